@@ -1,0 +1,46 @@
+# Shared helpers: warning flags for our own targets and test registration.
+
+function(lw_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+  if(LW_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+# lw_layer(NAME dir LIBS ...): a static library built from every source in its folder.
+function(lw_layer name)
+  cmake_parse_arguments(LW "" "" "PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+  add_library(${name} STATIC ${sources})
+  set_target_properties(${name} PROPERTIES LINKER_LANGUAGE CXX)
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(${name} PUBLIC ${LW_PUBLIC_LIBS} PRIVATE ${LW_PRIVATE_LIBS})
+  lw_warnings(${name})
+endfunction()
+
+# lw_add_test(NAME name SOURCES ... LIBS ...): one GoogleTest binary registered with ctest.
+function(lw_add_test)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} lw_test_support GTest::gtest GTest::gmock)
+  target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  target_compile_definitions(${T_NAME} PRIVATE
+    TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data"
+    MAIL_SAMPLES_DIR="${PROJECT_SOURCE_DIR}/../shared/mail-samples"
+    LW_BUILD_DIR="${PROJECT_BINARY_DIR}"
+    LW_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  lw_warnings(${T_NAME})
+  gtest_discover_tests(${T_NAME}
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LANG=C.UTF-8" LABELS "${T_LABELS}"
+    DISCOVERY_TIMEOUT 60)
+endfunction()
+
+# lw_layer_tests(layer LIBS ...): every *_test.cpp in the folder becomes its own test binary.
+function(lw_layer_tests layer)
+  cmake_parse_arguments(L "" "" "LIBS" ${ARGN})
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  foreach(src ${tests})
+    get_filename_component(base ${src} NAME_WE)
+    lw_add_test(NAME ${layer}_${base} SOURCES ${src} LIBS ${L_LIBS} LABELS ${layer})
+  endforeach()
+endfunction()

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+
+namespace lw::app {
+
+// Options shared by every mode.
+struct Options {
+    QString home;       // program folder, bare form
+    QString printTo;    // --print-to: notices become PDF files in this folder
+};
+
+// --inspect FILE [--attachments-to DIR]: prints one message as JSON.
+int RunInspect(const QString& file, const QString& attachmentsTo);
+// --service: the timer and cycle without a window, until SIGINT/SIGTERM.
+int RunService(const Options& options);
+// --poll-once: one tick (cycle and purge), then exit.
+int RunPollOnce(const Options& options);
+// The main window.
+int RunWindow(const Options& options);
+
+// --home when given, else the executable's folder when writable, else the per-user data folder.
+QString ChooseProgramFolder(const QString& home);
+
+} // namespace lw::app

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+
+#include <memory>
+
+namespace lw::engine {
+
+// Prints the mail notice of one message. One printer serves one poll cycle and is reused for
+// every notice of that cycle.
+class NoticePrinter {
+public:
+    virtual ~NoticePrinter() = default;
+    // Lays out mailText as a notice and prints it without a dialog. False with the reason in
+    // error when nothing was printed (no printer, PDF not writable, ...).
+    [[nodiscard]] virtual bool Print(const QString& mailText, const QString& baseName, QString& error) = 0;
+};
+
+// Makes the printer of a cycle; supplied by the window layer, absent in tests that do not print.
+class NoticePrinterFactory {
+public:
+    virtual ~NoticePrinterFactory() = default;
+    virtual std::unique_ptr<NoticePrinter> Create() = 0;
+};
+
+} // namespace lw::engine

@@ -1,0 +1,42 @@
+#include "engine/mail/ActivityLog.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cstdio>
+
+namespace lw::mail {
+
+QString LogFilePath(const QString& programFolder, const QString& prefix, const QDateTime& now)
+{
+    QString folder = programFolder;
+    if (!folder.isEmpty() && !folder.endsWith(QDir::separator()) && !folder.endsWith('/'))
+        folder += QDir::separator();
+    return folder + prefix + now.toString("yyyyMM") + ".txt";
+}
+
+void WriteLog(const QString& programFolder, const QString& prefix, const QString& text,
+              const QDateTime& now)
+{
+    const QByteArray entry =
+        (now.toString("yyyy/MM/dd hh:mm:ss") + "==> " + text).toUtf8() + "\r\r\n";
+    QFile file(LogFilePath(programFolder, prefix, now));
+    QString failure;
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        failure = file.errorString();
+    else if (file.write(entry) != entry.size() || !file.flush())
+        failure = file.errorString();
+    if (!failure.isEmpty()) {
+        // The log is the operator's only record; when it cannot be written, say so where a
+        // supervisor sees it and let the caller carry on.
+        std::fprintf(stderr, "larchwatcher: cannot write log %s: %s\n%s",
+                     qPrintable(file.fileName()), qPrintable(failure), entry.constData());
+    }
+}
+
+void WriteLog(const QString& programFolder, const QString& prefix, const QString& text)
+{
+    WriteLog(programFolder, prefix, text, QDateTime::currentDateTime());
+}
+
+} // namespace lw::mail

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QDir>
+#include <QString>
+#include <QTemporaryDir>
+
+namespace lw::test {
+
+// A fresh program folder for one test, removed afterwards.
+class TempHome {
+public:
+    TempHome() { m_dir.setAutoRemove(true); }
+    QString Path() const { return m_dir.path(); }
+    // Record form: ends in the separator.
+    QString Folder() const { return QDir::toNativeSeparators(m_dir.path()) + QDir::separator(); }
+    QString File(const QString& name) const { return m_dir.filePath(name); }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+// Source tree root and build tree root.
+QString SourceDir();
+QString BuildDir();
+// Path of the template database built from the schema.
+QString TemplateDatabase();
+
+} // namespace lw::test
