@@ -1,0 +1,27 @@
+#pragma once
+
+#include "config/SettingsRecord.h"
+#include "config/WorkingCopy.h"
+#include "engine/NoticePrinter.h"
+
+#include <QString>
+
+namespace lw::engine {
+
+// What one poll cycle did: shown in the status bar and turned into --poll-once's exit status.
+struct CycleSummary {
+    int fetched = 0;     // messages the fetch stored in the work folder
+    int handled = 0;     // messages whose parts could be read and that went through the actions
+    int errors = 0;      // failures logged with "処理エラー[" (one message may count more than once)
+    QString firstError;  // the first such failure as logged, for standard error
+};
+
+// Runs one poll cycle with the settings snapshot: fetch up to ten messages, extract, register,
+// command mail, then print, save, clear, reject and forward as the sender's rule and the global
+// forwarding settings ask. A failure inside one message is logged and the next one is handled;
+// nothing escapes. printers may be null: a print is then a logged error. workingCopy receives the
+// changes of command mail and must be safe to call from the thread running the cycle.
+CycleSummary RunPollCycle(const config::SettingsRecord& settings, config::WorkingCopy& workingCopy,
+                          NoticePrinterFactory* printers);
+
+} // namespace lw::engine

@@ -1,0 +1,105 @@
+#pragma once
+
+#include "config/SettingsRecord.h"
+#include "config/WorkingCopy.h"
+#include "engine/NoticePrinter.h"
+#include "engine/PollCycle.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <QThread>
+#include <QTimer>
+
+#include <functional>
+
+namespace lw::engine {
+
+// What one tick did (cycle and purge), reported when it has finished.
+struct TickSummary {
+    CycleSummary cycle;
+    QDateTime finishedAt;
+};
+
+// The monitoring service: a single-shot timer whose tick takes a settings snapshot from the
+// working copy, runs the poll cycle and the history purge, and re-arms itself. Ticks never
+// overlap; a Stop during a tick takes effect when the tick ends (no re-arm). Owned by one thread
+// (the window's or headless main thread); all its methods are called there.
+class Service final : public QObject {
+    Q_OBJECT
+public:
+    // Where the cycle runs: on the owner's thread (headless) or on a worker thread so the
+    // window never freezes; then the working copy must marshal its calls to its own thread.
+    enum class Threading { Inline, Worker };
+
+    // The work of one tick, given the snapshot. The default runs RunPollCycle then PurgeHistory.
+    using TickWork = std::function<CycleSummary(const config::SettingsRecord&)>;
+
+    Service(config::WorkingCopy& workingCopy, NoticePrinterFactory* printers, Threading threading,
+            QObject* parent = nullptr);
+    // Waits for a running tick (serving events meanwhile) before the worker thread ends.
+    ~Service() override;
+
+    // Replaces the work of a tick (tests: slow or failing cycles).
+    void SetTickWork(TickWork work);
+
+    // Converts the interval text (milliseconds, 1 to 65535; anything else gives 60000), arms
+    // the timer with it and enters Running. The first tick comes one interval later.
+    void Start(const QString& intervalText);
+    // Disarms the timer and enters Stopped; a running tick finishes and is not re-armed.
+    void Stop();
+    // Stops when running, else starts with the interval text.
+    void Toggle(const QString& intervalText);
+    // True while Running (armed or in a tick that will re-arm).
+    bool IsRunning() const { return m_running; }
+    // True while a tick's cycle is in progress.
+    bool IsBusy() const { return m_busy; }
+    // The interval in force (milliseconds).
+    int IntervalMs() const { return m_intervalMs; }
+
+    // Service pause, start: stops the service and waits until a running tick has finished, so
+    // the caller's modal work never meets a cycle. Returns whether the service was running.
+    bool Pause();
+    // Service pause, end: takes the interval from the text in every case and starts again only
+    // when the service was running at the start of the pause.
+    void Resume(bool wasRunning, const QString& intervalText);
+    // Blocks until no tick is in progress, serving the owner thread's events meanwhile (a worker
+    // cycle may be waiting for the window to answer a working-copy call).
+    void WaitForIdle();
+
+    // Runs one tick now on the calling thread (headless --poll-once), whatever the state.
+    TickSummary RunTickNow();
+
+    // Interval text to milliseconds: 1 to 65535, anything else 60000.
+    static int IntervalFromText(const QString& text);
+    // The toggle button's caption for a state: the action it performs next and the state.
+    static QString Caption(bool running);
+
+signals:
+    // Running/Stopped changed (caption and tray icon follow it).
+    void stateChanged(bool running);
+    // A tick began (busy indicator on).
+    void tickStarted();
+    // A tick has finished and the timer is re-armed when Running.
+    void tickFinished(const lw::engine::TickSummary& summary);
+
+private:
+    void OnTimeout();
+    void FinishTick(const TickSummary& summary);
+    TickSummary Work(const config::SettingsRecord& settings);
+
+    config::WorkingCopy& m_workingCopy;
+    NoticePrinterFactory* m_printers;
+    Threading m_threading;
+    TickWork m_work;
+    QTimer m_timer;
+    QThread m_thread;
+    QObject* m_worker = nullptr;  // lives on m_thread; deleted when the thread ends
+    int m_intervalMs = 60000;
+    bool m_running = false;
+    bool m_busy = false;
+};
+
+} // namespace lw::engine
+
+Q_DECLARE_METATYPE(lw::engine::TickSummary)
