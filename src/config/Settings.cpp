@@ -1,0 +1,291 @@
+#include "config/Settings.h"
+
+#include "config/IniFile.h"
+#include "engine/mail/ActivityLog.h"
+#include "engine/mail/AddressList.h"
+
+#include <QDir>
+#include <QLocale>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+
+namespace lw::config {
+
+namespace {
+
+using K = SettingKind;
+
+const std::array<SettingKey, kSettingCount> kKeys{{
+    {"popserver", "txtSvpop", K::Text, "popserver"},
+    {"popaccount", "txtAcpop", K::Text, "popaccount"},
+    {"poppassword", "txtPwpop", K::Text, "poppassword"},
+    {"smtpserver", "txtSvsmtp", K::Text, "smtpserver"},
+    {"smtpaccount", "txtAcsmtp", K::Text, "smtpaccount"},
+    {"smtppassword", "txtPwsmtp", K::Text, "smtppassword"},
+    {"flgauth", "chkAuth", K::Check, "0"},
+    {"authtyp", "cboAuthtyp", K::Combo, "0"},
+    {"flgacpwpop", "chkAcpwpop", K::Check, "0"},
+    {"portpop", "txtPortpop", K::Text, "110"},
+    {"portsmtp", "txtPortsmtp", K::Text, "25"},
+    {"timeoutsmtp", "txtTimeoutsmtp", K::Text, "120"},
+    {"Interval", "txtIntv", K::Text, "60000"},
+    {"reffile", "txtList", K::Text, "list"},
+    {"savedir", "txtStock", K::Text, "mail"},
+    {"logfile", "txtLog", K::Text, "log"},
+    {"keepday", "txtKeep", K::Text, "60"},
+    {"flgtrs", "chkTrs", K::Check, "0"},
+    {"flgtrstgt", "optTrsTgt", K::Option, "0"},
+    {"flgtrsto", "chkTrsto", K::Check, "0"},
+    {"trsto", "txtTrsto", K::Text, ""},
+    {"trscc", "txtTrscc", K::Text, ""},
+    {"trsbcc", "txtTrsbcc", K::Text, ""},
+    {"flgcmd", "chkCmd", K::Check, "0"},
+    {"cmdaccount", "txtAccmd", K::Text, "cmdaccount"},
+    {"cmdpassword", "txtPwcmd", K::Text, "cmdpassword"},
+}};
+
+// Highest state each kind of field accepts (text fields have none).
+int MaxState(SettingKind kind)
+{
+    switch (kind) {
+    case K::Check: return 2;
+    case K::Combo: return 3;
+    case K::Option: return 2;
+    case K::Text: break;
+    }
+    return 0;
+}
+
+QString Key(const SettingKey& setting) { return QString::fromLatin1(setting.key); }
+
+// Halves go to the even neighbour, as whole-number conversion of the field text always did.
+double RoundHalfEven(double value) { return value - std::remainder(value, 1.0); }
+
+// The number at the start of a text (blanks before it skipped); 0 when it begins with none.
+double LeadingNumber(const QString& text)
+{
+    qsizetype i = 0;
+    const qsizetype n = text.size();
+    while (i < n && (text.at(i) == u' ' || text.at(i) == u'\t')) ++i;
+    const qsizetype start = i;
+    if (i < n && (text.at(i) == u'+' || text.at(i) == u'-')) ++i;
+    const auto digits = [&] {
+        const qsizetype from = i;
+        while (i < n && text.at(i) >= u'0' && text.at(i) <= u'9') ++i;
+        return i - from;
+    };
+    qsizetype count = digits();
+    if (i < n && text.at(i) == u'.') {
+        ++i;
+        count += digits();
+    }
+    if (count == 0) return 0;
+    qsizetype end = i;
+    if (i < n && (text.at(i) == u'e' || text.at(i) == u'E')) {
+        ++i;
+        if (i < n && (text.at(i) == u'+' || text.at(i) == u'-')) ++i;
+        if (digits() > 0) end = i;
+    }
+    bool ok = false;
+    const double value = QLocale::c().toDouble(text.mid(start, end - start), &ok);
+    return ok && std::isfinite(value) ? value : 0;
+}
+
+// A stored state that its field does not accept loads as 0.
+int LoadedState(const QString& text, SettingKind kind)
+{
+    const double value = RoundHalfEven(LeadingNumber(text));
+    if (value < 0 || value > MaxState(kind)) return 0;
+    return static_cast<int>(value);
+}
+
+// The whole text as a number rounded to a whole one (blanks around, sign, decimal point and
+// exponent allowed); nullopt when it is empty or not a number.
+std::optional<double> WholeNumber(const QString& text)
+{
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty()) return std::nullopt;
+    bool ok = false;
+    const double value = QLocale::c().toDouble(trimmed, &ok);
+    if (!ok || !std::isfinite(value)) return std::nullopt;
+    return RoundHalfEven(value);
+}
+
+std::int16_t Int16Or(const QString& text, std::int16_t fallback)
+{
+    const auto value = WholeNumber(text);
+    if (!value || *value < std::numeric_limits<std::int16_t>::min() ||
+        *value > std::numeric_limits<std::int16_t>::max())
+        return fallback;
+    return static_cast<std::int16_t>(*value);
+}
+
+QString Int32TextOr(const QString& text, const QString& fallback)
+{
+    const auto value = WholeNumber(text);
+    if (!value || *value < std::numeric_limits<std::int32_t>::min() ||
+        *value > std::numeric_limits<std::int32_t>::max())
+        return fallback;
+    return QString::number(static_cast<std::int32_t>(*value));
+}
+
+// Missing and empty both mean "not set".
+QString ValueOrDefault(const IniFile& ini, const SettingKey& setting)
+{
+    const auto value = ini.Value(QString::fromLatin1(kSettingsSection), Key(setting));
+    if (!value || value->isEmpty()) return QString::fromUtf8(setting.defaultText);
+    return *value;
+}
+
+// Writes all keys at once. On failure failedKey is the key whose line could not be written,
+// or the first key when the file as a whole could not be read, created or committed: nothing
+// of this save reaches the file then.
+bool SaveAll(const WorkingCopy& copy, QString& failedKey, QString& error)
+{
+    const QString path = SettingsPath(copy.ProgramFolder(), QString::fromLatin1(kSettingsFileName));
+    const QString section = QString::fromLatin1(kSettingsSection);
+    failedKey = Key(kKeys.front());
+    auto ini = IniFile::LoadForUpdate(path, error);
+    if (!ini) return false;
+    for (const SettingKey& setting : kKeys) ini->SetValue(section, Key(setting), StoredText(copy, setting));
+
+    qsizetype failedLine = -1;
+    if (ini->Save(path, failedLine, error)) return true;
+    for (const SettingKey& setting : kKeys) {
+        if (failedLine >= 0 && ini->LineOf(section, Key(setting)) == failedLine) failedKey = Key(setting);
+    }
+    return false;
+}
+
+QString FailureText(const QString& key) { return key + QStringLiteral("の設定に失敗しました。"); }
+
+} // namespace
+
+const std::array<SettingKey, kSettingCount>& SettingKeys() { return kKeys; }
+
+QString SettingsPath(const QString& folder, const QString& fileName)
+{
+    if (folder.endsWith(QDir::separator()) || folder.endsWith(u'/')) return folder + fileName;
+    return folder + QDir::separator() + fileName;
+}
+
+QString TrimSpaces(const QString& text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text.at(begin) == u' ') ++begin;
+    while (end > begin && text.at(end - 1) == u' ') --end;
+    return text.mid(begin, end - begin);
+}
+
+QString ReadSetting(const QString& folder, const QString& fileName, const QString& section,
+                    const QString& key, const QString& defaultText)
+{
+    const auto value = IniFile::Load(SettingsPath(folder, fileName)).Value(section, key);
+    if (!value || value->isEmpty()) return defaultText;
+    return *value;
+}
+
+bool WriteSetting(const QString& folder, const QString& fileName, const QString& section, const QString& key,
+                  const QString& value)
+{
+    const QString path = SettingsPath(folder, fileName);
+    QString error;
+    auto ini = IniFile::LoadForUpdate(path, error);
+    if (!ini) return false;
+    ini->SetValue(section, key, value);
+    qsizetype failedLine = -1;
+    return ini->Save(path, failedLine, error);
+}
+
+void LoadSettingsIntoWindow(WorkingCopy& copy, const QString& folder)
+{
+    const IniFile ini = IniFile::Load(SettingsPath(folder, QString::fromLatin1(kSettingsFileName)));
+    for (const SettingKey& setting : kKeys) {
+        const QString text = ValueOrDefault(ini, setting);
+        if (setting.kind == K::Text)
+            copy.SetText(Key(setting), text);
+        else
+            copy.SetState(Key(setting), LoadedState(text, setting.kind));
+    }
+}
+
+QString StoredText(const WorkingCopy& copy, const SettingKey& setting)
+{
+    const QString key = Key(setting);
+    switch (setting.kind) {
+    case K::Text: return TrimSpaces(copy.Text(key));
+    case K::Check: return QString::number(copy.State(key));
+    case K::Combo:
+    case K::Option: {
+        // No selection (or one the field cannot have) is stored as the first entry.
+        const int state = copy.State(key);
+        return QString::number(state >= 0 && state <= MaxState(setting.kind) ? state : 0);
+    }
+    }
+    return {};
+}
+
+bool SaveWindowSettings(const WorkingCopy& copy, SettingsMessage& message)
+{
+    QString failedKey;
+    QString error;
+    if (SaveAll(copy, failedKey, error)) return true;
+    message.Show(FailureText(failedKey));
+    return false;
+}
+
+bool SaveSettingsQuiet(const WorkingCopy& copy, const SettingsRecord& settings)
+{
+    QString failedKey;
+    QString error;
+    if (SaveAll(copy, failedKey, error)) return true;
+    mail::WriteLog(settings.programFolder, settings.logfile, FailureText(failedKey));
+    return false;
+}
+
+SettingsRecord ReadFormSettings(const WorkingCopy& copy)
+{
+    const auto text = [&](const char* key) { return copy.Text(QString::fromLatin1(key)); };
+    const auto ticked = [&](const char* key) { return copy.State(QString::fromLatin1(key)) == 1; };
+    const auto selected = [&](const char* key, int max) {
+        const int state = copy.State(QString::fromLatin1(key));
+        return static_cast<std::int16_t>(state >= 0 && state <= max ? state : 0);
+    };
+
+    SettingsRecord record;
+    record.popserver = text("popserver");
+    record.popaccount = text("popaccount");
+    record.poppassword = text("poppassword");
+    record.smtpserver = text("smtpserver");
+    record.smtpaccount = text("smtpaccount");
+    record.smtppassword = text("smtppassword");
+    record.flgauth = ticked("flgauth");
+    record.authtyp = selected("authtyp", MaxState(K::Combo));
+    record.flgacpwpop = ticked("flgacpwpop");
+    record.portpop = Int16Or(text("portpop"), 110);
+    record.portsmtp = Int16Or(text("portsmtp"), 25);
+    record.timeoutsmtp = Int16Or(text("timeoutsmtp"), 120);
+    record.Interval = Int32TextOr(text("Interval"), QStringLiteral("60000"));
+    record.reffile = text("reffile");
+    record.logfile = text("logfile");
+    record.keepday = Int16Or(text("keepday"), 60);
+    record.savedir = text("savedir");
+    record.flgtrs = ticked("flgtrs");
+    record.flgtrstgt = selected("flgtrstgt", MaxState(K::Option));
+    record.flgtrsto = ticked("flgtrsto");
+    record.trsto = mail::NormaliseAddressList(text("trsto"));
+    record.trscc = mail::NormaliseAddressList(text("trscc"));
+    record.trsbcc = mail::NormaliseAddressList(text("trsbcc"));
+    record.programFolder = copy.ProgramFolder();
+    if (!record.programFolder.endsWith(QDir::separator())) record.programFolder += QDir::separator();
+    record.flgcmd = ticked("flgcmd");
+    record.cmdaccount = text("cmdaccount");
+    record.cmdpassword = text("cmdpassword");
+    return record;
+}
+
+} // namespace lw::config
