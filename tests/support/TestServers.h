@@ -1,0 +1,97 @@
+#pragma once
+
+// Access to the loopback mail servers started by tools/test-servers: ports, users, the CA,
+// Maildir delivery and the SMTP sink's stored messages.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <vector>
+
+namespace lw::test {
+
+// One message the SMTP sink accepted, with its envelope.
+struct SinkMessage {
+    QString file;            // path of the stored .eml
+    QByteArray data;         // the message as received
+    QString mailFrom;
+    QStringList rcptTos;
+    QString authLogin;       // empty when the client did not authenticate
+    QString authMechanism;   // "LOGIN", "PLAIN", "CRAM-MD5" or empty
+    bool tls = false;
+    int port = 0;
+};
+
+// Exclusive use of one test mailbox for the lifetime of the object (other test processes
+// running in parallel pick another one). The mailbox starts empty.
+class MailboxLease {
+public:
+    MailboxLease(int fd, QString user, QString password);
+    ~MailboxLease();
+    MailboxLease(MailboxLease&& other) noexcept;
+    MailboxLease& operator=(MailboxLease&&) = delete;
+    MailboxLease(const MailboxLease&) = delete;
+    MailboxLease& operator=(const MailboxLease&) = delete;
+    const QString& User() const { return m_user; }
+    const QString& Password() const { return m_password; }
+
+private:
+    int m_fd;
+    QString m_user;
+    QString m_password;
+};
+
+class TestServers {
+public:
+    // Reads the env file written by "tools/test-servers start"; nothing (with the reason) when
+    // the servers are not running.
+    static std::optional<TestServers> Load(QString* reason = nullptr);
+
+    QString host = QStringLiteral("127.0.0.1");
+    int pop3Port = 0;
+    int pop3sPort = 0;
+    int smtpPort = 0;
+    int smtpsPort = 0;
+    QString caFile;        // CA that signed the servers' certificate
+    QString maildirRoot;   // <root>/<user>/Maildir
+    QString sinkDir;
+    QString stateDir;
+    int mailUid = -1;
+    int mailGid = -1;
+    QStringList users;
+
+    QString Password(const QString& user) const;
+
+    // Takes a free mailbox, waiting up to timeoutMs; nothing when all stay busy.
+    std::optional<MailboxLease> LeaseMailbox(int timeoutMs = 60000) const;
+
+    // Puts one message into the user's Maildir (tmp/ then rename into new/), owned by the
+    // mail user so the server can read it.
+    [[nodiscard]] bool Deliver(const QString& user, const QByteArray& message, QString* error = nullptr) const;
+    // Removes every message of the user's Maildir.
+    void ClearMailbox(const QString& user) const;
+    // Number of messages in the user's Maildir (new/ and cur/).
+    int MailboxCount(const QString& user) const;
+
+    // Every message the sink stored, oldest first.
+    std::vector<SinkMessage> SinkMessages() const;
+    // The stored messages with this envelope recipient (case-insensitive).
+    std::vector<SinkMessage> SinkMessagesTo(const QString& recipient) const;
+
+private:
+    QStringList m_passwords;
+};
+
+// Env file of the running servers.
+QString TestServersEnvFile();
+
+} // namespace lw::test
+
+// In a test body: binds `var` to the running servers or skips the test with the reason.
+#define LW_REQUIRE_TEST_SERVERS(var)                                                               \
+    QString var##SkipReason;                                                                       \
+    const auto var##Loaded = ::lw::test::TestServers::Load(&var##SkipReason);                      \
+    if (!var##Loaded) GTEST_SKIP() << var##SkipReason.toStdString();                               \
+    const ::lw::test::TestServers& var = *var##Loaded
