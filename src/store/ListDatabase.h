@@ -23,18 +23,37 @@ private:
     bool m_answer;
 };
 
-// True when folder/name.db exists or was just created from the template list_org.db that lies
-// in the same folder; asks before creating.
+// File name of the template beside which new list databases are made.
+inline constexpr char kTemplateName[] = "list_org.db";
+
+// The list database file: folder + separator (unless present) + name trimmed of blanks, with
+// ".db" added unless the name already ends in ".db" (so "list" and "list.db" name one file).
+QString ListDatabasePath(const QString& folder, const QString& name);
+
+// True when folder/name.db exists or was just created from the template list_org.db, asking
+// before creating. The template is looked for in the folder, then beside the executable.
 bool EnsureListDatabase(const QString& folder, const QString& name, DatabaseQuestion& question);
 
-// Opens the shared connection of the calling thread to folder/name (".db" added when missing),
-// replacing the previous one. False with the reason in error when it cannot be opened.
+// Same with the template named explicitly (an empty path means: no template).
+bool EnsureListDatabase(const QString& folder, const QString& name, const QString& templatePath,
+                        DatabaseQuestion& question);
+
+// Opens the shared connection of the calling thread to the list database (ListDatabasePath),
+// replacing the previous one; when that one is open on the same file it is kept, so models built
+// on it stay usable. A missing file is an error, never created here. WAL journal, synchronous
+// NORMAL, busy time-out. False with the reason in error when it cannot be opened.
 [[nodiscard]] bool OpenListDatabase(const QString& folder, const QString& name, QString& error);
 
-// Closes the calling thread's shared connection.
+// Closes and removes the calling thread's shared connection. Queries and models built on it
+// must be gone (or cleared) first: they stop working once it is closed.
 void CloseListDatabase();
 
-// The calling thread's shared connection (invalid when none was opened).
+// The calling thread's shared connection (invalid when none is open). Each thread has its own,
+// so the poll cycle on a worker thread and the windows on the GUI thread never share one.
 QSqlDatabase ListConnection();
+
+// How long a statement waits for another connection's lock before failing, for connections
+// opened from now on (default 5000 ms).
+void SetBusyTimeout(int milliseconds);
 
 } // namespace lw::store

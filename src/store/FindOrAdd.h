@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QDateTime>
+#include <QList>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+#include <QVariant>
+
+namespace lw::store {
+
+// One column name with the value to compare or write.
+struct ColumnValue {
+    QString column;
+    QVariant value;
+};
+using ColumnValues = QList<ColumnValue>;
+
+// The find-or-add row idiom every writer uses: finds the first row (lowest rowid) whose key
+// columns equal keys under the columns' own collation, or adds a row holding only the keys;
+// then writes values on that row. Keys are written only when the row is added. added, when
+// given, tells which happened. Table and column names are fixed by the caller; values are bound.
+[[nodiscard]] bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues& keys,
+                             const ColumnValues& values, QString& error, bool* added = nullptr);
+
+// A write transaction that rolls back unless Commit succeeded. BEGIN IMMEDIATE takes the write
+// lock at once, so two connections doing find-or-add cannot both add the same key.
+class TransactionGuard {
+public:
+    explicit TransactionGuard(QSqlDatabase db) : m_db(std::move(db)) {}
+    ~TransactionGuard();
+    TransactionGuard(const TransactionGuard&) = delete;
+    TransactionGuard& operator=(const TransactionGuard&) = delete;
+
+    // Starts the transaction; false with the reason when the database is locked or unusable.
+    [[nodiscard]] bool Begin(QString& error);
+    // Commits; false with the reason (the destructor then rolls back).
+    [[nodiscard]] bool Commit(QString& error);
+
+private:
+    QSqlDatabase m_db;
+    bool m_active = false;
+};
+
+// Runs one parameterised statement; false with the database's reason.
+[[nodiscard]] bool Execute(QSqlQuery& query, const QString& sql, const QVariantList& values,
+                           QString& error);
+
+// Null reading rule: a null column value reads as the empty text.
+QString ReadText(const QSqlQuery& query, const QString& column);
+QString ReadText(const QVariant& value);
+
+// A yes/no column read as a boolean: zero or null is false, anything else true.
+bool ReadFlag(const QSqlQuery& query, const QString& column);
+
+// 受信日 text form, local time "yyyy-MM-ddTHH:mm:ss", so that text order is time order.
+QString ToStoredDateTime(const QDateTime& moment);
+// Reads the 受信日 text form back; invalid for null or malformed text.
+QDateTime FromStoredDateTime(const QString& text);
+
+// An identifier quoted for SQL text (table and column names only, never values).
+QString QuoteName(const QString& name);
+
+} // namespace lw::store

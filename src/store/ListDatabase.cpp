@@ -1,0 +1,172 @@
+#include "store/ListDatabase.h"
+
+#include "store/FindOrAdd.h"
+#include "store/Folders.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUrl>
+
+#include <atomic>
+
+namespace lw::store {
+
+namespace {
+
+std::atomic<int> g_busyTimeout{5000};
+std::atomic<int> g_nextConnection{0};
+
+// The calling thread's connection. Qt connections belong to the thread that made them, so each
+// thread gets its own name; the connection is removed when the thread ends.
+class ThreadConnection {
+public:
+    ThreadConnection()
+        : m_name(QStringLiteral("lw_list_%1").arg(g_nextConnection.fetch_add(1)))
+    {
+    }
+    ~ThreadConnection() { Release(); }
+    ThreadConnection(const ThreadConnection&) = delete;
+    ThreadConnection& operator=(const ThreadConnection&) = delete;
+
+    const QString& Name() const { return m_name; }
+    const QString& Path() const { return m_path; }
+    void SetPath(const QString& path) { m_path = path; }
+
+    void Release()
+    {
+        m_path.clear();
+        if (!QSqlDatabase::contains(m_name)) return;
+        {
+            QSqlDatabase db = QSqlDatabase::database(m_name, false);
+            db.close();
+        }
+        // Only after the last local copy is gone, or Qt disables the connection under its users.
+        QSqlDatabase::removeDatabase(m_name);
+    }
+
+private:
+    QString m_name;
+    QString m_path;
+};
+
+ThreadConnection& Current()
+{
+    thread_local ThreadConnection connection;
+    return connection;
+}
+
+bool CopyTemplate(const QString& templatePath, const QString& file)
+{
+    // Copy under a temporary name and rename, so a crash never leaves a half-copied database.
+    const QString partial = file + QStringLiteral(".part");
+    QFile::remove(partial);
+    if (!QFile::copy(templatePath, partial)) return false;
+    QFile copy(partial);
+    copy.setPermissions(copy.permissions() | QFileDevice::WriteOwner | QFileDevice::ReadOwner);
+    if (!copy.rename(file)) {
+        QFile::remove(partial);
+        return false;
+    }
+    return true;
+}
+
+bool Connect(const QString& name, const QString& path, QString& error)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+    // mode=rw: a file removed since the caller's check is an error, not a new empty database.
+    db.setDatabaseName(
+        QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toString(QUrl::FullyEncoded) +
+        QStringLiteral("?mode=rw"));
+    db.setConnectOptions(
+        QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(g_busyTimeout.load()));
+    if (!db.open()) {
+        error = db.lastError().text();
+        return false;
+    }
+    // WAL lets a reader and the service work at once; NORMAL is durable enough with WAL
+    // (a power cut may lose the last commit, never corrupt the file).
+    QSqlQuery query(db);
+    return Execute(query, QStringLiteral("PRAGMA journal_mode=WAL"), {}, error) &&
+           Execute(query, QStringLiteral("PRAGMA synchronous=NORMAL"), {}, error);
+}
+
+} // namespace
+
+QString ListDatabasePath(const QString& folder, const QString& name)
+{
+    QString file = TrimBlanks(name);
+    if (!file.endsWith(QStringLiteral(".db"), Qt::CaseInsensitive)) file += QStringLiteral(".db");
+    return JoinPath(folder, file);
+}
+
+bool EnsureListDatabase(const QString& folder, const QString& name, DatabaseQuestion& question)
+{
+    const QString local = JoinPath(BareFolder(folder), QString::fromLatin1(kTemplateName));
+    const QString beside =
+        JoinPath(QCoreApplication::applicationDirPath(), QString::fromLatin1(kTemplateName));
+    return EnsureListDatabase(folder, name, QFileInfo::exists(local) ? local : beside, question);
+}
+
+bool EnsureListDatabase(const QString& folder, const QString& name, const QString& templatePath,
+                        DatabaseQuestion& question)
+{
+    const QString bare = BareFolder(folder);
+    const QString file = ListDatabasePath(bare, name);
+    if (QFileInfo::exists(file)) return true;
+
+    if (!question.Confirm(u'[' + QDir::toNativeSeparators(file) + u']' +
+                          QStringLiteral("が存在しません。") + u'\r' + QStringLiteral("新規作成しますか？")))
+        return false;
+
+    // Without a template nothing is created, not even the folder.
+    if (templatePath.isEmpty() || !QFileInfo(templatePath).isFile()) return false;
+    const QString target = TrimBlanks(bare);
+    if (!QFileInfo(target).isDir() && !QDir().mkdir(target)) return false;
+    return CopyTemplate(templatePath, file);
+}
+
+bool OpenListDatabase(const QString& folder, const QString& name, QString& error)
+{
+    ThreadConnection& current = Current();
+    const QString path = ListDatabasePath(folder, name);
+    if (!current.Path().isEmpty() && current.Path() == path && QFileInfo::exists(path)) {
+        if (QSqlDatabase::database(current.Name(), false).isOpen()) return true;
+    }
+    current.Release();
+
+    if (!QFileInfo(path).isFile()) {
+        error = u'[' + QDir::toNativeSeparators(path) + u']' + QStringLiteral("が存在しません。");
+        return false;
+    }
+    if (!Connect(current.Name(), path, error)) {
+        if (error.trimmed().isEmpty()) error = QStringLiteral("cannot open the list database");
+        error = u'[' + QDir::toNativeSeparators(path) + QStringLiteral("] ") + error;
+        current.Release();
+        return false;
+    }
+    current.SetPath(path);
+    return true;
+}
+
+void CloseListDatabase()
+{
+    Current().Release();
+}
+
+QSqlDatabase ListConnection()
+{
+    const ThreadConnection& current = Current();
+    if (current.Path().isEmpty()) return {};
+    return QSqlDatabase::database(current.Name(), false);
+}
+
+void SetBusyTimeout(int milliseconds)
+{
+    g_busyTimeout.store(milliseconds);
+}
+
+} // namespace lw::store
