@@ -1,0 +1,124 @@
+#include "config/IniFile.h"
+
+#include "config/FileSizeLimit.h"
+#include "support/TempHome.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using lw::config::IniFile;
+
+namespace {
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void WriteAll(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+} // namespace
+
+TEST(IniFile, ReadsKeysOfOneSectionWithoutRegardToCaseBomOrLineEnds)
+{
+    lw::test::TempHome home;
+    const QString path = home.File("a.ini");
+    WriteAll(path, "\xEF\xBB\xBF; comment\r\n[other]\r\nkey=foreign\r\n[LarchWatcher]\r\n"
+                   "  Key =  value = with equals  \r\nkey=second\r\nempty=\r\n");
+    const IniFile ini = IniFile::Load(path);
+    EXPECT_EQ(ini.Value("larchwatcher", "KEY"), QString("value = with equals"));
+    EXPECT_EQ(ini.Value("other", "key"), QString("foreign"));
+    EXPECT_EQ(ini.Value("larchwatcher", "empty"), QString(""));
+    EXPECT_FALSE(ini.Value("larchwatcher", "missing").has_value());
+    EXPECT_FALSE(ini.Value("nosection", "key").has_value());
+    EXPECT_FALSE(IniFile::Load(home.File("absent.ini")).Value("larchwatcher", "key").has_value());
+}
+
+TEST(IniFile, SaveKeepsForeignLinesReplacesInPlaceAndAddsInOrder)
+{
+    lw::test::TempHome home;
+    const QString path = home.File("a.ini");
+    WriteAll(path, "; top comment\n[larchwatcher]\nb=old\n; inner comment\nunknown=x\n\n[other]\nb=keep\n");
+    IniFile ini = IniFile::Load(path);
+    ini.SetValue("larchwatcher", "a", "1");
+    ini.SetValue("larchwatcher", "B", "new");
+    ini.SetValue("larchwatcher", "c", "3");
+    ini.SetValue("third", "d", "4");
+    qsizetype failedLine = 0;
+    QString error;
+    ASSERT_TRUE(ini.Save(path, failedLine, error)) << error.toStdString();
+    EXPECT_EQ(ReadAll(path), QByteArray("; top comment\n[larchwatcher]\nB=new\n; inner comment\nunknown=x\na=1\n"
+                                        "c=3\n\n[other]\nb=keep\n[third]\nd=4\n"));
+    struct stat info {};
+    ASSERT_EQ(stat(QFile::encodeName(path).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u); // it holds passwords
+    EXPECT_FALSE(QFile::exists(path + ".tmp"));
+}
+
+TEST(IniFile, NonAsciiValuesWithEqualsAndLongValuesRoundTripWhole)
+{
+    lw::test::TempHome home;
+    const QString path = home.File("a.ini");
+    const QString japanese = QString::fromUtf8("パス=ワード;転送先 ①髙 🎌");
+    const QString longValue = QString::fromUtf8("長").repeated(200) + "x=y";
+    IniFile ini;
+    ini.SetValue("s", "k", japanese);
+    ini.SetValue("s", "long", longValue);
+    ini.SetValue("s", "broken", "line\r\nbreak");
+    qsizetype failedLine = 0;
+    QString error;
+    ASSERT_TRUE(ini.Save(path, failedLine, error));
+    const IniFile back = IniFile::Load(path);
+    EXPECT_EQ(back.Value("s", "k"), japanese);
+    EXPECT_EQ(back.Value("s", "long"), longValue);
+    // A line break in a value must not split the file's line.
+    EXPECT_EQ(back.Value("s", "broken"), QString("line  break"));
+    EXPECT_EQ(back.Lines().size(), 4);
+}
+
+TEST(IniFile, FailedSaveLeavesOldFileAndNamesTheLine)
+{
+    lw::test::TempHome home;
+    const QString path = home.File("a.ini");
+    const QByteArray old = "[s]\nk1=old1\nk2=old2\n";
+    WriteAll(path, old);
+    IniFile ini = IniFile::Load(path);
+    ini.SetValue("s", "k1", "new-value-1");
+    ini.SetValue("s", "k2", "new-value-2");
+    qsizetype failedLine = 0;
+    QString error;
+    {
+        // Room for "[s]\n" and part of the next line only, as on a full disk.
+        lw::test::FileSizeLimit limit(8);
+        EXPECT_FALSE(ini.Save(path, failedLine, error));
+    }
+    EXPECT_EQ(failedLine, 1);
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_EQ(ReadAll(path), old);
+    EXPECT_FALSE(QFile::exists(path + ".tmp"));
+
+    // A folder that is a regular file: nothing can be created there.
+    WriteAll(home.File("plain"), "x");
+    EXPECT_FALSE(ini.Save(home.File("plain/a.ini"), failedLine, error));
+    EXPECT_EQ(failedLine, -1);
+}
+
+TEST(IniFile, UnreadableExistingFileIsNotOverwrittenBlind)
+{
+    lw::test::TempHome home;
+    QString error;
+    EXPECT_TRUE(IniFile::LoadForUpdate(home.File("absent.ini"), error).has_value());
+    // A folder where the file should be cannot be read as a file.
+    ASSERT_TRUE(QDir(home.Path()).mkdir("dir.ini"));
+    EXPECT_FALSE(IniFile::LoadForUpdate(home.File("dir.ini"), error).has_value());
+}

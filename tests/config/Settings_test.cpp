@@ -1,0 +1,196 @@
+#include "config/Settings.h"
+
+#include "config/FileSizeLimit.h"
+#include "config/InMemoryWorkingCopy.h"
+#include "engine/mail/ActivityLog.h"
+#include "support/TempHome.h"
+
+#include <QDateTime>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+using namespace lw::config;
+
+namespace {
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void WriteAll(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+class RecordedMessage : public SettingsMessage {
+public:
+    void Show(const QString& text) override { shown << text; }
+    QStringList shown;
+};
+
+QString IniPath(const lw::test::TempHome& home) { return home.File("larchwatcher.ini"); }
+
+} // namespace
+
+TEST(Settings, NoFileLoadsDefaultsAndFirstSaveWritesAllKeysInOrder)
+{
+    lw::test::TempHome home;
+    InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
+    EXPECT_EQ(copy.Text("popserver"), "popserver");
+    EXPECT_EQ(copy.Text("cmdpassword"), "cmdpassword");
+    EXPECT_EQ(copy.Text("Interval"), "60000");
+    EXPECT_EQ(copy.Text("trsto"), "");
+
+    RecordedMessage message;
+    ASSERT_TRUE(SaveWindowSettings(copy, message));
+    EXPECT_TRUE(message.shown.isEmpty());
+    EXPECT_EQ(ReadAll(IniPath(home)),
+              QByteArray("[larchwatcher]\npopserver=popserver\npopaccount=popaccount\npoppassword=poppassword\n"
+                         "smtpserver=smtpserver\nsmtpaccount=smtpaccount\nsmtppassword=smtppassword\n"
+                         "flgauth=0\nauthtyp=0\nflgacpwpop=0\nportpop=110\nportsmtp=25\ntimeoutsmtp=120\n"
+                         "Interval=60000\nreffile=list\nsavedir=mail\nlogfile=log\nkeepday=60\nflgtrs=0\n"
+                         "flgtrstgt=0\nflgtrsto=0\ntrsto=\ntrscc=\ntrsbcc=\nflgcmd=0\n"
+                         "cmdaccount=cmdaccount\ncmdpassword=cmdpassword\n"));
+}
+
+TEST(Settings, StoredTextsAndWhatTheyLoadAs)
+{
+    lw::test::TempHome home;
+    InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
+    const QString longPassword = QString::fromUtf8("長いパスワード").repeated(20); // 420 bytes
+    copy.SetText("popserver", "");
+    copy.SetText("popaccount", "  user one  ");
+    copy.SetText("poppassword", longPassword);
+    copy.SetText("trsto", " A@X.JP; B@Y.JP ");
+    copy.SetState("flgauth", 1);
+    copy.SetState("authtyp", 3);
+    copy.SetState("flgtrstgt", 2);
+    copy.SetState("flgcmd", 2);
+    RecordedMessage message;
+    ASSERT_TRUE(SaveWindowSettings(copy, message));
+
+    const QByteArray file = ReadAll(IniPath(home));
+    EXPECT_TRUE(file.contains("\npopserver=\n"));
+    EXPECT_TRUE(file.contains("\npopaccount=user one\n"));
+    EXPECT_TRUE(file.contains("\ntrsto=A@X.JP; B@Y.JP\n"));
+    EXPECT_TRUE(file.contains("\nflgcmd=2\n"));
+
+    const InMemoryWorkingCopy back = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
+    EXPECT_EQ(back.Text("popserver"), "popserver"); // saved empty, loads as the key's default
+    EXPECT_EQ(back.Text("popaccount"), "user one");
+    EXPECT_EQ(back.Text("poppassword"), longPassword); // whole, no character split
+    EXPECT_EQ(back.State("flgauth"), 1);
+    EXPECT_EQ(back.State("authtyp"), 3);
+    EXPECT_EQ(back.State("flgtrstgt"), 2);
+    EXPECT_EQ(back.State("flgcmd"), 2);
+    EXPECT_EQ(ReadSetting(home.Folder(), "larchwatcher.ini", "larchwatcher", "poppassword", "d"), longPassword);
+    EXPECT_EQ(ReadSetting(home.Path(), "larchwatcher.ini", "larchwatcher", "popserver", "d"), "d");
+}
+
+TEST(Settings, StatesLoadFromTheLeadingNumberAndOutOfRangeAsZero)
+{
+    lw::test::TempHome home;
+    WriteAll(IniPath(home), "[larchwatcher]\nflgauth=1abc\nflgacpwpop=abc\nflgtrs= 1.6\nflgtrsto=7\n"
+                            "flgcmd=-1\nauthtyp=4\nflgtrstgt=3\n");
+    InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
+    EXPECT_EQ(copy.State("flgauth"), 1);
+    EXPECT_EQ(copy.State("flgacpwpop"), 0);
+    EXPECT_EQ(copy.State("flgtrs"), 2); // 1.6 rounds to the greyed state
+    EXPECT_EQ(copy.State("flgtrsto"), 0);
+    EXPECT_EQ(copy.State("flgcmd"), 0);
+    EXPECT_EQ(copy.State("authtyp"), 0);
+    EXPECT_EQ(copy.State("flgtrstgt"), 0);
+
+    WriteAll(IniPath(home), "[larchwatcher]\nauthtyp=2.5\nflgtrstgt=1e0\n");
+    const InMemoryWorkingCopy rounded = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
+    EXPECT_EQ(rounded.State("authtyp"), 2); // halves go to the even neighbour
+    EXPECT_EQ(rounded.State("flgtrstgt"), 1);
+}
+
+TEST(Settings, SnapshotFromTheWorkingCopy)
+{
+    lw::test::TempHome home;
+    InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
+    SettingsRecord record = ReadFormSettings(copy);
+    EXPECT_EQ(record.portpop, 110);
+    EXPECT_EQ(record.Interval, "60000");
+    EXPECT_EQ(record.programFolder, home.Folder());
+
+    copy.SetText("trsto", " A@X.JP; B@Y.JP ");
+    copy.SetText("cmdaccount", " admin ");
+    copy.SetText("portpop", "70000");
+    copy.SetText("portsmtp", "");
+    copy.SetText("timeoutsmtp", "abc");
+    copy.SetText("keepday", " 2.5 ");
+    copy.SetText("Interval", "1.5e3");
+    copy.SetState("flgauth", 2);
+    copy.SetState("flgtrs", 1);
+    copy.SetState("authtyp", -1);
+    copy.SetState("flgtrstgt", 5);
+    record = ReadFormSettings(copy);
+    EXPECT_EQ(record.trsto, "a@x.jp\tb@y.jp");
+    EXPECT_EQ(record.cmdaccount, " admin ");
+    EXPECT_EQ(record.portpop, 110);
+    EXPECT_EQ(record.portsmtp, 25);
+    EXPECT_EQ(record.timeoutsmtp, 120);
+    EXPECT_EQ(record.keepday, 2);
+    EXPECT_EQ(record.Interval, "1500");
+    EXPECT_FALSE(record.flgauth); // greyed is not ticked
+    EXPECT_TRUE(record.flgtrs);
+    EXPECT_EQ(record.authtyp, 0);
+    EXPECT_EQ(record.flgtrstgt, 0);
+
+    copy.SetText("portpop", "-32768");
+    copy.SetText("Interval", "x");
+    record = ReadFormSettings(copy);
+    EXPECT_EQ(record.portpop, -32768);
+    EXPECT_EQ(record.Interval, "60000");
+}
+
+TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
+{
+    lw::test::TempHome home;
+    const QByteArray old = "[other]\nx=1\n[larchwatcher]\npopserver=old.example\nauthtyp=1\n";
+    WriteAll(IniPath(home), old);
+    InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
+    copy.SetText("popserver", "new.example");
+
+    // A full disk hit inside the authtyp line, which stays where the old file had it.
+    const qsizetype authtypAt = QByteArray("[other]\nx=1\n[larchwatcher]\npopserver=new.example\n").size();
+    RecordedMessage message;
+    {
+        lw::test::FileSizeLimit limit(static_cast<rlim_t>(authtypAt + 3));
+        EXPECT_FALSE(SaveWindowSettings(copy, message));
+    }
+    EXPECT_EQ(message.shown, QStringList{QString::fromUtf8("authtypの設定に失敗しました。")});
+    EXPECT_EQ(ReadAll(IniPath(home)), old);
+    EXPECT_EQ(copy.Text("popserver"), "new.example");
+
+    // A program folder that cannot hold files at all: the first key, in the log, no dialog.
+    WriteAll(home.File("plain"), "x");
+    InMemoryWorkingCopy nowhere(home.File("plain"));
+    LoadSettingsIntoWindow(nowhere, home.File("plain"));
+    SettingsRecord record = ReadFormSettings(copy);
+    EXPECT_FALSE(SaveSettingsQuiet(nowhere, record));
+    const QByteArray log = ReadAll(lw::mail::LogFilePath(record.programFolder, record.logfile,
+                                                         QDateTime::currentDateTime()));
+    EXPECT_TRUE(log.contains(QString::fromUtf8("==> popserverの設定に失敗しました。").toUtf8())) << log.data();
+    EXPECT_TRUE(SaveSettingsQuiet(copy, record));
+    EXPECT_TRUE(ReadAll(IniPath(home)).contains("popserver=new.example\n"));
+    EXPECT_TRUE(ReadAll(IniPath(home)).startsWith("[other]\nx=1\n"));
+}
+
+TEST(Settings, WriteSettingReplacesOneKeyAndFailsWhereNoFileCanBe)
+{
+    lw::test::TempHome home;
+    WriteAll(IniPath(home), "[larchwatcher]\n; keep me\npopserver=a\n");
+    EXPECT_TRUE(WriteSetting(home.Path(), "larchwatcher.ini", "larchwatcher", "popserver", "b=c"));
+    EXPECT_EQ(ReadAll(IniPath(home)), QByteArray("[larchwatcher]\n; keep me\npopserver=b=c\n"));
+    WriteAll(home.File("plain"), "x");
+    EXPECT_FALSE(WriteSetting(home.File("plain"), "larchwatcher.ini", "larchwatcher", "popserver", "b"));
+}
