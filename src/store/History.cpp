@@ -1,0 +1,300 @@
+#include "store/History.h"
+
+#include "engine/mail/ActivityLog.h"
+#include "store/FindOrAdd.h"
+#include "store/Folders.h"
+#include "store/ListDatabase.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStringList>
+
+#include <algorithm>
+
+namespace lw::store {
+
+namespace {
+
+const QString kHistory = QStringLiteral("tblHistory");
+const QString kFiles = QStringLiteral("tblHistoryFiles");
+const QString kFileId = QStringLiteral("保存ファイルID");
+const QString kFileName = QStringLiteral("添付ファイル名");
+
+int SlotCount(const mail::ReceivedMail& mail)
+{
+    return std::clamp<int>(mail.attachmentCount, 0, mail::kMaxAttachments);
+}
+
+QString ActionColumn(int actionCode)
+{
+    switch (actionCode) {
+    case kActionPrint: return QStringLiteral("印刷");
+    case kActionSave: return QStringLiteral("メール保存");
+    case kActionClear: return QStringLiteral("ボックスクリア");
+    case kActionLog: return QStringLiteral("ログ出力");
+    case kActionReject: return QStringLiteral("受信拒否");
+    case kActionForward: return QStringLiteral("メール転送");
+    case kActionCommand: return QStringLiteral("コマンド");
+    default: return {};
+    }
+}
+
+// Opens the connection of the calling thread for one registration or purge.
+bool Open(const config::SettingsRecord& settings, QString& error)
+{
+    return OpenListDatabase(BareFolder(settings.programFolder), settings.reffile, error);
+}
+
+bool WriteReceipt(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
+                  const QString& id, QString& error)
+{
+    if (!Open(settings, error)) return false;
+    {
+        QSqlDatabase db = ListConnection();
+        TransactionGuard transaction(db);
+        if (!transaction.Begin(error)) return false;
+        // A message without a usable date gets the moment it arrived, so that the purge of the
+        // same tick does not take it away at once; the message itself keeps the zero date.
+        const QDateTime received = mail.received.isValid() ? mail.received : QDateTime::currentDateTime();
+        const ColumnValues header{
+            {QStringLiteral("保存ファイルパス"), TrimBlanks(mail.file)},
+            {QStringLiteral("件名"), TrimBlanks(mail.subject)},
+            {QStringLiteral("送信アドレス"), TrimBlanks(mail.fromAddress)},
+            {QStringLiteral("送信アドレス名"), TrimBlanks(mail.fromName)},
+            {QStringLiteral("受信アドレス"), TrimBlanks(mail.toAddress)},
+            {QStringLiteral("受信アドレス名"), TrimBlanks(mail.toName)},
+            {QStringLiteral("受信日"), ToStoredDateTime(received)},
+            {QStringLiteral("ファイル数"), int(mail.attachmentCount)},
+        };
+        if (!FindOrAdd(db, kHistory, {{kFileId, id}}, header, error)) return false;
+
+        // Attachment rows of an earlier registration of this message ID are replaced.
+        {
+            QSqlQuery remove(db);
+            QString ignored;
+            (void)Execute(remove, QStringLiteral("DELETE FROM tblHistoryFiles WHERE 保存ファイルID = ?"),
+                          {id}, ignored);
+        }
+        for (int i = 0; i < SlotCount(mail); ++i) {
+            const QString& slot = mail.attachments[std::size_t(i)];
+            if (!FindOrAdd(db, kFiles, {{kFileId, id}, {kFileName, BaseName(slot)}},
+                           {{QStringLiteral("添付ファイル名パス"), TrimBlanks(slot)}}, error))
+                return false;
+        }
+        if (!transaction.Commit(error)) return false;
+    }
+    CloseListDatabase();
+    return true;
+}
+
+// folder + separator + name, or name with " (2)", " (3)", ... before its extension when taken.
+QString FreeFileName(const QString& folder, const QString& name)
+{
+    const QString first = folder + QDir::separator() + name;
+    if (!QFileInfo::exists(first)) return first;
+    const qsizetype dot = name.lastIndexOf(u'.');
+    const QString stem = dot > 0 ? name.left(dot) : name;
+    const QString suffix = dot > 0 ? name.mid(dot) : QString();
+    for (int n = 2;; ++n) {
+        const QString candidate = folder + QDir::separator() + stem + QStringLiteral(" (%1)").arg(n) + suffix;
+        if (!QFileInfo::exists(candidate)) return candidate;
+    }
+}
+
+// Files copied by a save registration; removed again unless the registration commits.
+class CopiedFiles {
+public:
+    ~CopiedFiles()
+    {
+        if (m_keep) return;
+        for (const QString& path : std::as_const(m_paths)) QFile::remove(path);
+    }
+    void Add(const QString& path) { m_paths << path; }
+    void Keep() { m_keep = true; }
+
+private:
+    QStringList m_paths;
+    bool m_keep = false;
+};
+
+// Existing saved path of an attachment row, empty when none.
+QString SavedAttachmentPath(const QSqlDatabase& db, const QString& id, const QString& name, QString& error)
+{
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    if (!Execute(query,
+                 QStringLiteral("SELECT 添付ファイル保存先パス FROM tblHistoryFiles "
+                                "WHERE 保存ファイルID = ? AND 添付ファイル名 = ? ORDER BY rowid LIMIT 1"),
+                 {id, name}, error))
+        return {};
+    return query.next() ? ReadText(query.value(0)) : QString();
+}
+
+bool WriteProcessing(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
+                     const QString& id, int actionCode, bool value, QString& error)
+{
+    const QString saveFolder = SaveFolder(settings);
+    if (!EnsureFolder(saveFolder, error)) return false;
+    if (!Open(settings, error)) return false;
+    {
+        QSqlDatabase db = ListConnection();
+        TransactionGuard transaction(db);
+        CopiedFiles copies;
+        if (!transaction.Begin(error)) return false;
+
+        ColumnValues columns;
+        const QString column = ActionColumn(actionCode);
+        if (!column.isEmpty()) columns << ColumnValue{column, value ? 1 : 0};
+        const bool saving = actionCode == kActionSave && value;
+        if (saving)
+            columns << ColumnValue{QStringLiteral("メール保存先パス"), saveFolder + QDir::separator() + id};
+        if (!FindOrAdd(db, kHistory, {{kFileId, id}}, columns, error)) return false;
+
+        for (int i = 0; saving && i < SlotCount(mail); ++i) {
+            const QString source = TrimBlanks(mail.attachments[std::size_t(i)]);
+            const QString name = BaseName(source);
+            // The recorded path must hold the file: copy it beside the saved message, under a
+            // free name when another message's attachment already has this one. A copy made by
+            // an earlier save of this message is kept.
+            QString saved = SavedAttachmentPath(db, id, name, error);
+            if (!error.isEmpty()) return false;
+            if (saved.isEmpty() || !QFileInfo::exists(saved)) {
+                saved = FreeFileName(saveFolder, name);
+                if (QFile::copy(source, saved)) {
+                    copies.Add(saved);
+                } else {
+                    // Saving the message still counts; only this attachment is missing, and
+                    // its row says so by an empty path rather than a false one.
+                    mail::WriteLog(settings.programFolder, settings.logfile,
+                                   QStringLiteral("処理履歴登録エラー[") + id + QStringLiteral("]:from<") +
+                                       mail.fromAddress + u'>' + mail.fromName +
+                                       QStringLiteral(":添付ファイルを保存できません: ") + source);
+                    saved.clear();
+                }
+            }
+            if (!FindOrAdd(db, kFiles, {{kFileId, id}, {kFileName, name}},
+                           {{QStringLiteral("添付ファイル保存先パス"), saved}}, error))
+                return false;
+        }
+        if (!transaction.Commit(error)) return false;
+        copies.Keep();
+    }
+    CloseListDatabase();
+    return true;
+}
+
+struct PurgedRow {
+    qint64 rowId;
+    QString id;
+    QString file;
+};
+
+// True when path names an existing file below folder (links resolved).
+bool InsideFolder(const QString& path, const QString& folder)
+{
+    const QString canonicalFolder = QFileInfo(folder).canonicalFilePath();
+    const QFileInfo info(path);
+    if (canonicalFolder.isEmpty() || !info.isFile()) return false;
+    return info.canonicalFilePath().startsWith(canonicalFolder + u'/');
+}
+
+bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles, QStringList& attachmentFiles,
+           QString& error)
+{
+    const int keepday = std::max<int>(settings.keepday, 0);
+    const QDateTime cutoff(QDate::currentDate().addDays(-keepday), QTime(0, 0));
+    if (!Open(settings, error)) return false;
+    {
+        QSqlDatabase db = ListConnection();
+        TransactionGuard transaction(db);
+        if (!transaction.Begin(error)) return false;
+
+        QList<PurgedRow> rows;
+        {
+            QSqlQuery select(db);
+            select.setForwardOnly(true);
+            if (!Execute(select,
+                         QStringLiteral("SELECT rowid, 保存ファイルID, 保存ファイルパス FROM tblHistory "
+                                        "WHERE 受信日 <= ? AND メール保存 = 0 ORDER BY 受信日"),
+                         {ToStoredDateTime(cutoff)}, error))
+                return false;
+            while (select.next())
+                rows.append({select.value(0).toLongLong(), ReadText(select.value(1)), ReadText(select.value(2))});
+        }
+
+        QSqlQuery attachments(db);
+        QSqlQuery removeFiles(db);
+        QSqlQuery removeRow(db);
+        attachments.setForwardOnly(true);
+        if (!attachments.prepare(QStringLiteral(
+                "SELECT 添付ファイル名パス FROM tblHistoryFiles WHERE 保存ファイルID = ?")) ||
+            !removeFiles.prepare(QStringLiteral("DELETE FROM tblHistoryFiles WHERE 保存ファイルID = ?")) ||
+            !removeRow.prepare(QStringLiteral("DELETE FROM tblHistory WHERE rowid = ?"))) {
+            error = QStringLiteral("cannot prepare the purge statements");
+            return false;
+        }
+        const auto run = [&error](QSqlQuery& query, const QVariant& value) {
+            query.bindValue(0, value);
+            if (query.exec()) return true;
+            error = query.lastError().text();
+            return false;
+        };
+        for (const PurgedRow& row : std::as_const(rows)) {
+            const QString id = BaseName(row.id);
+            if (!run(attachments, id)) return false;
+            while (attachments.next()) attachmentFiles << ReadText(attachments.value(0));
+            attachments.finish();
+            if (!run(removeFiles, id) || !run(removeRow, row.rowId)) return false;
+            messageFiles << row.file;
+        }
+        if (!transaction.Commit(error)) return false;
+    }
+    CloseListDatabase();
+    return true;
+}
+
+} // namespace
+
+void RegisterReceipt(const config::SettingsRecord& settings, const mail::ReceivedMail& mail)
+{
+    const QString id = BaseName(mail.file);
+    QString error;
+    if (!WriteReceipt(settings, mail, id, error))
+        mail::WriteLog(settings.programFolder, settings.logfile,
+                       QStringLiteral("受信履歴登録エラー[") + id + QStringLiteral("]:from<") +
+                           mail.fromAddress + u'>' + mail.fromName);
+}
+
+void RegisterProcessing(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
+                        int actionCode, bool value)
+{
+    const QString id = BaseName(mail.file);
+    QString error;
+    if (!WriteProcessing(settings, mail, id, actionCode, value, error))
+        mail::WriteLog(settings.programFolder, settings.logfile,
+                       QStringLiteral("処理履歴登録エラー[") + id + QStringLiteral("]:from<") +
+                           mail.fromAddress + u'>' + mail.fromName + u':' + error);
+}
+
+void PurgeHistory(const config::SettingsRecord& settings)
+{
+    QStringList messageFiles;
+    QStringList attachmentFiles;
+    QString error;
+    if (!Purge(settings, messageFiles, attachmentFiles, error)) {
+        mail::WriteLog(settings.programFolder, settings.logfile, QStringLiteral("ワーククリアエラー：") + error);
+        return;
+    }
+    // Files go only after the rows are gone for good: a purge that fails deletes nothing.
+    for (const QString& file : std::as_const(messageFiles))
+        if (!file.isEmpty()) QFile::remove(file);
+    // Attachments the reader extracted into the work folder; nothing outside it is touched.
+    const QString work = WorkFolder(settings);
+    for (const QString& file : std::as_const(attachmentFiles))
+        if (InsideFolder(file, work)) QFile::remove(file);
+}
+
+} // namespace lw::store
