@@ -1,0 +1,113 @@
+#include "command/ApplyCommand.h"
+
+#include "config/Settings.h"
+#include "store/FindOrAdd.h"
+#include "store/ListDatabase.h"
+
+#include <optional>
+
+namespace lw::command {
+
+namespace {
+
+// true or false for the flag words, nullopt for anything else.
+std::optional<bool> FlagWord(const QString& value)
+{
+    const QString word = config::TrimSpaces(value).toLower();
+    if (word == u"true") return true;
+    if (word == u"false") return false;
+    return std::nullopt;
+}
+
+// A forwarding target the option group has: a whole number 0 to 2 written with digits only.
+std::optional<int> TargetOption(const QString& value)
+{
+    const QString text = config::TrimSpaces(value);
+    if (text.isEmpty() || text.size() > 4) return std::nullopt;
+    for (const QChar c : text) {
+        if (c < u'0' || c > u'9') return std::nullopt;
+    }
+    const int option = text.toInt();
+    if (option > 2) return std::nullopt;
+    return option;
+}
+
+void ApplyForwardingFields(const CommandParams& params, config::WorkingCopy& copy)
+{
+    // Check boxes: anything but the word true unticks.
+    if (!params.strFlgTrs.isEmpty()) copy.SetState(QStringLiteral("flgtrs"), FlagWord(params.strFlgTrs) == true);
+    // A target the option group does not have leaves the selection as it is.
+    if (!params.strFlgTgt.isEmpty()) {
+        if (const auto option = TargetOption(params.strFlgTgt)) copy.SetState(QStringLiteral("flgtrstgt"), *option);
+    }
+    if (!params.strFlgTo.isEmpty()) copy.SetState(QStringLiteral("flgtrsto"), FlagWord(params.strFlgTo) == true);
+
+    // The fixed lists are always set: a command without them empties them.
+    copy.SetText(QStringLiteral("trsto"), config::TrimSpaces(params.strTrsto));
+    copy.SetText(QStringLiteral("trscc"), config::TrimSpaces(params.strTrscc));
+    copy.SetText(QStringLiteral("trsbcc"), config::TrimSpaces(params.strTrsbcc));
+}
+
+bool SetRule(const QSqlDatabase& db, const QString& address, const store::ColumnValues& values, QString& error)
+{
+    const store::ColumnValues keys{{QStringLiteral("アドレス"), config::TrimSpaces(address)}};
+    return store::FindOrAdd(db, QStringLiteral("tblList"), keys, values, error);
+}
+
+void AddFlag(store::ColumnValues& values, const char* column, const QString& word)
+{
+    // Columns whose value is not a flag word keep what they hold (or the table default).
+    if (const auto flag = FlagWord(word)) values.append({QString::fromUtf8(column), *flag ? 1 : 0});
+}
+
+bool ApplyRuleChanges(const CommandParams& params, QString& error)
+{
+    const QSqlDatabase db = store::ListConnection();
+    store::TransactionGuard transaction(db);
+    if (!transaction.Begin(error)) return false;
+
+    if (!params.strListFlgAcc.isEmpty()) {
+        store::ColumnValues flags;
+        AddFlag(flags, "印刷", params.strListFlgPrt);
+        AddFlag(flags, "メール保存", params.strListFlgSav);
+        AddFlag(flags, "ボックスクリア", params.strListFlgClr);
+        AddFlag(flags, "ログ出力", params.strListFlgLog);
+        AddFlag(flags, "受信拒否", params.strListFlgRfs);
+        AddFlag(flags, "メール転送", params.strListFlgTrs);
+        if (!SetRule(db, params.strListFlgAcc, flags, error)) return false;
+    }
+    const struct {
+        const QString& address;
+        const QString& list;
+        const char* column;
+    } lists[] = {
+        {params.strListtoAcc, params.strListto, "転送先TO"},
+        {params.strListccAcc, params.strListcc, "転送先CC"},
+        {params.strListbccAcc, params.strListbcc, "転送先BCC"},
+    };
+    for (const auto& list : lists) {
+        if (list.address.isEmpty()) continue;
+        // Never null: an emptied list is the empty text, not a missing value.
+        const QString text = config::TrimSpaces(list.list);
+        const store::ColumnValues values{{QString::fromUtf8(list.column), text.isNull() ? QStringLiteral("") : text}};
+        if (!SetRule(db, list.address, values, error)) return false;
+    }
+    return transaction.Commit(error);
+}
+
+} // namespace
+
+bool ApplyCommand(const config::SettingsRecord& settings, const CommandParams& params, config::WorkingCopy& copy,
+                  QString& error)
+{
+    ApplyForwardingFields(params, copy);
+    // A failed save is logged there and does not stop the command.
+    config::SaveSettingsQuiet(copy, settings);
+
+    if (!store::OpenListDatabase(settings.programFolder, settings.reffile, error)) return false;
+    const bool applied = ApplyRuleChanges(params, error);
+    store::CloseListDatabase();
+    return applied;
+}
+
+} // namespace lw::command
