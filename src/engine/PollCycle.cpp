@@ -1,0 +1,324 @@
+#include "engine/PollCycle.h"
+
+#include "engine/Forward.h"
+#include "engine/SenderRules.h"
+#include "engine/mail/ActivityLog.h"
+#include "engine/mail/ReceivedMail.h"
+#include "engine/mail/Transport.h"
+#include "store/Folders.h"
+#include "store/History.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSaveFile>
+
+#include <exception>
+#include <memory>
+
+namespace lw::engine {
+
+namespace {
+
+const QString kPartList = QStringLiteral("subject:from:to:date:nofile:");
+
+// The state and helpers of one cycle; one instance per RunPollCycle call.
+class Cycle {
+public:
+    Cycle(const config::SettingsRecord& settings, config::WorkingCopy& workingCopy,
+          NoticePrinterFactory* printers)
+        : m_settings(settings), m_workingCopy(workingCopy), m_printers(printers),
+          m_saveFolder(store::SaveFolder(settings)),
+          m_workFolder(store::WorkFolder(settings)),
+          m_identity(ForwardMarkOf(settings))
+    {
+    }
+
+    CycleSummary Run();
+
+private:
+    void HandleMessage(const QString& path);
+    void HandleCommand(const mail::ReceivedMail& mail);
+    void Log(const QString& text) const { mail::WriteLog(m_settings.programFolder, m_settings.logfile, text); }
+    void Error(const QString& where, const QString& reason);
+    bool MakeFolder(const QString& folder);
+    bool Print(const QString& mailText, const mail::ReceivedMail& mail, QString& error);
+    bool SaveCopy(const QString& source, const QString& target, QString& error) const;
+    bool SafeInWorkFolder(const QString& path, QString& error) const;
+    void DeleteOnServer(const QString& baseName) const;
+    bool CarriesOwnMark(const QString& path) const;
+    void GlobalForward(const SenderRule& rule, const mail::ReceivedMail& mail);
+    void ForwardOrSkip(const SenderRule& rule, const mail::ReceivedMail& mail, const QString& logLine);
+    static QString FromText(const mail::ReceivedMail& mail)
+    {
+        return QStringLiteral("]:from<") + mail.fromAddress + u'>' + mail.fromName;
+    }
+
+    const config::SettingsRecord& m_settings;
+    config::WorkingCopy& m_workingCopy;
+    NoticePrinterFactory* m_printers;
+    std::unique_ptr<NoticePrinter> m_printer;  // made at the first print, reused for the cycle
+    const QString m_saveFolder;
+    const QString m_workFolder;
+    const QString m_identity;
+    CycleSummary m_summary;
+};
+
+void Cycle::Error(const QString& where, const QString& reason)
+{
+    const QString line = QStringLiteral("処理エラー[") + where + QStringLiteral("]:") + reason;
+    Log(line);
+    if (m_summary.errors == 0) m_summary.firstError = line;
+    ++m_summary.errors;
+}
+
+bool Cycle::MakeFolder(const QString& folder)
+{
+    QString error;
+    if (store::EnsureFolder(folder, error)) return true;
+    Error(folder, error);
+    return false;
+}
+
+CycleSummary Cycle::Run()
+{
+    if (!MakeFolder(m_saveFolder) || !MakeFolder(m_workFolder)) return m_summary;
+
+    QString server = m_settings.popserver;
+    const QString port = QString::number(m_settings.portpop);
+    if (port != QStringLiteral("110")) server += u'\t' + port;
+
+    const std::optional<mail::PartList> fetched =
+        mail::RcvMail(server.toStdString(), m_settings.popaccount.toStdString(),
+                      ("a " + m_settings.poppassword).toStdString(), "SAVE 1-10",
+                      ("<" + m_workFolder).toStdString());
+    if (!fetched) return m_summary;
+
+    for (const std::string& element : *fetched) {
+        const QString path = QString::fromStdString(element);
+        ++m_summary.fetched;
+        try {
+            HandleMessage(path);
+        } catch (const std::exception& e) {
+            Error(path, QString::fromUtf8(e.what()));
+        } catch (...) {
+            Error(path, QStringLiteral("不明なエラー"));
+        }
+    }
+    return m_summary;
+}
+
+void Cycle::HandleMessage(const QString& path)
+{
+    const std::optional<mail::PartList> parts =
+        mail::ReadMail(path.toStdString(), kPartList.toStdString(), m_workFolder.toStdString());
+    if (!parts) return;
+
+    mail::ReceivedMail mail;
+    mail.file = path;
+    QString mailText;
+    for (const std::string& raw : *parts) {
+        const QString part = QString::fromStdString(raw);
+        mail::ExtractAll(part, mail);
+        mailText += part + QStringLiteral("\r\n");
+    }
+    ++m_summary.handled;
+
+    store::RegisterReceipt(m_settings, mail);
+
+    if (!mail::MayProcess(mail)) {
+        Log(QStringLiteral("フィルタリング実行[") + mail.file + FromText(mail));
+        return;
+    }
+    if (!mail.fromAddress.contains(u'@')) return;
+
+    const QString baseName = mail::BaseName(mail.file);
+    SenderRule rule;
+    QString error;
+    const bool found = LookUpSenderRule(m_settings.programFolder, m_settings.reffile, mail.fromAddress, rule, error);
+    if (!error.isEmpty()) {
+        Error(mail.file, error);
+        return;
+    }
+
+    if (!found) {
+        HandleCommand(mail);
+        if (m_settings.flgtrs) GlobalForward(rule, mail);
+        return;
+    }
+
+    if (!rule.reject) HandleCommand(mail);
+
+    if (rule.print && !rule.reject) {
+        if (Print(mailText, mail, error)) {
+            if (rule.log) Log(QStringLiteral("メール印刷[") + mail.file + FromText(mail));
+            store::RegisterProcessing(m_settings, mail, store::kActionPrint, true);
+        } else {
+            Error(mail.file, error);
+        }
+    }
+
+    // A message the rule saves leaves the server only once its saved copy is complete.
+    bool saved = true;
+    if (rule.save && !rule.reject) {
+        const QString target = store::JoinPath(m_saveFolder, baseName);
+        saved = SaveCopy(mail.file, target, error);
+        if (saved) {
+            if (rule.log) Log(QStringLiteral("メール保存[") + target + FromText(mail));
+            store::RegisterProcessing(m_settings, mail, store::kActionSave, true);
+        } else {
+            Error(mail.file, error);
+        }
+    }
+
+    if (rule.clear && !rule.reject) {
+        if (!saved) {
+            Error(mail.file, QStringLiteral("保存に失敗したため、サーバーから削除しません。"));
+        } else if (!SafeInWorkFolder(mail.file, error)) {
+            Error(mail.file, error);
+        } else {
+            DeleteOnServer(baseName);
+            if (rule.log) Log(QStringLiteral("メールボックスクリア[") + baseName + FromText(mail));
+            store::RegisterProcessing(m_settings, mail, store::kActionClear, true);
+        }
+    }
+
+    if (rule.reject) {
+        if (!SafeInWorkFolder(mail.file, error)) {
+            Error(mail.file, error);
+        } else {
+            DeleteOnServer(baseName);
+            if (rule.log) Log(QStringLiteral("受信拒否[") + baseName + FromText(mail));
+            store::RegisterProcessing(m_settings, mail, store::kActionReject, true);
+        }
+        return;
+    }
+
+    if (m_settings.flgtrs && m_settings.flgtrstgt == 2 && rule.forward) ForwardOrSkip(rule, mail, QString());
+    if (m_settings.flgtrs) GlobalForward(rule, mail);
+}
+
+void Cycle::HandleCommand(const mail::ReceivedMail& mail)
+{
+    (void)mail;  // WIP: command mail lands with the command layer
+}
+
+void Cycle::GlobalForward(const SenderRule& rule, const mail::ReceivedMail& mail)
+{
+    const QString destinations = QStringLiteral("]:to<") + m_settings.trsto + QStringLiteral("; cc:") +
+                                 m_settings.trscc + QStringLiteral(";bcc:") + m_settings.trsbcc + u'>';
+    const QString baseName = mail::BaseName(mail.file);
+    if (m_settings.flgtrstgt == 0) {
+        ForwardOrSkip(rule, mail, QStringLiteral("マクロ転送[") + baseName + destinations);
+        return;
+    }
+    if (m_settings.flgtrstgt != 1) return;
+    QString error;
+    const bool listed = LookUpAddressBook(m_settings.programFolder, m_settings.reffile, mail.fromAddress, error);
+    if (!error.isEmpty()) {
+        Error(mail.file, error);
+        return;
+    }
+    if (listed) ForwardOrSkip(rule, mail, QStringLiteral("アドレス帳転送[") + baseName + destinations);
+}
+
+// Forwards (with its log line written whether or not the send worked) unless the message came
+// from this very mailbox's forwarding: two systems forwarding to each other must not loop.
+void Cycle::ForwardOrSkip(const SenderRule& rule, const mail::ReceivedMail& mail, const QString& logLine)
+{
+    if (CarriesOwnMark(mail.file)) {
+        Log(QStringLiteral("転送抑止[") + mail::BaseName(mail.file) +
+            QStringLiteral("]:このメールボックスから転送されたメールのため転送しません"));
+        return;
+    }
+    Forward(m_settings, rule, mail);
+    if (!logLine.isEmpty()) Log(logLine);
+    store::RegisterProcessing(m_settings, mail, store::kActionForward, true);
+}
+
+bool Cycle::CarriesOwnMark(const QString& path) const
+{
+    for (const std::string& mark : mail::ForwardMarks(path.toStdString())) {
+        const QStringList identities =
+            QString::fromStdString(mark).toLower().split(QRegularExpression(QStringLiteral("[,\\s]+")),
+                                                          Qt::SkipEmptyParts);
+        if (identities.contains(m_identity)) return true;
+    }
+    return false;
+}
+
+bool Cycle::Print(const QString& mailText, const mail::ReceivedMail& mail, QString& error)
+{
+    if (m_printers == nullptr) {
+        error = QStringLiteral("印刷できません（プリンタが設定されていません）。");
+        return false;
+    }
+    if (!m_printer) m_printer = m_printers->Create();
+    if (!m_printer) {
+        error = QStringLiteral("印刷できません（プリンタを準備できません）。");
+        return false;
+    }
+    return m_printer->Print(mailText, mail::BaseName(mail.file), error);
+}
+
+// Copies through a temporary file that is renamed over the target only when complete, so a
+// saved copy is never half-written, even when the disk fills up.
+bool Cycle::SaveCopy(const QString& source, const QString& target, QString& error) const
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("保存できません（") + in.errorString() + QStringLiteral("）。");
+        return false;
+    }
+    QSaveFile out(target);
+    if (!out.open(QIODevice::WriteOnly)) {
+        error = QStringLiteral("保存できません（") + out.errorString() + QStringLiteral("）。");
+        return false;
+    }
+    constexpr qint64 kChunk = 256 * 1024;
+    while (!in.atEnd()) {
+        const QByteArray chunk = in.read(kChunk);
+        if (chunk.isEmpty() && in.error() != QFileDevice::NoError) {
+            error = QStringLiteral("保存できません（") + in.errorString() + QStringLiteral("）。");
+            out.cancelWriting();
+            return false;
+        }
+        if (out.write(chunk) != chunk.size()) break;
+    }
+    if (!out.commit()) {
+        error = QStringLiteral("保存できません（") + out.errorString() + QStringLiteral("）。");
+        return false;
+    }
+    return true;
+}
+
+bool Cycle::SafeInWorkFolder(const QString& path, QString& error) const
+{
+    const QFileInfo info(path);
+    if (info.isFile() && info.isReadable() &&
+        QDir(info.absolutePath()) == QDir(m_workFolder)) {
+        return true;
+    }
+    error = QStringLiteral("メールファイルがワークフォルダにないため、サーバーから削除しません。");
+    return false;
+}
+
+void Cycle::DeleteOnServer(const QString& baseName) const
+{
+    // The result is not looked at: a failed deletion leaves the message on the server.
+    (void)mail::RcvMail(m_settings.popserver.toStdString(), m_settings.popaccount.toStdString(),
+                        m_settings.poppassword.toStdString(), ("DELU " + baseName).toStdString(),
+                        m_workFolder.toStdString());
+}
+
+} // namespace
+
+CycleSummary RunPollCycle(const config::SettingsRecord& settings, config::WorkingCopy& workingCopy,
+                          NoticePrinterFactory* printers)
+{
+    Cycle cycle(settings, workingCopy, printers);
+    return cycle.Run();
+}
+
+} // namespace lw::engine
