@@ -1,5 +1,6 @@
 #include "engine/PollCycle.h"
 
+#include "command/CommandMail.h"
 #include "engine/Forward.h"
 #include "engine/SenderRules.h"
 #include "engine/mail/ActivityLog.h"
@@ -201,7 +202,7 @@ void Cycle::HandleMessage(const QString& path)
 
 void Cycle::HandleCommand(const mail::ReceivedMail& mail)
 {
-    (void)mail;  // WIP: command mail lands with the command layer
+    command::HandleCommandMail(m_settings, mail, m_workingCopy);
 }
 
 void Cycle::GlobalForward(const SenderRule& rule, const mail::ReceivedMail& mail)
