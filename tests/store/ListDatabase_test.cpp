@@ -1,0 +1,321 @@
+#include "store/ListDatabase.h"
+
+#include "store/FindOrAdd.h"
+#include "store/Folders.h"
+#include "store/StoreFixture.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+#include <thread>
+
+namespace lw::store {
+namespace {
+
+using test::Peek;
+
+// Records every question and answers with a fixed reply.
+class RecordingQuestion final : public DatabaseQuestion {
+public:
+    explicit RecordingQuestion(bool answer) : m_answer(answer) {}
+    bool Confirm(const QString& message) override
+    {
+        asked << message;
+        return m_answer;
+    }
+    QStringList asked;
+
+private:
+    bool m_answer;
+};
+
+class ListDatabaseTest : public test::StoreFixture {
+protected:
+    void TearDown() override { CloseListDatabase(); }
+};
+
+TEST(FoldersTest, PathsJoinWithOneSeparatorAndBaseNames)
+{
+    EXPECT_EQ(ListDatabasePath(QStringLiteral("/"), QStringLiteral(" list ")), QStringLiteral("/list.db"));
+    EXPECT_EQ(ListDatabasePath(QStringLiteral("/p/"), QStringLiteral("list.db")), QStringLiteral("/p/list.db"));
+    EXPECT_EQ(ListDatabasePath(QStringLiteral("/p"), QStringLiteral("my.list")), QStringLiteral("/p/my.list.db"));
+    EXPECT_EQ(BareFolder(QStringLiteral("/")), QStringLiteral("/"));
+    EXPECT_EQ(BareFolder(QStringLiteral("/p/")), QStringLiteral("/p"));
+    EXPECT_EQ(RecordFolder(QStringLiteral("/p")), QStringLiteral("/p/"));
+    EXPECT_EQ(RecordFolder(QStringLiteral("/")), QStringLiteral("/"));
+    EXPECT_EQ(BaseName(QStringLiteral("/a/b/c.eml")), QStringLiteral("c.eml"));
+    EXPECT_EQ(BaseName(QStringLiteral("c.eml")), QStringLiteral("c.eml"));
+    EXPECT_EQ(BaseName(QStringLiteral("/a/")), QString());
+    EXPECT_EQ(TrimBlanks(QStringLiteral("  a b\t ")), QStringLiteral("a b\t"));
+
+    config::SettingsRecord settings;
+    settings.programFolder = QStringLiteral("/p/");
+    settings.savedir = QStringLiteral("mail");
+    EXPECT_EQ(SaveFolder(settings), QStringLiteral("/p/mail"));
+    EXPECT_EQ(WorkFolder(settings), QStringLiteral("/p/mail/work"));
+
+    test::TempHome home;
+    QString error;
+    EXPECT_FALSE(EnsureFolder(home.File(QStringLiteral("a/b")), error)) << "creates one level only";
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_TRUE(EnsureFolder(home.File(QStringLiteral("a")), error));
+    EXPECT_TRUE(EnsureFolder(home.File(QStringLiteral("a")), error));
+    EXPECT_TRUE(QFileInfo(home.File(QStringLiteral("a"))).isDir());
+}
+
+TEST(EnsureListDatabaseTest, AsksBeforeCreatingAndCreatesNothingWithoutConsentOrTemplate)
+{
+    test::TempHome home;
+    const QString folder = home.File(QStringLiteral("prog"));
+    const QString file = folder + QStringLiteral("/list.db");
+
+    RecordingQuestion cancel(false);
+    EXPECT_FALSE(EnsureListDatabase(folder, QStringLiteral(" list "), test::TemplateDatabase(), cancel));
+    ASSERT_EQ(cancel.asked.size(), 1);
+    EXPECT_EQ(cancel.asked[0], u'[' + file + QStringLiteral("]が存在しません。\r新規作成しますか？"));
+    EXPECT_FALSE(QFileInfo::exists(folder)) << "Cancel creates no folder";
+
+    RecordingQuestion ok(true);
+    EXPECT_FALSE(EnsureListDatabase(folder, QStringLiteral("list"), home.File(QStringLiteral("none.db")), ok));
+    EXPECT_FALSE(QFileInfo::exists(folder)) << "no template: nothing created";
+    // The default lookup finds no template in the folder nor beside the test binary.
+    EXPECT_FALSE(EnsureListDatabase(home.Path(), QStringLiteral("list"), ok));
+    EXPECT_FALSE(QFileInfo::exists(home.File(QStringLiteral("list.db"))));
+
+    EXPECT_TRUE(EnsureListDatabase(folder + u'/', QStringLiteral(" list "), test::TemplateDatabase(), ok));
+    EXPECT_TRUE(QFileInfo(file).isFile());
+    const int asked = int(ok.asked.size());
+    EXPECT_TRUE(EnsureListDatabase(folder, QStringLiteral("list"), QString(), ok)) << "exists: no template needed";
+    EXPECT_EQ(ok.asked.size(), asked) << "an existing database is not asked about";
+
+    // The default lookup takes the template from the program folder itself.
+    const QString other = home.File(QStringLiteral("other"));
+    ASSERT_TRUE(QDir().mkdir(other));
+    ASSERT_TRUE(QFile::copy(test::TemplateDatabase(), other + QStringLiteral("/list_org.db")));
+    EXPECT_TRUE(EnsureListDatabase(other, QStringLiteral("list"), ok));
+    QString error;
+    ASSERT_TRUE(OpenListDatabase(other, QStringLiteral("list"), error)) << error.toStdString();
+    QSqlQuery query(ListConnection());
+    EXPECT_TRUE(query.exec(QStringLiteral("SELECT count(*) FROM tblList")));
+    query = QSqlQuery();
+    CloseListDatabase();
+}
+
+TEST_F(ListDatabaseTest, OpenUsesWalAndNeverCreatesAMissingOrAcceptsABrokenFile)
+{
+    QString error;
+    EXPECT_FALSE(OpenListDatabase(home.Path(), QStringLiteral("missing"), error));
+    EXPECT_TRUE(error.contains(QStringLiteral("missing.db"))) << error.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(home.File(QStringLiteral("missing.db"))));
+    EXPECT_FALSE(ListConnection().isValid());
+
+    QFile broken(home.File(QStringLiteral("broken.db")));
+    ASSERT_TRUE(broken.open(QIODevice::WriteOnly));
+    broken.write(QByteArray(4096, 'x'));
+    broken.close();
+    error.clear();
+    EXPECT_FALSE(OpenListDatabase(home.Path(), QStringLiteral("broken"), error));
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_FALSE(ListConnection().isValid());
+
+    ASSERT_TRUE(OpenListDatabase(home.Folder(), QStringLiteral(" list "), error)) << error.toStdString();
+    {
+        QSqlQuery query(ListConnection());
+        ASSERT_TRUE(query.exec(QStringLiteral("PRAGMA journal_mode")) && query.next());
+        EXPECT_EQ(query.value(0).toString(), QStringLiteral("wal"));
+        ASSERT_TRUE(query.exec(QStringLiteral("PRAGMA synchronous")) && query.next());
+        EXPECT_EQ(query.value(0).toInt(), 1) << "NORMAL";
+    }
+    CloseListDatabase();
+    EXPECT_FALSE(ListConnection().isValid());
+}
+
+TEST_F(ListDatabaseTest, ReopeningTheSameFileKeepsQueriesAliveAnotherFileReplacesIt)
+{
+    QString error;
+    ASSERT_TRUE(QFile::copy(DatabasePath(), home.File(QStringLiteral("second.db"))));
+    Peek(DatabasePath()).Exec(QStringLiteral("INSERT INTO tblList (アドレス) VALUES ('a@x.jp'), ('b@x.jp')"));
+
+    ASSERT_TRUE(OpenListDatabase(home.Path(), QStringLiteral("list"), error));
+    QSqlQuery grid(ListConnection());
+    ASSERT_TRUE(grid.exec(QStringLiteral("SELECT アドレス FROM tblList ORDER BY アドレス")));
+    ASSERT_TRUE(grid.next());
+    // A dialog opened over a window opens the same file again: the window's rows stay usable.
+    ASSERT_TRUE(OpenListDatabase(home.Path(), QStringLiteral("list.db"), error));
+    ASSERT_TRUE(grid.next());
+    EXPECT_EQ(grid.value(0).toString(), QStringLiteral("b@x.jp"));
+    grid = QSqlQuery();
+
+    ASSERT_TRUE(OpenListDatabase(home.Path(), QStringLiteral("second"), error));
+    QSqlQuery count(ListConnection());
+    ASSERT_TRUE(count.exec(QStringLiteral("SELECT count(*) FROM tblList")) && count.next());
+    EXPECT_EQ(count.value(0).toInt(), 0) << "now on the second file";
+}
+
+TEST_F(ListDatabaseTest, FindOrAddMatchesKeysCaseInsensitivelyAndBindsQuotes)
+{
+    QString error;
+    ASSERT_TRUE(OpenListDatabase(home.Path(), QStringLiteral("list"), error));
+    {
+    const QSqlDatabase db = ListConnection();
+    bool added = false;
+    const QString quoted = QStringLiteral("o'brien@example.com");
+    ASSERT_TRUE(FindOrAdd(db, QStringLiteral("tblList"), {{QStringLiteral("アドレス"), quoted}},
+                          {{QStringLiteral("名前"), QStringLiteral("O'Brien")}}, error, &added))
+        << error.toStdString();
+    EXPECT_TRUE(added);
+    ASSERT_TRUE(FindOrAdd(db, QStringLiteral("tblList"), {{QStringLiteral("アドレス"), quoted.toUpper()}},
+                          {{QStringLiteral("印刷"), 1}}, error, &added));
+    EXPECT_FALSE(added) << "key equality ignores letter case";
+
+    ASSERT_TRUE(FindOrAdd(db, QStringLiteral("tblHistoryFiles"),
+                          {{QStringLiteral("保存ファイルID"), QStringLiteral("m1")},
+                           {QStringLiteral("添付ファイル名"), QStringLiteral("a.txt")}},
+                          {}, error, &added));
+    EXPECT_TRUE(added);
+    ASSERT_TRUE(FindOrAdd(db, QStringLiteral("tblHistoryFiles"),
+                          {{QStringLiteral("保存ファイルID"), QStringLiteral("m1")},
+                           {QStringLiteral("添付ファイル名"), QStringLiteral("b.txt")}},
+                          {}, error, &added));
+    EXPECT_TRUE(added) << "both keys must match";
+    EXPECT_FALSE(FindOrAdd(db, QStringLiteral("tblList"), {{QStringLiteral("アドレス"), QStringLiteral("x@y")}},
+                           {{QStringLiteral("印刷"), 2}}, error))
+        << "yes/no columns hold only 0 and 1";
+    EXPECT_FALSE(error.isEmpty());
+    }
+    CloseListDatabase();
+
+    Peek peek(DatabasePath());
+    const auto rows = peek.Rows(QStringLiteral("SELECT アドレス, 名前, 印刷, メール保存, 転送先TO FROM tblList"));
+    ASSERT_EQ(rows.size(), 1);
+    EXPECT_EQ(rows[0].value(0).toString(), quoted) << "the key is written only when the row is added";
+    EXPECT_EQ(rows[0].value(1).toString(), QStringLiteral("O'Brien"));
+    EXPECT_EQ(rows[0].value(2).toInt(), 1);
+    EXPECT_EQ(rows[0].value(3).toInt(), 0) << "new rows start with every yes/no false";
+    EXPECT_EQ(rows[0].value(4).toString(), QString(""));
+    EXPECT_EQ(peek.Count(QStringLiteral("SELECT count(*) FROM tblHistoryFiles")), 2);
+}
+
+TEST_F(ListDatabaseTest, TransactionGuardRollsBackUnlessCommitted)
+{
+    QString error;
+    ASSERT_TRUE(OpenListDatabase(home.Path(), QStringLiteral("list"), error));
+    {
+        TransactionGuard transaction(ListConnection());
+        ASSERT_TRUE(transaction.Begin(error)) << error.toStdString();
+        ASSERT_TRUE(FindOrAdd(ListConnection(), QStringLiteral("tblAdrbook"),
+                              {{QStringLiteral("電子メールアドレス"), QStringLiteral("lost@x.jp")}}, {}, error));
+    }
+    {
+        TransactionGuard transaction(ListConnection());
+        ASSERT_TRUE(transaction.Begin(error));
+        ASSERT_TRUE(FindOrAdd(ListConnection(), QStringLiteral("tblAdrbook"),
+                              {{QStringLiteral("電子メールアドレス"), QStringLiteral("kept@x.jp")}}, {}, error));
+        ASSERT_TRUE(transaction.Commit(error)) << error.toStdString();
+    }
+    CloseListDatabase();
+    Peek peek(DatabasePath());
+    EXPECT_EQ(peek.Count(QStringLiteral("SELECT count(*) FROM tblAdrbook")), 1);
+    EXPECT_EQ(peek.Value(QStringLiteral("SELECT 電子メールアドレス FROM tblAdrbook")).toString(),
+              QStringLiteral("kept@x.jp"));
+}
+
+TEST_F(ListDatabaseTest, EachThreadHasItsOwnConnectionAndWritesDoNotCollide)
+{
+    constexpr int kRows = 150;
+    QString names[2];
+    QString errors[2];
+    const auto writer = [this, &names, &errors](int which) {
+        QString& error = errors[which];
+        if (!OpenListDatabase(home.Path(), QStringLiteral("list"), error)) return;
+        names[which] = ListConnection().connectionName();
+        for (int i = 0; i < kRows && error.isEmpty(); ++i) {
+            TransactionGuard transaction(ListConnection());
+            // Both threads add the shared keys: BEGIN IMMEDIATE must keep them single.
+            if (!transaction.Begin(error) ||
+                !FindOrAdd(ListConnection(), QStringLiteral("tblList"),
+                           {{QStringLiteral("アドレス"), QStringLiteral("t%1-%2@x.jp").arg(which).arg(i)}}, {}, error) ||
+                !FindOrAdd(ListConnection(), QStringLiteral("tblHistory"),
+                           {{QStringLiteral("保存ファイルID"), QStringLiteral("shared%1").arg(i)}}, {}, error) ||
+                !transaction.Commit(error))
+                break;
+        }
+        CloseListDatabase();
+    };
+    std::thread first(writer, 0);
+    std::thread second(writer, 1);
+    first.join();
+    second.join();
+    EXPECT_TRUE(errors[0].isEmpty()) << errors[0].toStdString();
+    EXPECT_TRUE(errors[1].isEmpty()) << errors[1].toStdString();
+    EXPECT_NE(names[0], names[1]);
+    Peek peek(DatabasePath());
+    EXPECT_EQ(peek.Count(QStringLiteral("SELECT count(*) FROM tblList")), 2 * kRows);
+    EXPECT_EQ(peek.Count(QStringLiteral("SELECT count(*) FROM tblHistory")), kRows);
+    EXPECT_FALSE(QSqlDatabase::contains(names[0])) << "a thread's connection is removed";
+}
+
+TEST_F(ListDatabaseTest, SchemaHasTheColumnsDefaultsAndIndexesTheLookupsNeed)
+{
+    Peek peek(DatabasePath());
+    const auto columns = [&peek](const QString& table) {
+        QStringList names;
+        for (const QSqlRecord& row : peek.Rows(QStringLiteral("SELECT name FROM pragma_table_info(?)"), {table}))
+            names << row.value(0).toString();
+        names.sort();
+        return names.join(u',');
+    };
+    EXPECT_EQ(columns(QStringLiteral("tblList")),
+              QStringLiteral("アドレス,ボックスクリア,メール保存,メール転送,ログ出力,印刷,受信拒否,名前,転送先BCC,転送先CC,転送先TO"));
+    EXPECT_EQ(columns(QStringLiteral("tblHistory")),
+              QStringLiteral("コマンド,ファイル数,ボックスクリア,メール保存,メール保存先パス,メール転送,ログ出力,件名,"
+                             "保存ファイルID,保存ファイルパス,印刷,受信アドレス,受信アドレス名,受信拒否,受信日,"
+                             "送信アドレス,送信アドレス名"));
+    EXPECT_EQ(columns(QStringLiteral("tblHistoryFiles")),
+              QStringLiteral("保存ファイルID,添付ファイル保存先パス,添付ファイル名,添付ファイル名パス"));
+    EXPECT_EQ(columns(QStringLiteral("tblAdrbook")), QStringLiteral("表示名,電子メールアドレス"));
+
+    // 受信日 must keep one text form or comparisons and ORDER BY go wrong.
+    EXPECT_FALSE(QSqlQuery(peek.Db()).exec(
+        QStringLiteral("INSERT INTO tblHistory (保存ファイルID, 受信日) VALUES ('x', '2008/03/01 10:00:00')")));
+    peek.Exec(QStringLiteral("INSERT INTO tblHistory (保存ファイルID, 受信日) VALUES ('y', '2008-03-01T10:00:00')"));
+    EXPECT_FALSE(QSqlQuery(peek.Db()).exec(QStringLiteral("INSERT INTO tblHistory (保存ファイルID) VALUES ('Y')")))
+        << "one row per message ID, letter case ignored";
+
+    // Every key lookup of the store and the engine is an index search, never a scan.
+    const QStringList lookups{
+        QStringLiteral("SELECT * FROM tblList WHERE アドレス = ?"),
+        QStringLiteral("SELECT 1 FROM tblAdrbook WHERE 電子メールアドレス = ?"),
+        QStringLiteral("SELECT rowid FROM tblHistory WHERE 保存ファイルID = ?"),
+        QStringLiteral("SELECT rowid FROM tblHistoryFiles WHERE 保存ファイルID = ? AND 添付ファイル名 = ?"),
+        QStringLiteral("DELETE FROM tblHistoryFiles WHERE 保存ファイルID = ?"),
+        QStringLiteral("SELECT rowid FROM tblHistory WHERE 受信日 <= ? AND メール保存 = 0 ORDER BY 受信日"),
+    };
+    for (const QString& sql : lookups) {
+        QSqlQuery plan(peek.Db());
+        ASSERT_TRUE(plan.prepare(QStringLiteral("EXPLAIN QUERY PLAN ") + sql)) << sql.toStdString();
+        for (int i = 0; i < sql.count(u'?'); ++i) plan.addBindValue(QStringLiteral("x"));
+        ASSERT_TRUE(plan.exec());
+        QString detail;
+        while (plan.next()) detail += plan.value(3).toString() + u';';
+        EXPECT_TRUE(detail.contains(QStringLiteral("INDEX"))) << sql.toStdString() << ": " << detail.toStdString();
+        EXPECT_FALSE(detail.contains(QStringLiteral("TEMP B-TREE"))) << sql.toStdString();
+    }
+}
+
+TEST(NullReadingTest, NullTextIsEmptyAndStoredDatesRoundTrip)
+{
+    EXPECT_EQ(ReadText(QVariant()), QString(""));
+    EXPECT_FALSE(ReadText(QVariant()).isNull());
+    EXPECT_EQ(ReadText(QVariant(QStringLiteral("a"))), QStringLiteral("a"));
+    const QDateTime moment(QDate(2008, 3, 31), QTime(23, 59, 59));
+    EXPECT_EQ(ToStoredDateTime(moment), QStringLiteral("2008-03-31T23:59:59"));
+    EXPECT_EQ(FromStoredDateTime(QStringLiteral("2008-03-31T23:59:59")), moment);
+    EXPECT_FALSE(FromStoredDateTime(QString()).isValid());
+    EXPECT_FALSE(FromStoredDateTime(QStringLiteral("2008/03/31")).isValid());
+}
+
+} // namespace
+} // namespace lw::store
