@@ -116,10 +116,10 @@ bool TestServers::Deliver(const QString& user, const QByteArray& message, QStrin
 {
     static std::atomic<int> counter{0};
     const QString md = maildirRoot + QLatin1Char('/') + user + QStringLiteral("/Maildir");
-    const QString name = QStringLiteral("%1.P%2Q%3.lwtest")
+    const QString name = QStringLiteral("%1.P%2Q%3.lwtest")  // sorts in delivery order
                              .arg(QDateTime::currentMSecsSinceEpoch())
                              .arg(::getpid())
-                             .arg(counter++);
+                             .arg(counter++, 8, 10, QLatin1Char('0'));
     const QString tmp = md + QStringLiteral("/tmp/") + name;
     QFile f(tmp);
     if (!f.open(QIODevice::WriteOnly) || f.write(message) != message.size()) {

@@ -20,6 +20,20 @@ std::optional<PartList> RcvMail(const std::string& server, const std::string& ac
                                 const std::string& password, const std::string& command,
                                 const std::string& folder);
 
+// While one lives, a fetch keeps its POP3 session open and "DELU" calls for the same mailbox
+// reuse it; its end sends QUIT, which commits those deletions. Without one, every call is a
+// session of its own, ended with QUIT before the call returns. Use one per poll cycle.
+class MailSessionScope {
+public:
+    MailSessionScope();
+    ~MailSessionScope();
+    MailSessionScope(const MailSessionScope&) = delete;
+    MailSessionScope& operator=(const MailSessionScope&) = delete;
+};
+
+// Ends a kept POP3 session now with QUIT (committing its deletions); harmless when none is open.
+void EndMailSession();
+
 // Reads a stored message: "subject:", "from:", "to:", "date:", "body:" and one "file:" per
 // attachment written into folder (or "nofile:" when asked for and there is none).
 // Nothing when the file is missing or is not a message.

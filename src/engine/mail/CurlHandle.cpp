@@ -1,0 +1,47 @@
+#include "engine/mail/CurlHandle.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+
+namespace lw::mail {
+
+CurlPtr NewCurlHandle()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    return CurlPtr(curl_easy_init());
+}
+
+void ApplyCommonOptions(CURL* handle, long connectSeconds, long requestSeconds)
+{
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    // An extra authority (private or test) beside the system store.
+    if (const char* ca = std::getenv("LARCHWATCHER_CA_FILE"); ca != nullptr && *ca != '\0') {
+        curl_easy_setopt(handle, CURLOPT_CAINFO, ca);
+        std::error_code ec;
+        if (std::filesystem::is_directory("/etc/ssl/certs", ec))
+            curl_easy_setopt(handle, CURLOPT_CAPATH, "/etc/ssl/certs");
+    }
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, connectSeconds);
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT, requestSeconds);
+    // A server that stops sending mid-request is given up long before the overall limit.
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, connectSeconds * 3);
+}
+
+std::string UrlHost(const std::string& host)
+{
+    if (host.find(':') != std::string::npos && host.front() != '[') return "[" + host + "]";
+    return host;
+}
+
+std::string CurlErrorText(CURLcode code, const char* errorBuffer)
+{
+    if (errorBuffer != nullptr && *errorBuffer != '\0') return errorBuffer;
+    return curl_easy_strerror(code);
+}
+
+} // namespace lw::mail

@@ -1,0 +1,305 @@
+#include "engine/mail/Pop3Fetch.h"
+
+#include "engine/mail/Transport.h"
+#include "engine/mail/UidlState.h"
+
+#include <QtGlobal>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <unistd.h>
+#include <unordered_set>
+
+namespace lw::mail {
+namespace {
+
+// The session kept open by a MailSessionScope, shared by the fetch and the deletions.
+struct KeptSession {
+    std::mutex mutex;
+    std::unique_ptr<Pop3Session> session;
+    std::unordered_set<int> deleted; // numbers marked deleted in that session
+    int scopes = 0;
+    std::string lastError;
+};
+
+KeptSession& Kept()
+{
+    static KeptSession kept;
+    return kept;
+}
+
+std::mutex& ErrorMutex()
+{
+    static std::mutex m;
+    return m;
+}
+
+void Fail(KeptSession& kept, const std::string& error)
+{
+    {
+        std::lock_guard lock(ErrorMutex());
+        kept.lastError = error;
+    }
+    qWarning("POP3: %s", error.c_str());
+}
+
+// Hands the session back: kept for later deletions inside a scope, else ended with QUIT.
+void Release(KeptSession& kept, std::unique_ptr<Pop3Session> session)
+{
+    if (kept.scopes > 0 && session && !session->Broken()) {
+        kept.session = std::move(session);
+    } else {
+        session.reset();
+        kept.deleted.clear();
+    }
+}
+
+bool WriteAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// RETRs one message into path: written to a hidden temporary file, synced, then renamed, so
+// the path either holds the whole message or nothing.
+bool StoreMessage(Pop3Session& session, int number, const std::string& folder, const std::string& baseName,
+                  std::string& error)
+{
+    const std::string path = folder + "/" + baseName;
+    const std::string part = folder + "/." + baseName + ".part";
+    const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = "cannot create " + part + ": " + std::strerror(errno);
+        return false;
+    }
+    int writeErrno = 0;
+    const std::function<bool(const char*, size_t)> sink = [&](const char* p, size_t n) {
+        if (WriteAll(fd, p, n)) return true;
+        writeErrno = errno;
+        return false;
+    };
+    bool ok = session.Retrieve(number, sink, error);
+    if (!ok && writeErrno != 0) error = "cannot write " + part + ": " + std::strerror(writeErrno);
+    if (ok && ::fsync(fd) != 0) {
+        error = "cannot sync " + part + ": " + std::strerror(errno);
+        ok = false;
+    }
+    if (::close(fd) != 0 && ok) {
+        error = "cannot close " + part + ": " + std::strerror(errno);
+        ok = false;
+    }
+    if (ok && ::rename(part.c_str(), path.c_str()) != 0) {
+        error = "cannot rename " + part + ": " + std::strerror(errno);
+        ok = false;
+    }
+    if (!ok) ::unlink(part.c_str());
+    return ok;
+}
+
+std::string StripFolder(std::string folder)
+{
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    return folder;
+}
+
+} // namespace
+
+std::optional<std::vector<std::string>> FetchNewMessages(const Pop3Endpoint& endpoint, int limit,
+                                                         const std::string& folderIn)
+{
+    KeptSession& kept = Kept();
+    std::lock_guard lock(kept.mutex);
+    const std::string folder = StripFolder(folderIn);
+    // A fetch needs a fresh listing; ending an older session also commits its deletions.
+    kept.session.reset();
+    kept.deleted.clear();
+
+    UidlState state;
+    std::string error;
+    if (!state.Load(folder, endpoint.host, endpoint.account, error)) {
+        Fail(kept, error);
+        return std::nullopt;
+    }
+    auto session = std::make_unique<Pop3Session>(endpoint);
+    std::vector<Pop3Message> listing;
+    if (!session->List(listing, error)) {
+        Fail(kept, "fetch from " + endpoint.host + ": " + error);
+        return std::nullopt;
+    }
+
+    std::unordered_set<std::string> onServer;
+    for (const Pop3Message& m : listing) onServer.insert(m.uid);
+    const size_t before = state.Entries().size();
+    state.Retain(onServer);
+    bool changed = state.Entries().size() != before || state.port != endpoint.port ||
+                   state.implicitTls != endpoint.implicitTls;
+    state.port = endpoint.port;
+    state.implicitTls = endpoint.implicitTls;
+
+    std::vector<std::string> names;
+    std::vector<std::string> paths;
+    std::vector<std::string> uids;
+    for (const Pop3Message& m : listing) {
+        if (static_cast<int>(names.size()) >= limit) break;
+        if (state.FindUidl(m.uid) != nullptr) continue;
+        const std::string name = state.NewBaseName(m.uid, names);
+        if (!StoreMessage(*session, m.number, folder, name, error)) {
+            // Keep what is stored so far; the rest comes with the next fetch.
+            Fail(kept, "fetch from " + endpoint.host + ": " + error);
+            break;
+        }
+        names.push_back(name);
+        uids.push_back(m.uid);
+        paths.push_back(folder + "/" + name);
+    }
+    for (size_t i = 0; i < names.size(); ++i) state.Add(uids[i], names[i]);
+    changed = changed || !names.empty();
+    // Marked delivered only now that every file is complete and synced.
+    if (changed && !state.Save(error)) {
+        // Unmarked files would come again: withdraw them, the next fetch stores them anew.
+        for (const std::string& p : paths) ::unlink(p.c_str());
+        paths.clear();
+        Fail(kept, error);
+    }
+    Release(kept, std::move(session));
+    if (paths.empty()) return std::nullopt;
+    return paths;
+}
+
+bool DeleteStoredMessage(const Pop3Endpoint& endpoint, const std::string& baseName, const std::string& folderIn)
+{
+    KeptSession& kept = Kept();
+    std::lock_guard lock(kept.mutex);
+    const std::string folder = StripFolder(folderIn);
+    UidlState state;
+    std::string error;
+    if (!state.Load(folder, endpoint.host, endpoint.account, error)) {
+        Fail(kept, error);
+        return false;
+    }
+    const UidlState::Entry* entry = state.FindBaseName(baseName);
+    if (entry == nullptr) {
+        Fail(kept, "no delivered message " + baseName + " for " + endpoint.account + " at " + endpoint.host);
+        return false;
+    }
+
+    std::unique_ptr<Pop3Session> session;
+    if (kept.session && !kept.session->Broken() && kept.session->Endpoint().host == endpoint.host &&
+        kept.session->Endpoint().account == endpoint.account) {
+        session = std::move(kept.session);
+    } else {
+        kept.session.reset(); // another mailbox: commit its deletions first
+        kept.deleted.clear();
+        Pop3Endpoint e = endpoint;
+        e.port = state.port;
+        e.implicitTls = state.implicitTls;
+        session = std::make_unique<Pop3Session>(e);
+        std::vector<Pop3Message> listing;
+        if (!session->List(listing, error)) {
+            Fail(kept, "delete at " + endpoint.host + ": " + error);
+            return false;
+        }
+    }
+
+    int number = 0;
+    for (const Pop3Message& m : session->Listing()) {
+        if (m.uid == entry->uidl) number = m.number;
+    }
+    bool ok = false;
+    if (number == 0) {
+        Fail(kept, "message " + baseName + " is no longer on " + endpoint.host);
+    } else if (kept.deleted.contains(number)) {
+        ok = true; // already marked in this session
+    } else if (session->Delete(number, error)) {
+        kept.deleted.insert(number);
+        ok = true;
+    } else {
+        Fail(kept, "delete " + baseName + " at " + endpoint.host + ": " + error);
+    }
+    Release(kept, std::move(session));
+    return ok;
+}
+
+std::string LastPop3Error()
+{
+    std::lock_guard lock(ErrorMutex());
+    return Kept().lastError;
+}
+
+MailSessionScope::MailSessionScope()
+{
+    std::lock_guard lock(Kept().mutex);
+    ++Kept().scopes;
+}
+
+MailSessionScope::~MailSessionScope()
+{
+    KeptSession& kept = Kept();
+    std::lock_guard lock(kept.mutex);
+    if (--kept.scopes == 0) {
+        kept.session.reset();
+        kept.deleted.clear();
+    }
+}
+
+void EndMailSession()
+{
+    KeptSession& kept = Kept();
+    std::lock_guard lock(kept.mutex);
+    kept.session.reset();
+    kept.deleted.clear();
+}
+
+namespace {
+
+// "SAVE a-b": at most b - a + 1 messages; anything else, 10.
+int FetchLimit(const std::string& command)
+{
+    const auto dash = command.find('-', 5);
+    if (dash != std::string::npos) {
+        const int from = std::atoi(command.c_str() + 5);
+        const int to = std::atoi(command.c_str() + dash + 1);
+        if (from >= 1 && to >= from) return to - from + 1;
+    }
+    return 10;
+}
+
+} // namespace
+
+std::optional<PartList> RcvMail(const std::string& server, const std::string& account, const std::string& password,
+                                const std::string& command, const std::string& folder)
+{
+    try {
+        std::optional<Pop3Endpoint> endpoint = ParsePop3Server(server);
+        if (!endpoint) {
+            Fail(Kept(), "bad POP3 server text: \"" + server + "\"");
+            return std::nullopt;
+        }
+        endpoint->account = account;
+        // "a " asks for the best login the server offers, which is what every call does.
+        endpoint->password = password.rfind("a ", 0) == 0 ? password.substr(2) : password;
+        std::string dir = folder;
+        if (!dir.empty() && dir.front() == '<') dir.erase(0, 1);
+
+        if (command.rfind("SAVE", 0) == 0) return FetchNewMessages(*endpoint, FetchLimit(command), dir);
+        if (command.rfind("DELU ", 0) == 0) {
+            if (!DeleteStoredMessage(*endpoint, command.substr(5), dir)) return std::nullopt;
+            return PartList{};
+        }
+        Fail(Kept(), "unknown transport command: " + command);
+    } catch (const std::exception& e) {
+        Fail(Kept(), std::string("POP3 failure: ") + e.what());
+    }
+    return std::nullopt;
+}
+
+} // namespace lw::mail

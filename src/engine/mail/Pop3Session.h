@@ -1,0 +1,76 @@
+#pragma once
+
+// One POP3 session over libcurl: one connection and one login reused by every request until
+// the session ends with QUIT (which commits the deletions made in it).
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lw::mail {
+
+struct Pop3Endpoint {
+    std::string host;
+    int port = 110;
+    bool implicitTls = false; // pop3s: TLS from the first byte
+    std::string account;
+    std::string password;
+    // Empty: the best login the server offers (SASL, then APOP, then USER/PASS).
+    // Otherwise a libcurl login option such as "AUTH=+APOP" or "AUTH=PLAIN".
+    std::string loginOptions;
+    long connectTimeoutSeconds = 10; // connect, greeting and login
+    long requestTimeoutSeconds = 300; // any single request, a long RETR included
+};
+
+// "host" or "host" TAB "port"; port 995 or a "pop3s://" prefix means implicit TLS.
+// Nothing when the text names no host or a bad port.
+std::optional<Pop3Endpoint> ParsePop3Server(const std::string& server);
+
+// One message as the server lists it.
+struct Pop3Message {
+    int number = 0;
+    std::string uid; // UIDL, or a hash of the headers when the server has no UIDL
+};
+
+class Pop3Session {
+public:
+    explicit Pop3Session(Pop3Endpoint endpoint);
+    // Ends the session with QUIT when it is still open.
+    ~Pop3Session();
+    Pop3Session(const Pop3Session&) = delete;
+    Pop3Session& operator=(const Pop3Session&) = delete;
+
+    // Logs in (first request) and lists the messages with their unique ids, in server order.
+    // The numbers stay valid for the whole session.
+    [[nodiscard]] bool List(std::vector<Pop3Message>& out, std::string& error);
+    // Streams message `number` byte-exact to sink; sink returns false to abort.
+    [[nodiscard]] bool Retrieve(int number, const std::function<bool(const char*, size_t)>& sink,
+                                std::string& error);
+    // Marks message `number` deleted; committed by Quit.
+    [[nodiscard]] bool Delete(int number, std::string& error);
+    // Sends QUIT and closes the connection.
+    void Quit();
+
+    // The session cannot be used any more (a request failed and the connection was dropped).
+    bool Broken() const { return m_broken; }
+    const Pop3Endpoint& Endpoint() const { return m_endpoint; }
+    // The listing of the last List call.
+    const std::vector<Pop3Message>& Listing() const { return m_listing; }
+
+    struct Handle; // libcurl state, public for its callbacks
+
+private:
+    bool Perform(const std::string& path, const char* customRequest, bool noBody,
+                 const std::function<bool(const char*, size_t)>& sink, std::string& error);
+    bool ListByHeaderHash(std::vector<Pop3Message>& out, std::string& error);
+
+    Pop3Endpoint m_endpoint;
+    std::unique_ptr<Handle> m_handle;
+    std::vector<Pop3Message> m_listing;
+    bool m_broken = false;
+    int m_lastCode = 0; // CURLcode of the last failure
+};
+
+} // namespace lw::mail

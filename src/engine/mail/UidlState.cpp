@@ -1,0 +1,211 @@
+#include "engine/mail/UidlState.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace lw::mail {
+namespace {
+
+constexpr const char* kMagic = "LarchWatcher-UIDL 1";
+
+bool SafeChar(unsigned char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_' || c == '.';
+}
+
+std::string Sys(const std::string& what, const std::string& path)
+{
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+class Fd {
+public:
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd()
+    {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int Get() const { return m_fd; }
+    bool Close()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int m_fd;
+};
+
+std::string FolderOf(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : (slash == 0 ? std::string("/") : path.substr(0, slash));
+}
+
+} // namespace
+
+bool WriteFileAtomically(const std::string& path, const std::string& data, std::string& error)
+{
+    const std::string tmp = path + ".tmp";
+    {
+        Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (fd.Get() < 0) {
+            error = Sys("cannot create", tmp);
+            return false;
+        }
+        size_t done = 0;
+        while (done < data.size()) {
+            const ssize_t n = ::write(fd.Get(), data.data() + done, data.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                error = Sys("cannot write", tmp);
+                ::unlink(tmp.c_str());
+                return false;
+            }
+            done += static_cast<size_t>(n);
+        }
+        if (::fsync(fd.Get()) != 0 || !fd.Close()) {
+            error = Sys("cannot sync", tmp);
+            ::unlink(tmp.c_str());
+            return false;
+        }
+    }
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        error = Sys("cannot rename onto", path);
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    Fd dir(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.Get() >= 0) ::fsync(dir.Get()); // the rename itself must survive a crash
+    return true;
+}
+
+std::string UidlState::SafeName(const std::string& uidl)
+{
+    std::string out;
+    out.reserve(uidl.size());
+    for (unsigned char c : uidl) out.push_back(SafeChar(c) ? static_cast<char>(c) : '_');
+    // A leading dot would hide the file; an empty UIDL still needs a name.
+    if (out.empty() || out.front() == '.') out.insert(out.begin(), 'm');
+    return out;
+}
+
+std::string UidlState::FileName(const std::string& host, const std::string& account)
+{
+    std::string name = "pop3-state-";
+    for (unsigned char c : host + "@" + account) {
+        if (SafeChar(c) || c == '@') {
+            name.push_back(static_cast<char>(c));
+        } else {
+            static const char* hex = "0123456789ABCDEF";
+            name.push_back('%');
+            name.push_back(hex[c >> 4]);
+            name.push_back(hex[c & 15]);
+        }
+    }
+    return name + ".uidl";
+}
+
+bool UidlState::Load(const std::string& folder, const std::string& host, const std::string& account,
+                     std::string& error)
+{
+    m_folder = folder;
+    m_path = folder + "/" + FileName(host, account);
+    m_entries.clear();
+    port = 110;
+    implicitTls = false;
+    struct stat st {};
+    if (::stat(m_path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return true;
+        error = Sys("cannot read", m_path);
+        return false;
+    }
+    std::ifstream in(m_path, std::ios::binary);
+    if (!in) {
+        error = Sys("cannot read", m_path);
+        return false;
+    }
+    std::string line;
+    bool first = true;
+    while (std::getline(in, line)) {
+        if (first) {
+            first = false;
+            if (line != kMagic) {
+                error = "not a UIDL state file: " + m_path;
+                return false;
+            }
+            continue;
+        }
+        if (line.rfind("port ", 0) == 0) {
+            port = std::atoi(line.c_str() + 5);
+            continue;
+        }
+        if (line == "tls implicit") {
+            implicitTls = true;
+            continue;
+        }
+        const auto tab = line.find('\t');
+        if (tab == std::string::npos || tab == 0 || tab + 1 == line.size()) continue; // damaged line
+        m_entries.push_back({line.substr(tab + 1), line.substr(0, tab)});
+    }
+    if (in.bad()) {
+        error = Sys("cannot read", m_path);
+        return false;
+    }
+    return true;
+}
+
+bool UidlState::Save(std::string& error) const
+{
+    std::ostringstream out;
+    out << kMagic << "\n" << "port " << port << "\n";
+    if (implicitTls) out << "tls implicit\n";
+    for (const Entry& e : m_entries) out << e.baseName << '\t' << e.uidl << '\n';
+    return WriteFileAtomically(m_path, out.str(), error);
+}
+
+const UidlState::Entry* UidlState::FindUidl(const std::string& uidl) const
+{
+    const auto it = std::find_if(m_entries.begin(), m_entries.end(), [&](const Entry& e) { return e.uidl == uidl; });
+    return it == m_entries.end() ? nullptr : &*it;
+}
+
+const UidlState::Entry* UidlState::FindBaseName(const std::string& baseName) const
+{
+    const auto it =
+        std::find_if(m_entries.begin(), m_entries.end(), [&](const Entry& e) { return e.baseName == baseName; });
+    return it == m_entries.end() ? nullptr : &*it;
+}
+
+void UidlState::Retain(const std::unordered_set<std::string>& serverUidls)
+{
+    std::erase_if(m_entries, [&](const Entry& e) { return !serverUidls.contains(e.uidl); });
+}
+
+std::string UidlState::NewBaseName(const std::string& uidl, const std::vector<std::string>& alsoTaken) const
+{
+    const std::string stem = SafeName(uidl);
+    const auto taken = [&](const std::string& name) {
+        return FindBaseName(name) != nullptr || std::find(alsoTaken.begin(), alsoTaken.end(), name) != alsoTaken.end();
+    };
+    std::string name = stem + ".eml";
+    for (int i = 2; taken(name); ++i) name = stem + "-" + std::to_string(i) + ".eml";
+    return name;
+}
+
+void UidlState::Add(std::string uidl, std::string baseName)
+{
+    m_entries.push_back({std::move(uidl), std::move(baseName)});
+}
+
+} // namespace lw::mail

@@ -1,0 +1,61 @@
+#pragma once
+
+// Which messages of one mailbox were already delivered, kept as a small file in the work folder
+// so that a message is never handed over twice, across calls and restarts.
+
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+namespace lw::mail {
+
+class UidlState {
+public:
+    struct Entry {
+        std::string uidl;
+        std::string baseName; // file name given to the stored message (with extension)
+    };
+
+    // Name of the state file of host + account inside the work folder.
+    static std::string FileName(const std::string& host, const std::string& account);
+    // A file-system-safe form of a UIDL: [A-Za-z0-9._-] kept, every other byte "_".
+    static std::string SafeName(const std::string& uidl);
+
+    // Reads the state of host + account from folder; a missing file is an empty state.
+    // False (with the reason) when the file exists but cannot be read.
+    [[nodiscard]] bool Load(const std::string& folder, const std::string& host, const std::string& account,
+                            std::string& error);
+    // Writes the state atomically (temporary file, fsync, rename, fsync of the folder).
+    [[nodiscard]] bool Save(std::string& error) const;
+
+    // Base name recorded for a UIDL, if delivered.
+    const Entry* FindUidl(const std::string& uidl) const;
+    // Entry recorded under a base name.
+    const Entry* FindBaseName(const std::string& baseName) const;
+    // Keeps only the entries whose UIDL the server still lists.
+    void Retain(const std::unordered_set<std::string>& serverUidls);
+    // A base name for a new UIDL, unique among the recorded ones; not recorded yet.
+    std::string NewBaseName(const std::string& uidl, const std::vector<std::string>& alsoTaken) const;
+    // Records a delivered message.
+    void Add(std::string uidl, std::string baseName);
+
+    const std::vector<Entry>& Entries() const { return m_entries; }
+    const std::string& Path() const { return m_path; }
+
+    // Connection details of the last fetch, so that a deletion given only the bare host can
+    // reach the same server.
+    int port = 110;
+    bool implicitTls = false;
+
+private:
+    std::string m_folder;
+    std::string m_path;
+    std::vector<Entry> m_entries;
+};
+
+// Writes data to path durably: temporary file in the same folder, fsync, rename, fsync of the
+// folder. Nothing is left behind on failure.
+[[nodiscard]] bool WriteFileAtomically(const std::string& path, const std::string& data, std::string& error);
+
+} // namespace lw::mail
