@@ -158,32 +158,32 @@ TEST_F(ListDatabaseTest, FindOrAddMatchesKeysCaseInsensitivelyAndBindsQuotes)
 {
     QString error;
     ASSERT_TRUE(OpenListDatabase(home.Path(), QStringLiteral("list"), error));
-    {
-    const QSqlDatabase db = ListConnection();
-    bool added = false;
     const QString quoted = QStringLiteral("o'brien@example.com");
-    ASSERT_TRUE(FindOrAdd(db, QStringLiteral("tblList"), {{QStringLiteral("アドレス"), quoted}},
-                          {{QStringLiteral("名前"), QStringLiteral("O'Brien")}}, error, &added))
-        << error.toStdString();
-    EXPECT_TRUE(added);
-    ASSERT_TRUE(FindOrAdd(db, QStringLiteral("tblList"), {{QStringLiteral("アドレス"), quoted.toUpper()}},
-                          {{QStringLiteral("印刷"), 1}}, error, &added));
-    EXPECT_FALSE(added) << "key equality ignores letter case";
+    {
+        const QSqlDatabase db = ListConnection();
+        bool added = false;
+        ASSERT_TRUE(FindOrAdd(db, QStringLiteral("tblList"), {{QStringLiteral("アドレス"), quoted}},
+                              {{QStringLiteral("名前"), QStringLiteral("O'Brien")}}, error, &added))
+            << error.toStdString();
+        EXPECT_TRUE(added);
+        ASSERT_TRUE(FindOrAdd(db, QStringLiteral("tblList"), {{QStringLiteral("アドレス"), quoted.toUpper()}},
+                              {{QStringLiteral("印刷"), 1}}, error, &added));
+        EXPECT_FALSE(added) << "key equality ignores letter case";
 
-    ASSERT_TRUE(FindOrAdd(db, QStringLiteral("tblHistoryFiles"),
-                          {{QStringLiteral("保存ファイルID"), QStringLiteral("m1")},
-                           {QStringLiteral("添付ファイル名"), QStringLiteral("a.txt")}},
-                          {}, error, &added));
-    EXPECT_TRUE(added);
-    ASSERT_TRUE(FindOrAdd(db, QStringLiteral("tblHistoryFiles"),
-                          {{QStringLiteral("保存ファイルID"), QStringLiteral("m1")},
-                           {QStringLiteral("添付ファイル名"), QStringLiteral("b.txt")}},
-                          {}, error, &added));
-    EXPECT_TRUE(added) << "both keys must match";
-    EXPECT_FALSE(FindOrAdd(db, QStringLiteral("tblList"), {{QStringLiteral("アドレス"), QStringLiteral("x@y")}},
-                           {{QStringLiteral("印刷"), 2}}, error))
-        << "yes/no columns hold only 0 and 1";
-    EXPECT_FALSE(error.isEmpty());
+        ASSERT_TRUE(FindOrAdd(db, QStringLiteral("tblHistoryFiles"),
+                              {{QStringLiteral("保存ファイルID"), QStringLiteral("m1")},
+                               {QStringLiteral("添付ファイル名"), QStringLiteral("a.txt")}},
+                              {}, error, &added));
+        EXPECT_TRUE(added);
+        ASSERT_TRUE(FindOrAdd(db, QStringLiteral("tblHistoryFiles"),
+                              {{QStringLiteral("保存ファイルID"), QStringLiteral("m1")},
+                               {QStringLiteral("添付ファイル名"), QStringLiteral("b.txt")}},
+                              {}, error, &added));
+        EXPECT_TRUE(added) << "both keys must match";
+        EXPECT_FALSE(FindOrAdd(db, QStringLiteral("tblList"), {{QStringLiteral("アドレス"), QStringLiteral("x@y")}},
+                               {{QStringLiteral("印刷"), 2}}, error))
+            << "yes/no columns hold only 0 and 1";
+        EXPECT_FALSE(error.isEmpty());
     }
     CloseListDatabase();
 
