@@ -1,5 +1,6 @@
 #include "store/AddressBookImport.h"
 
+#include "store/FindOrAdd.h"
 #include "store/ListDatabase.h"
 
 #include <QFile>
@@ -149,30 +150,6 @@ struct CloseOnExit {
     ~CloseOnExit() { CloseListDatabase(); }
 };
 
-// Rolls the open transaction back unless it was committed.
-class Transaction {
-public:
-    explicit Transaction(QSqlDatabase db) : m_db(std::move(db)) { m_open = m_db.transaction(); }
-    ~Transaction()
-    {
-        if (m_open) m_db.rollback();
-    }
-    Transaction(const Transaction&) = delete;
-    Transaction& operator=(const Transaction&) = delete;
-    bool IsOpen() const { return m_open; }
-    [[nodiscard]] bool Commit()
-    {
-        if (!m_open) return false;
-        if (!m_db.commit()) return false;
-        m_open = false;
-        return true;
-    }
-
-private:
-    QSqlDatabase m_db;
-    bool m_open = false;
-};
-
 } // namespace
 
 QString DecodeAddressBookText(const QByteArray& bytes, QString& encoding)
@@ -238,9 +215,9 @@ bool ImportAddressBook(const QString& filePath, const QString& folder, const QSt
     }
     CloseOnExit closer;
     QSqlDatabase db = ListConnection();
-    Transaction transaction(db);
-    if (!transaction.IsOpen()) {
-        error = QStringLiteral("リストデータベースに書き込めません: %1").arg(db.lastError().text());
+    TransactionGuard transaction(db);
+    if (!transaction.Begin(error)) {
+        error = QStringLiteral("リストデータベースに書き込めません: %1").arg(error);
         return false;
     }
     QSqlQuery clear(db);
@@ -300,8 +277,8 @@ bool ImportAddressBook(const QString& filePath, const QString& folder, const QSt
         error = QStringLiteral("アドレス帳のインポートを取り消しました。");
         return false;
     }
-    if (!transaction.Commit()) {
-        error = QStringLiteral("アドレス帳を保存できません: %1").arg(db.lastError().text());
+    if (!transaction.Commit(error)) {
+        error = QStringLiteral("アドレス帳を保存できません: %1").arg(error);
         report.rows = 0;
         return false;
     }
