@@ -4,6 +4,7 @@
 #include "engine/Forward.h"
 #include "engine/SenderRules.h"
 #include "engine/mail/ActivityLog.h"
+#include "engine/mail/Pop3Fetch.h"
 #include "engine/mail/ReceivedMail.h"
 #include "engine/mail/Transport.h"
 #include "store/Folders.h"
@@ -86,15 +87,22 @@ CycleSummary Cycle::Run()
 {
     if (!MakeFolder(m_saveFolder) || !MakeFolder(m_workFolder)) return m_summary;
 
-    QString server = m_settings.popserver;
-    const QString port = QString::number(m_settings.portpop);
-    if (port != QStringLiteral("110")) server += u'\t' + port;
+    const QString server = FetchServerArgument(m_settings);
+    // One POP3 session for the fetch and every deletion of this cycle; its QUIT at the end of
+    // the cycle commits the deletions.
+    const mail::MailSessionScope session;
+    const std::string errorBefore = mail::LastPop3Error();
 
     const std::optional<mail::PartList> fetched =
         mail::RcvMail(server.toStdString(), m_settings.popaccount.toStdString(),
                       ("a " + m_settings.poppassword).toStdString(), "SAVE 1-10",
                       ("<" + m_workFolder).toStdString());
-    if (!fetched) return m_summary;
+    if (!fetched) {
+        // Nothing to process is not an error; a failed fetch only tells the caller.
+        const std::string errorAfter = mail::LastPop3Error();
+        if (errorAfter != errorBefore) m_summary.fetchError = QString::fromStdString(errorAfter);
+        return m_summary;
+    }
 
     for (const std::string& element : *fetched) {
         const QString path = QString::fromStdString(element);
@@ -314,6 +322,12 @@ void Cycle::DeleteOnServer(const QString& baseName) const
 }
 
 } // namespace
+
+QString FetchServerArgument(const config::SettingsRecord& settings)
+{
+    const QString port = QString::number(settings.portpop);
+    return port == QStringLiteral("110") ? settings.popserver : settings.popserver + u'\t' + port;
+}
 
 CycleSummary RunPollCycle(const config::SettingsRecord& settings, config::WorkingCopy& workingCopy,
                           NoticePrinterFactory* printers)

@@ -14,7 +14,11 @@ struct CycleSummary {
     int handled = 0;     // messages whose parts could be read and that went through the actions
     int errors = 0;      // failures logged with "処理エラー[" (one message may count more than once)
     QString firstError;  // the first such failure as logged, for standard error
+    QString fetchError;  // why the fetch failed (server down, login refused); not logged
 };
+
+// The fetch's server argument: popserver, followed by TAB and the port unless the port is 110.
+QString FetchServerArgument(const config::SettingsRecord& settings);
 
 // Runs one poll cycle with the settings snapshot: fetch up to ten messages, extract, register,
 // command mail, then print, save, clear, reject and forward as the sender's rule and the global
