@@ -64,6 +64,12 @@ double MmToPixels(double mm, int dpi)
     return mm / 25.4 * dpi;
 }
 
+// Lengths in text formats are in 96-dpi pixels; the layout scales them to the paint device.
+double MmToFormatPixels(double mm)
+{
+    return MmToPixels(mm, 96);
+}
+
 // The body as lines: CR LF and lone CR end a line as LF does. The final line end of the
 // buffer ends the last line and opens no empty one.
 QString BodyLines(const QString& mailText)
@@ -108,14 +114,15 @@ bool NoticeReport::Render(QPrinter& printer, QString& error) const
     doc.setDefaultFont(BodyFont());
     QTextOption option = doc.defaultTextOption();
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    option.setTabStopDistance(QFontMetricsF(BodyFont(), &printer).horizontalAdvance(QLatin1Char(' ')) * 8);
+    // Tab stops every eight blanks; like format lengths, the distance is given in 96-dpi pixels.
+    option.setTabStopDistance(QFontMetricsF(BodyFont(), &printer).horizontalAdvance(QLatin1Char(' ')) * 8 * 96.0 / dpi);
     doc.setDefaultTextOption(option);
     doc.setPageSize(QSizeF(width, bodyHeight));
 
     QTextCursor cursor(&doc);
     QTextBlockFormat titleBlock;
     titleBlock.setAlignment(Qt::AlignHCenter);
-    titleBlock.setBottomMargin(MmToPixels(kTitleGapMm, dpi));
+    titleBlock.setBottomMargin(MmToFormatPixels(kTitleGapMm));
     QTextCharFormat titleChars;
     titleChars.setFont(TitleFont());
     cursor.setBlockFormat(titleBlock);
@@ -128,7 +135,8 @@ bool NoticeReport::Render(QPrinter& printer, QString& error) const
     cursor.insertBlock(bodyBlock, bodyChars);
     cursor.insertText(BodyLines(m_body), bodyChars);
 
-    const QRectF titleRect = doc.documentLayout()->blockBoundingRect(doc.begin());
+    // The rules sit in the gap between the title and the first body line.
+    const double bodyTop = doc.documentLayout()->blockBoundingRect(doc.begin().next()).top();
     const int pages = doc.pageCount();
     QAbstractTextDocumentLayout::PaintContext context;
     context.palette.setColor(QPalette::Text, Qt::black);
@@ -148,7 +156,7 @@ bool NoticeReport::Render(QPrinter& printer, QString& error) const
 
         if (page == 0) {
             // A thick rule over a thin one under the title, as on a formal notice.
-            const double y = titleRect.bottom() - MmToPixels(kTitleGapMm * 0.55, dpi);
+            const double y = bodyTop - MmToPixels(kTitleGapMm * 0.6, dpi);
             painter.setPen(QPen(Qt::black, MmToPixels(0.6, dpi)));
             painter.drawLine(QPointF(0, y), QPointF(width, y));
             const double y2 = y + MmToPixels(1.0, dpi);
