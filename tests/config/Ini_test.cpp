@@ -1,9 +1,7 @@
 #include "config/IniFile.h"
 
-#include "config/FileSizeLimit.h"
 #include "support/TempHome.h"
 
-#include <QDir>
 #include <QFile>
 
 #include <gtest/gtest.h>
@@ -84,41 +82,4 @@ TEST(IniFile, NonAsciiValuesWithEqualsAndLongValuesRoundTripWhole)
     // A line break in a value must not split the file's line.
     EXPECT_EQ(back.Value("s", "broken"), QString("line  break"));
     EXPECT_EQ(back.Lines().size(), 4);
-}
-
-TEST(IniFile, FailedSaveLeavesOldFileAndNamesTheLine)
-{
-    lw::test::TempHome home;
-    const QString path = home.File("a.ini");
-    const QByteArray old = "[s]\nk1=old1\nk2=old2\n";
-    WriteAll(path, old);
-    IniFile ini = IniFile::Load(path);
-    ini.SetValue("s", "k1", "new-value-1");
-    ini.SetValue("s", "k2", "new-value-2");
-    qsizetype failedLine = 0;
-    QString error;
-    {
-        // Room for "[s]\n" and part of the next line only, as on a full disk.
-        lw::test::FileSizeLimit limit(8);
-        EXPECT_FALSE(ini.Save(path, failedLine, error));
-    }
-    EXPECT_EQ(failedLine, 1);
-    EXPECT_FALSE(error.isEmpty());
-    EXPECT_EQ(ReadAll(path), old);
-    EXPECT_FALSE(QFile::exists(path + ".tmp"));
-
-    // A folder that is a regular file: nothing can be created there.
-    WriteAll(home.File("plain"), "x");
-    EXPECT_FALSE(ini.Save(home.File("plain/a.ini"), failedLine, error));
-    EXPECT_EQ(failedLine, -1);
-}
-
-TEST(IniFile, UnreadableExistingFileIsNotOverwrittenBlind)
-{
-    lw::test::TempHome home;
-    QString error;
-    EXPECT_TRUE(IniFile::LoadForUpdate(home.File("absent.ini"), error).has_value());
-    // A folder where the file should be cannot be read as a file.
-    ASSERT_TRUE(QDir(home.Path()).mkdir("dir.ini"));
-    EXPECT_FALSE(IniFile::LoadForUpdate(home.File("dir.ini"), error).has_value());
 }

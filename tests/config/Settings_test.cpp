@@ -169,6 +169,7 @@ TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
     }
     EXPECT_EQ(message.shown, QStringList{QString::fromUtf8("authtypの設定に失敗しました。")});
     EXPECT_EQ(ReadAll(IniPath(home)), old);
+    EXPECT_FALSE(QFile::exists(IniPath(home) + ".tmp"));
     EXPECT_EQ(copy.Text("popserver"), "new.example");
 
     // A program folder that cannot hold files at all: the first key, in the log, no dialog.
