@@ -42,6 +42,16 @@ int main(int argc, char** argv)
                 break;
             }
         }
+        // Copies start in WAL mode, so no connection has to switch the journal while another
+        // one holds a lock (a switch under contention fails with "database is locked").
+        if (ok) {
+            QSqlQuery query(db);
+            if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !query.next() ||
+                query.value(0).toString() != QStringLiteral("wal")) {
+                std::fprintf(stderr, "cannot switch %s to WAL\n", argv[2]);
+                ok = false;
+            }
+        }
         db.close();
     }
     QSqlDatabase::removeDatabase("template");
