@@ -35,12 +35,15 @@ std::optional<int> TargetOption(const QString& value)
 void ApplyForwardingFields(const CommandParams& params, config::WorkingCopy& copy)
 {
     // Check boxes: anything but the word true unticks.
-    if (!params.strFlgTrs.isEmpty()) copy.SetState(QStringLiteral("flgtrs"), FlagWord(params.strFlgTrs) == true);
+    if (!params.strFlgTrs.isEmpty())
+        copy.SetState(QStringLiteral("flgtrs"), FlagWord(params.strFlgTrs) == true);
     // A target the option group does not have leaves the selection as it is.
     if (!params.strFlgTgt.isEmpty()) {
-        if (const auto option = TargetOption(params.strFlgTgt)) copy.SetState(QStringLiteral("flgtrstgt"), *option);
+        if (const auto option = TargetOption(params.strFlgTgt))
+            copy.SetState(QStringLiteral("flgtrstgt"), *option);
     }
-    if (!params.strFlgTo.isEmpty()) copy.SetState(QStringLiteral("flgtrsto"), FlagWord(params.strFlgTo) == true);
+    if (!params.strFlgTo.isEmpty())
+        copy.SetState(QStringLiteral("flgtrsto"), FlagWord(params.strFlgTo) == true);
 
     // The fixed lists are always set: a command without them empties them.
     copy.SetText(QStringLiteral("trsto"), config::TrimSpaces(params.strTrsto));
@@ -48,7 +51,8 @@ void ApplyForwardingFields(const CommandParams& params, config::WorkingCopy& cop
     copy.SetText(QStringLiteral("trsbcc"), config::TrimSpaces(params.strTrsbcc));
 }
 
-bool SetRule(const QSqlDatabase& db, const QString& address, const store::ColumnValues& values, QString& error)
+bool SetRule(const QSqlDatabase& db, const QString& address, const store::ColumnValues& values,
+             QString& error)
 {
     const store::ColumnValues keys{{QStringLiteral("アドレス"), config::TrimSpaces(address)}};
     return store::FindOrAdd(db, QStringLiteral("tblList"), keys, values, error);
@@ -89,7 +93,8 @@ bool ApplyRuleChanges(const CommandParams& params, QString& error)
         if (list.address.isEmpty()) continue;
         // Never null: an emptied list is the empty text, not a missing value.
         const QString text = config::TrimSpaces(list.list);
-        const store::ColumnValues values{{QString::fromUtf8(list.column), text.isNull() ? QStringLiteral("") : text}};
+        const store::ColumnValues values{
+            {QString::fromUtf8(list.column), text.isNull() ? QStringLiteral("") : text}};
         if (!SetRule(db, list.address, values, error)) return false;
     }
     return transaction.Commit(error);
@@ -97,8 +102,8 @@ bool ApplyRuleChanges(const CommandParams& params, QString& error)
 
 } // namespace
 
-bool ApplyCommand(const config::SettingsRecord& settings, const CommandParams& params, config::WorkingCopy& copy,
-                  QString& error)
+bool ApplyCommand(const config::SettingsRecord& settings, const CommandParams& params,
+                  config::WorkingCopy& copy, QString& error)
 {
     ApplyForwardingFields(params, copy);
     // A failed save is logged there and does not stop the command.

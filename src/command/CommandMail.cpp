@@ -47,8 +47,11 @@ void HandleCommandMail(const config::SettingsRecord& settings, const mail::Recei
     CommandParams params;
     ParseCommandParams(params, block);
 
-    const QString who = u'[' + mail.file + QStringLiteral("]:") + params.strAccount + u':' + params.strPassword;
-    const auto log = [&](const QString& text) { mail::WriteLog(settings.programFolder, settings.logfile, text); };
+    const QString who =
+        u'[' + mail.file + QStringLiteral("]:") + params.strAccount + u':' + params.strPassword;
+    const auto log = [&](const QString& text) {
+        mail::WriteLog(settings.programFolder, settings.logfile, text);
+    };
 
     if (!settings.flgcmd) {
         log(QStringLiteral("コマンド拒否") + who);

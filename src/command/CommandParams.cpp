@@ -44,16 +44,26 @@ void Append(QString& field, const QString& value)
 void Store(CommandParams& p, KeyCode code, int index, const QString& value)
 {
     switch (code) {
-    case kAcc: p.strAccount = value; break;
-    case kPass: p.strPassword = value; break;
+    case kAcc:
+        p.strAccount = value;
+        break;
+    case kPass:
+        p.strPassword = value;
+        break;
     case kTrsflg: {
         QString* const fields[] = {&p.strFlgTrs, &p.strFlgTgt, &p.strFlgTo};
         if (index < 3) *fields[index] = value;
         break;
     }
-    case kTrsto: Append(p.strTrsto, value); break;
-    case kTrscc: Append(p.strTrscc, value); break;
-    case kTrsbcc: Append(p.strTrsbcc, value); break;
+    case kTrsto:
+        Append(p.strTrsto, value);
+        break;
+    case kTrscc:
+        Append(p.strTrscc, value);
+        break;
+    case kTrsbcc:
+        Append(p.strTrsbcc, value);
+        break;
     case kListflg: {
         QString* const fields[] = {&p.strListFlgAcc, &p.strListFlgPrt, &p.strListFlgSav, &p.strListFlgClr,
                                    &p.strListFlgLog, &p.strListFlgRfs, &p.strListFlgTrs};
@@ -61,22 +71,32 @@ void Store(CommandParams& p, KeyCode code, int index, const QString& value)
         break;
     }
     case kListto:
-        if (index == 0) p.strListtoAcc = value; else Append(p.strListto, value);
+        if (index == 0)
+            p.strListtoAcc = value;
+        else
+            Append(p.strListto, value);
         break;
     case kListcc:
-        if (index == 0) p.strListccAcc = value; else Append(p.strListcc, value);
+        if (index == 0)
+            p.strListccAcc = value;
+        else
+            Append(p.strListcc, value);
         break;
     case kListbcc:
-        if (index == 0) p.strListbccAcc = value; else Append(p.strListbcc, value);
+        if (index == 0)
+            p.strListbccAcc = value;
+        else
+            Append(p.strListbcc, value);
         break;
-    case kNone: break;
+    case kNone:
+        break;
     }
 }
 
 // The next occurrence of one character at or after a moving position. The position only
 // grows, so the whole block is scanned at most once per character searched for.
 class NextOf {
-public:
+  public:
     NextOf(const QString& text, QChar c) : m_text(text), m_char(c) {}
     qsizetype From(qsizetype pos)
     {
@@ -85,7 +105,7 @@ public:
         return m_found;
     }
 
-private:
+  private:
     static constexpr qsizetype kNotYet = -2;
     const QString& m_text;
     QChar m_char;

@@ -11,7 +11,7 @@ namespace lw::config {
 // The working copy without a window, for headless modes and tests: each field's text and state
 // kept by settings key. Safe to use from several threads.
 class InMemoryWorkingCopy final : public WorkingCopy {
-public:
+  public:
     // Empty fields (text empty, state 0) in the given program folder.
     explicit InMemoryWorkingCopy(QString programFolder);
 
@@ -27,7 +27,7 @@ public:
     void SetState(const QString& key, int state) override;
     QString ProgramFolder() const override;
 
-private:
+  private:
     mutable QMutex m_mutex;
     QString m_programFolder;
     QHash<QString, QString> m_texts;

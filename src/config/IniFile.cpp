@@ -23,8 +23,10 @@ QString TrimSpaceTab(const QString& text)
 {
     qsizetype begin = 0;
     qsizetype end = text.size();
-    while (begin < end && (text.at(begin) == u' ' || text.at(begin) == u'\t')) ++begin;
-    while (end > begin && (text.at(end - 1) == u' ' || text.at(end - 1) == u'\t')) --end;
+    while (begin < end && (text.at(begin) == u' ' || text.at(begin) == u'\t'))
+        ++begin;
+    while (end > begin && (text.at(end - 1) == u' ' || text.at(end - 1) == u'\t'))
+        --end;
     return text.mid(begin, end - begin);
 }
 
@@ -102,7 +104,8 @@ std::optional<std::pair<qsizetype, qsizetype>> IniFile::SectionRange(const QStri
         const auto name = SectionName(m_lines.at(i));
         if (!name || name->compare(section, Qt::CaseInsensitive) != 0) continue;
         qsizetype end = i + 1;
-        while (end < m_lines.size() && !SectionName(m_lines.at(end))) ++end;
+        while (end < m_lines.size() && !SectionName(m_lines.at(end)))
+            ++end;
         return std::make_pair(i + 1, end);
     }
     return std::nullopt;
@@ -147,7 +150,8 @@ void IniFile::SetValue(const QString& section, const QString& key, const QString
     }
     // After the last non-blank line of the section, so a blank separator line stays below it.
     qsizetype at = range->second;
-    while (at > range->first && TrimSpaceTab(m_lines.at(at - 1)).isEmpty()) --at;
+    while (at > range->first && TrimSpaceTab(m_lines.at(at - 1)).isEmpty())
+        --at;
     m_lines.insert(at, line);
 }
 

@@ -12,7 +12,7 @@ namespace lw::config {
 // A settings file in memory: the lines of an existing file kept as they are (other sections,
 // comments, unknown keys), keys looked up per section without regard to letter case. UTF-8.
 class IniFile {
-public:
+  public:
     // Reads the file at path; a missing or unreadable file gives an empty one (never fails).
     static IniFile Load(const QString& path);
 
@@ -40,7 +40,7 @@ public:
     // be created or committed) and error says why.
     [[nodiscard]] bool Save(const QString& path, qsizetype& failedLine, QString& error) const;
 
-private:
+  private:
     // [first, last) line range of a section's body, or nullopt.
     std::optional<std::pair<qsizetype, qsizetype>> SectionRange(const QString& section) const;
 

@@ -51,30 +51,42 @@ const std::array<SettingKey, kSettingCount> kKeys{{
 int MaxState(SettingKind kind)
 {
     switch (kind) {
-    case K::Check: return 2;
-    case K::Combo: return 3;
-    case K::Option: return 2;
-    case K::Text: break;
+    case K::Check:
+        return 2;
+    case K::Combo:
+        return 3;
+    case K::Option:
+        return 2;
+    case K::Text:
+        break;
     }
     return 0;
 }
 
-QString Key(const SettingKey& setting) { return QString::fromLatin1(setting.key); }
+QString Key(const SettingKey& setting)
+{
+    return QString::fromLatin1(setting.key);
+}
 
 // Halves go to the even neighbour, as whole-number conversion of the field text always did.
-double RoundHalfEven(double value) { return value - std::remainder(value, 1.0); }
+double RoundHalfEven(double value)
+{
+    return value - std::remainder(value, 1.0);
+}
 
 // The number at the start of a text (blanks before it skipped); 0 when it begins with none.
 double LeadingNumber(const QString& text)
 {
     qsizetype i = 0;
     const qsizetype n = text.size();
-    while (i < n && (text.at(i) == u' ' || text.at(i) == u'\t')) ++i;
+    while (i < n && (text.at(i) == u' ' || text.at(i) == u'\t'))
+        ++i;
     const qsizetype start = i;
     if (i < n && (text.at(i) == u'+' || text.at(i) == u'-')) ++i;
     const auto digits = [&] {
         const qsizetype from = i;
-        while (i < n && text.at(i) >= u'0' && text.at(i) <= u'9') ++i;
+        while (i < n && text.at(i) >= u'0' && text.at(i) <= u'9')
+            ++i;
         return i - from;
     };
     qsizetype count = digits();
@@ -150,7 +162,8 @@ bool SaveAll(const WorkingCopy& copy, QString& failedKey, QString& error)
     failedKey = Key(kKeys.front());
     auto ini = IniFile::LoadForUpdate(path, error);
     if (!ini) return false;
-    for (const SettingKey& setting : kKeys) ini->SetValue(section, Key(setting), StoredText(copy, setting));
+    for (const SettingKey& setting : kKeys)
+        ini->SetValue(section, Key(setting), StoredText(copy, setting));
 
     qsizetype failedLine = -1;
     if (ini->Save(path, failedLine, error)) return true;
@@ -160,11 +173,17 @@ bool SaveAll(const WorkingCopy& copy, QString& failedKey, QString& error)
     return false;
 }
 
-QString FailureText(const QString& key) { return key + QStringLiteral("の設定に失敗しました。"); }
+QString FailureText(const QString& key)
+{
+    return key + QStringLiteral("の設定に失敗しました。");
+}
 
 } // namespace
 
-const std::array<SettingKey, kSettingCount>& SettingKeys() { return kKeys; }
+const std::array<SettingKey, kSettingCount>& SettingKeys()
+{
+    return kKeys;
+}
 
 QString SettingsPath(const QString& folder, const QString& fileName)
 {
@@ -176,8 +195,10 @@ QString TrimSpaces(const QString& text)
 {
     qsizetype begin = 0;
     qsizetype end = text.size();
-    while (begin < end && text.at(begin) == u' ') ++begin;
-    while (end > begin && text.at(end - 1) == u' ') --end;
+    while (begin < end && text.at(begin) == u' ')
+        ++begin;
+    while (end > begin && text.at(end - 1) == u' ')
+        --end;
     return text.mid(begin, end - begin);
 }
 
@@ -217,8 +238,10 @@ QString StoredText(const WorkingCopy& copy, const SettingKey& setting)
 {
     const QString key = Key(setting);
     switch (setting.kind) {
-    case K::Text: return TrimSpaces(copy.Text(key));
-    case K::Check: return QString::number(copy.State(key));
+    case K::Text:
+        return TrimSpaces(copy.Text(key));
+    case K::Check:
+        return QString::number(copy.State(key));
     case K::Combo:
     case K::Option: {
         // No selection (or one the field cannot have) is stored as the first entry.

@@ -19,10 +19,10 @@ enum class SettingKind {
 
 // One row of the settings table.
 struct SettingKey {
-    const char* key;          // settings-file key, also the working-copy key
-    const char* field;        // the main window's field (object name)
+    const char* key;   // settings-file key, also the working-copy key
+    const char* field; // the main window's field (object name)
     SettingKind kind;
-    const char* defaultText;  // read when the key is missing or empty
+    const char* defaultText; // read when the key is missing or empty
 };
 
 inline constexpr int kSettingCount = 26;
@@ -59,7 +59,7 @@ QString StoredText(const WorkingCopy& copy, const SettingKey& setting);
 
 // Receives the operator message of a failed save (the window shows it in a message box).
 class SettingsMessage {
-public:
+  public:
     virtual ~SettingsMessage() = default;
     virtual void Show(const QString& text) = 0;
 };

@@ -11,7 +11,7 @@ using lw::command::ParseCommandParams;
 namespace {
 
 class Apply : public lw::test::CommandFixture {
-protected:
+  protected:
     bool Run(const QString& block, QString* errorOut = nullptr)
     {
         CommandParams params;
@@ -36,13 +36,13 @@ TEST_F(Apply, ForwardingFieldsChangeAndEverySettingIsSaved)
     EXPECT_EQ(copy->State("flgtrs"), 1);
     EXPECT_EQ(copy->State("flgtrstgt"), 1);
     EXPECT_EQ(copy->State("flgtrsto"), 0); // "yes" is not the flag word
-    EXPECT_EQ(copy->Text("trsto"), ""); // lists the command did not carry are emptied
+    EXPECT_EQ(copy->Text("trsto"), "");    // lists the command did not carry are emptied
     EXPECT_EQ(copy->Text("trscc"), "");
     EXPECT_EQ(copy->Text("trsbcc"), "B1@X.JP; b2@x.jp");
 
     const QByteArray file = SettingsFile();
-    for (const char* line : {"\npopserver=typed.example\n", "\nflgtrs=1\n", "\nflgtrstgt=1\n", "\nflgtrsto=0\n",
-                             "\ntrsto=\n", "\ntrscc=\n", "\ntrsbcc=B1@X.JP; b2@x.jp\n"})
+    for (const char* line : {"\npopserver=typed.example\n", "\nflgtrs=1\n", "\nflgtrstgt=1\n",
+                             "\nflgtrsto=0\n", "\ntrsto=\n", "\ntrscc=\n", "\ntrsbcc=B1@X.JP; b2@x.jp\n"})
         EXPECT_TRUE(file.contains(line)) << line << "\n" << file.data();
     EXPECT_EQ(Record().trsbcc, "b1@x.jp\tb2@x.jp");
 }
@@ -67,7 +67,8 @@ TEST_F(Apply, SwitchesAreLeftAloneWhenAbsentOrUnusable)
 
 TEST_F(Apply, SenderFlagsFindOrAddTheRule)
 {
-    Sql({"INSERT INTO tblList (アドレス, 名前, 印刷, メール保存, ボックスクリア, ログ出力, 受信拒否, メール転送) "
+    Sql({"INSERT INTO tblList (アドレス, 名前, 印刷, メール保存, ボックスクリア, ログ出力, 受信拒否, "
+         "メール転送) "
          "VALUES ('Known@X.JP', '既知', 0, 1, 1, 1, 1, 1)"});
 
     // Existing rule, found without regard to letter case: true, empty, false, and nothing more.
@@ -101,7 +102,8 @@ TEST_F(Apply, SenderFlagsFindOrAddTheRule)
 
 TEST_F(Apply, ForwardListsOfThreeSenders)
 {
-    Sql({"INSERT INTO tblList (アドレス, 印刷, 転送先TO, 転送先CC) VALUES ('a@x.jp', 1, 'old@to', 'old@cc')"});
+    Sql({"INSERT INTO tblList (アドレス, 印刷, 転送先TO, 転送先CC) VALUES ('a@x.jp', 1, 'old@to', "
+         "'old@cc')"});
     ASSERT_TRUE(Run("listto=a@x.jp;listcc=b@x.jp;c1@y; c2@y;listbcc=c@x.jp;bcc@y;"));
 
     auto a = Rule("a@x.jp");

@@ -23,10 +23,11 @@ namespace lw::test {
 // A program folder with a list database made from the template, its settings file and an
 // in-memory working copy loaded from it, as the service has them while it runs.
 class CommandFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
-        ASSERT_TRUE(QFile::copy(TemplateDatabase(), home.File("list.db"))) << TemplateDatabase().toStdString();
+        ASSERT_TRUE(QFile::copy(TemplateDatabase(), home.File("list.db")))
+            << TemplateDatabase().toStdString();
         QFile::setPermissions(home.File("list.db"), QFile::ReadOwner | QFile::WriteOwner);
         copy.emplace(config::InMemoryWorkingCopy::FromSettingsFile(home.Folder()));
     }
@@ -44,7 +45,8 @@ protected:
             for (const QString& statement : statements) {
                 QSqlQuery query(db);
                 ASSERT_TRUE(query.prepare(statement)) << query.lastError().text().toStdString();
-                for (const QVariant& value : values) query.addBindValue(value);
+                for (const QVariant& value : values)
+                    query.addBindValue(value);
                 ASSERT_TRUE(query.exec()) << query.lastError().text().toStdString();
             }
         }
@@ -62,11 +64,13 @@ protected:
             if (db.open()) {
                 QSqlQuery query(db);
                 query.prepare(sql);
-                for (const QVariant& value : values) query.addBindValue(value);
+                for (const QVariant& value : values)
+                    query.addBindValue(value);
                 query.exec();
                 while (query.next()) {
                     QVariantMap row;
-                    for (int i = 0; i < query.record().count(); ++i) row[query.record().fieldName(i)] = query.value(i);
+                    for (int i = 0; i < query.record().count(); ++i)
+                        row[query.record().fieldName(i)] = query.value(i);
                     rows << row;
                 }
             }

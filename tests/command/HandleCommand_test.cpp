@@ -9,7 +9,7 @@ using lw::command::HandleCommandMail;
 namespace {
 
 class HandleCommand : public lw::test::CommandFixture {
-protected:
+  protected:
     void SetUp() override
     {
         CommandFixture::SetUp();
@@ -52,7 +52,8 @@ TEST_F(HandleCommand, OnlyTheFirstCompleteBlockCounts)
     EXPECT_EQ(block, "acc=Admin;");
 
     // None of the incomplete ones leaves a trace.
-    for (const char* body : {"no command", "mpp{}", "x } mpp{acc=Admin;pass=s3cret;trsto=;}", "MPP{acc=Admin;}"})
+    for (const char* body :
+         {"no command", "mpp{}", "x } mpp{acc=Admin;pass=s3cret;trsto=;}", "MPP{acc=Admin;}"})
         Handle(body);
     EXPECT_TRUE(LogEntries().isEmpty());
     EXPECT_EQ(copy->Text("trsto"), "kept@x.jp");
@@ -82,7 +83,8 @@ TEST_F(HandleCommand, RefusedAndUnauthenticatedBlocksChangeNothing)
 TEST_F(HandleCommand, AcceptedCommandChangesFieldsFileRulesAndHistory)
 {
     Handle("Please apply:\r\nmpp{\r\nacc=Admin;\r\npass=s3cret;\r\ntrsflg=true;2;true;\r\n"
-           "trsto=Fixed@X.JP;\r\nlistflg=a@x.jp;true;true;false;true;false;true;\r\nlistto=a@x.jp;t1@y;t2@y;\r\n}"
+           "trsto=Fixed@X.JP;\r\nlistflg=a@x.jp;true;true;false;true;false;true;\r\nlistto=a@x.jp;t1@y;t2@y;"
+           "\r\n}"
            "\r\n> quoted } text");
     EXPECT_EQ(LogEntries(), QStringList{QString::fromUtf8("コマンド実行[") + file + "]:Admin:s3cret"});
     EXPECT_EQ(copy->State("flgtrs"), 1);

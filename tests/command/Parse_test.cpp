@@ -111,7 +111,8 @@ TEST(ParseCommandParams, RandomTextNeverBreaksTheParser)
     for (int round = 0; round < 3000; ++round) {
         QString block;
         const int length = random.bounded(200);
-        for (int i = 0; i < length; ++i) block += alphabet.at(random.bounded(alphabet.size()));
+        for (int i = 0; i < length; ++i)
+            block += alphabet.at(random.bounded(alphabet.size()));
         const CommandParams p = Parse(block);
         // Outer spaces of the block never matter, nor text after the last ";" without "=".
         EXPECT_EQ(Parse("  " + block + "  "), p) << block.toStdString();

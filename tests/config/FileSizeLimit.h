@@ -8,7 +8,7 @@ namespace lw::test {
 // While alive, no file of this process can grow past `bytes`: writes beyond fail with EFBIG,
 // as on a full disk. Applies to root as well.
 class FileSizeLimit {
-public:
+  public:
     explicit FileSizeLimit(rlim_t bytes)
     {
         m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -25,7 +25,7 @@ public:
     FileSizeLimit(const FileSizeLimit&) = delete;
     FileSizeLimit& operator=(const FileSizeLimit&) = delete;
 
-private:
+  private:
     rlimit m_old{};
     void (*m_oldHandler)(int) = nullptr;
 };

@@ -55,8 +55,9 @@ TEST(IniFile, SaveKeepsForeignLinesReplacesInPlaceAndAddsInOrder)
     qsizetype failedLine = 0;
     QString error;
     ASSERT_TRUE(ini.Save(path, failedLine, error)) << error.toStdString();
-    EXPECT_EQ(ReadAll(path), QByteArray("; top comment\n[larchwatcher]\nB=new\n; inner comment\nunknown=x\na=1\n"
-                                        "c=3\n\n[other]\nb=keep\n[third]\nd=4\n"));
+    EXPECT_EQ(ReadAll(path),
+              QByteArray("; top comment\n[larchwatcher]\nB=new\n; inner comment\nunknown=x\na=1\n"
+                         "c=3\n\n[other]\nb=keep\n[third]\nd=4\n"));
     struct stat info {};
     ASSERT_EQ(stat(QFile::encodeName(path).constData(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u); // it holds passwords

@@ -28,12 +28,15 @@ void WriteAll(const QString& path, const QByteArray& bytes)
 }
 
 class RecordedMessage : public SettingsMessage {
-public:
+  public:
     void Show(const QString& text) override { shown << text; }
     QStringList shown;
 };
 
-QString IniPath(const lw::test::TempHome& home) { return home.File("larchwatcher.ini"); }
+QString IniPath(const lw::test::TempHome& home)
+{
+    return home.File("larchwatcher.ini");
+}
 
 } // namespace
 
@@ -49,13 +52,14 @@ TEST(Settings, NoFileLoadsDefaultsAndFirstSaveWritesAllKeysInOrder)
     RecordedMessage message;
     ASSERT_TRUE(SaveWindowSettings(copy, message));
     EXPECT_TRUE(message.shown.isEmpty());
-    EXPECT_EQ(ReadAll(IniPath(home)),
-              QByteArray("[larchwatcher]\npopserver=popserver\npopaccount=popaccount\npoppassword=poppassword\n"
-                         "smtpserver=smtpserver\nsmtpaccount=smtpaccount\nsmtppassword=smtppassword\n"
-                         "flgauth=0\nauthtyp=0\nflgacpwpop=0\nportpop=110\nportsmtp=25\ntimeoutsmtp=120\n"
-                         "Interval=60000\nreffile=list\nsavedir=mail\nlogfile=log\nkeepday=60\nflgtrs=0\n"
-                         "flgtrstgt=0\nflgtrsto=0\ntrsto=\ntrscc=\ntrsbcc=\nflgcmd=0\n"
-                         "cmdaccount=cmdaccount\ncmdpassword=cmdpassword\n"));
+    EXPECT_EQ(
+        ReadAll(IniPath(home)),
+        QByteArray("[larchwatcher]\npopserver=popserver\npopaccount=popaccount\npoppassword=poppassword\n"
+                   "smtpserver=smtpserver\nsmtpaccount=smtpaccount\nsmtppassword=smtppassword\n"
+                   "flgauth=0\nauthtyp=0\nflgacpwpop=0\nportpop=110\nportsmtp=25\ntimeoutsmtp=120\n"
+                   "Interval=60000\nreffile=list\nsavedir=mail\nlogfile=log\nkeepday=60\nflgtrs=0\n"
+                   "flgtrstgt=0\nflgtrsto=0\ntrsto=\ntrscc=\ntrsbcc=\nflgcmd=0\n"
+                   "cmdaccount=cmdaccount\ncmdpassword=cmdpassword\n"));
 }
 
 TEST(Settings, StoredTextsAndWhatTheyLoadAs)
@@ -88,7 +92,8 @@ TEST(Settings, StoredTextsAndWhatTheyLoadAs)
     EXPECT_EQ(back.State("authtyp"), 3);
     EXPECT_EQ(back.State("flgtrstgt"), 2);
     EXPECT_EQ(back.State("flgcmd"), 2);
-    EXPECT_EQ(ReadSetting(home.Folder(), "larchwatcher.ini", "larchwatcher", "poppassword", "d"), longPassword);
+    EXPECT_EQ(ReadSetting(home.Folder(), "larchwatcher.ini", "larchwatcher", "poppassword", "d"),
+              longPassword);
     EXPECT_EQ(ReadSetting(home.Path(), "larchwatcher.ini", "larchwatcher", "popserver", "d"), "d");
 }
 
@@ -178,9 +183,10 @@ TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
     LoadSettingsIntoWindow(nowhere, home.File("plain"));
     SettingsRecord record = ReadFormSettings(copy);
     EXPECT_FALSE(SaveSettingsQuiet(nowhere, record));
-    const QByteArray log = ReadAll(lw::mail::LogFilePath(record.programFolder, record.logfile,
-                                                         QDateTime::currentDateTime()));
-    EXPECT_TRUE(log.contains(QString::fromUtf8("==> popserverの設定に失敗しました。").toUtf8())) << log.data();
+    const QByteArray log =
+        ReadAll(lw::mail::LogFilePath(record.programFolder, record.logfile, QDateTime::currentDateTime()));
+    EXPECT_TRUE(log.contains(QString::fromUtf8("==> popserverの設定に失敗しました。").toUtf8()))
+        << log.data();
     EXPECT_TRUE(SaveSettingsQuiet(copy, record));
     EXPECT_TRUE(ReadAll(IniPath(home)).contains("popserver=new.example\n"));
     EXPECT_TRUE(ReadAll(IniPath(home)).startsWith("[other]\nx=1\n"));
