@@ -1,0 +1,38 @@
+#pragma once
+
+#include "ui/FrmPwck.h"
+
+#include <QDialog>
+
+#include <array>
+
+class QLineEdit;
+class QPushButton;
+
+namespace lw::ui {
+
+// The password change dialog: the current password (or the master password) and the new one
+// twice. Stores the new user password on an accepted OK, nothing otherwise.
+class FrmXpass final : public QDialog {
+    Q_OBJECT
+public:
+    explicit FrmXpass(QWidget* parent = nullptr);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void OnOk();
+    void RefuseNew(const QString& text);
+    void CheckCurrentOnLeave();
+
+    QLineEdit* m_current;
+    std::array<QLineEdit*, 2> m_new{};
+    QPushButton* m_ok;
+    QPushButton* m_cancel;
+    LockMessageBox m_message;
+    bool m_checking = false;
+    bool m_refusedOnLeave = false;  // the leave check already told the operator; OK stays quiet once
+};
+
+} // namespace lw::ui
