@@ -141,7 +141,15 @@ std::string DecodedContent(GMimeObject* object)
     }
     GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream.get()));
     if (bytes == nullptr || bytes->len == 0) return {};
-    return std::string(reinterpret_cast<const char*>(bytes->data), bytes->len);
+    std::string content(reinterpret_cast<const char*>(bytes->data), bytes->len);
+    // In CRLF mail the parser leaves the CR of the line break that belongs to the next boundary.
+    if (GMIME_IS_PART(object) && !content.empty() && content.back() == '\r') {
+        const GMimeContentEncoding encoding = g_mime_part_get_content_encoding(GMIME_PART(object));
+        if (encoding == GMIME_CONTENT_ENCODING_DEFAULT || encoding == GMIME_CONTENT_ENCODING_7BIT ||
+            encoding == GMIME_CONTENT_ENCODING_8BIT || encoding == GMIME_CONTENT_ENCODING_BINARY)
+            content.pop_back();
+    }
+    return content;
 }
 
 bool IsAttachmentDisposition(GMimeObject* object)
