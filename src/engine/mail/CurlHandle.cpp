@@ -13,7 +13,7 @@ CurlPtr NewCurlHandle()
     return CurlPtr(curl_easy_init());
 }
 
-void ApplyCommonOptions(CURL* handle, long connectSeconds, long requestSeconds)
+void ApplyCommonOptions(CURL* handle, long connectSeconds, long requestSeconds, long stallSeconds)
 {
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -29,7 +29,7 @@ void ApplyCommonOptions(CURL* handle, long connectSeconds, long requestSeconds)
     curl_easy_setopt(handle, CURLOPT_TIMEOUT, requestSeconds);
     // A server that stops sending mid-request is given up long before the overall limit.
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, connectSeconds * 3);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, stallSeconds);
 }
 
 std::string UrlHost(const std::string& host)

@@ -23,8 +23,9 @@ using CurlList = std::unique_ptr<curl_slist, CurlSlistFree>;
 CurlPtr NewCurlHandle();
 
 // Certificates verified (an extra CA file from LARCHWATCHER_CA_FILE), no signals, and the
-// given time-outs: connectSeconds for connect, greeting and login, requestSeconds per request.
-void ApplyCommonOptions(CURL* handle, long connectSeconds, long requestSeconds);
+// given time-outs: connectSeconds for connect, greeting and login, requestSeconds per request,
+// stallSeconds without a byte from the server.
+void ApplyCommonOptions(CURL* handle, long connectSeconds, long requestSeconds, long stallSeconds);
 
 // "host" with brackets when it is an IPv6 literal, for a URL.
 std::string UrlHost(const std::string& host);

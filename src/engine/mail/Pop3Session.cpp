@@ -144,7 +144,8 @@ bool Pop3Session::Perform(const std::string& path, const char* customRequest, bo
             return false;
         }
         CURL* c = m_handle->curl.get();
-        ApplyCommonOptions(c, m_endpoint.connectTimeoutSeconds, m_endpoint.requestTimeoutSeconds);
+        ApplyCommonOptions(c, m_endpoint.connectTimeoutSeconds, m_endpoint.requestTimeoutSeconds,
+                           m_endpoint.connectTimeoutSeconds * 3);
         curl_easy_setopt(c, CURLOPT_USERNAME, m_endpoint.account.c_str());
         curl_easy_setopt(c, CURLOPT_PASSWORD, m_endpoint.password.c_str());
         if (!m_endpoint.loginOptions.empty())
