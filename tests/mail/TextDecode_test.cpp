@@ -1,0 +1,145 @@
+// Charset layer and header value decoding, case by case.
+
+#include "engine/mail/Charset.h"
+#include "engine/mail/HeaderDecode.h"
+
+#include <gtest/gtest.h>
+
+using namespace lw::mail;
+
+namespace {
+
+const std::string kFffd = "\xEF\xBF\xBD";
+
+std::string Utf8(const char8_t* text) { return std::string(reinterpret_cast<const char*>(text)); }
+
+} // namespace
+
+TEST(Charset, ShiftJisLabelsReadAsCp932WithOneReplacementPerBadByte)
+{
+    // ① (NEC row 13), 髙 (IBM extension), ～ (CP932 mapping of the wave dash), ㈱
+    const std::string bytes = "\x87\x40\xFB\xFC\x81\x60\x87\x8A";
+    for (const char* label : {"Shift_JIS", "x-sjis", "windows-31j", "\"SJIS\"", "cp932", "MS_Kanji"})
+        EXPECT_EQ(DecodeCharset(bytes, label), Utf8(u8"①髙～㈱")) << label;
+    // docomo emoji bytes land in the private-use area, as CP932 maps them.
+    EXPECT_EQ(DecodeCp932("\xF9\x91"), "\xEE\x9B\xAC");
+    // A lone lead byte at the end, a byte that is never valid, an undefined pair.
+    EXPECT_EQ(DecodeCp932("a\x82"), "a" + kFffd);
+    EXPECT_EQ(DecodeCp932("\xA0" "b"), kFffd + "b");
+    EXPECT_EQ(DecodeCp932("\x85\x40" "c"), kFffd + kFffd + "c");
+    EXPECT_EQ(DecodeCp932("\x82\x0A" "d"), kFffd + "\nd");
+}
+
+TEST(Charset, EucJpAndIso2022JpReadTheWindowsExtensions)
+{
+    EXPECT_EQ(DecodeCharset("\xAD\xA1\xA4\xA2\x8E\xB1", "EUC-JP"), Utf8(u8"①あｱ"));
+    EXPECT_EQ(DecodeEucJp("\xA4"), kFffd);
+
+    // JIS X 0208 with NEC row 13, JIS X 0201 kana by escape and by SO/SI, then ASCII again.
+    EXPECT_EQ(DecodeCharset("\x1b$B-!$\"\x1b(I12\x1b(Bok\x0e" "3\x0f" "x", "iso-2022-jp"), Utf8(u8"①あｱｲokｳx"));
+    // Rows CP932 leaves empty (carrier emoji) go to the private-use area; a cut pair is replaced.
+    EXPECT_EQ(DecodeIso2022Jp("\x1b$BvO\x1b(B"), "\xEE\x82\x8C");
+    EXPECT_EQ(DecodeIso2022Jp("\x1b$B$\x1b(Bz"), kFffd + "z");
+    // A forgotten return to ASCII ends at the line break.
+    EXPECT_EQ(DecodeIso2022Jp("\x1b$B$\"\nab"), Utf8(u8"あ\nab"));
+    // Labelled JIS or EUC-KR but really UTF-8.
+    EXPECT_EQ(DecodeCharset(Utf8(u8"送信"), "ISO-2022-JP"), Utf8(u8"送信"));
+    EXPECT_EQ(DecodeCharset(Utf8(u8"送信"), "euc-kr"), Utf8(u8"送信"));
+    EXPECT_EQ(DecodeCharset("\xC7\xD1", "euc-kr"), Utf8(u8"한"));
+}
+
+TEST(Charset, UndeclaredEightBitIsGuessed)
+{
+    EXPECT_EQ(DecodeGuess(Utf8(u8"日本語")), Utf8(u8"日本語"));
+    EXPECT_EQ(DecodeGuess("\x93\xFA\x96\x7B\x8C\xEA"), Utf8(u8"日本語"));      // CP932
+    EXPECT_EQ(DecodeGuess("\xC6\xFC\xCB\xDC\xB8\xEC"), Utf8(u8"日本語"));      // EUC-JP
+    EXPECT_EQ(DecodeGuess("\xA5\xB7\xA5\xB9\xA5\xC6\xA5\xE0"), Utf8(u8"システム")); // EUC-JP that is also valid CP932
+    EXPECT_EQ(DecodeCharset("\x93\xFA\x96\x7B", "us-ascii"), Utf8(u8"日本"));
+    EXPECT_EQ(DecodeCharset("\x93\xFA\x96\x7B", "x-unknown-charset"), Utf8(u8"日本"));
+    EXPECT_EQ(DecodeCharset("caf\xE9", "ISO-8859-1"), Utf8(u8"café"));
+    EXPECT_EQ(DecodeUtf8("a\xE3\x81" "b"), "a" + kFffd + kFffd + "b");
+    EXPECT_FALSE(IsValidUtf8("\xC0\xAF"));
+    EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));
+}
+
+TEST(HeaderDecode, EncodedWords)
+{
+    // Blanks between encoded-words go, blanks next to plain text stay.
+    EXPECT_EQ(DecodeEncodedWords("=?UTF-8?B?5pel?= =?UTF-8?B?5pys?= x =?utf-8?q?a_b?="), Utf8(u8"日本 x a b"));
+    // Words of different charsets next to each other.
+    EXPECT_EQ(DecodeEncodedWords("=?Shift_JIS?B?k/o=?= =?EUC-JP?B?y9w=?="), Utf8(u8"日本"));
+    // A two-byte character split between two words of one charset.
+    EXPECT_EQ(DecodeEncodedWords("=?UTF-8?Q?=E6=97?= =?UTF-8?Q?=A5?="), Utf8(u8"日"));
+    // A stray "=" inside base64 costs only its own group.
+    EXPECT_EQ(DecodeEncodedWords("=?us-ascii?B?YWJj=ZGVm?="), "abcdef");
+    // Encoded-words glued to text and inside quotes are read; malformed ones stay as written.
+    EXPECT_EQ(DecodeEncodedWords("Re:=?UTF-8?B?5pel?=!"), Utf8(u8"Re:日!"));
+    EXPECT_EQ(DecodeEncodedWords("=?UTF-8?X?abc?= =?broken"), "=?UTF-8?X?abc?= =?broken");
+    EXPECT_EQ(DecodeUnstructured(" =?UTF-8?B?5pel?=\r\n\t=?UTF-8?B?5pys?=\tend\r\n"), Utf8(u8"日本 end"));
+}
+
+TEST(HeaderDecode, FirstMailbox)
+{
+    auto box = FirstMailbox(" \"Yamada \\\"Taro\\\"\" <taro@example.jp>, other@example.jp");
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->name, "Yamada \"Taro\"");
+    EXPECT_EQ(box->address, "taro@example.jp");
+
+    box = FirstMailbox("<@relay.example:route@example.jp>");
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->address, "route@example.jp");
+    EXPECT_TRUE(box->name.empty());
+
+    box = FirstMailbox("team: ; , ,  Hanako  Suzuki <hanako@example.jp (home)>");
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->name, "Hanako Suzuki");
+    EXPECT_EQ(box->address, "hanako@example.jp");
+
+    box = FirstMailbox("garbage words here taro@example.jp more");
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->address, "taro@example.jp");
+
+    box = FirstMailbox("Null Sender <>");
+    ASSERT_TRUE(box);
+    EXPECT_TRUE(box->address.empty());
+    EXPECT_EQ(box->name, "Null Sender");
+    EXPECT_FALSE(FirstMailbox(" , ;"));
+    EXPECT_FALSE(FirstMailbox(""));
+}
+
+TEST(HeaderDecode, MailDates)
+{
+    const auto utc = [](const char* raw) {
+        const auto moment = ParseMailDate(raw);
+        return moment ? moment->toUTC().toString(u"yyyy/MM/dd HH:mm:ss"_qs).toStdString() : std::string("none");
+    };
+    EXPECT_EQ(utc("Wed, 28 May 2014 17:18:19 +0900 (JST)"), "2014/05/28 08:18:19");
+    EXPECT_EQ(utc("Wed, 28 May 2014 17:18:19 JST"), "2014/05/28 08:18:19");
+    EXPECT_EQ(utc("28 May 2014 17:18:19 +09:00"), "2014/05/28 08:18:19");
+    EXPECT_EQ(utc("Wed, 28 May 14 17:18 -0500"), "2014/05/28 22:18:00");
+    EXPECT_EQ(utc("Sat, 20 Sep 2008 20:04:30 +0300 (\xC3\xB9\xC3\xB2 junk)"), "2008/09/20 17:04:30");
+    EXPECT_EQ(utc("Thu, 1 Jan 1998 00:00:00 GMT"), "1998/01/01 00:00:00");
+    EXPECT_EQ(utc("31 Feb 2014 10:00:00 +0000"), "none");
+    EXPECT_EQ(utc("next tuesday"), "none");
+    // No zone: the time is read as local time.
+    const auto local = ParseMailDate("Mon, 01 Jan 2024 09:00:00");
+    ASSERT_TRUE(local);
+    EXPECT_EQ(*local, QDateTime(QDate(2024, 1, 1), QTime(9, 0), Qt::LocalTime));
+}
+
+TEST(HeaderDecode, StructuredFieldParameters)
+{
+    const std::string disposition = "attachment;\r\n\tfilename*0*=utf-8''%E6%97%A5;\r\n\tfilename*1=\"x.txt\"; size=4";
+    EXPECT_EQ(FieldToken(disposition), "attachment");
+    EXPECT_EQ(FieldParameter(disposition, "filename"), Utf8(u8"日x.txt"));
+    EXPECT_EQ(FieldParameter(disposition, "size"), "4");
+    EXPECT_EQ(FieldParameter(disposition, "name"), "");
+
+    EXPECT_EQ(FieldParameter("attachment; filename*=iso-2022-jp'ja'%1B%24B%24%22%1B%28B.txt", "filename"),
+              Utf8(u8"あ.txt"));
+    EXPECT_EQ(FieldParameter("text/plain; name=\"=?Shift_JIS?B?k/o=?=.txt\"; charset=\"Shift_JIS\"", "name"),
+              Utf8(u8"日.txt"));
+    EXPECT_EQ(FieldParameter("text/plain; name=\"a;b \\\"c\\\" C:\\dir\\d.txt\"", "name"), "a;b \"c\" C:\\dir\\d.txt");
+    EXPECT_EQ(FieldParameter("application/octet-stream; name=\x95\x5C.txt", "name"), Utf8(u8"表.txt"));
+    EXPECT_EQ(FieldToken(" Text/HTML (comment); charset=utf-8"), "text/html");
+}
