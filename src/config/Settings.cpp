@@ -135,6 +135,14 @@ std::int16_t Int16Or(const QString& text, std::int16_t fallback)
     return static_cast<std::int16_t>(*value);
 }
 
+// A TCP port, 1 to 65535; anything else gives the fallback.
+std::uint16_t PortOr(const QString& text, std::uint16_t fallback)
+{
+    const auto value = WholeNumber(text);
+    if (!value || *value < 1 || *value > std::numeric_limits<std::uint16_t>::max()) return fallback;
+    return static_cast<std::uint16_t>(*value);
+}
+
 QString Int32TextOr(const QString& text, const QString& fallback)
 {
     const auto value = WholeNumber(text);
@@ -289,8 +297,8 @@ SettingsRecord ReadFormSettings(const WorkingCopy& copy)
     record.flgauth = ticked("flgauth");
     record.authtyp = selected("authtyp", MaxState(K::Combo));
     record.flgacpwpop = ticked("flgacpwpop");
-    record.portpop = Int16Or(text("portpop"), 110);
-    record.portsmtp = Int16Or(text("portsmtp"), 25);
+    record.portpop = PortOr(text("portpop"), 110);
+    record.portsmtp = PortOr(text("portsmtp"), 25);
     record.timeoutsmtp = Int16Or(text("timeoutsmtp"), 120);
     record.Interval = Int32TextOr(text("Interval"), QStringLiteral("60000"));
     record.reffile = text("reffile");

@@ -18,8 +18,8 @@ struct SettingsRecord {
     bool flgauth = false;
     std::int16_t authtyp = 0;
     bool flgacpwpop = false;
-    std::int16_t portpop = 110;
-    std::int16_t portsmtp = 25;
+    std::uint16_t portpop = 110;   // 1 to 65535: servers on high ports stay reachable
+    std::uint16_t portsmtp = 25;
     std::int16_t timeoutsmtp = 120;
     QString Interval = QStringLiteral("60000");
     QString reffile = QStringLiteral("list");

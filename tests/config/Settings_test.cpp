@@ -150,10 +150,12 @@ TEST(Settings, SnapshotFromTheWorkingCopy)
     EXPECT_EQ(record.authtyp, 0);
     EXPECT_EQ(record.flgtrstgt, 0);
 
-    copy.SetText("portpop", "-32768");
+    copy.SetText("portpop", "50110");
+    copy.SetText("portsmtp", "-25");
     copy.SetText("Interval", "x");
     record = ReadFormSettings(copy);
-    EXPECT_EQ(record.portpop, -32768);
+    EXPECT_EQ(record.portpop, 50110);
+    EXPECT_EQ(record.portsmtp, 25);
     EXPECT_EQ(record.Interval, "60000");
 }
 
