@@ -46,15 +46,14 @@ QStringList CaseVariants(const QString& address)
 
 // Runs `columns` FROM table for the row whose key column equals address ignoring letter case,
 // and hands the first such row to `take`. Returns found; error set on a database failure.
-bool FindFirst(const QString& programFolder, const QString& reffile, const QString& table,
-               const QString& keyColumn, const QString& columns, const QString& address,
+bool FindFirst(const QSqlDatabase& db, const QString& table, const QString& keyColumn,
+               const QString& columns, const QString& address,
                const std::function<void(const QSqlQuery&)>& take, QString& error)
 {
     error.clear();
-    if (!store::OpenListDatabase(store::BareFolder(programFolder), reffile, error)) return false;
     bool found = false;
     {
-        QSqlQuery query(store::ListConnection());
+        QSqlQuery query(db);
         query.setForwardOnly(true);
         const QString select = QStringLiteral("SELECT ") + columns + QStringLiteral(" FROM ") + table +
                                QStringLiteral(" WHERE ") + keyColumn;
@@ -90,20 +89,29 @@ bool FindFirst(const QString& programFolder, const QString& reffile, const QStri
         if (ok && found) take(query);
         if (!ok) found = false;
     }
+    return found;
+}
+
+// Opens the calling thread's connection around one lookup, as the per-call lookups promise.
+bool WithConnection(const QString& programFolder, const QString& reffile, QString& error,
+                    const std::function<bool(const QSqlDatabase&)>& lookUp)
+{
+    error.clear();
+    if (!store::OpenListDatabase(store::BareFolder(programFolder), reffile, error)) return false;
+    const bool found = lookUp(store::ListConnection());
     store::CloseListDatabase();
     return found;
 }
 
+const QString kRuleColumns = QStringLiteral(
+    "印刷, メール保存, ボックスクリア, ログ出力, 受信拒否, メール転送, 転送先TO, 転送先CC, 転送先BCC");
+
 } // namespace
 
-bool LookUpSenderRule(const QString& programFolder, const QString& reffile, const QString& address,
-                      SenderRule& rule, QString& error)
+bool LookUpSenderRule(const QSqlDatabase& db, const QString& address, SenderRule& rule, QString& error)
 {
     return FindFirst(
-        programFolder, reffile, QStringLiteral("tblList"), QStringLiteral("アドレス"),
-        QStringLiteral("印刷, メール保存, ボックスクリア, ログ出力, 受信拒否, メール転送, "
-                       "転送先TO, 転送先CC, 転送先BCC"),
-        store::TrimBlanks(address),
+        db, QStringLiteral("tblList"), QStringLiteral("アドレス"), kRuleColumns, store::TrimBlanks(address),
         [&rule](const QSqlQuery& row) {
             rule.print = store::ReadFlag(row, QStringLiteral("印刷"));
             rule.save = store::ReadFlag(row, QStringLiteral("メール保存"));
@@ -118,11 +126,26 @@ bool LookUpSenderRule(const QString& programFolder, const QString& reffile, cons
         error);
 }
 
+bool LookUpSenderRule(const QString& programFolder, const QString& reffile, const QString& address,
+                      SenderRule& rule, QString& error)
+{
+    return WithConnection(programFolder, reffile, error, [&](const QSqlDatabase& db) {
+        return LookUpSenderRule(db, address, rule, error);
+    });
+}
+
+bool LookUpAddressBook(const QSqlDatabase& db, const QString& address, QString& error)
+{
+    return FindFirst(db, QStringLiteral("tblAdrbook"), QStringLiteral("電子メールアドレス"), QStringLiteral("1"),
+                     store::TrimBlanks(address), [](const QSqlQuery&) {}, error);
+}
+
 bool LookUpAddressBook(const QString& programFolder, const QString& reffile, const QString& address,
                        QString& error)
 {
-    return FindFirst(programFolder, reffile, QStringLiteral("tblAdrbook"), QStringLiteral("電子メールアドレス"),
-                     QStringLiteral("1"), store::TrimBlanks(address), [](const QSqlQuery&) {}, error);
+    return WithConnection(programFolder, reffile, error, [&](const QSqlDatabase& db) {
+        return LookUpAddressBook(db, address, error);
+    });
 }
 
 } // namespace lw::engine

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSqlDatabase>
 #include <QString>
 
 namespace lw::engine {
@@ -29,5 +30,11 @@ struct SenderRule {
 // with error set when the list database could not be opened or read.
 [[nodiscard]] bool LookUpAddressBook(const QString& programFolder, const QString& reffile,
                                      const QString& address, QString& error);
+
+// Same lookups on a connection the caller already holds open (one open per poll cycle instead
+// of one per message); the connection is left open.
+[[nodiscard]] bool LookUpSenderRule(const QSqlDatabase& db, const QString& address, SenderRule& rule,
+                                    QString& error);
+[[nodiscard]] bool LookUpAddressBook(const QSqlDatabase& db, const QString& address, QString& error);
 
 } // namespace lw::engine

@@ -144,6 +144,19 @@ TEST_F(SenderRulesTest, LetterCaseIsIgnoredOnBothSidesIncludingNonAscii)
     EXPECT_TRUE(InBook(QStringLiteral("журнал@ПРИМЕР.РФ")));
     EXPECT_TRUE(InBook(QStringLiteral("IT'S@example.jp")));
     EXPECT_FALSE(InBook(QStringLiteral("taro@example.com"))) << "the rule list is not the address book";
+
+    // The same on a connection held open across lookups, as a poll cycle does.
+    QString error;
+    ASSERT_TRUE(store::OpenListDatabase(home.Path(), settings.reffile, error));
+    {
+        const QSqlDatabase db = store::ListConnection();
+        EXPECT_TRUE(LookUpSenderRule(db, QStringLiteral("ДМИТРИЙ@ПРИМЕР.РФ"), rule, error));
+        EXPECT_FALSE(LookUpSenderRule(db, QStringLiteral("nobody@x"), rule, error));
+        EXPECT_TRUE(LookUpAddressBook(db, QStringLiteral("BOOK@example.jp"), error));
+        EXPECT_TRUE(error.isEmpty());
+        EXPECT_TRUE(db.isOpen());
+    }
+    store::CloseListDatabase();
 }
 
 TEST_F(SenderRulesTest, MissingDatabaseIsAnErrorNotANotFound)
