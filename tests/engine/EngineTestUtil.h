@@ -1,0 +1,100 @@
+#pragma once
+
+// Helpers shared by the engine tests: reading the activity log, writing stored messages.
+
+#include "engine/mail/ActivityLog.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QString>
+#include <QStringList>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace lw::test {
+
+// The entry texts of this month's log, time stamps and "==> " removed; each entry must end in
+// CR CR LF and start with a "yyyy/MM/dd hh:mm:ss" stamp (checked: a bad entry becomes "<bad>").
+inline QStringList LogEntries(const QString& programFolder, const QString& prefix = QStringLiteral("log"))
+{
+    QFile file(mail::LogFilePath(programFolder, prefix, QDateTime::currentDateTime()));
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    const QByteArray all = file.readAll();
+    QStringList entries;
+    for (const QByteArray& raw : all.split('\n')) {
+        if (raw.isEmpty()) continue;
+        const QString entry = QString::fromUtf8(raw);
+        const bool stamped = QDateTime::fromString(entry.left(19), QStringLiteral("yyyy/MM/dd hh:mm:ss")).isValid() &&
+                             entry.mid(19, 4) == QStringLiteral("==> ") && entry.endsWith(QStringLiteral("\r\r"));
+        entries << (stamped ? entry.mid(23).chopped(2) : QStringLiteral("<bad>") + entry);
+    }
+    return entries;
+}
+
+// A plain-text message with the given headers (UTF-8 subject encoded as RFC 2047).
+inline QByteArray MakeMessage(const QString& from, const QString& to, const QString& subject,
+                              const QString& body = QStringLiteral("本文です。\r\n"),
+                              const QByteArray& extraHeaders = {})
+{
+    QByteArray m;
+    m += "From: " + from.toUtf8() + "\r\n";
+    m += "To: " + to.toUtf8() + "\r\n";
+    m += "Subject: =?UTF-8?B?" + subject.toUtf8().toBase64() + "?=\r\n";
+    m += "Date: Mon, 07 Dec 2026 10:00:00 +0900\r\n";
+    m += "Message-ID: <" + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + "." +
+         QByteArray::number(qHash(subject)) + "@example.jp>\r\n";
+    m += extraHeaders;
+    m += "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\nContent-Transfer-Encoding: 8bit\r\n\r\n";
+    m += body.toUtf8();
+    return m;
+}
+
+// Writes data to folder/name and returns the path (empty on failure).
+inline QString WriteFile(const QString& folder, const QString& name, const QByteArray& data)
+{
+    QDir().mkpath(folder);
+    QFile f(QDir(folder).filePath(name));
+    if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size()) return {};
+    return f.fileName();
+}
+
+// A loopback port that accepts connections (the kernel completes them) and never says a word:
+// a server that hangs. With listening false, a port where nothing listens.
+class SilentPort {
+public:
+    explicit SilentPort(bool listening = true)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        m_port = ntohs(address.sin_port);
+        if (listening) {
+            ::listen(m_fd, 16);
+        } else {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+    ~SilentPort()
+    {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    SilentPort(const SilentPort&) = delete;
+    SilentPort& operator=(const SilentPort&) = delete;
+    int Port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    int m_port = 0;
+};
+
+} // namespace lw::test
