@@ -53,6 +53,23 @@ inline QByteArray MakeMessage(const QString& from, const QString& to, const QStr
     return m;
 }
 
+// The Subject field of a message decodes to the text (plain, or one UTF-8 B-encoded word after
+// an ASCII prefix such as "Fw: ").
+inline bool HasSubject(const QByteArray& message, const QString& subject)
+{
+    for (const QByteArray& line : message.split('\n')) {
+        if (!line.startsWith("Subject: ")) continue;
+        QByteArray value = line.mid(9).trimmed();
+        const qsizetype word = value.indexOf("=?UTF-8?B?");
+        if (word >= 0) {
+            const qsizetype end = value.indexOf("?=", word + 10);
+            value = value.left(word) + QByteArray::fromBase64(value.mid(word + 10, end - word - 10)) + value.mid(end + 2);
+        }
+        return QString::fromUtf8(value) == subject;
+    }
+    return false;
+}
+
 // Writes data to folder/name and returns the path (empty on failure).
 inline QString WriteFile(const QString& folder, const QString& name, const QByteArray& data)
 {

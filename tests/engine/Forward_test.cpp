@@ -14,24 +14,9 @@
 namespace lw::engine {
 namespace {
 
+using test::HasSubject;
 using test::LogEntries;
 
-// The Subject field of a message decodes to the text (plain, or one UTF-8 B-encoded word after
-// an ASCII prefix such as "Fw: ").
-bool HasSubject(const QByteArray& message, const QString& subject)
-{
-    for (const QByteArray& line : message.split('\n')) {
-        if (!line.startsWith("Subject: ")) continue;
-        QByteArray value = line.mid(9).trimmed();
-        const qsizetype word = value.indexOf("=?UTF-8?B?");
-        if (word >= 0) {
-            const qsizetype end = value.indexOf("?=", word + 10);
-            value = value.left(word) + QByteArray::fromBase64(value.mid(word + 10, end - word - 10)) + value.mid(end + 2);
-        }
-        return QString::fromUtf8(value) == subject;
-    }
-    return false;
-}
 
 class ForwardTest : public ::testing::Test {
 protected:

@@ -1,0 +1,293 @@
+// The poll cycle in-process against the loopback POP3 server and SMTP sink: the shared print
+// object, failures that must not stop the cycle or lose mail, and the forward-loop guard.
+#include "engine/PollCycle.h"
+
+#include "config/InMemoryWorkingCopy.h"
+#include "engine/EngineTestUtil.h"
+#include "engine/Forward.h"
+#include "engine/mail/Pop3Session.h"
+#include "engine/mail/Transport.h"
+#include "engine/mail/UidlState.h"
+#include "store/ListDatabase.h"
+#include "support/TempHome.h"
+#include "support/TestServers.h"
+
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QSqlQuery>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+namespace lw::engine {
+namespace {
+
+using test::LogEntries;
+
+// Records what the cycle printed; one factory per test.
+struct PrintRecord {
+    int created = 0;
+    QStringList texts;
+    QStringList names;
+    std::vector<const void*> printers;
+    bool fail = false;
+};
+
+class RecordingPrinter final : public NoticePrinter {
+public:
+    explicit RecordingPrinter(PrintRecord& record) : m_record(record) {}
+    bool Print(const QString& mailText, const QString& baseName, QString& error) override
+    {
+        if (m_record.fail) {
+            error = QStringLiteral("用紙がありません");
+            return false;
+        }
+        m_record.texts << mailText;
+        m_record.names << baseName;
+        m_record.printers.push_back(this);
+        return true;
+    }
+
+private:
+    PrintRecord& m_record;
+};
+
+class RecordingFactory final : public NoticePrinterFactory {
+public:
+    explicit RecordingFactory(PrintRecord& record) : m_record(record) {}
+    std::unique_ptr<NoticePrinter> Create() override
+    {
+        ++m_record.created;
+        return std::make_unique<RecordingPrinter>(m_record);
+    }
+
+private:
+    PrintRecord& m_record;
+};
+
+class PollCycleTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QString reason;
+        m_servers = test::TestServers::Load(&reason);
+        if (!m_servers) GTEST_SKIP() << reason.toStdString();
+        auto lease = m_servers->LeaseMailbox();
+        ASSERT_TRUE(lease.has_value());
+        m_lease.emplace(std::move(*lease));
+        qputenv("LARCHWATCHER_CA_FILE", m_servers->caFile.toUtf8());
+        ASSERT_TRUE(QFile::copy(test::TemplateDatabase(), m_home.File(QStringLiteral("list.db"))));
+        m_settings.programFolder = m_home.Folder();
+        m_settings.popserver = m_servers->host;
+        m_settings.portpop = static_cast<std::uint16_t>(m_servers->pop3Port);
+        m_settings.popaccount = m_lease->User();
+        m_settings.poppassword = m_lease->Password();
+        m_settings.smtpserver = m_servers->host;
+        m_settings.portsmtp = static_cast<std::uint16_t>(m_servers->smtpPort);
+        m_settings.timeoutsmtp = 10;
+        m_settings.keepday = 30000;
+    }
+
+    QString Address(const QString& local) const { return local + u'-' + m_token + QStringLiteral("@example.jp"); }
+
+    void AddRule(const QString& address, const char* flags)
+    {
+        QString error;
+        ASSERT_TRUE(store::OpenListDatabase(m_home.Path(), QStringLiteral("list"), error)) << error.toStdString();
+        {
+            QSqlQuery q(store::ListConnection());
+            q.prepare(QStringLiteral("INSERT INTO tblList (アドレス, 印刷, メール保存, ボックスクリア, ログ出力, 受信拒否, "
+                                     "メール転送) VALUES (?, ?, ?, ?, ?, ?, ?)"));
+            q.addBindValue(address);
+            for (int i = 0; i < 6; ++i) q.addBindValue(flags[i] == '1' ? 1 : 0);
+            ASSERT_TRUE(q.exec());
+        }
+        store::CloseListDatabase();
+    }
+
+    void Deliver(const QString& from, const QString& subject, const QByteArray& extraHeaders = {})
+    {
+        QString error;
+        ASSERT_TRUE(m_servers->Deliver(m_lease->User(),
+                                       test::MakeMessage(from, QStringLiteral("watch@example.jp"), subject,
+                                                         subject + QStringLiteral("の本文\r\n"), extraHeaders),
+                                       &error))
+            << error.toStdString();
+        QThread::msleep(2);
+    }
+
+    // The base names the transport will give the waiting messages, in server order.
+    std::vector<QString> WaitingBaseNames() const
+    {
+        auto endpoint = mail::ParsePop3Server((m_servers->host + u'\t' + QString::number(m_servers->pop3Port)).toStdString());
+        EXPECT_TRUE(endpoint.has_value());
+        endpoint->account = m_lease->User().toStdString();
+        endpoint->password = m_lease->Password().toStdString();
+        mail::Pop3Session session(*endpoint);
+        std::vector<mail::Pop3Message> listing;
+        std::string error;
+        EXPECT_TRUE(session.List(listing, error)) << error;
+        session.Quit();
+        std::vector<QString> names;
+        for (const auto& m : listing) names.push_back(QString::fromStdString(mail::UidlState::SafeName(m.uid)) + ".eml");
+        return names;
+    }
+
+    CycleSummary Run(NoticePrinterFactory* printers)
+    {
+        config::InMemoryWorkingCopy copy(m_home.Folder());
+        return RunPollCycle(m_settings, copy, printers);
+    }
+
+    QString Work() const { return m_home.Path() + QStringLiteral("/mail/work/"); }
+    QString Saved() const { return m_home.Path() + QStringLiteral("/mail/"); }
+
+    test::TempHome m_home;
+    std::optional<test::TestServers> m_servers;
+    std::optional<test::MailboxLease> m_lease;
+    config::SettingsRecord m_settings;
+    QString m_token = QString::number(QRandomGenerator::global()->generate() % 1000000);
+};
+
+TEST(FetchServerArgumentTest, PortOnlyWhenNot110)
+{
+    config::SettingsRecord s;
+    s.popserver = QStringLiteral("pop.example.jp");
+    s.portpop = 110;
+    EXPECT_EQ(FetchServerArgument(s), QStringLiteral("pop.example.jp"));
+    s.portpop = 995;
+    EXPECT_EQ(FetchServerArgument(s), QStringLiteral("pop.example.jp\t995"));
+}
+
+TEST_F(PollCycleTest, OnePrinterServesTheCycleAndEachNoticeHoldsOnlyItsMessage)
+{
+    const QString sender = Address("print");
+    AddRule(sender, "100100");
+    Deliver(sender, QStringLiteral("一通目"));
+    Deliver(sender, QStringLiteral("二通目"));
+    PrintRecord record;
+    RecordingFactory factory(record);
+    const CycleSummary summary = Run(&factory);
+    EXPECT_EQ(summary.fetched, 2);
+    EXPECT_EQ(summary.handled, 2);
+    EXPECT_EQ(summary.errors, 0);
+    EXPECT_EQ(record.created, 1);
+    ASSERT_EQ(record.texts.size(), 2);
+    EXPECT_EQ(record.printers[0], record.printers[1]);
+
+    // mailText: every part the reader returned, each followed by CR LF, nothing of the first.
+    for (int i = 0; i < 2; ++i) {
+        const auto parts = mail::ReadMail((Work() + record.names[i]).toStdString(), "subject:from:to:date:nofile:",
+                                          Work().toStdString());
+        ASSERT_TRUE(parts.has_value());
+        QString expected;
+        for (const std::string& p : *parts) expected += QString::fromStdString(p) + QStringLiteral("\r\n");
+        EXPECT_EQ(record.texts[i], expected);
+    }
+    EXPECT_TRUE(record.texts[1].contains(QStringLiteral("二通目")));
+    EXPECT_FALSE(record.texts[1].contains(QStringLiteral("一通目")));
+    const QStringList log = LogEntries(m_settings.programFolder);
+    ASSERT_EQ(log.size(), 2);
+    EXPECT_EQ(log[0], QStringLiteral("メール印刷[") + Work() + record.names[0] + QStringLiteral("]:from<") + sender + u'>');
+}
+
+TEST_F(PollCycleTest, PrintFailuresAreLoggedAndTheOtherActionsGoOn)
+{
+    const QString sender = Address("noprinter");
+    AddRule(sender, "110100");
+    Deliver(sender, QStringLiteral("印刷不可1"));
+    std::vector<QString> names = WaitingBaseNames();
+    ASSERT_EQ(names.size(), 1u);
+
+    // No printer at all (headless without a print interface).
+    CycleSummary summary = Run(nullptr);
+    EXPECT_EQ(summary.errors, 1);
+    EXPECT_TRUE(summary.firstError.startsWith(QStringLiteral("処理エラー[") + Work() + names[0] + QStringLiteral("]:")));
+
+    // A printer that refuses the job: its reason is logged.
+    Deliver(sender, QStringLiteral("印刷不可2"));
+    names = WaitingBaseNames();
+    ASSERT_EQ(names.size(), 2u);
+    PrintRecord record;
+    record.fail = true;
+    RecordingFactory failing(record);
+    summary = Run(&failing);
+    EXPECT_EQ(summary.errors, 1);
+
+    const QStringList log = LogEntries(m_settings.programFolder);
+    ASSERT_EQ(log.size(), 4) << log.join(u'\n').toStdString();
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(log[2 * i].startsWith(QStringLiteral("処理エラー[") + Work() + names[i] + QStringLiteral("]:")));
+        EXPECT_EQ(log[2 * i + 1], QStringLiteral("メール保存[") + Saved() + names[i] + QStringLiteral("]:from<") + sender + u'>');
+    }
+    EXPECT_TRUE(log[2].endsWith(QStringLiteral("用紙がありません")));
+}
+
+TEST_F(PollCycleTest, AFailedSaveKeepsTheMessageOnTheServerAndTheCycleGoesOn)
+{
+    const QString sender = Address("save");
+    AddRule(sender, "011100");
+    Deliver(sender, QStringLiteral("保存失敗"));
+    Deliver(sender, QStringLiteral("保存成功"));
+    const std::vector<QString> names = WaitingBaseNames();
+    ASSERT_EQ(names.size(), 2u);
+    // A folder where the first saved copy should go: the copy cannot be put there.
+    ASSERT_TRUE(QDir().mkpath(Saved() + names[0]));
+
+    const CycleSummary summary = Run(nullptr);
+    EXPECT_EQ(summary.handled, 2);
+    EXPECT_EQ(summary.errors, 2);  // the save, then the clear that was held back
+    const QStringList log = LogEntries(m_settings.programFolder);
+    ASSERT_EQ(log.size(), 4) << log.join(u'\n').toStdString();
+    EXPECT_TRUE(log[0].startsWith(QStringLiteral("処理エラー[") + Work() + names[0] + QStringLiteral("]:")));
+    EXPECT_TRUE(log[1].startsWith(QStringLiteral("処理エラー[") + Work() + names[0] + QStringLiteral("]:")));
+    EXPECT_EQ(log[2], QStringLiteral("メール保存[") + Saved() + names[1] + QStringLiteral("]:from<") + sender + u'>');
+    EXPECT_EQ(log[3], QStringLiteral("メールボックスクリア[") + names[1] + QStringLiteral("]:from<") + sender + u'>');
+    EXPECT_EQ(m_servers->MailboxCount(m_lease->User()), 1) << "only the safely saved message is deleted";
+    EXPECT_TRUE(QFileInfo(Saved() + names[0]).isDir()) << "nothing written over the obstacle";
+    EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden), QStringList{names[1]});
+}
+
+TEST_F(PollCycleTest, AMessageForwardedByThisMailboxIsNotForwardedAgain)
+{
+    m_settings.flgtrs = true;
+    m_settings.flgtrstgt = 0;
+    m_settings.trsto = Address("loop");
+    const QByteArray ownMark = QByteArray(mail::kForwardMarkHeader) + ": " + ForwardMarkOf(m_settings).toUtf8() + "\r\n";
+    const QByteArray otherMark = QByteArray(mail::kForwardMarkHeader) + ": someone@other.example.jp\r\n";
+    Deliver(Address("a"), QStringLiteral("戻ってきた転送"), ownMark);
+    Deliver(Address("b"), QStringLiteral("他所からの転送"), otherMark);
+    const std::vector<QString> names = WaitingBaseNames();
+    ASSERT_EQ(names.size(), 2u);
+
+    const CycleSummary summary = Run(nullptr);
+    EXPECT_EQ(summary.errors, 0);
+    const auto sent = m_servers->SinkMessagesTo(Address("loop"));
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_TRUE(sent[0].data.contains(QStringLiteral("他所からの転送の本文").toUtf8()));
+    const QStringList log = LogEntries(m_settings.programFolder);
+    ASSERT_EQ(log.size(), 2) << log.join(u'\n').toStdString();
+    EXPECT_TRUE(log[0].startsWith(QStringLiteral("転送抑止[") + names[0] + QStringLiteral("]:")));
+    EXPECT_EQ(log[1], QStringLiteral("マクロ転送[") + names[1] + QStringLiteral("]:to<") + Address("loop") +
+                          QStringLiteral("; cc:;bcc:>"));
+}
+
+TEST_F(PollCycleTest, AMissingListDatabaseIsAnErrorPerMessageNotTheEndOfTheCycle)
+{
+    m_settings.reffile = QStringLiteral("missing");
+    Deliver(Address("x"), QStringLiteral("DBなし1"));
+    Deliver(Address("y"), QStringLiteral("DBなし2"));
+    const CycleSummary summary = Run(nullptr);
+    EXPECT_EQ(summary.fetched, 2);
+    EXPECT_EQ(summary.handled, 2);
+    EXPECT_EQ(summary.errors, 2);
+    int errorLines = 0;
+    for (const QString& line : LogEntries(m_settings.programFolder))
+        if (line.startsWith(QStringLiteral("処理エラー[") + Work())) ++errorLines;
+    EXPECT_EQ(errorLines, 2);
+}
+
+} // namespace
+} // namespace lw::engine
