@@ -1,0 +1,154 @@
+#include "ui/FrmRefAdr.h"
+
+#include "store/FindOrAdd.h"
+#include "store/Folders.h"
+#include "store/ListDatabase.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlQueryModel>
+#include <QTableView>
+#include <QVBoxLayout>
+#include <QtDebug>
+
+namespace lw::ui {
+
+namespace {
+
+// Name first, as the grid shows it; one row per sender, newest-looking addresses first.
+const QString kSendersSql = QStringLiteral(
+    "SELECT Max(送信アドレス名) AS 送信アドレス名の最大, 送信アドレス FROM tblHistory "
+    "GROUP BY 送信アドレス ORDER BY 送信アドレス DESC");
+
+QLineEdit* Field(const QString& name, QWidget* parent)
+{
+    auto* edit = new QLineEdit(parent);
+    edit->setObjectName(name);
+    edit->setMaxLength(255);
+    return edit;
+}
+
+QPushButton* Button(const QString& name, const QString& caption, QWidget* parent)
+{
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(name);
+    button->setAutoDefault(false);
+    return button;
+}
+
+} // namespace
+
+FrmRefAdr::FrmRefAdr(const QString& programFolder, const QString& listName, QLineEdit* targetAddress,
+                     QLineEdit* targetName, QWidget* parent)
+    : QDialog(parent),
+      m_programFolder(programFolder),
+      m_listName(store::TrimBlanks(listName)),
+      m_targetAddress(targetAddress),
+      m_targetName(targetName)
+{
+    setObjectName(QStringLiteral("frmRefAdr"));
+    setWindowTitle(QStringLiteral("送信者アドレス参照"));
+
+    m_model = new QSqlQueryModel(this);
+    m_grid = new QTableView(this);
+    m_grid->setObjectName(QStringLiteral("frmAdrList"));
+    m_grid->setModel(m_model);
+    m_grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_grid->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_grid->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_grid->verticalHeader()->setDefaultSectionSize(m_grid->fontMetrics().height() + 8);
+    m_grid->horizontalHeader()->setStretchLastSection(true);
+    m_grid->setMinimumWidth(420);
+    connect(m_grid->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            &FrmRefAdr::OnCurrentRowChanged);
+
+    m_txtAdr = Field(QStringLiteral("txtAdr"), this);
+    m_txtNam = Field(QStringLiteral("txtNam"), this);
+    m_cmdGet = Button(QStringLiteral("cmdGet"), QStringLiteral("送信者アドレス->"), this);
+    auto* cmdOK = Button(QStringLiteral("cmdOK"), QStringLiteral("OK"), this);
+    auto* cmdCan = Button(QStringLiteral("cmdCan"), QStringLiteral("キャンセル"), this);
+    connect(m_cmdGet, &QPushButton::clicked, this, &FrmRefAdr::OnGet);
+    connect(cmdOK, &QPushButton::clicked, this, &FrmRefAdr::OnOk);
+    connect(cmdCan, &QPushButton::clicked, this, &QDialog::reject);
+
+    auto* fields = new QGridLayout;
+    fields->addWidget(new QLabel(QStringLiteral("アドレス"), this), 0, 0);
+    fields->addWidget(m_txtAdr, 0, 1);
+    fields->addWidget(new QLabel(QStringLiteral("名前"), this), 1, 0);
+    fields->addWidget(m_txtNam, 1, 1);
+    fields->setColumnMinimumWidth(1, 240);
+
+    auto* right = new QVBoxLayout;
+    right->addWidget(m_cmdGet, 0, Qt::AlignLeft);
+    right->addLayout(fields);
+    right->addStretch(1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(cmdOK);
+    buttons->addWidget(cmdCan);
+    right->addLayout(buttons);
+
+    auto* layout = new QHBoxLayout(this);
+    layout->addWidget(m_grid, 1);
+    layout->addLayout(right);
+    resize(820, 420);
+
+    LoadSenderList();
+    m_cmdGet->setEnabled(false);
+}
+
+FrmRefAdr::~FrmRefAdr()
+{
+    // The connection stays open for the editor; only this dialog's query goes.
+    m_model->clear();
+}
+
+void FrmRefAdr::LoadSenderList()
+{
+    QString error;
+    if (!store::OpenListDatabase(m_programFolder, m_listName, error)) {
+        // No messages of its own: an unreadable history shows as an empty list.
+        qWarning().noquote() << "frmRefAdr:" << error;
+        m_model->clear();
+    } else {
+        QSqlQuery query(store::ListConnection());
+        if (!query.exec(kSendersSql)) qWarning().noquote() << "frmRefAdr:" << query.lastError().text();
+        m_model->setQuery(std::move(query));
+        m_model->setHeaderData(0, Qt::Horizontal, QStringLiteral("名前"));
+        m_model->setHeaderData(1, Qt::Horizontal, QStringLiteral("アドレス"));
+        m_grid->setColumnWidth(0, 160);
+    }
+    m_txtAdr->clear();
+}
+
+void FrmRefAdr::OnCurrentRowChanged()
+{
+    m_cmdGet->setEnabled(m_grid->currentIndex().isValid());
+}
+
+void FrmRefAdr::OnGet()
+{
+    const int row = m_grid->currentIndex().row();
+    if (row < 0) {
+        m_txtAdr->clear();
+        m_txtNam->clear();
+        return;
+    }
+    m_txtAdr->setText(store::ReadText(m_model->index(row, 1).data()));
+    m_txtNam->setText(store::ReadText(m_model->index(row, 0).data()));
+}
+
+void FrmRefAdr::OnOk()
+{
+    if (m_targetAddress) m_targetAddress->setText(store::TrimBlanks(m_txtAdr->text()));
+    if (m_targetName) m_targetName->setText(store::TrimBlanks(m_txtNam->text()));
+    accept();
+}
+
+} // namespace lw::ui

@@ -1,0 +1,351 @@
+#include "ui/Form2.h"
+
+#include "store/ListDatabase.h"
+#include "support/TempHome.h"
+#include "ui/Form2Model.h"
+#include "ui/MessageBox.h"
+
+#include <QAbstractItemModelTester>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QTableView>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace lw::ui {
+namespace {
+
+// Counts the model tester's complaints so that a broken model fails the test.
+int g_modelFaults = 0;
+QtMessageHandler g_previousHandler = nullptr;
+void CountModelFaults(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (context.category && QByteArray(context.category) == "qt.modeltest") ++g_modelFaults;
+    g_previousHandler(type, context, text);
+}
+
+class Form2Test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        MessageBox::ClearLog();
+        ASSERT_TRUE(QFile::copy(test::TemplateDatabase(), m_home.File("list.db")));
+        QFile::setPermissions(m_home.File("list.db"), QFile::ReadOwner | QFile::WriteOwner);
+    }
+    void TearDown() override
+    {
+        m_form.reset();
+        EXPECT_EQ(MessageBox::PendingAnswers(), 0) << "an expected question was not asked";
+        MessageBox::ClearLog();
+    }
+
+    // Runs statements on a connection of the test's own.
+    void Sql(const QStringList& statements)
+    {
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("seed"));
+            db.setDatabaseName(m_home.File("list.db"));
+            ASSERT_TRUE(db.open());
+            QSqlQuery query(db);
+            for (const QString& sql : statements) ASSERT_TRUE(query.exec(sql)) << sql.toStdString();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("seed"));
+    }
+
+    // Every rule as "address|name|flags|to|cc|bcc" in address order.
+    QStringList Rules()
+    {
+        QStringList rules;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
+            db.setDatabaseName(m_home.File("list.db"));
+            EXPECT_TRUE(db.open());
+            QSqlQuery query(db);
+            EXPECT_TRUE(query.exec("SELECT アドレス, 名前, 印刷, メール保存, ボックスクリア, ログ出力, 受信拒否, "
+                                   "メール転送, 転送先TO, 転送先CC, 転送先BCC FROM tblList ORDER BY アドレス"));
+            while (query.next()) {
+                QString flags;
+                for (int c = 2; c < 8; ++c) flags += query.value(c).toString();
+                rules << QStringList{query.value(0).toString(), query.value(1).toString(), flags,
+                                     query.value(8).toString(), query.value(9).toString(), query.value(10).toString()}
+                             .join(u'|');
+            }
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("check"));
+        return rules;
+    }
+
+    Form2& Open()
+    {
+        m_form = std::make_unique<Form2>(m_home.Folder(), QStringLiteral(" list "));
+        m_form->show();
+        return *m_form;
+    }
+    template <typename T> T* Child(const char* name) const
+    {
+        T* child = m_form->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(child, nullptr) << name;
+        return child;
+    }
+    QString Text(const char* name) const { return Child<QLineEdit>(name)->text(); }
+    void SetText(const char* name, const QString& text) const { Child<QLineEdit>(name)->setText(text); }
+    void Click(const char* name) const { QTest::mouseClick(Child<QPushButton>(name), Qt::LeftButton); }
+    QString Boxes() const
+    {
+        QString boxes;
+        for (const char* name : {"chkPrt", "chkSav", "chkClr", "chkLog", "chkRfs", "chkTrs"})
+            boxes += Child<QCheckBox>(name)->isChecked() ? u'1' : u'0';
+        return boxes;
+    }
+    void SetBoxes(const QString& boxes) const
+    {
+        int i = 0;
+        for (const char* name : {"chkPrt", "chkSav", "chkClr", "chkLog", "chkRfs", "chkTrs"})
+            Child<QCheckBox>(name)->setChecked(boxes.at(i++) == u'1');
+    }
+    QTableView* Grid() const { return Child<QTableView>("DBGrid1"); }
+    SenderRuleModel* Model() const { return qobject_cast<SenderRuleModel*>(Grid()->model()); }
+    QString Cell(int row, int column) const { return Model()->index(row, column).data().toString(); }
+
+    test::TempHome m_home;
+    std::unique_ptr<Form2> m_form;
+};
+
+TEST_F(Form2Test, WindowHasItsCaptionsHeadingsAndLimits)
+{
+    Open();
+    EXPECT_EQ(m_form->objectName(), "Form2");
+    EXPECT_EQ(m_form->windowTitle(), "送信者別の詳細設定リスト");
+    QStringList headings;
+    for (int c = 0; c < Model()->columnCount(); ++c) headings << Model()->headerData(c, Qt::Horizontal).toString();
+    EXPECT_EQ(headings, (QStringList{"メールアドレス", "名前", "印刷", "保存", "クリア", "ログ", "拒否", "転送",
+                                     "転送先TO", "転送先CC", "転送先BCC"}));
+    EXPECT_EQ(Child<QLineEdit>("txtAcc")->maxLength(), 255);
+    EXPECT_EQ(Child<QLineEdit>("txtNam")->maxLength(), 127);
+    for (const char* name : {"txtTo", "txtCc", "txtBcc"}) EXPECT_EQ(Child<QLineEdit>(name)->maxLength(), 255);
+    EXPECT_EQ(Child<QPushButton>("cmdRef")->toolTip(), "送信者アドレス参照");
+
+    // No caption is cut off at the window's size.
+    for (const QLabel* label : m_form->findChildren<QLabel*>())
+        EXPECT_GE(label->width(), label->sizeHint().width()) << label->text().toStdString();
+    for (const QAbstractButton* button : m_form->findChildren<QAbstractButton*>())
+        EXPECT_GE(button->width(), button->sizeHint().width()) << button->text().toStdString();
+
+    // An empty table leaves the edit area empty with every box cleared.
+    EXPECT_EQ(Text("txtAcc"), "");
+    EXPECT_EQ(Boxes(), "000000");
+
+    if (const QByteArray dir = qgetenv("LW_SCREENSHOT_DIR"); !dir.isEmpty()) {
+        m_form->close();
+        Sql({"INSERT INTO tblList VALUES ('taro@example.co.jp', '山田 太郎', 1, 1, 0, 1, 0, 1, "
+             "'soumu@example.co.jp', '', '')",
+             "INSERT INTO tblList VALUES ('hanako@example.jp', '鈴木 花子', 1, 1, 1, 1, 0, 0, '', '', '')",
+             "INSERT INTO tblList VALUES ('spam@example.com', '', 0, 0, 1, 1, 1, 0, '', '', '')"});
+        Open();
+        QApplication::processEvents();
+        EXPECT_TRUE(m_form->grab().save(QString::fromLocal8Bit(dir) + "/form2.png"));
+    }
+}
+
+TEST_F(Form2Test, RegisterAddsThenUpdatesTheTrimmedAddress)
+{
+    Open();
+    SetText("txtAcc", "  Taro@Example.jp ");
+    SetText("txtNam", " 山田 太郎 ");
+    SetBoxes("100101");
+    SetText("txtTo", "a@example.jp; b@example.jp");
+    MessageBox::SetNextAnswer(MessageBox::Yes);
+    Click("cmdSav");
+    EXPECT_EQ(MessageBox::Log(), QStringList{"データを登録します。よろしいですか。"});
+    EXPECT_EQ(Rules(), QStringList{"Taro@Example.jp| 山田 太郎 |100101|a@example.jp; b@example.jp||"});
+    EXPECT_EQ(Cell(0, SenderRuleModel::Address), "Taro@Example.jp");
+    EXPECT_EQ(Cell(0, SenderRuleModel::Print), "True");
+    EXPECT_EQ(Cell(0, SenderRuleModel::Save), "False");
+
+    // Same address in other case and with blanks: the row is updated, its address kept.
+    SetText("txtAcc", "taro@example.jp  ");
+    SetText("txtNam", "太郎");
+    SetBoxes("011010");
+    SetText("txtTo", "");
+    SetText("txtBcc", "boss@example.jp");
+    MessageBox::SetNextAnswer(MessageBox::Yes);
+    Click("cmdSav");
+    EXPECT_EQ(Rules(), QStringList{"Taro@Example.jp|太郎|011010|||boss@example.jp"});
+    EXPECT_EQ(Text("txtAcc"), "taro@example.jp  ") << "registering keeps what the operator typed";
+}
+
+TEST_F(Form2Test, QuestionsAnsweredNoAndEmptyAddressChangeNothing)
+{
+    Sql({"INSERT INTO tblList (アドレス, 名前, 印刷) VALUES ('keep@example.jp', 'K', 1)"});
+    Open();
+    const QStringList before = Rules();
+
+    SetText("txtAcc", "new@example.jp");
+    MessageBox::SetNextAnswer(MessageBox::No);
+    Click("cmdSav");
+    SetText("txtAcc", "keep@example.jp");
+    MessageBox::SetNextAnswer(MessageBox::No);
+    Click("cmdDel");
+    EXPECT_EQ(MessageBox::Log(), (QStringList{"データを登録します。よろしいですか。", "データを削除します。よろしいですか。"}))
+        << "a declined question shows no failure";
+    EXPECT_EQ(Rules(), before);
+
+    MessageBox::ClearLog();
+    SetText("txtAcc", "   ");
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    Click("cmdSav");
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    Click("cmdDel");
+    EXPECT_EQ(MessageBox::Log(), (QStringList{"アドレスを入力してください。", "アドレスを入力してください。"}));
+    EXPECT_EQ(Rules(), before);
+}
+
+TEST_F(Form2Test, DeleteRemovesOnlyTheNamedRule)
+{
+    Sql({"INSERT INTO tblList (アドレス) VALUES ('a@example.jp')", "INSERT INTO tblList (アドレス) VALUES ('b@example.jp')"});
+    Open();
+    ASSERT_EQ(Model()->rowCount(), 3);  // two rules and the empty row for a new one
+
+    SetText("txtAcc", " A@EXAMPLE.JP ");
+    MessageBox::SetNextAnswer(MessageBox::Yes);
+    Click("cmdDel");
+    EXPECT_EQ(Rules(), QStringList{"b@example.jp||000000|||"});
+    EXPECT_EQ(Cell(0, SenderRuleModel::Address), "b@example.jp") << "the grid is refreshed";
+    EXPECT_EQ(Model()->rowCount(), 2);
+
+    // An address without a rule: asked, nothing changes, no message.
+    MessageBox::ClearLog();
+    SetText("txtAcc", "nobody@example.jp");
+    MessageBox::SetNextAnswer(MessageBox::Yes);
+    Click("cmdDel");
+    EXPECT_EQ(MessageBox::Log(), QStringList{"データを削除します。よろしいですか。"});
+    EXPECT_EQ(Rules(), QStringList{"b@example.jp||000000|||"});
+}
+
+TEST_F(Form2Test, SelectingARowFillsTheEditArea)
+{
+    Sql({"INSERT INTO tblList VALUES ('a@example.jp', '甲', 1, 0, 1, 0, 1, 0, 'to@x.jp', 'cc@x.jp', 'bcc@x.jp')",
+         "INSERT INTO tblList (アドレス, 名前, 印刷, 転送先TO) VALUES ('b@example.jp', NULL, 0, NULL)"});
+    Open();
+    EXPECT_EQ(Text("txtAcc"), "a@example.jp") << "the first row is current when the window opens";
+    EXPECT_EQ(Text("txtNam"), "甲");
+    EXPECT_EQ(Boxes(), "101010");
+    EXPECT_EQ((QStringList{Text("txtTo"), Text("txtCc"), Text("txtBcc")}), (QStringList{"to@x.jp", "cc@x.jp", "bcc@x.jp"}));
+
+    Grid()->setCurrentIndex(Model()->index(1, 3));
+    EXPECT_EQ(Text("txtAcc"), "b@example.jp");
+    EXPECT_EQ(Text("txtNam"), "") << "null reads as empty text";
+    EXPECT_EQ(Text("txtTo"), "");
+    EXPECT_EQ(Boxes(), "000000");
+
+    Grid()->setCurrentIndex(Model()->index(2, 0));  // the empty row at the end
+    EXPECT_EQ(Text("txtAcc"), "");
+    EXPECT_EQ(Text("txtCc"), "");
+}
+
+TEST_F(Form2Test, GridEditsGoToTheTableAtOnceOrAreRefused)
+{
+    Sql({"INSERT INTO tblList (アドレス, 名前) VALUES ('a@example.jp', 'A')",
+         "INSERT INTO tblList (アドレス, 名前) VALUES ('b@example.jp', 'B')"});
+    Open();
+    g_modelFaults = 0;
+    g_previousHandler = qInstallMessageHandler(CountModelFaults);
+    QAbstractItemModelTester tester(Model(), QAbstractItemModelTester::FailureReportingMode::Warning);
+    SenderRuleModel& model = *Model();
+
+    EXPECT_TRUE(model.setData(model.index(0, SenderRuleModel::Name), "エー"));
+    EXPECT_TRUE(model.setData(model.index(0, SenderRuleModel::Reject), "True"));
+    EXPECT_TRUE(model.setData(model.index(1, SenderRuleModel::Address), "c@example.jp"));
+    EXPECT_EQ(Rules(), (QStringList{"a@example.jp|エー|000010|||", "c@example.jp|B|000000|||"}));
+    EXPECT_EQ(Cell(0, SenderRuleModel::Reject), "True");
+    EXPECT_TRUE(model.setData(model.index(1, SenderRuleModel::To), "t@example.jp")) << "edits follow a changed address";
+    EXPECT_EQ(Rules().at(1), "c@example.jp|B|000000|t@example.jp||");
+
+    // The database refuses a second rule for one address: message, row unchanged.
+    EXPECT_FALSE(model.setData(model.index(1, SenderRuleModel::Address), "A@example.jp"));
+    EXPECT_FALSE(model.setData(model.index(0, SenderRuleModel::Print), "maybe"));
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    QTRY_COMPARE(MessageBox::Log().size(), 2);
+    EXPECT_TRUE(MessageBox::Log().at(0).contains("UNIQUE")) << MessageBox::Log().at(0).toStdString();
+    EXPECT_EQ(Cell(1, SenderRuleModel::Address), "c@example.jp");
+    EXPECT_EQ(Cell(0, SenderRuleModel::Print), "False");
+    EXPECT_EQ(Rules(), (QStringList{"a@example.jp|エー|000010|||", "c@example.jp|B|000000|t@example.jp||"}));
+
+    // A rule added on the empty last row starts with print, save and log set.
+    ASSERT_TRUE(model.IsNewRow(2));
+    EXPECT_FALSE(model.flags(model.index(2, SenderRuleModel::Name)) & Qt::ItemIsEditable);
+    EXPECT_TRUE(model.setData(model.index(2, SenderRuleModel::Address), " new@example.jp "));
+    EXPECT_EQ(model.rowCount(), 4);
+    EXPECT_TRUE(model.IsNewRow(3));
+    EXPECT_EQ(Cell(2, SenderRuleModel::Print), "True");
+    EXPECT_EQ(Cell(2, SenderRuleModel::Clear), "False");
+    EXPECT_TRUE(model.setData(model.index(2, SenderRuleModel::Name), "新"));
+    EXPECT_EQ(Rules().at(2), "new@example.jp|新|110100|||");
+
+    // Scrolling to the end and refreshing keep the model consistent too.
+    model.Select(store::ListConnection());
+    qInstallMessageHandler(g_previousHandler);
+    EXPECT_EQ(g_modelFaults, 0);
+}
+
+TEST_F(Form2Test, RefusedRegistrationIsReportedWithItsCode)
+{
+    Sql({"CREATE TRIGGER refuse BEFORE INSERT ON tblList BEGIN SELECT RAISE(ABORT, 'refused'); END"});
+    Open();
+    SetText("txtAcc", "x@example.jp");
+    MessageBox::SetNextAnswer(MessageBox::Yes);
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    Click("cmdSav");
+    ASSERT_EQ(MessageBox::Log().size(), 3);
+    EXPECT_TRUE(MessageBox::Log().at(1).startsWith("tblモニタリングの登録に失敗しました。\n"));
+    bool numeric = false;
+    MessageBox::Log().at(1).section(u'\n', 1).toInt(&numeric);
+    EXPECT_TRUE(numeric) << MessageBox::Log().at(1).toStdString();
+    EXPECT_EQ(MessageBox::Log().at(2), "データの登録に失敗しました。");
+    EXPECT_TRUE(Rules().isEmpty());
+}
+
+TEST_F(Form2Test, OpensLargeListsLazilyAndCloseReleasesTheConnection)
+{
+    QStringList seed{"BEGIN",
+                     "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100000) "
+                     "INSERT INTO tblList (アドレス, 名前, 印刷) SELECT 'user' || i || '@example.jp', 'name' || i, 1 FROM n",
+                     "COMMIT"};
+    Sql(seed);
+    QElapsedTimer timer;
+    timer.start();
+    Open();
+    QApplication::processEvents();
+    const qint64 elapsed = timer.elapsed();
+    RecordProperty("open_ms", static_cast<int>(elapsed));
+    EXPECT_LT(elapsed, 1000);
+    EXPECT_LT(Model()->rowCount(), 100000) << "rows are fetched as the grid scrolls, not all at once";
+    EXPECT_EQ(Text("txtAcc"), "user100000@example.jp");
+
+    // Registering near the end finds the row after the refresh.
+    SetText("txtAcc", "user99999@example.jp");
+    MessageBox::SetNextAnswer(MessageBox::Yes);
+    Click("cmdSav");
+    EXPECT_EQ(Cell(Grid()->currentIndex().row(), SenderRuleModel::Address), "user99999@example.jp");
+
+    Click("Command2");
+    EXPECT_FALSE(m_form->isVisible());
+    EXPECT_FALSE(store::ListConnection().isOpen());
+}
+
+} // namespace
+} // namespace lw::ui
