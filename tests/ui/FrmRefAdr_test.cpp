@@ -1,0 +1,192 @@
+#include "ui/FrmRefAdr.h"
+
+#include "store/ListDatabase.h"
+#include "support/TempHome.h"
+#include "ui/Form2.h"
+#include "ui/MessageBox.h"
+
+#include <QAbstractItemModel>
+#include <QApplication>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTableView>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace lw::ui {
+namespace {
+
+class FrmRefAdrTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        MessageBox::ClearLog();
+        ASSERT_TRUE(QFile::copy(test::TemplateDatabase(), m_home.File("list.db")));
+        QFile::setPermissions(m_home.File("list.db"), QFile::ReadOwner | QFile::WriteOwner);
+        m_address.setText("before@example.jp");
+        m_name.setText("前");
+    }
+    void TearDown() override
+    {
+        m_dialog.reset();
+        store::CloseListDatabase();
+        MessageBox::ClearLog();
+    }
+
+    // History rows: (sender address, display name or null).
+    void History(const QList<std::pair<QString, QVariant>>& senders)
+    {
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("seed"));
+            db.setDatabaseName(m_home.File("list.db"));
+            ASSERT_TRUE(db.open());
+            QSqlQuery query(db);
+            int id = 0;
+            for (const auto& [address, name] : senders) {
+                ASSERT_TRUE(query.prepare("INSERT INTO tblHistory (保存ファイルID, 送信アドレス, 送信アドレス名) VALUES (?, ?, ?)"));
+                query.addBindValue(QStringLiteral("m%1.eml").arg(++id));
+                query.addBindValue(address);
+                query.addBindValue(name);
+                ASSERT_TRUE(query.exec());
+            }
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("seed"));
+    }
+
+    FrmRefAdr& Open()
+    {
+        m_dialog = std::make_unique<FrmRefAdr>(m_home.Folder(), QStringLiteral("list"), &m_address, &m_name);
+        m_dialog->show();
+        return *m_dialog;
+    }
+    template <typename T> T* Child(const char* name) const
+    {
+        T* child = m_dialog->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(child, nullptr) << name;
+        return child;
+    }
+    QAbstractItemModel* Model() const { return Child<QTableView>("frmAdrList")->model(); }
+    QStringList Rows() const
+    {
+        QStringList rows;
+        for (int r = 0; r < Model()->rowCount(); ++r)
+            rows << Model()->index(r, 0).data().toString() + u'|' + Model()->index(r, 1).data().toString();
+        return rows;
+    }
+    void Click(const char* name) const { QTest::mouseClick(Child<QPushButton>(name), Qt::LeftButton); }
+
+    test::TempHome m_home;
+    QLineEdit m_address;
+    QLineEdit m_name;
+    std::unique_ptr<FrmRefAdr> m_dialog;
+};
+
+TEST_F(FrmRefAdrTest, ListsEachSenderOnceWithItsNameAndTakesARow)
+{
+    History({{"a@example.jp", QString("")},
+             {"c@example.jp", QString("シー")},
+             {"a@example.jp", QString("エー")},
+             {"b@example.jp", QVariant()},
+             {"c@example.jp", QString("シー")}});
+    Open();
+    EXPECT_EQ(m_dialog->objectName(), "frmRefAdr");
+    EXPECT_EQ(m_dialog->windowTitle(), "送信者アドレス参照");
+    EXPECT_EQ(Model()->headerData(0, Qt::Horizontal).toString(), "名前");
+    EXPECT_EQ(Model()->headerData(1, Qt::Horizontal).toString(), "アドレス");
+    EXPECT_EQ(Rows(), (QStringList{"シー|c@example.jp", "|b@example.jp", "エー|a@example.jp"}));
+    EXPECT_EQ(Child<QLineEdit>("txtAdr")->maxLength(), 255);
+    EXPECT_EQ(Child<QLineEdit>("txtNam")->maxLength(), 255);
+    for (const QLabel* label : m_dialog->findChildren<QLabel*>())
+        EXPECT_GE(label->width(), label->sizeHint().width()) << label->text().toStdString();
+    for (const QAbstractButton* button : m_dialog->findChildren<QAbstractButton*>())
+        EXPECT_GE(button->width(), button->sizeHint().width()) << button->text().toStdString();
+
+    EXPECT_FALSE(Child<QPushButton>("cmdGet")->isEnabled());
+    Child<QTableView>("frmAdrList")->setCurrentIndex(Model()->index(2, 0));
+    ASSERT_TRUE(Child<QPushButton>("cmdGet")->isEnabled());
+    Click("cmdGet");
+    EXPECT_EQ(Child<QLineEdit>("txtAdr")->text(), "a@example.jp");
+    EXPECT_EQ(Child<QLineEdit>("txtNam")->text(), "エー");
+    Child<QTableView>("frmAdrList")->setCurrentIndex(Model()->index(1, 1));
+    Click("cmdGet");
+    EXPECT_EQ(Child<QLineEdit>("txtNam")->text(), "") << "a sender without a name";
+
+    Child<QLineEdit>("txtNam")->setText("  ビー  ");
+    Child<QLineEdit>("txtAdr")->setText(" b@example.jp ");
+    Click("cmdOK");
+    EXPECT_EQ(m_address.text(), "b@example.jp");
+    EXPECT_EQ(m_name.text(), "ビー");
+    EXPECT_FALSE(m_dialog->isVisible());
+
+    if (const QByteArray dir = qgetenv("LW_SCREENSHOT_DIR"); !dir.isEmpty()) {
+        Open();
+        Child<QTableView>("frmAdrList")->setCurrentIndex(Model()->index(0, 0));
+        Click("cmdGet");
+        QApplication::processEvents();
+        EXPECT_TRUE(m_dialog->grab().save(QString::fromLocal8Bit(dir) + "/frmrefadr.png"));
+    }
+}
+
+TEST_F(FrmRefAdrTest, OkWithoutAPickEmptiesAndCancelKeeps)
+{
+    History({{"a@example.jp", QString("A")}});
+    Open();
+    Click("cmdCan");
+    EXPECT_EQ(m_address.text(), "before@example.jp");
+    EXPECT_EQ(m_name.text(), "前");
+
+    Open();
+    Click("cmdOK");
+    EXPECT_EQ(m_address.text(), "");
+    EXPECT_EQ(m_name.text(), "");
+
+    // An empty history: empty list, nothing to take.
+    m_dialog.reset();
+    store::CloseListDatabase();
+    ASSERT_TRUE(QFile::remove(m_home.File("list.db")));
+    ASSERT_TRUE(QFile::copy(test::TemplateDatabase(), m_home.File("list.db")));
+    QFile::setPermissions(m_home.File("list.db"), QFile::ReadOwner | QFile::WriteOwner);
+    Open();
+    EXPECT_EQ(Model()->rowCount(), 0);
+    EXPECT_FALSE(Child<QPushButton>("cmdGet")->isEnabled());
+}
+
+TEST_F(FrmRefAdrTest, PickingFromTheEditorFillsItsFieldsAndTheEditorGoesOn)
+{
+    History({{"taro@example.jp", QString("山田 太郎")}, {"hanako@example.jp", QString("鈴木 花子")}});
+    Form2 editor(m_home.Folder(), QStringLiteral("list"));
+    editor.show();
+    bool picked = false;
+    QTimer::singleShot(0, [&] {
+        auto* picker = qobject_cast<FrmRefAdr*>(QApplication::activeModalWidget());
+        if (!picker) return;
+        auto* grid = picker->findChild<QTableView*>("frmAdrList");
+        grid->setCurrentIndex(grid->model()->index(0, 0));  // taro sorts first in descending order
+        QTest::mouseClick(picker->findChild<QPushButton*>("cmdGet"), Qt::LeftButton);
+        QTest::mouseClick(picker->findChild<QPushButton*>("cmdOK"), Qt::LeftButton);
+        picked = true;
+    });
+    QTest::mouseClick(editor.findChild<QPushButton*>("cmdRef"), Qt::LeftButton);
+    ASSERT_TRUE(picked) << "the picker did not open modally";
+    EXPECT_EQ(editor.findChild<QLineEdit*>("txtAcc")->text(), "taro@example.jp");
+    EXPECT_EQ(editor.findChild<QLineEdit*>("txtNam")->text(), "山田 太郎");
+
+    // The picker left the shared connection usable: the editor registers the pick.
+    MessageBox::SetNextAnswer(MessageBox::Yes);
+    QTest::mouseClick(editor.findChild<QPushButton*>("cmdSav"), Qt::LeftButton);
+    auto* grid = editor.findChild<QTableView*>("DBGrid1");
+    EXPECT_EQ(grid->model()->index(0, 0).data().toString(), "taro@example.jp");
+    EXPECT_EQ(grid->model()->index(0, 1).data().toString(), "山田 太郎");
+    EXPECT_EQ(MessageBox::Log(), QStringList{"データを登録します。よろしいですか。"});
+}
+
+} // namespace
+} // namespace lw::ui
