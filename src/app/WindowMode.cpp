@@ -1,13 +1,73 @@
 #include "app/Modes.h"
+#include "app/SingleInstance.h"
+
+#include "config/PasswordLock.h"
+#include "ui/Form1.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFont>
+#include <QMessageBox>
 
 #include <cstdio>
 
 namespace lw::app {
 
-int RunWindow(const Options&)
+namespace {
+
+// Japanese glyph forms whatever the locale (a Chinese locale would pick Chinese variants).
+void UseJapaneseFonts()
 {
-    std::fprintf(stderr, "larchwatcher: the main window is not available in this build yet\n");
-    return 2;
+    QFont font = QApplication::font();
+    font.setFamilies({QStringLiteral("Noto Sans CJK JP"), QStringLiteral("IPAGothic"), QStringLiteral("IPAPGothic"),
+                      font.family()});
+    QApplication::setFont(font);
+}
+
+void ShowAlreadyRunning()
+{
+    const QString text = QStringLiteral("「LarchWatcher」は既に起動されています。");
+    std::fprintf(stderr, "larchwatcher: %s\n", text.toUtf8().constData());
+    std::fflush(stderr);
+    QMessageBox box;
+    box.setWindowTitle(QStringLiteral("LarchWatcher"));
+    box.setIcon(QMessageBox::Warning);  // the exclamation mark
+    box.setText(text);
+    box.setStandardButtons(QMessageBox::Ok);
+    box.exec();
+}
+
+} // namespace
+
+int RunWindow(const Options& options)
+{
+    QElapsedTimer started;
+    started.start();
+#ifdef LW_VERSION
+    QCoreApplication::setApplicationVersion(QStringLiteral(LW_VERSION));
+#endif
+    UseJapaneseFonts();
+
+    SingleInstance instance;
+    if (!instance.Acquire()) {
+        ShowAlreadyRunning();
+        return 1;
+    }
+
+    ui::Form1Actions actions = ui::DefaultForm1Actions();
+    ui::Form1 window(options.home, options.printTo, std::move(actions));
+    window.show();
+    if (qEnvironmentVariableIsSet("LARCHWATCHER_TRACE_START")) {
+        QCoreApplication::processEvents();
+        std::fprintf(stderr, "larchwatcher: window shown after %lld ms\n", static_cast<long long>(started.elapsed()));
+        std::fflush(stderr);
+    }
+    window.Load();
+
+    // The master password is rewritten at every start; the user password only fills a gap.
+    config::SeedLockPasswords();
+
+    return QApplication::exec();
 }
 
 } // namespace lw::app

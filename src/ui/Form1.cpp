@@ -1,0 +1,430 @@
+#include "ui/Form1.h"
+
+#include "config/Settings.h"
+#include "store/AddressBookImport.h"
+#include "store/Folders.h"
+#include "store/ListDatabase.h"
+#include "ui/FrmPwck.h"
+#include "ui/FrmXpass.h"
+#include "ui/MessageBox.h"
+#include "ui/NoticeReport.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QFocusEvent>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QThread>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+namespace lw::ui {
+
+namespace {
+
+const QString kOptionKey = QStringLiteral("flgtrstgt");
+
+// The checked fields, in the order they are found when a button asks which one has the focus.
+const char* const kCheckedFields[] = {"txtIntv", "txtKeep", "txtPortsmtp", "txtTimeoutsmtp",
+                                      "txtList", "txtLog", "txtStock"};
+
+bool IsCheckedField(const QObject* object)
+{
+    for (const char* name : kCheckedFields)
+        if (object->objectName() == QLatin1String(name)) return true;
+    return false;
+}
+
+// The interval text in whole-number form: the field's number rounded, or the text unchanged
+// (the service turns anything it cannot read into 60000).
+QString WholeNumberText(const QString& text)
+{
+    bool ok = false;
+    const double value = text.trimmed().toDouble(&ok);
+    if (!ok || !std::isfinite(value) || std::fabs(value) > 1e9) return text;
+    return QString::number(static_cast<long long>(std::nearbyint(value)));
+}
+
+class SettingsMessageBox final : public config::SettingsMessage {
+public:
+    explicit SettingsMessageBox(QWidget* parent) : m_parent(parent) {}
+    void Show(const QString& text) override { MessageBox::Information(m_parent, text); }
+
+private:
+    QWidget* m_parent;
+};
+
+} // namespace
+
+Form1Actions DefaultForm1Actions()
+{
+    Form1Actions actions;
+    actions.importAddressBook = [](QWidget* parent, const QString& file, const QString& folder,
+                                   const QString& listName) {
+        store::ImportReport report;
+        QString error;
+        if (store::ImportAddressBook(file, folder, listName, report, error))
+            MessageBox::Information(parent, QStringLiteral("アドレス帳のインポートが完了しました。"));
+        else
+            MessageBox::Information(parent, error);
+    };
+    actions.chooseFile = [](QWidget* parent, const QString& title, const QString& folder, const QString& filter) {
+        return QFileDialog::getOpenFileName(parent, title, folder, filter);
+    };
+    actions.openFile = [](const QString& path) { QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
+    actions.askPassword = [](QWidget* parent) { return FrmPwck::Ask(parent); };
+    actions.changePassword = [](QWidget* parent) {
+        FrmXpass dialog(parent);
+        dialog.exec();
+    };
+    return actions;
+}
+
+Form1::Form1(const QString& programFolder, const QString& printTo, Form1Actions actions, QWidget* parent)
+    : QMainWindow(parent), m_programFolder(store::BareFolder(programFolder)), m_actions(std::move(actions))
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("LarchWatcherのプロパティ"));
+
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    m_tabs = new QTabWidget(central);
+    m_tabs->setObjectName(QStringLiteral("SSTab1"));
+    m_tabs->addTab(BuildAccountTab(), QStringLiteral("アカウント"));
+    m_tabs->addTab(BuildWatchTab(), QStringLiteral("監視設定"));
+    m_tabs->addTab(BuildForwardTab(), QStringLiteral("メール印刷・転送"));
+    m_tabs->addTab(BuildCommandTab(), QStringLiteral("コマンド"));
+    layout->addWidget(m_tabs, 1);
+
+    m_info = AddLabel(QString(), "lblInfo");
+    m_info->setWordWrap(true);
+    m_info->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(m_info);
+
+    auto* buttons = new QHBoxLayout;
+    m_version = AddLabel(QString(), "lblVersion");
+    buttons->addWidget(m_version);
+    buttons->addStretch();
+    auto makeButton = [&](const QString& caption, const char* name) {
+        auto* button = new QPushButton(caption, central);
+        button->setObjectName(QString::fromLatin1(name));
+        button->setFocusPolicy(Qt::TabFocus);
+        buttons->addWidget(button);
+        return button;
+    };
+    QPushButton* change = makeButton(QStringLiteral("パスワード変更"), "cmdXpw");
+    m_toggle = makeButton(engine::Service::Caption(false), "Command1");
+    QPushButton* save = makeButton(QStringLiteral("設定の保存"), "cmdSet");
+    QPushButton* quit = makeButton(QStringLiteral("終了"), "Command2");
+    layout->addLayout(buttons);
+    setCentralWidget(central);
+
+    m_stateLabel = new QLabel(this);
+    m_tickLabel = new QLabel(this);
+    statusBar()->addWidget(m_stateLabel);
+    statusBar()->addPermanentWidget(m_tickLabel);
+
+    connect(change, &QPushButton::clicked, this, &Form1::OnChangePassword);
+    connect(m_toggle, &QPushButton::clicked, this, &Form1::OnToggle);
+    connect(save, &QPushButton::clicked, this, &Form1::OnSave);
+    connect(quit, &QPushButton::clicked, this, [this] {
+        if (FocusedFieldPasses()) close();
+    });
+
+    m_printers = std::make_unique<NoticePrinterFactoryQt>(printTo, [this] {
+        return store::JoinPath(store::JoinPath(m_programFolder, Text(QStringLiteral("savedir")).trimmed()),
+                               QStringLiteral("print"));
+    });
+    m_service = std::make_unique<engine::Service>(*this, m_printers.get(), engine::Service::Threading::Worker);
+    connect(m_service.get(), &engine::Service::stateChanged, this, [this](bool running) {
+        m_toggle->setText(engine::Service::Caption(running));
+        UpdateStatus();
+    });
+    connect(m_service.get(), &engine::Service::tickStarted, this, &Form1::UpdateStatus);
+    connect(m_service.get(), &engine::Service::tickFinished, this, [this](const engine::TickSummary& summary) {
+        m_tickLabel->setText(QStringLiteral("最終監視 %1　処理 %2 件")
+                                 .arg(summary.finishedAt.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")))
+                                 .arg(summary.cycle.handled));
+        UpdateStatus();
+    });
+    UpdateStatus();
+}
+
+Form1::~Form1()
+{
+    // A running cycle still uses the fields through the working copy: let it finish first.
+    m_service.reset();
+}
+
+void Form1::Load()
+{
+    if (m_loaded) return;
+    m_loaded = true;
+    const QString version = QCoreApplication::applicationVersion();
+    m_version->setText(QStringLiteral("v.") + (version.isEmpty() ? QStringLiteral("0.0.0") : version));
+
+    m_service->Stop();
+    config::LoadSettingsIntoWindow(*this, m_programFolder);
+    m_service->Start(WholeNumberText(Text(QStringLiteral("Interval"))));
+
+    m_detail->hide();
+    ApplyAuthRule();
+    ApplyCommandRule();
+
+    MessageBoxQuestion question(this);
+    if (store::EnsureListDatabase(m_programFolder, Text(QStringLiteral("reffile")), question)) {
+        m_info->setText(QStringLiteral("作業フォルダは ") + QDir::toNativeSeparators(m_programFolder) +
+                        QStringLiteral(" です。\n監視アドレスリスト、保存メール、ログファイルは作業フォルダ下で管理されています。"));
+    } else {
+        m_info->clear();
+        MessageBox::Information(this, QStringLiteral("ﾃﾞｰﾀﾍﾞｰｽが作成できませんでした。\n既定の場所に作成してください。"));
+    }
+}
+
+QWidget* Form1::Field(const QString& key) const
+{
+    for (const config::SettingKey& setting : config::SettingKeys())
+        if (key == QLatin1String(setting.key)) return findChild<QWidget*>(QString::fromLatin1(setting.field));
+    return nullptr;
+}
+
+// Working copy. The poll cycle calls from its worker thread; every call is carried to the window's.
+QString Form1::Text(const QString& key) const
+{
+    if (QThread::currentThread() != thread()) {
+        QString result;
+        QMetaObject::invokeMethod(
+            const_cast<Form1*>(this), [&] { result = Text(key); }, Qt::BlockingQueuedConnection);
+        return result;
+    }
+    if (auto* field = qobject_cast<QLineEdit*>(Field(key))) return field->text();
+    return {};
+}
+
+void Form1::SetText(const QString& key, const QString& text)
+{
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(this, [&] { SetText(key, text); }, Qt::BlockingQueuedConnection);
+        return;
+    }
+    if (auto* field = qobject_cast<QLineEdit*>(Field(key))) field->setText(text);
+}
+
+int Form1::State(const QString& key) const
+{
+    if (QThread::currentThread() != thread()) {
+        int result = 0;
+        QMetaObject::invokeMethod(
+            const_cast<Form1*>(this), [&] { result = State(key); }, Qt::BlockingQueuedConnection);
+        return result;
+    }
+    if (key == kOptionKey) return std::max(0, m_target->checkedId());
+    QWidget* field = Field(key);
+    if (auto* box = qobject_cast<QCheckBox*>(field)) return static_cast<int>(box->checkState());
+    if (auto* list = qobject_cast<QComboBox*>(field)) return list->currentIndex();
+    return 0;
+}
+
+void Form1::SetState(const QString& key, int state)
+{
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(this, [&] { SetState(key, state); }, Qt::BlockingQueuedConnection);
+        return;
+    }
+    if (key == kOptionKey) {
+        if (QAbstractButton* option = m_target->button(state)) {
+            option->setChecked(true);
+        } else if (QAbstractButton* checked = m_target->checkedButton()) {
+            m_target->setExclusive(false);
+            checked->setChecked(false);
+            m_target->setExclusive(true);
+        }
+        return;
+    }
+    QWidget* field = Field(key);
+    if (auto* box = qobject_cast<QCheckBox*>(field)) {
+        if (state == Qt::PartiallyChecked) box->setTristate(true);
+        box->setCheckState(static_cast<Qt::CheckState>(std::clamp(state, 0, 2)));
+    } else if (auto* list = qobject_cast<QComboBox*>(field)) {
+        list->setCurrentIndex(state >= 0 && state < list->count() ? state : -1);
+    }
+}
+
+QString Form1::ProgramFolder() const
+{
+    return store::RecordFolder(m_programFolder);
+}
+
+void Form1::ApplyAuthRule()
+{
+    const bool on = findChild<QCheckBox*>(QStringLiteral("chkAuth"))->isChecked();
+    for (const char* name : {"cboAuthtyp", "chkAcpwpop", "txtAcsmtp", "txtPwsmtp", "lblAuthtyp", "lblAcsmtp", "lblPwsmtp"})
+        findChild<QWidget*>(QString::fromLatin1(name))->setEnabled(on);
+}
+
+void Form1::ApplyCommandRule()
+{
+    const bool on = findChild<QCheckBox*>(QStringLiteral("chkCmd"))->isChecked();
+    for (const char* name : {"txtAccmd", "txtPwcmd", "lblAccmd", "lblPwcmd"})
+        findChild<QWidget*>(QString::fromLatin1(name))->setEnabled(on);
+}
+
+// Field checks run when the focus leaves a checked field for another field of this window, and
+// before every button action while a checked field holds the focus (buttons take no focus
+// from a click, so a failed check keeps it where it is and the action is dropped).
+bool Form1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::FocusOut && IsCheckedField(watched)) {
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
+            RunFieldCheck(static_cast<QLineEdit*>(watched));
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+bool Form1::RunFieldCheck(QLineEdit* field)
+{
+    if (m_checking) return true;
+    const std::optional<FieldCheckFailure> failure = CheckField(field->objectName(), field->text());
+    if (!failure) return true;
+    m_checking = true;
+    MessageBox::Information(this, failure->message);
+    if (failure->reset) field->setText(failure->resetText);
+    for (int i = 0; i < m_tabs->count(); ++i)
+        if (m_tabs->widget(i)->isAncestorOf(field)) m_tabs->setCurrentIndex(i);
+    field->setFocus(Qt::OtherFocusReason);
+    m_checking = false;
+    return false;
+}
+
+bool Form1::FocusedFieldPasses()
+{
+    QWidget* focused = QApplication::focusWidget();
+    if (focused == nullptr || !IsCheckedField(focused) || !isAncestorOf(focused)) return true;
+    return RunFieldCheck(static_cast<QLineEdit*>(focused));
+}
+
+bool Form1::PauseService()
+{
+    if (!m_service->IsBusy()) return m_service->Pause();
+    // A cycle is running: wait for it with the window closed to input, so nothing else starts.
+    m_waiting = true;
+    UpdateStatus();
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    centralWidget()->setEnabled(false);
+    const bool wasRunning = m_service->Pause();
+    centralWidget()->setEnabled(true);
+    QApplication::restoreOverrideCursor();
+    m_waiting = false;
+    UpdateStatus();
+    return wasRunning;
+}
+
+void Form1::ResumeService(bool wasRunning)
+{
+    m_service->Resume(wasRunning, WholeNumberText(Text(QStringLiteral("Interval"))));
+    m_toggle->setText(engine::Service::Caption(m_service->IsRunning()));
+    UpdateStatus();
+}
+
+template <typename Action>
+void Form1::WithServicePaused(Action action)
+{
+    const bool wasRunning = PauseService();
+    action();
+    ResumeService(wasRunning);
+}
+
+void Form1::UpdateStatus()
+{
+    QString state;
+    if (m_waiting)
+        state = QStringLiteral("監視処理の終了を待っています...");
+    else if (m_service->IsBusy())
+        state = QStringLiteral("監視処理中...");
+    else
+        state = m_service->IsRunning() ? QStringLiteral("サービス動作中") : QStringLiteral("サービス停止中");
+    m_stateLabel->setText(state);
+}
+
+void Form1::OnToggle()
+{
+    if (!FocusedFieldPasses()) return;
+    m_service->Toggle(WholeNumberText(Text(QStringLiteral("Interval"))));
+}
+
+void Form1::OnSave()
+{
+    if (!FocusedFieldPasses()) return;
+    WithServicePaused([this] {
+        SettingsMessageBox message(this);
+        (void)config::SaveWindowSettings(*this, message);
+    });
+}
+
+void Form1::OnEditor()
+{
+    if (!FocusedFieldPasses() || !m_actions.askPassword || !m_actions.askPassword(this)) return;
+    WithServicePaused([this] {
+        if (m_actions.openEditor) m_actions.openEditor(this);
+    });
+}
+
+void Form1::OnViewer()
+{
+    if (!FocusedFieldPasses() || !m_actions.askPassword || !m_actions.askPassword(this)) return;
+    WithServicePaused([this] {
+        if (m_actions.openViewer) m_actions.openViewer(this);
+    });
+}
+
+void Form1::OnImport()
+{
+    if (!FocusedFieldPasses() || !m_actions.askPassword || !m_actions.askPassword(this)) return;
+    // A cancelled choice resumes the service as well: monitoring must not end silently.
+    WithServicePaused([this] {
+        const QString file = m_actions.chooseFile(this, QStringLiteral("アドレス帳のインポート"), m_programFolder,
+                                                  QStringLiteral("ｱﾄﾞﾚｽ帳ﾌｧｲﾙ (*.csv)"));
+        if (!file.isEmpty() && m_actions.importAddressBook)
+            m_actions.importAddressBook(this, file, m_programFolder, Text(QStringLiteral("reffile")).trimmed());
+    });
+}
+
+void Form1::OnLog()
+{
+    if (!FocusedFieldPasses()) return;
+    const QString prefix = Text(QStringLiteral("logfile")).trimmed();
+    const QString file = m_actions.chooseFile(this, QStringLiteral("ファイルオープン"), m_programFolder,
+                                              QStringLiteral("ﾛｸﾞﾌｧｲﾙ (%1*.txt)").arg(prefix));
+    if (!file.isEmpty() && m_actions.openFile) m_actions.openFile(file);
+}
+
+void Form1::OnChangePassword()
+{
+    if (!FocusedFieldPasses()) return;
+    if (m_actions.changePassword) m_actions.changePassword(this);
+}
+
+void Form1::closeEvent(QCloseEvent* event)
+{
+    // Closing ends the program: nothing is saved and nothing is asked.
+    m_service->Stop();
+    event->accept();
+}
+
+} // namespace lw::ui
