@@ -55,6 +55,27 @@ public:
     }
 };
 
+// Where the viewer has the reader write a message's attachments: a folder of its own per
+// message, emptied before every read, so repeated previews do not pile up numbered copies.
+// An ID that is not a plain file name falls back to the save folder itself.
+QString AttachmentFolder(const QString& saveFolder, const QString& id)
+{
+    const QString key = store::TrimBlanks(id);
+    if (key.isEmpty() || key == QStringLiteral(".") || key == QStringLiteral("..") || store::BaseName(key) != key)
+        return saveFolder;
+    return store::JoinPath(store::JoinPath(saveFolder, QStringLiteral("files")), key);
+}
+
+QString FreshAttachmentFolder(const QString& saveFolder, const QString& id)
+{
+    const QString folder = AttachmentFolder(saveFolder, id);
+    if (folder != saveFolder) {
+        QDir(folder).removeRecursively();
+        QDir().mkpath(folder);
+    }
+    return folder;
+}
+
 QString PartsText(const mail::PartList& parts)
 {
     QString text;
@@ -155,8 +176,10 @@ Form3::~Form3()
 
 void Form3::ReleaseList()
 {
-    // The model's query must go before the connection, or Qt disables it under the model.
-    if (m_model != nullptr) m_model->clear();
+    // The model's query must go before the connection, or Qt disables it under the model; and
+    // only once: clearing again would make a new query on the driver that is gone by then.
+    if (m_listOpen) m_model->clear();
+    m_listOpen = false;
     store::CloseListDatabase();
 }
 
@@ -169,13 +192,18 @@ void Form3::LoadSavedMailList()
 {
     const config::SettingsRecord settings = m_settings();
     m_reloading = true;
-    m_model->clear();
+    if (m_listOpen) m_model->clear();
+    m_listOpen = false;
     QString error;
     if (store::OpenListDatabase(store::BareFolder(settings.programFolder),
                                 store::TrimBlanks(settings.reffile) + QStringLiteral(".db"), error)) {
         QSqlQuery query(store::ListConnection());
-        if (query.exec(kSavedMailQuery)) m_model->setQuery(std::move(query));
-        else error = query.lastError().text();
+        if (query.exec(kSavedMailQuery)) {
+            m_model->setQuery(std::move(query));
+            m_listOpen = true;
+        } else {
+            error = query.lastError().text();
+        }
     }
     if (!error.isEmpty()) MessageBox::Information(this, QStringLiteral("保存メールを読み込めません。") + kCrLf + error);
 
@@ -232,8 +260,9 @@ mail::ReceivedMail Form3::ReadSavedMail(int row)
 
     const QString file = Column(row, kSavedPath);
     if (file.isEmpty()) return mail;
+    const QString folder = FreshAttachmentFolder(saveFolder, Column(row, kFileId));
     const std::optional<mail::PartList> parts =
-        mail::ReadMail(file.toStdString(), "subject:from:to:date:nofile:", saveFolder.toStdString());
+        mail::ReadMail(file.toStdString(), "subject:from:to:date:nofile:", folder.toStdString());
     if (!parts) return mail;
 
     m_mailText.clear();
@@ -285,8 +314,9 @@ void Form3::PrintSavedMail()
     (void)store::EnsureFolder(saveFolder, ignored);
     if (file.isEmpty()) return;
 
+    const QString folder = FreshAttachmentFolder(saveFolder, Column(row, kFileId));
     const std::optional<mail::PartList> parts =
-        mail::ReadMail(file.toStdString(), "subject:from:date:nofile:", saveFolder.toStdString());
+        mail::ReadMail(file.toStdString(), "subject:from:date:nofile:", folder.toStdString());
     if (!parts) {
         MessageBox::Information(this, QStringLiteral("ファイルが存在しません。"));
         return;
@@ -356,7 +386,11 @@ bool Form3::DeleteSavedCopy(const config::SettingsRecord& settings, const QStrin
             return false;
         }
     }
-    return transaction.Commit(error);
+    if (!transaction.Commit(error)) return false;
+    // The attachments the viewer wrote for this message go with it.
+    const QString attachments = AttachmentFolder(SaveFolder(settings), key);
+    if (attachments != SaveFolder(settings)) QDir(attachments).removeRecursively();
+    return true;
 }
 
 void Form3::ComposeReply()

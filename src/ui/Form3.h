@@ -80,6 +80,7 @@ private:
     QList<QPair<int, int>> m_attachmentSpans;  // character ranges of each name in txtFile
     int m_previewRow = -1;
     bool m_reloading = false;
+    bool m_listOpen = false;  // the model holds a query on the list connection
 
     QTableView* m_grid = nullptr;
     QSqlQueryModel* m_model = nullptr;
