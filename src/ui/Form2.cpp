@@ -118,8 +118,6 @@ void Form2::BuildUi()
                             QAbstractItemView::AnyKeyPressed);
     m_grid->verticalHeader()->setDefaultSectionSize(m_grid->fontMetrics().height() + 8);
     m_grid->horizontalHeader()->setStretchLastSection(true);
-    const int widths[] = {200, 120, 56, 56, 56, 56, 56, 56, 150, 150, 150};
-    for (int c = 0; c < SenderRuleModel::ColumnCount; ++c) m_grid->setColumnWidth(c, widths[c]);
     m_grid->setMinimumHeight(220);
     connect(m_grid->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex& current, const QModelIndex& previous) {
@@ -191,12 +189,18 @@ void Form2::BuildUi()
     layout->addWidget(m_grid, 1);
     layout->addLayout(fields);
     layout->addLayout(buttons);
-    resize(900, 620);
+    resize(1010, 620);
 }
 
 void Form2::Refresh()
 {
+    // The widths the operator set survive the new query; the first query gets the defaults.
+    QList<int> widths = {190, 120, 48, 48, 48, 48, 48, 48, 120, 120, 120};
+    if (m_model->columnCount() == SenderRuleModel::ColumnCount)
+        for (int c = 0; c < SenderRuleModel::ColumnCount; ++c) widths[c] = m_grid->columnWidth(c);
     m_model->Select(store::ListConnection());
+    for (int c = 0; c < SenderRuleModel::ColumnCount && c < m_model->columnCount(); ++c)
+        m_grid->setColumnWidth(c, widths[c]);
 }
 
 void Form2::LoadSenderRuleFields()

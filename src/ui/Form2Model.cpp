@@ -149,6 +149,16 @@ QVariant SenderRuleModel::data(const QModelIndex& index, int role) const
     return IsFlag(index.column()) ? QVariant(FlagText(value.toBool())) : value;
 }
 
+QVariant SenderRuleModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    // The empty row for a new rule is marked as such, not numbered.
+    if (orientation == Qt::Vertical && role == Qt::DisplayRole) {
+        if (section < 0 || section >= rowCount()) return {};
+        return IsNewRow(section) ? QVariant(QStringLiteral("*")) : QVariant(section + 1);
+    }
+    return QSqlQueryModel::headerData(section, orientation, role);
+}
+
 Qt::ItemFlags SenderRuleModel::flags(const QModelIndex& index) const
 {
     if (!index.isValid()) return Qt::NoItemFlags;

@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFont>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -40,6 +41,10 @@ class Form2Test : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // The program's own font, so that the size checks and screenshots match the real window.
+        QFont font = QApplication::font();
+        font.setFamilies({QStringLiteral("Noto Sans CJK JP"), QStringLiteral("IPAGothic"), font.family()});
+        QApplication::setFont(font);
         MessageBox::ClearLog();
         ASSERT_TRUE(QFile::copy(test::TemplateDatabase(), m_home.File("list.db")));
         QFile::setPermissions(m_home.File("list.db"), QFile::ReadOwner | QFile::WriteOwner);

@@ -8,6 +8,7 @@
 #include <QAbstractItemModel>
 #include <QApplication>
 #include <QFile>
+#include <QFont>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -28,6 +29,10 @@ class FrmRefAdrTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // The program's own font, so that the size checks and screenshots match the real window.
+        QFont font = QApplication::font();
+        font.setFamilies({QStringLiteral("Noto Sans CJK JP"), QStringLiteral("IPAGothic"), font.family()});
+        QApplication::setFont(font);
         MessageBox::ClearLog();
         ASSERT_TRUE(QFile::copy(test::TemplateDatabase(), m_home.File("list.db")));
         QFile::setPermissions(m_home.File("list.db"), QFile::ReadOwner | QFile::WriteOwner);
