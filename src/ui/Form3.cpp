@@ -104,6 +104,7 @@ Form3::Form3(SettingsSource settings, MailClient& client, QWidget* parent)
     m_grid->setAlternatingRowColors(true);
     m_grid->setWordWrap(false);
     m_grid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    m_grid->verticalHeader()->hide();
     m_grid->verticalHeader()->setDefaultSectionSize(m_grid->fontMetrics().height() + 8);
     m_grid->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     m_grid->horizontalHeader()->setStretchLastSection(false);
@@ -215,6 +216,7 @@ void Form3::LoadSavedMailList()
     m_grid->setColumnWidth(kSenderName, 160);
     m_grid->setColumnWidth(kSenderAddress, 220);
     m_grid->setColumnWidth(kSubject, 320);
+    m_grid->horizontalHeader()->setSectionResizeMode(kSubject, QHeaderView::Stretch);
     m_grid->setColumnWidth(kReceived, 160);
 
     // The grid stands on its first row, as the list opens; the preview waits for a selection.
