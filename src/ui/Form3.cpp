@@ -1,5 +1,6 @@
 #include "ui/Form3.h"
 
+#include "config/Settings.h"
 #include "engine/mail/ActivityLog.h"
 #include "engine/mail/Transport.h"
 #include "store/FindOrAdd.h"
@@ -430,6 +431,13 @@ void Form3::done(int result)
 {
     ReleaseList();
     QDialog::done(result);
+}
+
+void OpenSavedMailViewer(const config::WorkingCopy& workingCopy, QWidget* parent)
+{
+    DesktopMailClient client;
+    Form3 form([&workingCopy] { return config::ReadFormSettings(workingCopy); }, client, parent);
+    form.exec();
 }
 
 } // namespace lw::ui

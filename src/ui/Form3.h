@@ -15,6 +15,10 @@ class QPushButton;
 class QSqlQueryModel;
 class QTableView;
 
+namespace lw::config {
+class WorkingCopy;
+}
+
 namespace lw::ui {
 
 class MailClient;
@@ -92,5 +96,9 @@ private:
     QPushButton* m_reply = nullptr;
     QPushButton* m_close = nullptr;
 };
+
+// Opens the viewer modally over the working copy (snapshots by ReadFormSettings) with the
+// desktop's mail client; returns when the operator closed it.
+void OpenSavedMailViewer(const config::WorkingCopy& workingCopy, QWidget* parent);
 
 } // namespace lw::ui
