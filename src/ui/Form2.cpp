@@ -236,7 +236,11 @@ bool Form2::SaveSenderRule(const QString& address)
         MessageBox::Information(this, QStringLiteral("tblモニタリングの登録に失敗しました。") + u'\n' + code);
         return false;
     };
-    if (!db.isOpen()) return fail(db.lastError().isValid() ? db.lastError() : QSqlError(QString(), QString(), QSqlError::ConnectionError, QStringLiteral("-1")));
+    if (!db.isOpen()) {
+        const QSqlError closed(QString(), QStringLiteral("the list database is not open"), QSqlError::ConnectionError,
+                               QStringLiteral("-1"));
+        return fail(db.lastError().isValid() ? db.lastError() : closed);
+    }
 
     QSqlQuery seek(db);
     seek.prepare(QStringLiteral("SELECT アドレス FROM tblList WHERE アドレス = ?"));
