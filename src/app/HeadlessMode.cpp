@@ -1,19 +1,158 @@
+// --service and --poll-once: the monitoring service without a window.
 #include "app/Modes.h"
 
+#include "config/InMemoryWorkingCopy.h"
+#include "config/Settings.h"
+#include "engine/Service.h"
+#include "store/Folders.h"
+#include "store/ListDatabase.h"
+#include "ui/NoticeReport.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QSocketNotifier>
+
+#include <csignal>
 #include <cstdio>
+#include <memory>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace lw::app {
 
-int RunService(const Options&)
+namespace {
+
+// Write end of the signal socket pair; a signal handler may only write a byte.
+int g_signalWriteFd = -1;
+
+void OnStopSignal(int)
 {
-    std::fprintf(stderr, "larchwatcher: --service is not available in this build yet\n");
-    return 2;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(g_signalWriteFd, &byte, 1);
 }
 
-int RunPollOnce(const Options&)
+// Everything a headless run needs: the working copy from the settings file, the list database,
+// the notice printer and the service.
+class Headless {
+public:
+    explicit Headless(const Options& options)
+        : m_copy(config::InMemoryWorkingCopy::FromSettingsFile(options.home)),
+          m_printers(options.printTo, [this] {
+              return store::JoinPath(store::SaveFolder(config::ReadFormSettings(m_copy)), QStringLiteral("print"));
+          }),
+          m_service(m_copy, &m_printers, engine::Service::Threading::Inline)
+    {
+        m_home = options.home;
+    }
+
+    // First run in an empty folder: the list database comes from the template without asking.
+    [[nodiscard]] bool PrepareHome(QString& error)
+    {
+        store::FixedAnswer yes(true);
+        const QString reffile = m_copy.Text(QStringLiteral("reffile"));
+        if (store::EnsureListDatabase(m_home, reffile, yes)) return true;
+        error = QStringLiteral("cannot create the list database %1 (template %2 not found)")
+                    .arg(store::ListDatabasePath(m_home, reffile), QString::fromLatin1(store::kTemplateName));
+        return false;
+    }
+
+    config::InMemoryWorkingCopy& Copy() { return m_copy; }
+    engine::Service& Service() { return m_service; }
+
+private:
+    QString m_home;
+    config::InMemoryWorkingCopy m_copy;
+    ui::NoticePrinterFactoryQt m_printers;
+    engine::Service m_service;
+};
+
+QString Now() { return QDateTime::currentDateTime().toString(QStringLiteral("yyyy/MM/dd hh:mm:ss.zzz")); }
+
+} // namespace
+
+int RunPollOnce(const Options& options)
 {
-    std::fprintf(stderr, "larchwatcher: --poll-once is not available in this build yet\n");
-    return 2;
+    Headless headless(options);
+    QString error;
+    if (!headless.PrepareHome(error)) {
+        std::fprintf(stderr, "larchwatcher: %s\n", qPrintable(error));
+        return 1;
+    }
+    const engine::TickSummary summary = headless.Service().RunTickNow();
+    const engine::CycleSummary& cycle = summary.cycle;
+    std::printf("%d messages fetched, %d handled, %d errors\n", cycle.fetched, cycle.handled, cycle.errors);
+    if (!cycle.fetchError.isEmpty()) {
+        std::fprintf(stderr, "larchwatcher: the fetch failed: %s\n", qPrintable(cycle.fetchError));
+        return 1;
+    }
+    if (cycle.errors > 0) {
+        std::fprintf(stderr, "larchwatcher: %d errors in the poll cycle; first: %s\n", cycle.errors,
+                     qPrintable(cycle.firstError));
+        return 1;
+    }
+    return 0;
+}
+
+int RunService(const Options& options)
+{
+    Headless headless(options);
+    QString error;
+    if (!headless.PrepareHome(error)) {
+        std::fprintf(stderr, "larchwatcher: %s\n", qPrintable(error));
+        return 1;
+    }
+
+    // SIGINT/SIGTERM become a byte on a socket that the event loop reads, so a stop is handled
+    // between ticks and the cycle in progress always finishes.
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+        std::perror("larchwatcher: socketpair");
+        return 1;
+    }
+    g_signalWriteFd = fds[1];
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    engine::Service& service = headless.Service();
+    QSocketNotifier notifier(fds[0], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, [&service, fd = fds[0]] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t got = ::read(fd, &byte, 1);
+        service.Stop();
+        QCoreApplication::quit();
+    });
+
+    int ticks = 0;
+    QObject::connect(&service, &engine::Service::tickStarted, [&ticks] {
+        std::printf("%s tick %d started\n", qPrintable(Now()), ++ticks);
+        std::fflush(stdout);
+    });
+    QObject::connect(&service, &engine::Service::tickFinished, [&ticks](const engine::TickSummary& s) {
+        std::printf("%s tick %d finished: %d fetched, %d handled, %d errors\n", qPrintable(Now()), ticks,
+                    s.cycle.fetched, s.cycle.handled, s.cycle.errors);
+        if (s.cycle.errors > 0) std::fprintf(stderr, "larchwatcher: %s\n", qPrintable(s.cycle.firstError));
+        if (!s.cycle.fetchError.isEmpty())
+            std::fprintf(stderr, "larchwatcher: the fetch failed: %s\n", qPrintable(s.cycle.fetchError));
+        std::fflush(stdout);
+    });
+
+    service.Start(headless.Copy().Text(QStringLiteral("Interval")));
+    std::printf("%s service started, interval %d ms\n", qPrintable(Now()), service.IntervalMs());
+    std::fflush(stdout);
+    const int status = QCoreApplication::exec();
+    std::printf("%s service stopped\n", qPrintable(Now()));
+    std::fflush(stdout);
+
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    g_signalWriteFd = -1;
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return status;
 }
 
 } // namespace lw::app

@@ -15,6 +15,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <ostream>
+
+// Readable QString values in test failure messages.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+
 namespace lw::test {
 
 // The entry texts of this month's log, time stamps and "==> " removed; each entry must end in
