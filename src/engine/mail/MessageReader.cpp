@@ -14,9 +14,10 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <iconv.h>
+
 #include <algorithm>
 #include <array>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -28,7 +29,20 @@ namespace {
 void InitGMime()
 {
     static std::once_flag once;
-    std::call_once(once, [] { g_mime_init(); });
+    std::call_once(once, [] {
+        g_mime_init();
+        // The parser opens and closes a converter for every encoded header it meets; holding one
+        // converter per common charset for the life of the process keeps the C library's charset
+        // modules loaded, instead of loading and unloading them for every message.
+        static const char* kCommon[] = {"ISO-2022-JP", "SHIFT_JIS", "CP932",       "EUC-JP",
+                                        "EUC-KR",      "CP949",     "ISO-8859-1",  "ISO-8859-15",
+                                        "WINDOWS-1252", "GB18030",  "BIG5",        "UTF-16"};
+        static std::vector<iconv_t> pinned;
+        for (const char* charset : kCommon) {
+            iconv_t cd = iconv_open("UTF-8", charset);
+            if (cd != reinterpret_cast<iconv_t>(-1)) pinned.push_back(cd);
+        }
+    });
 }
 
 struct ParserOptionsFree {
@@ -38,14 +52,14 @@ struct ParserOptionsFree {
 // The whole file, or nothing when it is missing, not a regular file or unreadable.
 std::optional<std::string> ReadWholeFile(const std::string& path)
 {
-    const QFileInfo info(QString::fromStdString(path));
-    if (path.empty() || !info.isFile()) return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) return std::nullopt;
-    return std::move(buffer).str();
+    if (path.empty()) return std::nullopt;
+    QFile file(QString::fromStdString(path));
+    if (!QFileInfo(file).isFile() || !file.open(QIODevice::ReadOnly)) return std::nullopt;
+    std::string bytes(static_cast<std::size_t>(file.size()), '\0');
+    const qint64 read = file.read(bytes.data(), static_cast<qint64>(bytes.size()));
+    if (read < 0) return std::nullopt;
+    bytes.resize(static_cast<std::size_t>(read));
+    return bytes;
 }
 
 // A UTF-8 byte-order mark hides the first header; a file with CR line ends only reads as one

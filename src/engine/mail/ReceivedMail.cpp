@@ -25,13 +25,13 @@ QString Trim(QStringView text)
     return text.mid(begin, end - begin).toString();
 }
 
-// 1-based position of keyword in the lower-cased part, 0 when it is absent or starts at limit or later.
-qsizetype KeywordAt(const QString& lowered, QStringView keyword, qsizetype limit)
+// 1-based position of keyword in the part, letter case ignored; 0 when it is absent or its first
+// occurrence starts at limit or later. Only the head of the part can hold such a keyword, so only
+// the head is searched: body parts can be long.
+qsizetype KeywordAt(QStringView part, QStringView keyword, qsizetype limit)
 {
-    const qsizetype index = lowered.indexOf(keyword);
-    if (index < 0) return 0;
-    const qsizetype position = index + 1;
-    return position < limit ? position : 0;
+    const qsizetype index = part.left(limit - 2 + keyword.size()).indexOf(keyword, 0, Qt::CaseInsensitive);
+    return index < 0 ? 0 : index + 1;
 }
 
 // Text of part from 1-based position `from` on (everything when from <= 1).
@@ -47,8 +47,7 @@ void ExtractAddressPart(const QString& part, QStringView keyword, qsizetype limi
                         QString& address, QString& name)
 {
     if (!address.isEmpty()) return;
-    const QString lowered = part.toLower();
-    const qsizetype position = KeywordAt(lowered, keyword, limit);
+    const qsizetype position = KeywordAt(part, keyword, limit);
     if (position == 0) return;
 
     const qsizetype lt = part.indexOf(u'<');
@@ -141,22 +140,20 @@ void ExtractTo(const QString& part, ReceivedMail& mail)
 
 void ExtractSubjectDateBody(const QString& part, ReceivedMail& mail)
 {
-    const QString lowered = part.toLower();
-    if (const qsizetype at = KeywordAt(lowered, u"subject:", 10); at != 0) {
+    if (const qsizetype at = KeywordAt(part, u"subject:", 10); at != 0) {
         mail.subject = Trim(From(part, at + 8));
-    } else if (const qsizetype dateAt = KeywordAt(lowered, u"date:", 7); dateAt != 0) {
+    } else if (const qsizetype dateAt = KeywordAt(part, u"date:", 7); dateAt != 0) {
         const QDateTime moment = ParseLocalDate(Trim(From(part, dateAt + 5)));
         if (moment.isValid()) mail.received = moment;
-    } else if (const qsizetype bodyAt = KeywordAt(lowered, u"body:", 7); bodyAt != 0) {
+    } else if (const qsizetype bodyAt = KeywordAt(part, u"body:", 7); bodyAt != 0) {
         mail.body = Trim(From(part, bodyAt + 5));
     }
 }
 
 void ExtractAttachment(const QString& part, ReceivedMail& mail)
 {
-    const QString lowered = part.toLower();
-    if (lowered.contains(u"nofile:")) return;
-    const qsizetype at = KeywordAt(lowered, u"file:", 7);
+    if (part.contains(u"nofile:", Qt::CaseInsensitive)) return;
+    const qsizetype at = KeywordAt(part, u"file:", 7);
     if (at == 0) return;
     // The record has room for kMaxAttachments paths; later ones are dropped, never written past it.
     if (mail.attachmentCount < 0 || mail.attachmentCount >= kMaxAttachments) return;
@@ -174,7 +171,7 @@ void ExtractAll(const QString& part, ReceivedMail& mail)
 
 bool MayProcess(const ReceivedMail& mail)
 {
-    return !mail.subject.toLower().contains(u"returned mail");
+    return !mail.subject.contains(u"returned mail", Qt::CaseInsensitive);
 }
 
 QString BaseName(const QString& path)
