@@ -69,8 +69,8 @@ bool WriteAll(int fd, const char* data, size_t size)
     return true;
 }
 
-// RETRs one message into path: written to a hidden temporary file, synced, then renamed, so
-// the path either holds the whole message or nothing.
+// RETRs one message into folder/baseName: written to a hidden temporary file and renamed, so
+// the name never holds part of a message. Not yet synced: see SyncFolder.
 bool StoreMessage(Pop3Session& session, int number, const std::string& folder, const std::string& baseName,
                   std::string& error)
 {
@@ -81,18 +81,23 @@ bool StoreMessage(Pop3Session& session, int number, const std::string& folder, c
         error = "cannot create " + part + ": " + std::strerror(errno);
         return false;
     }
+    // libcurl hands over one line at a time: collect them into large writes.
+    std::string buffer;
     int writeErrno = 0;
-    const std::function<bool(const char*, size_t)> sink = [&](const char* p, size_t n) {
-        if (WriteAll(fd, p, n)) return true;
-        writeErrno = errno;
-        return false;
+    const auto flush = [&] {
+        if (!WriteAll(fd, buffer.data(), buffer.size())) {
+            writeErrno = errno;
+            return false;
+        }
+        buffer.clear();
+        return true;
     };
-    bool ok = session.Retrieve(number, sink, error);
+    const std::function<bool(const char*, size_t)> sink = [&](const char* p, size_t n) {
+        buffer.append(p, n);
+        return buffer.size() < (1u << 20) || flush();
+    };
+    bool ok = session.Retrieve(number, sink, error) && flush();
     if (!ok && writeErrno != 0) error = "cannot write " + part + ": " + std::strerror(writeErrno);
-    if (ok && ::fsync(fd) != 0) {
-        error = "cannot sync " + part + ": " + std::strerror(errno);
-        ok = false;
-    }
     if (::close(fd) != 0 && ok) {
         error = "cannot close " + part + ": " + std::strerror(errno);
         ok = false;
@@ -103,6 +108,35 @@ bool StoreMessage(Pop3Session& session, int number, const std::string& folder, c
     }
     if (!ok) ::unlink(part.c_str());
     return ok;
+}
+
+// Makes every stored file and name in folder durable with one flush of the file system rather
+// than one per message; a message counts as delivered only after this.
+bool SyncFolder(const std::string& folder, std::vector<std::string> paths, const std::string& alsoFile,
+                std::string& error)
+{
+#ifdef __linux__
+    const int fsFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fsFd >= 0) {
+        const int rc = ::syncfs(fsFd);
+        const int saved = errno;
+        ::close(fsFd);
+        if (rc == 0) return true;
+        error = "cannot sync " + folder + ": " + std::strerror(saved);
+        return false;
+    }
+#endif
+    paths.push_back(alsoFile);
+    for (const std::string& p : paths) {
+        const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || ::fsync(fd) != 0) {
+            error = "cannot sync " + p + ": " + std::strerror(errno);
+            if (fd >= 0) ::close(fd);
+            return false;
+        }
+        ::close(fd);
+    }
+    return true; // the folder itself is synced after the state's rename
 }
 
 std::string StripFolder(std::string folder)
@@ -163,8 +197,12 @@ std::optional<std::vector<std::string>> FetchNewMessages(const Pop3Endpoint& end
     }
     for (size_t i = 0; i < names.size(); ++i) state.Add(uids[i], names[i]);
     changed = changed || !names.empty();
-    // Marked delivered only now that every file is complete and synced.
-    if (changed && !state.Save(error)) {
+    // Marked delivered only once every stored file is complete and durable: one flush covers the
+    // messages and the new state, then the state takes its name.
+    const std::function<bool(std::string&)> syncAll = [&](std::string& e) {
+        return SyncFolder(folder, paths, state.Path() + ".tmp", e);
+    };
+    if (changed && !state.Save(error, paths.empty() ? std::function<bool(std::string&)>() : syncAll)) {
         // Unmarked files would come again: withdraw them, the next fetch stores them anew.
         for (const std::string& p : paths) ::unlink(p.c_str());
         paths.clear();

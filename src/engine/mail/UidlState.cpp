@@ -54,7 +54,8 @@ std::string FolderOf(const std::string& path)
 
 } // namespace
 
-bool WriteFileAtomically(const std::string& path, const std::string& data, std::string& error)
+bool WriteFileAtomically(const std::string& path, const std::string& data, std::string& error,
+                         const std::function<bool(std::string&)>& syncAll)
 {
     const std::string tmp = path + ".tmp";
     {
@@ -74,11 +75,15 @@ bool WriteFileAtomically(const std::string& path, const std::string& data, std::
             }
             done += static_cast<size_t>(n);
         }
-        if (::fsync(fd.Get()) != 0 || !fd.Close()) {
+        if ((!syncAll && ::fsync(fd.Get()) != 0) || !fd.Close()) {
             error = Sys("cannot sync", tmp);
             ::unlink(tmp.c_str());
             return false;
         }
+    }
+    if (syncAll && !syncAll(error)) {
+        ::unlink(tmp.c_str());
+        return false;
     }
     if (::rename(tmp.c_str(), path.c_str()) != 0) {
         error = Sys("cannot rename onto", path);
@@ -165,13 +170,13 @@ bool UidlState::Load(const std::string& folder, const std::string& host, const s
     return true;
 }
 
-bool UidlState::Save(std::string& error) const
+bool UidlState::Save(std::string& error, const std::function<bool(std::string&)>& syncAll) const
 {
     std::ostringstream out;
     out << kMagic << "\n" << "port " << port << "\n";
     if (implicitTls) out << "tls implicit\n";
     for (const Entry& e : m_entries) out << e.baseName << '\t' << e.uidl << '\n';
-    return WriteFileAtomically(m_path, out.str(), error);
+    return WriteFileAtomically(m_path, out.str(), error, syncAll);
 }
 
 const UidlState::Entry* UidlState::FindUidl(const std::string& uidl) const

@@ -3,6 +3,7 @@
 // Which messages of one mailbox were already delivered, kept as a small file in the work folder
 // so that a message is never handed over twice, across calls and restarts.
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -26,8 +27,10 @@ public:
     // False (with the reason) when the file exists but cannot be read.
     [[nodiscard]] bool Load(const std::string& folder, const std::string& host, const std::string& account,
                             std::string& error);
-    // Writes the state atomically (temporary file, fsync, rename, fsync of the folder).
-    [[nodiscard]] bool Save(std::string& error) const;
+    // Writes the state atomically (temporary file, fsync, rename, fsync of the folder). When
+    // syncAll is given it replaces the file's own fsync and must make the temporary file and
+    // everything written before it durable (one flush for the messages and the state).
+    [[nodiscard]] bool Save(std::string& error, const std::function<bool(std::string&)>& syncAll = {}) const;
 
     // Base name recorded for a UIDL, if delivered.
     const Entry* FindUidl(const std::string& uidl) const;
@@ -56,6 +59,7 @@ private:
 
 // Writes data to path durably: temporary file in the same folder, fsync, rename, fsync of the
 // folder. Nothing is left behind on failure.
-[[nodiscard]] bool WriteFileAtomically(const std::string& path, const std::string& data, std::string& error);
+[[nodiscard]] bool WriteFileAtomically(const std::string& path, const std::string& data, std::string& error,
+                                       const std::function<bool(std::string&)>& syncAll = {});
 
 } // namespace lw::mail
