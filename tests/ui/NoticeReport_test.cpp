@@ -143,17 +143,12 @@ TEST(NoticeReport, FailuresAreReportedNeverSilent)
     EXPECT_FALSE(blocked.Print(QStringLiteral("body: x\r\n"), QStringLiteral("m1"), error));
     EXPECT_FALSE(error.isEmpty());
 
-    // A PDF that cannot be written (read-only folder) is an error too.
-    const QString readOnly = home.File(QStringLiteral("ro"));
-    ASSERT_TRUE(QDir().mkpath(readOnly));
-    QFile::setPermissions(readOnly, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-    if (!QFileInfo(readOnly).isWritable()) {
-        lw::ui::CycleNoticePrinter denied(readOnly);
-        error.clear();
-        EXPECT_FALSE(denied.Print(QStringLiteral("body: x\r\n"), QStringLiteral("m2"), error));
-        EXPECT_FALSE(error.isEmpty());
-    }
-    QFile::setPermissions(readOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    // A PDF that cannot be written (a folder has its name) is an error too.
+    ASSERT_TRUE(QDir().mkpath(home.File(QStringLiteral("pdf/m2.pdf"))));
+    lw::ui::CycleNoticePrinter denied(home.File(QStringLiteral("pdf")));
+    error.clear();
+    EXPECT_FALSE(denied.Print(QStringLiteral("body: x\r\n"), QStringLiteral("m2"), error));
+    EXPECT_FALSE(error.isEmpty());
 
     // Without a printer and without a folder to fall back on, nothing pretends to print.
     if (!lw::ui::HasDefaultPrinter()) {
