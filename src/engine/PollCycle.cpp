@@ -9,12 +9,15 @@
 #include "engine/mail/Transport.h"
 #include "store/Folders.h"
 #include "store/History.h"
+#include "store/ListDatabase.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QSqlError>
+#include <QSqlQuery>
 
 #include <exception>
 #include <memory>
@@ -45,6 +48,7 @@ private:
     void Log(const QString& text) const { mail::WriteLog(m_settings.programFolder, m_settings.logfile, text); }
     void Error(const QString& where, const QString& reason);
     bool MakeFolder(const QString& folder);
+    bool ListDatabaseWritable();
     bool Print(const QString& mailText, const mail::ReceivedMail& mail, QString& error);
     bool SaveCopy(const QString& source, const QString& target, QString& error) const;
     bool SafeInWorkFolder(const QString& path, QString& error) const;
@@ -83,9 +87,36 @@ bool Cycle::MakeFolder(const QString& folder)
     return false;
 }
 
+// A fetched message counts as delivered at once and never comes again, so its history rows
+// must be writable: while another process holds the list database's write lock the fetch
+// waits for the next tick. Other database faults are left to the per-message handling.
+bool Cycle::ListDatabaseWritable()
+{
+    QString error;
+    bool busy = false;
+    if (!store::OpenListDatabase(m_settings.programFolder, m_settings.reffile, error)) return true;
+    {
+        QSqlQuery probe(store::ListConnection());
+        if (probe.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+            (void)probe.exec(QStringLiteral("ROLLBACK"));
+        } else {
+            const QString code = probe.lastError().nativeErrorCode();
+            busy = code == QStringLiteral("5") || code == QStringLiteral("6");
+            error = probe.lastError().text();
+        }
+    }
+    store::CloseListDatabase();
+    if (!busy) return true;
+    Error(store::ListDatabasePath(m_settings.programFolder, m_settings.reffile),
+          QStringLiteral("リストデータベースがロックされているため、受信を次回に延期します（") + error +
+              QStringLiteral("）。"));
+    return false;
+}
+
 CycleSummary Cycle::Run()
 {
     if (!MakeFolder(m_saveFolder) || !MakeFolder(m_workFolder)) return m_summary;
+    if (!ListDatabaseWritable()) return m_summary;
 
     const QString server = FetchServerArgument(m_settings);
     // One POP3 session for the fetch and every deletion of this cycle; its QUIT at the end of
