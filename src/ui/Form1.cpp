@@ -167,7 +167,9 @@ Form1::Form1(const QString& programFolder, const QString& printTo, Form1Actions 
 
 Form1::~Form1()
 {
-    // A running cycle still uses the fields through the working copy: let it finish first.
+    // A running cycle still uses the fields through the working copy: let it finish first,
+    // without telling this half-destroyed window about it.
+    m_service->disconnect(this);
     m_service.reset();
 }
 
@@ -235,7 +237,8 @@ int Form1::State(const QString& key) const
     }
     if (key == kOptionKey) return std::max(0, m_target->checkedId());
     QWidget* field = Field(key);
-    if (auto* box = qobject_cast<QCheckBox*>(field)) return static_cast<int>(box->checkState());
+    if (auto* box = qobject_cast<QCheckBox*>(field))
+        return box->checkState() == Qt::Checked ? 1 : box->checkState() == Qt::PartiallyChecked ? 2 : 0;
     if (auto* list = qobject_cast<QComboBox*>(field)) return list->currentIndex();
     return 0;
 }
@@ -258,8 +261,9 @@ void Form1::SetState(const QString& key, int state)
     }
     QWidget* field = Field(key);
     if (auto* box = qobject_cast<QCheckBox*>(field)) {
-        if (state == Qt::PartiallyChecked) box->setTristate(true);
-        box->setCheckState(static_cast<Qt::CheckState>(std::clamp(state, 0, 2)));
+        // States 0 not ticked, 1 ticked, 2 greyed; Qt counts 1 as greyed and 2 as ticked.
+        if (state == 2) box->setTristate(true);
+        box->setCheckState(state == 1 ? Qt::Checked : state == 2 ? Qt::PartiallyChecked : Qt::Unchecked);
     } else if (auto* list = qobject_cast<QComboBox*>(field)) {
         list->setCurrentIndex(state >= 0 && state < list->count() ? state : -1);
     }

@@ -1,0 +1,399 @@
+#include "ui/Form1.h"
+
+#include "ui/MessageBox.h"
+#include "support/TempHome.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSettings>
+#include <QTabWidget>
+#include <QTest>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+
+using namespace lw;
+using ui::MessageBox;
+
+namespace {
+
+class Form1Test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_home.File("store"));
+        MessageBox::ClearLog();
+        m_actions.askPassword = [this](QWidget*) {
+            ++prompts;
+            return unlock;
+        };
+        m_actions.openEditor = [this](QWidget*) { Modal("editor"); };
+        m_actions.openViewer = [this](QWidget*) { Modal("viewer"); };
+        m_actions.chooseFile = [this](QWidget*, const QString& title, const QString& folder, const QString& filter) {
+            chooser = {title, folder, filter};
+            return chosen;
+        };
+        m_actions.importAddressBook = [this](QWidget*, const QString& file, const QString&, const QString& list) {
+            Modal("import " + file + " " + list);
+        };
+        m_actions.openFile = [this](const QString& path) { opened = path; };
+    }
+    void TearDown() override
+    {
+        window.reset();
+        MessageBox::ClearLog();
+    }
+
+    // A program folder with a settings file and a list database, and the window loaded on it.
+    void Open(const QByteArray& ini = "[larchwatcher]\nInterval=1\n")
+    {
+        QFile file(m_home.File("larchwatcher.ini"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(ini);
+        file.close();
+        ASSERT_TRUE(QFile::copy(test::TemplateDatabase(), m_home.File("list.db")));
+        window = std::make_unique<ui::Form1>(m_home.Path(), m_home.File("pdf"), m_actions);
+        window->Service().SetTickWork([this](const config::SettingsRecord&) {
+            ++ticks;
+            if (slowTick) QThread::msleep(300);
+            return engine::CycleSummary{};
+        });
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        window->Load();
+    }
+
+    // Stands for a modal window: records what it saw while it was "open".
+    void Modal(const QString& what)
+    {
+        opens.append(what);
+        busyAtOpen = window->Service().IsBusy();
+        runningAtOpen = window->Service().IsRunning();
+        const int before = ticks;
+        QTest::qWait(80);
+        ticksWhileOpen += ticks - before;
+    }
+
+    template <typename T>
+    T* W(const char* name)
+    {
+        T* widget = window->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+    QString Caption() { return W<QPushButton>("Command1")->text(); }
+    void Click(const char* button) { QTest::mouseClick(W<QPushButton>(button), Qt::LeftButton); }
+
+    test::TempHome m_home;
+    ui::Form1Actions m_actions;
+    std::unique_ptr<ui::Form1> window;
+    std::atomic<int> ticks{0};
+    std::atomic<bool> slowTick{false};
+    bool unlock = true;
+    int prompts = 0;
+    QStringList opens;
+    bool busyAtOpen = true;
+    bool runningAtOpen = true;
+    int ticksWhileOpen = 0;
+    QStringList chooser;
+    QString chosen;
+    QString opened;
+};
+
+const QString kRunning = QStringLiteral("サービス終了（現在動作中...）");
+const QString kStopped = QStringLiteral("サービス開始（現在停止中...）");
+
+} // namespace
+
+TEST(Form1Checks, NumbersRangesAndNames)
+{
+    struct Case {
+        const char* field;
+        const char* text;
+        const char* message;  // nullptr: passes
+        const char* reset;
+    };
+    const Case cases[] = {
+        {"txtIntv", "", nullptr, nullptr},
+        {"txtIntv", "1", nullptr, nullptr},
+        {"txtIntv", "65535", nullptr, nullptr},
+        {"txtIntv", " +1e3 ", nullptr, nullptr},
+        {"txtIntv", "0", "入力範囲(1-65535)を超えています。", "60000"},
+        {"txtIntv", "0.5", "入力範囲(1-65535)を超えています。", "60000"},
+        {"txtIntv", "65535.5", "入力範囲(1-65535)を超えています。", "60000"},
+        {"txtIntv", "abc", "数値を入力してください。", "60000"},
+        {"txtIntv", "12a", "数値を入力してください。", "60000"},
+        {"txtIntv", "inf", "数値を入力してください。", "60000"},
+        {"txtKeep", "90", nullptr, nullptr},
+        {"txtKeep", "91", "入力範囲(1-90)を超えています。", "60"},
+        {"txtPortsmtp", "9999", nullptr, nullptr},
+        {"txtPortsmtp", "10000", "入力範囲(1-9999)を超えています。", "25"},
+        {"txtPortsmtp", "x", "数値を入力してください。", "25"},
+        {"txtTimeoutsmtp", "600", nullptr, nullptr},
+        {"txtTimeoutsmtp", "601", "入力範囲(1-600)を超えています。", "120"},
+        {"txtTimeoutsmtp", "-1", "入力範囲(1-600)を超えています。", "120"},
+        {"txtList", "", "入力されていません。", nullptr},
+        {"txtLog", "a\\b", "\\マークは使用できません。", nullptr},
+        {"txtStock", "mail/sub", nullptr, nullptr},
+        {"txtPortpop", "junk", nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        const auto failure = ui::CheckField(QString::fromLatin1(c.field), QString::fromUtf8(c.text));
+        SCOPED_TRACE(std::string(c.field) + " '" + c.text + "'");
+        if (c.message == nullptr) {
+            EXPECT_FALSE(failure.has_value());
+            continue;
+        }
+        ASSERT_TRUE(failure.has_value());
+        EXPECT_EQ(failure->message, QString::fromUtf8(c.message));
+        EXPECT_EQ(failure->reset, c.reset != nullptr);
+        if (c.reset != nullptr) {
+            EXPECT_EQ(failure->resetText, QString::fromLatin1(c.reset));
+        }
+    }
+}
+
+TEST_F(Form1Test, LoadFillsFieldsStartsTheServiceAndTogglesCaptions)
+{
+    Open("[larchwatcher]\nInterval=1234\nflgauth=0\nflgcmd=1\nflgtrstgt=2\nauthtyp=2\npopserver=pop.example\n");
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("LarchWatcherのプロパティ"));
+    EXPECT_EQ(Caption(), kRunning);
+    EXPECT_TRUE(window->Service().IsRunning());
+    EXPECT_EQ(window->Service().IntervalMs(), 1234);
+    EXPECT_EQ(W<QLineEdit>("txtSvpop")->text(), QStringLiteral("pop.example"));
+    EXPECT_EQ(W<QLineEdit>("txtAcpop")->text(), QStringLiteral("popaccount")) << "defaults for missing keys";
+    EXPECT_TRUE(W<QRadioButton>("optTrsTgt_2")->isChecked());
+    EXPECT_EQ(W<QComboBox>("cboAuthtyp")->currentText(), QStringLiteral("AUTH CRAM-MD5"));
+    EXPECT_FALSE(W<QGroupBox>("fraDtl")->isVisible());
+    EXPECT_TRUE(W<QLabel>("lblVersion")->text().startsWith(QStringLiteral("v.")));
+    EXPECT_TRUE(W<QLabel>("lblInfo")->text().startsWith(QStringLiteral("作業フォルダは ") + m_home.Path() + " です。"));
+    EXPECT_EQ(W<QTabWidget>("SSTab1")->count(), 4);
+
+    // Enabling rules as loaded: authentication off, commands on.
+    EXPECT_FALSE(W<QComboBox>("cboAuthtyp")->isEnabled());
+    EXPECT_FALSE(W<QLabel>("lblPwsmtp")->isEnabled());
+    EXPECT_TRUE(W<QLineEdit>("txtAccmd")->isEnabled());
+    EXPECT_TRUE(W<QLabel>("lblPwcmd")->isEnabled());
+
+    // Working copy: what the snapshot and command mail see.
+    EXPECT_EQ(window->State("flgtrstgt"), 2);
+    EXPECT_EQ(window->State("authtyp"), 2);
+    EXPECT_EQ(window->State("flgcmd"), 1) << "a ticked box is state 1";
+    EXPECT_EQ(window->State("flgauth"), 0);
+    window->SetState("flgtrs", 2);
+    EXPECT_EQ(window->State("flgtrs"), 2) << "greyed";
+    EXPECT_EQ(W<QCheckBox>("chkTrs")->checkState(), Qt::PartiallyChecked);
+    window->SetState("flgtrstgt", 0);
+    EXPECT_TRUE(W<QRadioButton>("optTrsTgt_0")->isChecked());
+    EXPECT_EQ(window->ProgramFolder(), m_home.Folder());
+
+    Click("Command1");
+    EXPECT_EQ(Caption(), kStopped);
+    EXPECT_FALSE(window->Service().IsRunning());
+    W<QLineEdit>("txtIntv")->setText("777");
+    Click("Command1");
+    EXPECT_EQ(Caption(), kRunning);
+    EXPECT_EQ(window->Service().IntervalMs(), 777);
+
+    W<QTabWidget>("SSTab1")->setCurrentIndex(0);
+    Click("cmdDtl");
+    EXPECT_TRUE(W<QGroupBox>("fraDtl")->isVisible());
+    Click("cmdDtl");
+    EXPECT_FALSE(W<QGroupBox>("fraDtl")->isVisible());
+}
+
+TEST_F(Form1Test, FieldChecksOnLeavingKeepTheFocusAndStopTheClickedButton)
+{
+    Open();
+    W<QTabWidget>("SSTab1")->setCurrentIndex(1);
+    QLineEdit* interval = W<QLineEdit>("txtIntv");
+    interval->setFocus();
+    interval->setText("0");
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    QTest::keyClick(interval, Qt::Key_Tab);
+    EXPECT_EQ(MessageBox::Log(), QStringList{QStringLiteral("入力範囲(1-65535)を超えています。")});
+    EXPECT_EQ(interval->text(), QStringLiteral("60000"));
+    EXPECT_TRUE(interval->hasFocus());
+
+    interval->setText("");
+    QTest::keyClick(interval, Qt::Key_Tab);
+    EXPECT_EQ(MessageBox::Log().size(), 1) << "an empty interval passes silently";
+
+    QLineEdit* list = W<QLineEdit>("txtList");
+    list->setFocus();
+    list->setText("a\\b");
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    QTest::keyClick(list, Qt::Key_Tab);
+    EXPECT_EQ(MessageBox::Log().value(1), QStringLiteral("\\マークは使用できません。"));
+    EXPECT_EQ(list->text(), QStringLiteral("a\\b"));
+    EXPECT_TRUE(list->hasFocus());
+
+    // A button clicked while a field fails its check does nothing.
+    list->setText("list");
+    QLineEdit* timeout = W<QLineEdit>("txtTimeoutsmtp");
+    W<QTabWidget>("SSTab1")->setCurrentIndex(0);
+    Click("cmdDtl");
+    timeout->setFocus();
+    timeout->setText("601");
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    Click("cmdSet");
+    EXPECT_EQ(MessageBox::Log().value(2), QStringLiteral("入力範囲(1-600)を超えています。"));
+    EXPECT_EQ(timeout->text(), QStringLiteral("120"));
+    EXPECT_TRUE(timeout->hasFocus());
+    QFile ini(m_home.File("larchwatcher.ini"));
+    ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
+    EXPECT_FALSE(ini.readAll().contains("timeoutsmtp")) << "the save must not have run";
+
+    // With the field corrected the same button saves.
+    Click("cmdSet");
+    ini.close();
+    ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(ini.readAll().contains("timeoutsmtp=120"));
+    EXPECT_EQ(MessageBox::PendingAnswers(), 0);
+}
+
+TEST_F(Form1Test, AuthenticationAndCommandEnablingRulesAndAccountCopy)
+{
+    Open("[larchwatcher]\nflgauth=1\npopaccount=taro\npoppassword=secret\n");
+    const char* authControls[] = {"cboAuthtyp", "chkAcpwpop", "txtAcsmtp", "txtPwsmtp", "lblAuthtyp", "lblAcsmtp",
+                                  "lblPwsmtp"};
+    for (const char* name : authControls) EXPECT_TRUE(W<QWidget>(name)->isEnabled()) << name;
+
+    QCheckBox* same = W<QCheckBox>("chkAcpwpop");
+    W<QTabWidget>("SSTab1")->setCurrentIndex(0);
+    Click("cmdDtl");
+    same->click();
+    EXPECT_EQ(W<QLineEdit>("txtAcsmtp")->text(), QStringLiteral("taro"));
+    EXPECT_EQ(W<QLineEdit>("txtPwsmtp")->text(), QStringLiteral("secret"));
+    W<QLineEdit>("txtAcpop")->setText("jiro");
+    EXPECT_EQ(W<QLineEdit>("txtAcsmtp")->text(), QStringLiteral("taro")) << "copied once, not kept in step";
+    same->click();
+    EXPECT_EQ(W<QLineEdit>("txtAcsmtp")->text(), QStringLiteral("taro")) << "unchecking changes nothing";
+
+    W<QCheckBox>("chkAuth")->click();
+    EXPECT_EQ(W<QCheckBox>("chkAuth")->checkState(), Qt::Unchecked);
+    for (const char* name : authControls) EXPECT_FALSE(W<QWidget>(name)->isEnabled()) << name;
+    EXPECT_EQ(W<QLineEdit>("txtAcsmtp")->text(), QStringLiteral("taro"));
+
+    W<QTabWidget>("SSTab1")->setCurrentIndex(3);
+    EXPECT_FALSE(W<QLineEdit>("txtPwcmd")->isEnabled());
+    W<QCheckBox>("chkCmd")->click();
+    for (const char* name : {"txtAccmd", "txtPwcmd", "lblAccmd", "lblPwcmd"}) EXPECT_TRUE(W<QWidget>(name)->isEnabled());
+}
+
+TEST_F(Form1Test, NoTickWhileModalWorkRunsAndTheServiceComesBackAsItWas)
+{
+    Open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ticks > 3; }, 5000)) << "interval 1 ms ticks at once";
+
+    W<QTabWidget>("SSTab1")->setCurrentIndex(2);
+    Click("cmdList");
+    EXPECT_EQ(opens, QStringList{"editor"});
+    EXPECT_EQ(prompts, 1);
+    EXPECT_EQ(ticksWhileOpen, 0);
+    EXPECT_FALSE(runningAtOpen);
+    EXPECT_EQ(Caption(), kRunning);
+    const int after = ticks;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ticks > after; }, 5000)) << "resumed";
+
+    // A refused prompt opens nothing and does not pause.
+    unlock = false;
+    W<QTabWidget>("SSTab1")->setCurrentIndex(1);
+    Click("cmdRead");
+    EXPECT_EQ(opens.size(), 1);
+    EXPECT_EQ(Caption(), kRunning);
+    unlock = true;
+
+    // Stopped before: stopped after.
+    Click("Command1");
+    Click("cmdRead");
+    EXPECT_EQ(opens.last(), QStringLiteral("viewer"));
+    EXPECT_EQ(Caption(), kStopped);
+    EXPECT_FALSE(window->Service().IsRunning());
+    Click("Command1");
+
+    // Import: a cancelled choice resumes the service too; a chosen file is imported paused.
+    chosen.clear();
+    Click("cmdInpAdr");
+    EXPECT_EQ(chooser.value(0), QStringLiteral("アドレス帳のインポート"));
+    EXPECT_EQ(chooser.value(1), m_home.Path());
+    EXPECT_EQ(chooser.value(2), QStringLiteral("ｱﾄﾞﾚｽ帳ﾌｧｲﾙ (*.csv)"));
+    EXPECT_EQ(Caption(), kRunning);
+    EXPECT_TRUE(window->Service().IsRunning());
+    chosen = "/x/book.csv";
+    ticksWhileOpen = 0;
+    Click("cmdInpAdr");
+    EXPECT_EQ(opens.last(), QStringLiteral("import /x/book.csv list"));
+    EXPECT_EQ(ticksWhileOpen, 0);
+    EXPECT_EQ(Caption(), kRunning);
+}
+
+TEST_F(Form1Test, ModalWorkWaitsForARunningCycle)
+{
+    Open("[larchwatcher]\nInterval=5\n");
+    slowTick = true;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->Service().IsBusy(); }, 5000));
+    W<QTabWidget>("SSTab1")->setCurrentIndex(2);
+    Click("cmdList");
+    EXPECT_EQ(opens, QStringList{"editor"});
+    EXPECT_FALSE(busyAtOpen) << "the editor opened while a cycle was running";
+    EXPECT_EQ(ticksWhileOpen, 0);
+}
+
+TEST_F(Form1Test, WorkingCopyIsSafeFromTheCycleThread)
+{
+    Open("[larchwatcher]\nInterval=5\ntrsto=old@example.jp\n");
+    std::atomic<bool> done{false};
+    QString seen;
+    window->Service().SetTickWork([&](const config::SettingsRecord&) {
+        if (!done) {
+            seen = window->Text("trsto");
+            window->SetText("trsto", "new@example.jp");
+            window->SetState("flgtrs", 1);
+            done = true;
+        }
+        return engine::CycleSummary{};
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return done.load(); }, 5000));
+    EXPECT_EQ(seen, QStringLiteral("old@example.jp"));
+    QTRY_COMPARE(W<QLineEdit>("txtTrsto")->text(), QStringLiteral("new@example.jp"));
+    EXPECT_TRUE(W<QCheckBox>("chkTrs")->isChecked());
+    window.reset();  // before the captured locals go
+}
+
+TEST_F(Form1Test, LogButtonListsTheCurrentPrefixAndOpensTheChoice)
+{
+    Open();
+    W<QTabWidget>("SSTab1")->setCurrentIndex(1);
+    W<QLineEdit>("txtLog")->setText("  mylog ");
+    chosen.clear();
+    Click("cmdLog");
+    EXPECT_EQ(chooser, (QStringList{QStringLiteral("ファイルオープン"), m_home.Path(), QStringLiteral("ﾛｸﾞﾌｧｲﾙ (mylog*.txt)")}));
+    EXPECT_TRUE(opened.isEmpty());
+    EXPECT_EQ(Caption(), kRunning) << "the log dialog does not pause";
+    chosen = m_home.File("mylog202401.txt");
+    Click("cmdLog");
+    EXPECT_EQ(opened, chosen);
+}
+
+TEST_F(Form1Test, MissingDatabaseRefusedLeavesTheInfoEmptyAndTheServiceRunning)
+{
+    window = std::make_unique<ui::Form1>(m_home.Path(), QString(), m_actions);
+    MessageBox::SetNextAnswer(MessageBox::Cancel);  // do not create
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    window->Load();
+    ASSERT_EQ(MessageBox::Log().size(), 2);
+    EXPECT_TRUE(MessageBox::Log().value(1).startsWith(QStringLiteral("ﾃﾞｰﾀﾍﾞｰｽが作成できませんでした。")));
+    EXPECT_TRUE(W<QLabel>("lblInfo")->text().isEmpty());
+    EXPECT_EQ(Caption(), kRunning);
+    EXPECT_EQ(window->Service().IntervalMs(), 60000) << "no settings file: the default interval";
+}
