@@ -84,6 +84,8 @@ int RunInspect(const QString& file, const QString& attachmentsTo)
     mail::ReceivedMail mail;
     mail.file = path;
     for (const auto& part : *parts) mail::ExtractAll(QString::fromStdString(part), mail);
+    // A temporary folder that received nothing is not worth keeping.
+    if (attachmentsTo.isEmpty() && QDir(folder).isEmpty()) QDir(folder).removeRecursively();
     const QByteArray json = QJsonDocument(Describe(*parts, mail)).toJson(QJsonDocument::Indented);
     std::fwrite(json.constData(), 1, static_cast<std::size_t>(json.size()), stdout);
     std::fflush(stdout);
