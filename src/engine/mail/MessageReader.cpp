@@ -37,10 +37,17 @@ void InitGMime()
         static const char* kCommon[] = {"ISO-2022-JP", "SHIFT_JIS", "CP932",       "EUC-JP",
                                         "EUC-KR",      "CP949",     "ISO-8859-1",  "ISO-8859-15",
                                         "WINDOWS-1252", "GB18030",  "BIG5",        "UTF-16"};
-        static std::vector<iconv_t> pinned;
+        struct Pinned {
+            std::vector<iconv_t> converters;
+            ~Pinned()
+            {
+                for (iconv_t cd : converters) iconv_close(cd);
+            }
+        };
+        static Pinned pinned;
         for (const char* charset : kCommon) {
             iconv_t cd = iconv_open("UTF-8", charset);
-            if (cd != reinterpret_cast<iconv_t>(-1)) pinned.push_back(cd);
+            if (cd != reinterpret_cast<iconv_t>(-1)) pinned.converters.push_back(cd);
         }
     });
 }
