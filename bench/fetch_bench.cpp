@@ -32,7 +32,8 @@ void BM_FetchWholeMailbox(benchmark::State& state)
         long messages = 0;
         long calls = 0;
         while (true) {
-            const auto got = lw::mail::RcvMail(server, user, "a " + password, "SAVE 1-10", "<" + work.path().toStdString());
+            const auto got = lw::mail::RcvMail(server, user, "a " + password, "SAVE 1-10",
+                                               "<" + work.path().toStdString());
             ++calls;
             if (!got) break;
             messages += static_cast<long>(got->size());

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -26,8 +27,9 @@ namespace {
 
 QByteArray Message(int i, int bodyBytes = 40)
 {
-    QByteArray m = "From: sender" + QByteArray::number(i) + "@example.jp\r\nTo: box@example.jp\r\nSubject: message " +
-                   QByteArray::number(i) + "\r\n\r\n";
+    QByteArray m = "From: sender" + QByteArray::number(i) +
+                   "@example.jp\r\nTo: box@example.jp\r\nSubject: message " + QByteArray::number(i) +
+                   "\r\n\r\n";
     m += QByteArray(bodyBytes, 'x') + "\r\n.leading dot\r\nend " + QByteArray::number(i) + "\r\n";
     return m;
 }
@@ -40,8 +42,11 @@ QByteArray ReadAll(const std::string& path)
 
 // Sets LARCHWATCHER_CA_FILE for one test and restores it afterwards.
 class CaFile {
-public:
-    explicit CaFile(const QString& path) { setenv("LARCHWATCHER_CA_FILE", path.toLocal8Bit().constData(), 1); }
+  public:
+    explicit CaFile(const QString& path)
+    {
+        setenv("LARCHWATCHER_CA_FILE", path.toLocal8Bit().constData(), 1);
+    }
     ~CaFile() { unsetenv("LARCHWATCHER_CA_FILE"); }
 };
 
@@ -55,7 +60,8 @@ int LoginLines(const lw::test::TestServers& servers, const QString& user, const 
         const QString l = QString::fromUtf8(line);
         if (!l.contains(QStringLiteral("Login: user=<%1>").arg(user))) continue;
         bool all = true;
-        for (const QString& w : words) all = all && l.contains(w);
+        for (const QString& w : words)
+            all = all && l.contains(w);
         n += all ? 1 : 0;
     }
     return n;
@@ -63,11 +69,13 @@ int LoginLines(const lw::test::TestServers& servers, const QString& user, const 
 
 // LoginLines once it reaches `atLeast` (the server logs through a separate process, a little
 // later), or after 3 s; then a short settle so that extra lines would be counted too.
-int LoginLinesAfter(const lw::test::TestServers& servers, const QString& user, const QStringList& words, int atLeast)
+int LoginLinesAfter(const lw::test::TestServers& servers, const QString& user, const QStringList& words,
+                    int atLeast)
 {
     QElapsedTimer t;
     t.start();
-    while (LoginLines(servers, user, words) < atLeast && t.elapsed() < 3000) QThread::msleep(20);
+    while (LoginLines(servers, user, words) < atLeast && t.elapsed() < 3000)
+        QThread::msleep(20);
     QThread::msleep(150);
     return LoginLines(servers, user, words);
 }
@@ -75,7 +83,7 @@ int LoginLinesAfter(const lw::test::TestServers& servers, const QString& user, c
 // A loopback port that accepts connections (kernel backlog) but never says a word; closed
 // when listening is false, so a connection is refused.
 class Listener {
-public:
+  public:
     explicit Listener(bool listening)
     {
         m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -99,12 +107,13 @@ public:
     }
     int Port() const { return m_port; }
 
-private:
+  private:
     int m_fd = -1;
     int m_port = 0;
 };
 
-Pop3Endpoint Endpoint(std::string host, int port, std::string user, std::string pass, std::string options = {})
+Pop3Endpoint Endpoint(std::string host, int port, std::string user, std::string pass,
+                      std::string options = {})
 {
     Pop3Endpoint e;
     e.host = std::move(host);
@@ -115,7 +124,10 @@ Pop3Endpoint Endpoint(std::string host, int port, std::string user, std::string 
     return e;
 }
 
-std::string Plain(const lw::test::TestServers& s) { return s.host.toStdString() + "\t" + std::to_string(s.pop3Port); }
+std::string Plain(const lw::test::TestServers& s)
+{
+    return s.host.toStdString() + "\t" + std::to_string(s.pop3Port);
+}
 
 } // namespace
 
@@ -128,7 +140,8 @@ TEST(Pop3, FetchesAtMostTenNewMessagesInServerOrderAndNeverTwice)
     QTemporaryDir work;
     const std::string user = box->User().toStdString();
     const std::string pass = "a " + box->Password().toStdString();
-    for (int i = 0; i < 23; ++i) ASSERT_TRUE(servers.Deliver(box->User(), Message(i)));
+    for (int i = 0; i < 23; ++i)
+        ASSERT_TRUE(servers.Deliver(box->User(), Message(i)));
 
     std::vector<std::string> all;
     for (size_t expected : {10u, 10u, 3u}) {
@@ -146,7 +159,8 @@ TEST(Pop3, FetchesAtMostTenNewMessagesInServerOrderAndNeverTwice)
     }
     // Nothing new: a non-list value, and the work folder holds no temporary leftovers.
     EXPECT_FALSE(RcvMail(Plain(servers), user, pass, "SAVE 1-10", "<" + work.path().toStdString()));
-    EXPECT_EQ(QDir(work.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".part")).size(), 0);
+    EXPECT_EQ(QDir(work.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".part")).size(),
+              0);
 
     // A restart keeps the state: only messages that arrive later are delivered.
     EndMailSession();
@@ -174,7 +188,8 @@ TEST(Pop3, DeluDeletesExactlyThatMessage)
     QTemporaryDir work;
     const std::string user = box->User().toStdString();
     const std::string host = servers.host.toStdString();
-    for (int i = 0; i < 5; ++i) ASSERT_TRUE(servers.Deliver(box->User(), Message(i)));
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(servers.Deliver(box->User(), Message(i)));
     const auto got = RcvMail(Plain(servers), user, "a " + box->Password().toStdString(), "SAVE 1-10",
                              "<" + work.path().toStdString());
     ASSERT_TRUE(got);
@@ -182,7 +197,8 @@ TEST(Pop3, DeluDeletesExactlyThatMessage)
     const std::string third = QFileInfo(QString::fromStdString((*got)[2])).fileName().toStdString();
 
     // The deletion gets the bare host and the password as it stands.
-    const auto deleted = RcvMail(host, user, box->Password().toStdString(), "DELU " + third, work.path().toStdString());
+    const auto deleted =
+        RcvMail(host, user, box->Password().toStdString(), "DELU " + third, work.path().toStdString());
     ASSERT_TRUE(deleted) << LastPop3Error();
     EXPECT_TRUE(deleted->empty());
     EXPECT_EQ(servers.MailboxCount(box->User()), 4);
@@ -204,8 +220,10 @@ TEST(Pop3, DeluDeletesExactlyThatMessage)
     s.Quit();
     EXPECT_FALSE(RcvMail(Plain(servers), user, "a " + box->Password().toStdString(), "SAVE 1-10",
                          "<" + work.path().toStdString()));
-    EXPECT_FALSE(RcvMail(host, user, box->Password().toStdString(), "DELU " + third, work.path().toStdString()));
-    EXPECT_FALSE(RcvMail(host, user, box->Password().toStdString(), "DELU no-such.eml", work.path().toStdString()));
+    EXPECT_FALSE(
+        RcvMail(host, user, box->Password().toStdString(), "DELU " + third, work.path().toStdString()));
+    EXPECT_FALSE(
+        RcvMail(host, user, box->Password().toStdString(), "DELU no-such.eml", work.path().toStdString()));
     EXPECT_EQ(servers.MailboxCount(box->User()), 4);
 }
 
@@ -218,7 +236,8 @@ TEST(Pop3, SessionScopeReusesTheFetchSessionAndCommitsAtItsEnd)
     QTemporaryDir work;
     const std::string user = box->User().toStdString();
     const std::string host = servers.host.toStdString();
-    for (int i = 0; i < 4; ++i) ASSERT_TRUE(servers.Deliver(box->User(), Message(i)));
+    for (int i = 0; i < 4; ++i)
+        ASSERT_TRUE(servers.Deliver(box->User(), Message(i)));
     const int loginsBefore = LoginLinesAfter(servers, box->User(), {}, 0);
     {
         MailSessionScope scope;
@@ -228,7 +247,8 @@ TEST(Pop3, SessionScopeReusesTheFetchSessionAndCommitsAtItsEnd)
         ASSERT_EQ(got->size(), 4u);
         for (size_t i : {0u, 3u}) {
             const std::string base = QFileInfo(QString::fromStdString((*got)[i])).fileName().toStdString();
-            EXPECT_TRUE(RcvMail(host, user, box->Password().toStdString(), "DELU " + base, work.path().toStdString()));
+            EXPECT_TRUE(RcvMail(host, user, box->Password().toStdString(), "DELU " + base,
+                                work.path().toStdString()));
         }
         // Deletions wait for QUIT at the end of the session.
         EXPECT_EQ(servers.MailboxCount(box->User()), 4);
@@ -247,7 +267,8 @@ TEST(Pop3, SessionScopeReusesTheFetchSessionAndCommitsAtItsEnd)
                                "<" + work.path().toStdString());
     ASSERT_TRUE(fresh);
     const std::string base = QFileInfo(QString::fromStdString(fresh->front())).fileName().toStdString();
-    EXPECT_TRUE(RcvMail(host, user, box->Password().toStdString(), "DELU " + base, work.path().toStdString()));
+    EXPECT_TRUE(
+        RcvMail(host, user, box->Password().toStdString(), "DELU " + base, work.path().toStdString()));
     EndMailSession();
     EXPECT_EQ(servers.MailboxCount(box->User()), 2);
 }
@@ -266,9 +287,10 @@ TEST(Pop3, LoginMechanismsAndTls)
         std::string options;
         QString method;
     };
-    for (const Case& c : {Case{"", QStringLiteral("method=CRAM-MD5")}, Case{"AUTH=+APOP", QStringLiteral("method=APOP")},
-                          Case{"AUTH=PLAIN", QStringLiteral("method=PLAIN")},
-                          Case{"AUTH=LOGIN", QStringLiteral("method=LOGIN")}}) {
+    for (const Case& c :
+         {Case{"", QStringLiteral("method=CRAM-MD5")}, Case{"AUTH=+APOP", QStringLiteral("method=APOP")},
+          Case{"AUTH=PLAIN", QStringLiteral("method=PLAIN")},
+          Case{"AUTH=LOGIN", QStringLiteral("method=LOGIN")}}) {
         const int before = LoginLines(servers, box->User(), {c.method, QStringLiteral("TLS")});
         Pop3Endpoint e = Endpoint(servers.host.toStdString(), servers.pop3Port, user, pass, c.options);
         Pop3Session s(e);
@@ -278,7 +300,8 @@ TEST(Pop3, LoginMechanismsAndTls)
         EXPECT_EQ(listing.size(), 1u);
         s.Quit();
         // STARTTLS was taken because the server offers it.
-        EXPECT_EQ(LoginLinesAfter(servers, box->User(), {c.method, QStringLiteral("TLS")}, before + 1) - before, 1)
+        EXPECT_EQ(
+            LoginLinesAfter(servers, box->User(), {c.method, QStringLiteral("TLS")}, before + 1) - before, 1)
             << c.options;
     }
 
@@ -310,7 +333,8 @@ TEST(Pop3, FailuresAreReportedQuicklyAndFetchNothing)
         // Without the test CA the certificate check fails, on STARTTLS and on POP3S alike.
         EXPECT_FALSE(RcvMail(Plain(servers), user, pass, "SAVE 1-10", folder));
         EXPECT_NE(LastPop3Error().find("certificate"), std::string::npos) << LastPop3Error();
-        EXPECT_FALSE(RcvMail("pop3s://localhost\t" + std::to_string(servers.pop3sPort), user, pass, "SAVE 1-10", folder));
+        EXPECT_FALSE(RcvMail("pop3s://localhost\t" + std::to_string(servers.pop3sPort), user, pass,
+                             "SAVE 1-10", folder));
     }
     CaFile ca(servers.caFile);
     EXPECT_FALSE(RcvMail(Plain(servers), user, pass + "wrong", "SAVE 1-10", folder));
@@ -336,7 +360,8 @@ TEST(Pop3, FailuresAreReportedQuicklyAndFetchNothing)
     EXPECT_TRUE(s.Broken());
 
     // Nothing was stored by any of these, and the message is still to be delivered.
-    EXPECT_TRUE(QDir(work.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".eml")).isEmpty());
+    EXPECT_TRUE(
+        QDir(work.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".eml")).isEmpty());
     EXPECT_TRUE(RcvMail(Plain(servers), user, pass, "SAVE 1-10", folder));
 }
 
@@ -368,7 +393,8 @@ TEST(Pop3, WriteFailureLosesNothingAndDeliversNothingTwice)
     ASSERT_TRUE(first);
     ASSERT_EQ(first->size(), 1u);
     EXPECT_EQ(ReadAll(first->front()), Message(1));
-    EXPECT_EQ(QDir(work.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".part")).size(), 0);
+    EXPECT_EQ(QDir(work.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".part")).size(),
+              0);
     const auto rest = RcvMail(Plain(servers), user, pass, "SAVE 1-10", folder);
     ASSERT_TRUE(rest);
     ASSERT_EQ(rest->size(), 2u);
@@ -415,4 +441,62 @@ TEST(UidlState, BaseNamesAreSafeAndUniqueAndTheFileRoundTrips)
     junk.write("garbage\n");
     junk.close();
     EXPECT_FALSE(again.Load(dir.path().toStdString(), "h", "a", error));
+}
+
+TEST(Pop3, ServerWithoutUidlOrSaslUsesUserPassAndHeaderHashes)
+{
+    // An old server (tools/pop3-no-uidl-server.py): no CAPA, no UIDL, USER/PASS only.
+    QTemporaryDir dir;
+    QStringList files;
+    const QByteArray same = Message(7);
+    for (const QByteArray& m : {Message(1), same, same, Message(2)}) {
+        QFile f(dir.filePath(QStringLiteral("src%1.eml").arg(files.size())));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(m);
+        files << f.fileName();
+    }
+    QProcess server;
+    server.start(QStringLiteral("/usr/bin/python3"),
+                 QStringList{QStringLiteral(LW_SOURCE_DIR "/tools/pop3-no-uidl-server.py"),
+                             QStringLiteral("old"), QStringLiteral("secret"),
+                             dir.filePath(QStringLiteral("state"))} +
+                     files);
+    ASSERT_TRUE(server.waitForReadyRead(10000)) << "the old-server helper did not start";
+    const int port = server.readLine().trimmed().toInt();
+    ASSERT_GT(port, 0);
+    const std::string host = "127.0.0.1";
+    QTemporaryDir work;
+    const std::string folder = work.path().toStdString();
+
+    const auto got =
+        RcvMail(host + "\t" + std::to_string(port), "old", "a secret", "SAVE 1-10", "<" + folder);
+    ASSERT_TRUE(got) << LastPop3Error();
+    ASSERT_EQ(got->size(), 4u);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(ReadAll((*got)[i]), (i == 1 || i == 2) ? same : Message(i == 0 ? 1 : 2));
+    // Two identical messages still get two names.
+    EXPECT_NE((*got)[1], (*got)[2]);
+    EXPECT_FALSE(RcvMail(host + "\t" + std::to_string(port), "old", "a secret", "SAVE 1-10", "<" + folder));
+
+    // Deleting the second copy of the twins removes exactly that one.
+    const std::string third = QFileInfo(QString::fromStdString((*got)[2])).fileName().toStdString();
+    EXPECT_TRUE(RcvMail(host, "old", "secret", "DELU " + third, folder)) << LastPop3Error();
+    QFile remaining(dir.filePath(QStringLiteral("state.remaining")));
+    ASSERT_TRUE(remaining.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QString::fromUtf8(remaining.readAll()).split(QLatin1Char('\n')),
+              (QStringList{files[0], files[1], files[3]}));
+    EXPECT_FALSE(RcvMail(host + "\t" + std::to_string(port), "old", "a secret", "SAVE 1-10", "<" + folder));
+
+    // A mailbox that had real UIDLs is not read by hashes when UIDL fails: nothing is delivered again.
+    UidlState state;
+    std::string error;
+    ASSERT_TRUE(state.Load(folder, host, "old", error));
+    state.Add("000000016b16a8a8", "000000016b16a8a8.eml");
+    ASSERT_TRUE(state.Save(error));
+    EXPECT_FALSE(RcvMail(host + "\t" + std::to_string(port), "old", "a secret", "SAVE 1-10", "<" + folder));
+    EXPECT_NE(LastPop3Error().find("UIDL"), std::string::npos) << LastPop3Error();
+    ASSERT_TRUE(state.Load(folder, host, "old", error));
+    EXPECT_EQ(state.Entries().size(), 4u) << "the state must be left as it was";
+    server.kill();
+    server.waitForFinished();
 }

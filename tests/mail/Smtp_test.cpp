@@ -24,8 +24,11 @@ using namespace lw::mail;
 namespace {
 
 class CaFile {
-public:
-    explicit CaFile(const QString& path) { setenv("LARCHWATCHER_CA_FILE", path.toLocal8Bit().constData(), 1); }
+  public:
+    explicit CaFile(const QString& path)
+    {
+        setenv("LARCHWATCHER_CA_FILE", path.toLocal8Bit().constData(), 1);
+    }
     ~CaFile() { unsetenv("LARCHWATCHER_CA_FILE"); }
 };
 
@@ -40,7 +43,10 @@ QString Unique(const QString& local)
         .arg(++n);
 }
 
-std::string S(const QString& s) { return s.toStdString(); }
+std::string S(const QString& s)
+{
+    return s.toStdString();
+}
 
 std::string Server(const lw::test::TestServers& s, int timeout = 10)
 {
@@ -146,16 +152,17 @@ TEST(Smtp, EachAuthMechanismOverStartTlsAndImplicitTls)
     QTemporaryDir dir;
     const QString path = WriteFile(dir, QStringLiteral("m.eml"), "Subject: x\r\n\r\nhello\r\n");
     struct Case {
-        QString mechanism;   // as passed
-        QString expected;    // as the sink saw it
+        QString mechanism; // as passed
+        QString expected;  // as the sink saw it
     };
     for (const Case& c : {Case{QStringLiteral("LOGIN"), QStringLiteral("LOGIN")},
                           Case{QStringLiteral("CRAM-MD5"), QStringLiteral("CRAM-MD5")},
                           Case{QStringLiteral("PLAIN"), QStringLiteral("PLAIN")},
                           Case{QString(), QStringLiteral("CRAM-MD5")}}) {
         const QString to = Unique(QStringLiteral("auth"));
-        const std::string result = SendMail(Server(servers), S(to) + "\t>#xfr " + S(path),
-                                            "Box<box@example.jp>" + Auth(servers, c.mechanism), "Fw: x", "", "");
+        const std::string result =
+            SendMail(Server(servers), S(to) + "\t>#xfr " + S(path),
+                     "Box<box@example.jp>" + Auth(servers, c.mechanism), "Fw: x", "", "");
         EXPECT_EQ(result, "") << S(c.mechanism);
         const auto got = servers.SinkMessagesTo(to);
         ASSERT_EQ(got.size(), 1u) << S(c.mechanism);
@@ -167,12 +174,14 @@ TEST(Smtp, EachAuthMechanismOverStartTlsAndImplicitTls)
 
     // No credentials: sent without AUTH. Implicit TLS on its own port.
     const QString anonymous = Unique(QStringLiteral("anon"));
-    EXPECT_EQ(SendMail(Server(servers), S(anonymous) + "\t>#xfr " + S(path), "<box@example.jp>", "s", "", ""), "");
+    EXPECT_EQ(SendMail(Server(servers), S(anonymous) + "\t>#xfr " + S(path), "<box@example.jp>", "s", "", ""),
+              "");
     ASSERT_EQ(servers.SinkMessagesTo(anonymous).size(), 1u);
     EXPECT_TRUE(servers.SinkMessagesTo(anonymous)[0].authLogin.isEmpty());
     const QString implicit = Unique(QStringLiteral("smtps"));
     EXPECT_EQ(SendMail("smtps://localhost:" + std::to_string(servers.smtpsPort) + ":10",
-                       S(implicit) + "\t>#xfr " + S(path), "Box<box@example.jp>" + Auth(servers, "PLAIN"), "s", "", ""),
+                       S(implicit) + "\t>#xfr " + S(path), "Box<box@example.jp>" + Auth(servers, "PLAIN"),
+                       "s", "", ""),
               "");
     const auto viaSmtps = servers.SinkMessagesTo(implicit);
     ASSERT_EQ(viaSmtps.size(), 1u);
@@ -181,8 +190,9 @@ TEST(Smtp, EachAuthMechanismOverStartTlsAndImplicitTls)
 
     // A wrong password is an error text naming the server's reply.
     const QString refused = Unique(QStringLiteral("wrongpw"));
-    const std::string wrong = SendMail(Server(servers), S(refused) + "\t>#xfr " + S(path),
-                                       "Box<box@example.jp>\t" + S(servers.users.first()) + ":nope\tLOGIN", "s", "", "");
+    const std::string wrong =
+        SendMail(Server(servers), S(refused) + "\t>#xfr " + S(path),
+                 "Box<box@example.jp>\t" + S(servers.users.first()) + ":nope\tLOGIN", "s", "", "");
     EXPECT_NE(wrong.find("535"), std::string::npos) << wrong;
     EXPECT_TRUE(servers.SinkMessagesTo(refused).empty());
 }
@@ -199,8 +209,9 @@ TEST(Smtp, ForwardIsANewMessageWithTheOriginalBodyAndNoBccField)
     const QString bcc = Unique(QStringLiteral("secret-bcc"));
     const std::string recipients =
         S(to1) + "\t" + S(to2) + "\t>#xfr " + S(path) + "\tcc\t" + S(cc) + "\tbcc\t" + S(bcc);
-    const std::string result = SendMail(Server(servers), recipients, "受付窓口<box@example.jp>" + Auth(servers),
-                                        "Fw: 見積の件", "", "", "box@pop.example.jp");
+    const std::string result =
+        SendMail(Server(servers), recipients, "受付窓口<box@example.jp>" + Auth(servers), "Fw: 見積の件", "",
+                 "", "box@pop.example.jp");
     ASSERT_EQ(result, "");
     const auto got = servers.SinkMessagesTo(bcc);
     ASSERT_EQ(got.size(), 1u);
@@ -218,16 +229,19 @@ TEST(Smtp, ForwardIsANewMessageWithTheOriginalBodyAndNoBccField)
     EXPECT_FALSE(c[QStringLiteral("bcc_header")].toBool());
     EXPECT_FALSE(c[QStringLiteral("date")].toString().contains(QStringLiteral("10:00:00")));
     EXPECT_FALSE(c[QStringLiteral("message_id")].toString().isEmpty());
-    EXPECT_NE(c[QStringLiteral("message_id")].toString(), c[QStringLiteral("original_message_id")].toString());
+    EXPECT_NE(c[QStringLiteral("message_id")].toString(),
+              c[QStringLiteral("original_message_id")].toString());
     EXPECT_TRUE(c[QStringLiteral("same_leaves")].toBool()) << "body or attachments changed";
-    EXPECT_EQ(c[QStringLiteral("filenames")].toArray(), (QJsonArray{QStringLiteral("見積.pdf"), QStringLiteral("data.bin")}));
+    EXPECT_EQ(c[QStringLiteral("filenames")].toArray(),
+              (QJsonArray{QStringLiteral("見積.pdf"), QStringLiteral("data.bin")}));
     EXPECT_EQ(c[QStringLiteral("marks")].toArray(),
               (QJsonArray{QStringLiteral("first@pop.example.jp"), QStringLiteral("box@pop.example.jp")}));
     EXPECT_EQ(c[QStringLiteral("defects")].toInt(), 0);
 
     // Without a forward mark none is added; the original's own marks stay.
     const QString plain = Unique(QStringLiteral("nomark"));
-    ASSERT_EQ(SendMail(Server(servers), S(plain) + "\t>#xfr " + S(path), "<box@example.jp>", "Fw: ", "", ""), "");
+    ASSERT_EQ(SendMail(Server(servers), S(plain) + "\t>#xfr " + S(path), "<box@example.jp>", "Fw: ", "", ""),
+              "");
     const auto unmarked = servers.SinkMessagesTo(plain);
     ASSERT_EQ(unmarked.size(), 1u);
     EXPECT_EQ(Compare(path, unmarked[0].file)[QStringLiteral("marks")].toArray(),
@@ -245,7 +259,8 @@ TEST(Smtp, RealMessagesKeepEveryPartWhenForwarded)
     for (const QString& name : files) {
         const QString to = Unique(QStringLiteral("sample"));
         const QString path = samples.filePath(name);
-        ASSERT_EQ(SendMail(Server(servers), S(to) + "\t>#xfr " + S(path), "<box@example.jp>", "Fw: s", "", ""), "")
+        ASSERT_EQ(
+            SendMail(Server(servers), S(to) + "\t>#xfr " + S(path), "<box@example.jp>", "Fw: s", "", ""), "")
             << S(name);
         const auto got = servers.SinkMessagesTo(to);
         ASSERT_EQ(got.size(), 1u) << S(name);
@@ -270,10 +285,12 @@ TEST(Smtp, RecipientsRefusalsAndUnreachableServers)
 
     // An empty TO with only CC or BCC still delivers; no recipient at all is an error.
     const QString ccOnly = Unique(QStringLiteral("cconly"));
-    EXPECT_EQ(SendMail(Server(servers), "\t" + xfr + "\tcc\t" + S(ccOnly), "<box@example.jp>", "s", "", ""), "");
+    EXPECT_EQ(SendMail(Server(servers), "\t" + xfr + "\tcc\t" + S(ccOnly), "<box@example.jp>", "s", "", ""),
+              "");
     EXPECT_EQ(servers.SinkMessagesTo(ccOnly).size(), 1u);
     const QString bccOnly = Unique(QStringLiteral("bcconly"));
-    EXPECT_EQ(SendMail(Server(servers), "\t" + xfr + "\tbcc\t" + S(bccOnly), "<box@example.jp>", "s", "", ""), "");
+    EXPECT_EQ(SendMail(Server(servers), "\t" + xfr + "\tbcc\t" + S(bccOnly), "<box@example.jp>", "s", "", ""),
+              "");
     EXPECT_EQ(servers.SinkMessagesTo(bccOnly).size(), 1u);
     EXPECT_FALSE(SendMail(Server(servers), "\t" + xfr, "<box@example.jp>", "s", "", "").empty());
 
@@ -285,32 +302,38 @@ TEST(Smtp, RecipientsRefusalsAndUnreachableServers)
     EXPECT_NE(partial.find("550"), std::string::npos) << partial;
     EXPECT_EQ(servers.SinkMessagesTo(good).size(), 1u);
     const std::string allRefused =
-        SendMail(Server(servers), S(Unique(QStringLiteral("refuse-rcpt"))) + "\t" + xfr, "<box@example.jp>", "s", "", "");
+        SendMail(Server(servers), S(Unique(QStringLiteral("refuse-rcpt"))) + "\t" + xfr, "<box@example.jp>",
+                 "s", "", "");
     EXPECT_NE(allRefused.find("550"), std::string::npos) << allRefused;
     const std::string dataRefused =
-        SendMail(Server(servers), S(Unique(QStringLiteral("refuse-data"))) + "\t" + xfr, "<box@example.jp>", "s", "", "");
+        SendMail(Server(servers), S(Unique(QStringLiteral("refuse-data"))) + "\t" + xfr, "<box@example.jp>",
+                 "s", "", "");
     EXPECT_NE(dataRefused.find("554"), std::string::npos) << dataRefused;
 
     // A missing stored message, a bad server text, a server that hangs, and no server at all.
-    EXPECT_NE(SendMail(Server(servers), "a@example.jp\t>#xfr /nonexistent/x.eml", "<box@example.jp>", "s", "", "")
-                  .find("/nonexistent/x.eml"),
-              std::string::npos);
-    EXPECT_FALSE(SendMail("no-port-here:x:y", "a@example.jp\t" + xfr, "<box@example.jp>", "s", "", "").empty());
+    EXPECT_NE(
+        SendMail(Server(servers), "a@example.jp\t>#xfr /nonexistent/x.eml", "<box@example.jp>", "s", "", "")
+            .find("/nonexistent/x.eml"),
+        std::string::npos);
+    EXPECT_FALSE(
+        SendMail("no-port-here:x:y", "a@example.jp\t" + xfr, "<box@example.jp>", "s", "", "").empty());
     QElapsedTimer t;
     t.start();
-    EXPECT_FALSE(SendMail(Server(servers, 2), S(Unique(QStringLiteral("hang"))) + "\t" + xfr, "<box@example.jp>", "s",
-                          "", "")
+    EXPECT_FALSE(SendMail(Server(servers, 2), S(Unique(QStringLiteral("hang"))) + "\t" + xfr,
+                          "<box@example.jp>", "s", "", "")
                      .empty());
     EXPECT_LT(t.elapsed(), 8000);
     t.restart();
-    const std::string down = SendMail("127.0.0.1:1:5", "a@example.jp\t" + xfr, "<box@example.jp>", "s", "", "");
+    const std::string down =
+        SendMail("127.0.0.1:1:5", "a@example.jp\t" + xfr, "<box@example.jp>", "s", "", "");
     EXPECT_NE(down.find("127.0.0.1:1"), std::string::npos) << down;
     EXPECT_LT(t.elapsed(), 3000);
 
     // Without the test CA the STARTTLS certificate check fails and nothing is sent.
     unsetenv("LARCHWATCHER_CA_FILE");
     const QString untrusted = Unique(QStringLiteral("untrusted"));
-    const std::string tls = SendMail(Server(servers), S(untrusted) + "\t" + xfr, "<box@example.jp>", "s", "", "");
+    const std::string tls =
+        SendMail(Server(servers), S(untrusted) + "\t" + xfr, "<box@example.jp>", "s", "", "");
     EXPECT_NE(tls.find("certificate"), std::string::npos) << tls;
     EXPECT_TRUE(servers.SinkMessagesTo(untrusted).empty());
 }
@@ -318,7 +341,8 @@ TEST(Smtp, RecipientsRefusalsAndUnreachableServers)
 TEST(SmtpArguments, ServerRecipientsAndSenderAreRead)
 {
     std::string error;
-    auto r = ParseSmtpArguments("mail.example.jp:587:30", "a@x.jp\tb@x.jp\t>#xfr /w/m.eml\tcc\tc@x.jp\tbcc\td@x.jp",
+    auto r = ParseSmtpArguments("mail.example.jp:587:30",
+                                "a@x.jp\tb@x.jp\t>#xfr /w/m.eml\tcc\tc@x.jp\tbcc\td@x.jp",
                                 "山田 太郎<t@x.jp>\tacct:pa:ss\tCRAM-MD5", "Fw: s", "", error);
     ASSERT_TRUE(r) << error;
     EXPECT_EQ(r->host, "mail.example.jp");

@@ -53,14 +53,16 @@ except poplib.error_proto as e:
     print("wrong refused")
 )");
     QString out;
-    const int rc = RunPython(script,
-                             {servers.host, QString::number(servers.pop3Port), QString::number(servers.pop3sPort),
-                              servers.caFile, box->User(), box->Password()},
-                             &out);
+    const int rc =
+        RunPython(script,
+                  {servers.host, QString::number(servers.pop3Port), QString::number(servers.pop3sPort),
+                   servers.caFile, box->User(), box->Password()},
+                  &out);
     ASSERT_EQ(rc, 0) << out.toStdString();
     EXPECT_TRUE(out.contains(QStringLiteral("user 3"))) << out.toStdString();
     EXPECT_TRUE(out.contains(QStringLiteral("apop 3"))) << out.toStdString();
-    EXPECT_TRUE(out.contains(QStringLiteral("stls Subject: smoke 1\n\nline\n.dot line"))) << out.toStdString();
+    EXPECT_TRUE(out.contains(QStringLiteral("stls Subject: smoke 1\n\nline\n.dot line")))
+        << out.toStdString();
     EXPECT_TRUE(out.contains(QStringLiteral("pop3s 3"))) << out.toStdString();
     EXPECT_TRUE(out.contains(QStringLiteral("wrong refused"))) << out.toStdString();
 }
@@ -93,10 +95,11 @@ except smtplib.SMTPDataError as e:
     print("data refused", e.smtp_code)
 )");
     QString out;
-    const int rc = RunPython(script,
-                             {servers.host, QString::number(servers.smtpPort), QString::number(servers.smtpsPort),
-                              servers.caFile, user, servers.Password(user), tag},
-                             &out);
+    const int rc =
+        RunPython(script,
+                  {servers.host, QString::number(servers.smtpPort), QString::number(servers.smtpsPort),
+                   servers.caFile, user, servers.Password(user), tag},
+                  &out);
     ASSERT_EQ(rc, 0) << out.toStdString();
     for (const char* mech : {"LOGIN", "PLAIN", "CRAM-MD5"}) {
         const auto got = servers.SinkMessagesTo(QString::fromLatin1(mech).toLower() + QLatin1Char('-') + tag +
@@ -108,7 +111,8 @@ except smtplib.SMTPDataError as e:
         EXPECT_EQ(got[0].mailFrom, QStringLiteral("from@example.jp"));
         EXPECT_TRUE(got[0].data.contains("Subject: " + QByteArray(mech) + "\r\n\r\nbody\r\n"));
     }
-    const auto implicit = servers.SinkMessagesTo(QStringLiteral("implicit-") + tag + QStringLiteral("@example.jp"));
+    const auto implicit =
+        servers.SinkMessagesTo(QStringLiteral("implicit-") + tag + QStringLiteral("@example.jp"));
     ASSERT_EQ(implicit.size(), 1u);
     EXPECT_TRUE(implicit[0].tls);
     EXPECT_EQ(implicit[0].port, servers.smtpsPort);

@@ -61,21 +61,35 @@ std::optional<TestServers> TestServers::Load(QString* reason)
         QString value = line.mid(eq + 1);
         if (value.startsWith(QLatin1Char('"')) && value.endsWith(QLatin1Char('"')) && value.size() >= 2)
             value = value.mid(1, value.size() - 2);
-        if (key == QLatin1String("LW_POP3_HOST")) s.host = value;
-        else if (key == QLatin1String("LW_POP3_PORT")) s.pop3Port = value.toInt();
-        else if (key == QLatin1String("LW_POP3S_PORT")) s.pop3sPort = value.toInt();
-        else if (key == QLatin1String("LW_SMTP_PORT")) s.smtpPort = value.toInt();
-        else if (key == QLatin1String("LW_SMTPS_PORT")) s.smtpsPort = value.toInt();
-        else if (key == QLatin1String("LW_TEST_CA")) s.caFile = value;
-        else if (key == QLatin1String("LW_MAILDIR_ROOT")) s.maildirRoot = value;
-        else if (key == QLatin1String("LW_SINK_DIR")) s.sinkDir = value;
-        else if (key == QLatin1String("LW_TEST_SERVERS_DIR")) s.stateDir = value;
-        else if (key == QLatin1String("LW_MAIL_UID")) s.mailUid = value.toInt();
-        else if (key == QLatin1String("LW_MAIL_GID")) s.mailGid = value.toInt();
-        else if (key == QLatin1String("LW_TEST_USERS")) s.users = value.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        else if (key.startsWith(QLatin1String("LW_PASSWORD_"))) passwords.insert(key.mid(12), value);
+        if (key == QLatin1String("LW_POP3_HOST"))
+            s.host = value;
+        else if (key == QLatin1String("LW_POP3_PORT"))
+            s.pop3Port = value.toInt();
+        else if (key == QLatin1String("LW_POP3S_PORT"))
+            s.pop3sPort = value.toInt();
+        else if (key == QLatin1String("LW_SMTP_PORT"))
+            s.smtpPort = value.toInt();
+        else if (key == QLatin1String("LW_SMTPS_PORT"))
+            s.smtpsPort = value.toInt();
+        else if (key == QLatin1String("LW_TEST_CA"))
+            s.caFile = value;
+        else if (key == QLatin1String("LW_MAILDIR_ROOT"))
+            s.maildirRoot = value;
+        else if (key == QLatin1String("LW_SINK_DIR"))
+            s.sinkDir = value;
+        else if (key == QLatin1String("LW_TEST_SERVERS_DIR"))
+            s.stateDir = value;
+        else if (key == QLatin1String("LW_MAIL_UID"))
+            s.mailUid = value.toInt();
+        else if (key == QLatin1String("LW_MAIL_GID"))
+            s.mailGid = value.toInt();
+        else if (key == QLatin1String("LW_TEST_USERS"))
+            s.users = value.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        else if (key.startsWith(QLatin1String("LW_PASSWORD_")))
+            passwords.insert(key.mid(12), value);
     }
-    for (const QString& u : s.users) s.m_passwords << passwords.value(u);
+    for (const QString& u : s.users)
+        s.m_passwords << passwords.value(u);
     if (s.pop3Port == 0 || s.smtpPort == 0 || s.users.isEmpty()) {
         if (reason) *reason = QStringLiteral("env file %1 is incomplete").arg(envFile);
         return std::nullopt;
@@ -116,7 +130,7 @@ bool TestServers::Deliver(const QString& user, const QByteArray& message, QStrin
 {
     static std::atomic<int> counter{0};
     const QString md = maildirRoot + QLatin1Char('/') + user + QStringLiteral("/Maildir");
-    const QString name = QStringLiteral("%1.P%2Q%3.lwtest")  // sorts in delivery order
+    const QString name = QStringLiteral("%1.P%2Q%3.lwtest") // sorts in delivery order
                              .arg(QDateTime::currentMSecsSinceEpoch())
                              .arg(::getpid())
                              .arg(counter++, 8, 10, QLatin1Char('0'));
@@ -128,12 +142,14 @@ bool TestServers::Deliver(const QString& user, const QByteArray& message, QStrin
     }
     f.close();
     if (mailUid >= 0 && ::geteuid() == 0) {
-        if (::chown(tmp.toLocal8Bit().constData(), static_cast<uid_t>(mailUid), static_cast<gid_t>(mailGid)) != 0) {
+        if (::chown(tmp.toLocal8Bit().constData(), static_cast<uid_t>(mailUid),
+                    static_cast<gid_t>(mailGid)) != 0) {
             if (error) *error = QStringLiteral("cannot give %1 to the mail user").arg(tmp);
             return false;
         }
     }
-    if (::rename(tmp.toLocal8Bit().constData(), (md + QStringLiteral("/new/") + name).toLocal8Bit().constData()) != 0) {
+    if (::rename(tmp.toLocal8Bit().constData(),
+                 (md + QStringLiteral("/new/") + name).toLocal8Bit().constData()) != 0) {
         if (error) *error = QStringLiteral("cannot move %1 into new/").arg(tmp);
         return false;
     }
@@ -145,7 +161,8 @@ void TestServers::ClearMailbox(const QString& user) const
     const QString md = maildirRoot + QLatin1Char('/') + user + QStringLiteral("/Maildir/");
     for (const char* sub : {"cur", "new", "tmp"}) {
         QDir d(md + QLatin1String(sub));
-        for (const QString& n : d.entryList(QDir::Files | QDir::Hidden)) d.remove(n);
+        for (const QString& n : d.entryList(QDir::Files | QDir::Hidden))
+            d.remove(n);
     }
 }
 
@@ -170,7 +187,8 @@ std::vector<SinkMessage> TestServers::SinkMessages() const
         if (!ef.open(QIODevice::ReadOnly)) continue;
         m.data = ef.readAll();
         m.mailFrom = o.value(QStringLiteral("mail_from")).toString();
-        for (const QJsonValue& v : o.value(QStringLiteral("rcpt_tos")).toArray()) m.rcptTos << v.toString();
+        for (const QJsonValue& v : o.value(QStringLiteral("rcpt_tos")).toArray())
+            m.rcptTos << v.toString();
         m.authLogin = o.value(QStringLiteral("auth_login")).toString();
         m.authMechanism = o.value(QStringLiteral("auth_mechanism")).toString();
         m.tls = o.value(QStringLiteral("tls")).toBool();

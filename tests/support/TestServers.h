@@ -14,12 +14,12 @@ namespace lw::test {
 
 // One message the SMTP sink accepted, with its envelope.
 struct SinkMessage {
-    QString file;            // path of the stored .eml
-    QByteArray data;         // the message as received
+    QString file;    // path of the stored .eml
+    QByteArray data; // the message as received
     QString mailFrom;
     QStringList rcptTos;
-    QString authLogin;       // empty when the client did not authenticate
-    QString authMechanism;   // "LOGIN", "PLAIN", "CRAM-MD5" or empty
+    QString authLogin;     // empty when the client did not authenticate
+    QString authMechanism; // "LOGIN", "PLAIN", "CRAM-MD5" or empty
     bool tls = false;
     int port = 0;
 };
@@ -27,7 +27,7 @@ struct SinkMessage {
 // Exclusive use of one test mailbox for the lifetime of the object (other test processes
 // running in parallel pick another one). The mailbox starts empty.
 class MailboxLease {
-public:
+  public:
     MailboxLease(int fd, QString user, QString password);
     ~MailboxLease();
     MailboxLease(MailboxLease&& other) noexcept;
@@ -37,14 +37,14 @@ public:
     const QString& User() const { return m_user; }
     const QString& Password() const { return m_password; }
 
-private:
+  private:
     int m_fd;
     QString m_user;
     QString m_password;
 };
 
 class TestServers {
-public:
+  public:
     // Reads the env file written by "tools/test-servers start"; nothing (with the reason) when
     // the servers are not running.
     static std::optional<TestServers> Load(QString* reason = nullptr);
@@ -54,8 +54,8 @@ public:
     int pop3sPort = 0;
     int smtpPort = 0;
     int smtpsPort = 0;
-    QString caFile;        // CA that signed the servers' certificate
-    QString maildirRoot;   // <root>/<user>/Maildir
+    QString caFile;      // CA that signed the servers' certificate
+    QString maildirRoot; // <root>/<user>/Maildir
     QString sinkDir;
     QString stateDir;
     int mailUid = -1;
@@ -69,7 +69,8 @@ public:
 
     // Puts one message into the user's Maildir (tmp/ then rename into new/), owned by the
     // mail user so the server can read it.
-    [[nodiscard]] bool Deliver(const QString& user, const QByteArray& message, QString* error = nullptr) const;
+    [[nodiscard]] bool Deliver(const QString& user, const QByteArray& message,
+                               QString* error = nullptr) const;
     // Removes every message of the user's Maildir.
     void ClearMailbox(const QString& user) const;
     // Number of messages in the user's Maildir (new/ and cur/).
@@ -80,7 +81,7 @@ public:
     // The stored messages with this envelope recipient (case-insensitive).
     std::vector<SinkMessage> SinkMessagesTo(const QString& recipient) const;
 
-private:
+  private:
     QStringList m_passwords;
 };
 
@@ -90,8 +91,8 @@ QString TestServersEnvFile();
 } // namespace lw::test
 
 // In a test body: binds `var` to the running servers or skips the test with the reason.
-#define LW_REQUIRE_TEST_SERVERS(var)                                                               \
-    QString var##SkipReason;                                                                       \
-    const auto var##Loaded = ::lw::test::TestServers::Load(&var##SkipReason);                      \
-    if (!var##Loaded) GTEST_SKIP() << var##SkipReason.toStdString();                               \
+#define LW_REQUIRE_TEST_SERVERS(var)                                                                         \
+    QString var##SkipReason;                                                                                 \
+    const auto var##Loaded = ::lw::test::TestServers::Load(&var##SkipReason);                                \
+    if (!var##Loaded) GTEST_SKIP() << var##SkipReason.toStdString();                                         \
     const ::lw::test::TestServers& var = *var##Loaded

@@ -141,7 +141,8 @@ bool SyncFolder(const std::string& folder, std::vector<std::string> paths, const
 
 std::string StripFolder(std::string folder)
 {
-    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
     return folder;
 }
 
@@ -170,8 +171,19 @@ std::optional<std::vector<std::string>> FetchNewMessages(const Pop3Endpoint& end
         return std::nullopt;
     }
 
+    // A server that listed UIDLs before and now refuses them is failing, not old: switching to
+    // header hashes would forget every delivered message and deliver them all again.
+    if (session->UsedHeaderHashes()) {
+        for (const UidlState::Entry& e : state.Entries()) {
+            if (e.uidl.rfind("hdr-", 0) != 0) {
+                Fail(kept, "fetch from " + endpoint.host + ": the server no longer answers UIDL");
+                return std::nullopt;
+            }
+        }
+    }
     std::unordered_set<std::string> onServer;
-    for (const Pop3Message& m : listing) onServer.insert(m.uid);
+    for (const Pop3Message& m : listing)
+        onServer.insert(m.uid);
     const size_t before = state.Entries().size();
     state.Retain(onServer);
     bool changed = state.Entries().size() != before || state.port != endpoint.port ||
@@ -195,7 +207,8 @@ std::optional<std::vector<std::string>> FetchNewMessages(const Pop3Endpoint& end
         uids.push_back(m.uid);
         paths.push_back(folder + "/" + name);
     }
-    for (size_t i = 0; i < names.size(); ++i) state.Add(uids[i], names[i]);
+    for (size_t i = 0; i < names.size(); ++i)
+        state.Add(uids[i], names[i]);
     changed = changed || !names.empty();
     // Marked delivered only once every stored file is complete and durable: one flush covers the
     // messages and the new state, then the state takes its name.
@@ -204,7 +217,8 @@ std::optional<std::vector<std::string>> FetchNewMessages(const Pop3Endpoint& end
     };
     if (changed && !state.Save(error, paths.empty() ? std::function<bool(std::string&)>() : syncAll)) {
         // Unmarked files would come again: withdraw them, the next fetch stores them anew.
-        for (const std::string& p : paths) ::unlink(p.c_str());
+        for (const std::string& p : paths)
+            ::unlink(p.c_str());
         paths.clear();
         Fail(kept, error);
     }
@@ -213,7 +227,8 @@ std::optional<std::vector<std::string>> FetchNewMessages(const Pop3Endpoint& end
     return paths;
 }
 
-bool DeleteStoredMessage(const Pop3Endpoint& endpoint, const std::string& baseName, const std::string& folderIn)
+bool DeleteStoredMessage(const Pop3Endpoint& endpoint, const std::string& baseName,
+                         const std::string& folderIn)
 {
     KeptSession& kept = Kept();
     std::lock_guard lock(kept.mutex);
@@ -313,8 +328,9 @@ int FetchLimit(const std::string& command)
 
 } // namespace
 
-std::optional<PartList> RcvMail(const std::string& server, const std::string& account, const std::string& password,
-                                const std::string& command, const std::string& folder)
+std::optional<PartList> RcvMail(const std::string& server, const std::string& account,
+                                const std::string& password, const std::string& command,
+                                const std::string& folder)
 {
     try {
         std::optional<Pop3Endpoint> endpoint = ParsePop3Server(server);

@@ -36,7 +36,8 @@ size_t KeepServerError(char* data, size_t size, size_t count, void* user)
     const size_t n = size * count;
     std::string line(data, n);
     if (line.rfind("-ERR", 0) == 0) {
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+            line.pop_back();
         handle->lastServerError = line;
     }
     return n;
@@ -123,7 +124,10 @@ std::optional<Pop3Endpoint> ParsePop3Server(const std::string& server)
 
 Pop3Session::Pop3Session(Pop3Endpoint endpoint) : m_endpoint(std::move(endpoint)) {}
 
-Pop3Session::~Pop3Session() { Quit(); }
+Pop3Session::~Pop3Session()
+{
+    Quit();
+}
 
 void Pop3Session::Quit()
 {
@@ -158,8 +162,8 @@ bool Pop3Session::Perform(const std::string& path, const char* customRequest, bo
         curl_easy_setopt(c, CURLOPT_HEADERDATA, m_handle.get());
     }
     CURL* c = m_handle->curl.get();
-    const std::string url = std::string(m_endpoint.implicitTls ? "pop3s://" : "pop3://") + UrlHost(m_endpoint.host) +
-                            ":" + std::to_string(m_endpoint.port) + path;
+    const std::string url = std::string(m_endpoint.implicitTls ? "pop3s://" : "pop3://") +
+                            UrlHost(m_endpoint.host) + ":" + std::to_string(m_endpoint.port) + path;
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
     // Both persist on the handle: set them on every request.
     curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, customRequest);
@@ -191,11 +195,13 @@ bool Pop3Session::List(std::vector<Pop3Message>& out, std::string& error)
         if (IsSessionFailure(static_cast<CURLcode>(m_lastCode))) return false;
         // No UIDL on this server: identify messages by their headers.
         m_broken = false;
+        m_headerHashes = true;
         if (!ListByHeaderHash(out, error)) return false;
         m_listing = out;
         return true;
     }
-    for (auto& [number, uid] : ParseListing(data)) out.push_back({number, std::move(uid)});
+    for (auto& [number, uid] : ParseListing(data))
+        out.push_back({number, std::move(uid)});
     m_listing = out;
     return true;
 }
@@ -217,12 +223,12 @@ bool Pop3Session::ListByHeaderHash(std::vector<Pop3Message>& out, std::string& e
             return true;
         };
         if (!Perform("/", ("TOP " + std::to_string(number) + " 0").c_str(), false, keep, error)) return false;
-        std::string uid =
-            "hdr-" + QCryptographicHash::hash(QByteArrayView(headers.data(), static_cast<qsizetype>(headers.size())),
-                                              QCryptographicHash::Sha256)
-                         .toHex()
-                         .left(32)
-                         .toStdString();
+        std::string uid = "hdr-" + QCryptographicHash::hash(
+                                       QByteArrayView(headers.data(), static_cast<qsizetype>(headers.size())),
+                                       QCryptographicHash::Sha256)
+                                       .toHex()
+                                       .left(32)
+                                       .toStdString();
         // Identical headers: the n-th copy in server order gets the n-th name.
         if (const int copies = seen[uid]++; copies > 0) uid += "-" + std::to_string(copies + 1);
         out.push_back({number, std::move(uid)});
@@ -230,7 +236,8 @@ bool Pop3Session::ListByHeaderHash(std::vector<Pop3Message>& out, std::string& e
     return true;
 }
 
-bool Pop3Session::Retrieve(int number, const std::function<bool(const char*, size_t)>& sink, std::string& error)
+bool Pop3Session::Retrieve(int number, const std::function<bool(const char*, size_t)>& sink,
+                           std::string& error)
 {
     return Perform("/" + std::to_string(number), nullptr, false, sink, error);
 }

@@ -20,7 +20,7 @@ struct Pop3Endpoint {
     // Empty: the best login the server offers (SASL, then APOP, then USER/PASS).
     // Otherwise a libcurl login option such as "AUTH=+APOP" or "AUTH=PLAIN".
     std::string loginOptions;
-    long connectTimeoutSeconds = 10; // connect, greeting and login
+    long connectTimeoutSeconds = 10;  // connect, greeting and login
     long requestTimeoutSeconds = 300; // any single request, a long RETR included
 };
 
@@ -35,7 +35,7 @@ struct Pop3Message {
 };
 
 class Pop3Session {
-public:
+  public:
     explicit Pop3Session(Pop3Endpoint endpoint);
     // Ends the session with QUIT when it is still open.
     ~Pop3Session();
@@ -56,12 +56,14 @@ public:
     // The session cannot be used any more (a request failed and the connection was dropped).
     bool Broken() const { return m_broken; }
     const Pop3Endpoint& Endpoint() const { return m_endpoint; }
+    // The last List identified messages by header hashes (the server has no UIDL).
+    bool UsedHeaderHashes() const { return m_headerHashes; }
     // The listing of the last List call.
     const std::vector<Pop3Message>& Listing() const { return m_listing; }
 
     struct Handle; // libcurl state, public for its callbacks
 
-private:
+  private:
     bool Perform(const std::string& path, const char* customRequest, bool noBody,
                  const std::function<bool(const char*, size_t)>& sink, std::string& error);
     bool ListByHeaderHash(std::vector<Pop3Message>& out, std::string& error);
@@ -70,6 +72,7 @@ private:
     std::unique_ptr<Handle> m_handle;
     std::vector<Pop3Message> m_listing;
     bool m_broken = false;
+    bool m_headerHashes = false;
     int m_lastCode = 0; // CURLcode of the last failure
 };
 

@@ -65,7 +65,8 @@ void AddRecipients(std::vector<std::string>& list, const std::string& element)
 {
     // Lists arrive TAB-separated; a typed "a; b, c" list is split as well.
     std::string cleaned = element;
-    std::replace_if(cleaned.begin(), cleaned.end(), [](char c) { return c == ';' || c == ','; }, ' ');
+    std::replace_if(
+        cleaned.begin(), cleaned.end(), [](char c) { return c == ';' || c == ','; }, ' ');
     std::istringstream in(cleaned);
     std::string word;
     while (in >> word) {
@@ -283,14 +284,18 @@ bool BuildOutgoingMessage(const SmtpRequest& request, std::string& out, std::str
     // and its Content-* fields follow byte for byte, so text and attachments arrive intact.
     auto message = AdoptRef(g_mime_message_new(FALSE));
     GMimeMessage* m = message.get();
-    g_mime_message_add_mailbox(m, GMIME_ADDRESS_TYPE_FROM, request.from.name.c_str(), request.from.address.c_str());
-    for (const std::string& a : request.to) g_mime_message_add_mailbox(m, GMIME_ADDRESS_TYPE_TO, "", a.c_str());
-    for (const std::string& a : request.cc) g_mime_message_add_mailbox(m, GMIME_ADDRESS_TYPE_CC, "", a.c_str());
+    g_mime_message_add_mailbox(m, GMIME_ADDRESS_TYPE_FROM, request.from.name.c_str(),
+                               request.from.address.c_str());
+    for (const std::string& a : request.to)
+        g_mime_message_add_mailbox(m, GMIME_ADDRESS_TYPE_TO, "", a.c_str());
+    for (const std::string& a : request.cc)
+        g_mime_message_add_mailbox(m, GMIME_ADDRESS_TYPE_CC, "", a.c_str());
     g_mime_message_set_subject(m, request.subject.c_str(), "UTF-8");
     const std::unique_ptr<GDateTime, DateTimeUnref> now(g_date_time_new_now_local());
     g_mime_message_set_date(m, now.get());
     const auto at = request.from.address.rfind('@');
-    const std::string domain = at == std::string::npos ? std::string("localhost") : request.from.address.substr(at + 1);
+    const std::string domain =
+        at == std::string::npos ? std::string("localhost") : request.from.address.substr(at + 1);
     const std::unique_ptr<char, GFree> id(g_mime_utils_generate_message_id(domain.c_str()));
     g_mime_message_set_message_id(m, id.get());
     if (stored.mime) g_mime_object_set_header(GMIME_OBJECT(m), "MIME-Version", "1.0", nullptr);

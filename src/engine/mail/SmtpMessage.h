@@ -19,7 +19,7 @@ struct SmtpRequest {
     bool implicitTls = false; // smtps: port 465 or an "smtps://" prefix
     long timeoutSeconds = 60;
     SmtpMailbox from;
-    std::string account;   // empty: no AUTH
+    std::string account; // empty: no AUTH
     std::string password;
     std::string mechanism; // "LOGIN", "CRAM-MD5", "PLAIN" or empty for the best offered
     std::vector<std::string> to;

@@ -33,8 +33,10 @@ size_t KeepReply(char* data, size_t size, size_t count, void* user)
     auto* upload = static_cast<Upload*>(user);
     const size_t n = size * count;
     std::string line(data, n);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    if (line.size() >= 3 && (line[0] == '4' || line[0] == '5') && std::isdigit(static_cast<unsigned char>(line[1])) &&
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    if (line.size() >= 3 && (line[0] == '4' || line[0] == '5') &&
+        std::isdigit(static_cast<unsigned char>(line[1])) &&
         std::isdigit(static_cast<unsigned char>(line[2]))) {
         if (upload->firstRefusal.empty()) upload->firstRefusal = line;
     }
@@ -51,8 +53,8 @@ std::string Send(const SmtpRequest& r, const std::string& message)
     Upload upload;
     upload.data = &message;
 
-    const std::string url = std::string(r.implicitTls ? "smtps://" : "smtp://") + UrlHost(r.host) + ":" +
-                            std::to_string(r.port);
+    const std::string url =
+        std::string(r.implicitTls ? "smtps://" : "smtp://") + UrlHost(r.host) + ":" + std::to_string(r.port);
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
     // The configured time-out bounds the connect and any silence; the whole send gets twice that
     // plus one second per 50 KB, since a server that stops answering a command is not "slow".
@@ -96,7 +98,8 @@ std::string Send(const SmtpRequest& r, const std::string& message)
         return where + CurlErrorText(rc, errorBuffer);
     }
     // Delivered, but some recipient was refused: say which, so the log shows it.
-    if (!upload.firstRefusal.empty()) return where + "not every recipient was accepted: " + upload.firstRefusal;
+    if (!upload.firstRefusal.empty())
+        return where + "not every recipient was accepted: " + upload.firstRefusal;
     return {};
 }
 
@@ -108,7 +111,8 @@ std::string SendMail(const std::string& server, const std::string& to, const std
 {
     try {
         std::string error;
-        const std::optional<SmtpRequest> request = ParseSmtpArguments(server, to, from, subject, forwardMark, error);
+        const std::optional<SmtpRequest> request =
+            ParseSmtpArguments(server, to, from, subject, forwardMark, error);
         if (!request) return error;
         if (request->to.empty() && request->cc.empty() && request->bcc.empty()) return "no recipient address";
         std::string message;

@@ -26,7 +26,7 @@ std::string Sys(const std::string& what, const std::string& path)
 }
 
 class Fd {
-public:
+  public:
     explicit Fd(int fd) : m_fd(fd) {}
     ~Fd()
     {
@@ -42,14 +42,15 @@ public:
         return ::close(fd) == 0;
     }
 
-private:
+  private:
     int m_fd;
 };
 
 std::string FolderOf(const std::string& path)
 {
     const auto slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : (slash == 0 ? std::string("/") : path.substr(0, slash));
+    return slash == std::string::npos ? std::string(".")
+                                      : (slash == 0 ? std::string("/") : path.substr(0, slash));
 }
 
 } // namespace
@@ -99,7 +100,8 @@ std::string UidlState::SafeName(const std::string& uidl)
 {
     std::string out;
     out.reserve(uidl.size());
-    for (unsigned char c : uidl) out.push_back(SafeChar(c) ? static_cast<char>(c) : '_');
+    for (unsigned char c : uidl)
+        out.push_back(SafeChar(c) ? static_cast<char>(c) : '_');
     // A leading dot would hide the file; an empty UIDL still needs a name.
     if (out.empty() || out.front() == '.') out.insert(out.begin(), 'm');
     return out;
@@ -173,22 +175,25 @@ bool UidlState::Load(const std::string& folder, const std::string& host, const s
 bool UidlState::Save(std::string& error, const std::function<bool(std::string&)>& syncAll) const
 {
     std::ostringstream out;
-    out << kMagic << "\n" << "port " << port << "\n";
+    out << kMagic << "\n"
+        << "port " << port << "\n";
     if (implicitTls) out << "tls implicit\n";
-    for (const Entry& e : m_entries) out << e.baseName << '\t' << e.uidl << '\n';
+    for (const Entry& e : m_entries)
+        out << e.baseName << '\t' << e.uidl << '\n';
     return WriteFileAtomically(m_path, out.str(), error, syncAll);
 }
 
 const UidlState::Entry* UidlState::FindUidl(const std::string& uidl) const
 {
-    const auto it = std::find_if(m_entries.begin(), m_entries.end(), [&](const Entry& e) { return e.uidl == uidl; });
+    const auto it =
+        std::find_if(m_entries.begin(), m_entries.end(), [&](const Entry& e) { return e.uidl == uidl; });
     return it == m_entries.end() ? nullptr : &*it;
 }
 
 const UidlState::Entry* UidlState::FindBaseName(const std::string& baseName) const
 {
-    const auto it =
-        std::find_if(m_entries.begin(), m_entries.end(), [&](const Entry& e) { return e.baseName == baseName; });
+    const auto it = std::find_if(m_entries.begin(), m_entries.end(),
+                                 [&](const Entry& e) { return e.baseName == baseName; });
     return it == m_entries.end() ? nullptr : &*it;
 }
 
@@ -201,10 +206,12 @@ std::string UidlState::NewBaseName(const std::string& uidl, const std::vector<st
 {
     const std::string stem = SafeName(uidl);
     const auto taken = [&](const std::string& name) {
-        return FindBaseName(name) != nullptr || std::find(alsoTaken.begin(), alsoTaken.end(), name) != alsoTaken.end();
+        return FindBaseName(name) != nullptr ||
+               std::find(alsoTaken.begin(), alsoTaken.end(), name) != alsoTaken.end();
     };
     std::string name = stem + ".eml";
-    for (int i = 2; taken(name); ++i) name = stem + "-" + std::to_string(i) + ".eml";
+    for (int i = 2; taken(name); ++i)
+        name = stem + "-" + std::to_string(i) + ".eml";
     return name;
 }
 

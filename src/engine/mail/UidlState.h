@@ -12,7 +12,7 @@
 namespace lw::mail {
 
 class UidlState {
-public:
+  public:
     struct Entry {
         std::string uidl;
         std::string baseName; // file name given to the stored message (with extension)
@@ -51,7 +51,7 @@ public:
     int port = 110;
     bool implicitTls = false;
 
-private:
+  private:
     std::string m_folder;
     std::string m_path;
     std::vector<Entry> m_entries;
