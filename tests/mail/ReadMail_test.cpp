@@ -143,6 +143,16 @@ TEST_F(ReadMailTest, BrokenMimeStillGivesWhatCanBeRead)
     EXPECT_EQ(written.absolutePath(), QFileInfo(m_folder.path()).absoluteFilePath());
     EXPECT_EQ(written.fileName(), "pass_wd_.pdf");
     EXPECT_EQ(written.size(), 9);
+
+    // Blank lines before the header, as some tools store messages.
+    const QString padded = m_folder.filePath("padded.eml");
+    QFile file(padded);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("\r\n\nFrom: a@example.jp\nSubject: padded\n\nbody\n");
+    file.close();
+    const auto parts = lw::mail::ReadMail(padded.toStdString(), kCycleParts, m_folder.path().toStdString());
+    ASSERT_TRUE(parts);
+    EXPECT_EQ(Extract(*parts).subject, "padded");
 }
 
 TEST_F(ReadMailTest, FilesThatAreNoMessageGiveNothing)

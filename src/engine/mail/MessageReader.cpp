@@ -74,6 +74,8 @@ std::optional<std::string> ReadWholeFile(const std::string& path)
 void PrepareBytes(std::string& bytes)
 {
     if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) bytes.erase(0, 3);
+    // Blank lines before the first header would make the whole message a body.
+    bytes.erase(0, std::min(bytes.find_first_not_of("\r\n"), bytes.size()));
     if (bytes.find('\n') == std::string::npos) std::replace(bytes.begin(), bytes.end(), '\r', '\n');
 }
 
