@@ -6,6 +6,7 @@
 #include <gmime/gmime.h>
 
 #include "engine/mail/Charset.h"
+#include "engine/mail/GMimeInit.h"
 #include "engine/mail/GObjectPtr.h"
 #include "engine/mail/HeaderDecode.h"
 #include "engine/mail/Transport.h"
@@ -14,43 +15,14 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <iconv.h>
-
 #include <algorithm>
 #include <array>
 #include <memory>
-#include <mutex>
 #include <sstream>
 
 namespace lw::mail {
 
 namespace {
-
-void InitGMime()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        g_mime_init();
-        // The parser opens and closes a converter for every encoded header it meets; holding one
-        // converter per common charset for the life of the process keeps the C library's charset
-        // modules loaded, instead of loading and unloading them for every message.
-        static const char* kCommon[] = {"ISO-2022-JP", "SHIFT_JIS", "CP932",       "EUC-JP",
-                                        "EUC-KR",      "CP949",     "ISO-8859-1",  "ISO-8859-15",
-                                        "WINDOWS-1252", "GB18030",  "BIG5",        "UTF-16"};
-        struct Pinned {
-            std::vector<iconv_t> converters;
-            ~Pinned()
-            {
-                for (iconv_t cd : converters) iconv_close(cd);
-            }
-        };
-        static Pinned pinned;
-        for (const char* charset : kCommon) {
-            iconv_t cd = iconv_open("UTF-8", charset);
-            if (cd != reinterpret_cast<iconv_t>(-1)) pinned.converters.push_back(cd);
-        }
-    });
-}
 
 struct ParserOptionsFree {
     void operator()(GMimeParserOptions* options) const { g_mime_parser_options_free(options); }
@@ -387,7 +359,7 @@ std::optional<PartList> ReadMail(const std::string& file, const std::string& par
         auto bytes = ReadWholeFile(file);
         if (!bytes) return std::nullopt;
         PrepareBytes(*bytes);
-        InitGMime();
+        EnsureGMime();
         const auto message = ParseMessage(*bytes);
         if (!message) return std::nullopt;
         GMimeHeaderList* headers = g_mime_object_get_header_list(GMIME_OBJECT(message.get()));
@@ -405,7 +377,7 @@ std::vector<std::string> ForwardMarks(const std::string& file)
         auto bytes = ReadWholeFile(file);
         if (!bytes) return marks;
         PrepareBytes(*bytes);
-        InitGMime();
+        EnsureGMime();
         const auto message = ParseMessage(*bytes);
         if (!message) return marks;
         GMimeHeaderList* headers = g_mime_object_get_header_list(GMIME_OBJECT(message.get()));
