@@ -6,7 +6,7 @@
 #include "store/ListDatabase.h"
 
 #include <QList>
-#include <QSqlQuery>
+#include <QSqlError>
 #include <QStringList>
 
 #include <functional>
@@ -17,6 +17,14 @@ namespace {
 
 // More variants than this are matched by reading every address instead of index probes.
 constexpr qsizetype kMaxCaseVariants = 256;
+
+// The columns read, ending in the key column, from the table.
+const QString kRuleSelect = QStringLiteral(
+    "SELECT 印刷, メール保存, ボックスクリア, ログ出力, 受信拒否, メール転送, 転送先TO, 転送先CC, 転送先BCC, アドレス "
+    "FROM tblList");
+const QString kRuleKey = QStringLiteral(" WHERE アドレス");
+const QString kBookSelect = QStringLiteral("SELECT 電子メールアドレス FROM tblAdrbook");
+const QString kBookKey = QStringLiteral(" WHERE 電子メールアドレス");
 
 // Spellings of address that differ from it only in the letter case of non-ASCII characters
 // (COLLATE NOCASE already covers ASCII). Empty when there would be more than the cap.
@@ -44,52 +52,9 @@ QStringList CaseVariants(const QString& address)
     return variants;
 }
 
-// Runs `columns` FROM table for the row whose key column equals address ignoring letter case,
-// and hands the first such row to `take`. Returns found; error set on a database failure.
-bool FindFirst(const QSqlDatabase& db, const QString& table, const QString& keyColumn,
-               const QString& columns, const QString& address,
-               const std::function<void(const QSqlQuery&)>& take, QString& error)
+bool Flag(const QSqlQuery& row, int column)
 {
-    error.clear();
-    bool found = false;
-    {
-        QSqlQuery query(db);
-        query.setForwardOnly(true);
-        const QString select = QStringLiteral("SELECT ") + columns + QStringLiteral(" FROM ") + table +
-                               QStringLiteral(" WHERE ") + keyColumn;
-        bool ok = store::Execute(query, select + QStringLiteral(" = ? LIMIT 1"), {address}, error);
-        found = ok && query.next();
-        if (ok && !found) {
-            const QStringList variants = CaseVariants(address);
-            if (variants.size() > 1) {
-                // Index probes for each non-ASCII case spelling.
-                QStringList marks;
-                QVariantList values;
-                for (const QString& variant : variants) {
-                    marks << QStringLiteral("?");
-                    values << variant;
-                }
-                ok = store::Execute(query,
-                                    select + QStringLiteral(" IN (") + marks.join(u',') +
-                                        QStringLiteral(") ORDER BY rowid LIMIT 1"),
-                                    values, error);
-                found = ok && query.next();
-            } else if (variants.isEmpty()) {
-                // Too many case variants to probe: compare case-folded forms row by row.
-                ok = store::Execute(query,
-                                    QStringLiteral("SELECT ") + keyColumn + QStringLiteral(", ") +
-                                        columns + QStringLiteral(" FROM ") + table +
-                                        QStringLiteral(" ORDER BY rowid"),
-                                    {}, error);
-                const QString folded = address.toCaseFolded();
-                while (ok && !found && query.next())
-                    found = query.value(0).toString().toCaseFolded() == folded;
-            }
-        }
-        if (ok && found) take(query);
-        if (!ok) found = false;
-    }
-    return found;
+    return row.value(column).toLongLong() != 0;
 }
 
 // Opens the calling thread's connection around one lookup, as the per-call lookups promise.
@@ -103,27 +68,95 @@ bool WithConnection(const QString& programFolder, const QString& reffile, QStrin
     return found;
 }
 
-const QString kRuleColumns = QStringLiteral(
-    "印刷, メール保存, ボックスクリア, ログ出力, 受信拒否, メール転送, 転送先TO, 転送先CC, 転送先BCC");
-
 } // namespace
+
+SenderLookup::SenderLookup(const QSqlDatabase& db) : m_db(db), m_rule(db), m_book(db)
+{
+    m_rule.setForwardOnly(true);
+    m_book.setForwardOnly(true);
+    m_prepared = m_rule.prepare(kRuleSelect + kRuleKey + QStringLiteral(" = ? LIMIT 1")) &&
+                 m_book.prepare(kBookSelect + kBookKey + QStringLiteral(" = ? LIMIT 1"));
+    if (!m_prepared) m_error = m_rule.lastError().isValid() ? m_rule.lastError().text() : m_book.lastError().text();
+}
+
+bool SenderLookup::Find(QSqlQuery& exact, const QString& select, const QString& key, int keyIndex,
+                        const QString& address, QString& error)
+{
+    error.clear();
+    if (!m_prepared) {
+        error = m_error.trimmed().isEmpty() ? QStringLiteral("cannot read the list database") : m_error;
+        return false;
+    }
+    exact.bindValue(0, address);
+    if (!exact.exec()) {
+        error = exact.lastError().text();
+        return false;
+    }
+    if (exact.next()) {
+        m_current = &exact;
+        return true;
+    }
+    exact.finish();
+
+    const QStringList variants = CaseVariants(address);
+    if (variants.size() == 1) return false;
+    m_other = QSqlQuery(m_db);
+    m_other.setForwardOnly(true);
+    bool ok = false;
+    bool found = false;
+    if (!variants.isEmpty()) {
+        // Index probes for each non-ASCII case spelling.
+        QVariantList values;
+        for (const QString& variant : variants) values << variant;
+        ok = store::Execute(m_other,
+                            select + key + QStringLiteral(" IN (") + QStringList(variants.size(), QStringLiteral("?")).join(u',') +
+                                QStringLiteral(") ORDER BY rowid LIMIT 1"),
+                            values, error);
+        found = ok && m_other.next();
+    } else {
+        // Too many case variants to probe: compare case-folded forms row by row.
+        ok = store::Execute(m_other, select + QStringLiteral(" ORDER BY rowid"), {}, error);
+        const QString folded = address.toCaseFolded();
+        while (ok && !found && m_other.next())
+            found = m_other.value(keyIndex).toString().toCaseFolded() == folded;
+    }
+    if (found) m_current = &m_other;
+    return ok && found;
+}
+
+bool SenderLookup::FindRule(const QString& address, SenderRule& rule, QString& error)
+{
+    if (!Find(m_rule, kRuleSelect, kRuleKey, 9, store::TrimBlanks(address), error)) return false;
+    const QSqlQuery& row = *m_current;
+    rule.print = Flag(row, 0);
+    rule.save = Flag(row, 1);
+    rule.clear = Flag(row, 2);
+    rule.log = Flag(row, 3);
+    rule.reject = Flag(row, 4);
+    rule.forward = Flag(row, 5);
+    rule.forwardTo = mail::NormaliseAddressList(store::ReadText(row.value(6)));
+    rule.forwardCc = mail::NormaliseAddressList(store::ReadText(row.value(7)));
+    rule.forwardBcc = mail::NormaliseAddressList(store::ReadText(row.value(8)));
+    m_current->finish();
+    return true;
+}
+
+bool SenderLookup::InAddressBook(const QString& address, QString& error)
+{
+    if (!Find(m_book, kBookSelect, kBookKey, 0, store::TrimBlanks(address), error))
+        return false;
+    m_current->finish();
+    return true;
+}
 
 bool LookUpSenderRule(const QSqlDatabase& db, const QString& address, SenderRule& rule, QString& error)
 {
-    return FindFirst(
-        db, QStringLiteral("tblList"), QStringLiteral("アドレス"), kRuleColumns, store::TrimBlanks(address),
-        [&rule](const QSqlQuery& row) {
-            rule.print = store::ReadFlag(row, QStringLiteral("印刷"));
-            rule.save = store::ReadFlag(row, QStringLiteral("メール保存"));
-            rule.clear = store::ReadFlag(row, QStringLiteral("ボックスクリア"));
-            rule.log = store::ReadFlag(row, QStringLiteral("ログ出力"));
-            rule.forward = store::ReadFlag(row, QStringLiteral("メール転送"));
-            rule.reject = store::ReadFlag(row, QStringLiteral("受信拒否"));
-            rule.forwardTo = mail::NormaliseAddressList(store::ReadText(row, QStringLiteral("転送先TO")));
-            rule.forwardCc = mail::NormaliseAddressList(store::ReadText(row, QStringLiteral("転送先CC")));
-            rule.forwardBcc = mail::NormaliseAddressList(store::ReadText(row, QStringLiteral("転送先BCC")));
-        },
-        error);
+    return SenderLookup(db).FindRule(address, rule, error);
+}
+
+bool LookUpAddressBook(const QSqlDatabase& db, const QString& address, QString& error)
+{
+    return SenderLookup(db).InAddressBook(address, error);
 }
 
 bool LookUpSenderRule(const QString& programFolder, const QString& reffile, const QString& address,
@@ -132,12 +165,6 @@ bool LookUpSenderRule(const QString& programFolder, const QString& reffile, cons
     return WithConnection(programFolder, reffile, error, [&](const QSqlDatabase& db) {
         return LookUpSenderRule(db, address, rule, error);
     });
-}
-
-bool LookUpAddressBook(const QSqlDatabase& db, const QString& address, QString& error)
-{
-    return FindFirst(db, QStringLiteral("tblAdrbook"), QStringLiteral("電子メールアドレス"), QStringLiteral("1"),
-                     store::TrimBlanks(address), [](const QSqlQuery&) {}, error);
 }
 
 bool LookUpAddressBook(const QString& programFolder, const QString& reffile, const QString& address,

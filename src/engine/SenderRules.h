@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 
 namespace lw::engine {
@@ -36,5 +37,31 @@ struct SenderRule {
 [[nodiscard]] bool LookUpSenderRule(const QSqlDatabase& db, const QString& address, SenderRule& rule,
                                     QString& error);
 [[nodiscard]] bool LookUpAddressBook(const QSqlDatabase& db, const QString& address, QString& error);
+
+// Both lookups on a connection held open, with their statements prepared once: the form for
+// many lookups in a row. Must be destroyed before the connection is closed.
+class SenderLookup {
+public:
+    explicit SenderLookup(const QSqlDatabase& db);
+    SenderLookup(const SenderLookup&) = delete;
+    SenderLookup& operator=(const SenderLookup&) = delete;
+
+    // As LookUpSenderRule.
+    [[nodiscard]] bool FindRule(const QString& address, SenderRule& rule, QString& error);
+    // As LookUpAddressBook.
+    [[nodiscard]] bool InAddressBook(const QString& address, QString& error);
+
+private:
+    bool Find(QSqlQuery& exact, const QString& select, const QString& key, int keyIndex,
+              const QString& address, QString& error);
+
+    QSqlDatabase m_db;
+    QSqlQuery m_rule;
+    QSqlQuery m_book;
+    QSqlQuery m_other;
+    QSqlQuery* m_current = nullptr;
+    bool m_prepared = false;
+    QString m_error;
+};
 
 } // namespace lw::engine
