@@ -500,3 +500,57 @@ TEST(Pop3, ServerWithoutUidlOrSaslUsesUserPassAndHeaderHashes)
     server.kill();
     server.waitForFinished();
 }
+
+TEST(Pop3, DeletionAfterALostSessionNeverHitsAnotherMessage)
+{
+    LW_REQUIRE_TEST_SERVERS(servers);
+    auto box = servers.LeaseMailbox();
+    ASSERT_TRUE(box);
+    CaFile ca(servers.caFile);
+    QTemporaryDir work;
+    const std::string user = box->User().toStdString();
+    const std::string host = servers.host.toStdString();
+    const std::string pass = box->Password().toStdString();
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(servers.Deliver(box->User(), Message(i)));
+    {
+        MailSessionScope scope;
+        const auto got =
+            RcvMail(Plain(servers), user, "a " + pass, "SAVE 1-10", "<" + work.path().toStdString());
+        ASSERT_TRUE(got);
+        ASSERT_EQ(got->size(), 3u);
+        const auto base = [&](int i) {
+            return QFileInfo(QString::fromStdString((*got)[i])).fileName().toStdString();
+        };
+
+        // The server drops the kept session; meanwhile another client removes the first message,
+        // so every message number shifts down by one.
+        QProcess kick;
+        kick.start(QStringLiteral("doveadm"),
+                   {QStringLiteral("-c"), servers.stateDir + QStringLiteral("/dovecot/dovecot.conf"),
+                    QStringLiteral("kick"), box->User()});
+        ASSERT_TRUE(kick.waitForFinished(10000));
+        ASSERT_EQ(kick.exitCode(), 0);
+        QThread::msleep(300); // the close has arrived: libcurl sees a dead connection before sending
+        {
+            Pop3Session other(Endpoint(host, servers.pop3Port, user, pass));
+            std::vector<Pop3Message> listing;
+            std::string error;
+            ASSERT_TRUE(other.List(listing, error)) << error;
+            ASSERT_TRUE(other.Delete(1, error)) << error;
+        }
+        // Number 2 of the lost session is now the third message: the second must be the one deleted.
+        EXPECT_TRUE(RcvMail(host, user, pass, "DELU " + base(1), work.path().toStdString()))
+            << LastPop3Error();
+    }
+    ASSERT_EQ(servers.MailboxCount(box->User()), 1);
+    Pop3Session check(Endpoint(host, servers.pop3Port, user, pass));
+    std::vector<Pop3Message> listing;
+    std::string error;
+    ASSERT_TRUE(check.List(listing, error)) << error;
+    ASSERT_EQ(listing.size(), 1u);
+    std::string content;
+    ASSERT_TRUE(check.Retrieve(
+        listing[0].number, [&](const char* p, size_t n) { return content.append(p, n), true; }, error));
+    EXPECT_EQ(QByteArray::fromStdString(content), Message(2));
+}

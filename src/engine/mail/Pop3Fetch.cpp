@@ -246,9 +246,11 @@ bool DeleteStoredMessage(const Pop3Endpoint& endpoint, const std::string& baseNa
     }
 
     std::unique_ptr<Pop3Session> session;
+    bool reused = false;
     if (kept.session && !kept.session->Broken() && kept.session->Endpoint().host == endpoint.host &&
         kept.session->Endpoint().account == endpoint.account) {
         session = std::move(kept.session);
+        reused = true;
     } else {
         kept.session.reset(); // another mailbox: commit its deletions first
         kept.deleted.clear();
@@ -275,6 +277,28 @@ bool DeleteStoredMessage(const Pop3Endpoint& endpoint, const std::string& baseNa
     } else if (session->Delete(number, error)) {
         kept.deleted.insert(number);
         ok = true;
+    } else if (reused) {
+        // The kept connection is gone (its uncommitted deletions with it): this one message
+        // is tried once more in a session of its own, found again by its UIDL.
+        session.reset();
+        kept.deleted.clear();
+        Pop3Endpoint e = endpoint;
+        e.port = state.port;
+        e.implicitTls = state.implicitTls;
+        session = std::make_unique<Pop3Session>(e);
+        std::vector<Pop3Message> listing;
+        number = 0;
+        if (session->List(listing, error)) {
+            for (const Pop3Message& m : listing) {
+                if (m.uid == entry->uidl) number = m.number;
+            }
+        }
+        if (number != 0 && session->Delete(number, error)) {
+            kept.deleted.insert(number);
+            ok = true;
+        } else {
+            Fail(kept, "delete " + baseName + " at " + endpoint.host + ": " + error);
+        }
     } else {
         Fail(kept, "delete " + baseName + " at " + endpoint.host + ": " + error);
     }

@@ -4,6 +4,8 @@
 
 #include <QCryptographicHash>
 
+#include <sys/socket.h>
+
 #include <charconv>
 #include <map>
 #include <sstream>
@@ -15,6 +17,7 @@ struct Pop3Session::Handle {
     char errorBuffer[CURL_ERROR_SIZE] = {};
     std::string lastServerError; // the last "-ERR" line, for the error text
     const std::function<bool(const char*, size_t)>* sink = nullptr;
+    bool connected = false; // set after the first request: no second connection from then on
 };
 
 namespace {
@@ -66,6 +69,16 @@ std::vector<std::pair<int, std::string>> ParseListing(const std::string& data)
         if (!rest.empty()) out.emplace_back(number, rest);
     }
     return out;
+}
+
+// Message numbers are valid only in the connection that listed them: once a session has its
+// connection, libcurl may not open another (after a drop it would log in again and a DELE
+// would hit whatever message has that number in the new session).
+curl_socket_t OpenOnce(void* user, curlsocktype /*purpose*/, curl_sockaddr* address)
+{
+    auto* handle = static_cast<Pop3Session::Handle*>(user);
+    if (handle->connected) return CURL_SOCKET_BAD;
+    return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
 // Failures that say nothing about the UIDL command itself.
@@ -160,6 +173,10 @@ bool Pop3Session::Perform(const std::string& path, const char* customRequest, bo
         curl_easy_setopt(c, CURLOPT_WRITEDATA, m_handle.get());
         curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &KeepServerError);
         curl_easy_setopt(c, CURLOPT_HEADERDATA, m_handle.get());
+        curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, &OpenOnce);
+        curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, m_handle.get());
+        // An idle connection is kept for the whole poll cycle instead of being replaced.
+        curl_easy_setopt(c, CURLOPT_MAXAGE_CONN, 3600L);
     }
     CURL* c = m_handle->curl.get();
     const std::string url = std::string(m_endpoint.implicitTls ? "pop3s://" : "pop3://") +
@@ -173,6 +190,8 @@ bool Pop3Session::Perform(const std::string& path, const char* customRequest, bo
     m_handle->sink = &sink;
     const CURLcode rc = curl_easy_perform(c);
     m_handle->sink = nullptr;
+    // Set after the first request: while connecting, libcurl may try several addresses.
+    m_handle->connected = true;
     if (rc == CURLE_OK) return true;
     error = CurlErrorText(rc, m_handle->errorBuffer);
     if (!m_handle->lastServerError.empty()) error += " (" + m_handle->lastServerError + ")";
