@@ -186,6 +186,18 @@ TEST_F(ReadMailTest, PartListNamesTheHeaderPartsBodyAlwaysComes)
     EXPECT_TRUE(HasPart(*noMarker, "from:"));
     EXPECT_FALSE(HasPart(*noMarker, "nofile:"));
     EXPECT_EQ(noMarker->front().rfind("subject:", 0), 0u);
+
+    // A folder that cannot take files: no "file:" part, and no "nofile:" hiding the attachment.
+    const QString blocker = m_folder.filePath("blocker");
+    QFile file(blocker);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    const auto unwritable = lw::mail::ReadMail(Fixture("broken-mime-unclosed-boundary.eml"), kCycleParts,
+                                               (blocker + "/sub").toStdString());
+    ASSERT_TRUE(unwritable);
+    EXPECT_FALSE(HasPart(*unwritable, "file:"));
+    EXPECT_FALSE(HasPart(*unwritable, "nofile:"));
+    EXPECT_TRUE(HasPart(*unwritable, "body:"));
 }
 
 TEST_F(ReadMailTest, ForwardMarksAndHtmlOnlyBody)

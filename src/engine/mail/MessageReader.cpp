@@ -334,20 +334,27 @@ PartList ReadParts(GMimeMessage* message, const std::string& partList, const std
     }
     parts.push_back("body:" + (body != nullptr ? BodyText(body) : std::string()));
 
-    std::size_t files = 0;
+    // Attachments found, written or not: "nofile:" must never hide an attachment that could
+    // not be written.
+    std::size_t found = 0;
     const QString target = QString::fromStdString(folder);
     for (const Leaf& leaf : leaves) {
         if (leaf.object == body) continue;
         const std::string name = AttachmentName(leaf.object);
         if (name.empty() && !IsAttachmentDisposition(leaf.object)) continue;
-        if (target.isEmpty() || !QDir().mkpath(target)) continue;
-        const std::string path =
-            WriteAttachment(target, SafeFileName(name, DefaultName(leaf.object)), DecodedContent(leaf.object));
-        if (path.empty()) continue;
+        ++found;
+        if (target.isEmpty()) continue; // no folder given: the caller wants the text only
+        const std::string safeName = SafeFileName(name, DefaultName(leaf.object));
+        const std::string path = QDir().mkpath(target)
+                                     ? WriteAttachment(target, safeName, DecodedContent(leaf.object))
+                                     : std::string();
+        if (path.empty()) {
+            qWarning("attachment \"%s\" could not be written into %s", safeName.c_str(), qUtf8Printable(target));
+            continue;
+        }
         parts.push_back("file:" + path);
-        ++files;
     }
-    if (files == 0 && AsksForNoFile(partList)) parts.emplace_back("nofile:");
+    if (found == 0 && AsksForNoFile(partList)) parts.emplace_back("nofile:");
     return parts;
 }
 
