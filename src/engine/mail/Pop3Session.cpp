@@ -258,7 +258,13 @@ bool Pop3Session::ListByHeaderHash(std::vector<Pop3Message>& out, std::string& e
 bool Pop3Session::Retrieve(int number, const std::function<bool(const char*, size_t)>& sink,
                            std::string& error)
 {
-    return Perform("/" + std::to_string(number), nullptr, false, sink, error);
+    if (!Perform("/" + std::to_string(number), nullptr, false, sink, error)) return false;
+    // libcurl takes a connection closed in the middle of a message for its end: only a session
+    // that still answers shows that the message's terminating line came.
+    static const std::function<bool(const char*, size_t)> none = [](const char*, size_t) { return true; };
+    if (Perform("/", "NOOP", true, none, error)) return true;
+    error = "the connection ended during RETR " + std::to_string(number) + ": " + error;
+    return false;
 }
 
 bool Pop3Session::Delete(int number, std::string& error)
