@@ -1,9 +1,11 @@
 #include "ui/Form1.h"
 
 #include "config/Settings.h"
-#include "store/AddressBookImport.h"
 #include "store/Folders.h"
 #include "store/ListDatabase.h"
+#include "ui/AddressBookImportUi.h"
+#include "ui/Form2.h"
+#include "ui/Form3.h"
 #include "ui/FrmPwck.h"
 #include "ui/FrmXpass.h"
 #include "ui/MessageBox.h"
@@ -74,14 +76,17 @@ private:
 Form1Actions DefaultForm1Actions()
 {
     Form1Actions actions;
+    actions.openEditor = [](QWidget* parent, const config::WorkingCopy& settings) {
+        Form2 editor(store::BareFolder(settings.ProgramFolder()), settings.Text(QStringLiteral("reffile")).trimmed(),
+                     parent);
+        editor.exec();
+    };
+    actions.openViewer = [](QWidget* parent, const config::WorkingCopy& settings) {
+        OpenSavedMailViewer(settings, parent);
+    };
     actions.importAddressBook = [](QWidget* parent, const QString& file, const QString& folder,
                                    const QString& listName) {
-        store::ImportReport report;
-        QString error;
-        if (store::ImportAddressBook(file, folder, listName, report, error))
-            MessageBox::Information(parent, QStringLiteral("アドレス帳のインポートが完了しました。"));
-        else
-            MessageBox::Information(parent, error);
+        (void)ImportAddressBookFile(parent, file, folder, listName);
     };
     actions.chooseFile = [](QWidget* parent, const QString& title, const QString& folder, const QString& filter) {
         return QFileDialog::getOpenFileName(parent, title, folder, filter);
@@ -385,7 +390,7 @@ void Form1::OnEditor()
 {
     if (!FocusedFieldPasses() || !m_actions.askPassword || !m_actions.askPassword(this)) return;
     WithServicePaused([this] {
-        if (m_actions.openEditor) m_actions.openEditor(this);
+        if (m_actions.openEditor) m_actions.openEditor(this, *this);
     });
 }
 
@@ -393,7 +398,7 @@ void Form1::OnViewer()
 {
     if (!FocusedFieldPasses() || !m_actions.askPassword || !m_actions.askPassword(this)) return;
     WithServicePaused([this] {
-        if (m_actions.openViewer) m_actions.openViewer(this);
+        if (m_actions.openViewer) m_actions.openViewer(this, *this);
     });
 }
 

@@ -23,10 +23,10 @@ namespace lw::ui {
 
 // What the main window opens; the program wires the real windows, tests put recorders here.
 struct Form1Actions {
-    // The per-sender list editor, shown modally.
-    std::function<void(QWidget* parent)> openEditor;
-    // The saved-mail viewer, shown modally.
-    std::function<void(QWidget* parent)> openViewer;
+    // The per-sender list editor, shown modally over the window's settings.
+    std::function<void(QWidget* parent, const config::WorkingCopy& settings)> openEditor;
+    // The saved-mail viewer, shown modally over the window's settings.
+    std::function<void(QWidget* parent, const config::WorkingCopy& settings)> openViewer;
     // The address book import of one chosen file into the list database named listName.
     std::function<void(QWidget* parent, const QString& file, const QString& folder, const QString& listName)>
         importAddressBook;
@@ -41,8 +41,8 @@ struct Form1Actions {
     std::function<void(QWidget* parent)> changePassword;
 };
 
-// Actions that show the real dialogs (file dialog, desktop open, password dialogs, import).
-// Editor and viewer are left empty for the program to fill.
+// Actions that show the real dialogs: list editor, saved-mail viewer, import with its progress,
+// file dialog, desktop open and the password dialogs.
 Form1Actions DefaultForm1Actions();
 
 // The field check of a checked field: the message to show and the text to put back

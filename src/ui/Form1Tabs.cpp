@@ -41,11 +41,11 @@ QCheckBox* CheckBox(QWidget* parent, const QString& caption, const char* name)
     return box;
 }
 
+// Notes keep their own line breaks: a wrapped label inside a tab is given too little height
+// and loses its last line at some widths and scales.
 QLabel* Note(QWidget* parent, const QString& text)
 {
-    auto* label = new QLabel(text, parent);
-    label->setWordWrap(true);
-    return label;
+    return new QLabel(text, parent);
 }
 
 } // namespace
@@ -163,9 +163,9 @@ QWidget* Form1::BuildWatchTab()
     auto* importButton = Button(book, QStringLiteral("アドレス帳（CSVファイル）のインポート"), "cmdInpAdr");
     bookLayout->addWidget(importButton, 0, Qt::AlignLeft);
     bookLayout->addWidget(Note(book, QStringLiteral("※アドレス帳の情報はメール転送に利用されます。")));
-    bookLayout->addWidget(Note(book, QStringLiteral("※CSVファイルは、カンマ区切り。1行目をタイトル行とし、「表示名」、「電子メール "
-                                                    "アドレス」が必要です。（Microsoft Outlook "
-                                                    "Expressのアドレス帳エクスポート準拠。）")));
+    bookLayout->addWidget(Note(book, QStringLiteral("※CSVファイルは、カンマ区切り。1行目をタイトル行とし、\n"
+                                                    "「表示名」、「電子メール アドレス」が必要です。\n"
+                                                    "（Microsoft Outlook Expressのアドレス帳エクスポート準拠。）")));
 
     grid->addWidget(watch, 0, 0);
     grid->addWidget(log, 0, 1);
@@ -222,7 +222,7 @@ QWidget* Form1::BuildForwardTab()
         macroForm->addRow(AddLabel(captions[i]), field);
     }
     macroForm->addRow(Note(macro, QStringLiteral("※複数指定の場合はコロン(;)、スペースで区切る")));
-    macroForm->addRow(Note(macro, QStringLiteral("マクロ転送メールアドレスは、監視アドレスリスト以外の受信メールの転送、"
+    macroForm->addRow(Note(macro, QStringLiteral("マクロ転送メールアドレスは、監視アドレスリスト以外の受信メールの転送、\n"
                                                  "または転送先を固定する場合に利用されます。")));
 
     layout->addWidget(perSender);

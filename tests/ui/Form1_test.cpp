@@ -4,6 +4,7 @@
 #include "support/TempHome.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QComboBox>
 #include <QFile>
 #include <QGroupBox>
@@ -36,8 +37,8 @@ protected:
             ++prompts;
             return unlock;
         };
-        m_actions.openEditor = [this](QWidget*) { Modal("editor"); };
-        m_actions.openViewer = [this](QWidget*) { Modal("viewer"); };
+        m_actions.openEditor = [this](QWidget*, const config::WorkingCopy&) { Modal("editor"); };
+        m_actions.openViewer = [this](QWidget*, const config::WorkingCopy&) { Modal("viewer"); };
         m_actions.chooseFile = [this](QWidget*, const QString& title, const QString& folder, const QString& filter) {
             chooser = {title, folder, filter};
             return chosen;
@@ -68,7 +69,10 @@ protected:
             return engine::CycleSummary{};
         });
         window->show();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        // Offscreen the window becomes active at once; under a bare X server there is no one to activate it.
+        window->activateWindow();
+        (void)QTest::qWaitForWindowActive(window.get(), 2000);
         window->Load();
     }
 
@@ -396,4 +400,24 @@ TEST_F(Form1Test, MissingDatabaseRefusedLeavesTheInfoEmptyAndTheServiceRunning)
     EXPECT_TRUE(W<QLabel>("lblInfo")->text().isEmpty());
     EXPECT_EQ(Caption(), kRunning);
     EXPECT_EQ(window->Service().IntervalMs(), 60000) << "no settings file: the default interval";
+}
+
+// Not a check: renders every tab into LW_SCREENSHOT_DIR for the documentation (run by hand under
+// Xvfb with --gtest_also_run_disabled_tests, at any QT_SCALE_FACTOR).
+TEST_F(Form1Test, DISABLED_Screenshots)
+{
+    const QString folder = qEnvironmentVariable("LW_SCREENSHOT_DIR");
+    QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
+    ASSERT_FALSE(folder.isEmpty());
+    Open("[larchwatcher]\npopserver=pop.example.co.jp\npopaccount=kanshi\nsmtpserver=smtp.example.co.jp\nflgauth=1\n"
+         "authtyp=1\nflgtrs=1\nflgtrstgt=2\ntrsto=soumu@example.co.jp\nflgcmd=1\ncmdaccount=remote\n");
+    window->resize(window->sizeHint());
+    W<QGroupBox>("fraDtl")->show();
+    for (int i = 0; i < 4; ++i) {
+        W<QTabWidget>("SSTab1")->setCurrentIndex(i);
+        QTest::qWait(50);
+        // A palette image keeps the files small; the window uses few colours.
+        const QImage image = window->grab().toImage().convertToFormat(QImage::Format_Indexed8, Qt::ThresholdDither);
+        ASSERT_TRUE(image.save(QStringLiteral("%1/form1-tab%2.png").arg(folder).arg(i)));
+    }
 }
