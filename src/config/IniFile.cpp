@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringDecoder>
 
 #include <filesystem>
 #include <system_error>
@@ -88,8 +89,15 @@ std::optional<IniFile> IniFile::LoadForUpdate(const QString& path, QString& erro
         return std::nullopt;
     }
     QByteArray bytes = file.readAll();
-    if (bytes.startsWith("\xEF\xBB\xBF")) bytes.remove(0, 3);
-    const QString text = QString::fromUtf8(bytes);
+    QString text;
+    // An editor may save the file as UTF-16 with a byte-order mark; the system's own saves are UTF-8.
+    if (bytes.startsWith("\xFF\xFE") || bytes.startsWith("\xFE\xFF")) {
+        QStringDecoder decode(bytes.startsWith("\xFF\xFE") ? QStringDecoder::Utf16LE : QStringDecoder::Utf16BE);
+        text = decode(bytes.mid(2));
+    } else {
+        if (bytes.startsWith("\xEF\xBB\xBF")) bytes.remove(0, 3);
+        text = QString::fromUtf8(bytes);
+    }
     ini.m_lines = text.split(u'\n');
     if (!ini.m_lines.isEmpty() && ini.m_lines.last().isEmpty()) ini.m_lines.removeLast();
     for (QString& line : ini.m_lines) {
