@@ -26,7 +26,8 @@ std::vector<std::string> MixedMessages(std::size_t count, bool withFixtures)
     }
     std::vector<std::string> messages;
     if (sources.empty()) return messages;
-    for (std::size_t i = 0; i < count; ++i) messages.push_back(sources[i % sources.size()]);
+    for (std::size_t i = 0; i < count; ++i)
+        messages.push_back(sources[i % sources.size()]);
     return messages;
 }
 
@@ -47,7 +48,8 @@ void ReadAndExtract(benchmark::State& state, bool withAttachments, bool withFixt
             const auto parts = lw::mail::ReadMail(file, "subject:from:to:date:nofile:", target);
             if (!parts) continue;
             lw::mail::ReceivedMail mail;
-            for (const auto& part : *parts) lw::mail::ExtractAll(QString::fromStdString(part), mail);
+            for (const auto& part : *parts)
+                lw::mail::ExtractAll(QString::fromStdString(part), mail);
             attachments += static_cast<std::size_t>(mail.attachmentCount);
             benchmark::DoNotOptimize(mail);
         }
@@ -56,16 +58,26 @@ void ReadAndExtract(benchmark::State& state, bool withAttachments, bool withFixt
         state.ResumeTiming();
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * messages.size()));
-    state.counters["attachments"] = benchmark::Counter(static_cast<double>(attachments), benchmark::Counter::kAvgIterations);
+    state.counters["attachments"] =
+        benchmark::Counter(static_cast<double>(attachments), benchmark::Counter::kAvgIterations);
 }
 
 // The poll cycle's case: every attachment written into the work folder.
-void BM_ReadMailMixed1000(benchmark::State& state) { ReadAndExtract(state, true); }
+void BM_ReadMailMixed1000(benchmark::State& state)
+{
+    ReadAndExtract(state, true);
+}
 // Parsing and decoding alone: no folder given, so no attachment file is written.
-void BM_ReadMailMixed1000NoFiles(benchmark::State& state) { ReadAndExtract(state, false); }
+void BM_ReadMailMixed1000NoFiles(benchmark::State& state)
+{
+    ReadAndExtract(state, false);
+}
 
 // Real mail only (the fixtures include one message with 120 attachments, which dominates).
-void BM_ReadMailSamples1000NoFiles(benchmark::State& state) { ReadAndExtract(state, false, false); }
+void BM_ReadMailSamples1000NoFiles(benchmark::State& state)
+{
+    ReadAndExtract(state, false, false);
+}
 
 } // namespace
 

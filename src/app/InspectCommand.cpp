@@ -43,9 +43,11 @@ bool AttachmentFolder(const QString& asked, QString& folder, QString& error)
 QJsonObject Describe(const mail::PartList& parts, const mail::ReceivedMail& mail)
 {
     QJsonArray partArray;
-    for (const auto& part : parts) partArray.append(QString::fromStdString(part));
+    for (const auto& part : parts)
+        partArray.append(QString::fromStdString(part));
     QJsonArray attachments;
-    for (int i = 0; i < mail.attachmentCount; ++i) attachments.append(mail.attachments[static_cast<std::size_t>(i)]);
+    for (int i = 0; i < mail.attachmentCount; ++i)
+        attachments.append(mail.attachments[static_cast<std::size_t>(i)]);
     QJsonObject object;
     object.insert(QStringLiteral("parts"), partArray);
     object.insert(QStringLiteral("file"), mail.file);
@@ -55,7 +57,8 @@ QJsonObject Describe(const mail::PartList& parts, const mail::ReceivedMail& mail
     object.insert(QStringLiteral("toAddress"), mail.toAddress);
     object.insert(QStringLiteral("toName"), mail.toName);
     object.insert(QStringLiteral("received"),
-                  mail.received.isValid() ? mail.received.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")) : QString());
+                  mail.received.isValid() ? mail.received.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss"))
+                                          : QString());
     object.insert(QStringLiteral("body"), mail.body);
     object.insert(QStringLiteral("attachments"), attachments);
     object.insert(QStringLiteral("attachmentCount"), mail.attachmentCount);
@@ -74,16 +77,19 @@ int RunInspect(const QString& file, const QString& attachmentsTo)
         return 1;
     }
     const QString path = QFileInfo(file).absoluteFilePath();
-    const auto parts = mail::ReadMail(path.toStdString(), "subject:from:to:date:nofile:", folder.toStdString());
+    const auto parts =
+        mail::ReadMail(path.toStdString(), "subject:from:to:date:nofile:", folder.toStdString());
     if (!parts) {
-        std::fprintf(stderr, "larchwatcher: %s cannot be read as a message (missing, unreadable or no header)\n",
+        std::fprintf(stderr,
+                     "larchwatcher: %s cannot be read as a message (missing, unreadable or no header)\n",
                      qUtf8Printable(file));
         if (attachmentsTo.isEmpty()) QDir(folder).removeRecursively();
         return 1;
     }
     mail::ReceivedMail mail;
     mail.file = path;
-    for (const auto& part : *parts) mail::ExtractAll(QString::fromStdString(part), mail);
+    for (const auto& part : *parts)
+        mail::ExtractAll(QString::fromStdString(part), mail);
     // A temporary folder that received nothing is not worth keeping.
     if (attachmentsTo.isEmpty() && QDir(folder).isEmpty()) QDir(folder).removeRecursively();
     const QByteArray json = QJsonDocument(Describe(*parts, mail)).toJson(QJsonDocument::Indented);

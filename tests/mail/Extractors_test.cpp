@@ -7,7 +7,10 @@
 #include <ostream>
 
 // Readable failure output for QString comparisons.
-void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
 
 using lw::mail::ReceivedMail;
 
@@ -16,7 +19,8 @@ namespace {
 ReceivedMail Extracted(std::initializer_list<const char*> parts)
 {
     ReceivedMail mail;
-    for (const char* part : parts) lw::mail::ExtractAll(QString::fromUtf8(part), mail);
+    for (const char* part : parts)
+        lw::mail::ExtractAll(QString::fromUtf8(part), mail);
     return mail;
 }
 
@@ -124,14 +128,16 @@ TEST(Extractors, SubjectDateBody)
 
 TEST(Extractors, AttachmentsKeepOrderAndStopAtCapacity)
 {
-    auto mail = Extracted({"nofile:", "file: /w/a.txt", "File:/w/B.PDF ", "body: see file: /w/x", "xnofile: /w/y"});
+    auto mail =
+        Extracted({"nofile:", "file: /w/a.txt", "File:/w/B.PDF ", "body: see file: /w/x", "xnofile: /w/y"});
     ASSERT_EQ(mail.attachmentCount, 2);
     EXPECT_EQ(mail.attachments[0], "/w/a.txt");
     EXPECT_EQ(mail.attachments[1], "/w/B.PDF");
     EXPECT_TRUE(mail.attachments[2].isEmpty());
 
     mail = ReceivedMail{};
-    for (int i = 0; i < 130; ++i) lw::mail::ExtractAll(QStringLiteral("file: /w/%1.bin").arg(i), mail);
+    for (int i = 0; i < 130; ++i)
+        lw::mail::ExtractAll(QStringLiteral("file: /w/%1.bin").arg(i), mail);
     EXPECT_EQ(mail.attachmentCount, lw::mail::kMaxAttachments);
     EXPECT_EQ(mail.attachments[0], "/w/0.bin");
     EXPECT_EQ(mail.attachments[99], "/w/99.bin");

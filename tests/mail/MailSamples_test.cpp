@@ -20,7 +20,10 @@ namespace {
 
 using lw::mail::ReceivedMail;
 
-QString SamplePath(const QString& name) { return QStringLiteral(MAIL_SAMPLES_DIR "/") + name; }
+QString SamplePath(const QString& name)
+{
+    return QStringLiteral(MAIL_SAMPLES_DIR "/") + name;
+}
 
 QJsonArray Messages()
 {
@@ -29,7 +32,10 @@ QJsonArray Messages()
     return QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("messages")).toArray();
 }
 
-QString Text(const QJsonValue& value) { return value.isString() ? value.toString() : QString(); }
+QString Text(const QJsonValue& value)
+{
+    return value.isString() ? value.toString() : QString();
+}
 
 // A written attachment's name without the " (n)" that keeps names apart in one folder.
 QString WithoutCollisionSuffix(const QString& name)
@@ -85,19 +91,22 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
         const QJsonObject hand = message.value(u"hand_check").toObject();
         wanted.verdict = hand.value(u"verdict").toString();
         wanted.expect = hand.value(u"expect").toObject();
-        for (const QJsonValue& field : hand.value(u"checked").toArray()) wanted.checked << field.toString();
+        for (const QJsonValue& field : hand.value(u"checked").toArray())
+            wanted.checked << field.toString();
         wanted.alternative = message.value(u"alt_cp932_reading").toObject();
 
         const QString folder = work.filePath(QFileInfo(name).completeBaseName());
-        const auto parts = lw::mail::ReadMail(SamplePath(name).toStdString(), "subject:from:to:date:nofile:",
-                                              folder.toStdString());
+        const auto parts = lw::mail::ReadMail(SamplePath(name).toStdString(),
+                                              "subject:from:to:date:nofile:", folder.toStdString());
         ASSERT_TRUE(parts.has_value()) << name.toStdString();
         ReceivedMail mail;
         mail.file = SamplePath(name);
-        for (const auto& part : *parts) lw::mail::ExtractAll(QString::fromStdString(part), mail);
+        for (const auto& part : *parts)
+            lw::mail::ExtractAll(QString::fromStdString(part), mail);
 
         const auto wantText = [&](const char* handKey, const char* key) {
-            if (wanted.expect.contains(QLatin1String(handKey))) return Text(wanted.expect.value(QLatin1String(handKey)));
+            if (wanted.expect.contains(QLatin1String(handKey)))
+                return Text(wanted.expect.value(QLatin1String(handKey)));
             return Text(wanted.expected.value(QLatin1String(key)));
         };
 
@@ -126,11 +135,13 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
             if (wanted.expect.contains(u"subject_prefix"))
                 tally.Check(mail.subject.startsWith(Text(wanted.expect.value(u"subject_prefix"))) &&
                                 mail.subject.size() > Text(wanted.expect.value(u"subject_prefix")).size(),
-                            name, "subject", mail.subject, Text(wanted.expect.value(u"subject_prefix")) + "…");
+                            name, "subject", mail.subject,
+                            Text(wanted.expect.value(u"subject_prefix")) + "…");
             else if (wanted.Uncertain(u"subject"_qs))
                 tally.Check(want.isEmpty() || !mail.subject.isEmpty(), name, "subject", mail.subject, want);
             else
-                tally.Check(mail.subject.simplified() == want.simplified(), name, "subject", mail.subject, want);
+                tally.Check(mail.subject.simplified() == want.simplified(), name, "subject", mail.subject,
+                            want);
         }
 
         // Date, compared as a moment (UTC) so the machine's zone does not matter.
@@ -147,8 +158,9 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
             } else if (wanted.expected.value(u"date").isObject()) {
                 want = Text(wanted.expected.value(u"date").toObject().value(u"utc"));
             }
-            const QString got =
-                mail.received.isValid() ? mail.received.toUTC().toString(u"yyyy/MM/dd HH:mm:ss"_qs) : QString();
+            const QString got = mail.received.isValid()
+                                    ? mail.received.toUTC().toString(u"yyyy/MM/dd HH:mm:ss"_qs)
+                                    : QString();
             if (wanted.Uncertain(u"date"_qs))
                 tally.Check(want.isEmpty() || !got.isEmpty(), name, "date", got, want);
             else
@@ -164,7 +176,8 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
                 handWant = Text(wanted.alternative.value(u"body_text_trimmed"));
             if (wanted.expect.contains(u"body_prefix")) {
                 const QString prefix = Text(wanted.expect.value(u"body_prefix"));
-                tally.Check(got.startsWith(prefix) && got.size() > prefix.size(), name, "body", got, prefix + "…");
+                tally.Check(got.startsWith(prefix) && got.size() > prefix.size(), name, "body", got,
+                            prefix + "…");
             } else if (wanted.expect.contains(u"body_text_trimmed_starts")) {
                 const QString prefix = Text(wanted.expect.value(u"body_text_trimmed_starts"));
                 tally.Check(got.startsWith(prefix), name, "body", got, prefix + "…");
@@ -194,7 +207,8 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
                     if (size.isDouble() && info.size() != size.toInteger()) sizesRight = false;
                 }
             }
-            for (const QJsonValue& item : list) wantNames << Text(item.toObject().value(u"filename"));
+            for (const QJsonValue& item : list)
+                wantNames << Text(item.toObject().value(u"filename"));
             if (wanted.Uncertain(u"attachments"_qs))
                 tally.Check(mail.attachmentCount > 0 || !mail.body.isEmpty(), name, "attachments",
                             gotNames.join(u", "), wantNames.join(u", "));
@@ -209,7 +223,8 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
                                       ? wanted.expect.value(u"returned_mail").toBool()
                                       : wanted.expected.value(u"returned_mail").toBool();
             tally.Check(lw::mail::MayProcess(mail) == !returned, name, "returned_mail",
-                        lw::mail::MayProcess(mail) ? "may process" : "returned", returned ? "returned" : "may process");
+                        lw::mail::MayProcess(mail) ? "may process" : "returned",
+                        returned ? "returned" : "may process");
         }
     }
     std::cout << "[ samples  ] " << (tally.checks - tally.failures) << " of " << tally.checks

@@ -20,24 +20,32 @@ using lw::mail::ReceivedMail;
 
 constexpr const char* kCycleParts = "subject:from:to:date:nofile:";
 
-std::string Fixture(const char* name) { return std::string(TEST_DATA_DIR "/mime/") + name; }
+std::string Fixture(const char* name)
+{
+    return std::string(TEST_DATA_DIR "/mime/") + name;
+}
 
 ReceivedMail Extract(const PartList& parts)
 {
     ReceivedMail mail;
-    for (const auto& part : parts) lw::mail::ExtractAll(QString::fromStdString(part), mail);
+    for (const auto& part : parts)
+        lw::mail::ExtractAll(QString::fromStdString(part), mail);
     return mail;
 }
 
-QString Utc(const ReceivedMail& mail) { return mail.received.toUTC().toString(u"yyyy/MM/dd HH:mm:ss"_qs); }
+QString Utc(const ReceivedMail& mail)
+{
+    return mail.received.toUTC().toString(u"yyyy/MM/dd HH:mm:ss"_qs);
+}
 
 bool HasPart(const PartList& parts, const std::string& prefix)
 {
-    return std::any_of(parts.begin(), parts.end(), [&](const std::string& p) { return p.rfind(prefix, 0) == 0; });
+    return std::any_of(parts.begin(), parts.end(),
+                       [&](const std::string& p) { return p.rfind(prefix, 0) == 0; });
 }
 
 class ReadMailTest : public ::testing::Test {
-protected:
+  protected:
     std::optional<ReceivedMail> Read(const char* fixture, PartList* parts = nullptr)
     {
         const auto read = lw::mail::ReadMail(Fixture(fixture), kCycleParts, m_folder.path().toStdString());
@@ -50,7 +58,10 @@ protected:
 
 } // namespace
 
-void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
 
 TEST_F(ReadMailTest, JapaneseEncodedWordsReadAsOnWindows)
 {
@@ -113,7 +124,8 @@ TEST_F(ReadMailTest, AttachmentsBeyondCapacityAreWrittenApartAndCapped)
     PartList parts;
     auto mail = Read("many-attachments-120.eml", &parts);
     ASSERT_TRUE(mail);
-    const auto files = std::count_if(parts.begin(), parts.end(), [](const std::string& p) { return p.rfind("file:", 0) == 0; });
+    const auto files = std::count_if(parts.begin(), parts.end(),
+                                     [](const std::string& p) { return p.rfind("file:", 0) == 0; });
     EXPECT_EQ(files, 120);
     EXPECT_FALSE(HasPart(parts, "nofile:"));
     EXPECT_EQ(mail->attachmentCount, lw::mail::kMaxAttachments);
@@ -173,14 +185,16 @@ TEST_F(ReadMailTest, FilesThatAreNoMessageGiveNothing)
 TEST_F(ReadMailTest, PartListNamesTheHeaderPartsBodyAlwaysComes)
 {
     const std::string folder = m_folder.path().toStdString();
-    const auto report = lw::mail::ReadMail(Fixture("sjis-q-encoded-subject.eml"), "subject:from:date:nofile:", folder);
+    const auto report =
+        lw::mail::ReadMail(Fixture("sjis-q-encoded-subject.eml"), "subject:from:date:nofile:", folder);
     ASSERT_TRUE(report);
     EXPECT_FALSE(HasPart(*report, "to:"));
     EXPECT_TRUE(HasPart(*report, "subject:"));
     EXPECT_TRUE(HasPart(*report, "body:"));
     EXPECT_TRUE(HasPart(*report, "nofile:"));
 
-    const auto noMarker = lw::mail::ReadMail(Fixture("sjis-q-encoded-subject.eml"), "SUBJECT:From:to:date:", folder);
+    const auto noMarker =
+        lw::mail::ReadMail(Fixture("sjis-q-encoded-subject.eml"), "SUBJECT:From:to:date:", folder);
     ASSERT_TRUE(noMarker);
     EXPECT_TRUE(HasPart(*noMarker, "to:"));
     EXPECT_TRUE(HasPart(*noMarker, "from:"));
@@ -214,9 +228,9 @@ TEST_F(ReadMailTest, ForwardMarksAndHtmlOnlyBody)
 
 TEST_F(ReadMailTest, ConcurrentReadersAgreeWithOneReader)
 {
-    const std::vector<const char*> fixtures = {"sjis-q-encoded-subject.eml", "iso2022jp-split-encoded-words.eml",
-                                               "undeclared-8bit-cp932-headers.eml",
-                                               "raw-iso2022jp-headers-carrier-address.eml"};
+    const std::vector<const char*> fixtures = {
+        "sjis-q-encoded-subject.eml", "iso2022jp-split-encoded-words.eml",
+        "undeclared-8bit-cp932-headers.eml", "raw-iso2022jp-headers-carrier-address.eml"};
     std::vector<PartList> reference;
     for (const char* fixture : fixtures) {
         auto parts = lw::mail::ReadMail(Fixture(fixture), kCycleParts, m_folder.path().toStdString());
@@ -229,12 +243,14 @@ TEST_F(ReadMailTest, ConcurrentReadersAgreeWithOneReader)
         threads.emplace_back([&, t] {
             for (int round = 0; round < 50; ++round) {
                 for (std::size_t i = 0; i < fixtures.size(); ++i) {
-                    const auto parts = lw::mail::ReadMail(Fixture(fixtures[i]), kCycleParts, m_folder.path().toStdString());
+                    const auto parts =
+                        lw::mail::ReadMail(Fixture(fixtures[i]), kCycleParts, m_folder.path().toStdString());
                     if (!parts || *parts != reference[i]) ++mismatches[static_cast<std::size_t>(t)];
                 }
             }
         });
     }
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     EXPECT_EQ(mismatches, std::vector<int>(4, 0));
 }

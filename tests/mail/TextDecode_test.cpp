@@ -11,7 +11,10 @@ namespace {
 
 const std::string kFffd = "\xEF\xBF\xBD";
 
-std::string Utf8(const char8_t* text) { return std::string(reinterpret_cast<const char*>(text)); }
+std::string Utf8(const char8_t* text)
+{
+    return std::string(reinterpret_cast<const char*>(text));
+}
 
 } // namespace
 
@@ -25,9 +28,15 @@ TEST(Charset, ShiftJisLabelsReadAsCp932WithOneReplacementPerBadByte)
     EXPECT_EQ(DecodeCp932("\xF9\x91"), "\xEE\x9B\xAC");
     // A lone lead byte at the end, a byte that is never valid, an undefined pair.
     EXPECT_EQ(DecodeCp932("a\x82"), "a" + kFffd);
-    EXPECT_EQ(DecodeCp932("\xA0" "b"), kFffd + "b");
-    EXPECT_EQ(DecodeCp932("\x85\x40" "c"), kFffd + kFffd + "c");
-    EXPECT_EQ(DecodeCp932("\x82\x0A" "d"), kFffd + "\nd");
+    EXPECT_EQ(DecodeCp932("\xA0"
+                          "b"),
+              kFffd + "b");
+    EXPECT_EQ(DecodeCp932("\x85\x40"
+                          "c"),
+              kFffd + kFffd + "c");
+    EXPECT_EQ(DecodeCp932("\x82\x0A"
+                          "d"),
+              kFffd + "\nd");
 }
 
 TEST(Charset, EucJpAndIso2022JpReadTheWindowsExtensions)
@@ -36,7 +45,11 @@ TEST(Charset, EucJpAndIso2022JpReadTheWindowsExtensions)
     EXPECT_EQ(DecodeEucJp("\xA4"), kFffd);
 
     // JIS X 0208 with NEC row 13, JIS X 0201 kana by escape and by SO/SI, then ASCII again.
-    EXPECT_EQ(DecodeCharset("\x1b$B-!$\"\x1b(I12\x1b(Bok\x0e" "3\x0f" "x", "iso-2022-jp"), Utf8(u8"①あｱｲokｳx"));
+    EXPECT_EQ(DecodeCharset("\x1b$B-!$\"\x1b(I12\x1b(Bok\x0e"
+                            "3\x0f"
+                            "x",
+                            "iso-2022-jp"),
+              Utf8(u8"①あｱｲokｳx"));
     // Rows CP932 leaves empty (carrier emoji) go to the private-use area; a cut pair is replaced.
     EXPECT_EQ(DecodeIso2022Jp("\x1b$BvO\x1b(B"), "\xEE\x82\x8C");
     EXPECT_EQ(DecodeIso2022Jp("\x1b$B$\x1b(Bz"), kFffd + "z");
@@ -51,13 +64,16 @@ TEST(Charset, EucJpAndIso2022JpReadTheWindowsExtensions)
 TEST(Charset, UndeclaredEightBitIsGuessed)
 {
     EXPECT_EQ(DecodeGuess(Utf8(u8"日本語")), Utf8(u8"日本語"));
-    EXPECT_EQ(DecodeGuess("\x93\xFA\x96\x7B\x8C\xEA"), Utf8(u8"日本語"));      // CP932
-    EXPECT_EQ(DecodeGuess("\xC6\xFC\xCB\xDC\xB8\xEC"), Utf8(u8"日本語"));      // EUC-JP
-    EXPECT_EQ(DecodeGuess("\xA5\xB7\xA5\xB9\xA5\xC6\xA5\xE0"), Utf8(u8"システム")); // EUC-JP that is also valid CP932
+    EXPECT_EQ(DecodeGuess("\x93\xFA\x96\x7B\x8C\xEA"), Utf8(u8"日本語")); // CP932
+    EXPECT_EQ(DecodeGuess("\xC6\xFC\xCB\xDC\xB8\xEC"), Utf8(u8"日本語")); // EUC-JP
+    EXPECT_EQ(DecodeGuess("\xA5\xB7\xA5\xB9\xA5\xC6\xA5\xE0"),
+              Utf8(u8"システム")); // EUC-JP that is also valid CP932
     EXPECT_EQ(DecodeCharset("\x93\xFA\x96\x7B", "us-ascii"), Utf8(u8"日本"));
     EXPECT_EQ(DecodeCharset("\x93\xFA\x96\x7B", "x-unknown-charset"), Utf8(u8"日本"));
     EXPECT_EQ(DecodeCharset("caf\xE9", "ISO-8859-1"), Utf8(u8"café"));
-    EXPECT_EQ(DecodeUtf8("a\xE3\x81" "b"), "a" + kFffd + kFffd + "b");
+    EXPECT_EQ(DecodeUtf8("a\xE3\x81"
+                         "b"),
+              "a" + kFffd + kFffd + "b");
     EXPECT_FALSE(IsValidUtf8("\xC0\xAF"));
     EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));
 }
@@ -65,7 +81,8 @@ TEST(Charset, UndeclaredEightBitIsGuessed)
 TEST(HeaderDecode, EncodedWords)
 {
     // Blanks between encoded-words go, blanks next to plain text stay.
-    EXPECT_EQ(DecodeEncodedWords("=?UTF-8?B?5pel?= =?UTF-8?B?5pys?= x =?utf-8?q?a_b?="), Utf8(u8"日本 x a b"));
+    EXPECT_EQ(DecodeEncodedWords("=?UTF-8?B?5pel?= =?UTF-8?B?5pys?= x =?utf-8?q?a_b?="),
+              Utf8(u8"日本 x a b"));
     // Words of different charsets next to each other.
     EXPECT_EQ(DecodeEncodedWords("=?Shift_JIS?B?k/o=?= =?EUC-JP?B?y9w=?="), Utf8(u8"日本"));
     // A two-byte character split between two words of one charset.
@@ -111,7 +128,8 @@ TEST(HeaderDecode, MailDates)
 {
     const auto utc = [](const char* raw) {
         const auto moment = ParseMailDate(raw);
-        return moment ? moment->toUTC().toString(u"yyyy/MM/dd HH:mm:ss"_qs).toStdString() : std::string("none");
+        return moment ? moment->toUTC().toString(u"yyyy/MM/dd HH:mm:ss"_qs).toStdString()
+                      : std::string("none");
     };
     EXPECT_EQ(utc("Wed, 28 May 2014 17:18:19 +0900 (JST)"), "2014/05/28 08:18:19");
     EXPECT_EQ(utc("Wed, 28 May 2014 17:18:19 JST"), "2014/05/28 08:18:19");
@@ -129,7 +147,8 @@ TEST(HeaderDecode, MailDates)
 
 TEST(HeaderDecode, StructuredFieldParameters)
 {
-    const std::string disposition = "attachment;\r\n\tfilename*0*=utf-8''%E6%97%A5;\r\n\tfilename*1=\"x.txt\"; size=4";
+    const std::string disposition =
+        "attachment;\r\n\tfilename*0*=utf-8''%E6%97%A5;\r\n\tfilename*1=\"x.txt\"; size=4";
     EXPECT_EQ(FieldToken(disposition), "attachment");
     EXPECT_EQ(FieldParameter(disposition, "filename"), Utf8(u8"日x.txt"));
     EXPECT_EQ(FieldParameter(disposition, "size"), "4");
@@ -139,7 +158,8 @@ TEST(HeaderDecode, StructuredFieldParameters)
               Utf8(u8"あ.txt"));
     EXPECT_EQ(FieldParameter("text/plain; name=\"=?Shift_JIS?B?k/o=?=.txt\"; charset=\"Shift_JIS\"", "name"),
               Utf8(u8"日.txt"));
-    EXPECT_EQ(FieldParameter("text/plain; name=\"a;b \\\"c\\\" C:\\dir\\d.txt\"", "name"), "a;b \"c\" C:\\dir\\d.txt");
+    EXPECT_EQ(FieldParameter("text/plain; name=\"a;b \\\"c\\\" C:\\dir\\d.txt\"", "name"),
+              "a;b \"c\" C:\\dir\\d.txt");
     EXPECT_EQ(FieldParameter("application/octet-stream; name=\x95\x5C.txt", "name"), Utf8(u8"表.txt"));
     EXPECT_EQ(FieldToken(" Text/HTML (comment); charset=utf-8"), "text/html");
 }

@@ -71,16 +71,19 @@ char32_t ConvertOne(iconv_t cd, const unsigned char* in, std::size_t length)
 {
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
     char input[4];
-    for (std::size_t k = 0; k < length; ++k) input[k] = static_cast<char>(in[k]);
+    for (std::size_t k = 0; k < length; ++k)
+        input[k] = static_cast<char>(in[k]);
     char output[16];
     char* inPtr = input;
     char* outPtr = output;
     std::size_t inLeft = length;
     std::size_t outLeft = sizeof output;
-    if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1) || inLeft != 0) return 0;
+    if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1) || inLeft != 0)
+        return 0;
     if (outLeft != sizeof output - 4) return 0; // exactly one UTF-32 code point
     char32_t c = 0;
-    for (int k = 3; k >= 0; --k) c = (c << 8) | static_cast<unsigned char>(output[k]);
+    for (int k = 3; k >= 0; --k)
+        c = (c << 8) | static_cast<unsigned char>(output[k]);
     return c;
 }
 
@@ -126,8 +129,14 @@ const JapaneseTables& Tables()
     return *tables;
 }
 
-bool IsCp932Lead(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
-bool IsCp932Trail(unsigned char b) { return b >= 0x40 && b <= 0xFC && b != 0x7F; }
+bool IsCp932Lead(unsigned char b)
+{
+    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
+bool IsCp932Trail(unsigned char b)
+{
+    return b >= 0x40 && b <= 0xFC && b != 0x7F;
+}
 
 // Reads CP932 and counts the bytes that could not be read.
 std::string Cp932(std::string_view bytes, std::size_t* errors)
@@ -183,7 +192,8 @@ std::string EucJp(std::string_view bytes, std::size_t* errors)
             if (c != 0) {
                 AppendUtf8(out, c);
             } else {
-                for (int k = 0; k < 3; ++k) AppendUtf8(out, kReplacement);
+                for (int k = 0; k < 3; ++k)
+                    AppendUtf8(out, kReplacement);
                 bad += 3;
             }
             i += 2;
@@ -301,7 +311,7 @@ std::string Iso2022Jp(std::string_view bytes)
 
 // Converter cache per thread: opening a converter costs more than a short header.
 class IconvCache {
-public:
+  public:
     ~IconvCache()
     {
         for (auto& [name, cd] : m_converters)
@@ -316,7 +326,7 @@ public:
         return cd;
     }
 
-private:
+  private:
     std::unordered_map<std::string, iconv_t> m_converters;
 };
 
@@ -368,30 +378,54 @@ enum class Family { Utf8, Ascii, Cp932, EucJp, Iso2022Jp, Korean, Other };
 Family Classify(const std::string& name)
 {
     static const std::unordered_map<std::string, Family> known = {
-        {"utf-8", Family::Utf8},           {"utf8", Family::Utf8},
-        {"us-ascii", Family::Ascii},       {"ascii", Family::Ascii},
-        {"ansi_x3.4-1968", Family::Ascii}, {"", Family::Ascii},
-        {"shift_jis", Family::Cp932},      {"shift-jis", Family::Cp932},
-        {"sjis", Family::Cp932},           {"x-sjis", Family::Cp932},
-        {"s-jis", Family::Cp932},          {"shiftjis", Family::Cp932},
-        {"ms_kanji", Family::Cp932},       {"ms-kanji", Family::Cp932},
-        {"csshiftjis", Family::Cp932},     {"windows-31j", Family::Cp932},
-        {"cswindows31j", Family::Cp932},   {"cp932", Family::Cp932},
-        {"ms932", Family::Cp932},          {"x-ms-cp932", Family::Cp932},
-        {"windows-932", Family::Cp932},    {"ibm-943", Family::Cp932},
-        {"shift_jisx0213", Family::Cp932}, {"shift_jis-2004", Family::Cp932},
-        {"x-shift_jis", Family::Cp932},    {"euc-jp", Family::EucJp},
-        {"eucjp", Family::EucJp},          {"x-euc-jp", Family::EucJp},
-        {"euc-jp-ms", Family::EucJp},      {"eucjp-ms", Family::EucJp},
-        {"ujis", Family::EucJp},           {"cseucpkdfmtjapanese", Family::EucJp},
-        {"x-eucjp", Family::EucJp},        {"euc_jp", Family::EucJp},
-        {"iso-2022-jp", Family::Iso2022Jp}, {"iso2022jp", Family::Iso2022Jp},
-        {"iso-2022-jp-1", Family::Iso2022Jp}, {"iso-2022-jp-2", Family::Iso2022Jp},
-        {"iso-2022-jp-3", Family::Iso2022Jp}, {"csiso2022jp", Family::Iso2022Jp},
-        {"jis", Family::Iso2022Jp},        {"cp50220", Family::Iso2022Jp},
-        {"cp50221", Family::Iso2022Jp},    {"cp50222", Family::Iso2022Jp},
-        {"euc-kr", Family::Korean},        {"ks_c_5601-1987", Family::Korean},
-        {"ks_c_5601", Family::Korean},     {"cp949", Family::Korean},
+        {"utf-8", Family::Utf8},
+        {"utf8", Family::Utf8},
+        {"us-ascii", Family::Ascii},
+        {"ascii", Family::Ascii},
+        {"ansi_x3.4-1968", Family::Ascii},
+        {"", Family::Ascii},
+        {"shift_jis", Family::Cp932},
+        {"shift-jis", Family::Cp932},
+        {"sjis", Family::Cp932},
+        {"x-sjis", Family::Cp932},
+        {"s-jis", Family::Cp932},
+        {"shiftjis", Family::Cp932},
+        {"ms_kanji", Family::Cp932},
+        {"ms-kanji", Family::Cp932},
+        {"csshiftjis", Family::Cp932},
+        {"windows-31j", Family::Cp932},
+        {"cswindows31j", Family::Cp932},
+        {"cp932", Family::Cp932},
+        {"ms932", Family::Cp932},
+        {"x-ms-cp932", Family::Cp932},
+        {"windows-932", Family::Cp932},
+        {"ibm-943", Family::Cp932},
+        {"shift_jisx0213", Family::Cp932},
+        {"shift_jis-2004", Family::Cp932},
+        {"x-shift_jis", Family::Cp932},
+        {"euc-jp", Family::EucJp},
+        {"eucjp", Family::EucJp},
+        {"x-euc-jp", Family::EucJp},
+        {"euc-jp-ms", Family::EucJp},
+        {"eucjp-ms", Family::EucJp},
+        {"ujis", Family::EucJp},
+        {"cseucpkdfmtjapanese", Family::EucJp},
+        {"x-eucjp", Family::EucJp},
+        {"euc_jp", Family::EucJp},
+        {"iso-2022-jp", Family::Iso2022Jp},
+        {"iso2022jp", Family::Iso2022Jp},
+        {"iso-2022-jp-1", Family::Iso2022Jp},
+        {"iso-2022-jp-2", Family::Iso2022Jp},
+        {"iso-2022-jp-3", Family::Iso2022Jp},
+        {"csiso2022jp", Family::Iso2022Jp},
+        {"jis", Family::Iso2022Jp},
+        {"cp50220", Family::Iso2022Jp},
+        {"cp50221", Family::Iso2022Jp},
+        {"cp50222", Family::Iso2022Jp},
+        {"euc-kr", Family::Korean},
+        {"ks_c_5601-1987", Family::Korean},
+        {"ks_c_5601", Family::Korean},
+        {"cp949", Family::Korean},
         {"euckr", Family::Korean},
     };
     const auto found = known.find(name);
@@ -466,9 +500,18 @@ std::string DecodeUtf8(std::string_view bytes)
     return out;
 }
 
-std::string DecodeCp932(std::string_view bytes) { return Cp932(bytes, nullptr); }
-std::string DecodeEucJp(std::string_view bytes) { return EucJp(bytes, nullptr); }
-std::string DecodeIso2022Jp(std::string_view bytes) { return Iso2022Jp(bytes); }
+std::string DecodeCp932(std::string_view bytes)
+{
+    return Cp932(bytes, nullptr);
+}
+std::string DecodeEucJp(std::string_view bytes)
+{
+    return EucJp(bytes, nullptr);
+}
+std::string DecodeIso2022Jp(std::string_view bytes)
+{
+    return Iso2022Jp(bytes);
+}
 
 std::string DecodeGuess(std::string_view bytes)
 {

@@ -16,14 +16,15 @@ void EnsureGMime()
         // The parser opens and closes a converter for every encoded header it meets; holding one
         // converter per common charset for the life of the process keeps the C library's charset
         // modules loaded, instead of loading and unloading them for every message.
-        static const char* kCommon[] = {"ISO-2022-JP", "SHIFT_JIS", "CP932",       "EUC-JP",
-                                        "EUC-KR",      "CP949",     "ISO-8859-1",  "ISO-8859-15",
-                                        "WINDOWS-1252", "GB18030",  "BIG5",        "UTF-16"};
+        static const char* kCommon[] = {"ISO-2022-JP",  "SHIFT_JIS", "CP932",      "EUC-JP",
+                                        "EUC-KR",       "CP949",     "ISO-8859-1", "ISO-8859-15",
+                                        "WINDOWS-1252", "GB18030",   "BIG5",       "UTF-16"};
         struct Pinned {
             std::vector<iconv_t> converters;
             ~Pinned()
             {
-                for (iconv_t cd : converters) iconv_close(cd);
+                for (iconv_t cd : converters)
+                    iconv_close(cd);
             }
         };
         static Pinned pinned;

@@ -12,14 +12,21 @@ namespace lw::mail {
 
 namespace {
 
-bool IsWsp(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsWsp(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 std::string ToLower(std::string_view text)
 {
     std::string out(text);
-    for (char& c : out) c = Lower(c);
+    for (char& c : out)
+        c = Lower(c);
     return out;
 }
 
@@ -33,8 +40,10 @@ bool EqualsNoCase(std::string_view a, std::string_view b)
 
 std::string_view Trim(std::string_view text)
 {
-    while (!text.empty() && IsWsp(text.front())) text.remove_prefix(1);
-    while (!text.empty() && IsWsp(text.back())) text.remove_suffix(1);
+    while (!text.empty() && IsWsp(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && IsWsp(text.back()))
+        text.remove_suffix(1);
     return text;
 }
 
@@ -87,7 +96,8 @@ std::string DecodeQ(std::string_view text)
         const char c = text[i];
         if (c == '_') {
             out += ' ';
-        } else if (c == '=' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
+        } else if (c == '=' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+                   HexValue(text[i + 2]) >= 0) {
             out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
             i += 2;
         } else {
@@ -132,8 +142,10 @@ void CleanControls(std::string& text)
     std::string out;
     out.reserve(text.size());
     for (const char c : text) {
-        if (c == '\r' || c == '\n' || c == '\t' || c == '\v' || c == '\f') out += ' ';
-        else if (c != '\0') out += c;
+        if (c == '\r' || c == '\n' || c == '\t' || c == '\v' || c == '\f')
+            out += ' ';
+        else if (c != '\0')
+            out += c;
     }
     text.swap(out);
 }
@@ -328,7 +340,8 @@ bool AllDigits(std::string_view text)
 int Number(std::string_view digits)
 {
     int value = 0;
-    for (const char c : digits) value = value * 10 + (c - '0');
+    for (const char c : digits)
+        value = value * 10 + (c - '0');
     return value;
 }
 
@@ -346,9 +359,9 @@ std::optional<int> ZoneOffsetSeconds(std::string_view token)
         return token.front() == '-' ? -seconds : seconds;
     }
     static const std::map<std::string, int> kNamed = {
-        {"ut", 0},        {"utc", 0},       {"gmt", 0},       {"z", 0},         {"est", -5 * 3600},
+        {"ut", 0},          {"utc", 0},         {"gmt", 0},         {"z", 0},           {"est", -5 * 3600},
         {"edt", -4 * 3600}, {"cst", -6 * 3600}, {"cdt", -5 * 3600}, {"mst", -7 * 3600}, {"mdt", -6 * 3600},
-        {"pst", -8 * 3600}, {"pdt", -7 * 3600}, {"jst", 9 * 3600}, {"kst", 9 * 3600},
+        {"pst", -8 * 3600}, {"pdt", -7 * 3600}, {"jst", 9 * 3600},  {"kst", 9 * 3600},
     };
     const auto found = kNamed.find(ToLower(token));
     if (found == kNamed.end()) return std::nullopt;
@@ -456,7 +469,8 @@ std::optional<QDateTime> ParseMailDate(std::string_view raw)
         std::string_view token = std::string_view(text).substr(start, end - start);
         start = end + 1;
         if (token.empty()) continue;
-        if (token.find(':') != std::string_view::npos && hour < 0 && token.front() >= '0' && token.front() <= '9') {
+        if (token.find(':') != std::string_view::npos && hour < 0 && token.front() >= '0' &&
+            token.front() <= '9') {
             // hh:mm[:ss][.fraction], possibly glued to a zone
             std::string_view clock = token;
             const std::size_t sign = clock.find_first_of("+-");
@@ -464,7 +478,8 @@ std::optional<QDateTime> ParseMailDate(std::string_view raw)
                 if (!zone) zone = ZoneOffsetSeconds(clock.substr(sign));
                 clock = clock.substr(0, sign);
             }
-            if (const std::size_t dot = clock.find('.'); dot != std::string_view::npos) clock = clock.substr(0, dot);
+            if (const std::size_t dot = clock.find('.'); dot != std::string_view::npos)
+                clock = clock.substr(0, dot);
             std::vector<std::string_view> fields;
             std::size_t f = 0;
             while (f <= clock.size()) {
@@ -475,7 +490,8 @@ std::optional<QDateTime> ParseMailDate(std::string_view raw)
             }
             if (fields.size() < 2 || fields.size() > 3) continue;
             bool ok = true;
-            for (const auto field : fields) ok = ok && AllDigits(field) && field.size() <= 2;
+            for (const auto field : fields)
+                ok = ok && AllDigits(field) && field.size() <= 2;
             if (!ok) continue;
             hour = Number(fields[0]);
             minute = Number(fields[1]);
@@ -528,26 +544,28 @@ std::string FieldParameter(std::string_view raw, std::string_view name)
     std::size_t i = text.find(';');
     while (i != std::string::npos && i < text.size()) {
         ++i;
-        while (i < text.size() && IsWsp(text[i])) ++i;
+        while (i < text.size() && IsWsp(text[i]))
+            ++i;
         const std::size_t eq = text.find('=', i);
         if (eq == std::string::npos) break;
         const std::string key = ToLower(Trim(std::string_view(text).substr(i, eq - i)));
         std::size_t v = eq + 1;
-        while (v < text.size() && IsWsp(text[v])) ++v;
+        while (v < text.size() && IsWsp(text[v]))
+            ++v;
         std::string value;
         if (v < text.size() && text[v] == '"') {
             ++v;
             while (v < text.size() && text[v] != '"') {
                 // Only \" and \\ are escapes: Windows paths keep their backslashes.
-                if (text[v] == '\\' && v + 1 < text.size() && (text[v + 1] == '"' || text[v + 1] == '\\')) ++v;
+                if (text[v] == '\\' && v + 1 < text.size() && (text[v + 1] == '"' || text[v + 1] == '\\'))
+                    ++v;
                 value += text[v++];
             }
             i = text.find(';', v);
         } else {
             const std::size_t semicolon = text.find(';', v);
-            value = std::string(Trim(std::string_view(text).substr(v, semicolon == std::string::npos
-                                                                           ? std::string::npos
-                                                                           : semicolon - v)));
+            value = std::string(Trim(std::string_view(text).substr(
+                v, semicolon == std::string::npos ? std::string::npos : semicolon - v)));
             i = semicolon;
         }
         if (key.size() < name.size() || !EqualsNoCase(std::string_view(key).substr(0, name.size()), name))

@@ -86,8 +86,10 @@ bool IsType(GMimeObject* object, const char* type, const char* subtype)
 
 std::string StripAngles(std::string_view id)
 {
-    while (!id.empty() && (id.front() == '<' || id.front() == ' ')) id.remove_prefix(1);
-    while (!id.empty() && (id.back() == '>' || id.back() == ' ')) id.remove_suffix(1);
+    while (!id.empty() && (id.front() == '<' || id.front() == ' '))
+        id.remove_prefix(1);
+    while (!id.empty() && (id.back() == '>' || id.back() == ' '))
+        id.remove_suffix(1);
     return std::string(id);
 }
 
@@ -105,7 +107,8 @@ void CollectLeaves(GMimeObject* object, bool mayBeBody, std::vector<Leaf>& leave
         int start = 0;
         if (IsType(object, "multipart", "related")) {
             // Only the start part (named by "start", else the first) is the message text.
-            const std::string wanted = StripAngles(FieldParameter(RawHeader(object, "Content-Type"), "start"));
+            const std::string wanted =
+                StripAngles(FieldParameter(RawHeader(object, "Content-Type"), "start"));
             for (int i = 0; !wanted.empty() && i < count; ++i) {
                 const char* id = g_mime_object_get_content_id(g_mime_multipart_get_part(multipart, i));
                 if (id != nullptr && StripAngles(id) == wanted) start = i;
@@ -113,8 +116,8 @@ void CollectLeaves(GMimeObject* object, bool mayBeBody, std::vector<Leaf>& leave
         }
         const bool related = IsType(object, "multipart", "related");
         for (int i = 0; i < count; ++i)
-            CollectLeaves(g_mime_multipart_get_part(multipart, i), mayBeBody && (!related || i == start), leaves,
-                          depth + 1);
+            CollectLeaves(g_mime_multipart_get_part(multipart, i), mayBeBody && (!related || i == start),
+                          leaves, depth + 1);
         return;
     }
     leaves.push_back({object, mayBeBody});
@@ -154,7 +157,8 @@ bool IsAttachmentDisposition(GMimeObject* object)
 
 std::string BodyText(GMimeObject* part)
 {
-    std::string text = DecodeCharset(DecodedContent(part), FieldParameter(RawHeader(part, "Content-Type"), "charset"));
+    std::string text =
+        DecodeCharset(DecodedContent(part), FieldParameter(RawHeader(part, "Content-Type"), "charset"));
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -195,7 +199,8 @@ std::string DefaultName(GMimeObject* object)
 std::size_t Utf8Boundary(const std::string& text, std::size_t limit)
 {
     if (limit >= text.size()) return text.size();
-    while (limit > 0 && (static_cast<unsigned char>(text[limit]) & 0xC0) == 0x80) --limit;
+    while (limit > 0 && (static_cast<unsigned char>(text[limit]) & 0xC0) == 0x80)
+        --limit;
     return limit;
 }
 
@@ -203,17 +208,22 @@ std::size_t Utf8Boundary(const std::string& text, std::size_t limit)
 // not a device name, at most about 180 bytes with its extension kept.
 std::string SafeFileName(std::string name, const std::string& fallback)
 {
-    if (const std::size_t slash = name.find_last_of("/\\"); slash != std::string::npos) name.erase(0, slash + 1);
+    if (const std::size_t slash = name.find_last_of("/\\"); slash != std::string::npos)
+        name.erase(0, slash + 1);
     for (char& c : name) {
         const auto b = static_cast<unsigned char>(c);
-        if (b < 0x20 || b == 0x7F || std::string_view("/\\:*?\"<>|").find(c) != std::string_view::npos) c = '_';
+        if (b < 0x20 || b == 0x7F || std::string_view("/\\:*?\"<>|").find(c) != std::string_view::npos)
+            c = '_';
     }
     const auto strip = [](char c) { return c == ' ' || c == '.'; };
-    while (!name.empty() && strip(name.front())) name.erase(0, 1);
-    while (!name.empty() && strip(name.back())) name.pop_back();
+    while (!name.empty() && strip(name.front()))
+        name.erase(0, 1);
+    while (!name.empty() && strip(name.back()))
+        name.pop_back();
     if (name.empty()) name = fallback;
     std::string stem = name.substr(0, name.find('.'));
-    for (char& c : stem) c = static_cast<char>(g_ascii_toupper(c));
+    for (char& c : stem)
+        c = static_cast<char>(g_ascii_toupper(c));
     static const std::array<const char*, 4> kDevices = {"CON", "PRN", "AUX", "NUL"};
     const bool device = std::find(kDevices.begin(), kDevices.end(), stem) != kDevices.end() ||
                         (stem.size() == 4 && (stem.rfind("COM", 0) == 0 || stem.rfind("LPT", 0) == 0) &&
@@ -269,9 +279,12 @@ std::string MailboxPart(std::string_view raw)
     std::string name;
     for (const char c : box->name) {
         if (c == '"') continue;
-        if (c == '<') name += "\xEF\xBC\x9C"; // ＜
-        else if (c == '>') name += "\xEF\xBC\x9E"; // ＞
-        else name += c;
+        if (c == '<')
+            name += "\xEF\xBC\x9C"; // ＜
+        else if (c == '>')
+            name += "\xEF\xBC\x9E"; // ＞
+        else
+            name += c;
     }
     return "\"" + name + "\" <" + box->address + ">";
 }
@@ -279,7 +292,8 @@ std::string MailboxPart(std::string_view raw)
 std::string DatePart(std::string_view raw)
 {
     if (raw.empty()) return {};
-    if (const auto moment = ParseMailDate(raw)) return moment->toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")).toStdString();
+    if (const auto moment = ParseMailDate(raw))
+        return moment->toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")).toStdString();
     return DecodeUnstructured(raw);
 }
 
@@ -304,7 +318,8 @@ std::vector<std::string> HeaderKeywords(const std::string& partList)
 bool AsksForNoFile(const std::string& partList)
 {
     std::string lowered(partList);
-    for (char& c : lowered) c = static_cast<char>(g_ascii_tolower(c));
+    for (char& c : lowered)
+        c = static_cast<char>(g_ascii_tolower(c));
     return lowered.find("nofile:") != std::string::npos;
 }
 
@@ -313,10 +328,14 @@ PartList ReadParts(GMimeMessage* message, const std::string& partList, const std
     GMimeObject* top = GMIME_OBJECT(message);
     PartList parts;
     for (const std::string& keyword : HeaderKeywords(partList)) {
-        if (keyword == "subject") parts.push_back("subject:" + DecodeUnstructured(RawHeader(top, "Subject")));
-        else if (keyword == "from") parts.push_back("from:" + MailboxPart(RawHeader(top, "From")));
-        else if (keyword == "to") parts.push_back("to:" + MailboxPart(RawHeader(top, "To")));
-        else if (keyword == "date") parts.push_back("date:" + DatePart(RawHeader(top, "Date")));
+        if (keyword == "subject")
+            parts.push_back("subject:" + DecodeUnstructured(RawHeader(top, "Subject")));
+        else if (keyword == "from")
+            parts.push_back("from:" + MailboxPart(RawHeader(top, "From")));
+        else if (keyword == "to")
+            parts.push_back("to:" + MailboxPart(RawHeader(top, "To")));
+        else if (keyword == "date")
+            parts.push_back("date:" + DatePart(RawHeader(top, "Date")));
     }
 
     std::vector<Leaf> leaves;
@@ -349,7 +368,8 @@ PartList ReadParts(GMimeMessage* message, const std::string& partList, const std
                                      ? WriteAttachment(target, safeName, DecodedContent(leaf.object))
                                      : std::string();
         if (path.empty()) {
-            qWarning("attachment \"%s\" could not be written into %s", safeName.c_str(), qUtf8Printable(target));
+            qWarning("attachment \"%s\" could not be written into %s", safeName.c_str(),
+                     qUtf8Printable(target));
             continue;
         }
         parts.push_back("file:" + path);
@@ -360,7 +380,8 @@ PartList ReadParts(GMimeMessage* message, const std::string& partList, const std
 
 } // namespace
 
-std::optional<PartList> ReadMail(const std::string& file, const std::string& partList, const std::string& folder)
+std::optional<PartList> ReadMail(const std::string& file, const std::string& partList,
+                                 const std::string& folder)
 {
     try {
         auto bytes = ReadWholeFile(file);

@@ -20,8 +20,10 @@ QString Trim(QStringView text)
 {
     qsizetype begin = 0;
     qsizetype end = text.size();
-    while (begin < end && IsBlank(text.at(begin))) ++begin;
-    while (end > begin && IsBlank(text.at(end - 1))) --end;
+    while (begin < end && IsBlank(text.at(begin)))
+        ++begin;
+    while (end > begin && IsBlank(text.at(end - 1)))
+        --end;
     return text.mid(begin, end - begin).toString();
 }
 
