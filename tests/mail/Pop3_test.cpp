@@ -554,3 +554,25 @@ TEST(Pop3, DeletionAfterALostSessionNeverHitsAnotherMessage)
         listing[0].number, [&](const char* p, size_t n) { return content.append(p, n), true; }, error));
     EXPECT_EQ(QByteArray::fromStdString(content), Message(2));
 }
+
+TEST(Pop3, PasswordThatBeginsWithAIsKeptForDeletion)
+{
+    LW_REQUIRE_TEST_SERVERS(servers);
+    const QString user = QStringLiteral("lwapass");
+    if (!servers.users.contains(user)) GTEST_SKIP() << "servers started by an older tools/test-servers";
+    const std::string pass = servers.Password(user).toStdString();
+    ASSERT_EQ(pass.rfind("a ", 0), 0u);
+    servers.ClearMailbox(user);
+    ASSERT_TRUE(servers.Deliver(user, Message(1)));
+    CaFile ca(servers.caFile);
+    QTemporaryDir work;
+    // The fetch gets "a " + password, the deletion the password alone.
+    const auto got =
+        RcvMail(Plain(servers), "lwapass", "a " + pass, "SAVE 1-10", "<" + work.path().toStdString());
+    ASSERT_TRUE(got) << LastPop3Error();
+    EXPECT_TRUE(RcvMail(servers.host.toStdString(), "lwapass", pass,
+                        "DELU " + QFileInfo(QString::fromStdString(got->front())).fileName().toStdString(),
+                        work.path().toStdString()))
+        << LastPop3Error();
+    EXPECT_EQ(servers.MailboxCount(user), 0);
+}

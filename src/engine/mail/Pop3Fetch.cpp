@@ -363,12 +363,14 @@ std::optional<PartList> RcvMail(const std::string& server, const std::string& ac
             return std::nullopt;
         }
         endpoint->account = account;
-        // "a " asks for the best login the server offers, which is what every call does.
-        endpoint->password = password.rfind("a ", 0) == 0 ? password.substr(2) : password;
+        // The fetch's "a " asks for the best login the server offers, which is what every call
+        // does; a deletion's password comes as it stands (it may itself begin with "a ").
+        const bool fetch = command.rfind("SAVE", 0) == 0;
+        endpoint->password = fetch && password.rfind("a ", 0) == 0 ? password.substr(2) : password;
         std::string dir = folder;
         if (!dir.empty() && dir.front() == '<') dir.erase(0, 1);
 
-        if (command.rfind("SAVE", 0) == 0) return FetchNewMessages(*endpoint, FetchLimit(command), dir);
+        if (fetch) return FetchNewMessages(*endpoint, FetchLimit(command), dir);
         if (command.rfind("DELU ", 0) == 0) {
             if (!DeleteStoredMessage(*endpoint, command.substr(5), dir)) return std::nullopt;
             return PartList{};
