@@ -137,6 +137,8 @@ TEST(HeaderDecode, MailDates)
     EXPECT_EQ(utc("Wed, 28 May 14 17:18 -0500"), "2014/05/28 22:18:00");
     EXPECT_EQ(utc("Sat, 20 Sep 2008 20:04:30 +0300 (\xC3\xB9\xC3\xB2 junk)"), "2008/09/20 17:04:30");
     EXPECT_EQ(utc("Thu, 1 Jan 1998 00:00:00 GMT"), "1998/01/01 00:00:00");
+    EXPECT_EQ(utc("2014-05-28T17:18:19+09:00"), "2014/05/28 08:18:19");
+    EXPECT_EQ(utc("2014/05/28 17:18:19 +0900"), "2014/05/28 08:18:19");
     EXPECT_EQ(utc("31 Feb 2014 10:00:00 +0000"), "none");
     EXPECT_EQ(utc("next tuesday"), "none");
     // No zone: the time is read as local time.

@@ -458,8 +458,13 @@ std::optional<Mailbox> FirstMailbox(std::string_view raw)
 std::optional<QDateTime> ParseMailDate(std::string_view raw)
 {
     std::string text = StripComments(Unfold(raw));
-    for (char& c : text)
-        if (c == ',') c = ' ';
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto digitAt = [&](std::size_t k) {
+            return k < text.size() && text[k] >= '0' && text[k] <= '9';
+        };
+        // "," separates like a blank; so does the "T" of "yyyy-mm-ddThh:mm:ss".
+        if (text[i] == ',' || (text[i] == 'T' && i > 0 && digitAt(i - 1) && digitAt(i + 1))) text[i] = ' ';
+    }
     int day = 0, month = 0, year = -1, hour = -1, minute = 0, second = 0;
     std::optional<int> zone;
     std::size_t start = 0;
@@ -469,6 +474,22 @@ std::optional<QDateTime> ParseMailDate(std::string_view raw)
         std::string_view token = std::string_view(text).substr(start, end - start);
         start = end + 1;
         if (token.empty()) continue;
+        if (year < 0 && token.size() >= 8 && AllDigits(token.substr(0, 4)) &&
+            (token[4] == '-' || token[4] == '/')) {
+            // A numeric date, "yyyy-mm-dd" or "yyyy/mm/dd".
+            const char separator = token[4];
+            const std::size_t split = token.find(separator, 5);
+            if (split != std::string_view::npos) {
+                const std::string_view m = token.substr(5, split - 5);
+                const std::string_view d = token.substr(split + 1);
+                if (AllDigits(m) && AllDigits(d) && m.size() <= 2 && d.size() <= 2) {
+                    year = Number(token.substr(0, 4));
+                    month = Number(m);
+                    day = Number(d);
+                    continue;
+                }
+            }
+        }
         if (token.find(':') != std::string_view::npos && hour < 0 && token.front() >= '0' &&
             token.front() <= '9') {
             // hh:mm[:ss][.fraction], possibly glued to a zone
