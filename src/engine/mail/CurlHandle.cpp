@@ -6,11 +6,45 @@
 
 namespace lw::mail {
 
+namespace {
+
+// TLS sessions and DNS answers shared by every handle, so that the next connection to the same
+// server resumes its TLS session instead of a full handshake.
+std::mutex g_shareLocks[CURL_LOCK_DATA_LAST];
+
+void LockShare(CURL*, curl_lock_data data, curl_lock_access, void*)
+{
+    g_shareLocks[data].lock();
+}
+void UnlockShare(CURL*, curl_lock_data data, void*)
+{
+    g_shareLocks[data].unlock();
+}
+
+CURLSH* Share()
+{
+    static CURLSH* share = [] {
+        CURLSH* s = curl_share_init();
+        if (s != nullptr) {
+            curl_share_setopt(s, CURLSHOPT_LOCKFUNC, &LockShare);
+            curl_share_setopt(s, CURLSHOPT_UNLOCKFUNC, &UnlockShare);
+            curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+            curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        }
+        return s; // lives as long as the process
+    }();
+    return share;
+}
+
+} // namespace
+
 CurlPtr NewCurlHandle()
 {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    return CurlPtr(curl_easy_init());
+    CurlPtr handle(curl_easy_init());
+    if (handle && Share() != nullptr) curl_easy_setopt(handle.get(), CURLOPT_SHARE, Share());
+    return handle;
 }
 
 void ApplyCommonOptions(CURL* handle, long connectSeconds, long requestSeconds, long stallSeconds)
