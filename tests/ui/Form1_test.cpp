@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTest>
 #include <QThread>
@@ -298,6 +299,10 @@ TEST_F(Form1Test, NoTickWhileModalWorkRunsAndTheServiceComesBackAsItWas)
 {
     Open();
     ASSERT_TRUE(QTest::qWaitFor([&] { return ticks > 3; }, 5000)) << "interval 1 ms ticks at once";
+    QStringList status;
+    for (const QLabel* label : window->statusBar()->findChildren<QLabel*>()) status << label->text();
+    EXPECT_TRUE(status.join('|').contains(QStringLiteral("最終監視 "))) << status.join('|').toStdString();
+    EXPECT_TRUE(status.join('|').contains(QStringLiteral("処理 0 件")));
 
     W<QTabWidget>("SSTab1")->setCurrentIndex(2);
     Click("cmdList");
