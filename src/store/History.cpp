@@ -13,6 +13,8 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <thread>
+#include <vector>
 
 namespace lw::store {
 
@@ -186,70 +188,63 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
     return true;
 }
 
-struct PurgedRow {
-    qint64 rowId;
-    QString id;
-    QString file;
-};
-
-// True when path names an existing file below folder (links resolved).
-bool InsideFolder(const QString& path, const QString& folder)
+// True when path names an existing file below the folder whose canonical path is given.
+bool InsideFolder(const QString& path, const QString& canonicalFolder)
 {
-    const QString canonicalFolder = QFileInfo(folder).canonicalFilePath();
     const QFileInfo info(path);
     if (canonicalFolder.isEmpty() || !info.isFile()) return false;
     return info.canonicalFilePath().startsWith(canonicalFolder + u'/');
+}
+
+// Removes the files, several at a time: where unlinking waits on the disk (online discard),
+// one at a time takes milliseconds per file. Failures (already gone, in use) are ignored.
+void RemoveFiles(const QStringList& files)
+{
+    constexpr qsizetype kPerWorker = 64;
+    const qsizetype workers = std::clamp<qsizetype>(files.size() / kPerWorker, 1, 8);
+    if (workers == 1) {
+        for (const QString& file : files) QFile::remove(file);
+        return;
+    }
+    std::vector<std::thread> threads;
+    for (qsizetype w = 0; w < workers; ++w)
+        threads.emplace_back([&files, w, workers] {
+            for (qsizetype i = w; i < files.size(); i += workers) QFile::remove(files.at(i));
+        });
+    for (std::thread& thread : threads) thread.join();
 }
 
 bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles, QStringList& attachmentFiles,
            QString& error)
 {
     const int keepday = std::max<int>(settings.keepday, 0);
-    const QDateTime cutoff(QDate::currentDate().addDays(-keepday), QTime(0, 0));
+    const QVariantList cutoff{ToStoredDateTime(QDateTime(QDate::currentDate().addDays(-keepday), QTime(0, 0)))};
+    // Unsaved rows received at or before midnight at the start of the cutoff day; rows without
+    // a received date never qualify.
+    const QString aged = QStringLiteral("受信日 <= ? AND メール保存 = 0");
     if (!Open(settings, error)) return false;
     {
         QSqlDatabase db = ListConnection();
         TransactionGuard transaction(db);
         if (!transaction.Begin(error)) return false;
-
-        QList<PurgedRow> rows;
-        {
-            QSqlQuery select(db);
-            select.setForwardOnly(true);
-            if (!Execute(select,
-                         QStringLiteral("SELECT rowid, 保存ファイルID, 保存ファイルパス FROM tblHistory "
-                                        "WHERE 受信日 <= ? AND メール保存 = 0 ORDER BY 受信日"),
-                         {ToStoredDateTime(cutoff)}, error))
-                return false;
-            while (select.next())
-                rows.append({select.value(0).toLongLong(), ReadText(select.value(1)), ReadText(select.value(2))});
-        }
-
-        QSqlQuery attachments(db);
-        QSqlQuery removeFiles(db);
-        QSqlQuery removeRow(db);
-        attachments.setForwardOnly(true);
-        if (!attachments.prepare(QStringLiteral(
-                "SELECT 添付ファイル名パス FROM tblHistoryFiles WHERE 保存ファイルID = ?")) ||
-            !removeFiles.prepare(QStringLiteral("DELETE FROM tblHistoryFiles WHERE 保存ファイルID = ?")) ||
-            !removeRow.prepare(QStringLiteral("DELETE FROM tblHistory WHERE rowid = ?"))) {
-            error = QStringLiteral("cannot prepare the purge statements");
+        QSqlQuery query(db);
+        query.setForwardOnly(true);
+        if (!Execute(query, QStringLiteral("SELECT 保存ファイルパス FROM tblHistory WHERE ") + aged, cutoff, error))
             return false;
-        }
-        const auto run = [&error](QSqlQuery& query, const QVariant& value) {
-            query.bindValue(0, value);
-            if (query.exec()) return true;
-            error = query.lastError().text();
+        while (query.next()) messageFiles << ReadText(query.value(0));
+        if (!Execute(query,
+                     QStringLiteral("SELECT 添付ファイル名パス FROM tblHistoryFiles WHERE 保存ファイルID IN "
+                                    "(SELECT 保存ファイルID FROM tblHistory WHERE ") + aged + u')',
+                     cutoff, error))
             return false;
-        };
-        for (const PurgedRow& row : std::as_const(rows)) {
-            const QString id = BaseName(row.id);
-            if (!run(attachments, id)) return false;
-            while (attachments.next()) attachmentFiles << ReadText(attachments.value(0));
-            attachments.finish();
-            if (!run(removeFiles, id) || !run(removeRow, row.rowId)) return false;
-            messageFiles << row.file;
-        }
+        while (query.next()) attachmentFiles << ReadText(query.value(0));
+        if (!Execute(query,
+                     QStringLiteral("DELETE FROM tblHistoryFiles WHERE 保存ファイルID IN "
+                                    "(SELECT 保存ファイルID FROM tblHistory WHERE ") + aged + u')',
+                     cutoff, error) ||
+            !Execute(query, QStringLiteral("DELETE FROM tblHistory WHERE ") + aged, cutoff, error))
+            return false;
+        query = QSqlQuery();
         if (!transaction.Commit(error)) return false;
     }
     CloseListDatabase();
@@ -289,12 +284,14 @@ void PurgeHistory(const config::SettingsRecord& settings)
         return;
     }
     // Files go only after the rows are gone for good: a purge that fails deletes nothing.
+    // Attachments are those the reader extracted into the work folder; nothing outside it goes.
+    const QString work = QFileInfo(WorkFolder(settings)).canonicalFilePath();
+    QStringList files;
     for (const QString& file : std::as_const(messageFiles))
-        if (!file.isEmpty()) QFile::remove(file);
-    // Attachments the reader extracted into the work folder; nothing outside it is touched.
-    const QString work = WorkFolder(settings);
+        if (!file.isEmpty()) files << file;
     for (const QString& file : std::as_const(attachmentFiles))
-        if (InsideFolder(file, work)) QFile::remove(file);
+        if (InsideFolder(file, work)) files << file;
+    RemoveFiles(files);
 }
 
 } // namespace lw::store

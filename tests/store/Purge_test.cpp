@@ -110,6 +110,13 @@ TEST_F(PurgeTest, DeletesAttachmentRowsAndOnlyWorkFolderFiles)
     EXPECT_TRUE(QFileInfo::exists(SaveFolder(settings) + QStringLiteral("/escape.txt"))) << "../ leaves the work folder";
     EXPECT_TRUE(QFileInfo::exists(work + QStringLiteral("/kept.pdf"))) << "saved message";
     EXPECT_TRUE(LogEntries().isEmpty()) << LogEntries().join(u'\n').toStdString();
+
+    // A large backlog is removed by several workers; every file still goes.
+    for (int i = 0; i < 150; ++i)
+        AddRow(QStringLiteral("bulk%1").arg(i), At(3, QTime(8, 0)), false, {work + QStringLiteral("/bulk%1.pdf").arg(i)});
+    PurgeHistory(settings);
+    EXPECT_EQ(Remaining(), QStringList{QStringLiteral("m2")});
+    EXPECT_EQ(QDir(work).entryList(QDir::Files), (QStringList{QStringLiteral("kept.pdf"), QStringLiteral("m2")}));
 }
 
 TEST_F(PurgeTest, MessageWithoutDateSurvivesThePurgeOfItsOwnTick)
