@@ -111,6 +111,15 @@ void KeepWalOpen(const QString& path)
     kept.insert(path);
 }
 
+// True when the open connection can be kept; a time-out changed since it was made applies now.
+bool StillUsable(const QString& name)
+{
+    const QSqlDatabase db = QSqlDatabase::database(name, false);
+    if (!db.isOpen()) return false;
+    QSqlQuery timeout(db);
+    return timeout.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(g_busyTimeout.load()));
+}
+
 bool Connect(const QString& name, const QString& path, QString& error)
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
@@ -167,9 +176,9 @@ bool OpenListDatabase(const QString& folder, const QString& name, QString& error
 {
     ThreadConnection& current = Current();
     const QString path = ListDatabasePath(folder, name);
-    if (!current.Path().isEmpty() && current.Path() == path && QFileInfo::exists(path)) {
-        if (QSqlDatabase::database(current.Name(), false).isOpen()) return true;
-    }
+    if (!current.Path().isEmpty() && current.Path() == path && QFileInfo::exists(path) &&
+        StillUsable(current.Name()))
+        return true;
     current.Release();
 
     if (!QFileInfo(path).isFile()) {
