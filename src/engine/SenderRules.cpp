@@ -120,8 +120,13 @@ bool SenderLookup::Find(QSqlQuery& exact, const QString& select, const QString& 
         while (ok && !found && m_other.next())
             found = m_other.value(keyIndex).toString().toCaseFolded() == folded;
     }
-    if (found) m_current = &m_other;
-    return ok && found;
+    if (ok && found) {
+        m_current = &m_other;
+        return true;
+    }
+    // An unfinished statement would keep a read snapshot open between lookups.
+    m_other.finish();
+    return false;
 }
 
 bool SenderLookup::FindRule(const QString& address, SenderRule& rule, QString& error)

@@ -165,7 +165,7 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
             if (!error.isEmpty()) return false;
             if (saved.isEmpty() || !QFileInfo::exists(saved)) {
                 saved = FreeFileName(saveFolder, name);
-                if (QFile::copy(source, saved)) {
+                if (!name.isEmpty() && QFile::copy(source, saved)) {
                     copies.Add(saved);
                 } else {
                     // Saving the message still counts; only this attachment is missing, and
