@@ -41,7 +41,9 @@ bool EnsureListDatabase(const QString& folder, const QString& name, const QStrin
 // Opens the shared connection of the calling thread to the list database (ListDatabasePath),
 // replacing the previous one; when that one is open on the same file it is kept, so models built
 // on it stay usable. A missing file is an error, never created here. WAL journal, synchronous
-// NORMAL, busy time-out. False with the reason in error when it cannot be opened.
+// NORMAL, busy time-out. The first open of a file also leaves one idle, lock-free connection to
+// it for the life of the process, so that closing never tears down the WAL. False with the
+// reason in error when it cannot be opened.
 [[nodiscard]] bool OpenListDatabase(const QString& folder, const QString& name, QString& error);
 
 // Closes and removes the calling thread's shared connection. Queries and models built on it
