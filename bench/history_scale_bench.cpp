@@ -218,7 +218,7 @@ void BM_Purge(benchmark::State& state)
         state.ResumeTiming();
     }
 }
-BENCHMARK(BM_Purge)->Args({100000, 0})->Args({2000, 1})->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Purge)->Args({100000, 0})->Args({2000, 1})->Args({100000, 1})->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 
