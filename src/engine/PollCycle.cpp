@@ -4,6 +4,7 @@
 #include "engine/Forward.h"
 #include "engine/SenderRules.h"
 #include "engine/mail/ActivityLog.h"
+#include "engine/mail/DurableFiles.h"
 #include "engine/mail/Pop3Fetch.h"
 #include "engine/mail/ReceivedMail.h"
 #include "engine/mail/Transport.h"
@@ -15,7 +16,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -52,7 +52,8 @@ private:
     bool Print(const QString& mailText, const mail::ReceivedMail& mail, QString& error);
     bool SaveCopy(const QString& source, const QString& target, QString& error) const;
     bool SafeInWorkFolder(const QString& path, QString& error) const;
-    void DeleteOnServer(const QString& baseName) const;
+    void DeleteOnServer(const QString& baseName);
+    void DeleteMarked();
     bool CarriesOwnMark(const QString& path) const;
     void GlobalForward(const SenderRule& rule, const mail::ReceivedMail& mail);
     void ForwardOrSkip(const SenderRule& rule, const mail::ReceivedMail& mail, const QString& logLine);
@@ -69,6 +70,7 @@ private:
     const QString m_workFolder;
     const QString m_identity;
     CycleSummary m_summary;
+    QStringList m_deletions; // base names to delete on the server once the cycle's files are durable
 };
 
 void Cycle::Error(const QString& where, const QString& reason)
@@ -116,12 +118,17 @@ bool Cycle::ListDatabaseWritable()
 CycleSummary Cycle::Run()
 {
     if (!MakeFolder(m_saveFolder) || !MakeFolder(m_workFolder)) return m_summary;
+    // One connection for the whole cycle: each registration and lookup would otherwise open the
+    // database and read its schema again.
+    const store::ListConnectionHold databaseHold;
     if (!ListDatabaseWritable()) return m_summary;
 
     const QString server = FetchServerArgument(m_settings);
     // One POP3 session for the fetch and every deletion of this cycle; its QUIT at the end of
     // the cycle commits the deletions.
     const mail::MailSessionScope session;
+    // Saved copies and attachments are flushed together at the end, before any deletion.
+    mail::FlushBatch flushes;
     const std::string errorBefore = mail::LastPop3Error();
 
     const std::optional<mail::PartList> fetched =
@@ -145,6 +152,13 @@ CycleSummary Cycle::Run()
         } catch (...) {
             Error(path, QStringLiteral("不明なエラー"));
         }
+    }
+    std::string flushError;
+    if (flushes.Flush(flushError)) {
+        DeleteMarked();
+    } else {
+        Error(m_saveFolder, QStringLiteral("保存したファイルを確定できないため、サーバーから削除しません（") +
+                                QString::fromStdString(flushError) + QStringLiteral("）。"));
     }
     return m_summary;
 }
@@ -302,35 +316,17 @@ bool Cycle::Print(const QString& mailText, const mail::ReceivedMail& mail, QStri
     return m_printer->Print(mailText, mail::BaseName(mail.file), error);
 }
 
-// Copies through a temporary file that is renamed over the target only when complete, so a
-// saved copy is never half-written, even when the disk fills up.
+// Copies through a temporary file that takes the target's name only when complete, so a saved
+// copy is never half-written, even when the disk fills up. Made durable with the cycle's other
+// files before any deletion on the server.
 bool Cycle::SaveCopy(const QString& source, const QString& target, QString& error) const
 {
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("保存できません（") + in.errorString() + QStringLiteral("）。");
-        return false;
-    }
-    QSaveFile out(target);
-    if (!out.open(QIODevice::WriteOnly)) {
-        error = QStringLiteral("保存できません（") + out.errorString() + QStringLiteral("）。");
-        return false;
-    }
-    constexpr qint64 kChunk = 256 * 1024;
-    while (!in.atEnd()) {
-        const QByteArray chunk = in.read(kChunk);
-        if (chunk.isEmpty() && in.error() != QFileDevice::NoError) {
-            error = QStringLiteral("保存できません（") + in.errorString() + QStringLiteral("）。");
-            out.cancelWriting();
-            return false;
-        }
-        if (out.write(chunk) != chunk.size()) break;
-    }
-    if (!out.commit()) {
-        error = QStringLiteral("保存できません（") + out.errorString() + QStringLiteral("）。");
-        return false;
-    }
-    return true;
+    std::string reason;
+    if (mail::CopyFileDurably(QFile::encodeName(source).toStdString(), QFile::encodeName(target).toStdString(),
+                              true, reason))
+        return true;
+    error = QStringLiteral("保存できません（") + QString::fromStdString(reason) + QStringLiteral("）。");
+    return false;
 }
 
 bool Cycle::SafeInWorkFolder(const QString& path, QString& error) const
@@ -344,12 +340,22 @@ bool Cycle::SafeInWorkFolder(const QString& path, QString& error) const
     return false;
 }
 
-void Cycle::DeleteOnServer(const QString& baseName) const
+// The deletion itself waits for the end of the cycle: the server drops a message only at the
+// session's QUIT anyway, and by then every saved copy must be durable.
+void Cycle::DeleteOnServer(const QString& baseName)
 {
-    // The result is not looked at: a failed deletion leaves the message on the server.
-    (void)mail::RcvMail(m_settings.popserver.toStdString(), m_settings.popaccount.toStdString(),
-                        m_settings.poppassword.toStdString(), ("DELU " + baseName).toStdString(),
-                        m_workFolder.toStdString());
+    m_deletions << baseName;
+}
+
+void Cycle::DeleteMarked()
+{
+    for (const QString& baseName : std::as_const(m_deletions)) {
+        // The result is not looked at: a failed deletion leaves the message on the server.
+        (void)mail::RcvMail(m_settings.popserver.toStdString(), m_settings.popaccount.toStdString(),
+                            m_settings.poppassword.toStdString(), ("DELU " + baseName).toStdString(),
+                            m_workFolder.toStdString());
+    }
+    m_deletions.clear();
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "store/History.h"
 
 #include "engine/mail/ActivityLog.h"
+#include "engine/mail/DurableFiles.h"
 #include "store/FindOrAdd.h"
 #include "store/Folders.h"
 #include "store/ListDatabase.h"
@@ -165,7 +166,9 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
             if (!error.isEmpty()) return false;
             if (saved.isEmpty() || !QFileInfo::exists(saved)) {
                 saved = FreeFileName(saveFolder, name);
-                if (!name.isEmpty() && QFile::copy(source, saved)) {
+                std::string reason;
+                if (!name.isEmpty() && mail::CopyFileDurably(QFile::encodeName(source).toStdString(),
+                                                             QFile::encodeName(saved).toStdString(), false, reason)) {
                     copies.Add(saved);
                 } else {
                     // Saving the message still counts; only this attachment is missing, and

@@ -55,6 +55,18 @@ private:
     QString m_path;
 };
 
+// Holds of the calling thread, and whether a close waits for them to end.
+struct HoldState {
+    int holds = 0;
+    bool closeWaiting = false;
+};
+
+HoldState& Holds()
+{
+    thread_local HoldState state;
+    return state;
+}
+
 ThreadConnection& Current()
 {
     thread_local ThreadConnection connection;
@@ -198,6 +210,24 @@ bool OpenListDatabase(const QString& folder, const QString& name, QString& error
 
 void CloseListDatabase()
 {
+    HoldState& state = Holds();
+    if (state.holds > 0) {
+        state.closeWaiting = true;
+        return;
+    }
+    Current().Release();
+}
+
+ListConnectionHold::ListConnectionHold()
+{
+    ++Holds().holds;
+}
+
+ListConnectionHold::~ListConnectionHold()
+{
+    HoldState& state = Holds();
+    if (--state.holds > 0 || !state.closeWaiting) return;
+    state.closeWaiting = false;
     Current().Release();
 }
 

@@ -47,8 +47,20 @@ bool EnsureListDatabase(const QString& folder, const QString& name, const QStrin
 [[nodiscard]] bool OpenListDatabase(const QString& folder, const QString& name, QString& error);
 
 // Closes and removes the calling thread's shared connection. Queries and models built on it
-// must be gone (or cleared) first: they stop working once it is closed.
+// must be gone (or cleared) first: they stop working once it is closed. While a
+// ListConnectionHold lives on the thread, the close waits for the hold to end.
 void CloseListDatabase();
+
+// Keeps the calling thread's connection open across CloseListDatabase calls while it lives, so
+// that the many short registrations and lookups of one poll cycle do not each open the database
+// (and parse its schema) anew. A close asked for meanwhile happens when the last hold ends.
+class ListConnectionHold {
+public:
+    ListConnectionHold();
+    ~ListConnectionHold();
+    ListConnectionHold(const ListConnectionHold&) = delete;
+    ListConnectionHold& operator=(const ListConnectionHold&) = delete;
+};
 
 // The calling thread's shared connection (invalid when none is open). Each thread has its own,
 // so the poll cycle on a worker thread and the windows on the GUI thread never share one.

@@ -154,6 +154,33 @@ TEST_F(ListDatabaseTest, ReopeningTheSameFileKeepsQueriesAliveAnotherFileReplace
     EXPECT_EQ(count.value(0).toInt(), 0) << "now on the second file";
 }
 
+TEST_F(ListDatabaseTest, HoldDefersTheCloseUntilTheLastHoldEnds)
+{
+    QString error;
+    ASSERT_TRUE(OpenListDatabase(home.Path(), QStringLiteral("list"), error)) << error.toStdString();
+    {
+        const ListConnectionHold outer;
+        {
+            const ListConnectionHold inner;
+            CloseListDatabase();
+            EXPECT_TRUE(ListConnection().isOpen()) << "closed under a hold";
+            // An open of the same file keeps the held connection; queries built on it still run.
+            ASSERT_TRUE(OpenListDatabase(home.Path(), QStringLiteral("list"), error));
+            QSqlQuery query(ListConnection());
+            EXPECT_TRUE(query.exec(QStringLiteral("SELECT count(*) FROM tblList")) && query.next());
+        }
+        EXPECT_TRUE(ListConnection().isOpen()) << "the outer hold still keeps it";
+    }
+    EXPECT_FALSE(ListConnection().isValid()) << "the waiting close happens with the last hold";
+
+    // Without a close asked for, a hold leaves the connection as it was.
+    ASSERT_TRUE(OpenListDatabase(home.Path(), QStringLiteral("list"), error));
+    { const ListConnectionHold hold; }
+    EXPECT_TRUE(ListConnection().isOpen());
+    CloseListDatabase();
+    EXPECT_FALSE(ListConnection().isValid());
+}
+
 TEST_F(ListDatabaseTest, FindOrAddMatchesKeysCaseInsensitivelyAndBindsQuotes)
 {
     QString error;

@@ -1,5 +1,6 @@
 #include "engine/mail/Pop3Fetch.h"
 
+#include "engine/mail/DurableFiles.h"
 #include "engine/mail/Transport.h"
 #include "engine/mail/UidlState.h"
 
@@ -110,33 +111,13 @@ bool StoreMessage(Pop3Session& session, int number, const std::string& folder, c
     return ok;
 }
 
-// Makes every stored file and name in folder durable with one flush of the file system rather
-// than one per message; a message counts as delivered only after this.
-bool SyncFolder(const std::string& folder, std::vector<std::string> paths, const std::string& alsoFile,
-                std::string& error)
+// Makes the stored messages and the new state file durable: only these files, not the whole
+// file system (whose other writers' data would make the wait unbounded). The folder itself is
+// flushed after the state's rename; a message counts as delivered only after this.
+bool SyncFolder(std::vector<std::string> paths, const std::string& alsoFile, std::string& error)
 {
-#ifdef __linux__
-    const int fsFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fsFd >= 0) {
-        const int rc = ::syncfs(fsFd);
-        const int saved = errno;
-        ::close(fsFd);
-        if (rc == 0) return true;
-        error = "cannot sync " + folder + ": " + std::strerror(saved);
-        return false;
-    }
-#endif
     paths.push_back(alsoFile);
-    for (const std::string& p : paths) {
-        const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 || ::fsync(fd) != 0) {
-            error = "cannot sync " + p + ": " + std::strerror(errno);
-            if (fd >= 0) ::close(fd);
-            return false;
-        }
-        ::close(fd);
-    }
-    return true; // the folder itself is synced after the state's rename
+    return FlushFiles(paths, error, false);
 }
 
 std::string StripFolder(std::string folder)
@@ -213,7 +194,7 @@ std::optional<std::vector<std::string>> FetchNewMessages(const Pop3Endpoint& end
     // Marked delivered only once every stored file is complete and durable: one flush covers the
     // messages and the new state, then the state takes its name.
     const std::function<bool(std::string&)> syncAll = [&](std::string& e) {
-        return SyncFolder(folder, paths, state.Path() + ".tmp", e);
+        return SyncFolder(paths, state.Path() + ".tmp", e);
     };
     if (changed && !state.Save(error, paths.empty() ? std::function<bool(std::string&)>() : syncAll)) {
         // Unmarked files would come again: withdraw them, the next fetch stores them anew.

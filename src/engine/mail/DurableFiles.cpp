@@ -1,0 +1,191 @@
+#include "engine/mail/DurableFiles.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace lw::mail {
+namespace {
+
+// One open file descriptor, closed when it goes.
+class Fd {
+public:
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd()
+    {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    Fd(Fd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+    Fd& operator=(Fd&&) = delete;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int Get() const { return m_fd; }
+    // Closes now, so that a failing close is seen; false when it fails.
+    bool Close()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int m_fd;
+};
+
+std::string FolderOf(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string Reason(const std::string& what, const std::string& path)
+{
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+thread_local FlushBatch* t_batch = nullptr;
+
+} // namespace
+
+bool FlushFiles(const std::vector<std::string>& paths, std::string& error, bool withFolders)
+{
+    std::vector<Fd> files;
+    files.reserve(paths.size());
+    for (const std::string& path : paths) {
+        Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (fd.Get() < 0) {
+            error = Reason("cannot open", path);
+            return false;
+        }
+#ifdef __linux__
+        // Only a hint: the fdatasync below is what counts.
+        (void)::sync_file_range(fd.Get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+        files.push_back(std::move(fd));
+    }
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (::fdatasync(files[i].Get()) != 0) {
+            error = Reason("cannot flush", paths[i]);
+            return false;
+        }
+    }
+    if (!withFolders) return true;
+    std::vector<std::string> folders;
+    for (const std::string& path : paths) {
+        std::string folder = FolderOf(path);
+        if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(std::move(folder));
+    }
+    for (const std::string& folder : folders) {
+        Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (fd.Get() < 0 || ::fsync(fd.Get()) != 0) {
+            error = Reason("cannot flush", folder);
+            return false;
+        }
+    }
+    return true;
+}
+
+FlushBatch::FlushBatch() : m_outer(t_batch)
+{
+    t_batch = this;
+}
+
+FlushBatch::~FlushBatch()
+{
+    t_batch = m_outer;
+}
+
+FlushBatch* FlushBatch::Current()
+{
+    return t_batch;
+}
+
+bool FlushBatch::Flush(std::string& error)
+{
+    std::vector<std::string> paths;
+    paths.swap(m_paths);
+    return paths.empty() || FlushFiles(paths, error);
+}
+
+bool CopyFileDurably(const std::string& source, const std::string& target, bool replace, std::string& error)
+{
+    Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info {};
+    if (in.Get() < 0 || ::fstat(in.Get(), &info) != 0) {
+        error = Reason("cannot read", source);
+        return false;
+    }
+    std::string temporary = FolderOf(target) + "/." + NameOf(target) + ".XXXXXX";
+    Fd out(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (out.Get() < 0) {
+        error = Reason("cannot create", temporary);
+        return false;
+    }
+    // From here on the temporary file goes again unless it takes the target's name.
+    struct Remove {
+        const std::string& path;
+        bool keep = false;
+        ~Remove()
+        {
+            if (!keep) ::unlink(path.c_str());
+        }
+    } remove{temporary};
+
+    std::vector<char> buffer(256 * 1024);
+    for (;;) {
+        const ssize_t n = ::read(in.Get(), buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = Reason("cannot read", source);
+            return false;
+        }
+        if (n == 0) break;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(out.Get(), buffer.data() + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                if (w == 0) errno = ENOSPC;
+                error = Reason("cannot write", target);
+                return false;
+            }
+            done += w;
+        }
+    }
+    (void)::fchmod(out.Get(), info.st_mode & 0777);
+    if (!out.Close()) {
+        error = Reason("cannot write", target);
+        return false;
+    }
+    if (replace) {
+        if (::rename(temporary.c_str(), target.c_str()) != 0) {
+            error = Reason("cannot rename to", target);
+            return false;
+        }
+    } else {
+        // link refuses an existing name, which rename would silently replace.
+        if (::link(temporary.c_str(), target.c_str()) != 0) {
+            error = Reason("cannot create", target);
+            return false;
+        }
+        ::unlink(temporary.c_str());
+    }
+    remove.keep = true;
+    if (FlushBatch* batch = FlushBatch::Current()) {
+        batch->Add(target);
+        return true;
+    }
+    return FlushFiles({target}, error);
+}
+
+} // namespace lw::mail

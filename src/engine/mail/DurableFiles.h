@@ -1,0 +1,46 @@
+#pragma once
+
+// Durable file writes that share their flushes: a poll cycle writes many small files, and one
+// flush of the file system per file costs far more than writing them.
+
+#include <string>
+#include <vector>
+
+namespace lw::mail {
+
+// Makes the contents of the given files durable, and their names in their folders unless
+// withFolders is false (for a caller that flushes the folder itself afterwards). Writeback of
+// every file is started before the first flush, so one journal commit covers most of them.
+// False with the first failure.
+[[nodiscard]] bool FlushFiles(const std::vector<std::string>& paths, std::string& error, bool withFolders = true);
+
+// Files whose flush waits for the end of a larger piece of work on the calling thread. While one
+// lives, CopyFileDurably leaves its copies to it; Flush makes them all durable at once.
+class FlushBatch {
+public:
+    FlushBatch();
+    ~FlushBatch();
+    FlushBatch(const FlushBatch&) = delete;
+    FlushBatch& operator=(const FlushBatch&) = delete;
+
+    // The innermost batch of the calling thread, or nullptr.
+    static FlushBatch* Current();
+    // Adds a file written but not yet flushed.
+    void Add(const std::string& path) { m_paths.push_back(path); }
+    bool Empty() const { return m_paths.empty(); }
+    // Flushes every file added so far (the list is emptied either way); false with the reason.
+    [[nodiscard]] bool Flush(std::string& error);
+
+private:
+    std::vector<std::string> m_paths;
+    FlushBatch* m_outer;
+};
+
+// Copies source to target through a temporary file in target's folder that takes the name only
+// when complete, so target never holds part of a copy. With replace false an existing target is
+// an error (EEXIST) and stays untouched. Durable on return, or left to the calling thread's
+// FlushBatch when one is active. False with the reason.
+[[nodiscard]] bool CopyFileDurably(const std::string& source, const std::string& target, bool replace,
+                                   std::string& error);
+
+} // namespace lw::mail

@@ -1,0 +1,98 @@
+#include "engine/mail/DurableFiles.h"
+
+#include "support/TempHome.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace lw::mail {
+namespace {
+
+void Write(const QString& path, const QByteArray& data)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(data);
+}
+
+QByteArray Read(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+std::string S(const QString& path)
+{
+    return QFile::encodeName(path).toStdString();
+}
+
+TEST(DurableFilesTest, CopyReplacesOnlyWhenAskedAndLeavesNoTemporaryFile)
+{
+    test::TempHome home;
+    const QString source = home.File(QStringLiteral("送信元.eml"));
+    const QString target = home.File(QStringLiteral("保存先.eml"));
+    QByteArray big(700 * 1024, 'a'); // more than one copy buffer
+    big.append("末尾");
+    Write(source, big);
+    ASSERT_EQ(::chmod(S(source).c_str(), 0640), 0);
+
+    std::string error;
+    ASSERT_TRUE(CopyFileDurably(S(source), S(target), false, error)) << error;
+    EXPECT_EQ(Read(target), big);
+    struct stat info {};
+    ASSERT_EQ(::stat(S(target).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u) << "the copy keeps the source's permissions";
+
+    Write(source, "new");
+    EXPECT_FALSE(CopyFileDurably(S(source), S(target), false, error)) << "an existing name is kept";
+    EXPECT_NE(error.find("File exists"), std::string::npos) << error;
+    EXPECT_EQ(Read(target), big);
+    ASSERT_TRUE(CopyFileDurably(S(source), S(target), true, error)) << error;
+    EXPECT_EQ(Read(target), "new");
+
+    EXPECT_FALSE(CopyFileDurably(S(home.File("missing")), S(home.File("x")), true, error));
+    EXPECT_FALSE(CopyFileDurably(S(source), S(home.File("no/such/folder/x")), true, error));
+    EXPECT_FALSE(QFile::exists(home.File("x")));
+    EXPECT_EQ(QDir(home.Path()).entryList(QDir::Files | QDir::Hidden).size(), 2) << "temporary files left behind";
+}
+
+TEST(DurableFilesTest, BatchCollectsCopiesUntilFlushAndNestsPerThread)
+{
+    test::TempHome home;
+    const QString source = home.File("m.eml");
+    Write(source, "body");
+    std::string error;
+    EXPECT_EQ(FlushBatch::Current(), nullptr);
+    {
+        FlushBatch outer;
+        {
+            FlushBatch inner;
+            EXPECT_EQ(FlushBatch::Current(), &inner);
+            ASSERT_TRUE(CopyFileDurably(S(source), S(home.File("a.eml")), true, error)) << error;
+            EXPECT_FALSE(inner.Empty()) << "the copy waits for the innermost batch";
+            EXPECT_TRUE(outer.Empty());
+            EXPECT_TRUE(inner.Flush(error)) << error;
+            EXPECT_TRUE(inner.Empty());
+        }
+        EXPECT_EQ(FlushBatch::Current(), &outer);
+        ASSERT_TRUE(CopyFileDurably(S(source), S(home.File("b.eml")), true, error)) << error;
+        // A file gone before the flush is reported, and the batch does not keep it.
+        outer.Add(S(home.File("vanished.eml")));
+        error.clear();
+        EXPECT_FALSE(outer.Flush(error));
+        EXPECT_NE(error.find("vanished.eml"), std::string::npos) << error;
+        EXPECT_TRUE(outer.Empty());
+    }
+    EXPECT_EQ(FlushBatch::Current(), nullptr);
+    EXPECT_EQ(Read(home.File("b.eml")), "body");
+
+    EXPECT_TRUE(FlushFiles({S(source), S(home.File("a.eml"))}, error)) << error;
+    EXPECT_TRUE(FlushFiles({}, error));
+}
+
+} // namespace
+} // namespace lw::mail
