@@ -165,8 +165,11 @@ CycleSummary Cycle::Run()
 
 void Cycle::HandleMessage(const QString& path)
 {
+    // Each message's attachments get a folder of their own: in one shared folder, every name
+    // that many messages carry would be probed past all its earlier copies.
+    const QString attachmentFolder = path + QStringLiteral(".files");
     const std::optional<mail::PartList> parts =
-        mail::ReadMail(path.toStdString(), kPartList.toStdString(), m_workFolder.toStdString());
+        mail::ReadMail(path.toStdString(), kPartList.toStdString(), attachmentFolder.toStdString());
     if (!parts) return;
 
     mail::ReceivedMail mail;

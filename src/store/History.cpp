@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
@@ -292,9 +293,16 @@ void PurgeHistory(const config::SettingsRecord& settings)
     QStringList files;
     for (const QString& file : std::as_const(messageFiles))
         if (!file.isEmpty()) files << file;
-    for (const QString& file : std::as_const(attachmentFiles))
-        if (InsideFolder(file, work)) files << file;
+    QSet<QString> folders;
+    for (const QString& file : std::as_const(attachmentFiles)) {
+        if (!InsideFolder(file, work)) continue;
+        files << file;
+        const QString folder = QFileInfo(file).canonicalPath();
+        if (folder != work) folders.insert(folder);
+    }
     RemoveFiles(files);
+    // A message's own attachment folder inside the work folder goes with its last file.
+    for (const QString& folder : std::as_const(folders)) (void)QDir().rmdir(folder);
 }
 
 } // namespace lw::store

@@ -119,6 +119,27 @@ TEST_F(PurgeTest, DeletesAttachmentRowsAndOnlyWorkFolderFiles)
     EXPECT_EQ(QDir(work).entryList(QDir::Files), (QStringList{QStringLiteral("kept.pdf"), QStringLiteral("m2")}));
 }
 
+TEST_F(PurgeTest, AttachmentFolderOfAMessageGoesWithItsLastFile)
+{
+    settings.keepday = 1;
+    const QString work = WorkFolder(settings);
+    const QString own = work + QStringLiteral("/m1.eml.files");
+    const QString shared = work + QStringLiteral("/shared.files");
+    ASSERT_TRUE(QDir().mkpath(own));
+    ASSERT_TRUE(QDir().mkpath(shared));
+    AddRow(QStringLiteral("m1.eml"), At(5, QTime(8, 0)), false, {own + QStringLiteral("/見積書.pdf"), own + QStringLiteral("/b.txt")});
+    // A folder that still holds another message's file stays, with that file.
+    AddRow(QStringLiteral("m2.eml"), At(5, QTime(8, 0)), false, {shared + QStringLiteral("/x.txt")});
+    AddRow(QStringLiteral("m3.eml"), At(0, QTime(0, 1)), false, {shared + QStringLiteral("/y.txt")});
+
+    PurgeHistory(settings);
+    EXPECT_EQ(Remaining(), QStringList{QStringLiteral("m3.eml")});
+    EXPECT_FALSE(QFileInfo::exists(own)) << "emptied folder left behind";
+    EXPECT_FALSE(QFileInfo::exists(shared + QStringLiteral("/x.txt")));
+    EXPECT_TRUE(QFileInfo::exists(shared + QStringLiteral("/y.txt")));
+    EXPECT_TRUE(QFileInfo(work).isDir()) << "the work folder itself stays";
+}
+
 TEST_F(PurgeTest, MessageWithoutDateSurvivesThePurgeOfItsOwnTick)
 {
     settings.keepday = 0;
