@@ -9,12 +9,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
 
 #include <algorithm>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -95,16 +97,25 @@ bool WriteReceipt(const config::SettingsRecord& settings, const mail::ReceivedMa
 }
 
 // folder + separator + name, or name with " (2)", " (3)", ... before its extension when taken.
+// The probing of a name starts after the number this process last gave it: a name that many
+// messages carry would otherwise be probed past all its earlier copies, each time.
 QString FreeFileName(const QString& folder, const QString& name)
 {
     const QString first = folder + QDir::separator() + name;
     if (!QFileInfo::exists(first)) return first;
+    static std::mutex mutex;
+    static QHash<QString, int> lastNumber;
+    std::lock_guard lock(mutex);
     const qsizetype dot = name.lastIndexOf(u'.');
     const QString stem = dot > 0 ? name.left(dot) : name;
     const QString suffix = dot > 0 ? name.mid(dot) : QString();
-    for (int n = 2;; ++n) {
+    int& last = lastNumber[first];
+    for (int n = std::max(last + 1, 2);; ++n) {
         const QString candidate = folder + QDir::separator() + stem + QStringLiteral(" (%1)").arg(n) + suffix;
-        if (!QFileInfo::exists(candidate)) return candidate;
+        if (!QFileInfo::exists(candidate)) {
+            last = n;
+            return candidate;
+        }
     }
 }
 

@@ -4,6 +4,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSaveFile>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -30,14 +32,23 @@ std::string S(const QString& path)
     return QFile::encodeName(path).toStdString();
 }
 
-TEST(DurableFilesTest, CopyReplacesOnlyWhenAskedAndLeavesNoTemporaryFile)
+// Writes a new file under path, as every writer of these files does: never in place.
+void Replace(const QString& path, const QByteArray& data)
 {
-    test::TempHome home;
-    const QString source = home.File(QStringLiteral("送信元.eml"));
-    const QString target = home.File(QStringLiteral("保存先.eml"));
+    QSaveFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(data);
+    ASSERT_TRUE(file.commit());
+}
+
+// Same folder (a link) and across file systems (a real copy): the same promises.
+void CheckCopies(const QString& sourceFolder, const QString& targetFolder)
+{
+    const QString source = sourceFolder + QStringLiteral("/送信元.eml");
+    const QString target = targetFolder + QStringLiteral("/保存先.eml");
     QByteArray big(700 * 1024, 'a'); // more than one copy buffer
     big.append("末尾");
-    Write(source, big);
+    Replace(source, big);
     ASSERT_EQ(::chmod(S(source).c_str(), 0640), 0);
 
     std::string error;
@@ -47,17 +58,31 @@ TEST(DurableFilesTest, CopyReplacesOnlyWhenAskedAndLeavesNoTemporaryFile)
     ASSERT_EQ(::stat(S(target).c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u) << "the copy keeps the source's permissions";
 
-    Write(source, "new");
+    Replace(source, "new");
     EXPECT_FALSE(CopyFileDurably(S(source), S(target), false, error)) << "an existing name is kept";
     EXPECT_NE(error.find("File exists"), std::string::npos) << error;
     EXPECT_EQ(Read(target), big);
     ASSERT_TRUE(CopyFileDurably(S(source), S(target), true, error)) << error;
     EXPECT_EQ(Read(target), "new");
+    QFile::remove(source);
+    EXPECT_EQ(Read(target), "new") << "the copy outlives the source";
 
-    EXPECT_FALSE(CopyFileDurably(S(home.File("missing")), S(home.File("x")), true, error));
-    EXPECT_FALSE(CopyFileDurably(S(source), S(home.File("no/such/folder/x")), true, error));
-    EXPECT_FALSE(QFile::exists(home.File("x")));
-    EXPECT_EQ(QDir(home.Path()).entryList(QDir::Files | QDir::Hidden).size(), 2) << "temporary files left behind";
+    EXPECT_FALSE(CopyFileDurably(S(sourceFolder + "/missing"), S(targetFolder + "/x"), true, error));
+    EXPECT_FALSE(CopyFileDurably(S(target), S(targetFolder + "/no/such/folder/x"), true, error));
+    EXPECT_FALSE(QFile::exists(targetFolder + "/x"));
+    EXPECT_EQ(QDir(targetFolder).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("保存先.eml")})
+        << "temporary files left behind";
+}
+
+TEST(DurableFilesTest, CopyReplacesOnlyWhenAskedAndLeavesNoTemporaryFile)
+{
+    test::TempHome home;
+    ASSERT_TRUE(QDir().mkpath(home.File("in")) && QDir().mkpath(home.File("out")));
+    CheckCopies(home.File("in"), home.File("out"));
+
+    // /dev/shm is another file system than the temporary folder on this platform's test machines.
+    QTemporaryDir other(QStringLiteral("/dev/shm/lw-durable-XXXXXX"));
+    if (other.isValid()) CheckCopies(home.File("in"), other.path());
 }
 
 TEST(DurableFilesTest, BatchCollectsCopiesUntilFlushAndNestsPerThread)

@@ -37,6 +37,7 @@ protected:
         mail.received = QDateTime(QDate(2008, 3, 31), QTime(23, 59, 59));
         for (const QString& name : attachmentNames) {
             const QString path = WorkFolder(settings) + u'/' + name;
+            QFile::remove(path); // the reader always writes a new file, never into an old one
             QFile file(path);
             EXPECT_TRUE(file.open(QIODevice::WriteOnly));
             file.write(("content of " + name).toUtf8());
@@ -176,6 +177,7 @@ TEST_F(HistoryTest, SaveRecordsPathsAndCopiesAttachmentsUnderFreeNames)
     // Another message saved earlier left its own report.pdf in the save folder.
     mail::ReceivedMail earlier = Message(QStringLiteral("earlier.eml"), {QStringLiteral("report.pdf")});
     {
+        QFile::remove(earlier.attachments[0]);
         QFile file(earlier.attachments[0]);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write("another message");

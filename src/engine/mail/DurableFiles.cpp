@@ -118,8 +118,44 @@ bool FlushBatch::Flush(std::string& error)
     return paths.empty() || FlushFiles(paths, error);
 }
 
+namespace {
+
+// Durable now, or when the calling thread's batch flushes.
+bool FlushOrDefer(const std::string& target, std::string& error)
+{
+    if (FlushBatch* batch = FlushBatch::Current()) {
+        batch->Add(target);
+        return true;
+    }
+    return FlushFiles({target}, error);
+}
+
+// A second name for source: creating a file costs a hundred times what a link does, and the
+// files given here are written once and never changed in place, so sharing the data is safe.
+// False (with errno) where the file system cannot link, or target exists and replace is false.
+bool Link(const std::string& source, const std::string& target, bool replace)
+{
+    if (::link(source.c_str(), target.c_str()) == 0) return true;
+    if (errno != EEXIST || !replace) return false;
+    std::string temporary = FolderOf(target) + "/." + NameOf(target) + ".link";
+    ::unlink(temporary.c_str());
+    if (::link(source.c_str(), temporary.c_str()) != 0) return false;
+    if (::rename(temporary.c_str(), target.c_str()) == 0) return true;
+    const int saved = errno;
+    ::unlink(temporary.c_str());
+    errno = saved;
+    return false;
+}
+
+} // namespace
+
 bool CopyFileDurably(const std::string& source, const std::string& target, bool replace, std::string& error)
 {
+    if (Link(source, target, replace)) return FlushOrDefer(target, error);
+    if (errno == EEXIST) {
+        error = Reason("cannot create", target);
+        return false;
+    }
     Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat info {};
     if (in.Get() < 0 || ::fstat(in.Get(), &info) != 0) {
@@ -181,11 +217,7 @@ bool CopyFileDurably(const std::string& source, const std::string& target, bool 
         ::unlink(temporary.c_str());
     }
     remove.keep = true;
-    if (FlushBatch* batch = FlushBatch::Current()) {
-        batch->Add(target);
-        return true;
-    }
-    return FlushFiles({target}, error);
+    return FlushOrDefer(target, error);
 }
 
 } // namespace lw::mail

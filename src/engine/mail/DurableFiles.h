@@ -36,10 +36,12 @@ private:
     FlushBatch* m_outer;
 };
 
-// Copies source to target through a temporary file in target's folder that takes the name only
-// when complete, so target never holds part of a copy. With replace false an existing target is
-// an error (EEXIST) and stays untouched. Durable on return, or left to the calling thread's
-// FlushBatch when one is active. False with the reason.
+// Gives target the contents of source. Where the file system allows, target becomes a second
+// name of the same file (source must never be changed in place afterwards); else source is
+// copied through a temporary file in target's folder that takes the name only when complete, so
+// target never holds part of a copy. With replace false an existing target is an error (EEXIST)
+// and stays untouched. Durable on return, or left to the calling thread's FlushBatch when one is
+// active. False with the reason.
 [[nodiscard]] bool CopyFileDurably(const std::string& source, const std::string& target, bool replace,
                                    std::string& error);
 
