@@ -220,6 +220,25 @@ void BM_Purge(benchmark::State& state)
 }
 BENCHMARK(BM_Purge)->Args({100000, 0})->Args({2000, 1})->Args({100000, 1})->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The purge of every tick when nothing has aged but saved rows (never purged) have piled up
+// below the cutoff: 1,000 against 100,000 of them.
+void BM_PurgeAmongSavedRows(benchmark::State& state)
+{
+    Home home;
+    home.ok = home.ok && Fill(home.Database(),
+                              {QStringLiteral("BEGIN"),
+                               Numbers(int(state.range(0))) + QStringLiteral(
+                                   "INSERT INTO tblHistory (保存ファイルID, 受信日, メール保存) "
+                                   "SELECT 's' || i || '.eml', strftime('%Y-%m-%dT%H:%M:%S', 'now', '-' || (100 + i % 900) "
+                                   "|| ' days'), 1 FROM n"),
+                               QStringLiteral("COMMIT")});
+    if (!home.ok) return state.SkipWithError("cannot build the database");
+    home.settings.keepday = 60;
+    for (auto _ : state) lw::store::PurgeHistory(home.settings);
+    if (HistoryCount(home.Database()) != state.range(0)) state.SkipWithError("saved rows purged");
+}
+BENCHMARK(BM_PurgeAmongSavedRows)->Arg(1000)->Arg(100000)->MinTime(1.0)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
 } // namespace
 
 int main(int argc, char** argv)

@@ -45,6 +45,8 @@ CREATE TABLE tblHistory (
 CREATE UNIQUE INDEX idxHistoryFileId ON tblHistory (保存ファイルID);
 CREATE INDEX idxHistoryReceived ON tblHistory (受信日);
 CREATE INDEX idxHistorySender ON tblHistory (送信アドレス);
+-- The purge looks only at unsaved rows; saved ones pile up below its cutoff.
+CREATE INDEX idxHistoryUnsaved ON tblHistory (受信日) WHERE メール保存 = 0;
 
 CREATE TABLE tblHistoryFiles (
     保存ファイルID          TEXT NOT NULL COLLATE NOCASE,
