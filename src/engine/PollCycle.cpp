@@ -325,8 +325,9 @@ bool Cycle::Print(const QString& mailText, const mail::ReceivedMail& mail, QStri
 bool Cycle::SaveCopy(const QString& source, const QString& target, QString& error) const
 {
     std::string reason;
+    // The fetch flushed the work file before handing it over.
     if (mail::CopyFileDurably(QFile::encodeName(source).toStdString(), QFile::encodeName(target).toStdString(),
-                              true, reason))
+                              true, reason, true))
         return true;
     error = QStringLiteral("保存できません（") + QString::fromStdString(reason) + QStringLiteral("）。");
     return false;

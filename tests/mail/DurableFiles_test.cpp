@@ -115,6 +115,17 @@ TEST(DurableFilesTest, BatchCollectsCopiesUntilFlushAndNestsPerThread)
     EXPECT_EQ(FlushBatch::Current(), nullptr);
     EXPECT_EQ(Read(home.File("b.eml")), "body");
 
+    // A second name of a durable file needs only its folder flushed: a folder gone is an error.
+    {
+        FlushBatch batch;
+        ASSERT_TRUE(CopyFileDurably(S(source), S(home.File("c.eml")), true, error, true)) << error;
+        EXPECT_FALSE(batch.Empty());
+        EXPECT_TRUE(batch.Flush(error)) << error;
+        batch.AddName(S(home.File("no-such-folder/c.eml")));
+        EXPECT_FALSE(batch.Flush(error));
+        EXPECT_NE(error.find("no-such-folder"), std::string::npos) << error;
+    }
+
     EXPECT_TRUE(FlushFiles({S(source), S(home.File("a.eml"))}, error)) << error;
     EXPECT_TRUE(FlushFiles({}, error));
 }

@@ -56,6 +56,24 @@ std::string Reason(const std::string& what, const std::string& path)
 
 thread_local FlushBatch* t_batch = nullptr;
 
+// Flushes each distinct folder holding one of paths, once.
+bool FlushFolders(const std::vector<std::string>& paths, std::string& error)
+{
+    std::vector<std::string> folders;
+    for (const std::string& path : paths) {
+        std::string folder = FolderOf(path);
+        if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(std::move(folder));
+    }
+    for (const std::string& folder : folders) {
+        Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (fd.Get() < 0 || ::fsync(fd.Get()) != 0) {
+            error = Reason("cannot flush", folder);
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 bool FlushFiles(const std::vector<std::string>& paths, std::string& error, bool withFolders)
@@ -80,20 +98,7 @@ bool FlushFiles(const std::vector<std::string>& paths, std::string& error, bool 
             return false;
         }
     }
-    if (!withFolders) return true;
-    std::vector<std::string> folders;
-    for (const std::string& path : paths) {
-        std::string folder = FolderOf(path);
-        if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(std::move(folder));
-    }
-    for (const std::string& folder : folders) {
-        Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (fd.Get() < 0 || ::fsync(fd.Get()) != 0) {
-            error = Reason("cannot flush", folder);
-            return false;
-        }
-    }
-    return true;
+    return !withFolders || FlushFolders(paths, error);
 }
 
 FlushBatch::FlushBatch() : m_outer(t_batch)
@@ -114,20 +119,27 @@ FlushBatch* FlushBatch::Current()
 bool FlushBatch::Flush(std::string& error)
 {
     std::vector<std::string> paths;
+    std::vector<std::string> names;
     paths.swap(m_paths);
-    return paths.empty() || FlushFiles(paths, error);
+    names.swap(m_names);
+    if (!FlushFiles(paths, error, false)) return false;
+    paths.insert(paths.end(), names.begin(), names.end());
+    return FlushFolders(paths, error);
 }
 
 namespace {
 
-// Durable now, or when the calling thread's batch flushes.
-bool FlushOrDefer(const std::string& target, std::string& error)
+// Durable now, or when the calling thread's batch flushes; nameOnly when the contents are.
+bool FlushOrDefer(const std::string& target, bool nameOnly, std::string& error)
 {
     if (FlushBatch* batch = FlushBatch::Current()) {
-        batch->Add(target);
+        if (nameOnly)
+            batch->AddName(target);
+        else
+            batch->Add(target);
         return true;
     }
-    return FlushFiles({target}, error);
+    return nameOnly ? FlushFolders({target}, error) : FlushFiles({target}, error);
 }
 
 // A second name for source: creating a file costs a hundred times what a link does, and the
@@ -149,9 +161,10 @@ bool Link(const std::string& source, const std::string& target, bool replace)
 
 } // namespace
 
-bool CopyFileDurably(const std::string& source, const std::string& target, bool replace, std::string& error)
+bool CopyFileDurably(const std::string& source, const std::string& target, bool replace, std::string& error,
+                     bool sourceDurable)
 {
-    if (Link(source, target, replace)) return FlushOrDefer(target, error);
+    if (Link(source, target, replace)) return FlushOrDefer(target, sourceDurable, error);
     if (errno == EEXIST) {
         error = Reason("cannot create", target);
         return false;
@@ -217,7 +230,7 @@ bool CopyFileDurably(const std::string& source, const std::string& target, bool 
         ::unlink(temporary.c_str());
     }
     remove.keep = true;
-    return FlushOrDefer(target, error);
+    return FlushOrDefer(target, false, error);
 }
 
 } // namespace lw::mail

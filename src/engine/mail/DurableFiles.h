@@ -27,12 +27,15 @@ public:
     static FlushBatch* Current();
     // Adds a file written but not yet flushed.
     void Add(const std::string& path) { m_paths.push_back(path); }
-    bool Empty() const { return m_paths.empty(); }
+    // Adds a new name of a file whose contents are durable already: only its folder is flushed.
+    void AddName(const std::string& path) { m_names.push_back(path); }
+    bool Empty() const { return m_paths.empty() && m_names.empty(); }
     // Flushes every file added so far (the list is emptied either way); false with the reason.
     [[nodiscard]] bool Flush(std::string& error);
 
 private:
     std::vector<std::string> m_paths;
+    std::vector<std::string> m_names;
     FlushBatch* m_outer;
 };
 
@@ -41,8 +44,9 @@ private:
 // copied through a temporary file in target's folder that takes the name only when complete, so
 // target never holds part of a copy. With replace false an existing target is an error (EEXIST)
 // and stays untouched. Durable on return, or left to the calling thread's FlushBatch when one is
-// active. False with the reason.
+// active. sourceDurable says that source itself was flushed already, so that a link needs only
+// its folder flushed. False with the reason.
 [[nodiscard]] bool CopyFileDurably(const std::string& source, const std::string& target, bool replace,
-                                   std::string& error);
+                                   std::string& error, bool sourceDurable = false);
 
 } // namespace lw::mail
