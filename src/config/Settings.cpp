@@ -3,6 +3,7 @@
 #include "config/IniFile.h"
 #include "engine/mail/ActivityLog.h"
 #include "engine/mail/AddressList.h"
+#include "engine/mail/Blanks.h"
 
 #include <QDir>
 #include <QLocale>
@@ -199,17 +200,6 @@ QString SettingsPath(const QString& folder, const QString& fileName)
     return folder + QDir::separator() + fileName;
 }
 
-QString TrimSpaces(const QString& text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text.at(begin) == u' ')
-        ++begin;
-    while (end > begin && text.at(end - 1) == u' ')
-        --end;
-    return text.mid(begin, end - begin);
-}
-
 QString ReadSetting(const QString& folder, const QString& fileName, const QString& section,
                     const QString& key, const QString& defaultText)
 {
@@ -247,7 +237,7 @@ QString StoredText(const WorkingCopy& copy, const SettingKey& setting)
     const QString key = Key(setting);
     switch (setting.kind) {
     case K::Text:
-        return TrimSpaces(copy.Text(key));
+        return mail::TrimBlanks(copy.Text(key));
     case K::Check:
         return QString::number(copy.State(key));
     case K::Combo:

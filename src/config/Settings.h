@@ -38,8 +38,6 @@ inline constexpr char kSettingsSection[] = "larchwatcher";
 // folder + one separator (when it does not end in one) + fileName.
 QString SettingsPath(const QString& folder, const QString& fileName);
 
-// Text with leading and trailing space characters removed (other blanks stay).
-QString TrimSpaces(const QString& text);
 
 // The whole stored value of key, or defaultText when the file, section or key is missing or
 // the value is empty. Never fails.

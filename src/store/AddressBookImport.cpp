@@ -1,5 +1,6 @@
 #include "store/AddressBookImport.h"
 
+#include "engine/mail/Blanks.h"
 #include "store/FindOrAdd.h"
 #include "store/ListDatabase.h"
 
@@ -66,15 +67,6 @@ struct Record {
     bool blank = false;
 };
 
-QString TrimSpaces(const QString& text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text.at(begin) == u' ') ++begin;
-    while (end > begin && text.at(end - 1) == u' ') --end;
-    return (begin == 0 && end == text.size()) ? text : text.mid(begin, end - begin);
-}
-
 // Splits the text into records. A line ends at CR LF, CR or LF. A field that starts with a
 // double quote runs to the matching quote ("" inside is one quote; commas and line breaks are
 // kept); any other field is taken as it stands, quotes included, up to the next comma.
@@ -123,7 +115,7 @@ QString TrimSpaces(const QString& text)
                 error = QStringLiteral("%1行目: 項目が%2個を超えています。").arg(record.line).arg(kMaxFields);
                 return false;
             }
-            record.fields.append(TrimSpaces(value));
+            record.fields.append(mail::TrimBlanks(value));
             if (i < n && s[i] == u',') {
                 ++i;
                 continue;

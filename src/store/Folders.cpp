@@ -11,22 +11,6 @@ bool IsSeparator(QChar c) { return c == u'/' || c == QDir::separator(); }
 
 } // namespace
 
-QString TrimBlanks(const QString& text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text.at(begin) == u' ') ++begin;
-    while (end > begin && text.at(end - 1) == u' ') --end;
-    return text.mid(begin, end - begin);
-}
-
-QString BaseName(const QString& path)
-{
-    for (qsizetype i = path.size() - 1; i >= 0; --i)
-        if (IsSeparator(path.at(i))) return path.mid(i + 1);
-    return path;
-}
-
 QString JoinPath(const QString& folder, const QString& name)
 {
     if (folder.isEmpty() || IsSeparator(folder.back())) return folder + name;

@@ -2,15 +2,16 @@
 
 #include "config/SettingsRecord.h"
 
+#include "engine/mail/Blanks.h"
+#include "engine/mail/ReceivedMail.h"
+
 #include <QString>
 
 namespace lw::store {
 
-// The text without leading and trailing ordinary blanks (TABs and full-width blanks stay).
-QString TrimBlanks(const QString& text);
-
-// Text after the last path separator ("/" or the platform's); the whole text when it has none.
-QString BaseName(const QString& path);
+// Blank trimming and base names are the mail layer's, so every layer cuts paths alike.
+using mail::BaseName;
+using mail::TrimBlanks;
 
 // folder + name with exactly one separator between them when the folder does not end in one.
 QString JoinPath(const QString& folder, const QString& name);

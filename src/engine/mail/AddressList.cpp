@@ -1,20 +1,8 @@
 #include "engine/mail/AddressList.h"
 
+#include "engine/mail/Blanks.h"
+
 namespace lw::mail {
-
-namespace {
-
-// Only the ordinary blank separates; TABs already in the text stay where they are.
-QString TrimBlanks(const QString& text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text.at(begin) == u' ') ++begin;
-    while (end > begin && text.at(end - 1) == u' ') --end;
-    return text.mid(begin, end - begin);
-}
-
-} // namespace
 
 QString NormaliseAddressList(const QString& typed)
 {
