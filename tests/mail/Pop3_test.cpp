@@ -27,11 +27,9 @@ namespace {
 
 QByteArray Message(int i, int bodyBytes = 40)
 {
-    QByteArray m = "From: sender" + QByteArray::number(i) +
-                   "@example.jp\r\nTo: box@example.jp\r\nSubject: message " + QByteArray::number(i) +
-                   "\r\n\r\n";
-    m += QByteArray(bodyBytes, 'x') + "\r\n.leading dot\r\nend " + QByteArray::number(i) + "\r\n";
-    return m;
+    const QByteArray n = QByteArray::number(i);
+    return "From: sender" + n + "@example.jp\r\nTo: box@example.jp\r\nSubject: message " + n + "\r\n\r\n" +
+           QByteArray(bodyBytes, 'x') + "\r\n.leading dot\r\nend " + n + "\r\n";
 }
 
 QByteArray ReadAll(const std::string& path)
@@ -40,9 +38,12 @@ QByteArray ReadAll(const std::string& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
-// Sets LARCHWATCHER_CA_FILE for one test and restores it afterwards.
-class CaFile {
-  public:
+std::string Base(const std::string& path)
+{
+    return QFileInfo(QString::fromStdString(path)).fileName().toStdString();
+}
+
+struct CaFile {
     explicit CaFile(const QString& path)
     {
         setenv("LARCHWATCHER_CA_FILE", path.toLocal8Bit().constData(), 1);
@@ -50,43 +51,38 @@ class CaFile {
     ~CaFile() { unsetenv("LARCHWATCHER_CA_FILE"); }
 };
 
-// Counts Dovecot's login lines that contain every given word.
-int LoginLines(const lw::test::TestServers& servers, const QString& user, const QStringList& words)
+// Dovecot's login lines for the user that contain every word; polled until at least `atLeast`
+// (the server logs a little later), then settled so that extra lines are counted too.
+int LoginLines(const lw::test::TestServers& servers, const QString& user, const QStringList& words,
+               int atLeast = -1)
 {
-    QFile f(servers.stateDir + QStringLiteral("/dovecot/dovecot.log"));
-    if (!f.open(QIODevice::ReadOnly)) return -1;
-    int n = 0;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        const QString l = QString::fromUtf8(line);
-        if (!l.contains(QStringLiteral("Login: user=<%1>").arg(user))) continue;
-        bool all = true;
-        for (const QString& w : words)
-            all = all && l.contains(w);
-        n += all ? 1 : 0;
-    }
-    return n;
-}
-
-// LoginLines once it reaches `atLeast` (the server logs through a separate process, a little
-// later), or after 3 s; then a short settle so that extra lines would be counted too.
-int LoginLinesAfter(const lw::test::TestServers& servers, const QString& user, const QStringList& words,
-                    int atLeast)
-{
+    const auto count = [&] {
+        QFile f(servers.stateDir + QStringLiteral("/dovecot/dovecot.log"));
+        if (!f.open(QIODevice::ReadOnly)) return -1;
+        int n = 0;
+        for (const QByteArray& line : f.readAll().split('\n')) {
+            const QString l = QString::fromUtf8(line);
+            bool all = l.contains(QStringLiteral("Login: user=<%1>").arg(user));
+            for (const QString& w : words)
+                all = all && l.contains(w);
+            n += all ? 1 : 0;
+        }
+        return n;
+    };
+    if (atLeast < 0) return count();
     QElapsedTimer t;
     t.start();
-    while (LoginLines(servers, user, words) < atLeast && t.elapsed() < 3000)
+    while (count() < atLeast && t.elapsed() < 3000)
         QThread::msleep(20);
     QThread::msleep(150);
-    return LoginLines(servers, user, words);
+    return count();
 }
 
-// A loopback port that accepts connections (kernel backlog) but never says a word; closed
-// when listening is false, so a connection is refused.
+// A loopback port that accepts connections but never speaks; closed (refusing) unless listening.
 class Listener {
   public:
-    explicit Listener(bool listening)
+    explicit Listener(bool listening) : m_fd(::socket(AF_INET, SOCK_STREAM, 0))
     {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -94,21 +90,16 @@ class Listener {
         if (::bind(m_fd, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
             ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
             m_port = ntohs(a.sin_port);
-        if (listening) {
+        if (listening)
             ::listen(m_fd, 8);
-        } else {
-            ::close(m_fd);
-            m_fd = -1;
-        }
+        else
+            ::close(std::exchange(m_fd, -1));
     }
     ~Listener()
     {
         if (m_fd >= 0) ::close(m_fd);
     }
-    int Port() const { return m_port; }
-
-  private:
-    int m_fd = -1;
+    int m_fd;
     int m_port = 0;
 };
 
@@ -124,232 +115,195 @@ Pop3Endpoint Endpoint(std::string host, int port, std::string user, std::string 
     return e;
 }
 
-std::string Plain(const lw::test::TestServers& s)
-{
-    return s.host.toStdString() + "\t" + std::to_string(s.pop3Port);
-}
+// One leased mailbox, the test CA and a work folder; Fetch and Delete as the service calls them.
+class Pop3Test : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        m_loaded = lw::test::TestServers::Load(&m_reason);
+        if (!m_loaded) GTEST_SKIP() << m_reason.toStdString();
+        auto lease = m_loaded->LeaseMailbox();
+        ASSERT_TRUE(lease);
+        box.emplace(std::move(*lease));
+        user = box->User().toStdString();
+        pass = box->Password().toStdString();
+        host = servers().host.toStdString();
+        folder = work.path().toStdString();
+        ca.emplace(m_loaded->caFile);
+    }
+    const lw::test::TestServers& servers() const { return *m_loaded; }
+    void Deliver(int from, int to)
+    {
+        for (int i = from; i < to; ++i)
+            ASSERT_TRUE(servers().Deliver(box->User(), Message(i)));
+    }
+    std::optional<PartList> Fetch(const std::string& pw = {})
+    {
+        return RcvMail(host + "\t" + std::to_string(servers().pop3Port), user,
+                       "a " + (pw.empty() ? pass : pw), "SAVE 1-10", "<" + folder);
+    }
+    std::optional<PartList> Delete(const std::string& base)
+    {
+        return RcvMail(host, user, pass, "DELU " + base, folder);
+    }
+    int Count() const { return servers().MailboxCount(box->User()); }
+    int Leftovers(const QString& suffix) const
+    {
+        return int(QDir(work.path()).entryList(QDir::Files | QDir::Hidden).filter(suffix).size());
+    }
+
+    QString m_reason;
+    std::optional<lw::test::TestServers> m_loaded;
+    std::optional<lw::test::MailboxLease> box;
+    std::optional<CaFile> ca;
+    QTemporaryDir work;
+    std::string user, pass, host, folder;
+};
 
 } // namespace
 
-TEST(Pop3, FetchesAtMostTenNewMessagesInServerOrderAndNeverTwice)
+TEST_F(Pop3Test, FetchesAtMostTenNewMessagesInServerOrderAndNeverTwice)
 {
-    LW_REQUIRE_TEST_SERVERS(servers);
-    auto box = servers.LeaseMailbox();
-    ASSERT_TRUE(box);
-    CaFile ca(servers.caFile);
-    QTemporaryDir work;
-    const std::string user = box->User().toStdString();
-    const std::string pass = "a " + box->Password().toStdString();
-    for (int i = 0; i < 23; ++i)
-        ASSERT_TRUE(servers.Deliver(box->User(), Message(i)));
-
+    Deliver(0, 23);
     std::vector<std::string> all;
     for (size_t expected : {10u, 10u, 3u}) {
-        const auto got = RcvMail(Plain(servers), user, pass, "SAVE 1-10", "<" + work.path().toStdString());
+        const auto got = Fetch();
         ASSERT_TRUE(got) << LastPop3Error();
         ASSERT_EQ(got->size(), expected);
         all.insert(all.end(), got->begin(), got->end());
     }
-    ASSERT_EQ(all.size(), 23u);
     for (int i = 0; i < 23; ++i) {
-        const QFileInfo fi(QString::fromStdString(all[i]));
-        EXPECT_EQ(fi.absolutePath(), QFileInfo(work.path()).absoluteFilePath());
-        EXPECT_EQ(fi.suffix(), QStringLiteral("eml"));
+        EXPECT_EQ(QFileInfo(QString::fromStdString(all[i])).absolutePath(),
+                  QFileInfo(work.path()).absoluteFilePath());
+        EXPECT_TRUE(all[i].ends_with(".eml"));
         EXPECT_EQ(ReadAll(all[i]), Message(i)) << "message " << i << " not byte-exact or out of order";
     }
-    // Nothing new: a non-list value, and the work folder holds no temporary leftovers.
-    EXPECT_FALSE(RcvMail(Plain(servers), user, pass, "SAVE 1-10", "<" + work.path().toStdString()));
-    EXPECT_EQ(QDir(work.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".part")).size(),
-              0);
+    // Nothing new: a non-list value, and no temporary leftovers.
+    EXPECT_FALSE(Fetch());
+    EXPECT_EQ(Leftovers(QStringLiteral(".part")), 0);
 
-    // A restart keeps the state: only messages that arrive later are delivered.
+    // A restart keeps the state: only later arrivals are delivered.
     EndMailSession();
-    ASSERT_TRUE(servers.Deliver(box->User(), Message(100)));
-    const auto later = RcvMail(Plain(servers), user, pass, "SAVE 1-10", "<" + work.path().toStdString());
+    Deliver(100, 101);
+    const auto later = Fetch();
     ASSERT_TRUE(later);
     ASSERT_EQ(later->size(), 1u);
     EXPECT_EQ(ReadAll(later->front()), Message(100));
 
     // UIDLs gone from the server are forgotten.
-    servers.ClearMailbox(box->User());
-    EXPECT_FALSE(RcvMail(Plain(servers), user, pass, "SAVE 1-10", "<" + work.path().toStdString()));
+    servers().ClearMailbox(box->User());
+    EXPECT_FALSE(Fetch());
     UidlState state;
     std::string error;
-    ASSERT_TRUE(state.Load(work.path().toStdString(), servers.host.toStdString(), user, error)) << error;
+    ASSERT_TRUE(state.Load(folder, host, user, error)) << error;
     EXPECT_TRUE(state.Entries().empty());
 }
 
-TEST(Pop3, DeluDeletesExactlyThatMessage)
+TEST_F(Pop3Test, DeluDeletesExactlyThatMessageAndSessionScopeCommitsAtItsEnd)
 {
-    LW_REQUIRE_TEST_SERVERS(servers);
-    auto box = servers.LeaseMailbox();
-    ASSERT_TRUE(box);
-    CaFile ca(servers.caFile);
-    QTemporaryDir work;
-    const std::string user = box->User().toStdString();
-    const std::string host = servers.host.toStdString();
-    for (int i = 0; i < 5; ++i)
-        ASSERT_TRUE(servers.Deliver(box->User(), Message(i)));
-    const auto got = RcvMail(Plain(servers), user, "a " + box->Password().toStdString(), "SAVE 1-10",
-                             "<" + work.path().toStdString());
+    Deliver(0, 5);
+    const auto got = Fetch();
     ASSERT_TRUE(got);
     ASSERT_EQ(got->size(), 5u);
-    const std::string third = QFileInfo(QString::fromStdString((*got)[2])).fileName().toStdString();
-
     // The deletion gets the bare host and the password as it stands.
-    const auto deleted =
-        RcvMail(host, user, box->Password().toStdString(), "DELU " + third, work.path().toStdString());
+    const auto deleted = Delete(Base((*got)[2]));
     ASSERT_TRUE(deleted) << LastPop3Error();
     EXPECT_TRUE(deleted->empty());
-    EXPECT_EQ(servers.MailboxCount(box->User()), 4);
-
-    // The others are still there and are not delivered again; the deleted one cannot be deleted twice.
-    Pop3Endpoint e = Endpoint(host, servers.pop3Port, user, box->Password().toStdString());
-    Pop3Session s(e);
+    EXPECT_EQ(Count(), 4);
+    Pop3Session s(Endpoint(host, servers().pop3Port, user, pass));
     std::vector<Pop3Message> listing;
     std::string error;
     ASSERT_TRUE(s.List(listing, error)) << error;
+    s.Quit();
     ASSERT_EQ(listing.size(), 4u);
     UidlState state;
-    ASSERT_TRUE(state.Load(work.path().toStdString(), host, user, error));
+    ASSERT_TRUE(state.Load(folder, host, user, error));
     for (const Pop3Message& m : listing) {
-        const auto* entry = state.FindUidl(m.uid);
-        ASSERT_NE(entry, nullptr);
-        EXPECT_NE(entry->baseName, third);
+        ASSERT_NE(state.FindUidl(m.uid), nullptr);
+        EXPECT_NE(state.FindUidl(m.uid)->baseName, Base((*got)[2]));
     }
-    s.Quit();
-    EXPECT_FALSE(RcvMail(Plain(servers), user, "a " + box->Password().toStdString(), "SAVE 1-10",
-                         "<" + work.path().toStdString()));
-    EXPECT_FALSE(
-        RcvMail(host, user, box->Password().toStdString(), "DELU " + third, work.path().toStdString()));
-    EXPECT_FALSE(
-        RcvMail(host, user, box->Password().toStdString(), "DELU no-such.eml", work.path().toStdString()));
-    EXPECT_EQ(servers.MailboxCount(box->User()), 4);
-}
+    EXPECT_FALSE(Fetch());
+    EXPECT_FALSE(Delete(Base((*got)[2])));
+    EXPECT_FALSE(Delete("no-such.eml"));
+    EXPECT_EQ(Count(), 4);
 
-TEST(Pop3, SessionScopeReusesTheFetchSessionAndCommitsAtItsEnd)
-{
-    LW_REQUIRE_TEST_SERVERS(servers);
-    auto box = servers.LeaseMailbox();
-    ASSERT_TRUE(box);
-    CaFile ca(servers.caFile);
-    QTemporaryDir work;
-    const std::string user = box->User().toStdString();
-    const std::string host = servers.host.toStdString();
-    for (int i = 0; i < 4; ++i)
-        ASSERT_TRUE(servers.Deliver(box->User(), Message(i)));
-    const int loginsBefore = LoginLinesAfter(servers, box->User(), {}, 0);
+    // Within a scope, deletions reuse the fetch login and wait for its end.
+    const int loginsBefore = LoginLines(servers(), box->User(), {}, 0);
+    Deliver(10, 11);
     {
         MailSessionScope scope;
-        const auto got = RcvMail(Plain(servers), user, "a " + box->Password().toStdString(), "SAVE 1-10",
-                                 "<" + work.path().toStdString());
-        ASSERT_TRUE(got);
-        ASSERT_EQ(got->size(), 4u);
-        for (size_t i : {0u, 3u}) {
-            const std::string base = QFileInfo(QString::fromStdString((*got)[i])).fileName().toStdString();
-            EXPECT_TRUE(RcvMail(host, user, box->Password().toStdString(), "DELU " + base,
-                                work.path().toStdString()));
-        }
-        // Deletions wait for QUIT at the end of the session.
-        EXPECT_EQ(servers.MailboxCount(box->User()), 4);
+        const auto fresh = Fetch();
+        ASSERT_TRUE(fresh);
+        ASSERT_EQ(fresh->size(), 1u);
+        EXPECT_TRUE(Delete(Base(fresh->front())));
+        EXPECT_TRUE(Delete(Base((*got)[0])));
+        EXPECT_EQ(Count(), 5);
     }
-    EXPECT_EQ(servers.MailboxCount(box->User()), 2);
-    EXPECT_EQ(LoginLinesAfter(servers, box->User(), {}, loginsBefore + 1) - loginsBefore, 1)
+    EXPECT_EQ(Count(), 3);
+    EXPECT_EQ(LoginLines(servers(), box->User(), {}, loginsBefore + 1) - loginsBefore, 1)
         << "deletions must reuse the fetch login";
 
     // EndMailSession commits in the middle of a scope too.
     MailSessionScope scope;
-    const auto more = RcvMail(Plain(servers), user, "a " + box->Password().toStdString(), "SAVE 1-10",
-                              "<" + work.path().toStdString());
-    EXPECT_FALSE(more);
-    ASSERT_TRUE(servers.Deliver(box->User(), Message(9)));
-    const auto fresh = RcvMail(Plain(servers), user, "a " + box->Password().toStdString(), "SAVE 1-10",
-                               "<" + work.path().toStdString());
-    ASSERT_TRUE(fresh);
-    const std::string base = QFileInfo(QString::fromStdString(fresh->front())).fileName().toStdString();
-    EXPECT_TRUE(
-        RcvMail(host, user, box->Password().toStdString(), "DELU " + base, work.path().toStdString()));
+    Deliver(11, 12);
+    const auto one = Fetch();
+    ASSERT_TRUE(one);
+    EXPECT_TRUE(Delete(Base(one->front())));
     EndMailSession();
-    EXPECT_EQ(servers.MailboxCount(box->User()), 2);
+    EXPECT_EQ(Count(), 3);
 }
 
-TEST(Pop3, LoginMechanismsAndTls)
+TEST_F(Pop3Test, LoginMechanismsAndTls)
 {
-    LW_REQUIRE_TEST_SERVERS(servers);
-    auto box = servers.LeaseMailbox();
-    ASSERT_TRUE(box);
-    ASSERT_TRUE(servers.Deliver(box->User(), Message(1)));
-    CaFile ca(servers.caFile);
-    const std::string user = box->User().toStdString();
-    const std::string pass = box->Password().toStdString();
-
-    struct Case {
-        std::string options;
-        QString method;
-    };
-    for (const Case& c :
-         {Case{"", QStringLiteral("method=CRAM-MD5")}, Case{"AUTH=+APOP", QStringLiteral("method=APOP")},
-          Case{"AUTH=PLAIN", QStringLiteral("method=PLAIN")},
-          Case{"AUTH=LOGIN", QStringLiteral("method=LOGIN")}}) {
-        const int before = LoginLines(servers, box->User(), {c.method, QStringLiteral("TLS")});
-        Pop3Endpoint e = Endpoint(servers.host.toStdString(), servers.pop3Port, user, pass, c.options);
-        Pop3Session s(e);
+    Deliver(1, 2);
+    for (const auto& [options, method] :
+         std::vector<std::pair<std::string, QString>>{{"", "method=CRAM-MD5"},
+                                                      {"AUTH=+APOP", "method=APOP"},
+                                                      {"AUTH=PLAIN", "method=PLAIN"},
+                                                      {"AUTH=LOGIN", "method=LOGIN"}}) {
+        const QStringList words{method, QStringLiteral("TLS")};
+        const int before = LoginLines(servers(), box->User(), words);
+        Pop3Session s(Endpoint(host, servers().pop3Port, user, pass, options));
         std::vector<Pop3Message> listing;
         std::string error;
-        ASSERT_TRUE(s.List(listing, error)) << c.options << ": " << error;
+        ASSERT_TRUE(s.List(listing, error)) << options << ": " << error;
         EXPECT_EQ(listing.size(), 1u);
         s.Quit();
         // STARTTLS was taken because the server offers it.
-        EXPECT_EQ(
-            LoginLinesAfter(servers, box->User(), {c.method, QStringLiteral("TLS")}, before + 1) - before, 1)
-            << c.options;
+        EXPECT_EQ(LoginLines(servers(), box->User(), words, before + 1) - before, 1) << options;
     }
 
-    // POP3S, certificate checked against the extra CA.
-    QTemporaryDir work;
-    const std::string pop3s = "pop3s://localhost\t" + std::to_string(servers.pop3sPort);
-    const auto got = RcvMail(pop3s, user, "a " + pass, "SAVE 1-10", "<" + work.path().toStdString());
+    // POP3S, certificate checked against the extra CA; its deletion, given the bare host, finds
+    // the same implicit-TLS port through the state.
+    const auto got = RcvMail("pop3s://localhost\t" + std::to_string(servers().pop3sPort), user, "a " + pass,
+                             "SAVE 1-10", "<" + folder);
     ASSERT_TRUE(got) << LastPop3Error();
     EXPECT_EQ(ReadAll(got->front()), Message(1));
-    // Its deletion, given the bare host, finds the same implicit-TLS port through the state.
-    EXPECT_TRUE(RcvMail("localhost", user, pass,
-                        "DELU " + QFileInfo(QString::fromStdString(got->front())).fileName().toStdString(),
-                        work.path().toStdString()))
-        << LastPop3Error();
-    EXPECT_EQ(servers.MailboxCount(box->User()), 0);
+    EXPECT_TRUE(RcvMail("localhost", user, pass, "DELU " + Base(got->front()), folder)) << LastPop3Error();
+    EXPECT_EQ(Count(), 0);
 }
 
-TEST(Pop3, FailuresAreReportedQuicklyAndFetchNothing)
+TEST_F(Pop3Test, FailuresAreReportedQuicklyAndFetchNothing)
 {
-    LW_REQUIRE_TEST_SERVERS(servers);
-    auto box = servers.LeaseMailbox();
-    ASSERT_TRUE(box);
-    ASSERT_TRUE(servers.Deliver(box->User(), Message(1)));
-    QTemporaryDir work;
-    const std::string folder = "<" + work.path().toStdString();
-    const std::string user = box->User().toStdString();
-    const std::string pass = "a " + box->Password().toStdString();
-    {
-        // Without the test CA the certificate check fails, on STARTTLS and on POP3S alike.
-        EXPECT_FALSE(RcvMail(Plain(servers), user, pass, "SAVE 1-10", folder));
-        EXPECT_NE(LastPop3Error().find("certificate"), std::string::npos) << LastPop3Error();
-        EXPECT_FALSE(RcvMail("pop3s://localhost\t" + std::to_string(servers.pop3sPort), user, pass,
-                             "SAVE 1-10", folder));
-    }
-    CaFile ca(servers.caFile);
-    EXPECT_FALSE(RcvMail(Plain(servers), user, pass + "wrong", "SAVE 1-10", folder));
+    Deliver(1, 2);
+    ca.reset();
+    EXPECT_FALSE(Fetch());
+    EXPECT_NE(LastPop3Error().find("certificate"), std::string::npos) << LastPop3Error();
+    EXPECT_FALSE(RcvMail("pop3s://localhost\t" + std::to_string(servers().pop3sPort), user, "a " + pass,
+                         "SAVE 1-10", "<" + folder));
+    ca.emplace(servers().caFile);
+    EXPECT_FALSE(Fetch(pass + "wrong"));
     EXPECT_FALSE(LastPop3Error().empty());
 
     // A closed port fails at once; a server that never greets fails within the connect time-out.
-    Listener silent(true);
-    Listener closed(false);
-    ASSERT_NE(silent.Port(), 0);
-    const int closedPort = closed.Port();
+    Listener silent(true), closed(false);
+    ASSERT_NE(silent.m_port, 0);
     QElapsedTimer t;
     t.start();
-    EXPECT_FALSE(RcvMail("127.0.0.1\t" + std::to_string(closedPort), user, pass, "SAVE 1-10", folder));
+    EXPECT_FALSE(
+        RcvMail("127.0.0.1\t" + std::to_string(closed.m_port), user, "a " + pass, "SAVE 1-10", "<" + folder));
     EXPECT_LT(t.elapsed(), 3000);
-    Pop3Endpoint e = Endpoint("127.0.0.1", silent.Port(), user, box->Password().toStdString());
+    Pop3Endpoint e = Endpoint("127.0.0.1", silent.m_port, user, pass);
     e.connectTimeoutSeconds = 2;
     Pop3Session s(e);
     std::vector<Pop3Message> listing;
@@ -359,26 +313,15 @@ TEST(Pop3, FailuresAreReportedQuicklyAndFetchNothing)
     EXPECT_LT(t.elapsed(), 5000);
     EXPECT_TRUE(s.Broken());
 
-    // Nothing was stored by any of these, and the message is still to be delivered.
-    EXPECT_TRUE(
-        QDir(work.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".eml")).isEmpty());
-    EXPECT_TRUE(RcvMail(Plain(servers), user, pass, "SAVE 1-10", folder));
+    EXPECT_EQ(Leftovers(QStringLiteral(".eml")), 0);
+    EXPECT_TRUE(Fetch()) << "the message is still to be delivered";
 }
 
-TEST(Pop3, WriteFailureLosesNothingAndDeliversNothingTwice)
+TEST_F(Pop3Test, WriteFailureLosesNothingAndDeliversNothingTwice)
 {
-    LW_REQUIRE_TEST_SERVERS(servers);
-    auto box = servers.LeaseMailbox();
-    ASSERT_TRUE(box);
-    CaFile ca(servers.caFile);
-    QTemporaryDir work;
-    const std::string folder = "<" + work.path().toStdString();
-    const std::string user = box->User().toStdString();
-    const std::string pass = "a " + box->Password().toStdString();
-    ASSERT_TRUE(servers.Deliver(box->User(), Message(1)));
-    ASSERT_TRUE(servers.Deliver(box->User(), Message(2, 200000)));
-    ASSERT_TRUE(servers.Deliver(box->User(), Message(3)));
-
+    ASSERT_TRUE(servers().Deliver(box->User(), Message(1)));
+    ASSERT_TRUE(servers().Deliver(box->User(), Message(2, 200000)));
+    ASSERT_TRUE(servers().Deliver(box->User(), Message(3)));
     // A file size limit makes the large message's write fail as on a full disk.
     rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -386,16 +329,15 @@ TEST(Pop3, WriteFailureLosesNothingAndDeliversNothingTwice)
     rlimit small = old;
     small.rlim_cur = 64 * 1024;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const auto first = RcvMail(Plain(servers), user, pass, "SAVE 1-10", folder);
+    const auto first = Fetch();
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
 
     ASSERT_TRUE(first);
     ASSERT_EQ(first->size(), 1u);
     EXPECT_EQ(ReadAll(first->front()), Message(1));
-    EXPECT_EQ(QDir(work.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".part")).size(),
-              0);
-    const auto rest = RcvMail(Plain(servers), user, pass, "SAVE 1-10", folder);
+    EXPECT_EQ(Leftovers(QStringLiteral(".part")), 0);
+    const auto rest = Fetch();
     ASSERT_TRUE(rest);
     ASSERT_EQ(rest->size(), 2u);
     EXPECT_EQ(ReadAll((*rest)[0]), Message(2, 200000));
@@ -404,7 +346,6 @@ TEST(Pop3, WriteFailureLosesNothingAndDeliversNothingTwice)
 
 TEST(UidlState, BaseNamesAreSafeAndUniqueAndTheFileRoundTrips)
 {
-    EXPECT_EQ(UidlState::SafeName("000000016b16a8a8"), "000000016b16a8a8");
     EXPECT_EQ(UidlState::SafeName("a/b\\c:d*e"), "a_b_c_d_e");
     EXPECT_EQ(UidlState::SafeName(".hidden"), "m.hidden");
     EXPECT_EQ(UidlState::SafeName(""), "m");
@@ -449,7 +390,8 @@ TEST(Pop3, ServerWithoutUidlOrSaslUsesUserPassAndHeaderHashes)
     QTemporaryDir dir;
     QStringList files;
     const QByteArray same = Message(7);
-    for (const QByteArray& m : {Message(1), same, same, Message(2)}) {
+    const QList<QByteArray> messages{Message(1), same, same, Message(2)};
+    for (const QByteArray& m : messages) {
         QFile f(dir.filePath(QStringLiteral("src%1.eml").arg(files.size())));
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(m);
@@ -464,28 +406,26 @@ TEST(Pop3, ServerWithoutUidlOrSaslUsesUserPassAndHeaderHashes)
     ASSERT_TRUE(server.waitForReadyRead(10000)) << "the old-server helper did not start";
     const int port = server.readLine().trimmed().toInt();
     ASSERT_GT(port, 0);
-    const std::string host = "127.0.0.1";
+    const std::string host = "127.0.0.1", withPort = host + "\t" + std::to_string(port);
     QTemporaryDir work;
     const std::string folder = work.path().toStdString();
+    const auto fetch = [&] { return RcvMail(withPort, "old", "a secret", "SAVE 1-10", "<" + folder); };
 
-    const auto got =
-        RcvMail(host + "\t" + std::to_string(port), "old", "a secret", "SAVE 1-10", "<" + folder);
+    const auto got = fetch();
     ASSERT_TRUE(got) << LastPop3Error();
     ASSERT_EQ(got->size(), 4u);
     for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(ReadAll((*got)[i]), (i == 1 || i == 2) ? same : Message(i == 0 ? 1 : 2));
-    // Two identical messages still get two names.
-    EXPECT_NE((*got)[1], (*got)[2]);
-    EXPECT_FALSE(RcvMail(host + "\t" + std::to_string(port), "old", "a secret", "SAVE 1-10", "<" + folder));
+        EXPECT_EQ(ReadAll((*got)[i]), messages[i]);
+    EXPECT_NE((*got)[1], (*got)[2]) << "two identical messages still get two names";
+    EXPECT_FALSE(fetch());
 
     // Deleting the second copy of the twins removes exactly that one.
-    const std::string third = QFileInfo(QString::fromStdString((*got)[2])).fileName().toStdString();
-    EXPECT_TRUE(RcvMail(host, "old", "secret", "DELU " + third, folder)) << LastPop3Error();
+    EXPECT_TRUE(RcvMail(host, "old", "secret", "DELU " + Base((*got)[2]), folder)) << LastPop3Error();
     QFile remaining(dir.filePath(QStringLiteral("state.remaining")));
     ASSERT_TRUE(remaining.open(QIODevice::ReadOnly));
     EXPECT_EQ(QString::fromUtf8(remaining.readAll()).split(QLatin1Char('\n')),
               (QStringList{files[0], files[1], files[3]}));
-    EXPECT_FALSE(RcvMail(host + "\t" + std::to_string(port), "old", "a secret", "SAVE 1-10", "<" + folder));
+    EXPECT_FALSE(fetch());
 
     // A mailbox that had real UIDLs is not read by hashes when UIDL fails: nothing is delivered again.
     UidlState state;
@@ -493,7 +433,7 @@ TEST(Pop3, ServerWithoutUidlOrSaslUsesUserPassAndHeaderHashes)
     ASSERT_TRUE(state.Load(folder, host, "old", error));
     state.Add("000000016b16a8a8", "000000016b16a8a8.eml");
     ASSERT_TRUE(state.Save(error));
-    EXPECT_FALSE(RcvMail(host + "\t" + std::to_string(port), "old", "a secret", "SAVE 1-10", "<" + folder));
+    EXPECT_FALSE(fetch());
     EXPECT_NE(LastPop3Error().find("UIDL"), std::string::npos) << LastPop3Error();
     ASSERT_TRUE(state.Load(folder, host, "old", error));
     EXPECT_EQ(state.Entries().size(), 4u) << "the state must be left as it was";
@@ -501,55 +441,39 @@ TEST(Pop3, ServerWithoutUidlOrSaslUsesUserPassAndHeaderHashes)
     server.waitForFinished();
 }
 
-TEST(Pop3, DeletionAfterALostSessionNeverHitsAnotherMessage)
+TEST_F(Pop3Test, DeletionAfterALostSessionNeverHitsAnotherMessage)
 {
-    LW_REQUIRE_TEST_SERVERS(servers);
-    auto box = servers.LeaseMailbox();
-    ASSERT_TRUE(box);
-    CaFile ca(servers.caFile);
-    QTemporaryDir work;
-    const std::string user = box->User().toStdString();
-    const std::string host = servers.host.toStdString();
-    const std::string pass = box->Password().toStdString();
-    for (int i = 0; i < 3; ++i)
-        ASSERT_TRUE(servers.Deliver(box->User(), Message(i)));
+    Deliver(0, 3);
     {
         MailSessionScope scope;
-        const auto got =
-            RcvMail(Plain(servers), user, "a " + pass, "SAVE 1-10", "<" + work.path().toStdString());
+        const auto got = Fetch();
         ASSERT_TRUE(got);
         ASSERT_EQ(got->size(), 3u);
-        const auto base = [&](int i) {
-            return QFileInfo(QString::fromStdString((*got)[i])).fileName().toStdString();
-        };
-
         // The server drops the kept session; meanwhile another client removes the first message,
         // so every message number shifts down by one.
         QProcess kick;
         kick.start(QStringLiteral("doveadm"),
-                   {QStringLiteral("-c"), servers.stateDir + QStringLiteral("/dovecot/dovecot.conf"),
+                   {QStringLiteral("-c"), servers().stateDir + QStringLiteral("/dovecot/dovecot.conf"),
                     QStringLiteral("kick"), box->User()});
         ASSERT_TRUE(kick.waitForFinished(10000));
         ASSERT_EQ(kick.exitCode(), 0);
         QThread::msleep(300); // the close has arrived: libcurl sees a dead connection before sending
         {
-            Pop3Session other(Endpoint(host, servers.pop3Port, user, pass));
+            Pop3Session other(Endpoint(host, servers().pop3Port, user, pass));
             std::vector<Pop3Message> listing;
             std::string error;
             ASSERT_TRUE(other.List(listing, error)) << error;
             ASSERT_TRUE(other.Delete(1, error)) << error;
         }
         // Number 2 of the lost session is now the third message: the second must be the one deleted.
-        EXPECT_TRUE(RcvMail(host, user, pass, "DELU " + base(1), work.path().toStdString()))
-            << LastPop3Error();
+        EXPECT_TRUE(Delete(Base((*got)[1]))) << LastPop3Error();
     }
-    ASSERT_EQ(servers.MailboxCount(box->User()), 1);
-    Pop3Session check(Endpoint(host, servers.pop3Port, user, pass));
+    ASSERT_EQ(Count(), 1);
+    Pop3Session check(Endpoint(host, servers().pop3Port, user, pass));
     std::vector<Pop3Message> listing;
-    std::string error;
+    std::string error, content;
     ASSERT_TRUE(check.List(listing, error)) << error;
     ASSERT_EQ(listing.size(), 1u);
-    std::string content;
     ASSERT_TRUE(check.Retrieve(
         listing[0].number, [&](const char* p, size_t n) { return content.append(p, n), true; }, error));
     EXPECT_EQ(QByteArray::fromStdString(content), Message(2));
@@ -567,11 +491,10 @@ TEST(Pop3, PasswordThatBeginsWithAIsKeptForDeletion)
     CaFile ca(servers.caFile);
     QTemporaryDir work;
     // The fetch gets "a " + password, the deletion the password alone.
-    const auto got =
-        RcvMail(Plain(servers), "lwapass", "a " + pass, "SAVE 1-10", "<" + work.path().toStdString());
+    const auto got = RcvMail(servers.host.toStdString() + "\t" + std::to_string(servers.pop3Port), "lwapass",
+                             "a " + pass, "SAVE 1-10", "<" + work.path().toStdString());
     ASSERT_TRUE(got) << LastPop3Error();
-    EXPECT_TRUE(RcvMail(servers.host.toStdString(), "lwapass", pass,
-                        "DELU " + QFileInfo(QString::fromStdString(got->front())).fileName().toStdString(),
+    EXPECT_TRUE(RcvMail(servers.host.toStdString(), "lwapass", pass, "DELU " + Base(got->front()),
                         work.path().toStdString()))
         << LastPop3Error();
     EXPECT_EQ(servers.MailboxCount(user), 0);
