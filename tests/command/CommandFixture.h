@@ -26,34 +26,14 @@ class CommandFixture : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        ASSERT_TRUE(QFile::copy(TemplateDatabase(), home.File("list.db")))
-            << TemplateDatabase().toStdString();
+        ASSERT_TRUE(QFile::copy(TemplateDatabase(), home.File("list.db"))) << TemplateDatabase().toStdString();
         QFile::setPermissions(home.File("list.db"), QFile::ReadOwner | QFile::WriteOwner);
         copy.emplace(config::InMemoryWorkingCopy::FromSettingsFile(home.Folder()));
     }
 
     config::SettingsRecord Record() const { return config::ReadFormSettings(*copy); }
 
-    // Runs statements on a connection of the test's own.
-    void Sql(const QStringList& statements, const QVariantList& values = {})
-    {
-        const QString name = QUuid::createUuid().toString();
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-            db.setDatabaseName(home.File("list.db"));
-            ASSERT_TRUE(db.open());
-            for (const QString& statement : statements) {
-                QSqlQuery query(db);
-                ASSERT_TRUE(query.prepare(statement)) << query.lastError().text().toStdString();
-                for (const QVariant& value : values)
-                    query.addBindValue(value);
-                ASSERT_TRUE(query.exec()) << query.lastError().text().toStdString();
-            }
-        }
-        QSqlDatabase::removeDatabase(name);
-    }
-
-    // Every row of a query as column → value maps.
+    // Runs sql on a connection of the test's own; every row as column → value maps.
     QList<QVariantMap> Rows(const QString& sql, const QVariantList& values = {})
     {
         QList<QVariantMap> rows;
@@ -61,23 +41,21 @@ class CommandFixture : public ::testing::Test {
         {
             QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
             db.setDatabaseName(home.File("list.db"));
-            if (db.open()) {
-                QSqlQuery query(db);
-                query.prepare(sql);
-                for (const QVariant& value : values)
-                    query.addBindValue(value);
-                query.exec();
-                while (query.next()) {
-                    QVariantMap row;
-                    for (int i = 0; i < query.record().count(); ++i)
-                        row[query.record().fieldName(i)] = query.value(i);
-                    rows << row;
-                }
+            EXPECT_TRUE(db.open());
+            QSqlQuery query(db);
+            query.prepare(sql);
+            for (const QVariant& value : values) query.addBindValue(value);
+            EXPECT_TRUE(query.exec()) << query.lastError().text().toStdString();
+            while (query.next()) {
+                QVariantMap row;
+                for (int i = 0; i < query.record().count(); ++i) row[query.record().fieldName(i)] = query.value(i);
+                rows << row;
             }
         }
         QSqlDatabase::removeDatabase(name);
         return rows;
     }
+    void Sql(const QString& statement) { Rows(statement); }
 
     std::optional<QVariantMap> Rule(const QString& address)
     {

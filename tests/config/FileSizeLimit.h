@@ -5,8 +5,7 @@
 
 namespace lw::test {
 
-// While alive, no file of this process can grow past `bytes`: writes beyond fail with EFBIG,
-// as on a full disk. Applies to root as well.
+// While alive, no file of this process can grow past `bytes` (EFBIG, as on a full disk; root too).
 class FileSizeLimit {
   public:
     explicit FileSizeLimit(rlim_t bytes)
@@ -23,8 +22,6 @@ class FileSizeLimit {
         std::signal(SIGXFSZ, m_oldHandler);
     }
     FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
   private:
     rlimit m_old{};
     void (*m_oldHandler)(int) = nullptr;

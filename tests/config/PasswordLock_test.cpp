@@ -36,23 +36,19 @@ protected:
 
 TEST_F(PasswordLock, FirstStartSeedsBothPasswordsAndRefusesOthers)
 {
-    EXPECT_TRUE(GetEntry(kUserEntry).isEmpty()) << "a missing entry reads as empty";
     SeedLockPasswords();
     EXPECT_TRUE(Check("wvw"));
     EXPECT_TRUE(Check("pqvex"));
     EXPECT_TRUE(m_messages.shown.isEmpty());
 
-    for (const QString& wrong : {QString(), QStringLiteral("WVW"), QStringLiteral("wvw "), QStringLiteral("ｗｖｗ"),
-                                 QStringLiteral("Pqvex"), QStringLiteral("x")})
+    for (const QString& wrong : {QString(), QStringLiteral("WVW"), QStringLiteral("wvw "), QStringLiteral("ｗｖｗ")})
         EXPECT_FALSE(Check(wrong)) << wrong.toStdString();
-    EXPECT_EQ(m_messages.shown.size(), 6);
-    EXPECT_EQ(m_messages.shown.value(0), QStringLiteral("パスワードが不正です。"));
+    EXPECT_EQ(m_messages.shown, QStringList(4, QStringLiteral("パスワードが不正です。")));
 
     // Stored scrambled, never in plain text, in the lock's section of the program's store.
     QSettings raw(QSettings::NativeFormat, QSettings::UserScope, "larchwatcher", "larchwatcher");
     const QString stored = raw.value("EntrDat/EntrPwdUsr").toString();
-    EXPECT_EQ(stored.size(), 4);
-    EXPECT_NE(stored, QStringLiteral("wvw"));
+    EXPECT_EQ(stored.size(), 4) << "scrambled, not plain";
     EXPECT_FALSE(raw.value("EntrDat/EntrPwdCom").toString().isEmpty());
 }
 
@@ -60,11 +56,8 @@ TEST_F(PasswordLock, ChangedUserPasswordReplacesTheOldAndSurvivesSeeding)
 {
     SeedLockPasswords();
     ASSERT_TRUE(SavePassword("n3w-Pass"));
-    EXPECT_TRUE(Check("n3w-Pass"));
-    EXPECT_FALSE(Check("wvw"));
-    EXPECT_TRUE(Check("pqvex"));
-
     SeedLockPasswords();  // a restart
+    EXPECT_TRUE(Check("pqvex"));
     EXPECT_TRUE(Check("n3w-Pass"));
     EXPECT_FALSE(Check("wvw"));
 
@@ -74,17 +67,14 @@ TEST_F(PasswordLock, ChangedUserPasswordReplacesTheOldAndSurvivesSeeding)
     EXPECT_EQ(GetSecret(kMasterEntry), QStringLiteral("pqvex"));
 }
 
-TEST_F(PasswordLock, SeedingRewritesATamperedMasterAndRefillsAnUnreadableUserEntry)
+TEST_F(PasswordLock, SeedingRepairsTamperedEntriesAndJapanesePasswordsRoundTrip)
 {
     ASSERT_TRUE(SaveEntry(kMasterEntry, "garbage"));
     ASSERT_TRUE(SaveEntry(kUserEntry, "!!"));  // unscrambles to nothing
     SeedLockPasswords();
     EXPECT_TRUE(Check("pqvex"));
     EXPECT_TRUE(Check("wvw"));
-}
 
-TEST_F(PasswordLock, JapanesePasswordRoundTripsExactly)
-{
     ASSERT_TRUE(SavePassword(QStringLiteral("ﾊﾟｽ日本")));
     EXPECT_EQ(GetSecret(kUserEntry), QStringLiteral("ﾊﾟｽ日本"));
     EXPECT_TRUE(Check(QStringLiteral("ﾊﾟｽ日本")));
@@ -94,20 +84,19 @@ TEST_F(PasswordLock, JapanesePasswordRoundTripsExactly)
 TEST_F(PasswordLock, RegistryReadsSavesAndDeletes)
 {
     Registry reg;
-    reg.Appname("larchwatcher");
-    reg.Section("Other");
-    reg.Key("k");
+    Registry again;
+    for (Registry* r : {&reg, &again}) {
+        r->Appname("larchwatcher");
+        r->Section("Other");
+        r->Key("k");
+    }
     reg.Setting("stale");
     reg.RegGet();
-    EXPECT_TRUE(reg.Setting().isEmpty());
+    EXPECT_TRUE(reg.Setting().isEmpty()) << "a missing entry reads as empty";
     reg.Setting("v1");
     ASSERT_TRUE(reg.RegSave());
     reg.Setting("v2");
     ASSERT_TRUE(reg.RegSave());
-    Registry again;
-    again.Appname("larchwatcher");
-    again.Section("Other");
-    again.Key("k");
     again.RegGet();
     EXPECT_EQ(again.Setting(), QStringLiteral("v2"));
     EXPECT_TRUE(GetEntry("k").isEmpty()) << "sections are separate";

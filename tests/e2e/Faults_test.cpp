@@ -1,13 +1,7 @@
-// The real program under faults: a POP3 connection cut in the middle of a message, an SMTP
-// server that refuses or stops answering, a work folder on a full file system, a list database
-// locked by another process and a settings file that is not valid text. In every case the
-// program keeps going, says why, and no message is lost or handled twice.
+// The real program under faults: it keeps going, says why, and loses or repeats no message.
 #include "e2e/HomeFixture.h"
 
 #include <QElapsedTimer>
-#include <QFileInfo>
-
-#include <csignal>
 
 namespace lw::test {
 namespace {
@@ -20,10 +14,8 @@ protected:
     QByteArray Message(const QString& subject, int lines = 3) const
     {
         QString body;
-        for (int i = 0; i < lines; ++i)
-            body += QStringLiteral("%1 行目：いつもお世話になっております。資料を送付いたします。\n").arg(i);
-        return JapaneseMessage(QStringLiteral("差出人"), Address("sender"), QStringLiteral("watch@example.jp"), subject,
-                               body);
+        for (int i = 0; i < lines; ++i) body += QStringLiteral("%1 行目：いつもお世話になっております。資料を送付いたします。\n").arg(i);
+        return JapaneseMessage(QStringLiteral("差出人"), Address("sender"), subject, body);
     }
 
     // Reads the helper's output until a line starting with prefix comes; the rest of that line.
@@ -56,19 +48,6 @@ protected:
         return false;
     }
 
-    static int StopService(QProcess& p)
-    {
-        ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
-        if (!p.waitForFinished(60000)) {
-            p.kill();
-            p.waitForFinished();
-            return -3;
-        }
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-    }
-
-    QStringList Subjects() { return HistoryColumn(QStringLiteral("件名")); }
-
     // Message files in a folder (hidden temporaries included), the fetch state left out.
     static QStringList Files(const QString& folder)
     {
@@ -77,10 +56,11 @@ protected:
         return files;
     }
 
-    static QByteArray ReadAll(const QString& path)
+    QStringList SortedSubjects()
     {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+        QStringList subjects = Subjects();
+        subjects.sort();
+        return subjects;
     }
 };
 
@@ -113,9 +93,7 @@ TEST_F(FaultsTest, Pop3ConnectionCutInTheMiddleOfARetrIsFetchedAgainOnceNextTick
 
     Run next = PollOnce();
     EXPECT_EQ(next.status, 0) << next.err.toStdString();
-    QStringList subjects = Subjects();
-    subjects.sort();
-    EXPECT_EQ(subjects, (QStringList{QStringLiteral("一通目"), QStringLiteral("三通目"), QStringLiteral("大きな二通目")}));
+    EXPECT_EQ(SortedSubjects(), (QStringList{QStringLiteral("一通目"), QStringLiteral("三通目"), QStringLiteral("大きな二通目")}));
     EXPECT_EQ(ReadAll(PathOf(QStringLiteral("大きな二通目"))), big) << "the second fetch stores the whole message";
     EXPECT_EQ(Files(WorkFolder()).size(), 3);
 
@@ -124,9 +102,7 @@ TEST_F(FaultsTest, Pop3ConnectionCutInTheMiddleOfARetrIsFetchedAgainOnceNextTick
     EXPECT_EQ(quiet.status, 0) << quiet.err.toStdString();
     EXPECT_TRUE(quiet.out.startsWith(QStringLiteral("0 messages fetched"))) << quiet.out.toStdString();
     EXPECT_EQ(Subjects().size(), 3);
-    QStringList forwarded;
-    for (const SinkMessage& m : Servers().SinkMessagesTo(Address("copy"))) forwarded << QString::fromUtf8(m.data);
-    EXPECT_EQ(forwarded.size(), 3);
+    EXPECT_EQ(Servers().SinkMessagesTo(Address("copy")).size(), 3u);
     proxy.kill();
     proxy.waitForFinished();
 }
@@ -208,9 +184,7 @@ TEST_F(FaultsTest, WorkFolderOnAFullFileSystemLosesNothingAndCatchesUpOnceSpaceI
     ASSERT_TRUE(QFile::remove(work + Sep() + "filler"));
     const int before = static_cast<int>(out.count(" finished: "));
     ASSERT_TRUE(WaitForTicks(service, out, before + 2)) << out.toStdString();
-    QStringList subjects = Subjects();
-    subjects.sort();
-    EXPECT_EQ(subjects, (QStringList{QStringLiteral("満杯時の一通目"), QStringLiteral("満杯時の三通目"),
+    EXPECT_EQ(SortedSubjects(), (QStringList{QStringLiteral("満杯時の一通目"), QStringLiteral("満杯時の三通目"),
                                      QStringLiteral("満杯時の大きな一通")}));
     const QString bigPath = PathOf(QStringLiteral("満杯時の大きな一通"));
     EXPECT_EQ(ReadAll(QStringLiteral("/proc/%1/root%2").arg(service.processId()).arg(bigPath)), big);
@@ -223,8 +197,8 @@ TEST_F(FaultsTest, ListDatabaseLockedByAnotherProcessIsRetriedNextTickWithoutLos
     WriteSettings();
     const QString sender = Address("locked");
     AddRule(sender, "001100");  // clear and log: one processing row and one deletion per message
-    Deliver(JapaneseMessage(QStringLiteral("施錠"), sender, "w@example.jp", QStringLiteral("ロック中の一通目"), QStringLiteral("本文")));
-    Deliver(JapaneseMessage(QStringLiteral("施錠"), sender, "w@example.jp", QStringLiteral("ロック中の二通目"), QStringLiteral("本文")));
+    for (const QString& subject : {QStringLiteral("ロック中の一通目"), QStringLiteral("ロック中の二通目")})
+        Deliver(JapaneseMessage(QStringLiteral("施錠"), sender, subject, QStringLiteral("本文")));
 
     // Another process holds an exclusive transaction and adds a rule row inside it.
     QProcess holder;
@@ -253,11 +227,8 @@ TEST_F(FaultsTest, ListDatabaseLockedByAnotherProcessIsRetriedNextTickWithoutLos
 
     Run next = PollOnce();
     EXPECT_EQ(next.status, 0) << next.err.toStdString();
-    QStringList subjects = Subjects();
-    subjects.sort();
-    EXPECT_EQ(subjects, (QStringList{QStringLiteral("ロック中の一通目"), QStringLiteral("ロック中の二通目")}));
-    EXPECT_EQ(Column(QStringLiteral("ロック中の一通目"), "ボックスクリア"), "1");
-    EXPECT_EQ(Column(QStringLiteral("ロック中の二通目"), "ボックスクリア"), "1");
+    EXPECT_EQ(SortedSubjects(), (QStringList{QStringLiteral("ロック中の一通目"), QStringLiteral("ロック中の二通目")}));
+    EXPECT_EQ(HistoryColumn(QStringLiteral("ボックスクリア")), (QStringList{"1", "1"}));
     EXPECT_EQ(LogTexts().filter(QStringLiteral("メールボックスクリア[")).size(), 2);
     EXPECT_EQ(Servers().MailboxCount(User()), 0);
     QSqlQuery q(Database());
@@ -299,8 +270,7 @@ TEST_F(FaultsTest, SettingsFileThatIsNotValidText)
     write(mixed);
     Deliver(Message(QStringLiteral("壊れた設定でも届く")));
     QProcess service;
-    service.setProcessEnvironment(Environment());
-    service.start(QStringLiteral(LW_PROGRAM), Arguments(QStringLiteral("--service")));
+    StartService(service);
     QByteArray out;
     ASSERT_TRUE(WaitForTicks(service, out, 2)) << out.toStdString() << service.readAllStandardError().toStdString();
     EXPECT_TRUE(out.contains("interval 1000 ms")) << out.toStdString();

@@ -1,31 +1,26 @@
 #pragma once
 
-// A program folder for one end-to-end run of the real program against the loopback servers:
-// its settings file, list database, log and history, and the program started on it.
+// A program folder for end-to-end runs of the real program against the loopback servers.
 
 #include "engine/EngineTestUtil.h"
 #include "engine/mail/ActivityLog.h"
 #include "support/TempHome.h"
 #include "support/TestServers.h"
 
-#include <QByteArray>
-#include <QDateTime>
 #include <QDir>
-#include <QFile>
+#include <QFileInfo>
 #include <QMap>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
-#include <QVariant>
 
 #include <gtest/gtest.h>
 #include <iconv.h>
 
+#include <csignal>
 #include <optional>
 
 namespace lw::test {
@@ -49,19 +44,17 @@ inline QByteArray ToJis(const QString& text)
     return out;
 }
 
-// A Japanese message as a Japanese mail program writes it: ISO-2022-JP B-encoded name and
-// subject, 7-bit JIS body.
-inline QByteArray JapaneseMessage(const QString& fromName, const QString& fromAddress, const QString& toAddress,
-                                  const QString& subject, const QString& body,
-                                  const QDateTime& date = QDateTime::currentDateTime())
+// A message as a Japanese mail program writes it: ISO-2022-JP encoded words, 7-bit JIS body.
+inline QByteArray JapaneseMessage(const QString& fromName, const QString& fromAddress, const QString& subject,
+                                  const QString& body)
 {
     auto word = [](const QString& t) { return "=?ISO-2022-JP?B?" + ToJis(t).toBase64() + "?="; };
     static int serial = 0;
     QByteArray m;
     m += "Return-Path: <" + fromAddress.toUtf8() + ">\r\n";
-    m += "Date: " + date.toString(Qt::RFC2822Date).toUtf8() + "\r\n";
+    m += "Date: " + QDateTime::currentDateTime().toString(Qt::RFC2822Date).toUtf8() + "\r\n";
     m += "From: " + (fromName.isEmpty() ? QByteArray() : word(fromName) + " ") + "<" + fromAddress.toUtf8() + ">\r\n";
-    m += "To: " + word(QStringLiteral("監視窓口")) + " <" + toAddress.toUtf8() + ">\r\n";
+    m += "To: " + word(QStringLiteral("監視窓口")) + " <watch@example.jp>\r\n";
     m += "Subject: " + word(subject) + "\r\n";
     m += "Message-ID: <" + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + "." + QByteArray::number(++serial) +
          "@mail.example.co.jp>\r\n";
@@ -71,12 +64,6 @@ inline QByteArray JapaneseMessage(const QString& fromName, const QString& fromAd
     m += "\r\n";
     return m;
 }
-
-// One entry of a log file: the stamp and the text, the line end checked.
-struct LogEntry {
-    QString stamp;
-    QString text;
-};
 
 // A temporary program folder, its settings and database, and runs of the real program.
 class HomeFixture : public ::testing::Test {
@@ -90,34 +77,15 @@ protected:
         ASSERT_TRUE(lease.has_value()) << "no free test mailbox";
         m_lease.emplace(std::move(*lease));
         m_token = QString::number(QRandomGenerator::global()->generate() % 1000000);
-        m_settings = {
-            {"popserver", m_servers->host},
-            {"popaccount", m_lease->User()},
-            {"poppassword", m_lease->Password()},
-            {"smtpserver", m_servers->host},
-            {"smtpaccount", m_lease->User()},
-            {"smtppassword", m_lease->Password()},
-            {"flgauth", "0"},
-            {"authtyp", "0"},
-            {"flgacpwpop", "0"},
-            {"portpop", QString::number(m_servers->pop3Port)},
-            {"portsmtp", QString::number(m_servers->smtpPort)},
-            {"timeoutsmtp", "10"},
-            {"Interval", "60000"},
-            {"reffile", "list"},
-            {"savedir", "mail"},
-            {"logfile", "log"},
-            {"keepday", "30000"},  // old sample mail must not be purged in its own tick
-            {"flgtrs", "0"},
-            {"flgtrstgt", "0"},
-            {"flgtrsto", "0"},
-            {"trsto", ""},
-            {"trscc", ""},
-            {"trsbcc", ""},
-            {"flgcmd", "0"},
-            {"cmdaccount", "cmdaccount"},
-            {"cmdpassword", "cmdpassword"},
-        };
+        const QString pop = QString::number(m_servers->pop3Port), smtp = QString::number(m_servers->smtpPort);
+        m_settings = {{"popserver", m_servers->host}, {"popaccount", User()},   {"poppassword", m_lease->Password()},
+                      {"smtpserver", m_servers->host}, {"smtpaccount", User()}, {"smtppassword", m_lease->Password()},
+                      {"portpop", pop},   {"portsmtp", smtp},   {"timeoutsmtp", "10"}, {"Interval", "60000"},
+                      {"reffile", "list"}, {"savedir", "mail"}, {"logfile", "log"},
+                      {"keepday", "30000"},  // old sample mail must not be purged in its own tick
+                      {"cmdaccount", "cmdaccount"}, {"cmdpassword", "cmdpassword"}};
+        for (const char* off : {"flgauth", "authtyp", "flgacpwpop", "flgtrs", "flgtrstgt", "flgtrsto", "flgcmd"})
+            m_settings[QString::fromLatin1(off)] = QStringLiteral("0");
     }
 
     void TearDown() override
@@ -197,35 +165,34 @@ protected:
         return values;
     }
 
-    // The work-folder path of the message with this subject (from its history row).
-    QString PathOf(const QString& subject)
-    {
-        QSqlQuery q(Database());
-        q.prepare(QStringLiteral("SELECT 保存ファイルパス FROM tblHistory WHERE 件名 = ?"));
-        q.addBindValue(subject);
-        EXPECT_TRUE(q.exec());
-        if (!q.next()) {
-            ADD_FAILURE() << "no history row for " << subject.toStdString();
-            return {};
-        }
-        return q.value(0).toString();
-    }
-
+    // One history column of the message with this subject ("<no row>" when there is none).
     QString Column(const QString& subject, const QString& column)
     {
-        QSqlQuery q(Database());
-        q.prepare(QStringLiteral("SELECT %1 FROM tblHistory WHERE 件名 = ?").arg(column));
-        q.addBindValue(subject);
-        EXPECT_TRUE(q.exec());
-        return q.next() ? q.value(0).toString() : QStringLiteral("<no row>");
+        return HistoryColumn(column, QStringLiteral("WHERE 件名 = '%1'").arg(subject)).value(0, QStringLiteral("<no row>"));
+    }
+
+    // The work-folder path of the message with this subject.
+    QString PathOf(const QString& subject)
+    {
+        const QString path = Column(subject, QStringLiteral("保存ファイルパス"));
+        EXPECT_NE(path, QStringLiteral("<no row>")) << subject.toStdString();
+        return path == QStringLiteral("<no row>") ? QString() : path;
+    }
+
+    QStringList Subjects() { return HistoryColumn(QStringLiteral("件名")); }
+    QString Base(const QString& path) const { return QFileInfo(path).fileName(); }
+    QString Saved(const QString& path) const { return SaveFolder() + Sep() + Base(path); }
+    static QByteArray ReadAll(const QString& path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
     }
 
     void Deliver(const QByteArray& message) const
     {
         QString error;
         ASSERT_TRUE(m_servers->Deliver(User(), message, &error)) << error.toStdString();
-        // Maildir names carry the time; keep server order the delivery order.
-        QThread::msleep(2);
+        QThread::msleep(2);  // maildir names carry the time: server order is delivery order
     }
 
     struct Run {
@@ -248,51 +215,43 @@ protected:
         return {QStringLiteral("--home"), Home(), mode, QStringLiteral("--print-to"), Home() + Sep() + QStringLiteral("pdf")};
     }
 
+    // Waits for the program's end: its exit code, -2 on a crash, -3 (killed) when it hangs.
+    static int Finish(QProcess& p, int ms)
+    {
+        if (!p.waitForFinished(ms)) {
+            p.kill();
+            p.waitForFinished();
+            return -3;
+        }
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+    }
+
     Run PollOnce()
     {
         QProcess p;
         p.setProcessEnvironment(Environment());
         p.start(QStringLiteral(LW_PROGRAM), Arguments(QStringLiteral("--poll-once")));
-        Run run;
-        if (!p.waitForFinished(120000)) {
-            p.kill();
-            p.waitForFinished();
-            ADD_FAILURE() << "--poll-once did not finish";
-            return run;
-        }
-        run.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-        run.out = QString::fromUtf8(p.readAllStandardOutput());
-        run.err = QString::fromUtf8(p.readAllStandardError());
-        return run;
+        const int status = Finish(p, 120000);
+        EXPECT_NE(status, -3) << "--poll-once did not finish";
+        return {status, QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
     }
 
-    // The log's entries; every entry must be stamp + "==> " + text + CR CR LF, byte for byte.
-    std::vector<LogEntry> Log() const
+    // The log's entry texts; a malformed entry shows as "<bad>...".
+    QStringList LogTexts() const { return LogEntries(m_home.Folder()); }
+
+    // Starts the program as a service.
+    void StartService(QProcess& p) const
     {
-        QFile f(mail::LogFilePath(m_home.Folder(), QStringLiteral("log"), QDateTime::currentDateTime()));
-        std::vector<LogEntry> entries;
-        if (!f.open(QIODevice::ReadOnly)) return entries;
-        const QByteArray all = f.readAll();
-        EXPECT_TRUE(all.isEmpty() || all.endsWith("\r\r\n"));
-        static const QRegularExpression entry(QStringLiteral("^(\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d)==> (.*)$"),
-                                              QRegularExpression::DotMatchesEverythingOption);
-        const QList<QByteArray> pieces = all.split('\n');
-        for (qsizetype i = 0; i + 1 < pieces.size(); ++i) {
-            QByteArray raw = pieces[i];
-            EXPECT_TRUE(raw.endsWith("\r\r")) << raw.toStdString();
-            raw.chop(2);
-            const auto match = entry.match(QString::fromUtf8(raw));
-            EXPECT_TRUE(match.hasMatch()) << raw.toStdString();
-            entries.push_back({match.captured(1), match.captured(2)});
-        }
-        return entries;
+        p.setProcessEnvironment(Environment());
+        p.start(QStringLiteral(LW_PROGRAM), Arguments(QStringLiteral("--service")));
+        ASSERT_TRUE(p.waitForStarted());
     }
 
-    QStringList LogTexts() const
+    // Ends the service with a signal; its exit status as Finish gives it.
+    static int StopService(QProcess& p, int signal = SIGTERM)
     {
-        QStringList texts;
-        for (const LogEntry& e : Log()) texts << e.text;
-        return texts;
+        ::kill(static_cast<pid_t>(p.processId()), signal);
+        return Finish(p, 60000);
     }
 
     TempHome m_home;

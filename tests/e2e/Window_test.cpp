@@ -1,6 +1,5 @@
-// The real program with its main window, on the offscreen platform against the loopback
-// servers: start-up time, polling from the window, the single-instance guard and the seeding
-// of the lock passwords across restarts.
+// The real program with its window (offscreen): start-up time, polling, the single-instance
+// guard and the seeding of the lock passwords across restarts.
 #include "e2e/HomeFixture.h"
 
 #include "config/PasswordLock.h"
@@ -61,10 +60,7 @@ protected:
         while (clock.elapsed() < timeoutMs && !seen.contains(text)) {
             process->waitForReadyRead(100);
             seen += QString::fromUtf8(process->readAllStandardError());
-            if (process->state() == QProcess::NotRunning) {
-                seen += QString::fromUtf8(process->readAllStandardError());
-                break;
-            }
+            if (process->state() == QProcess::NotRunning) return seen + QString::fromUtf8(process->readAllStandardError());
         }
         return seen;
     }
@@ -81,8 +77,7 @@ TEST_F(WindowTest, WindowPollsAtTheStoredIntervalAndTheSecondCopyIsRefused)
     const QString sender = Address("suzuki");
     AddRule(sender, "011100");  // save, clear, log
     const QString subject = QStringLiteral("窓口からの監視");
-    Deliver(JapaneseMessage(QStringLiteral("鈴木 一郎"), sender, QStringLiteral("watch@example.jp"), subject,
-                            QStringLiteral("本文です。\n")));
+    Deliver(JapaneseMessage(QStringLiteral("鈴木 一郎"), sender, subject, QStringLiteral("本文です。\n")));
 
     QElapsedTimer clock;
     clock.start();
@@ -106,14 +101,10 @@ TEST_F(WindowTest, WindowPollsAtTheStoredIntervalAndTheSecondCopyIsRefused)
     // Start-up has seeded both lock passwords.
     EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("wvw"));
     EXPECT_EQ(config::GetSecret(config::kMasterEntry), QStringLiteral("pqvex"));
-    QFile store(m_config.path() + "/larchwatcher/larchwatcher.conf");
-    ASSERT_TRUE(store.open(QIODevice::ReadOnly));
-    const QByteArray storeBefore = store.readAll();
-    store.close();
+    const QString store = m_config.path() + "/larchwatcher/larchwatcher.conf";
+    const QByteArray storeBefore = ReadAll(store);
     ASSERT_TRUE(config::SaveEntry(config::kMasterEntry, QStringLiteral("tampered")));
-    ASSERT_TRUE(store.open(QIODevice::ReadOnly));
-    const QByteArray storeTampered = store.readAll();
-    store.close();
+    const QByteArray storeTampered = ReadAll(store);
     EXPECT_NE(storeBefore, storeTampered);
 
     // A second copy says so and ends without touching the store.
@@ -123,9 +114,7 @@ TEST_F(WindowTest, WindowPollsAtTheStoredIntervalAndTheSecondCopyIsRefused)
     EXPECT_FALSE(refused.contains(QStringLiteral("window shown")));
     second->kill();  // its message box waits for an OK nobody gives
     second->waitForFinished(10000);
-    ASSERT_TRUE(store.open(QIODevice::ReadOnly));
-    EXPECT_EQ(store.readAll(), storeTampered);
-    store.close();
+    EXPECT_EQ(ReadAll(store), storeTampered);
     EXPECT_EQ(first->state(), QProcess::Running) << "the running copy is left alone";
 }
 

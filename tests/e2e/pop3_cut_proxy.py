@@ -1,12 +1,6 @@
 #!/usr/bin/python3
-"""A TCP relay between the program and the POP3 server that can cut one connection in the
-middle of a message, the way a server that dies during RETR does. It hides STLS from the
-capability list so that the session stays in clear text.
-
-Prints "PORT n" once listening. With --cut-retr K the K-th RETR seen (counted over every
-connection) gets only --cut-bytes bytes of its answer before both sides are closed; it then
-prints "CUT" and relays faithfully from there on.
-"""
+"""A POP3 relay (STLS hidden) that prints "PORT n", cuts the --cut-retr'th RETR answer after
+--cut-bytes bytes, prints "CUT" and relays faithfully from then on."""
 import argparse
 import socket
 import sys

@@ -1,6 +1,6 @@
 #pragma once
 
-// Helpers shared by the engine tests: reading the activity log, writing stored messages.
+// Helpers shared by the engine and end-to-end tests: the activity log, test messages, ports.
 
 #include "engine/mail/ActivityLog.h"
 
@@ -22,8 +22,7 @@ inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << tex
 
 namespace lw::test {
 
-// The entry texts of this month's log, time stamps and "==> " removed; each entry must end in
-// CR CR LF and start with a "yyyy/MM/dd hh:mm:ss" stamp (checked: a bad entry becomes "<bad>").
+// This month's log entry texts; an entry not "yyyy/MM/dd hh:mm:ss==> text CR CR LF" becomes "<bad>...".
 inline QStringList LogEntries(const QString& programFolder, const QString& prefix = QStringLiteral("log"))
 {
     QFile file(mail::LogFilePath(programFolder, prefix, QDateTime::currentDateTime()));
@@ -37,10 +36,11 @@ inline QStringList LogEntries(const QString& programFolder, const QString& prefi
                              entry.mid(19, 4) == QStringLiteral("==> ") && entry.endsWith(QStringLiteral("\r\r"));
         entries << (stamped ? entry.mid(23).chopped(2) : QStringLiteral("<bad>") + entry);
     }
+    if (!all.isEmpty() && !all.endsWith('\n')) entries << QStringLiteral("<bad>unterminated last entry");
     return entries;
 }
 
-// A plain-text message with the given headers (UTF-8 subject encoded as RFC 2047).
+// A plain-text message, its subject one UTF-8 encoded word.
 inline QByteArray MakeMessage(const QString& from, const QString& to, const QString& subject,
                               const QString& body = QStringLiteral("本文です。\r\n"),
                               const QByteArray& extraHeaders = {})
@@ -58,8 +58,7 @@ inline QByteArray MakeMessage(const QString& from, const QString& to, const QStr
     return m;
 }
 
-// The Subject field of a message decodes to the text (plain, or one UTF-8 B-encoded word after
-// an ASCII prefix such as "Fw: ").
+// The Subject field decodes to the text (one UTF-8 B word, possibly after an ASCII "Fw: ").
 inline bool HasSubject(const QByteArray& message, const QString& subject)
 {
     for (const QByteArray& line : message.split('\n')) {
@@ -84,32 +83,24 @@ inline QString WriteFile(const QString& folder, const QString& name, const QByte
     return f.fileName();
 }
 
-// A loopback port that accepts connections (the kernel completes them) and never says a word:
-// a server that hangs. With listening false, a port where nothing listens.
+// A loopback port that accepts connections and never answers (a hung server); with listening
+// false, a port where nothing listens.
 class SilentPort {
 public:
-    explicit SilentPort(bool listening = true)
+    explicit SilentPort(bool listening = true) : m_fd(::socket(AF_INET, SOCK_STREAM, 0))
     {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), length) != 0 ||
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &length) != 0)
             return;
-        m_port = ntohs(address.sin_port);
-        if (listening) {
-            ::listen(m_fd, 16);
-        } else {
-            ::close(m_fd);
-            m_fd = -1;
-        }
+        m_port = ntohs(a.sin_port);
+        if (listening) ::listen(m_fd, 16);
+        else if (::close(m_fd) == 0) m_fd = -1;
     }
-    ~SilentPort()
-    {
-        if (m_fd >= 0) ::close(m_fd);
-    }
+    ~SilentPort() { if (m_fd >= 0) ::close(m_fd); }
     SilentPort(const SilentPort&) = delete;
     SilentPort& operator=(const SilentPort&) = delete;
     int Port() const { return m_port; }

@@ -6,7 +6,6 @@
 #include "support/TempHome.h"
 #include "support/TestServers.h"
 
-#include <QElapsedTimer>
 #include <QRandomGenerator>
 
 #include <gtest/gtest.h>
@@ -17,14 +16,10 @@ namespace {
 using test::HasSubject;
 using test::LogEntries;
 
-
 class ForwardTest : public ::testing::Test {
 protected:
     // A unique address, so parallel tests never read each other's messages at the sink.
-    QString Address(const QString& local)
-    {
-        return local + u'-' + m_token + QStringLiteral("@example.jp");
-    }
+    QString Address(const QString& local) { return local + u'-' + m_token + QStringLiteral("@example.jp"); }
 
     config::SettingsRecord Settings(const test::TestServers& servers)
     {
@@ -75,17 +70,13 @@ TEST_F(ForwardTest, DestinationTripleFollowsFixedFlagAndTarget)
     for (const Case c : {Case{2, false, true}, Case{2, true, false}, Case{0, false, false}, Case{1, false, false}}) {
         s.flgtrstgt = c.target;
         s.flgtrsto = c.fixed;
-        const QString subject = QStringLiteral("宛先%1%2").arg(c.target).arg(c.fixed);
-        ASSERT_TRUE(Forward(s, rule, Message(subject))) << subject.toStdString() << LogEntries(s.programFolder).join(u'\n').toStdString();
+        ASSERT_TRUE(Forward(s, rule, Message(QStringLiteral("宛先")))) << c.target << c.fixed;
     }
     // Each case's mail arrived only at the triple it should use.
     EXPECT_EQ(servers.SinkMessagesTo(Address("rule-to")).size(), 1u);
     EXPECT_EQ(servers.SinkMessagesTo(Address("rule-cc")).size(), 1u);
     EXPECT_EQ(servers.SinkMessagesTo(Address("fixed-to")).size(), 3u);
     EXPECT_EQ(servers.SinkMessagesTo(Address("fixed-bcc")).size(), 3u);
-    const auto ruleMail = servers.SinkMessagesTo(Address("rule-to"));
-    ASSERT_EQ(ruleMail.size(), 1u);
-    EXPECT_TRUE(HasSubject(ruleMail[0].data, QStringLiteral("Fw: 宛先20"))) << ruleMail[0].data.left(400).toStdString();
 }
 
 TEST_F(ForwardTest, CcAndBccWithoutToStillDeliverAndBccStaysOutOfHeaders)
@@ -109,12 +100,9 @@ TEST_F(ForwardTest, CcAndBccWithoutToStillDeliverAndBccStaysOutOfHeaders)
     EXPECT_EQ(envelope, expected);
     EXPECT_FALSE(got[0].data.contains(Address("hidden").toUtf8())) << "BCC must not be visible";
     EXPECT_EQ(got[0].mailFrom, QStringLiteral("watch@example.jp"));
-    // The forward carries this mailbox's mark, so a forward coming back is recognised.
-    EXPECT_TRUE(got[0].data.contains(QByteArray(mail::kForwardMarkHeader) + ": watcher@pop.example.jp"))
-        << got[0].data.left(600).toStdString();
     EXPECT_TRUE(HasSubject(got[0].data, QStringLiteral("Fw: 写しのみ")));
-    const auto marks = mail::ForwardMarks(got[0].file.toStdString());
-    EXPECT_EQ(marks, std::vector<std::string>{"watcher@pop.example.jp"});
+    // The forward carries this mailbox's mark, so a forward coming back is recognised.
+    EXPECT_EQ(mail::ForwardMarks(got[0].file.toStdString()), std::vector<std::string>{"watcher@pop.example.jp"});
 
     // The success line shows the recipient argument exactly: empty TO, TAB, the path, cc, bcc.
     const QString line = QStringLiteral("送信者別転送[msg-") + m_token + QStringLiteral(".eml]:\t>#xfr ") + m.file +
@@ -122,18 +110,30 @@ TEST_F(ForwardTest, CcAndBccWithoutToStillDeliverAndBccStaysOutOfHeaders)
     EXPECT_EQ(LogEntries(s.programFolder), QStringList{line});
 }
 
-TEST_F(ForwardTest, NoRecipientAtAllIsAnErrorLineAndSendsNothing)
+TEST_F(ForwardTest, NoRecipientOrARefusedLoginWritesOnlyTheErrorLineAndSendsNothing)
 {
     LW_REQUIRE_TEST_SERVERS(servers);
     config::SettingsRecord s = Settings(servers);
     SenderRule rule;
     rule.log = true;
-    const mail::ReceivedMail m = Message(QStringLiteral("宛先なし"));
-    EXPECT_FALSE(Forward(s, rule, m));
+    const mail::ReceivedMail none = Message(QStringLiteral("宛先なし"));
+    EXPECT_FALSE(Forward(s, rule, none));
+
+    s.trsto = Address("refused-login");
+    s.flgauth = true;
+    s.authtyp = 3;
+    s.smtpaccount = servers.users.first();
+    s.smtppassword = QStringLiteral("wrong-password");
+    const mail::ReceivedMail refused = Message(QStringLiteral("拒否"));
+    EXPECT_FALSE(Forward(s, rule, refused));
+
     const QStringList log = LogEntries(s.programFolder);
-    ASSERT_EQ(log.size(), 1);
-    EXPECT_TRUE(log[0].startsWith(QStringLiteral("転送エラー[") + m.file + QStringLiteral("]:")));
-    EXPECT_GT(log[0].size(), (QStringLiteral("転送エラー[") + m.file + QStringLiteral("]:")).size());
+    ASSERT_EQ(log.size(), 2) << log.join(u'\n').toStdString();
+    for (int i = 0; i < 2; ++i) {
+        const QString head = QStringLiteral("転送エラー[") + (i == 0 ? none : refused).file + QStringLiteral("]:");
+        EXPECT_TRUE(log[i].startsWith(head) && log[i].size() > head.size()) << log[i].toStdString();
+    }
+    EXPECT_TRUE(servers.SinkMessagesTo(Address("refused-login")).empty());
 }
 
 TEST_F(ForwardTest, EachAuthenticationTypeUsesItsMechanism)
@@ -167,42 +167,6 @@ TEST_F(ForwardTest, EachAuthenticationTypeUsesItsMechanism)
     }
     // No rule asked for logging, so successes leave no line.
     EXPECT_TRUE(LogEntries(s.programFolder).isEmpty());
-}
-
-TEST_F(ForwardTest, FailuresWriteOnlyTheErrorLine)
-{
-    LW_REQUIRE_TEST_SERVERS(servers);
-    config::SettingsRecord s = Settings(servers);
-    SenderRule rule;
-    rule.log = true;
-    s.trsto = Address("refused-login");
-
-    // A refused login.
-    s.flgauth = true;
-    s.authtyp = 3;
-    s.smtpaccount = servers.users.first();
-    s.smtppassword = QStringLiteral("wrong-password");
-    const mail::ReceivedMail refused = Message(QStringLiteral("拒否"));
-    EXPECT_FALSE(Forward(s, rule, refused));
-
-    // A server that accepts the connection and never answers: bounded by the time-out.
-    test::SilentPort silent;
-    ASSERT_NE(silent.Port(), 0);
-    s.flgauth = false;
-    s.smtpserver = QStringLiteral("127.0.0.1");
-    s.portsmtp = static_cast<std::uint16_t>(silent.Port());
-    s.timeoutsmtp = 2;
-    const mail::ReceivedMail dead = Message(QStringLiteral("不通"));
-    QElapsedTimer clock;
-    clock.start();
-    EXPECT_FALSE(Forward(s, rule, dead));
-    EXPECT_LT(clock.elapsed(), 8000);
-
-    const QStringList log = LogEntries(s.programFolder);
-    ASSERT_EQ(log.size(), 2) << log.join('\n').toStdString();
-    EXPECT_TRUE(log[0].startsWith(QStringLiteral("転送エラー[") + refused.file + QStringLiteral("]:")));
-    EXPECT_TRUE(log[1].startsWith(QStringLiteral("転送エラー[") + dead.file + QStringLiteral("]:")));
-    EXPECT_TRUE(servers.SinkMessagesTo(Address("refused-login")).empty());
 }
 
 TEST(ForwardArgumentsTest, ServerSenderAndSubjectArguments)

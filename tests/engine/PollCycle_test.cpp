@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 
 namespace lw::engine {
@@ -26,45 +27,32 @@ namespace {
 
 using test::LogEntries;
 
-// Records what the cycle printed; one factory per test.
-struct PrintRecord {
+// Records what the cycle printed; one factory per test. With fail, every print is refused.
+struct PrintRecord final : NoticePrinterFactory {
     int created = 0;
     QStringList texts;
     QStringList names;
     std::vector<const void*> printers;
     bool fail = false;
-};
 
-class RecordingPrinter final : public NoticePrinter {
-public:
-    explicit RecordingPrinter(PrintRecord& record) : m_record(record) {}
-    bool Print(const QString& mailText, const QString& baseName, QString& error) override
-    {
-        if (m_record.fail) {
-            error = QStringLiteral("用紙がありません");
-            return false;
+    struct Printer final : NoticePrinter {
+        PrintRecord& r;
+        explicit Printer(PrintRecord& record) : r(record) {}
+        bool Print(const QString& mailText, const QString& baseName, QString& error) override
+        {
+            if (r.fail) error = QStringLiteral("用紙がありません");
+            if (r.fail) return false;
+            r.texts << mailText;
+            r.names << baseName;
+            r.printers.push_back(this);
+            return true;
         }
-        m_record.texts << mailText;
-        m_record.names << baseName;
-        m_record.printers.push_back(this);
-        return true;
-    }
-
-private:
-    PrintRecord& m_record;
-};
-
-class RecordingFactory final : public NoticePrinterFactory {
-public:
-    explicit RecordingFactory(PrintRecord& record) : m_record(record) {}
+    };
     std::unique_ptr<NoticePrinter> Create() override
     {
-        ++m_record.created;
-        return std::make_unique<RecordingPrinter>(m_record);
+        ++created;
+        return std::make_unique<Printer>(*this);
     }
-
-private:
-    PrintRecord& m_record;
 };
 
 class PollCycleTest : public ::testing::Test {
@@ -143,6 +131,7 @@ protected:
 
     QString Work() const { return m_home.Path() + QStringLiteral("/mail/work/"); }
     QString Saved() const { return m_home.Path() + QStringLiteral("/mail/"); }
+    QString ErrorHead(const QString& name) const { return QStringLiteral("処理エラー[") + Work() + name + QStringLiteral("]:"); }
 
     test::TempHome m_home;
     std::optional<test::TestServers> m_servers;
@@ -168,12 +157,11 @@ TEST_F(PollCycleTest, OnePrinterServesTheCycleAndEachNoticeHoldsOnlyItsMessage)
     Deliver(sender, QStringLiteral("一通目"));
     Deliver(sender, QStringLiteral("二通目"));
     PrintRecord record;
-    RecordingFactory factory(record);
-    const CycleSummary summary = Run(&factory);
+    const CycleSummary summary = Run(&record);
     EXPECT_EQ(summary.fetched, 2);
     EXPECT_EQ(summary.handled, 2);
     EXPECT_EQ(summary.errors, 0);
-    EXPECT_EQ(record.created, 1);
+    EXPECT_EQ(record.created, 1) << "one printer for the whole cycle";
     ASSERT_EQ(record.texts.size(), 2);
     EXPECT_EQ(record.printers[0], record.printers[1]);
 
@@ -204,22 +192,21 @@ TEST_F(PollCycleTest, PrintFailuresAreLoggedAndTheOtherActionsGoOn)
     // No printer at all (headless without a print interface).
     CycleSummary summary = Run(nullptr);
     EXPECT_EQ(summary.errors, 1);
-    EXPECT_TRUE(summary.firstError.startsWith(QStringLiteral("処理エラー[") + Work() + names[0] + QStringLiteral("]:")));
+    EXPECT_TRUE(summary.firstError.startsWith(ErrorHead(names[0])));
 
     // A printer that refuses the job: its reason is logged.
     Deliver(sender, QStringLiteral("印刷不可2"));
     names = WaitingBaseNames();
     ASSERT_EQ(names.size(), 2u);
-    PrintRecord record;
-    record.fail = true;
-    RecordingFactory failing(record);
+    PrintRecord failing;
+    failing.fail = true;
     summary = Run(&failing);
     EXPECT_EQ(summary.errors, 1);
 
     const QStringList log = LogEntries(m_settings.programFolder);
     ASSERT_EQ(log.size(), 4) << log.join(u'\n').toStdString();
     for (int i = 0; i < 2; ++i) {
-        EXPECT_TRUE(log[2 * i].startsWith(QStringLiteral("処理エラー[") + Work() + names[i] + QStringLiteral("]:")));
+        EXPECT_TRUE(log[2 * i].startsWith(ErrorHead(names[i])));
         EXPECT_EQ(log[2 * i + 1], QStringLiteral("メール保存[") + Saved() + names[i] + QStringLiteral("]:from<") + sender + u'>');
     }
     EXPECT_TRUE(log[2].endsWith(QStringLiteral("用紙がありません")));
@@ -241,8 +228,8 @@ TEST_F(PollCycleTest, AFailedSaveKeepsTheMessageOnTheServerAndTheCycleGoesOn)
     EXPECT_EQ(summary.errors, 2);  // the save, then the clear that was held back
     const QStringList log = LogEntries(m_settings.programFolder);
     ASSERT_EQ(log.size(), 4) << log.join(u'\n').toStdString();
-    EXPECT_TRUE(log[0].startsWith(QStringLiteral("処理エラー[") + Work() + names[0] + QStringLiteral("]:")));
-    EXPECT_TRUE(log[1].startsWith(QStringLiteral("処理エラー[") + Work() + names[0] + QStringLiteral("]:")));
+    EXPECT_TRUE(log[0].startsWith(ErrorHead(names[0])));
+    EXPECT_TRUE(log[1].startsWith(ErrorHead(names[0])));
     EXPECT_EQ(log[2], QStringLiteral("メール保存[") + Saved() + names[1] + QStringLiteral("]:from<") + sender + u'>');
     EXPECT_EQ(log[3], QStringLiteral("メールボックスクリア[") + names[1] + QStringLiteral("]:from<") + sender + u'>');
     EXPECT_EQ(m_servers->MailboxCount(m_lease->User()), 1) << "only the safely saved message is deleted";
@@ -283,10 +270,9 @@ TEST_F(PollCycleTest, AMissingListDatabaseIsAnErrorPerMessageNotTheEndOfTheCycle
     EXPECT_EQ(summary.fetched, 2);
     EXPECT_EQ(summary.handled, 2);
     EXPECT_EQ(summary.errors, 2);
-    int errorLines = 0;
-    for (const QString& line : LogEntries(m_settings.programFolder))
-        if (line.startsWith(QStringLiteral("処理エラー[") + Work())) ++errorLines;
-    EXPECT_EQ(errorLines, 2);
+    const QStringList log = LogEntries(m_settings.programFolder);
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [&](const QString& l) { return l.startsWith(QStringLiteral("処理エラー[") + Work()); }), 2)
+        << log.join(u'\n').toStdString();
 }
 
 } // namespace

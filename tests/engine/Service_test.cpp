@@ -20,49 +20,26 @@
 namespace lw::engine {
 namespace {
 
-// Start and end of each tick's work, on a common clock.
-struct TickLog {
-    QMutex mutex;
-    QElapsedTimer clock;
-    std::vector<std::pair<qint64, qint64>> spans;
-    std::atomic<int> inside{0};
-    std::atomic<int> maxInside{0};
-
-    TickLog() { clock.start(); }
-    qint64 Begin()
-    {
-        const int now = ++inside;
-        int seen = maxInside.load();
-        while (now > seen && !maxInside.compare_exchange_weak(seen, now)) {
-        }
-        return clock.elapsed();
-    }
-    void End(qint64 begin)
-    {
-        --inside;
-        QMutexLocker lock(&mutex);
-        spans.emplace_back(begin, clock.elapsed());
-    }
-    int Count()
-    {
-        QMutexLocker lock(&mutex);
-        return static_cast<int>(spans.size());
-    }
-};
-
-class ServiceTest : public ::testing::TestWithParam<Service::Threading> {
+class ServiceFixture {
 protected:
     test::TempHome m_home;
     config::InMemoryWorkingCopy m_copy{m_home.Folder()};
+
+    // Stops the service and waits for the running tick.
+    static void Finish(Service& service)
+    {
+        service.Stop();
+        service.WaitForIdle();
+    }
 };
 
-TEST(ServiceStateTest, CaptionsToggleAndIntervalText)
-{
-    test::TempHome home;
-    config::InMemoryWorkingCopy copy(home.Folder());
-    Service service(copy, nullptr, Service::Threading::Inline);
-    QSignalSpy states(&service, &Service::stateChanged);
+class ServiceTest : public ServiceFixture, public ::testing::TestWithParam<Service::Threading> {};
+class ServiceWorkerTest : public ServiceFixture, public ::testing::Test {};
 
+TEST_F(ServiceWorkerTest, CaptionsToggleAndIntervalText)
+{
+    Service service(m_copy, nullptr, Service::Threading::Inline);
+    QSignalSpy states(&service, &Service::stateChanged);
     EXPECT_EQ(Service::Caption(true), QStringLiteral("サービス終了（現在動作中...）"));
     EXPECT_EQ(Service::Caption(false), QStringLiteral("サービス開始（現在停止中...）"));
 
@@ -87,64 +64,50 @@ TEST(ServiceStateTest, CaptionsToggleAndIntervalText)
 TEST_P(ServiceTest, SlowTicksNeverOverlapAndNextStartsOneIntervalAfterTheLast)
 {
     Service service(m_copy, nullptr, GetParam());
-    TickLog log;
-    service.SetTickWork([&log](const config::SettingsRecord&) {
-        const qint64 begin = log.Begin();
+    QMutex mutex;
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<std::pair<qint64, qint64>> spans;
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    service.SetTickWork([&](const config::SettingsRecord&) {
+        if (++inside > 1) overlapped = true;
+        const qint64 begin = clock.elapsed();
         QThread::msleep(120);  // longer than the interval
-        log.End(begin);
+        --inside;
+        QMutexLocker lock(&mutex);
+        spans.emplace_back(begin, clock.elapsed());
         return CycleSummary{};
     });
     QSignalSpy finished(&service, &Service::tickFinished);
     service.Start(QStringLiteral("30"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() >= 4; }, 5000));
-    service.Stop();
-    service.WaitForIdle();
+    Finish(service);
 
-    EXPECT_EQ(log.maxInside.load(), 1);
-    for (std::size_t i = 1; i < log.spans.size(); ++i) {
-        const qint64 gap = log.spans[i].first - log.spans[i - 1].second;
-        EXPECT_GE(gap, 25) << "tick " << i << " started " << gap << " ms after the previous one ended";
-    }
+    EXPECT_FALSE(overlapped.load());
+    QMutexLocker lock(&mutex);
+    for (std::size_t i = 1; i < spans.size(); ++i)
+        EXPECT_GE(spans[i].first - spans[i - 1].second, 25) << "tick " << i << " started too soon after the previous one";
     // Stopped: nothing more runs.
-    const int count = log.Count();
+    const std::size_t count = spans.size();
+    lock.unlock();
     QTest::qWait(150);
-    EXPECT_EQ(log.Count(), count);
+    lock.relock();
+    EXPECT_EQ(spans.size(), count);
 }
 
-TEST_P(ServiceTest, FailingTicksAreReArmedAndReportTheirErrors)
-{
-    Service service(m_copy, nullptr, GetParam());
-    std::atomic<int> calls{0};
-    service.SetTickWork([&calls](const config::SettingsRecord&) -> CycleSummary {
-        if (++calls % 2 == 1) throw std::runtime_error("database gone");
-        CycleSummary s;
-        s.errors = 2;
-        s.firstError = QStringLiteral("処理エラー[x]:y");
-        return s;
-    });
-    QSignalSpy finished(&service, &Service::tickFinished);
-    service.Start(QStringLiteral("10"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() >= 4; }, 5000));
-    service.Stop();
-    service.WaitForIdle();
-    EXPECT_TRUE(service.IsRunning() == false);
-    const auto first = finished[0][0].value<TickSummary>();
-    EXPECT_EQ(first.cycle.errors, 1);
-    EXPECT_EQ(first.cycle.firstError, QStringLiteral("database gone"));
-    const auto second = finished[1][0].value<TickSummary>();
-    EXPECT_EQ(second.cycle.errors, 2);
-    EXPECT_TRUE(second.finishedAt.isValid());
-}
-
-TEST_P(ServiceTest, EachTickTakesAFreshSnapshotOfTheWorkingCopy)
+TEST_P(ServiceTest, FailingTicksAreReArmedAndEachTickTakesAFreshSnapshot)
 {
     Service service(m_copy, nullptr, GetParam());
     QMutex mutex;
     QStringList seen;
-    service.SetTickWork([&](const config::SettingsRecord& s) {
+    service.SetTickWork([&](const config::SettingsRecord& s) -> CycleSummary {
         QMutexLocker lock(&mutex);
         seen << s.trsto;
-        return CycleSummary{};
+        if (seen.size() % 2 == 1) throw std::runtime_error("database gone");
+        CycleSummary summary;
+        summary.errors = 2;
+        return summary;
     });
     QSignalSpy finished(&service, &Service::tickFinished);
     m_copy.SetText(QStringLiteral("trsto"), QStringLiteral("First@Example.JP"));
@@ -152,39 +115,33 @@ TEST_P(ServiceTest, EachTickTakesAFreshSnapshotOfTheWorkingCopy)
     ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() >= 1; }, 3000));
     // Typed, not saved: in force at the very next tick.
     m_copy.SetText(QStringLiteral("trsto"), QStringLiteral("Second@Example.JP; third@example.jp"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() >= 2; }, 3000));
-    service.Stop();
-    service.WaitForIdle();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() >= 4; }, 5000));
+    Finish(service);
+    const auto first = finished[0][0].value<TickSummary>();
+    EXPECT_EQ(first.cycle.errors, 1);
+    EXPECT_EQ(first.cycle.firstError, QStringLiteral("database gone"));
+    const auto second = finished[1][0].value<TickSummary>();
+    EXPECT_EQ(second.cycle.errors, 2);
+    EXPECT_TRUE(second.finishedAt.isValid());
     QMutexLocker lock(&mutex);
-    ASSERT_GE(seen.size(), 2);
-    EXPECT_EQ(seen[0], QStringLiteral("first@example.jp"));
-    EXPECT_EQ(seen[1], QStringLiteral("second@example.jp\tthird@example.jp"));
+    EXPECT_EQ(seen.value(0), QStringLiteral("first@example.jp"));
+    EXPECT_EQ(seen.value(1), QStringLiteral("second@example.jp\tthird@example.jp"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Threading, ServiceTest,
-                         ::testing::Values(Service::Threading::Inline, Service::Threading::Worker));
+INSTANTIATE_TEST_SUITE_P(Threading, ServiceTest, ::testing::Values(Service::Threading::Inline, Service::Threading::Worker));
 
-// An object on the owner thread that a worker cycle calls synchronously, as the window's working
-// copy does when command mail changes a field.
-class OwnerSide : public QObject {
-public:
-    int answered = 0;
-};
-
-TEST(ServicePauseTest, PauseWaitsForTheRunningTickAndResumesOnlyWhenItWasRunning)
+TEST_F(ServiceWorkerTest, PauseWaitsForTheRunningTickAndResumesOnlyWhenItWasRunning)
 {
-    test::TempHome home;
-    config::InMemoryWorkingCopy copy(home.Folder());
-    Service service(copy, nullptr, Service::Threading::Worker);
-    OwnerSide owner;
+    Service service(m_copy, nullptr, Service::Threading::Worker);
+    QObject owner;  // on this thread; the cycle calls it synchronously, as command mail does
     std::atomic<bool> started{false};
     std::atomic<int> ticks{0};
+    int answered = 0;
     service.SetTickWork([&](const config::SettingsRecord&) {
         started = true;
         QThread::msleep(150);
-        // A blocking call back into the owner thread: a pause that blocked the owner thread
-        // outright would deadlock here.
-        QMetaObject::invokeMethod(&owner, [&owner] { ++owner.answered; }, Qt::BlockingQueuedConnection);
+        // A pause that blocked the owner thread outright would deadlock here.
+        QMetaObject::invokeMethod(&owner, [&answered] { ++answered; }, Qt::BlockingQueuedConnection);
         ++ticks;
         return CycleSummary{};
     });
@@ -196,12 +153,9 @@ TEST(ServicePauseTest, PauseWaitsForTheRunningTickAndResumesOnlyWhenItWasRunning
     EXPECT_TRUE(wasRunning);
     EXPECT_FALSE(service.IsBusy()) << "the pause returns only after the running cycle";
     EXPECT_FALSE(service.IsRunning());
-    EXPECT_EQ(ticks.load(), 1);
-    EXPECT_EQ(owner.answered, 1);
-
-    // Modal work: no tick starts while the pause lasts.
+    EXPECT_EQ(answered, 1);
     QTest::qWait(100);
-    EXPECT_EQ(ticks.load(), 1);
+    EXPECT_EQ(ticks.load(), 1) << "no tick while the pause lasts";
 
     service.Resume(wasRunning, QStringLiteral("20"));
     EXPECT_TRUE(service.IsRunning());
@@ -217,11 +171,9 @@ TEST(ServicePauseTest, PauseWaitsForTheRunningTickAndResumesOnlyWhenItWasRunning
     EXPECT_EQ(service.IntervalMs(), 40);
 }
 
-TEST(ServicePauseTest, StopDuringATickIsNotUndoneByItsReArm)
+TEST_F(ServiceWorkerTest, StopDuringATickIsNotUndoneByItsReArm)
 {
-    test::TempHome home;
-    config::InMemoryWorkingCopy copy(home.Folder());
-    Service service(copy, nullptr, Service::Threading::Worker);
+    Service service(m_copy, nullptr, Service::Threading::Worker);
     std::atomic<int> ticks{0};
     std::atomic<bool> inTick{false};
     service.SetTickWork([&](const config::SettingsRecord&) {
@@ -232,8 +184,7 @@ TEST(ServicePauseTest, StopDuringATickIsNotUndoneByItsReArm)
     });
     service.Start(QStringLiteral("10"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return inTick.load(); }, 3000));
-    service.Stop();
-    service.WaitForIdle();
+    Finish(service);
     QTest::qWait(100);
     EXPECT_EQ(ticks.load(), 1);
     EXPECT_FALSE(service.IsRunning());
@@ -245,8 +196,7 @@ TEST(ServicePauseTest, StopDuringATickIsNotUndoneByItsReArm)
     service.Stop();
     service.Start(QStringLiteral("10"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return ticks.load() >= 4; }, 3000));
-    service.Stop();
-    service.WaitForIdle();
+    Finish(service);
 }
 
 } // namespace

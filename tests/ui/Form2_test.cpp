@@ -41,7 +41,7 @@ class Form2Test : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        // The program's own font, so that the size checks and screenshots match the real window.
+        // The program's own font, so that the size checks match the real window.
         QFont font = QApplication::font();
         font.setFamilies({QStringLiteral("Noto Sans CJK JP"), QStringLiteral("IPAGothic"), font.family()});
         QApplication::setFont(font);
@@ -56,40 +56,28 @@ protected:
         MessageBox::ClearLog();
     }
 
-    // Runs statements on a connection of the test's own.
-    void Sql(const QStringList& statements)
+    // On a connection of the test's own; the first column of the last statement's rows.
+    QStringList Sql(const QStringList& statements)
     {
+        QStringList rows;
         {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("seed"));
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "seed");
             db.setDatabaseName(m_home.File("list.db"));
-            ASSERT_TRUE(db.open());
+            EXPECT_TRUE(db.open());
             QSqlQuery query(db);
-            for (const QString& sql : statements) ASSERT_TRUE(query.exec(sql)) << sql.toStdString();
+            for (const QString& sql : statements) EXPECT_TRUE(query.exec(sql)) << sql.toStdString();
+            while (query.isSelect() && query.next()) rows << query.value(0).toString();
         }
-        QSqlDatabase::removeDatabase(QStringLiteral("seed"));
+        QSqlDatabase::removeDatabase("seed");
+        return rows;
     }
 
     // Every rule as "address|name|flags|to|cc|bcc" in address order.
     QStringList Rules()
     {
-        QStringList rules;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
-            db.setDatabaseName(m_home.File("list.db"));
-            EXPECT_TRUE(db.open());
-            QSqlQuery query(db);
-            EXPECT_TRUE(query.exec("SELECT アドレス, 名前, 印刷, メール保存, ボックスクリア, ログ出力, 受信拒否, "
-                                   "メール転送, 転送先TO, 転送先CC, 転送先BCC FROM tblList ORDER BY アドレス"));
-            while (query.next()) {
-                QString flags;
-                for (int c = 2; c < 8; ++c) flags += query.value(c).toString();
-                rules << QStringList{query.value(0).toString(), query.value(1).toString(), flags,
-                                     query.value(8).toString(), query.value(9).toString(), query.value(10).toString()}
-                             .join(u'|');
-            }
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("check"));
-        return rules;
+        return Sql({"SELECT アドレス || '|' || ifnull(名前, '') || '|' || 印刷 || メール保存 || ボックスクリア || "
+                    "ログ出力 || 受信拒否 || メール転送 || '|' || ifnull(転送先TO, '') || '|' || ifnull(転送先CC, '') || "
+                    "'|' || ifnull(転送先BCC, '') FROM tblList ORDER BY アドレス"});
     }
 
     Form2& Open()
@@ -98,27 +86,20 @@ protected:
         m_form->show();
         return *m_form;
     }
-    template <typename T> T* Child(const char* name) const
-    {
-        T* child = m_form->findChild<T*>(QString::fromLatin1(name));
-        EXPECT_NE(child, nullptr) << name;
-        return child;
-    }
+    template <typename T> T* Child(const char* name) const { return m_form->findChild<T*>(QString::fromLatin1(name)); }
     QString Text(const char* name) const { return Child<QLineEdit>(name)->text(); }
     void SetText(const char* name, const QString& text) const { Child<QLineEdit>(name)->setText(text); }
     void Click(const char* name) const { QTest::mouseClick(Child<QPushButton>(name), Qt::LeftButton); }
+    static constexpr const char* kBoxes[] = {"chkPrt", "chkSav", "chkClr", "chkLog", "chkRfs", "chkTrs"};
     QString Boxes() const
     {
         QString boxes;
-        for (const char* name : {"chkPrt", "chkSav", "chkClr", "chkLog", "chkRfs", "chkTrs"})
-            boxes += Child<QCheckBox>(name)->isChecked() ? u'1' : u'0';
+        for (const char* name : kBoxes) boxes += Child<QCheckBox>(name)->isChecked() ? u'1' : u'0';
         return boxes;
     }
     void SetBoxes(const QString& boxes) const
     {
-        int i = 0;
-        for (const char* name : {"chkPrt", "chkSav", "chkClr", "chkLog", "chkRfs", "chkTrs"})
-            Child<QCheckBox>(name)->setChecked(boxes.at(i++) == u'1');
+        for (int i = 0; i < 6; ++i) Child<QCheckBox>(kBoxes[i])->setChecked(boxes.at(i) == u'1');
     }
     QTableView* Grid() const { return Child<QTableView>("DBGrid1"); }
     SenderRuleModel* Model() const { return qobject_cast<SenderRuleModel*>(Grid()->model()); }
@@ -131,37 +112,24 @@ protected:
 TEST_F(Form2Test, WindowHasItsCaptionsHeadingsAndLimits)
 {
     Open();
-    EXPECT_EQ(m_form->objectName(), "Form2");
     EXPECT_EQ(m_form->windowTitle(), "送信者別の詳細設定リスト");
     QStringList headings;
     for (int c = 0; c < Model()->columnCount(); ++c) headings << Model()->headerData(c, Qt::Horizontal).toString();
     EXPECT_EQ(headings, (QStringList{"メールアドレス", "名前", "印刷", "保存", "クリア", "ログ", "拒否", "転送",
                                      "転送先TO", "転送先CC", "転送先BCC"}));
-    EXPECT_EQ(Child<QLineEdit>("txtAcc")->maxLength(), 255);
+    for (const char* name : {"txtAcc", "txtTo", "txtCc", "txtBcc"}) EXPECT_EQ(Child<QLineEdit>(name)->maxLength(), 255);
     EXPECT_EQ(Child<QLineEdit>("txtNam")->maxLength(), 127);
-    for (const char* name : {"txtTo", "txtCc", "txtBcc"}) EXPECT_EQ(Child<QLineEdit>(name)->maxLength(), 255);
     EXPECT_EQ(Child<QPushButton>("cmdRef")->toolTip(), "送信者アドレス参照");
 
     // No caption is cut off at the window's size.
-    for (const QLabel* label : m_form->findChildren<QLabel*>())
-        EXPECT_GE(label->width(), label->sizeHint().width()) << label->text().toStdString();
-    for (const QAbstractButton* button : m_form->findChildren<QAbstractButton*>())
-        EXPECT_GE(button->width(), button->sizeHint().width()) << button->text().toStdString();
+    for (const QWidget* caption : m_form->findChildren<QWidget*>()) {
+        if (qobject_cast<const QLabel*>(caption) || qobject_cast<const QAbstractButton*>(caption)) {
+            EXPECT_GE(caption->width(), caption->sizeHint().width()) << caption->objectName().toStdString();
+        }
+    }
 
     // An empty table leaves the edit area empty with every box cleared.
-    EXPECT_EQ(Text("txtAcc"), "");
-    EXPECT_EQ(Boxes(), "000000");
-
-    if (const QByteArray dir = qgetenv("LW_SCREENSHOT_DIR"); !dir.isEmpty()) {
-        m_form->close();
-        Sql({"INSERT INTO tblList VALUES ('taro@example.co.jp', '山田 太郎', 1, 1, 0, 1, 0, 1, "
-             "'soumu@example.co.jp', '', '')",
-             "INSERT INTO tblList VALUES ('hanako@example.jp', '鈴木 花子', 1, 1, 1, 1, 0, 0, '', '', '')",
-             "INSERT INTO tblList VALUES ('spam@example.com', '', 0, 0, 1, 1, 1, 0, '', '', '')"});
-        Open();
-        QApplication::processEvents();
-        EXPECT_TRUE(m_form->grab().save(QString::fromLocal8Bit(dir) + "/form2.png"));
-    }
+    EXPECT_EQ(Text("txtAcc") + Boxes(), "000000");
 }
 
 TEST_F(Form2Test, RegisterAddsThenUpdatesTheTrimmedAddress)
@@ -175,9 +143,8 @@ TEST_F(Form2Test, RegisterAddsThenUpdatesTheTrimmedAddress)
     Click("cmdSav");
     EXPECT_EQ(MessageBox::Log(), QStringList{"データを登録します。よろしいですか。"});
     EXPECT_EQ(Rules(), QStringList{"Taro@Example.jp| 山田 太郎 |100101|a@example.jp; b@example.jp||"});
-    EXPECT_EQ(Cell(0, SenderRuleModel::Address), "Taro@Example.jp");
-    EXPECT_EQ(Cell(0, SenderRuleModel::Print), "True");
-    EXPECT_EQ(Cell(0, SenderRuleModel::Save), "False");
+    EXPECT_EQ(Cell(0, SenderRuleModel::Address) + Cell(0, SenderRuleModel::Print) + Cell(0, SenderRuleModel::Save),
+              "Taro@Example.jpTrueFalse");
 
     // Same address in other case and with blanks: the row is updated, its address kept.
     SetText("txtAcc", "taro@example.jp  ");
@@ -228,7 +195,6 @@ TEST_F(Form2Test, DeleteRemovesOnlyTheNamedRule)
     Click("cmdDel");
     EXPECT_EQ(Rules(), QStringList{"b@example.jp||000000|||"});
     EXPECT_EQ(Cell(0, SenderRuleModel::Address), "b@example.jp") << "the grid is refreshed";
-    EXPECT_EQ(Model()->rowCount(), 2);
 
     // An address without a rule: asked, nothing changes, no message.
     MessageBox::ClearLog();
@@ -244,20 +210,16 @@ TEST_F(Form2Test, SelectingARowFillsTheEditArea)
     Sql({"INSERT INTO tblList VALUES ('a@example.jp', '甲', 1, 0, 1, 0, 1, 0, 'to@x.jp', 'cc@x.jp', 'bcc@x.jp')",
          "INSERT INTO tblList (アドレス, 名前, 印刷, 転送先TO) VALUES ('b@example.jp', NULL, 0, NULL)"});
     Open();
-    EXPECT_EQ(Text("txtAcc"), "a@example.jp") << "the first row is current when the window opens";
-    EXPECT_EQ(Text("txtNam"), "甲");
-    EXPECT_EQ(Boxes(), "101010");
-    EXPECT_EQ((QStringList{Text("txtTo"), Text("txtCc"), Text("txtBcc")}), (QStringList{"to@x.jp", "cc@x.jp", "bcc@x.jp"}));
+    const auto fields = [this] {
+        return QStringList{Text("txtAcc"), Text("txtNam"), Boxes(), Text("txtTo"), Text("txtCc"), Text("txtBcc")}.join(u'|');
+    };
+    EXPECT_EQ(fields(), "a@example.jp|甲|101010|to@x.jp|cc@x.jp|bcc@x.jp") << "the first row is current on opening";
 
     Grid()->setCurrentIndex(Model()->index(1, 3));
-    EXPECT_EQ(Text("txtAcc"), "b@example.jp");
-    EXPECT_EQ(Text("txtNam"), "") << "null reads as empty text";
-    EXPECT_EQ(Text("txtTo"), "");
-    EXPECT_EQ(Boxes(), "000000");
+    EXPECT_EQ(fields(), "b@example.jp||000000|||") << "null reads as empty text";
 
     Grid()->setCurrentIndex(Model()->index(2, 0));  // the empty row at the end
-    EXPECT_EQ(Text("txtAcc"), "");
-    EXPECT_EQ(Text("txtCc"), "");
+    EXPECT_EQ(fields(), "||000000|||");
 }
 
 TEST_F(Form2Test, GridEditsGoToTheTableAtOnceOrAreRefused)
@@ -295,8 +257,7 @@ TEST_F(Form2Test, GridEditsGoToTheTableAtOnceOrAreRefused)
     EXPECT_TRUE(model.setData(model.index(2, SenderRuleModel::Address), " new@example.jp "));
     EXPECT_EQ(model.rowCount(), 4);
     EXPECT_TRUE(model.IsNewRow(3));
-    EXPECT_EQ(Cell(2, SenderRuleModel::Print), "True");
-    EXPECT_EQ(Cell(2, SenderRuleModel::Clear), "False");
+    EXPECT_EQ(Cell(2, SenderRuleModel::Print) + Cell(2, SenderRuleModel::Clear), "TrueFalse");
     EXPECT_TRUE(model.setData(model.index(2, SenderRuleModel::Name), "新"));
     EXPECT_EQ(Rules().at(2), "new@example.jp|新|110100|||");
 
@@ -326,18 +287,13 @@ TEST_F(Form2Test, RefusedRegistrationIsReportedWithItsCode)
 
 TEST_F(Form2Test, OpensLargeListsLazilyAndCloseReleasesTheConnection)
 {
-    QStringList seed{"BEGIN",
-                     "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100000) "
-                     "INSERT INTO tblList (アドレス, 名前, 印刷) SELECT 'user' || i || '@example.jp', 'name' || i, 1 FROM n",
-                     "COMMIT"};
-    Sql(seed);
+    Sql({"WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100000) "
+         "INSERT INTO tblList (アドレス, 名前, 印刷) SELECT 'user' || i || '@example.jp', 'name' || i, 1 FROM n"});
     QElapsedTimer timer;
     timer.start();
     Open();
     QApplication::processEvents();
-    const qint64 elapsed = timer.elapsed();
-    RecordProperty("open_ms", static_cast<int>(elapsed));
-    EXPECT_LT(elapsed, 1000);
+    EXPECT_LT(timer.elapsed(), 1000);
     EXPECT_LT(Model()->rowCount(), 100000) << "rows are fetched as the grid scrolls, not all at once";
     EXPECT_EQ(Text("txtAcc"), "user100000@example.jp");
 

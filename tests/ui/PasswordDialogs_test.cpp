@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 
 using namespace lw;
 using ui::MessageBox;
@@ -61,9 +62,14 @@ void WithModal(const std::function<void(QWidget*)>& steps, const std::function<v
     EXPECT_TRUE(ran);
 }
 
-void PressEnter(QWidget* widget)
+void PressEnter(QWidget* widget) { QTest::keyClick(widget, Qt::Key_Return); }
+
+// The current password and the new one twice.
+void Fill(QWidget* dialog, const char* current, const char* fresh)
 {
-    QTest::keyClick(widget, Qt::Key_Return);
+    Child<QLineEdit>(dialog, "TxtPwdP")->setText(current);
+    Child<QLineEdit>(dialog, "TxtPwdO_0")->setText(fresh);
+    Child<QLineEdit>(dialog, "TxtPwdO_1")->setText(fresh);
 }
 
 } // namespace
@@ -79,9 +85,7 @@ TEST_F(PasswordDialogs, PromptKeepsItsTextOnAWrongPasswordAndAcceptsTheRightOne)
             EXPECT_EQ(field->echoMode(), QLineEdit::Password);
             QTest::keyClicks(field, "abcdefghij");
             EXPECT_EQ(field->text(), QStringLiteral("abcdefgh")) << "at most 8 characters";
-            field->clear();
-
-            QTest::keyClicks(field, "WVW");
+            field->setText("WVW");
             PressEnter(field);
             EXPECT_TRUE(dialog->isVisible()) << "Enter only moves the focus";
             EXPECT_TRUE(ok->hasFocus());
@@ -94,9 +98,7 @@ TEST_F(PasswordDialogs, PromptKeepsItsTextOnAWrongPasswordAndAcceptsTheRightOne)
             EXPECT_EQ(field->text(), QStringLiteral("WVW"));
             EXPECT_TRUE(field->hasFocus());
             EXPECT_FALSE(ui::LockAccepted());
-
-            field->clear();
-            QTest::keyClicks(field, "wvw");
+            field->setText("wvw");
             QTest::mouseClick(ok, Qt::LeftButton);
         },
         [&] { verdict = ui::FrmPwck::Ask(nullptr); });
@@ -118,53 +120,55 @@ TEST_F(PasswordDialogs, PromptKeepsItsTextOnAWrongPasswordAndAcceptsTheRightOne)
     EXPECT_TRUE(verdict);
 }
 
-TEST_F(PasswordDialogs, CancelAndCloseRefuseEvenAfterAnEarlierAcceptance)
+TEST_F(PasswordDialogs, CancelCloseAndEscapeRefuseEvenAfterAnEarlierAcceptance)
 {
-    bool verdict = true;
-    WithModal(
-        [](QWidget* dialog) {
+    const auto typeThen = [](const std::function<void(QWidget*)>& leave) {
+        return [leave](QWidget* dialog) {
             QTest::keyClicks(Child<QLineEdit>(dialog, "TxtPwdP"), "wvw");
-            QTest::mouseClick(Child<QPushButton>(dialog, "CmdOK"), Qt::LeftButton);
-        },
-        [&] { verdict = ui::FrmPwck::Ask(nullptr); });
-    ASSERT_TRUE(verdict);
-
-    WithModal(
-        [](QWidget* dialog) {
-            QTest::keyClicks(Child<QLineEdit>(dialog, "TxtPwdP"), "wvw");
-            QTest::mouseClick(Child<QPushButton>(dialog, "CmdCan"), Qt::LeftButton);
-        },
-        [&] { verdict = ui::FrmPwck::Ask(nullptr); });
-    EXPECT_FALSE(verdict);
-
-    WithModal(
-        [](QWidget* dialog) {
-            QTest::keyClicks(Child<QLineEdit>(dialog, "TxtPwdP"), "wvw");
-            dialog->close();
-        },
-        [&] { verdict = ui::FrmPwck::Ask(nullptr); });
-    EXPECT_FALSE(verdict);
-
-    WithModal([](QWidget* dialog) { QTest::keyClick(dialog, Qt::Key_Escape); },
+            leave(dialog);
+        };
+    };
+    bool verdict = false;
+    WithModal(typeThen([](QWidget* d) { QTest::mouseClick(Child<QPushButton>(d, "CmdOK"), Qt::LeftButton); }),
               [&] { verdict = ui::FrmPwck::Ask(nullptr); });
-    EXPECT_FALSE(verdict);
+    ASSERT_TRUE(verdict);
+    const std::function<void(QWidget*)> refusals[] = {
+        [](QWidget* d) { QTest::mouseClick(Child<QPushButton>(d, "CmdCan"), Qt::LeftButton); },
+        [](QWidget* d) { d->close(); },
+        [](QWidget* d) { QTest::keyClick(d, Qt::Key_Escape); },
+    };
+    for (const auto& refuse : refusals) {
+        WithModal(typeThen(refuse), [&] { verdict = ui::FrmPwck::Ask(nullptr); });
+        EXPECT_FALSE(verdict);
+    }
 }
 
-TEST_F(PasswordDialogs, ChangeDialogMovesOnEnterAndRefusesUnequalOrEmptyNewPasswords)
+TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
 {
-    ui::FrmXpass dialog;
-    dialog.show();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
-    EXPECT_EQ(dialog.windowTitle(), QStringLiteral("パスワード変更"));
-    auto* current = Child<QLineEdit>(&dialog, "TxtPwdP");
-    auto* first = Child<QLineEdit>(&dialog, "TxtPwdO_0");
-    auto* second = Child<QLineEdit>(&dialog, "TxtPwdO_1");
-    auto* ok = Child<QPushButton>(&dialog, "CmdOk");
-    for (QLineEdit* field : {current, first, second}) {
-        EXPECT_EQ(field->echoMode(), QLineEdit::Password);
-        EXPECT_EQ(field->maxLength(), 8);
-    }
+    auto dialog = std::make_unique<ui::FrmXpass>();
+    dialog->show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
+    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("パスワード変更"));
+    auto* current = Child<QLineEdit>(dialog.get(), "TxtPwdP");
+    auto* first = Child<QLineEdit>(dialog.get(), "TxtPwdO_0");
+    auto* second = Child<QLineEdit>(dialog.get(), "TxtPwdO_1");
+    auto* ok = Child<QPushButton>(dialog.get(), "CmdOk");
+    for (QLineEdit* field : {current, first, second})
+        EXPECT_TRUE(field->echoMode() == QLineEdit::Password && field->maxLength() == 8);
 
+    // A wrong current password is refused when the field is left; an empty one is not checked.
+    current->setFocus();
+    QTest::keyClicks(current, "nope");
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    QTest::keyClick(current, Qt::Key_Tab);
+    EXPECT_EQ(MessageBox::Log(), QStringList{QStringLiteral("パスワードが不正です。")});
+    EXPECT_TRUE(current->text().isEmpty());
+    EXPECT_TRUE(current->hasFocus());
+    QTest::keyClick(current, Qt::Key_Tab);
+    EXPECT_TRUE(first->hasFocus());
+    EXPECT_EQ(MessageBox::Log().size(), 1);
+
+    // Enter moves on; unequal new passwords are refused and emptied.
     current->setFocus();
     QTest::keyClicks(current, "wvw");
     PressEnter(current);
@@ -175,79 +179,40 @@ TEST_F(PasswordDialogs, ChangeDialogMovesOnEnterAndRefusesUnequalOrEmptyNewPassw
     QTest::keyClicks(second, "abd");
     MessageBox::SetNextAnswer(MessageBox::Ok);
     PressEnter(second);
-    EXPECT_EQ(MessageBox::Log(), QStringList{QStringLiteral("新規パスワードが不正です。")});
-    EXPECT_TRUE(first->text().isEmpty());
-    EXPECT_TRUE(second->text().isEmpty());
+    EXPECT_EQ(MessageBox::Log().value(1), QStringLiteral("新規パスワードが不正です。"));
+    EXPECT_TRUE(first->text().isEmpty() && second->text().isEmpty());
     EXPECT_TRUE(first->hasFocus());
-
     QTest::keyClicks(first, "abc");
     PressEnter(first);
     QTest::keyClicks(second, "abc");
     PressEnter(second);
     EXPECT_TRUE(ok->hasFocus()) << "equal new passwords move on to OK";
 
-    // OK with both new fields empty.
+    // OK with both new fields empty, then with a wrong current password: nothing is stored.
     first->clear();
     second->clear();
-    MessageBox::ClearLog();
     MessageBox::SetNextAnswer(MessageBox::Ok);
     QTest::mouseClick(ok, Qt::LeftButton);
-    EXPECT_EQ(MessageBox::Log(), QStringList{QStringLiteral("新規パスワードを入力してください。")});
-    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_EQ(MessageBox::Log().value(2), QStringLiteral("新規パスワードを入力してください。"));
+    Fill(dialog.get(), "nope", "zz");
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    QTest::mouseClick(ok, Qt::LeftButton);
+    EXPECT_EQ(MessageBox::Log().value(3), QStringLiteral("パスワードが不正です。"));
+    EXPECT_TRUE(current->text().isEmpty());
+    EXPECT_TRUE(dialog->isVisible());
     EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("wvw"));
-}
-
-TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentPasswordOnLeaveAndOnOk)
-{
-    {
-        ui::FrmXpass dialog;
-        dialog.show();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
-        auto* current = Child<QLineEdit>(&dialog, "TxtPwdP");
-        auto* first = Child<QLineEdit>(&dialog, "TxtPwdO_0");
-        current->setFocus();
-        QTest::keyClicks(current, "nope");
-        MessageBox::SetNextAnswer(MessageBox::Ok);
-        QTest::keyClick(current, Qt::Key_Tab);
-        EXPECT_EQ(MessageBox::Log(), QStringList{QStringLiteral("パスワードが不正です。")});
-        EXPECT_TRUE(current->text().isEmpty());
-        EXPECT_TRUE(current->hasFocus());
-        // An empty field is not checked when left.
-        QTest::keyClick(current, Qt::Key_Tab);
-        EXPECT_TRUE(first->hasFocus());
-        EXPECT_EQ(MessageBox::Log().size(), 1);
-
-        // OK with a wrong current password stores nothing.
-        current->setText("nope");
-        first->setText("zz");
-        Child<QLineEdit>(&dialog, "TxtPwdO_1")->setText("zz");
-        MessageBox::SetNextAnswer(MessageBox::Ok);
-        QTest::mouseClick(Child<QPushButton>(&dialog, "CmdOk"), Qt::LeftButton);
-        EXPECT_EQ(MessageBox::Log().size(), 2);
-        EXPECT_TRUE(current->text().isEmpty());
-        EXPECT_TRUE(dialog.isVisible());
-        EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("wvw"));
-    }
 
     // The master password may stand as the current one; the new password is stored silently.
-    ui::FrmXpass dialog;
-    dialog.show();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
-    Child<QLineEdit>(&dialog, "TxtPwdP")->setText("pqvex");
-    Child<QLineEdit>(&dialog, "TxtPwdO_0")->setText("Neu8");
-    Child<QLineEdit>(&dialog, "TxtPwdO_1")->setText("Neu8");
-    QTest::mouseClick(Child<QPushButton>(&dialog, "CmdOk"), Qt::LeftButton);
-    EXPECT_FALSE(dialog.isVisible());
-    EXPECT_EQ(MessageBox::Log().size(), 2) << "no confirmation message";
+    Fill(dialog.get(), "pqvex", "Neu8");
+    QTest::mouseClick(ok, Qt::LeftButton);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(MessageBox::Log().size(), 4) << "no confirmation message";
     EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("Neu8"));
 
     // Cancel stores nothing, even with valid fields.
-    ui::FrmXpass again;
-    again.show();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&again));
-    Child<QLineEdit>(&again, "TxtPwdP")->setText("Neu8");
-    Child<QLineEdit>(&again, "TxtPwdO_0")->setText("other");
-    Child<QLineEdit>(&again, "TxtPwdO_1")->setText("other");
-    QTest::mouseClick(Child<QPushButton>(&again, "CmdCan"), Qt::LeftButton);
+    dialog = std::make_unique<ui::FrmXpass>();
+    dialog->show();
+    Fill(dialog.get(), "Neu8", "other");
+    QTest::mouseClick(Child<QPushButton>(dialog.get(), "CmdCan"), Qt::LeftButton);
     EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("Neu8"));
 }
