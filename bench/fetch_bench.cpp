@@ -47,4 +47,3 @@ BENCHMARK(BM_FetchWholeMailbox)->Unit(benchmark::kSecond)->Iterations(1)->UseRea
 
 } // namespace
 
-BENCHMARK_MAIN();

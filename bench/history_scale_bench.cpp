@@ -6,7 +6,6 @@
 #include "store/History.h"
 #include "store/ListDatabase.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QSqlDatabase>
@@ -240,13 +239,3 @@ void BM_PurgeAmongSavedRows(benchmark::State& state)
 BENCHMARK(BM_PurgeAmongSavedRows)->Arg(1000)->Arg(100000)->MinTime(1.0)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -2,7 +2,6 @@
 // Target: under 3 s per import on the reference machine.
 #include "store/AddressBookImport.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -72,13 +71,3 @@ void BM_ImportAddressBook(benchmark::State& state)
 BENCHMARK(BM_ImportAddressBook)->Arg(50000)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

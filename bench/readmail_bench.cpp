@@ -84,4 +84,3 @@ void BM_ReadMailSamples1000NoFiles(benchmark::State& state)
 BENCHMARK(BM_ReadMailMixed1000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ReadMailMixed1000NoFiles)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ReadMailSamples1000NoFiles)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_MAIN();

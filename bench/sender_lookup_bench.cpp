@@ -4,7 +4,6 @@
 #include "engine/SenderRules.h"
 #include "store/ListDatabase.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -134,13 +133,3 @@ void BM_AddressBookHeldOpen(benchmark::State& state)
 BENCHMARK(BM_AddressBookHeldOpen)->MinTime(2.0);
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -35,6 +35,18 @@ void AppendUtf8(std::string& out, char32_t c)
     }
 }
 
+// Appends the character a table gave, or one replacement per byte where the table has none.
+void AppendMapped(std::string& out, char32_t c, std::size_t length, std::size_t& bad)
+{
+    if (c != 0) {
+        AppendUtf8(out, c);
+        return;
+    }
+    for (std::size_t k = 0; k < length; ++k)
+        AppendUtf8(out, kReplacement);
+    bad += length;
+}
+
 // Length of the well-formed UTF-8 sequence at bytes[i], 0 when it is not one.
 std::size_t Utf8SequenceAt(std::string_view bytes, std::size_t i, char32_t* value = nullptr)
 {
@@ -154,14 +166,7 @@ std::string Cp932(std::string_view bytes, std::size_t* errors)
         } else if (IsCp932Lead(b) && i + 1 < bytes.size() &&
                    IsCp932Trail(static_cast<unsigned char>(bytes[i + 1]))) {
             const auto trail = static_cast<unsigned char>(bytes[i + 1]);
-            const char32_t c = table[b * 256 + trail];
-            if (c != 0) {
-                AppendUtf8(out, c);
-            } else {
-                AppendUtf8(out, kReplacement);
-                AppendUtf8(out, kReplacement);
-                bad += 2;
-            }
+            AppendMapped(out, table[b * 256 + trail], 2, bad);
             ++i;
         } else {
             AppendUtf8(out, kReplacement);
@@ -188,24 +193,10 @@ std::string EucJp(std::string_view bytes, std::size_t* errors)
             AppendUtf8(out, 0xFF61 + (at(i + 1) - 0xA1));
             ++i;
         } else if (b == 0x8F && i + 2 < bytes.size() && inRange(at(i + 1)) && inRange(at(i + 2))) {
-            const char32_t c = tables.euc3[(at(i + 1) - 0xA1) * 94 + (at(i + 2) - 0xA1)];
-            if (c != 0) {
-                AppendUtf8(out, c);
-            } else {
-                for (int k = 0; k < 3; ++k)
-                    AppendUtf8(out, kReplacement);
-                bad += 3;
-            }
+            AppendMapped(out, tables.euc3[(at(i + 1) - 0xA1) * 94 + (at(i + 2) - 0xA1)], 3, bad);
             i += 2;
         } else if (inRange(b) && i + 1 < bytes.size() && inRange(at(i + 1))) {
-            const char32_t c = tables.euc2[(b - 0xA1) * 94 + (at(i + 1) - 0xA1)];
-            if (c != 0) {
-                AppendUtf8(out, c);
-            } else {
-                AppendUtf8(out, kReplacement);
-                AppendUtf8(out, kReplacement);
-                bad += 2;
-            }
+            AppendMapped(out, tables.euc2[(b - 0xA1) * 94 + (at(i + 1) - 0xA1)], 2, bad);
             ++i;
         } else {
             AppendUtf8(out, kReplacement);

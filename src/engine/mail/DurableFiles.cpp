@@ -1,5 +1,7 @@
 #include "engine/mail/DurableFiles.h"
 
+#include "engine/mail/PosixFile.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -13,54 +15,17 @@
 namespace lw::mail {
 namespace {
 
-// One open file descriptor, closed when it goes.
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd()
-    {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    Fd(Fd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-    Fd& operator=(Fd&&) = delete;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return m_fd; }
-    // Closes now, so that a failing close is seen; false when it fails.
-    bool Close()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
-
-std::string FolderOf(const std::string& path)
-{
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string NameOf(const std::string& path)
 {
     const auto slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string Reason(const std::string& what, const std::string& path)
-{
-    return what + " " + path + ": " + std::strerror(errno);
-}
-
 thread_local FlushBatch* t_batch = nullptr;
 
 // An open file or folder waiting for its flush, with the name its error gives.
 struct Pending {
-    Fd fd;
+    UniqueFd fd;
     std::string path;
     bool folder; // a folder's entries need fsync, a file's contents fdatasync
 };
@@ -72,9 +37,9 @@ bool OpenFolders(const std::vector<std::string>& paths, std::vector<Pending>& pe
     for (const std::string& path : paths) {
         std::string folder = FolderOf(path);
         if (std::find(folders.begin(), folders.end(), folder) != folders.end()) continue;
-        Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (fd.Get() < 0) {
-            error = Reason("cannot open", folder);
+            error = SystemReason("cannot open", folder);
             return false;
         }
         pending.push_back({std::move(fd), folder, true});
@@ -87,9 +52,9 @@ bool OpenFolders(const std::vector<std::string>& paths, std::vector<Pending>& pe
 bool OpenFiles(const std::vector<std::string>& paths, std::vector<Pending>& pending, std::string& error)
 {
     for (const std::string& path : paths) {
-        Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
         if (fd.Get() < 0) {
-            error = Reason("cannot open", path);
+            error = SystemReason("cannot open", path);
             return false;
         }
 #ifdef __linux__
@@ -127,7 +92,7 @@ bool FlushConcurrently(const std::vector<Pending>& pending, std::string& error)
     for (size_t i = 0; i < pending.size(); ++i) {
         if (failures[i] != 0) {
             errno = failures[i];
-            error = Reason("cannot flush", pending[i].path);
+            error = SystemReason("cannot flush", pending[i].path);
             return false;
         }
     }
@@ -215,19 +180,19 @@ bool CopyFileDurably(const std::string& source, const std::string& target, bool 
 {
     if (Link(source, target, replace)) return FlushOrDefer(target, sourceDurable, error);
     if (errno == EEXIST) {
-        error = Reason("cannot create", target);
+        error = SystemReason("cannot create", target);
         return false;
     }
-    Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat info {};
     if (in.Get() < 0 || ::fstat(in.Get(), &info) != 0) {
-        error = Reason("cannot read", source);
+        error = SystemReason("cannot read", source);
         return false;
     }
     std::string temporary = FolderOf(target) + "/." + NameOf(target) + ".XXXXXX";
-    Fd out(::mkostemp(temporary.data(), O_CLOEXEC));
+    UniqueFd out(::mkostemp(temporary.data(), O_CLOEXEC));
     if (out.Get() < 0) {
-        error = Reason("cannot create", temporary);
+        error = SystemReason("cannot create", temporary);
         return false;
     }
     // From here on the temporary file goes again unless it takes the target's name.
@@ -245,7 +210,7 @@ bool CopyFileDurably(const std::string& source, const std::string& target, bool 
         const ssize_t n = ::read(in.Get(), buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            error = Reason("cannot read", source);
+            error = SystemReason("cannot read", source);
             return false;
         }
         if (n == 0) break;
@@ -254,7 +219,7 @@ bool CopyFileDurably(const std::string& source, const std::string& target, bool 
             if (w < 0 && errno == EINTR) continue;
             if (w <= 0) {
                 if (w == 0) errno = ENOSPC;
-                error = Reason("cannot write", target);
+                error = SystemReason("cannot write", target);
                 return false;
             }
             done += w;
@@ -262,18 +227,18 @@ bool CopyFileDurably(const std::string& source, const std::string& target, bool 
     }
     (void)::fchmod(out.Get(), info.st_mode & 0777);
     if (!out.Close()) {
-        error = Reason("cannot write", target);
+        error = SystemReason("cannot write", target);
         return false;
     }
     if (replace) {
         if (::rename(temporary.c_str(), target.c_str()) != 0) {
-            error = Reason("cannot rename to", target);
+            error = SystemReason("cannot rename to", target);
             return false;
         }
     } else {
         // link refuses an existing name, which rename would silently replace.
         if (::link(temporary.c_str(), target.c_str()) != 0) {
-            error = Reason("cannot create", target);
+            error = SystemReason("cannot create", target);
             return false;
         }
         ::unlink(temporary.c_str());

@@ -120,6 +120,16 @@ bool SyncFolder(std::vector<std::string> paths, const std::string& alsoFile, std
     return FlushFiles(paths, error, false);
 }
 
+// The endpoint the stored messages came from: a deletion must reach the port (and TLS mode)
+// they were fetched over, whatever the settings say now.
+Pop3Endpoint DeliveredFrom(const Pop3Endpoint& endpoint, const UidlState& state)
+{
+    Pop3Endpoint e = endpoint;
+    e.port = state.port;
+    e.implicitTls = state.implicitTls;
+    return e;
+}
+
 std::string StripFolder(std::string folder)
 {
     while (folder.size() > 1 && folder.back() == '/')
@@ -235,10 +245,7 @@ bool DeleteStoredMessage(const Pop3Endpoint& endpoint, const std::string& baseNa
     } else {
         kept.session.reset(); // another mailbox: commit its deletions first
         kept.deleted.clear();
-        Pop3Endpoint e = endpoint;
-        e.port = state.port;
-        e.implicitTls = state.implicitTls;
-        session = std::make_unique<Pop3Session>(e);
+        session = std::make_unique<Pop3Session>(DeliveredFrom(endpoint, state));
         std::vector<Pop3Message> listing;
         if (!session->List(listing, error)) {
             Fail(kept, "delete at " + endpoint.host + ": " + error);
@@ -263,10 +270,7 @@ bool DeleteStoredMessage(const Pop3Endpoint& endpoint, const std::string& baseNa
         // is tried once more in a session of its own, found again by its UIDL.
         session.reset();
         kept.deleted.clear();
-        Pop3Endpoint e = endpoint;
-        e.port = state.port;
-        e.implicitTls = state.implicitTls;
-        session = std::make_unique<Pop3Session>(e);
+        session = std::make_unique<Pop3Session>(DeliveredFrom(endpoint, state));
         std::vector<Pop3Message> listing;
         number = 0;
         if (session->List(listing, error)) {

@@ -1,5 +1,7 @@
 #include "engine/mail/UidlState.h"
 
+#include "engine/mail/PosixFile.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -20,38 +22,6 @@ bool SafeChar(unsigned char c)
            c == '_' || c == '.';
 }
 
-std::string Sys(const std::string& what, const std::string& path)
-{
-    return what + " " + path + ": " + std::strerror(errno);
-}
-
-class Fd {
-  public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd()
-    {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return m_fd; }
-    bool Close()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0;
-    }
-
-  private:
-    int m_fd;
-};
-
-std::string FolderOf(const std::string& path)
-{
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".")
-                                      : (slash == 0 ? std::string("/") : path.substr(0, slash));
-}
 
 } // namespace
 
@@ -60,9 +30,9 @@ bool WriteFileAtomically(const std::string& path, const std::string& data, std::
 {
     const std::string tmp = path + ".tmp";
     {
-        Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (fd.Get() < 0) {
-            error = Sys("cannot create", tmp);
+            error = SystemReason("cannot create", tmp);
             return false;
         }
         size_t done = 0;
@@ -70,14 +40,14 @@ bool WriteFileAtomically(const std::string& path, const std::string& data, std::
             const ssize_t n = ::write(fd.Get(), data.data() + done, data.size() - done);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
-                error = Sys("cannot write", tmp);
+                error = SystemReason("cannot write", tmp);
                 ::unlink(tmp.c_str());
                 return false;
             }
             done += static_cast<size_t>(n);
         }
         if ((!syncAll && ::fsync(fd.Get()) != 0) || !fd.Close()) {
-            error = Sys("cannot sync", tmp);
+            error = SystemReason("cannot sync", tmp);
             ::unlink(tmp.c_str());
             return false;
         }
@@ -87,11 +57,11 @@ bool WriteFileAtomically(const std::string& path, const std::string& data, std::
         return false;
     }
     if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        error = Sys("cannot rename onto", path);
+        error = SystemReason("cannot rename onto", path);
         ::unlink(tmp.c_str());
         return false;
     }
-    Fd dir(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.Get() >= 0) ::fsync(dir.Get()); // the rename itself must survive a crash
     return true;
 }
@@ -134,12 +104,12 @@ bool UidlState::Load(const std::string& folder, const std::string& host, const s
     struct stat st {};
     if (::stat(m_path.c_str(), &st) != 0) {
         if (errno == ENOENT) return true;
-        error = Sys("cannot read", m_path);
+        error = SystemReason("cannot read", m_path);
         return false;
     }
     std::ifstream in(m_path, std::ios::binary);
     if (!in) {
-        error = Sys("cannot read", m_path);
+        error = SystemReason("cannot read", m_path);
         return false;
     }
     std::string line;
@@ -166,7 +136,7 @@ bool UidlState::Load(const std::string& folder, const std::string& host, const s
         m_entries.push_back({line.substr(tab + 1), line.substr(0, tab)});
     }
     if (in.bad()) {
-        error = Sys("cannot read", m_path);
+        error = SystemReason("cannot read", m_path);
         return false;
     }
     return true;

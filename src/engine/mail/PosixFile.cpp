@@ -1,0 +1,33 @@
+#include "engine/mail/PosixFile.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace lw::mail {
+
+UniqueFd::~UniqueFd()
+{
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+bool UniqueFd::Close()
+{
+    const int fd = m_fd;
+    m_fd = -1;
+    return ::close(fd) == 0;
+}
+
+std::string FolderOf(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string SystemReason(const std::string& what, const std::string& path)
+{
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+} // namespace lw::mail
