@@ -37,10 +37,14 @@ public:
     const QString& Name() const { return m_name; }
     const QString& Path() const { return m_path; }
     void SetPath(const QString& path) { m_path = path; }
+    // The busy time-out the connection was last given.
+    int AppliedTimeout() const { return m_timeout; }
+    void SetAppliedTimeout(int milliseconds) { m_timeout = milliseconds; }
 
     void Release()
     {
         m_path.clear();
+        m_timeout = -1;
         if (!QSqlDatabase::contains(m_name)) return;
         {
             QSqlDatabase db = QSqlDatabase::database(m_name, false);
@@ -53,6 +57,7 @@ public:
 private:
     QString m_name;
     QString m_path;
+    int m_timeout = -1;
 };
 
 // Holds of the calling thread, and whether a close waits for them to end.
@@ -124,20 +129,24 @@ void KeepWalOpen(const QString& path)
 }
 
 // True when the open connection can be kept; a time-out changed since it was made applies now.
-bool StillUsable(const QString& name)
+bool StillUsable(ThreadConnection& connection)
 {
-    const QSqlDatabase db = QSqlDatabase::database(name, false);
+    const QSqlDatabase db = QSqlDatabase::database(connection.Name(), false);
     if (!db.isOpen()) return false;
-    QSqlQuery timeout(db);
-    return timeout.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(g_busyTimeout.load()));
+    const int timeout = g_busyTimeout.load();
+    if (connection.AppliedTimeout() == timeout) return true;
+    QSqlQuery pragma(db);
+    if (!pragma.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(timeout))) return false;
+    connection.SetAppliedTimeout(timeout);
+    return true;
 }
 
-bool Connect(const QString& name, const QString& path, QString& error)
+bool Connect(ThreadConnection& connection, const QString& path, QString& error)
 {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection.Name());
     db.setDatabaseName(ConnectionUri(path));
-    db.setConnectOptions(
-        QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(g_busyTimeout.load()));
+    const int timeout = g_busyTimeout.load();
+    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(timeout));
     if (!db.open()) {
         error = db.lastError().text();
         return false;
@@ -145,8 +154,11 @@ bool Connect(const QString& name, const QString& path, QString& error)
     // WAL lets a reader and the service work at once; NORMAL is durable enough with WAL
     // (a power cut may lose the last commit, never corrupt the file).
     QSqlQuery query(db);
-    return Execute(query, QStringLiteral("PRAGMA journal_mode=WAL"), {}, error) &&
-           Execute(query, QStringLiteral("PRAGMA synchronous=NORMAL"), {}, error);
+    if (!Execute(query, QStringLiteral("PRAGMA journal_mode=WAL"), {}, error) ||
+        !Execute(query, QStringLiteral("PRAGMA synchronous=NORMAL"), {}, error))
+        return false;
+    connection.SetAppliedTimeout(timeout);
+    return true;
 }
 
 } // namespace
@@ -189,7 +201,7 @@ bool OpenListDatabase(const QString& folder, const QString& name, QString& error
     ThreadConnection& current = Current();
     const QString path = ListDatabasePath(folder, name);
     if (!current.Path().isEmpty() && current.Path() == path && QFileInfo::exists(path) &&
-        StillUsable(current.Name()))
+        StillUsable(current))
         return true;
     current.Release();
 
@@ -197,7 +209,7 @@ bool OpenListDatabase(const QString& folder, const QString& name, QString& error
         error = u'[' + QDir::toNativeSeparators(path) + u']' + QStringLiteral("が存在しません。");
         return false;
     }
-    if (!Connect(current.Name(), path, error)) {
+    if (!Connect(current, path, error)) {
         if (error.trimmed().isEmpty()) error = QStringLiteral("cannot open the list database");
         error = u'[' + QDir::toNativeSeparators(path) + QStringLiteral("] ") + error;
         current.Release();
