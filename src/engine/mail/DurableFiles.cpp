@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -76,18 +77,22 @@ bool FlushConcurrently(const std::vector<Pending>& pending, std::string& error)
         const int fd = pending[i].fd.Get();
         if ((pending[i].folder ? ::fsync(fd) : ::fdatasync(fd)) != 0) failures[i] = errno;
     };
-    if (pending.size() == 1) {
-        flush(0);
-    } else if (pending.size() > 1) {
-        std::atomic<size_t> next{0};
-        std::vector<std::jthread> workers;
-        const size_t count = std::min<size_t>(pending.size(), 16);
-        for (size_t w = 0; w < count; ++w) {
-            workers.emplace_back([&] {
-                for (size_t i = next++; i < pending.size(); i = next++)
-                    flush(i);
-            });
+    // Eight at once already share nearly every flush; the calling thread is one of them.
+    std::atomic<size_t> next{0};
+    const auto work = [&] {
+        for (size_t i = next++; i < pending.size(); i = next++)
+            flush(i);
+    };
+    {
+        std::vector<std::jthread> helpers;
+        for (size_t w = 1; w < std::min<size_t>(pending.size(), 8); ++w) {
+            try {
+                helpers.emplace_back(work);
+            } catch (const std::system_error&) {
+                break; // fewer helpers only make it slower
+            }
         }
+        work();
     }
     for (size_t i = 0; i < pending.size(); ++i) {
         if (failures[i] != 0) {
