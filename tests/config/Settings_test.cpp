@@ -1,31 +1,19 @@
 #include "config/Settings.h"
 
-#include "config/FileSizeLimit.h"
 #include "config/InMemoryWorkingCopy.h"
+#include "config/TestFiles.h"
 #include "engine/mail/ActivityLog.h"
 #include "support/TempHome.h"
 
 #include <QDateTime>
-#include <QFile>
 
 #include <gtest/gtest.h>
 
 using namespace lw::config;
+using lw::test::ReadAll;
+using lw::test::WriteAll;
 
 namespace {
-
-QByteArray ReadAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void WriteAll(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
 
 class RecordedMessage : public SettingsMessage {
   public:
@@ -33,34 +21,24 @@ class RecordedMessage : public SettingsMessage {
     QStringList shown;
 };
 
-QString IniPath(const lw::test::TempHome& home)
-{
-    return home.File("larchwatcher.ini");
-}
+QString IniPath(const lw::test::TempHome& home) { return home.File("larchwatcher.ini"); }
 
 } // namespace
 
-TEST(Settings, NoFileLoadsDefaultsAndFirstSaveWritesAllKeysInOrder)
+TEST(Settings, SaveWritesAllKeysInOrderAndLoadsBack)
 {
     lw::test::TempHome home;
     InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     RecordedMessage message;
     ASSERT_TRUE(SaveWindowSettings(copy, message));
-    EXPECT_TRUE(message.shown.isEmpty());
-    EXPECT_EQ(
-        ReadAll(IniPath(home)),
-        QByteArray("[larchwatcher]\npopserver=popserver\npopaccount=popaccount\npoppassword=poppassword\n"
-                   "smtpserver=smtpserver\nsmtpaccount=smtpaccount\nsmtppassword=smtppassword\n"
-                   "flgauth=0\nauthtyp=0\nflgacpwpop=0\nportpop=110\nportsmtp=25\ntimeoutsmtp=120\n"
-                   "Interval=60000\nreffile=list\nsavedir=mail\nlogfile=log\nkeepday=60\nflgtrs=0\n"
-                   "flgtrstgt=0\nflgtrsto=0\ntrsto=\ntrscc=\ntrsbcc=\nflgcmd=0\n"
-                   "cmdaccount=cmdaccount\ncmdpassword=cmdpassword\n"));
-}
+    EXPECT_EQ(ReadAll(IniPath(home)),
+              QByteArray("[larchwatcher]\npopserver=popserver\npopaccount=popaccount\npoppassword=poppassword\n"
+                         "smtpserver=smtpserver\nsmtpaccount=smtpaccount\nsmtppassword=smtppassword\n"
+                         "flgauth=0\nauthtyp=0\nflgacpwpop=0\nportpop=110\nportsmtp=25\ntimeoutsmtp=120\n"
+                         "Interval=60000\nreffile=list\nsavedir=mail\nlogfile=log\nkeepday=60\nflgtrs=0\n"
+                         "flgtrstgt=0\nflgtrsto=0\ntrsto=\ntrscc=\ntrsbcc=\nflgcmd=0\n"
+                         "cmdaccount=cmdaccount\ncmdpassword=cmdpassword\n"));
 
-TEST(Settings, StoredTextsAndWhatTheyLoadAs)
-{
-    lw::test::TempHome home;
-    InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     const QString longPassword = QString::fromUtf8("長いパスワード").repeated(20); // 420 bytes
     copy.SetText("popserver", "");
     copy.SetText("popaccount", "  user one  ");
@@ -68,9 +46,8 @@ TEST(Settings, StoredTextsAndWhatTheyLoadAs)
     copy.SetText("trsto", " A@X.JP; B@Y.JP ");
     copy.SetState("authtyp", 3);
     copy.SetState("flgcmd", 2);
-    RecordedMessage message;
     ASSERT_TRUE(SaveWindowSettings(copy, message));
-
+    EXPECT_TRUE(message.shown.isEmpty());
     const QByteArray file = ReadAll(IniPath(home));
     for (const char* line : {"\npopserver=\n", "\npopaccount=user one\n", "\ntrsto=A@X.JP; B@Y.JP\n", "\nflgcmd=2\n"})
         EXPECT_TRUE(file.contains(line)) << line;
@@ -87,31 +64,26 @@ TEST(Settings, StoredTextsAndWhatTheyLoadAs)
 TEST(Settings, StatesLoadFromTheLeadingNumberAndOutOfRangeAsZero)
 {
     lw::test::TempHome home;
-    WriteAll(IniPath(home), "[larchwatcher]\nflgauth=1abc\nflgacpwpop=abc\nflgtrs= 1.6\nflgtrsto=7\n"
-                            "flgcmd=-1\nauthtyp=4\nflgtrstgt=3\n");
+    ASSERT_TRUE(WriteAll(IniPath(home), "[larchwatcher]\nflgauth=1abc\nflgacpwpop=abc\nflgtrs= 1.6\nflgtrsto=7\n"
+                                        "flgcmd=-1\nauthtyp=2.5\nflgtrstgt=1e0\n"));
     const InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
-    // 1.6 rounds to the greyed state; out of range is 0.
-    const std::pair<const char*, int> expected[] = {{"flgauth", 1}, {"flgacpwpop", 0}, {"flgtrs", 2},
-                                                    {"flgtrsto", 0}, {"flgcmd", 0},    {"authtyp", 0}};
+    // 1.6 rounds to the greyed state; halves go to the even neighbour; out of range is 0.
+    const std::pair<const char*, int> expected[] = {{"flgauth", 1}, {"flgacpwpop", 0}, {"flgtrs", 2}, {"flgtrsto", 0},
+                                                    {"flgcmd", 0},  {"authtyp", 2},    {"flgtrstgt", 1}};
     for (const auto& [key, state] : expected) EXPECT_EQ(copy.State(key), state) << key;
-
-    WriteAll(IniPath(home), "[larchwatcher]\nauthtyp=2.5\nflgtrstgt=1e0\n");
-    const InMemoryWorkingCopy rounded = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
-    EXPECT_EQ(rounded.State("authtyp"), 2); // halves go to the even neighbour
-    EXPECT_EQ(rounded.State("flgtrstgt"), 1);
+    ASSERT_TRUE(WriteAll(IniPath(home), "[larchwatcher]\nauthtyp=4\nflgtrstgt=3\n"));
+    const InMemoryWorkingCopy outside = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
+    EXPECT_EQ(outside.State("authtyp") + outside.State("flgtrstgt"), 0);
 }
 
-TEST(Settings, SnapshotFromTheWorkingCopy)
+TEST(Settings, SnapshotNormalisesAddressesAndFallsBackToDefaultNumbers)
 {
     lw::test::TempHome home;
     InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
-    copy.SetText("trsto", " A@X.JP; B@Y.JP ");
-    copy.SetText("cmdaccount", " admin ");
-    copy.SetText("portpop", "70000");
-    copy.SetText("portsmtp", "");
-    copy.SetText("timeoutsmtp", "abc");
-    copy.SetText("keepday", " 2.5 ");
-    copy.SetText("Interval", "1.5e3");
+    const std::pair<const char*, const char*> texts[] = {
+        {"trsto", " A@X.JP; B@Y.JP "}, {"cmdaccount", " admin "}, {"portpop", "70000"}, {"portsmtp", ""},
+        {"timeoutsmtp", "abc"},        {"keepday", " 2.5 "},      {"Interval", "1.5e3"}};
+    for (const auto& [key, text] : texts) copy.SetText(key, text);
     copy.SetState("flgauth", 2);
     copy.SetState("flgtrs", 1);
     copy.SetState("authtyp", -1);
@@ -120,16 +92,14 @@ TEST(Settings, SnapshotFromTheWorkingCopy)
     EXPECT_EQ(record.programFolder, home.Folder());
     EXPECT_EQ(record.trsto, "a@x.jp\tb@y.jp");
     EXPECT_EQ(record.cmdaccount, " admin ");
-    EXPECT_EQ(record.portpop, 110);
-    EXPECT_EQ(record.portsmtp, 25);
-    EXPECT_EQ(record.timeoutsmtp, 120);
-    EXPECT_EQ(record.keepday, 2);
+    EXPECT_EQ(QList<int>({record.portpop, record.portsmtp, record.timeoutsmtp, record.keepday}),
+              QList<int>({110, 25, 120, 2}));
     EXPECT_EQ(record.Interval, "1500");
     EXPECT_FALSE(record.flgauth); // greyed is not ticked
     EXPECT_TRUE(record.flgtrs);
-    EXPECT_EQ(record.authtyp, 0);
-    EXPECT_EQ(record.flgtrstgt, 0);
+    EXPECT_EQ(record.authtyp + record.flgtrstgt, 0);
 
+    // Ports above 16 bits' signed range stay reachable.
     copy.SetText("portpop", "50110");
     copy.SetText("portsmtp", "-25");
     copy.SetText("Interval", "x");
@@ -143,7 +113,7 @@ TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
 {
     lw::test::TempHome home;
     const QByteArray old = "[other]\nx=1\n[larchwatcher]\npopserver=old.example\nauthtyp=1\n";
-    WriteAll(IniPath(home), old);
+    ASSERT_TRUE(WriteAll(IniPath(home), old));
     InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     copy.SetText("popserver", "new.example");
 
@@ -160,26 +130,19 @@ TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
     EXPECT_EQ(copy.Text("popserver"), "new.example");
 
     // A program folder that cannot hold files at all: the first key, in the log, no dialog.
-    WriteAll(home.File("plain"), "x");
+    ASSERT_TRUE(WriteAll(home.File("plain"), "x"));
     InMemoryWorkingCopy nowhere(home.File("plain"));
     LoadSettingsIntoWindow(nowhere, home.File("plain"));
-    SettingsRecord record = ReadFormSettings(copy);
+    const SettingsRecord record = ReadFormSettings(copy);
     EXPECT_FALSE(SaveSettingsQuiet(nowhere, record));
     const QByteArray log =
         ReadAll(lw::mail::LogFilePath(record.programFolder, record.logfile, QDateTime::currentDateTime()));
-    EXPECT_TRUE(log.contains(QString::fromUtf8("==> popserverの設定に失敗しました。").toUtf8()))
-        << log.data();
-    EXPECT_TRUE(SaveSettingsQuiet(copy, record));
-    EXPECT_TRUE(ReadAll(IniPath(home)).contains("popserver=new.example\n"));
-    EXPECT_TRUE(ReadAll(IniPath(home)).startsWith("[other]\nx=1\n"));
-}
-
-TEST(Settings, WriteSettingReplacesOneKeyAndFailsWhereNoFileCanBe)
-{
-    lw::test::TempHome home;
-    WriteAll(IniPath(home), "[larchwatcher]\n; keep me\npopserver=a\n");
-    EXPECT_TRUE(WriteSetting(home.Path(), "larchwatcher.ini", "larchwatcher", "popserver", "b=c"));
-    EXPECT_EQ(ReadAll(IniPath(home)), QByteArray("[larchwatcher]\n; keep me\npopserver=b=c\n"));
-    WriteAll(home.File("plain"), "x");
+    EXPECT_TRUE(log.contains(QString::fromUtf8("==> popserverの設定に失敗しました。").toUtf8())) << log.data();
     EXPECT_FALSE(WriteSetting(home.File("plain"), "larchwatcher.ini", "larchwatcher", "popserver", "b"));
+
+    EXPECT_TRUE(SaveSettingsQuiet(copy, record));
+    EXPECT_TRUE(ReadAll(IniPath(home)).startsWith("[other]\nx=1\n[larchwatcher]\npopserver=new.example\n"));
+    // One key alone: the rest of the file is kept, the value stored unchanged.
+    EXPECT_TRUE(WriteSetting(home.Path(), "larchwatcher.ini", "larchwatcher", "popserver", "b=c"));
+    EXPECT_TRUE(ReadAll(IniPath(home)).startsWith("[other]\nx=1\n[larchwatcher]\npopserver=b=c\nauthtyp=1\n"));
 }
