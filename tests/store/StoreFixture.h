@@ -4,10 +4,9 @@
 // a second connection for looking at the database behind the code's back.
 
 #include "config/SettingsRecord.h"
-#include "engine/mail/ActivityLog.h"
+#include "engine/EngineTestUtil.h"
 #include "support/TempHome.h"
 
-#include <QDateTime>
 #include <QFile>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -50,11 +49,6 @@ public:
         if (!query.exec()) ADD_FAILURE() << query.lastError().text().toStdString() << " " << sql.toStdString();
         return query;
     }
-    QVariant Value(const QString& sql, const QVariantList& values = {}) const
-    {
-        QSqlQuery query = Exec(sql, values);
-        return query.next() ? query.value(0) : QVariant();
-    }
     QList<QSqlRecord> Rows(const QString& sql, const QVariantList& values = {}) const
     {
         QSqlQuery query = Exec(sql, values);
@@ -62,6 +56,7 @@ public:
         while (query.next()) rows << query.record();
         return rows;
     }
+    QVariant Value(const QString& sql, const QVariantList& values = {}) const { return Rows(sql, values).value(0).value(0); }
     int Count(const QString& sql, const QVariantList& values = {}) const { return Value(sql, values).toInt(); }
 
 private:
@@ -82,17 +77,7 @@ protected:
     }
 
     QString DatabasePath() const { return home.File(QStringLiteral("list.db")); }
-
-    // Entry texts of this month's log (without time stamps and line ends).
-    QStringList LogEntries() const
-    {
-        QFile file(mail::LogFilePath(settings.programFolder, settings.logfile, QDateTime::currentDateTime()));
-        if (!file.open(QIODevice::ReadOnly)) return {};
-        QStringList entries;
-        for (const QString& line : QString::fromUtf8(file.readAll()).split(QStringLiteral("\r\r\n"), Qt::SkipEmptyParts))
-            entries << line.mid(line.indexOf(QStringLiteral("==> ")) + 4);
-        return entries;
-    }
+    QStringList LogEntries() const { return test::LogEntries(settings.programFolder, settings.logfile); }
 
     TempHome home;
     config::SettingsRecord settings;
