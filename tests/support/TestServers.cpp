@@ -44,14 +44,16 @@ std::optional<TestServers> TestServers::Load(QString* reason)
     const QString envFile = TestServersEnvFile();
     QFile f(envFile);
     if (!f.open(QIODevice::ReadOnly)) {
-        if (reason) {
-            *reason = QStringLiteral("loopback mail servers are not running (no %1); start them with "
-                                     "tools/test-servers start")
-                          .arg(envFile);
-        }
+        if (reason) *reason = "loopback mail servers are not running (no " + envFile + "); start them with tools/test-servers start";
         return std::nullopt;
     }
     TestServers s;
+    const QHash<QString, QString*> texts{{"LW_POP3_HOST", &s.host},       {"LW_TEST_CA", &s.caFile},
+                                         {"LW_MAILDIR_ROOT", &s.maildirRoot}, {"LW_SINK_DIR", &s.sinkDir},
+                                         {"LW_TEST_SERVERS_DIR", &s.stateDir}};
+    const QHash<QString, int*> numbers{{"LW_POP3_PORT", &s.pop3Port}, {"LW_POP3S_PORT", &s.pop3sPort},
+                                       {"LW_SMTP_PORT", &s.smtpPort}, {"LW_SMTPS_PORT", &s.smtpsPort},
+                                       {"LW_MAIL_UID", &s.mailUid},   {"LW_MAIL_GID", &s.mailGid}};
     QHash<QString, QString> passwords;
     while (!f.atEnd()) {
         const QString line = QString::fromUtf8(f.readLine()).trimmed();
@@ -61,32 +63,10 @@ std::optional<TestServers> TestServers::Load(QString* reason)
         QString value = line.mid(eq + 1);
         if (value.startsWith(QLatin1Char('"')) && value.endsWith(QLatin1Char('"')) && value.size() >= 2)
             value = value.mid(1, value.size() - 2);
-        if (key == QLatin1String("LW_POP3_HOST"))
-            s.host = value;
-        else if (key == QLatin1String("LW_POP3_PORT"))
-            s.pop3Port = value.toInt();
-        else if (key == QLatin1String("LW_POP3S_PORT"))
-            s.pop3sPort = value.toInt();
-        else if (key == QLatin1String("LW_SMTP_PORT"))
-            s.smtpPort = value.toInt();
-        else if (key == QLatin1String("LW_SMTPS_PORT"))
-            s.smtpsPort = value.toInt();
-        else if (key == QLatin1String("LW_TEST_CA"))
-            s.caFile = value;
-        else if (key == QLatin1String("LW_MAILDIR_ROOT"))
-            s.maildirRoot = value;
-        else if (key == QLatin1String("LW_SINK_DIR"))
-            s.sinkDir = value;
-        else if (key == QLatin1String("LW_TEST_SERVERS_DIR"))
-            s.stateDir = value;
-        else if (key == QLatin1String("LW_MAIL_UID"))
-            s.mailUid = value.toInt();
-        else if (key == QLatin1String("LW_MAIL_GID"))
-            s.mailGid = value.toInt();
-        else if (key == QLatin1String("LW_TEST_USERS"))
-            s.users = value.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        else if (key.startsWith(QLatin1String("LW_PASSWORD_")))
-            passwords.insert(key.mid(12), value);
+        if (texts.contains(key)) *texts[key] = value;
+        else if (numbers.contains(key)) *numbers[key] = value.toInt();
+        else if (key == QLatin1String("LW_TEST_USERS")) s.users = value.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        else if (key.startsWith(QLatin1String("LW_PASSWORD_"))) passwords.insert(key.mid(12), value);
     }
     for (const QString& u : s.users)
         s.m_passwords << passwords.value(u);
@@ -135,43 +115,33 @@ bool TestServers::Deliver(const QString& user, const QByteArray& message, QStrin
                              .arg(QDateTime::currentMSecsSinceEpoch())
                              .arg(::getpid())
                              .arg(counter++, 8, 10, QLatin1Char('0'));
-    const QString tmp = md + QStringLiteral("/tmp/") + name;
-    QFile f(tmp);
-    if (!f.open(QIODevice::WriteOnly) || f.write(message) != message.size()) {
-        if (error) *error = QStringLiteral("cannot write %1: %2").arg(tmp, f.errorString());
-        return false;
-    }
+    const QByteArray tmp = (md + QStringLiteral("/tmp/") + name).toLocal8Bit();
+    QFile f(QString::fromLocal8Bit(tmp));
+    QString failure;
+    if (!f.open(QIODevice::WriteOnly) || f.write(message) != message.size())
+        failure = "cannot write " + f.fileName() + ": " + f.errorString();
     f.close();
-    if (mailUid >= 0 && ::geteuid() == 0) {
-        if (::chown(tmp.toLocal8Bit().constData(), static_cast<uid_t>(mailUid),
-                    static_cast<gid_t>(mailGid)) != 0) {
-            if (error) *error = QStringLiteral("cannot give %1 to the mail user").arg(tmp);
-            return false;
-        }
-    }
-    if (::rename(tmp.toLocal8Bit().constData(),
-                 (md + QStringLiteral("/new/") + name).toLocal8Bit().constData()) != 0) {
-        if (error) *error = QStringLiteral("cannot move %1 into new/").arg(tmp);
-        return false;
-    }
-    return true;
+    if (failure.isEmpty() && mailUid >= 0 && ::geteuid() == 0 &&
+        ::chown(tmp.constData(), static_cast<uid_t>(mailUid), static_cast<gid_t>(mailGid)) != 0)
+        failure = "cannot give " + f.fileName() + " to the mail user";
+    if (failure.isEmpty() && ::rename(tmp.constData(), (md + QStringLiteral("/new/") + name).toLocal8Bit().constData()) != 0)
+        failure = "cannot move " + f.fileName() + " into new/";
+    if (error) *error = failure;
+    return failure.isEmpty();
 }
 
 void TestServers::ClearMailbox(const QString& user) const
 {
-    const QString md = maildirRoot + QLatin1Char('/') + user + QStringLiteral("/Maildir/");
-    for (const char* sub : {"cur", "new", "tmp"}) {
-        QDir d(md + QLatin1String(sub));
-        for (const QString& n : d.entryList(QDir::Files | QDir::Hidden))
-            d.remove(n);
+    for (const char* sub : {"/Maildir/cur", "/Maildir/new", "/Maildir/tmp"}) {
+        QDir d(maildirRoot + QLatin1Char('/') + user + QLatin1String(sub));
+        for (const QString& n : d.entryList(QDir::Files | QDir::Hidden)) d.remove(n);
     }
 }
 
 int TestServers::MailboxCount(const QString& user) const
 {
     const QString md = maildirRoot + QLatin1Char('/') + user + QStringLiteral("/Maildir/");
-    return static_cast<int>(QDir(md + QStringLiteral("cur")).entryList(QDir::Files).size() +
-                            QDir(md + QStringLiteral("new")).entryList(QDir::Files).size());
+    return static_cast<int>(QDir(md + "cur").entryList(QDir::Files).size() + QDir(md + "new").entryList(QDir::Files).size());
 }
 
 std::vector<SinkMessage> TestServers::SinkMessages() const
