@@ -3,16 +3,14 @@
 // A program folder for end-to-end runs of the real program against the loopback servers.
 
 #include "engine/EngineTestUtil.h"
-#include "engine/mail/ActivityLog.h"
 #include "support/TempHome.h"
 #include "support/TestServers.h"
 
-#include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMap>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
@@ -21,7 +19,7 @@
 #include <iconv.h>
 
 #include <csignal>
-#include <optional>
+#include <functional>
 
 namespace lw::test {
 
@@ -29,19 +27,13 @@ namespace lw::test {
 inline QByteArray ToJis(const QString& text)
 {
     iconv_t cd = iconv_open("ISO-2022-JP", "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return {};
-    QByteArray in = text.toUtf8();
-    QByteArray out(in.size() * 4 + 16, '\0');
-    char* inPtr = in.data();
-    size_t inLeft = static_cast<size_t>(in.size());
-    char* outPtr = out.data();
-    size_t outLeft = static_cast<size_t>(out.size());
-    const size_t done = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-    const size_t flushed = iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
-    iconv_close(cd);
-    if (done == static_cast<size_t>(-1) || flushed == static_cast<size_t>(-1)) return {};
-    out.truncate(out.size() - static_cast<qsizetype>(outLeft));
-    return out;
+    QByteArray in = text.toUtf8(), out(in.size() * 4 + 16, '\0');
+    char *inPtr = in.data(), *outPtr = out.data();
+    size_t inLeft = static_cast<size_t>(in.size()), outLeft = static_cast<size_t>(out.size());
+    const bool ok = cd != reinterpret_cast<iconv_t>(-1) && iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != size_t(-1) &&
+                    iconv(cd, nullptr, nullptr, &outPtr, &outLeft) != size_t(-1);
+    if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+    return ok ? out.left(out.size() - static_cast<qsizetype>(outLeft)) : QByteArray();
 }
 
 // A message as a Japanese mail program writes it: ISO-2022-JP encoded words, 7-bit JIS body.
@@ -50,19 +42,13 @@ inline QByteArray JapaneseMessage(const QString& fromName, const QString& fromAd
 {
     auto word = [](const QString& t) { return "=?ISO-2022-JP?B?" + ToJis(t).toBase64() + "?="; };
     static int serial = 0;
-    QByteArray m;
-    m += "Return-Path: <" + fromAddress.toUtf8() + ">\r\n";
-    m += "Date: " + QDateTime::currentDateTime().toString(Qt::RFC2822Date).toUtf8() + "\r\n";
-    m += "From: " + (fromName.isEmpty() ? QByteArray() : word(fromName) + " ") + "<" + fromAddress.toUtf8() + ">\r\n";
-    m += "To: " + word(QStringLiteral("監視窓口")) + " <watch@example.jp>\r\n";
-    m += "Subject: " + word(subject) + "\r\n";
-    m += "Message-ID: <" + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + "." + QByteArray::number(++serial) +
-         "@mail.example.co.jp>\r\n";
-    m += "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=ISO-2022-JP\r\nContent-Transfer-Encoding: 7bit\r\n";
-    m += "X-Mailer: Mailer 7.0\r\n\r\n";
-    m += ToJis(body).replace("\n", "\r\n");
-    m += "\r\n";
-    return m;
+    const QByteArray from = fromAddress.toUtf8();
+    return "Return-Path: <" + from + ">\r\nDate: " + QDateTime::currentDateTime().toString(Qt::RFC2822Date).toUtf8() +
+           "\r\nFrom: " + (fromName.isEmpty() ? QByteArray() : word(fromName) + " ") + "<" + from + ">\r\nTo: " +
+           word(QStringLiteral("監視窓口")) + " <watch@example.jp>\r\nSubject: " + word(subject) + "\r\nMessage-ID: <" +
+           QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + "." + QByteArray::number(++serial) +
+           "@mail.example.co.jp>\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=ISO-2022-JP\r\n"
+           "Content-Transfer-Encoding: 7bit\r\nX-Mailer: Mailer 7.0\r\n\r\n" + ToJis(body).replace("\n", "\r\n") + "\r\n";
 }
 
 // A temporary program folder, its settings and database, and runs of the real program.
@@ -88,98 +74,68 @@ protected:
             m_settings[QString::fromLatin1(off)] = QStringLiteral("0");
     }
 
-    void TearDown() override
-    {
-        if (!m_dbName.isEmpty()) {
-            QSqlDatabase::database(m_dbName, false).close();
-            QSqlDatabase::removeDatabase(m_dbName);
-        }
-    }
-
     QString Home() const { return m_home.Path(); }
     QString Sep() const { return QDir::separator(); }
     QString SaveFolder() const { return Home() + Sep() + QStringLiteral("mail"); }
     QString WorkFolder() const { return SaveFolder() + Sep() + QStringLiteral("work"); }
+    QString Ini() const { return Home() + Sep() + QStringLiteral("larchwatcher.ini"); }
     const TestServers& Servers() const { return *m_servers; }
     const QString& User() const { return m_lease->User(); }
-
     // A unique mail address for this test run.
     QString Address(const QString& local) const { return local + u'-' + m_token + QStringLiteral("@example.co.jp"); }
 
     void Set(const QString& key, const QString& value) { m_settings[key] = value; }
-
+    // Forwarding on: target 0 fixed list, 1 address book, 2 per sender.
+    void Forwarding(const char* target, const QString& to)
+    {
+        Set("flgtrs", "1");
+        Set("flgtrstgt", QString::fromLatin1(target));
+        Set("trsto", to);
+    }
     void WriteSettings() const
     {
-        QFile f(Home() + Sep() + QStringLiteral("larchwatcher.ini"));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         QByteArray text = "[larchwatcher]\n";
         for (auto it = m_settings.cbegin(); it != m_settings.cend(); ++it)
             text += it.key().toUtf8() + "=" + it.value().toUtf8() + "\n";
-        ASSERT_EQ(f.write(text), text.size());
+        ASSERT_FALSE(WriteFile(Home(), QStringLiteral("larchwatcher.ini"), text).isEmpty());
     }
 
-    // The list database the program made or will use; copied from the template when missing.
-    QSqlDatabase Database()
+    // Runs sql with positional values on the list database (from the template when missing); each row's first column.
+    QStringList Query(const QString& sql, const QVariantList& values = {})
     {
         const QString file = Home() + Sep() + QStringLiteral("list.db");
-        if (!QFile::exists(file)) {
-            EXPECT_TRUE(QFile::copy(TemplateDatabase(), file));
-        }
-        if (m_dbName.isEmpty()) {
-            m_dbName = QStringLiteral("e2e-") + m_token;
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_dbName);
+        EXPECT_TRUE(QFile::exists(file) || QFile::copy(TemplateDatabase(), file));
+        QStringList column;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("e2e"));
             db.setDatabaseName(file);
-            EXPECT_TRUE(db.open()) << db.lastError().text().toStdString();
+            QSqlQuery q(db);
+            EXPECT_TRUE(db.open() && q.prepare(sql)) << q.lastError().text().toStdString() << sql.toStdString();
+            for (const QVariant& v : values) q.addBindValue(v);
+            EXPECT_TRUE(q.exec()) << q.lastError().text().toStdString() << " in " << sql.toStdString();
+            while (q.next()) column << q.value(0).toString();
         }
-        return QSqlDatabase::database(m_dbName);
+        QSqlDatabase::removeDatabase(QStringLiteral("e2e"));
+        return column;
     }
-
-    void Exec(const QString& sql, const QVariantList& values = {})
-    {
-        QSqlQuery q(Database());
-        ASSERT_TRUE(q.prepare(sql)) << q.lastError().text().toStdString();
-        for (const QVariant& v : values) q.addBindValue(v);
-        ASSERT_TRUE(q.exec()) << q.lastError().text().toStdString() << " in " << sql.toStdString();
-    }
-
     // flags: print, save, clear, log, reject, forward as a text of six 0/1 digits.
-    void AddRule(const QString& address, const char* flags, const QString& to = {}, const QString& cc = {},
-                 const QString& bcc = {})
+    void AddRule(const QString& address, const char* flags, const QString& to = {}, const QString& cc = {})
     {
         QVariantList v{address};
         for (int i = 0; i < 6; ++i) v << (flags[i] == '1' ? 1 : 0);
-        v << to << cc << bcc;
-        Exec(QStringLiteral("INSERT INTO tblList (アドレス, 名前, 印刷, メール保存, ボックスクリア, ログ出力, 受信拒否, "
-                            "メール転送, 転送先TO, 転送先CC, 転送先BCC) VALUES (?, '', ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-             v);
+        Query(QStringLiteral("INSERT INTO tblList (アドレス, 名前, 印刷, メール保存, ボックスクリア, ログ出力, 受信拒否, "
+                             "メール転送, 転送先TO, 転送先CC) VALUES (?, '', ?, ?, ?, ?, ?, ?, ?, ?)"),
+              v << to << cc);
     }
-
-    // One column of every history row, in insertion order.
-    QStringList HistoryColumn(const QString& column, const QString& where = {})
-    {
-        QSqlQuery q(Database());
-        EXPECT_TRUE(q.exec(QStringLiteral("SELECT %1 FROM tblHistory %2 ORDER BY rowid").arg(column, where)))
-            << q.lastError().text().toStdString();
-        QStringList values;
-        while (q.next()) values << q.value(0).toString();
-        return values;
-    }
-
-    // One history column of the message with this subject ("<no row>" when there is none).
+    QStringList HistoryColumn(const QString& column) { return Query("SELECT " + column + " FROM tblHistory ORDER BY rowid"); }
+    QStringList Subjects() { return HistoryColumn(QStringLiteral("件名")); }
+    int HistoryCount() { return Query(QStringLiteral("SELECT COUNT(*) FROM tblHistory")).value(0).toInt(); }
+    // One history column of the message with this subject (empty without a row), and its work-folder path.
     QString Column(const QString& subject, const QString& column)
     {
-        return HistoryColumn(column, QStringLiteral("WHERE 件名 = '%1'").arg(subject)).value(0, QStringLiteral("<no row>"));
+        return Query("SELECT " + column + " FROM tblHistory WHERE 件名 = ?", {subject}).value(0);
     }
-
-    // The work-folder path of the message with this subject.
-    QString PathOf(const QString& subject)
-    {
-        const QString path = Column(subject, QStringLiteral("保存ファイルパス"));
-        EXPECT_NE(path, QStringLiteral("<no row>")) << subject.toStdString();
-        return path == QStringLiteral("<no row>") ? QString() : path;
-    }
-
-    QStringList Subjects() { return HistoryColumn(QStringLiteral("件名")); }
+    QString PathOf(const QString& subject) { return Column(subject, QStringLiteral("保存ファイルパス")); }
     QString Base(const QString& path) const { return QFileInfo(path).fileName(); }
     QString Saved(const QString& path) const { return SaveFolder() + Sep() + Base(path); }
     static QByteArray ReadAll(const QString& path)
@@ -187,19 +143,19 @@ protected:
         QFile f(path);
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
     }
+    // The log's entry texts; a malformed entry shows as "<bad>...".
+    QStringList LogTexts() const { return LogEntries(m_home.Folder()); }
 
     void Deliver(const QByteArray& message) const
     {
         QString error;
         ASSERT_TRUE(m_servers->Deliver(User(), message, &error)) << error.toStdString();
-        QThread::msleep(2);  // maildir names carry the time: server order is delivery order
+        QThread::msleep(2); // maildir names carry the time: server order is delivery order
     }
-
-    struct Run {
-        int status = -1;
-        QString out;
-        QString err;
-    };
+    void DeliverJp(const QString& name, const QString& from, const QString& subject, const QString& body = QStringLiteral("本文"))
+    {
+        Deliver(JapaneseMessage(name, from, subject, body));
+    }
 
     QProcessEnvironment Environment() const
     {
@@ -209,44 +165,57 @@ protected:
         env.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
         return env;
     }
-
-    QStringList Arguments(const QString& mode) const
+    // Starts the program in a mode ("--poll-once", "--service", or none for the window).
+    void Start(QProcess& p, const QString& mode, const QProcessEnvironment& env) const
     {
-        return {QStringLiteral("--home"), Home(), mode, QStringLiteral("--print-to"), Home() + Sep() + QStringLiteral("pdf")};
+        QStringList args{QStringLiteral("--home"), Home(), QStringLiteral("--print-to"), Home() + Sep() + QStringLiteral("pdf")};
+        if (!mode.isEmpty()) args.insert(2, mode);
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(LW_PROGRAM), args);
+        EXPECT_TRUE(p.waitForStarted(10000));
     }
-
     // Waits for the program's end: its exit code, -2 on a crash, -3 (killed) when it hangs.
     static int Finish(QProcess& p, int ms)
     {
-        if (!p.waitForFinished(ms)) {
-            p.kill();
-            p.waitForFinished();
-            return -3;
+        if (p.waitForFinished(ms)) return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+        p.kill();
+        p.waitForFinished();
+        return -3;
+    }
+    // Collects one output channel into seen until done(seen); false on time-out or the process's end.
+    static bool ReadUntil(QProcess& p, QByteArray& seen, const std::function<bool(const QByteArray&)>& done,
+                          int ms = 15000, QProcess::ProcessChannel channel = QProcess::StandardOutput)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        p.setReadChannel(channel);
+        while (!done(seen += p.readAll())) {
+            if (p.state() == QProcess::NotRunning) return done(seen += p.readAll());
+            if (timer.elapsed() > ms) return false;
+            p.waitForReadyRead(100);
         }
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+        return true;
     }
 
+    struct Run {
+        int status;
+        QString out, err;
+    };
     Run PollOnce()
     {
         QProcess p;
-        p.setProcessEnvironment(Environment());
-        p.start(QStringLiteral(LW_PROGRAM), Arguments(QStringLiteral("--poll-once")));
+        Start(p, QStringLiteral("--poll-once"), Environment());
         const int status = Finish(p, 120000);
         EXPECT_NE(status, -3) << "--poll-once did not finish";
         return {status, QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
     }
-
-    // The log's entry texts; a malformed entry shows as "<bad>...".
-    QStringList LogTexts() const { return LogEntries(m_home.Folder()); }
-
-    // Starts the program as a service.
-    void StartService(QProcess& p) const
+    Run PollOk()
     {
-        p.setProcessEnvironment(Environment());
-        p.start(QStringLiteral(LW_PROGRAM), Arguments(QStringLiteral("--service")));
-        ASSERT_TRUE(p.waitForStarted());
+        const Run run = PollOnce();
+        EXPECT_EQ(run.status, 0) << run.err.toStdString();
+        return run;
     }
-
+    void StartService(QProcess& p) const { Start(p, QStringLiteral("--service"), Environment()); }
     // Ends the service with a signal; its exit status as Finish gives it.
     static int StopService(QProcess& p, int signal = SIGTERM)
     {
@@ -259,7 +228,6 @@ protected:
     std::optional<MailboxLease> m_lease;
     QString m_token;
     QMap<QString, QString> m_settings;
-    QString m_dbName;
 };
 
 } // namespace lw::test

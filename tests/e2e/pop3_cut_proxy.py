@@ -1,100 +1,57 @@
 #!/usr/bin/python3
-"""A POP3 relay (STLS hidden) that prints "PORT n", cuts the --cut-retr'th RETR answer after
---cut-bytes bytes, prints "CUT" and relays faithfully from then on."""
-import argparse
+"""POP3 relay: pop3_cut_proxy.py TARGET_PORT CUT_RETR CUT_BYTES. Prints "PORT n", hides STLS,
+cuts the CUT_RETR'th RETR answer after CUT_BYTES bytes, prints "CUT" and relays faithfully after."""
 import socket
 import sys
 import threading
 
+target_port, cut_retr, cut_bytes = (int(a) for a in sys.argv[1:4])
 lock = threading.Lock()
 retr_seen = 0
 
 
-def relay(client, target, args):
+def pump(source, sink, upstream, cutting, both):
     global retr_seen
-    server = socket.create_connection(target)
-    cutting = threading.Event()
-    done = threading.Event()
-
-    def close_both():
-        done.set()
-        for s in (client, server):
-            try:
-                s.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-
-    def upstream():
-        global retr_seen
-        buffered = b""
-        try:
-            while not done.is_set():
-                data = client.recv(65536)
-                if not data:
-                    break
-                buffered += data
-                while b"\n" in buffered:
-                    line, buffered = buffered.split(b"\n", 1)
-                    if line.upper().startswith(b"RETR "):
-                        with lock:
-                            retr_seen += 1
-                            if retr_seen == args.cut_retr:
-                                cutting.set()
-                server.sendall(data)
-        except OSError:
-            pass
-        close_both()
-
-    def downstream():
-        sent = 0
-        try:
-            while not done.is_set():
-                data = server.recv(65536)
-                if not data:
-                    break
-                # No STLS in the capabilities: the relay must see the commands in clear.
-                data = data.replace(b"STLS\r\n", b"")
-                if cutting.is_set():
-                    room = args.cut_bytes - sent
-                    client.sendall(data[:room])
-                    sent += min(len(data), room)
-                    if sent >= args.cut_bytes:
-                        print("CUT", flush=True)
-                        break
-                    continue
-                client.sendall(data)
-        except OSError:
-            pass
-        close_both()
-
-    threads = [threading.Thread(target=upstream, daemon=True), threading.Thread(target=downstream, daemon=True)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    client.close()
-    server.close()
-
-
-def main():
-    p = argparse.ArgumentParser()
-    p.add_argument("--target-port", type=int, required=True)
-    p.add_argument("--cut-retr", type=int, default=0)
-    p.add_argument("--cut-bytes", type=int, default=4096)
-    args = p.parse_args()
-    listener = socket.socket()
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(16)
-    print("PORT %d" % listener.getsockname()[1], flush=True)
-    target = ("127.0.0.1", args.target_port)
-    while True:
-        client, _ = listener.accept()
-        threading.Thread(target=relay, args=(client, target, args), daemon=True).start()
-
-
-if __name__ == "__main__":
+    sent = 0
     try:
-        main()
-    except KeyboardInterrupt:
-        sys.exit(0)
+        while data := source.recv(65536):
+            if upstream:
+                for line in data.split(b"\n"):
+                    with lock:
+                        if line.upper().startswith(b"RETR "):
+                            retr_seen += 1
+                            if retr_seen == cut_retr:
+                                cutting.set()
+            else:
+                data = data.replace(b"STLS\r\n", b"")  # the relay must see the commands in clear
+                if cutting.is_set():
+                    data = data[: cut_bytes - sent]
+                    sent += len(data)
+            sink.sendall(data)
+            if sent >= cut_bytes:
+                print("CUT", flush=True)
+                break
+    except OSError:
+        pass
+    for s in both:
+        try:
+            s.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+
+def relay(client):
+    with client, socket.create_connection(("127.0.0.1", target_port)) as server:
+        cutting = threading.Event()
+        threads = [threading.Thread(target=pump, args=(a, b, a is client, cutting, (client, server)), daemon=True)
+                   for a, b in ((client, server), (server, client))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+
+
+listener = socket.create_server(("127.0.0.1", 0))
+print("PORT %d" % listener.getsockname()[1], flush=True)
+while True:
+    threading.Thread(target=relay, args=(listener.accept()[0],), daemon=True).start()
