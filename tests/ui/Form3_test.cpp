@@ -49,8 +49,7 @@ public:
 void Write(const QString& path, const QByteArray& bytes)
 {
     QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
 }
 
 // A program folder with the list database, a save folder with saved copies and a work folder.
@@ -110,34 +109,21 @@ QByteArray WithNamesAndAttachments()
 {
     return "From: " + Encoded("山田 太郎") + " <taro@example.jp>\r\nTo: " + Encoded("総務課") +
            " <soumu@example.jp>\r\nSubject: " + Encoded("見積書の送付") +
-           "\r\nDate: Mon, 07 Dec 2026 09:15:00 +0900\r\nMIME-Version: 1.0\r\n"
-           "Content-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n"
+           "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n"
            "--b1\r\nContent-Type: text/plain; charset=UTF-8\r\nContent-Transfer-Encoding: 8bit\r\n\r\n" +
            QStringLiteral("お世話になっております。\r\n見積書を添付します。\r\n").toUtf8() +
-           "--b1\r\nContent-Type: text/plain; name=\"memo.txt\"\r\n"
-           "Content-Disposition: attachment; filename=\"memo.txt\"\r\n\r\nmemo\r\n"
-           "--b1\r\nContent-Type: application/pdf; name=\"quote.pdf\"\r\n"
-           "Content-Disposition: attachment; filename=\"quote.pdf\"\r\n"
+           "--b1\r\nContent-Type: text/plain\r\nContent-Disposition: attachment; filename=\"memo.txt\"\r\n\r\nmemo\r\n"
+           "--b1\r\nContent-Type: application/pdf\r\nContent-Disposition: attachment; filename=\"quote.pdf\"\r\n"
            "Content-Transfer-Encoding: base64\r\n\r\nJVBERi0xLjQK\r\n--b1--\r\n";
 }
 
 QByteArray BareAddresses(const QByteArray& subject, const QByteArray& body)
 {
     return "From: plain@example.com\r\nTo: office@example.jp\r\nSubject: " + subject +
-           "\r\nDate: Sun, 06 Dec 2026 18:00:00 +0900\r\nContent-Type: text/plain; charset=UTF-8\r\n\r\n" + body +
-           "\r\n";
+           "\r\nContent-Type: text/plain; charset=UTF-8\r\n\r\n" + body + "\r\n";
 }
-
-Form3::SettingsSource Source(const ViewerHome& home) { return [&home] { return home.settings; }; }
 
 QString Cell(const QTableView* grid, int row, int column) { return grid->model()->index(row, column).data().toString(); }
-
-void Select(QTableView* grid, int row)
-{
-    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(grid->model()->index(row, 0)).center());
-}
-
-template <typename T> T* Child(const Form3& form, const char* name) { return form.findChild<T*>(name); }
 
 class Form3Test : public ::testing::Test {
 protected:
@@ -151,69 +137,75 @@ protected:
     }
     void TearDown() override { EXPECT_EQ(MessageBox::PendingAnswers(), 0) << "an expected message box was not shown"; }
 
+    // The viewer, shown; grid is its list.
+    Form3& Open()
+    {
+        form = std::make_unique<Form3>([this] { return home.settings; }, client);
+        form->show();
+        grid = form->findChild<QTableView*>("DBGrid1");
+        return *form;
+    }
+    void Select(int row)
+    {
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(grid->model()->index(row, 0)).center());
+    }
+    template <typename T> T* Child(const char* name) { return form->findChild<T*>(name); }
+    QString Title() { return Child<QPlainTextEdit>("txtTitle")->toPlainText(); }
+
     const QDateTime day{QDate(2026, 12, 7), QTime(9, 15, 0)};
     ViewerHome home;
     FakeMailClient client;
+    std::unique_ptr<Form3> form;
+    QTableView* grid = nullptr;
 };
 
 TEST_F(Form3Test, ListsSavedMailNewestFirstAndPreviewsTheSavedCopy)
 {
-    Form3 form(Source(home), client);
-    EXPECT_EQ(form.windowTitle(), "保存メール");
-    auto* grid = Child<QTableView>(form, "DBGrid1");
-    auto* title = Child<QPlainTextEdit>(form, "txtTitle");
-    auto* body = Child<QPlainTextEdit>(form, "txtBody");
-    auto* files = Child<QLineEdit>(form, "txtFile");
-    auto* print = Child<QPushButton>(form, "cmdRead");
-    auto* del = Child<QPushButton>(form, "cmdDel");
-    auto* reply = Child<QPushButton>(form, "cmdMail");
-    ASSERT_TRUE(grid && title && body && files && print && del && reply && Child<QPushButton>(form, "Command2"));
-    form.show();
+    Open();
+    EXPECT_EQ(form->windowTitle(), "保存メール");
+    auto* body = Child<QPlainTextEdit>("txtBody");
+    auto* files = Child<QLineEdit>("txtFile");
+    auto* print = Child<QPushButton>("cmdRead");
+    auto* del = Child<QPushButton>("cmdDel");
+    auto* reply = Child<QPushButton>("cmdMail");
+    ASSERT_TRUE(grid && body && files && print && del && reply);
 
     // Saved rows only, newest first; the date in the system's text form.
     ASSERT_EQ(grid->model()->rowCount(), 3);
     EXPECT_EQ(Cell(grid, 0, 2) + Cell(grid, 1, 2) + Cell(grid, 2, 2), "見積書の送付plaingone");
     EXPECT_EQ(Cell(grid, 0, 3), "2026/12/07 09:15:00");
-    const QStringList headings{"送信者", "送信者アドレス", "件名", "受信日時"};
-    for (int column = 0; column < 4; ++column) {
-        EXPECT_EQ(grid->model()->headerData(column, Qt::Horizontal).toString(), headings.at(column));
-        EXPECT_FALSE(grid->isColumnHidden(column));
-    }
-    EXPECT_TRUE(grid->isColumnHidden(4));
+    QStringList headings;
+    for (int column = 0; column < 4; ++column) headings << grid->model()->headerData(column, Qt::Horizontal).toString();
+    EXPECT_EQ(headings, (QStringList{"送信者", "送信者アドレス", "件名", "受信日時"}));
+    EXPECT_TRUE(grid->isColumnHidden(4) && !grid->isColumnHidden(3));
 
-    // Nothing to act on until a row is chosen.
-    EXPECT_FALSE(print->isEnabled() || del->isEnabled() || reply->isEnabled());
-    EXPECT_TRUE(title->toPlainText().isEmpty());
-
-    Select(grid, 0);
+    EXPECT_FALSE(print->isEnabled() || del->isEnabled() || reply->isEnabled()) << "no row chosen yet";
+    Select(0);
     EXPECT_TRUE(print->isEnabled() && del->isEnabled() && reply->isEnabled());
-    EXPECT_EQ(title->toPlainText(), "送信者：山田 太郎 宛先：総務課\n件名：見積書の送付");
+    EXPECT_EQ(Title(), "送信者：山田 太郎 宛先：総務課\n件名：見積書の送付");
     EXPECT_TRUE(body->toPlainText().contains("見積書を添付します。"));
     EXPECT_EQ(files->text(), "添付：memo.txt, quote.pdf");
-    EXPECT_TRUE(form.MailText().startsWith("subject:見積書の送付\r\n")) << form.MailText().toStdString();
+    EXPECT_TRUE(form->MailText().startsWith("subject:見積書の送付\r\n")) << form->MailText().toStdString();
 
     // Double-clicking the second name opens that attachment.
     const QString line = files->text();
     const int x = files->fontMetrics().horizontalAdvance(line.left(line.indexOf("quote") + 2)) + 4;
     QTest::mouseDClick(files, Qt::LeftButton, {}, QPoint(x, files->height() / 2));
     ASSERT_EQ(client.opened.size(), 1);
-    EXPECT_TRUE(client.opened.first().endsWith("quote.pdf"));
-    EXPECT_TRUE(QFile::exists(client.opened.first()));
+    EXPECT_TRUE(client.opened.first().endsWith("quote.pdf") && QFile::exists(client.opened.first()));
     // Previewing the same message again does not leave numbered copies behind.
-    Select(grid, 1);
-    Select(grid, 0);
-    const QStringList extracted = QFileInfo(client.opened.first()).dir().entryList(QDir::Files);
-    EXPECT_EQ(extracted.size(), 2) << extracted.join(u' ').toStdString();
+    Select(1);
+    Select(0);
+    EXPECT_EQ(QFileInfo(client.opened.first()).dir().entryList(QDir::Files).size(), 2);
 
     // Without display names the addresses stand in; no attachment gives an empty line.
-    Select(grid, 1);
-    EXPECT_EQ(title->toPlainText(), "送信者：plain@example.com 宛先：office@example.jp\n件名：plain");
-    EXPECT_EQ(body->toPlainText(), "just text");
-    EXPECT_TRUE(files->text().isEmpty());
+    Select(1);
+    EXPECT_EQ(Title(), "送信者：plain@example.com 宛先：office@example.jp\n件名：plain");
+    EXPECT_EQ(body->toPlainText() + files->text(), "just text");
 
     // A saved copy that is gone: empty fields, and no sender to reply to.
-    Select(grid, 2);
-    EXPECT_EQ(title->toPlainText(), "送信者： 宛先：\n件名：");
+    Select(2);
+    EXPECT_EQ(Title(), "送信者： 宛先：\n件名：");
     EXPECT_TRUE(body->toPlainText().isEmpty() && files->text().isEmpty());
     EXPECT_FALSE(reply->isEnabled());
     EXPECT_TRUE(print->isEnabled() && del->isEnabled());
@@ -225,22 +217,20 @@ TEST_F(Form3Test, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     home.Sql("INSERT INTO tblHistoryFiles (保存ファイルID, 添付ファイル名, 添付ファイル保存先パス) VALUES "
              "('a.eml', 'memo.txt', ?), ('a.eml', 'quote.pdf', ?), ('b.eml', 'x.txt', ?)",
              {save + "memo.txt", save + "quote.pdf", save + "x.txt"});
-    Form3 form(Source(home), client);
-    auto* grid = Child<QTableView>(form, "DBGrid1");
-    form.show();
-    Select(grid, 0);
+    Open();
+    Select(0);
 
     // No: nothing changes; the list is reloaded and the preview emptied.
     MessageBox::SetNextAnswer(MessageBox::No);
-    form.DeleteSavedMail();
+    form->DeleteSavedMail();
     EXPECT_EQ(MessageBox::Log(), QStringList{"保存メールを削除します。よろしいですか。"});
     EXPECT_EQ(grid->model()->rowCount(), 3);
     EXPECT_TRUE(QFile::exists(save + "a.eml"));
-    EXPECT_TRUE(Child<QPlainTextEdit>(form, "txtTitle")->toPlainText().isEmpty());
+    EXPECT_TRUE(Title().isEmpty());
 
     // Yes on the current row (the first after the reload).
     MessageBox::SetNextAnswer(MessageBox::Yes);
-    form.DeleteSavedMail();
+    form->DeleteSavedMail();
     ASSERT_EQ(grid->model()->rowCount(), 2);
     EXPECT_EQ(Cell(grid, 0, 2), "plain");
     EXPECT_FALSE(QFile::exists(save + "a.eml"));
@@ -251,85 +241,80 @@ TEST_F(Form3Test, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     EXPECT_TRUE(home.LogText().isEmpty());
 
     // A copy that cannot be removed (a folder in its place): row unchanged, error logged.
-    const QString stuck = save + "stuck.eml";
-    ASSERT_TRUE(QDir().mkpath(stuck + "/inner"));
+    ASSERT_TRUE(QDir().mkpath(save + "stuck.eml/inner"));
     const QString moveB = "UPDATE tblHistory SET メール保存先パス = ? WHERE 保存ファイルID = 'b.eml'";
-    home.Sql(moveB, {stuck});
+    home.Sql(moveB, {save + "stuck.eml"});
     MessageBox::SetNextAnswer(MessageBox::Yes);
-    form.DeleteSavedMail();
+    form->DeleteSavedMail();
     EXPECT_EQ(grid->model()->rowCount(), 2);
     EXPECT_TRUE(home.LogText().contains("==> 保存メール削除エラー：")) << home.LogText().toStdString();
     EXPECT_EQ(home.Sql("SELECT 添付ファイル保存先パス FROM tblHistoryFiles WHERE 保存ファイルID = 'b.eml'"),
               QVariantList{save + "x.txt"});
-    EXPECT_EQ(home.Sql("SELECT メール保存 FROM tblHistory WHERE 保存ファイルID = 'b.eml'"), QVariantList{1});
     home.Sql(moveB, {save + "b.eml"});
-    form.LoadSavedMailList();
+    form->LoadSavedMailList();
 
     // A copy that is already gone (c.eml) is deleted from the list without complaint.
     for (int i = 0; i < 2; ++i) {
         MessageBox::SetNextAnswer(MessageBox::Yes);
-        form.DeleteSavedMail();  // b.eml, then c.eml
+        form->DeleteSavedMail(); // b.eml, then c.eml
     }
     EXPECT_EQ(grid->model()->rowCount(), 0);
     EXPECT_EQ(home.Sql("SELECT count(*) FROM tblHistory"), QVariantList{4});
 
-    // An empty list: the delete ends in the logged error and the reload, without a question.
+    // An empty list: the delete ends in the logged error, without a question.
     MessageBox::ClearLog();
     const qsizetype errors = home.LogText().count("保存メール削除エラー：");
-    form.DeleteSavedMail();
+    form->DeleteSavedMail();
     EXPECT_TRUE(MessageBox::Log().isEmpty());
     EXPECT_EQ(home.LogText().count("保存メール削除エラー："), errors + 1);
 }
 
 TEST_F(Form3Test, ReplyDraftGoesToTheSenderWithTheQuotedBody)
 {
-    const QString longBody = QStringLiteral("長い本文の行です。").repeated(2000);
-    home.Add("e.eml", QString(), day.addDays(1), BareAddresses("", longBody.toUtf8()));
-    Form3 form(Source(home), client);
-    auto* grid = Child<QTableView>(form, "DBGrid1");
-    form.show();
+    home.Add("e.eml", QString(), day.addDays(1), BareAddresses("", QStringLiteral("長い本文の行です。").repeated(2000).toUtf8()));
+    Open();
     const QString end = "\r\n-------------- Original Message End --------------";
+    const auto item = [](const QUrl& url, const char* key) {
+        return QUrlQuery(url).queryItemValue(key, QUrl::FullyDecoded);
+    };
 
-    Select(grid, 1);  // a.eml
-    form.ComposeReply();
+    Select(1); // a.eml
+    form->ComposeReply();
     ASSERT_EQ(client.drafts.size(), 1);
     const QUrl draft = client.drafts.first();
     EXPECT_EQ(draft.scheme() + u':' + draft.path(), "mailto:taro@example.jp");
-    const QUrlQuery query(draft);
-    EXPECT_EQ(query.queryItemValue("subject", QUrl::FullyDecoded), "Re: 見積書の送付");
-    const QString body = query.queryItemValue("body", QUrl::FullyDecoded);
+    EXPECT_EQ(item(draft, "subject"), "Re: 見積書の送付");
+    const QString body = item(draft, "body");
     EXPECT_TRUE(body.startsWith("---------------- Original Message ----------------\r\nお世話になっております。"))
         << body.toStdString();
     EXPECT_TRUE(body.endsWith(end));
     EXPECT_FALSE(body.contains(lw::ui::ShortenedNotice()));
 
-    // An empty subject gives "Re: "; a long body is cut to fit, saying so.
-    Select(grid, 0);
-    form.ComposeReply();
+    // An empty subject gives "Re: "; a long body is cut just enough to fit, saying so.
+    Select(0);
+    form->ComposeReply();
     ASSERT_EQ(client.drafts.size(), 2);
     const QUrl cut = client.drafts.last();
     EXPECT_LE(cut.toEncoded().size(), lw::ui::kMaxReplyUrlLength);
     EXPECT_GT(cut.toEncoded().size(), lw::ui::kMaxReplyUrlLength - 100);
-    const QUrlQuery cutQuery(cut);
-    EXPECT_EQ(cutQuery.queryItemValue("subject", QUrl::FullyDecoded), "Re: ");
-    const QString cutBody = cutQuery.queryItemValue("body", QUrl::FullyDecoded);
-    EXPECT_TRUE(cutBody.contains("長い本文の行です。長い"));
-    EXPECT_TRUE(cutBody.endsWith(lw::ui::ShortenedNotice() + end));
+    EXPECT_EQ(item(cut, "subject"), "Re: ");
+    EXPECT_TRUE(item(cut, "body").contains("長い本文の行です。長い"));
+    EXPECT_TRUE(item(cut, "body").endsWith(lw::ui::ShortenedNotice() + end));
 
     // Characters that separate URL fields stay part of the text.
     lw::mail::ReceivedMail odd;
     odd.fromAddress = "a+b@example.jp";
     odd.subject = "1+1=2 & more #3 100%";
     odd.body = "x&body=injected";
-    const QUrlQuery oddQuery(lw::ui::ReplyUrl(odd));
-    EXPECT_EQ(oddQuery.queryItemValue("subject", QUrl::FullyDecoded), "Re: 1+1=2 & more #3 100%");
-    EXPECT_TRUE(oddQuery.queryItemValue("body", QUrl::FullyDecoded).contains("x&body=injected"));
-    EXPECT_EQ(oddQuery.allQueryItemValues("body").size(), 1);
+    const QUrl oddUrl = lw::ui::ReplyUrl(odd);
+    EXPECT_EQ(item(oddUrl, "subject"), "Re: 1+1=2 & more #3 100%");
+    EXPECT_TRUE(item(oddUrl, "body").contains("x&body=injected"));
+    EXPECT_EQ(QUrlQuery(oddUrl).allQueryItemValues("body").size(), 1);
 
     // No mail client: the operator is told so.
     client.composeWorks = false;
     MessageBox::SetNextAnswer(MessageBox::Ok);
-    form.ComposeReply();
+    form->ComposeReply();
     EXPECT_EQ(MessageBox::Log(), QStringList{"メールソフトが登録されていません。"});
 }
 
@@ -337,27 +322,24 @@ TEST_F(Form3Test, PrintShowsTheNoticeOfTheReceivedFile)
 {
     home.Sql("UPDATE tblHistory SET 保存ファイルパス = '' WHERE 保存ファイルID = 'c.eml'");
     QFile::remove(home.workFolder + "/b.eml");
-    Form3 form(Source(home), client);
-    auto* grid = Child<QTableView>(form, "DBGrid1");
+    Open();
     QStringList shown;
-    form.SetPreview([&](const lw::ui::NoticeReport& report, QWidget*) { shown.append(report.Body()); });
-    form.show();
+    form->SetPreview([&](const lw::ui::NoticeReport& report, QWidget*) { shown.append(report.Body()); });
 
-    Select(grid, 0);
-    form.PrintSavedMail();
+    Select(0);
+    form->PrintSavedMail();
     ASSERT_EQ(shown.size(), 1);
-    EXPECT_EQ(shown.first(), form.MailText());
+    EXPECT_EQ(shown.first(), form->MailText());
     EXPECT_TRUE(shown.first().startsWith("subject:見積書の送付\r\nfrom:"));
     EXPECT_FALSE(shown.first().contains("\r\nto:")) << "the notice names no recipient";
 
-    // The received file is gone: the operator is told, nothing is shown.
-    Select(grid, 1);
+    // The received file is gone: the operator is told; none recorded: nothing happens at all.
+    Select(1);
     MessageBox::SetNextAnswer(MessageBox::Ok);
-    form.PrintSavedMail();
+    form->PrintSavedMail();
     EXPECT_EQ(MessageBox::Log(), QStringList{"ファイルが存在しません。"});
-    // No received file recorded: nothing happens at all.
-    Select(grid, 2);
-    form.PrintSavedMail();
+    Select(2);
+    form->PrintSavedMail();
     EXPECT_EQ(MessageBox::Log().size() + shown.size(), 2);
 }
 
@@ -371,11 +353,11 @@ TEST(Form3Scale, OpensAtOnceOverAHundredThousandSavedRows)
     FakeMailClient client;
     QElapsedTimer clock;
     clock.start();
-    Form3 form(Source(home), client);
+    Form3 form([&home] { return home.settings; }, client);
     form.show();
     QCoreApplication::processEvents();
     EXPECT_LT(clock.elapsed(), 1000);
-    auto* grid = Child<QTableView>(form, "DBGrid1");
+    auto* grid = form.findChild<QTableView*>("DBGrid1");
     EXPECT_EQ(Cell(grid, 0, 2), "件名100000");
     EXPECT_LT(grid->model()->rowCount(), 100000) << "the rows are fetched as the grid scrolls";
 }
