@@ -42,36 +42,26 @@ inline QStringList LogEntries(const QString& programFolder, const QString& prefi
 
 // A plain-text message, its subject one UTF-8 encoded word.
 inline QByteArray MakeMessage(const QString& from, const QString& to, const QString& subject,
-                              const QString& body = QStringLiteral("本文です。\r\n"),
-                              const QByteArray& extraHeaders = {})
+                              const QString& body = QStringLiteral("本文です。\r\n"), const QByteArray& extraHeaders = {})
 {
-    QByteArray m;
-    m += "From: " + from.toUtf8() + "\r\n";
-    m += "To: " + to.toUtf8() + "\r\n";
-    m += "Subject: =?UTF-8?B?" + subject.toUtf8().toBase64() + "?=\r\n";
-    m += "Date: Mon, 07 Dec 2026 10:00:00 +0900\r\n";
-    m += "Message-ID: <" + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + "." +
-         QByteArray::number(qHash(subject)) + "@example.jp>\r\n";
-    m += extraHeaders;
-    m += "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\nContent-Transfer-Encoding: 8bit\r\n\r\n";
-    m += body.toUtf8();
-    return m;
+    return "From: " + from.toUtf8() + "\r\nTo: " + to.toUtf8() + "\r\nSubject: =?UTF-8?B?" + subject.toUtf8().toBase64() +
+           "?=\r\nDate: Mon, 07 Dec 2026 10:00:00 +0900\r\nMessage-ID: <" + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) +
+           "." + QByteArray::number(qHash(subject)) + "@example.jp>\r\n" + extraHeaders +
+           "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\nContent-Transfer-Encoding: 8bit\r\n\r\n" + body.toUtf8();
 }
 
 // The Subject field decodes to the text (one UTF-8 B word, possibly after an ASCII "Fw: ").
 inline bool HasSubject(const QByteArray& message, const QString& subject)
 {
-    for (const QByteArray& line : message.split('\n')) {
-        if (!line.startsWith("Subject: ")) continue;
-        QByteArray value = line.mid(9).trimmed();
-        const qsizetype word = value.indexOf("=?UTF-8?B?");
-        if (word >= 0) {
-            const qsizetype end = value.indexOf("?=", word + 10);
-            value = value.left(word) + QByteArray::fromBase64(value.mid(word + 10, end - word - 10)) + value.mid(end + 2);
-        }
-        return QString::fromUtf8(value) == subject;
-    }
-    return false;
+    const QByteArray all = '\n' + message;
+    const qsizetype at = all.indexOf("\nSubject: ");
+    if (at < 0) return false;
+    QByteArray value = all.mid(at + 10, all.indexOf('\n', at + 1) - at - 10).trimmed();
+    const qsizetype word = value.indexOf("=?UTF-8?B?");
+    const qsizetype end = value.indexOf("?=", word + 10);
+    if (word >= 0 && end > word)
+        value = value.left(word) + QByteArray::fromBase64(value.mid(word + 10, end - word - 10)) + value.mid(end + 2);
+    return QString::fromUtf8(value) == subject;
 }
 
 // Writes data to folder/name and returns the path (empty on failure).
