@@ -14,10 +14,8 @@ using test::Peek;
 TEST(AddressListTest, NormalisesTypedListsToLowerCaseTabSeparated)
 {
     using mail::NormaliseAddressList;
-    EXPECT_EQ(NormaliseAddressList(QStringLiteral("Taro@Example.JP; hanako@example.jp　jiro@example.jp")),
-              QStringLiteral("taro@example.jp\thanako@example.jp\tjiro@example.jp"));
-    EXPECT_EQ(NormaliseAddressList(QStringLiteral(" ;a@x.jp;;; b@x.jp\tc@x.jp ; ")), QStringLiteral("a@x.jp\tb@x.jp\tc@x.jp"));
-    EXPECT_EQ(NormaliseAddressList(QStringLiteral("ÖRJAN@例え.JP")), QStringLiteral("örjan@例え.jp"));
+    EXPECT_EQ(NormaliseAddressList(QStringLiteral(" ;Taro@Example.JP;;; hanako@example.jp　jiro@x.jp\tÖRJAN@例え.JP ; ")),
+              QStringLiteral("taro@example.jp\thanako@example.jp\tjiro@x.jp\törjan@例え.jp"));
     EXPECT_EQ(NormaliseAddressList(QStringLiteral(" ;　")), QString());
 }
 
@@ -34,17 +32,11 @@ protected:
 
     bool Rule(const QString& address, SenderRule& rule)
     {
-        QString error;
+        QString error = QStringLiteral("stale");  // a caller's old error text does not survive a good lookup
         const bool found = LookUpSenderRule(settings.programFolder, settings.reffile, address, rule, error);
         EXPECT_TRUE(error.isEmpty()) << error.toStdString();
         EXPECT_FALSE(store::ListConnection().isValid()) << "no connection stays open between lookups";
         return found;
-    }
-
-    bool Found(const QString& address)
-    {
-        SenderRule rule;
-        return Rule(address, rule);
     }
 
     bool InBook(const QString& address)
@@ -65,18 +57,15 @@ TEST_F(SenderRulesTest, FoundRuleFillsFlagsAndNormalisedListsOnly)
     ASSERT_TRUE(Rule(QStringLiteral("  taro@example.jp "), rule));
     EXPECT_EQ((QList<bool>{rule.print, rule.save, rule.clear, rule.log, rule.reject, rule.forward}),
               (QList<bool>{true, false, true, true, false, true}));
-    EXPECT_EQ(rule.forwardTo, QStringLiteral("a@x.jp\tb@x.jp"));
-    EXPECT_EQ(rule.forwardCc, QString()) << "a null column reads as empty";
-    EXPECT_EQ(rule.forwardBcc, QStringLiteral("c@x.jp"));
-    EXPECT_EQ(rule.name, QStringLiteral("kept"));
+    EXPECT_EQ((QStringList{rule.forwardTo, rule.forwardCc, rule.forwardBcc, rule.name}),
+              (QStringList{"a@x.jp\tb@x.jp", "", "c@x.jp", "kept"})) << "a null column reads as empty";
 
     // Not listed: the rule stays as it was. Listed with every flag off still counts as found.
     SenderRule untouched;
     untouched.print = true;
     untouched.forwardTo = QStringLiteral("z@z");
     EXPECT_FALSE(Rule(QStringLiteral("jiro@example.jp"), untouched));
-    EXPECT_TRUE(untouched.print);
-    EXPECT_EQ(untouched.forwardTo, QStringLiteral("z@z"));
+    EXPECT_TRUE(untouched.print && untouched.forwardTo == QStringLiteral("z@z"));
     AddRule(QStringLiteral("quiet@example.jp"), {0, 0, 0, 0, 0, 0});
     untouched.reject = true;
     EXPECT_TRUE(Rule(QStringLiteral("quiet@example.jp"), untouched));
@@ -86,44 +75,25 @@ TEST_F(SenderRulesTest, FoundRuleFillsFlagsAndNormalisedListsOnly)
 TEST_F(SenderRulesTest, LetterCaseIsIgnoredOnBothSidesIncludingNonAscii)
 {
     const std::pair<const char*, const char*> pairs[] = {
-        {"Taro@Example.COM", "tARO@example.com"},     {"ÖRJAN@Bücher.de", "örjan@bÜcher.DE"},
-        {"дмитрий@пример.рф", "ДМИТРИЙ@Пример.РФ"}, {"o'brien@example.ie", "O'Brien@Example.IE"},
-        {"山田@例え.jp", "山田@例え.JP"},
-        {"ÄÖÜÉÈÊËÎÏ@ÀÂÇ.fr", "äöüéèêëîï@àâç.fr"}, // long non-ASCII address beyond the probe limit
+        {"Taro@Example.COM", "tARO@example.com"}, {"дмитрий@пример.рф", "ДМИТРИЙ@Пример.РФ"},
+        {"o'brien@example.ie", "O'Brien@Example.IE"}, {"山田@例え.jp", "山田@例え.JP"},
+        {"ÄÖÜÉÈÊËÎÏ@ÀÂÇ.fr", "äöüéèêëîï@àâç.fr"},  // long non-ASCII address beyond the probe limit
     };
     for (const auto& [stored, probe] : pairs) {
         AddRule(QString::fromUtf8(stored), {0, 0, 0, 1, 0, 0});
         SenderRule rule;
-        EXPECT_TRUE(Rule(QString::fromUtf8(probe), rule)) << probe;
-        EXPECT_TRUE(rule.log) << probe;
+        EXPECT_TRUE(Rule(QString::fromUtf8(probe), rule) && rule.log) << probe;
     }
-    EXPECT_FALSE(Found(QStringLiteral("orjan@bucher.de"))) << "case, not accents";
-    EXPECT_FALSE(Found(QStringLiteral("äöüéèêëîï@àâç.frx")));
-    EXPECT_FALSE(Found(QStringLiteral("o''brien@example.ie")));
-    EXPECT_FALSE(Found(QStringLiteral("' OR '1'='1")));
-    EXPECT_FALSE(Found(QString()));
+    for (const char* other : {"ä@àâç.fr", "äöüéèêëîï@àâç.frx", "aouéèêëîï@àâç.fr", "o''brien@example.ie", "' OR '1'='1", ""}) {
+        SenderRule rule;
+        EXPECT_FALSE(Rule(QString::fromUtf8(other), rule)) << other;
+    }
 
-    for (const char* address : {"Book@Example.JP", "ЖУРНАЛ@пример.рф", "it's@example.jp"})
-        Peek(DatabasePath()).Exec(QStringLiteral("INSERT INTO tblAdrbook (電子メールアドレス, 表示名) VALUES (?, 'x')"),
-                                  {QString::fromUtf8(address)});
-    EXPECT_TRUE(InBook(QStringLiteral(" book@example.jp ")));
-    EXPECT_TRUE(InBook(QStringLiteral("журнал@ПРИМЕР.РФ")));
+    for (const char* address : {"ЖУРНАЛ@пример.рф", "it's@example.jp"})
+        Peek(DatabasePath()).Exec(QStringLiteral("INSERT INTO tblAdrbook (電子メールアドレス, 表示名) VALUES (?, 'x')"), {QString::fromUtf8(address)});
+    EXPECT_TRUE(InBook(QStringLiteral(" журнал@ПРИМЕР.РФ ")));
     EXPECT_TRUE(InBook(QStringLiteral("IT'S@example.jp")));
     EXPECT_FALSE(InBook(QStringLiteral("taro@example.com"))) << "the rule list is not the address book";
-
-    // The same on a connection held open across lookups, as a poll cycle does.
-    QString error;
-    ASSERT_TRUE(store::OpenListDatabase(home.Path(), settings.reffile, error));
-    {
-        const QSqlDatabase db = store::ListConnection();
-        SenderRule rule;
-        EXPECT_TRUE(LookUpSenderRule(db, QStringLiteral("ДМИТРИЙ@ПРИМЕР.РФ"), rule, error));
-        EXPECT_FALSE(LookUpSenderRule(db, QStringLiteral("nobody@x"), rule, error));
-        EXPECT_TRUE(LookUpAddressBook(db, QStringLiteral("BOOK@example.jp"), error));
-        EXPECT_TRUE(error.isEmpty());
-        EXPECT_TRUE(db.isOpen());
-    }
-    store::CloseListDatabase();
 }
 
 TEST_F(SenderRulesTest, MissingDatabaseIsAnErrorNotANotFound)
@@ -137,11 +107,6 @@ TEST_F(SenderRulesTest, MissingDatabaseIsAnErrorNotANotFound)
     EXPECT_FALSE(LookUpAddressBook(settings.programFolder, settings.reffile, QStringLiteral("a@b"), error));
     EXPECT_FALSE(error.isEmpty());
     EXPECT_FALSE(QFileInfo::exists(home.File(QStringLiteral("absent.db"))));
-
-    // A stale error text from the caller does not survive a good lookup.
-    settings.reffile = QStringLiteral("list");
-    EXPECT_FALSE(LookUpSenderRule(settings.programFolder, settings.reffile, QStringLiteral("a@b"), rule, error));
-    EXPECT_TRUE(error.isEmpty());
 }
 
 } // namespace
