@@ -1,4 +1,4 @@
-// Forwarding against the loopback SMTP sink: destinations, authentication, log lines, mark.
+// Forwarding: the transport arguments, and sends against the loopback SMTP sink.
 #include "engine/Forward.h"
 
 #include "engine/EngineTestUtil.h"
@@ -10,11 +10,61 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace lw::engine {
 namespace {
 
-using test::HasSubject;
 using test::LogEntries;
+
+TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAuthTypeAndNobodyIsAnError)
+{
+    config::SettingsRecord s;
+    s.smtpserver = QStringLiteral("smtp.example.jp");
+    s.portsmtp = 25;
+    s.timeoutsmtp = 60;
+    s.trsto = QStringLiteral("fixed@x.jp");
+    s.trsbcc = QStringLiteral("fixed-bcc@x.jp");
+    s.smtpaccount = QStringLiteral("acc");
+    s.smtppassword = QStringLiteral("pw");
+    SenderRule rule;
+    rule.forwardTo = QStringLiteral("rule@x.jp");
+    rule.forwardCc = QStringLiteral("rule-cc@x.jp");
+    mail::ReceivedMail m;
+    m.file = QStringLiteral("/p/mail/work/x.eml");
+    m.toName = QStringLiteral("監視 係");
+    m.toAddress = QStringLiteral("watch@example.jp");
+    m.subject = QStringLiteral("件名");
+
+    const QString ruleTriple = QStringLiteral("rule@x.jp\t>#xfr /p/mail/work/x.eml\tcc\trule-cc@x.jp");
+    const QString fixedTriple = QStringLiteral("fixed@x.jp\t>#xfr /p/mail/work/x.eml\tbcc\tfixed-bcc@x.jp");
+    // (flgtrstgt, flgtrsto, flgauth, authtyp, recipients, credentials after the sender)
+    const std::tuple<std::int16_t, bool, bool, std::int16_t, QString, QString> cases[] = {
+        {2, false, true, 0, ruleTriple, "\tacc:pw"},        {2, true, true, 1, fixedTriple, "\tacc:pw\tLOGIN"},
+        {0, false, true, 2, fixedTriple, "\tacc:pw\tCRAM-MD5"}, {1, false, true, 3, fixedTriple, "\tacc:pw\tPLAIN"},
+        {1, false, true, 7, fixedTriple, ""},              {1, false, false, 1, fixedTriple, ""}};
+    for (const auto& [target, fixed, auth, type, recipients, credentials] : cases) {
+        s.flgtrstgt = target;
+        s.flgtrsto = fixed;
+        s.flgauth = auth;
+        s.authtyp = type;
+        const ForwardArguments a = BuildForwardArguments(s, rule, m);
+        EXPECT_EQ(a.recipients, recipients) << target << fixed;
+        EXPECT_EQ(a.sender, QStringLiteral("監視 係<watch@example.jp>") + credentials) << type;
+        EXPECT_TRUE(a.hasRecipient);
+        EXPECT_EQ(a.server, QStringLiteral("smtp.example.jp:25:60"));
+        EXPECT_EQ(a.subject, QStringLiteral("Fw: 件名"));
+    }
+    s.trsto = QStringLiteral("\t ");
+    s.trsbcc.clear();
+    EXPECT_FALSE(BuildForwardArguments(s, rule, m).hasRecipient) << "a list of only blanks names nobody";
+    // Nobody to send to: only the error line, whatever the rule's log flag says.
+    test::TempHome home;
+    s.programFolder = home.Folder();
+    rule.log = true;
+    EXPECT_FALSE(Forward(s, rule, m));
+    EXPECT_EQ(LogEntries(home.Folder()), QStringList{QStringLiteral("転送エラー[/p/mail/work/x.eml]:転送先アドレスが指定されていません。")});
+}
 
 class ForwardTest : public ::testing::Test {
 protected:
@@ -39,8 +89,7 @@ protected:
     {
         mail::ReceivedMail m;
         m.file = test::WriteFile(m_home.Path() + QStringLiteral("/mail/work"), QStringLiteral("msg-") + m_token + ".eml",
-                                 test::MakeMessage(QStringLiteral("\"送信 太郎\" <taro@example.jp>"),
-                                                   QStringLiteral("watch@example.jp"), subject));
+                                 test::MakeMessage(QStringLiteral("\"送信 太郎\" <taro@example.jp>"), QStringLiteral("watch@example.jp"), subject));
         m.subject = subject;
         m.fromAddress = QStringLiteral("taro@example.jp");
         m.toAddress = QStringLiteral("watch@example.jp");
@@ -51,33 +100,6 @@ protected:
     test::TempHome m_home;
     QString m_token = QString::number(QRandomGenerator::global()->generate64(), 36);
 };
-
-TEST_F(ForwardTest, DestinationTripleFollowsFixedFlagAndTarget)
-{
-    LW_REQUIRE_TEST_SERVERS(servers);
-    SenderRule rule;
-    rule.forwardTo = Address("rule-to");
-    rule.forwardCc = Address("rule-cc");
-    config::SettingsRecord s = Settings(servers);
-    s.trsto = Address("fixed-to");
-    s.trsbcc = Address("fixed-bcc");
-
-    struct Case {
-        std::int16_t target;
-        bool fixed;
-        bool expectRule;
-    };
-    for (const Case c : {Case{2, false, true}, Case{2, true, false}, Case{0, false, false}, Case{1, false, false}}) {
-        s.flgtrstgt = c.target;
-        s.flgtrsto = c.fixed;
-        ASSERT_TRUE(Forward(s, rule, Message(QStringLiteral("宛先")))) << c.target << c.fixed;
-    }
-    // Each case's mail arrived only at the triple it should use.
-    EXPECT_EQ(servers.SinkMessagesTo(Address("rule-to")).size(), 1u);
-    EXPECT_EQ(servers.SinkMessagesTo(Address("rule-cc")).size(), 1u);
-    EXPECT_EQ(servers.SinkMessagesTo(Address("fixed-to")).size(), 3u);
-    EXPECT_EQ(servers.SinkMessagesTo(Address("fixed-bcc")).size(), 3u);
-}
 
 TEST_F(ForwardTest, CcAndBccWithoutToStillDeliverAndBccStaysOutOfHeaders)
 {
@@ -95,101 +117,16 @@ TEST_F(ForwardTest, CcAndBccWithoutToStillDeliverAndBccStaysOutOfHeaders)
     QStringList envelope = got[0].rcptTos;
     for (QString& r : envelope) r = r.toLower();
     envelope.sort();
-    QStringList expected{Address("cc1"), Address("cc2"), Address("hidden")};
-    expected.sort();
-    EXPECT_EQ(envelope, expected);
+    EXPECT_EQ(envelope, (QStringList{Address("cc1"), Address("cc2"), Address("hidden")}));
     EXPECT_FALSE(got[0].data.contains(Address("hidden").toUtf8())) << "BCC must not be visible";
     EXPECT_EQ(got[0].mailFrom, QStringLiteral("watch@example.jp"));
-    EXPECT_TRUE(HasSubject(got[0].data, QStringLiteral("Fw: 写しのみ")));
+    EXPECT_TRUE(test::HasSubject(got[0].data, QStringLiteral("Fw: 写しのみ")));
     // The forward carries this mailbox's mark, so a forward coming back is recognised.
     EXPECT_EQ(mail::ForwardMarks(got[0].file.toStdString()), std::vector<std::string>{"watcher@pop.example.jp"});
 
     // The success line shows the recipient argument exactly: empty TO, TAB, the path, cc, bcc.
-    const QString line = QStringLiteral("送信者別転送[msg-") + m_token + QStringLiteral(".eml]:\t>#xfr ") + m.file +
-                         QStringLiteral("\tcc\t") + s.trscc + QStringLiteral("\tbcc\t") + s.trsbcc;
-    EXPECT_EQ(LogEntries(s.programFolder), QStringList{line});
-}
-
-TEST_F(ForwardTest, NoRecipientOrARefusedLoginWritesOnlyTheErrorLineAndSendsNothing)
-{
-    LW_REQUIRE_TEST_SERVERS(servers);
-    config::SettingsRecord s = Settings(servers);
-    SenderRule rule;
-    rule.log = true;
-    const mail::ReceivedMail none = Message(QStringLiteral("宛先なし"));
-    EXPECT_FALSE(Forward(s, rule, none));
-
-    s.trsto = Address("refused-login");
-    s.flgauth = true;
-    s.authtyp = 3;
-    s.smtpaccount = servers.users.first();
-    s.smtppassword = QStringLiteral("wrong-password");
-    const mail::ReceivedMail refused = Message(QStringLiteral("拒否"));
-    EXPECT_FALSE(Forward(s, rule, refused));
-
-    const QStringList log = LogEntries(s.programFolder);
-    ASSERT_EQ(log.size(), 2) << log.join(u'\n').toStdString();
-    for (int i = 0; i < 2; ++i) {
-        const QString head = QStringLiteral("転送エラー[") + (i == 0 ? none : refused).file + QStringLiteral("]:");
-        EXPECT_TRUE(log[i].startsWith(head) && log[i].size() > head.size()) << log[i].toStdString();
-    }
-    EXPECT_TRUE(servers.SinkMessagesTo(Address("refused-login")).empty());
-}
-
-TEST_F(ForwardTest, EachAuthenticationTypeUsesItsMechanism)
-{
-    LW_REQUIRE_TEST_SERVERS(servers);
-    const QString user = servers.users.first();
-    config::SettingsRecord s = Settings(servers);
-    s.smtpaccount = user;
-    s.smtppassword = servers.Password(user);
-    SenderRule rule;
-
-    struct Case {
-        bool flgauth;
-        std::int16_t authtyp;
-        QString login;
-        QString mechanism;  // empty: any mechanism the transport picks
-    };
-    const std::vector<Case> cases{{true, 1, user, "LOGIN"}, {true, 2, user, "CRAM-MD5"}, {true, 3, user, "PLAIN"},
-                                  {true, 0, user, ""},      {true, 7, "", ""},          {false, 1, "", ""}};
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        s.flgauth = cases[i].flgauth;
-        s.authtyp = cases[i].authtyp;
-        s.trsto = Address(QStringLiteral("auth%1").arg(i));
-        ASSERT_TRUE(Forward(s, rule, Message(QStringLiteral("認証%1").arg(i)))) << i;
-        const auto got = servers.SinkMessagesTo(s.trsto);
-        ASSERT_EQ(got.size(), 1u) << i;
-        EXPECT_EQ(got[0].authLogin, cases[i].login) << i;
-        if (!cases[i].mechanism.isEmpty()) {
-            EXPECT_EQ(got[0].authMechanism, cases[i].mechanism) << i;
-        }
-    }
-    // No rule asked for logging, so successes leave no line.
-    EXPECT_TRUE(LogEntries(s.programFolder).isEmpty());
-}
-
-TEST(ForwardArgumentsTest, ServerSenderAndSubjectArguments)
-{
-    config::SettingsRecord s;
-    s.smtpserver = QStringLiteral("smtp.example.jp");
-    s.portsmtp = 25;
-    s.timeoutsmtp = 60;
-    s.flgtrstgt = 0;
-    s.trsto = QStringLiteral("a@example.jp");
-    s.flgauth = true;
-    s.authtyp = 0;
-    s.smtpaccount = QStringLiteral("acc");
-    s.smtppassword = QStringLiteral("pw");
-    mail::ReceivedMail m;
-    m.file = QStringLiteral("/p/mail/work/x.eml");
-    m.toName = QStringLiteral("監視 係");
-    m.toAddress = QStringLiteral("watch@example.jp");
-    const ForwardArguments a = BuildForwardArguments(s, SenderRule{}, m);
-    EXPECT_EQ(a.server, QStringLiteral("smtp.example.jp:25:60"));
-    EXPECT_EQ(a.recipients, QStringLiteral("a@example.jp\t>#xfr /p/mail/work/x.eml"));
-    EXPECT_EQ(a.sender, QStringLiteral("監視 係<watch@example.jp>\tacc:pw"));
-    EXPECT_EQ(a.subject, QStringLiteral("Fw: "));
+    EXPECT_EQ(LogEntries(s.programFolder), QStringList{QStringLiteral("送信者別転送[msg-") + m_token + QStringLiteral(".eml]:\t>#xfr ") +
+                                                       m.file + QStringLiteral("\tcc\t") + s.trscc + QStringLiteral("\tbcc\t") + s.trsbcc});
 }
 
 } // namespace
