@@ -8,18 +8,16 @@
 #include "engine/mail/Pop3Session.h"
 #include "engine/mail/Transport.h"
 #include "engine/mail/UidlState.h"
-#include "store/ListDatabase.h"
+#include "store/StoreFixture.h"
 #include "support/TempHome.h"
 #include "support/TestServers.h"
 
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QSqlQuery>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <optional>
 
 namespace lw::engine {
@@ -40,19 +38,14 @@ struct PrintRecord final : NoticePrinterFactory {
         explicit Printer(PrintRecord& record) : r(record) {}
         bool Print(const QString& mailText, const QString& baseName, QString& error) override
         {
-            if (r.fail) error = QStringLiteral("用紙がありません");
-            if (r.fail) return false;
+            if (r.fail) return error = QStringLiteral("用紙がありません"), false;
             r.texts << mailText;
             r.names << baseName;
             r.printers.push_back(this);
             return true;
         }
     };
-    std::unique_ptr<NoticePrinter> Create() override
-    {
-        ++created;
-        return std::make_unique<Printer>(*this);
-    }
+    std::unique_ptr<NoticePrinter> Create() override { return ++created, std::make_unique<Printer>(*this); }
 };
 
 class PollCycleTest : public ::testing::Test {
@@ -82,17 +75,11 @@ protected:
 
     void AddRule(const QString& address, const char* flags)
     {
-        QString error;
-        ASSERT_TRUE(store::OpenListDatabase(m_home.Path(), QStringLiteral("list"), error)) << error.toStdString();
-        {
-            QSqlQuery q(store::ListConnection());
-            q.prepare(QStringLiteral("INSERT INTO tblList (アドレス, 印刷, メール保存, ボックスクリア, ログ出力, 受信拒否, "
-                                     "メール転送) VALUES (?, ?, ?, ?, ?, ?, ?)"));
-            q.addBindValue(address);
-            for (int i = 0; i < 6; ++i) q.addBindValue(flags[i] == '1' ? 1 : 0);
-            ASSERT_TRUE(q.exec());
-        }
-        store::CloseListDatabase();
+        QVariantList values{address};
+        for (int i = 0; i < 6; ++i) values << (flags[i] == '1' ? 1 : 0);
+        test::Peek(m_home.File(QStringLiteral("list.db")))
+            .Exec(QStringLiteral("INSERT INTO tblList (アドレス, 印刷, メール保存, ボックスクリア, ログ出力, 受信拒否, メール転送) "
+                                 "VALUES (?, ?, ?, ?, ?, ?, ?)"), values);
     }
 
     void Deliver(const QString& from, const QString& subject, const QByteArray& extraHeaders = {})
@@ -158,24 +145,20 @@ TEST_F(PollCycleTest, OnePrinterServesTheCycleAndEachNoticeHoldsOnlyItsMessage)
     Deliver(sender, QStringLiteral("二通目"));
     PrintRecord record;
     const CycleSummary summary = Run(&record);
-    EXPECT_EQ(summary.fetched, 2);
-    EXPECT_EQ(summary.handled, 2);
-    EXPECT_EQ(summary.errors, 0);
+    EXPECT_EQ((std::vector{summary.fetched, summary.handled, summary.errors}), (std::vector{2, 2, 0}));
     EXPECT_EQ(record.created, 1) << "one printer for the whole cycle";
     ASSERT_EQ(record.texts.size(), 2);
     EXPECT_EQ(record.printers[0], record.printers[1]);
 
     // mailText: every part the reader returned, each followed by CR LF, nothing of the first.
     for (int i = 0; i < 2; ++i) {
-        const auto parts = mail::ReadMail((Work() + record.names[i]).toStdString(), "subject:from:to:date:nofile:",
-                                          Work().toStdString());
+        const auto parts = mail::ReadMail((Work() + record.names[i]).toStdString(), "subject:from:to:date:nofile:", Work().toStdString());
         ASSERT_TRUE(parts.has_value());
         QString expected;
         for (const std::string& p : *parts) expected += QString::fromStdString(p) + QStringLiteral("\r\n");
         EXPECT_EQ(record.texts[i], expected);
     }
-    EXPECT_TRUE(record.texts[1].contains(QStringLiteral("二通目")));
-    EXPECT_FALSE(record.texts[1].contains(QStringLiteral("一通目")));
+    EXPECT_TRUE(record.texts[1].contains(QStringLiteral("二通目")) && !record.texts[1].contains(QStringLiteral("一通目")));
     const QStringList log = LogEntries(m_settings.programFolder);
     ASSERT_EQ(log.size(), 2);
     EXPECT_EQ(log[0], QStringLiteral("メール印刷[") + Work() + record.names[0] + QStringLiteral("]:from<") + sender + u'>');
@@ -186,18 +169,13 @@ TEST_F(PollCycleTest, PrintFailuresAreLoggedAndTheOtherActionsGoOn)
     const QString sender = Address("noprinter");
     AddRule(sender, "110100");
     Deliver(sender, QStringLiteral("印刷不可1"));
-    std::vector<QString> names = WaitingBaseNames();
-    ASSERT_EQ(names.size(), 1u);
-
-    // No printer at all (headless without a print interface).
+    // No printer at all (headless without a print interface), then a printer that refuses the job.
     CycleSummary summary = Run(nullptr);
     EXPECT_EQ(summary.errors, 1);
-    EXPECT_TRUE(summary.firstError.startsWith(ErrorHead(names[0])));
-
-    // A printer that refuses the job: its reason is logged.
     Deliver(sender, QStringLiteral("印刷不可2"));
-    names = WaitingBaseNames();
+    const std::vector<QString> names = WaitingBaseNames();
     ASSERT_EQ(names.size(), 2u);
+    EXPECT_TRUE(summary.firstError.startsWith(ErrorHead(names[0])));
     PrintRecord failing;
     failing.fail = true;
     summary = Run(&failing);
@@ -224,12 +202,10 @@ TEST_F(PollCycleTest, AFailedSaveKeepsTheMessageOnTheServerAndTheCycleGoesOn)
     ASSERT_TRUE(QDir().mkpath(Saved() + names[0]));
 
     const CycleSummary summary = Run(nullptr);
-    EXPECT_EQ(summary.handled, 2);
-    EXPECT_EQ(summary.errors, 2);  // the save, then the clear that was held back
+    EXPECT_EQ((std::vector{summary.handled, summary.errors}), (std::vector{2, 2}));  // the save, then the clear held back
     const QStringList log = LogEntries(m_settings.programFolder);
     ASSERT_EQ(log.size(), 4) << log.join(u'\n').toStdString();
-    EXPECT_TRUE(log[0].startsWith(ErrorHead(names[0])));
-    EXPECT_TRUE(log[1].startsWith(ErrorHead(names[0])));
+    EXPECT_TRUE(log[0].startsWith(ErrorHead(names[0])) && log[1].startsWith(ErrorHead(names[0])));
     EXPECT_EQ(log[2], QStringLiteral("メール保存[") + Saved() + names[1] + QStringLiteral("]:from<") + sender + u'>');
     EXPECT_EQ(log[3], QStringLiteral("メールボックスクリア[") + names[1] + QStringLiteral("]:from<") + sender + u'>');
     EXPECT_EQ(m_servers->MailboxCount(m_lease->User()), 1) << "only the safely saved message is deleted";
@@ -267,12 +243,14 @@ TEST_F(PollCycleTest, AMissingListDatabaseIsAnErrorPerMessageNotTheEndOfTheCycle
     Deliver(Address("x"), QStringLiteral("DBなし1"));
     Deliver(Address("y"), QStringLiteral("DBなし2"));
     const CycleSummary summary = Run(nullptr);
-    EXPECT_EQ(summary.fetched, 2);
-    EXPECT_EQ(summary.handled, 2);
-    EXPECT_EQ(summary.errors, 2);
-    const QStringList log = LogEntries(m_settings.programFolder);
-    EXPECT_EQ(std::count_if(log.begin(), log.end(), [&](const QString& l) { return l.startsWith(QStringLiteral("処理エラー[") + Work()); }), 2)
-        << log.join(u'\n').toStdString();
+    EXPECT_EQ((std::vector{summary.fetched, summary.handled, summary.errors}), (std::vector{2, 2, 2}));
+    const std::vector<QString> names = WaitingBaseNames();  // nothing was deleted
+    ASSERT_EQ(names.size(), 2u);
+    QStringList expected;
+    for (int i = 0; i < 2; ++i)
+        expected << QStringLiteral("受信履歴登録エラー[") + names[i] + QStringLiteral("]:from<") + Address(i ? "y" : "x") + u'>'
+                 << ErrorHead(names[i]) + u'[' + m_home.Path() + QStringLiteral("/missing.db]が存在しません。");
+    EXPECT_EQ(LogEntries(m_settings.programFolder), expected);
 }
 
 } // namespace
