@@ -1,5 +1,6 @@
 #include "store/History.h"
 
+#include "store/FindOrAdd.h"
 #include "store/Folders.h"
 #include "store/ListDatabase.h"
 #include "store/StoreFixture.h"
@@ -16,28 +17,42 @@ const QString kProcessingError = QStringLiteral("処理履歴登録エラー[%1]
 
 class HistoryTest : public test::StoreFixture {
 protected:
-    void SetUp() override
-    {
-        StoreFixture::SetUp();
-        ASSERT_TRUE(QDir().mkpath(WorkFolder(settings)));
-    }
-
-    // A message stored in the work folder, with attachment files written there.
-    mail::ReceivedMail Message(const QString& id, const QStringList& attachmentNames = {})
+    // A message stored in the work folder, with attachment files written there (names relative to it).
+    mail::ReceivedMail Message(const QString& id, const QStringList& attachmentNames = {},
+                               const QDateTime& received = QDateTime(QDate(2008, 3, 31), QTime(23, 59, 59)))
     {
         mail::ReceivedMail mail;
-        mail.file = WorkFolder(settings) + u'/' + id;
+        mail.file = test::WriteFile(WorkFolder(settings), id, "x");
         mail.subject = QStringLiteral("件名");
         mail.fromAddress = QStringLiteral("taro@example.jp");
         mail.fromName = QStringLiteral("山田 太郎");
         mail.toName = QStringLiteral("事務所");
-        mail.received = QDateTime(QDate(2008, 3, 31), QTime(23, 59, 59));
+        mail.received = received;
         for (const QString& name : attachmentNames) {
-            QFile::remove(WorkFolder(settings) + u'/' + name);  // the reader always writes a new file
+            const QFileInfo file(WorkFolder(settings) + u'/' + name);
+            QFile::remove(file.filePath());  // the reader always writes a new file
             mail.attachments[std::size_t(mail.attachmentCount++)] =
-                test::WriteFile(WorkFolder(settings), name, "content of " + name.toUtf8());
+                test::WriteFile(file.path(), file.fileName(), "content of " + name.toUtf8());
         }
         return mail;
+    }
+
+    // A received message registered daysAgo at the time of day.
+    mail::ReceivedMail Received(const QString& id, int daysAgo, const QTime& time, const QStringList& attachmentNames = {})
+    {
+        mail::ReceivedMail mail = Message(id, attachmentNames, QDateTime(QDate::currentDate().addDays(-daysAgo), time));
+        RegisterReceipt(settings, mail);
+        return mail;
+    }
+
+    bool InWork(const QString& name) const { return QFileInfo::exists(WorkFolder(settings) + u'/' + name); }
+
+    QStringList Remaining() const
+    {
+        QStringList ids;
+        for (const QSqlRecord& row : Peek(DatabasePath()).Rows(QStringLiteral("SELECT 保存ファイルID FROM tblHistory ORDER BY 1")))
+            ids << row.value(0).toString();
+        return ids;
     }
 
     // One column of the message's history row.
@@ -176,6 +191,85 @@ TEST_F(HistoryTest, MissingOrLockedDatabaseLogsTheLineAndWritesNothing)
     EXPECT_TRUE(entries[3].contains(QStringLiteral("locked"))) << entries[3].toStdString();
     EXPECT_EQ(Peek(DatabasePath()).Count(QStringLiteral("SELECT count(*) FROM tblHistory")), 0);
     EXPECT_FALSE(QFileInfo::exists(SaveFolder(settings) + QStringLiteral("/a.txt"))) << "a save that did not register leaves no copy";
+}
+
+TEST_F(HistoryTest, PurgeRemovesUnsavedRowsUpToMidnightOfTheCutoffDayButNeverAMessageWithoutDate)
+{
+    settings.keepday = 60;
+    Received(QStringLiteral("old"), 61, QTime(23, 59, 59));
+    Received(QStringLiteral("midnight"), 60, QTime(0, 0, 0));
+    Received(QStringLiteral("later-that-day"), 60, QTime(0, 0, 1));
+    RegisterProcessing(settings, Received(QStringLiteral("saved"), 400, QTime(12, 0)), kActionSave, true);
+    RegisterProcessing(settings, Message(QStringLiteral("undated")), kActionLog, true);
+    PurgeHistory(settings);
+    EXPECT_EQ(Remaining(), (QStringList{QStringLiteral("later-that-day"), QStringLiteral("saved"), QStringLiteral("undated")}));
+    EXPECT_FALSE(InWork(QStringLiteral("old")) || InWork(QStringLiteral("midnight")));
+    EXPECT_TRUE(InWork(QStringLiteral("saved")));
+
+    // A received message without a date is stamped with its arrival, so the purge of its own
+    // tick keeps it even with keepday 0.
+    settings.keepday = 0;
+    const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+    RegisterReceipt(settings, Message(QStringLiteral("nodate.eml"), {}, QDateTime()));
+    const QDateTime stamped = FromStoredDateTime(Column(QStringLiteral("nodate.eml"), "受信日").toString());
+    EXPECT_TRUE(stamped >= before && stamped <= QDateTime::currentDateTime().addSecs(1)) << stamped.toString().toStdString();
+    PurgeHistory(settings);
+    EXPECT_TRUE(Remaining().contains(QStringLiteral("nodate.eml")) && InWork(QStringLiteral("nodate.eml")));
+    EXPECT_TRUE(LogEntries().isEmpty()) << LogEntries().join(u'\n').toStdString();
+}
+
+TEST_F(HistoryTest, PurgeDeletesAttachmentRowsAndOnlyWorkFolderFilesWithTheirEmptiedFolder)
+{
+    settings.keepday = 1;
+    Received(QStringLiteral("m1"), 5, QTime(8, 0), {"a.pdf", "m1.files/見積書 b.pdf", "../../keep.txt", "../escape.txt"});
+    RegisterProcessing(settings, Received(QStringLiteral("m2"), 5, QTime(9, 0), {"kept.pdf"}), kActionSave, true);
+    // A folder that still holds another message's file stays, with that file.
+    Received(QStringLiteral("m3"), 5, QTime(8, 0), {"shared.files/x.txt"});
+    Received(QStringLiteral("m4"), 0, QTime(0, 1), {"shared.files/y.txt"});
+    // Work file already gone: the row and its attachment rows still go.
+    QFile::remove(Received(QStringLiteral("gone"), 5, QTime(10, 0), {"g.txt"}).file);
+    // Attachment rows without a history row are left alone.
+    Peek(DatabasePath()).Exec(QStringLiteral("INSERT INTO tblHistoryFiles (保存ファイルID, 添付ファイル名) VALUES ('orphan', 'o.txt')"));
+
+    PurgeHistory(settings);
+    EXPECT_EQ(Remaining(), (QStringList{QStringLiteral("m2"), QStringLiteral("m4")}));
+    EXPECT_EQ(Peek(DatabasePath()).Count(QStringLiteral("SELECT count(*) FROM tblHistoryFiles")), 3) << "m2, m4 and the orphan";
+    for (const char* name : {"a.pdf", "g.txt", "m1.files", "shared.files/x.txt"}) EXPECT_FALSE(InWork(QString::fromUtf8(name))) << name;
+    for (const char* name : {"shared.files/y.txt", "../../keep.txt", "../escape.txt", "kept.pdf"})
+        EXPECT_TRUE(InWork(QString::fromUtf8(name))) << name << ": outside the work folder, or not purged";
+
+    // A large backlog is removed by several workers; every file still goes.
+    for (int i = 0; i < 120; ++i) Received(QStringLiteral("bulk%1").arg(i), 3, QTime(8, 0), {QStringLiteral("bulk%1.pdf").arg(i)});
+    PurgeHistory(settings);
+    EXPECT_EQ(Remaining(), (QStringList{QStringLiteral("m2"), QStringLiteral("m4")}));
+    EXPECT_EQ(QDir(WorkFolder(settings)).entryList(QDir::Files), (QStringList{QStringLiteral("kept.pdf"), QStringLiteral("m2"), QStringLiteral("m4")}));
+}
+
+TEST_F(HistoryTest, PurgeFailureLogsTheLineAndDeletesNothingUntilTheNextTick)
+{
+    settings.keepday = 0;
+    Received(QStringLiteral("old"), 3, QTime(8, 0), {"a.txt"});
+    SetBusyTimeout(100);
+    {
+        Peek holder(DatabasePath());
+        holder.Exec(QStringLiteral("BEGIN IMMEDIATE"));
+        PurgeHistory(settings);
+        holder.Exec(QStringLiteral("ROLLBACK"));
+    }
+    SetBusyTimeout(5000);
+    settings.reffile = QStringLiteral("absent");
+    PurgeHistory(settings);
+    const QStringList log = LogEntries();
+    ASSERT_EQ(log.size(), 2) << log.join(u'\n').toStdString();
+    EXPECT_TRUE(log[0].startsWith(QStringLiteral("ワーククリアエラー：")) && log[0].contains(QStringLiteral("locked"))) << log[0].toStdString();
+    EXPECT_TRUE(log[1].startsWith(QStringLiteral("ワーククリアエラー：["))) << log[1].toStdString();
+    EXPECT_EQ(Remaining(), QStringList{QStringLiteral("old")});
+    EXPECT_TRUE(InWork(QStringLiteral("old")) && InWork(QStringLiteral("a.txt")));
+
+    settings.reffile = QStringLiteral("list");
+    PurgeHistory(settings);
+    EXPECT_TRUE(Remaining().isEmpty());
+    EXPECT_FALSE(InWork(QStringLiteral("a.txt")));
 }
 
 } // namespace
