@@ -74,9 +74,10 @@ void Fill(QWidget* dialog, const char* current, const char* fresh)
 
 } // namespace
 
-TEST_F(PasswordDialogs, PromptKeepsItsTextOnAWrongPasswordAndAcceptsTheRightOne)
+TEST_F(PasswordDialogs, PromptRefusesWrongPasswordsAndEveryWayOut)
 {
     bool verdict = false;
+    const auto ask = [&verdict] { verdict = ui::FrmPwck::Ask(nullptr); };
     WithModal(
         [](QWidget* dialog) {
             EXPECT_EQ(dialog->windowTitle(), QStringLiteral("パスワード認証"));
@@ -87,58 +88,49 @@ TEST_F(PasswordDialogs, PromptKeepsItsTextOnAWrongPasswordAndAcceptsTheRightOne)
             EXPECT_EQ(field->text(), QStringLiteral("abcdefgh")) << "at most 8 characters";
             field->setText("WVW");
             PressEnter(field);
-            EXPECT_TRUE(dialog->isVisible()) << "Enter only moves the focus";
-            EXPECT_TRUE(ok->hasFocus());
+            EXPECT_TRUE(dialog->isVisible() && ok->hasFocus()) << "Enter only moves the focus";
             EXPECT_TRUE(MessageBox::Log().isEmpty());
 
             MessageBox::SetNextAnswer(MessageBox::Ok);
-            PressEnter(ok);  // a focused OK is pressed by Enter
+            PressEnter(ok); // a focused OK is pressed by Enter
             EXPECT_EQ(MessageBox::Log(), QStringList{QStringLiteral("パスワードが不正です。")});
-            EXPECT_TRUE(dialog->isVisible());
-            EXPECT_EQ(field->text(), QStringLiteral("WVW"));
-            EXPECT_TRUE(field->hasFocus());
+            EXPECT_TRUE(dialog->isVisible() && field->hasFocus());
+            EXPECT_EQ(field->text(), QStringLiteral("WVW")) << "the wrong text is kept";
             EXPECT_FALSE(ui::LockAccepted());
             field->setText("wvw");
             QTest::mouseClick(ok, Qt::LeftButton);
         },
-        [&] { verdict = ui::FrmPwck::Ask(nullptr); });
+        ask);
     EXPECT_TRUE(verdict);
     EXPECT_TRUE(ui::LockAccepted());
 
-    // The master password opens it as well; an empty text does not.
+    // Every showing starts empty; an empty text is refused, the master password opens it.
     WithModal(
         [](QWidget* dialog) {
             auto* field = Child<QLineEdit>(dialog, "TxtPwdP");
-            EXPECT_TRUE(field->text().isEmpty()) << "every showing starts empty";
+            EXPECT_TRUE(field->text().isEmpty());
             MessageBox::SetNextAnswer(MessageBox::Ok);
             QTest::mouseClick(Child<QPushButton>(dialog, "CmdOK"), Qt::LeftButton);
             EXPECT_TRUE(dialog->isVisible());
             QTest::keyClicks(field, "pqvex");
             QTest::mouseClick(Child<QPushButton>(dialog, "CmdOK"), Qt::LeftButton);
         },
-        [&] { verdict = ui::FrmPwck::Ask(nullptr); });
+        ask);
     EXPECT_TRUE(verdict);
-}
 
-TEST_F(PasswordDialogs, CancelCloseAndEscapeRefuseEvenAfterAnEarlierAcceptance)
-{
-    const auto typeThen = [](const std::function<void(QWidget*)>& leave) {
-        return [leave](QWidget* dialog) {
-            QTest::keyClicks(Child<QLineEdit>(dialog, "TxtPwdP"), "wvw");
-            leave(dialog);
-        };
-    };
-    bool verdict = false;
-    WithModal(typeThen([](QWidget* d) { QTest::mouseClick(Child<QPushButton>(d, "CmdOK"), Qt::LeftButton); }),
-              [&] { verdict = ui::FrmPwck::Ask(nullptr); });
-    ASSERT_TRUE(verdict);
+    // Cancel, closing and Escape refuse, even with the right password typed and an earlier acceptance.
     const std::function<void(QWidget*)> refusals[] = {
         [](QWidget* d) { QTest::mouseClick(Child<QPushButton>(d, "CmdCan"), Qt::LeftButton); },
         [](QWidget* d) { d->close(); },
         [](QWidget* d) { QTest::keyClick(d, Qt::Key_Escape); },
     };
     for (const auto& refuse : refusals) {
-        WithModal(typeThen(refuse), [&] { verdict = ui::FrmPwck::Ask(nullptr); });
+        WithModal(
+            [&refuse](QWidget* dialog) {
+                QTest::keyClicks(Child<QLineEdit>(dialog, "TxtPwdP"), "wvw");
+                refuse(dialog);
+            },
+            ask);
         EXPECT_FALSE(verdict);
     }
 }
@@ -155,51 +147,46 @@ TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
     auto* ok = Child<QPushButton>(dialog.get(), "CmdOk");
     for (QLineEdit* field : {current, first, second})
         EXPECT_TRUE(field->echoMode() == QLineEdit::Password && field->maxLength() == 8);
+    // Runs action, which must show exactly the message text.
+    const auto refused = [](const std::function<void()>& action, const char* text) {
+        const qsizetype before = MessageBox::Log().size();
+        MessageBox::SetNextAnswer(MessageBox::Ok);
+        action();
+        EXPECT_EQ(MessageBox::Log().mid(before), QStringList{QString::fromUtf8(text)});
+    };
 
     // A wrong current password is refused when the field is left; an empty one is not checked.
     current->setFocus();
     QTest::keyClicks(current, "nope");
-    MessageBox::SetNextAnswer(MessageBox::Ok);
-    QTest::keyClick(current, Qt::Key_Tab);
-    EXPECT_EQ(MessageBox::Log(), QStringList{QStringLiteral("パスワードが不正です。")});
-    EXPECT_TRUE(current->text().isEmpty());
-    EXPECT_TRUE(current->hasFocus());
+    refused([&] { QTest::keyClick(current, Qt::Key_Tab); }, "パスワードが不正です。");
+    EXPECT_TRUE(current->text().isEmpty() && current->hasFocus());
     QTest::keyClick(current, Qt::Key_Tab);
     EXPECT_TRUE(first->hasFocus());
     EXPECT_EQ(MessageBox::Log().size(), 1);
 
-    // Enter moves on; unequal new passwords are refused and emptied.
+    // Enter moves on; unequal new passwords are refused and emptied, equal ones move on to OK.
     current->setFocus();
     QTest::keyClicks(current, "wvw");
     PressEnter(current);
-    EXPECT_TRUE(first->hasFocus());
     QTest::keyClicks(first, "abc");
     PressEnter(first);
     EXPECT_TRUE(second->hasFocus());
     QTest::keyClicks(second, "abd");
-    MessageBox::SetNextAnswer(MessageBox::Ok);
-    PressEnter(second);
-    EXPECT_EQ(MessageBox::Log().value(1), QStringLiteral("新規パスワードが不正です。"));
-    EXPECT_TRUE(first->text().isEmpty() && second->text().isEmpty());
-    EXPECT_TRUE(first->hasFocus());
+    refused([&] { PressEnter(second); }, "新規パスワードが不正です。");
+    EXPECT_TRUE(first->text().isEmpty() && second->text().isEmpty() && first->hasFocus());
     QTest::keyClicks(first, "abc");
     PressEnter(first);
     QTest::keyClicks(second, "abc");
     PressEnter(second);
-    EXPECT_TRUE(ok->hasFocus()) << "equal new passwords move on to OK";
+    EXPECT_TRUE(ok->hasFocus());
 
     // OK with both new fields empty, then with a wrong current password: nothing is stored.
     first->clear();
     second->clear();
-    MessageBox::SetNextAnswer(MessageBox::Ok);
-    QTest::mouseClick(ok, Qt::LeftButton);
-    EXPECT_EQ(MessageBox::Log().value(2), QStringLiteral("新規パスワードを入力してください。"));
+    refused([&] { QTest::mouseClick(ok, Qt::LeftButton); }, "新規パスワードを入力してください。");
     Fill(dialog.get(), "nope", "zz");
-    MessageBox::SetNextAnswer(MessageBox::Ok);
-    QTest::mouseClick(ok, Qt::LeftButton);
-    EXPECT_EQ(MessageBox::Log().value(3), QStringLiteral("パスワードが不正です。"));
-    EXPECT_TRUE(current->text().isEmpty());
-    EXPECT_TRUE(dialog->isVisible());
+    refused([&] { QTest::mouseClick(ok, Qt::LeftButton); }, "パスワードが不正です。");
+    EXPECT_TRUE(current->text().isEmpty() && dialog->isVisible());
     EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("wvw"));
 
     // The master password may stand as the current one; the new password is stored silently.
