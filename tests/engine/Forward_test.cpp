@@ -66,67 +66,48 @@ TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAut
     EXPECT_EQ(LogEntries(home.Folder()), QStringList{QStringLiteral("転送エラー[/p/mail/work/x.eml]:転送先アドレスが指定されていません。")});
 }
 
-class ForwardTest : public ::testing::Test {
-protected:
-    // A unique address, so parallel tests never read each other's messages at the sink.
-    QString Address(const QString& local) { return local + u'-' + m_token + QStringLiteral("@example.jp"); }
-
-    config::SettingsRecord Settings(const test::TestServers& servers)
-    {
-        qputenv("LARCHWATCHER_CA_FILE", servers.caFile.toUtf8());
-        config::SettingsRecord s;
-        s.programFolder = m_home.Folder();
-        s.smtpserver = servers.host;
-        s.portsmtp = static_cast<std::uint16_t>(servers.smtpPort);
-        s.timeoutsmtp = 10;
-        s.popserver = QStringLiteral("POP.Example.JP");
-        s.popaccount = QStringLiteral("Watcher");
-        s.flgtrs = true;
-        return s;
-    }
-
-    mail::ReceivedMail Message(const QString& subject)
-    {
-        mail::ReceivedMail m;
-        m.file = test::WriteFile(m_home.Path() + QStringLiteral("/mail/work"), QStringLiteral("msg-") + m_token + ".eml",
-                                 test::MakeMessage(QStringLiteral("\"送信 太郎\" <taro@example.jp>"), QStringLiteral("watch@example.jp"), subject));
-        m.subject = subject;
-        m.fromAddress = QStringLiteral("taro@example.jp");
-        m.toAddress = QStringLiteral("watch@example.jp");
-        m.toName = QStringLiteral("監視");
-        return m;
-    }
-
-    test::TempHome m_home;
-    QString m_token = QString::number(QRandomGenerator::global()->generate64(), 36);
-};
-
-TEST_F(ForwardTest, CcAndBccWithoutToStillDeliverAndBccStaysOutOfHeaders)
+TEST(ForwardTest, CcAndBccWithoutToStillDeliverAndBccStaysOutOfHeaders)
 {
     LW_REQUIRE_TEST_SERVERS(servers);
-    config::SettingsRecord s = Settings(servers);
-    s.trscc = Address("cc1") + u'\t' + Address("cc2");
-    s.trsbcc = Address("hidden");
+    qputenv("LARCHWATCHER_CA_FILE", servers.caFile.toUtf8());
+    test::TempHome home;
+    // Unique addresses, so parallel tests never read each other's messages at the sink.
+    const QString token = QString::number(QRandomGenerator::global()->generate64(), 36);
+    const auto address = [&token](const char* local) { return QString::fromLatin1(local) + u'-' + token + QStringLiteral("@example.jp"); };
+    config::SettingsRecord s;
+    s.programFolder = home.Folder();
+    s.smtpserver = servers.host;
+    s.portsmtp = static_cast<std::uint16_t>(servers.smtpPort);
+    s.timeoutsmtp = 10;
+    s.popserver = QStringLiteral("POP.Example.JP");
+    s.popaccount = QStringLiteral("Watcher");
+    s.flgtrs = true;
+    s.trscc = address("cc1") + u'\t' + address("cc2");
+    s.trsbcc = address("hidden");
     SenderRule rule;
     rule.log = true;
-    const mail::ReceivedMail m = Message(QStringLiteral("写しのみ"));
+    mail::ReceivedMail m;
+    m.file = test::WriteFile(home.Path() + QStringLiteral("/mail/work"), QStringLiteral("msg.eml"),
+                             test::MakeMessage(QStringLiteral("\"送信 太郎\" <taro@example.jp>"), QStringLiteral("watch@example.jp"), QStringLiteral("写しのみ")));
+    m.subject = QStringLiteral("写しのみ");
+    m.toAddress = QStringLiteral("watch@example.jp");
     ASSERT_TRUE(Forward(s, rule, m));
 
-    const auto got = servers.SinkMessagesTo(Address("hidden"));
+    const auto got = servers.SinkMessagesTo(address("hidden"));
     ASSERT_EQ(got.size(), 1u);
     QStringList envelope = got[0].rcptTos;
     for (QString& r : envelope) r = r.toLower();
     envelope.sort();
-    EXPECT_EQ(envelope, (QStringList{Address("cc1"), Address("cc2"), Address("hidden")}));
-    EXPECT_FALSE(got[0].data.contains(Address("hidden").toUtf8())) << "BCC must not be visible";
+    EXPECT_EQ(envelope, (QStringList{address("cc1"), address("cc2"), address("hidden")}));
+    EXPECT_FALSE(got[0].data.contains(address("hidden").toUtf8())) << "BCC must not be visible";
     EXPECT_EQ(got[0].mailFrom, QStringLiteral("watch@example.jp"));
     EXPECT_TRUE(test::HasSubject(got[0].data, QStringLiteral("Fw: 写しのみ")));
     // The forward carries this mailbox's mark, so a forward coming back is recognised.
     EXPECT_EQ(mail::ForwardMarks(got[0].file.toStdString()), std::vector<std::string>{"watcher@pop.example.jp"});
 
     // The success line shows the recipient argument exactly: empty TO, TAB, the path, cc, bcc.
-    EXPECT_EQ(LogEntries(s.programFolder), QStringList{QStringLiteral("送信者別転送[msg-") + m_token + QStringLiteral(".eml]:\t>#xfr ") +
-                                                       m.file + QStringLiteral("\tcc\t") + s.trscc + QStringLiteral("\tbcc\t") + s.trsbcc});
+    EXPECT_EQ(LogEntries(s.programFolder), QStringList{QStringLiteral("送信者別転送[msg.eml]:\t>#xfr ") + m.file + QStringLiteral("\tcc\t") +
+                                                       s.trscc + QStringLiteral("\tbcc\t") + s.trsbcc});
 }
 
 } // namespace
