@@ -33,58 +33,45 @@ QString PdfInfo(const QString& path, const char* field)
 
 QString Squeeze(QString text) { return text.remove(QRegularExpression(QStringLiteral("\\s"))); }
 
-TEST(NoticeReport, TwoNoticesOfOneCycleAreSeparateJapanesePdfsOnA4Portrait)
+TEST(NoticeReport, NoticesOfOneCycleAreSeparateA4PdfsAndLongTextsRunOverNumberedPages)
 {
     lw::test::TempHome home;
-    const QString folder = home.File("notices");  // missing: the printer creates it
+    const QString folder = home.File("notices"); // missing: the printer creates it
     auto printer = NoticePrinterFactoryQt(folder, {}).Create();
     const QString first = QStringLiteral("subject: 会議室の予約について\r\nfrom: \"山田 太郎\" <yamada@example.jp>\r\n"
-                                         "date: Mon, 7 Dec 2026 09:15:00 +0900\r\n"
                                          "body: 明日の会議は第二会議室で行います。\r\nよろしくお願いします。\r\nnofile:\r\n");
+    QString longText = QStringLiteral("subject: 長文テスト\r\nbody: ");
+    for (int line = 1; line <= 300; ++line) longText += QStringLiteral("行%1 です\r\n").arg(line, 3, 10, QLatin1Char('0'));
+    // One line far wider than the page, without any blank to break at.
+    const QString wide = QStringLiteral("W").repeated(150) + QStringLiteral("漢").repeated(80) + "END";
+    longText += wide + "\r\n\tTAB\r\n";
     QString error;
     ASSERT_TRUE(printer->Print(first, "first.eml", error)) << error.toStdString();
     ASSERT_TRUE(printer->Print("subject: Invoice 4711\r\nfrom: billing@example.com\r\n", "second.eml", error));
+    ASSERT_TRUE(printer->Print(longText, "long", error));
 
-    const QString firstPdf = folder + "/first.eml.pdf";
-    const QString secondPdf = folder + "/second.eml.pdf";
-    const QString a = PdfText(firstPdf);
-    const QString b = PdfText(secondPdf);
+    const QString a = PdfText(folder + "/first.eml.pdf");
     for (const QString& part : {QStringLiteral("メール通知書"), QStringLiteral("subject: 会議室の予約について"),
                                 QStringLiteral("from: \"山田 太郎\" <yamada@example.jp>"),
                                 QStringLiteral("明日の会議は第二会議室で行います。"), QStringLiteral("nofile:")})
         EXPECT_TRUE(a.contains(part)) << part.toStdString() << "\n" << a.toStdString();
-    EXPECT_TRUE(Squeeze(a).contains("1/1"));  // the footer
+    EXPECT_TRUE(Squeeze(a).contains("1/1")); // the footer
     EXPECT_LT(a.indexOf("subject:"), a.indexOf("from:"));
     EXPECT_LT(a.indexOf(QStringLiteral("よろしくお願いします。")), a.indexOf("nofile:"));
-
     // The reused report holds only the message of each print.
+    const QString b = PdfText(folder + "/second.eml.pdf");
     EXPECT_FALSE(a.contains("Invoice"));
     EXPECT_TRUE(b.contains("subject: Invoice 4711")) << b.toStdString();
     EXPECT_FALSE(b.contains(QStringLiteral("会議")));
-
-    for (const QString& pdf : {firstPdf, secondPdf}) {
-        EXPECT_EQ(PdfInfo(pdf, "Pages"), "1");
-        EXPECT_TRUE(PdfInfo(pdf, "Page size").contains("(A4)"));
-        EXPECT_TRUE(PdfInfo(pdf, "Page size").startsWith("595")) << "not portrait";
+    for (const char* pdf : {"/first.eml.pdf", "/second.eml.pdf"}) {
+        EXPECT_EQ(PdfInfo(folder + pdf, "Pages"), "1");
+        EXPECT_TRUE(PdfInfo(folder + pdf, "Page size").contains("(A4)"));
+        EXPECT_TRUE(PdfInfo(folder + pdf, "Page size").startsWith("595")) << "not portrait";
     }
-}
 
-TEST(NoticeReport, LongTextsWrapAndRunOverNumberedPages)
-{
-    lw::test::TempHome home;
-    QString body = QStringLiteral("subject: 長文テスト\r\nbody: ");
-    for (int line = 1; line <= 300; ++line) body += QStringLiteral("行%1 です\r\n").arg(line, 3, 10, QLatin1Char('0'));
-    // One line far wider than the page, without any blank to break at.
-    const QString wide = QStringLiteral("W").repeated(150) + QStringLiteral("漢").repeated(80) + "END";
-    body += wide + "\r\n\tTAB\r\n";
-
-    lw::ui::CycleNoticePrinter printer(home.Path());
-    QString error;
-    ASSERT_TRUE(printer.Print(body, "long", error)) << error.toStdString();
-    const QString pdf = home.File("long.pdf");
-    const int pages = PdfInfo(pdf, "Pages").toInt();
+    const int pages = PdfInfo(folder + "/long.pdf", "Pages").toInt();
     EXPECT_GE(pages, 4);
-    const QString text = PdfText(pdf);
+    const QString text = PdfText(folder + "/long.pdf");
     for (const char* line : {"行001です", "行150です", "行300です"})
         EXPECT_TRUE(Squeeze(text).contains(QString::fromUtf8(line))) << line;
     EXPECT_TRUE(Squeeze(text).contains(wide)) << "the wide line lost characters";
