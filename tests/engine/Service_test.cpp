@@ -35,26 +35,11 @@ protected:
 };
 using ServiceWorkerTest = ServiceTest;
 
-TEST_F(ServiceWorkerTest, CaptionsToggleAndIntervalText)
+TEST(ServiceIntervalTest, TextThatNoIntervalCanComeFromGivesTheResetValue)
 {
-    EXPECT_EQ(Service::Caption(true), QStringLiteral("サービス終了（現在動作中...）"));
-    EXPECT_EQ(Service::Caption(false), QStringLiteral("サービス開始（現在停止中...）"));
-    Service service(m_copy, nullptr, Service::Threading::Inline);
-    QSignalSpy states(&service, &Service::stateChanged);
-    service.Toggle(QStringLiteral("30000"));
-    EXPECT_TRUE(service.IsRunning());
-    EXPECT_EQ(service.IntervalMs(), 30000);
-    service.Toggle(QStringLiteral("1"));
-    EXPECT_FALSE(service.IsRunning());
-    EXPECT_EQ(service.IntervalMs(), 30000) << "stopping does not read the field";
-    ASSERT_EQ(states.count(), 2);
-    EXPECT_TRUE(states[0][0].toBool() && !states[1][0].toBool());
-
-    // Text that no interval can come from gives the field's reset value.
     const std::pair<const char*, int> intervals[] = {{"", 60000},    {"abc", 60000}, {"0", 60000},         {"-5", 60000},
                                                      {"65536", 60000}, {"12x", 60000}, {" 65535 ", 65535}, {"1", 1}};
-    for (const auto& [text, ms] : intervals)
-        EXPECT_EQ(Service::IntervalFromText(QString::fromLatin1(text)), ms) << text;
+    for (const auto& [text, ms] : intervals) EXPECT_EQ(Service::IntervalFromText(QString::fromLatin1(text)), ms) << text;
 }
 
 TEST_P(ServiceTest, SlowOrFailingTicksNeverOverlapAreReArmedAndTakeAFreshSnapshot)
