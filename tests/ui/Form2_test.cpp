@@ -1,25 +1,16 @@
 #include "ui/Form2.h"
 
 #include "store/ListDatabase.h"
-#include "support/TempHome.h"
 #include "ui/Form2Model.h"
 #include "ui/MessageBox.h"
+#include "ui/UiTest.h"
 
 #include <QAbstractItemModelTester>
-#include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QFont>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTableView>
-#include <QTest>
-
-#include <gtest/gtest.h>
 
 #include <memory>
 
@@ -30,13 +21,9 @@ class Form2Test : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        // The program's own font, so that the size checks match the real window.
-        QFont font = QApplication::font();
-        font.setFamilies({QStringLiteral("Noto Sans CJK JP"), QStringLiteral("IPAGothic"), font.family()});
-        QApplication::setFont(font);
+        test::UseProgramFont();
         MessageBox::ClearLog();
-        ASSERT_TRUE(QFile::copy(test::TemplateDatabase(), m_home.File("list.db")));
-        QFile::setPermissions(m_home.File("list.db"), QFile::ReadOwner | QFile::WriteOwner);
+        test::CopyTemplateDatabase(m_home.File("list.db"));
     }
     void TearDown() override
     {
@@ -45,40 +32,30 @@ protected:
         MessageBox::ClearLog();
     }
 
-    // On a connection of the test's own; the first column of the last statement's rows.
-    QStringList Sql(const QStringList& statements)
-    {
-        QStringList rows;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "seed");
-            db.setDatabaseName(m_home.File("list.db"));
-            EXPECT_TRUE(db.open());
-            QSqlQuery query(db);
-            for (const QString& sql : statements) EXPECT_TRUE(query.exec(sql)) << sql.toStdString();
-            while (query.isSelect() && query.next()) rows << query.value(0).toString();
-        }
-        QSqlDatabase::removeDatabase("seed");
-        return rows;
-    }
-
+    QStringList Sql(const QString& sql) { return test::Sql(m_home.File("list.db"), sql); }
     // Every rule as "address|name|flags|to|cc|bcc" in address order.
     QStringList Rules()
     {
-        return Sql({"SELECT アドレス || '|' || ifnull(名前, '') || '|' || 印刷 || メール保存 || ボックスクリア || "
-                    "ログ出力 || 受信拒否 || メール転送 || '|' || ifnull(転送先TO, '') || '|' || ifnull(転送先CC, '') || "
-                    "'|' || ifnull(転送先BCC, '') FROM tblList ORDER BY アドレス"});
+        return Sql("SELECT アドレス || '|' || ifnull(名前, '') || '|' || 印刷 || メール保存 || ボックスクリア || "
+                   "ログ出力 || 受信拒否 || メール転送 || '|' || ifnull(転送先TO, '') || '|' || ifnull(転送先CC, '') || "
+                   "'|' || ifnull(転送先BCC, '') FROM tblList ORDER BY アドレス");
     }
 
-    Form2& Open()
+    void Open()
     {
         m_form = std::make_unique<Form2>(m_home.Folder(), QStringLiteral(" list "));
         m_form->show();
-        return *m_form;
     }
-    template <typename T> T* Child(const char* name) const { return m_form->findChild<T*>(QString::fromLatin1(name)); }
+    template <typename T> T* Child(const char* name) const { return test::Find<T>(*m_form, name); }
     QString Text(const char* name) const { return Child<QLineEdit>(name)->text(); }
     void SetText(const char* name, const QString& text) const { Child<QLineEdit>(name)->setText(text); }
-    void Click(const char* name) const { QTest::mouseClick(Child<QPushButton>(name), Qt::LeftButton); }
+    void Click(const char* name) const { test::Click(*m_form, name); }
+    // Answers the question that the button asks.
+    void Answer(MessageBox::Answer answer, const char* button) const
+    {
+        MessageBox::SetNextAnswer(answer);
+        Click(button);
+    }
     static constexpr const char* kBoxes[] = {"chkPrt", "chkSav", "chkClr", "chkLog", "chkRfs", "chkTrs"};
     QString Boxes() const
     {
@@ -98,15 +75,14 @@ protected:
     std::unique_ptr<Form2> m_form;
 };
 
-TEST_F(Form2Test, RegisterAddsThenUpdatesTheTrimmedAddress)
+TEST_F(Form2Test, RegisterAddsThenUpdatesTheTrimmedAddressAndReportsARefusal)
 {
     Open();
     SetText("txtAcc", "  Taro@Example.jp ");
     SetText("txtNam", " 山田 太郎 ");
     SetBoxes("100101");
     SetText("txtTo", "a@example.jp; b@example.jp");
-    MessageBox::SetNextAnswer(MessageBox::Yes);
-    Click("cmdSav");
+    Answer(MessageBox::Yes, "cmdSav");
     EXPECT_EQ(MessageBox::Log(), QStringList{"データを登録します。よろしいですか。"});
     EXPECT_EQ(Rules(), QStringList{"Taro@Example.jp| 山田 太郎 |100101|a@example.jp; b@example.jp||"});
     EXPECT_EQ(Cell(0, SenderRuleModel::Address) + Cell(0, SenderRuleModel::Print) + Cell(0, SenderRuleModel::Save),
@@ -118,22 +94,34 @@ TEST_F(Form2Test, RegisterAddsThenUpdatesTheTrimmedAddress)
     SetBoxes("011010");
     SetText("txtTo", "");
     SetText("txtBcc", "boss@example.jp");
-    MessageBox::SetNextAnswer(MessageBox::Yes);
-    Click("cmdSav");
+    Answer(MessageBox::Yes, "cmdSav");
     EXPECT_EQ(Rules(), QStringList{"Taro@Example.jp|太郎|011010|||boss@example.jp"});
     EXPECT_EQ(Text("txtAcc"), "taro@example.jp  ") << "registering keeps what the operator typed";
+
+    // A registration the database refuses is reported with its code.
+    Sql("CREATE TRIGGER refuse BEFORE INSERT ON tblList BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    MessageBox::ClearLog();
+    SetText("txtAcc", "x@example.jp");
+    for (MessageBox::Answer answer : {MessageBox::Yes, MessageBox::Ok, MessageBox::Ok}) MessageBox::SetNextAnswer(answer);
+    Click("cmdSav");
+    ASSERT_EQ(MessageBox::Log().size(), 3);
+    EXPECT_TRUE(MessageBox::Log().at(1).startsWith("tblモニタリングの登録に失敗しました。\n"));
+    bool numeric = false;
+    MessageBox::Log().at(1).section(u'\n', 1).toInt(&numeric);
+    EXPECT_TRUE(numeric) << MessageBox::Log().at(1).toStdString();
+    EXPECT_EQ(MessageBox::Log().at(2), "データの登録に失敗しました。");
+    EXPECT_EQ(Rules().size(), 1);
 }
 
 TEST_F(Form2Test, DeleteRemovesOnlyTheNamedRuleAndDeclinedQuestionsChangeNothing)
 {
-    Sql({"INSERT INTO tblList (アドレス) VALUES ('a@example.jp')", "INSERT INTO tblList (アドレス) VALUES ('b@example.jp')"});
+    Sql("INSERT INTO tblList (アドレス) VALUES ('a@example.jp'), ('b@example.jp')");
     Open();
     ASSERT_EQ(Model()->rowCount(), 3); // two rules and the empty row for a new one
     const QStringList before = Rules();
     const auto answer = [this](const char* address, MessageBox::Answer answer, const char* button) {
         SetText("txtAcc", QString::fromUtf8(address));
-        MessageBox::SetNextAnswer(answer);
-        Click(button);
+        Answer(answer, button);
     };
     answer("new@example.jp", MessageBox::No, "cmdSav");
     answer("a@example.jp", MessageBox::No, "cmdDel");
@@ -154,8 +142,8 @@ TEST_F(Form2Test, DeleteRemovesOnlyTheNamedRuleAndDeclinedQuestionsChangeNothing
 
 TEST_F(Form2Test, CaptionsLimitsAndSelectingARowFillsTheEditArea)
 {
-    Sql({"INSERT INTO tblList VALUES ('a@example.jp', '甲', 1, 0, 1, 0, 1, 0, 'to@x.jp', 'cc@x.jp', 'bcc@x.jp')",
-         "INSERT INTO tblList (アドレス, 名前, 印刷, 転送先TO) VALUES ('b@example.jp', NULL, 0, NULL)"});
+    Sql("INSERT INTO tblList VALUES ('a@example.jp', '甲', 1, 0, 1, 0, 1, 0, 'to@x.jp', 'cc@x.jp', 'bcc@x.jp'), "
+        "('b@example.jp', NULL, 0, 0, 0, 0, 0, 0, NULL, NULL, NULL)");
     Open();
     EXPECT_EQ(m_form->windowTitle(), "送信者別の詳細設定リスト");
     QStringList headings;
@@ -165,10 +153,7 @@ TEST_F(Form2Test, CaptionsLimitsAndSelectingARowFillsTheEditArea)
     for (const char* name : {"txtAcc", "txtTo", "txtCc", "txtBcc"}) EXPECT_EQ(Child<QLineEdit>(name)->maxLength(), 255);
     EXPECT_EQ(Child<QLineEdit>("txtNam")->maxLength(), 127);
     EXPECT_EQ(Child<QPushButton>("cmdRef")->toolTip(), "送信者アドレス参照");
-    for (const QWidget* caption : m_form->findChildren<QWidget*>()) {
-        const bool text = qobject_cast<const QLabel*>(caption) || qobject_cast<const QAbstractButton*>(caption);
-        EXPECT_TRUE(!text || caption->width() >= caption->sizeHint().width()) << caption->objectName().toStdString();
-    }
+    test::ExpectNoCaptionCutOff(*m_form);
 
     const auto fields = [this] {
         return QStringList{Text("txtAcc"), Text("txtNam"), Boxes(), Text("txtTo"), Text("txtCc"), Text("txtBcc")}.join(u'|');
@@ -182,8 +167,7 @@ TEST_F(Form2Test, CaptionsLimitsAndSelectingARowFillsTheEditArea)
 
 TEST_F(Form2Test, GridEditsGoToTheTableAtOnceOrAreRefused)
 {
-    Sql({"INSERT INTO tblList (アドレス, 名前) VALUES ('a@example.jp', 'A')",
-         "INSERT INTO tblList (アドレス, 名前) VALUES ('b@example.jp', 'B')"});
+    Sql("INSERT INTO tblList (アドレス, 名前) VALUES ('a@example.jp', 'A'), ('b@example.jp', 'B')");
     Open();
     QAbstractItemModelTester tester(Model(), QAbstractItemModelTester::FailureReportingMode::Fatal);
     SenderRuleModel& model = *Model();
@@ -220,28 +204,10 @@ TEST_F(Form2Test, GridEditsGoToTheTableAtOnceOrAreRefused)
     model.Select(store::ListConnection()); // a refresh keeps the model consistent too
 }
 
-TEST_F(Form2Test, RefusedRegistrationIsReportedWithItsCode)
-{
-    Sql({"CREATE TRIGGER refuse BEFORE INSERT ON tblList BEGIN SELECT RAISE(ABORT, 'refused'); END"});
-    Open();
-    SetText("txtAcc", "x@example.jp");
-    MessageBox::SetNextAnswer(MessageBox::Yes);
-    MessageBox::SetNextAnswer(MessageBox::Ok);
-    MessageBox::SetNextAnswer(MessageBox::Ok);
-    Click("cmdSav");
-    ASSERT_EQ(MessageBox::Log().size(), 3);
-    EXPECT_TRUE(MessageBox::Log().at(1).startsWith("tblモニタリングの登録に失敗しました。\n"));
-    bool numeric = false;
-    MessageBox::Log().at(1).section(u'\n', 1).toInt(&numeric);
-    EXPECT_TRUE(numeric) << MessageBox::Log().at(1).toStdString();
-    EXPECT_EQ(MessageBox::Log().at(2), "データの登録に失敗しました。");
-    EXPECT_TRUE(Rules().isEmpty());
-}
-
 TEST_F(Form2Test, OpensLargeListsLazilyAndCloseReleasesTheConnection)
 {
-    Sql({"WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100000) "
-         "INSERT INTO tblList (アドレス, 名前, 印刷) SELECT 'user' || i || '@example.jp', 'name' || i, 1 FROM n"});
+    Sql("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100000) "
+        "INSERT INTO tblList (アドレス, 名前, 印刷) SELECT 'user' || i || '@example.jp', 'name' || i, 1 FROM n");
     QElapsedTimer timer;
     timer.start();
     Open();
@@ -252,8 +218,7 @@ TEST_F(Form2Test, OpensLargeListsLazilyAndCloseReleasesTheConnection)
 
     // Registering near the end finds the row after the refresh.
     SetText("txtAcc", "user99999@example.jp");
-    MessageBox::SetNextAnswer(MessageBox::Yes);
-    Click("cmdSav");
+    Answer(MessageBox::Yes, "cmdSav");
     EXPECT_EQ(Cell(Grid()->currentIndex().row(), SenderRuleModel::Address), "user99999@example.jp");
 
     Click("Command2");
