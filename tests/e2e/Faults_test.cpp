@@ -26,7 +26,7 @@ protected:
         files.removeIf([](const QString& f) { return f.contains(QStringLiteral("uidl"), Qt::CaseInsensitive); });
         return files;
     }
-    QStringList SortedSubjects() { return Query(QStringLiteral("SELECT 件名 FROM tblHistory ORDER BY 件名")); }
+    QStringList SortedSubjects() { return History("件名", "件名"); }
 };
 
 TEST_F(FaultsTest, Pop3ConnectionCutInTheMiddleOfARetrIsFetchedAgainOnceNextTick)
@@ -165,7 +165,7 @@ TEST_F(FaultsTest, ListDatabaseLockedByAnotherProcessIsRetriedNextTickWithoutLos
     ASSERT_TRUE(holder.waitForFinished(10000) && holder.exitCode() == 0) << holder.readAllStandardError().toStdString();
     PollOk();
     EXPECT_EQ(SortedSubjects(), (QStringList{QStringLiteral("ロック中の一通目"), QStringLiteral("ロック中の二通目")}));
-    EXPECT_EQ(HistoryColumn(QStringLiteral("ボックスクリア")), (QStringList{"1", "1"}));
+    EXPECT_EQ(History(QStringLiteral("ボックスクリア")), (QStringList{"1", "1"}));
     EXPECT_EQ(LogTexts().filter("メールボックスクリア[").size(), 2);
     EXPECT_EQ(Servers().MailboxCount(User()), 0);
     EXPECT_EQ(Query("SELECT COUNT(*) FROM tblList WHERE アドレス = 'holder@example.jp'"), QStringList{"1"})
@@ -186,7 +186,7 @@ TEST_F(FaultsTest, SettingsFileThatIsNotValidText)
     // line, an unclosed section): every valid key is still read and the service runs.
     Set("Interval", "1000");
     WriteSettings();
-    const QByteArray text = ReadAll(Ini());
+    const QByteArray text = ReadAll(Home() + Sep() + "larchwatcher.ini");
     const QList<QByteArray> lines = text.split('\n');
     QByteArray mixed = lines[0] + '\n' + lines[1] + '\n' + QByteArray("\x00\x01junk=\xff\xfe\r", 10) + "\r\n" + lines[2] +
                        '\n' + lines[3] + "\n\x83\x65\x83\x58\x83\x67=\x93\xfa\x96\x7b\n" + lines[4] + '\n' + lines[5] + '\n' +

@@ -63,12 +63,12 @@ protected:
         ASSERT_TRUE(lease.has_value()) << "no free test mailbox";
         m_lease.emplace(std::move(*lease));
         m_token = QString::number(QRandomGenerator::global()->generate() % 1000000);
-        const QString pop = QString::number(m_servers->pop3Port), smtp = QString::number(m_servers->smtpPort);
-        m_settings = {{"popserver", m_servers->host}, {"popaccount", User()},   {"poppassword", m_lease->Password()},
-                      {"smtpserver", m_servers->host}, {"smtpaccount", User()}, {"smtppassword", m_lease->Password()},
-                      {"portpop", pop},   {"portsmtp", smtp},   {"timeoutsmtp", "10"}, {"Interval", "60000"},
-                      {"reffile", "list"}, {"savedir", "mail"}, {"logfile", "log"},
-                      {"keepday", "30000"},  // old sample mail must not be purged in its own tick
+        const QString host = m_servers->host, user = User(), password = m_lease->Password();
+        m_settings = {{"popserver", host},  {"popaccount", user},  {"poppassword", password},
+                      {"smtpserver", host}, {"smtpaccount", user}, {"smtppassword", password},
+                      {"portpop", QString::number(m_servers->pop3Port)}, {"portsmtp", QString::number(m_servers->smtpPort)},
+                      {"timeoutsmtp", "10"}, {"Interval", "60000"}, {"reffile", "list"}, {"savedir", "mail"}, {"logfile", "log"},
+                      {"keepday", "30000"}, // old sample mail must not be purged in its own tick
                       {"cmdaccount", "cmdaccount"}, {"cmdpassword", "cmdpassword"}};
         for (const char* off : {"flgauth", "authtyp", "flgacpwpop", "flgtrs", "flgtrstgt", "flgtrsto", "flgcmd"})
             m_settings[QString::fromLatin1(off)] = QStringLiteral("0");
@@ -78,7 +78,6 @@ protected:
     QString Sep() const { return QDir::separator(); }
     QString SaveFolder() const { return Home() + Sep() + QStringLiteral("mail"); }
     QString WorkFolder() const { return SaveFolder() + Sep() + QStringLiteral("work"); }
-    QString Ini() const { return Home() + Sep() + QStringLiteral("larchwatcher.ini"); }
     const TestServers& Servers() const { return *m_servers; }
     const QString& User() const { return m_lease->User(); }
     // A unique mail address for this test run.
@@ -95,8 +94,7 @@ protected:
     void WriteSettings() const
     {
         QByteArray text = "[larchwatcher]\n";
-        for (auto it = m_settings.cbegin(); it != m_settings.cend(); ++it)
-            text += it.key().toUtf8() + "=" + it.value().toUtf8() + "\n";
+        for (auto it = m_settings.cbegin(); it != m_settings.cend(); ++it) text += (it.key() + '=' + *it + '\n').toUtf8();
         ASSERT_FALSE(WriteFile(Home(), QStringLiteral("larchwatcher.ini"), text).isEmpty());
     }
 
@@ -123,13 +121,15 @@ protected:
     {
         QVariantList v{address};
         for (int i = 0; i < 6; ++i) v << (flags[i] == '1' ? 1 : 0);
-        Query(QStringLiteral("INSERT INTO tblList (アドレス, 名前, 印刷, メール保存, ボックスクリア, ログ出力, 受信拒否, "
-                             "メール転送, 転送先TO, 転送先CC) VALUES (?, '', ?, ?, ?, ?, ?, ?, ?, ?)"),
-              v << to << cc);
+        Query("INSERT INTO tblList (アドレス, 名前, 印刷, メール保存, ボックスクリア, ログ出力, 受信拒否, メール転送, 転送先TO, "
+              "転送先CC) VALUES (?, '', ?, ?, ?, ?, ?, ?, ?, ?)", v << to << cc);
     }
-    QStringList HistoryColumn(const QString& column) { return Query("SELECT " + column + " FROM tblHistory ORDER BY rowid"); }
-    QStringList Subjects() { return HistoryColumn(QStringLiteral("件名")); }
-    int HistoryCount() { return Query(QStringLiteral("SELECT COUNT(*) FROM tblHistory")).value(0).toInt(); }
+    // One history column, in insertion order or sorted by another column.
+    QStringList History(const QString& column, const QString& order = QStringLiteral("rowid"))
+    {
+        return Query("SELECT " + column + " FROM tblHistory ORDER BY " + order);
+    }
+    QStringList Subjects() { return History(QStringLiteral("件名")); }
     // One history column of the message with this subject (empty without a row), and its work-folder path.
     QString Column(const QString& subject, const QString& column)
     {
@@ -152,7 +152,7 @@ protected:
         ASSERT_TRUE(m_servers->Deliver(User(), message, &error)) << error.toStdString();
         QThread::msleep(2); // maildir names carry the time: server order is delivery order
     }
-    void DeliverJp(const QString& name, const QString& from, const QString& subject, const QString& body = QStringLiteral("本文"))
+    void DeliverJp(const QString& name, const QString& from, const QString& subject, const QString& body = "本文")
     {
         Deliver(JapaneseMessage(name, from, subject, body));
     }
@@ -168,20 +168,23 @@ protected:
     // Starts the program in a mode ("--poll-once", "--service", or none for the window).
     void Start(QProcess& p, const QString& mode, const QProcessEnvironment& env) const
     {
-        QStringList args{QStringLiteral("--home"), Home(), QStringLiteral("--print-to"), Home() + Sep() + QStringLiteral("pdf")};
+        QStringList args{QStringLiteral("--home"), Home(), QStringLiteral("--print-to"), Home() + Sep() + "pdf"};
         if (!mode.isEmpty()) args.insert(2, mode);
         p.setProcessEnvironment(env);
         p.start(QStringLiteral(LW_PROGRAM), args);
         EXPECT_TRUE(p.waitForStarted(10000));
     }
-    // Waits for the program's end: its exit code, -2 on a crash, -3 (killed) when it hangs.
-    static int Finish(QProcess& p, int ms)
+    void StartService(QProcess& p) const { Start(p, QStringLiteral("--service"), Environment()); }
+    // Waits for the program's end (after a signal, if given): its exit code, -2 on a crash, -3 (killed) when it hangs.
+    static int Finish(QProcess& p, int ms = 60000, int signal = 0)
     {
+        if (signal != 0) ::kill(static_cast<pid_t>(p.processId()), signal);
         if (p.waitForFinished(ms)) return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
         p.kill();
         p.waitForFinished();
         return -3;
     }
+    static int StopService(QProcess& p, int signal = SIGTERM) { return Finish(p, 60000, signal); }
     // Collects one output channel into seen until done(seen); false on time-out or the process's end.
     static bool ReadUntil(QProcess& p, QByteArray& seen, const std::function<bool(const QByteArray&)>& done,
                           int ms = 15000, QProcess::ProcessChannel channel = QProcess::StandardOutput)
@@ -201,6 +204,7 @@ protected:
         int status;
         QString out, err;
     };
+    // One --poll-once run; PollOk also expects it to succeed.
     Run PollOnce()
     {
         QProcess p;
@@ -214,13 +218,6 @@ protected:
         const Run run = PollOnce();
         EXPECT_EQ(run.status, 0) << run.err.toStdString();
         return run;
-    }
-    void StartService(QProcess& p) const { Start(p, QStringLiteral("--service"), Environment()); }
-    // Ends the service with a signal; its exit status as Finish gives it.
-    static int StopService(QProcess& p, int signal = SIGTERM)
-    {
-        ::kill(static_cast<pid_t>(p.processId()), signal);
-        return Finish(p, 60000);
     }
 
     TempHome m_home;

@@ -3,7 +3,6 @@
 #include "e2e/HomeFixture.h"
 
 #include <QRegularExpression>
-#include <QTest>
 
 namespace lw::test {
 namespace {
@@ -63,7 +62,7 @@ TEST_F(PollOnceTest, RejectedReturnedAndSenderlessMailGetNoActionsAndAnUnlistedS
     got.sort();
     expected.sort();
     EXPECT_EQ(got, expected);
-    EXPECT_EQ(HistoryCount(), 5);
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM tblHistory"), QStringList{"5"});
     // Both rejected messages left the server; no rule asked to clear the other three.
     EXPECT_EQ(Servers().MailboxCount(User()), 3);
     const auto forwarded = Servers().SinkMessagesTo(macro);
@@ -161,11 +160,12 @@ TEST_F(PollOnceTest, ServiceTicksNeverOverlapStopCleanlyAndKeepTickingWhileTheSe
     for (int i = 0; i < 15; ++i) DeliverJp(QStringLiteral("定期"), sender, QStringLiteral("定期%1").arg(i));
     QProcess p;
     StartService(p);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return Servers().MailboxCount(User()) == 0; }, 15000));
-    QThread::msleep(1000); // a few idle ticks
+    QByteArray seen; // ten messages a tick: the third and fourth ticks are idle
+    EXPECT_TRUE(ReadUntil(p, seen, [](const QByteArray& s) { return s.count(" finished") >= 4; }, 30000)) << seen.data();
     EXPECT_EQ(StopService(p), 0) << p.readAllStandardError().toStdString();
-    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    const QString out = QString::fromUtf8(seen + p.readAllStandardOutput());
     EXPECT_TRUE(out.contains("service stopped")) << out.toStdString();
+    EXPECT_EQ(Servers().MailboxCount(User()), 0);
     // "time tick N started|finished" lines alternate, N counts up, a tick starts one interval after the last.
     static const QRegularExpression tick("^(\\S+ \\S+) tick (\\d+) (started|finished)", QRegularExpression::MultilineOption);
     int lines = 0;
@@ -181,7 +181,7 @@ TEST_F(PollOnceTest, ServiceTicksNeverOverlapStopCleanlyAndKeepTickingWhileTheSe
         last = time;
     }
     EXPECT_GE(lines, 6) << out.toStdString();
-    EXPECT_EQ(HistoryCount(), 15);
+    EXPECT_EQ(Query("SELECT COUNT(*) FROM tblHistory"), QStringList{"15"});
     EXPECT_EQ(QDir(SaveFolder()).entryList(QDir::Files).size(), 15);
 
     // Server down: a failed fetch says why and writes nothing to the log; the service goes on.
@@ -194,10 +194,9 @@ TEST_F(PollOnceTest, ServiceTicksNeverOverlapStopCleanlyAndKeepTickingWhileTheSe
     EXPECT_TRUE(once.status > 0 && !once.err.isEmpty()) << once.status;
     QProcess down;
     StartService(down);
-    QThread::msleep(1500);
+    QByteArray downOut;
+    EXPECT_TRUE(ReadUntil(down, downOut, [](const QByteArray& s) { return s.count(" finished") >= 3; }, 30000)) << downOut.data();
     EXPECT_EQ(StopService(down, SIGINT), 0);
-    const QString downOut = QString::fromUtf8(down.readAllStandardOutput());
-    EXPECT_GE(downOut.count(" finished"), 3) << downOut.toStdString();
     EXPECT_EQ(LogTexts().size(), logSize);
 }
 
