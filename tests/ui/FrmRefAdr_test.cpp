@@ -1,24 +1,15 @@
 #include "ui/FrmRefAdr.h"
 
 #include "store/ListDatabase.h"
-#include "support/TempHome.h"
 #include "ui/Form2.h"
 #include "ui/MessageBox.h"
+#include "ui/UiTest.h"
 
 #include <QAbstractItemModel>
-#include <QApplication>
-#include <QFile>
-#include <QFont>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTableView>
-#include <QTest>
 #include <QTimer>
-
-#include <gtest/gtest.h>
 
 #include <memory>
 
@@ -29,13 +20,9 @@ class FrmRefAdrTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        // The program's own font, so that the size checks match the real window.
-        QFont font = QApplication::font();
-        font.setFamilies({QStringLiteral("Noto Sans CJK JP"), QStringLiteral("IPAGothic"), font.family()});
-        QApplication::setFont(font);
+        test::UseProgramFont();
         MessageBox::ClearLog();
-        ASSERT_TRUE(QFile::copy(test::TemplateDatabase(), m_home.File("list.db")));
-        QFile::setPermissions(m_home.File("list.db"), QFile::ReadOwner | QFile::WriteOwner);
+        test::CopyTemplateDatabase(m_home.File("list.db"));
         m_address.setText("before@example.jp");
         m_name.setText("前");
     }
@@ -49,30 +36,22 @@ protected:
     // History rows: (sender address, display name or null).
     void History(const QList<std::pair<QString, QVariant>>& senders)
     {
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "seed");
-            db.setDatabaseName(m_home.File("list.db"));
-            ASSERT_TRUE(db.open());
-            QSqlQuery query(db);
-            ASSERT_TRUE(query.prepare("INSERT INTO tblHistory (保存ファイルID, 送信アドレス, 送信アドレス名) VALUES (?, ?, ?)"));
-            int id = 0;
-            for (const auto& [address, name] : senders) {
-                query.addBindValue(QStringLiteral("m%1.eml").arg(++id));
-                query.addBindValue(address);
-                query.addBindValue(name);
-                ASSERT_TRUE(query.exec());
-            }
+        QStringList rows;
+        QVariantList values;
+        for (const auto& [address, name] : senders) {
+            rows << "(?, ?, ?)";
+            values << QStringLiteral("m%1.eml").arg(rows.size()) << address << name;
         }
-        QSqlDatabase::removeDatabase("seed");
+        test::Sql(m_home.File("list.db"),
+                  "INSERT INTO tblHistory (保存ファイルID, 送信アドレス, 送信アドレス名) VALUES " + rows.join(", "), values);
     }
 
-    FrmRefAdr& Open()
+    void Open()
     {
         m_dialog = std::make_unique<FrmRefAdr>(m_home.Folder(), QStringLiteral("list"), &m_address, &m_name);
         m_dialog->show();
-        return *m_dialog;
     }
-    template <typename T> T* Child(const char* name) const { return m_dialog->findChild<T*>(QString::fromLatin1(name)); }
+    template <typename T> T* Child(const char* name) const { return test::Find<T>(*m_dialog, name); }
     QTableView* Grid() const { return Child<QTableView>("frmAdrList"); }
     QAbstractItemModel* Model() const { return Grid()->model(); }
     QStringList Rows() const
@@ -82,7 +61,7 @@ protected:
             rows << Model()->index(r, 0).data().toString() + u'|' + Model()->index(r, 1).data().toString();
         return rows;
     }
-    void Click(const char* name) const { QTest::mouseClick(Child<QPushButton>(name), Qt::LeftButton); }
+    void Click(const char* name) const { test::Click(*m_dialog, name); }
 
     test::TempHome m_home;
     QLineEdit m_address;
@@ -107,10 +86,7 @@ TEST_F(FrmRefAdrTest, ListsEachSenderOnceTakesARowAndOkOrCancelFillsTheCaller)
     EXPECT_EQ(Model()->headerData(0, Qt::Horizontal).toString() + Model()->headerData(1, Qt::Horizontal).toString(),
               "名前アドレス");
     EXPECT_EQ(Rows(), (QStringList{"シー|c@example.jp", "|b@example.jp", "エー|a@example.jp"}));
-    for (const QWidget* caption : m_dialog->findChildren<QWidget*>()) {
-        const bool text = qobject_cast<const QLabel*>(caption) || qobject_cast<const QAbstractButton*>(caption);
-        EXPECT_TRUE(!text || caption->width() >= caption->sizeHint().width()) << caption->objectName().toStdString();
-    }
+    test::ExpectNoCaptionCutOff(*m_dialog);
     Click("cmdOK");
     EXPECT_EQ(m_address.text() + m_name.text(), "") << "OK without a pick empties";
 
@@ -139,23 +115,22 @@ TEST_F(FrmRefAdrTest, PickingFromTheEditorFillsItsFieldsAndTheEditorGoesOn)
     QTimer::singleShot(0, [&] {
         auto* picker = qobject_cast<FrmRefAdr*>(QApplication::activeModalWidget());
         if (!picker) return;
-        auto* grid = picker->findChild<QTableView*>("frmAdrList");
-        grid->setCurrentIndex(grid->model()->index(0, 0));  // taro sorts first in descending order
-        QTest::mouseClick(picker->findChild<QPushButton*>("cmdGet"), Qt::LeftButton);
-        QTest::mouseClick(picker->findChild<QPushButton*>("cmdOK"), Qt::LeftButton);
+        auto* grid = test::Find<QTableView>(*picker, "frmAdrList");
+        grid->setCurrentIndex(grid->model()->index(0, 0)); // taro sorts first in descending order
+        test::Click(*picker, "cmdGet");
+        test::Click(*picker, "cmdOK");
         picked = true;
     });
-    QTest::mouseClick(editor.findChild<QPushButton*>("cmdRef"), Qt::LeftButton);
+    test::Click(editor, "cmdRef");
     ASSERT_TRUE(picked) << "the picker did not open modally";
-    EXPECT_EQ(editor.findChild<QLineEdit*>("txtAcc")->text(), "taro@example.jp");
-    EXPECT_EQ(editor.findChild<QLineEdit*>("txtNam")->text(), "山田 太郎");
+    EXPECT_EQ(test::Find<QLineEdit>(editor, "txtAcc")->text() + u'|' + test::Find<QLineEdit>(editor, "txtNam")->text(),
+              "taro@example.jp|山田 太郎");
 
     // The picker left the shared connection usable: the editor registers the pick.
     MessageBox::SetNextAnswer(MessageBox::Yes);
-    QTest::mouseClick(editor.findChild<QPushButton*>("cmdSav"), Qt::LeftButton);
-    auto* grid = editor.findChild<QTableView*>("DBGrid1");
-    EXPECT_EQ(grid->model()->index(0, 0).data().toString(), "taro@example.jp");
-    EXPECT_EQ(grid->model()->index(0, 1).data().toString(), "山田 太郎");
+    test::Click(editor, "cmdSav");
+    EXPECT_EQ(test::Sql(m_home.File("list.db"), "SELECT アドレス || '|' || 名前 FROM tblList"),
+              QStringList{"taro@example.jp|山田 太郎"});
     EXPECT_EQ(MessageBox::Log(), QStringList{"データを登録します。よろしいですか。"});
 }
 
