@@ -1,7 +1,6 @@
 #include "command/CommandMail.h"
 
 #include "command/CommandFixture.h"
-#include "store/ListDatabase.h"
 
 namespace {
 
@@ -66,26 +65,15 @@ TEST_F(HandleCommand, OnlyTheExactAccountAndPasswordAreAccepted)
 
 TEST_F(HandleCommand, DatabaseErrorIsLoggedWithoutExecutionLineOrHistory)
 {
-    lw::store::SetBusyTimeout(50);
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "lock holder");
-        db.setDatabaseName(home.File("list.db"));
-        ASSERT_TRUE(db.open());
-        QSqlQuery lock(db);
-        ASSERT_TRUE(lock.exec("BEGIN IMMEDIATE"));
-        Handle("mpp{acc=Admin;pass=s3cret;listflg=a@x.jp;true;}");
-        lock.exec("ROLLBACK");
-    }
-    QSqlDatabase::removeDatabase("lock holder");
-    lw::store::SetBusyTimeout(5000);
-    const QString head = "コマンド実行エラー[" + file + "]:";
+    Rows("CREATE TRIGGER refuse BEFORE INSERT ON tblList BEGIN SELECT RAISE(ABORT, 'refused by test'); END");
+    Handle("mpp{acc=Admin;pass=s3cret;listflg=a@x.jp;true;}");
     ASSERT_EQ(Log().size(), 1);
-    EXPECT_TRUE(Log()[0].startsWith(head) && Log()[0].size() > head.size()) << Log()[0].toStdString();
-    EXPECT_EQ(RuleCount(), 0);
+    EXPECT_TRUE(Log()[0].startsWith("コマンド実行エラー[" + file + "]:") && Log()[0].contains("refused by test")) << Log()[0].toStdString();
     const char* history = "SELECT コマンド FROM tblHistory WHERE 保存ファイルID = 'm0001.eml'";
     EXPECT_TRUE(Rows(history).isEmpty());
 
     // The next message is handled as usual and recorded in the history.
+    Rows("DROP TRIGGER refuse");
     Handle("mpp{acc=Admin;pass=s3cret;listflg=a@x.jp;true;}");
     EXPECT_EQ(Log().last(), "コマンド実行[" + file + "]:Admin:s3cret");
     EXPECT_EQ(RuleCount(), 1);
