@@ -5,22 +5,15 @@
 #include "store/FindOrAdd.h"
 #include "ui/MailClient.h"
 #include "ui/MessageBox.h"
-
-#include "support/TempHome.h"
+#include "ui/UiTest.h"
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTableView>
-#include <QTest>
 #include <QUrlQuery>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -59,8 +52,7 @@ public:
     {
         settings.programFolder = home.Folder();
         QDir().mkpath(workFolder);
-        EXPECT_TRUE(QFile::copy(lw::test::TemplateDatabase(), home.File("list.db")));
-        QFile::setPermissions(home.File("list.db"), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        lw::test::CopyTemplateDatabase(home.File("list.db"));
     }
 
     // The message goes into the work folder and, when saved with a copy, into the save folder.
@@ -75,20 +67,9 @@ public:
              saved ? saveFolder + u'/' + id : QString()});
     }
 
-    QVariantList Sql(const QString& sql, const QVariantList& values = {})
+    QStringList Sql(const QString& sql, const QVariantList& values = {})
     {
-        QVariantList result;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "fixture");
-            db.setDatabaseName(home.File("list.db"));
-            EXPECT_TRUE(db.open());
-            QSqlQuery query(db);
-            QString error;
-            EXPECT_TRUE(lw::store::Execute(query, sql, values, error)) << error.toStdString();
-            while (query.isSelect() && query.next()) result.append(query.value(0));
-        }
-        QSqlDatabase::removeDatabase("fixture");
-        return result;
+        return lw::test::Sql(home.File("list.db"), sql, values);
     }
 
     QString LogText() const
@@ -142,14 +123,14 @@ protected:
     {
         form = std::make_unique<Form3>([this] { return home.settings; }, client);
         form->show();
-        grid = form->findChild<QTableView*>("DBGrid1");
+        grid = lw::test::Find<QTableView>(*form, "DBGrid1");
         return *form;
     }
     void Select(int row)
     {
         QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(grid->model()->index(row, 0)).center());
     }
-    template <typename T> T* Child(const char* name) { return form->findChild<T*>(name); }
+    template <typename T> T* Child(const char* name) { return lw::test::Find<T>(*form, name); }
     QString Title() { return Child<QPlainTextEdit>("txtTitle")->toPlainText(); }
 
     const QDateTime day{QDate(2026, 12, 7), QTime(9, 15, 0)};
@@ -168,7 +149,6 @@ TEST_F(Form3Test, ListsSavedMailNewestFirstAndPreviewsTheSavedCopy)
     auto* print = Child<QPushButton>("cmdRead");
     auto* del = Child<QPushButton>("cmdDel");
     auto* reply = Child<QPushButton>("cmdMail");
-    ASSERT_TRUE(grid && body && files && print && del && reply);
 
     // Saved rows only, newest first; the date in the system's text form.
     ASSERT_EQ(grid->model()->rowCount(), 3);
@@ -236,8 +216,8 @@ TEST_F(Form3Test, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     EXPECT_FALSE(QFile::exists(save + "a.eml"));
     EXPECT_TRUE(QFile::exists(home.workFolder + "/a.eml"));
     EXPECT_EQ(home.Sql("SELECT メール保存 || '|' || メール保存先パス FROM tblHistory WHERE 保存ファイルID = 'a.eml'"),
-              QVariantList{"0|"});
-    EXPECT_EQ(home.Sql("SELECT count(*) FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ''"), QVariantList{2});
+              QStringList{"0|"});
+    EXPECT_EQ(home.Sql("SELECT count(*) FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ''"), QStringList{"2"});
     EXPECT_TRUE(home.LogText().isEmpty());
 
     // A copy that cannot be removed (a folder in its place): row unchanged, error logged.
@@ -249,7 +229,7 @@ TEST_F(Form3Test, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     EXPECT_EQ(grid->model()->rowCount(), 2);
     EXPECT_TRUE(home.LogText().contains("==> 保存メール削除エラー：")) << home.LogText().toStdString();
     EXPECT_EQ(home.Sql("SELECT 添付ファイル保存先パス FROM tblHistoryFiles WHERE 保存ファイルID = 'b.eml'"),
-              QVariantList{save + "x.txt"});
+              QStringList{save + "x.txt"});
     home.Sql(moveB, {save + "b.eml"});
     form->LoadSavedMailList();
 
@@ -259,7 +239,7 @@ TEST_F(Form3Test, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
         form->DeleteSavedMail(); // b.eml, then c.eml
     }
     EXPECT_EQ(grid->model()->rowCount(), 0);
-    EXPECT_EQ(home.Sql("SELECT count(*) FROM tblHistory"), QVariantList{4});
+    EXPECT_EQ(home.Sql("SELECT count(*) FROM tblHistory"), QStringList{"4"});
 
     // An empty list: the delete ends in the logged error, without a question.
     MessageBox::ClearLog();
