@@ -100,46 +100,35 @@ protected:
     std::unique_ptr<ui::Form1> window;
     std::atomic<int> ticks{0};
     std::atomic<bool> slowTick{false};
-    bool unlock = true;
-    int prompts = 0;
-    QStringList opens;
-    bool busyAtOpen = true;
-    bool runningAtOpen = true;
-    int ticksWhileOpen = 0;
-    QStringList chooser;
-    QString chosen;
-    QString opened;
+    bool unlock = true, busyAtOpen = true, runningAtOpen = true;
+    int prompts = 0, ticksWhileOpen = 0;
+    QStringList opens, chooser;
+    QString chosen, opened;
 };
 
 } // namespace
 
 TEST(Form1Checks, NumbersRangesAndNames)
 {
-    struct Case {
-        const char* field;
-        const char* text;
-        const char* message; // nullptr: passes
-        const char* reset;   // nullptr: the text is kept
-    };
-    const Case cases[] = {
-        {"txtIntv", "", nullptr, nullptr}, {"txtIntv", "65535", nullptr, nullptr}, {"txtIntv", " +1e3 ", nullptr, nullptr},
+    // field, text, message (empty: passes), text put back (empty: kept)
+    const char* const cases[][4] = {
+        {"txtIntv", "", "", ""}, {"txtIntv", "65535", "", ""}, {"txtIntv", " +1e3 ", "", ""},
         {"txtIntv", "0", "入力範囲(1-65535)を超えています。", "60000"},
         {"txtIntv", "65535.5", "入力範囲(1-65535)を超えています。", "60000"},
         {"txtIntv", "abc", "数値を入力してください。", "60000"}, {"txtIntv", "inf", "数値を入力してください。", "60000"},
-        {"txtKeep", "90", nullptr, nullptr}, {"txtKeep", "91", "入力範囲(1-90)を超えています。", "60"},
-        {"txtPortsmtp", "9999", nullptr, nullptr}, {"txtPortsmtp", "10000", "入力範囲(1-9999)を超えています。", "25"},
-        {"txtTimeoutsmtp", "601", "入力範囲(1-600)を超えています。", "120"},
-        {"txtList", "", "入力されていません。", nullptr}, {"txtLog", "a\\b", "\\マークは使用できません。", nullptr},
-        {"txtStock", "mail/sub", nullptr, nullptr}, {"txtPortpop", "junk", nullptr, nullptr},
+        {"txtKeep", "90", "", ""}, {"txtKeep", "91", "入力範囲(1-90)を超えています。", "60"},
+        {"txtPortsmtp", "9999", "", ""}, {"txtPortsmtp", "10000", "入力範囲(1-9999)を超えています。", "25"},
+        {"txtTimeoutsmtp", "601", "入力範囲(1-600)を超えています。", "120"}, {"txtList", "", "入力されていません。", ""},
+        {"txtLog", "a\\b", "\\マークは使用できません。", ""}, {"txtStock", "mail/sub", "", ""}, {"txtPortpop", "junk", "", ""},
     };
-    for (const Case& c : cases) {
-        const auto failure = ui::CheckField(QString::fromLatin1(c.field), QString::fromUtf8(c.text));
-        SCOPED_TRACE(std::string(c.field) + " '" + c.text + "'");
-        ASSERT_EQ(failure.has_value(), c.message != nullptr);
+    for (const auto& [field, text, message, reset] : cases) {
+        SCOPED_TRACE(std::string(field) + " '" + text + "'");
+        const auto failure = ui::CheckField(QString::fromLatin1(field), QString::fromUtf8(text));
+        ASSERT_EQ(failure.has_value(), *message != 0);
         if (!failure) continue;
-        EXPECT_EQ(failure->message, QString::fromUtf8(c.message));
-        EXPECT_EQ(failure->reset, c.reset != nullptr);
-        EXPECT_EQ(failure->resetText, c.reset ? QString::fromLatin1(c.reset) : QString());
+        EXPECT_EQ(failure->message, QString::fromUtf8(message));
+        EXPECT_EQ(failure->reset, *reset != 0);
+        EXPECT_EQ(failure->resetText, QString::fromLatin1(reset));
     }
 }
 
