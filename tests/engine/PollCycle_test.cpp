@@ -135,10 +135,10 @@ TEST(FetchServerArgumentTest, PortOnlyWhenNot110)
     EXPECT_EQ(FetchServerArgument(s), QStringLiteral("pop.example.jp\t995"));
 }
 
-TEST_F(PollCycleTest, OnePrinterServesTheCycleAndEachNoticeHoldsOnlyItsMessage)
+TEST_F(PollCycleTest, OnePrinterServesTheCycleAndPrintFailuresAreLoggedWhileTheOtherActionsGoOn)
 {
     const QString sender = Address("print");
-    AddRule(sender, "100100");
+    AddRule(sender, "110100");
     Deliver(sender, QStringLiteral("一通目"));
     Deliver(sender, QStringLiteral("二通目"));
     PrintRecord record;
@@ -146,7 +146,6 @@ TEST_F(PollCycleTest, OnePrinterServesTheCycleAndEachNoticeHoldsOnlyItsMessage)
     EXPECT_EQ((std::vector{summary.fetched, summary.handled, summary.errors}), (std::vector{2, 2, 0}));
     EXPECT_EQ(record.created, 1) << "one printer for the whole cycle";
     ASSERT_EQ(record.texts.size(), 2);
-
     // mailText: every part the reader returned, each followed by CR LF, nothing of the first.
     for (int i = 0; i < 2; ++i) {
         const auto parts = mail::ReadMail((Work() + record.names[i]).toStdString(), "subject:from:to:date:nofile:", Work().toStdString());
@@ -156,35 +155,30 @@ TEST_F(PollCycleTest, OnePrinterServesTheCycleAndEachNoticeHoldsOnlyItsMessage)
         EXPECT_EQ(record.texts[i], expected);
     }
     EXPECT_TRUE(record.texts[1].contains(QStringLiteral("二通目")) && !record.texts[1].contains(QStringLiteral("一通目")));
-    const QStringList log = LogEntries(m_settings.programFolder);
-    ASSERT_EQ(log.size(), 2);
-    EXPECT_EQ(log[0], QStringLiteral("メール印刷[") + Work() + record.names[0] + QStringLiteral("]:from<") + sender + u'>');
-}
 
-TEST_F(PollCycleTest, PrintFailuresAreLoggedAndTheOtherActionsGoOn)
-{
-    const QString sender = Address("noprinter");
-    AddRule(sender, "110100");
-    Deliver(sender, QStringLiteral("印刷不可1"));
     // No printer at all (headless without a print interface), then a printer that refuses the job.
-    CycleSummary summary = Run(nullptr);
-    EXPECT_EQ(summary.errors, 1);
+    Deliver(sender, QStringLiteral("印刷不可1"));
+    const CycleSummary headless = Run(nullptr);
     Deliver(sender, QStringLiteral("印刷不可2"));
-    const std::vector<QString> names = WaitingBaseNames();
-    ASSERT_EQ(names.size(), 2u);
-    EXPECT_TRUE(summary.firstError.startsWith(ErrorHead(names[0])));
     PrintRecord failing;
     failing.fail = true;
-    summary = Run(&failing);
-    EXPECT_EQ(summary.errors, 1);
+    EXPECT_EQ(Run(&failing).errors, 1);
+    const std::vector<QString> names = WaitingBaseNames();
+    ASSERT_EQ(names.size(), 4u);
+    EXPECT_EQ(headless.errors, 1);
+    EXPECT_TRUE(headless.firstError.startsWith(ErrorHead(names[2])));
 
     const QStringList log = LogEntries(m_settings.programFolder);
-    ASSERT_EQ(log.size(), 4) << log.join(u'\n').toStdString();
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_TRUE(log[2 * i].startsWith(ErrorHead(names[i])));
+    ASSERT_EQ(log.size(), 8) << log.join(u'\n').toStdString();
+    for (int i = 0; i < 4; ++i) {
+        if (i < 2) {
+            EXPECT_EQ(log[2 * i], QStringLiteral("メール印刷[") + Work() + names[i] + QStringLiteral("]:from<") + sender + u'>');
+        } else {
+            EXPECT_TRUE(log[2 * i].startsWith(ErrorHead(names[i]))) << log[2 * i].toStdString();
+        }
         EXPECT_EQ(log[2 * i + 1], QStringLiteral("メール保存[") + Saved() + names[i] + QStringLiteral("]:from<") + sender + u'>');
     }
-    EXPECT_TRUE(log[2].endsWith(QStringLiteral("用紙がありません")));
+    EXPECT_TRUE(log[6].endsWith(QStringLiteral("用紙がありません")));
 }
 
 TEST_F(PollCycleTest, AFailedSaveKeepsTheMessageOnTheServerAndTheCycleGoesOn)
