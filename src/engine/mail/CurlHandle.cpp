@@ -1,7 +1,10 @@
 #include "engine/mail/CurlHandle.h"
 
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
 #include <cstdlib>
-#include <filesystem>
+#include <map>
 #include <mutex>
 
 namespace lw::mail {
@@ -36,6 +39,47 @@ CURLSH* Share()
     return share;
 }
 
+struct StoreFree {
+    void operator()(X509_STORE* store) const { X509_STORE_free(store); }
+};
+using StorePtr = std::unique_ptr<X509_STORE, StoreFree>;
+
+// The trusted authorities for an extra CA file (empty: none), read once per process. Read anew
+// for every connection, the system's bundle of some 150 certificates cost more than the whole
+// TLS handshake, on every poll and every forward.
+X509_STORE* Authorities(const std::string& extraFile)
+{
+    static std::mutex mutex;
+    static std::map<std::string, StorePtr> stores;
+    std::lock_guard lock(mutex);
+    StorePtr& store = stores[extraFile];
+    if (!store) {
+        StorePtr made(X509_STORE_new());
+        if (!made || X509_STORE_set_default_paths(made.get()) != 1) return nullptr;
+        if (!extraFile.empty() && X509_STORE_load_file(made.get(), extraFile.c_str()) != 1) return nullptr;
+        // As libcurl does: a trusted intermediate certificate is enough.
+        X509_STORE_set_flags(made.get(), X509_V_FLAG_PARTIAL_CHAIN);
+        store = std::move(made);
+    }
+    return store.get();
+}
+
+std::string ExtraCaFile()
+{
+    const char* ca = std::getenv("LARCHWATCHER_CA_FILE");
+    return ca != nullptr ? std::string(ca) : std::string();
+}
+
+// Gives a new TLS context the shared authorities.
+CURLcode UseSharedAuthorities(CURL*, void* sslContext, void*)
+{
+    X509_STORE* store = Authorities(ExtraCaFile());
+    if (store == nullptr) return CURLE_SSL_CACERT_BADFILE;
+    X509_STORE_up_ref(store);
+    SSL_CTX_set_cert_store(static_cast<SSL_CTX*>(sslContext), store);
+    return CURLE_OK;
+}
+
 } // namespace
 
 CurlPtr NewCurlHandle()
@@ -52,12 +96,17 @@ void ApplyCommonOptions(CURL* handle, long connectSeconds, long requestSeconds, 
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-    // An extra authority (private or test) beside the system store.
-    if (const char* ca = std::getenv("LARCHWATCHER_CA_FILE"); ca != nullptr && *ca != '\0') {
-        curl_easy_setopt(handle, CURLOPT_CAINFO, ca);
-        std::error_code ec;
-        if (std::filesystem::is_directory("/etc/ssl/certs", ec))
-            curl_easy_setopt(handle, CURLOPT_CAPATH, "/etc/ssl/certs");
+    // The system's authorities and an extra one (private or test) from LARCHWATCHER_CA_FILE,
+    // read once and shared by every connection. libcurl is still given the extra file, which it
+    // reads too, so that a TLS session is resumed only under the authorities that verified it.
+    const std::string extra = ExtraCaFile();
+    const char* extraFile = extra.empty() ? nullptr : extra.c_str();
+    if (curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, &UseSharedAuthorities) == CURLE_OK) {
+        curl_easy_setopt(handle, CURLOPT_CAINFO, extraFile);
+        curl_easy_setopt(handle, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+    } else if (extraFile != nullptr) { // another TLS library: libcurl reads the files itself
+        curl_easy_setopt(handle, CURLOPT_CAINFO, extraFile);
+        curl_easy_setopt(handle, CURLOPT_CAPATH, "/etc/ssl/certs");
     }
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, connectSeconds);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT, requestSeconds);
