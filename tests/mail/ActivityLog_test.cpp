@@ -46,14 +46,17 @@ TEST(ActivityLogTest, EntriesAreStampedAndEndInCrCrLfInTheFileOfTheirMonth)
     WriteLog(home.Folder(), QStringLiteral("log"), QString(), first.addSecs(1));
     const QString file = home.File(QStringLiteral("log200803.txt"));
     EXPECT_EQ(LogFilePath(home.Folder(), QStringLiteral("log"), first), file);
-    EXPECT_EQ(LogFilePath(home.Path(), QStringLiteral("log"), first), file) << "the folder may come in bare form";
-    EXPECT_EQ(Contents(file), "2008/03/05 07:08:09==> " + text.toUtf8() + "\r\r\n2008/03/05 07:08:10==> \r\r\n");
+    EXPECT_EQ(LogFilePath(home.Path(), QStringLiteral("log"), first), file)
+        << "the folder may come in bare form";
+    EXPECT_EQ(Contents(file),
+              "2008/03/05 07:08:09==> " + text.toUtf8() + "\r\r\n2008/03/05 07:08:10==> \r\r\n");
 
     // The month of the file and the prefix follow the moment of writing.
     const QDateTime lastSecond(QDate(2008, 2, 29), QTime(23, 59, 59));
     WriteLog(home.Folder(), QStringLiteral("log"), QStringLiteral("before"), lastSecond);
     WriteLog(home.Folder(), QStringLiteral("other"), QStringLiteral("after"), lastSecond.addSecs(1));
-    WriteLog(home.Folder(), QStringLiteral("log"), QStringLiteral("year"), QDateTime(QDate(2008, 12, 31), QTime(23, 59, 59)));
+    WriteLog(home.Folder(), QStringLiteral("log"), QStringLiteral("year"),
+             QDateTime(QDate(2008, 12, 31), QTime(23, 59, 59)));
     EXPECT_EQ(Contents(home.File(QStringLiteral("log200802.txt"))), "2008/02/29 23:59:59==> before\r\r\n");
     EXPECT_EQ(Contents(home.File(QStringLiteral("other200803.txt"))), "2008/03/01 00:00:00==> after\r\r\n");
     EXPECT_EQ(Contents(home.File(QStringLiteral("log200812.txt"))), "2008/12/31 23:59:59==> year\r\r\n");
@@ -62,8 +65,10 @@ TEST(ActivityLogTest, EntriesAreStampedAndEndInCrCrLfInTheFileOfTheirMonth)
     WriteLog(home.Folder(), QStringLiteral("now"), QStringLiteral("x"));
     const QDateTime now = QDateTime::currentDateTime();
     QByteArray written = Contents(LogFilePath(home.Folder(), QStringLiteral("now"), now));
-    if (written == "<missing>") written = Contents(LogFilePath(home.Folder(), QStringLiteral("now"), now.addSecs(-5)));
-    EXPECT_TRUE(written.startsWith(now.toString(QStringLiteral("yyyy/MM/")).toUtf8())) << written.toStdString();
+    if (written == "<missing>")
+        written = Contents(LogFilePath(home.Folder(), QStringLiteral("now"), now.addSecs(-5)));
+    EXPECT_TRUE(written.startsWith(now.toString(QStringLiteral("yyyy/MM/")).toUtf8()))
+        << written.toStdString();
     EXPECT_TRUE(written.endsWith("==> x\r\r\n"));
 }
 
@@ -72,7 +77,8 @@ TEST(ActivityLogTest, UnwritableLogGoesToStandardErrorWithoutThrowing)
     test::TempHome home;
     const QDateTime moment(QDate(2008, 3, 5), QTime(7, 8, 9));
     QString text = Stderr([&] {
-        WriteLog(home.File(QStringLiteral("no/such/folder")), QStringLiteral("log"), QStringLiteral("行方不明"), moment);
+        WriteLog(home.File(QStringLiteral("no/such/folder")), QStringLiteral("log"),
+                 QStringLiteral("行方不明"), moment);
     });
     EXPECT_TRUE(text.contains(QStringLiteral("no/such/folder"))) << text.toStdString();
     EXPECT_TRUE(text.contains(QStringLiteral("行方不明"))) << "the entry is not lost";

@@ -37,7 +37,8 @@ void Replace(const QString& path, const QByteArray& data)
 // Same folder (a link) and across file systems (a real copy): the same promises.
 void CheckCopies(const QString& sourceFolder, const QString& targetFolder)
 {
-    const QString source = sourceFolder + QStringLiteral("/送信元.eml"), target = targetFolder + QStringLiteral("/保存先.eml");
+    const QString source = sourceFolder + QStringLiteral("/送信元.eml"),
+                  target = targetFolder + QStringLiteral("/保存先.eml");
     const QByteArray big = QByteArray(700 * 1024, 'a') + "末尾"; // more than one copy buffer
     Replace(source, big);
     ASSERT_EQ(::chmod(S(source).c_str(), 0640), 0);
@@ -58,7 +59,8 @@ void CheckCopies(const QString& sourceFolder, const QString& targetFolder)
 
     EXPECT_FALSE(CopyFileDurably(S(sourceFolder + "/missing"), S(targetFolder + "/x"), true, error));
     EXPECT_FALSE(CopyFileDurably(S(target), S(targetFolder + "/no/such/folder/x"), true, error));
-    EXPECT_EQ(QDir(targetFolder).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("保存先.eml")})
+    EXPECT_EQ(QDir(targetFolder).entryList(QDir::Files | QDir::Hidden),
+              QStringList{QStringLiteral("保存先.eml")})
         << "temporary files left behind";
 }
 

@@ -60,14 +60,15 @@ TEST(Extractors, FromAndToPartsAreCutAtFixedPlaces)
 
     // The first usable address wins, the last subject wins; a from part without a usable
     // address does not block a later one.
-    auto mail = Extracted({"subject: first", "from: a@example.jp", "from: \"B\" <b@example.jp>", "to: c@example.jp",
-                           "to: \"D\" <d@example.jp>", "subject: second"});
+    auto mail = Extracted({"subject: first", "from: a@example.jp", "from: \"B\" <b@example.jp>",
+                           "to: c@example.jp", "to: \"D\" <d@example.jp>", "subject: second"});
     EXPECT_EQ(mail.fromAddress + "|" + mail.fromName + "|" + mail.toAddress + "|" + mail.toName,
               "a@example.jp||c@example.jp|");
     EXPECT_EQ(mail.subject, "second");
     mail = Extracted({"from: \"Broken\" <broken", "from: \"Good\" <good@example.jp>"});
     EXPECT_EQ(mail.fromAddress + "|" + mail.fromName, "good@example.jp|Good");
-    EXPECT_EQ(Extracted({"subject: Reply to: Boss <boss@example.jp>"}).subject, "Reply to: Boss <boss@example.jp>");
+    EXPECT_EQ(Extracted({"subject: Reply to: Boss <boss@example.jp>"}).subject,
+              "Reply to: Boss <boss@example.jp>");
 }
 
 TEST(Extractors, SubjectDateBody)
@@ -88,8 +89,8 @@ TEST(Extractors, SubjectDateBody)
         EXPECT_EQ(Extracted({part}).received, expected) << part;
 
     // Unreadable dates leave the earlier value.
-    mail = Extracted({"date: 2024/01/05 10:11:12", "date: Wed, 28 May 2014 17:18:19 +0900", "date: 2023/02/30 10:00:00",
-                      "date: 2023/01/01 25:00:00", "date:"});
+    mail = Extracted({"date: 2024/01/05 10:11:12", "date: Wed, 28 May 2014 17:18:19 +0900",
+                      "date: 2023/02/30 10:00:00", "date: 2023/01/01 25:00:00", "date:"});
     EXPECT_EQ(mail.received, local(1, 5, 10, 11, 12));
     EXPECT_FALSE(Extracted({"date: yesterday"}).received.isValid());
 
@@ -103,7 +104,8 @@ TEST(Extractors, SubjectDateBody)
 
 TEST(Extractors, AttachmentsStopAtCapacityReturnedMailAndBaseName)
 {
-    auto mail = Extracted({"nofile:", "file: /w/a.txt", "File:/w/B.PDF ", "body: see file: /w/x", "xnofile: /w/y"});
+    auto mail =
+        Extracted({"nofile:", "file: /w/a.txt", "File:/w/B.PDF ", "body: see file: /w/x", "xnofile: /w/y"});
     ASSERT_EQ(mail.attachmentCount, 2);
     EXPECT_EQ(mail.attachments[0], "/w/a.txt");
     EXPECT_EQ(mail.attachments[1], "/w/B.PDF");

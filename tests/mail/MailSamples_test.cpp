@@ -74,7 +74,8 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
         const Wanted wanted(entry.toObject());
         const QString path = QStringLiteral(MAIL_SAMPLES_DIR "/") + name;
         const QString folder = work.filePath(QFileInfo(name).completeBaseName());
-        const auto parts = lw::mail::ReadMail(path.toStdString(), "subject:from:to:date:nofile:", folder.toStdString());
+        const auto parts =
+            lw::mail::ReadMail(path.toStdString(), "subject:from:to:date:nofile:", folder.toStdString());
         ASSERT_TRUE(parts.has_value());
         lw::mail::ReceivedMail mail;
         mail.file = path;
@@ -90,7 +91,8 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
         };
         // Exact, or where the review is uncertain: present whenever a value is expected.
         const auto field = [&](const char* key, const QString& got, const QString& want, bool exact) {
-            check(wanted.Uncertain(QLatin1String(key)) ? want.isEmpty() || !got.isEmpty() : exact, key, got, want);
+            check(wanted.Uncertain(QLatin1String(key)) ? want.isEmpty() || !got.isEmpty() : exact, key, got,
+                  want);
         };
 
         for (const auto& [key, writtenKey, got] :
@@ -106,8 +108,8 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
         // Subject: blanks left by unfolding do not count.
         if (wanted.expect.contains(u"subject_prefix")) {
             const QString prefix = Text(wanted.expect.value(u"subject_prefix"));
-            check(mail.subject.startsWith(prefix) && mail.subject.size() > prefix.size(), "subject", mail.subject,
-                  prefix + "…");
+            check(mail.subject.startsWith(prefix) && mail.subject.size() > prefix.size(), "subject",
+                  mail.subject, prefix + "…");
         } else {
             const QString want = wanted.Value("subject", "subject");
             field("subject", mail.subject, want, mail.subject.simplified() == want.simplified());
@@ -118,8 +120,8 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
             QString want;
             if (wanted.expect.contains(u"date_local")) {
                 const QString offset = Text(wanted.expect.value(u"utc_offset"));
-                QDateTime local =
-                    QDateTime::fromString(Text(wanted.expect.value(u"date_local")), u"yyyy/MM/dd HH:mm:ss"_qs);
+                QDateTime local = QDateTime::fromString(Text(wanted.expect.value(u"date_local")),
+                                                        u"yyyy/MM/dd HH:mm:ss"_qs);
                 local.setTimeSpec(Qt::UTC);
                 const int seconds = (offset.mid(1, 2).toInt() * 3600 + offset.mid(3, 2).toInt() * 60) *
                                     (offset.startsWith(u'-') ? -1 : 1);
@@ -127,8 +129,9 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
             } else if (wanted.expected.value(u"date").isObject()) {
                 want = Text(wanted.expected.value(u"date").toObject().value(u"utc"));
             }
-            const QString got =
-                mail.received.isValid() ? mail.received.toUTC().toString(u"yyyy/MM/dd HH:mm:ss"_qs) : QString();
+            const QString got = mail.received.isValid()
+                                    ? mail.received.toUTC().toString(u"yyyy/MM/dd HH:mm:ss"_qs)
+                                    : QString();
             field("date", got, want, got == want);
         }
 

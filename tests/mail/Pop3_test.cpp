@@ -50,7 +50,10 @@ std::string WithPort(const std::string& host, int port)
 }
 
 struct CaFile {
-    explicit CaFile(const QString& path) { setenv("LARCHWATCHER_CA_FILE", path.toLocal8Bit().constData(), 1); }
+    explicit CaFile(const QString& path)
+    {
+        setenv("LARCHWATCHER_CA_FILE", path.toLocal8Bit().constData(), 1);
+    }
     ~CaFile() { unsetenv("LARCHWATCHER_CA_FILE"); }
 };
 
@@ -75,15 +78,16 @@ QString DovecotLog(const lw::test::TestServers& servers)
 
 // Dovecot's login lines for the user that contain every word, logged after offset `from`; polled
 // until at least `atLeast` (the server logs a little later), then settled so extra lines count too.
-int LoginsSince(const lw::test::TestServers& servers, qint64 from, const QString& user, const QStringList& words,
-                int atLeast = 1)
+int LoginsSince(const lw::test::TestServers& servers, qint64 from, const QString& user,
+                const QStringList& words, int atLeast = 1)
 {
     const auto count = [&] {
         QFile f(DovecotLog(servers));
         if (!f.open(QIODevice::ReadOnly) || !f.seek(from)) return -1;
         int n = 0;
         for (const QByteArray& line : f.readAll().split('\n'))
-            n += std::all_of(words.begin(), words.end(), [&](const QString& w) { return line.contains(w.toUtf8()); }) &&
+            n += std::all_of(words.begin(), words.end(),
+                             [&](const QString& w) { return line.contains(w.toUtf8()); }) &&
                  line.contains("Login: user=<" + user.toUtf8() + ">");
         return n;
     };
@@ -123,10 +127,16 @@ class Pop3Test : public ::testing::Test {
         return RcvMail(server.empty() ? WithPort(host, servers().pop3Port) : server, user,
                        "a " + (pw.empty() ? pass : pw), "SAVE 1-10", "<" + folder);
     }
-    std::optional<PartList> Delete(const std::string& base) { return RcvMail(host, user, pass, "DELU " + base, folder); }
+    std::optional<PartList> Delete(const std::string& base)
+    {
+        return RcvMail(host, user, pass, "DELU " + base, folder);
+    }
     Pop3Endpoint Box(int port = 0, const std::string& options = {}) const
     {
-        return {.host = host, .port = port ? port : servers().pop3Port, .account = user, .password = pass,
+        return {.host = host,
+                .port = port ? port : servers().pop3Port,
+                .account = user,
+                .password = pass,
                 .loginOptions = options};
     }
     int Count() const { return servers().MailboxCount(box->User()); }
@@ -171,7 +181,8 @@ TEST_F(Pop3Test, FetchesAtMostTenInServerOrderNeverTwiceAndLosesNothingOnAFailed
         all.insert(all.end(), got->begin(), got->end());
     }
     for (int i = 0; i < 13; ++i)
-        EXPECT_EQ(ReadAll(all[i]), Message(i, i == 1 ? 200000 : 40)) << i << " not byte-exact or out of order";
+        EXPECT_EQ(ReadAll(all[i]), Message(i, i == 1 ? 200000 : 40))
+            << i << " not byte-exact or out of order";
     EXPECT_FALSE(Fetch()) << "nothing new is a non-list value";
 
     // Only later arrivals are delivered.
@@ -225,9 +236,11 @@ TEST_F(Pop3Test, DeluDeletesExactlyThatMessageAndSessionScopeCommitsAtItsEnd)
 TEST_F(Pop3Test, LoginMechanismsAndTls)
 {
     Deliver(1, 2);
-    for (const auto& [options, method] : std::vector<std::pair<std::string, QString>>{
-             {"", "method=CRAM-MD5"}, {"AUTH=+APOP", "method=APOP"}, {"AUTH=PLAIN", "method=PLAIN"},
-             {"AUTH=LOGIN", "method=LOGIN"}}) {
+    for (const auto& [options, method] :
+         std::vector<std::pair<std::string, QString>>{{"", "method=CRAM-MD5"},
+                                                      {"AUTH=+APOP", "method=APOP"},
+                                                      {"AUTH=PLAIN", "method=PLAIN"},
+                                                      {"AUTH=LOGIN", "method=LOGIN"}}) {
         // STARTTLS is taken because the server offers it.
         const qint64 mark = QFileInfo(DovecotLog(servers())).size();
         EXPECT_EQ(Listing(Box(0, options)).size(), 1u) << options;
@@ -289,8 +302,9 @@ TEST_F(Pop3Test, DeletionAfterALostSessionNeverHitsAnotherMessage)
         // The server drops the kept session; meanwhile another client removes the first message,
         // so every message number shifts down by one.
         QProcess kick;
-        kick.start(QStringLiteral("doveadm"), {QStringLiteral("-c"), servers().stateDir + "/dovecot/dovecot.conf",
-                                               QStringLiteral("kick"), box->User()});
+        kick.start(QStringLiteral("doveadm"),
+                   {QStringLiteral("-c"), servers().stateDir + "/dovecot/dovecot.conf",
+                    QStringLiteral("kick"), box->User()});
         ASSERT_TRUE(kick.waitForFinished(10000));
         ASSERT_EQ(kick.exitCode(), 0);
         QThread::msleep(300); // the close has arrived: libcurl sees a dead connection before sending
@@ -314,7 +328,8 @@ TEST(UidlState, BaseNamesAreSafeAndUniqueAndAForeignFileIsAnError)
     EXPECT_EQ(UidlState::SafeName("a/b\\c:d*e"), "a_b_c_d_e");
     EXPECT_EQ(UidlState::SafeName(".hidden"), "m.hidden");
     EXPECT_EQ(UidlState::SafeName(""), "m");
-    EXPECT_EQ(UidlState::FileName("mail.example.jp", "tarō/x"), "pop3-state-mail.example.jp@tar%C5%8D%2Fx.uidl");
+    EXPECT_EQ(UidlState::FileName("mail.example.jp", "tarō/x"),
+              "pop3-state-mail.example.jp@tar%C5%8D%2Fx.uidl");
     // A file that is not ours is an error, not an empty state (which would deliver everything again).
     QTemporaryDir dir;
     UidlState s;
@@ -344,15 +359,18 @@ TEST(Pop3, ServerWithoutUidlOrSaslUsesUserPassAndHeaderHashes)
     }
     QProcess server;
     server.start(QStringLiteral("/usr/bin/python3"),
-                 QStringList{QStringLiteral(LW_SOURCE_DIR "/tools/pop3-no-uidl-server.py"), QStringLiteral("old"),
-                             QStringLiteral("secret"), dir.filePath(QStringLiteral("state"))} +
+                 QStringList{QStringLiteral(LW_SOURCE_DIR "/tools/pop3-no-uidl-server.py"),
+                             QStringLiteral("old"), QStringLiteral("secret"),
+                             dir.filePath(QStringLiteral("state"))} +
                      files);
     ASSERT_TRUE(server.waitForReadyRead(10000)) << "the old-server helper did not start";
     const int port = server.readLine().trimmed().toInt();
     ASSERT_GT(port, 0);
     QTemporaryDir work;
     const std::string host = "127.0.0.1", folder = work.path().toStdString();
-    const auto fetch = [&] { return RcvMail(WithPort(host, port), "old", "a secret", "SAVE 1-10", "<" + folder); };
+    const auto fetch = [&] {
+        return RcvMail(WithPort(host, port), "old", "a secret", "SAVE 1-10", "<" + folder);
+    };
 
     const auto got = fetch();
     ASSERT_TRUE(got && got->size() == 4u) << LastPop3Error();

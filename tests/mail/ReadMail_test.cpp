@@ -35,7 +35,8 @@ ReceivedMail Extract(const PartList& parts)
 
 bool HasPart(const PartList& parts, const std::string& prefix)
 {
-    return std::any_of(parts.begin(), parts.end(), [&](const std::string& p) { return p.rfind(prefix, 0) == 0; });
+    return std::any_of(parts.begin(), parts.end(),
+                       [&](const std::string& p) { return p.rfind(prefix, 0) == 0; });
 }
 
 class ReadMailTest : public ::testing::Test {
@@ -76,8 +77,8 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindows)
         QDateTime received;
     } cases[] = {
         // Shift_JIS Q-words with CP932-only characters, split over two words.
-        {"sjis-q-encoded-subject.eml", u"①会議の件 髙橋"_qs, u"髙橋 一郎"_qs, "takahashi@example.jp", u"総務部"_qs,
-         "soumu@example.jp", u"本文です。㈱～①"_qs, utc(1, 0)},
+        {"sjis-q-encoded-subject.eml", u"①会議の件 髙橋"_qs, u"髙橋 一郎"_qs, "takahashi@example.jp",
+         u"総務部"_qs, "soumu@example.jp", u"本文です。㈱～①"_qs, utc(1, 0)},
         // ISO-2022-JP: a padded B-word followed by more words, a Q-word cut inside a character,
         // NEC row 13 and half-width kana in the body, and a JST zone.
         {"iso2022jp-split-encoded-words.eml", u"テスト件名会議"_qs, u"山田"_qs, "yamada@example.jp", "",
@@ -88,14 +89,14 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindows)
          u"営業部①"_qs, "eigyo@example.jp", u"見積書を送付します。"_qs,
          QDateTime(QDate(2024, 1, 5), QTime(10, 11, 12), Qt::LocalTime)},
         // Raw ISO-2022-JP before an old carrier address; a comment is no name; a "+09:00" zone.
-        {"raw-iso2022jp-headers-carrier-address.eml", u"件名 test"_qs, u"山田"_qs, "taro..x.@docomo.ne.jp", "",
-         "hanako.@ezweb.ne.jp", "hello", utc(1, 0)},
+        {"raw-iso2022jp-headers-carrier-address.eml", u"件名 test"_qs, u"山田"_qs, "taro..x.@docomo.ne.jp",
+         "", "hanako.@ezweb.ne.jp", "hello", utc(1, 0)},
         // An empty group is skipped; no zone means local time.
-        {"comment-name-group-recipient.eml", "Returned mail: see transcript", "", "MAILER-DAEMON@example.jp", "",
-         "jiro..@docomo.ne.jp", "bounce", QDateTime(QDate(2024, 1, 1), QTime(9, 0), Qt::LocalTime)},
+        {"comment-name-group-recipient.eml", "Returned mail: see transcript", "", "MAILER-DAEMON@example.jp",
+         "", "jiro..@docomo.ne.jp", "bounce", QDateTime(QDate(2024, 1, 1), QTime(9, 0), Qt::LocalTime)},
         // The HTML part is the body when there is no plain one.
-        {"forward-marks-html-alternative.eml", "marked", "", "a@example.jp", "", "b@example.jp", u"<b>転送</b>"_qs,
-         utc(3, 15)},
+        {"forward-marks-html-alternative.eml", "marked", "", "a@example.jp", "", "b@example.jp",
+         u"<b>転送</b>"_qs, utc(3, 15)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fixture);
@@ -119,7 +120,8 @@ TEST_F(ReadMailTest, AttachmentsBeyondCapacityAreWrittenApartAndCapped)
 {
     const auto parts = Parts(Fixture("many-attachments-120.eml"));
     ASSERT_TRUE(parts);
-    EXPECT_EQ(std::count_if(parts->begin(), parts->end(), [](const std::string& p) { return p.starts_with("file:"); }),
+    EXPECT_EQ(std::count_if(parts->begin(), parts->end(),
+                            [](const std::string& p) { return p.starts_with("file:"); }),
               120);
     EXPECT_FALSE(HasPart(*parts, "nofile:"));
     const ReceivedMail mail = Extract(*parts);
@@ -152,14 +154,15 @@ TEST_F(ReadMailTest, BrokenMimeStillGivesWhatCanBeRead)
     EXPECT_EQ(written.size(), 9);
 
     // Blank lines before the header, as some tools store messages.
-    const auto padded = Parts(WriteFile("padded.eml", "\r\n\nFrom: a@example.jp\nSubject: padded\n\nbody\n").toStdString());
+    const auto padded =
+        Parts(WriteFile("padded.eml", "\r\n\nFrom: a@example.jp\nSubject: padded\n\nbody\n").toStdString());
     ASSERT_TRUE(padded);
     EXPECT_EQ(Extract(*padded).subject, "padded");
 
     // Files that are no message give nothing.
-    for (const std::string& file : {Fixture("does-not-exist.eml"), Fixture("no-header-not-a-message.txt"),
-                                    std::string(TEST_DATA_DIR "/mime"), std::string(),
-                                    WriteFile("empty.eml", {}).toStdString()})
+    for (const std::string& file :
+         {Fixture("does-not-exist.eml"), Fixture("no-header-not-a-message.txt"),
+          std::string(TEST_DATA_DIR "/mime"), std::string(), WriteFile("empty.eml", {}).toStdString()})
         EXPECT_FALSE(Parts(file)) << file;
     EXPECT_TRUE(lw::mail::ForwardMarks(Fixture("does-not-exist.eml")).empty());
 }
@@ -189,9 +192,9 @@ TEST_F(ReadMailTest, PartListNamesTheHeaderPartsBodyAlwaysComes)
 
 TEST_F(ReadMailTest, ConcurrentReadersAgreeWithOneReader)
 {
-    const std::vector<const char*> fixtures = {"sjis-q-encoded-subject.eml", "iso2022jp-split-encoded-words.eml",
-                                               "undeclared-8bit-cp932-headers.eml",
-                                               "raw-iso2022jp-headers-carrier-address.eml"};
+    const std::vector<const char*> fixtures = {
+        "sjis-q-encoded-subject.eml", "iso2022jp-split-encoded-words.eml",
+        "undeclared-8bit-cp932-headers.eml", "raw-iso2022jp-headers-carrier-address.eml"};
     std::vector<PartList> reference; // a failed read stays empty and so counts as a mismatch below
     for (const char* fixture : fixtures)
         reference.push_back(Parts(Fixture(fixture)).value_or(PartList{}));
@@ -201,7 +204,8 @@ TEST_F(ReadMailTest, ConcurrentReadersAgreeWithOneReader)
         threads.emplace_back([&, t] {
             for (int round = 0; round < 50; ++round)
                 for (std::size_t i = 0; i < fixtures.size(); ++i)
-                    mismatches[t] += lw::mail::ReadMail(Fixture(fixtures[i]), kCycleParts, folder) != reference[i];
+                    mismatches[t] +=
+                        lw::mail::ReadMail(Fixture(fixtures[i]), kCycleParts, folder) != reference[i];
         });
     }
     for (auto& thread : threads)

@@ -24,7 +24,10 @@ using namespace lw::mail;
 namespace {
 
 struct CaFile {
-    explicit CaFile(const QString& path) { setenv("LARCHWATCHER_CA_FILE", path.toLocal8Bit().constData(), 1); }
+    explicit CaFile(const QString& path)
+    {
+        setenv("LARCHWATCHER_CA_FILE", path.toLocal8Bit().constData(), 1);
+    }
     ~CaFile() { unsetenv("LARCHWATCHER_CA_FILE"); }
 };
 
@@ -49,9 +52,17 @@ std::string Xfr(const QTemporaryDir& dir)
     return ">#xfr " + S(f.fileName());
 }
 
-std::string Server(const lw::test::TestServers& s, int timeout = 10)
+std::string Server(const lw::test::TestServers& s)
 {
-    return S(s.host) + ":" + std::to_string(s.smtpPort) + ":" + std::to_string(timeout);
+    return S(s.host) + ":" + std::to_string(s.smtpPort) + ":10";
+}
+
+// SendMail as a forward calls it, to the STARTTLS port unless another server is given.
+std::string Send(const lw::test::TestServers& s, const std::string& to,
+                 const std::string& from = "<box@example.jp>", const std::string& subject = "s",
+                 const std::string& mark = {}, const std::string& server = {})
+{
+    return SendMail(server.empty() ? Server(s) : server, to, from, subject, "", "", mark);
 }
 
 std::string Auth(const lw::test::TestServers& s, const QString& mechanism = {})
@@ -107,7 +118,8 @@ QByteArray JapaneseMultipart()
            "Content-Disposition: attachment; filename*=UTF-8''%E8%A6%8B%E7%A9%8D.pdf\r\n\r\n"
            "JVBERi0xLjQKJcOkw7zDtsOfCjIgMCBvYmoKPDwvTGVuZ3RoIDMgMCBSPj4Kc3RyZWFtCg==\r\n"
            "--b1\r\nContent-Type: application/octet-stream; name=\"data.bin\"\r\n"
-           "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"data.bin\"\r\n\r\n"
+           "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; "
+           "filename=\"data.bin\"\r\n\r\n"
            "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=\r\n--b1--\r\n";
 }
 
@@ -126,12 +138,15 @@ TEST(Smtp, AuthMechanismsOverStartTlsAndImplicitTls)
         QString mechanism, expected;
         bool credentials;
         std::string server;
-    } cases[] = {{"LOGIN", "LOGIN", true, {}}, {"PLAIN", "PLAIN", true, {}}, {"", "CRAM-MD5", true, {}},
-                 {"", "", false, {}},          {"CRAM-MD5", "CRAM-MD5", true, smtps}};
+    } cases[] = {{"LOGIN", "LOGIN", true, {}},
+                 {"PLAIN", "PLAIN", true, {}},
+                 {"", "CRAM-MD5", true, {}},
+                 {"", "", false, {}},
+                 {"CRAM-MD5", "CRAM-MD5", true, smtps}};
     for (const auto& c : cases) {
         const QString to = Unique(QStringLiteral("auth"));
         const std::string from = "Box<box@example.jp>" + (c.credentials ? Auth(servers, c.mechanism) : "");
-        EXPECT_EQ(SendMail(c.server.empty() ? Server(servers) : c.server, S(to) + xfr, from, "s", "", ""), "");
+        EXPECT_EQ(Send(servers, S(to) + xfr, from, "s", {}, c.server), "");
         const auto got = servers.SinkMessagesTo(to);
         ASSERT_EQ(got.size(), 1u) << S(c.mechanism);
         EXPECT_EQ(got[0].authMechanism, c.expected);
@@ -144,8 +159,7 @@ TEST(Smtp, AuthMechanismsOverStartTlsAndImplicitTls)
     // A wrong password is an error text naming the server's reply.
     const QString refused = Unique(QStringLiteral("wrongpw"));
     const std::string wrong =
-        SendMail(Server(servers), S(refused) + xfr,
-                 "Box<box@example.jp>\t" + S(servers.users.first()) + ":nope\tLOGIN", "s", "", "");
+        Send(servers, S(refused) + xfr, "<box@example.jp>\t" + S(servers.users.first()) + ":no");
     EXPECT_NE(wrong.find("535"), std::string::npos) << wrong;
     EXPECT_TRUE(servers.SinkMessagesTo(refused).empty());
 }
@@ -163,8 +177,8 @@ TEST(Smtp, ForwardIsANewMessageWithTheOriginalBodyAndNoBccField)
     const QString cc = Unique(QStringLiteral("cc")), bcc = Unique(QStringLiteral("secret-bcc"));
     const std::string recipients =
         S(to1) + "\t" + S(to2) + "\t>#xfr " + S(path) + "\tcc\t" + S(cc) + "\tbcc\t" + S(bcc);
-    ASSERT_EQ(SendMail(Server(servers), recipients, "受付窓口<box@example.jp>" + Auth(servers), "Fw: 見積の件",
-                       "", "", "box@pop.example.jp"),
+    ASSERT_EQ(Send(servers, recipients, "受付窓口<box@example.jp>" + Auth(servers), "Fw: 見積の件",
+                   "box@pop.example.jp"),
               "");
     const auto got = servers.SinkMessagesTo(bcc);
     ASSERT_EQ(got.size(), 1u);
@@ -192,7 +206,7 @@ TEST(Smtp, ForwardIsANewMessageWithTheOriginalBodyAndNoBccField)
 
     // Without a forward mark none is added; the original's own marks stay.
     const QString plain = Unique(QStringLiteral("nomark"));
-    ASSERT_EQ(SendMail(Server(servers), S(plain) + "\t>#xfr " + S(path), "<box@example.jp>", "Fw: ", "", ""), "");
+    ASSERT_EQ(Send(servers, S(plain) + "\t>#xfr " + S(path)), "");
     const auto unmarked = servers.SinkMessagesTo(plain);
     ASSERT_EQ(unmarked.size(), 1u);
     EXPECT_EQ(Compare(path, unmarked[0].file)[QStringLiteral("marks")].toArray(),
@@ -210,8 +224,7 @@ TEST(Smtp, RealMessagesKeepEveryPartWhenForwarded)
     for (const QString& name : files) {
         const QString to = Unique(QStringLiteral("sample"));
         const std::string path = S(samples.filePath(name));
-        ASSERT_EQ(SendMail(Server(servers), S(to) + "\t>#xfr " + path, "<box@example.jp>", "Fw: s", "", ""), "")
-            << S(name);
+        ASSERT_EQ(Send(servers, S(to) + "\t>#xfr " + path), "") << S(name);
         const auto got = servers.SinkMessagesTo(to);
         ASSERT_EQ(got.size(), 1u) << S(name);
         pairs << samples.filePath(name) << got[0].file;
@@ -231,8 +244,8 @@ TEST(Smtp, RefusalsAndUnreachableServersAreErrorTexts)
     CaFile ca(servers.caFile);
     QTemporaryDir dir;
     const std::string xfr = Xfr(dir);
-    const auto send = [&](const std::string& recipients, const std::string& server = {}) {
-        return SendMail(server.empty() ? Server(servers) : server, recipients, "<box@example.jp>", "s", "", "");
+    const auto send = [&](const std::string& to, const std::string& server = {}) {
+        return Send(servers, to, "<box@example.jp>", "s", {}, server);
     };
     // One refused recipient: the others still get it and the text names the refusal.
     const QString good = Unique(QStringLiteral("good"));
@@ -260,15 +273,17 @@ TEST(Smtp, RefusalsAndUnreachableServersAreErrorTexts)
 TEST(SmtpArguments, EdgesOfTheServerAndSenderTexts)
 {
     std::string error;
-    auto r = ParseSmtpArguments("[::1]:465:30", "a@x.jp\t>#xfr /w/m.eml", "山田 太郎<t@x.jp>\tacct:pa:ss\tCRAM-MD5",
-                                "Fw: s", "", error);
+    auto r = ParseSmtpArguments("[::1]:465:30", "a@x.jp\t>#xfr /w/m.eml",
+                                "山田 太郎<t@x.jp>\tacct:pa:ss\tCRAM-MD5", "Fw: s", "", error);
     ASSERT_TRUE(r) << error;
-    EXPECT_EQ(r->host + "|" + std::to_string(r->port) + "|" + std::to_string(r->timeoutSeconds), "::1|465|30");
+    EXPECT_EQ(r->host + "|" + std::to_string(r->port) + "|" + std::to_string(r->timeoutSeconds),
+              "::1|465|30");
     EXPECT_TRUE(r->implicitTls);
     EXPECT_EQ(r->contentPath, "/w/m.eml");
     EXPECT_EQ(r->from.name + "|" + r->from.address, "山田 太郎|t@x.jp");
     EXPECT_EQ(r->account + "|" + r->password + "|" + r->mechanism, "acct|pa:ss|CRAM-MD5");
-    for (const auto& [server, from] : {std::pair{":25:60", "<t@x.jp>"}, {"h:99999:60", "<t@x.jp>"}, {"h:25:60", ""}})
+    for (const auto& [server, from] :
+         {std::pair{":25:60", "<t@x.jp>"}, {"h:99999:60", "<t@x.jp>"}, {"h:25:60", ""}})
         EXPECT_FALSE(ParseSmtpArguments(server, "a@x.jp", from, "", "", error)) << server << " " << from;
     EXPECT_EQ(ToCrLf("a\nb\r\nc\rd"), "a\r\nb\r\nc\r\nd");
 }

@@ -41,8 +41,9 @@ s.sendmail("from@example.jp", ["implicit-%s@example.jp" % tag], b"Subject: i\r\n
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(QStringLiteral("/usr/bin/python3"),
             {QStringLiteral("-c"), script, servers.host, QString::number(servers.pop3Port),
-             QString::number(servers.pop3sPort), QString::number(servers.smtpPort), QString::number(servers.smtpsPort),
-             servers.caFile, box->User(), box->Password(), smtpUser, servers.Password(smtpUser), tag});
+             QString::number(servers.pop3sPort), QString::number(servers.smtpPort),
+             QString::number(servers.smtpsPort), servers.caFile, box->User(), box->Password(), smtpUser,
+             servers.Password(smtpUser), tag});
     ASSERT_TRUE(p.waitForFinished(30000));
     const QString out = QString::fromUtf8(p.readAll());
     ASSERT_EQ(p.exitCode(), 0) << out.toStdString();
@@ -51,7 +52,8 @@ s.sendmail("from@example.jp", ["implicit-%s@example.jp" % tag], b"Subject: i\r\n
 
     for (const char* mech : {"LOGIN", "PLAIN", "CRAM-MD5", ""}) {
         const QString local = *mech ? QString::fromLatin1(mech).toLower() : QStringLiteral("implicit");
-        const auto got = servers.SinkMessagesTo(local + QLatin1Char('-') + tag + QStringLiteral("@example.jp"));
+        const auto got =
+            servers.SinkMessagesTo(local + QLatin1Char('-') + tag + QStringLiteral("@example.jp"));
         ASSERT_EQ(got.size(), 1u) << mech;
         if (*mech) {
             EXPECT_EQ(got[0].authMechanism, QLatin1String(mech));

@@ -28,16 +28,16 @@ TEST(Charset, JapaneseCharsetsReadAsOnWindowsWithOneReplacementPerBadByte)
     EXPECT_EQ(DecodeCp932("\xF9\x91"), "\xEE\x9B\xAC");
     // A lone lead byte at the end, a byte that is never valid, an undefined pair.
     EXPECT_EQ(DecodeCp932("a\x82"), "a" + kFffd);
-    EXPECT_EQ(DecodeCp932("\xA0" "b"), kFffd + "b");
-    EXPECT_EQ(DecodeCp932("\x85\x40" "c"), kFffd + kFffd + "c");
-    EXPECT_EQ(DecodeCp932("\x82\x0A" "d"), kFffd + "\nd");
+    EXPECT_EQ(DecodeCp932(std::string("\xA0") + "b"), kFffd + "b");
+    EXPECT_EQ(DecodeCp932(std::string("\x85\x40") + "c"), kFffd + kFffd + "c");
+    EXPECT_EQ(DecodeCp932(std::string("\x82\x0A") + "d"), kFffd + "\nd");
 
     // EUC-JP and ISO-2022-JP read the same Windows extensions.
     EXPECT_EQ(DecodeCharset("\xAD\xA1\xA4\xA2\x8E\xB1", "EUC-JP"), Utf8(u8"①あｱ"));
     EXPECT_EQ(DecodeEucJp("\xA4"), kFffd);
 
     // JIS X 0208 with NEC row 13, JIS X 0201 kana by escape and by SO/SI, then ASCII again.
-    EXPECT_EQ(DecodeCharset("\x1b$B-!$\"\x1b(I12\x1b(Bok\x0e" "3\x0f" "x", "iso-2022-jp"), Utf8(u8"①あｱｲokｳx"));
+    EXPECT_EQ(DecodeCharset("\x1b$B-!$\"\x1b(I12\x1b(Bok\x0e\x33\x0fx", "iso-2022-jp"), Utf8(u8"①あｱｲokｳx"));
     // Rows CP932 leaves empty (carrier emoji) go to the private-use area; a cut pair is replaced.
     EXPECT_EQ(DecodeIso2022Jp("\x1b$BvO\x1b(B"), "\xEE\x82\x8C");
     EXPECT_EQ(DecodeIso2022Jp("\x1b$B$\x1b(Bz"), kFffd + "z");
@@ -50,12 +50,12 @@ TEST(Charset, JapaneseCharsetsReadAsOnWindowsWithOneReplacementPerBadByte)
 
     // Undeclared eight-bit text is guessed.
     EXPECT_EQ(DecodeGuess(Utf8(u8"日本語")), Utf8(u8"日本語"));
-    EXPECT_EQ(DecodeGuess("\xC6\xFC\xCB\xDC\xB8\xEC"), Utf8(u8"日本語")); // EUC-JP
+    EXPECT_EQ(DecodeGuess("\xC6\xFC\xCB\xDC\xB8\xEC"), Utf8(u8"日本語"));           // EUC-JP
     EXPECT_EQ(DecodeGuess("\xA5\xB7\xA5\xB9\xA5\xC6\xA5\xE0"), Utf8(u8"システム")); // also valid CP932
     EXPECT_EQ(DecodeCharset("\x93\xFA\x96\x7B", "us-ascii"), Utf8(u8"日本"));
     EXPECT_EQ(DecodeCharset("\x93\xFA\x96\x7B", "x-unknown-charset"), Utf8(u8"日本"));
     EXPECT_EQ(DecodeCharset("caf\xE9", "ISO-8859-1"), Utf8(u8"café"));
-    EXPECT_EQ(DecodeUtf8("a\xE3\x81" "b"), "a" + kFffd + kFffd + "b");
+    EXPECT_EQ(DecodeUtf8(std::string("a\xE3\x81") + "b"), "a" + kFffd + kFffd + "b");
     EXPECT_FALSE(IsValidUtf8("\xC0\xAF"));
     EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));
 }
@@ -82,7 +82,8 @@ TEST(HeaderDecode, FirstMailbox)
     const struct {
         const char *field, *name, *address;
     } cases[] = {
-        {" \"Yamada \\\"Taro\\\"\" <taro@example.jp>, other@example.jp", "Yamada \"Taro\"", "taro@example.jp"},
+        {" \"Yamada \\\"Taro\\\"\" <taro@example.jp>, other@example.jp", "Yamada \"Taro\"",
+         "taro@example.jp"},
         {"<@relay.example:route@example.jp>", "", "route@example.jp"},
         {"team: ; , ,  Hanako  Suzuki <hanako@example.jp (home)>", "Hanako Suzuki", "hanako@example.jp"},
         {"garbage words here taro@example.jp more", nullptr, "taro@example.jp"},
@@ -104,7 +105,8 @@ TEST(HeaderDecode, MailDates)
 {
     const auto utc = [](const char* raw) {
         const auto moment = ParseMailDate(raw);
-        return moment ? moment->toUTC().toString(u"yyyy/MM/dd HH:mm:ss"_qs).toStdString() : std::string("none");
+        return moment ? moment->toUTC().toString(u"yyyy/MM/dd HH:mm:ss"_qs).toStdString()
+                      : std::string("none");
     };
     EXPECT_EQ(utc("Wed, 28 May 2014 17:18:19 +0900 (JST)"), "2014/05/28 08:18:19");
     EXPECT_EQ(utc("Wed, 28 May 2014 17:18:19 JST"), "2014/05/28 08:18:19");
