@@ -247,6 +247,7 @@ TEST(Smtp, RefusalsAndUnreachableServersAreErrorTexts)
     const auto send = [&](const std::string& to, const std::string& server = {}) {
         return Send(servers, to, "<box@example.jp>", "s", {}, server);
     };
+    EXPECT_FALSE(send("\t" + xfr).empty()) << "no recipient at all";
     // One refused recipient: the others still get it and the text names the refusal.
     const QString good = Unique(QStringLiteral("good"));
     const std::string partial = send(S(good) + "\t" + S(Unique(QStringLiteral("refuse-rcpt"))) + "\t" + xfr);
