@@ -313,14 +313,6 @@ MailSessionScope::~MailSessionScope()
     }
 }
 
-void EndMailSession()
-{
-    KeptSession& kept = Kept();
-    std::lock_guard lock(kept.mutex);
-    kept.session.reset();
-    kept.deleted.clear();
-}
-
 namespace {
 
 // "SAVE a-b": at most b - a + 1 messages; anything else, 10.

@@ -31,9 +31,6 @@ public:
     MailSessionScope& operator=(const MailSessionScope&) = delete;
 };
 
-// Ends a kept POP3 session now with QUIT (committing its deletions); harmless when none is open.
-void EndMailSession();
-
 // Reads a stored message: "subject:", "from:", "to:", "date:", "body:" and one "file:" per
 // attachment written into folder (or "nofile:" when asked for and there is none).
 // Nothing when the file is missing or is not a message.
