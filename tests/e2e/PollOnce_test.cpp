@@ -70,6 +70,17 @@ TEST_F(PollOnceTest, RejectedReturnedAndSenderlessMailGetNoActionsAndAnUnlistedS
     EXPECT_EQ(QDir(SaveFolder()).entryList(QDir::Files), QStringList{});
     EXPECT_EQ(Column(QStringLiteral("拒否1"), "受信拒否||印刷"), "10");
     EXPECT_FALSE(QDir(Home() + Sep() + "pdf").exists()) << "neither a rejected nor a returned message is printed";
+
+    // The forward coming back is not forwarded again; another mailbox's mark is no bar.
+    Deliver(forwarded[0].data);
+    Deliver(JapaneseMessage(QStringLiteral("他所"), Address("other"), QStringLiteral("他所からの転送"), "本文")
+                .replace("X-Mailer", "X-LarchWatcher-Forwarded: someone@other.example.jp\r\nX-Mailer"));
+    PollOk();
+    EXPECT_EQ(LogTexts().mid(4), (QStringList{"転送抑止[" + Base(PathOf(QStringLiteral("Fw: お問い合わせ"))) +
+                                                  "]:このメールボックスから転送されたメールのため転送しません",
+                                              "マクロ転送[" + Base(PathOf(QStringLiteral("他所からの転送"))) + "]:to<" + macro +
+                                                  "; cc:;bcc:>"}));
+    EXPECT_EQ(Servers().SinkMessagesTo(macro).size(), 2u);
 }
 
 TEST_F(PollOnceTest, AddressBookAndPerSenderForwardOnlyForKnownSenders)

@@ -1,10 +1,9 @@
-// The poll cycle in-process against the loopback POP3 server and SMTP sink: the shared print
-// object, failures that must not stop the cycle or lose mail, and the forward-loop guard.
+// The poll cycle in-process against the loopback servers: the shared print object and the
+// failures (printer, save, database) that must not stop the cycle or lose mail.
 #include "engine/PollCycle.h"
 
 #include "config/InMemoryWorkingCopy.h"
 #include "engine/EngineTestUtil.h"
-#include "engine/Forward.h"
 #include "engine/mail/Pop3Session.h"
 #include "engine/mail/Transport.h"
 #include "engine/mail/UidlState.h"
@@ -63,9 +62,6 @@ protected:
         m_settings.portpop = static_cast<std::uint16_t>(m_servers->pop3Port);
         m_settings.popaccount = m_lease->User();
         m_settings.poppassword = m_lease->Password();
-        m_settings.smtpserver = m_servers->host;
-        m_settings.portsmtp = static_cast<std::uint16_t>(m_servers->smtpPort);
-        m_settings.timeoutsmtp = 10;
         m_settings.keepday = 30000;
     }
 
@@ -80,14 +76,11 @@ protected:
                                  "VALUES (?, ?, ?, ?, ?, ?, ?)"), values);
     }
 
-    void Deliver(const QString& from, const QString& subject, const QByteArray& extraHeaders = {})
+    void Deliver(const QString& from, const QString& subject)
     {
         QString error;
-        ASSERT_TRUE(m_servers->Deliver(m_lease->User(),
-                                       test::MakeMessage(from, QStringLiteral("watch@example.jp"), subject,
-                                                         subject + QStringLiteral("の本文\r\n"), extraHeaders),
-                                       &error))
-            << error.toStdString();
+        const QByteArray message = test::MakeMessage(from, QStringLiteral("watch@example.jp"), subject, subject + "の本文\r\n");
+        ASSERT_TRUE(m_servers->Deliver(m_lease->User(), message, &error)) << error.toStdString();
         QThread::msleep(2);
     }
 
@@ -129,10 +122,10 @@ TEST(FetchServerArgumentTest, PortOnlyWhenNot110)
 {
     config::SettingsRecord s;
     s.popserver = QStringLiteral("pop.example.jp");
-    s.portpop = 110;
-    EXPECT_EQ(FetchServerArgument(s), QStringLiteral("pop.example.jp"));
-    s.portpop = 995;
-    EXPECT_EQ(FetchServerArgument(s), QStringLiteral("pop.example.jp\t995"));
+    for (const int port : {110, 995}) {
+        s.portpop = static_cast<std::uint16_t>(port);
+        EXPECT_EQ(FetchServerArgument(s), port == 110 ? "pop.example.jp" : "pop.example.jp\t995");
+    }
 }
 
 TEST_F(PollCycleTest, OnePrinterServesTheCycleAndPrintFailuresAreLoggedWhileTheOtherActionsGoOn)
@@ -202,30 +195,6 @@ TEST_F(PollCycleTest, AFailedSaveKeepsTheMessageOnTheServerAndTheCycleGoesOn)
     EXPECT_EQ(m_servers->MailboxCount(m_lease->User()), 1) << "only the safely saved message is deleted";
     EXPECT_TRUE(QFileInfo(Saved() + names[0]).isDir()) << "nothing written over the obstacle";
     EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden), QStringList{names[1]});
-}
-
-TEST_F(PollCycleTest, AMessageForwardedByThisMailboxIsNotForwardedAgain)
-{
-    m_settings.flgtrs = true;
-    m_settings.flgtrstgt = 0;
-    m_settings.trsto = Address("loop");
-    const QByteArray ownMark = QByteArray(mail::kForwardMarkHeader) + ": " + ForwardMarkOf(m_settings).toUtf8() + "\r\n";
-    const QByteArray otherMark = QByteArray(mail::kForwardMarkHeader) + ": someone@other.example.jp\r\n";
-    Deliver(Address("a"), QStringLiteral("戻ってきた転送"), ownMark);
-    Deliver(Address("b"), QStringLiteral("他所からの転送"), otherMark);
-    const std::vector<QString> names = WaitingBaseNames();
-    ASSERT_EQ(names.size(), 2u);
-
-    const CycleSummary summary = Run(nullptr);
-    EXPECT_EQ(summary.errors, 0);
-    const auto sent = m_servers->SinkMessagesTo(Address("loop"));
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_TRUE(sent[0].data.contains(QStringLiteral("他所からの転送の本文").toUtf8()));
-    const QStringList log = LogEntries(m_settings.programFolder);
-    ASSERT_EQ(log.size(), 2) << log.join(u'\n').toStdString();
-    EXPECT_TRUE(log[0].startsWith(QStringLiteral("転送抑止[") + names[0] + QStringLiteral("]:")));
-    EXPECT_EQ(log[1], QStringLiteral("マクロ転送[") + names[1] + QStringLiteral("]:to<") + Address("loop") +
-                          QStringLiteral("; cc:;bcc:>"));
 }
 
 TEST_F(PollCycleTest, AMissingListDatabaseIsAnErrorPerMessageNotTheEndOfTheCycle)
