@@ -14,14 +14,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
-#include <iostream>
-
 namespace {
-
-QString Text(const QJsonValue& value)
-{
-    return value.isString() ? value.toString() : QString();
-}
 
 // A written attachment's name without the " (n)" that keeps names apart in one folder.
 QString WithoutCollisionSuffix(QString name)
@@ -47,8 +40,8 @@ struct Wanted {
     }
     QString Value(const char* handKey, const char* key) const
     {
-        return Text(expect.contains(QLatin1String(handKey)) ? expect.value(QLatin1String(handKey))
-                                                            : expected.value(QLatin1String(key)));
+        const QLatin1String hand(handKey);
+        return (expect.contains(hand) ? expect.value(hand) : expected.value(QLatin1String(key))).toString();
     }
     QJsonObject expected, expect, alternative;
     QString verdict;
@@ -65,9 +58,7 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
         QJsonDocument::fromJson(index.readAll()).object().value(QStringLiteral("messages")).toArray();
     ASSERT_GE(messages.size(), 30);
     QTemporaryDir work;
-    ASSERT_TRUE(work.isValid());
 
-    int checks = 0, failures = 0;
     for (const QJsonValue& entry : messages) {
         const QString name = entry.toObject().value(u"file").toString();
         SCOPED_TRACE(name.toStdString());
@@ -83,11 +74,8 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
             lw::mail::ExtractAll(QString::fromStdString(part), mail);
 
         const auto check = [&](bool ok, const char* field, const QString& got, const QString& want) {
-            ++checks;
-            if (ok) return;
-            ++failures;
-            ADD_FAILURE() << name.toStdString() << " " << field << "\n  got:  " << got.left(300).toStdString()
-                          << "\n  want: " << want.left(300).toStdString();
+            EXPECT_TRUE(ok) << field << "\n  got:  " << got.left(300).toStdString()
+                            << "\n  want: " << want.left(300).toStdString();
         };
         // Exact, or where the review is uncertain: present whenever a value is expected.
         const auto field = [&](const char* key, const QString& got, const QString& want, bool exact) {
@@ -107,7 +95,7 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
 
         // Subject: blanks left by unfolding do not count.
         if (wanted.expect.contains(u"subject_prefix")) {
-            const QString prefix = Text(wanted.expect.value(u"subject_prefix"));
+            const QString prefix = wanted.expect.value(u"subject_prefix").toString();
             check(mail.subject.startsWith(prefix) && mail.subject.size() > prefix.size(), "subject",
                   mail.subject, prefix + "…");
         } else {
@@ -119,15 +107,15 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
         {
             QString want;
             if (wanted.expect.contains(u"date_local")) {
-                const QString offset = Text(wanted.expect.value(u"utc_offset"));
-                QDateTime local = QDateTime::fromString(Text(wanted.expect.value(u"date_local")),
+                const QString offset = wanted.expect.value(u"utc_offset").toString();
+                QDateTime local = QDateTime::fromString(wanted.expect.value(u"date_local").toString(),
                                                         u"yyyy/MM/dd HH:mm:ss"_qs);
                 local.setTimeSpec(Qt::UTC);
                 const int seconds = (offset.mid(1, 2).toInt() * 3600 + offset.mid(3, 2).toInt() * 60) *
                                     (offset.startsWith(u'-') ? -1 : 1);
                 want = local.addSecs(-seconds).toString(u"yyyy/MM/dd HH:mm:ss"_qs);
             } else if (wanted.expected.value(u"date").isObject()) {
-                want = Text(wanted.expected.value(u"date").toObject().value(u"utc"));
+                want = wanted.expected.value(u"date").toObject().value(u"utc").toString();
             }
             const QString got = mail.received.isValid()
                                     ? mail.received.toUTC().toString(u"yyyy/MM/dd HH:mm:ss"_qs)
@@ -138,15 +126,15 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
         // Body: trimmed as the reference trims (Unicode blanks), line ends as LF.
         {
             const QString got = mail.body.trimmed();
-            const QString want = Text(wanted.expected.value(u"body").toObject().value(u"text_trimmed"));
-            QString handWant = Text(wanted.expect.value(u"body_text_trimmed"));
+            const QString want = wanted.expected.value(u"body").toObject().value(u"text_trimmed").toString();
+            QString handWant = wanted.expect.value(u"body_text_trimmed").toString();
             if (handWant.startsWith(u"see alt_cp932_reading"))
-                handWant = Text(wanted.alternative.value(u"body_text_trimmed"));
+                handWant = wanted.alternative.value(u"body_text_trimmed").toString();
             if (wanted.expect.contains(u"body_prefix")) {
-                const QString prefix = Text(wanted.expect.value(u"body_prefix"));
+                const QString prefix = wanted.expect.value(u"body_prefix").toString();
                 check(got.startsWith(prefix) && got.size() > prefix.size(), "body", got, prefix + "…");
             } else if (wanted.expect.contains(u"body_text_trimmed_starts")) {
-                const QString prefix = Text(wanted.expect.value(u"body_text_trimmed_starts"));
+                const QString prefix = wanted.expect.value(u"body_text_trimmed_starts").toString();
                 check(got.startsWith(prefix), "body", got, prefix + "…");
             } else if (!handWant.isEmpty()) {
                 check(got == handWant.trimmed(), "body", got, handWant);
@@ -172,7 +160,7 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
                 if (size.isDouble() && info.size() != size.toInteger()) sizesRight = false;
             }
             for (const QJsonValue& item : list)
-                wantNames << Text(item.toObject().value(u"filename"));
+                wantNames << item.toObject().value(u"filename").toString();
             if (wanted.Uncertain(u"attachments"_qs))
                 check(mail.attachmentCount > 0 || !mail.body.isEmpty(), "attachments", gotNames.join(u", "),
                       wantNames.join(u", "));
@@ -187,7 +175,4 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
         check(lw::mail::MayProcess(mail) == !returned, "returned_mail",
               lw::mail::MayProcess(mail) ? "may process" : "returned", returned ? "returned" : "may process");
     }
-    std::cout << "[ samples  ] " << (checks - failures) << " of " << checks << " field checks right on "
-              << messages.size() << " messages\n";
-    EXPECT_EQ(failures, 0);
 }
