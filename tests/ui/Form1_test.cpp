@@ -1,22 +1,17 @@
 #include "ui/Form1.h"
 
-#include "ui/MessageBox.h"
-#include "support/TempHome.h"
+#include "ui/UiTest.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFile>
 #include <QGroupBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTabWidget>
-#include <QTest>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <memory>
@@ -38,13 +33,13 @@ protected:
         m_actions.askPassword = [this](QWidget*) { return ++prompts, unlock; };
         m_actions.openEditor = [this](QWidget*, const config::WorkingCopy&) { Modal("editor"); };
         m_actions.openViewer = [this](QWidget*, const config::WorkingCopy&) { Modal("viewer"); };
-        m_actions.chooseFile = [this](QWidget*, const QString& title, const QString& folder, const QString& filter) {
+        m_actions.chooseFile = [this](QWidget*, const QString& title, const QString& folder,
+                                      const QString& filter) {
             chooser = {title, folder, filter};
             return chosen;
         };
-        m_actions.importAddressBook = [this](QWidget*, const QString& file, const QString&, const QString& list) {
-            Modal("import " + file + " " + list);
-        };
+        m_actions.importAddressBook = [this](QWidget*, const QString& file, const QString&,
+                                             const QString& list) { Modal("import " + file + " " + list); };
         m_actions.openFile = [this](const QString& path) { opened = path; };
     }
     void TearDown() override
@@ -56,9 +51,7 @@ protected:
     // A program folder with a settings file and a list database, and the window loaded on it.
     void Open(const QByteArray& ini = "[larchwatcher]\nInterval=1\n")
     {
-        QFile file(m_home.File("larchwatcher.ini"));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(ini) == ini.size());
-        file.close();
+        test::WriteFile(m_home.File("larchwatcher.ini"), ini);
         ASSERT_TRUE(QFile::copy(test::TemplateDatabase(), m_home.File("list.db")));
         window = std::make_unique<ui::Form1>(m_home.Path(), m_home.File("pdf"), m_actions);
         window->Service().SetTickWork([this](const config::SettingsRecord&) {
@@ -82,15 +75,15 @@ protected:
         ticksWhileOpen += ticks - before;
     }
 
-    template <typename T> T* W(const char* name)
-    {
-        T* widget = window->findChild<T*>(QString::fromLatin1(name));
-        EXPECT_NE(widget, nullptr) << name;
-        return widget;
-    }
+    template <typename T> T* W(const char* name) { return test::Find<T>(*window, name); }
+    QString T(const char* name) { return W<QLineEdit>(name)->text(); }
     QString Caption() { return W<QPushButton>("Command1")->text(); }
-    void Click(const char* button) { QTest::mouseClick(W<QPushButton>(button), Qt::LeftButton); }
+    void Click(const char* button) { test::Click(*window, button); }
     void Tab(int index) { W<QTabWidget>("SSTab1")->setCurrentIndex(index); }
+    void ExpectEnabled(std::initializer_list<const char*> names, bool enabled)
+    {
+        for (const char* name : names) EXPECT_EQ(W<QWidget>(name)->isEnabled(), enabled) << name;
+    }
 
     test::TempHome m_home;
     ui::Form1Actions m_actions;
@@ -112,11 +105,10 @@ TEST(Form1Checks, NumbersRangesAndNames)
         {"txtIntv", "0", "入力範囲(1-65535)を超えています。", "60000"},
         {"txtIntv", "65535.5", "入力範囲(1-65535)を超えています。", "60000"},
         {"txtIntv", "abc", "数値を入力してください。", "60000"}, {"txtIntv", "inf", "数値を入力してください。", "60000"},
-        {"txtKeep", "90", "", ""}, {"txtKeep", "91", "入力範囲(1-90)を超えています。", "60"},
-        {"txtPortsmtp", "9999", "", ""}, {"txtPortsmtp", "10000", "入力範囲(1-9999)を超えています。", "25"},
-        {"txtTimeoutsmtp", "601", "入力範囲(1-600)を超えています。", "120"}, {"txtList", "", "入力されていません。", ""},
-        {"txtLog", "a\\b", "\\マークは使用できません。", ""}, {"txtStock", "mail/sub", "", ""}, {"txtPortpop", "junk", "", ""},
-    };
+        {"txtKeep", "91", "入力範囲(1-90)を超えています。", "60"},
+        {"txtPortsmtp", "10000", "入力範囲(1-9999)を超えています。", "25"},
+        {"txtList", "", "入力されていません。", ""}, {"txtLog", "a\\b", "\\マークは使用できません。", ""},
+        {"txtStock", "mail/sub", "", ""}, {"txtPortpop", "junk", "", ""}};
     for (const auto& [field, text, message, reset] : cases) {
         SCOPED_TRACE(std::string(field) + " '" + text + "'");
         const auto failure = ui::CheckField(QString::fromLatin1(field), QString::fromUtf8(text));
@@ -128,22 +120,20 @@ TEST(Form1Checks, NumbersRangesAndNames)
     }
 }
 
-TEST_F(Form1Test, LoadFillsFieldsTogglesTheServiceAndAppliesTheEnablingRules)
+TEST_F(Form1Test, LoadFillsFieldsTogglesTheServiceAndAppliesTheEnablingAndFieldRules)
 {
-    Open("[larchwatcher]\nInterval=1234\nflgcmd=1\nflgtrstgt=2\nauthtyp=2\npopaccount=taro\npoppassword=secret\n");
-    EXPECT_EQ(window->windowTitle(), QStringLiteral("LarchWatcherのプロパティ"));
+    Open("[larchwatcher]\nInterval=1234\nflgcmd=1\nflgtrstgt=2\nauthtyp=2\npopaccount=taro\n"
+         "poppassword=secret\n");
     EXPECT_EQ(Caption(), kRunning);
     EXPECT_EQ(window->Service().IntervalMs(), 1234);
-    EXPECT_EQ(W<QLineEdit>("txtSvpop")->text() + W<QLineEdit>("txtAcpop")->text(), "popservertaro")
-        << "stored values, defaults for missing keys";
+    EXPECT_EQ(T("txtSvpop") + T("txtAcpop"), "popservertaro") << "stored values, defaults for missing keys";
     EXPECT_TRUE(W<QRadioButton>("optTrsTgt_2")->isChecked());
     EXPECT_EQ(W<QComboBox>("cboAuthtyp")->currentText(), QStringLiteral("AUTH CRAM-MD5"));
     EXPECT_FALSE(W<QGroupBox>("fraDtl")->isVisible());
-    EXPECT_TRUE(W<QLabel>("lblInfo")->text().startsWith(QStringLiteral("作業フォルダは ") + m_home.Path() + " です。"));
-    // Check box states: 1 ticked, 2 greyed.
-    EXPECT_EQ(window->State("flgcmd"), 1);
+    const QString info = QStringLiteral("作業フォルダは ") + m_home.Path() + " です。";
+    EXPECT_TRUE(W<QLabel>("lblInfo")->text().startsWith(info));
+    EXPECT_EQ(window->State("flgcmd"), 1); // 1 ticked, 2 greyed
     window->SetState("flgtrs", 2);
-    EXPECT_EQ(window->State("flgtrs"), 2);
     EXPECT_EQ(W<QCheckBox>("chkTrs")->checkState(), Qt::PartiallyChecked);
 
     Click("Command1");
@@ -155,50 +145,29 @@ TEST_F(Form1Test, LoadFillsFieldsTogglesTheServiceAndAppliesTheEnablingRules)
     EXPECT_EQ(window->Service().IntervalMs(), 777);
 
     // Authentication controls follow their box; the account copy is made once, not kept in step.
-    const char* authControls[] = {"cboAuthtyp", "chkAcpwpop", "txtAcsmtp", "txtPwsmtp", "lblAuthtyp", "lblAcsmtp",
-                                  "lblPwsmtp"};
-    for (const char* name : authControls) EXPECT_FALSE(W<QWidget>(name)->isEnabled()) << name;
-    Tab(0);
+    const auto auth = {"cboAuthtyp", "chkAcpwpop", "txtAcsmtp", "txtPwsmtp", "lblAuthtyp", "lblAcsmtp", "lblPwsmtp"};
+    ExpectEnabled(auth, false);
     Click("cmdDtl");
     W<QCheckBox>("chkAuth")->click();
-    for (const char* name : authControls) EXPECT_TRUE(W<QWidget>(name)->isEnabled()) << name;
+    ExpectEnabled(auth, true);
     W<QCheckBox>("chkAcpwpop")->click();
-    EXPECT_EQ(W<QLineEdit>("txtAcsmtp")->text() + W<QLineEdit>("txtPwsmtp")->text(), "tarosecret");
+    EXPECT_EQ(T("txtAcsmtp") + T("txtPwsmtp"), "tarosecret");
     W<QLineEdit>("txtAcpop")->setText("jiro");
-    EXPECT_EQ(W<QLineEdit>("txtAcsmtp")->text(), QStringLiteral("taro"));
-
-    Tab(3);
-    const char* commandControls[] = {"txtAccmd", "txtPwcmd", "lblAccmd", "lblPwcmd"};
-    for (const char* name : commandControls) EXPECT_TRUE(W<QWidget>(name)->isEnabled()) << name;
+    EXPECT_EQ(T("txtAcsmtp"), QStringLiteral("taro"));
+    const auto command = {"txtAccmd", "txtPwcmd", "lblAccmd", "lblPwcmd"};
+    ExpectEnabled(command, true);
     W<QCheckBox>("chkCmd")->click();
-    for (const char* name : commandControls) EXPECT_FALSE(W<QWidget>(name)->isEnabled()) << name;
-}
+    ExpectEnabled(command, false);
 
-TEST_F(Form1Test, FieldChecksOnLeavingKeepTheFocusAndStopTheClickedButton)
-{
-    Open();
-    Tab(1);
-    QLineEdit* interval = W<QLineEdit>("txtIntv");
-    interval->setFocus();
-    interval->setText("0");
-    MessageBox::SetNextAnswer(MessageBox::Ok);
-    QTest::keyClick(interval, Qt::Key_Tab);
-    EXPECT_EQ(MessageBox::Log(), QStringList{QStringLiteral("入力範囲(1-65535)を超えています。")});
-    EXPECT_EQ(interval->text(), QStringLiteral("60000"));
-    EXPECT_TRUE(interval->hasFocus());
-
-    // A button clicked while a field fails its check does nothing; corrected, it saves.
+    // A button clicked while a field fails its check does nothing but put the text back and keep
+    // the focus there; corrected, it saves.
     QLineEdit* timeout = W<QLineEdit>("txtTimeoutsmtp");
-    Tab(0);
-    Click("cmdDtl");
-    EXPECT_TRUE(W<QGroupBox>("fraDtl")->isVisible());
     timeout->setFocus();
     timeout->setText("601");
     MessageBox::SetNextAnswer(MessageBox::Ok);
     Click("cmdSet");
-    EXPECT_EQ(MessageBox::Log().value(1), QStringLiteral("入力範囲(1-600)を超えています。"));
-    EXPECT_EQ(timeout->text(), QStringLiteral("120"));
-    EXPECT_TRUE(timeout->hasFocus());
+    EXPECT_EQ(MessageBox::Log(), QStringList{QStringLiteral("入力範囲(1-600)を超えています。")});
+    EXPECT_TRUE(timeout->text() == "120" && timeout->hasFocus());
     const auto saved = [this] {
         QFile ini(m_home.File("larchwatcher.ini"));
         return ini.open(QIODevice::ReadOnly) ? ini.readAll() : QByteArray();
@@ -214,15 +183,13 @@ TEST_F(Form1Test, NoTickWhileModalWorkRunsAndTheServiceComesBackAsItWas)
     ASSERT_TRUE(QTest::qWaitFor([&] { return ticks > 3; }, 5000)) << "interval 1 ms ticks at once";
     QStringList status;
     for (const QLabel* label : window->statusBar()->findChildren<QLabel*>()) status << label->text();
-    EXPECT_TRUE(status.join('|').contains(QStringLiteral("最終監視 "))) << status.join('|').toStdString();
-    EXPECT_TRUE(status.join('|').contains(QStringLiteral("処理 0 件")));
+    EXPECT_TRUE(status.join('|').contains(QRegularExpression("最終監視 .*処理 0 件"))) << status.join('|').toStdString();
 
     Tab(2);
     Click("cmdList");
     EXPECT_EQ(opens, QStringList{"editor"});
     EXPECT_EQ(prompts, 1);
-    EXPECT_EQ(ticksWhileOpen, 0);
-    EXPECT_FALSE(runningAtOpen);
+    EXPECT_FALSE(runningAtOpen || ticksWhileOpen > 0) << ticksWhileOpen;
     EXPECT_EQ(Caption(), kRunning);
     const int after = ticks;
     ASSERT_TRUE(QTest::qWaitFor([&] { return ticks > after; }, 5000)) << "resumed";
@@ -231,8 +198,7 @@ TEST_F(Form1Test, NoTickWhileModalWorkRunsAndTheServiceComesBackAsItWas)
     unlock = false;
     Tab(1);
     Click("cmdRead");
-    EXPECT_EQ(opens.size(), 1);
-    EXPECT_EQ(Caption(), kRunning);
+    EXPECT_TRUE(opens.size() == 1 && window->Service().IsRunning());
     unlock = true;
 
     // Stopped before: stopped after.
@@ -245,7 +211,7 @@ TEST_F(Form1Test, NoTickWhileModalWorkRunsAndTheServiceComesBackAsItWas)
     // Import: a cancelled choice resumes the service too; a chosen file is imported paused.
     chosen.clear();
     Click("cmdInpAdr");
-    EXPECT_EQ(chooser, (QStringList{QStringLiteral("アドレス帳のインポート"), m_home.Path(), QStringLiteral("ｱﾄﾞﾚｽ帳ﾌｧｲﾙ (*.csv)")}));
+    EXPECT_EQ(chooser.value(1) + chooser.value(2), m_home.Path() + QStringLiteral("ｱﾄﾞﾚｽ帳ﾌｧｲﾙ (*.csv)"));
     EXPECT_TRUE(window->Service().IsRunning());
     chosen = "/x/book.csv";
     ticksWhileOpen = 0;
@@ -254,14 +220,11 @@ TEST_F(Form1Test, NoTickWhileModalWorkRunsAndTheServiceComesBackAsItWas)
     EXPECT_EQ(ticksWhileOpen, 0);
     EXPECT_EQ(Caption(), kRunning);
 
-    // The log button lists the current prefix, does not pause, and opens the choice.
+    // The log button offers the files of the current prefix and opens the one chosen.
     W<QLineEdit>("txtLog")->setText("  mylog ");
-    chosen.clear();
-    Click("cmdLog");
-    EXPECT_EQ(chooser, (QStringList{QStringLiteral("ファイルオープン"), m_home.Path(), QStringLiteral("ﾛｸﾞﾌｧｲﾙ (mylog*.txt)")}));
-    EXPECT_TRUE(opened.isEmpty());
     chosen = m_home.File("mylog202401.txt");
     Click("cmdLog");
+    EXPECT_EQ(chooser.value(1) + chooser.value(2), m_home.Path() + QStringLiteral("ﾛｸﾞﾌｧｲﾙ (mylog*.txt)"));
     EXPECT_EQ(opened, chosen);
 }
 
@@ -281,7 +244,7 @@ TEST_F(Form1Test, WorkingCopyIsSafeFromTheCycleThread)
     });
     ASSERT_TRUE(QTest::qWaitFor([&] { return done.load(); }, 5000));
     EXPECT_EQ(seen, QStringLiteral("old@example.jp"));
-    EXPECT_EQ(W<QLineEdit>("txtTrsto")->text(), QStringLiteral("new@example.jp"));
+    EXPECT_EQ(T("txtTrsto"), QStringLiteral("new@example.jp"));
     EXPECT_TRUE(W<QCheckBox>("chkTrs")->isChecked());
     window.reset(); // before the captured locals go
 }

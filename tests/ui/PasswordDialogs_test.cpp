@@ -1,23 +1,19 @@
 #include "config/PasswordLock.h"
 #include "ui/FrmPwck.h"
 #include "ui/FrmXpass.h"
-#include "ui/MessageBox.h"
+#include "ui/UiTest.h"
 
-#include <QApplication>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
 
-#include <gtest/gtest.h>
-
 #include <functional>
-#include <memory>
 
 using namespace lw;
 using ui::MessageBox;
+using test::Find;
 
 namespace {
 
@@ -35,16 +31,8 @@ protected:
     QTemporaryDir m_dir;
 };
 
-template <typename T>
-T* Child(QWidget* dialog, const char* name)
-{
-    T* widget = dialog->findChild<T*>(QString::fromLatin1(name));
-    EXPECT_NE(widget, nullptr) << name;
-    return widget;
-}
-
-// Runs steps on the modal dialog that open() shows, once it is up; the steps must close it.
-void WithModal(const std::function<void(QWidget*)>& steps, const std::function<void()>& open)
+// The verdict of the password prompt after steps, which must close it, ran on it.
+bool Prompt(const std::function<void(QWidget*, QLineEdit*, QPushButton*)>& steps)
 {
     bool ran = false;
     QTimer::singleShot(0, [&] {
@@ -52,99 +40,71 @@ void WithModal(const std::function<void(QWidget*)>& steps, const std::function<v
         ASSERT_NE(dialog, nullptr);
         ASSERT_TRUE(QTest::qWaitForWindowActive(dialog));
         ran = true;
-        steps(dialog);
-        if (dialog->isVisible()) {
-            ADD_FAILURE() << "dialog left open";
-            dialog->close();
-        }
+        steps(dialog, Find<QLineEdit>(*dialog, "TxtPwdP"), Find<QPushButton>(*dialog, "CmdOK"));
+        if (dialog->isVisible()) ADD_FAILURE() << "dialog left open", dialog->close();
     });
-    open();
+    const bool verdict = ui::FrmPwck::Ask(nullptr);
     EXPECT_TRUE(ran);
+    return verdict;
 }
 
 void PressEnter(QWidget* widget) { QTest::keyClick(widget, Qt::Key_Return); }
-
-// The current password and the new one twice.
-void Fill(QWidget* dialog, const char* current, const char* fresh)
-{
-    Child<QLineEdit>(dialog, "TxtPwdP")->setText(current);
-    Child<QLineEdit>(dialog, "TxtPwdO_0")->setText(fresh);
-    Child<QLineEdit>(dialog, "TxtPwdO_1")->setText(fresh);
-}
 
 } // namespace
 
 TEST_F(PasswordDialogs, PromptRefusesWrongPasswordsAndEveryWayOut)
 {
-    bool verdict = false;
-    const auto ask = [&verdict] { verdict = ui::FrmPwck::Ask(nullptr); };
-    WithModal(
-        [](QWidget* dialog) {
-            EXPECT_EQ(dialog->windowTitle(), QStringLiteral("パスワード認証"));
-            auto* field = Child<QLineEdit>(dialog, "TxtPwdP");
-            auto* ok = Child<QPushButton>(dialog, "CmdOK");
-            EXPECT_EQ(field->echoMode(), QLineEdit::Password);
-            QTest::keyClicks(field, "abcdefghij");
-            EXPECT_EQ(field->text(), QStringLiteral("abcdefgh")) << "at most 8 characters";
-            field->setText("WVW");
-            PressEnter(field);
-            EXPECT_TRUE(dialog->isVisible() && ok->hasFocus()) << "Enter only moves the focus";
-            EXPECT_TRUE(MessageBox::Log().isEmpty());
+    EXPECT_TRUE(Prompt([](QWidget* dialog, QLineEdit* field, QPushButton* ok) {
+        EXPECT_EQ(field->echoMode(), QLineEdit::Password);
+        field->setText("WVW");
+        PressEnter(field);
+        EXPECT_TRUE(dialog->isVisible() && ok->hasFocus()) << "Enter only moves the focus";
+        EXPECT_TRUE(MessageBox::Log().isEmpty());
 
-            MessageBox::SetNextAnswer(MessageBox::Ok);
-            PressEnter(ok); // a focused OK is pressed by Enter
-            EXPECT_EQ(MessageBox::Log(), QStringList{QStringLiteral("パスワードが不正です。")});
-            EXPECT_TRUE(dialog->isVisible() && field->hasFocus());
-            EXPECT_EQ(field->text(), QStringLiteral("WVW")) << "the wrong text is kept";
-            EXPECT_FALSE(ui::LockAccepted());
-            field->setText("wvw");
-            QTest::mouseClick(ok, Qt::LeftButton);
-        },
-        ask);
-    EXPECT_TRUE(verdict);
+        MessageBox::SetNextAnswer(MessageBox::Ok);
+        PressEnter(ok); // a focused OK is pressed by Enter
+        EXPECT_EQ(MessageBox::Log(), QStringList{QStringLiteral("パスワードが不正です。")});
+        EXPECT_TRUE(dialog->isVisible() && field->hasFocus());
+        EXPECT_EQ(field->text(), QStringLiteral("WVW")) << "the wrong text is kept";
+        EXPECT_FALSE(ui::LockAccepted());
+        field->setText("wvw");
+        QTest::mouseClick(ok, Qt::LeftButton);
+    }));
     EXPECT_TRUE(ui::LockAccepted());
 
     // Every showing starts empty; an empty text is refused, the master password opens it.
-    WithModal(
-        [](QWidget* dialog) {
-            auto* field = Child<QLineEdit>(dialog, "TxtPwdP");
-            EXPECT_TRUE(field->text().isEmpty());
-            MessageBox::SetNextAnswer(MessageBox::Ok);
-            QTest::mouseClick(Child<QPushButton>(dialog, "CmdOK"), Qt::LeftButton);
-            EXPECT_TRUE(dialog->isVisible());
-            QTest::keyClicks(field, "pqvex");
-            QTest::mouseClick(Child<QPushButton>(dialog, "CmdOK"), Qt::LeftButton);
-        },
-        ask);
-    EXPECT_TRUE(verdict);
+    EXPECT_TRUE(Prompt([](QWidget* dialog, QLineEdit* field, QPushButton* ok) {
+        EXPECT_TRUE(field->text().isEmpty());
+        MessageBox::SetNextAnswer(MessageBox::Ok);
+        QTest::mouseClick(ok, Qt::LeftButton);
+        EXPECT_TRUE(dialog->isVisible());
+        QTest::keyClicks(field, "pqvex");
+        QTest::mouseClick(ok, Qt::LeftButton);
+    }));
 
     // Cancel, closing and Escape refuse, even with the right password typed and an earlier acceptance.
     const std::function<void(QWidget*)> refusals[] = {
-        [](QWidget* d) { QTest::mouseClick(Child<QPushButton>(d, "CmdCan"), Qt::LeftButton); },
+        [](QWidget* d) { test::Click(*d, "CmdCan"); },
         [](QWidget* d) { d->close(); },
         [](QWidget* d) { QTest::keyClick(d, Qt::Key_Escape); },
     };
     for (const auto& refuse : refusals) {
-        WithModal(
-            [&refuse](QWidget* dialog) {
-                QTest::keyClicks(Child<QLineEdit>(dialog, "TxtPwdP"), "wvw");
-                refuse(dialog);
-            },
-            ask);
-        EXPECT_FALSE(verdict);
+        EXPECT_FALSE(Prompt([&refuse](QWidget* dialog, QLineEdit* field, QPushButton*) {
+            QTest::keyClicks(field, "wvw");
+            refuse(dialog);
+        }));
     }
 }
 
 TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
 {
-    auto dialog = std::make_unique<ui::FrmXpass>();
-    dialog->show();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
-    EXPECT_EQ(dialog->windowTitle(), QStringLiteral("パスワード変更"));
-    auto* current = Child<QLineEdit>(dialog.get(), "TxtPwdP");
-    auto* first = Child<QLineEdit>(dialog.get(), "TxtPwdO_0");
-    auto* second = Child<QLineEdit>(dialog.get(), "TxtPwdO_1");
-    auto* ok = Child<QPushButton>(dialog.get(), "CmdOk");
+    ui::FrmXpass dialog;
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    auto* current = Find<QLineEdit>(dialog, "TxtPwdP");
+    auto* first = Find<QLineEdit>(dialog, "TxtPwdO_0");
+    auto* second = Find<QLineEdit>(dialog, "TxtPwdO_1");
+    auto* ok = Find<QPushButton>(dialog, "CmdOk");
     for (QLineEdit* field : {current, first, second})
         EXPECT_TRUE(field->echoMode() == QLineEdit::Password && field->maxLength() == 8);
     // Runs action, which must show exactly the message text.
@@ -154,6 +114,9 @@ TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
         action();
         EXPECT_EQ(MessageBox::Log().mid(before), QStringList{QString::fromUtf8(text)});
     };
+    const auto fill = [&](const char* now, const char* fresh) {
+        current->setText(now), first->setText(fresh), second->setText(fresh);
+    };
 
     // A wrong current password is refused when the field is left; an empty one is not checked.
     current->setFocus();
@@ -162,44 +125,35 @@ TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
     EXPECT_TRUE(current->text().isEmpty() && current->hasFocus());
     QTest::keyClick(current, Qt::Key_Tab);
     EXPECT_TRUE(first->hasFocus());
-    EXPECT_EQ(MessageBox::Log().size(), 1);
 
-    // Enter moves on; unequal new passwords are refused and emptied, equal ones move on to OK.
-    current->setFocus();
-    QTest::keyClicks(current, "wvw");
-    PressEnter(current);
-    QTest::keyClicks(first, "abc");
-    PressEnter(first);
-    EXPECT_TRUE(second->hasFocus());
-    QTest::keyClicks(second, "abd");
+    // Unequal new passwords are refused and emptied, equal ones move on to OK.
+    fill("wvw", "abc");
+    second->setText("abd");
+    second->setFocus();
     refused([&] { PressEnter(second); }, "新規パスワードが不正です。");
     EXPECT_TRUE(first->text().isEmpty() && second->text().isEmpty() && first->hasFocus());
-    QTest::keyClicks(first, "abc");
-    PressEnter(first);
-    QTest::keyClicks(second, "abc");
+    fill("wvw", "abc");
+    second->setFocus();
     PressEnter(second);
     EXPECT_TRUE(ok->hasFocus());
 
     // OK with both new fields empty, then with a wrong current password: nothing is stored.
-    first->clear();
-    second->clear();
+    fill("wvw", "");
     refused([&] { QTest::mouseClick(ok, Qt::LeftButton); }, "新規パスワードを入力してください。");
-    Fill(dialog.get(), "nope", "zz");
+    fill("nope", "zz");
     refused([&] { QTest::mouseClick(ok, Qt::LeftButton); }, "パスワードが不正です。");
-    EXPECT_TRUE(current->text().isEmpty() && dialog->isVisible());
+    EXPECT_TRUE(current->text().isEmpty() && dialog.isVisible());
+
+    // Cancel stores nothing, even with valid fields.
+    fill("wvw", "other");
+    test::Click(dialog, "CmdCan");
     EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("wvw"));
 
     // The master password may stand as the current one; the new password is stored silently.
-    Fill(dialog.get(), "pqvex", "Neu8");
+    dialog.show();
+    fill("pqvex", "Neu8");
     QTest::mouseClick(ok, Qt::LeftButton);
-    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(MessageBox::Log().size(), 4) << "no confirmation message";
-    EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("Neu8"));
-
-    // Cancel stores nothing, even with valid fields.
-    dialog = std::make_unique<ui::FrmXpass>();
-    dialog->show();
-    Fill(dialog.get(), "Neu8", "other");
-    QTest::mouseClick(Child<QPushButton>(dialog.get(), "CmdCan"), Qt::LeftButton);
     EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("Neu8"));
 }

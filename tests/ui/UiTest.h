@@ -1,6 +1,7 @@
 #pragma once
 
 #include "support/TempHome.h"
+#include "ui/MessageBox.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -16,46 +17,19 @@
 
 namespace lw::test {
 
-// A copy of the template list database at path, writable by its owner.
-inline void CopyTemplateDatabase(const QString& path)
+// Writes bytes to path; fails the test when it cannot.
+inline void WriteFile(const QString& path, const QByteArray& bytes)
 {
-    ASSERT_TRUE(QFile::copy(TemplateDatabase(), path));
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
-}
-
-// Runs one statement, values bound in order, on a connection of the test's own; the first
-// column of its rows as text.
-inline QStringList Sql(const QString& database, const QString& sql, const QVariantList& values = {})
-{
-    QStringList rows;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "test-seed");
-        db.setDatabaseName(database);
-        EXPECT_TRUE(db.open());
-        QSqlQuery query(db);
-        EXPECT_TRUE(query.prepare(sql)) << sql.toStdString() << query.lastError().text().toStdString();
-        for (const QVariant& value : values) query.addBindValue(value);
-        EXPECT_TRUE(query.exec()) << sql.toStdString() << query.lastError().text().toStdString();
-        while (query.isSelect() && query.next()) rows << query.value(0).toString();
-    }
-    QSqlDatabase::removeDatabase("test-seed");
-    return rows;
-}
-
-// The program's own CJK font, so that size checks match the real window.
-inline void UseProgramFont()
-{
-    QFont font = QApplication::font();
-    font.setFamilies({QStringLiteral("Noto Sans CJK JP"), QStringLiteral("IPAGothic"), font.family()});
-    QApplication::setFont(font);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size()) << path.toStdString();
 }
 
 // No label or button caption of window is cut off at its size.
 inline void ExpectNoCaptionCutOff(const QWidget& window)
 {
-    for (const QWidget* caption : window.findChildren<QWidget*>()) {
-        const bool text = qobject_cast<const QLabel*>(caption) || qobject_cast<const QAbstractButton*>(caption);
-        EXPECT_TRUE(!text || caption->width() >= caption->sizeHint().width()) << caption->objectName().toStdString();
+    for (const QWidget* w : window.findChildren<QWidget*>()) {
+        const bool text = qobject_cast<const QLabel*>(w) || qobject_cast<const QAbstractButton*>(w);
+        EXPECT_TRUE(!text || w->width() >= w->sizeHint().width()) << w->objectName().toStdString();
     }
 }
 
@@ -71,5 +45,47 @@ inline void Click(const QObject& parent, const char* button)
 {
     QTest::mouseClick(Find<QAbstractButton>(parent, button), Qt::LeftButton);
 }
+
+// A program folder with a writable copy of the template list database, in the program's own CJK font
+// (so that size checks match the real window); every answer given to a message box must be used.
+class ListTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QFont font = QApplication::font();
+        font.setFamilies({QStringLiteral("Noto Sans CJK JP"), QStringLiteral("IPAGothic"), font.family()});
+        QApplication::setFont(font);
+        ui::MessageBox::ClearLog();
+        ASSERT_TRUE(QFile::copy(TemplateDatabase(), m_home.File("list.db")));
+        QFile::setPermissions(m_home.File("list.db"), QFile::ReadOwner | QFile::WriteOwner);
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(ui::MessageBox::PendingAnswers(), 0) << "an expected message box was not shown";
+        ui::MessageBox::ClearLog();
+    }
+
+    // Runs one statement on the list database, values bound in order, on a connection of the
+    // test's own; the first column of its rows as text.
+    QStringList Sql(const QString& sql, const QVariantList& values = {})
+    {
+        QStringList rows;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "test-seed");
+            db.setDatabaseName(m_home.File("list.db"));
+            EXPECT_TRUE(db.open());
+            QSqlQuery query(db);
+            const std::string why = sql.toStdString() + ": ";
+            EXPECT_TRUE(query.prepare(sql)) << why << query.lastError().text().toStdString();
+            for (const QVariant& value : values) query.addBindValue(value);
+            EXPECT_TRUE(query.exec()) << why << query.lastError().text().toStdString();
+            while (query.isSelect() && query.next()) rows << query.value(0).toString();
+        }
+        QSqlDatabase::removeDatabase("test-seed");
+        return rows;
+    }
+
+    TempHome m_home;
+};
 
 } // namespace lw::test
