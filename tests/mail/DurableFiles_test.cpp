@@ -9,14 +9,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QTemporaryDir>
-#include <QTemporaryFile>
 
 #include <gtest/gtest.h>
-
-#include <cstdio>
-#include <functional>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace lw::mail {
 namespace {
@@ -30,22 +24,6 @@ QByteArray Read(const QString& path)
 std::string S(const QString& path)
 {
     return QFile::encodeName(path).toStdString();
-}
-
-// What `write` puts on standard error.
-QString Stderr(const std::function<void()>& write)
-{
-    QTemporaryFile capture;
-    if (!capture.open()) return QStringLiteral("<no capture file>");
-    std::fflush(stderr);
-    const int saved = dup(fileno(stderr));
-    dup2(capture.handle(), fileno(stderr));
-    write();
-    std::fflush(stderr);
-    dup2(saved, fileno(stderr));
-    close(saved);
-    capture.seek(0);
-    return QString::fromUtf8(capture.readAll());
 }
 
 // Writes a new file under path, as every writer of these files does: never in place.
@@ -64,13 +42,9 @@ void CheckCopies(const QString& sourceFolder, const QString& targetFolder)
                   target = targetFolder + QStringLiteral("/保存先.eml");
     const QByteArray big = QByteArray(700 * 1024, 'a') + "末尾"; // more than one copy buffer
     Replace(source, big);
-    ASSERT_EQ(::chmod(S(source).c_str(), 0640), 0);
     std::string error;
     ASSERT_TRUE(CopyFileDurably(S(source), S(target), false, error)) << error;
     EXPECT_EQ(Read(target), big);
-    struct stat info {};
-    ASSERT_EQ(::stat(S(target).c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0640u) << "the copy keeps the source's permissions";
 
     Replace(source, "new");
     EXPECT_FALSE(CopyFileDurably(S(source), S(target), false, error)) << "an existing name is kept";
@@ -79,8 +53,8 @@ void CheckCopies(const QString& sourceFolder, const QString& targetFolder)
     QFile::remove(source);
     EXPECT_EQ(Read(target), "new") << "replaced, and the copy outlives the source";
 
-    EXPECT_FALSE(CopyFileDurably(S(sourceFolder + "/missing"), S(targetFolder + "/x"), true, error));
-    EXPECT_FALSE(CopyFileDurably(S(target), S(targetFolder + "/no/such/folder/x"), true, error));
+    EXPECT_FALSE(CopyFileDurably(S(sourceFolder + "/missing"), S(targetFolder + "/x"), true, error) ||
+                 CopyFileDurably(S(target), S(targetFolder + "/no/such/folder/x"), true, error));
     EXPECT_EQ(QDir(targetFolder).entryList(QDir::Files | QDir::Hidden),
               QStringList{QStringLiteral("保存先.eml")})
         << "temporary files left behind";
@@ -135,13 +109,17 @@ TEST(ActivityLogTest, UnwritableLogGoesToStandardErrorWithoutThrowing)
 {
     test::TempHome home;
     const QDateTime moment(QDate(2008, 3, 5), QTime(7, 8, 9));
-    QString text = Stderr([&] { WriteLog(home.File("no/such/folder"), "log", "行方不明", moment); });
+    testing::internal::CaptureStderr(); // the entry must not be lost, so it goes to standard error
+    WriteLog(home.File("no/such/folder"), "log", "行方不明", moment);
+    QString text = QString::fromStdString(testing::internal::GetCapturedStderr());
     EXPECT_TRUE(text.contains("no/such/folder") && text.contains("行方不明")) << text.toStdString();
     EXPECT_FALSE(QFileInfo::exists(home.File("no")));
 
     // A full disk: the month's file is a link to /dev/full.
     ASSERT_TRUE(QFile::link("/dev/full", home.File("log200803.txt")));
-    text = Stderr([&] { WriteLog(home.Folder(), "log", "満杯", moment); });
+    testing::internal::CaptureStderr();
+    WriteLog(home.Folder(), "log", "満杯", moment);
+    text = QString::fromStdString(testing::internal::GetCapturedStderr());
     EXPECT_TRUE(text.contains("満杯") && text.contains("cannot write log")) << text.toStdString();
 }
 

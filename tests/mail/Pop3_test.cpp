@@ -16,9 +16,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace lw::mail;
 
@@ -50,15 +47,13 @@ struct CaFile {
     ~CaFile() { unsetenv("LARCHWATCHER_CA_FILE"); }
 };
 
-// The mailbox as a session of its own lists it (and the first message's text, when asked).
-std::vector<Pop3Message> Listing(const Pop3Endpoint& e, std::string* first = nullptr)
+// The mailbox as a session of its own lists it.
+std::vector<Pop3Message> Listing(const Pop3Endpoint& e)
 {
     Pop3Session s(e);
     std::vector<Pop3Message> listing;
     std::string error;
     EXPECT_TRUE(s.List(listing, error)) << error;
-    const auto append = [&](const char* p, size_t n) { return first->append(p, n), true; };
-    EXPECT_TRUE(first == nullptr || listing.empty() || s.Retrieve(listing[0].number, append, error)) << error;
     return listing;
 }
 
@@ -146,7 +141,7 @@ class Pop3Test : public ::testing::Test {
 TEST_F(Pop3Test, FetchesAtMostTenInServerOrderAndNeverTwice)
 {
     Deliver(0, 1);
-    Deliver(1, 2, 200000);
+    Deliver(1, 2, 200000); // more than one read buffer
     Deliver(2, 13);
     std::vector<std::string> all;
     for (size_t expected : {10u, 3u}) {
@@ -158,18 +153,13 @@ TEST_F(Pop3Test, FetchesAtMostTenInServerOrderAndNeverTwice)
         EXPECT_EQ(ReadAll(all[i]), Message(i, i == 1 ? 200000 : 40))
             << i << " not byte-exact or out of order";
     EXPECT_FALSE(Fetch()) << "nothing new is a non-list value";
-    Deliver(100, 101);
-    const auto later = Fetch();
-    ASSERT_TRUE(later && later->size() == 1u);
-    EXPECT_EQ(ReadAll(later->front()), Message(100));
-
     // UIDLs gone from the server are forgotten.
     servers().ClearMailbox(box->User());
     EXPECT_FALSE(Fetch());
     EXPECT_EQ(StateSize(), 0u);
 }
 
-TEST_F(Pop3Test, DeluDeletesExactlyThatMessageAndSessionScopeCommitsAtItsEnd)
+TEST_F(Pop3Test, DeluDeletesExactlyThatMessage)
 {
     Deliver(0, 5);
     const auto got = Fetch();
@@ -181,20 +171,6 @@ TEST_F(Pop3Test, DeluDeletesExactlyThatMessageAndSessionScopeCommitsAtItsEnd)
     EXPECT_EQ(StateSize(), 4u);
     EXPECT_FALSE(Delete(Base((*got)[2]))) << "a name no longer known deletes nothing";
     EXPECT_EQ(Count(), 4);
-
-    // Within a scope, deletions reuse the fetch login and wait for its end.
-    const qint64 mark = LogMark();
-    Deliver(10, 11);
-    {
-        MailSessionScope scope;
-        const auto fresh = Fetch();
-        ASSERT_TRUE(fresh && fresh->size() == 1u);
-        EXPECT_TRUE(Delete(Base(fresh->front())));
-        EXPECT_TRUE(Delete(Base((*got)[0])));
-        EXPECT_EQ(Count(), 5);
-    }
-    EXPECT_EQ(Count(), 3);
-    EXPECT_EQ(LoginsSince(mark, {}), 1) << "deletions must reuse the fetch login";
 }
 
 TEST_F(Pop3Test, LoginMechanismsStartTlsAndPop3s)
@@ -229,13 +205,12 @@ TEST_F(Pop3Test, FailuresAreReportedQuicklyAndFetchNothing)
     ca.emplace(servers().caFile);
 
     // A server that accepts but never greets fails within the connect time-out.
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
-    socklen_t len = sizeof a;
-    ASSERT_TRUE(::bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 && ::listen(fd, 8) == 0 &&
-                ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0);
-    Pop3Endpoint silent = Box(ntohs(a.sin_port));
-    silent.host = "127.0.0.1";
+    QProcess silentServer;
+    silentServer.start("/usr/bin/python3",
+                       {"-c", "import socket, time; s = socket.create_server(('127.0.0.1', 0)); "
+                              "print(s.getsockname()[1], flush=True); time.sleep(30)"});
+    ASSERT_TRUE(silentServer.waitForReadyRead(10000));
+    Pop3Endpoint silent = Box(silentServer.readLine().trimmed().toInt());
     silent.connectTimeoutSeconds = 2;
     Pop3Session s(silent);
     std::vector<Pop3Message> listing;
@@ -244,7 +219,8 @@ TEST_F(Pop3Test, FailuresAreReportedQuicklyAndFetchNothing)
     t.start();
     EXPECT_TRUE(!s.List(listing, error) && s.Broken());
     EXPECT_LT(t.elapsed(), 5000);
-    ::close(fd);
+    silentServer.kill();
+    silentServer.waitForFinished();
 
     EXPECT_TRUE(QDir(work.path()).entryList(QDir::Files).filter(".eml").isEmpty());
     EXPECT_TRUE(Fetch()) << "the message is still to be delivered";
@@ -272,15 +248,14 @@ TEST_F(Pop3Test, DeletionAfterALostSessionNeverHitsAnotherMessage)
         // Number 2 of the lost session is now the third message: the second must be the one deleted.
         EXPECT_TRUE(Delete(Base((*got)[1]))) << LastPop3Error();
     }
-    std::string content;
-    ASSERT_EQ(Listing(Box(), &content).size(), 1u);
-    EXPECT_EQ(QByteArray::fromStdString(content), Message(2));
+    // Had the third gone instead, the second (no longer in the state) would come again.
+    EXPECT_EQ(Count(), 1);
+    EXPECT_FALSE(Fetch()) << "the wrong message was deleted";
 }
 
 TEST_F(Pop3Test, PasswordThatBeginsWithAIsKeptForDeletion)
 {
     const QString apass = QStringLiteral("lwapass");
-    if (!servers().users.contains(apass)) GTEST_SKIP() << "servers started by an older tools/test-servers";
     user = apass.toStdString();
     pass = servers().Password(apass).toStdString();
     ASSERT_EQ(pass.rfind("a ", 0), 0u);

@@ -52,7 +52,7 @@ def compare(o, d):
             "bcc_header": d["bcc"] is not None, "date": h(d, "date"), "message_id": h(d, "message-id"),
             "original_message_id": h(o, "message-id"), "same_leaves": leaves(o) == leaves(d),
             "marks": [str(v) for v in d.get_all("X-LarchWatcher-Forwarded", [])],
-            "filenames": [l[1] for l in leaves(d) if l[1]], "defects": len(d.defects)}
+            "defects": len(d.defects)}
 args = sys.argv[1:]
 print(json.dumps([compare(load(args[i]), load(args[i + 1])) for i in range(0, len(args), 2)]))
 )");
@@ -60,24 +60,6 @@ print(json.dumps([compare(load(args[i]), load(args[i + 1])) for i in range(0, le
     p.start("/usr/bin/python3", QStringList{"-c", script} + pairs);
     p.waitForFinished(60000);
     return QJsonDocument::fromJson(p.readAllStandardOutput()).array();
-}
-
-// Two attachments (one with an RFC 2231 Japanese name) and a mark from an earlier forward.
-QByteArray JapaneseMultipart()
-{
-    return "From: =?ISO-2022-JP?B?GyRCOzNFRBsoQg==?= <yamada@example.jp>\r\nTo: box@example.jp\r\n"
-           "Subject: =?ISO-2022-JP?B?GyRCOVY1QSRORmJNRhsoQg==?=\r\nDate: Mon, 7 Dec 2026 10:00:00 +0900\r\n"
-           "Message-ID: <original-1@example.jp>\r\nX-LarchWatcher-Forwarded: first@pop.example.jp\r\n"
-           "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n"
-           "--b1\r\nContent-Type: text/plain; charset=ISO-2022-JP\r\nContent-Transfer-Encoding: 7bit\r\n\r\n"
-           "\x1b$B$3$s$K$A$O\x1b(B\r\n.line starting with a dot\r\n"
-           "--b1\r\nContent-Type: application/pdf\r\nContent-Transfer-Encoding: base64\r\n"
-           "Content-Disposition: attachment; filename*=UTF-8''%E8%A6%8B%E7%A9%8D.pdf\r\n\r\n"
-           "JVBERi0xLjQKJcOkw7zDtsOfCjIgMCBvYmoKPDwvTGVuZ3RoIDMgMCBSPj4Kc3RyZWFtCg==\r\n"
-           "--b1\r\nContent-Type: application/octet-stream; name=\"data.bin\"\r\n"
-           "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; "
-           "filename=\"data.bin\"\r\n\r\n"
-           "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=\r\n--b1--\r\n";
 }
 
 // The loopback servers trusted through the test CA, and a one-line message as a ">#xfr" element.
@@ -154,10 +136,7 @@ TEST_F(SmtpTest, AuthMechanismsOverStartTlsAndImplicitTls)
 
 TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPartAndNoBccField)
 {
-    QFile file(dir.filePath("jp.eml"));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(JapaneseMultipart()) > 0);
-    file.close();
-    const QString path = file.fileName();
+    const QString path = TEST_DATA_DIR "/mime/forward-marks-html-alternative.eml"; // two earlier marks
     const QString to1 = Unique("to1"), to2 = Unique("to2"), cc = Unique("cc"), bcc = Unique("secret-bcc");
     const std::string recipients =
         S(to1) + "\t" + S(to2) + "\t>#xfr " + S(path) + "\tcc\t" + S(cc) + "\tbcc\t" + S(bcc);
@@ -183,9 +162,12 @@ TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPartAndNoBccField)
     const QJsonArray results = CompareAll(pairs);
     ASSERT_EQ(results.size(), files.size() + 1);
     // Python reads a file that starts with a byte-order mark as having no headers at all.
-    for (qsizetype i = 0; i < files.size(); ++i)
-        EXPECT_TRUE(files[i].contains("-bom-") || results[i + 1].toObject()["same_leaves"].toBool())
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        const QJsonObject r = results[i + 1].toObject();
+        EXPECT_TRUE(files[i].contains("-bom-") ||
+                    (r["same_leaves"].toBool() && r["message_id"] != r["original_message_id"]))
             << S(files[i]);
+    }
 
     const QJsonObject c = results[0].toObject();
     const auto text = [&](const char* key) { return c[QLatin1String(key)].toString(); };
@@ -193,11 +175,10 @@ TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPartAndNoBccField)
         QStringList({text("subject"), text("from"), text("to"), text("cc")}).join(u'|'),
         QStringList({u"Fw: 見積の件"_qs, u"受付窓口 <box@example.jp>"_qs, to1 + ", " + to2, cc}).join(u'|'));
     EXPECT_FALSE(c["bcc_header"].toBool());
-    EXPECT_FALSE(text("date").contains("10:00:00"));
-    EXPECT_TRUE(!text("message_id").isEmpty() && text("message_id") != text("original_message_id"));
+    EXPECT_TRUE(!text("date").contains("10:00:00") && !text("message_id").isEmpty());
     EXPECT_TRUE(c["same_leaves"].toBool()) << "body or attachments changed";
-    EXPECT_EQ(c["filenames"].toArray(), (QJsonArray{u"見積.pdf"_qs, "data.bin"}));
-    EXPECT_EQ(c["marks"].toArray(), (QJsonArray{"first@pop.example.jp", "box@pop.example.jp"}));
+    EXPECT_EQ(c["marks"].toArray(),
+              (QJsonArray{"first@example.jp", "second@example.jp", "box@pop.example.jp"}));
     EXPECT_EQ(c["defects"].toInt(), 0);
 }
 
@@ -228,12 +209,10 @@ TEST(SmtpArguments, EdgesOfTheServerAndSenderTexts)
     auto r = ParseSmtpArguments("[::1]:465:30", "a@x.jp\t>#xfr /w/m.eml",
                                 "山田 太郎<t@x.jp>\tacct:pa:ss\tCRAM-MD5", "Fw: s", "", error);
     ASSERT_TRUE(r) << error;
-    EXPECT_EQ(r->host + "|" + std::to_string(r->port) + "|" + std::to_string(r->timeoutSeconds),
-              "::1|465|30");
-    EXPECT_TRUE(r->implicitTls);
-    EXPECT_EQ(r->contentPath, "/w/m.eml");
-    EXPECT_EQ(r->from.name + "|" + r->from.address, "山田 太郎|t@x.jp");
-    EXPECT_EQ(r->account + "|" + r->password + "|" + r->mechanism, "acct|pa:ss|CRAM-MD5");
+    EXPECT_EQ(r->host + "|" + std::to_string(r->port) + "|" + std::to_string(r->timeoutSeconds) + "|" +
+                  std::to_string(r->implicitTls) + "|" + r->contentPath + "|" + r->from.name + "|" +
+                  r->from.address + "|" + r->account + "|" + r->password + "|" + r->mechanism,
+              "::1|465|30|1|/w/m.eml|山田 太郎|t@x.jp|acct|pa:ss|CRAM-MD5");
     for (const auto& [server, from] :
          {std::pair{":25:60", "<t@x.jp>"}, {"h:99999:60", "<t@x.jp>"}, {"h:25:60", ""}})
         EXPECT_FALSE(ParseSmtpArguments(server, "a@x.jp", from, "", "", error)) << server << " " << from;
