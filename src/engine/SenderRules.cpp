@@ -70,23 +70,27 @@ bool WithConnection(const QString& programFolder, const QString& reffile, QStrin
 
 } // namespace
 
-SenderLookup::SenderLookup(const QSqlDatabase& db) : m_db(db), m_rule(db), m_book(db)
+SenderLookup::SenderLookup(const QSqlDatabase& db) : m_db(db) {}
+
+QSqlQuery* SenderLookup::Exact(QSqlQuery*& slot, QSqlQuery& own, const QString& sql, QString& error)
 {
-    m_rule.setForwardOnly(true);
-    m_book.setForwardOnly(true);
-    m_prepared = m_rule.prepare(kRuleSelect + kRuleKey + QStringLiteral(" = ? LIMIT 1")) &&
-                 m_book.prepare(kBookSelect + kBookKey + QStringLiteral(" = ? LIMIT 1"));
-    if (!m_prepared) m_error = m_rule.lastError().isValid() ? m_rule.lastError().text() : m_book.lastError().text();
+    if (slot != nullptr) return slot;
+    if (QSqlQuery* kept = store::KeptStatement(m_db, sql)) return slot = kept;
+    own = QSqlQuery(m_db);
+    own.setForwardOnly(true);
+    if (!own.prepare(sql)) {
+        error = own.lastError().text();
+        if (error.trimmed().isEmpty()) error = QStringLiteral("cannot read the list database");
+        return nullptr;
+    }
+    return slot = &own;
 }
 
-bool SenderLookup::Find(QSqlQuery& exact, const QString& select, const QString& key, int keyIndex,
+bool SenderLookup::Find(QSqlQuery* statement, const QString& select, const QString& key, int keyIndex,
                         const QString& address, QString& error)
 {
-    error.clear();
-    if (!m_prepared) {
-        error = m_error.trimmed().isEmpty() ? QStringLiteral("cannot read the list database") : m_error;
-        return false;
-    }
+    if (statement == nullptr) return false;
+    QSqlQuery& exact = *statement;
     exact.bindValue(0, address);
     if (!exact.exec()) {
         error = exact.lastError().text();
@@ -131,7 +135,9 @@ bool SenderLookup::Find(QSqlQuery& exact, const QString& select, const QString& 
 
 bool SenderLookup::FindRule(const QString& address, SenderRule& rule, QString& error)
 {
-    if (!Find(m_rule, kRuleSelect, kRuleKey, 9, store::TrimBlanks(address), error)) return false;
+    error.clear();
+    QSqlQuery* exact = Exact(m_rule, m_ownRule, kRuleSelect + kRuleKey + QStringLiteral(" = ? LIMIT 1"), error);
+    if (!Find(exact, kRuleSelect, kRuleKey, 9, store::TrimBlanks(address), error)) return false;
     const QSqlQuery& row = *m_current;
     rule.print = Flag(row, 0);
     rule.save = Flag(row, 1);
@@ -148,8 +154,9 @@ bool SenderLookup::FindRule(const QString& address, SenderRule& rule, QString& e
 
 bool SenderLookup::InAddressBook(const QString& address, QString& error)
 {
-    if (!Find(m_book, kBookSelect, kBookKey, 0, store::TrimBlanks(address), error))
-        return false;
+    error.clear();
+    QSqlQuery* exact = Exact(m_book, m_ownBook, kBookSelect + kBookKey + QStringLiteral(" = ? LIMIT 1"), error);
+    if (!Find(exact, kBookSelect, kBookKey, 0, store::TrimBlanks(address), error)) return false;
     m_current->finish();
     return true;
 }

@@ -52,16 +52,19 @@ public:
     [[nodiscard]] bool InAddressBook(const QString& address, QString& error);
 
 private:
-    bool Find(QSqlQuery& exact, const QString& select, const QString& key, int keyIndex,
+    // The exact-match statement of a table, prepared on first use: the connection's kept one
+    // where it keeps statements, else own. Null with the reason.
+    QSqlQuery* Exact(QSqlQuery*& slot, QSqlQuery& own, const QString& sql, QString& error);
+    bool Find(QSqlQuery* exact, const QString& select, const QString& key, int keyIndex,
               const QString& address, QString& error);
 
     QSqlDatabase m_db;
-    QSqlQuery m_rule;
-    QSqlQuery m_book;
+    QSqlQuery m_ownRule;
+    QSqlQuery m_ownBook;
+    QSqlQuery* m_rule = nullptr;
+    QSqlQuery* m_book = nullptr;
     QSqlQuery m_other;
     QSqlQuery* m_current = nullptr;
-    bool m_prepared = false;
-    QString m_error;
 };
 
 } // namespace lw::engine

@@ -1,5 +1,7 @@
 #include "store/FindOrAdd.h"
 
+#include "store/ListDatabase.h"
+
 #include <QSqlError>
 #include <QStringList>
 
@@ -11,6 +13,21 @@ QString ErrorText(const QSqlError& error)
 {
     const QString text = error.text().trimmed();
     return text.isEmpty() ? QStringLiteral("unknown database error") : text;
+}
+
+// Runs sql on the connection's kept statement where there is one, else prepared anew on local;
+// the query that holds the result, or null with the reason.
+QSqlQuery* Run(const QSqlDatabase& db, QSqlQuery& local, const QString& sql, const QVariantList& values,
+               QString& error)
+{
+    if (QSqlQuery* kept = KeptStatement(db, sql)) {
+        for (qsizetype i = 0; i < values.size(); ++i) kept->bindValue(int(i), values[i]);
+        if (kept->exec()) return kept;
+        error = ErrorText(kept->lastError());
+        kept->finish();
+        return nullptr;
+    }
+    return Execute(local, sql, values, error) ? &local : nullptr;
 }
 
 } // namespace
@@ -45,16 +62,16 @@ bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues&
         conditions << QuoteName(key.column) + QStringLiteral(" = ?");
         keyValues << key.value;
     }
-    QSqlQuery query(db);
-    query.setForwardOnly(true);
-    if (!Execute(query,
-                 QStringLiteral("SELECT rowid FROM ") + QuoteName(table) + QStringLiteral(" WHERE ") +
-                     conditions.join(QStringLiteral(" AND ")) + QStringLiteral(" ORDER BY rowid LIMIT 1"),
-                 keyValues, error))
-        return false;
-    const bool found = query.next();
-    const qint64 rowId = found ? query.value(0).toLongLong() : 0;
-    query.finish();
+    QSqlQuery local(db);
+    local.setForwardOnly(true);
+    QSqlQuery* query = Run(db, local,
+                           QStringLiteral("SELECT rowid FROM ") + QuoteName(table) + QStringLiteral(" WHERE ") +
+                               conditions.join(QStringLiteral(" AND ")) + QStringLiteral(" ORDER BY rowid LIMIT 1"),
+                           keyValues, error);
+    if (query == nullptr) return false;
+    const bool found = query->next();
+    const qint64 rowId = found ? query->value(0).toLongLong() : 0;
+    query->finish();
     if (added) *added = !found;
 
     if (found) {
@@ -66,27 +83,30 @@ bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues&
             bound << value.value;
         }
         bound << rowId;
-        return Execute(query,
-                       QStringLiteral("UPDATE ") + QuoteName(table) + QStringLiteral(" SET ") +
-                           assignments.join(QStringLiteral(", ")) + QStringLiteral(" WHERE rowid = ?"),
-                       bound, error);
-    }
-
-    QStringList columns;
-    QStringList marks;
-    QVariantList bound;
-    for (const ColumnValues* list : {&keys, &values}) {
-        for (const ColumnValue& value : *list) {
-            columns << QuoteName(value.column);
-            marks << QStringLiteral("?");
-            bound << value.value;
+        query = Run(db, local,
+                    QStringLiteral("UPDATE ") + QuoteName(table) + QStringLiteral(" SET ") +
+                        assignments.join(QStringLiteral(", ")) + QStringLiteral(" WHERE rowid = ?"),
+                    bound, error);
+    } else {
+        QStringList columns;
+        QStringList marks;
+        QVariantList bound;
+        for (const ColumnValues* list : {&keys, &values}) {
+            for (const ColumnValue& value : *list) {
+                columns << QuoteName(value.column);
+                marks << QStringLiteral("?");
+                bound << value.value;
+            }
         }
+        query = Run(db, local,
+                    QStringLiteral("INSERT INTO ") + QuoteName(table) + QStringLiteral(" (") +
+                        columns.join(QStringLiteral(", ")) + QStringLiteral(") VALUES (") +
+                        marks.join(QStringLiteral(", ")) + QStringLiteral(")"),
+                    bound, error);
     }
-    return Execute(query,
-                   QStringLiteral("INSERT INTO ") + QuoteName(table) + QStringLiteral(" (") +
-                       columns.join(QStringLiteral(", ")) + QStringLiteral(") VALUES (") +
-                       marks.join(QStringLiteral(", ")) + QStringLiteral(")"),
-                   bound, error);
+    if (query == nullptr) return false;
+    query->finish();
+    return true;
 }
 
 TransactionGuard::~TransactionGuard()
@@ -98,8 +118,10 @@ TransactionGuard::~TransactionGuard()
 
 bool TransactionGuard::Begin(QString& error)
 {
-    QSqlQuery query(m_db);
-    if (!Execute(query, QStringLiteral("BEGIN IMMEDIATE"), {}, error)) return false;
+    QSqlQuery local(m_db);
+    QSqlQuery* begin = Run(m_db, local, QStringLiteral("BEGIN IMMEDIATE"), {}, error);
+    if (begin == nullptr) return false;
+    begin->finish();
     m_active = true;
     return true;
 }
@@ -110,8 +132,10 @@ bool TransactionGuard::Commit(QString& error)
         error = QStringLiteral("no transaction to commit");
         return false;
     }
-    QSqlQuery query(m_db);
-    if (!Execute(query, QStringLiteral("COMMIT"), {}, error)) return false;
+    QSqlQuery local(m_db);
+    QSqlQuery* commit = Run(m_db, local, QStringLiteral("COMMIT"), {}, error);
+    if (commit == nullptr) return false;
+    commit->finish();
     m_active = false;
     return true;
 }

@@ -14,6 +14,8 @@
 #include <QUrl>
 
 #include <atomic>
+#include <memory>
+#include <unordered_map>
 
 namespace lw::store {
 
@@ -41,8 +43,21 @@ public:
     int AppliedTimeout() const { return m_timeout; }
     void SetAppliedTimeout(int milliseconds) { m_timeout = milliseconds; }
 
+    // The kept statement for sql, prepared on db when new; null when it does not prepare.
+    QSqlQuery* Statement(const QSqlDatabase& db, const QString& sql)
+    {
+        auto found = m_statements.find(sql);
+        if (found != m_statements.end()) return found->second.get();
+        if (m_statements.size() >= kMaxStatements) m_statements.clear();
+        auto query = std::make_unique<QSqlQuery>(db);
+        query->setForwardOnly(true);
+        if (!query->prepare(sql)) return nullptr;
+        return m_statements.emplace(sql, std::move(query)).first->second.get();
+    }
+
     void Release()
     {
+        m_statements.clear(); // statements first: the connection must have no users when removed
         m_path.clear();
         m_timeout = -1;
         if (!QSqlDatabase::contains(m_name)) return;
@@ -55,9 +70,13 @@ public:
     }
 
 private:
+    // The find-or-add statements of every table and action stay well below this.
+    static constexpr std::size_t kMaxStatements = 64;
+
     QString m_name;
     QString m_path;
     int m_timeout = -1;
+    std::unordered_map<QString, std::unique_ptr<QSqlQuery>> m_statements;
 };
 
 // Holds of the calling thread, and whether a close waits for them to end.
@@ -248,6 +267,13 @@ QSqlDatabase ListConnection()
     const ThreadConnection& current = Current();
     if (current.Path().isEmpty()) return {};
     return QSqlDatabase::database(current.Name(), false);
+}
+
+QSqlQuery* KeptStatement(const QSqlDatabase& db, const QString& sql)
+{
+    ThreadConnection& current = Current();
+    if (current.Path().isEmpty() || db.connectionName() != current.Name()) return nullptr;
+    return current.Statement(db, sql);
 }
 
 void SetBusyTimeout(int milliseconds)

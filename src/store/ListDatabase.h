@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 
 namespace lw::store {
@@ -65,6 +66,12 @@ public:
 // The calling thread's shared connection (invalid when none is open). Each thread has its own,
 // so the poll cycle on a worker thread and the windows on the GUI thread never share one.
 QSqlDatabase ListConnection();
+
+// A statement of the calling thread's shared connection, prepared once and kept until the
+// connection closes: Qt would parse the SQL again for every query. Null when db is not that
+// connection or the SQL does not prepare. Bind with bindValue by position, exec, and finish a
+// query once its rows are read.
+QSqlQuery* KeptStatement(const QSqlDatabase& db, const QString& sql);
 
 // How long a statement waits for another connection's lock before failing, for connections
 // opened from now on (default 5000 ms).
