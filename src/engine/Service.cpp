@@ -2,6 +2,7 @@
 
 #include "config/Settings.h"
 #include "store/History.h"
+#include "store/ListDatabase.h"
 
 #include <QEventLoop>
 #include <QMetaObject>
@@ -24,6 +25,8 @@ Service::Service(config::WorkingCopy& workingCopy, NoticePrinterFactory* printer
 {
     qRegisterMetaType<lw::engine::TickSummary>();
     m_work = [this](const config::SettingsRecord& settings) {
+        // The cycle and the purge share one opening of the list database.
+        const store::ListConnectionHold databaseHold;
         CycleSummary summary = RunPollCycle(settings, m_workingCopy, m_printers);
         store::PurgeHistory(settings);
         return summary;
