@@ -3,6 +3,7 @@
 // A program folder for end-to-end runs of the real program against the loopback servers.
 
 #include "engine/EngineTestUtil.h"
+#include "store/StoreFixture.h"
 #include "support/TempHome.h"
 #include "support/TestServers.h"
 
@@ -11,45 +12,14 @@
 #include <QMap>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QThread>
 
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <csignal>
 #include <functional>
 
 namespace lw::test {
-
-// Text in ISO-2022-JP, as Japanese mail carries it (empty on a conversion failure).
-inline QByteArray ToJis(const QString& text)
-{
-    iconv_t cd = iconv_open("ISO-2022-JP", "UTF-8");
-    QByteArray in = text.toUtf8(), out(in.size() * 4 + 16, '\0');
-    char *inPtr = in.data(), *outPtr = out.data();
-    size_t inLeft = static_cast<size_t>(in.size()), outLeft = static_cast<size_t>(out.size());
-    const bool ok = cd != reinterpret_cast<iconv_t>(-1) && iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != size_t(-1) &&
-                    iconv(cd, nullptr, nullptr, &outPtr, &outLeft) != size_t(-1);
-    if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
-    return ok ? out.left(out.size() - static_cast<qsizetype>(outLeft)) : QByteArray();
-}
-
-// A message as a Japanese mail program writes it: ISO-2022-JP encoded words, 7-bit JIS body.
-inline QByteArray JapaneseMessage(const QString& fromName, const QString& fromAddress, const QString& subject,
-                                  const QString& body)
-{
-    auto word = [](const QString& t) { return "=?ISO-2022-JP?B?" + ToJis(t).toBase64() + "?="; };
-    static int serial = 0;
-    const QByteArray from = fromAddress.toUtf8();
-    return "Return-Path: <" + from + ">\r\nDate: " + QDateTime::currentDateTime().toString(Qt::RFC2822Date).toUtf8() +
-           "\r\nFrom: " + (fromName.isEmpty() ? QByteArray() : word(fromName) + " ") + "<" + from + ">\r\nTo: " +
-           word(QStringLiteral("監視窓口")) + " <watch@example.jp>\r\nSubject: " + word(subject) + "\r\nMessage-ID: <" +
-           QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + "." + QByteArray::number(++serial) +
-           "@mail.example.co.jp>\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=ISO-2022-JP\r\n"
-           "Content-Transfer-Encoding: 7bit\r\nX-Mailer: Mailer 7.0\r\n\r\n" + ToJis(body).replace("\n", "\r\n") + "\r\n";
-}
 
 // A temporary program folder, its settings and database, and runs of the real program.
 class HomeFixture : public ::testing::Test {
@@ -104,16 +74,7 @@ protected:
         const QString file = Home() + Sep() + QStringLiteral("list.db");
         EXPECT_TRUE(QFile::exists(file) || QFile::copy(TemplateDatabase(), file));
         QStringList column;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("e2e"));
-            db.setDatabaseName(file);
-            QSqlQuery q(db);
-            EXPECT_TRUE(db.open() && q.prepare(sql)) << q.lastError().text().toStdString() << sql.toStdString();
-            for (const QVariant& v : values) q.addBindValue(v);
-            EXPECT_TRUE(q.exec()) << q.lastError().text().toStdString() << " in " << sql.toStdString();
-            while (q.next()) column << q.value(0).toString();
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("e2e"));
+        for (const QSqlRecord& row : Peek(file).Rows(sql, values)) column << row.value(0).toString();
         return column;
     }
     // flags: print, save, clear, log, reject, forward as a text of six 0/1 digits.

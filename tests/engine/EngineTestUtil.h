@@ -1,6 +1,6 @@
 #pragma once
 
-// Helpers shared by the engine and end-to-end tests: the activity log, test messages, ports.
+// Helpers shared by the engine, store, command and end-to-end tests: the log, test messages, ports.
 
 #include "engine/mail/ActivityLog.h"
 
@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <iconv.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -40,30 +41,6 @@ inline QStringList LogEntries(const QString& programFolder, const QString& prefi
     return entries;
 }
 
-// A plain-text message, its subject one UTF-8 encoded word.
-inline QByteArray MakeMessage(const QString& from, const QString& to, const QString& subject,
-                              const QString& body = QStringLiteral("本文です。\r\n"), const QByteArray& extraHeaders = {})
-{
-    return "From: " + from.toUtf8() + "\r\nTo: " + to.toUtf8() + "\r\nSubject: =?UTF-8?B?" + subject.toUtf8().toBase64() +
-           "?=\r\nDate: Mon, 07 Dec 2026 10:00:00 +0900\r\nMessage-ID: <" + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) +
-           "." + QByteArray::number(qHash(subject)) + "@example.jp>\r\n" + extraHeaders +
-           "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\nContent-Transfer-Encoding: 8bit\r\n\r\n" + body.toUtf8();
-}
-
-// The Subject field decodes to the text (one UTF-8 B word, possibly after an ASCII "Fw: ").
-inline bool HasSubject(const QByteArray& message, const QString& subject)
-{
-    const QByteArray all = '\n' + message;
-    const qsizetype at = all.indexOf("\nSubject: ");
-    if (at < 0) return false;
-    QByteArray value = all.mid(at + 10, all.indexOf('\n', at + 1) - at - 10).trimmed();
-    const qsizetype word = value.indexOf("=?UTF-8?B?");
-    const qsizetype end = value.indexOf("?=", word + 10);
-    if (word >= 0 && end > word)
-        value = value.left(word) + QByteArray::fromBase64(value.mid(word + 10, end - word - 10)) + value.mid(end + 2);
-    return QString::fromUtf8(value) == subject;
-}
-
 // Writes data to folder/name and returns the path (empty on failure).
 inline QString WriteFile(const QString& folder, const QString& name, const QByteArray& data)
 {
@@ -73,31 +50,52 @@ inline QString WriteFile(const QString& folder, const QString& name, const QByte
     return f.fileName();
 }
 
-// A loopback port that accepts connections and never answers (a hung server); with listening
-// false, a port where nothing listens.
-class SilentPort {
-public:
-    explicit SilentPort(bool listening = true) : m_fd(::socket(AF_INET, SOCK_STREAM, 0))
-    {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof a;
-        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&a), length) != 0 ||
-            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &length) != 0)
-            return;
-        m_port = ntohs(a.sin_port);
-        if (listening) ::listen(m_fd, 16);
-        else if (::close(m_fd) == 0) m_fd = -1;
-    }
-    ~SilentPort() { if (m_fd >= 0) ::close(m_fd); }
-    SilentPort(const SilentPort&) = delete;
-    SilentPort& operator=(const SilentPort&) = delete;
-    int Port() const { return m_port; }
+// A loopback port where nothing listens (an unreachable server).
+inline int ClosedPort()
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), length) == 0 &&
+                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0;
+    if (fd >= 0) ::close(fd);
+    return bound ? ntohs(a.sin_port) : 0;
+}
 
-private:
-    int m_fd = -1;
-    int m_port = 0;
-};
+// Text in another character set (ISO-2022-JP, CP932), empty on a conversion failure.
+inline QByteArray Encode(const QString& text, const char* charset)
+{
+    iconv_t cd = iconv_open(charset, "UTF-8");
+    QByteArray in = text.toUtf8(), out(in.size() * 4 + 16, '\0');
+    char *inPtr = in.data(), *outPtr = out.data();
+    size_t inLeft = static_cast<size_t>(in.size()), outLeft = static_cast<size_t>(out.size());
+    const bool opened = cd != reinterpret_cast<iconv_t>(-1);
+    const bool ok = opened && iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != size_t(-1) &&
+                    iconv(cd, nullptr, nullptr, &outPtr, &outLeft) != size_t(-1);
+    if (opened) iconv_close(cd);
+    return ok ? out.left(out.size() - static_cast<qsizetype>(outLeft)) : QByteArray();
+}
+
+// A message as a Japanese mail program writes it: ISO-2022-JP encoded words, 7-bit JIS body.
+inline QByteArray JapaneseMessage(const QString& fromName, const QString& fromAddress, const QString& subject,
+                                  const QString& body)
+{
+    auto word = [](const QString& t) {
+        return "=?ISO-2022-JP?B?" + Encode(t, "ISO-2022-JP").toBase64() + "?=";
+    };
+    static int serial = 0;
+    const QByteArray from = fromAddress.toUtf8();
+    const QByteArray date = QDateTime::currentDateTime().toString(Qt::RFC2822Date).toUtf8();
+    return "Return-Path: <" + from + ">\r\nDate: " + date + "\r\nFrom: " +
+           (fromName.isEmpty() ? QByteArray() : word(fromName) + " ") + "<" + from + ">\r\nTo: " +
+           word(QStringLiteral("監視窓口")) + " <watch@example.jp>\r\nSubject: " + word(subject) +
+           "\r\nMessage-ID: <" +
+           QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + "." + QByteArray::number(++serial) +
+           "@mail.example.co.jp>\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=ISO-2022-JP\r\n"
+           "Content-Transfer-Encoding: 7bit\r\nX-Mailer: Mailer 7.0\r\n\r\n" +
+           Encode(body, "ISO-2022-JP").replace("\n", "\r\n") + "\r\n";
+}
 
 } // namespace lw::test
