@@ -1,12 +1,8 @@
-// Forwarding: the transport arguments, and sends against the loopback SMTP sink.
+// Forwarding: the arguments handed to the transport, and a forward with nobody to send to.
 #include "engine/Forward.h"
 
 #include "engine/EngineTestUtil.h"
-#include "engine/mail/Transport.h"
 #include "support/TempHome.h"
-#include "support/TestServers.h"
-
-#include <QRandomGenerator>
 
 #include <gtest/gtest.h>
 
@@ -35,7 +31,6 @@ TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAut
     m.toName = QStringLiteral("監視 係");
     m.toAddress = QStringLiteral("watch@example.jp");
     m.subject = QStringLiteral("件名");
-
     const QString ruleTriple = QStringLiteral("rule@x.jp\t>#xfr /p/mail/work/x.eml\tcc\trule-cc@x.jp");
     const QString fixedTriple = QStringLiteral("fixed@x.jp\t>#xfr /p/mail/work/x.eml\tbcc\tfixed-bcc@x.jp");
     // (flgtrstgt, flgtrsto, flgauth, authtyp, recipients, credentials after the sender)
@@ -64,50 +59,6 @@ TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAut
     rule.log = true;
     EXPECT_FALSE(Forward(s, rule, m));
     EXPECT_EQ(LogEntries(home.Folder()), QStringList{QStringLiteral("転送エラー[/p/mail/work/x.eml]:転送先アドレスが指定されていません。")});
-}
-
-TEST(ForwardTest, CcAndBccWithoutToStillDeliverAndBccStaysOutOfHeaders)
-{
-    LW_REQUIRE_TEST_SERVERS(servers);
-    qputenv("LARCHWATCHER_CA_FILE", servers.caFile.toUtf8());
-    test::TempHome home;
-    // Unique addresses, so parallel tests never read each other's messages at the sink.
-    const QString token = QString::number(QRandomGenerator::global()->generate64(), 36);
-    const auto address = [&token](const char* local) { return QString::fromLatin1(local) + u'-' + token + QStringLiteral("@example.jp"); };
-    config::SettingsRecord s;
-    s.programFolder = home.Folder();
-    s.smtpserver = servers.host;
-    s.portsmtp = static_cast<std::uint16_t>(servers.smtpPort);
-    s.timeoutsmtp = 10;
-    s.popserver = QStringLiteral("POP.Example.JP");
-    s.popaccount = QStringLiteral("Watcher");
-    s.flgtrs = true;
-    s.trscc = address("cc1") + u'\t' + address("cc2");
-    s.trsbcc = address("hidden");
-    SenderRule rule;
-    rule.log = true;
-    mail::ReceivedMail m;
-    m.file = test::WriteFile(home.Path() + QStringLiteral("/mail/work"), QStringLiteral("msg.eml"),
-                             test::MakeMessage(QStringLiteral("\"送信 太郎\" <taro@example.jp>"), QStringLiteral("watch@example.jp"), QStringLiteral("写しのみ")));
-    m.subject = QStringLiteral("写しのみ");
-    m.toAddress = QStringLiteral("watch@example.jp");
-    ASSERT_TRUE(Forward(s, rule, m));
-
-    const auto got = servers.SinkMessagesTo(address("hidden"));
-    ASSERT_EQ(got.size(), 1u);
-    QStringList envelope = got[0].rcptTos;
-    for (QString& r : envelope) r = r.toLower();
-    envelope.sort();
-    EXPECT_EQ(envelope, (QStringList{address("cc1"), address("cc2"), address("hidden")}));
-    EXPECT_FALSE(got[0].data.contains(address("hidden").toUtf8())) << "BCC must not be visible";
-    EXPECT_EQ(got[0].mailFrom, QStringLiteral("watch@example.jp"));
-    EXPECT_TRUE(test::HasSubject(got[0].data, QStringLiteral("Fw: 写しのみ")));
-    // The forward carries this mailbox's mark, so a forward coming back is recognised.
-    EXPECT_EQ(mail::ForwardMarks(got[0].file.toStdString()), std::vector<std::string>{"watcher@pop.example.jp"});
-
-    // The success line shows the recipient argument exactly: empty TO, TAB, the path, cc, bcc.
-    EXPECT_EQ(LogEntries(s.programFolder), QStringList{QStringLiteral("送信者別転送[msg.eml]:\t>#xfr ") + m.file + QStringLiteral("\tcc\t") +
-                                                       s.trscc + QStringLiteral("\tbcc\t") + s.trsbcc});
 }
 
 } // namespace
