@@ -25,13 +25,6 @@ class ServiceTest : public ::testing::TestWithParam<Service::Threading> {
 protected:
     test::TempHome m_home;
     config::InMemoryWorkingCopy m_copy{m_home.Folder()};
-
-    // Stops the service and waits for the running tick.
-    static void Finish(Service& service)
-    {
-        service.Stop();
-        service.WaitForIdle();
-    }
 };
 using ServiceWorkerTest = ServiceTest;
 
@@ -70,22 +63,21 @@ TEST_P(ServiceTest, SlowOrFailingTicksNeverOverlapAreReArmedAndTakeAFreshSnapsho
     service.Start(QStringLiteral("30"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() >= 1; }, 3000));
     // Typed, not saved: in force at the very next tick.
-    m_copy.SetText(QStringLiteral("trsto"), QStringLiteral("Second@Example.JP; third@example.jp"));
+    m_copy.SetText("trsto", QStringLiteral(";Second@Example.JP;;　third@example.jp\tÖRJAN@例え.JP ;"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() >= 4; }, 5000));
-    Finish(service);
+    service.Stop();
+    service.WaitForIdle();
     const int count = finished.count();
     QTest::qWait(150);
     EXPECT_EQ(finished.count(), count) << "stopped: nothing more runs";
 
     EXPECT_FALSE(overlapped.load());
-    const auto first = finished[0][0].value<TickSummary>();
-    EXPECT_EQ(first.cycle.errors, 1);
-    EXPECT_EQ(first.cycle.firstError, QStringLiteral("database gone"));
-    const auto second = finished[1][0].value<TickSummary>();
-    EXPECT_EQ(second.cycle.errors, 2);
-    EXPECT_TRUE(second.finishedAt.isValid());
+    const auto first = finished[0][0].value<TickSummary>(), second = finished[1][0].value<TickSummary>();
+    EXPECT_TRUE(first.cycle.errors == 1 && first.cycle.firstError == QStringLiteral("database gone"));
+    EXPECT_TRUE(second.cycle.errors == 2 && second.finishedAt.isValid());
     QMutexLocker lock(&mutex);
-    EXPECT_EQ(seen.mid(0, 2), (QStringList{"first@example.jp", "second@example.jp\tthird@example.jp"}));
+    EXPECT_EQ(seen.mid(0, 2),
+              (QStringList{"first@example.jp", "second@example.jp\tthird@example.jp\törjan@例え.jp"}));
     for (std::size_t i = 1; i < spans.size(); ++i)
         EXPECT_GE(spans[i].first - spans[i - 1].second, 25) << "tick " << i << " started too soon after the previous one";
 }
@@ -112,7 +104,8 @@ TEST_F(ServiceWorkerTest, PauseAndStopDuringATickWaitForItAndAreNotUndoneByItsRe
     const auto inTick = [&] { return QTest::qWaitFor([&] { return inside.load() == 1; }, 3000); };
     service.Start(QStringLiteral("10"));
     ASSERT_TRUE(inTick());
-    Finish(service);
+    service.Stop();
+    service.WaitForIdle();
     QTest::qWait(100);
     EXPECT_EQ(ticks.load(), 1) << "a stop during a tick is not undone by its re-arm";
     EXPECT_FALSE(service.IsRunning());
@@ -121,15 +114,12 @@ TEST_F(ServiceWorkerTest, PauseAndStopDuringATickWaitForItAndAreNotUndoneByItsRe
     ASSERT_TRUE(inTick());
     ASSERT_TRUE(service.IsBusy());
     const bool wasRunning = service.Pause();
-    EXPECT_TRUE(wasRunning);
-    EXPECT_FALSE(service.IsBusy()) << "the pause returns only after the running cycle";
-    EXPECT_FALSE(service.IsRunning());
+    EXPECT_TRUE(wasRunning && !service.IsBusy() && !service.IsRunning()) << "the pause waits for the cycle";
     EXPECT_EQ(answered, 2);
     QTest::qWait(100);
     EXPECT_EQ(ticks.load(), 2) << "no tick while the pause lasts";
     service.Resume(wasRunning, QStringLiteral("20"));
-    EXPECT_TRUE(service.IsRunning());
-    EXPECT_EQ(service.IntervalMs(), 20);
+    EXPECT_TRUE(service.IsRunning() && service.IntervalMs() == 20);
 
     // Stopped and started again during a tick: the tick's end arms it once.
     ASSERT_TRUE(inTick());
@@ -141,10 +131,8 @@ TEST_F(ServiceWorkerTest, PauseAndStopDuringATickWaitForItAndAreNotUndoneByItsRe
     // A pause that began Stopped ends Stopped, with the interval taken from the field anyway.
     service.Stop();
     const bool second = service.Pause();
-    EXPECT_FALSE(second);
     service.Resume(second, QStringLiteral("40"));
-    EXPECT_FALSE(service.IsRunning());
-    EXPECT_EQ(service.IntervalMs(), 40);
+    EXPECT_TRUE(!second && !service.IsRunning() && service.IntervalMs() == 40);
 }
 
 } // namespace
