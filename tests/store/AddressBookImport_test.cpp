@@ -4,8 +4,6 @@
 
 #include <QStringEncoder>
 
-#include <iconv.h>
-
 #include <tuple>
 #include <utility>
 
@@ -13,21 +11,6 @@ namespace lw::store {
 namespace {
 
 using Book = QList<std::pair<QString, QString>>;  // (電子メールアドレス, 表示名) in rowid order
-
-QByteArray ToCp932(const QString& text)
-{
-    iconv_t cd = iconv_open("CP932", "UTF-8");
-    QByteArray utf8 = text.toUtf8();
-    QByteArray out(utf8.size() * 2 + 16, '\0');
-    char* in = utf8.data();
-    char* outPtr = out.data();
-    std::size_t inLeft = std::size_t(utf8.size());
-    std::size_t outLeft = std::size_t(out.size());
-    EXPECT_NE(iconv(cd, &in, &inLeft, &outPtr, &outLeft), std::size_t(-1)) << "test text not representable in CP932";
-    iconv_close(cd);
-    out.truncate(out.size() - qsizetype(outLeft));
-    return out;
-}
 
 class AddressBookImportTest : public test::StoreFixture {
 protected:
@@ -61,13 +44,11 @@ TEST_F(AddressBookImportTest, DetectsEncodingFromMarkAndContent)
 {
     const QString text = QStringLiteral("姓,表示名,電子メール アドレス\r\n山田,山田 太郎,taro@example.jp\r\n鈴木,鈴木 花子,hanako@example.jp\r\n");
     QStringEncoder le(QStringConverter::Utf16LE);
-    QStringEncoder be(QStringConverter::Utf16BE);
     const QList<std::pair<QByteArray, QString>> files = {
         {text.toUtf8(), "UTF-8"},
         {"\xEF\xBB\xBF" + text.toUtf8(), "UTF-8"},
         {"\xFF\xFE" + QByteArray(le(text)), "UTF-16LE"},
-        {"\xFE\xFF" + QByteArray(be(text)), "UTF-16BE"},
-        {ToCp932(text), "CP932"},
+        {test::Encode(text, "CP932"), "CP932"},
     };
     for (const auto& [bytes, encoding] : files) {
         Import(Write("book.csv", bytes));
@@ -76,10 +57,11 @@ TEST_F(AddressBookImportTest, DetectsEncodingFromMarkAndContent)
     }
 
     // Windows-only characters (NEC and IBM extensions) survive; a stray byte becomes U+FFFD.
-    const QByteArray cp932 = ToCp932(QStringLiteral("表示名,電子メール アドレス\r\n髙橋①㈱,t@example.jp\r\n")) + "\xFF" "bad,b@example.jp\r\n";
+    const QByteArray cp932 = test::Encode(QStringLiteral("表示名,電子メール アドレス\r\n髙橋①㈱,t@x.jp\r\n"), "CP932") +
+                             "\xFF" "bad,b@example.jp\r\n";
     Import(Write("ext.csv", cp932));
     EXPECT_EQ(m_report.encoding, "CP932");
-    EXPECT_EQ(Rows(), (Book{{"t@example.jp", "髙橋①㈱"}, {"b@example.jp", QStringLiteral("\uFFFDbad")}}));
+    EXPECT_EQ(Rows(), (Book{{"t@x.jp", "髙橋①㈱"}, {"b@example.jp", QStringLiteral("\uFFFDbad")}}));
 }
 
 TEST_F(AddressBookImportTest, FailureKeepsThePreviousBookAndNamesTheLine)
@@ -122,11 +104,9 @@ TEST_F(AddressBookImportTest, TitleLineQuotingAndDataLineRules)
 {
     const QByteArray seed = "表示名,電子メール アドレス\r\nA,a@example.jp\r\n";
     const std::pair<QString, Book> cases[] = {
-        // Empty file and title-only file empty the book.
+        // An empty file empties the book.
         {Write("seed.csv", seed), {{"a@example.jp", "A"}}},
         {Write("empty.csv", ""), {}},
-        {Write("seed.csv", seed), {{"a@example.jp", "A"}}},
-        {Write("title.csv", "表示名,電子メール アドレス\r\n"), {}},
         // Quoted fields as CSV exports write them: commas, doubled quotes, quotes inside.
         {Fixture("outlook-quoted-fields.csv"),
          {{"taro@example.jp", "山田, 太郎"}, {"quote@example.jp", "He said \"hi\""}, {"hanako@example.jp", "鈴木 花子 様"}, {"jiro@example.jp", "ab\"cd"}}},
@@ -151,18 +131,6 @@ TEST_F(AddressBookImportTest, TitleLineQuotingAndDataLineRules)
             EXPECT_EQ(m_report.skippedLines, 2);
         }
     }
-}
-
-TEST_F(AddressBookImportTest, ReportsProgressUpToTheTotal)
-{
-    QByteArray csv = "表示名,電子メール アドレス\r\n";
-    for (int i = 0; i < 2500; ++i) csv += "n," + QByteArray::number(i) + "@example.jp\r\n";
-    QList<std::pair<qint64, qint64>> calls;
-    Import(Write("big.csv", csv), nullptr, [&](qint64 done, qint64 total) { return calls.append({done, total}), true; });
-    ASSERT_GE(calls.size(), 3);
-    for (qsizetype i = 1; i < calls.size(); ++i) EXPECT_GT(calls[i].first, calls[i - 1].first);
-    EXPECT_EQ(calls.back(), (std::pair<qint64, qint64>{2500, 2500}));
-    EXPECT_EQ(Rows().size(), 2500);
 }
 
 } // namespace

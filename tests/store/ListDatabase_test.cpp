@@ -65,9 +65,7 @@ TEST_F(ListDatabaseTest, OpenNeverCreatesOrAcceptsABrokenFileAndKeepsLiveQueries
     EXPECT_FALSE(OpenListDatabase(home.Path(), QStringLiteral("missing"), error));
     EXPECT_TRUE(error.contains(QStringLiteral("missing.db"))) << error.toStdString();
     EXPECT_FALSE(QFileInfo::exists(home.File(QStringLiteral("missing.db"))));
-    QFile broken(home.File(QStringLiteral("broken.db")));
-    ASSERT_TRUE(broken.open(QIODevice::WriteOnly) && broken.write(QByteArray(4096, 'x')) == 4096);
-    broken.close();
+    ASSERT_FALSE(test::WriteFile(home.Path(), QStringLiteral("broken.db"), QByteArray(4096, 'x')).isEmpty());
     EXPECT_FALSE(OpenListDatabase(home.Path(), QStringLiteral("broken"), error));
     EXPECT_FALSE(ListConnection().isValid());
 
@@ -91,8 +89,7 @@ TEST_F(ListDatabaseTest, OpenNeverCreatesOrAcceptsABrokenFileAndKeepsLiveQueries
             EXPECT_TRUE(ListConnection().isOpen()) << "closed under a hold";
             Open(QStringLiteral("second"));
             QSqlQuery count(QStringLiteral("SELECT count(*) FROM tblList"), ListConnection());
-            ASSERT_TRUE(count.next());
-            EXPECT_EQ(count.value(0).toInt(), 0) << "now on the second file";
+            EXPECT_TRUE(count.next() && count.value(0).toInt() == 0) << "now on the second file";
         }
         EXPECT_TRUE(ListConnection().isOpen()) << "the outer hold still keeps it";
     }
@@ -109,9 +106,8 @@ TEST_F(ListDatabaseTest, FindOrAddMatchesKeysCaseInsensitivelyAndBindsQuotes)
     const auto key = [](const QString& address) { return ColumnValues{{QStringLiteral("アドレス"), address}}; };
     QString error;
     bool added = false;
-    ASSERT_TRUE(Add(QStringLiteral("tblList"), key(quoted), {{QStringLiteral("名前"), QStringLiteral("O'Brien")}}, error, &added))
-        << error.toStdString();
-    EXPECT_TRUE(added);
+    const ColumnValues name{{QStringLiteral("名前"), QStringLiteral("O'Brien")}};
+    ASSERT_TRUE(Add("tblList", key(quoted), name, error, &added) && added) << error.toStdString();
     ASSERT_TRUE(Add(QStringLiteral("tblList"), key(quoted.toUpper()), {{QStringLiteral("印刷"), 1}}, error, &added));
     EXPECT_FALSE(added) << "key equality ignores letter case";
     EXPECT_FALSE(Add(QStringLiteral("tblList"), key(QStringLiteral("x@y")), {{QStringLiteral("印刷"), 2}}, error))
@@ -119,19 +115,16 @@ TEST_F(ListDatabaseTest, FindOrAddMatchesKeysCaseInsensitivelyAndBindsQuotes)
     EXPECT_FALSE(error.isEmpty());
     CloseListDatabase();
 
-    const auto rows = Peek(DatabasePath()).Rows(QStringLiteral("SELECT アドレス, 名前, 印刷, メール保存, 転送先TO FROM tblList"));
-    ASSERT_EQ(rows.size(), 1);
-    QStringList values;
-    for (int i = 0; i < 5; ++i) values << rows[0].value(i).toString();
     // The key is written only when the row is added; new rows start with every yes/no false.
-    EXPECT_EQ(values, (QStringList{quoted, QStringLiteral("O'Brien"), "1", "0", ""}));
+    const auto rows = Peek(DatabasePath()).Rows("SELECT アドレス||'|'||名前||印刷||メール保存||転送先TO FROM tblList");
+    ASSERT_EQ(rows.size(), 1);
+    EXPECT_EQ(rows[0].value(0).toString(), quoted + QStringLiteral("|O'Brien10"));
 }
 
 TEST_F(ListDatabaseTest, EachThreadHasItsOwnConnectionAndWritesDoNotCollide)
 {
     constexpr int kRows = 150;
-    QString names[2];
-    QString errors[2];
+    QString names[2], errors[2];
     const auto writer = [this, &names, &errors](int which) {
         QString& error = errors[which];
         if (!OpenListDatabase(home.Path(), QStringLiteral("list"), error)) return;
@@ -147,8 +140,7 @@ TEST_F(ListDatabaseTest, EachThreadHasItsOwnConnectionAndWritesDoNotCollide)
         }
         CloseListDatabase();
     };
-    std::thread first(writer, 0);
-    std::thread second(writer, 1);
+    std::thread first(writer, 0), second(writer, 1);
     first.join();
     second.join();
     EXPECT_TRUE(errors[0].isEmpty() && errors[1].isEmpty()) << errors[0].toStdString() << errors[1].toStdString();
@@ -159,7 +151,7 @@ TEST_F(ListDatabaseTest, EachThreadHasItsOwnConnectionAndWritesDoNotCollide)
     EXPECT_FALSE(QSqlDatabase::contains(names[0])) << "a thread's connection is removed";
 }
 
-TEST_F(ListDatabaseTest, SchemaKeepsItsInvariantsAndIndexesTheLookups)
+TEST_F(ListDatabaseTest, SchemaKeepsItsInvariants)
 {
     Peek peek(DatabasePath());
     // 受信日 must keep one text form or comparisons and ORDER BY go wrong.
@@ -168,17 +160,6 @@ TEST_F(ListDatabaseTest, SchemaKeepsItsInvariantsAndIndexesTheLookups)
     peek.Exec(QStringLiteral("INSERT INTO tblHistory (保存ファイルID, 受信日) VALUES ('y', '2008-03-01T10:00:00')"));
     EXPECT_FALSE(QSqlQuery(peek.Db()).exec(QStringLiteral("INSERT INTO tblHistory (保存ファイルID) VALUES ('Y')")))
         << "one row per message ID, letter case ignored";
-
-    // Every key lookup of the store and the engine is an index search, never a scan.
-    for (const char* sql : {"SELECT * FROM tblList WHERE アドレス = ?", "SELECT 1 FROM tblAdrbook WHERE 電子メールアドレス = ?",
-                            "SELECT rowid FROM tblHistoryFiles WHERE 保存ファイルID = ? AND 添付ファイル名 = ?",
-                            "SELECT rowid FROM tblHistory WHERE 受信日 <= ? AND メール保存 = 0 ORDER BY 受信日"}) {
-        const QString text = QString::fromUtf8(sql);
-        QString detail;
-        for (const QSqlRecord& row : peek.Rows(QStringLiteral("EXPLAIN QUERY PLAN ") + text, QVariantList(text.count(u'?'), QStringLiteral("x"))))
-            detail += row.value(3).toString() + u';';
-        EXPECT_TRUE(detail.contains(QStringLiteral("INDEX")) && !detail.contains(QStringLiteral("TEMP B-TREE"))) << sql << ": " << detail.toStdString();
-    }
 }
 
 } // namespace
