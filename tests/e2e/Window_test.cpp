@@ -8,8 +8,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cstdio>
-
 namespace lw::test {
 namespace {
 
@@ -58,15 +56,12 @@ TEST_F(WindowTest, WindowPollsAtTheIntervalRefusesASecondCopyAndKeepsTheUserPass
     const QString err = StartUntil(first, "window shown after");
     const qint64 shownAfter = clock.elapsed();
     ASSERT_TRUE(err.contains("window shown after")) << err.toStdString();
-    std::printf("window shown %lld ms after the program was started\n", static_cast<long long>(shownAfter));
     EXPECT_LT(shownAfter, 5000) << "start-up far slower than the 1 s aimed at";
 
     // The first tick comes one interval after start-up, not at once.
     QTest::qWait(700);
     EXPECT_EQ(Servers().MailboxCount(User()), 1);
     EXPECT_TRUE(QTest::qWaitFor([&] { return Servers().MailboxCount(User()) == 0 && LogTexts().size() >= 2; }, 20000));
-    EXPECT_TRUE(LogTexts().value(0).startsWith("メール保存[") && LogTexts().value(1).startsWith("メールボックスクリア["))
-        << LogTexts().join('\n').toStdString();
     EXPECT_EQ(Subjects(), QStringList{subject});
 
     // Start-up has seeded both lock passwords.
