@@ -107,51 +107,39 @@ TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
     auto* ok = Find<QPushButton>(dialog, "CmdOk");
     for (QLineEdit* field : {current, first, second})
         EXPECT_TRUE(field->echoMode() == QLineEdit::Password && field->maxLength() == 8);
-    // Runs action, which must show exactly the message text.
-    const auto refused = [](const std::function<void()>& action, const char* text) {
+    // Fills the fields, runs the step on the focused field and expects exactly the message text;
+    // a refused password is emptied and takes the focus.
+    const auto refused = [&](const char* now, const char* fresh, const char* again, QLineEdit* focus,
+                             const std::function<void(QLineEdit*)>& step, const char* text, QLineEdit* emptied) {
+        current->setText(now), first->setText(fresh), second->setText(again);
+        focus->setFocus();
         const qsizetype before = MessageBox::Log().size();
         MessageBox::SetNextAnswer(MessageBox::Ok);
-        action();
+        step(focus);
         EXPECT_EQ(MessageBox::Log().mid(before), QStringList{QString::fromUtf8(text)});
+        EXPECT_TRUE(emptied->text().isEmpty() && emptied->hasFocus() && dialog.isVisible()) << text;
     };
-    const auto fill = [&](const char* now, const char* fresh) {
-        current->setText(now), first->setText(fresh), second->setText(fresh);
-    };
+    const auto leave = [](QLineEdit* field) { QTest::keyClick(field, Qt::Key_Tab); };
+    const auto clickOk = [ok](QLineEdit*) { QTest::mouseClick(ok, Qt::LeftButton); };
 
-    // A wrong current password is refused when the field is left; an empty one is not checked.
-    current->setFocus();
-    QTest::keyClicks(current, "nope");
-    refused([&] { QTest::keyClick(current, Qt::Key_Tab); }, "パスワードが不正です。");
-    EXPECT_TRUE(current->text().isEmpty() && current->hasFocus());
-    QTest::keyClick(current, Qt::Key_Tab);
+    // A wrong current password is refused when the field is left, and at OK; an empty one is not
+    // checked on leaving. Unequal new passwords are refused at Enter; empty ones at OK.
+    refused("nope", "", "", current, leave, "パスワードが不正です。", current);
+    leave(current);
     EXPECT_TRUE(first->hasFocus());
-
-    // Unequal new passwords are refused and emptied, equal ones move on to OK.
-    fill("wvw", "abc");
-    second->setText("abd");
-    second->setFocus();
-    refused([&] { PressEnter(second); }, "新規パスワードが不正です。");
-    EXPECT_TRUE(first->text().isEmpty() && second->text().isEmpty() && first->hasFocus());
-    fill("wvw", "abc");
-    second->setFocus();
-    PressEnter(second);
-    EXPECT_TRUE(ok->hasFocus());
-
-    // OK with both new fields empty, then with a wrong current password: nothing is stored.
-    fill("wvw", "");
-    refused([&] { QTest::mouseClick(ok, Qt::LeftButton); }, "新規パスワードを入力してください。");
-    fill("nope", "zz");
-    refused([&] { QTest::mouseClick(ok, Qt::LeftButton); }, "パスワードが不正です。");
-    EXPECT_TRUE(current->text().isEmpty() && dialog.isVisible());
+    refused("wvw", "abc", "abd", second, PressEnter, "新規パスワードが不正です。", first);
+    EXPECT_TRUE(second->text().isEmpty());
+    refused("wvw", "", "", current, clickOk, "新規パスワードを入力してください。", first);
+    refused("nope", "zz", "zz", current, clickOk, "パスワードが不正です。", current);
 
     // Cancel stores nothing, even with valid fields.
-    fill("wvw", "other");
+    current->setText("wvw"), first->setText("other"), second->setText("other");
     test::Click(dialog, "CmdCan");
     EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("wvw"));
 
     // The master password may stand as the current one; the new password is stored silently.
     dialog.show();
-    fill("pqvex", "Neu8");
+    current->setText("pqvex"), first->setText("Neu8"), second->setText("Neu8");
     QTest::mouseClick(ok, Qt::LeftButton);
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(MessageBox::Log().size(), 4) << "no confirmation message";
