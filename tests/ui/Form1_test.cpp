@@ -31,8 +31,8 @@ protected:
         m_actions.askPassword = [this](QWidget*) { return ++prompts, unlock; };
         m_actions.openEditor = [this](QWidget*, const config::WorkingCopy&) { Modal("editor"); };
         m_actions.openViewer = [this](QWidget*, const config::WorkingCopy&) { Modal("viewer"); };
-        m_actions.chooseFile = [this](QWidget*, const QString&, const QString& folder, const QString& filter) {
-            return chooser = folder + u'|' + filter, chosen;
+        m_actions.chooseFile = [this](QWidget*, const QString&, const QString& dir, const QString& filter) {
+            return chooser = dir + u'|' + filter, chosen;
         };
         m_actions.importAddressBook = [this](QWidget*, const QString& file, const QString&,
                                              const QString& list) { Modal("import " + file + " " + list); };
@@ -49,7 +49,7 @@ protected:
     {
         test::WriteFile(m_home.File("larchwatcher.ini"), ini);
         window = std::make_unique<ui::Form1>(m_home.Path(), m_home.File("pdf"), m_actions);
-        window->Service().SetTickWork([this](const config::SettingsRecord&) { return ++ticks, engine::CycleSummary{}; });
+        window->Service().SetTickWork([this](const auto&) { return ++ticks, engine::CycleSummary{}; });
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
         window->activateWindow();
@@ -135,7 +135,8 @@ TEST_F(Form1Test, LoadFillsFieldsTogglesTheServiceAndAppliesTheEnablingAndFieldR
     EXPECT_EQ(Status(), kRunning + "|777|on");
 
     // Authentication controls follow their box; the account copy is made once, not kept in step.
-    const auto auth = {"cboAuthtyp", "chkAcpwpop", "txtAcsmtp", "txtPwsmtp", "lblAuthtyp", "lblAcsmtp", "lblPwsmtp"};
+    const auto auth = {"cboAuthtyp", "chkAcpwpop", "txtAcsmtp", "txtPwsmtp", "lblAuthtyp", "lblAcsmtp",
+                       "lblPwsmtp"};
     ExpectEnabled(auth, false);
     Click("cmdDtl");
     W<QCheckBox>("chkAuth")->click();

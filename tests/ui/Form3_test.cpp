@@ -30,8 +30,8 @@ QByteArray WithNamesAndAttachments()
 {
     return "From: " + Encoded("山田 太郎") + " <taro@example.jp>\r\nTo: " + Encoded("総務課") +
            " <soumu@example.jp>\r\nSubject: " + Encoded("見積書の送付") + "\r\nMIME-Version: 1.0\r\n"
-           "Content-Type: multipart/mixed; boundary=b1\r\n\r\n--b1\r\nContent-Type: text/plain; charset=UTF-8\r\n"
-           "Content-Transfer-Encoding: 8bit\r\n\r\n" +
+           "Content-Type: multipart/mixed; boundary=b1\r\n\r\n--b1\r\n"
+           "Content-Type: text/plain; charset=UTF-8\r\nContent-Transfer-Encoding: 8bit\r\n\r\n" +
            QStringLiteral("お世話になっております。\r\n見積書を添付します。\r\n").toUtf8() +
            "--b1\r\nContent-Disposition: attachment; filename=memo.txt\r\n\r\nmemo\r\n--b1\r\n"
            "Content-Disposition: attachment; filename=quote.pdf\r\n\r\n%PDF-1.4\r\n--b1--\r\n";
@@ -72,14 +72,15 @@ protected:
     }
     QString LogText() const
     {
-        const QDateTime now = QDateTime::currentDateTime();
-        return QString::fromUtf8(lw::test::ReadFile(lw::mail::LogFilePath(settings.programFolder, settings.logfile, now)));
+        const QString path =
+            lw::mail::LogFilePath(settings.programFolder, settings.logfile, QDateTime::currentDateTime());
+        return QString::fromUtf8(lw::test::ReadFile(path));
     }
 
     void Open()
     {
         form = std::make_unique<Form3>([this] { return settings; }, client);
-        form->SetPreview([this](const lw::ui::NoticeReport& report, QWidget*) { shown.append(report.Body()); });
+        form->SetPreview([this](const lw::ui::NoticeReport& notice, QWidget*) { shown << notice.Body(); });
         form->show();
         grid = lw::test::Find<QTableView>(*form, "DBGrid1");
     }
@@ -95,7 +96,8 @@ protected:
     // The title, the body and the attachment line, each after a bar.
     QString Preview()
     {
-        return Title() + u'|' + Child<QPlainTextEdit>("txtBody")->toPlainText() + u'|' + Child<QLineEdit>("txtFile")->text();
+        const QString body = Child<QPlainTextEdit>("txtBody")->toPlainText();
+        return Title() + u'|' + body + u'|' + Child<QLineEdit>("txtFile")->text();
     }
     QString Cell(int row, int column) { return grid->model()->index(row, column).data().toString(); }
     int Rows() { return grid->model()->rowCount(); }
@@ -115,7 +117,8 @@ TEST_F(Form3Test, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrintsTheRecei
     Open();
     const auto enabled = [this] {
         QString on;
-        for (const char* button : {"cmdRead", "cmdDel", "cmdMail"}) on += Child<QPushButton>(button)->isEnabled() ? "1" : "0";
+        for (const char* button : {"cmdRead", "cmdDel", "cmdMail"})
+            on += Child<QPushButton>(button)->isEnabled() ? "1" : "0";
         return on;
     };
 
@@ -209,7 +212,8 @@ TEST_F(Form3Test, ReplyDraftGoesToTheSenderWithTheQuotedBodyCutToFit)
     form->ComposeReply();
     ASSERT_EQ(client.drafts.size(), 1);
     const QUrl draft = client.drafts.first();
-    EXPECT_EQ(draft.scheme() + u':' + draft.path() + u'|' + item(draft, "subject"), "mailto:taro@example.jp|Re: 見積書の送付");
+    EXPECT_EQ(draft.scheme() + u':' + draft.path() + u'|' + item(draft, "subject"),
+              "mailto:taro@example.jp|Re: 見積書の送付");
     const QString body = item(draft, "body");
     EXPECT_TRUE(body.startsWith("---------------- Original Message ----------------\r\nお世話になっております。"))
         << body.toStdString();

@@ -6,7 +6,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <functional>
@@ -17,18 +16,14 @@ using test::Find;
 
 namespace {
 
-class PasswordDialogs : public ::testing::Test {
+class PasswordDialogs : public test::ListTest {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(m_dir.isValid());
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.path());
+        ListTest::SetUp();
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_home.Path());
         config::SeedLockPasswords();
-        MessageBox::ClearLog();
     }
-    void TearDown() override { MessageBox::ClearLog(); }
-
-    QTemporaryDir m_dir;
 };
 
 // The verdict of the password prompt after steps, which must close it, ran on it.
@@ -58,14 +53,12 @@ TEST_F(PasswordDialogs, PromptRefusesWrongPasswordsAndEveryWayOut)
         EXPECT_EQ(field->echoMode(), QLineEdit::Password);
         field->setText("WVW");
         PressEnter(field);
-        EXPECT_TRUE(dialog->isVisible() && ok->hasFocus()) << "Enter only moves the focus";
-        EXPECT_TRUE(MessageBox::Log().isEmpty());
+        EXPECT_TRUE(dialog->isVisible() && ok->hasFocus() && MessageBox::Log().isEmpty()) << "Enter moves on";
 
         MessageBox::SetNextAnswer(MessageBox::Ok);
         PressEnter(ok); // a focused OK is pressed by Enter
         EXPECT_EQ(MessageBox::Log(), QStringList{QStringLiteral("パスワードが不正です。")});
-        EXPECT_TRUE(dialog->isVisible() && field->hasFocus());
-        EXPECT_EQ(field->text(), QStringLiteral("WVW")) << "the wrong text is kept";
+        EXPECT_TRUE(dialog->isVisible() && field->hasFocus() && field->text() == "WVW") << "the text is kept";
         EXPECT_FALSE(ui::LockAccepted());
         field->setText("wvw");
         QTest::mouseClick(ok, Qt::LeftButton);
@@ -88,12 +81,8 @@ TEST_F(PasswordDialogs, PromptRefusesWrongPasswordsAndEveryWayOut)
         [](QWidget* d) { d->close(); },
         [](QWidget* d) { QTest::keyClick(d, Qt::Key_Escape); },
     };
-    for (const auto& refuse : refusals) {
-        EXPECT_FALSE(Prompt([&refuse](QWidget* dialog, QLineEdit* field, QPushButton*) {
-            QTest::keyClicks(field, "wvw");
-            refuse(dialog);
-        }));
-    }
+    for (const auto& refuse : refusals)
+        EXPECT_FALSE(Prompt([&](auto* d, QLineEdit* pw, auto*) { QTest::keyClicks(pw, "wvw"), refuse(d); }));
 }
 
 TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
@@ -110,7 +99,7 @@ TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
     // Fills the fields, runs the step on the focused field and expects exactly the message text;
     // a refused password is emptied and takes the focus.
     const auto refused = [&](const char* now, const char* fresh, const char* again, QLineEdit* focus,
-                             const std::function<void(QLineEdit*)>& step, const char* text, QLineEdit* emptied) {
+                             auto step, const char* text, QLineEdit* emptied) {
         current->setText(now), first->setText(fresh), second->setText(again);
         focus->setFocus();
         const qsizetype before = MessageBox::Log().size();
