@@ -38,7 +38,6 @@ protected:
     template <typename T> T* Child(const char* name) const { return test::Find<T>(*m_form, name); }
     QString T(const char* name) const { return Child<QLineEdit>(name)->text(); }
     void SetText(const char* name, const QString& text) const { Child<QLineEdit>(name)->setText(text); }
-    // Answers the question that the button asks.
     void Answer(MessageBox::Answer answer, const char* button) const
     {
         MessageBox::SetNextAnswer(answer);
@@ -89,10 +88,9 @@ TEST_F(Form2Test, RegisterAddsThenUpdatesTheTrimmedAddressAndReportsARefusal)
     SetText("txtAcc", "x@example.jp");
     for (auto answer : {MessageBox::Yes, MessageBox::Ok, MessageBox::Ok}) MessageBox::SetNextAnswer(answer);
     test::Click(*m_form, "cmdSav");
-    ASSERT_EQ(MessageBox::Log().size(), 3);
-    const QRegularExpression withCode(QStringLiteral("^tblモニタリングの登録に失敗しました。\n-?\\d+$"));
-    EXPECT_TRUE(withCode.match(MessageBox::Log().at(1)).hasMatch()) << MessageBox::Log().at(1).toStdString();
-    EXPECT_EQ(MessageBox::Log().at(2), "データの登録に失敗しました。");
+    const QString log = MessageBox::Log().join('|');
+    EXPECT_TRUE(QRegularExpression("^データを登録します。よろしいですか。\\|tblモニタリングの登録に失敗しました。\n-?\\d+\\|"
+                                   "データの登録に失敗しました。$").match(log).hasMatch()) << log.toStdString();
     EXPECT_EQ(Rules().size(), 1);
 }
 
@@ -142,19 +140,16 @@ TEST_F(Form2Test, GridEditsGoToTheTableAtOnceOrAreRefused)
     EXPECT_TRUE(model.setData(model.index(0, SenderRuleModel::Name), "エー"));
     EXPECT_TRUE(model.setData(model.index(0, SenderRuleModel::Reject), "True"));
     EXPECT_TRUE(model.setData(model.index(1, SenderRuleModel::Address), "c@example.jp"));
-    EXPECT_EQ(Rules(), (QStringList{"a@example.jp|エー|000010|||", "c@example.jp|B|000000|||"}));
     EXPECT_TRUE(model.setData(model.index(1, SenderRuleModel::To), "t@example.jp")) << "after the address";
-    EXPECT_EQ(Rules().at(1), "c@example.jp|B|000000|t@example.jp||");
 
-    // The database refuses a second rule for one address: message, row unchanged.
+    // The database refuses a second rule for one address, the model a flag that is no flag: message,
+    // row unchanged; the edits before are in the table.
     EXPECT_FALSE(model.setData(model.index(1, SenderRuleModel::Address), "A@example.jp"));
     EXPECT_FALSE(model.setData(model.index(0, SenderRuleModel::Print), "maybe"));
-    MessageBox::SetNextAnswer(MessageBox::Ok);
-    MessageBox::SetNextAnswer(MessageBox::Ok);
+    for (int i = 0; i < 2; ++i) MessageBox::SetNextAnswer(MessageBox::Ok);
     ASSERT_TRUE(QTest::qWaitFor([] { return MessageBox::Log().size() == 2; }, 5000)) << "both refusals shown";
     EXPECT_TRUE(MessageBox::Log().at(0).contains("UNIQUE")) << MessageBox::Log().at(0).toStdString();
-    EXPECT_EQ(Cell(1, SenderRuleModel::Address), "c@example.jp");
-    EXPECT_EQ(Cell(0, SenderRuleModel::Print), "False");
+    EXPECT_EQ(Cell(1, SenderRuleModel::Address) + Cell(0, SenderRuleModel::Print), "c@example.jpFalse");
     EXPECT_EQ(Rules(), (QStringList{"a@example.jp|エー|000010|||", "c@example.jp|B|000000|t@example.jp||"}));
 
     // A rule added on the empty last row starts with print, save and log set.

@@ -15,7 +15,6 @@
 
 namespace {
 
-using lw::ui::Form3;
 using lw::ui::MessageBox;
 
 struct FakeMailClient final : lw::ui::MailClient {
@@ -43,7 +42,6 @@ QByteArray BareAddresses(const QByteArray& subject, const QByteArray& body)
            "\r\nContent-Type: text/plain; charset=UTF-8\r\n\r\n" + body + "\r\n";
 }
 
-// The list database, a save folder with saved copies and a work folder with received files.
 class Form3Test : public lw::test::ListTest {
 protected:
     void SetUp() override
@@ -79,7 +77,7 @@ protected:
 
     void Open()
     {
-        form = std::make_unique<Form3>([this] { return settings; }, client);
+        form = std::make_unique<lw::ui::Form3>([this] { return settings; }, client);
         form->SetPreview([this](const lw::ui::NoticeReport& notice, QWidget*) { shown << notice.Body(); });
         form->show();
         grid = lw::test::Find<QTableView>(*form, "DBGrid1");
@@ -92,12 +90,11 @@ protected:
     // Answers the question, then deletes the current row.
     void Delete(MessageBox::Answer answer) { MessageBox::SetNextAnswer(answer), form->DeleteSavedMail(); }
     template <typename T> T* Child(const char* name) { return lw::test::Find<T>(*form, name); }
-    QString Title() { return Child<QPlainTextEdit>("txtTitle")->toPlainText(); }
-    // The title, the body and the attachment line, each after a bar.
+    // The title, the body and the attachment line, between bars.
     QString Preview()
     {
-        const QString body = Child<QPlainTextEdit>("txtBody")->toPlainText();
-        return Title() + u'|' + body + u'|' + Child<QLineEdit>("txtFile")->text();
+        return Child<QPlainTextEdit>("txtTitle")->toPlainText() + u'|' +
+               Child<QPlainTextEdit>("txtBody")->toPlainText() + u'|' + Child<QLineEdit>("txtFile")->text();
     }
     QString Cell(int row, int column) { return grid->model()->index(row, column).data().toString(); }
     int Rows() { return grid->model()->rowCount(); }
@@ -108,7 +105,7 @@ protected:
     QString workFolder = saveFolder + "/work";
     FakeMailClient client;
     QStringList shown; // notices previewed
-    std::unique_ptr<Form3> form;
+    std::unique_ptr<lw::ui::Form3> form;
     QTableView* grid = nullptr;
 };
 
@@ -131,22 +128,19 @@ TEST_F(Form3Test, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrintsTheRecei
     EXPECT_EQ(enabled(), "111");
     EXPECT_TRUE(Preview().startsWith("送信者：山田 太郎 宛先：総務課\n件名：見積書の送付|お世話になっております。"));
     EXPECT_TRUE(Preview().endsWith("見積書を添付します。|添付：memo.txt, quote.pdf")) << Preview().toStdString();
-    // The notice names no recipient.
-    form->PrintSavedMail();
+    form->PrintSavedMail(); // a notice without the recipient
     EXPECT_EQ(shown, QStringList{form->MailText()});
     EXPECT_TRUE(form->MailText().startsWith("subject:見積書の送付\r\nfrom:")) << form->MailText().toStdString();
     EXPECT_FALSE(form->MailText().contains("\r\nto:"));
 
-    // Without display names the addresses stand in; no attachment gives an empty line.
-    // Its received file is gone: printing tells the operator so.
+    // Without display names the addresses stand in; its received file is gone: printing says so.
     Select(1);
     EXPECT_EQ(Preview(), "送信者：plain@example.com 宛先：office@example.jp\n件名：plain|just text|");
     MessageBox::SetNextAnswer(MessageBox::Ok);
     form->PrintSavedMail();
     EXPECT_EQ(MessageBox::Log(), QStringList{"ファイルが存在しません。"});
 
-    // A saved copy that is gone: empty fields, no sender to reply to; no received file recorded:
-    // printing does nothing at all.
+    // A saved copy that is gone: empty fields, no reply; no received file recorded: no print at all.
     Select(2);
     EXPECT_EQ(Preview(), "送信者： 宛先：\n件名：||");
     EXPECT_EQ(enabled(), "110");
@@ -166,7 +160,7 @@ TEST_F(Form3Test, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     // No: nothing changes; the list is reloaded and the preview emptied.
     Delete(MessageBox::No);
     EXPECT_EQ(MessageBox::Log(), QStringList{"保存メールを削除します。よろしいですか。"});
-    EXPECT_TRUE(Rows() == 3 && QFile::exists(save + "a.eml") && Title().isEmpty());
+    EXPECT_TRUE(Rows() == 3 && QFile::exists(save + "a.eml") && Preview() == "||");
 
     // Yes on the current row (the first after the reload): the saved copy goes, the received one stays.
     Delete(MessageBox::Yes);
@@ -211,7 +205,7 @@ TEST_F(Form3Test, ReplyDraftGoesToTheSenderWithTheQuotedBodyCutToFit)
     Select(1); // a.eml
     form->ComposeReply();
     ASSERT_EQ(client.drafts.size(), 1);
-    const QUrl draft = client.drafts.first();
+    const QUrl draft = client.drafts.last();
     EXPECT_EQ(draft.scheme() + u':' + draft.path() + u'|' + item(draft, "subject"),
               "mailto:taro@example.jp|Re: 見積書の送付");
     const QString body = item(draft, "body");
@@ -227,16 +221,16 @@ TEST_F(Form3Test, ReplyDraftGoesToTheSenderWithTheQuotedBodyCutToFit)
     const auto size = cut.toEncoded().size();
     EXPECT_TRUE(size <= lw::ui::kMaxReplyUrlLength && size > lw::ui::kMaxReplyUrlLength - 100) << size;
     EXPECT_EQ(item(cut, "subject"), "Re: ");
-    EXPECT_TRUE(item(cut, "body").contains("長い本文の行です。長い"));
-    EXPECT_TRUE(item(cut, "body").endsWith(lw::ui::ShortenedNotice() + end));
+    EXPECT_TRUE(item(cut, "body").contains("長い本文の行です。長い") &&
+                item(cut, "body").endsWith(lw::ui::ShortenedNotice() + end));
 
     // Characters that separate URL fields stay part of the text.
     lw::mail::ReceivedMail odd;
     odd.subject = "1+1=2 & more #3 100%", odd.fromAddress = "a+b@example.jp", odd.body = "x&body=injected";
     const QUrl oddUrl = lw::ui::ReplyUrl(odd);
     EXPECT_EQ(item(oddUrl, "subject"), "Re: 1+1=2 & more #3 100%");
-    EXPECT_TRUE(item(oddUrl, "body").contains("x&body=injected"));
     EXPECT_EQ(QUrlQuery(oddUrl).allQueryItemValues("body").size(), 1);
+    EXPECT_TRUE(item(oddUrl, "body").contains("x&body=injected"));
 }
 
 } // namespace

@@ -68,7 +68,7 @@ TEST(NoticeReport, NoticesOfOneCycleAreSeparateA4PdfsAndLongTextsRunOverNumbered
     }
 
     const int pages = PdfInfo(folder + "/long.pdf", "Pages").toInt();
-    EXPECT_GE(pages, 4);
+    EXPECT_GE(pages, 4) << "300 lines and more";
     const QString text = Squeeze(PdfText(folder + "/long.pdf"));
     for (const QString& line : {QString("行001です"), QString("行300です"), wide, QString("%1/%1").arg(pages)})
         EXPECT_TRUE(text.contains(line)) << line.toStdString();
@@ -83,16 +83,15 @@ TEST(NoticeReport, FailuresAreReportedNeverSilent)
     // A folder that cannot be created (a file is in the way); a PDF with a folder in its place.
     for (const auto& [folder, id] : {std::pair{home.File("blocker/sub"), "m1"}, {home.File("pdf"), "m2"}}) {
         QString error;
-        EXPECT_FALSE(lw::ui::CycleNoticePrinter(folder).Print("body: x\r\n", id, error)) << id;
-        EXPECT_FALSE(error.isEmpty()) << id;
+        const bool printed = lw::ui::CycleNoticePrinter(folder).Print("body: x\r\n", id, error);
+        EXPECT_FALSE(printed || error.isEmpty()) << id;
     }
 
     // Without a printer and without a folder to fall back on, nothing pretends to print.
     if (!lw::ui::HasDefaultPrinter()) {
         QString error;
         auto none = NoticePrinterFactoryQt(QString(), [] { return QString(); }).Create();
-        EXPECT_FALSE(none->Print("body: x\r\n", "m3", error));
-        EXPECT_FALSE(error.isEmpty());
+        EXPECT_FALSE(none->Print("body: x\r\n", "m3", error) || error.isEmpty());
 
         const QString fallback = home.File("mail/print");
         auto pdfPrinter = NoticePrinterFactoryQt(QString(), [&] { return fallback; }).Create();

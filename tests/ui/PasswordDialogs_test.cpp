@@ -65,16 +65,6 @@ TEST_F(PasswordDialogs, PromptRefusesWrongPasswordsAndEveryWayOut)
     }));
     EXPECT_TRUE(ui::LockAccepted());
 
-    // Every showing starts empty; an empty text is refused, the master password opens it.
-    EXPECT_TRUE(Prompt([](QWidget* dialog, QLineEdit* field, QPushButton* ok) {
-        EXPECT_TRUE(field->text().isEmpty());
-        MessageBox::SetNextAnswer(MessageBox::Ok);
-        QTest::mouseClick(ok, Qt::LeftButton);
-        EXPECT_TRUE(dialog->isVisible());
-        QTest::keyClicks(field, "pqvex");
-        QTest::mouseClick(ok, Qt::LeftButton);
-    }));
-
     // Cancel, closing and Escape refuse, even with the right password typed and an earlier acceptance.
     const std::function<void(QWidget*)> refusals[] = {
         [](QWidget* d) { test::Click(*d, "CmdCan"); },
@@ -96,8 +86,7 @@ TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
     auto* ok = Find<QPushButton>(dialog, "CmdOk");
     for (QLineEdit* field : {current, first, second})
         EXPECT_TRUE(field->echoMode() == QLineEdit::Password && field->maxLength() == 8);
-    // Fills the fields, runs the step on the focused field and expects exactly the message text;
-    // a refused password is emptied and takes the focus.
+    // Fills the fields and runs step on focus: exactly text is shown, emptied is emptied and focused.
     const auto refused = [&](const char* now, const char* fresh, const char* again, QLineEdit* focus,
                              auto step, const char* text, QLineEdit* emptied) {
         current->setText(now), first->setText(fresh), second->setText(again);

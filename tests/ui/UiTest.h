@@ -42,8 +42,7 @@ inline void Click(const QObject& parent, const char* button)
     QTest::mouseClick(Find<QAbstractButton>(parent, button), Qt::LeftButton);
 }
 
-// A program folder with a writable copy of the template list database; every answer given to a
-// message box must be used.
+// A program folder with a copy of the template list database; every message box answer is used.
 class ListTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -58,8 +57,7 @@ protected:
         ui::MessageBox::ClearLog();
     }
 
-    // Runs one statement on the list database, values bound in order, on a connection of the
-    // test's own; the first column of its rows as text.
+    // Runs one statement on the list database, values bound in order; the first column as text.
     QStringList Sql(const QString& sql, const QVariantList& values = {})
     {
         QStringList rows;
@@ -68,10 +66,9 @@ protected:
             db.setDatabaseName(m_home.File("list.db"));
             EXPECT_TRUE(db.open());
             QSqlQuery query(db);
-            const std::string why = sql.toStdString() + ": ";
-            EXPECT_TRUE(query.prepare(sql)) << why << query.lastError().text().toStdString();
+            EXPECT_TRUE(query.prepare(sql)) << sql.toStdString() << query.lastError().text().toStdString();
             for (const QVariant& value : values) query.addBindValue(value);
-            EXPECT_TRUE(query.exec()) << why << query.lastError().text().toStdString();
+            EXPECT_TRUE(query.exec()) << sql.toStdString() << query.lastError().text().toStdString();
             while (query.isSelect() && query.next()) rows << query.value(0).toString();
         }
         QSqlDatabase::removeDatabase("test-seed");
