@@ -3,14 +3,11 @@
 #include "engine/mail/PosixFile.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <system_error>
-#include <thread>
 #include <unistd.h>
 
 namespace lw::mail {
@@ -67,37 +64,14 @@ bool OpenFiles(const std::vector<std::string>& paths, std::vector<Pending>& pend
     return true;
 }
 
-// Flushes everything pending at once. Flushes that wait together share the file system's journal
-// commits and cache flushes; one after the other, each waits for a commit of its own (ten small
-// files took ten times as long).
-bool FlushConcurrently(const std::vector<Pending>& pending, std::string& error)
+// Flushes everything pending; false with the first failure. Flushing from several threads at
+// once was tried: it saved nothing in a poll cycle and cost system time.
+bool FlushAll(const std::vector<Pending>& pending, std::string& error)
 {
-    std::vector<int> failures(pending.size(), 0);
-    const auto flush = [&](size_t i) {
-        const int fd = pending[i].fd.Get();
-        if ((pending[i].folder ? ::fsync(fd) : ::fdatasync(fd)) != 0) failures[i] = errno;
-    };
-    // Eight at once already share nearly every flush; the calling thread is one of them.
-    std::atomic<size_t> next{0};
-    const auto work = [&] {
-        for (size_t i = next++; i < pending.size(); i = next++)
-            flush(i);
-    };
-    {
-        std::vector<std::jthread> helpers;
-        for (size_t w = 1; w < std::min<size_t>(pending.size(), 8); ++w) {
-            try {
-                helpers.emplace_back(work);
-            } catch (const std::system_error&) {
-                break; // fewer helpers only make it slower
-            }
-        }
-        work();
-    }
-    for (size_t i = 0; i < pending.size(); ++i) {
-        if (failures[i] != 0) {
-            errno = failures[i];
-            error = SystemReason("cannot flush", pending[i].path);
+    for (const Pending& p : pending) {
+        const int fd = p.fd.Get();
+        if ((p.folder ? ::fsync(fd) : ::fdatasync(fd)) != 0) {
+            error = SystemReason("cannot flush", p.path);
             return false;
         }
     }
@@ -107,7 +81,7 @@ bool FlushConcurrently(const std::vector<Pending>& pending, std::string& error)
 bool FlushFolders(const std::vector<std::string>& paths, std::string& error)
 {
     std::vector<Pending> pending;
-    return OpenFolders(paths, pending, error) && FlushConcurrently(pending, error);
+    return OpenFolders(paths, pending, error) && FlushAll(pending, error);
 }
 
 } // namespace
@@ -116,7 +90,7 @@ bool FlushFiles(const std::vector<std::string>& paths, std::string& error, bool 
 {
     std::vector<Pending> pending;
     return OpenFiles(paths, pending, error) && (!withFolders || OpenFolders(paths, pending, error)) &&
-           FlushConcurrently(pending, error);
+           FlushAll(pending, error);
 }
 
 FlushBatch::FlushBatch() : m_outer(t_batch)
@@ -143,7 +117,7 @@ bool FlushBatch::Flush(std::string& error)
     std::vector<Pending> pending;
     if (!OpenFiles(paths, pending, error)) return false;
     paths.insert(paths.end(), names.begin(), names.end());
-    return OpenFolders(paths, pending, error) && FlushConcurrently(pending, error);
+    return OpenFolders(paths, pending, error) && FlushAll(pending, error);
 }
 
 namespace {
