@@ -81,7 +81,9 @@ void BM_SenderRuleOpenClose(benchmark::State& state)
 }
 BENCHMARK(BM_SenderRuleOpenClose)->MinTime(2.0);
 
-void BM_SenderRuleHeldOpen(benchmark::State& state)
+// Times lookUp(lookup, i) with one connection and one lookup held open across all calls.
+template <typename LookUp>
+void HeldOpen(benchmark::State& state, LookUp lookUp)
 {
     if (!Data().ok) return state.SkipWithError("cannot build the database");
     QString error;
@@ -90,13 +92,18 @@ void BM_SenderRuleHeldOpen(benchmark::State& state)
     {
         lw::engine::SenderLookup lookup(lw::store::ListConnection());
         std::int64_t i = 0;
-        for (auto _ : state) {
-            lw::engine::SenderRule rule;
-            benchmark::DoNotOptimize(lookup.FindRule(Sender(i++), rule, error));
-        }
+        for (auto _ : state) benchmark::DoNotOptimize(lookUp(lookup, i++, error));
     }
     lw::store::CloseListDatabase();
     state.counters["lookups/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void BM_SenderRuleHeldOpen(benchmark::State& state)
+{
+    HeldOpen(state, [](lw::engine::SenderLookup& lookup, std::int64_t i, QString& error) {
+        lw::engine::SenderRule rule;
+        return lookup.FindRule(Sender(i), rule, error);
+    });
 }
 BENCHMARK(BM_SenderRuleHeldOpen)->MinTime(2.0);
 
@@ -116,19 +123,9 @@ BENCHMARK(BM_AddressBookOpenClose)->MinTime(2.0);
 
 void BM_AddressBookHeldOpen(benchmark::State& state)
 {
-    if (!Data().ok) return state.SkipWithError("cannot build the database");
-    QString error;
-    if (!lw::store::OpenListDatabase(Data().home.path(), QStringLiteral("list"), error))
-        return state.SkipWithError(error.toStdString().c_str());
-    {
-        lw::engine::SenderLookup lookup(lw::store::ListConnection());
-        std::int64_t i = 0;
-        for (auto _ : state)
-            benchmark::DoNotOptimize(
-                lookup.InAddressBook(QStringLiteral("USER%1@example.co.jp").arg((i++ * 7) % (2 * kBook)), error));
-    }
-    lw::store::CloseListDatabase();
-    state.counters["lookups/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+    HeldOpen(state, [](lw::engine::SenderLookup& lookup, std::int64_t i, QString& error) {
+        return lookup.InAddressBook(QStringLiteral("USER%1@example.co.jp").arg((i * 7) % (2 * kBook)), error);
+    });
 }
 BENCHMARK(BM_AddressBookHeldOpen)->MinTime(2.0);
 
