@@ -46,13 +46,14 @@ public:
     }
 
     // First run in an empty folder: the list database comes from the template without asking.
-    [[nodiscard]] bool PrepareHome(QString& error)
+    // False, with the reason on standard error, when it cannot be made.
+    [[nodiscard]] bool PrepareHome()
     {
         store::FixedAnswer yes(true);
         const QString reffile = m_copy.Text(QStringLiteral("reffile"));
         if (store::EnsureListDatabase(m_home, reffile, yes)) return true;
-        error = QStringLiteral("cannot create the list database %1 (template %2 not found)")
-                    .arg(store::ListDatabasePath(m_home, reffile), QString::fromLatin1(store::kTemplateName));
+        std::fprintf(stderr, "larchwatcher: cannot create the list database %s (template %s not found)\n",
+                     qPrintable(store::ListDatabasePath(m_home, reffile)), store::kTemplateName);
         return false;
     }
 
@@ -73,11 +74,7 @@ QString Now() { return QDateTime::currentDateTime().toString(QStringLiteral("yyy
 int RunPollOnce(const Options& options)
 {
     Headless headless(options);
-    QString error;
-    if (!headless.PrepareHome(error)) {
-        std::fprintf(stderr, "larchwatcher: %s\n", qPrintable(error));
-        return 1;
-    }
+    if (!headless.PrepareHome()) return 1;
     const engine::TickSummary summary = headless.Service().RunTickNow();
     const engine::CycleSummary& cycle = summary.cycle;
     std::printf("%d messages fetched, %d handled, %d errors\n", cycle.fetched, cycle.handled, cycle.errors);
@@ -96,11 +93,7 @@ int RunPollOnce(const Options& options)
 int RunService(const Options& options)
 {
     Headless headless(options);
-    QString error;
-    if (!headless.PrepareHome(error)) {
-        std::fprintf(stderr, "larchwatcher: %s\n", qPrintable(error));
-        return 1;
-    }
+    if (!headless.PrepareHome()) return 1;
 
     // SIGINT/SIGTERM become a byte on a socket that the event loop reads, so a stop is handled
     // between ticks and the cycle in progress always finishes.
