@@ -2,6 +2,7 @@
 
 #include "store/Folders.h"
 #include "store/ListDatabase.h"
+#include "ui/DialogParts.h"
 #include "ui/Form2Model.h"
 #include "ui/FrmRefAdr.h"
 #include "ui/MessageBox.h"
@@ -62,14 +63,6 @@ QCheckBox* Check(const QString& name, const QString& caption, QWidget* parent)
     auto* box = new QCheckBox(caption, parent);
     box->setObjectName(name);
     return box;
-}
-
-QPushButton* Button(const QString& name, const QString& caption, QWidget* parent)
-{
-    auto* button = new QPushButton(caption, parent);
-    button->setObjectName(name);
-    button->setAutoDefault(false);
-    return button;
 }
 
 // Only the value 1 counts as set.
@@ -139,11 +132,11 @@ void Form2::BuildUi()
     m_chkRfs = Check(QStringLiteral("chkRfs"), QStringLiteral("受信を拒否する"), this);
     m_chkTrs = Check(QStringLiteral("chkTrs"), QStringLiteral("メールを転送する"), this);
 
-    auto* cmdSav = Button(QStringLiteral("cmdSav"), QStringLiteral("登録する"), this);
-    auto* cmdDel = Button(QStringLiteral("cmdDel"), QStringLiteral("削除する"), this);
-    auto* cmdRef = Button(QStringLiteral("cmdRef"), QStringLiteral("参照"), this);
+    auto* cmdSav = DialogButton(QStringLiteral("cmdSav"), QStringLiteral("登録する"), this);
+    auto* cmdDel = DialogButton(QStringLiteral("cmdDel"), QStringLiteral("削除する"), this);
+    auto* cmdRef = DialogButton(QStringLiteral("cmdRef"), QStringLiteral("参照"), this);
     cmdRef->setToolTip(QStringLiteral("送信者アドレス参照"));
-    auto* command2 = Button(QStringLiteral("Command2"), QStringLiteral("終了"), this);
+    auto* command2 = DialogButton(QStringLiteral("Command2"), QStringLiteral("終了"), this);
     connect(cmdSav, &QPushButton::clicked, this, &Form2::OnRegister);
     connect(cmdDel, &QPushButton::clicked, this, &Form2::OnDelete);
     connect(cmdRef, &QPushButton::clicked, this, &Form2::OnReference);

@@ -6,6 +6,7 @@
 #include "store/FindOrAdd.h"
 #include "store/Folders.h"
 #include "store/ListDatabase.h"
+#include "ui/DialogParts.h"
 #include "ui/MailClient.h"
 #include "ui/MessageBox.h"
 
@@ -96,17 +97,11 @@ Form3::Form3(SettingsSource settings, MailClient& client, QWidget* parent)
     resize(920, 660);
 
     m_model = new SavedMailModel(this);
-    m_grid = new QTableView(this);
-    m_grid->setObjectName(QStringLiteral("DBGrid1"));
-    m_grid->setModel(m_model);
-    m_grid->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_grid->setSelectionMode(QAbstractItemView::SingleSelection);
-    m_grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_grid = RowPickerGrid(QStringLiteral("DBGrid1"), m_model, this);
     m_grid->setAlternatingRowColors(true);
     m_grid->setWordWrap(false);
     m_grid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     m_grid->verticalHeader()->hide();
-    m_grid->verticalHeader()->setDefaultSectionSize(m_grid->fontMetrics().height() + 8);
     m_grid->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     m_grid->horizontalHeader()->setStretchLastSection(false);
 
@@ -124,18 +119,12 @@ Form3::Form3(SettingsSource settings, MailClient& client, QWidget* parent)
     m_files->setToolTip(QStringLiteral("ダブルクリックで添付ファイルを開きます"));
     m_files->installEventFilter(this);
 
-    m_print = new QPushButton(QStringLiteral("印刷"), this);
-    m_print->setObjectName(QStringLiteral("cmdRead"));
-    m_delete = new QPushButton(QStringLiteral("削除"), this);
-    m_delete->setObjectName(QStringLiteral("cmdDel"));
-    m_reply = new QPushButton(QStringLiteral("返信"), this);
-    m_reply->setObjectName(QStringLiteral("cmdMail"));
-    m_close = new QPushButton(QStringLiteral("終了"), this);
-    m_close->setObjectName(QStringLiteral("Command2"));
-    for (QPushButton* button : {m_print, m_delete, m_reply, m_close}) {
-        button->setAutoDefault(false);
+    m_print = DialogButton(QStringLiteral("cmdRead"), QStringLiteral("印刷"), this);
+    m_delete = DialogButton(QStringLiteral("cmdDel"), QStringLiteral("削除"), this);
+    m_reply = DialogButton(QStringLiteral("cmdMail"), QStringLiteral("返信"), this);
+    m_close = DialogButton(QStringLiteral("Command2"), QStringLiteral("終了"), this);
+    for (QPushButton* button : {m_print, m_delete, m_reply, m_close})
         button->setMinimumWidth(96);
-    }
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);

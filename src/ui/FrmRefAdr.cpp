@@ -3,6 +3,7 @@
 #include "store/FindOrAdd.h"
 #include "store/Folders.h"
 #include "store/ListDatabase.h"
+#include "ui/DialogParts.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -34,14 +35,6 @@ QLineEdit* Field(const QString& name, QWidget* parent)
     return edit;
 }
 
-QPushButton* Button(const QString& name, const QString& caption, QWidget* parent)
-{
-    auto* button = new QPushButton(caption, parent);
-    button->setObjectName(name);
-    button->setAutoDefault(false);
-    return button;
-}
-
 } // namespace
 
 FrmRefAdr::FrmRefAdr(const QString& programFolder, const QString& listName, QLineEdit* targetAddress,
@@ -56,13 +49,7 @@ FrmRefAdr::FrmRefAdr(const QString& programFolder, const QString& listName, QLin
     setWindowTitle(QStringLiteral("送信者アドレス参照"));
 
     m_model = new QSqlQueryModel(this);
-    m_grid = new QTableView(this);
-    m_grid->setObjectName(QStringLiteral("frmAdrList"));
-    m_grid->setModel(m_model);
-    m_grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    m_grid->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_grid->setSelectionMode(QAbstractItemView::SingleSelection);
-    m_grid->verticalHeader()->setDefaultSectionSize(m_grid->fontMetrics().height() + 8);
+    m_grid = RowPickerGrid(QStringLiteral("frmAdrList"), m_model, this);
     m_grid->horizontalHeader()->setStretchLastSection(true);
     m_grid->setMinimumWidth(420);
     connect(m_grid->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
@@ -70,9 +57,9 @@ FrmRefAdr::FrmRefAdr(const QString& programFolder, const QString& listName, QLin
 
     m_txtAdr = Field(QStringLiteral("txtAdr"), this);
     m_txtNam = Field(QStringLiteral("txtNam"), this);
-    m_cmdGet = Button(QStringLiteral("cmdGet"), QStringLiteral("送信者アドレス->"), this);
-    auto* cmdOK = Button(QStringLiteral("cmdOK"), QStringLiteral("OK"), this);
-    auto* cmdCan = Button(QStringLiteral("cmdCan"), QStringLiteral("キャンセル"), this);
+    m_cmdGet = DialogButton(QStringLiteral("cmdGet"), QStringLiteral("送信者アドレス->"), this);
+    auto* cmdOK = DialogButton(QStringLiteral("cmdOK"), QStringLiteral("OK"), this);
+    auto* cmdCan = DialogButton(QStringLiteral("cmdCan"), QStringLiteral("キャンセル"), this);
     connect(m_cmdGet, &QPushButton::clicked, this, &FrmRefAdr::OnGet);
     connect(cmdOK, &QPushButton::clicked, this, &FrmRefAdr::OnOk);
     connect(cmdCan, &QPushButton::clicked, this, &QDialog::reject);
