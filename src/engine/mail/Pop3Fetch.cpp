@@ -185,18 +185,33 @@ std::optional<std::vector<std::string>> FetchNewMessages(const Pop3Endpoint& end
     std::vector<std::string> names;
     std::vector<std::string> paths;
     std::vector<std::string> uids;
+    // A stored message is known whole only once a later request of the session has succeeded:
+    // the next RETR, or one NOOP after the last. One that cannot be confirmed is withdrawn.
+    const auto withdrawLast = [&] {
+        ::unlink(paths.back().c_str());
+        names.pop_back();
+        uids.pop_back();
+        paths.pop_back();
+    };
+    bool failed = false;
     for (const Pop3Message& m : listing) {
         if (static_cast<int>(names.size()) >= limit) break;
         if (state.FindUidl(m.uid) != nullptr) continue;
         const std::string name = state.NewBaseName(m.uid, names);
         if (!StoreMessage(*session, m.number, folder, name, error)) {
-            // Keep what is stored so far; the rest comes with the next fetch.
+            // Keep what is confirmed so far; the rest comes with the next fetch.
+            if (!paths.empty()) withdrawLast();
             Fail(kept, "fetch from " + endpoint.host + ": " + error);
+            failed = true;
             break;
         }
         names.push_back(name);
         uids.push_back(m.uid);
         paths.push_back(folder + "/" + name);
+    }
+    if (!failed && !paths.empty() && !session->Confirm(error)) {
+        Fail(kept, "fetch from " + endpoint.host + ": the connection ended during RETR: " + error);
+        withdrawLast();
     }
     for (size_t i = 0; i < names.size(); ++i)
         state.Add(uids[i], names[i]);

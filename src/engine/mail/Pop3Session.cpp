@@ -258,13 +258,13 @@ bool Pop3Session::ListByHeaderHash(std::vector<Pop3Message>& out, std::string& e
 bool Pop3Session::Retrieve(int number, const std::function<bool(const char*, size_t)>& sink,
                            std::string& error)
 {
-    if (!Perform("/" + std::to_string(number), nullptr, false, sink, error)) return false;
-    // libcurl takes a connection closed in the middle of a message for its end: only a session
-    // that still answers shows that the message's terminating line came.
+    return Perform("/" + std::to_string(number), nullptr, false, sink, error);
+}
+
+bool Pop3Session::Confirm(std::string& error)
+{
     static const std::function<bool(const char*, size_t)> none = [](const char*, size_t) { return true; };
-    if (Perform("/", "NOOP", true, none, error)) return true;
-    error = "the connection ended during RETR " + std::to_string(number) + ": " + error;
-    return false;
+    return Perform("/", "NOOP", true, none, error);
 }
 
 bool Pop3Session::Delete(int number, std::string& error)

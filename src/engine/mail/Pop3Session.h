@@ -45,9 +45,14 @@ class Pop3Session {
     // Logs in (first request) and lists the messages with their unique ids, in server order.
     // The numbers stay valid for the whole session.
     [[nodiscard]] bool List(std::vector<Pop3Message>& out, std::string& error);
-    // Streams message `number` byte-exact to sink; sink returns false to abort.
+    // Streams message `number` byte-exact to sink; sink returns false to abort. libcurl takes a
+    // connection closed in the middle of a message for its end, so the message is known to be
+    // complete only once a later request of this session has succeeded (see Confirm).
     [[nodiscard]] bool Retrieve(int number, const std::function<bool(const char*, size_t)>& sink,
                                 std::string& error);
+    // A request that only shows the session still answers (NOOP): everything retrieved before
+    // it came whole.
+    [[nodiscard]] bool Confirm(std::string& error);
     // Marks message `number` deleted; committed by Quit.
     [[nodiscard]] bool Delete(int number, std::string& error);
     // Sends QUIT and closes the connection.
