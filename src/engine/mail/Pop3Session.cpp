@@ -168,6 +168,8 @@ bool Pop3Session::Perform(const std::string& path, const char* customRequest, bo
         if (!m_endpoint.loginOptions.empty())
             curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, m_endpoint.loginOptions.c_str());
         if (!m_endpoint.implicitTls) curl_easy_setopt(c, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+        // The credentials go with the AUTH command itself: one round trip less per login.
+        curl_easy_setopt(c, CURLOPT_SASL_IR, 1L);
         curl_easy_setopt(c, CURLOPT_ERRORBUFFER, m_handle->errorBuffer);
         curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &WriteToSink);
         curl_easy_setopt(c, CURLOPT_WRITEDATA, m_handle.get());
