@@ -15,21 +15,6 @@ QString ErrorText(const QSqlError& error)
     return text.isEmpty() ? QStringLiteral("unknown database error") : text;
 }
 
-// Runs sql on the connection's kept statement where there is one, else prepared anew on local;
-// the query that holds the result, or null with the reason.
-QSqlQuery* Run(const QSqlDatabase& db, QSqlQuery& local, const QString& sql, const QVariantList& values,
-               QString& error)
-{
-    if (QSqlQuery* kept = KeptStatement(db, sql)) {
-        for (qsizetype i = 0; i < values.size(); ++i) kept->bindValue(int(i), values[i]);
-        if (kept->exec()) return kept;
-        error = ErrorText(kept->lastError());
-        kept->finish();
-        return nullptr;
-    }
-    return Execute(local, sql, values, error) ? &local : nullptr;
-}
-
 } // namespace
 
 QString QuoteName(const QString& name)
@@ -53,6 +38,19 @@ bool Execute(QSqlQuery& query, const QString& sql, const QVariantList& values, Q
     return true;
 }
 
+QSqlQuery* ExecuteKept(const QSqlDatabase& db, QSqlQuery& local, const QString& sql, const QVariantList& values,
+               QString& error)
+{
+    if (QSqlQuery* kept = KeptStatement(db, sql)) {
+        for (qsizetype i = 0; i < values.size(); ++i) kept->bindValue(int(i), values[i]);
+        if (kept->exec()) return kept;
+        error = ErrorText(kept->lastError());
+        kept->finish();
+        return nullptr;
+    }
+    return Execute(local, sql, values, error) ? &local : nullptr;
+}
+
 bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues& keys,
                const ColumnValues& values, QString& error, bool* added)
 {
@@ -64,7 +62,7 @@ bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues&
     }
     QSqlQuery local(db);
     local.setForwardOnly(true);
-    QSqlQuery* query = Run(db, local,
+    QSqlQuery* query = ExecuteKept(db, local,
                            QStringLiteral("SELECT rowid FROM ") + QuoteName(table) + QStringLiteral(" WHERE ") +
                                conditions.join(QStringLiteral(" AND ")) + QStringLiteral(" ORDER BY rowid LIMIT 1"),
                            keyValues, error);
@@ -83,7 +81,7 @@ bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues&
             bound << value.value;
         }
         bound << rowId;
-        query = Run(db, local,
+        query = ExecuteKept(db, local,
                     QStringLiteral("UPDATE ") + QuoteName(table) + QStringLiteral(" SET ") +
                         assignments.join(QStringLiteral(", ")) + QStringLiteral(" WHERE rowid = ?"),
                     bound, error);
@@ -98,7 +96,7 @@ bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues&
                 bound << value.value;
             }
         }
-        query = Run(db, local,
+        query = ExecuteKept(db, local,
                     QStringLiteral("INSERT INTO ") + QuoteName(table) + QStringLiteral(" (") +
                         columns.join(QStringLiteral(", ")) + QStringLiteral(") VALUES (") +
                         marks.join(QStringLiteral(", ")) + QStringLiteral(")"),
@@ -119,7 +117,7 @@ TransactionGuard::~TransactionGuard()
 bool TransactionGuard::Begin(QString& error)
 {
     QSqlQuery local(m_db);
-    QSqlQuery* begin = Run(m_db, local, QStringLiteral("BEGIN IMMEDIATE"), {}, error);
+    QSqlQuery* begin = ExecuteKept(m_db, local, QStringLiteral("BEGIN IMMEDIATE"), {}, error);
     if (begin == nullptr) return false;
     begin->finish();
     m_active = true;
@@ -133,7 +131,7 @@ bool TransactionGuard::Commit(QString& error)
         return false;
     }
     QSqlQuery local(m_db);
-    QSqlQuery* commit = Run(m_db, local, QStringLiteral("COMMIT"), {}, error);
+    QSqlQuery* commit = ExecuteKept(m_db, local, QStringLiteral("COMMIT"), {}, error);
     if (commit == nullptr) return false;
     commit->finish();
     m_active = false;

@@ -79,10 +79,11 @@ bool WriteReceipt(const config::SettingsRecord& settings, const mail::ReceivedMa
 
         // Attachment rows of an earlier registration of this message ID are replaced.
         {
-            QSqlQuery remove(db);
+            QSqlQuery local(db);
             QString ignored;
-            (void)Execute(remove, QStringLiteral("DELETE FROM tblHistoryFiles WHERE 保存ファイルID = ?"),
-                          {id}, ignored);
+            if (QSqlQuery* remove = ExecuteKept(db, local, QStringLiteral("DELETE FROM tblHistoryFiles WHERE 保存ファイルID = ?"),
+                                                {id}, ignored))
+                remove->finish();
         }
         for (int i = 0; i < SlotCount(mail); ++i) {
             const QString& slot = mail.attachments[std::size_t(i)];
@@ -138,14 +139,16 @@ private:
 // Existing saved path of an attachment row, empty when none.
 QString SavedAttachmentPath(const QSqlDatabase& db, const QString& id, const QString& name, QString& error)
 {
-    QSqlQuery query(db);
-    query.setForwardOnly(true);
-    if (!Execute(query,
-                 QStringLiteral("SELECT 添付ファイル保存先パス FROM tblHistoryFiles "
-                                "WHERE 保存ファイルID = ? AND 添付ファイル名 = ? ORDER BY rowid LIMIT 1"),
-                 {id, name}, error))
-        return {};
-    return query.next() ? ReadText(query.value(0)) : QString();
+    QSqlQuery local(db);
+    local.setForwardOnly(true);
+    QSqlQuery* query = ExecuteKept(db, local,
+                                   QStringLiteral("SELECT 添付ファイル保存先パス FROM tblHistoryFiles "
+                                                  "WHERE 保存ファイルID = ? AND 添付ファイル名 = ? ORDER BY rowid LIMIT 1"),
+                                   {id, name}, error);
+    if (query == nullptr) return {};
+    const QString saved = query->next() ? ReadText(query->value(0)) : QString();
+    query->finish();
+    return saved;
 }
 
 bool WriteProcessing(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
