@@ -102,7 +102,7 @@ bool WriteReceipt(const config::SettingsRecord& settings, const mail::ReceivedMa
 // messages carry would otherwise be probed past all its earlier copies, each time.
 QString FreeFileName(const QString& folder, const QString& name)
 {
-    const QString first = folder + QDir::separator() + name;
+    QString first = folder + QDir::separator() + name;
     if (!QFileInfo::exists(first)) return first;
     static std::mutex mutex;
     static QHash<QString, int> lastNumber;
@@ -112,7 +112,7 @@ QString FreeFileName(const QString& folder, const QString& name)
     const QString suffix = dot > 0 ? name.mid(dot) : QString();
     int& last = lastNumber[first];
     for (int n = std::max(last + 1, 2);; ++n) {
-        const QString candidate = folder + QDir::separator() + stem + QStringLiteral(" (%1)").arg(n) + suffix;
+        QString candidate = folder + QDir::separator() + stem + QStringLiteral(" (%1)").arg(n) + suffix;
         if (!QFileInfo::exists(candidate)) {
             last = n;
             return candidate;
@@ -146,7 +146,7 @@ QString SavedAttachmentPath(const QSqlDatabase& db, const QString& id, const QSt
                                                   "WHERE 保存ファイルID = ? AND 添付ファイル名 = ? ORDER BY rowid LIMIT 1"),
                                    {id, name}, error);
     if (query == nullptr) return {};
-    const QString saved = query->next() ? ReadText(query->value(0)) : QString();
+    QString saved = query->next() ? ReadText(query->value(0)) : QString();
     query->finish();
     return saved;
 }
