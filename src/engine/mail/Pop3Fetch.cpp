@@ -22,6 +22,9 @@ struct KeptSession {
     std::mutex mutex;
     std::unique_ptr<Pop3Session> session;
     std::unordered_set<int> deleted; // numbers marked deleted in that session
+    // The delivered state as the fetch of that session left it, so that each deletion does not
+    // read it again (it lists every message kept on the server).
+    std::optional<UidlState> state;
     int scopes = 0;
     std::string lastError;
 };
@@ -55,6 +58,7 @@ void Release(KeptSession& kept, std::unique_ptr<Pop3Session> session)
     } else {
         session.reset();
         kept.deleted.clear();
+        kept.state.reset();
     }
 }
 
@@ -148,6 +152,7 @@ std::optional<std::vector<std::string>> FetchNewMessages(const Pop3Endpoint& end
     // A fetch needs a fresh listing; ending an older session also commits its deletions.
     kept.session.reset();
     kept.deleted.clear();
+    kept.state.reset();
 
     UidlState state;
     std::string error;
@@ -227,6 +232,8 @@ std::optional<std::vector<std::string>> FetchNewMessages(const Pop3Endpoint& end
             ::unlink(p.c_str());
         paths.clear();
         Fail(kept, error);
+    } else if (kept.scopes > 0) {
+        kept.state = std::move(state);
     }
     Release(kept, std::move(session));
     if (paths.empty()) return std::nullopt;
@@ -239,12 +246,16 @@ bool DeleteStoredMessage(const Pop3Endpoint& endpoint, const std::string& baseNa
     KeptSession& kept = Kept();
     std::lock_guard lock(kept.mutex);
     const std::string folder = StripFolder(folderIn);
-    UidlState state;
+    UidlState loaded;
+    const UidlState* current = &loaded;
     std::string error;
-    if (!state.Load(folder, endpoint.host, endpoint.account, error)) {
+    if (kept.state && kept.state->Path() == folder + "/" + UidlState::FileName(endpoint.host, endpoint.account)) {
+        current = &*kept.state;
+    } else if (!loaded.Load(folder, endpoint.host, endpoint.account, error)) {
         Fail(kept, error);
         return false;
     }
+    const UidlState& state = *current;
     const UidlState::Entry* entry = state.FindBaseName(baseName);
     if (entry == nullptr) {
         Fail(kept, "no delivered message " + baseName + " for " + endpoint.account + " at " + endpoint.host);
@@ -325,6 +336,7 @@ MailSessionScope::~MailSessionScope()
     if (--kept.scopes == 0) {
         kept.session.reset();
         kept.deleted.clear();
+        kept.state.reset();
     }
 }
 

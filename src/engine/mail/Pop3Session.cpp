@@ -8,7 +8,7 @@
 
 #include <charconv>
 #include <map>
-#include <sstream>
+#include <string_view>
 
 namespace lw::mail {
 
@@ -53,20 +53,21 @@ bool ParseNumber(std::string_view text, int& value)
 }
 
 // Splits multi-line listing data ("n rest" lines) into number and first word after it.
-std::vector<std::pair<int, std::string>> ParseListing(const std::string& data)
+std::vector<std::pair<int, std::string>> ParseListing(std::string_view data)
 {
     std::vector<std::pair<int, std::string>> out;
-    std::istringstream in(data);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    while (!data.empty()) {
+        const auto end = data.find('\n');
+        std::string_view line = data.substr(0, end);
+        data = end == std::string_view::npos ? std::string_view() : data.substr(end + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         const auto space = line.find(' ');
-        if (space == std::string::npos) continue;
+        if (space == std::string_view::npos) continue;
         int number = 0;
-        if (!ParseNumber(std::string_view(line).substr(0, space), number)) continue;
-        std::string rest = line.substr(space + 1);
-        if (const auto end = rest.find(' '); end != std::string::npos) rest.resize(end);
-        if (!rest.empty()) out.emplace_back(number, rest);
+        if (!ParseNumber(line.substr(0, space), number)) continue;
+        std::string_view rest = line.substr(space + 1);
+        rest = rest.substr(0, rest.find(' '));
+        if (!rest.empty()) out.emplace_back(number, std::string(rest));
     }
     return out;
 }

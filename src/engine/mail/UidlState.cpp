@@ -99,6 +99,8 @@ bool UidlState::Load(const std::string& folder, const std::string& host, const s
     m_folder = folder;
     m_path = folder + "/" + FileName(host, account);
     m_entries.clear();
+    m_byUidl.clear();
+    m_byBaseName.clear();
     port = 110;
     implicitTls = false;
     struct stat st {};
@@ -133,7 +135,7 @@ bool UidlState::Load(const std::string& folder, const std::string& host, const s
         }
         const auto tab = line.find('\t');
         if (tab == std::string::npos || tab == 0 || tab + 1 == line.size()) continue; // damaged line
-        m_entries.push_back({line.substr(tab + 1), line.substr(0, tab)});
+        Add(line.substr(tab + 1), line.substr(0, tab));
     }
     if (in.bad()) {
         error = SystemReason("cannot read", m_path);
@@ -155,21 +157,31 @@ bool UidlState::Save(std::string& error, const std::function<bool(std::string&)>
 
 const UidlState::Entry* UidlState::FindUidl(const std::string& uidl) const
 {
-    const auto it =
-        std::find_if(m_entries.begin(), m_entries.end(), [&](const Entry& e) { return e.uidl == uidl; });
-    return it == m_entries.end() ? nullptr : &*it;
+    const auto it = m_byUidl.find(uidl);
+    return it == m_byUidl.end() ? nullptr : &m_entries[it->second];
 }
 
 const UidlState::Entry* UidlState::FindBaseName(const std::string& baseName) const
 {
-    const auto it = std::find_if(m_entries.begin(), m_entries.end(),
-                                 [&](const Entry& e) { return e.baseName == baseName; });
-    return it == m_entries.end() ? nullptr : &*it;
+    const auto it = m_byBaseName.find(baseName);
+    return it == m_byBaseName.end() ? nullptr : &m_entries[it->second];
 }
 
 void UidlState::Retain(const std::unordered_set<std::string>& serverUidls)
 {
     std::erase_if(m_entries, [&](const Entry& e) { return !serverUidls.contains(e.uidl); });
+    Reindex();
+}
+
+void UidlState::Reindex()
+{
+    m_byUidl.clear();
+    m_byBaseName.clear();
+    for (std::size_t i = 0; i < m_entries.size(); ++i) {
+        // The first entry of a UIDL or name wins, as a front-to-back search would find it.
+        m_byUidl.try_emplace(m_entries[i].uidl, i);
+        m_byBaseName.try_emplace(m_entries[i].baseName, i);
+    }
 }
 
 std::string UidlState::NewBaseName(const std::string& uidl, const std::vector<std::string>& alsoTaken) const
@@ -187,6 +199,8 @@ std::string UidlState::NewBaseName(const std::string& uidl, const std::vector<st
 
 void UidlState::Add(std::string uidl, std::string baseName)
 {
+    m_byUidl.try_emplace(uidl, m_entries.size());
+    m_byBaseName.try_emplace(baseName, m_entries.size());
     m_entries.push_back({std::move(uidl), std::move(baseName)});
 }
 

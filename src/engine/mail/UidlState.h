@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -52,9 +53,15 @@ class UidlState {
     bool implicitTls = false;
 
   private:
+    void Reindex();
+
     std::string m_folder;
     std::string m_path;
     std::vector<Entry> m_entries;
+    // Positions in m_entries: a mailbox that keeps its mail on the server has every message it
+    // ever delivered here, and each fetch looks up every message the server lists.
+    std::unordered_map<std::string, std::size_t> m_byUidl;
+    std::unordered_map<std::string, std::size_t> m_byBaseName;
 };
 
 // Writes data to path durably: temporary file in the same folder, fsync, rename, fsync of the
