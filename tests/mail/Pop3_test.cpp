@@ -278,6 +278,19 @@ TEST(UidlState, BaseNamesAreSafeAndUniqueAndAForeignFileIsAnError)
     s.Add("a/b", "a_b.eml");
     EXPECT_EQ(s.NewBaseName("a:b", {}), "a_b-2.eml") << "two UIDLs with one safe form get different names";
     EXPECT_EQ(s.NewBaseName("a:b", {"a_b-2.eml"}), "a_b-3.eml");
+    // Lookups stay right after messages leave the server and others arrive.
+    s.Add("u2", "u2.eml");
+    s.Add("u3", "u3.eml");
+    s.Retain({"u2", "u3"});
+    s.Add("u4", "u4.eml");
+    EXPECT_EQ(s.FindUidl("a/b"), nullptr);
+    EXPECT_EQ(s.FindBaseName("a_b.eml"), nullptr);
+    for (const std::string u : {"u2", "u3", "u4"}) {
+        ASSERT_NE(s.FindUidl(u), nullptr) << u;
+        EXPECT_EQ(s.FindUidl(u)->baseName, u + ".eml");
+        EXPECT_EQ(s.FindBaseName(u + ".eml")->uidl, u);
+    }
+    EXPECT_EQ(s.NewBaseName("a:b", {}), "a_b.eml") << "a forgotten name is free again";
     // A file that is not ours is an error, not an empty state (which would deliver everything again).
     QFile junk(QString::fromStdString(s.Path()));
     ASSERT_TRUE(junk.open(QIODevice::WriteOnly) && junk.write("garbage\n") > 0);

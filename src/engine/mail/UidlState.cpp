@@ -169,8 +169,7 @@ const UidlState::Entry* UidlState::FindBaseName(const std::string& baseName) con
 
 void UidlState::Retain(const std::unordered_set<std::string>& serverUidls)
 {
-    std::erase_if(m_entries, [&](const Entry& e) { return !serverUidls.contains(e.uidl); });
-    Reindex();
+    if (std::erase_if(m_entries, [&](const Entry& e) { return !serverUidls.contains(e.uidl); }) > 0) Reindex();
 }
 
 void UidlState::Reindex()
