@@ -177,7 +177,7 @@ std::optional<std::vector<std::string>> FetchNewMessages(const Pop3Endpoint& end
             }
         }
     }
-    std::unordered_set<std::string> onServer;
+    std::unordered_set<std::string_view> onServer;
     for (const Pop3Message& m : listing)
         onServer.insert(m.uid);
     const size_t before = state.Entries().size();

@@ -100,7 +100,6 @@ bool UidlState::Load(const std::string& folder, const std::string& host, const s
     m_path = folder + "/" + FileName(host, account);
     m_entries.clear();
     m_byUidl.clear();
-    m_byBaseName.clear();
     port = 110;
     implicitTls = false;
     struct stat st {};
@@ -163,11 +162,13 @@ const UidlState::Entry* UidlState::FindUidl(const std::string& uidl) const
 
 const UidlState::Entry* UidlState::FindBaseName(const std::string& baseName) const
 {
-    const auto it = m_byBaseName.find(baseName);
-    return it == m_byBaseName.end() ? nullptr : &m_entries[it->second];
+    // A deletion's lookup, a few per fetch: no index needed.
+    const auto it = std::find_if(m_entries.begin(), m_entries.end(),
+                                 [&](const Entry& e) { return e.baseName == baseName; });
+    return it == m_entries.end() ? nullptr : &*it;
 }
 
-void UidlState::Retain(const std::unordered_set<std::string>& serverUidls)
+void UidlState::Retain(const std::unordered_set<std::string_view>& serverUidls)
 {
     if (std::erase_if(m_entries, [&](const Entry& e) { return !serverUidls.contains(e.uidl); }) > 0) Reindex();
 }
@@ -175,12 +176,9 @@ void UidlState::Retain(const std::unordered_set<std::string>& serverUidls)
 void UidlState::Reindex()
 {
     m_byUidl.clear();
-    m_byBaseName.clear();
-    for (std::size_t i = 0; i < m_entries.size(); ++i) {
-        // The first entry of a UIDL or name wins, as a front-to-back search would find it.
+    // The first entry of a UIDL wins, as a front-to-back search would find it.
+    for (std::size_t i = 0; i < m_entries.size(); ++i)
         m_byUidl.try_emplace(m_entries[i].uidl, i);
-        m_byBaseName.try_emplace(m_entries[i].baseName, i);
-    }
 }
 
 std::string UidlState::NewBaseName(const std::string& uidl, const std::vector<std::string>& alsoTaken) const
@@ -199,7 +197,6 @@ std::string UidlState::NewBaseName(const std::string& uidl, const std::vector<st
 void UidlState::Add(std::string uidl, std::string baseName)
 {
     m_byUidl.try_emplace(uidl, m_entries.size());
-    m_byBaseName.try_emplace(baseName, m_entries.size());
     m_entries.push_back({std::move(uidl), std::move(baseName)});
 }
 

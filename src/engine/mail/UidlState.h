@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -38,7 +39,7 @@ class UidlState {
     // Entry recorded under a base name.
     const Entry* FindBaseName(const std::string& baseName) const;
     // Keeps only the entries whose UIDL the server still lists.
-    void Retain(const std::unordered_set<std::string>& serverUidls);
+    void Retain(const std::unordered_set<std::string_view>& serverUidls);
     // A base name for a new UIDL, unique among the recorded ones; not recorded yet.
     std::string NewBaseName(const std::string& uidl, const std::vector<std::string>& alsoTaken) const;
     // Records a delivered message.
@@ -58,10 +59,9 @@ class UidlState {
     std::string m_folder;
     std::string m_path;
     std::vector<Entry> m_entries;
-    // Positions in m_entries: a mailbox that keeps its mail on the server has every message it
-    // ever delivered here, and each fetch looks up every message the server lists.
+    // Positions in m_entries by UIDL: a mailbox that keeps its mail on the server has every
+    // message it ever delivered here, and each fetch looks up every message the server lists.
     std::unordered_map<std::string, std::size_t> m_byUidl;
-    std::unordered_map<std::string, std::size_t> m_byBaseName;
 };
 
 // Writes data to path durably: temporary file in the same folder, fsync, rename, fsync of the
