@@ -162,7 +162,7 @@ const UidlState::Entry* UidlState::FindUidl(const std::string& uidl) const
 
 const UidlState::Entry* UidlState::FindBaseName(const std::string& baseName) const
 {
-    // A deletion's lookup, a few per fetch: no index needed.
+    // A few lookups per fetch (naming the new messages, deleting): no index needed.
     const auto it = std::find_if(m_entries.begin(), m_entries.end(),
                                  [&](const Entry& e) { return e.baseName == baseName; });
     return it == m_entries.end() ? nullptr : &*it;
@@ -170,7 +170,8 @@ const UidlState::Entry* UidlState::FindBaseName(const std::string& baseName) con
 
 void UidlState::Retain(const std::unordered_set<std::string_view>& serverUidls)
 {
-    if (std::erase_if(m_entries, [&](const Entry& e) { return !serverUidls.contains(e.uidl); }) > 0) Reindex();
+    const auto gone = std::erase_if(m_entries, [&](const Entry& e) { return !serverUidls.contains(e.uidl); });
+    if (gone > 0) Reindex();
 }
 
 void UidlState::Reindex()
