@@ -38,11 +38,12 @@ bool Execute(QSqlQuery& query, const QString& sql, const QVariantList& values, Q
     return true;
 }
 
-QSqlQuery* ExecuteKept(const QSqlDatabase& db, QSqlQuery& local, const QString& sql, const QVariantList& values,
-               QString& error)
+QSqlQuery* ExecuteKept(const QSqlDatabase& db, QSqlQuery& local, const QString& sql,
+                       const QVariantList& values, QString& error)
 {
     if (QSqlQuery* kept = KeptStatement(db, sql)) {
-        for (qsizetype i = 0; i < values.size(); ++i) kept->bindValue(int(i), values[i]);
+        for (qsizetype i = 0; i < values.size(); ++i)
+            kept->bindValue(int(i), values[i]);
         if (kept->exec()) return kept;
         error = ErrorText(kept->lastError());
         kept->finish();
@@ -62,10 +63,11 @@ bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues&
     }
     QSqlQuery local(db);
     local.setForwardOnly(true);
-    QSqlQuery* query = ExecuteKept(db, local,
-                           QStringLiteral("SELECT rowid FROM ") + QuoteName(table) + QStringLiteral(" WHERE ") +
-                               conditions.join(QStringLiteral(" AND ")) + QStringLiteral(" ORDER BY rowid LIMIT 1"),
-                           keyValues, error);
+    QSqlQuery* query =
+        ExecuteKept(db, local,
+                    QStringLiteral("SELECT rowid FROM ") + QuoteName(table) + QStringLiteral(" WHERE ") +
+                        conditions.join(QStringLiteral(" AND ")) + QStringLiteral(" ORDER BY rowid LIMIT 1"),
+                    keyValues, error);
     if (query == nullptr) return false;
     const bool found = query->next();
     const qint64 rowId = found ? query->value(0).toLongLong() : 0;
@@ -82,9 +84,9 @@ bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues&
         }
         bound << rowId;
         query = ExecuteKept(db, local,
-                    QStringLiteral("UPDATE ") + QuoteName(table) + QStringLiteral(" SET ") +
-                        assignments.join(QStringLiteral(", ")) + QStringLiteral(" WHERE rowid = ?"),
-                    bound, error);
+                            QStringLiteral("UPDATE ") + QuoteName(table) + QStringLiteral(" SET ") +
+                                assignments.join(QStringLiteral(", ")) + QStringLiteral(" WHERE rowid = ?"),
+                            bound, error);
     } else {
         QStringList columns;
         QStringList marks;
@@ -97,10 +99,10 @@ bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues&
             }
         }
         query = ExecuteKept(db, local,
-                    QStringLiteral("INSERT INTO ") + QuoteName(table) + QStringLiteral(" (") +
-                        columns.join(QStringLiteral(", ")) + QStringLiteral(") VALUES (") +
-                        marks.join(QStringLiteral(", ")) + QStringLiteral(")"),
-                    bound, error);
+                            QStringLiteral("INSERT INTO ") + QuoteName(table) + QStringLiteral(" (") +
+                                columns.join(QStringLiteral(", ")) + QStringLiteral(") VALUES (") +
+                                marks.join(QStringLiteral(", ")) + QStringLiteral(")"),
+                            bound, error);
     }
     if (query == nullptr) return false;
     query->finish();

@@ -81,8 +81,9 @@ bool WriteReceipt(const config::SettingsRecord& settings, const mail::ReceivedMa
         {
             QSqlQuery local(db);
             QString ignored;
-            if (QSqlQuery* remove = ExecuteKept(db, local, QStringLiteral("DELETE FROM tblHistoryFiles WHERE 保存ファイルID = ?"),
-                                                {id}, ignored))
+            if (QSqlQuery* remove = ExecuteKept(
+                    db, local, QStringLiteral("DELETE FROM tblHistoryFiles WHERE 保存ファイルID = ?"), {id},
+                    ignored))
                 remove->finish();
         }
         for (int i = 0; i < SlotCount(mail); ++i) {
@@ -141,10 +142,11 @@ QString SavedAttachmentPath(const QSqlDatabase& db, const QString& id, const QSt
 {
     QSqlQuery local(db);
     local.setForwardOnly(true);
-    QSqlQuery* query = ExecuteKept(db, local,
-                                   QStringLiteral("SELECT 添付ファイル保存先パス FROM tblHistoryFiles "
-                                                  "WHERE 保存ファイルID = ? AND 添付ファイル名 = ? ORDER BY rowid LIMIT 1"),
-                                   {id, name}, error);
+    QSqlQuery* query =
+        ExecuteKept(db, local,
+                    QStringLiteral("SELECT 添付ファイル保存先パス FROM tblHistoryFiles "
+                                   "WHERE 保存ファイルID = ? AND 添付ファイル名 = ? ORDER BY rowid LIMIT 1"),
+                    {id, name}, error);
     if (query == nullptr) return {};
     QString saved = query->next() ? ReadText(query->value(0)) : QString();
     query->finish();

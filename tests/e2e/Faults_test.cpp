@@ -32,23 +32,30 @@ protected:
 TEST_F(FaultsTest, Pop3ConnectionCutInTheMiddleOfARetrIsFetchedAgainOnceNextTick)
 {
     Forwarding("0", Address("copy"));
-    const QByteArray big = Message(QStringLiteral("大きな二通目"), 4000), big5 = Message(QStringLiteral("大きな五通目"), 4000);
+    const QByteArray big = Message(QStringLiteral("大きな二通目"), 4000),
+                     big5 = Message(QStringLiteral("大きな五通目"), 4000);
     ASSERT_GT(big.size(), 120000);
     // Each round relays through a fresh proxy that cuts its second RETR after 40000 bytes. In the
     // first round a third RETR fails on the dead connection; in the second the cut message is the
     // tick's last, so only the check after it can show the cut.
-    const auto cutRound = [&](const QList<QByteArray>& messages, const QStringList& afterCut, const QStringList& all) {
+    const auto cutRound = [&](const QList<QByteArray>& messages, const QStringList& afterCut,
+                              const QStringList& all) {
         QProcess proxy;
         QByteArray said;
-        ASSERT_TRUE(StartHelper(proxy, {LW_SOURCE_DIR "/tests/e2e/pop3_cut_proxy.py", QString::number(Servers().pop3Port), "2", "40000"},
-                                "PORT ", said)) << proxy.readAllStandardError().toStdString();
+        ASSERT_TRUE(StartHelper(
+            proxy,
+            {LW_SOURCE_DIR "/tests/e2e/pop3_cut_proxy.py", QString::number(Servers().pop3Port), "2", "40000"},
+            "PORT ", said))
+            << proxy.readAllStandardError().toStdString();
         Set("portpop", QString::fromLatin1(said.mid(5).trimmed()));
         WriteSettings();
         for (const QByteArray& message : messages)
             Deliver(message);
 
         const Run cut = PollOnce();
-        EXPECT_TRUE(ReadUntil(proxy, said, [](const QByteArray& s) { return s.contains("CUT"); }, 1000)) << "no cut";
+        EXPECT_TRUE(ReadUntil(
+            proxy, said, [](const QByteArray& s) { return s.contains("CUT"); }, 1000))
+            << "no cut";
         EXPECT_NE(cut.status, -2) << "the program must not crash: " << cut.err.toStdString();
         EXPECT_EQ(SortedSubjects(), afterCut);
         EXPECT_EQ(Files(WorkFolder()).size(), afterCut.size()) << Files(WorkFolder()).join(' ').toStdString();
@@ -59,13 +66,15 @@ TEST_F(FaultsTest, Pop3ConnectionCutInTheMiddleOfARetrIsFetchedAgainOnceNextTick
         proxy.kill();
         proxy.waitForFinished();
     };
-    cutRound({Message(QStringLiteral("一通目")), big, Message(QStringLiteral("三通目"))}, {QStringLiteral("一通目")},
+    cutRound({Message(QStringLiteral("一通目")), big, Message(QStringLiteral("三通目"))},
+             {QStringLiteral("一通目")},
              {QStringLiteral("一通目"), QStringLiteral("三通目"), QStringLiteral("大きな二通目")});
     EXPECT_EQ(ReadAll(PathOf(QStringLiteral("大きな二通目"))), big) << "the second fetch stores the whole message";
     cutRound({Message(QStringLiteral("四通目")), big5},
-             {QStringLiteral("一通目"), QStringLiteral("三通目"), QStringLiteral("四通目"), QStringLiteral("大きな二通目")},
-             {QStringLiteral("一通目"), QStringLiteral("三通目"), QStringLiteral("四通目"), QStringLiteral("大きな二通目"),
-              QStringLiteral("大きな五通目")});
+             {QStringLiteral("一通目"), QStringLiteral("三通目"), QStringLiteral("四通目"),
+              QStringLiteral("大きな二通目")},
+             {QStringLiteral("一通目"), QStringLiteral("三通目"), QStringLiteral("四通目"),
+              QStringLiteral("大きな二通目"), QStringLiteral("大きな五通目")});
     EXPECT_EQ(ReadAll(PathOf(QStringLiteral("大きな五通目"))), big5);
 
     // Nothing comes twice: a last tick finds nothing new, the sink got one forward each.

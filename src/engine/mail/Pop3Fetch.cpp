@@ -249,7 +249,8 @@ bool DeleteStoredMessage(const Pop3Endpoint& endpoint, const std::string& baseNa
     UidlState loaded;
     const UidlState* current = &loaded;
     std::string error;
-    if (kept.state && kept.state->Path() == folder + "/" + UidlState::FileName(endpoint.host, endpoint.account)) {
+    if (kept.state &&
+        kept.state->Path() == folder + "/" + UidlState::FileName(endpoint.host, endpoint.account)) {
         current = &*kept.state;
     } else if (!loaded.Load(folder, endpoint.host, endpoint.account, error)) {
         Fail(kept, error);
