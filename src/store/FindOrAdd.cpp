@@ -49,7 +49,17 @@ QSqlQuery* ExecuteKept(const QSqlDatabase& db, QSqlQuery& local, const QString& 
         kept->finish();
         return nullptr;
     }
+    local.setForwardOnly(true);
     return Execute(local, sql, values, error) ? &local : nullptr;
+}
+
+bool RunKept(const QSqlDatabase& db, const QString& sql, const QVariantList& values, QString& error)
+{
+    QSqlQuery local(db);
+    QSqlQuery* query = ExecuteKept(db, local, sql, values, error);
+    if (query == nullptr) return false;
+    query->finish();
+    return true;
 }
 
 bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues& keys,
@@ -62,7 +72,6 @@ bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues&
         keyValues << key.value;
     }
     QSqlQuery local(db);
-    local.setForwardOnly(true);
     QSqlQuery* query =
         ExecuteKept(db, local,
                     QStringLiteral("SELECT rowid FROM ") + QuoteName(table) + QStringLiteral(" WHERE ") +
@@ -83,30 +92,27 @@ bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues&
             bound << value.value;
         }
         bound << rowId;
-        query = ExecuteKept(db, local,
-                            QStringLiteral("UPDATE ") + QuoteName(table) + QStringLiteral(" SET ") +
-                                assignments.join(QStringLiteral(", ")) + QStringLiteral(" WHERE rowid = ?"),
-                            bound, error);
-    } else {
-        QStringList columns;
-        QStringList marks;
-        QVariantList bound;
-        for (const ColumnValues* list : {&keys, &values}) {
-            for (const ColumnValue& value : *list) {
-                columns << QuoteName(value.column);
-                marks << QStringLiteral("?");
-                bound << value.value;
-            }
-        }
-        query = ExecuteKept(db, local,
-                            QStringLiteral("INSERT INTO ") + QuoteName(table) + QStringLiteral(" (") +
-                                columns.join(QStringLiteral(", ")) + QStringLiteral(") VALUES (") +
-                                marks.join(QStringLiteral(", ")) + QStringLiteral(")"),
-                            bound, error);
+        return RunKept(db,
+                       QStringLiteral("UPDATE ") + QuoteName(table) + QStringLiteral(" SET ") +
+                           assignments.join(QStringLiteral(", ")) + QStringLiteral(" WHERE rowid = ?"),
+                       bound, error);
     }
-    if (query == nullptr) return false;
-    query->finish();
-    return true;
+
+    QStringList columns;
+    QStringList marks;
+    QVariantList bound;
+    for (const ColumnValues* list : {&keys, &values}) {
+        for (const ColumnValue& value : *list) {
+            columns << QuoteName(value.column);
+            marks << QStringLiteral("?");
+            bound << value.value;
+        }
+    }
+    return RunKept(db,
+                   QStringLiteral("INSERT INTO ") + QuoteName(table) + QStringLiteral(" (") +
+                       columns.join(QStringLiteral(", ")) + QStringLiteral(") VALUES (") +
+                       marks.join(QStringLiteral(", ")) + QStringLiteral(")"),
+                   bound, error);
 }
 
 TransactionGuard::~TransactionGuard()
@@ -118,10 +124,7 @@ TransactionGuard::~TransactionGuard()
 
 bool TransactionGuard::Begin(QString& error)
 {
-    QSqlQuery local(m_db);
-    QSqlQuery* begin = ExecuteKept(m_db, local, QStringLiteral("BEGIN IMMEDIATE"), {}, error);
-    if (begin == nullptr) return false;
-    begin->finish();
+    if (!RunKept(m_db, QStringLiteral("BEGIN IMMEDIATE"), {}, error)) return false;
     m_active = true;
     return true;
 }
@@ -132,10 +135,7 @@ bool TransactionGuard::Commit(QString& error)
         error = QStringLiteral("no transaction to commit");
         return false;
     }
-    QSqlQuery local(m_db);
-    QSqlQuery* commit = ExecuteKept(m_db, local, QStringLiteral("COMMIT"), {}, error);
-    if (commit == nullptr) return false;
-    commit->finish();
+    if (!RunKept(m_db, QStringLiteral("COMMIT"), {}, error)) return false;
     m_active = false;
     return true;
 }

@@ -47,11 +47,14 @@ private:
                            QString& error);
 
 // Runs sql on the statement the calling thread's open connection keeps for it (prepared once for
-// the connection's life), or prepared anew on local for any other connection. The query that
-// holds the result, or null with the reason. The caller finishes it after reading, so that no
-// statement stays active between calls.
+// the connection's life), or prepared anew on local (forward only) for any other connection. The
+// query that holds the result, or null with the reason. The caller finishes it after reading, so
+// that no statement stays active between calls.
 [[nodiscard]] QSqlQuery* ExecuteKept(const QSqlDatabase& db, QSqlQuery& local, const QString& sql,
                                      const QVariantList& values, QString& error);
+// ExecuteKept for a statement whose rows are not read (a write, BEGIN, COMMIT); false with the reason.
+[[nodiscard]] bool RunKept(const QSqlDatabase& db, const QString& sql, const QVariantList& values,
+                           QString& error);
 
 // Null reading rule: a null column value reads as the empty text.
 QString ReadText(const QSqlQuery& query, const QString& column);

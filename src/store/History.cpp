@@ -78,14 +78,8 @@ bool WriteReceipt(const config::SettingsRecord& settings, const mail::ReceivedMa
         if (!FindOrAdd(db, kHistory, {{kFileId, id}}, header, error)) return false;
 
         // Attachment rows of an earlier registration of this message ID are replaced.
-        {
-            QSqlQuery local(db);
-            QString ignored;
-            if (QSqlQuery* remove = ExecuteKept(
-                    db, local, QStringLiteral("DELETE FROM tblHistoryFiles WHERE 保存ファイルID = ?"), {id},
-                    ignored))
-                remove->finish();
-        }
+        QString ignored;
+        (void)RunKept(db, QStringLiteral("DELETE FROM tblHistoryFiles WHERE 保存ファイルID = ?"), {id}, ignored);
         for (int i = 0; i < SlotCount(mail); ++i) {
             const QString& slot = mail.attachments[std::size_t(i)];
             if (!FindOrAdd(db, kFiles, {{kFileId, id}, {kFileName, BaseName(slot)}},
@@ -141,7 +135,6 @@ private:
 QString SavedAttachmentPath(const QSqlDatabase& db, const QString& id, const QString& name, QString& error)
 {
     QSqlQuery local(db);
-    local.setForwardOnly(true);
     QSqlQuery* query =
         ExecuteKept(db, local,
                     QStringLiteral("SELECT 添付ファイル保存先パス FROM tblHistoryFiles "
