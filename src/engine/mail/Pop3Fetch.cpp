@@ -22,11 +22,18 @@ struct KeptSession {
     std::mutex mutex;
     std::unique_ptr<Pop3Session> session;
     std::unordered_set<int> deleted; // numbers marked deleted in that session
-    // The delivered state as the fetch of that session left it, so that each deletion does not
-    // read it again (it lists every message kept on the server).
+    // The delivered state as the scope's last fetch left it (only a fetch changes it), so that
+    // each deletion does not read it again (it lists every message kept on the server).
     std::optional<UidlState> state;
     int scopes = 0;
     std::string lastError;
+
+    // Ends the session with QUIT, which commits its deletions.
+    void End()
+    {
+        session.reset();
+        deleted.clear();
+    }
 };
 
 KeptSession& Kept()
@@ -58,7 +65,6 @@ void Release(KeptSession& kept, std::unique_ptr<Pop3Session> session)
     } else {
         session.reset();
         kept.deleted.clear();
-        kept.state.reset();
     }
 }
 
@@ -150,8 +156,7 @@ std::optional<std::vector<std::string>> FetchNewMessages(const Pop3Endpoint& end
     std::lock_guard lock(kept.mutex);
     const std::string folder = StripFolder(folderIn);
     // A fetch needs a fresh listing; ending an older session also commits its deletions.
-    kept.session.reset();
-    kept.deleted.clear();
+    kept.End();
     kept.state.reset();
 
     UidlState state;
@@ -249,8 +254,7 @@ bool DeleteStoredMessage(const Pop3Endpoint& endpoint, const std::string& baseNa
     UidlState loaded;
     const UidlState* current = &loaded;
     std::string error;
-    if (kept.state &&
-        kept.state->Path() == folder + "/" + UidlState::FileName(endpoint.host, endpoint.account)) {
+    if (kept.state && kept.state->Path() == UidlState::PathOf(folder, endpoint.host, endpoint.account)) {
         current = &*kept.state;
     } else if (!loaded.Load(folder, endpoint.host, endpoint.account, error)) {
         Fail(kept, error);
@@ -270,8 +274,7 @@ bool DeleteStoredMessage(const Pop3Endpoint& endpoint, const std::string& baseNa
         session = std::move(kept.session);
         reused = true;
     } else {
-        kept.session.reset(); // another mailbox: commit its deletions first
-        kept.deleted.clear();
+        kept.End(); // another mailbox: commit its deletions first
         session = std::make_unique<Pop3Session>(DeliveredFrom(endpoint, state));
         std::vector<Pop3Message> listing;
         if (!session->List(listing, error)) {
@@ -335,8 +338,7 @@ MailSessionScope::~MailSessionScope()
     KeptSession& kept = Kept();
     std::lock_guard lock(kept.mutex);
     if (--kept.scopes == 0) {
-        kept.session.reset();
-        kept.deleted.clear();
+        kept.End();
         kept.state.reset();
     }
 }

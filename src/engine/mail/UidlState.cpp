@@ -77,7 +77,7 @@ std::string UidlState::SafeName(const std::string& uidl)
     return out;
 }
 
-std::string UidlState::FileName(const std::string& host, const std::string& account)
+std::string UidlState::PathOf(const std::string& folder, const std::string& host, const std::string& account)
 {
     std::string name = "pop3-state-";
     for (unsigned char c : host + "@" + account) {
@@ -90,14 +90,14 @@ std::string UidlState::FileName(const std::string& host, const std::string& acco
             name.push_back(hex[c & 15]);
         }
     }
-    return name + ".uidl";
+    return folder + "/" + name + ".uidl";
 }
 
 bool UidlState::Load(const std::string& folder, const std::string& host, const std::string& account,
                      std::string& error)
 {
     m_folder = folder;
-    m_path = folder + "/" + FileName(host, account);
+    m_path = PathOf(folder, host, account);
     m_entries.clear();
     m_byUidl.clear();
     port = 110;

@@ -20,8 +20,8 @@ class UidlState {
         std::string baseName; // file name given to the stored message (with extension)
     };
 
-    // Name of the state file of host + account inside the work folder.
-    static std::string FileName(const std::string& host, const std::string& account);
+    // The state file of host + account in folder (the work folder).
+    static std::string PathOf(const std::string& folder, const std::string& host, const std::string& account);
     // A file-system-safe form of a UIDL: [A-Za-z0-9._-] kept, every other byte "_".
     static std::string SafeName(const std::string& uidl);
 
