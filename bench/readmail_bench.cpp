@@ -48,8 +48,7 @@ void ReadAndExtract(benchmark::State& state, bool withAttachments, bool withFixt
             const auto parts = lw::mail::ReadMail(file, "subject:from:to:date:nofile:", target);
             if (!parts) continue;
             lw::mail::ReceivedMail mail;
-            for (const auto& part : *parts)
-                lw::mail::ExtractAll(QString::fromStdString(part), mail);
+            lw::mail::ExtractParts(*parts, mail);
             attachments += static_cast<std::size_t>(mail.attachmentCount);
             benchmark::DoNotOptimize(mail);
         }
