@@ -70,8 +70,7 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
         ASSERT_TRUE(parts.has_value());
         lw::mail::ReceivedMail mail;
         mail.file = path;
-        for (const auto& part : *parts)
-            lw::mail::ExtractAll(QString::fromStdString(part), mail);
+        lw::mail::ExtractParts(*parts, mail);
 
         const auto check = [&](bool ok, const char* field, const QString& got, const QString& want) {
             EXPECT_TRUE(ok) << field << "\n  got:  " << got.left(300).toStdString()
@@ -142,6 +141,10 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
         }
 
         // Attachments: names (file-system safe, kept apart by a suffix) and decoded sizes.
+        // Every attachment is a file the reader wrote into this message's own folder.
+        for (int i = 0; i < mail.attachmentCount; ++i)
+            EXPECT_TRUE(lw::mail::IsFileInFolder(mail.attachments[static_cast<std::size_t>(i)], folder))
+                << mail.attachments[static_cast<std::size_t>(i)].toStdString();
         const QJsonArray list = (wanted.expect.contains(u"attachments") ? wanted.expect : wanted.expected)
                                     .value(u"attachments")
                                     .toArray();
