@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     QString mailText;
     lw::mail::ExtractParts(*parts, mail, &mailText);
     for (int i = 0; i < mail.attachmentCount; ++i)
-        if (!lw::mail::IsFileInFolder(mail.attachments[static_cast<std::size_t>(i)], attachments)) __builtin_trap();
+        if (!lw::mail::IsFileInFolder(mail.attachments[static_cast<std::size_t>(i)], attachments))
+            __builtin_trap();
     (void)lw::mail::MayProcess(mail);
     (void)lw::mail::ForwardMarks(file.toStdString());
     return 0;

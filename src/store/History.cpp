@@ -180,7 +180,7 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
                 // Only a file the reader wrote into this message's own folder is ever copied.
                 if (!name.isEmpty() && mail::IsFileInFolder(source, mail.attachmentFolder) &&
                     mail::CopyFileDurably(QFile::encodeName(source).toStdString(),
-                                                             QFile::encodeName(saved).toStdString(), false, reason)) {
+                                          QFile::encodeName(saved).toStdString(), false, reason)) {
                     copies.Add(saved);
                 } else {
                     // Saving the message still counts; only this attachment is missing, and
@@ -227,8 +227,8 @@ struct AttachmentOf {
     QString messageFile;
 };
 
-bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles, QList<AttachmentOf>& attachmentFiles,
-           QString& error)
+bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles,
+           QList<AttachmentOf>& attachmentFiles, QString& error)
 {
     const int keepday = std::max<int>(settings.keepday, 0);
     const QVariantList cutoff{ToStoredDateTime(QDateTime(QDate::currentDate().addDays(-keepday), QTime(0, 0)))};
@@ -260,7 +260,8 @@ bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles, QL
                                     "WHERE h.受信日 <= ? AND h.メール保存 = 0"),
                      cutoff, error))
             return false;
-        while (query.next()) attachmentFiles.append({ReadText(query.value(0)), ReadText(query.value(1))});
+        while (query.next())
+            attachmentFiles.append({ReadText(query.value(0)), ReadText(query.value(1))});
         if (!Execute(query,
                      QStringLiteral("DELETE FROM tblHistoryFiles WHERE 保存ファイルID IN "
                                     "(SELECT 保存ファイルID FROM tblHistory WHERE ") + aged + u')',

@@ -199,22 +199,28 @@ TEST_F(PollCycleTest, ABodyReadingLikeASubjectOrAFilePathStaysBodyAndNoOutsideFi
 
     const CycleSummary summary = Run(&printed);
     EXPECT_EQ((std::vector{summary.handled, summary.errors}), (std::vector{2, 0}));
-    const auto rows = test::Peek(m_home.File(QStringLiteral("list.db")))
-                          .Rows(QStringLiteral("SELECT 件名, ファイル数 FROM tblHistory ORDER BY 保存ファイルID"));
+    const auto rows =
+        test::Peek(m_home.File(QStringLiteral("list.db")))
+            .Rows(QStringLiteral("SELECT 件名, ファイル数 FROM tblHistory ORDER BY 保存ファイルID"));
     QStringList history;
-    for (const QSqlRecord& row : rows) history << row.value(0).toString() + u'|' + row.value(1).toString();
+    for (const QSqlRecord& row : rows)
+        history << row.value(0).toString() + u'|' + row.value(1).toString();
     QStringList expected{QStringLiteral("本当の件名|0"), QStringLiteral("添付なし|0")};
     if (names[0] > names[1]) std::swap(expected[0], expected[1]);
     EXPECT_EQ(history, expected);
-    EXPECT_EQ(test::Peek(m_home.File(QStringLiteral("list.db"))).Count(QStringLiteral("SELECT count(*) FROM tblHistoryFiles")), 0);
+    EXPECT_EQ(test::Peek(m_home.File(QStringLiteral("list.db")))
+                  .Count(QStringLiteral("SELECT count(*) FROM tblHistoryFiles")),
+              0);
     QStringList saved{names[0], names[1]};
     saved.sort();
-    EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden, QDir::Name), saved) << "the saved copies only";
+    EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden, QDir::Name), saved)
+        << "the saved copies only";
     // The notice shows the body as it was written, under the part's own keyword.
     ASSERT_EQ(printed.texts.size(), 2);
     EXPECT_TRUE(printed.texts[0].contains(QStringLiteral("\r\nbody:Subject: 偽の件名\n本文\n\r\n")))
         << printed.texts[0].toStdString();
-    EXPECT_TRUE(printed.texts[1].contains(QStringLiteral("\r\nbody:file:") + secret + QStringLiteral("\n\r\nnofile:\r\n")))
+    EXPECT_TRUE(printed.texts[1].contains(QStringLiteral("\r\nbody:file:") + secret +
+                                          QStringLiteral("\n\r\nnofile:\r\n")))
         << printed.texts[1].toStdString();
 }
 

@@ -38,7 +38,8 @@ ReceivedMail Extract(const std::vector<MessagePart>& parts, const std::string& f
 
 bool HasPart(const MessageParts& parts, PartKind kind)
 {
-    return std::any_of(parts.parts.begin(), parts.parts.end(), [&](const MessagePart& p) { return p.kind == kind; });
+    return std::any_of(parts.parts.begin(), parts.parts.end(),
+                       [&](const MessagePart& p) { return p.kind == kind; });
 }
 
 class ReadMailTest : public ::testing::Test {
@@ -105,14 +106,14 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindowsOnAnyThre
         {"forward-marks-html-alternative.eml", "marked", "", "a@example.jp", "", "b@example.jp",
          u"<b>転送</b>"_qs, utc(3, 15)},
         // A body or a header value that reads like another part is only what the reader says it is.
-        {"body-first-line-subject.eml", u"本当の件名"_qs, "Sender", "sender@example.jp", "", "office@example.jp",
-         "Subject: x\nthe first body line reads like a header field", sent},
+        {"body-first-line-subject.eml", u"本当の件名"_qs, "Sender", "sender@example.jp", "",
+         "office@example.jp", "Subject: x\nthe first body line reads like a header field", sent},
         {"body-first-line-date.eml", "body date", "Sender", "sender@example.jp", "", "office@example.jp",
          "Date: 2001/02/03 04:05:06\nmpp{account=x}", sent},
         {"body-first-line-file-path.eml", "body file", "Sender", "sender@example.jp", "", "office@example.jp",
          "file:/etc/hostname", sent},
-        {"header-values-posing-as-parts.eml", "header values", "Sender", "sender@example.jp", "subject: spoofed",
-         "office@example.jp", "plain body", QDateTime()},
+        {"header-values-posing-as-parts.eml", "header values", "Sender", "sender@example.jp",
+         "subject: spoofed", "office@example.jp", "plain body", QDateTime()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fixture);
@@ -207,8 +208,8 @@ TEST_F(ReadMailTest, BrokenMimeNonMessagesAndPartLists)
     const auto unwritable = lw::mail::ReadMail(Fixture("broken-mime-unclosed-boundary.eml"), kCycleParts,
                                                (blocker + "/sub").toStdString());
     ASSERT_TRUE(unwritable);
-    EXPECT_TRUE(!HasPart(*unwritable, PartKind::Attachment) && !HasPart(*unwritable, PartKind::NoAttachment) &&
-                HasPart(*unwritable, PartKind::Body));
+    EXPECT_TRUE(!HasPart(*unwritable, PartKind::Attachment) &&
+                !HasPart(*unwritable, PartKind::NoAttachment) && HasPart(*unwritable, PartKind::Body));
 }
 
 TEST(Extractors, FromAndToPartsAreCutAtFixedPlaces)
@@ -263,16 +264,18 @@ TEST(Extractors, SubjectDateBodyAttachmentsAndReturnedMail)
     const auto local = [](int month, int day, int h, int m, int s) {
         return QDateTime(QDate(2024, month, day), QTime(h, m, s), Qt::LocalTime);
     };
-    for (const auto& [value, expected] : std::vector<std::pair<const char*, QDateTime>>{
-             {" 2024/02/29 23:59:58", local(2, 29, 23, 59, 58)},
-             {"2024-1-5 7:08", local(1, 5, 7, 8, 0)},
-             {" 2024/01/05", local(1, 5, 0, 0, 0)},
-             {"2024-01-05T10:11:12.345", local(1, 5, 10, 11, 12)}})
+    for (const auto& [value, expected] :
+         std::vector<std::pair<const char*, QDateTime>>{{" 2024/02/29 23:59:58", local(2, 29, 23, 59, 58)},
+                                                        {"2024-1-5 7:08", local(1, 5, 7, 8, 0)},
+                                                        {" 2024/01/05", local(1, 5, 0, 0, 0)},
+                                                        {"2024-01-05T10:11:12.345", local(1, 5, 10, 11, 12)}})
         EXPECT_EQ(Extract({{PartKind::Date, value}}).received, expected) << value;
 
     // Unreadable dates leave the earlier value.
-    mail = Extract({{PartKind::Date, "2024/01/05 10:11:12"}, {PartKind::Date, "Wed, 28 May 2014 17:18:19 +0900"},
-                    {PartKind::Date, "2023/02/30 10:00:00"}, {PartKind::Date, "2023/01/01 25:00:00"},
+    mail = Extract({{PartKind::Date, "2024/01/05 10:11:12"},
+                    {PartKind::Date, "Wed, 28 May 2014 17:18:19 +0900"},
+                    {PartKind::Date, "2023/02/30 10:00:00"},
+                    {PartKind::Date, "2023/01/01 25:00:00"},
                     {PartKind::Date, ""}});
     EXPECT_EQ(mail.received, local(1, 5, 10, 11, 12));
     EXPECT_FALSE(Extract({{PartKind::Date, "yesterday"}}).received.isValid());
@@ -295,7 +298,8 @@ TEST(Extractors, SubjectDateBodyAttachmentsAndReturnedMail)
                     {PartKind::Body, "see file: /w/x"}},
                    "/w");
     ASSERT_EQ(mail.attachmentCount, 2);
-    EXPECT_EQ(mail.attachments[0] + "|" + mail.attachments[1] + "|" + mail.attachmentFolder, "/w/a.txt|/w/B.PDF|/w");
+    EXPECT_EQ(mail.attachments[0] + "|" + mail.attachments[1] + "|" + mail.attachmentFolder,
+              "/w/a.txt|/w/B.PDF|/w");
 
     for (const auto& [subject, may] :
          {std::pair{"", true}, {"Fwd: RETURNED MAIL: user unknown", false}, {"Returned  mail", true}})
@@ -312,8 +316,9 @@ TEST(Extractors, PartTextAndMailTextAreKeywordAndValueEachEndedByCrLf)
                               {PartKind::Attachment, "/w/a.txt"},
                               {PartKind::NoAttachment, ""}},
                              "/w"};
-    const QString expected = u"subject:件名\r\nfrom:\"A\" <a@example.jp>\r\nto:b@example.jp\r\n"
-                             u"date:2024/01/05 10:11:12\r\nbody:本文\n二行目\r\nfile:/w/a.txt\r\nnofile:\r\n"_qs;
+    const QString expected =
+        u"subject:件名\r\nfrom:\"A\" <a@example.jp>\r\nto:b@example.jp\r\n"
+        u"date:2024/01/05 10:11:12\r\nbody:本文\n二行目\r\nfile:/w/a.txt\r\nnofile:\r\n"_qs;
     EXPECT_EQ(lw::mail::MailText(parts), expected);
     ReceivedMail mail;
     QString mailText = "left over";
@@ -334,15 +339,15 @@ TEST(Extractors, AnAttachmentPathCountsOnlyAsAFileDirectlyInsideItsFolder)
     touch(folder + "/sub/b.txt");
     touch(root.filePath("outside.txt"));
     ASSERT_TRUE(QFile::link(root.filePath("outside.txt"), folder + "/link.txt"));
-    for (const auto& [path, inside] : std::vector<std::pair<QString, bool>>{
-             {folder + "/a.txt", true},
-             {folder + "/../m.eml.files/a.txt", true},
-             {folder + "/sub/b.txt", false},
-             {folder + "/../outside.txt", false},
-             {folder + "/link.txt", false},
-             {folder + "/missing.txt", false},
-             {folder + "/sub", false},
-             {"/etc/hostname", false}})
+    for (const auto& [path, inside] :
+         std::vector<std::pair<QString, bool>>{{folder + "/a.txt", true},
+                                               {folder + "/../m.eml.files/a.txt", true},
+                                               {folder + "/sub/b.txt", false},
+                                               {folder + "/../outside.txt", false},
+                                               {folder + "/link.txt", false},
+                                               {folder + "/missing.txt", false},
+                                               {folder + "/sub", false},
+                                               {"/etc/hostname", false}})
         EXPECT_EQ(lw::mail::IsFileInFolder(path, folder), inside) << path.toStdString();
     EXPECT_FALSE(lw::mail::IsFileInFolder(folder + "/a.txt", QString()));
     EXPECT_EQ(lw::mail::AttachmentFolderOf(root.filePath("m.eml")), folder);

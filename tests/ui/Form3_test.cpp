@@ -145,7 +145,8 @@ TEST_F(Form3Test, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrintsTheRecei
     // attachment to list or open. Its received file is gone: printing says so.
     lw::test::WriteFile(Secret(), "poppassword=secret");
     Select(1);
-    EXPECT_EQ(Preview(), "送信者：plain@example.com 宛先：office@example.jp\n件名：plain|file:" + Secret() + u'|');
+    EXPECT_EQ(Preview(),
+              "送信者：plain@example.com 宛先：office@example.jp\n件名：plain|file:" + Secret() + u'|');
     form->OpenAttachment(0);
     EXPECT_EQ(client.opened.size(), 1);
     MessageBox::SetNextAnswer(MessageBox::Ok);

@@ -403,13 +403,20 @@ std::optional<MessageParts> ReadMail(const std::string& file, const std::string&
 const char* PartKeyword(PartKind kind)
 {
     switch (kind) {
-    case PartKind::Subject: return "subject:";
-    case PartKind::From: return "from:";
-    case PartKind::To: return "to:";
-    case PartKind::Date: return "date:";
-    case PartKind::Body: return "body:";
-    case PartKind::Attachment: return "file:";
-    case PartKind::NoAttachment: return "nofile:";
+    case PartKind::Subject:
+        return "subject:";
+    case PartKind::From:
+        return "from:";
+    case PartKind::To:
+        return "to:";
+    case PartKind::Date:
+        return "date:";
+    case PartKind::Body:
+        return "body:";
+    case PartKind::Attachment:
+        return "file:";
+    case PartKind::NoAttachment:
+        return "nofile:";
     }
     return "";
 }

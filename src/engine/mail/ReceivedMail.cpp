@@ -131,7 +131,8 @@ QDateTime ParseLocalDate(const QString& text)
 
 void ExtractSubject(const QString& part, ReceivedMail& mail)
 {
-    if (const qsizetype at = KeywordAt(part, u"subject:", 10); at != 0) mail.subject = Trim(From(part, at + 8));
+    if (const qsizetype at = KeywordAt(part, u"subject:", 10); at != 0)
+        mail.subject = Trim(From(part, at + 8));
 }
 
 void ExtractDate(const QString& part, ReceivedMail& mail)
@@ -162,13 +163,26 @@ void ExtractAttachmentText(const QString& part, ReceivedMail& mail)
 void ApplyExtractor(PartKind kind, const QString& text, ReceivedMail& mail)
 {
     switch (kind) {
-    case PartKind::From: ExtractAddressPart(text, u"from:", 7, 6, mail.fromAddress, mail.fromName); break;
-    case PartKind::To: ExtractAddressPart(text, u"to:", 5, 4, mail.toAddress, mail.toName); break;
-    case PartKind::Subject: ExtractSubject(text, mail); break;
-    case PartKind::Date: ExtractDate(text, mail); break;
-    case PartKind::Body: ExtractBody(text, mail); break;
-    case PartKind::Attachment: ExtractAttachmentText(text, mail); break;
-    case PartKind::NoAttachment: break;
+    case PartKind::From:
+        ExtractAddressPart(text, u"from:", 7, 6, mail.fromAddress, mail.fromName);
+        break;
+    case PartKind::To:
+        ExtractAddressPart(text, u"to:", 5, 4, mail.toAddress, mail.toName);
+        break;
+    case PartKind::Subject:
+        ExtractSubject(text, mail);
+        break;
+    case PartKind::Date:
+        ExtractDate(text, mail);
+        break;
+    case PartKind::Body:
+        ExtractBody(text, mail);
+        break;
+    case PartKind::Attachment:
+        ExtractAttachmentText(text, mail);
+        break;
+    case PartKind::NoAttachment:
+        break;
     }
 }
 
@@ -214,7 +228,8 @@ void ExtractParts(const MessageParts& parts, ReceivedMail& mail, QString* mailTe
 QString MailText(const MessageParts& parts)
 {
     QString text;
-    for (const MessagePart& part : parts.parts) text += QString::fromStdString(PartText(part)) + QStringLiteral("\r\n");
+    for (const MessagePart& part : parts.parts)
+        text += QString::fromStdString(PartText(part)) + QStringLiteral("\r\n");
     return text;
 }
 
