@@ -222,9 +222,13 @@ TEST_F(Form1Test, TicksUseTheCopyOfTheFieldsAndASaveDuringATickWaitsWithoutHoldi
 {
     Open("[larchwatcher]\nInterval=20\ntrsto=old@example.jp\n");
     std::atomic<bool> hold{true};
-    const auto release = qScopeGuard([&] { hold = false; }); // a failed check must not leave the tick held
     QStringList seen; // per tick, on the poll thread: its snapshot and the copy after a command's change
     QMutex mutex;
+    // The ticks use this test's locals: release and end them before the locals go, pass or fail.
+    const auto end = qScopeGuard([&] {
+        hold = false;
+        window.reset();
+    });
     window->Service().SetTickWork([&](const config::SettingsRecord& s) {
         {
             QMutexLocker lock(&mutex);
