@@ -156,10 +156,12 @@ Form1::Form1(const QString& programFolder, const QString& printTo, Form1Actions 
 
     // Called on the poll thread: reads the copy, never a field.
     m_printers = std::make_unique<NoticePrinterFactoryQt>(printTo, [this] {
-        return store::JoinPath(store::JoinPath(m_programFolder, m_copy.Text(QStringLiteral("savedir")).trimmed()),
-                               QStringLiteral("print"));
+        return store::JoinPath(
+            store::JoinPath(m_programFolder, m_copy.Text(QStringLiteral("savedir")).trimmed()),
+            QStringLiteral("print"));
     });
-    m_service = std::make_unique<engine::Service>(m_copy, m_printers.get(), engine::Service::Threading::Worker);
+    m_service =
+        std::make_unique<engine::Service>(m_copy, m_printers.get(), engine::Service::Threading::Worker);
     connect(m_service.get(), &engine::Service::stateChanged, this, [this](bool running) {
         m_toggle->setText(engine::Service::Caption(running));
         UpdateStatus();

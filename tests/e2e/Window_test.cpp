@@ -108,7 +108,8 @@ TEST(WindowCloseTest, ClosedWhileASaveWaitsForATickOnASilentServerEndsWithoutSpi
     QProcess server;
     server.start(QStringLiteral("/usr/bin/python3"), {LW_SOURCE_DIR "/tests/e2e/pop3_silent_server.py"});
     QByteArray said;
-    ASSERT_TRUE(server.waitForStarted(10000) && readUntil(server, said, "\n", 10000)) << server.readAllStandardError().toStdString();
+    ASSERT_TRUE(server.waitForStarted(10000) && readUntil(server, said, "\n", 10000))
+        << server.readAllStandardError().toStdString();
     const QByteArray port = said.mid(5).trimmed();
 
     TempHome home;

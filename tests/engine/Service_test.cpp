@@ -95,7 +95,8 @@ TEST_F(ServiceWorkerTest, PauseAndStopDuringATickWaitForItsEndWithoutBlockingAnd
     service.SetTickWork([&](const config::SettingsRecord&) {
         if (++inside > 1) overlapped = true;
         QThread::msleep(20);
-        while (hold) QThread::msleep(5);
+        while (hold)
+            QThread::msleep(5);
         --inside;
         ++ticks;
         return CycleSummary{};
@@ -119,12 +120,17 @@ TEST_F(ServiceWorkerTest, PauseAndStopDuringATickWaitForItsEndWithoutBlockingAnd
     ASSERT_TRUE(service.PauseThen([&](bool wasRunning) {
         const int before = ticks;
         QTest::qWait(100);
-        seen << QStringLiteral("%1 %2 %3 %4").arg(wasRunning).arg(service.IsBusy()).arg(service.IsRunning()).arg(ticks - before);
+        seen << QStringLiteral("%1 %2 %3 %4")
+                    .arg(wasRunning)
+                    .arg(service.IsBusy())
+                    .arg(service.IsRunning())
+                    .arg(ticks - before);
         service.Resume(wasRunning, QStringLiteral("20"));
     }));
     EXPECT_TRUE(seen.isEmpty() && service.IsBusy() && service.IsPauseWaiting() && !service.IsRunning());
-    EXPECT_FALSE(service.PauseThen([&](bool) { seen << QStringLiteral("second"); })) << "one pause waits at a time";
-    service.Start(QStringLiteral("10"));  // a start while the pause waits does not let a tick meet its work
+    EXPECT_FALSE(service.PauseThen([&](bool) { seen << QStringLiteral("second"); }))
+        << "one pause waits at a time";
+    service.Start(QStringLiteral("10")); // a start while the pause waits does not let a tick meet its work
     hold = false;
     ASSERT_TRUE(QTest::qWaitFor([&] { return !seen.isEmpty(); }, 3000));
     EXPECT_EQ(seen, QStringList{"1 0 0 0"});

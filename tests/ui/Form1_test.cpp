@@ -240,7 +240,8 @@ TEST_F(Form1Test, TicksUseTheCopyOfTheFieldsAndASaveDuringATickWaitsWithoutHoldi
                 seen << window->Text("trsto");
             }
         }
-        while (hold) QThread::msleep(5);
+        while (hold)
+            QThread::msleep(5);
         return ++ticks, engine::CycleSummary{};
     });
     ASSERT_TRUE(QTest::qWaitFor([&] { return window->Service().IsBusy(); }, 5000));
@@ -254,11 +255,13 @@ TEST_F(Form1Test, TicksUseTheCopyOfTheFieldsAndASaveDuringATickWaitsWithoutHoldi
     test::Click(*window, "cmdSet");
     EXPECT_TRUE(window->Service().IsBusy() && window->Service().IsPauseWaiting());
     EXPECT_FALSE(W<QWidget>("cmdSet")->isEnabled());
-    EXPECT_FALSE(test::ReadFile(m_home.File("larchwatcher.ini")).contains("command@")) << "saved during the tick";
+    EXPECT_FALSE(test::ReadFile(m_home.File("larchwatcher.ini")).contains("command@"))
+        << "saved during the tick";
     hold = false;
     ASSERT_TRUE(QTest::qWaitFor([&] { return !window->Service().IsPauseWaiting(); }, 5000));
     const QByteArray saved = test::ReadFile(m_home.File("larchwatcher.ini"));
-    EXPECT_TRUE(saved.contains("trsto=command@example.jp") && saved.contains("flgtrs=1")) << saved.toStdString();
+    EXPECT_TRUE(saved.contains("trsto=command@example.jp") && saved.contains("flgtrs=1"))
+        << saved.toStdString();
     EXPECT_TRUE(W<QWidget>("cmdSet")->isEnabled());
     EXPECT_EQ(Status(), kRunning + "|20|on");
 
