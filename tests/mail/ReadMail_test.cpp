@@ -114,6 +114,8 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindowsOnAnyThre
          "file:/etc/hostname", sent},
         {"header-values-posing-as-parts.eml", "header values", "Sender", "sender@example.jp",
          "subject: spoofed", "office@example.jp", "plain body", QDateTime()},
+        // A header of one field is a header: the missing fields are empty, the body is read.
+        {"single-field-header.eml", "", "", "", "", "", u"ヘッダーは一行だけ。"_qs, QDateTime()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fixture);
@@ -189,6 +191,10 @@ TEST_F(ReadMailTest, BrokenMimeNonMessagesAndPartLists)
         Parts(WriteFile("padded.eml", "\r\n\nFrom: a@example.jp\nSubject: padded\n\nbody\n").toStdString());
     ASSERT_TRUE(padded);
     EXPECT_EQ(Extract(padded->parts).subject, "padded");
+
+    // A bare message/rfc822 wrapper has a header of one field, so it is a message.
+    EXPECT_TRUE(Parts(WriteFile("wrapper.eml", "Content-Type: message/rfc822\n\nSubject: inner\n\nx\n")
+                          .toStdString()));
 
     // Files that are no message give nothing.
     for (const std::string& file :

@@ -74,6 +74,19 @@ std::string_view RawHeader(GMimeObject* object, const char* name)
     return raw == nullptr ? std::string_view() : std::string_view(raw);
 }
 
+bool HasFields(GMimeObject* object)
+{
+    GMimeHeaderList* list = object == nullptr ? nullptr : g_mime_object_get_header_list(object);
+    return list != nullptr && g_mime_header_list_get_count(list) > 0;
+}
+
+// A header of any size is a header: the library files the Content-* fields under the message's
+// top part, so a message whose only field is "Content-Type" has them there.
+bool HasHeaderField(GMimeMessage* message)
+{
+    return HasFields(GMIME_OBJECT(message)) || HasFields(g_mime_message_get_mime_part(message));
+}
+
 bool IsType(GMimeObject* object, const char* type, const char* subtype)
 {
     GMimeContentType* contentType = g_mime_object_get_content_type(object);
@@ -392,8 +405,7 @@ std::optional<MessageParts> ReadMail(const std::string& file, const std::string&
         EnsureGMime();
         const auto message = ParseMessage(*bytes);
         if (!message) return std::nullopt;
-        GMimeHeaderList* headers = g_mime_object_get_header_list(GMIME_OBJECT(message.get()));
-        if (headers == nullptr || g_mime_header_list_get_count(headers) == 0) return std::nullopt;
+        if (!HasHeaderField(message.get())) return std::nullopt;
         return ReadParts(message.get(), partList, folder);
     } catch (...) {
         return std::nullopt;
