@@ -116,6 +116,9 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindowsOnAnyThre
          "subject: spoofed", "office@example.jp", "plain body", QDateTime()},
         // A header of one field is a header: the missing fields are empty, the body is read.
         {"single-field-header.eml", "", "", "", "", "", u"ヘッダーは一行だけ。"_qs, QDateTime()},
+        // A continuation line before the first field costs no field.
+        {"stray-continuation-first-line.eml", u"本当の件名"_qs, "Gateway User", "user@example.jp", "",
+         "office@example.jp", u"本文は無事。"_qs, utc(1, 9)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fixture);

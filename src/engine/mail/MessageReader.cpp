@@ -49,6 +49,14 @@ void PrepareBytes(std::string& bytes)
     // Blank lines before the first header would make the whole message a body.
     bytes.erase(0, std::min(bytes.find_first_not_of("\r\n"), bytes.size()));
     if (bytes.find('\n') == std::string::npos) std::replace(bytes.begin(), bytes.end(), '\r', '\n');
+    // A continuation line before the first field belongs to no field; left in place it would make
+    // the whole message a body. It is dropped, and the fields after it are read as they stand.
+    std::size_t stray = 0;
+    while (stray < bytes.size() && (bytes[stray] == ' ' || bytes[stray] == '\t')) {
+        const std::size_t end = bytes.find('\n', stray);
+        stray = end == std::string::npos ? bytes.size() : end + 1;
+    }
+    bytes.erase(0, stray);
 }
 
 GObjectPtr<GMimeMessage> ParseMessage(const std::string& bytes)
