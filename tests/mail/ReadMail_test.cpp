@@ -119,6 +119,9 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindowsOnAnyThre
         // A continuation line before the first field costs no field.
         {"stray-continuation-first-line.eml", u"本当の件名"_qs, "Gateway User", "user@example.jp", "",
          "office@example.jp", u"本文は無事。"_qs, utc(1, 9)},
+        // Comments and folding blanks inside an address vanish, in From and in To.
+        {"comments-inside-addresses.eml", "comments in addresses", "", "kenji@example.jp", "Front Office",
+         "front@office.example.jp", "no blank is left where a comment was", utc(2, 12)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fixture);

@@ -78,6 +78,10 @@ TEST(HeaderDecode, FirstMailbox)
         {"team: ; , ,  Hanako  Suzuki <hanako@example.jp (home)>", "Hanako Suzuki", "hanako@example.jp"},
         {"garbage words here taro@example.jp more", nullptr, "taro@example.jp"},
         {"Null Sender <>", "Null Sender", ""},
+        // Comments are blanks between words of a name, nothing inside an address.
+        {"Pete(his name)Sample <pete(his account)@silly(his host).test>", "Pete Sample", "pete@silly.test"},
+        {" first.last (office) @ example.jp", "", "first.last@example.jp"},
+        {"<\"john  doe\" @example.jp>", "", "\"john  doe\"@example.jp"},
     };
     for (const auto& c : cases) {
         const auto box = FirstMailbox(c.field);
