@@ -122,6 +122,11 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindowsOnAnyThre
         // Comments and folding blanks inside an address vanish, in From and in To.
         {"comments-inside-addresses.eml", "comments in addresses", "", "kenji@example.jp", "Front Office",
          "front@office.example.jp", "no blank is left where a comment was", utc(2, 12)},
+        // Quotes decoded from encoded-words stay in the name (full-width, as the brackets, so the
+        // fixed cuts still find it); adjacent words join without the blank between them.
+        {"quotes-inside-encoded-words.eml", "quotes in encoded words", u"＂Suzuki＂ 花子"_qs,
+         "hanako@example.jp", u"Desk ＂A＂ ＜main＞"_qs, "desk@example.jp", "the quotes are part of the names",
+         utc(3, 15)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fixture);

@@ -296,11 +296,13 @@ std::string MailboxPart(std::string_view raw)
     if (!box) return {};
     if (box->name.empty()) return box->address;
     // The extractors cut the name between the first two quotes and the address between the
-    // first "<" and ">": keep those characters out of the name.
+    // first "<" and ">": those characters of the name itself (decoded from encoded-words or
+    // written as quoted pairs) stay visible as their full-width forms.
     std::string name;
     for (const char c : box->name) {
-        if (c == '"') continue;
-        if (c == '<')
+        if (c == '"')
+            name += "\xEF\xBC\x82"; // ＂
+        else if (c == '<')
             name += "\xEF\xBC\x9C"; // ＜
         else if (c == '>')
             name += "\xEF\xBC\x9E"; // ＞
