@@ -127,6 +127,10 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindowsOnAnyThre
         {"quotes-inside-encoded-words.eml", "quotes in encoded words", u"＂Suzuki＂ 花子"_qs,
          "hanako@example.jp", u"Desk ＂A＂ ＜main＞"_qs, "desk@example.jp", "the quotes are part of the names",
          utc(3, 15)},
+        // Raw Latin header bytes read in the charsets the message declares: ISO-8859-1 (an
+        // encoded-word in From) for To, windows-1252 (the body) where ISO-8859-1 gives controls.
+        {"raw-latin-headers-declared-charsets.eml", u"Résumé “draft” € 5"_qs, u"André Martin"_qs,
+         "andre@example.fr", u"Jürgen Müller"_qs, "juergen@example.de", u"Café crème"_qs, utc(4, 9)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fixture);

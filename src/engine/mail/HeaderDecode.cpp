@@ -5,6 +5,7 @@
 #include <QDate>
 #include <QTime>
 
+#include <algorithm>
 #include <map>
 #include <vector>
 
@@ -413,11 +414,23 @@ std::string Unfold(std::string_view raw)
     return out;
 }
 
-std::string RawToUtf8(std::string_view raw)
+std::string RawToUtf8(std::string_view raw, const DeclaredCharsets& declared)
 {
     if (raw.find('\x1b') != std::string_view::npos) return DecodeIso2022Jp(raw);
-    if (HasEightBit(raw)) return DecodeGuess(raw);
+    if (HasEightBit(raw)) return DecodeGuess(raw, declared);
     return std::string(raw);
+}
+
+void AddEncodedWordCharsets(std::string_view raw, DeclaredCharsets& declared)
+{
+    for (std::size_t pos = raw.find("=?"); pos != std::string_view::npos; pos = raw.find("=?", pos + 2)) {
+        const auto word = ReadEncodedWord(raw, pos);
+        if (!word) continue;
+        const bool known = std::any_of(declared.begin(), declared.end(),
+                                       [&](const std::string& name) { return EqualsNoCase(name, word->charset); });
+        if (!known) declared.push_back(word->charset);
+        pos = word->end - 2;
+    }
 }
 
 std::string DecodeEncodedWords(std::string_view text)
@@ -468,16 +481,16 @@ std::string DecodeEncodedWords(std::string_view text)
     return out;
 }
 
-std::string DecodeUnstructured(std::string_view raw)
+std::string DecodeUnstructured(std::string_view raw, const DeclaredCharsets& declared)
 {
-    std::string text = DecodeEncodedWords(RawToUtf8(Unfold(raw)));
+    std::string text = DecodeEncodedWords(RawToUtf8(Unfold(raw), declared));
     CleanControls(text);
     return std::string(Trim(text));
 }
 
-std::optional<Mailbox> FirstMailbox(std::string_view raw)
+std::optional<Mailbox> FirstMailbox(std::string_view raw, const DeclaredCharsets& declared)
 {
-    const std::string text = RawToUtf8(Unfold(raw));
+    const std::string text = RawToUtf8(Unfold(raw), declared);
     std::optional<Mailbox> named;
     for (const std::string& entry : SplitAddressList(text)) {
         if (Trim(entry).empty()) continue;

@@ -290,9 +290,9 @@ std::string WriteAttachment(const QString& folder, const std::string& safeName, 
     return {};
 }
 
-std::string MailboxPart(std::string_view raw)
+std::string MailboxPart(std::string_view raw, const DeclaredCharsets& declared)
 {
-    const auto box = FirstMailbox(raw);
+    const auto box = FirstMailbox(raw, declared);
     if (!box) return {};
     if (box->name.empty()) return box->address;
     // The extractors cut the name between the first two quotes and the address between the
@@ -312,12 +312,12 @@ std::string MailboxPart(std::string_view raw)
     return "\"" + name + "\" <" + box->address + ">";
 }
 
-std::string DatePart(std::string_view raw)
+std::string DatePart(std::string_view raw, const DeclaredCharsets& declared)
 {
     if (raw.empty()) return {};
     if (const auto moment = ParseMailDate(raw))
         return moment->toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")).toStdString();
-    return DecodeUnstructured(raw);
+    return DecodeUnstructured(raw, declared);
 }
 
 std::vector<std::string> HeaderKeywords(const std::string& partList)
@@ -346,23 +346,31 @@ bool AsksForNoFile(const std::string& partList)
     return lowered.find("nofile:") != std::string::npos;
 }
 
+// The charsets the message declares, for its raw 8-bit header text: those of the encoded-words
+// in its header fields, then the charset of its body, then those of its other text parts.
+DeclaredCharsets DeclaredBy(GMimeObject* top, GMimeObject* body, const std::vector<Leaf>& leaves)
+{
+    DeclaredCharsets declared;
+    if (GMimeHeaderList* list = g_mime_object_get_header_list(top); list != nullptr) {
+        const int count = g_mime_header_list_get_count(list);
+        for (int i = 0; i < count; ++i)
+            if (const char* raw = g_mime_header_get_raw_value(g_mime_header_list_get_header_at(list, i)))
+                AddEncodedWordCharsets(raw, declared);
+    }
+    const auto addCharsetOf = [&](GMimeObject* part) {
+        const std::string charset = FieldParameter(RawHeader(part, "Content-Type"), "charset");
+        if (!charset.empty() && std::find(declared.begin(), declared.end(), charset) == declared.end())
+            declared.push_back(charset);
+    };
+    if (body != nullptr) addCharsetOf(body);
+    for (const Leaf& leaf : leaves)
+        if (leaf.object != body && IsType(leaf.object, "text", nullptr)) addCharsetOf(leaf.object);
+    return declared;
+}
+
 MessageParts ReadParts(GMimeMessage* message, const std::string& partList, const std::string& folder)
 {
     GMimeObject* top = GMIME_OBJECT(message);
-    MessageParts read;
-    read.attachmentFolder = folder;
-    std::vector<MessagePart>& parts = read.parts;
-    for (const std::string& keyword : HeaderKeywords(partList)) {
-        if (keyword == "subject")
-            parts.push_back({PartKind::Subject, DecodeUnstructured(RawHeader(top, "Subject"))});
-        else if (keyword == "from")
-            parts.push_back({PartKind::From, MailboxPart(RawHeader(top, "From"))});
-        else if (keyword == "to")
-            parts.push_back({PartKind::To, MailboxPart(RawHeader(top, "To"))});
-        else if (keyword == "date")
-            parts.push_back({PartKind::Date, DatePart(RawHeader(top, "Date"))});
-    }
-
     std::vector<Leaf> leaves;
     CollectLeaves(g_mime_message_get_mime_part(message), true, leaves, 0);
     GMimeObject* body = nullptr;
@@ -375,6 +383,21 @@ MessageParts ReadParts(GMimeMessage* message, const std::string& partList, const
             }
         }
         if (body != nullptr) break;
+    }
+
+    MessageParts read;
+    read.attachmentFolder = folder;
+    std::vector<MessagePart>& parts = read.parts;
+    const DeclaredCharsets declared = DeclaredBy(top, body, leaves);
+    for (const std::string& keyword : HeaderKeywords(partList)) {
+        if (keyword == "subject")
+            parts.push_back({PartKind::Subject, DecodeUnstructured(RawHeader(top, "Subject"), declared)});
+        else if (keyword == "from")
+            parts.push_back({PartKind::From, MailboxPart(RawHeader(top, "From"), declared)});
+        else if (keyword == "to")
+            parts.push_back({PartKind::To, MailboxPart(RawHeader(top, "To"), declared)});
+        else if (keyword == "date")
+            parts.push_back({PartKind::Date, DatePart(RawHeader(top, "Date"), declared)});
     }
     parts.push_back({PartKind::Body, body != nullptr ? BodyText(body) : std::string()});
 
