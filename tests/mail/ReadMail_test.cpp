@@ -125,8 +125,8 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindowsOnAnyThre
         // Quotes decoded from encoded-words stay in the name (full-width, as the brackets, so the
         // fixed cuts still find it); adjacent words join without the blank between them.
         {"quotes-inside-encoded-words.eml", "quotes in encoded words", u"＂Suzuki＂ 花子"_qs,
-         "hanako@example.jp", u"Desk ＂A＂ ＜main＞"_qs, "desk@example.jp", "the quotes are part of the names",
-         utc(3, 15)},
+         "hanako@example.jp", u"Desk ＂A＂ ＜main＞"_qs, "desk@example.jp",
+         "the quotes are part of the names", utc(3, 15)},
         // Raw Latin header bytes read in the charsets the message declares: ISO-8859-1 (an
         // encoded-word in From) for To, windows-1252 (the body) where ISO-8859-1 gives controls.
         {"raw-latin-headers-declared-charsets.eml", u"Résumé “draft” € 5"_qs, u"André Martin"_qs,
@@ -208,8 +208,8 @@ TEST_F(ReadMailTest, BrokenMimeNonMessagesAndPartLists)
     EXPECT_EQ(Extract(padded->parts).subject, "padded");
 
     // A bare message/rfc822 wrapper has a header of one field, so it is a message.
-    EXPECT_TRUE(Parts(WriteFile("wrapper.eml", "Content-Type: message/rfc822\n\nSubject: inner\n\nx\n")
-                          .toStdString()));
+    EXPECT_TRUE(Parts(
+        WriteFile("wrapper.eml", "Content-Type: message/rfc822\n\nSubject: inner\n\nx\n").toStdString()));
 
     // Files that are no message give nothing.
     for (const std::string& file :

@@ -237,7 +237,7 @@ std::string StripComments(std::string_view text, bool inAddress = false, std::st
                 if (--depth == 0) {
                     seenComment = true;
                     const bool glued = inAddress && ((!out.empty() && JoinsAddress(out.back())) ||
-                                       (i + 1 < text.size() && JoinsAddress(text[i + 1])));
+                                                     (i + 1 < text.size() && JoinsAddress(text[i + 1])));
                     if (!glued) out += ' ';
                 }
             } else if (!seenComment) {
@@ -426,8 +426,9 @@ void AddEncodedWordCharsets(std::string_view raw, DeclaredCharsets& declared)
     for (std::size_t pos = raw.find("=?"); pos != std::string_view::npos; pos = raw.find("=?", pos + 2)) {
         const auto word = ReadEncodedWord(raw, pos);
         if (!word) continue;
-        const bool known = std::any_of(declared.begin(), declared.end(),
-                                       [&](const std::string& name) { return EqualsNoCase(name, word->charset); });
+        const bool known = std::any_of(declared.begin(), declared.end(), [&](const std::string& name) {
+            return EqualsNoCase(name, word->charset);
+        });
         if (!known) declared.push_back(word->charset);
         pos = word->end - 2;
     }
