@@ -87,7 +87,7 @@ protected:
     // The base names the transport will give the waiting messages, in server order.
     std::vector<QString> WaitingBaseNames() const
     {
-        auto endpoint = mail::ParsePop3Server((m_servers->host + u'\t' + QString::number(m_servers->pop3Port)).toStdString());
+        auto endpoint = mail::MakePop3Endpoint(m_servers->host.toStdString(), m_servers->pop3Port);
         EXPECT_TRUE(endpoint.has_value());
         endpoint->account = m_lease->User().toStdString();
         endpoint->password = m_lease->Password().toStdString();
