@@ -19,7 +19,7 @@ std::vector<std::string> MixedMessages(std::size_t count, bool withFixtures)
 {
     std::vector<std::string> sources;
     for (const char* folder : {MAIL_SAMPLES_DIR, TEST_DATA_DIR "/mime"}) {
-        if (!withFixtures && std::string(folder) != MAIL_SAMPLES_DIR) continue;
+        if (*folder == '\0' || (!withFixtures && std::string(folder) != MAIL_SAMPLES_DIR)) continue;
         const QDir dir(QString::fromUtf8(folder));
         for (const QString& name : dir.entryList({QStringLiteral("*.eml")}, QDir::Files, QDir::Name))
             sources.push_back(dir.filePath(name).toStdString());

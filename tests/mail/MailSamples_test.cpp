@@ -14,6 +14,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <string_view>
+
 namespace {
 
 // A written attachment's name without the " (n)" that keeps names apart in one folder.
@@ -52,6 +54,8 @@ struct Wanted {
 
 TEST(MailSamples, EveryMessageReadsAsReviewed)
 {
+    if (std::string_view(MAIL_SAMPLES_DIR).empty())
+        GTEST_SKIP() << "no sample folder configured: set the CMake cache variable LW_MAIL_SAMPLES_DIR";
     QFile index(QStringLiteral(MAIL_SAMPLES_DIR "/expected.json"));
     ASSERT_TRUE(index.open(QIODevice::ReadOnly)) << "sample set not found at " MAIL_SAMPLES_DIR;
     const QJsonArray messages =
