@@ -1,5 +1,6 @@
 #include "config/Settings.h"
 
+#include "config/DesktopSettings.h"
 #include "config/InMemoryWorkingCopy.h"
 #include "config/TestFiles.h"
 #include "engine/mail/ActivityLog.h"
@@ -145,4 +146,38 @@ TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
     // One key alone: the rest of the file is kept, the value stored unchanged.
     EXPECT_TRUE(WriteSetting(home.Path(), "larchwatcher.ini", "larchwatcher", "popserver", "b=c"));
     EXPECT_TRUE(ReadAll(IniPath(home)).startsWith("[other]\nx=1\n[larchwatcher]\npopserver=b=c\nauthtyp=1\n"));
+}
+
+// The desktop section and the 26 keys are written by different saves; each keeps the other's
+// lines as they were, and a desktop value that no setting has reads as the default.
+TEST(Settings, DesktopSectionAndMainKeysKeepEachOther)
+{
+    lw::test::TempHome home;
+    EXPECT_EQ(LoadDesktopSettings(home.Folder()).mailNotices, MailNotices::ListedSenders);
+
+    InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
+    copy.SetText("popserver", "pop.example.co.jp");
+    RecordedMessage message;
+    ASSERT_TRUE(SaveWindowSettings(copy, message));
+    const QByteArray mainOnly = ReadAll(IniPath(home));
+
+    QString error;
+    ASSERT_TRUE(SaveDesktopSettings(home.Folder(), {MailNotices::EveryMessage, true}, error)) << error.toStdString();
+    const QByteArray both = ReadAll(IniPath(home));
+    EXPECT_TRUE(both.startsWith(mainOnly)) << both.toStdString();
+    EXPECT_TRUE(both.endsWith("[desktop]\nmailnotices=2\nclosehintshown=1\n")) << both.toStdString();
+    EXPECT_EQ(LoadDesktopSettings(home.Folder()).mailNotices, MailNotices::EveryMessage);
+    EXPECT_TRUE(LoadDesktopSettings(home.Folder()).closeHintShown);
+
+    copy.SetText("popserver", "pop2.example.co.jp");
+    ASSERT_TRUE(SaveWindowSettings(copy, message));
+    EXPECT_TRUE(ReadAll(IniPath(home)).endsWith("[desktop]\nmailnotices=2\nclosehintshown=1\n"));
+    EXPECT_EQ(ReadSetting(home.Folder(), "larchwatcher.ini", "larchwatcher", "popserver", ""), "pop2.example.co.jp");
+
+    for (const QByteArray bad : {"7", "-1", "x", ""}) {
+        ASSERT_TRUE(WriteAll(IniPath(home), "[desktop]\nmailnotices=" + bad + "\nclosehintshown=yes\n"));
+        const DesktopSettings loaded = LoadDesktopSettings(home.Folder());
+        EXPECT_EQ(loaded.mailNotices, MailNotices::ListedSenders) << bad.constData();
+        EXPECT_FALSE(loaded.closeHintShown);
+    }
 }
