@@ -12,6 +12,7 @@
 #include <QDateTime>
 #include <QSocketNotifier>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -22,11 +23,17 @@ namespace lw::app {
 
 namespace {
 
-// Write end of the signal socket pair; a signal handler may only write a byte.
+// Write end of the signal socket pair; a signal handler may only write a byte and set a
+// lock-free flag.
 int g_signalWriteFd = -1;
+// The running service's flag that makes a tick end after the message in hand.
+std::atomic<bool>* g_endFlag = nullptr;
 
 void OnStopSignal(int)
 {
+    // A tick runs on this thread and the socket is read only between ticks: the flag ends the
+    // tick after the message in hand, never in the middle of its writes.
+    if (g_endFlag != nullptr) g_endFlag->store(true);
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(g_signalWriteFd, &byte, 1);
 }
@@ -103,6 +110,8 @@ int RunService(const Options& options)
         return 1;
     }
     g_signalWriteFd = fds[1];
+    engine::Service& service = headless.Service();
+    g_endFlag = service.EndFlag();
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
@@ -110,7 +119,6 @@ int RunService(const Options& options)
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
-    engine::Service& service = headless.Service();
     QSocketNotifier notifier(fds[0], QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, [&service, fd = fds[0]] {
         char byte = 0;
@@ -127,6 +135,9 @@ int RunService(const Options& options)
     QObject::connect(&service, &engine::Service::tickFinished, [&ticks](const engine::TickSummary& s) {
         std::printf("%s tick %d finished: %d fetched, %d handled, %d errors\n", qPrintable(Now()), ticks,
                     s.cycle.fetched, s.cycle.handled, s.cycle.errors);
+        if (s.cycle.leftForNextTick > 0)
+            std::printf("%s ending: %d messages left on the server for the next run\n", qPrintable(Now()),
+                        s.cycle.leftForNextTick);
         if (s.cycle.errors > 0) std::fprintf(stderr, "larchwatcher: %s\n", qPrintable(s.cycle.firstError));
         if (!s.cycle.fetchError.isEmpty())
             std::fprintf(stderr, "larchwatcher: the fetch failed: %s\n", qPrintable(s.cycle.fetchError));
@@ -143,6 +154,7 @@ int RunService(const Options& options)
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
     g_signalWriteFd = -1;
+    g_endFlag = nullptr;
     ::close(fds[0]);
     ::close(fds[1]);
     return status;

@@ -28,12 +28,37 @@ namespace {
 
 const QString kPartList = QStringLiteral("subject:from:to:date:nofile:");
 
+// Passes every call on and counts the ones that change a value: tells whether a command mail
+// changed the settings without the command layer reporting it.
+class ChangeCountingCopy final : public config::WorkingCopy {
+public:
+    explicit ChangeCountingCopy(config::WorkingCopy& inner) : m_inner(inner) {}
+    QString Text(const QString& key) const override { return m_inner.Text(key); }
+    void SetText(const QString& key, const QString& text) override
+    {
+        if (m_inner.Text(key) != text) ++m_changes;
+        m_inner.SetText(key, text);
+    }
+    int State(const QString& key) const override { return m_inner.State(key); }
+    void SetState(const QString& key, int state) override
+    {
+        if (m_inner.State(key) != state) ++m_changes;
+        m_inner.SetState(key, state);
+    }
+    QString ProgramFolder() const override { return m_inner.ProgramFolder(); }
+    int Changes() const { return m_changes; }
+
+private:
+    config::WorkingCopy& m_inner;
+    int m_changes = 0;
+};
+
 // The state and helpers of one cycle; one instance per RunPollCycle call.
 class Cycle {
 public:
     Cycle(const config::SettingsRecord& settings, config::WorkingCopy& workingCopy,
-          NoticePrinterFactory* printers)
-        : m_settings(settings), m_workingCopy(workingCopy), m_printers(printers),
+          NoticePrinterFactory* printers, const std::atomic<bool>* endRequested)
+        : m_settings(settings), m_workingCopy(workingCopy), m_printers(printers), m_endRequested(endRequested),
           m_saveFolder(store::SaveFolder(settings)),
           m_workFolder(store::WorkFolder(settings)),
           m_identity(ForwardMarkOf(settings))
@@ -56,14 +81,18 @@ private:
     bool CarriesOwnMark(const QString& path) const;
     void GlobalForward(const SenderRule& rule, const mail::ReceivedMail& mail);
     void ForwardOrSkip(const SenderRule& rule, const mail::ReceivedMail& mail, const QString& logLine);
+    bool EndRequested() const { return m_endRequested != nullptr && m_endRequested->load(); }
     static QString FromText(const mail::ReceivedMail& mail)
     {
         return QStringLiteral("]:from<") + mail.fromAddress + u'>' + mail.fromName;
     }
 
     const config::SettingsRecord& m_settings;
-    config::WorkingCopy& m_workingCopy;
+    ChangeCountingCopy m_workingCopy;
     NoticePrinterFactory* m_printers;
+    const std::atomic<bool>* m_endRequested;
+    bool m_acted = false;  // the message in hand was printed, saved or forwarded
+    bool m_listed = false; // the sender of the message in hand is in the rule list
     std::unique_ptr<NoticePrinter> m_printer;  // made at the first print, reused for the cycle
     const QString m_saveFolder;
     const QString m_workFolder;
@@ -120,6 +149,7 @@ CycleSummary Cycle::Run()
     // database and read its schema again.
     const store::ListConnectionHold databaseHold;
     if (!ListDatabaseWritable()) return m_summary;
+    if (EndRequested()) return m_summary;
 
     const std::optional<mail::Pop3Endpoint> endpoint = FetchEndpoint(m_settings);
     if (!endpoint) {
@@ -149,7 +179,15 @@ CycleSummary Cycle::Run()
         const QString path = QString::fromStdString(element);
         ++m_summary.fetched;
         mail::Settlement settlement = mail::Settlement::Left;
+        if (EndRequested()) {
+            // The service is ending: this message stays queued and on the server.
+            ++m_summary.leftForNextTick;
+            settled.push_back({mail::BaseName(path).toStdString(), settlement});
+            continue;
+        }
         if (!m_locked) {
+            m_acted = m_listed = false;
+            const int changesBefore = m_workingCopy.Changes();
             try {
                 settlement = HandleMessage(path);
             } catch (const std::exception& e) {
@@ -159,6 +197,11 @@ CycleSummary Cycle::Run()
                 Error(path, QStringLiteral("不明なエラー"));
                 settlement = mail::Settlement::Handled;
             }
+            if (m_acted) {
+                ++m_summary.actedOnAny;
+                if (m_listed) ++m_summary.actedOnListed;
+            }
+            if (m_workingCopy.Changes() != changesBefore) ++m_summary.commandChanges;
         }
         if (settlement == mail::Settlement::Left)
             Error(path, QStringLiteral("リストデータベースがロックされているため、このメールは次回の受信で処理します。"));
@@ -217,6 +260,7 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
         return Settlement::Handled;
     }
 
+    m_listed = found;
     if (!found) {
         HandleCommand(mail);
         if (m_settings.flgtrs) GlobalForward(rule, mail);
@@ -227,6 +271,7 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
 
     if (rule.print && !rule.reject) {
         if (Print(mailText, mail, error)) {
+            m_acted = true;
             if (rule.log) Log(QStringLiteral("メール印刷[") + mail.file + FromText(mail));
             if (!Recorded(store::RegisterProcessing(m_settings, mail, store::kActionPrint, true)))
                 return Settlement::Left;
@@ -242,6 +287,7 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
         const QString target = store::JoinPath(m_saveFolder, baseName);
         saved = SaveCopy(mail.file, target, error);
         if (saved) {
+            m_acted = true;
             if (rule.log) Log(QStringLiteral("メール保存[") + target + FromText(mail));
             if (!Recorded(store::RegisterProcessing(m_settings, mail, store::kActionSave, true)))
                 return Settlement::Left;
@@ -314,7 +360,7 @@ void Cycle::ForwardOrSkip(const SenderRule& rule, const mail::ReceivedMail& mail
             QStringLiteral("]:このメールボックスから転送されたメールのため転送しません"));
         return;
     }
-    Forward(m_settings, rule, mail);
+    if (Forward(m_settings, rule, mail)) m_acted = true;
     if (!logLine.isEmpty()) Log(logLine);
     (void)Recorded(store::RegisterProcessing(m_settings, mail, store::kActionForward, true));
 }
@@ -382,9 +428,9 @@ std::optional<mail::Pop3Endpoint> FetchEndpoint(const config::SettingsRecord& se
 }
 
 CycleSummary RunPollCycle(const config::SettingsRecord& settings, config::WorkingCopy& workingCopy,
-                          NoticePrinterFactory* printers)
+                          NoticePrinterFactory* printers, const std::atomic<bool>* endRequested)
 {
-    Cycle cycle(settings, workingCopy, printers);
+    Cycle cycle(settings, workingCopy, printers, endRequested);
     return cycle.Run();
 }
 

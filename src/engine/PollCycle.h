@@ -7,6 +7,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <optional>
 
 namespace lw::engine {
@@ -18,6 +19,10 @@ struct CycleSummary {
     int errors = 0;      // failures logged with "処理エラー[" (one message may count more than once)
     QString firstError;  // the first such failure as logged, for standard error
     QString fetchError;  // why the fetch failed (server down, login refused); not logged
+    int actedOnListed = 0;   // messages of a sender in the rule list that were printed, saved or forwarded
+    int actedOnAny = 0;      // messages that were printed, saved or forwarded, listed sender or not
+    int commandChanges = 0;  // command mails that changed the settings
+    int leftForNextTick = 0; // messages not reached because the service was told to end
 };
 
 // The mailbox the settings name: popserver and portpop, logged in as popaccount with
@@ -28,8 +33,10 @@ std::optional<mail::Pop3Endpoint> FetchEndpoint(const config::SettingsRecord& se
 // command mail, then print, save, clear, reject and forward as the sender's rule and the global
 // forwarding settings ask. A failure inside one message is logged and the next one is handled;
 // nothing escapes. printers may be null: a print is then a logged error. workingCopy receives the
-// changes of command mail and must be safe to call from the thread running the cycle.
+// changes of command mail and must be safe to call from the thread running the cycle. Once
+// endRequested (when given) is set, the message in hand is finished and the rest stay on the
+// server for the next run.
 CycleSummary RunPollCycle(const config::SettingsRecord& settings, config::WorkingCopy& workingCopy,
-                          NoticePrinterFactory* printers);
+                          NoticePrinterFactory* printers, const std::atomic<bool>* endRequested = nullptr);
 
 } // namespace lw::engine

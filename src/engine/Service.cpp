@@ -26,8 +26,8 @@ Service::Service(config::WorkingCopy& workingCopy, NoticePrinterFactory* printer
     m_work = [this](const config::SettingsRecord& settings) {
         // The cycle and the purge share one opening of the list database.
         const store::ListConnectionHold databaseHold;
-        CycleSummary summary = RunPollCycle(settings, m_workingCopy, m_printers);
-        store::PurgeHistory(settings);
+        CycleSummary summary = RunPollCycle(settings, m_workingCopy, m_printers, &m_endRequested);
+        if (!m_endRequested.load()) store::PurgeHistory(settings);
         return summary;
     };
     m_timer.setSingleShot(true);

@@ -11,6 +11,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <atomic>
 #include <functional>
 
 namespace lw::engine {
@@ -72,6 +73,13 @@ public:
     // when the service was running at the start of the pause.
     void Resume(bool wasRunning, const QString& intervalText);
 
+    // Asks a tick in progress to finish the message in hand and leave the rest on the server,
+    // without the purge; later ticks do the same until the service object ends. Safe to call
+    // from any thread and from a signal handler (one lock-free store).
+    void EndAfterMessageInHand() { m_endRequested.store(true); }
+    // The flag EndAfterMessageInHand sets, for a signal handler to set itself.
+    std::atomic<bool>* EndFlag() { return &m_endRequested; }
+
     // Runs one tick now on the calling thread (headless --poll-once), whatever the state.
     TickSummary RunTickNow();
 
@@ -101,6 +109,8 @@ private:
     QTimer m_timer;
     QThread m_thread;
     QObject* m_worker = nullptr;  // lives on m_thread; deleted when the thread ends
+    std::atomic<bool> m_endRequested{false};
+    static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
     int m_intervalMs = 60000;
     bool m_running = false;
     bool m_busy = false;

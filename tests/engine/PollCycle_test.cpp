@@ -103,10 +103,10 @@ protected:
         return names;
     }
 
-    CycleSummary Run(NoticePrinterFactory* printers)
+    CycleSummary Run(NoticePrinterFactory* printers, const std::atomic<bool>* endRequested = nullptr)
     {
         config::InMemoryWorkingCopy copy(m_home.Folder());
-        return RunPollCycle(m_settings, copy, printers);
+        return RunPollCycle(m_settings, copy, printers, endRequested);
     }
 
     QString Work() const { return m_home.Path() + QStringLiteral("/mail/work/"); }
@@ -288,6 +288,50 @@ TEST_F(PollCycleTest, AListDatabaseLockedMidTickLeavesTheMessagesOnTheServerForT
     EXPECT_EQ(rows, QStringList(3, QStringLiteral("111")));
     EXPECT_EQ(m_servers->MailboxCount(m_lease->User()), 0);
     EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden).size(), 3);
+}
+
+// An end asked for (SIGTERM in the service) while a message is being handled lets that message
+// finish all its actions; the rest of the tick stays on the server and comes back next tick.
+// The summary counts the messages acted on, by listed and by any sender, for the notices.
+TEST_F(PollCycleTest, AnEndAskedForMidMessageFinishesItAndLeavesTheRestForTheNextRun)
+{
+    const QString sender = Address("ending");
+    AddRule(sender, "111100"); // print, save, clear, log
+    for (const char* subject : {"終了1", "終了2"}) Deliver(sender, QString::fromUtf8(subject));
+    Deliver(Address("unlisted"), QStringLiteral("未登録"));
+    const std::vector<QString> names = WaitingBaseNames();
+    ASSERT_EQ(names.size(), 3u);
+    std::atomic<bool> end{false};
+    struct EndingPrinter final : NoticePrinterFactory, NoticePrinter {
+        std::atomic<bool>* end = nullptr;
+        int prints = 0;
+        std::unique_ptr<NoticePrinter> Create() override { return std::make_unique<Forwarder>(*this); }
+        bool Print(const QString&, const QString&, QString&) override { return ++prints, end->store(true), true; }
+        struct Forwarder final : NoticePrinter {
+            EndingPrinter& p;
+            explicit Forwarder(EndingPrinter& printer) : p(printer) {}
+            bool Print(const QString& t, const QString& b, QString& e) override { return p.Print(t, b, e); }
+        };
+    } printer;
+    printer.end = &end;
+
+    const CycleSummary ended = Run(&printer, &end);
+    EXPECT_EQ((std::vector{ended.fetched, ended.handled, ended.leftForNextTick, ended.errors}),
+              (std::vector{3, 1, 2, 0}));
+    EXPECT_EQ((std::vector{ended.actedOnListed, ended.actedOnAny}), (std::vector{1, 1}));
+    EXPECT_EQ(m_servers->MailboxCount(m_lease->User()), 2) << "the finished message is cleared, the rest stay";
+    const QStringList log = LogEntries(m_settings.programFolder);
+    ASSERT_EQ(log.size(), 3) << log.join(u'\n').toStdString();
+    EXPECT_TRUE(log[2].startsWith(QStringLiteral("メールボックスクリア[") + names[0]));
+    EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden), QStringList{names[0]});
+
+    std::atomic<bool> goOn{false}, unread{false};
+    printer.end = &unread;
+    const CycleSummary next = Run(&printer, &goOn);
+    EXPECT_EQ((std::vector{next.fetched, next.handled, next.leftForNextTick, printer.prints}),
+              (std::vector{2, 2, 0, 2}));
+    EXPECT_EQ((std::vector{next.actedOnListed, next.actedOnAny}), (std::vector{1, 1})) << "the unlisted one is only read";
+    EXPECT_EQ(m_servers->MailboxCount(m_lease->User()), 1);
 }
 
 } // namespace
