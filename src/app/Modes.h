@@ -8,6 +8,7 @@ namespace lw::app {
 struct Options {
     QString home;       // program folder, bare form
     QString printTo;    // --print-to: notices become PDF files in this folder
+    bool hidden = false; // --hidden: the window starts in the tray (shown when there is none)
 };
 
 // --inspect FILE [--attachments-to DIR]: prints one message as JSON.

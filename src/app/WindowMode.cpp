@@ -55,8 +55,11 @@ int RunWindow(const Options& options)
     }
 
     ui::Form1Actions actions = ui::DefaultForm1Actions();
+    const bool hasTray = actions.hasTray;
+    // With a tray, the program lives until its Quit, not until the window is closed.
+    if (hasTray) QApplication::setQuitOnLastWindowClosed(false);
     ui::Form1 window(options.home, options.printTo, std::move(actions));
-    window.show();
+    if (!options.hidden || !hasTray) window.show();
     if (qEnvironmentVariableIsSet("LARCHWATCHER_TRACE_START")) {
         QCoreApplication::processEvents();
         std::fprintf(stderr, "larchwatcher: window shown after %lld ms\n", static_cast<long long>(started.elapsed()));

@@ -38,7 +38,9 @@ int main(int argc, char** argv)
     const QCommandLineOption printToOption("print-to", "Write every mail notice as a PDF file into DIR instead of printing it.", "DIR");
     const QCommandLineOption inspectOption("inspect", "Print one stored message as JSON: the parts read and the extracted fields.", "FILE");
     const QCommandLineOption attachmentsOption("attachments-to", "With --inspect: folder for the attachments (default: a new temporary folder).", "DIR");
-    parser.addOptions({homeOption, serviceOption, pollOnceOption, printToOption, inspectOption, attachmentsOption});
+    const QCommandLineOption hiddenOption("hidden", "Start with the window hidden in the tray (shown when the desktop has no tray).");
+    parser.addOptions({homeOption, serviceOption, pollOnceOption, printToOption, inspectOption, attachmentsOption,
+                       hiddenOption});
     parser.process(*app);
 
     if (parser.isSet(inspectOption))
@@ -47,6 +49,7 @@ int main(int argc, char** argv)
     lw::app::Options options;
     options.home = lw::app::ChooseProgramFolder(parser.value(homeOption));
     options.printTo = parser.value(printToOption);
+    options.hidden = parser.isSet(hiddenOption);
     if (parser.isSet(pollOnceOption)) return lw::app::RunPollOnce(options);
     if (parser.isSet(serviceOption)) return lw::app::RunService(options);
     return lw::app::RunWindow(options);

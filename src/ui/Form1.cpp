@@ -3,7 +3,10 @@
 #include "config/Settings.h"
 #include "store/Folders.h"
 #include "store/ListDatabase.h"
+#include "engine/mail/ActivityLog.h"
 #include "ui/AddressBookImportUi.h"
+#include "ui/DesktopNotifierQt.h"
+#include "ui/DesktopPresence.h"
 #include "ui/Form2.h"
 #include "ui/Form3.h"
 #include "ui/FrmPwck.h"
@@ -20,7 +23,12 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QDateTime>
+#include <QFileInfo>
 #include <QFocusEvent>
+#include <QGridLayout>
+#include <QSystemTrayIcon>
+#include <QTimer>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -97,6 +105,8 @@ Form1Actions DefaultForm1Actions()
         FrmXpass dialog(parent);
         dialog.exec();
     };
+    actions.notifier = std::make_shared<DesktopNotifierQt>();
+    actions.hasTray = QSystemTrayIcon::isSystemTrayAvailable();
     return actions;
 }
 
@@ -142,14 +152,19 @@ Form1::Form1(const QString& programFolder, const QString& printTo, Form1Actions 
 
     m_stateLabel = new QLabel(this);
     m_tickLabel = new QLabel(this);
+    m_failureLabel = new QLabel(this);
+    m_failureLabel->setObjectName(QStringLiteral("lblFetchFailure"));
+    m_failureLabel->setStyleSheet(QStringLiteral("color: #c62828;"));
+    m_failureLabel->hide();
     statusBar()->addWidget(m_stateLabel);
+    statusBar()->addWidget(m_failureLabel, 1);
     statusBar()->addPermanentWidget(m_tickLabel);
 
     connect(change, &QPushButton::clicked, this, &Form1::OnChangePassword);
     connect(m_toggle, &QPushButton::clicked, this, &Form1::OnToggle);
     connect(save, &QPushButton::clicked, this, &Form1::OnSave);
     connect(quit, &QPushButton::clicked, this, [this] {
-        if (FocusedFieldPasses()) close();
+        if (FocusedFieldPasses()) QuitProgram();
     });
 
     KeepCopyInStep();
@@ -173,6 +188,26 @@ Form1::Form1(const QString& programFolder, const QString& printTo, Form1Actions 
                                  .arg(summary.cycle.handled));
         UpdateStatus();
     });
+
+    DesktopPresence::MenuActions menu;
+    menu.showWindow = [this] { ShowFromTray(); };
+    menu.toggleService = [this] { m_service->Toggle(WholeNumberText(Text(QStringLiteral("Interval")))); };
+    menu.openLog = [this] { OpenCurrentLog(); };
+    menu.quit = [this] { QuitProgram(); };
+    m_presence = std::make_unique<DesktopPresence>(*m_service, m_programFolder, m_actions.notifier,
+                                                   m_actions.hasTray, std::move(menu));
+    if (auto* notifier = dynamic_cast<DesktopNotifierQt*>(m_actions.notifier.get()))
+        notifier->SetTrayIcon(m_presence->TrayIcon());
+    connect(m_presence.get(), &DesktopPresence::failureChanged, this, [this](const QString& text) {
+        m_failureLabel->setText(text);
+        m_failureLabel->setToolTip(text);
+        m_failureLabel->setVisible(!text.isEmpty());
+    });
+    if (auto* grid = qobject_cast<QGridLayout*>(m_tabs->widget(1)->layout())) {
+        grid->addWidget(m_presence->BuildSettingsBox(m_tabs->widget(1)), 2, 0, 1, 2);
+        grid->setRowStretch(2, 0);
+        grid->setRowStretch(3, 1);
+    }
     UpdateStatus();
 }
 
@@ -181,6 +216,7 @@ Form1::~Form1()
     // A running cycle still uses the working copy and the printers: let it end first, without
     // telling this half-destroyed window about it.
     m_service->disconnect(this);
+    m_presence.reset();
     m_service.reset();
     m_copy.SetChangeObserver(nullptr);
 }
@@ -474,8 +510,43 @@ void Form1::OnChangePassword()
     if (m_actions.changePassword) m_actions.changePassword(this);
 }
 
+void Form1::ShowFromTray()
+{
+    show();
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    raise();
+    activateWindow();
+}
+
+void Form1::QuitProgram()
+{
+    m_quitting = true;
+    close();
+    // Hidden in the tray, the window's close is no last window closing.
+    if (m_presence->HasTray()) QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+}
+
+void Form1::OpenCurrentLog()
+{
+    const QString file = mail::LogFilePath(store::RecordFolder(m_programFolder), Text(QStringLiteral("logfile")).trimmed(),
+                                           QDateTime::currentDateTime());
+    if (QFileInfo::exists(file) && m_actions.openFile) {
+        m_actions.openFile(file);
+        return;
+    }
+    ShowFromTray();
+    OnLog();
+}
+
 void Form1::closeEvent(QCloseEvent* event)
 {
+    // With a tray, closing the window leaves the program monitoring there.
+    if (!m_quitting && m_presence->KeepRunningOnClose()) {
+        hide();
+        event->ignore();
+        return;
+    }
+    m_quitting = false;
     // Closing ends the program: nothing is saved and nothing is asked, and an action waiting
     // for the running cycle is dropped. The window goes at once; the program ends when that
     // cycle does.

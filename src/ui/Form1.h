@@ -2,6 +2,7 @@
 
 #include "config/InMemoryWorkingCopy.h"
 #include "config/WorkingCopy.h"
+#include "engine/DesktopNotices.h"
 #include "engine/Service.h"
 
 #include <QMainWindow>
@@ -22,6 +23,8 @@ class QTabWidget;
 
 namespace lw::ui {
 
+class DesktopPresence;
+
 // What the main window opens; the program wires the real windows, tests put recorders here.
 struct Form1Actions {
     // The per-sender list editor, shown modally over the window's settings.
@@ -40,6 +43,10 @@ struct Form1Actions {
     std::function<bool(QWidget* parent)> askPassword;
     // The password change dialog, shown modally.
     std::function<void(QWidget* parent)> changePassword;
+    // Shows notices on screen; null: none.
+    std::shared_ptr<engine::DesktopNotifier> notifier;
+    // A tray is present: the window gets a tray icon and closing it keeps the program running.
+    bool hasTray = false;
 };
 
 // Actions that show the real dialogs: list editor, saved-mail viewer, import with its progress,
@@ -75,6 +82,14 @@ public:
 
     // The monitoring service (tests replace its tick work).
     engine::Service& Service() { return *m_service; }
+    // The tray icon, the notices and the desktop settings.
+    DesktopPresence& Presence() { return *m_presence; }
+    // Shows the window again (from the tray), in front and not minimised.
+    void ShowFromTray();
+    // Ends the program, also when a tray keeps it running after a close.
+    void QuitProgram();
+    // Opens this month's log file; the file dialog of the log button when there is none yet.
+    void OpenCurrentLog();
 
     // The working copy: reads come from the copy kept in step with the fields (any thread); a
     // set on the window's thread goes to the field, on another thread to the copy, and the
@@ -135,6 +150,7 @@ private:
     QObject m_fieldWatch;
     std::unique_ptr<engine::NoticePrinterFactory> m_printers;
     std::unique_ptr<engine::Service> m_service;
+    std::unique_ptr<DesktopPresence> m_presence;
 
     QTabWidget* m_tabs = nullptr;
     QGroupBox* m_detail = nullptr;
@@ -145,6 +161,8 @@ private:
     QLabel* m_info = nullptr;
     QLabel* m_stateLabel = nullptr;
     QLabel* m_tickLabel = nullptr;
+    QLabel* m_failureLabel = nullptr;
+    bool m_quitting = false;
     bool m_loaded = false;
     bool m_checking = false;
 };
