@@ -10,6 +10,9 @@ struct Options {
     QString printTo;    // --print-to: notices become PDF files in this folder
 };
 
+// Exit status of --poll-once and --service when another running copy holds the program folder.
+inline constexpr int kExitFolderInUse = 3;
+
 // --inspect FILE [--attachments-to DIR]: prints one message as JSON.
 int RunInspect(const QString& file, const QString& attachmentsTo);
 // --service: the timer and cycle without a window, until SIGINT/SIGTERM.

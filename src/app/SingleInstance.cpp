@@ -18,9 +18,15 @@ SingleInstance::SingleInstance(const QString& lockPath) : m_path(lockPath)
     m_lock->setStaleLockTime(0);
 }
 
-bool SingleInstance::Acquire()
+SingleInstance::Outcome SingleInstance::Acquire()
 {
-    return m_lock->tryLock(0);
+    if (m_lock->tryLock(0)) return Outcome::Acquired;
+    return m_lock->error() == QLockFile::LockFailedError ? Outcome::InUse : Outcome::Failed;
+}
+
+QString SingleInstance::ProgramFolderLockPath(const QString& programFolder)
+{
+    return QDir(programFolder).filePath(QStringLiteral("larchwatcher.lock"));
 }
 
 } // namespace lw::app

@@ -48,8 +48,12 @@ int RunWindow(const Options& options)
 #endif
     UseJapaneseFonts();
 
+    // One window per user, and one running program per program folder whatever its mode: a
+    // service on this folder counts as the running copy too.
     SingleInstance instance;
-    if (!instance.Acquire()) {
+    SingleInstance folderLock(SingleInstance::ProgramFolderLockPath(options.home));
+    if (instance.Acquire() == SingleInstance::Outcome::InUse ||
+        folderLock.Acquire() == SingleInstance::Outcome::InUse) {
         ShowAlreadyRunning();
         return 1;
     }
