@@ -1,8 +1,8 @@
 #include "app/Modes.h"
 #include "app/SingleInstance.h"
 
-#include "config/PasswordLock.h"
 #include "ui/Form1.h"
+#include "ui/FrmPwck.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -69,7 +69,7 @@ int RunWindow(const Options& options)
     window.Load();
 
     // The master password is rewritten at every start; the user password only fills a gap.
-    config::SeedLockPasswords();
+    ui::SeedLockPasswords(&window);
 
     return QApplication::exec();
 }

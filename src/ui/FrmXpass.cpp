@@ -140,8 +140,11 @@ void FrmXpass::OnOk()
         RefuseNew(QStringLiteral("新規パスワードを入力してください。"));
         return;
     }
-    // The store shows no message of its own when it cannot be written.
-    (void)config::SavePassword(m_new[0]->text());
+    // A password that was not stored must not look changed: the dialog stays open.
+    if (!config::SavePassword(m_new[0]->text())) {
+        MessageBox::Information(this, config::kStoreNotWritableMessage);
+        return;
+    }
     accept();
 }
 

@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <functional>
@@ -22,7 +23,7 @@ protected:
     {
         ListTest::SetUp();
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_home.Path());
-        config::SeedLockPasswords();
+        ASSERT_TRUE(config::SeedLockPasswords());
     }
 };
 
@@ -122,4 +123,22 @@ TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(MessageBox::Log().size(), 4) << "no confirmation message";
     EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("Neu8"));
+}
+
+TEST_F(PasswordDialogs, AStoreThatCannotBeWrittenIsToldAtStartAndTheEmptyPasswordOpensNothing)
+{
+    // A file where the store's folder should be.
+    QTemporaryDir elsewhere;
+    ASSERT_TRUE(QFile(elsewhere.filePath("larchwatcher")).open(QIODevice::WriteOnly));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, elsewhere.path());
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    ui::SeedLockPasswords(nullptr);
+    EXPECT_EQ(MessageBox::Log(), QStringList{config::kStoreNotWritableMessage});
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    EXPECT_FALSE(Prompt([](QWidget* dialog, QLineEdit*, QPushButton* ok) {
+        QTest::mouseClick(ok, Qt::LeftButton);
+        EXPECT_TRUE(dialog->isVisible());
+        dialog->close();
+    }));
+    EXPECT_EQ(MessageBox::Log().last(), QStringLiteral("パスワードが不正です。"));
 }
