@@ -106,6 +106,8 @@ TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
     refused("nope", "", "", current, leave, "パスワードが不正です。", current);
     leave(current);
     EXPECT_TRUE(first->hasFocus());
+    // That refusal answered a leave by keyboard, not a click: the next OK is checked and says so.
+    refused("", "zz", "zz", current, clickOk, "パスワードが不正です。", current);
     refused("wvw", "abc", "abd", second, PressEnter, "新規パスワードが不正です。", first);
     EXPECT_TRUE(second->text().isEmpty());
     refused("wvw", "", "", current, clickOk, "新規パスワードを入力してください。", first);
@@ -121,7 +123,7 @@ TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
     current->setText("pqvex"), first->setText("Neu8"), second->setText("Neu8");
     QTest::mouseClick(ok, Qt::LeftButton);
     EXPECT_FALSE(dialog.isVisible());
-    EXPECT_EQ(MessageBox::Log().size(), 4) << "no confirmation message";
+    EXPECT_EQ(MessageBox::Log().size(), 5) << "no confirmation message";
     EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("Neu8"));
 }
 
