@@ -299,12 +299,14 @@ void Form3::ShowSavedMailPreview(int row)
 void Form3::PrintSavedMail()
 {
     const int row = CurrentRow();
-    const QString file = Column(row, kWorkPath);
+    QString file = Column(row, kWorkPath);
     const config::SettingsRecord settings = m_settings();
     const QString saveFolder = SaveFolder(settings);
     QString ignored;
     (void)store::EnsureFolder(saveFolder, ignored);
     if (file.isEmpty()) return;
+    // The purge takes the received file after keepday days; the saved copy is the same message.
+    if (!QFileInfo::exists(file) && !Column(row, kSavedPath).isEmpty()) file = Column(row, kSavedPath);
 
     const QString folder = FreshAttachmentFolder(saveFolder, Column(row, kFileId));
     const std::optional<mail::PartList> parts =

@@ -111,6 +111,7 @@ protected:
 
 TEST_F(Form3Test, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrintsTheReceivedFile)
 {
+    Add("f.eml", "neither", -3, BareAddresses("neither", "x"), "rs"); // received file and saved copy gone
     Open();
     const auto enabled = [this] {
         QString on;
@@ -120,7 +121,7 @@ TEST_F(Form3Test, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrintsTheRecei
     };
 
     // Saved rows only, newest first; the date in the system's text form.
-    ASSERT_EQ(Rows(), 3);
+    ASSERT_EQ(Rows(), 4);
     EXPECT_EQ(Cell(0, 2) + Cell(1, 2) + Cell(2, 2), "見積書の送付plaingone");
     EXPECT_EQ(Cell(0, 3), "2026/12/07 09:15:00");
     EXPECT_EQ(enabled(), "000") << "no row chosen yet";
@@ -133,9 +134,15 @@ TEST_F(Form3Test, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrintsTheRecei
     EXPECT_TRUE(form->MailText().startsWith("subject:見積書の送付\r\nfrom:")) << form->MailText().toStdString();
     EXPECT_FALSE(form->MailText().contains("\r\nto:"));
 
-    // Without display names the addresses stand in; its received file is gone: printing says so.
+    // Without display names the addresses stand in; its received file is gone (purged): the
+    // notice comes from the saved copy.
     Select(1);
     EXPECT_EQ(Preview(), "送信者：plain@example.com 宛先：office@example.jp\n件名：plain|just text|");
+    form->PrintSavedMail();
+    ASSERT_EQ(shown.size(), 2);
+    EXPECT_TRUE(shown.last().startsWith("subject:plain\r\nfrom:plain@example.com")) << shown.last().toStdString();
+    // Neither the received file nor the saved copy: printing says so.
+    Select(3);
     MessageBox::SetNextAnswer(MessageBox::Ok);
     form->PrintSavedMail();
     EXPECT_EQ(MessageBox::Log(), QStringList{"ファイルが存在しません。"});
@@ -145,7 +152,7 @@ TEST_F(Form3Test, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrintsTheRecei
     EXPECT_EQ(Preview(), "送信者： 宛先：\n件名：||");
     EXPECT_EQ(enabled(), "110");
     form->PrintSavedMail();
-    EXPECT_EQ(MessageBox::Log().size() + shown.size(), 2);
+    EXPECT_EQ(MessageBox::Log().size() + shown.size(), 3);
 }
 
 TEST_F(Form3Test, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
