@@ -5,6 +5,7 @@
 #include "engine/mail/Transport.h"
 #include "store/FindOrAdd.h"
 #include "store/Folders.h"
+#include "store/History.h"
 #include "store/ListDatabase.h"
 #include "ui/DialogParts.h"
 #include "ui/MailClient.h"
@@ -368,9 +369,6 @@ bool Form3::DeleteSavedCopy(const config::SettingsRecord& settings, const QStrin
     QSqlQuery update(db);
     for (const auto& [rowid, savedPath] : rows) {
         if (!store::Execute(update,
-                            QStringLiteral("UPDATE tblHistoryFiles SET 添付ファイル保存先パス = '' WHERE 保存ファイルID = ?"),
-                            {key}, error) ||
-            !store::Execute(update,
                             QStringLiteral("UPDATE tblHistory SET メール保存先パス = '', メール保存 = 0 WHERE rowid = ?"),
                             {rowid}, error))
             return false;
@@ -379,6 +377,8 @@ bool Form3::DeleteSavedCopy(const config::SettingsRecord& settings, const QStrin
             error = QStringLiteral("[%1] %2").arg(QDir::toNativeSeparators(savedPath), copy.errorString());
             return false;
         }
+        // The attachment copies go with the message, once its own copy is gone.
+        if (!store::RemoveAttachmentCopies(db, key, SaveFolder(settings), error)) return false;
     }
     if (!transaction.Commit(error)) return false;
     // The attachments the viewer wrote for this message go with it.

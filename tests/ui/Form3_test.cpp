@@ -157,10 +157,13 @@ TEST_F(Form3Test, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrintsTheRecei
 
 TEST_F(Form3Test, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
 {
-    const QString save = saveFolder + u'/';
+    const QString save = saveFolder + u'/', outside = m_home.File("quote.pdf");
+    // Attachment copies: one of its own, one outside the save folder, one another message records too.
     Sql("INSERT INTO tblHistoryFiles (保存ファイルID, 添付ファイル名, 添付ファイル保存先パス) VALUES "
-        "('a.eml', 'memo.txt', ?), ('a.eml', 'quote.pdf', ?), ('b.eml', 'x.txt', ?)",
-        {save + "memo.txt", save + "quote.pdf", save + "x.txt"});
+        "('a.eml', 'memo.txt', ?), ('a.eml', 'quote.pdf', ?), ('a.eml', 'shared.txt', ?), ('b.eml', 'x.txt', ?), "
+        "('b.eml', 'shared.txt', ?)",
+        {save + "memo.txt", outside, save + "shared.txt", save + "x.txt", save + "shared.txt"});
+    for (const QString& file : {save + "memo.txt", outside, save + "shared.txt"}) lw::test::WriteFile(file, "copy");
     Open();
     Select(0);
 
@@ -176,7 +179,9 @@ TEST_F(Form3Test, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     EXPECT_TRUE(!QFile::exists(save + "a.eml") && QFile::exists(workFolder + "/a.eml"));
     EXPECT_EQ(Sql("SELECT メール保存 || '|' || メール保存先パス FROM tblHistory WHERE 保存ファイルID = 'a.eml'"),
               QStringList{"0|"});
-    EXPECT_EQ(Sql("SELECT count(*) FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ''"), QStringList{"2"});
+    EXPECT_EQ(Sql("SELECT count(*) FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ''"), QStringList{"3"});
+    EXPECT_FALSE(QFile::exists(save + "memo.txt")) << "its attachment copy goes with it";
+    EXPECT_TRUE(QFile::exists(outside) && QFile::exists(save + "shared.txt"));
     EXPECT_TRUE(LogText().isEmpty());
 
     // A copy that cannot be removed (a folder in its place): row unchanged, error logged.
@@ -184,12 +189,13 @@ TEST_F(Form3Test, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     Delete(MessageBox::Yes);
     EXPECT_EQ(Rows(), 2);
     EXPECT_TRUE(LogText().contains("==> 保存メール削除エラー：")) << LogText().toStdString();
-    EXPECT_EQ(Sql("SELECT 添付ファイル保存先パス FROM tblHistoryFiles WHERE 保存ファイルID = 'b.eml'"),
-              QStringList{save + "x.txt"});
+    EXPECT_EQ(Sql("SELECT 添付ファイル保存先パス FROM tblHistoryFiles WHERE 保存ファイルID = 'b.eml' ORDER BY 1"),
+              (QStringList{save + "shared.txt", save + "x.txt"}));
 
     // A copy that is already gone is deleted from the list without complaint.
     ASSERT_TRUE(QDir(save + "b.eml").removeRecursively());
-    Delete(MessageBox::Yes); // b.eml
+    Delete(MessageBox::Yes); // b.eml: the copy no other message records now goes
+    EXPECT_FALSE(QFile::exists(save + "shared.txt"));
     Delete(MessageBox::Yes); // c.eml
     EXPECT_EQ(Rows(), 0);
     EXPECT_EQ(Sql("SELECT count(*) FROM tblHistory"), QStringList{"4"});
