@@ -41,14 +41,6 @@ QString WorkFolder(const config::SettingsRecord& settings)
     return SaveFolder(settings) + QDir::separator() + QStringLiteral("work");
 }
 
-bool IsFileDirectlyIn(const QString& path, const QString& folder)
-{
-    const QFileInfo file(path);
-    const QString canonicalFolder = QFileInfo(folder).canonicalFilePath();
-    if (path.isEmpty() || canonicalFolder.isEmpty() || !file.isFile()) return false;
-    return QFileInfo(file.canonicalFilePath()).absolutePath() == canonicalFolder;
-}
-
 bool EnsureFolder(const QString& folder, QString& error)
 {
     const QFileInfo info(folder);

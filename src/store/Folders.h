@@ -28,10 +28,6 @@ QString SaveFolder(const config::SettingsRecord& settings);
 // Save folder + separator + "work".
 QString WorkFolder(const config::SettingsRecord& settings);
 
-// True when path names an existing file directly inside folder, links resolved: where a save
-// puts the copies of a message's attachments, and the only place they are removed from.
-bool IsFileDirectlyIn(const QString& path, const QString& folder);
-
 // Creates the folder (one level, as a missing parent is an error) unless it already exists.
 [[nodiscard]] bool EnsureFolder(const QString& folder, QString& error);
 
