@@ -82,7 +82,8 @@ private:
         return false;
     case SingleInstance::Outcome::Failed: break;
     }
-    std::fprintf(stderr, "larchwatcher: cannot create the lock %s of the program folder\n", qPrintable(lock.Path()));
+    std::fprintf(stderr, "larchwatcher: cannot create the lock %s of the program folder\n",
+                 qPrintable(lock.Path()));
     status = 1;
     return false;
 }

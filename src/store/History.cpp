@@ -214,11 +214,12 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
 bool CopyOfAnotherMessage(const QSqlDatabase& db, const QString& path, const QString& id, QString& error)
 {
     QSqlQuery local(db);
-    QSqlQuery* query = ExecuteKept(db, local,
-                                   QStringLiteral("SELECT 1 FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ? "
-                                                  "AND 保存ファイルID <> ? LIMIT 1"),
-                                   {path, id}, error);
-    if (query == nullptr) return true;  // in doubt the file stays
+    QSqlQuery* query =
+        ExecuteKept(db, local,
+                    QStringLiteral("SELECT 1 FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ? "
+                                   "AND 保存ファイルID <> ? LIMIT 1"),
+                    {path, id}, error);
+    if (query == nullptr) return true; // in doubt the file stays
     const bool found = query->next();
     query->finish();
     return found;
@@ -285,14 +286,17 @@ bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles,
             attachmentFiles.append({ReadText(query.value(0)), ReadText(query.value(1))});
         // Copies of attachments still recorded for an unsaved row (a viewer's delete that could
         // not remove them) go with the row, or nothing would ever remove them.
-        if (!Execute(query,
-                     QStringLiteral("SELECT 保存ファイルID, 添付ファイル保存先パス FROM tblHistoryFiles WHERE "
-                                    "COALESCE(添付ファイル保存先パス, '') <> '' AND 保存ファイルID IN "
-                                    "(SELECT 保存ファイルID FROM tblHistory WHERE ") + aged + u')',
-                     cutoff, error))
+        if (!Execute(
+                query,
+                QStringLiteral("SELECT 保存ファイルID, 添付ファイル保存先パス FROM tblHistoryFiles WHERE "
+                               "COALESCE(添付ファイル保存先パス, '') <> '' AND 保存ファイルID IN "
+                               "(SELECT 保存ファイルID FROM tblHistory WHERE ") +
+                    aged + u')',
+                cutoff, error))
             return false;
         QList<QPair<QString, QString>> copies;
-        while (query.next()) copies.append({ReadText(query.value(0)), ReadText(query.value(1))});
+        while (query.next())
+            copies.append({ReadText(query.value(0)), ReadText(query.value(1))});
         for (const auto& [id, copy] : std::as_const(copies)) {
             if (!CopyOfAnotherMessage(db, copy, id, error)) attachmentCopies << copy;
             if (!error.isEmpty()) return false;
@@ -312,23 +316,30 @@ bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles,
 
 } // namespace
 
-bool RemoveAttachmentCopies(const QSqlDatabase& db, const QString& id, const QString& saveFolder, QString& error)
+bool RemoveAttachmentCopies(const QSqlDatabase& db, const QString& id, const QString& saveFolder,
+                            QString& error)
 {
     QList<QPair<qlonglong, QString>> rows;
     {
         QSqlQuery select(db);
         select.setForwardOnly(true);
-        if (!Execute(select, QStringLiteral("SELECT rowid, 添付ファイル保存先パス FROM tblHistoryFiles WHERE 保存ファイルID = ?"),
-                     {id}, error))
+        if (!Execute(
+                select,
+                QStringLiteral(
+                    "SELECT rowid, 添付ファイル保存先パス FROM tblHistoryFiles WHERE 保存ファイルID = ?"),
+                {id}, error))
             return false;
-        while (select.next()) rows.append({select.value(0).toLongLong(), ReadText(select.value(1))});
+        while (select.next())
+            rows.append({select.value(0).toLongLong(), ReadText(select.value(1))});
     }
     QSqlQuery update(db);
     for (const auto& [rowid, copy] : std::as_const(rows)) {
-        const bool ours = mail::IsFileInFolder(copy, saveFolder) && !CopyOfAnotherMessage(db, copy, id, error);
+        const bool ours =
+            mail::IsFileInFolder(copy, saveFolder) && !CopyOfAnotherMessage(db, copy, id, error);
         if (!error.isEmpty()) return false;
         if (ours && !QFile::remove(copy)) continue;
-        if (!Execute(update, QStringLiteral("UPDATE tblHistoryFiles SET 添付ファイル保存先パス = '' WHERE rowid = ?"),
+        if (!Execute(update,
+                     QStringLiteral("UPDATE tblHistoryFiles SET 添付ファイル保存先パス = '' WHERE rowid = ?"),
                      {rowid}, error))
             return false;
     }

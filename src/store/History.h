@@ -33,8 +33,8 @@ Registration RegisterProcessing(const config::SettingsRecord& settings, const ma
 // each recorded copy that lies directly in saveFolder and that no other message records, and
 // empties the recorded path. A copy that cannot be removed keeps its path, so that the purge
 // takes it later. False with the reason when the database refused.
-[[nodiscard]] bool RemoveAttachmentCopies(const QSqlDatabase& db, const QString& id, const QString& saveFolder,
-                                          QString& error);
+[[nodiscard]] bool RemoveAttachmentCopies(const QSqlDatabase& db, const QString& id,
+                                          const QString& saveFolder, QString& error);
 
 // Removes unsaved history older than keepday days with its work files; failures are logged.
 void PurgeHistory(const config::SettingsRecord& settings);

@@ -46,8 +46,8 @@ std::optional<FieldCheckFailure> CheckField(const QString& field, const QString&
         if (field != QLatin1String(name)) continue;
         if (text.isEmpty()) return FieldCheckFailure{QStringLiteral("入力されていません。"), {}, false};
         // A separator or the parent folder would put the file outside the program folder.
-        if (text.contains(QLatin1Char('\\')) || text.contains(QLatin1Char('/')) || text.contains(QDir::separator()) ||
-            text.trimmed() == QStringLiteral(".."))
+        if (text.contains(QLatin1Char('\\')) || text.contains(QLatin1Char('/')) ||
+            text.contains(QDir::separator()) || text.trimmed() == QStringLiteral(".."))
             return FieldCheckFailure{QStringLiteral("\\マークは使用できません。"), {}, false};
         return std::nullopt;
     }

@@ -357,9 +357,10 @@ bool Form3::DeleteSavedCopy(const config::SettingsRecord& settings, const QStrin
 
     QSqlQuery update(db);
     for (const auto& [rowid, savedPath] : rows) {
-        if (!store::Execute(update,
-                            QStringLiteral("UPDATE tblHistory SET メール保存先パス = '', メール保存 = 0 WHERE rowid = ?"),
-                            {rowid}, error))
+        if (!store::Execute(
+                update,
+                QStringLiteral("UPDATE tblHistory SET メール保存先パス = '', メール保存 = 0 WHERE rowid = ?"),
+                {rowid}, error))
             return false;
         QFile copy(savedPath);
         if (!savedPath.isEmpty() && copy.exists() && !copy.remove()) {

@@ -33,7 +33,7 @@ private:
     QPushButton* m_cancel;
     LockMessageBox m_message;
     bool m_checking = false;
-    bool m_refusedOnLeave = false;  // a click on OK made the leave check speak; that click stays quiet
+    bool m_refusedOnLeave = false; // a click on OK made the leave check speak; that click stays quiet
 };
 
 } // namespace lw::ui

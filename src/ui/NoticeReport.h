@@ -46,12 +46,14 @@ bool HasDefaultPrinter();
 // given (created when missing). noPrinter: the folder stands in for a printer that is missing.
 class CycleNoticePrinter final : public engine::NoticePrinter {
 public:
-    explicit CycleNoticePrinter(QString pdfFolder, bool noPrinter = false)
-        : m_pdfFolder(std::move(pdfFolder)), m_noPrinter(noPrinter) {}
+  explicit CycleNoticePrinter(QString pdfFolder, bool noPrinter = false)
+      : m_pdfFolder(std::move(pdfFolder)), m_noPrinter(noPrinter)
+  {
+  }
     [[nodiscard]] bool Print(const QString& mailText, const QString& baseName, QString& error) override;
     QString FallbackFile() const override { return m_fallbackFile; }
 
-private:
+  private:
     QString m_pdfFolder;
     bool m_noPrinter;
     QString m_fallbackFile;

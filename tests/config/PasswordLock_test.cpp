@@ -54,7 +54,7 @@ TEST_F(PasswordLock, SeedingRepairsEntriesAndOnlyTheStoredPasswordsPass)
     // in the master entry and leaves the user one alone.
     ASSERT_TRUE(SavePassword(QStringLiteral("ﾊﾟｽ日本")));
     ASSERT_TRUE(SavePassword("pqvex"));
-    ASSERT_TRUE(SeedLockPasswords());  // a restart
+    ASSERT_TRUE(SeedLockPasswords()); // a restart
     EXPECT_EQ(GetSecret(kUserEntry), QStringLiteral("ﾊﾟｽ日本"));
     EXPECT_TRUE(Check(QStringLiteral("ﾊﾟｽ日本")));
     EXPECT_FALSE(Check(QStringLiteral("パス日本")));

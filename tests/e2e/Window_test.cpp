@@ -115,11 +115,13 @@ TEST_F(WindowTest, OneProgramFolderHasOneRunningProgramInEveryModeWhileOtherFold
     for (const auto& [status, err] : {std::pair{once.status, once.err}, {secondStatus, secondErr}}) {
         EXPECT_EQ(status, 3) << err.toStdString();
         EXPECT_EQ(err.count("larchwatcher: "), 1) << err.toStdString(); // Qt may add its own warnings
-        EXPECT_TRUE(err.contains("larchwatcher: the program folder is in use by another running copy")) << err.toStdString();
+        EXPECT_TRUE(err.contains("larchwatcher: the program folder is in use by another running copy"))
+            << err.toStdString();
     }
     QProcess window;
     const QString refused = StartUntil(window, "既に起動されています");
-    EXPECT_TRUE(refused.contains(QStringLiteral("「LarchWatcher」は既に起動されています。"))) << refused.toStdString();
+    EXPECT_TRUE(refused.contains(QStringLiteral("「LarchWatcher」は既に起動されています。")))
+        << refused.toStdString();
     EXPECT_FALSE(refused.contains("window shown"));
     Kill(window);
     EXPECT_EQ(Servers().MailboxCount(User()), 1);
@@ -131,7 +133,8 @@ TEST_F(WindowTest, OneProgramFolderHasOneRunningProgramInEveryModeWhileOtherFold
     ASSERT_TRUE(QFile::copy(Home() + Sep() + "larchwatcher.ini", other.File("larchwatcher.ini")));
     QProcess beside;
     beside.setProcessEnvironment(Environment());
-    beside.start(QStringLiteral(LW_PROGRAM), {"--home", other.Path(), "--poll-once", "--print-to", other.File("pdf")});
+    beside.start(QStringLiteral(LW_PROGRAM),
+                 {"--home", other.Path(), "--poll-once", "--print-to", other.File("pdf")});
     EXPECT_EQ(Finish(beside), 0) << beside.readAllStandardError().toStdString();
     EXPECT_TRUE(beside.readAllStandardOutput().contains("1 messages fetched"));
 

@@ -111,9 +111,10 @@ TEST(Form1Checks, NumbersRangesAndNames)
         {"txtKeep", "91", "入力範囲(1-90)を超えています。", "60"},
         {"txtPortsmtp", "10000", "入力範囲(1-9999)を超えています。", "25"},
         {"txtList", "", "入力されていません。", ""}, {"txtLog", "a\\b", "\\マークは使用できません。", ""},
-        {"txtStock", "mail/sub", "\\マークは使用できません。", ""}, {"txtList", "../list", "\\マークは使用できません。", ""},
-        {"txtStock", "..", "\\マークは使用できません。", ""}, {"txtLog", " .. ", "\\マークは使用できません。", ""},
-        {"txtStock", "mail..old", "", ""}, {"txtPortpop", "junk", "", ""}};
+        {"txtStock", "mail/sub", "\\マークは使用できません。", ""},
+        {"txtList", "../list", "\\マークは使用できません。", ""}, {"txtStock", "..", "\\マークは使用できません。", ""},
+        {"txtLog", " .. ", "\\マークは使用できません。", ""}, {"txtStock", "mail..old", "", ""},
+        {"txtPortpop", "junk", "", ""}};
     for (const auto& [field, text, message, reset] : cases) {
         SCOPED_TRACE(std::string(field) + " '" + text + "'");
         const auto failure = ui::CheckField(QString::fromLatin1(field), QString::fromUtf8(text));

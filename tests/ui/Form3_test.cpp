@@ -153,7 +153,8 @@ TEST_F(Form3Test, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrintsTheRecei
     EXPECT_EQ(client.opened.size(), 1);
     form->PrintSavedMail();
     ASSERT_EQ(shown.size(), 2);
-    EXPECT_TRUE(shown.last().startsWith("subject:plain\r\nfrom:plain@example.com")) << shown.last().toStdString();
+    EXPECT_TRUE(shown.last().startsWith("subject:plain\r\nfrom:plain@example.com"))
+        << shown.last().toStdString();
     // Neither the received file nor the saved copy: printing says so.
     Select(3);
     MessageBox::SetNextAnswer(MessageBox::Ok);
@@ -173,10 +174,12 @@ TEST_F(Form3Test, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     const QString save = saveFolder + u'/', outside = m_home.File("quote.pdf");
     // Attachment copies: one of its own, one outside the save folder, one another message records too.
     Sql("INSERT INTO tblHistoryFiles (保存ファイルID, 添付ファイル名, 添付ファイル保存先パス) VALUES "
-        "('a.eml', 'memo.txt', ?), ('a.eml', 'quote.pdf', ?), ('a.eml', 'shared.txt', ?), ('b.eml', 'x.txt', ?), "
+        "('a.eml', 'memo.txt', ?), ('a.eml', 'quote.pdf', ?), ('a.eml', 'shared.txt', ?), ('b.eml', 'x.txt', "
+        "?), "
         "('b.eml', 'shared.txt', ?)",
         {save + "memo.txt", outside, save + "shared.txt", save + "x.txt", save + "shared.txt"});
-    for (const QString& file : {save + "memo.txt", outside, save + "shared.txt"}) lw::test::WriteFile(file, "copy");
+    for (const QString& file : {save + "memo.txt", outside, save + "shared.txt"})
+        lw::test::WriteFile(file, "copy");
     Open();
     Select(0);
 
@@ -192,7 +195,8 @@ TEST_F(Form3Test, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     EXPECT_TRUE(!QFile::exists(save + "a.eml") && QFile::exists(workFolder + "/a.eml"));
     EXPECT_EQ(Sql("SELECT メール保存 || '|' || メール保存先パス FROM tblHistory WHERE 保存ファイルID = 'a.eml'"),
               QStringList{"0|"});
-    EXPECT_EQ(Sql("SELECT count(*) FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ''"), QStringList{"3"});
+    EXPECT_EQ(Sql("SELECT count(*) FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ''"),
+              QStringList{"3"});
     EXPECT_FALSE(QFile::exists(save + "memo.txt")) << "its attachment copy goes with it";
     EXPECT_TRUE(QFile::exists(outside) && QFile::exists(save + "shared.txt"));
     EXPECT_TRUE(LogText().isEmpty());
@@ -202,8 +206,9 @@ TEST_F(Form3Test, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     Delete(MessageBox::Yes);
     EXPECT_EQ(Rows(), 2);
     EXPECT_TRUE(LogText().contains("==> 保存メール削除エラー：")) << LogText().toStdString();
-    EXPECT_EQ(Sql("SELECT 添付ファイル保存先パス FROM tblHistoryFiles WHERE 保存ファイルID = 'b.eml' ORDER BY 1"),
-              (QStringList{save + "shared.txt", save + "x.txt"}));
+    EXPECT_EQ(
+        Sql("SELECT 添付ファイル保存先パス FROM tblHistoryFiles WHERE 保存ファイルID = 'b.eml' ORDER BY 1"),
+        (QStringList{save + "shared.txt", save + "x.txt"}));
 
     // A copy that is already gone is deleted from the list without complaint.
     ASSERT_TRUE(QDir(save + "b.eml").removeRecursively());

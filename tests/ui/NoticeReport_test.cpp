@@ -98,7 +98,8 @@ TEST(NoticeReport, FailuresAreReportedNeverSilent)
         auto pdfPrinter = NoticePrinterFactoryQt(QString(), [&] { return fallback; }).Create();
         ASSERT_TRUE(pdfPrinter->Print(QStringLiteral("body: 印刷\r\n"), "m4", error));
         EXPECT_TRUE(PdfText(fallback + "/m4.pdf").contains(QStringLiteral("body: 印刷")));
-        EXPECT_EQ(pdfPrinter->FallbackFile(), fallback + "/m4.pdf") << "where the notice went instead of a printer";
+        EXPECT_EQ(pdfPrinter->FallbackFile(), fallback + "/m4.pdf")
+            << "where the notice went instead of a printer";
     }
 }
 
