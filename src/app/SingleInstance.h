@@ -28,6 +28,9 @@ public:
     static QString ProgramFolderLockPath(const QString& programFolder);
 
 private:
+    // True when the lock file exists but names no process.
+    bool HoldsNoProcess() const;
+
     QString m_path;
     std::unique_ptr<QLockFile> m_lock;
 };
