@@ -1,7 +1,7 @@
 #include "engine/Forward.h"
 
 #include "engine/mail/ActivityLog.h"
-#include "engine/mail/Transport.h"
+#include "engine/mail/SmtpSend.h"
 
 namespace lw::engine {
 
@@ -15,8 +15,10 @@ ForwardArguments BuildForwardArguments(const config::SettingsRecord& settings, c
                                        const mail::ReceivedMail& mail)
 {
     ForwardArguments arguments;
-    arguments.server = settings.smtpserver + u':' + QString::number(settings.portsmtp) + u':' +
-                       QString::number(settings.timeoutsmtp);
+    mail::SmtpRequest& request = arguments.request;
+    request.host = settings.smtpserver.toStdString();
+    request.port = settings.portsmtp;
+    request.timeoutSeconds = settings.timeoutsmtp;
 
     const bool fixed = settings.flgtrsto || settings.flgtrstgt == 0 || settings.flgtrstgt == 1;
     const QString to = (fixed ? settings.trsto : rule.forwardTo).trimmed();
@@ -28,15 +30,21 @@ ForwardArguments BuildForwardArguments(const config::SettingsRecord& settings, c
     if (!bcc.isEmpty()) arguments.recipients += kTab + QStringLiteral("bcc") + kTab + bcc;
     // A list of only TABs names nobody.
     arguments.hasRecipient = !QString(to + cc + bcc).remove(kTab).trimmed().isEmpty();
+    request.to = mail::RecipientList(to.toStdString());
+    request.cc = mail::RecipientList(cc.toStdString());
+    request.bcc = mail::RecipientList(bcc.toStdString());
+    request.contentPath = mail.file.toStdString();
 
-    arguments.sender = mail.toName + u'<' + mail.toAddress + u'>';
+    request.from = {mail.toName.toStdString(), mail.toAddress.toStdString()};
     if (settings.flgauth && settings.authtyp >= 0 && settings.authtyp <= 3) {
-        arguments.sender += kTab + settings.smtpaccount + u':' + settings.smtppassword;
-        if (settings.authtyp == 1) arguments.sender += kTab + QStringLiteral("LOGIN");
-        if (settings.authtyp == 2) arguments.sender += kTab + QStringLiteral("CRAM-MD5");
-        if (settings.authtyp == 3) arguments.sender += kTab + QStringLiteral("PLAIN");
+        request.account = settings.smtpaccount.toStdString();
+        request.password = settings.smtppassword.toStdString();
+        if (settings.authtyp == 1) request.mechanism = "LOGIN";
+        if (settings.authtyp == 2) request.mechanism = "CRAM-MD5";
+        if (settings.authtyp == 3) request.mechanism = "PLAIN";
     }
-    arguments.subject = QStringLiteral("Fw: ") + mail.subject;
+    request.subject = (QStringLiteral("Fw: ") + mail.subject).toStdString();
+    request.forwardMark = ForwardMarkOf(settings).toStdString();
     return arguments;
 }
 
@@ -52,9 +60,7 @@ bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, con
     if (!arguments.hasRecipient) {
         result = QStringLiteral("転送先アドレスが指定されていません。");
     } else {
-        result = QString::fromStdString(mail::SendMail(
-            arguments.server.toStdString(), arguments.recipients.toStdString(), arguments.sender.toStdString(),
-            arguments.subject.toStdString(), std::string(), std::string(), ForwardMarkOf(settings).toStdString()));
+        result = QString::fromStdString(mail::SendRequest(arguments.request).error);
     }
     if (!result.isEmpty()) {
         mail::WriteLog(settings.programFolder, settings.logfile,

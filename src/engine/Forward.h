@@ -3,22 +3,21 @@
 #include "config/SettingsRecord.h"
 #include "engine/SenderRules.h"
 #include "engine/mail/ReceivedMail.h"
+#include "engine/mail/SmtpMessage.h"
 
 #include <QString>
 
 namespace lw::engine {
 
-// The four arguments of one forward, as handed to the transport's SendMail.
+// One forward: the request handed to the transport and the destinations as the log shows them.
 struct ForwardArguments {
-    QString server;      // smtpserver ":" portsmtp ":" timeoutsmtp
-    QString recipients;  // TO TAB ">#xfr " file [TAB "cc" TAB CC] [TAB "bcc" TAB BCC]
-    QString sender;      // toName "<" toAddress ">" [TAB account ":" password [TAB mechanism]]
-    QString subject;     // "Fw: " + subject
-    bool hasRecipient = false;  // at least one of TO, CC, BCC names an address
+    mail::SmtpRequest request; // subject "Fw: " + subject, sender toName <toAddress>
+    QString recipients;        // for the log: TO TAB ">#xfr " file [TAB "cc" TAB CC] [TAB "bcc" TAB BCC]
+    bool hasRecipient = false; // at least one of TO, CC, BCC names an address
 };
 
-// Builds the forward's arguments: the fixed triple when flgtrsto is set or flgtrstgt is 0 or 1,
-// else the rule's destinations; credentials only with flgauth and authtyp 0 to 3.
+// Builds the forward: the fixed triple when flgtrsto is set or flgtrstgt is 0 or 1, else the
+// rule's destinations; credentials only with flgauth and authtyp 0 to 3.
 ForwardArguments BuildForwardArguments(const config::SettingsRecord& settings, const SenderRule& rule,
                                        const mail::ReceivedMail& mail);
 
