@@ -6,13 +6,18 @@
 
 #include <QString>
 
+#include <optional>
+#include <string>
+
 namespace lw::engine {
 
 // The four arguments of one forward, as handed to the transport's SendMail.
 struct ForwardArguments {
     QString server;      // smtpserver ":" portsmtp ":" timeoutsmtp
     QString recipients;  // TO TAB ">#xfr " file [TAB "cc" TAB CC] [TAB "bcc" TAB BCC]
-    QString sender;      // toName "<" toAddress ">" [TAB account ":" password [TAB mechanism]]
+    // toName "<" toAddress ">" [TAB account ":" password [TAB mechanism]]; without a recipient
+    // address "<" SMTP or POP account ">", or "<>" when neither is an address.
+    QString sender;
     QString subject;     // "Fw: " + subject
     bool hasRecipient = false;  // at least one of TO, CC, BCC names an address
 };
@@ -22,8 +27,13 @@ struct ForwardArguments {
 ForwardArguments BuildForwardArguments(const config::SettingsRecord& settings, const SenderRule& rule,
                                        const mail::ReceivedMail& mail);
 
-// This mailbox's identity in the forward mark of what it sends: lower-case account "@" server.
+// This mailbox's identity: lower-case account "@" server. Older versions marked their forwards
+// with it in clear.
 QString ForwardMarkOf(const config::SettingsRecord& settings);
+
+// The mark this mailbox puts on what it forwards: the identity's keyed hash under the program
+// folder's secret. Nothing, with the reason, when the secret is unavailable.
+std::optional<std::string> OpaqueForwardMarkOf(const config::SettingsRecord& settings, std::string& error);
 
 // Forwards the stored message by SMTP. A failure is logged as "転送エラー[" whatever the rule
 // says; a success is logged as "送信者別転送[" only when the rule's log flag is set.

@@ -2,6 +2,8 @@
 // servers: saved copies, history, log lines byte for byte, deletions and what reached the sink.
 #include "e2e/HomeFixture.h"
 
+#include <QMessageAuthenticationCode>
+
 namespace lw::test {
 namespace {
 
@@ -64,6 +66,14 @@ TEST_F(PollOnceTest, RejectedReturnedAndSenderlessMailGetNoActionsAndAnUnlistedS
     EXPECT_EQ(Servers().MailboxCount(User()), 3);
     const auto forwarded = Servers().SinkMessagesTo(macro);
     ASSERT_EQ(forwarded.size(), 1u);
+    // The forward mark does not name the mailbox: a keyed hash under an owner-only secret.
+    const QString keyFile = Home() + Sep() + "forward-mark.key";
+    EXPECT_EQ(QFileInfo(keyFile).permissions() & ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
+              QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    const QByteArray identity = (User() + u'@' + Servers().host).toLower().toUtf8();
+    const QByteArray mark = QMessageAuthenticationCode::hash(identity, ReadAll(keyFile).trimmed(), QCryptographicHash::Sha256).toHex();
+    EXPECT_TRUE(forwarded[0].data.contains("\r\nX-LarchWatcher-Forwarded: " + mark + "\r\n")) << forwarded[0].data.constData();
+    EXPECT_FALSE(forwarded[0].data.contains(identity));
     EXPECT_EQ(QDir(SaveFolder()).entryList(QDir::Files), QStringList{});
     EXPECT_EQ(Column(QStringLiteral("拒否1"), "受信拒否||印刷"), "10");
     EXPECT_FALSE(QDir(Home() + Sep() + "pdf").exists()) << "neither a rejected nor a returned message is printed";
@@ -73,11 +83,15 @@ TEST_F(PollOnceTest, RejectedReturnedAndSenderlessMailGetNoActionsAndAnUnlistedS
     Deliver(forwarded[0].data);
     Deliver(JapaneseMessage(QStringLiteral("他所"), Address("other"), QStringLiteral("他所からの転送"), "本文")
                 .replace("X-Mailer", "X-LarchWatcher-Forwarded: someone@other.example.jp\r\nX-Mailer"));
+    // What an older version forwarded carries the identity in clear, and is still ours.
+    Deliver(JapaneseMessage(QStringLiteral("旧版"), Address("old"), QStringLiteral("旧形式の転送"), "本文")
+                .replace("X-Mailer", "X-LarchWatcher-Forwarded: " + identity.toUpper() + "\r\nX-Mailer"));
     PollOk();
-    EXPECT_EQ(LogTexts().mid(4), (QStringList{"転送抑止[" + Base(PathOf(QStringLiteral("Fw: お問い合わせ"))) +
-                                                  "]:このメールボックスから転送されたメールのため転送しません",
+    const QString notAgain = QStringLiteral("]:このメールボックスから転送されたメールのため転送しません");
+    EXPECT_EQ(LogTexts().mid(4), (QStringList{"転送抑止[" + Base(PathOf(QStringLiteral("Fw: お問い合わせ"))) + notAgain,
                                               "マクロ転送[" + Base(PathOf(QStringLiteral("他所からの転送"))) + "]:to<" + macro +
-                                                  "; cc:;bcc:>"}));
+                                                  "; cc:;bcc:>",
+                                              "転送抑止[" + Base(PathOf(QStringLiteral("旧形式の転送"))) + notAgain}));
     EXPECT_EQ(Servers().SinkMessagesTo(macro).size(), 2u);
 }
 

@@ -180,6 +180,14 @@ TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPartAndNoBccField)
     EXPECT_EQ(c["marks"].toArray(),
               (QJsonArray{"first@example.jp", "second@example.jp", "box@pop.example.jp"}));
     EXPECT_EQ(c["defects"].toInt(), 0);
+
+    // The null reverse-path goes out as MAIL FROM:<>, under a From field that is still well formed.
+    const QString nullSender = Unique("null-sender");
+    ASSERT_EQ(Send(S(nullSender) + xfr, "<>"), "");
+    const auto bounced = servers().SinkMessagesTo(nullSender);
+    ASSERT_EQ(bounced.size(), 1u);
+    EXPECT_EQ(bounced[0].mailFrom, "<>");
+    EXPECT_TRUE(bounced[0].data.startsWith("From: undisclosed-sender: ;\r\n")) << bounced[0].data.constData();
 }
 
 TEST_F(SmtpTest, RefusalsAreErrorTexts)
@@ -217,4 +225,27 @@ TEST(SmtpArguments, EdgesOfTheServerAndSenderTexts)
          {std::pair{":25:60", "<t@x.jp>"}, {"h:99999:60", "<t@x.jp>"}, {"h:25:60", ""}})
         EXPECT_FALSE(ParseSmtpArguments(server, "a@x.jp", from, "", "", error)) << server << " " << from;
     EXPECT_EQ(ToCrLf("a\nb\r\nc\rd"), "a\r\nb\r\nc\r\nd");
+
+    // Stored messages cut short: no blank line, no final line break. The header ends where the
+    // file does, its last field whole.
+    QTemporaryDir dir;
+    const struct {
+        const char* stored;
+        const char* contentFields;
+    } shortened[] = {{"Subject: x\nContent-Type: text/plain; charset=utf-8", "Content-Type: text/plain; charset=utf-8\r\n\r\n"},
+                     {"Content-Type: text/plain;\r\n charset=utf-8", "Content-Type: text/plain;\r\n charset=utf-8\r\n\r\n"},
+                     {"Subject: x", ""}};
+    for (const auto& c : shortened) {
+        QFile file(dir.filePath("short.eml"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(c.stored) > 0);
+        file.close();
+        r = ParseSmtpArguments("h:25:60", "a@x.jp\t>#xfr " + S(file.fileName()), "<t@x.jp>", "s", "", error);
+        ASSERT_TRUE(r) << error;
+        std::string message;
+        ASSERT_TRUE(BuildOutgoingMessage(*r, message, error)) << error;
+        if (*c.contentFields == '\0')
+            EXPECT_EQ(message.find("Content-"), std::string::npos) << message;
+        else
+            EXPECT_TRUE(message.ends_with(c.contentFields)) << message;
+    }
 }

@@ -31,8 +31,9 @@ struct SmtpRequest {
 };
 
 // Reads the SendMail arguments: server "host:port:timeout"; recipients TAB-joined with
-// ">#xfr " path, "cc" and "bcc" elements; sender "name<address>" [TAB account:password
-// [TAB mechanism]]. Nothing, with the reason, when the server or sender cannot be read.
+// ">#xfr " path, "cc" and "bcc" elements; sender "name<address>" or the null reverse-path "<>"
+// [TAB account:password [TAB mechanism]]. Nothing, with the reason, when the server or sender
+// cannot be read.
 std::optional<SmtpRequest> ParseSmtpArguments(const std::string& server, const std::string& to,
                                               const std::string& from, const std::string& subject,
                                               const std::string& forwardMark, std::string& error);
