@@ -39,7 +39,8 @@ void WriteLog(const QString& programFolder, const QString& prefix, const QString
         (now.toString("yyyy/MM/dd hh:mm:ss") + "==> " + EscapeLineBreaks(text)).toUtf8() + "\r\r\n";
     QFile file(LogFilePath(programFolder, prefix, now));
     QString failure;
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+    // The log holds command passwords: a new month's file is the owner's alone.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append, QFileDevice::ReadOwner | QFileDevice::WriteOwner))
         failure = file.errorString();
     else if (file.write(entry) != entry.size() || !file.flush())
         failure = file.errorString();

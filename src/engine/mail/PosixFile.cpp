@@ -26,6 +26,16 @@ bool MakeOwnerOnlyFolder(const std::string& path)
     return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool MakeOwnerOnlyFolders(const std::string& path)
+{
+    if (path.empty()) return false;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    const std::string parent = FolderOf(path);
+    if (parent != path && parent != "." && parent != "/" && !MakeOwnerOnlyFolders(parent)) return false;
+    return MakeOwnerOnlyFolder(path);
+}
+
 std::string FolderOf(const std::string& path)
 {
     const auto slash = path.find_last_of('/');

@@ -36,6 +36,9 @@ inline constexpr mode_t kOwnerOnlyFolder = 0700;
 // the folder exists afterwards; an existing folder keeps its mode.
 [[nodiscard]] bool MakeOwnerOnlyFolder(const std::string& path);
 
+// Creates the folder and every missing parent owner-only; levels that exist keep their mode.
+[[nodiscard]] bool MakeOwnerOnlyFolders(const std::string& path);
+
 // The folder part of a path: "." for a bare name, "/" for a file at the root.
 std::string FolderOf(const std::string& path);
 
