@@ -19,7 +19,7 @@ std::vector<std::string> MixedMessages(std::size_t count, bool withFixtures)
 {
     std::vector<std::string> sources;
     for (const char* folder : {MAIL_SAMPLES_DIR, TEST_DATA_DIR "/mime"}) {
-        if (!withFixtures && std::string(folder) != MAIL_SAMPLES_DIR) continue;
+        if (*folder == '\0' || (!withFixtures && std::string(folder) != MAIL_SAMPLES_DIR)) continue;
         const QDir dir(QString::fromUtf8(folder));
         for (const QString& name : dir.entryList({QStringLiteral("*.eml")}, QDir::Files, QDir::Name))
             sources.push_back(dir.filePath(name).toStdString());
@@ -48,8 +48,7 @@ void ReadAndExtract(benchmark::State& state, bool withAttachments, bool withFixt
             const auto parts = lw::mail::ReadMail(file, "subject:from:to:date:nofile:", target);
             if (!parts) continue;
             lw::mail::ReceivedMail mail;
-            for (const auto& part : *parts)
-                lw::mail::ExtractAll(QString::fromStdString(part), mail);
+            lw::mail::ExtractParts(*parts, mail);
             attachments += static_cast<std::size_t>(mail.attachmentCount);
             benchmark::DoNotOptimize(mail);
         }

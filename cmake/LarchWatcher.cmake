@@ -30,7 +30,7 @@ function(lw_add_test)
   target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   target_compile_definitions(${T_NAME} PRIVATE
     TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data"
-    MAIL_SAMPLES_DIR="${PROJECT_SOURCE_DIR}/../shared/mail-samples"
+    MAIL_SAMPLES_DIR="${LW_MAIL_SAMPLES_DIR}"
     LW_BUILD_DIR="${PROJECT_BINARY_DIR}"
     LW_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   lw_warnings(${T_NAME})

@@ -17,7 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!parts) return 0;
     lw::mail::ReceivedMail mail;
     mail.file = file;
-    for (const std::string& part : *parts) lw::mail::ExtractAll(QString::fromStdString(part), mail);
+    QString mailText;
+    lw::mail::ExtractParts(*parts, mail, &mailText);
+    for (int i = 0; i < mail.attachmentCount; ++i)
+        if (!lw::mail::IsFileInFolder(mail.attachments[static_cast<std::size_t>(i)], attachments))
+            __builtin_trap();
     (void)lw::mail::MayProcess(mail);
     (void)lw::mail::ForwardMarks(file.toStdString());
     return 0;

@@ -40,11 +40,11 @@ bool AttachmentFolder(const QString& asked, QString& folder, QString& error)
     return true;
 }
 
-QJsonObject Describe(const mail::PartList& parts, const mail::ReceivedMail& mail)
+QJsonObject Describe(const mail::MessageParts& parts, const mail::ReceivedMail& mail)
 {
     QJsonArray partArray;
-    for (const auto& part : parts)
-        partArray.append(QString::fromStdString(part));
+    for (const mail::MessagePart& part : parts.parts)
+        partArray.append(QString::fromStdString(mail::PartText(part)));
     QJsonArray attachments;
     for (int i = 0; i < mail.attachmentCount; ++i)
         attachments.append(mail.attachments[static_cast<std::size_t>(i)]);
@@ -88,8 +88,7 @@ int RunInspect(const QString& file, const QString& attachmentsTo)
     }
     mail::ReceivedMail mail;
     mail.file = path;
-    for (const auto& part : *parts)
-        mail::ExtractAll(QString::fromStdString(part), mail);
+    mail::ExtractParts(*parts, mail);
     // A temporary folder that received nothing is not worth keeping.
     if (attachmentsTo.isEmpty() && QDir(folder).isEmpty()) QDir(folder).removeRecursively();
     const QByteArray json = QJsonDocument(Describe(*parts, mail)).toJson(QJsonDocument::Indented);

@@ -22,6 +22,7 @@ InMemoryWorkingCopy InMemoryWorkingCopy::FromSettingsFile(const QString& program
     return copy;
 }
 
+// A copy is a snapshot: it tells nobody about its own changes.
 InMemoryWorkingCopy::InMemoryWorkingCopy(const InMemoryWorkingCopy& other)
 {
     QMutexLocker lock(&other.m_mutex);
@@ -38,8 +39,11 @@ QString InMemoryWorkingCopy::Text(const QString& key) const
 
 void InMemoryWorkingCopy::SetText(const QString& key, const QString& text)
 {
-    QMutexLocker lock(&m_mutex);
-    m_texts.insert(key, text);
+    {
+        QMutexLocker lock(&m_mutex);
+        m_texts.insert(key, text);
+    }
+    Changed(key);
 }
 
 int InMemoryWorkingCopy::State(const QString& key) const
@@ -50,14 +54,33 @@ int InMemoryWorkingCopy::State(const QString& key) const
 
 void InMemoryWorkingCopy::SetState(const QString& key, int state)
 {
-    QMutexLocker lock(&m_mutex);
-    m_states.insert(key, state);
+    {
+        QMutexLocker lock(&m_mutex);
+        m_states.insert(key, state);
+    }
+    Changed(key);
 }
 
 QString InMemoryWorkingCopy::ProgramFolder() const
 {
     QMutexLocker lock(&m_mutex);
     return m_programFolder;
+}
+
+void InMemoryWorkingCopy::SetChangeObserver(std::function<void(const QString& key)> observer)
+{
+    QMutexLocker lock(&m_mutex);
+    m_observer = std::move(observer);
+}
+
+void InMemoryWorkingCopy::Changed(const QString& key) const
+{
+    std::function<void(const QString&)> observer;
+    {
+        QMutexLocker lock(&m_mutex);
+        observer = m_observer;
+    }
+    if (observer) observer(key);
 }
 
 } // namespace lw::config

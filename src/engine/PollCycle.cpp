@@ -167,19 +167,15 @@ void Cycle::HandleMessage(const QString& path)
 {
     // Each message's attachments get a folder of their own: in one shared folder, every name
     // that many messages carry would be probed past all its earlier copies.
-    const QString attachmentFolder = path + QStringLiteral(".files");
-    const std::optional<mail::PartList> parts =
+    const QString attachmentFolder = mail::AttachmentFolderOf(path);
+    const std::optional<mail::MessageParts> parts =
         mail::ReadMail(path.toStdString(), kPartList.toStdString(), attachmentFolder.toStdString());
     if (!parts) return;
 
     mail::ReceivedMail mail;
     mail.file = path;
     QString mailText;
-    for (const std::string& raw : *parts) {
-        const QString part = QString::fromStdString(raw);
-        mail::ExtractAll(part, mail);
-        mailText += part + QStringLiteral("\r\n");
-    }
+    mail::ExtractParts(*parts, mail, &mailText);
     ++m_summary.handled;
 
     store::RegisterReceipt(m_settings, mail);

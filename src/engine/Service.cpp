@@ -4,7 +4,6 @@
 #include "store/History.h"
 #include "store/ListDatabase.h"
 
-#include <QEventLoop>
 #include <QMetaObject>
 
 #include <exception>
@@ -47,7 +46,9 @@ Service::~Service()
 {
     m_timer.stop();
     m_running = false;
-    WaitForIdle();
+    m_pauseWork = nullptr;
+    // A plain join: the tick in flight ends within its transfer's time-out and needs nothing
+    // from this thread, so no events are served here.
     if (m_threading == Threading::Worker) {
         m_thread.quit();
         m_thread.wait();
@@ -94,13 +95,21 @@ void Service::Toggle(const QString& intervalText)
         Start(intervalText);
 }
 
-bool Service::Pause()
+bool Service::PauseThen(std::function<void(bool wasRunning)> work)
 {
+    if (m_pauseWork) return false;
     const bool wasRunning = m_running;
     Stop();
-    WaitForIdle();
-    return wasRunning;
+    if (!m_busy) {
+        work(wasRunning);
+        return true;
+    }
+    m_pauseWasRunning = wasRunning;
+    m_pauseWork = std::move(work);
+    return true;
 }
+
+void Service::DropWaitingPause() { m_pauseWork = nullptr; }
 
 void Service::Resume(bool wasRunning, const QString& intervalText)
 {
@@ -108,16 +117,13 @@ void Service::Resume(bool wasRunning, const QString& intervalText)
     if (wasRunning) Start(intervalText);
 }
 
-void Service::WaitForIdle()
+void Service::RunWaitingPause()
 {
-    if (!m_busy) return;
-    // A worker cycle may be waiting for this thread to answer a working-copy call, so keep
-    // serving events instead of blocking outright.
-    QEventLoop loop;
-    const QMetaObject::Connection done =
-        connect(this, &Service::tickFinished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
-    while (m_busy) loop.exec();
-    disconnect(done);
+    if (!m_pauseWork || m_busy) return;
+    const auto work = std::exchange(m_pauseWork, nullptr);
+    // A start made while the pause waited must not let a tick meet the work.
+    Stop();
+    work(m_pauseWasRunning);
 }
 
 TickSummary Service::Work(const config::SettingsRecord& settings)
@@ -153,7 +159,7 @@ void Service::OnTimeout()
     if (m_busy || !m_running) return;
     m_busy = true;
     emit tickStarted();
-    // The snapshot is taken here, on the owner's thread, where the working copy lives.
+    // The snapshot is taken as the tick starts; the cycle works on this copy only.
     const config::SettingsRecord settings = config::ReadFormSettings(m_workingCopy);
     if (m_threading == Threading::Inline) {
         FinishTick(Work(settings));
@@ -174,8 +180,9 @@ void Service::FinishTick(const TickSummary& summary)
 {
     m_busy = false;
     // Re-armed with the interval it already had; the interval field is not read again here.
-    if (m_running) m_timer.start(m_intervalMs);
+    if (m_running && !m_pauseWork) m_timer.start(m_intervalMs);
     emit tickFinished(summary);
+    RunWaitingPause();
 }
 
 } // namespace lw::engine

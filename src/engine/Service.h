@@ -29,7 +29,7 @@ class Service final : public QObject {
     Q_OBJECT
 public:
     // Where the cycle runs: on the owner's thread (headless) or on a worker thread so the
-    // window never freezes; then the working copy must marshal its calls to its own thread.
+    // window never freezes; then the working copy must be safe to use from both threads.
     enum class Threading { Inline, Worker };
 
     // The work of one tick, given the snapshot. The default runs RunPollCycle then PurgeHistory.
@@ -37,7 +37,8 @@ public:
 
     Service(config::WorkingCopy& workingCopy, NoticePrinterFactory* printers, Threading threading,
             QObject* parent = nullptr);
-    // Waits for a running tick (serving events meanwhile) before the worker thread ends.
+    // Stops, and lets a running tick end before the worker thread does; serves no events
+    // meanwhile (a tick never waits for the owner thread).
     ~Service() override;
 
     // Replaces the work of a tick (tests: slow or failing cycles).
@@ -57,15 +58,19 @@ public:
     // The interval in force (milliseconds).
     int IntervalMs() const { return m_intervalMs; }
 
-    // Service pause, start: stops the service and waits until a running tick has finished, so
-    // the caller's modal work never meets a cycle. Returns whether the service was running.
-    bool Pause();
+    // Service pause, start: stops the service and runs work (told whether the service was
+    // running) once no tick is in progress: at once when none is, else on this thread right after
+    // the running tick has ended. Nothing waits meanwhile, so the caller's modal work never meets
+    // a cycle and the owner thread stays free. False, and work dropped, while an earlier pause
+    // is still waiting.
+    [[nodiscard]] bool PauseThen(std::function<void(bool wasRunning)> work);
+    // True while a pause's work waits for the running tick to end.
+    bool IsPauseWaiting() const { return static_cast<bool>(m_pauseWork); }
+    // Forgets a pause's work that has not started (the window is closing).
+    void DropWaitingPause();
     // Service pause, end: takes the interval from the text in every case and starts again only
     // when the service was running at the start of the pause.
     void Resume(bool wasRunning, const QString& intervalText);
-    // Blocks until no tick is in progress, serving the owner thread's events meanwhile (a worker
-    // cycle may be waiting for the window to answer a working-copy call).
-    void WaitForIdle();
 
     // Runs one tick now on the calling thread (headless --poll-once), whatever the state.
     TickSummary RunTickNow();
@@ -87,6 +92,7 @@ private:
     void OnTimeout();
     void FinishTick(const TickSummary& summary);
     TickSummary Work(const config::SettingsRecord& settings);
+    void RunWaitingPause();
 
     config::WorkingCopy& m_workingCopy;
     NoticePrinterFactory* m_printers;
@@ -98,6 +104,8 @@ private:
     int m_intervalMs = 60000;
     bool m_running = false;
     bool m_busy = false;
+    bool m_pauseWasRunning = false;
+    std::function<void(bool wasRunning)> m_pauseWork; // empty unless a pause waits for a tick
 };
 
 } // namespace lw::engine

@@ -177,8 +177,10 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
             if (saved.isEmpty() || !QFileInfo::exists(saved)) {
                 saved = FreeFileName(saveFolder, name);
                 std::string reason;
-                if (!name.isEmpty() && mail::CopyFileDurably(QFile::encodeName(source).toStdString(),
-                                                             QFile::encodeName(saved).toStdString(), false, reason)) {
+                // Only a file the reader wrote into this message's own folder is ever copied.
+                if (!name.isEmpty() && mail::IsFileInFolder(source, mail.attachmentFolder) &&
+                    mail::CopyFileDurably(QFile::encodeName(source).toStdString(),
+                                          QFile::encodeName(saved).toStdString(), false, reason)) {
                     copies.Add(saved);
                 } else {
                     // Saving the message still counts; only this attachment is missing, and
@@ -201,14 +203,6 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
     return true;
 }
 
-// True when path names an existing file below the folder whose canonical path is given.
-bool InsideFolder(const QString& path, const QString& canonicalFolder)
-{
-    const QFileInfo info(path);
-    if (canonicalFolder.isEmpty() || !info.isFile()) return false;
-    return info.canonicalFilePath().startsWith(canonicalFolder + u'/');
-}
-
 // Removes the files, several at a time: where unlinking waits on the disk (online discard),
 // one at a time takes milliseconds per file. Failures (already gone, in use) are ignored.
 void RemoveFiles(const QStringList& files)
@@ -227,8 +221,14 @@ void RemoveFiles(const QStringList& files)
     for (std::thread& thread : threads) thread.join();
 }
 
-bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles, QStringList& attachmentFiles,
-           QString& error)
+// An attachment row's file path and the file of its message.
+struct AttachmentOf {
+    QString file;
+    QString messageFile;
+};
+
+bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles,
+           QList<AttachmentOf>& attachmentFiles, QString& error)
 {
     const int keepday = std::max<int>(settings.keepday, 0);
     const QVariantList cutoff{ToStoredDateTime(QDateTime(QDate::currentDate().addDays(-keepday), QTime(0, 0)))};
@@ -253,12 +253,15 @@ bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles, QS
         if (!Execute(query, QStringLiteral("SELECT 保存ファイルパス FROM tblHistory WHERE ") + aged, cutoff, error))
             return false;
         while (query.next()) messageFiles << ReadText(query.value(0));
+        // Each attachment with its message's file: only the message's own folder holds its files.
         if (!Execute(query,
-                     QStringLiteral("SELECT 添付ファイル名パス FROM tblHistoryFiles WHERE 保存ファイルID IN "
-                                    "(SELECT 保存ファイルID FROM tblHistory WHERE ") + aged + u')',
+                     QStringLiteral("SELECT f.添付ファイル名パス, h.保存ファイルパス FROM tblHistoryFiles f "
+                                    "JOIN tblHistory h ON h.保存ファイルID = f.保存ファイルID "
+                                    "WHERE h.受信日 <= ? AND h.メール保存 = 0"),
                      cutoff, error))
             return false;
-        while (query.next()) attachmentFiles << ReadText(query.value(0));
+        while (query.next())
+            attachmentFiles.append({ReadText(query.value(0)), ReadText(query.value(1))});
         if (!Execute(query,
                      QStringLiteral("DELETE FROM tblHistoryFiles WHERE 保存ファイルID IN "
                                     "(SELECT 保存ファイルID FROM tblHistory WHERE ") + aged + u')',
@@ -298,27 +301,30 @@ void RegisterProcessing(const config::SettingsRecord& settings, const mail::Rece
 void PurgeHistory(const config::SettingsRecord& settings)
 {
     QStringList messageFiles;
-    QStringList attachmentFiles;
+    QList<AttachmentOf> attachmentFiles;
     QString error;
     if (!Purge(settings, messageFiles, attachmentFiles, error)) {
         mail::WriteLog(settings.programFolder, settings.logfile, QStringLiteral("ワーククリアエラー：") + error);
         return;
     }
     // Files go only after the rows are gone for good: a purge that fails deletes nothing.
-    // Attachments are those the reader extracted into the work folder; nothing outside it goes.
+    // Attachments are the files the reader wrote into the message's own folder inside the work
+    // folder; nothing outside it goes, whatever a row says.
     const QString work = QFileInfo(WorkFolder(settings)).canonicalFilePath();
     QStringList files;
+    QSet<QString> folders;
+    for (const AttachmentOf& attachment : std::as_const(attachmentFiles)) {
+        const QString folder = mail::AttachmentFolderOf(attachment.messageFile);
+        if (attachment.messageFile.isEmpty() || !mail::IsFileInFolder(attachment.file, folder)) continue;
+        const QString canonicalFolder = QFileInfo(folder).canonicalFilePath();
+        if (work.isEmpty() || QFileInfo(canonicalFolder).path() != work) continue;
+        files << attachment.file;
+        folders.insert(canonicalFolder);
+    }
     for (const QString& file : std::as_const(messageFiles))
         if (!file.isEmpty()) files << file;
-    QSet<QString> folders;
-    for (const QString& file : std::as_const(attachmentFiles)) {
-        if (!InsideFolder(file, work)) continue;
-        files << file;
-        const QString folder = QFileInfo(file).canonicalPath();
-        if (folder != work) folders.insert(folder);
-    }
     RemoveFiles(files);
-    // A message's own attachment folder inside the work folder goes with its last file.
+    // A message's own attachment folder goes with its last file.
     for (const QString& folder : std::as_const(folders)) (void)QDir().rmdir(folder);
 }
 

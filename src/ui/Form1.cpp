@@ -101,7 +101,8 @@ Form1Actions DefaultForm1Actions()
 }
 
 Form1::Form1(const QString& programFolder, const QString& printTo, Form1Actions actions, QWidget* parent)
-    : QMainWindow(parent), m_programFolder(store::BareFolder(programFolder)), m_actions(std::move(actions))
+    : QMainWindow(parent), m_programFolder(store::BareFolder(programFolder)), m_actions(std::move(actions)),
+      m_copy(store::RecordFolder(m_programFolder))
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("LarchWatcherのプロパティ"));
@@ -151,11 +152,16 @@ Form1::Form1(const QString& programFolder, const QString& printTo, Form1Actions 
         if (FocusedFieldPasses()) close();
     });
 
+    KeepCopyInStep();
+
+    // Called on the poll thread: reads the copy, never a field.
     m_printers = std::make_unique<NoticePrinterFactoryQt>(printTo, [this] {
-        return store::JoinPath(store::JoinPath(m_programFolder, Text(QStringLiteral("savedir")).trimmed()),
-                               QStringLiteral("print"));
+        return store::JoinPath(
+            store::JoinPath(m_programFolder, m_copy.Text(QStringLiteral("savedir")).trimmed()),
+            QStringLiteral("print"));
     });
-    m_service = std::make_unique<engine::Service>(*this, m_printers.get(), engine::Service::Threading::Worker);
+    m_service =
+        std::make_unique<engine::Service>(m_copy, m_printers.get(), engine::Service::Threading::Worker);
     connect(m_service.get(), &engine::Service::stateChanged, this, [this](bool running) {
         m_toggle->setText(engine::Service::Caption(running));
         UpdateStatus();
@@ -172,10 +178,11 @@ Form1::Form1(const QString& programFolder, const QString& printTo, Form1Actions 
 
 Form1::~Form1()
 {
-    // A running cycle still uses the fields through the working copy: let it finish first,
-    // without telling this half-destroyed window about it.
+    // A running cycle still uses the working copy and the printers: let it end first, without
+    // telling this half-destroyed window about it.
     m_service->disconnect(this);
     m_service.reset();
+    m_copy.SetChangeObserver(nullptr);
 }
 
 void Form1::Load()
@@ -210,36 +217,50 @@ QWidget* Form1::Field(const QString& key) const
     return nullptr;
 }
 
-// Working copy. The poll cycle calls from its worker thread; every call is carried to the window's.
-QString Form1::Text(const QString& key) const
+// The fields tell the copy every change at once, on this thread, so the copy always holds what
+// they show; the copy tells the window of changes made elsewhere through a queued signal.
+void Form1::KeepCopyInStep()
 {
-    if (QThread::currentThread() != thread()) {
-        QString result;
-        QMetaObject::invokeMethod(
-            const_cast<Form1*>(this), [&] { result = Text(key); }, Qt::BlockingQueuedConnection);
-        return result;
+    for (const config::SettingKey& setting : config::SettingKeys()) {
+        const QString key = QString::fromLatin1(setting.key);
+        QWidget* field = Field(key);
+        if (auto* line = qobject_cast<QLineEdit*>(field))
+            connect(line, &QLineEdit::textChanged, &m_fieldWatch, [this, key] { CopyField(key); });
+        else if (auto* box = qobject_cast<QCheckBox*>(field))
+            connect(box, &QCheckBox::stateChanged, &m_fieldWatch, [this, key] { CopyField(key); });
+        else if (auto* list = qobject_cast<QComboBox*>(field))
+            connect(list, &QComboBox::currentIndexChanged, &m_fieldWatch, [this, key] { CopyField(key); });
+        CopyField(key);
     }
-    if (auto* field = qobject_cast<QLineEdit*>(Field(key))) return field->text();
-    return {};
+    connect(m_target, &QButtonGroup::idToggled, &m_fieldWatch, [this] { CopyField(kOptionKey); });
+    CopyField(kOptionKey);
+    connect(this, &Form1::settingChanged, this, &Form1::ShowSetting, Qt::QueuedConnection);
+    m_copy.SetChangeObserver([this](const QString& key) { emit settingChanged(key); });
 }
 
-void Form1::SetText(const QString& key, const QString& text)
+void Form1::CopyField(const QString& key)
 {
-    if (QThread::currentThread() != thread()) {
-        QMetaObject::invokeMethod(this, [&] { SetText(key, text); }, Qt::BlockingQueuedConnection);
+    if (auto* field = qobject_cast<QLineEdit*>(Field(key)))
+        m_copy.SetText(key, field->text());
+    else
+        m_copy.SetState(key, ShownState(key));
+}
+
+// Brings a field to what the copy holds; a field already showing it is left alone, so the
+// window's own changes coming back here end at once.
+void Form1::ShowSetting(const QString& key)
+{
+    if (auto* field = qobject_cast<QLineEdit*>(Field(key))) {
+        const QString text = m_copy.Text(key);
+        if (field->text() != text) field->setText(text);
         return;
     }
-    if (auto* field = qobject_cast<QLineEdit*>(Field(key))) field->setText(text);
+    const int state = m_copy.State(key);
+    if (ShownState(key) != state) ShowState(key, state);
 }
 
-int Form1::State(const QString& key) const
+int Form1::ShownState(const QString& key) const
 {
-    if (QThread::currentThread() != thread()) {
-        int result = 0;
-        QMetaObject::invokeMethod(
-            const_cast<Form1*>(this), [&] { result = State(key); }, Qt::BlockingQueuedConnection);
-        return result;
-    }
     if (key == kOptionKey) return std::max(0, m_target->checkedId());
     QWidget* field = Field(key);
     if (auto* box = qobject_cast<QCheckBox*>(field))
@@ -248,12 +269,8 @@ int Form1::State(const QString& key) const
     return 0;
 }
 
-void Form1::SetState(const QString& key, int state)
+void Form1::ShowState(const QString& key, int state)
 {
-    if (QThread::currentThread() != thread()) {
-        QMetaObject::invokeMethod(this, [&] { SetState(key, state); }, Qt::BlockingQueuedConnection);
-        return;
-    }
     if (key == kOptionKey) {
         if (QAbstractButton* option = m_target->button(state)) {
             option->setChecked(true);
@@ -272,6 +289,34 @@ void Form1::SetState(const QString& key, int state)
     } else if (auto* list = qobject_cast<QComboBox*>(field)) {
         list->setCurrentIndex(state >= 0 && state < list->count() ? state : -1);
     }
+}
+
+QString Form1::Text(const QString& key) const
+{
+    return m_copy.Text(key);
+}
+
+void Form1::SetText(const QString& key, const QString& text)
+{
+    if (QThread::currentThread() != thread()) {
+        m_copy.SetText(key, text);
+        return;
+    }
+    if (auto* field = qobject_cast<QLineEdit*>(Field(key))) field->setText(text);
+}
+
+int Form1::State(const QString& key) const
+{
+    return m_copy.State(key);
+}
+
+void Form1::SetState(const QString& key, int state)
+{
+    if (QThread::currentThread() != thread()) {
+        m_copy.SetState(key, state);
+        return;
+    }
+    ShowState(key, state);
 }
 
 QString Form1::ProgramFolder() const
@@ -328,22 +373,6 @@ bool Form1::FocusedFieldPasses()
     return RunFieldCheck(static_cast<QLineEdit*>(focused));
 }
 
-bool Form1::PauseService()
-{
-    if (!m_service->IsBusy()) return m_service->Pause();
-    // A cycle is running: wait for it with the window closed to input, so nothing else starts.
-    m_waiting = true;
-    UpdateStatus();
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    centralWidget()->setEnabled(false);
-    const bool wasRunning = m_service->Pause();
-    centralWidget()->setEnabled(true);
-    QApplication::restoreOverrideCursor();
-    m_waiting = false;
-    UpdateStatus();
-    return wasRunning;
-}
-
 void Form1::ResumeService(bool wasRunning)
 {
     m_service->Resume(wasRunning, WholeNumberText(Text(QStringLiteral("Interval"))));
@@ -351,18 +380,34 @@ void Form1::ResumeService(bool wasRunning)
     UpdateStatus();
 }
 
+// While a cycle runs the action waits for its end with the window closed to input, so
+// nothing else starts meanwhile; the window's thread is never blocked.
 template <typename Action>
 void Form1::WithServicePaused(Action action)
 {
-    const bool wasRunning = PauseService();
-    action();
-    ResumeService(wasRunning);
+    const bool accepted = m_service->PauseThen([this, action](bool wasRunning) {
+        SetWaiting(false);
+        action();
+        ResumeService(wasRunning);
+    });
+    if (accepted && m_service->IsPauseWaiting()) SetWaiting(true);
+}
+
+void Form1::SetWaiting(bool waiting)
+{
+    if (centralWidget()->isEnabled() != waiting) return;
+    centralWidget()->setEnabled(!waiting);
+    if (waiting)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
+    UpdateStatus();
 }
 
 void Form1::UpdateStatus()
 {
     QString state;
-    if (m_waiting)
+    if (m_service->IsPauseWaiting())
         state = QStringLiteral("監視処理の終了を待っています...");
     else if (m_service->IsBusy())
         state = QStringLiteral("監視処理中...");
@@ -431,8 +476,12 @@ void Form1::OnChangePassword()
 
 void Form1::closeEvent(QCloseEvent* event)
 {
-    // Closing ends the program: nothing is saved and nothing is asked.
+    // Closing ends the program: nothing is saved and nothing is asked, and an action waiting
+    // for the running cycle is dropped. The window goes at once; the program ends when that
+    // cycle does.
+    m_service->DropWaitingPause();
     m_service->Stop();
+    SetWaiting(false);
     event->accept();
 }
 

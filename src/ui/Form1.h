@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/InMemoryWorkingCopy.h"
 #include "config/WorkingCopy.h"
 #include "engine/Service.h"
 
@@ -58,7 +59,9 @@ std::optional<FieldCheckFailure> CheckField(const QString& field, const QString&
 
 // The main window "LarchWatcherのプロパティ": every setting on four tabs (the working copy), the
 // service toggle, the locked buttons, the settings save and the log files. Owns the service,
-// whose cycles run on a worker thread; calls from that thread are carried to the window's.
+// whose cycles run on a worker thread. That thread never touches a field: the window keeps a
+// plain working copy in step with its fields, each tick snapshots it, and a field set there
+// (command mail) reaches the window by a queued signal.
 class Form1 final : public QMainWindow, public config::WorkingCopy {
     Q_OBJECT
 public:
@@ -73,11 +76,19 @@ public:
     // The monitoring service (tests replace its tick work).
     engine::Service& Service() { return *m_service; }
 
+    // The working copy: reads come from the copy kept in step with the fields (any thread); a
+    // set on the window's thread goes to the field, on another thread to the copy, and the
+    // field follows when the window's thread gets to it.
     QString Text(const QString& key) const override;
     void SetText(const QString& key, const QString& text) override;
     int State(const QString& key) const override;
     void SetState(const QString& key, int state) override;
     QString ProgramFolder() const override;
+
+signals:
+    // A setting changed in the working copy; connected queued, so the window shows it on its
+    // own thread whoever made the change.
+    void settingChanged(const QString& key);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -93,11 +104,16 @@ private:
 
     void ApplyAuthRule();
     void ApplyCommandRule();
+    void KeepCopyInStep();
+    void CopyField(const QString& key);
+    void ShowSetting(const QString& key);
+    int ShownState(const QString& key) const;
+    void ShowState(const QString& key, int state);
+    void SetWaiting(bool waiting);
     bool RunFieldCheck(QLineEdit* field);
     bool FocusedFieldPasses();
     template <typename Action>
     void WithServicePaused(Action action);
-    bool PauseService();
     void ResumeService(bool wasRunning);
     void UpdateStatus();
 
@@ -113,6 +129,10 @@ private:
 
     QString m_programFolder;
     Form1Actions m_actions;
+    // Declared before the service, which uses it until its last tick has ended.
+    config::InMemoryWorkingCopy m_copy;
+    // Context of the connections that copy field changes into m_copy; it goes before m_copy.
+    QObject m_fieldWatch;
     std::unique_ptr<engine::NoticePrinterFactory> m_printers;
     std::unique_ptr<engine::Service> m_service;
 
@@ -127,7 +147,6 @@ private:
     QLabel* m_tickLabel = nullptr;
     bool m_loaded = false;
     bool m_checking = false;
-    bool m_waiting = false;
 };
 
 } // namespace lw::ui

@@ -79,13 +79,6 @@ QString FreshAttachmentFolder(const QString& saveFolder, const QString& id)
     return folder;
 }
 
-QString PartsText(const mail::PartList& parts)
-{
-    QString text;
-    for (const std::string& part : parts) text += QString::fromStdString(part) + kCrLf;
-    return text;
-}
-
 } // namespace
 
 Form3::Form3(SettingsSource settings, MailClient& client, QWidget* parent)
@@ -254,17 +247,12 @@ mail::ReceivedMail Form3::ReadSavedMail(int row)
     const QString file = Column(row, kSavedPath);
     if (file.isEmpty()) return mail;
     const QString folder = FreshAttachmentFolder(saveFolder, Column(row, kFileId));
-    const std::optional<mail::PartList> parts =
+    const std::optional<mail::MessageParts> parts =
         mail::ReadMail(file.toStdString(), "subject:from:to:date:nofile:", folder.toStdString());
     if (!parts) return mail;
 
-    m_mailText.clear();
     mail.file = file;
-    for (const std::string& part : *parts) {
-        const QString text = QString::fromStdString(part);
-        mail::ExtractAll(text, mail);
-        m_mailText += text + kCrLf;
-    }
+    mail::ExtractParts(*parts, mail, &m_mailText);
     return mail;
 }
 
@@ -280,6 +268,7 @@ void Form3::ShowSavedMailPreview(int row)
 
     m_attachmentPaths.clear();
     m_attachmentSpans.clear();
+    m_attachmentFolder = mail.attachmentFolder;
     QString line;
     for (int slot = 0; slot < mail.attachmentCount && slot < mail::kMaxAttachments; ++slot) {
         const QString& path = mail.attachments.at(slot);
@@ -308,13 +297,13 @@ void Form3::PrintSavedMail()
     if (file.isEmpty()) return;
 
     const QString folder = FreshAttachmentFolder(saveFolder, Column(row, kFileId));
-    const std::optional<mail::PartList> parts =
+    const std::optional<mail::MessageParts> parts =
         mail::ReadMail(file.toStdString(), "subject:from:date:nofile:", folder.toStdString());
     if (!parts) {
         MessageBox::Information(this, QStringLiteral("ファイルが存在しません。"));
         return;
     }
-    m_mailText = PartsText(*parts);
+    m_mailText = mail::MailText(*parts);
     m_report.SetBody(m_mailText);
     m_preview(m_report, this);
 }
@@ -400,6 +389,12 @@ void Form3::ComposeReply()
 void Form3::OpenAttachment(int index)
 {
     if (index < 0 || index >= m_attachmentPaths.size()) return;
+    // Only a file the reader wrote for this preview is ever opened.
+    if (!mail::IsFileInFolder(m_attachmentPaths.at(index), m_attachmentFolder)) {
+        qWarning("attachment %s is not in the folder it was read into; not opened",
+                 qUtf8Printable(m_attachmentPaths.at(index)));
+        return;
+    }
     QString error;
     if (!m_client.Open(m_attachmentPaths.at(index), error)) MessageBox::Information(this, error);
 }

@@ -58,7 +58,8 @@ public:
 
     // The text of every part last read, each followed by CR LF.
     const QString& MailText() const { return m_mailText; }
-    // Full paths of the attachments listed in txtFile, in that order.
+    // Full paths of the attachments listed in txtFile, in that order; all in one folder the
+    // reader wrote them into for this preview.
     const QStringList& AttachmentPaths() const { return m_attachmentPaths; }
     // The grid's current row, -1 when there is none.
     int CurrentRow() const;
@@ -81,6 +82,7 @@ private:
     NoticeReport m_report;  // the viewer's notice, reused for every print while the window is open
     QString m_mailText;
     QStringList m_attachmentPaths;
+    QString m_attachmentFolder;
     QList<QPair<int, int>> m_attachmentSpans;  // character ranges of each name in txtFile
     int m_previewRow = -1;
     bool m_reloading = false;

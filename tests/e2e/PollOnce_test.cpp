@@ -50,7 +50,7 @@ TEST_F(PollOnceTest, RejectedReturnedAndSenderlessMailGetNoActionsAndAnUnlistedS
     DeliverJp(QStringLiteral("迷惑"), rejected, QStringLiteral("拒否1"));
     DeliverJp(QStringLiteral("迷惑二"), rejectedClear, QStringLiteral("拒否2"));
     DeliverJp(QStringLiteral("初めて"), Address("stranger"), QStringLiteral("お問い合わせ"));
-    Deliver(ReadAll(QStringLiteral(MAIL_SAMPLES_DIR "/033-bounce-jp-biglobe-returned-mail.eml")));
+    Deliver(ReadAll(QStringLiteral(TEST_DATA_DIR "/mime/returned-mail-mailbox-full.eml")));
     Deliver(JapaneseMessage(QString(), "x@y", QStringLiteral("差出人なし"), "本文").replace("From: <x@y>", "From: MAILER-DAEMON"));
     PollOk();
 

@@ -1,9 +1,10 @@
 // The real program with its window (offscreen): start-up time, polling, the single-instance
-// guard and the seeding of the lock passwords across restarts.
+// guard and the seeding of the lock passwords across restarts; a close during a tick.
 #include "e2e/HomeFixture.h"
 
 #include "config/PasswordLock.h"
 
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -89,6 +90,60 @@ TEST_F(WindowTest, WindowPollsAtTheIntervalRefusesASecondCopyAndKeepsTheUserPass
     EXPECT_TRUE(QTest::qWaitFor([] { return config::GetSecret(config::kMasterEntry) == QStringLiteral("pqvex"); }, 10000));
     EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("chg1"));
     Kill(again);
+}
+
+// Against a server that greets and then says nothing, 設定の保存 is pressed during the tick and
+// the window closed while that save waits: the window goes at once, nothing waits spinning, the
+// program ends once the tick's transfer gives up, and closing saves nothing.
+TEST(WindowCloseTest, ClosedWhileASaveWaitsForATickOnASilentServerEndsWithoutSpinning)
+{
+    const auto readUntil = [](QProcess& p, QByteArray& seen, const QByteArray& text, int ms) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!(seen += p.readAllStandardOutput()).contains(text) && timer.elapsed() < ms &&
+               p.state() == QProcess::Running)
+            p.waitForReadyRead(100);
+        return seen.contains(text);
+    };
+    QProcess server;
+    server.start(QStringLiteral("/usr/bin/python3"), {LW_SOURCE_DIR "/tests/e2e/pop3_silent_server.py"});
+    QByteArray said;
+    ASSERT_TRUE(server.waitForStarted(10000) && readUntil(server, said, "\n", 10000))
+        << server.readAllStandardError().toStdString();
+    const QByteArray port = said.mid(5).trimmed();
+
+    TempHome home;
+    const QByteArray ini = "[larchwatcher]\npopserver=127.0.0.1\nportpop=" + port +
+                           "\npopaccount=user\npoppassword=secret\nInterval=100\nreffile=list\n"
+                           "savedir=mail\nlogfile=log\nkeepday=30\n";
+    ASSERT_FALSE(WriteFile(home.Path(), QStringLiteral("larchwatcher.ini"), ini).isEmpty());
+    ASSERT_TRUE(QFile::copy(TemplateDatabase(), home.File(QStringLiteral("list.db"))));
+
+    QProcess driver;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
+    driver.setProcessEnvironment(env);
+    driver.start(QStringLiteral(LW_CLOSE_DRIVER), {home.Path()});
+    // The tick's login gives up after its 10 s time-out; far more means the program hangs.
+    const bool ended = driver.waitForFinished(60000);
+    if (!ended) {
+        driver.kill();
+        driver.waitForFinished();
+    }
+    const QString out = QString::fromUtf8(driver.readAllStandardOutput());
+    ASSERT_TRUE(ended) << "still running 60 s after the close: " << out.toStdString();
+    EXPECT_EQ(driver.exitCode(), 0) << driver.readAllStandardError().toStdString();
+    EXPECT_TRUE(out.contains(QStringLiteral("closed hidden"))) << out.toStdString();
+    const QRegularExpressionMatch cpu = QRegularExpression(QStringLiteral("ended cpu-ms (\\d+)")).match(out);
+    ASSERT_TRUE(cpu.hasMatch()) << out.toStdString();
+    EXPECT_LT(cpu.captured(1).toInt(), 2000) << "CPU spent while waiting for the tick's end";
+    EXPECT_TRUE(readUntil(server, said, "CONNECTED", 1000)) << "the tick never reached the server";
+    QFile settings(home.File(QStringLiteral("larchwatcher.ini")));
+    ASSERT_TRUE(settings.open(QIODevice::ReadOnly));
+    EXPECT_EQ(settings.readAll(), ini) << "closing saves nothing";
+    server.kill();
+    server.waitForFinished();
 }
 
 } // namespace

@@ -76,10 +76,11 @@ protected:
                                  "VALUES (?, ?, ?, ?, ?, ?, ?)"), values);
     }
 
-    void Deliver(const QString& from, const QString& subject)
+    void Deliver(const QString& from, const QString& subject, const QString& body = {})
     {
         QString error;
-        const QByteArray message = test::JapaneseMessage(QString(), from, subject, subject + "の本文");
+        const QByteArray message =
+            test::JapaneseMessage(QString(), from, subject, body.isEmpty() ? subject + "の本文" : body);
         ASSERT_TRUE(m_servers->Deliver(m_lease->User(), message, &error)) << error.toStdString();
         QThread::msleep(2);
     }
@@ -177,6 +178,50 @@ TEST_F(PollCycleTest, AFailedSaveKeepsTheMessageOnTheServerAndTheCycleGoesOn)
     EXPECT_EQ(m_servers->MailboxCount(m_lease->User()), 1) << "only the safely saved message is deleted";
     EXPECT_TRUE(QFileInfo(Saved() + names[0]).isDir()) << "nothing written over the obstacle";
     EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden), QStringList{names[1]});
+}
+
+// What a body says is only body: it sets no subject and names no attachment, so a saving rule
+// never puts a file of the program folder beside the saved copies.
+TEST_F(PollCycleTest, ABodyReadingLikeASubjectOrAFilePathStaysBodyAndNoOutsideFileIsSaved)
+{
+    const QString sender = Address("hostile");
+    AddRule(sender, "110100");
+    const QString secret = m_home.File(QStringLiteral("larchwatcher.ini"));
+    {
+        QFile file(secret);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("poppassword=secret\n") > 0);
+    }
+    Deliver(sender, QStringLiteral("本当の件名"), QStringLiteral("Subject: 偽の件名\n本文"));
+    Deliver(sender, QStringLiteral("添付なし"), QStringLiteral("file:") + secret);
+    const std::vector<QString> names = WaitingBaseNames();
+    ASSERT_EQ(names.size(), 2u);
+    PrintRecord printed;
+
+    const CycleSummary summary = Run(&printed);
+    EXPECT_EQ((std::vector{summary.handled, summary.errors}), (std::vector{2, 0}));
+    const auto rows =
+        test::Peek(m_home.File(QStringLiteral("list.db")))
+            .Rows(QStringLiteral("SELECT 件名, ファイル数 FROM tblHistory ORDER BY 保存ファイルID"));
+    QStringList history;
+    for (const QSqlRecord& row : rows)
+        history << row.value(0).toString() + u'|' + row.value(1).toString();
+    QStringList expected{QStringLiteral("本当の件名|0"), QStringLiteral("添付なし|0")};
+    if (names[0] > names[1]) std::swap(expected[0], expected[1]);
+    EXPECT_EQ(history, expected);
+    EXPECT_EQ(test::Peek(m_home.File(QStringLiteral("list.db")))
+                  .Count(QStringLiteral("SELECT count(*) FROM tblHistoryFiles")),
+              0);
+    QStringList saved{names[0], names[1]};
+    saved.sort();
+    EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden, QDir::Name), saved)
+        << "the saved copies only";
+    // The notice shows the body as it was written, under the part's own keyword.
+    ASSERT_EQ(printed.texts.size(), 2);
+    EXPECT_TRUE(printed.texts[0].contains(QStringLiteral("\r\nbody:Subject: 偽の件名\n本文\n\r\n")))
+        << printed.texts[0].toStdString();
+    EXPECT_TRUE(printed.texts[1].contains(QStringLiteral("\r\nbody:file:") + secret +
+                                          QStringLiteral("\n\r\nnofile:\r\n")))
+        << printed.texts[1].toStdString();
 }
 
 TEST_F(PollCycleTest, AMissingListDatabaseIsAnErrorPerMessageNotTheEndOfTheCycle)

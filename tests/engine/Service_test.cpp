@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QMetaObject>
 #include <QMutex>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -66,7 +68,7 @@ TEST_P(ServiceTest, SlowOrFailingTicksNeverOverlapAreReArmedAndTakeAFreshSnapsho
     m_copy.SetText("trsto", QStringLiteral(";Second@Example.JP;;　third@example.jp\tÖRJAN@例え.JP ;"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() >= 4; }, 5000));
     service.Stop();
-    service.WaitForIdle();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !service.IsBusy(); }, 3000));
     const int count = finished.count();
     QTest::qWait(150);
     EXPECT_EQ(finished.count(), count) << "stopped: nothing more runs";
@@ -84,42 +86,57 @@ TEST_P(ServiceTest, SlowOrFailingTicksNeverOverlapAreReArmedAndTakeAFreshSnapsho
 
 INSTANTIATE_TEST_SUITE_P(Threading, ServiceTest, ::testing::Values(Service::Threading::Inline, Service::Threading::Worker));
 
-TEST_F(ServiceWorkerTest, PauseAndStopDuringATickWaitForItAndAreNotUndoneByItsReArm)
+TEST_F(ServiceWorkerTest, PauseAndStopDuringATickWaitForItsEndWithoutBlockingAndAreNotUndoneByItsReArm)
 {
-    Service service(m_copy, nullptr, Service::Threading::Worker);
-    QObject owner;  // on this thread; the cycle calls it synchronously, as command mail does
     std::atomic<int> inside{0};
     std::atomic<int> ticks{0};
     std::atomic<bool> overlapped{false};
-    int answered = 0;
+    std::atomic<bool> hold{false};
+    QStringList seen;
+    Service service(m_copy, nullptr, Service::Threading::Worker);
+    const auto release = qScopeGuard([&] { hold = false; }); // the service's end waits for its tick
     service.SetTickWork([&](const config::SettingsRecord&) {
         if (++inside > 1) overlapped = true;
-        QThread::msleep(150);
-        // A pause that blocked the owner thread outright would deadlock here.
-        QMetaObject::invokeMethod(&owner, [&answered] { ++answered; }, Qt::BlockingQueuedConnection);
+        QThread::msleep(20);
+        while (hold)
+            QThread::msleep(5);
         --inside;
         ++ticks;
         return CycleSummary{};
     });
     const auto inTick = [&] { return QTest::qWaitFor([&] { return inside.load() == 1; }, 3000); };
+    const auto idle = [&] { return QTest::qWaitFor([&] { return !service.IsBusy(); }, 3000); };
     service.Start(QStringLiteral("10"));
     ASSERT_TRUE(inTick());
     service.Stop();
-    service.WaitForIdle();
+    ASSERT_TRUE(idle());
     QTest::qWait(100);
     EXPECT_EQ(ticks.load(), 1) << "a stop during a tick is not undone by its re-arm";
     EXPECT_FALSE(service.IsRunning());
 
+    // Paused during a tick: the call returns at once and the work runs when the tick has ended,
+    // with no tick while it lasts (a modal window serves events meanwhile).
+    hold = true;
     service.Start(QStringLiteral("10"));
     ASSERT_TRUE(inTick());
-    ASSERT_TRUE(service.IsBusy());
-    const bool wasRunning = service.Pause();
-    EXPECT_TRUE(wasRunning && !service.IsBusy() && !service.IsRunning()) << "the pause waits for the cycle";
-    EXPECT_EQ(answered, 2);
-    QTest::qWait(100);
-    EXPECT_EQ(ticks.load(), 2) << "no tick while the pause lasts";
-    service.Resume(wasRunning, QStringLiteral("20"));
-    EXPECT_TRUE(service.IsRunning() && service.IntervalMs() == 20);
+    ASSERT_TRUE(service.PauseThen([&](bool wasRunning) {
+        const int before = ticks;
+        QTest::qWait(100);
+        seen << QStringLiteral("%1 %2 %3 %4")
+                    .arg(wasRunning)
+                    .arg(service.IsBusy())
+                    .arg(service.IsRunning())
+                    .arg(ticks - before);
+        service.Resume(wasRunning, QStringLiteral("20"));
+    }));
+    EXPECT_TRUE(seen.isEmpty() && service.IsBusy() && service.IsPauseWaiting() && !service.IsRunning());
+    EXPECT_FALSE(service.PauseThen([&](bool) { seen << QStringLiteral("second"); }))
+        << "one pause waits at a time";
+    service.Start(QStringLiteral("10")); // a start while the pause waits does not let a tick meet its work
+    hold = false;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !seen.isEmpty(); }, 3000));
+    EXPECT_EQ(seen, QStringList{"1 0 0 0"});
+    EXPECT_TRUE(service.IsRunning() && service.IntervalMs() == 20 && !service.IsPauseWaiting());
 
     // Stopped and started again during a tick: the tick's end arms it once.
     ASSERT_TRUE(inTick());
@@ -128,11 +145,30 @@ TEST_F(ServiceWorkerTest, PauseAndStopDuringATickWaitForItAndAreNotUndoneByItsRe
     ASSERT_TRUE(QTest::qWaitFor([&] { return ticks.load() >= 5; }, 3000));
     EXPECT_FALSE(overlapped.load());
 
-    // A pause that began Stopped ends Stopped, with the interval taken from the field anyway.
+    // A pause that began Stopped runs at once and ends Stopped, with the interval taken anyway.
     service.Stop();
-    const bool second = service.Pause();
-    service.Resume(second, QStringLiteral("40"));
-    EXPECT_TRUE(!second && !service.IsRunning() && service.IntervalMs() == 40);
+    ASSERT_TRUE(idle());
+    bool ranAtOnce = false;
+    ASSERT_TRUE(service.PauseThen([&](bool wasRunning) {
+        ranAtOnce = true;
+        service.Resume(wasRunning, QStringLiteral("40"));
+    }));
+    EXPECT_TRUE(ranAtOnce && !service.IsRunning() && service.IntervalMs() == 40);
+}
+
+TEST_F(ServiceWorkerTest, DestroyedDuringATickLetsItEndFirst)
+{
+    std::atomic<bool> ended{false};
+    auto service = std::make_unique<Service>(m_copy, nullptr, Service::Threading::Worker);
+    service->SetTickWork([&](const config::SettingsRecord&) {
+        QThread::msleep(100);
+        ended = true;
+        return CycleSummary{};
+    });
+    service->Start(QStringLiteral("1"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return service->IsBusy(); }, 3000));
+    service.reset();
+    EXPECT_TRUE(ended.load()) << "the tick outlived its service";
 }
 
 } // namespace

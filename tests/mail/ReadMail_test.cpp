@@ -1,5 +1,5 @@
 // ReadMail on messages made for one quirk each (tests/data/mime) and on files that are no message; the
-// field extractors on single parts.
+// field extractors on single parts of each kind.
 
 #include "engine/mail/ReceivedMail.h"
 #include "engine/mail/Transport.h"
@@ -17,7 +17,9 @@
 
 namespace {
 
-using lw::mail::PartList;
+using lw::mail::MessagePart;
+using lw::mail::MessageParts;
+using lw::mail::PartKind;
 using lw::mail::ReceivedMail;
 
 constexpr const char* kCycleParts = "subject:from:to:date:nofile:";
@@ -27,30 +29,32 @@ std::string Fixture(const char* name)
     return std::string(TEST_DATA_DIR "/mime/") + name;
 }
 
-ReceivedMail Extract(const PartList& parts)
+ReceivedMail Extract(const std::vector<MessagePart>& parts, const std::string& folder = {})
 {
     ReceivedMail mail;
-    for (const auto& part : parts)
-        lw::mail::ExtractAll(QString::fromStdString(part), mail);
+    lw::mail::ExtractParts(MessageParts{parts, folder}, mail);
     return mail;
 }
 
-bool HasPart(const PartList& parts, const std::string& prefix)
+bool HasPart(const MessageParts& parts, PartKind kind)
 {
-    return std::any_of(parts.begin(), parts.end(),
-                       [&](const std::string& p) { return p.rfind(prefix, 0) == 0; });
+    return std::any_of(parts.parts.begin(), parts.parts.end(),
+                       [&](const MessagePart& p) { return p.kind == kind; });
 }
 
 class ReadMailTest : public ::testing::Test {
   protected:
-    std::optional<PartList> Parts(const std::string& file, const char* partList = kCycleParts)
+    std::optional<MessageParts> Parts(const std::string& file, const char* partList = kCycleParts)
     {
         return lw::mail::ReadMail(file, partList, folder);
     }
     std::optional<ReceivedMail> Read(const char* fixture)
     {
         const auto read = Parts(Fixture(fixture));
-        return read ? std::optional(Extract(*read)) : std::nullopt;
+        if (!read) return std::nullopt;
+        ReceivedMail mail;
+        lw::mail::ExtractParts(*read, mail);
+        return mail;
     }
     QString WriteFile(const char* name, const QByteArray& data)
     {
@@ -73,10 +77,12 @@ void PrintTo(const QString& text, std::ostream* out)
 TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindowsOnAnyThread)
 {
     const auto utc = [](int d, int h) { return QDateTime(QDate(2024, 1, d), QTime(h, 0), Qt::UTC); };
+    const QDateTime sent(QDate(2014, 5, 28), QTime(8, 18, 19), Qt::UTC);
     const struct {
         const char* fixture;
         QString subject, fromName, fromAddress, toName, toAddress, body;
         QDateTime received;
+        int attachmentCount = 0;
     } cases[] = {
         // Shift_JIS Q-words with CP932-only characters, split over two words.
         {"sjis-q-encoded-subject.eml", u"①会議の件 髙橋"_qs, u"髙橋 一郎"_qs, "takahashi@example.jp",
@@ -99,6 +105,15 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindowsOnAnyThre
         // The HTML part is the body when there is no plain one.
         {"forward-marks-html-alternative.eml", "marked", "", "a@example.jp", "", "b@example.jp",
          u"<b>転送</b>"_qs, utc(3, 15)},
+        // A body or a header value that reads like another part is only what the reader says it is.
+        {"body-first-line-subject.eml", u"本当の件名"_qs, "Sender", "sender@example.jp", "",
+         "office@example.jp", "Subject: x\nthe first body line reads like a header field", sent},
+        {"body-first-line-date.eml", "body date", "Sender", "sender@example.jp", "", "office@example.jp",
+         "Date: 2001/02/03 04:05:06\nmpp{account=x}", sent},
+        {"body-first-line-file-path.eml", "body file", "Sender", "sender@example.jp", "", "office@example.jp",
+         "file:/etc/hostname", sent},
+        {"header-values-posing-as-parts.eml", "header values", "Sender", "sender@example.jp",
+         "subject: spoofed", "office@example.jp", "plain body", QDateTime()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fixture);
@@ -108,15 +123,17 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindowsOnAnyThre
                                mail->toAddress, mail->body}),
                   QStringList({c.subject, c.fromName, c.fromAddress, c.toName, c.toAddress, c.body}));
         EXPECT_EQ(mail->received, c.received) << mail->received.toString(Qt::ISODate).toStdString();
+        EXPECT_EQ(mail->attachmentCount, c.attachmentCount);
     }
+    EXPECT_TRUE(QDir(m_folder.path()).isEmpty()) << "no attachment was written for any of them";
     EXPECT_EQ(lw::mail::ForwardMarks(Fixture("forward-marks-html-alternative.eml")),
               (std::vector<std::string>{"first@example.jp", "second@example.jp"}));
     EXPECT_TRUE(lw::mail::ForwardMarks(Fixture("sjis-q-encoded-subject.eml")).empty());
 
     // Readers on four threads at once agree with one reader (the first four fixtures: no attachments).
-    std::vector<PartList> reference; // a failed read stays empty and so counts as a mismatch below
+    std::vector<MessageParts> reference; // a failed read stays empty and so counts as a mismatch below
     for (int i = 0; i < 4; ++i)
-        reference.push_back(Parts(Fixture(cases[i].fixture)).value_or(PartList{}));
+        reference.push_back(Parts(Fixture(cases[i].fixture)).value_or(MessageParts{}));
     std::atomic<int> mismatches = 0;
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
@@ -135,12 +152,13 @@ TEST_F(ReadMailTest, AttachmentsBeyondCapacityAreWrittenApartAndCapped)
 {
     const auto parts = Parts(Fixture("many-attachments-120.eml"));
     ASSERT_TRUE(parts);
-    EXPECT_EQ(
-        std::count_if(parts->begin(), parts->end(), [](const auto& p) { return p.starts_with("file:"); }),
-        120);
-    EXPECT_FALSE(HasPart(*parts, "nofile:"));
+    EXPECT_EQ(std::count_if(parts->parts.begin(), parts->parts.end(),
+                            [](const auto& p) { return p.kind == PartKind::Attachment; }),
+              120);
+    EXPECT_FALSE(HasPart(*parts, PartKind::NoAttachment));
     // Parts past the capacity are dropped without touching the fields around the array.
-    const ReceivedMail mail = Extract(*parts);
+    ReceivedMail mail;
+    lw::mail::ExtractParts(*parts, mail);
     EXPECT_EQ(mail.attachmentCount, lw::mail::kMaxAttachments);
     EXPECT_EQ(mail.body, "see the files");
     QFile last(mail.attachments[99]);
@@ -170,7 +188,7 @@ TEST_F(ReadMailTest, BrokenMimeNonMessagesAndPartLists)
     const auto padded =
         Parts(WriteFile("padded.eml", "\r\n\nFrom: a@example.jp\nSubject: padded\n\nbody\n").toStdString());
     ASSERT_TRUE(padded);
-    EXPECT_EQ(Extract(*padded).subject, "padded");
+    EXPECT_EQ(Extract(padded->parts).subject, "padded");
 
     // Files that are no message give nothing.
     for (const std::string& file :
@@ -182,51 +200,56 @@ TEST_F(ReadMailTest, BrokenMimeNonMessagesAndPartLists)
     // Only the header parts named come; the body always does.
     const auto report = Parts(Fixture("sjis-q-encoded-subject.eml"), "subject:from:date:nofile:");
     ASSERT_TRUE(report);
-    EXPECT_TRUE(!HasPart(*report, "to:") && HasPart(*report, "body:") && HasPart(*report, "nofile:"));
+    EXPECT_TRUE(!HasPart(*report, PartKind::To) && HasPart(*report, PartKind::Body) &&
+                HasPart(*report, PartKind::NoAttachment));
 
     // A folder that cannot take files: no "file:" part, and no "nofile:" hiding the attachment.
     const QString blocker = WriteFile("blocker", {});
     const auto unwritable = lw::mail::ReadMail(Fixture("broken-mime-unclosed-boundary.eml"), kCycleParts,
                                                (blocker + "/sub").toStdString());
     ASSERT_TRUE(unwritable);
-    EXPECT_TRUE(!HasPart(*unwritable, "file:") && !HasPart(*unwritable, "nofile:") &&
-                HasPart(*unwritable, "body:"));
+    EXPECT_TRUE(!HasPart(*unwritable, PartKind::Attachment) &&
+                !HasPart(*unwritable, PartKind::NoAttachment) && HasPart(*unwritable, PartKind::Body));
 }
 
 TEST(Extractors, FromAndToPartsAreCutAtFixedPlaces)
 {
     const struct {
-        const char* part;
+        PartKind kind;
+        const char* value;
         const char *fromAddress, *fromName, *toAddress, *toName;
     } cases[] = {
-        {"from: \"山田 太郎\" <Taro.Y@Example.JP>", "Taro.Y@Example.JP", "山田 太郎", "", ""},
+        {PartKind::From, " \"山田 太郎\" <Taro.Y@Example.JP>", "Taro.Y@Example.JP", "山田 太郎", "", ""},
         // Without the blank after the colon the fixed start cuts the name's first character.
-        {"from:Taro <taro@example.jp>", "taro@example.jp", "aro", "", ""},
-        {"FROM:   taro@example.jp  ", "taro@example.jp", "", "", ""},
+        {PartKind::From, "Taro <taro@example.jp>", "taro@example.jp", "aro", "", ""},
+        {PartKind::From, "   taro@example.jp  ", "taro@example.jp", "", "", ""},
         // "<" without a later ">" leaves the address empty; an unclosed quote leaves the name empty.
-        {"from: \"Taro <taro@example.jp", "", "", "", ""},
-        {"from: x> Taro <taro@example.jp", "", "x> Taro", "", ""},
-        // The keyword counts only near the start; a bare address is cut from the fixed 6th character.
-        {"  x   from: taro@example.jp", "", "", "", ""},
-        {" from: taro@example.jp", ": taro@example.jp", "", "", ""},
-        {"to: 花子 <Hanako@example.jp>", "", "", "Hanako@example.jp", "花子"},
-        // "to:" inside a subject is no recipient.
-        {"subject: Reply to: Boss <boss@example.jp>", "", "", "", ""},
-        {"1234to: x@example.jp", "", "", "", ""},
-        {"123to: x@example.jp", "", "", "to: x@example.jp", ""},
+        {PartKind::From, " \"Taro <taro@example.jp", "", "", "", ""},
+        {PartKind::From, " x> Taro <taro@example.jp", "", "x> Taro", "", ""},
+        {PartKind::To, " 花子 <Hanako@example.jp>", "", "", "Hanako@example.jp", "花子"},
+        {PartKind::To, "x@example.jp", "", "", "x@example.jp", ""},
+        // An address written in another part is no sender or recipient.
+        {PartKind::Subject, " Reply to: Boss <boss@example.jp>", "", "", "", ""},
+        {PartKind::Body, "from: \"Boss\" <boss@example.jp>\nto: x@example.jp", "", "", "", ""},
+        {PartKind::Date, "to: x@example.jp", "", "", "", ""},
+        {PartKind::To, "\"from: Boss\" <boss@example.jp>", "", "", "boss@example.jp", "from: Boss"},
     };
     for (const auto& c : cases) {
-        const auto mail = Extract({c.part});
+        const auto mail = Extract({{c.kind, c.value}});
         EXPECT_EQ(QStringList({mail.fromAddress, mail.fromName, mail.toAddress, mail.toName}),
                   QStringList({c.fromAddress, c.fromName, c.toAddress, c.toName}))
-            << c.part;
+            << c.value;
     }
 
     // The first usable address wins, the last subject wins; a from part without a usable
     // address does not block a later one.
-    auto mail = Extract({"subject: first", "from: \"Broken\" <broken", "from: \"A\" <a@example.jp>",
-                         "from: \"B\" <b@example.jp>", "to: c@example.jp", "to: \"D\" <d@example.jp>",
-                         "subject: second"});
+    auto mail = Extract({{PartKind::Subject, "first"},
+                         {PartKind::From, "\"Broken\" <broken"},
+                         {PartKind::From, "\"A\" <a@example.jp>"},
+                         {PartKind::From, "\"B\" <b@example.jp>"},
+                         {PartKind::To, "c@example.jp"},
+                         {PartKind::To, "\"D\" <d@example.jp>"},
+                         {PartKind::Subject, "second"}});
     EXPECT_EQ(mail.fromAddress + "|" + mail.fromName + "|" + mail.toAddress + "|" + mail.toName + "|" +
                   mail.subject,
               "a@example.jp|A|c@example.jp||second");
@@ -234,35 +257,98 @@ TEST(Extractors, FromAndToPartsAreCutAtFixedPlaces)
 
 TEST(Extractors, SubjectDateBodyAttachmentsAndReturnedMail)
 {
-    auto mail = Extract({"Subject:  件名  ", "body:\n本文\r\n"});
+    auto mail = Extract({{PartKind::Subject, "  件名  "}, {PartKind::Body, "\n本文\r\n"}});
     EXPECT_EQ(mail.subject + "|" + mail.body, QString::fromUtf8("件名|本文"));
 
     // Local forms; fractions of a second are dropped.
     const auto local = [](int month, int day, int h, int m, int s) {
         return QDateTime(QDate(2024, month, day), QTime(h, m, s), Qt::LocalTime);
     };
-    for (const auto& [part, expected] : std::vector<std::pair<const char*, QDateTime>>{
-             {"date: 2024/02/29 23:59:58", local(2, 29, 23, 59, 58)},
-             {"date: 2024-1-5 7:08", local(1, 5, 7, 8, 0)},
-             {"date: 2024/01/05", local(1, 5, 0, 0, 0)},
-             {"date: 2024-01-05T10:11:12.345", local(1, 5, 10, 11, 12)}})
-        EXPECT_EQ(Extract({part}).received, expected) << part;
+    for (const auto& [value, expected] :
+         std::vector<std::pair<const char*, QDateTime>>{{" 2024/02/29 23:59:58", local(2, 29, 23, 59, 58)},
+                                                        {"2024-1-5 7:08", local(1, 5, 7, 8, 0)},
+                                                        {" 2024/01/05", local(1, 5, 0, 0, 0)},
+                                                        {"2024-01-05T10:11:12.345", local(1, 5, 10, 11, 12)}})
+        EXPECT_EQ(Extract({{PartKind::Date, value}}).received, expected) << value;
 
     // Unreadable dates leave the earlier value.
-    mail = Extract({"date: 2024/01/05 10:11:12", "date: Wed, 28 May 2014 17:18:19 +0900",
-                    "date: 2023/02/30 10:00:00", "date: 2023/01/01 25:00:00", "date:"});
+    mail = Extract({{PartKind::Date, "2024/01/05 10:11:12"},
+                    {PartKind::Date, "Wed, 28 May 2014 17:18:19 +0900"},
+                    {PartKind::Date, "2023/02/30 10:00:00"},
+                    {PartKind::Date, "2023/01/01 25:00:00"},
+                    {PartKind::Date, ""}});
     EXPECT_EQ(mail.received, local(1, 5, 10, 11, 12));
-    EXPECT_FALSE(Extract({"date: yesterday"}).received.isValid());
+    EXPECT_FALSE(Extract({{PartKind::Date, "yesterday"}}).received.isValid());
 
-    // Only the first matching keyword applies, and only near the start.
-    mail = Extract({"subject: body: x", "xxxxxx body: late", "123456789subject: late"});
-    EXPECT_EQ(mail.subject + "|" + mail.body, "body: x|");
+    // Each kind has its one extractor: a subject, body or date reading like another part stays
+    // what it is, and a body keeps its first line.
+    mail = Extract({{PartKind::Subject, "body: x"},
+                    {PartKind::Body, "Subject: late\r\nDate: 2001/02/03 04:05:06\r\nfile:/etc/hostname"},
+                    {PartKind::Date, "subject: late"},
+                    {PartKind::Date, "file:/etc/passwd"}});
+    EXPECT_EQ(mail.subject + "|" + mail.body,
+              "body: x|Subject: late\r\nDate: 2001/02/03 04:05:06\r\nfile:/etc/hostname");
+    EXPECT_FALSE(mail.received.isValid());
+    EXPECT_EQ(mail.attachmentCount, 0);
 
-    mail = Extract({"nofile:", "file: /w/a.txt", "File:/w/B.PDF ", "body: see file: /w/x", "xnofile: /w/y"});
+    // Attachment parts add their paths in order; a "no file" part adds none.
+    mail = Extract({{PartKind::NoAttachment, ""},
+                    {PartKind::Attachment, " /w/a.txt"},
+                    {PartKind::Attachment, "/w/B.PDF "},
+                    {PartKind::Body, "see file: /w/x"}},
+                   "/w");
     ASSERT_EQ(mail.attachmentCount, 2);
-    EXPECT_EQ(mail.attachments[0] + "|" + mail.attachments[1], "/w/a.txt|/w/B.PDF");
+    EXPECT_EQ(mail.attachments[0] + "|" + mail.attachments[1] + "|" + mail.attachmentFolder,
+              "/w/a.txt|/w/B.PDF|/w");
 
     for (const auto& [subject, may] :
          {std::pair{"", true}, {"Fwd: RETURNED MAIL: user unknown", false}, {"Returned  mail", true}})
-        EXPECT_EQ(lw::mail::MayProcess(Extract({std::string("subject: ") + subject})), may) << subject;
+        EXPECT_EQ(lw::mail::MayProcess(Extract({{PartKind::Subject, subject}})), may) << subject;
+}
+
+TEST(Extractors, PartTextAndMailTextAreKeywordAndValueEachEndedByCrLf)
+{
+    const MessageParts parts{{{PartKind::Subject, "件名"},
+                              {PartKind::From, "\"A\" <a@example.jp>"},
+                              {PartKind::To, "b@example.jp"},
+                              {PartKind::Date, "2024/01/05 10:11:12"},
+                              {PartKind::Body, "本文\n二行目"},
+                              {PartKind::Attachment, "/w/a.txt"},
+                              {PartKind::NoAttachment, ""}},
+                             "/w"};
+    const QString expected =
+        u"subject:件名\r\nfrom:\"A\" <a@example.jp>\r\nto:b@example.jp\r\n"
+        u"date:2024/01/05 10:11:12\r\nbody:本文\n二行目\r\nfile:/w/a.txt\r\nnofile:\r\n"_qs;
+    EXPECT_EQ(lw::mail::MailText(parts), expected);
+    ReceivedMail mail;
+    QString mailText = "left over";
+    lw::mail::ExtractParts(parts, mail, &mailText);
+    EXPECT_EQ(mailText, expected);
+}
+
+TEST(Extractors, AnAttachmentPathCountsOnlyAsAFileDirectlyInsideItsFolder)
+{
+    QTemporaryDir root;
+    const QString folder = root.filePath("m.eml.files");
+    ASSERT_TRUE(QDir().mkpath(folder + "/sub"));
+    const auto touch = [](const QString& path) {
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
+    };
+    touch(folder + "/a.txt");
+    touch(folder + "/sub/b.txt");
+    touch(root.filePath("outside.txt"));
+    ASSERT_TRUE(QFile::link(root.filePath("outside.txt"), folder + "/link.txt"));
+    for (const auto& [path, inside] :
+         std::vector<std::pair<QString, bool>>{{folder + "/a.txt", true},
+                                               {folder + "/../m.eml.files/a.txt", true},
+                                               {folder + "/sub/b.txt", false},
+                                               {folder + "/../outside.txt", false},
+                                               {folder + "/link.txt", false},
+                                               {folder + "/missing.txt", false},
+                                               {folder + "/sub", false},
+                                               {"/etc/hostname", false}})
+        EXPECT_EQ(lw::mail::IsFileInFolder(path, folder), inside) << path.toStdString();
+    EXPECT_FALSE(lw::mail::IsFileInFolder(folder + "/a.txt", QString()));
+    EXPECT_EQ(lw::mail::AttachmentFolderOf(root.filePath("m.eml")), folder);
 }

@@ -17,7 +17,8 @@ const QString kProcessingError = QStringLiteral("処理履歴登録エラー[%1]
 
 class HistoryTest : public test::StoreFixture {
 protected:
-    // A message stored in the work folder, with attachment files written there (names relative to it).
+    // A message stored in the work folder, with attachment files written into its own attachment
+    // folder (names relative to that folder).
     mail::ReceivedMail Message(const QString& id, const QStringList& attachmentNames = {},
                                const QDateTime& received = QDateTime(QDate(2008, 3, 31), QTime(23, 59, 59)))
     {
@@ -28,8 +29,9 @@ protected:
         mail.fromName = QStringLiteral("山田 太郎");
         mail.toName = QStringLiteral("事務所");
         mail.received = received;
+        mail.attachmentFolder = mail::AttachmentFolderOf(mail.file);
         for (const QString& name : attachmentNames) {
-            const QFileInfo file(WorkFolder(settings) + u'/' + name);
+            const QFileInfo file(mail.attachmentFolder + u'/' + name);
             QFile::remove(file.filePath());  // the reader always writes a new file
             mail.attachments[std::size_t(mail.attachmentCount++)] =
                 test::WriteFile(file.path(), file.fileName(), "content of " + name.toUtf8());
@@ -129,7 +131,7 @@ TEST_F(HistoryTest, SaveCopiesAttachmentsUnderFreeNamesOnceAndLogsALostOne)
 {
     // Another message saved earlier left its own report.pdf in the save folder.
     mail::ReceivedMail earlier = Message(QStringLiteral("earlier.eml"), {QStringLiteral("report.pdf")});
-    test::WriteFile(WorkFolder(settings), QStringLiteral("report.pdf"), "another message");
+    test::WriteFile(earlier.attachmentFolder, QStringLiteral("report.pdf"), "another message");
     RegisterProcessing(settings, earlier, kActionSave, true);
     const QString id = QStringLiteral("save.eml");
     mail::ReceivedMail mail = Message(id, {QStringLiteral("report.pdf"), QStringLiteral("memo")});
@@ -147,14 +149,22 @@ TEST_F(HistoryTest, SaveCopiesAttachmentsUnderFreeNamesOnceAndLogsALostOne)
     EXPECT_TRUE(LogEntries().isEmpty()) << LogEntries().join(u'\n').toStdString();
 
     // An attachment that cannot be copied is logged and left without a path; the save counts.
+    // A path outside the message's own attachment folder is never copied, even when the file
+    // exists (another message's attachment, a file of the program folder).
     mail::ReceivedMail lost = Message(QStringLiteral("lost.eml"));
-    lost.attachments[0] = WorkFolder(settings) + QStringLiteral("/gone.bin");
-    lost.attachmentCount = 1;
+    const QString secret = test::WriteFile(settings.programFolder, QStringLiteral("secret.ini"), "password");
+    const QStringList sources{lost.attachmentFolder + QStringLiteral("/gone.bin"), secret,
+                              earlier.attachmentFolder + QStringLiteral("/report.pdf")};
+    for (const QString& source : sources) lost.attachments[std::size_t(lost.attachmentCount++)] = source;
     RegisterProcessing(settings, lost, kActionSave, true);
     EXPECT_EQ(Column(QStringLiteral("lost.eml"), "メール保存").toInt(), 1);
-    EXPECT_EQ(Files(QStringLiteral("lost.eml"), "添付ファイル保存先パス"), QStringList{QString("")});
-    ASSERT_EQ(LogEntries().size(), 1);
-    EXPECT_TRUE(LogEntries()[0].startsWith(kProcessingError.arg(QStringLiteral("lost.eml"))));
+    EXPECT_EQ(Files(QStringLiteral("lost.eml"), "添付ファイル保存先パス"), (QStringList{"", "", ""}));
+    EXPECT_EQ(QDir(save).entryList(QDir::Files).size(), 3) << "none of the refused files was copied";
+    ASSERT_EQ(LogEntries().size(), 3);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(LogEntries()[i].startsWith(kProcessingError.arg(QStringLiteral("lost.eml"))) &&
+                    LogEntries()[i].endsWith(sources[i]))
+            << LogEntries()[i].toStdString();
 }
 
 TEST_F(HistoryTest, PurgeRemovesUnsavedRowsUpToMidnightOfTheCutoffDayButNeverAMessageWithoutDate)
@@ -182,14 +192,14 @@ TEST_F(HistoryTest, PurgeRemovesUnsavedRowsUpToMidnightOfTheCutoffDayButNeverAMe
     EXPECT_TRUE(LogEntries().isEmpty()) << LogEntries().join(u'\n').toStdString();
 }
 
-TEST_F(HistoryTest, PurgeDeletesAttachmentRowsAndOnlyWorkFolderFilesWithTheirEmptiedFolder)
+TEST_F(HistoryTest, PurgeDeletesAttachmentRowsAndOnlyFilesOfTheMessagesOwnFolderWithThatFolder)
 {
     settings.keepday = 1;
-    Received(QStringLiteral("m1"), 5, QTime(8, 0), {"a.pdf", "m1.files/見積書 b.pdf", "../../keep.txt", "../escape.txt"});
+    Received(QStringLiteral("m1"), 5, QTime(8, 0), {"a.pdf", "見積書 b.pdf", "../../keep.txt", "../escape.txt"});
     RegisterProcessing(settings, Received(QStringLiteral("m2"), 5, QTime(9, 0), {"kept.pdf"}), kActionSave, true);
-    // A folder that still holds another message's file stays, with that file.
-    Received(QStringLiteral("m3"), 5, QTime(8, 0), {"shared.files/x.txt"});
-    Received(QStringLiteral("m4"), 0, QTime(0, 1), {"shared.files/y.txt"});
+    // Another message's file is not this message's to remove, and its folder stays.
+    Received(QStringLiteral("m3"), 5, QTime(8, 0), {"x.txt", "../m4.files/y.txt"});
+    Received(QStringLiteral("m4"), 0, QTime(0, 1), {"y.txt"});
     // Work file already gone: the row and its attachment rows still go.
     QFile::remove(Received(QStringLiteral("gone"), 5, QTime(10, 0), {"g.txt"}).file);
     // Attachment rows without a history row are left alone.
@@ -198,15 +208,16 @@ TEST_F(HistoryTest, PurgeDeletesAttachmentRowsAndOnlyWorkFolderFilesWithTheirEmp
     PurgeHistory(settings);
     EXPECT_EQ(Remaining(), (QStringList{QStringLiteral("m2"), QStringLiteral("m4")}));
     EXPECT_EQ(Peek(DatabasePath()).Count(QStringLiteral("SELECT count(*) FROM tblHistoryFiles")), 3) << "m2, m4 and the orphan";
-    for (const char* name : {"a.pdf", "g.txt", "m1.files", "shared.files/x.txt"}) EXPECT_FALSE(InWork(QString::fromUtf8(name))) << name;
-    for (const char* name : {"shared.files/y.txt", "../../keep.txt", "../escape.txt", "kept.pdf"})
-        EXPECT_TRUE(InWork(QString::fromUtf8(name))) << name << ": outside the work folder, or not purged";
+    for (const char* name : {"m1.files", "gone.files", "m3.files"}) EXPECT_FALSE(InWork(QString::fromUtf8(name))) << name;
+    for (const char* name : {"m4.files/y.txt", "../keep.txt", "escape.txt", "m2.files/kept.pdf"})
+        EXPECT_TRUE(InWork(QString::fromUtf8(name))) << name << ": outside the message's own folder, or not purged";
 
     // A large backlog is removed by several workers; every file still goes.
     for (int i = 0; i < 120; ++i) Received(QStringLiteral("bulk%1").arg(i), 3, QTime(8, 0), {QStringLiteral("bulk%1.pdf").arg(i)});
     PurgeHistory(settings);
     EXPECT_EQ(Remaining(), (QStringList{QStringLiteral("m2"), QStringLiteral("m4")}));
-    EXPECT_EQ(QDir(WorkFolder(settings)).entryList(QDir::Files), (QStringList{QStringLiteral("kept.pdf"), QStringLiteral("m2"), QStringLiteral("m4")}));
+    EXPECT_EQ(QDir(WorkFolder(settings)).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
+              (QStringList{"escape.txt", "m2", "m2.files", "m4", "m4.files"}));
 }
 
 TEST_F(HistoryTest, LockedOrMissingDatabaseLogsTheLineWritesNothingAndThePurgeWaitsForTheNextTick)
@@ -239,13 +250,13 @@ TEST_F(HistoryTest, LockedOrMissingDatabaseLogsTheLineWritesNothingAndThePurgeWa
     EXPECT_TRUE(log[2].startsWith(QStringLiteral("ワーククリアエラー："))) << log[2].toStdString();
     EXPECT_TRUE(log[4].startsWith(QStringLiteral("ワーククリアエラー：["))) << log[4].toStdString();
     EXPECT_EQ(Remaining(), QStringList{QStringLiteral("old")});
-    EXPECT_TRUE(InWork(QStringLiteral("old")) && InWork(QStringLiteral("a.txt")));
+    EXPECT_TRUE(InWork(QStringLiteral("old")) && InWork(QStringLiteral("old.files/a.txt")));
     EXPECT_FALSE(QFileInfo::exists(SaveFolder(settings) + "/b.txt")) << "an unregistered save copies nothing";
 
     settings.reffile = QStringLiteral("list");
     PurgeHistory(settings);
     EXPECT_TRUE(Remaining().isEmpty());
-    EXPECT_FALSE(InWork(QStringLiteral("a.txt")));
+    EXPECT_FALSE(InWork(QStringLiteral("old.files/a.txt")));
 }
 
 } // namespace

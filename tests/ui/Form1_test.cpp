@@ -6,10 +6,14 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMutex>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTabWidget>
+#include <QThread>
+#include <QTimer>
 
 #include <atomic>
 #include <memory>
@@ -74,7 +78,12 @@ protected:
         return Caption() + u'|' + QString::number(window->Service().IntervalMs()) +
                (window->Service().IsRunning() ? "|on" : "|off");
     }
-    void Click(const char* button) { test::Click(*window, button); }
+    // Clicks and lets an action that waits for a running tick take place.
+    void Click(const char* button)
+    {
+        test::Click(*window, button);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !window->Service().IsPauseWaiting(); }, 5000));
+    }
     void Tab(int index) { W<QTabWidget>("SSTab1")->setCurrentIndex(index); }
     void ExpectEnabled(std::initializer_list<const char*> names, bool enabled)
     {
@@ -207,4 +216,60 @@ TEST_F(Form1Test, MissingDatabaseRefusedLeavesTheInfoEmptyAndTheServiceRunning)
     EXPECT_TRUE(MessageBox::Log().value(1).startsWith(QStringLiteral("ﾃﾞｰﾀﾍﾞｰｽが作成できませんでした。")));
     EXPECT_TRUE(W<QLabel>("lblInfo")->text().isEmpty());
     EXPECT_EQ(Status(), kRunning + "|60000|on") << "no settings file: the default interval";
+}
+
+TEST_F(Form1Test, TicksUseTheCopyOfTheFieldsAndASaveDuringATickWaitsWithoutHoldingTheWindow)
+{
+    Open("[larchwatcher]\nInterval=20\ntrsto=old@example.jp\n");
+    std::atomic<bool> hold{true};
+    QStringList seen; // per tick, on the poll thread: its snapshot and the copy after a command's change
+    QMutex mutex;
+    // The ticks use this test's locals: release and end them before the locals go, pass or fail.
+    const auto end = qScopeGuard([&] {
+        hold = false;
+        window.reset();
+    });
+    window->Service().SetTickWork([&](const config::SettingsRecord& s) {
+        {
+            QMutexLocker lock(&mutex);
+            seen << s.trsto + u'|' + QString::number(s.flgtrs);
+            if (seen.size() == 1) {
+                // What command mail does from the poll thread.
+                window->SetText("trsto", "command@example.jp");
+                window->SetState("flgtrs", 1);
+                seen << window->Text("trsto");
+            }
+        }
+        while (hold)
+            QThread::msleep(5);
+        return ++ticks, engine::CycleSummary{};
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->Service().IsBusy(); }, 5000));
+    // The fields follow the change while the tick still runs.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return T("txtTrsto") == "command@example.jp"; }, 5000));
+    EXPECT_TRUE(W<QCheckBox>("chkTrs")->isChecked());
+
+    // A save pressed now waits for the tick with the window closed to input, and returns at once.
+    // (Should it wait in the click, the tick ends after 2 s and the checks below fail.)
+    QTimer::singleShot(2000, window.get(), [&] { hold = false; });
+    test::Click(*window, "cmdSet");
+    EXPECT_TRUE(window->Service().IsBusy() && window->Service().IsPauseWaiting());
+    EXPECT_FALSE(W<QWidget>("cmdSet")->isEnabled());
+    EXPECT_FALSE(test::ReadFile(m_home.File("larchwatcher.ini")).contains("command@"))
+        << "saved during the tick";
+    hold = false;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window->Service().IsPauseWaiting(); }, 5000));
+    const QByteArray saved = test::ReadFile(m_home.File("larchwatcher.ini"));
+    EXPECT_TRUE(saved.contains("trsto=command@example.jp") && saved.contains("flgtrs=1"))
+        << saved.toStdString();
+    EXPECT_TRUE(W<QWidget>("cmdSet")->isEnabled());
+    EXPECT_EQ(Status(), kRunning + "|20|on");
+
+    // Typed and not saved: in the very next tick's snapshot.
+    W<QLineEdit>("txtTrsto")->setText("Typed@Example.JP");
+    const int before = ticks;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ticks > before + 1; }, 5000));
+    QMutexLocker lock(&mutex);
+    EXPECT_EQ(seen.mid(0, 2), (QStringList{"old@example.jp|0", "command@example.jp"}));
+    EXPECT_EQ(seen.last(), "typed@example.jp|1");
 }

@@ -19,8 +19,9 @@ using lw::ui::MessageBox;
 
 struct FakeMailClient final : lw::ui::MailClient {
     bool Compose(const QUrl& mailto, QString&) override { return drafts.append(mailto), true; }
-    bool Open(const QString&, QString&) override { return false; }
+    bool Open(const QString& path, QString&) override { return opened.append(path), true; }
     QList<QUrl> drafts;
+    QStringList opened;
 };
 
 QByteArray Encoded(const QString& text) { return "=?UTF-8?B?" + text.toUtf8().toBase64() + "?="; }
@@ -50,7 +51,8 @@ protected:
         settings.programFolder = m_home.Folder();
         QDir().mkpath(workFolder);
         Add("a.eml", "見積書の送付", 0, WithNamesAndAttachments());
-        Add("b.eml", "plain", -1, BareAddresses("plain", "just text"), "rsc"); // received file gone
+        // A body naming a file of the program folder; the received file is gone.
+        Add("b.eml", "plain", -1, BareAddresses("plain", "file:" + Secret().toUtf8()), "rsc");
         Add("c.eml", "gone", -2, BareAddresses("gone", "x"), "s");             // saved copy gone
         Add("d.eml", "not saved", 1, BareAddresses("n", "n"), "rf");
     }
@@ -68,6 +70,7 @@ protected:
             {id, kind.contains(u'r') ? work : QString(""), subject,
              lw::store::ToStoredDateTime(day.addDays(days)), saved ? 1 : 0, saved ? save : QString()});
     }
+    QString Secret() const { return m_home.File("larchwatcher.ini"); }
     QString LogText() const
     {
         const QString path =
@@ -128,14 +131,24 @@ TEST_F(Form3Test, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrintsTheRecei
     EXPECT_EQ(enabled(), "111");
     EXPECT_TRUE(Preview().startsWith("送信者：山田 太郎 宛先：総務課\n件名：見積書の送付|お世話になっております。"));
     EXPECT_TRUE(Preview().endsWith("見積書を添付します。|添付：memo.txt, quote.pdf")) << Preview().toStdString();
+    form->OpenAttachment(1);
+    form->OpenAttachment(2);
+    ASSERT_EQ(form->AttachmentPaths().size(), 2);
+    EXPECT_EQ(client.opened, QStringList{form->AttachmentPaths().at(1)});
+    EXPECT_TRUE(client.opened.value(0).endsWith("/quote.pdf"));
     form->PrintSavedMail(); // a notice without the recipient
     EXPECT_EQ(shown, QStringList{form->MailText()});
     EXPECT_TRUE(form->MailText().startsWith("subject:見積書の送付\r\nfrom:")) << form->MailText().toStdString();
     EXPECT_FALSE(form->MailText().contains("\r\nto:"));
 
-    // Without display names the addresses stand in; its received file is gone: printing says so.
+    // Without display names the addresses stand in; a body naming a file is only body: no
+    // attachment to list or open. Its received file is gone: printing says so.
+    lw::test::WriteFile(Secret(), "poppassword=secret");
     Select(1);
-    EXPECT_EQ(Preview(), "送信者：plain@example.com 宛先：office@example.jp\n件名：plain|just text|");
+    EXPECT_EQ(Preview(),
+              "送信者：plain@example.com 宛先：office@example.jp\n件名：plain|file:" + Secret() + u'|');
+    form->OpenAttachment(0);
+    EXPECT_EQ(client.opened.size(), 1);
     MessageBox::SetNextAnswer(MessageBox::Ok);
     form->PrintSavedMail();
     EXPECT_EQ(MessageBox::Log(), QStringList{"ファイルが存在しません。"});

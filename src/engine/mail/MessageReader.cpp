@@ -324,19 +324,21 @@ bool AsksForNoFile(const std::string& partList)
     return lowered.find("nofile:") != std::string::npos;
 }
 
-PartList ReadParts(GMimeMessage* message, const std::string& partList, const std::string& folder)
+MessageParts ReadParts(GMimeMessage* message, const std::string& partList, const std::string& folder)
 {
     GMimeObject* top = GMIME_OBJECT(message);
-    PartList parts;
+    MessageParts read;
+    read.attachmentFolder = folder;
+    std::vector<MessagePart>& parts = read.parts;
     for (const std::string& keyword : HeaderKeywords(partList)) {
         if (keyword == "subject")
-            parts.push_back("subject:" + DecodeUnstructured(RawHeader(top, "Subject")));
+            parts.push_back({PartKind::Subject, DecodeUnstructured(RawHeader(top, "Subject"))});
         else if (keyword == "from")
-            parts.push_back("from:" + MailboxPart(RawHeader(top, "From")));
+            parts.push_back({PartKind::From, MailboxPart(RawHeader(top, "From"))});
         else if (keyword == "to")
-            parts.push_back("to:" + MailboxPart(RawHeader(top, "To")));
+            parts.push_back({PartKind::To, MailboxPart(RawHeader(top, "To"))});
         else if (keyword == "date")
-            parts.push_back("date:" + DatePart(RawHeader(top, "Date")));
+            parts.push_back({PartKind::Date, DatePart(RawHeader(top, "Date"))});
     }
 
     std::vector<Leaf> leaves;
@@ -352,7 +354,7 @@ PartList ReadParts(GMimeMessage* message, const std::string& partList, const std
         }
         if (body != nullptr) break;
     }
-    parts.push_back("body:" + (body != nullptr ? BodyText(body) : std::string()));
+    parts.push_back({PartKind::Body, body != nullptr ? BodyText(body) : std::string()});
 
     // Attachments found, written or not: "nofile:" must never hide an attachment that could
     // not be written.
@@ -373,16 +375,16 @@ PartList ReadParts(GMimeMessage* message, const std::string& partList, const std
                      qUtf8Printable(target));
             continue;
         }
-        parts.push_back("file:" + path);
+        parts.push_back({PartKind::Attachment, path});
     }
-    if (found == 0 && AsksForNoFile(partList)) parts.emplace_back("nofile:");
-    return parts;
+    if (found == 0 && AsksForNoFile(partList)) parts.push_back({PartKind::NoAttachment, {}});
+    return read;
 }
 
 } // namespace
 
-std::optional<PartList> ReadMail(const std::string& file, const std::string& partList,
-                                 const std::string& folder)
+std::optional<MessageParts> ReadMail(const std::string& file, const std::string& partList,
+                                     const std::string& folder)
 {
     try {
         auto bytes = ReadWholeFile(file);
@@ -397,6 +399,32 @@ std::optional<PartList> ReadMail(const std::string& file, const std::string& par
     } catch (...) {
         return std::nullopt;
     }
+}
+
+const char* PartKeyword(PartKind kind)
+{
+    switch (kind) {
+    case PartKind::Subject:
+        return "subject:";
+    case PartKind::From:
+        return "from:";
+    case PartKind::To:
+        return "to:";
+    case PartKind::Date:
+        return "date:";
+    case PartKind::Body:
+        return "body:";
+    case PartKind::Attachment:
+        return "file:";
+    case PartKind::NoAttachment:
+        return "nofile:";
+    }
+    return "";
+}
+
+std::string PartText(const MessagePart& part)
+{
+    return PartKeyword(part.kind) + part.value;
 }
 
 std::vector<std::string> ForwardMarks(const std::string& file)

@@ -2,6 +2,7 @@
 
 #include <QDate>
 #include <QDir>
+#include <QFileInfo>
 #include <QTime>
 
 #include <algorithm>
@@ -128,31 +129,26 @@ QDateTime ParseLocalDate(const QString& text)
     return QDateTime(date, time, Qt::LocalTime);
 }
 
-} // namespace
-
-void ExtractFrom(const QString& part, ReceivedMail& mail)
+void ExtractSubject(const QString& part, ReceivedMail& mail)
 {
-    ExtractAddressPart(part, u"from:", 7, 6, mail.fromAddress, mail.fromName);
-}
-
-void ExtractTo(const QString& part, ReceivedMail& mail)
-{
-    ExtractAddressPart(part, u"to:", 5, 4, mail.toAddress, mail.toName);
-}
-
-void ExtractSubjectDateBody(const QString& part, ReceivedMail& mail)
-{
-    if (const qsizetype at = KeywordAt(part, u"subject:", 10); at != 0) {
+    if (const qsizetype at = KeywordAt(part, u"subject:", 10); at != 0)
         mail.subject = Trim(From(part, at + 8));
-    } else if (const qsizetype dateAt = KeywordAt(part, u"date:", 7); dateAt != 0) {
-        const QDateTime moment = ParseLocalDate(Trim(From(part, dateAt + 5)));
+}
+
+void ExtractDate(const QString& part, ReceivedMail& mail)
+{
+    if (const qsizetype at = KeywordAt(part, u"date:", 7); at != 0) {
+        const QDateTime moment = ParseLocalDate(Trim(From(part, at + 5)));
         if (moment.isValid()) mail.received = moment;
-    } else if (const qsizetype bodyAt = KeywordAt(part, u"body:", 7); bodyAt != 0) {
-        mail.body = Trim(From(part, bodyAt + 5));
     }
 }
 
-void ExtractAttachment(const QString& part, ReceivedMail& mail)
+void ExtractBody(const QString& part, ReceivedMail& mail)
+{
+    if (const qsizetype at = KeywordAt(part, u"body:", 7); at != 0) mail.body = Trim(From(part, at + 5));
+}
+
+void ExtractAttachmentText(const QString& part, ReceivedMail& mail)
 {
     if (part.contains(u"nofile:", Qt::CaseInsensitive)) return;
     const qsizetype at = KeywordAt(part, u"file:", 7);
@@ -163,12 +159,93 @@ void ExtractAttachment(const QString& part, ReceivedMail& mail)
     ++mail.attachmentCount;
 }
 
-void ExtractAll(const QString& part, ReceivedMail& mail)
+// The one extractor of a kind, on the part's text.
+void ApplyExtractor(PartKind kind, const QString& text, ReceivedMail& mail)
 {
-    ExtractFrom(part, mail);
-    ExtractTo(part, mail);
-    ExtractSubjectDateBody(part, mail);
-    ExtractAttachment(part, mail);
+    switch (kind) {
+    case PartKind::From:
+        ExtractAddressPart(text, u"from:", 7, 6, mail.fromAddress, mail.fromName);
+        break;
+    case PartKind::To:
+        ExtractAddressPart(text, u"to:", 5, 4, mail.toAddress, mail.toName);
+        break;
+    case PartKind::Subject:
+        ExtractSubject(text, mail);
+        break;
+    case PartKind::Date:
+        ExtractDate(text, mail);
+        break;
+    case PartKind::Body:
+        ExtractBody(text, mail);
+        break;
+    case PartKind::Attachment:
+        ExtractAttachmentText(text, mail);
+        break;
+    case PartKind::NoAttachment:
+        break;
+    }
+}
+
+} // namespace
+
+void ExtractFrom(const MessagePart& part, ReceivedMail& mail)
+{
+    if (part.kind == PartKind::From) ExtractAll(part, mail);
+}
+
+void ExtractTo(const MessagePart& part, ReceivedMail& mail)
+{
+    if (part.kind == PartKind::To) ExtractAll(part, mail);
+}
+
+void ExtractSubjectDateBody(const MessagePart& part, ReceivedMail& mail)
+{
+    if (part.kind == PartKind::Subject || part.kind == PartKind::Date || part.kind == PartKind::Body)
+        ExtractAll(part, mail);
+}
+
+void ExtractAttachment(const MessagePart& part, ReceivedMail& mail)
+{
+    if (part.kind == PartKind::Attachment) ExtractAll(part, mail);
+}
+
+void ExtractAll(const MessagePart& part, ReceivedMail& mail)
+{
+    ApplyExtractor(part.kind, QString::fromStdString(PartText(part)), mail);
+}
+
+void ExtractParts(const MessageParts& parts, ReceivedMail& mail, QString* mailText)
+{
+    mail.attachmentFolder = QString::fromStdString(parts.attachmentFolder);
+    if (mailText != nullptr) mailText->clear();
+    for (const MessagePart& part : parts.parts) {
+        const QString text = QString::fromStdString(PartText(part));
+        ApplyExtractor(part.kind, text, mail);
+        if (mailText != nullptr) *mailText += text + QStringLiteral("\r\n");
+    }
+}
+
+QString MailText(const MessageParts& parts)
+{
+    QString text;
+    for (const MessagePart& part : parts.parts)
+        text += QString::fromStdString(PartText(part)) + QStringLiteral("\r\n");
+    return text;
+}
+
+QString AttachmentFolderOf(const QString& messageFile)
+{
+    return messageFile + QStringLiteral(".files");
+}
+
+bool IsFileInFolder(const QString& path, const QString& folder)
+{
+    if (path.isEmpty() || folder.isEmpty()) return false;
+    const QFileInfo info(path);
+    const QString canonicalFolder = QFileInfo(folder).canonicalFilePath();
+    if (!info.isFile() || canonicalFolder.isEmpty()) return false;
+    const QString canonicalFile = info.canonicalFilePath();
+    return !canonicalFile.isEmpty() && QFileInfo(canonicalFile).path() == canonicalFolder;
 }
 
 bool MayProcess(const ReceivedMail& mail)

@@ -3,6 +3,8 @@
 // The mail transport: POP3 fetch and deletion, reading stored messages, SMTP sending.
 // Texts are UTF-8. No call lets an exception escape.
 
+#include "engine/mail/MessageParts.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,11 +33,12 @@ public:
     MailSessionScope& operator=(const MailSessionScope&) = delete;
 };
 
-// Reads a stored message: "subject:", "from:", "to:", "date:", "body:" and one "file:" per
-// attachment written into folder (or "nofile:" when asked for and there is none).
+// Reads a stored message: the header fields partList names ("subject:from:to:date:", any
+// order and letter case), the body, and one attachment part per file written into folder (or
+// one "no file" part when partList holds "nofile:" and the message has no attachment).
 // Nothing when the file is missing or is not a message.
-std::optional<PartList> ReadMail(const std::string& file, const std::string& partList,
-                                 const std::string& folder);
+std::optional<MessageParts> ReadMail(const std::string& file, const std::string& partList,
+                                     const std::string& folder);
 
 // Sends by SMTP. server = host ":" port ":" timeout seconds; to = TAB-joined recipients with
 // ">#xfr " + path, "cc", "bcc" elements; from = name "<" address ">" [TAB account ":" password

@@ -1,0 +1,58 @@
+// The main window as the program runs it (shown, loaded, the application's event loop), driven
+// through one close during a tick: once the first tick is in flight it presses 設定の保存 and,
+// while that save waits for the tick, closes the window. Prints "closed" (with "hidden" when the
+// window has gone at once) and, when everything has ended, "ended cpu-ms N": the CPU time the
+// process used from the close to its end.
+//
+//     e2e_close_during_tick PROGRAM_FOLDER
+#include "ui/Form1.h"
+
+#include <QApplication>
+#include <QPushButton>
+#include <QTimer>
+
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+long long CpuMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: e2e_close_during_tick PROGRAM_FOLDER\n");
+        return 2;
+    }
+    const QString home = QString::fromLocal8Bit(argv[1]);
+    long long cpuAtClose = 0;
+    {
+        lw::ui::Form1 window(home, home + QStringLiteral("/pdf"), lw::ui::DefaultForm1Actions());
+        window.show();
+        window.Load();
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, &window, [&] {
+            if (!window.Service().IsBusy()) return;
+            watch.stop();
+            QTimer::singleShot(300, &window, [&] {
+                cpuAtClose = CpuMs();
+                window.close();
+                std::printf("closed%s\n", window.isVisible() ? "" : " hidden");
+                std::fflush(stdout);
+            });
+            window.findChild<QPushButton*>(QStringLiteral("cmdSet"))->click();
+        });
+        watch.start(10);
+        if (QApplication::exec() != 0) return 3;
+    }
+    std::printf("ended cpu-ms %lld\n", CpuMs() - cpuAtClose);
+    return 0;
+}
