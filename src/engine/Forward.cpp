@@ -2,7 +2,7 @@
 
 #include "engine/mail/ActivityLog.h"
 #include "engine/mail/ForwardMark.h"
-#include "engine/mail/Transport.h"
+#include "engine/mail/SmtpSend.h"
 
 namespace lw::engine {
 
@@ -17,15 +17,23 @@ bool IsAddress(const QString& text)
 
 // The recipient of the received message sends its forward. Mail that reached the mailbox by
 // Bcc, through a list or with "undisclosed-recipients:;" names no recipient, and a server refuses
-// the empty sender "<>" as an address: the SMTP account, else the POP account, stands in when it
-// is an address, else the null reverse-path is sent.
-QString EnvelopeSender(const config::SettingsRecord& settings, const mail::ReceivedMail& mail)
+// an empty address: the SMTP account, else the POP account, stands in when it is an address,
+// else the null reverse-path is sent.
+void SetEnvelopeSender(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
+                       mail::SmtpRequest& request)
 {
-    if (IsAddress(mail.toAddress.trimmed())) return mail.toName + u'<' + mail.toAddress + u'>';
-    for (const QString& account : {settings.smtpaccount.trimmed(), settings.popaccount.trimmed()}) {
-        if (IsAddress(account)) return u'<' + account + u'>';
+    if (IsAddress(mail.toAddress.trimmed())) {
+        request.from = {mail.toName.toStdString(), mail.toAddress.toStdString()};
+        return;
     }
-    return QStringLiteral("<>");
+    for (const QString& account : {settings.smtpaccount.trimmed(), settings.popaccount.trimmed()}) {
+        if (IsAddress(account)) {
+            request.from = {std::string(), account.toStdString()};
+            return;
+        }
+    }
+    request.from = {};
+    request.nullReversePath = true;
 }
 
 } // namespace
@@ -34,8 +42,10 @@ ForwardArguments BuildForwardArguments(const config::SettingsRecord& settings, c
                                        const mail::ReceivedMail& mail)
 {
     ForwardArguments arguments;
-    arguments.server = settings.smtpserver + u':' + QString::number(settings.portsmtp) + u':' +
-                       QString::number(settings.timeoutsmtp);
+    mail::SmtpRequest& request = arguments.request;
+    request.host = settings.smtpserver.toStdString();
+    request.port = settings.portsmtp;
+    request.timeoutSeconds = settings.timeoutsmtp;
 
     const bool fixed = settings.flgtrsto || settings.flgtrstgt == 0 || settings.flgtrstgt == 1;
     const QString to = (fixed ? settings.trsto : rule.forwardTo).trimmed();
@@ -47,15 +57,20 @@ ForwardArguments BuildForwardArguments(const config::SettingsRecord& settings, c
     if (!bcc.isEmpty()) arguments.recipients += kTab + QStringLiteral("bcc") + kTab + bcc;
     // A list of only TABs names nobody.
     arguments.hasRecipient = !QString(to + cc + bcc).remove(kTab).trimmed().isEmpty();
+    request.to = mail::RecipientList(to.toStdString());
+    request.cc = mail::RecipientList(cc.toStdString());
+    request.bcc = mail::RecipientList(bcc.toStdString());
+    request.contentPath = mail.file.toStdString();
 
-    arguments.sender = EnvelopeSender(settings, mail);
+    SetEnvelopeSender(settings, mail, request);
     if (settings.flgauth && settings.authtyp >= 0 && settings.authtyp <= 3) {
-        arguments.sender += kTab + settings.smtpaccount + u':' + settings.smtppassword;
-        if (settings.authtyp == 1) arguments.sender += kTab + QStringLiteral("LOGIN");
-        if (settings.authtyp == 2) arguments.sender += kTab + QStringLiteral("CRAM-MD5");
-        if (settings.authtyp == 3) arguments.sender += kTab + QStringLiteral("PLAIN");
+        request.account = settings.smtpaccount.toStdString();
+        request.password = settings.smtppassword.toStdString();
+        if (settings.authtyp == 1) request.mechanism = "LOGIN";
+        if (settings.authtyp == 2) request.mechanism = "CRAM-MD5";
+        if (settings.authtyp == 3) request.mechanism = "PLAIN";
     }
-    arguments.subject = QStringLiteral("Fw: ") + mail.subject;
+    request.subject = (QStringLiteral("Fw: ") + mail.subject).toStdString();
     return arguments;
 }
 
@@ -77,6 +92,7 @@ bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, con
         result = QStringLiteral("転送先アドレスが指定されていません。");
     } else {
         // Without the secret the forward still goes out, unmarked rather than naming the mailbox.
+        mail::SmtpRequest request = arguments.request;
         std::string reason;
         const std::optional<std::string> mark = OpaqueForwardMarkOf(settings, reason);
         if (!mark) {
@@ -85,9 +101,8 @@ bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, con
                                QStringLiteral("]:転送マークの鍵を読み書きできないため、転送マークなしで転送します:") +
                                QString::fromStdString(reason));
         }
-        result = QString::fromStdString(mail::SendMail(
-            arguments.server.toStdString(), arguments.recipients.toStdString(), arguments.sender.toStdString(),
-            arguments.subject.toStdString(), std::string(), std::string(), mark.value_or(std::string())));
+        request.forwardMark = mark.value_or(std::string());
+        result = QString::fromStdString(mail::SendRequest(request).error);
     }
     if (!result.isEmpty()) {
         mail::WriteLog(settings.programFolder, settings.logfile,

@@ -3,6 +3,7 @@
 #include "config/SettingsRecord.h"
 #include "engine/SenderRules.h"
 #include "engine/mail/ReceivedMail.h"
+#include "engine/mail/SmtpMessage.h"
 
 #include <QString>
 
@@ -11,19 +12,18 @@
 
 namespace lw::engine {
 
-// The four arguments of one forward, as handed to the transport's SendMail.
+// One forward: the request handed to the transport and the destinations as the log shows them.
 struct ForwardArguments {
-    QString server;      // smtpserver ":" portsmtp ":" timeoutsmtp
-    QString recipients;  // TO TAB ">#xfr " file [TAB "cc" TAB CC] [TAB "bcc" TAB BCC]
-    // toName "<" toAddress ">" [TAB account ":" password [TAB mechanism]]; without a recipient
-    // address "<" SMTP or POP account ">", or "<>" when neither is an address.
-    QString sender;
-    QString subject;     // "Fw: " + subject
-    bool hasRecipient = false;  // at least one of TO, CC, BCC names an address
+    // Subject "Fw: " + subject; sender toName <toAddress>, else (no recipient address) the SMTP
+    // or POP account that is an address, else the null reverse-path. The forward mark is added
+    // when it is sent.
+    mail::SmtpRequest request;
+    QString recipients;        // for the log: TO TAB ">#xfr " file [TAB "cc" TAB CC] [TAB "bcc" TAB BCC]
+    bool hasRecipient = false; // at least one of TO, CC, BCC names an address
 };
 
-// Builds the forward's arguments: the fixed triple when flgtrsto is set or flgtrstgt is 0 or 1,
-// else the rule's destinations; credentials only with flgauth and authtyp 0 to 3.
+// Builds the forward: the fixed triple when flgtrsto is set or flgtrstgt is 0 or 1, else the
+// rule's destinations; credentials only with flgauth and authtyp 0 to 3.
 ForwardArguments BuildForwardArguments(const config::SettingsRecord& settings, const SenderRule& rule,
                                        const mail::ReceivedMail& mail);
 

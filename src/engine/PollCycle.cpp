@@ -43,7 +43,8 @@ public:
     CycleSummary Run();
 
 private:
-    void HandleMessage(const QString& path);
+    mail::Settlement HandleMessage(const QString& path);
+    bool Recorded(store::Registration registration);
     void HandleCommand(const mail::ReceivedMail& mail);
     void Log(const QString& text) const { mail::WriteLog(m_settings.programFolder, m_settings.logfile, text); }
     void Error(const QString& where, const QString& reason);
@@ -52,8 +53,6 @@ private:
     bool Print(const QString& mailText, const mail::ReceivedMail& mail, QString& error);
     bool SaveCopy(const QString& source, const QString& target, QString& error) const;
     bool SafeInWorkFolder(const QString& path, QString& error) const;
-    void DeleteOnServer(const QString& baseName);
-    void DeleteMarked();
     bool CarriesOwnMark(const QString& path) const;
     void GlobalForward(const SenderRule& rule, const mail::ReceivedMail& mail);
     void ForwardOrSkip(const SenderRule& rule, const mail::ReceivedMail& mail, const QString& logLine);
@@ -70,7 +69,7 @@ private:
     const QString m_workFolder;
     const QString m_identity;
     CycleSummary m_summary;
-    QStringList m_deletions; // base names to delete on the server once the cycle's files are durable
+    bool m_locked = false; // the list database stayed locked: the rest of the tick waits for the next
 };
 
 void Cycle::Error(const QString& where, const QString& reason)
@@ -89,9 +88,8 @@ bool Cycle::MakeFolder(const QString& folder)
     return false;
 }
 
-// A fetched message counts as delivered at once and never comes again, so its history rows
-// must be writable: while another process holds the list database's write lock the fetch
-// waits for the next tick. Other database faults are left to the per-message handling.
+// While another process holds the list database's write lock, no history row can be written:
+// the fetch waits for the next tick. Other database faults are left to the per-message handling.
 bool Cycle::ListDatabaseWritable()
 {
     QString error;
@@ -123,54 +121,78 @@ CycleSummary Cycle::Run()
     const store::ListConnectionHold databaseHold;
     if (!ListDatabaseWritable()) return m_summary;
 
-    const QString server = FetchServerArgument(m_settings);
+    const std::optional<mail::Pop3Endpoint> endpoint = FetchEndpoint(m_settings);
+    if (!endpoint) {
+        m_summary.fetchError = QStringLiteral("bad POP3 server: \"") + m_settings.popserver + u'"';
+        return m_summary;
+    }
     // One POP3 session for the fetch and every deletion of this cycle; its QUIT at the end of
     // the cycle commits the deletions.
-    const mail::MailSessionScope session;
+    mail::Pop3Mailbox mailbox(*endpoint, m_workFolder.toStdString());
     // Saved copies and attachments are flushed together at the end, before any deletion.
     mail::FlushBatch flushes;
-    const std::string errorBefore = mail::LastPop3Error();
 
-    const std::optional<mail::PartList> fetched =
-        mail::RcvMail(server.toStdString(), m_settings.popaccount.toStdString(),
-                      ("a " + m_settings.poppassword).toStdString(), "SAVE 1-10",
-                      ("<" + m_workFolder).toStdString());
-    if (!fetched) {
+    const mail::FetchResult fetched = mailbox.FetchNewMessages(10);
+    for (const std::string& element : fetched.abandoned)
+        Error(QString::fromStdString(element),
+              QStringLiteral("処理中にプログラムが終了したため、このメールの処理を中止しました。"));
+    if (fetched.messages.empty()) {
         // Nothing to process is not an error; a failed fetch only tells the caller.
-        const std::string errorAfter = mail::LastPop3Error();
-        if (errorAfter != errorBefore) m_summary.fetchError = QString::fromStdString(errorAfter);
+        m_summary.fetchError = QString::fromStdString(fetched.error);
         return m_summary;
     }
 
-    for (const std::string& element : *fetched) {
+    // A message is settled (and its deletion recorded) only after it was handled and the cycle's
+    // files are durable; until then every fetch hands it out again.
+    std::vector<mail::SettledMessage> settled;
+    for (const std::string& element : fetched.messages) {
         const QString path = QString::fromStdString(element);
         ++m_summary.fetched;
-        try {
-            HandleMessage(path);
-        } catch (const std::exception& e) {
-            Error(path, QString::fromUtf8(e.what()));
-        } catch (...) {
-            Error(path, QStringLiteral("不明なエラー"));
+        mail::Settlement settlement = mail::Settlement::Left;
+        if (!m_locked) {
+            try {
+                settlement = HandleMessage(path);
+            } catch (const std::exception& e) {
+                Error(path, QString::fromUtf8(e.what()));
+                settlement = mail::Settlement::Handled;
+            } catch (...) {
+                Error(path, QStringLiteral("不明なエラー"));
+                settlement = mail::Settlement::Handled;
+            }
         }
+        if (settlement == mail::Settlement::Left)
+            Error(path, QStringLiteral("リストデータベースがロックされているため、このメールは次回の受信で処理します。"));
+        settled.push_back({mail::BaseName(path).toStdString(), settlement});
     }
     std::string flushError;
-    if (flushes.Flush(flushError)) {
-        DeleteMarked();
-    } else {
+    if (!flushes.Flush(flushError)) {
         Error(m_saveFolder, QStringLiteral("保存したファイルを確定できないため、サーバーから削除しません（") +
                                 QString::fromStdString(flushError) + QStringLiteral("）。"));
+        for (mail::SettledMessage& m : settled) {
+            if (m.settlement == mail::Settlement::HandledDelete) m.settlement = mail::Settlement::Handled;
+        }
     }
+    // A deletion that fails stays recorded and is carried out by the next fetch.
+    const mail::TransportStatus status = mailbox.Settle(settled);
+    if (!status.Ok()) qWarning("%s", status.error.c_str());
     return m_summary;
 }
 
-void Cycle::HandleMessage(const QString& path)
+bool Cycle::Recorded(store::Registration registration)
+{
+    if (registration == store::Registration::Locked) m_locked = true;
+    return !m_locked;
+}
+
+mail::Settlement Cycle::HandleMessage(const QString& path)
 {
     // Each message's attachments get a folder of their own: in one shared folder, every name
     // that many messages carry would be probed past all its earlier copies.
     const QString attachmentFolder = mail::AttachmentFolderOf(path);
     const std::optional<mail::MessageParts> parts =
         mail::ReadMail(path.toStdString(), kPartList.toStdString(), attachmentFolder.toStdString());
-    if (!parts) return;
+    using mail::Settlement;
+    if (!parts) return Settlement::Handled;
 
     mail::ReceivedMail mail;
     mail.file = path;
@@ -178,13 +200,13 @@ void Cycle::HandleMessage(const QString& path)
     mail::ExtractParts(*parts, mail, &mailText);
     ++m_summary.handled;
 
-    store::RegisterReceipt(m_settings, mail);
+    if (!Recorded(store::RegisterReceipt(m_settings, mail))) return Settlement::Left;
 
     if (!mail::MayProcess(mail)) {
         Log(QStringLiteral("フィルタリング実行[") + mail.file + FromText(mail));
-        return;
+        return Settlement::Handled;
     }
-    if (!mail.fromAddress.contains(u'@')) return;
+    if (!mail.fromAddress.contains(u'@')) return Settlement::Handled;
 
     const QString baseName = mail::BaseName(mail.file);
     SenderRule rule;
@@ -192,13 +214,13 @@ void Cycle::HandleMessage(const QString& path)
     const bool found = LookUpSenderRule(m_settings.programFolder, m_settings.reffile, mail.fromAddress, rule, error);
     if (!error.isEmpty()) {
         Error(mail.file, error);
-        return;
+        return Settlement::Handled;
     }
 
     if (!found) {
         HandleCommand(mail);
         if (m_settings.flgtrs) GlobalForward(rule, mail);
-        return;
+        return m_locked ? Settlement::Left : Settlement::Handled;
     }
 
     if (!rule.reject) HandleCommand(mail);
@@ -206,7 +228,8 @@ void Cycle::HandleMessage(const QString& path)
     if (rule.print && !rule.reject) {
         if (Print(mailText, mail, error)) {
             if (rule.log) Log(QStringLiteral("メール印刷[") + mail.file + FromText(mail));
-            store::RegisterProcessing(m_settings, mail, store::kActionPrint, true);
+            if (!Recorded(store::RegisterProcessing(m_settings, mail, store::kActionPrint, true)))
+                return Settlement::Left;
         } else {
             Error(mail.file, error);
         }
@@ -214,12 +237,14 @@ void Cycle::HandleMessage(const QString& path)
 
     // A message the rule saves leaves the server only once its saved copy is complete.
     bool saved = true;
+    bool deleteOnServer = false; // carried out once the cycle's files are durable
     if (rule.save && !rule.reject) {
         const QString target = store::JoinPath(m_saveFolder, baseName);
         saved = SaveCopy(mail.file, target, error);
         if (saved) {
             if (rule.log) Log(QStringLiteral("メール保存[") + target + FromText(mail));
-            store::RegisterProcessing(m_settings, mail, store::kActionSave, true);
+            if (!Recorded(store::RegisterProcessing(m_settings, mail, store::kActionSave, true)))
+                return Settlement::Left;
         } else {
             Error(mail.file, error);
         }
@@ -231,9 +256,10 @@ void Cycle::HandleMessage(const QString& path)
         } else if (!SafeInWorkFolder(mail.file, error)) {
             Error(mail.file, error);
         } else {
-            DeleteOnServer(baseName);
+            deleteOnServer = true;
             if (rule.log) Log(QStringLiteral("メールボックスクリア[") + baseName + FromText(mail));
-            store::RegisterProcessing(m_settings, mail, store::kActionClear, true);
+            if (!Recorded(store::RegisterProcessing(m_settings, mail, store::kActionClear, true)))
+                return Settlement::Left;
         }
     }
 
@@ -241,15 +267,18 @@ void Cycle::HandleMessage(const QString& path)
         if (!SafeInWorkFolder(mail.file, error)) {
             Error(mail.file, error);
         } else {
-            DeleteOnServer(baseName);
+            deleteOnServer = true;
             if (rule.log) Log(QStringLiteral("受信拒否[") + baseName + FromText(mail));
-            store::RegisterProcessing(m_settings, mail, store::kActionReject, true);
+            if (!Recorded(store::RegisterProcessing(m_settings, mail, store::kActionReject, true)))
+                return Settlement::Left;
         }
-        return;
+        return deleteOnServer ? Settlement::HandledDelete : Settlement::Handled;
     }
 
     if (m_settings.flgtrs && m_settings.flgtrstgt == 2 && rule.forward) ForwardOrSkip(rule, mail, QString());
     if (m_settings.flgtrs) GlobalForward(rule, mail);
+    if (m_locked) return Settlement::Left;
+    return deleteOnServer ? Settlement::HandledDelete : Settlement::Handled;
 }
 
 void Cycle::HandleCommand(const mail::ReceivedMail& mail)
@@ -287,7 +316,7 @@ void Cycle::ForwardOrSkip(const SenderRule& rule, const mail::ReceivedMail& mail
     }
     Forward(m_settings, rule, mail);
     if (!logLine.isEmpty()) Log(logLine);
-    store::RegisterProcessing(m_settings, mail, store::kActionForward, true);
+    (void)Recorded(store::RegisterProcessing(m_settings, mail, store::kActionForward, true));
 }
 
 bool Cycle::CarriesOwnMark(const QString& path) const
@@ -346,30 +375,16 @@ bool Cycle::SafeInWorkFolder(const QString& path, QString& error) const
     return false;
 }
 
-// The deletion itself waits for the end of the cycle: the server drops a message only at the
-// session's QUIT anyway, and by then every saved copy must be durable.
-void Cycle::DeleteOnServer(const QString& baseName)
-{
-    m_deletions << baseName;
-}
-
-void Cycle::DeleteMarked()
-{
-    for (const QString& baseName : std::as_const(m_deletions)) {
-        // The result is not looked at: a failed deletion leaves the message on the server.
-        (void)mail::RcvMail(m_settings.popserver.toStdString(), m_settings.popaccount.toStdString(),
-                            m_settings.poppassword.toStdString(), ("DELU " + baseName).toStdString(),
-                            m_workFolder.toStdString());
-    }
-    m_deletions.clear();
-}
-
 } // namespace
 
-QString FetchServerArgument(const config::SettingsRecord& settings)
+std::optional<mail::Pop3Endpoint> FetchEndpoint(const config::SettingsRecord& settings)
 {
-    const QString port = QString::number(settings.portpop);
-    return port == QStringLiteral("110") ? settings.popserver : settings.popserver + u'\t' + port;
+    std::optional<mail::Pop3Endpoint> endpoint =
+        mail::MakePop3Endpoint(settings.popserver.toStdString(), settings.portpop);
+    if (!endpoint) return std::nullopt;
+    endpoint->account = settings.popaccount.toStdString();
+    endpoint->password = settings.poppassword.toStdString();
+    return endpoint;
 }
 
 CycleSummary RunPollCycle(const config::SettingsRecord& settings, config::WorkingCopy& workingCopy,

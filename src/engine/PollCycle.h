@@ -3,8 +3,11 @@
 #include "config/SettingsRecord.h"
 #include "config/WorkingCopy.h"
 #include "engine/NoticePrinter.h"
+#include "engine/mail/Pop3Session.h"
 
 #include <QString>
+
+#include <optional>
 
 namespace lw::engine {
 
@@ -17,8 +20,9 @@ struct CycleSummary {
     QString fetchError;  // why the fetch failed (server down, login refused); not logged
 };
 
-// The fetch's server argument: popserver, followed by TAB and the port unless the port is 110.
-QString FetchServerArgument(const config::SettingsRecord& settings);
+// The mailbox the settings name: popserver and portpop, logged in as popaccount with
+// poppassword (the best login the server offers). Nothing when no server or a bad port is set.
+std::optional<mail::Pop3Endpoint> FetchEndpoint(const config::SettingsRecord& settings);
 
 // Runs one poll cycle with the settings snapshot: fetch up to ten messages, extract, register,
 // command mail, then print, save, clear, reject and forward as the sender's rule and the global

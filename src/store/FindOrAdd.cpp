@@ -124,7 +124,13 @@ TransactionGuard::~TransactionGuard()
 
 bool TransactionGuard::Begin(QString& error)
 {
-    if (!RunKept(m_db, QStringLiteral("BEGIN IMMEDIATE"), {}, error)) return false;
+    m_locked = false;
+    if (!RunKept(m_db, QStringLiteral("BEGIN IMMEDIATE"), {}, error)) {
+        // SQLite's own texts of SQLITE_BUSY and SQLITE_LOCKED.
+        m_locked = error.contains(QStringLiteral("database is locked")) ||
+                   error.contains(QStringLiteral("database table is locked"));
+        return false;
+    }
     m_active = true;
     return true;
 }

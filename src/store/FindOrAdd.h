@@ -36,10 +36,13 @@ public:
     [[nodiscard]] bool Begin(QString& error);
     // Commits; false with the reason (the destructor then rolls back).
     [[nodiscard]] bool Commit(QString& error);
+    // The last Begin failed because another connection held the lock past the busy time-out.
+    bool Locked() const { return m_locked; }
 
 private:
     QSqlDatabase m_db;
     bool m_active = false;
+    bool m_locked = false;
 };
 
 // Runs one parameterised statement; false with the database's reason.

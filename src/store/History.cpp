@@ -55,13 +55,16 @@ bool Open(const config::SettingsRecord& settings, QString& error)
 }
 
 bool WriteReceipt(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
-                  const QString& id, QString& error)
+                  const QString& id, QString& error, bool& locked)
 {
     if (!Open(settings, error)) return false;
     {
         QSqlDatabase db = ListConnection();
         TransactionGuard transaction(db);
-        if (!transaction.Begin(error)) return false;
+        if (!transaction.Begin(error)) {
+            locked = transaction.Locked();
+            return false;
+        }
         // A message without a usable date gets the moment it arrived, so that the purge of the
         // same tick does not take it away at once; the message itself keeps the zero date.
         const QDateTime received = mail.received.isValid() ? mail.received : QDateTime::currentDateTime();
@@ -147,7 +150,7 @@ QString SavedAttachmentPath(const QSqlDatabase& db, const QString& id, const QSt
 }
 
 bool WriteProcessing(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
-                     const QString& id, int actionCode, bool value, QString& error)
+                     const QString& id, int actionCode, bool value, QString& error, bool& locked)
 {
     const QString saveFolder = SaveFolder(settings);
     if (!EnsureFolder(saveFolder, error)) return false;
@@ -156,7 +159,10 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
         QSqlDatabase db = ListConnection();
         TransactionGuard transaction(db);
         CopiedFiles copies;
-        if (!transaction.Begin(error)) return false;
+        if (!transaction.Begin(error)) {
+            locked = transaction.Locked();
+            return false;
+        }
 
         ColumnValues columns;
         const QString column = ActionColumn(actionCode);
@@ -277,25 +283,29 @@ bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles,
 
 } // namespace
 
-void RegisterReceipt(const config::SettingsRecord& settings, const mail::ReceivedMail& mail)
+Registration RegisterReceipt(const config::SettingsRecord& settings, const mail::ReceivedMail& mail)
 {
     const QString id = BaseName(mail.file);
     QString error;
-    if (!WriteReceipt(settings, mail, id, error))
-        mail::WriteLog(settings.programFolder, settings.logfile,
-                       QStringLiteral("受信履歴登録エラー[") + id + QStringLiteral("]:from<") +
-                           mail.fromAddress + u'>' + mail.fromName);
+    bool locked = false;
+    if (WriteReceipt(settings, mail, id, error, locked)) return Registration::Written;
+    mail::WriteLog(settings.programFolder, settings.logfile,
+                   QStringLiteral("受信履歴登録エラー[") + id + QStringLiteral("]:from<") + mail.fromAddress + u'>' +
+                       mail.fromName);
+    return locked ? Registration::Locked : Registration::Failed;
 }
 
-void RegisterProcessing(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
-                        int actionCode, bool value)
+Registration RegisterProcessing(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
+                                int actionCode, bool value)
 {
     const QString id = BaseName(mail.file);
     QString error;
-    if (!WriteProcessing(settings, mail, id, actionCode, value, error))
-        mail::WriteLog(settings.programFolder, settings.logfile,
-                       QStringLiteral("処理履歴登録エラー[") + id + QStringLiteral("]:from<") +
-                           mail.fromAddress + u'>' + mail.fromName + u':' + error);
+    bool locked = false;
+    if (WriteProcessing(settings, mail, id, actionCode, value, error, locked)) return Registration::Written;
+    mail::WriteLog(settings.programFolder, settings.logfile,
+                   QStringLiteral("処理履歴登録エラー[") + id + QStringLiteral("]:from<") + mail.fromAddress + u'>' +
+                       mail.fromName + u':' + error);
+    return locked ? Registration::Locked : Registration::Failed;
 }
 
 void PurgeHistory(const config::SettingsRecord& settings)

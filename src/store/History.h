@@ -16,12 +16,16 @@ enum ActionCode : int {
     kActionCommand = 7,
 };
 
+// How a registration ended. Locked: another connection held the list database's lock past the
+// busy time-out, so nothing was written.
+enum class Registration { Written, Failed, Locked };
+
 // Writes the history row and attachment rows of a received message; failures are logged.
-void RegisterReceipt(const config::SettingsRecord& settings, const mail::ReceivedMail& mail);
+Registration RegisterReceipt(const config::SettingsRecord& settings, const mail::ReceivedMail& mail);
 
 // Records an action carried out on a message; failures are logged.
-void RegisterProcessing(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
-                        int actionCode, bool value);
+Registration RegisterProcessing(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
+                                int actionCode, bool value);
 
 // Removes unsaved history older than keepday days with its work files; failures are logged.
 void PurgeHistory(const config::SettingsRecord& settings);

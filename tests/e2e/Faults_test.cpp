@@ -1,6 +1,8 @@
 // The real program under faults: it keeps going, says why, and loses or repeats no message.
 #include "e2e/HomeFixture.h"
 
+#include <QRandomGenerator>
+
 namespace lw::test {
 namespace {
 
@@ -187,6 +189,42 @@ TEST_F(FaultsTest, ListDatabaseLockedByAnotherProcessIsRetriedNextTickWithoutLos
     EXPECT_EQ(Servers().MailboxCount(User()), 0);
     EXPECT_EQ(Query("SELECT COUNT(*) FROM tblList WHERE アドレス = 'holder@example.jp'"), QStringList{"1"})
         << "the other process's row is kept";
+}
+
+TEST_F(FaultsTest, ServiceKilledAtRandomMomentsSkipsNoMessageAndLeavesNoneOnTheServer)
+{
+    constexpr int kMessages = 150, kKills = 40;
+    Set("Interval", "1");
+    WriteSettings();
+    const QString sender = Address("killed");
+    AddRule(sender, "011100"); // save, clear and log
+    QStringList subjects;
+    for (int i = 0; i < kMessages; ++i) {
+        subjects << QStringLiteral("強制終了%1").arg(i, 3, 10, QChar(u'0'));
+        DeliverJp(QStringLiteral("終了"), sender, subjects.back());
+    }
+    // SIGKILL at random moments of the service's ticks: between fetch and handling, inside the
+    // handling, between the recorded deletions and the QUIT.
+    QRandomGenerator random(20240521);
+    for (int i = 0; i < kKills; ++i) {
+        QProcess service;
+        StartService(service);
+        QThread::msleep(30 + random.bounded(400));
+        service.kill();
+        service.waitForFinished(10000);
+    }
+    // Then clean ticks until nothing is left.
+    for (int i = 0; i < kMessages / 10 + 3 && Servers().MailboxCount(User()) > 0; ++i)
+        PollOk();
+    PollOk();
+
+    EXPECT_EQ(Servers().MailboxCount(User()), 0) << "a decided deletion was lost";
+    EXPECT_EQ(SortedSubjects(), subjects) << "a message was never handled";
+    EXPECT_EQ(History(QStringLiteral("メール保存 || ボックスクリア")), QStringList(kMessages, QStringLiteral("11")));
+    // Each message stored and saved under one name: no second copy came in under another.
+    QStringList saved = QDir(SaveFolder()).entryList(QDir::Files | QDir::Hidden);
+    EXPECT_EQ(saved.size(), kMessages) << saved.join(' ').toStdString();
+    EXPECT_EQ(Files(WorkFolder()).filter(QStringLiteral(".eml")).size(), kMessages);
 }
 
 TEST_F(FaultsTest, SettingsFileThatIsNotValidText)

@@ -35,22 +35,35 @@ TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAut
     m.subject = QStringLiteral("件名");
     const QString ruleTriple = QStringLiteral("rule@x.jp\t>#xfr /p/mail/work/x.eml\tcc\trule-cc@x.jp");
     const QString fixedTriple = QStringLiteral("fixed@x.jp\t>#xfr /p/mail/work/x.eml\tbcc\tfixed-bcc@x.jp");
-    // (flgtrstgt, flgtrsto, flgauth, authtyp, recipients, credentials after the sender)
-    const std::tuple<std::int16_t, bool, bool, std::int16_t, QString, QString> cases[] = {
-        {2, false, true, 0, ruleTriple, "\tacc:pw"},        {2, true, true, 1, fixedTriple, "\tacc:pw\tLOGIN"},
-        {0, false, true, 2, fixedTriple, "\tacc:pw\tCRAM-MD5"}, {1, false, true, 3, fixedTriple, "\tacc:pw\tPLAIN"},
-        {1, false, true, 7, fixedTriple, ""},              {1, false, false, 1, fixedTriple, ""}};
-    for (const auto& [target, fixed, auth, type, recipients, credentials] : cases) {
+    const std::string ruleLists = "rule@x.jp|rule-cc@x.jp|", fixedLists = "fixed@x.jp||fixed-bcc@x.jp";
+    // (flgtrstgt, flgtrsto, flgauth, authtyp, logged recipients, to|cc|bcc, account:password/mechanism)
+    const std::tuple<std::int16_t, bool, bool, std::int16_t, QString, std::string, std::string> cases[] = {
+        {2, false, true, 0, ruleTriple, ruleLists, "acc:pw/"},
+        {2, true, true, 1, fixedTriple, fixedLists, "acc:pw/LOGIN"},
+        {0, false, true, 2, fixedTriple, fixedLists, "acc:pw/CRAM-MD5"},
+        {1, false, true, 3, fixedTriple, fixedLists, "acc:pw/PLAIN"},
+        {1, false, true, 7, fixedTriple, fixedLists, ":/"},
+        {1, false, false, 1, fixedTriple, fixedLists, ":/"}};
+    const auto join = [](const std::vector<std::string>& list) {
+        std::string text;
+        for (const std::string& a : list) text += (text.empty() ? "" : ",") + a;
+        return text;
+    };
+    for (const auto& [target, fixed, auth, type, recipients, lists, credentials] : cases) {
         s.flgtrstgt = target;
         s.flgtrsto = fixed;
         s.flgauth = auth;
         s.authtyp = type;
         const ForwardArguments a = BuildForwardArguments(s, rule, m);
+        const mail::SmtpRequest& r = a.request;
         EXPECT_EQ(a.recipients, recipients) << target << fixed;
-        EXPECT_EQ(a.sender, QStringLiteral("監視 係<watch@example.jp>") + credentials) << type;
+        EXPECT_EQ(join(r.to) + "|" + join(r.cc) + "|" + join(r.bcc), lists) << target << fixed;
+        EXPECT_EQ(r.contentPath, "/p/mail/work/x.eml");
+        EXPECT_EQ(r.from.name + "<" + r.from.address + ">", "監視 係<watch@example.jp>");
+        EXPECT_EQ(r.account + ":" + r.password + "/" + r.mechanism, credentials) << type;
         EXPECT_TRUE(a.hasRecipient);
-        EXPECT_EQ(a.server, QStringLiteral("smtp.example.jp:25:60"));
-        EXPECT_EQ(a.subject, QStringLiteral("Fw: 件名"));
+        EXPECT_EQ(r.host + ":" + std::to_string(r.port) + ":" + std::to_string(r.timeoutSeconds), "smtp.example.jp:25:60");
+        EXPECT_EQ(r.subject, "Fw: 件名");
     }
     // Mail without a recipient address (Bcc, lists, "undisclosed-recipients:;") is sent by the
     // SMTP account, else the POP account, whichever is an address, else by the null reverse-path.
@@ -59,13 +72,16 @@ TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAut
     undisclosed.toName = QStringLiteral("undisclosed-recipients");
     const std::tuple<QString, QString, QString, QString> senders[] = {
         {"", "smtp@x.jp", "box@x.jp", "<smtp@x.jp>"},  {" ", "acc", "box@x.jp", "<box@x.jp>"},
-        {"", "acc", "box", "<>"},                       {"undisclosed-recipients:;", "", "", "<>"},
+        {"", "acc", "box", "null reverse-path"},        {"undisclosed-recipients:;", "", "", "null reverse-path"},
         {"", "a<b@x.jp>", "box@x.jp", "<box@x.jp>"}};
     for (const auto& [toAddress, smtpAccount, popAccount, sender] : senders) {
         undisclosed.toAddress = toAddress;
         s.smtpaccount = smtpAccount;
         s.popaccount = popAccount;
-        EXPECT_EQ(BuildForwardArguments(s, rule, undisclosed).sender, sender) << smtpAccount.toStdString();
+        const mail::SmtpRequest r = BuildForwardArguments(s, rule, undisclosed).request;
+        EXPECT_EQ(r.nullReversePath ? std::string("null reverse-path") : r.from.name + "<" + r.from.address + ">",
+                  sender.toStdString())
+            << smtpAccount.toStdString();
     }
     s.trsto = QStringLiteral("\t ");
     s.trsbcc.clear();

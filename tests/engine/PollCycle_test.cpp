@@ -5,14 +5,15 @@
 #include "config/InMemoryWorkingCopy.h"
 #include "engine/EngineTestUtil.h"
 #include "engine/mail/Pop3Session.h"
-#include "engine/mail/Transport.h"
 #include "engine/mail/UidlState.h"
+#include "store/ListDatabase.h"
 #include "store/StoreFixture.h"
 #include "support/TempHome.h"
 #include "support/TestServers.h"
 
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QSqlRecord>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -88,7 +89,7 @@ protected:
     // The base names the transport will give the waiting messages, in server order.
     std::vector<QString> WaitingBaseNames() const
     {
-        auto endpoint = mail::ParsePop3Server((m_servers->host + u'\t' + QString::number(m_servers->pop3Port)).toStdString());
+        auto endpoint = mail::MakePop3Endpoint(m_servers->host.toStdString(), m_servers->pop3Port);
         EXPECT_TRUE(endpoint.has_value());
         endpoint->account = m_lease->User().toStdString();
         endpoint->password = m_lease->Password().toStdString();
@@ -238,6 +239,55 @@ TEST_F(PollCycleTest, AMissingListDatabaseIsAnErrorPerMessageNotTheEndOfTheCycle
         expected << QStringLiteral("受信履歴登録エラー[") + names[i] + QStringLiteral("]:from<") + Address(i ? "y" : "x") + u'>'
                  << ErrorHead(names[i]) + u'[' + m_home.Path() + QStringLiteral("/missing.db]が存在しません。");
     EXPECT_EQ(LogEntries(m_settings.programFolder), expected);
+}
+
+TEST_F(PollCycleTest, AListDatabaseLockedMidTickLeavesTheMessagesOnTheServerForTheNextTick)
+{
+    store::SetBusyTimeout(300);
+    const QString sender = Address("locked");
+    AddRule(sender, "111100"); // print, save, clear, log
+    for (const char* subject : {"施錠中1", "施錠中2", "施錠中3"}) Deliver(sender, QString::fromUtf8(subject));
+    const std::vector<QString> names = WaitingBaseNames();
+    ASSERT_EQ(names.size(), 3u);
+    // Another connection takes the write lock while the first message is being printed.
+    struct LockingPrinter final : NoticePrinterFactory, NoticePrinter {
+        QString database;
+        int prints = 0;
+        std::optional<test::Peek> holder;
+        std::unique_ptr<NoticePrinter> Create() override { return std::make_unique<Forwarder>(*this); }
+        bool Print(const QString&, const QString&, QString&) override
+        {
+            if (++prints == 1) holder.emplace(database).Exec(QStringLiteral("BEGIN IMMEDIATE"));
+            return true;
+        }
+        struct Forwarder final : NoticePrinter {
+            LockingPrinter& p;
+            explicit Forwarder(LockingPrinter& printer) : p(printer) {}
+            bool Print(const QString& t, const QString& b, QString& e) override { return p.Print(t, b, e); }
+        };
+    } printer;
+    printer.database = m_home.File(QStringLiteral("list.db"));
+    const CycleSummary locked = Run(&printer);
+    EXPECT_EQ(locked.handled, 1);
+    EXPECT_EQ(m_servers->MailboxCount(m_lease->User()), 3) << "nothing may leave the server unrecorded";
+    const QStringList log = LogEntries(m_settings.programFolder);
+    for (const QString& name : names)
+        EXPECT_EQ(log.filter(ErrorHead(name) + QStringLiteral("リストデータベースがロックされているため")).size(), 1)
+            << log.join(u'\n').toStdString();
+    printer.holder->Exec(QStringLiteral("ROLLBACK"));
+    printer.holder.reset();
+
+    // The next tick handles all three from the work folder; the first one's print repeats.
+    const CycleSummary next = Run(&printer);
+    store::SetBusyTimeout(5000);
+    EXPECT_EQ((std::vector{next.fetched, next.handled, printer.prints}), (std::vector{3, 3, 4}));
+    QStringList rows;
+    for (const QSqlRecord& row : test::Peek(m_home.File(QStringLiteral("list.db")))
+                                     .Rows(QStringLiteral("SELECT 印刷 || メール保存 || ボックスクリア FROM tblHistory")))
+        rows << row.value(0).toString();
+    EXPECT_EQ(rows, QStringList(3, QStringLiteral("111")));
+    EXPECT_EQ(m_servers->MailboxCount(m_lease->User()), 0);
+    EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden).size(), 3);
 }
 
 } // namespace

@@ -1,7 +1,6 @@
 // POP3 fetch and deletion against the loopback Dovecot of tools/test-servers.
 #include "engine/mail/Pop3Fetch.h"
 #include "engine/mail/Pop3Session.h"
-#include "engine/mail/Transport.h"
 #include "engine/mail/UidlState.h"
 #include "support/TestServers.h"
 
@@ -80,16 +79,38 @@ class Pop3Test : public ::testing::Test {
         for (int i = from; i < to; ++i)
             ASSERT_TRUE(servers().Deliver(box->User(), Message(i, bodyBytes)));
     }
-    std::optional<PartList> Fetch(const std::string& pw = {}, const std::string& server = {})
+    // A fetch in a session of its own; the messages stored, settled as handled when settle is set.
+    std::vector<std::string> Fetch(const std::string& pw = {}, std::optional<Pop3Endpoint> endpoint = {},
+                                   bool settle = true)
     {
-        return RcvMail(server.empty() ? host + "\t" + std::to_string(servers().pop3Port) : server, user,
-                       "a " + (pw.empty() ? pass : pw), "SAVE 1-10", "<" + folder);
+        Pop3Endpoint e = endpoint ? *endpoint : Box();
+        if (!pw.empty()) e.password = pw;
+        Pop3Mailbox mailbox(e, folder);
+        FetchResult got = mailbox.FetchNewMessages(10);
+        lastError = got.error;
+        std::vector<SettledMessage> settled;
+        for (const std::string& p : got.messages)
+            settled.push_back({Base(p), Settlement::Handled});
+        if (settle) {
+            EXPECT_TRUE(mailbox.Settle(settled).Ok());
+        }
+        return got.messages;
     }
-    std::optional<PartList> Delete(const std::string& base)
+    // A deletion in a session of its own, as the next cycle would carry it out.
+    bool Delete(const std::string& base)
     {
-        return RcvMail(host, user, pass, "DELU " + base, folder);
+        Pop3Mailbox mailbox(Box(), folder);
+        const TransportStatus status = mailbox.DeleteStoredMessage(base);
+        lastError = status.error;
+        return status.Ok();
     }
-    std::string Pop3s() const { return "pop3s://localhost\t" + std::to_string(servers().pop3sPort); }
+    Pop3Endpoint Pop3s() const
+    {
+        Pop3Endpoint e = *MakePop3Endpoint("pop3s://localhost", servers().pop3sPort);
+        e.account = user;
+        e.password = pass;
+        return e;
+    }
     Pop3Endpoint Box(int port = 0, const std::string& options = {}) const
     {
         return {.host = host,
@@ -134,6 +155,7 @@ class Pop3Test : public ::testing::Test {
     std::optional<CaFile> ca;
     QTemporaryDir work;
     std::string user, pass, host, folder;
+    std::string lastError; // of the last Fetch or Delete
 };
 
 } // namespace
@@ -146,16 +168,16 @@ TEST_F(Pop3Test, FetchesAtMostTenInServerOrderAndNeverTwice)
     std::vector<std::string> all;
     for (size_t expected : {10u, 3u}) {
         const auto got = Fetch();
-        ASSERT_TRUE(got && got->size() == expected) << LastPop3Error();
-        all.insert(all.end(), got->begin(), got->end());
+        ASSERT_EQ(got.size(), expected) << lastError;
+        all.insert(all.end(), got.begin(), got.end());
     }
     for (int i = 0; i < 13; ++i)
         EXPECT_EQ(ReadAll(all[i]), Message(i, i == 1 ? 200000 : 40))
             << i << " not byte-exact or out of order";
-    EXPECT_FALSE(Fetch()) << "nothing new is a non-list value";
+    EXPECT_TRUE(Fetch().empty() && lastError.empty()) << "nothing new is no error";
     // UIDLs gone from the server are forgotten.
     servers().ClearMailbox(box->User());
-    EXPECT_FALSE(Fetch());
+    EXPECT_TRUE(Fetch().empty());
     EXPECT_EQ(StateSize(), 0u);
 }
 
@@ -163,13 +185,12 @@ TEST_F(Pop3Test, DeluDeletesExactlyThatMessage)
 {
     Deliver(0, 5);
     const auto got = Fetch();
-    ASSERT_TRUE(got && got->size() == 5u);
-    const auto deleted = Delete(Base((*got)[2]));
-    ASSERT_TRUE(deleted && deleted->empty()) << LastPop3Error();
+    ASSERT_EQ(got.size(), 5u);
+    ASSERT_TRUE(Delete(Base(got[2]))) << lastError;
     // Had another message gone, the one named would come again or stay in the state.
-    EXPECT_FALSE(Fetch());
+    EXPECT_TRUE(Fetch().empty());
     EXPECT_EQ(StateSize(), 4u);
-    EXPECT_FALSE(Delete(Base((*got)[2]))) << "a name no longer known deletes nothing";
+    EXPECT_FALSE(Delete(Base(got[2]))) << "a name no longer known deletes nothing";
     EXPECT_EQ(Count(), 4);
 }
 
@@ -183,25 +204,25 @@ TEST_F(Pop3Test, LoginMechanismsStartTlsAndPop3s)
         EXPECT_EQ(Listing(Box(0, options)).size(), 1u) << options;
         EXPECT_EQ(LoginsSince(mark, {method, QStringLiteral("TLS")}), 1) << options;
     }
-    // POP3S against the extra CA; the deletion, given the bare host, finds the port through the state.
+    // POP3S against the extra CA; the deletion, given the plain port, finds the port through the state.
     host = "localhost";
     const auto got = Fetch({}, Pop3s());
-    ASSERT_TRUE(got) << LastPop3Error();
-    EXPECT_EQ(ReadAll(got->front()), Message(1));
-    EXPECT_TRUE(Delete(Base(got->front()))) << LastPop3Error();
+    ASSERT_EQ(got.size(), 1u) << lastError;
+    EXPECT_EQ(ReadAll(got.front()), Message(1));
+    EXPECT_TRUE(Delete(Base(got.front()))) << lastError;
     EXPECT_EQ(Count(), 0);
 }
 
 TEST_F(Pop3Test, FailuresAreReportedQuicklyAndFetchNothing)
 {
     Deliver(1, 2);
-    EXPECT_FALSE(Fetch(pass + "wrong"));
-    EXPECT_FALSE(LastPop3Error().empty());
+    EXPECT_TRUE(Fetch(pass + "wrong").empty());
+    EXPECT_FALSE(lastError.empty());
     // Without the test CA, after connections that trusted it, the certificate check fails.
     ca.reset();
-    EXPECT_FALSE(Fetch());
-    EXPECT_NE(LastPop3Error().find("certificate"), std::string::npos) << LastPop3Error();
-    EXPECT_FALSE(Fetch({}, Pop3s()));
+    EXPECT_TRUE(Fetch().empty());
+    EXPECT_NE(lastError.find("certificate"), std::string::npos) << lastError;
+    EXPECT_TRUE(Fetch({}, Pop3s()).empty());
     ca.emplace(servers().caFile);
 
     // A server that accepts but never greets fails within the connect time-out.
@@ -223,16 +244,16 @@ TEST_F(Pop3Test, FailuresAreReportedQuicklyAndFetchNothing)
     silentServer.waitForFinished();
 
     EXPECT_TRUE(QDir(work.path()).entryList(QDir::Files).filter(".eml").isEmpty());
-    EXPECT_TRUE(Fetch()) << "the message is still to be delivered";
+    EXPECT_EQ(Fetch().size(), 1u) << "the message is still to be delivered";
 }
 
 TEST_F(Pop3Test, DeletionAfterALostSessionNeverHitsAnotherMessage)
 {
     Deliver(0, 3);
     {
-        MailSessionScope scope;
-        const auto got = Fetch();
-        ASSERT_TRUE(got && got->size() == 3u);
+        Pop3Mailbox mailbox(Box(), folder);
+        const auto got = mailbox.FetchNewMessages(10).messages;
+        ASSERT_EQ(got.size(), 3u);
         // The server drops the kept session; another client then removes the first message, so every
         // message number shifts down by one.
         QProcess kick;
@@ -246,11 +267,59 @@ TEST_F(Pop3Test, DeletionAfterALostSessionNeverHitsAnotherMessage)
             ASSERT_TRUE(other.List(listing, error) && other.Delete(1, error)) << error;
         }
         // Number 2 of the lost session is now the third message: the second must be the one deleted.
-        EXPECT_TRUE(Delete(Base((*got)[1]))) << LastPop3Error();
+        const TransportStatus status = mailbox.Settle(
+            {{Base(got[0]), Settlement::Handled}, {Base(got[1]), Settlement::HandledDelete}, {Base(got[2]), Settlement::Handled}});
+        EXPECT_TRUE(status.Ok()) << status.error;
     }
     // Had the third gone instead, the second (no longer in the state) would come again.
     EXPECT_EQ(Count(), 1);
-    EXPECT_FALSE(Fetch()) << "the wrong message was deleted";
+    EXPECT_TRUE(Fetch().empty()) << "the wrong message was deleted";
+}
+
+TEST_F(Pop3Test, UnsettledMessagesComeFirstAndARecordedDeletionOutlivesItsSession)
+{
+    const auto kickSession = [&] {
+        QProcess kick;
+        kick.start("doveadm", {"-c", servers().stateDir + "/dovecot/dovecot.conf", "kick", box->User()});
+        ASSERT_TRUE(kick.waitForFinished(10000) && kick.exitCode() == 0);
+        QThread::msleep(300);
+    };
+    Deliver(0, 4);
+    // Handed out, never settled (the program ended while handling them): handed out again first,
+    // counting towards the ten, and not stored a second time.
+    const auto first = Fetch({}, {}, false);
+    ASSERT_EQ(first.size(), 4u) << lastError;
+    Deliver(4, 12);
+    {
+        Pop3Mailbox mailbox(Box(), folder);
+        const FetchResult again = mailbox.FetchNewMessages(10);
+        ASSERT_EQ(again.messages.size(), 10u) << again.error;
+        EXPECT_EQ(std::vector<std::string>(again.messages.begin(), again.messages.begin() + 4), first);
+        std::vector<SettledMessage> settled;
+        for (const std::string& p : again.messages)
+            settled.push_back({Base(p), Settlement::Handled});
+        settled[0].settlement = Settlement::HandledDelete;
+        settled[1].settlement = Settlement::Left;
+        EXPECT_TRUE(mailbox.Settle(settled).Ok());
+        // The session is lost before its QUIT: the server forgets the DELE.
+        kickSession();
+    }
+    EXPECT_EQ(Count(), 12);
+    // The next fetch carries the recorded deletion out; the message left comes again.
+    const auto third = Fetch({}, {}, false);
+    EXPECT_EQ(Count(), 11) << "the recorded deletion was not carried out";
+    ASSERT_EQ(third.size(), 3u) << lastError;
+    EXPECT_EQ(third[0], first[1]);
+    // A message left is no failed hand-out: it is handed out kMaxHandOuts times more before
+    // it is given up, and then never again.
+    for (int i = 1; i < kMaxHandOuts; ++i)
+        EXPECT_EQ(Fetch({}, {}, false).size(), 3u) << i;
+    Pop3Mailbox mailbox(Box(), folder);
+    const FetchResult last = mailbox.FetchNewMessages(10);
+    EXPECT_TRUE(last.messages.empty());
+    EXPECT_EQ(last.abandoned, third);
+    EXPECT_TRUE(Fetch().empty());
+    EXPECT_EQ(StateSize(), 11u);
 }
 
 TEST_F(Pop3Test, PasswordThatBeginsWithAIsKeptForDeletion)
@@ -261,10 +330,10 @@ TEST_F(Pop3Test, PasswordThatBeginsWithAIsKeptForDeletion)
     ASSERT_EQ(pass.rfind("a ", 0), 0u);
     servers().ClearMailbox(apass);
     ASSERT_TRUE(servers().Deliver(apass, Message(1)));
-    // The fetch gets "a " + password, the deletion the password alone.
+    // The password is used as it stands, for the fetch and the deletion alike.
     const auto got = Fetch();
-    ASSERT_TRUE(got) << LastPop3Error();
-    EXPECT_TRUE(Delete(Base(got->front()))) << LastPop3Error();
+    ASSERT_EQ(got.size(), 1u) << lastError;
+    EXPECT_TRUE(Delete(Base(got.front()))) << lastError;
     EXPECT_EQ(servers().MailboxCount(apass), 0);
 }
 
@@ -316,22 +385,37 @@ TEST(Pop3, ServerWithoutUidlOrSaslUsesUserPassAndHeaderHashes)
     ASSERT_TRUE(server.waitForReadyRead(10000)) << "the old-server helper did not start";
     const std::string port = server.readLine().trimmed().toStdString(), host = "127.0.0.1";
     const std::string folder = work.path().toStdString();
+    Pop3Endpoint old = *MakePop3Endpoint(host, std::stoi(port));
+    old.account = "old";
+    old.password = "secret";
+    std::string lastError;
     const auto fetch = [&] {
-        return RcvMail(host + "\t" + port, "old", "a secret", "SAVE 1-10", "<" + folder);
+        Pop3Mailbox mailbox(old, folder);
+        FetchResult got = mailbox.FetchNewMessages(10);
+        lastError = got.error;
+        std::vector<SettledMessage> settled;
+        for (const std::string& p : got.messages)
+            settled.push_back({Base(p), Settlement::Handled});
+        EXPECT_TRUE(mailbox.Settle(settled).Ok());
+        return got.messages;
     };
 
     const auto got = fetch();
-    ASSERT_TRUE(got && got->size() == 4u) << LastPop3Error();
+    ASSERT_EQ(got.size(), 4u) << lastError;
     for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(ReadAll((*got)[i]), messages[i]);
-    EXPECT_NE((*got)[1], (*got)[2]) << "two identical messages still get two names";
-    EXPECT_FALSE(fetch());
+        EXPECT_EQ(ReadAll(got[i]), messages[i]);
+    EXPECT_NE(got[1], got[2]) << "two identical messages still get two names";
+    EXPECT_TRUE(fetch().empty());
 
     // Deleting the second copy of the twins removes exactly that one.
-    EXPECT_TRUE(RcvMail(host, "old", "secret", "DELU " + Base((*got)[2]), folder)) << LastPop3Error();
+    {
+        Pop3Mailbox mailbox(old, folder);
+        const TransportStatus deleted = mailbox.DeleteStoredMessage(Base(got[2]));
+        EXPECT_TRUE(deleted.Ok()) << deleted.error;
+    }
     EXPECT_EQ(ReadAll(dir.filePath("state.remaining").toStdString()),
               (files[0] + "\n" + files[1] + "\n" + files[3]).toUtf8());
-    EXPECT_FALSE(fetch());
+    EXPECT_TRUE(fetch().empty());
 
     // A mailbox that had real UIDLs is not read by hashes when UIDL fails: nothing is delivered again.
     UidlState state;
@@ -339,8 +423,8 @@ TEST(Pop3, ServerWithoutUidlOrSaslUsesUserPassAndHeaderHashes)
     ASSERT_TRUE(state.Load(folder, host, "old", error));
     state.Add("000000016b16a8a8", "000000016b16a8a8.eml");
     ASSERT_TRUE(state.Save(error));
-    EXPECT_FALSE(fetch());
-    EXPECT_NE(LastPop3Error().find("UIDL"), std::string::npos) << LastPop3Error();
+    EXPECT_TRUE(fetch().empty());
+    EXPECT_NE(lastError.find("UIDL"), std::string::npos) << lastError;
     ASSERT_TRUE(state.Load(folder, host, "old", error));
     EXPECT_EQ(state.Entries().size(), 4u) << "the state must be left as it was";
     server.kill();

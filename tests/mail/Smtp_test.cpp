@@ -1,7 +1,7 @@
 // SMTP sending and forwarding against the loopback sink of tools/test-servers. Delivered
 // messages are read back with Python's email package, independent of our own reader.
 #include "engine/mail/SmtpMessage.h"
-#include "engine/mail/Transport.h"
+#include "engine/mail/SmtpSend.h"
 #include "support/TestServers.h"
 
 #include <QDateTime>
@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <tuple>
 #include <unistd.h>
 
 using namespace lw::mail;
@@ -63,7 +64,7 @@ print(json.dumps([compare(load(args[i]), load(args[i + 1])) for i in range(0, le
     return QJsonDocument::fromJson(p.readAllStandardOutput()).array();
 }
 
-// The loopback servers trusted through the test CA, and a one-line message as a ">#xfr" element.
+// The loopback servers trusted through the test CA, and a one-line message to forward.
 class SmtpTest : public ::testing::Test {
   protected:
     void SetUp() override
@@ -74,28 +75,35 @@ class SmtpTest : public ::testing::Test {
         setenv("LARCHWATCHER_CA_FILE", m_loaded->caFile.toLocal8Bit().constData(), 1);
         QFile f(dir.filePath("m.eml"));
         ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("Subject: x\r\n\r\nhello\r\n") > 0);
-        xfr = "\t>#xfr " + S(f.fileName());
+        message = S(f.fileName());
     }
     void TearDown() override { unsetenv("LARCHWATCHER_CA_FILE"); }
     const lw::test::TestServers& servers() const { return *m_loaded; }
-    // SendMail as a forward calls it, to the STARTTLS port unless another server is given.
-    std::string Send(const std::string& to, const std::string& from = "<box@example.jp>",
-                     const std::string& subject = "s", const std::string& mark = {},
-                     const std::string& server = {}) const
+    // A forward of the one-line message to the STARTTLS port, from box@example.jp, without AUTH.
+    SmtpRequest To(std::vector<std::string> to) const
     {
-        const std::string starttls = S(servers().host) + ":" + std::to_string(servers().smtpPort) + ":10";
-        return SendMail(server.empty() ? starttls : server, to, from, subject, "", "", mark);
+        SmtpRequest r;
+        r.host = S(servers().host);
+        r.port = servers().smtpPort;
+        r.timeoutSeconds = 10;
+        r.from = {"", "box@example.jp"};
+        r.to = std::move(to);
+        r.contentPath = message;
+        r.subject = "s";
+        return r;
     }
-    std::string Auth(const QString& mechanism = {}) const
+    static std::string Send(const SmtpRequest& r) { return SendRequest(r).error; }
+    SmtpRequest WithAuth(SmtpRequest r, const QString& mechanism = {}) const
     {
-        const QString user = servers().users.first();
-        return "\t" + S(user) + ":" + S(servers().Password(user)) +
-               (mechanism.isEmpty() ? "" : "\t" + S(mechanism));
+        r.account = S(servers().users.first());
+        r.password = S(servers().Password(servers().users.first()));
+        r.mechanism = S(mechanism);
+        return r;
     }
 
     std::optional<lw::test::TestServers> m_loaded;
     QTemporaryDir dir;
-    std::string xfr;
+    std::string message;
 };
 
 } // namespace
@@ -104,33 +112,37 @@ TEST_F(SmtpTest, AuthMechanismsOverStartTlsAndImplicitTls)
 {
     // Mechanism as passed, as the sink saw it; none given means the strongest offered, no
     // credentials means no AUTH; smtps is TLS on its own port.
-    const std::string smtps = "smtps://localhost:" + std::to_string(servers().smtpsPort) + ":10";
     const struct {
         QString mechanism, expected;
         bool credentials;
-        std::string server;
-    } cases[] = {{"LOGIN", "LOGIN", true, {}},
-                 {"PLAIN", "PLAIN", true, {}},
-                 {"", "CRAM-MD5", true, {}},
-                 {"", "", false, {}},
-                 {"CRAM-MD5", "CRAM-MD5", true, smtps}};
+        bool smtps;
+    } cases[] = {{"LOGIN", "LOGIN", true, false},
+                 {"PLAIN", "PLAIN", true, false},
+                 {"", "CRAM-MD5", true, false},
+                 {"", "", false, false},
+                 {"CRAM-MD5", "CRAM-MD5", true, true}};
     for (const auto& c : cases) {
         const QString to = Unique("auth");
-        EXPECT_EQ(Send(S(to) + xfr, "Box<box@example.jp>" + (c.credentials ? Auth(c.mechanism) : ""), "s", {},
-                       c.server),
-                  "");
+        SmtpRequest r = To({S(to)});
+        r.from.name = "Box";
+        if (c.smtps) {
+            r.host = " smtps://localhost";
+            r.port = servers().smtpsPort;
+        }
+        EXPECT_EQ(Send(c.credentials ? WithAuth(r, c.mechanism) : r), "");
         const auto got = servers().SinkMessagesTo(to);
         ASSERT_EQ(got.size(), 1u) << S(c.mechanism);
         EXPECT_EQ(got[0].authMechanism + "|" + got[0].authLogin + "|" + got[0].mailFrom,
                   c.expected + "|" + (c.credentials ? servers().users.first() : "") + "|box@example.jp");
         EXPECT_TRUE(got[0].tls) << "STARTTLS offered, so it must be used";
-        EXPECT_EQ(got[0].port, c.server.empty() ? servers().smtpPort : servers().smtpsPort);
+        EXPECT_EQ(got[0].port, c.smtps ? servers().smtpsPort : servers().smtpPort);
     }
 
     // A wrong password is an error text naming the server's reply.
     const QString refused = Unique("wrongpw");
-    const std::string wrong =
-        Send(S(refused) + xfr, "<box@example.jp>\t" + S(servers().users.first()) + ":no");
+    SmtpRequest wrongPassword = WithAuth(To({S(refused)}));
+    wrongPassword.password = "no";
+    const std::string wrong = Send(wrongPassword);
     EXPECT_NE(wrong.find("535"), std::string::npos) << wrong;
     EXPECT_TRUE(servers().SinkMessagesTo(refused).empty());
 }
@@ -139,10 +151,14 @@ TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPartAndNoBccField)
 {
     const QString path = TEST_DATA_DIR "/mime/forward-marks-html-alternative.eml"; // two earlier marks
     const QString to1 = Unique("to1"), to2 = Unique("to2"), cc = Unique("cc"), bcc = Unique("secret-bcc");
-    const std::string recipients =
-        S(to1) + "\t" + S(to2) + "\t>#xfr " + S(path) + "\tcc\t" + S(cc) + "\tbcc\t" + S(bcc);
-    ASSERT_EQ(Send(recipients, "受付窓口<box@example.jp>" + Auth(), "Fw: 見積の件", "box@pop.example.jp"),
-              "");
+    SmtpRequest r = WithAuth(To({S(to1), S(to2)}));
+    r.cc = {S(cc)};
+    r.bcc = {S(bcc)};
+    r.contentPath = S(path);
+    r.from.name = "受付窓口";
+    r.subject = "Fw: 見積の件";
+    r.forwardMark = "box@pop.example.jp";
+    ASSERT_EQ(Send(r), "");
     const auto got = servers().SinkMessagesTo(bcc);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].rcptTos, (QStringList{to1, to2, cc, bcc}));
@@ -160,7 +176,9 @@ TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPartAndNoBccField)
     QStringList pairs{path, got[0].file};
     for (const QString& source : sources) {
         const QString to = Unique("sample");
-        ASSERT_EQ(Send(S(to) + "\t>#xfr " + S(source)), "") << S(source);
+        SmtpRequest sample = To({S(to)});
+        sample.contentPath = S(source);
+        ASSERT_EQ(Send(sample), "") << S(source);
         const auto sent = servers().SinkMessagesTo(to);
         ASSERT_EQ(sent.size(), 1u) << S(source);
         pairs << source << sent[0].file;
@@ -189,7 +207,10 @@ TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPartAndNoBccField)
 
     // The null reverse-path goes out as MAIL FROM:<>, under a From field that is still well formed.
     const QString nullSender = Unique("null-sender");
-    ASSERT_EQ(Send(S(nullSender) + xfr, "<>"), "");
+    SmtpRequest unsignedForward = To({S(nullSender)});
+    unsignedForward.from = {};
+    unsignedForward.nullReversePath = true;
+    ASSERT_EQ(Send(unsignedForward), "");
     const auto bounced = servers().SinkMessagesTo(nullSender);
     ASSERT_EQ(bounced.size(), 1u);
     EXPECT_EQ(bounced[0].mailFrom, "<>");
@@ -198,38 +219,58 @@ TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPartAndNoBccField)
 
 TEST_F(SmtpTest, RefusalsAreErrorTexts)
 {
-    EXPECT_FALSE(Send(xfr).empty()) << "no recipient at all";
+    EXPECT_FALSE(Send(To({})).empty()) << "no recipient at all";
     // One refused recipient: the others still get it and the text names the refusal.
     const QString good = Unique("good");
-    const std::string partial = Send(S(good) + "\t" + S(Unique("refuse-rcpt")) + xfr);
+    const std::string partial = Send(To({S(good), S(Unique("refuse-rcpt"))}));
     EXPECT_NE(partial.find("550"), std::string::npos) << partial;
     EXPECT_EQ(servers().SinkMessagesTo(good).size(), 1u);
     // A missing stored message and a bad server text.
-    EXPECT_NE(Send("a@example.jp\t>#xfr /nonexistent/x.eml").find("/nonexistent/x.eml"), std::string::npos);
-    EXPECT_FALSE(Send("a@example.jp" + xfr, {}, "s", {}, "no-port-here:x:y").empty());
+    SmtpRequest missing = To({"a@example.jp"});
+    missing.contentPath = "/nonexistent/x.eml";
+    EXPECT_NE(Send(missing).find("/nonexistent/x.eml"), std::string::npos);
 
     // Without the test CA (after connections that trusted it) the certificate check fails and nothing is
     // sent.
     unsetenv("LARCHWATCHER_CA_FILE");
     const QString untrusted = Unique("untrusted");
-    const std::string tls = Send(S(untrusted) + xfr);
+    const std::string tls = Send(To({S(untrusted)}));
     EXPECT_NE(tls.find("certificate"), std::string::npos) << tls;
     EXPECT_TRUE(servers().SinkMessagesTo(untrusted).empty());
 }
 
-TEST(SmtpArguments, EdgesOfTheServerAndSenderTexts)
+TEST(SmtpArguments, ServerSenderAndRecipientListsAsTyped)
 {
     std::string error;
-    auto r = ParseSmtpArguments("[::1]:465:30", "a@x.jp\t>#xfr /w/m.eml",
-                                "山田 太郎<t@x.jp>\tacct:pa:ss\tCRAM-MD5", "Fw: s", "", error);
+    SmtpRequest typed;
+    typed.host = " smtps://[::1] ";
+    typed.port = 2525;
+    typed.timeoutSeconds = 0;
+    typed.from = {" \"山田 太郎\" ", " t@x.jp "};
+    auto r = NormalisedRequest(typed, error);
     ASSERT_TRUE(r) << error;
     EXPECT_EQ(r->host + "|" + std::to_string(r->port) + "|" + std::to_string(r->timeoutSeconds) + "|" +
-                  std::to_string(r->implicitTls) + "|" + r->contentPath + "|" + r->from.name + "|" +
-                  r->from.address + "|" + r->account + "|" + r->password + "|" + r->mechanism,
-              "::1|465|30|1|/w/m.eml|山田 太郎|t@x.jp|acct|pa:ss|CRAM-MD5");
-    for (const auto& [server, from] :
-         {std::pair{":25:60", "<t@x.jp>"}, {"h:99999:60", "<t@x.jp>"}, {"h:25:60", ""}})
-        EXPECT_FALSE(ParseSmtpArguments(server, "a@x.jp", from, "", "", error)) << server << " " << from;
+                  std::to_string(r->implicitTls) + "|" + r->from.name + "|" + r->from.address,
+              "::1|2525|60|1|山田 太郎|t@x.jp");
+    typed.host = "h";
+    typed.port = 465;
+    ASSERT_TRUE((r = NormalisedRequest(typed, error)));
+    EXPECT_TRUE(r->implicitTls) << "port 465 is implicit TLS";
+    // (host, port, timeout, sender address) that cannot be sent with
+    for (const auto& [host, port, timeout, from] : {std::tuple{" ", 25, 60L, "t@x.jp"}, {"h", 99999, 60L, "t@x.jp"},
+                                                    {"h", 0, 60L, "t@x.jp"}, {"h", 25, -1L, "t@x.jp"}, {"h", 25, 60L, " "}}) {
+        SmtpRequest bad;
+        bad.host = host;
+        bad.port = port;
+        bad.timeoutSeconds = timeout;
+        bad.from.address = from;
+        EXPECT_FALSE(NormalisedRequest(bad, error)) << host << " " << port << " " << timeout << " " << from;
+        bad.nullReversePath = true;
+        EXPECT_EQ(NormalisedRequest(bad, error).has_value(), std::string(from) == " " && port == 25 && timeout == 60)
+            << "only the null reverse-path goes without a sender address";
+    }
+    EXPECT_EQ(RecipientList("a@x.jp; <b@x.jp>,c@x.jp\ta@x.jp <>"),
+              (std::vector<std::string>{"a@x.jp", "b@x.jp", "c@x.jp"}));
     EXPECT_EQ(ToCrLf("a\nb\r\nc\rd"), "a\r\nb\r\nc\r\nd");
 
     // Stored messages cut short: no blank line, no final line break. The header ends where the
@@ -245,10 +286,13 @@ TEST(SmtpArguments, EdgesOfTheServerAndSenderTexts)
         QFile file(dir.filePath("short.eml"));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(c.stored) > 0);
         file.close();
-        r = ParseSmtpArguments("h:25:60", "a@x.jp\t>#xfr " + S(file.fileName()), "<t@x.jp>", "s", "", error);
-        ASSERT_TRUE(r) << error;
+        SmtpRequest forward;
+        forward.host = "h";
+        forward.from.address = "t@x.jp";
+        forward.to = {"a@x.jp"};
+        forward.contentPath = S(file.fileName());
         std::string message;
-        ASSERT_TRUE(BuildOutgoingMessage(*r, message, error)) << error;
+        ASSERT_TRUE(BuildOutgoingMessage(forward, message, error)) << error;
         if (*c.contentFields == '\0')
             EXPECT_EQ(message.find("Content-"), std::string::npos) << message;
         else

@@ -145,7 +145,11 @@ bool Link(const std::string& source, const std::string& target, bool replace)
     std::string temporary = FolderOf(target) + "/." + NameOf(target) + ".link";
     ::unlink(temporary.c_str());
     if (::link(source.c_str(), temporary.c_str()) != 0) return false;
-    if (::rename(temporary.c_str(), target.c_str()) == 0) return true;
+    if (::rename(temporary.c_str(), target.c_str()) == 0) {
+        // When target already was a name of source, rename leaves both names in place.
+        ::unlink(temporary.c_str());
+        return true;
+    }
     const int saved = errno;
     ::unlink(temporary.c_str());
     errno = saved;

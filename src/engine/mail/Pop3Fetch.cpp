@@ -2,72 +2,44 @@
 
 #include "engine/mail/DurableFiles.h"
 #include "engine/mail/PosixFile.h"
-#include "engine/mail/Transport.h"
 #include "engine/mail/UidlState.h"
 
 #include <QtGlobal>
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
-#include <memory>
-#include <mutex>
+#include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_set>
 
 namespace lw::mail {
-namespace {
 
-// The session kept open by a MailSessionScope, shared by the fetch and the deletions.
-struct KeptSession {
-    std::mutex mutex;
+struct Pop3Mailbox::State {
+    Pop3Endpoint endpoint;
+    std::string folder;
     std::unique_ptr<Pop3Session> session;
     std::unordered_set<int> deleted; // numbers marked deleted in that session
-    // The delivered state as the scope's last fetch left it (only a fetch changes it), so that
-    // each deletion does not read it again (it lists every message kept on the server).
+    // The fetch state as the last fetch or settlement left it, so that a settlement does not
+    // read it again (it lists every message kept on the server).
     std::optional<UidlState> state;
-    int scopes = 0;
-    std::string lastError;
 
     // Ends the session with QUIT, which commits its deletions.
-    void End()
+    void EndSession()
     {
         session.reset();
         deleted.clear();
     }
+    // A session that can no longer be used is ended at once.
+    void DropBroken()
+    {
+        if (session && session->Broken()) EndSession();
+    }
 };
 
-KeptSession& Kept()
-{
-    static KeptSession kept;
-    return kept;
-}
-
-std::mutex& ErrorMutex()
-{
-    static std::mutex m;
-    return m;
-}
-
-void Fail(KeptSession& kept, const std::string& error)
-{
-    {
-        std::lock_guard lock(ErrorMutex());
-        kept.lastError = error;
-    }
-    qWarning("POP3: %s", error.c_str());
-}
-
-// Hands the session back: kept for later deletions inside a scope, else ended with QUIT.
-void Release(KeptSession& kept, std::unique_ptr<Pop3Session> session)
-{
-    if (kept.scopes > 0 && session && !session->Broken()) {
-        kept.session = std::move(session);
-    } else {
-        session.reset();
-        kept.deleted.clear();
-    }
-}
+namespace {
 
 bool WriteAll(int fd, const char* data, size_t size)
 {
@@ -148,246 +120,271 @@ std::string StripFolder(std::string folder)
     return folder;
 }
 
-} // namespace
-
-std::optional<std::vector<std::string>> FetchNewMessages(const Pop3Endpoint& endpoint, int limit,
-                                                         const std::string& folderIn)
+bool Exists(const std::string& path)
 {
-    KeptSession& kept = Kept();
-    std::lock_guard lock(kept.mutex);
-    const std::string folder = StripFolder(folderIn);
-    // A fetch needs a fresh listing; ending an older session also commits its deletions.
-    kept.End();
-    kept.state.reset();
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
 
-    UidlState state;
-    std::string error;
-    if (!state.Load(folder, endpoint.host, endpoint.account, error)) {
-        Fail(kept, error);
-        return std::nullopt;
-    }
-    auto session = std::make_unique<Pop3Session>(endpoint);
-    std::vector<Pop3Message> listing;
-    if (!session->List(listing, error)) {
-        Fail(kept, "fetch from " + endpoint.host + ": " + error);
-        return std::nullopt;
-    }
-
-    // A server that listed UIDLs before and now refuses them is failing, not old: switching to
-    // header hashes would forget every delivered message and deliver them all again.
-    if (session->UsedHeaderHashes()) {
-        for (const UidlState::Entry& e : state.Entries()) {
-            if (e.uidl.rfind("hdr-", 0) != 0) {
-                Fail(kept, "fetch from " + endpoint.host + ": the server no longer answers UIDL");
-                return std::nullopt;
-            }
-        }
-    }
-    std::unordered_set<std::string_view> onServer;
-    for (const Pop3Message& m : listing)
-        onServer.insert(m.uid);
-    const size_t before = state.Entries().size();
-    state.Retain(onServer);
-    bool changed = state.Entries().size() != before || state.port != endpoint.port ||
-                   state.implicitTls != endpoint.implicitTls;
-    state.port = endpoint.port;
-    state.implicitTls = endpoint.implicitTls;
-
-    std::vector<std::string> names;
-    std::vector<std::string> paths;
-    std::vector<std::string> uids;
-    // A stored message is known whole only once a later request of the session has succeeded:
-    // the next RETR, or one NOOP after the last. One that cannot be confirmed is withdrawn.
-    const auto withdrawLast = [&] {
-        ::unlink(paths.back().c_str());
-        names.pop_back();
-        uids.pop_back();
-        paths.pop_back();
-    };
-    bool failed = false;
+int NumberOf(const std::vector<Pop3Message>& listing, const std::string& uidl)
+{
     for (const Pop3Message& m : listing) {
-        if (static_cast<int>(names.size()) >= limit) break;
-        if (state.FindUidl(m.uid) != nullptr) continue;
-        const std::string name = state.NewBaseName(m.uid, names);
-        if (!StoreMessage(*session, m.number, folder, name, error)) {
-            // Keep what is confirmed so far; the rest comes with the next fetch.
-            if (!paths.empty()) withdrawLast();
-            Fail(kept, "fetch from " + endpoint.host + ": " + error);
-            failed = true;
-            break;
-        }
-        names.push_back(name);
-        uids.push_back(m.uid);
-        paths.push_back(folder + "/" + name);
+        if (m.uid == uidl) return m.number;
     }
-    if (!failed && !paths.empty() && !session->Confirm(error)) {
-        Fail(kept, "fetch from " + endpoint.host + ": the connection ended during RETR: " + error);
-        withdrawLast();
-    }
-    for (size_t i = 0; i < names.size(); ++i)
-        state.Add(uids[i], names[i]);
-    changed = changed || !names.empty();
-    // Marked delivered only once every stored file is complete and durable: one flush covers the
-    // messages and the new state, then the state takes its name.
-    const std::function<bool(std::string&)> syncAll = [&](std::string& e) {
-        return SyncFolder(paths, state.Path() + ".tmp", e);
-    };
-    if (changed && !state.Save(error, paths.empty() ? std::function<bool(std::string&)>() : syncAll)) {
-        // Unmarked files would come again: withdraw them, the next fetch stores them anew.
-        for (const std::string& p : paths)
-            ::unlink(p.c_str());
-        paths.clear();
-        Fail(kept, error);
-    } else if (kept.scopes > 0) {
-        kept.state = std::move(state);
-    }
-    Release(kept, std::move(session));
-    if (paths.empty()) return std::nullopt;
-    return paths;
+    return 0;
 }
 
-bool DeleteStoredMessage(const Pop3Endpoint& endpoint, const std::string& baseName,
-                         const std::string& folderIn)
+void Note(std::string& first, const std::string& error)
 {
-    KeptSession& kept = Kept();
-    std::lock_guard lock(kept.mutex);
-    const std::string folder = StripFolder(folderIn);
-    UidlState loaded;
-    const UidlState* current = &loaded;
-    std::string error;
-    if (kept.state && kept.state->Path() == UidlState::PathOf(folder, endpoint.host, endpoint.account)) {
-        current = &*kept.state;
-    } else if (!loaded.Load(folder, endpoint.host, endpoint.account, error)) {
-        Fail(kept, error);
-        return false;
-    }
-    const UidlState& state = *current;
-    const UidlState::Entry* entry = state.FindBaseName(baseName);
-    if (entry == nullptr) {
-        Fail(kept, "no delivered message " + baseName + " for " + endpoint.account + " at " + endpoint.host);
-        return false;
-    }
+    qWarning("POP3: %s", error.c_str());
+    if (first.empty()) first = error;
+}
 
-    std::unique_ptr<Pop3Session> session;
-    bool reused = false;
-    if (kept.session && !kept.session->Broken() && kept.session->Endpoint().host == endpoint.host &&
-        kept.session->Endpoint().account == endpoint.account) {
-        session = std::move(kept.session);
-        reused = true;
-    } else {
-        kept.End(); // another mailbox: commit its deletions first
-        session = std::make_unique<Pop3Session>(DeliveredFrom(endpoint, state));
-        std::vector<Pop3Message> listing;
-        if (!session->List(listing, error)) {
-            Fail(kept, "delete at " + endpoint.host + ": " + error);
-            return false;
-        }
-    }
-
-    int number = 0;
-    for (const Pop3Message& m : session->Listing()) {
-        if (m.uid == entry->uidl) number = m.number;
-    }
-    bool ok = false;
-    if (number == 0) {
-        Fail(kept, "message " + baseName + " is no longer on " + endpoint.host);
-    } else if (kept.deleted.contains(number)) {
-        ok = true; // already marked in this session
-    } else if (session->Delete(number, error)) {
-        kept.deleted.insert(number);
-        ok = true;
-    } else if (reused) {
-        // The kept connection is gone (its uncommitted deletions with it): this one message
-        // is tried once more in a session of its own, found again by its UIDL.
-        session.reset();
-        kept.deleted.clear();
-        session = std::make_unique<Pop3Session>(DeliveredFrom(endpoint, state));
-        std::vector<Pop3Message> listing;
-        number = 0;
-        if (session->List(listing, error)) {
-            for (const Pop3Message& m : listing) {
-                if (m.uid == entry->uidl) number = m.number;
+// Marks the message of uidl deleted in the mailbox's session, opening one (at the port the
+// message was fetched over) when none is open. Gone from the server already counts as done.
+bool Delete(Pop3Mailbox::State& s, const std::string& uidl, std::string& error)
+{
+    const UidlState& state = *s.state;
+    s.DropBroken();
+    const bool reused = s.session != nullptr;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!s.session) {
+            s.session = std::make_unique<Pop3Session>(DeliveredFrom(s.endpoint, state));
+            std::vector<Pop3Message> listing;
+            if (!s.session->List(listing, error)) {
+                s.EndSession();
+                return false;
             }
         }
-        if (number != 0 && session->Delete(number, error)) {
-            kept.deleted.insert(number);
-            ok = true;
-        } else {
-            Fail(kept, "delete " + baseName + " at " + endpoint.host + ": " + error);
+        const int number = NumberOf(s.session->Listing(), uidl);
+        if (number == 0 || s.deleted.contains(number)) return true;
+        if (s.session->Delete(number, error)) {
+            s.deleted.insert(number);
+            return true;
         }
-    } else {
-        Fail(kept, "delete " + baseName + " at " + endpoint.host + ": " + error);
+        // The kept connection is gone (its uncommitted deletions with it): the message is tried
+        // once more in a session of its own, found again by its UIDL; the next fetch carries out
+        // the deletions lost with the old one, as they are still recorded.
+        s.EndSession();
+        if (!reused) return false;
     }
-    Release(kept, std::move(session));
-    return ok;
-}
-
-std::string LastPop3Error()
-{
-    std::lock_guard lock(ErrorMutex());
-    return Kept().lastError;
-}
-
-MailSessionScope::MailSessionScope()
-{
-    std::lock_guard lock(Kept().mutex);
-    ++Kept().scopes;
-}
-
-MailSessionScope::~MailSessionScope()
-{
-    KeptSession& kept = Kept();
-    std::lock_guard lock(kept.mutex);
-    if (--kept.scopes == 0) {
-        kept.End();
-        kept.state.reset();
-    }
-}
-
-namespace {
-
-// "SAVE a-b": at most b - a + 1 messages; anything else, 10.
-int FetchLimit(const std::string& command)
-{
-    const auto dash = command.find('-', 5);
-    if (dash != std::string::npos) {
-        const int from = std::atoi(command.c_str() + 5);
-        const int to = std::atoi(command.c_str() + dash + 1);
-        if (from >= 1 && to >= from) return to - from + 1;
-    }
-    return 10;
+    return false;
 }
 
 } // namespace
 
-std::optional<PartList> RcvMail(const std::string& server, const std::string& account,
-                                const std::string& password, const std::string& command,
-                                const std::string& folder)
+Pop3Mailbox::Pop3Mailbox(Pop3Endpoint endpoint, std::string workFolder) : m_state(std::make_unique<State>())
 {
-    try {
-        std::optional<Pop3Endpoint> endpoint = ParsePop3Server(server);
-        if (!endpoint) {
-            Fail(Kept(), "bad POP3 server text: \"" + server + "\"");
-            return std::nullopt;
-        }
-        endpoint->account = account;
-        // The fetch's "a " asks for the best login the server offers, which is what every call
-        // does; a deletion's password comes as it stands (it may itself begin with "a ").
-        const bool fetch = command.rfind("SAVE", 0) == 0;
-        endpoint->password = fetch && password.rfind("a ", 0) == 0 ? password.substr(2) : password;
-        std::string dir = folder;
-        if (!dir.empty() && dir.front() == '<') dir.erase(0, 1);
+    m_state->endpoint = std::move(endpoint);
+    m_state->folder = StripFolder(std::move(workFolder));
+}
 
-        if (fetch) return FetchNewMessages(*endpoint, FetchLimit(command), dir);
-        if (command.rfind("DELU ", 0) == 0) {
-            if (!DeleteStoredMessage(*endpoint, command.substr(5), dir)) return std::nullopt;
-            return PartList{};
+Pop3Mailbox::~Pop3Mailbox()
+{
+    End();
+}
+
+void Pop3Mailbox::End()
+{
+    m_state->EndSession();
+}
+
+FetchResult Pop3Mailbox::FetchNewMessages(int limit)
+{
+    FetchResult result;
+    State& s = *m_state;
+    const Pop3Endpoint& endpoint = s.endpoint;
+    const std::string& folder = s.folder;
+    try {
+        // A fetch needs a fresh listing; ending an older session also commits its deletions.
+        s.EndSession();
+        s.state.reset();
+
+        UidlState state;
+        std::string error;
+        if (!state.Load(folder, endpoint.host, endpoint.account, error)) {
+            Note(result.error, error);
+            return result;
         }
-        Fail(Kept(), "unknown transport command: " + command);
+        auto session = std::make_unique<Pop3Session>(endpoint);
+        std::vector<Pop3Message> listing;
+        bool listed = session->List(listing, error);
+        if (!listed) Note(result.error, "fetch from " + endpoint.host + ": " + error);
+
+        // A server that listed UIDLs before and now refuses them is failing, not old: switching to
+        // header hashes would forget every delivered message and deliver them all again.
+        if (listed && session->UsedHeaderHashes()) {
+            for (const UidlState::Entry& e : state.Entries()) {
+                if (e.uidl.rfind("hdr-", 0) != 0) {
+                    Note(result.error, "fetch from " + endpoint.host + ": the server no longer answers UIDL");
+                    listed = false;
+                    break;
+                }
+            }
+        }
+        bool changed = false;
+        if (listed) {
+            std::unordered_set<std::string_view> onServer;
+            for (const Pop3Message& m : listing)
+                onServer.insert(m.uid);
+            // A recorded deletion the listing no longer shows is confirmed, and forgotten here.
+            const size_t before = state.Entries().size();
+            state.Retain(onServer);
+            changed = state.Entries().size() != before || state.port != endpoint.port ||
+                      state.implicitTls != endpoint.implicitTls;
+            state.port = endpoint.port;
+            state.implicitTls = endpoint.implicitTls;
+            // Deletions decided earlier and not confirmed: carried out first (committed at QUIT).
+            for (const UidlState::Entry& e : state.Entries()) {
+                if (e.stage != UidlState::Stage::Delete || session->Broken()) continue;
+                const int number = NumberOf(listing, e.uidl);
+                if (number == 0) continue;
+                if (session->Delete(number, error)) {
+                    s.deleted.insert(number);
+                } else {
+                    Note(result.error, "delete " + e.baseName + " at " + endpoint.host + ": " + error);
+                }
+            }
+        }
+
+        // The work folder is the queue: what was stored and never settled comes first.
+        std::vector<std::string> missing;
+        for (UidlState::Entry& e : state.Entries()) {
+            if (e.stage != UidlState::Stage::Stored) continue;
+            const std::string path = folder + "/" + e.baseName;
+            changed = true;
+            if (!Exists(path)) {
+                missing.push_back(e.baseName); // gone from the work folder: fetched again
+            } else if (e.handOuts >= kMaxHandOuts) {
+                e.stage = UidlState::Stage::Handled;
+                e.handOuts = 0;
+                result.abandoned.push_back(path);
+            } else {
+                ++e.handOuts;
+                result.messages.push_back(path);
+            }
+        }
+        for (const std::string& name : missing)
+            state.Erase(name);
+
+        std::vector<std::string> names;
+        std::vector<std::string> paths;
+        std::vector<std::string> uids;
+        // A stored message is known whole only once a later request of the session has succeeded:
+        // the next RETR, or one NOOP after the last. One that cannot be confirmed is withdrawn.
+        const auto withdrawLast = [&] {
+            ::unlink(paths.back().c_str());
+            names.pop_back();
+            uids.pop_back();
+            paths.pop_back();
+        };
+        bool failed = !listed || session->Broken();
+        const int room = limit - static_cast<int>(result.messages.size());
+        for (const Pop3Message& m : failed ? std::vector<Pop3Message>() : listing) {
+            if (static_cast<int>(names.size()) >= room) break;
+            if (state.FindUidl(m.uid) != nullptr) continue;
+            const std::string name = state.NewBaseName(m.uid, names);
+            if (!StoreMessage(*session, m.number, folder, name, error)) {
+                // Keep what is confirmed so far; the rest comes with the next fetch.
+                if (!paths.empty()) withdrawLast();
+                Note(result.error, "fetch from " + endpoint.host + ": " + error);
+                failed = true;
+                break;
+            }
+            names.push_back(name);
+            uids.push_back(m.uid);
+            paths.push_back(folder + "/" + name);
+        }
+        if (!failed && !paths.empty() && !session->Confirm(error)) {
+            Note(result.error, "fetch from " + endpoint.host + ": the connection ended during RETR: " + error);
+            withdrawLast();
+        }
+        for (size_t i = 0; i < names.size(); ++i)
+            state.Add(uids[i], names[i], UidlState::Stage::Stored, 1);
+        changed = changed || !names.empty();
+        // Recorded only once every stored file is complete and durable: one flush covers the
+        // messages and the new state, then the state takes its name.
+        const std::function<bool(std::string&)> syncAll = [&](std::string& e) {
+            return SyncFolder(paths, state.Path() + ".tmp", e);
+        };
+        if (changed && !state.Save(error, paths.empty() ? std::function<bool(std::string&)>() : syncAll)) {
+            // Unrecorded files would come again: withdraw them, the next fetch stores them anew.
+            for (const std::string& p : paths)
+                ::unlink(p.c_str());
+            paths.clear();
+            Note(result.error, error);
+        } else {
+            s.state = std::move(state);
+        }
+        result.messages.insert(result.messages.end(), paths.begin(), paths.end());
+        s.session = std::move(session);
+        s.DropBroken();
     } catch (const std::exception& e) {
-        Fail(Kept(), std::string("POP3 failure: ") + e.what());
+        Note(result.error, std::string("POP3 failure: ") + e.what());
     }
-    return std::nullopt;
+    return result;
+}
+
+TransportStatus Pop3Mailbox::Settle(const std::vector<SettledMessage>& messages)
+{
+    TransportStatus status;
+    State& s = *m_state;
+    const Pop3Endpoint& endpoint = s.endpoint;
+    try {
+        std::string error;
+        if (!s.state) {
+            UidlState loaded;
+            if (!loaded.Load(s.folder, endpoint.host, endpoint.account, error)) {
+                Note(status.error, error);
+                return status;
+            }
+            s.state = std::move(loaded);
+        }
+        UidlState& state = *s.state;
+        std::vector<std::string> uidls; // of the messages to delete
+        bool changed = false;
+        for (const SettledMessage& m : messages) {
+            UidlState::Entry* entry = state.FindBaseName(m.baseName);
+            if (entry == nullptr) {
+                Note(status.error, "no delivered message " + m.baseName + " for " + endpoint.account + " at " +
+                                       endpoint.host);
+                continue;
+            }
+            changed = true;
+            switch (m.settlement) {
+            case Settlement::Handled:
+                if (entry->stage == UidlState::Stage::Stored) entry->stage = UidlState::Stage::Handled;
+                entry->handOuts = 0;
+                break;
+            case Settlement::HandledDelete:
+                entry->stage = UidlState::Stage::Delete;
+                entry->handOuts = 0;
+                uidls.push_back(entry->uidl);
+                break;
+            case Settlement::Left:
+                // Not a failed hand-out: it does not count towards giving the message up.
+                entry->handOuts = 0;
+                break;
+            }
+        }
+        if (changed && !state.Save(error)) {
+            // Not recorded: nothing is deleted, and the messages are handed out again.
+            s.state.reset();
+            Note(status.error, error);
+            return status;
+        }
+        for (const std::string& uidl : uidls) {
+            if (!Delete(s, uidl, error)) Note(status.error, "delete at " + endpoint.host + ": " + error);
+        }
+    } catch (const std::exception& e) {
+        Note(status.error, std::string("POP3 failure: ") + e.what());
+    }
+    return status;
+}
+
+TransportStatus Pop3Mailbox::DeleteStoredMessage(const std::string& baseName)
+{
+    return Settle({{baseName, Settlement::HandledDelete}});
 }
 
 } // namespace lw::mail

@@ -105,33 +105,21 @@ std::vector<std::pair<int, std::string>> ParsePop3Listing(std::string_view data)
     return out;
 }
 
-std::optional<Pop3Endpoint> ParsePop3Server(const std::string& server)
+std::optional<Pop3Endpoint> MakePop3Endpoint(const std::string& hostText, int port)
 {
     Pop3Endpoint e;
-    std::string host = server;
-    std::string port;
-    if (const auto tab = server.find('\t'); tab != std::string::npos) {
-        host = server.substr(0, tab);
-        port = server.substr(tab + 1);
-    }
-    const auto trim = [](std::string& s) {
-        const auto b = s.find_first_not_of(" \t\r\n");
-        const auto l = s.find_last_not_of(" \t\r\n");
-        s = b == std::string::npos ? std::string() : s.substr(b, l - b + 1);
-    };
-    trim(host);
-    trim(port);
+    const auto b = hostText.find_first_not_of(" \t\r\n");
+    const auto l = hostText.find_last_not_of(" \t\r\n");
+    std::string host = b == std::string::npos ? std::string() : hostText.substr(b, l - b + 1);
     if (host.rfind("pop3s://", 0) == 0) {
         e.implicitTls = true;
         host.erase(0, 8);
     } else if (host.rfind("pop3://", 0) == 0) {
         host.erase(0, 7);
     }
-    if (host.empty()) return std::nullopt;
+    if (host.empty() || port < 1 || port > 65535) return std::nullopt;
     e.host = host;
-    if (!port.empty()) {
-        if (!ParseNumber(port, e.port) || e.port > 65535) return std::nullopt;
-    }
+    e.port = port;
     if (e.port == 995) e.implicitTls = true;
     return e;
 }

@@ -26,9 +26,10 @@ struct Pop3Endpoint {
     long requestTimeoutSeconds = 300; // any single request, a long RETR included
 };
 
-// "host" or "host" TAB "port"; port 995 or a "pop3s://" prefix means implicit TLS.
-// Nothing when the text names no host or a bad port.
-std::optional<Pop3Endpoint> ParsePop3Server(const std::string& server);
+// The endpoint of a host as the operator typed it (blanks around it ignored, an optional
+// "pop3://" or "pop3s://" prefix) and a port; port 995 or "pop3s://" means implicit TLS.
+// Nothing when no host is named or the port is not 1 to 65535.
+std::optional<Pop3Endpoint> MakePop3Endpoint(const std::string& host, int port);
 
 // One message as the server lists it.
 struct Pop3Message {

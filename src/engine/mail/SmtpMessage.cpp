@@ -7,7 +7,6 @@
 #include "engine/mail/Transport.h"
 
 #include <algorithm>
-#include <charconv>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -29,19 +28,6 @@ std::string Trim(const std::string& s)
     if (b == std::string::npos) return {};
     const auto e = s.find_last_not_of(" \t\r\n");
     return s.substr(b, e - b + 1);
-}
-
-std::vector<std::string> Split(const std::string& text, char separator)
-{
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (true) {
-        const auto at = text.find(separator, start);
-        out.push_back(text.substr(start, at == std::string::npos ? std::string::npos : at - start));
-        if (at == std::string::npos) break;
-        start = at + 1;
-    }
-    return out;
 }
 
 // "Name <addr>" or a bare address; the address inside <> wins.
@@ -74,12 +60,6 @@ void AddRecipients(std::vector<std::string>& list, const std::string& element)
         if (!address.empty() && address != "<>" && std::find(list.begin(), list.end(), address) == list.end())
             list.push_back(address);
     }
-}
-
-bool ParseLong(const std::string& text, long& value)
-{
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && end == text.data() + text.size();
 }
 
 std::optional<std::string> ReadFile(const std::string& path)
@@ -204,70 +184,43 @@ std::string ToCrLf(const std::string& text)
     return out;
 }
 
-std::optional<SmtpRequest> ParseSmtpArguments(const std::string& server, const std::string& to,
-                                              const std::string& from, const std::string& subject,
-                                              const std::string& forwardMark, std::string& error)
+std::vector<std::string> RecipientList(const std::string& typed)
 {
-    SmtpRequest r;
-    std::string host = Trim(server);
+    std::vector<std::string> list;
+    AddRecipients(list, typed);
+    return list;
+}
+
+std::optional<SmtpRequest> NormalisedRequest(const SmtpRequest& request, std::string& error)
+{
+    SmtpRequest r = request;
+    std::string host = Trim(r.host);
     if (host.rfind("smtps://", 0) == 0) {
         r.implicitTls = true;
         host.erase(0, 8);
     } else if (host.rfind("smtp://", 0) == 0) {
         host.erase(0, 7);
     }
-    // host:port:timeout, read from the right so that the host may be an IPv6 literal in [].
-    std::vector<std::string> numbers;
-    for (int i = 0; i < 2; ++i) {
-        const auto colon = host.rfind(':');
-        if (colon == std::string::npos || host.find(']', colon) != std::string::npos) break;
-        numbers.insert(numbers.begin(), Trim(host.substr(colon + 1)));
-        host.resize(colon);
-    }
-    long port = 25;
-    long timeout = 60;
-    if (!numbers.empty() && !numbers[0].empty() && !ParseLong(numbers[0], port)) port = -1;
-    if (numbers.size() > 1 && !numbers[1].empty() && !ParseLong(numbers[1], timeout)) timeout = -1;
     if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
     host = Trim(host);
-    if (host.empty() || port <= 0 || port > 65535 || timeout < 0) {
-        error = "SMTP server \"" + server + "\" is not host:port:timeout";
+    if (host.empty() || r.port <= 0 || r.port > 65535 || r.timeoutSeconds < 0) {
+        error = "SMTP server \"" + request.host + ":" + std::to_string(request.port) + ":" +
+                std::to_string(request.timeoutSeconds) + "\" is not host:port:timeout";
         return std::nullopt;
     }
     r.host = host;
-    r.port = static_cast<int>(port);
-    r.timeoutSeconds = timeout == 0 ? 60 : timeout;
+    if (r.timeoutSeconds == 0) r.timeoutSeconds = 60;
     if (r.port == 465) r.implicitTls = true;
-
-    enum class List { To, Cc, Bcc } list = List::To;
-    for (const std::string& raw : Split(to, '\t')) {
-        const std::string element = Trim(raw);
-        if (raw.rfind(">#xfr ", 0) == 0 || element.rfind(">#xfr ", 0) == 0) {
-            r.contentPath = Trim(element.substr(6));
-        } else if (strcasecmp(element.c_str(), "cc") == 0) {
-            list = List::Cc;
-        } else if (strcasecmp(element.c_str(), "bcc") == 0) {
-            list = List::Bcc;
-        } else if (!element.empty()) {
-            AddRecipients(list == List::To ? r.to : list == List::Cc ? r.cc : r.bcc, element);
-        }
-    }
-
-    const std::vector<std::string> fromParts = Split(from, '\t');
-    r.from = ParseMailbox(fromParts[0]);
-    // "<>" is the null reverse-path; any other text without an address is a mistake.
-    if (r.from.address.empty() && Trim(fromParts[0]) != "<>") {
-        error = "no sender address in \"" + fromParts[0] + "\"";
+    r.from.name = Trim(r.from.name);
+    if (r.from.name.size() >= 2 && r.from.name.front() == '"' && r.from.name.back() == '"')
+        r.from.name = r.from.name.substr(1, r.from.name.size() - 2);
+    r.from.address = Trim(r.from.address);
+    if (r.from.address.empty() && !r.nullReversePath) {
+        error = "no sender address in \"" + request.from.name + "<" + request.from.address + ">\"";
         return std::nullopt;
     }
-    if (fromParts.size() > 1 && !fromParts[1].empty()) {
-        const auto colon = fromParts[1].find(':');
-        r.account = fromParts[1].substr(0, colon);
-        r.password = colon == std::string::npos ? std::string() : fromParts[1].substr(colon + 1);
-    }
-    if (fromParts.size() > 2) r.mechanism = Trim(fromParts[2]);
-    r.subject = subject;
-    r.forwardMark = Trim(forwardMark);
+    r.mechanism = Trim(r.mechanism);
+    r.forwardMark = Trim(r.forwardMark);
     return r;
 }
 
@@ -288,7 +241,7 @@ bool BuildOutgoingMessage(const SmtpRequest& request, std::string& out, std::str
     // and its Content-* fields follow byte for byte, so text and attachments arrive intact.
     auto message = AdoptRef(g_mime_message_new(FALSE));
     GMimeMessage* m = message.get();
-    if (request.from.address.empty()) {
+    if (request.nullReversePath) {
         // A null reverse-path has no author to name; an empty group keeps the field well formed.
         g_mime_object_set_header(GMIME_OBJECT(m), "From", "undisclosed-sender:;", nullptr);
     } else {

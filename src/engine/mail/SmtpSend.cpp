@@ -1,6 +1,5 @@
 #include "engine/mail/CurlHandle.h"
-#include "engine/mail/SmtpMessage.h"
-#include "engine/mail/Transport.h"
+#include "engine/mail/SmtpSend.h"
 
 #include <algorithm>
 #include <cctype>
@@ -69,7 +68,7 @@ std::string Send(const SmtpRequest& r, const std::string& message)
             curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, option.c_str());
         }
     }
-    const std::string mailFrom = "<" + r.from.address + ">";
+    const std::string mailFrom = r.nullReversePath ? std::string("<>") : "<" + r.from.address + ">";
     curl_easy_setopt(c, CURLOPT_MAIL_FROM, mailFrom.c_str());
     CurlList recipients;
     for (const auto* list : {&r.to, &r.cc, &r.bcc}) {
@@ -105,23 +104,20 @@ std::string Send(const SmtpRequest& r, const std::string& message)
 
 } // namespace
 
-std::string SendMail(const std::string& server, const std::string& to, const std::string& from,
-                     const std::string& subject, const std::string& /*fifth*/, const std::string& /*sixth*/,
-                     const std::string& forwardMark)
+TransportStatus SendRequest(const SmtpRequest& request)
 {
     try {
         std::string error;
-        const std::optional<SmtpRequest> request =
-            ParseSmtpArguments(server, to, from, subject, forwardMark, error);
-        if (!request) return error;
-        if (request->to.empty() && request->cc.empty() && request->bcc.empty()) return "no recipient address";
+        const std::optional<SmtpRequest> r = NormalisedRequest(request, error);
+        if (!r) return {error};
+        if (r->to.empty() && r->cc.empty() && r->bcc.empty()) return {"no recipient address"};
         std::string message;
-        if (!BuildOutgoingMessage(*request, message, error)) return error;
-        return Send(*request, message);
+        if (!BuildOutgoingMessage(*r, message, error)) return {error};
+        return {Send(*r, message)};
     } catch (const std::exception& e) {
-        return std::string("SMTP failure: ") + e.what();
+        return {std::string("SMTP failure: ") + e.what()};
     } catch (...) {
-        return "SMTP failure";
+        return {"SMTP failure"};
     }
 }
 

@@ -10,11 +10,14 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace lw::mail {
 namespace {
 
-constexpr const char* kMagic = "LarchWatcher-UIDL 1";
+constexpr const char* kMagic = "LarchWatcher-UIDL 2";
+// Files of the first version have no stages: every entry there was handled.
+constexpr const char* kMagicFirst = "LarchWatcher-UIDL 1";
 
 bool SafeChar(unsigned char c)
 {
@@ -118,7 +121,7 @@ bool UidlState::Load(const std::string& folder, const std::string& host, const s
     while (std::getline(in, line)) {
         if (first) {
             first = false;
-            if (line != kMagic) {
+            if (line != kMagic && line != kMagicFirst) {
                 error = "not a UIDL state file: " + m_path;
                 return false;
             }
@@ -134,7 +137,22 @@ bool UidlState::Load(const std::string& folder, const std::string& host, const s
         }
         const auto tab = line.find('\t');
         if (tab == std::string::npos || tab == 0 || tab + 1 == line.size()) continue; // damaged line
-        Add(line.substr(tab + 1), line.substr(0, tab));
+        // A UIDL holds no blank, so a second TAB starts the stage.
+        const auto stageTab = line.find('\t', tab + 1);
+        std::string uidl = line.substr(tab + 1, stageTab == std::string::npos ? std::string::npos : stageTab - tab - 1);
+        if (uidl.empty()) continue;
+        Stage stage = Stage::Handled;
+        int handOuts = 0;
+        if (stageTab != std::string::npos) {
+            const std::string text = line.substr(stageTab + 1);
+            if (text == "delete") {
+                stage = Stage::Delete;
+            } else if (text.rfind("stored", 0) == 0) {
+                stage = Stage::Stored;
+                handOuts = std::atoi(text.c_str() + 6);
+            }
+        }
+        Add(std::move(uidl), line.substr(0, tab), stage, handOuts);
     }
     if (in.bad()) {
         error = SystemReason("cannot read", m_path);
@@ -149,8 +167,12 @@ bool UidlState::Save(std::string& error, const std::function<bool(std::string&)>
     out << kMagic << "\n"
         << "port " << port << "\n";
     if (implicitTls) out << "tls implicit\n";
-    for (const Entry& e : m_entries)
-        out << e.baseName << '\t' << e.uidl << '\n';
+    for (const Entry& e : m_entries) {
+        out << e.baseName << '\t' << e.uidl;
+        if (e.stage == Stage::Stored) out << "\tstored " << e.handOuts;
+        if (e.stage == Stage::Delete) out << "\tdelete";
+        out << '\n';
+    }
     return WriteFileAtomically(m_path, out.str(), error, syncAll);
 }
 
@@ -168,9 +190,21 @@ const UidlState::Entry* UidlState::FindBaseName(const std::string& baseName) con
     return it == m_entries.end() ? nullptr : &*it;
 }
 
+UidlState::Entry* UidlState::FindBaseName(const std::string& baseName)
+{
+    return const_cast<Entry*>(std::as_const(*this).FindBaseName(baseName));
+}
+
+void UidlState::Erase(const std::string& baseName)
+{
+    if (std::erase_if(m_entries, [&](const Entry& e) { return e.baseName == baseName; }) > 0) Reindex();
+}
+
 void UidlState::Retain(const std::unordered_set<std::string_view>& serverUidls)
 {
-    const auto gone = std::erase_if(m_entries, [&](const Entry& e) { return !serverUidls.contains(e.uidl); });
+    const auto gone = std::erase_if(m_entries, [&](const Entry& e) {
+        return e.stage != Stage::Stored && !serverUidls.contains(e.uidl);
+    });
     if (gone > 0) Reindex();
 }
 
@@ -195,10 +229,10 @@ std::string UidlState::NewBaseName(const std::string& uidl, const std::vector<st
     return name;
 }
 
-void UidlState::Add(std::string uidl, std::string baseName)
+void UidlState::Add(std::string uidl, std::string baseName, Stage stage, int handOuts)
 {
     m_byUidl.try_emplace(uidl, m_entries.size());
-    m_entries.push_back({std::move(uidl), std::move(baseName)});
+    m_entries.push_back({std::move(uidl), std::move(baseName), stage, handOuts});
 }
 
 } // namespace lw::mail

@@ -15,9 +15,15 @@ namespace lw::mail {
 
 class UidlState {
   public:
+    // Where a delivered message stands. A stored one is in the work folder, waiting to be handled;
+    // a deleted one was handled and its deletion decided, not yet confirmed by the server.
+    enum class Stage { Handled, Stored, Delete };
+
     struct Entry {
         std::string uidl;
         std::string baseName; // file name given to the stored message (with extension)
+        Stage stage = Stage::Handled;
+        int handOuts = 0; // times a Stored message was handed out for handling
     };
 
     // The state file of host + account in folder (the work folder).
@@ -38,14 +44,19 @@ class UidlState {
     const Entry* FindUidl(const std::string& uidl) const;
     // Entry recorded under a base name.
     const Entry* FindBaseName(const std::string& baseName) const;
-    // Keeps only the entries whose UIDL the server still lists.
+    Entry* FindBaseName(const std::string& baseName);
+    // Keeps only the entries whose UIDL the server still lists, and those stored and not yet
+    // handled (the work folder holds them whatever the server does).
     void Retain(const std::unordered_set<std::string_view>& serverUidls);
     // A base name for a new UIDL, unique among the recorded ones; not recorded yet.
     std::string NewBaseName(const std::string& uidl, const std::vector<std::string>& alsoTaken) const;
     // Records a delivered message.
-    void Add(std::string uidl, std::string baseName);
+    void Add(std::string uidl, std::string baseName, Stage stage = Stage::Handled, int handOuts = 0);
+    // Forgets the entry of a base name (its message is fetched again).
+    void Erase(const std::string& baseName);
 
     const std::vector<Entry>& Entries() const { return m_entries; }
+    std::vector<Entry>& Entries() { return m_entries; }
     const std::string& Path() const { return m_path; }
 
     // Connection details of the last fetch, so that a deletion given only the bare host can
