@@ -2,6 +2,7 @@
 
 #include "config/Settings.h"
 #include "engine/mail/ActivityLog.h"
+#include "engine/mail/PosixFile.h"
 #include "engine/mail/Transport.h"
 #include "store/FindOrAdd.h"
 #include "store/Folders.h"
@@ -73,7 +74,7 @@ QString FreshAttachmentFolder(const QString& saveFolder, const QString& id)
     const QString folder = AttachmentFolder(saveFolder, id);
     if (folder != saveFolder) {
         QDir(folder).removeRecursively();
-        QDir().mkpath(folder);
+        (void)mail::MakeOwnerOnlyFolders(QFile::encodeName(folder).toStdString());
     }
     return folder;
 }
