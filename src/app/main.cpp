@@ -51,6 +51,7 @@ int main(int argc, char** argv)
     lw::app::Options options;
     options.home = lw::app::ChooseProgramFolder(parser.value(homeOption));
     options.printTo = parser.value(printToOption);
+    lw::app::TightenAtStart(options.home);
     if (parser.isSet(pollOnceOption)) return lw::app::RunPollOnce(options);
     if (parser.isSet(serviceOption)) return lw::app::RunService(options);
     return lw::app::RunWindow(options);
