@@ -114,6 +114,23 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindowsOnAnyThre
          "file:/etc/hostname", sent},
         {"header-values-posing-as-parts.eml", "header values", "Sender", "sender@example.jp",
          "subject: spoofed", "office@example.jp", "plain body", QDateTime()},
+        // A header of one field is a header: the missing fields are empty, the body is read.
+        {"single-field-header.eml", "", "", "", "", "", u"ヘッダーは一行だけ。"_qs, QDateTime()},
+        // A continuation line before the first field costs no field.
+        {"stray-continuation-first-line.eml", u"本当の件名"_qs, "Gateway User", "user@example.jp", "",
+         "office@example.jp", u"本文は無事。"_qs, utc(1, 9)},
+        // Comments and folding blanks inside an address vanish, in From and in To.
+        {"comments-inside-addresses.eml", "comments in addresses", "", "kenji@example.jp", "Front Office",
+         "front@office.example.jp", "no blank is left where a comment was", utc(2, 12)},
+        // Quotes decoded from encoded-words stay in the name (full-width, as the brackets, so the
+        // fixed cuts still find it); adjacent words join without the blank between them.
+        {"quotes-inside-encoded-words.eml", "quotes in encoded words", u"＂Suzuki＂ 花子"_qs,
+         "hanako@example.jp", u"Desk ＂A＂ ＜main＞"_qs, "desk@example.jp",
+         "the quotes are part of the names", utc(3, 15)},
+        // Raw Latin header bytes read in the charsets the message declares: ISO-8859-1 (an
+        // encoded-word in From) for To, windows-1252 (the body) where ISO-8859-1 gives controls.
+        {"raw-latin-headers-declared-charsets.eml", u"Résumé “draft” € 5"_qs, u"André Martin"_qs,
+         "andre@example.fr", u"Jürgen Müller"_qs, "juergen@example.de", u"Café crème"_qs, utc(4, 9)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fixture);
@@ -189,6 +206,10 @@ TEST_F(ReadMailTest, BrokenMimeNonMessagesAndPartLists)
         Parts(WriteFile("padded.eml", "\r\n\nFrom: a@example.jp\nSubject: padded\n\nbody\n").toStdString());
     ASSERT_TRUE(padded);
     EXPECT_EQ(Extract(padded->parts).subject, "padded");
+
+    // A bare message/rfc822 wrapper has a header of one field, so it is a message.
+    EXPECT_TRUE(Parts(
+        WriteFile("wrapper.eml", "Content-Type: message/rfc822\n\nSubject: inner\n\nx\n").toStdString()));
 
     // Files that are no message give nothing.
     for (const std::string& file :

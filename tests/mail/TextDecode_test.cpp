@@ -49,6 +49,13 @@ TEST(Charset, JapaneseCharsetsReadAsOnWindowsWithOneReplacementPerBadByte)
     EXPECT_EQ(DecodeGuess("\xC6\xFC\xCB\xDC\xB8\xEC"), Utf8(u8"日本語"));           // EUC-JP
     EXPECT_EQ(DecodeGuess("\xA5\xB7\xA5\xB9\xA5\xC6\xA5\xE0"), Utf8(u8"システム")); // also valid CP932
     EXPECT_EQ(DecodeCharset("\x93\xFA\x96\x7B", "us-ascii"), Utf8(u8"日本"));
+    // A message's declared charsets: valid UTF-8 first, Japanese labels leave the guess alone,
+    // then the first declared set where every byte reads (no C1 controls), else the guess.
+    EXPECT_EQ(DecodeGuess(Utf8(u8"日本"), {"iso-8859-1"}), Utf8(u8"日本"));
+    EXPECT_EQ(DecodeGuess("\x93\xFA\x96\x7B", {"ISO-2022-JP", "shift_jis", "utf-8"}), Utf8(u8"日本"));
+    EXPECT_EQ(DecodeGuess("caf\xE9", {"us-ascii", "ISO-8859-1"}), Utf8(u8"café"));
+    EXPECT_EQ(DecodeGuess("\x93x\x94", {"iso-8859-1", "windows-1252"}), Utf8(u8"“x”"));
+    EXPECT_EQ(DecodeGuess("\x81\x40", {"windows-1252", "no-such-charset"}), Utf8(u8"\u3000"));
     EXPECT_EQ(DecodeUtf8(std::string("a\xE3\x81") + "b"), "a" + kFffd + kFffd + "b");
     EXPECT_FALSE(IsValidUtf8("\xC0\xAF") || IsValidUtf8("\xED\xA0\x80")) << "overlong or surrogate";
 }
@@ -78,6 +85,10 @@ TEST(HeaderDecode, FirstMailbox)
         {"team: ; , ,  Hanako  Suzuki <hanako@example.jp (home)>", "Hanako Suzuki", "hanako@example.jp"},
         {"garbage words here taro@example.jp more", nullptr, "taro@example.jp"},
         {"Null Sender <>", "Null Sender", ""},
+        // Comments are blanks between words of a name, nothing inside an address.
+        {"Pete(his name)Sample <pete(his account)@silly(his host).test>", "Pete Sample", "pete@silly.test"},
+        {" first.last (office) @ example.jp", "", "first.last@example.jp"},
+        {"<\"john  doe\" @example.jp>", "", "\"john  doe\"@example.jp"},
     };
     for (const auto& c : cases) {
         const auto box = FirstMailbox(c.field);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -322,7 +323,8 @@ class IconvCache {
 };
 
 // Converts with the C library; a byte it refuses becomes U+FFFD and reading goes on after it.
-bool ConvertWithIconv(std::string_view bytes, const std::string& charset, std::string& out)
+bool ConvertWithIconv(std::string_view bytes, const std::string& charset, std::string& out,
+                      std::size_t* errors = nullptr)
 {
     thread_local IconvCache cache;
     iconv_t cd = cache.Get(charset);
@@ -342,6 +344,7 @@ bool ConvertWithIconv(std::string_view bytes, const std::string& charset, std::s
         if (errno == E2BIG) continue;
         // EILSEQ or EINVAL (cut short at the end): replace one byte and go on.
         AppendUtf8(out, kReplacement);
+        if (errors != nullptr) ++*errors;
         ++inPtr;
         --inLeft;
         iconv(cd, nullptr, nullptr, nullptr, nullptr);
@@ -433,6 +436,26 @@ std::string IconvName(const std::string& name)
     return name;
 }
 
+// The text of bytes in a declared charset that is neither Japanese, ASCII nor UTF-8, when every
+// byte reads there (C1 controls count as unread: they are what Latin text in the wrong Latin set
+// gives); nothing otherwise.
+std::optional<std::string> DecodeDeclared(std::string_view bytes, std::string_view charset)
+{
+    const std::string name = Normalise(charset);
+    const Family family = Classify(name);
+    if (family != Family::Other && family != Family::Korean) return std::nullopt;
+    if (name.rfind("utf-", 0) == 0 || name.rfind("ucs", 0) == 0) return std::nullopt;
+    std::string out;
+    std::size_t errors = 0;
+    const std::string iconvName = family == Family::Korean ? std::string("CP949") : IconvName(name);
+    if (!ConvertWithIconv(bytes, iconvName, out, &errors) || errors > 0) return std::nullopt;
+    for (std::size_t i = 0; i + 1 < out.size(); ++i)
+        if (static_cast<unsigned char>(out[i]) == 0xC2 && static_cast<unsigned char>(out[i + 1]) >= 0x80 &&
+            static_cast<unsigned char>(out[i + 1]) <= 0x9F)
+            return std::nullopt;
+    return out;
+}
+
 std::size_t HalfWidthKana(std::string_view utf8)
 {
     std::size_t count = 0;
@@ -522,6 +545,14 @@ std::string DecodeGuess(std::string_view bytes)
         return euc;
     if (cpErrors <= eucErrors) return cp;
     return euc;
+}
+
+std::string DecodeGuess(std::string_view bytes, const std::vector<std::string>& declared)
+{
+    if (HasEightBit(bytes) && !IsValidUtf8(bytes))
+        for (const std::string& charset : declared)
+            if (auto text = DecodeDeclared(bytes, charset)) return *std::move(text);
+    return DecodeGuess(bytes);
 }
 
 std::string DecodeCharset(std::string_view bytes, std::string_view charset)

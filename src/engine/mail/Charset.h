@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lw::mail {
 
@@ -21,6 +22,11 @@ std::string DecodeCharset(std::string_view bytes, std::string_view charset);
 
 // Decodes bytes of undeclared charset: UTF-8 when valid, else CP932, else EUC-JP.
 std::string DecodeGuess(std::string_view bytes);
+
+// The same for bytes in a message that declares charsets elsewhere (declared, in the order they
+// were found): UTF-8 when valid, else the first declared charset other than the Japanese ones,
+// ASCII and UTF-8 in which every byte reads, else as above.
+std::string DecodeGuess(std::string_view bytes, const std::vector<std::string>& declared);
 
 // Single readers, exposed for tests and for the header decoder.
 std::string DecodeCp932(std::string_view bytes);

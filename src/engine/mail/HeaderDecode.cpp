@@ -5,6 +5,7 @@
 #include <QDate>
 #include <QTime>
 
+#include <algorithm>
 #include <map>
 #include <vector>
 
@@ -209,8 +210,15 @@ std::vector<std::string> SplitAddressList(std::string_view text)
     return entries;
 }
 
-// Text without comments; the first comment's text goes to firstComment.
-std::string StripComments(std::string_view text, std::string* firstComment = nullptr)
+bool JoinsAddress(char c)
+{
+    return c == '@' || c == '.';
+}
+
+// Text without comments; the first comment's text goes to firstComment. A comment stands for a
+// blank, except in an address where it touches the "@" or a ".": there it vanishes, so
+// "pete(his account)@silly.test" is "pete@silly.test".
+std::string StripComments(std::string_view text, bool inAddress = false, std::string* firstComment = nullptr)
 {
     std::string out;
     std::string comment;
@@ -228,7 +236,9 @@ std::string StripComments(std::string_view text, std::string* firstComment = nul
             } else if (c == ')') {
                 if (--depth == 0) {
                     seenComment = true;
-                    out += ' ';
+                    const bool glued = inAddress && ((!out.empty() && JoinsAddress(out.back())) ||
+                                                     (i + 1 < text.size() && JoinsAddress(text[i + 1])));
+                    if (!glued) out += ' ';
                 }
             } else if (!seenComment) {
                 comment += c;
@@ -271,9 +281,33 @@ std::string Phrase(std::string_view text)
     return std::string(Trim(decoded));
 }
 
+// An address with the folding blanks around its "@" (and, when dots too, its dots) taken out,
+// as written otherwise; blanks inside quotes stay.
+std::string JoinAddressAtoms(std::string_view text, bool dots)
+{
+    const auto joins = [&](char c) { return c == '@' || (dots && c == '.'); };
+    std::string out;
+    bool quoted = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '"') quoted = !quoted;
+        if (!quoted && IsWsp(c)) {
+            std::size_t next = i;
+            while (next < text.size() && IsWsp(text[next]))
+                ++next;
+            if ((!out.empty() && joins(out.back())) || (next < text.size() && joins(text[next]))) {
+                i = next - 1;
+                continue;
+            }
+        }
+        out += c;
+    }
+    return out;
+}
+
 std::optional<Mailbox> ParseMailbox(std::string_view entry)
 {
-    const std::string text = StripComments(entry);
+    const std::string text = StripComments(entry, true);
     Mailbox box;
     bool quoted = false;
     std::size_t lt = std::string::npos;
@@ -293,10 +327,11 @@ std::optional<Mailbox> ParseMailbox(std::string_view entry)
             const std::size_t colon = inside.find(':');
             if (colon != std::string_view::npos) inside.remove_prefix(colon + 1);
         }
-        box.address = std::string(Trim(inside));
+        box.address = JoinAddressAtoms(Trim(inside), true);
         box.name = Phrase(std::string_view(text).substr(0, lt));
     } else {
-        const std::string_view bare = Trim(text);
+        const std::string joined = JoinAddressAtoms(Trim(text), false);
+        const std::string_view bare = joined;
         // Old carrier addresses and stray words: the first word with "@" is the address.
         std::string_view chosen = bare;
         if (bare.find_first_of(" \t") != std::string_view::npos && bare.find('"') == std::string_view::npos) {
@@ -379,11 +414,24 @@ std::string Unfold(std::string_view raw)
     return out;
 }
 
-std::string RawToUtf8(std::string_view raw)
+std::string RawToUtf8(std::string_view raw, const DeclaredCharsets& declared)
 {
     if (raw.find('\x1b') != std::string_view::npos) return DecodeIso2022Jp(raw);
-    if (HasEightBit(raw)) return DecodeGuess(raw);
+    if (HasEightBit(raw)) return DecodeGuess(raw, declared);
     return std::string(raw);
+}
+
+void AddEncodedWordCharsets(std::string_view raw, DeclaredCharsets& declared)
+{
+    for (std::size_t pos = raw.find("=?"); pos != std::string_view::npos; pos = raw.find("=?", pos + 2)) {
+        const auto word = ReadEncodedWord(raw, pos);
+        if (!word) continue;
+        const bool known = std::any_of(declared.begin(), declared.end(), [&](const std::string& name) {
+            return EqualsNoCase(name, word->charset);
+        });
+        if (!known) declared.push_back(word->charset);
+        pos = word->end - 2;
+    }
 }
 
 std::string DecodeEncodedWords(std::string_view text)
@@ -434,16 +482,16 @@ std::string DecodeEncodedWords(std::string_view text)
     return out;
 }
 
-std::string DecodeUnstructured(std::string_view raw)
+std::string DecodeUnstructured(std::string_view raw, const DeclaredCharsets& declared)
 {
-    std::string text = DecodeEncodedWords(RawToUtf8(Unfold(raw)));
+    std::string text = DecodeEncodedWords(RawToUtf8(Unfold(raw), declared));
     CleanControls(text);
     return std::string(Trim(text));
 }
 
-std::optional<Mailbox> FirstMailbox(std::string_view raw)
+std::optional<Mailbox> FirstMailbox(std::string_view raw, const DeclaredCharsets& declared)
 {
-    const std::string text = RawToUtf8(Unfold(raw));
+    const std::string text = RawToUtf8(Unfold(raw), declared);
     std::optional<Mailbox> named;
     for (const std::string& entry : SplitAddressList(text)) {
         if (Trim(entry).empty()) continue;

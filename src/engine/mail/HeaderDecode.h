@@ -8,21 +8,29 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lw::mail {
 
 // Removes folding line breaks and the trailing line end.
 std::string Unfold(std::string_view raw);
 
+// Charsets a message declares (in encoded-words and Content-Type fields), in the order found;
+// raw 8-bit header text that is no UTF-8 is read in the first of them where every byte reads.
+using DeclaredCharsets = std::vector<std::string>;
+
 // Raw bytes to UTF-8: ISO-2022-JP escapes decoded, undeclared 8-bit text guessed.
-std::string RawToUtf8(std::string_view raw);
+std::string RawToUtf8(std::string_view raw, const DeclaredCharsets& declared = {});
+
+// Adds the charset of every encoded-word in raw to declared (each name once).
+void AddEncodedWordCharsets(std::string_view raw, DeclaredCharsets& declared);
 
 // Decodes RFC 2047 encoded-words in UTF-8 text, also inside quotes and words; adjacent words of
 // one charset are joined byte-wise before conversion, so a character split between them survives.
 std::string DecodeEncodedWords(std::string_view text);
 
 // An unstructured field (Subject): unfolded, decoded, line breaks and TABs turned into blanks.
-std::string DecodeUnstructured(std::string_view raw);
+std::string DecodeUnstructured(std::string_view raw, const DeclaredCharsets& declared = {});
 
 struct Mailbox {
     std::string name;    // decoded display name, empty when there is none
@@ -30,7 +38,7 @@ struct Mailbox {
 };
 
 // The first mailbox of an address field that has an address (else the first with a name).
-std::optional<Mailbox> FirstMailbox(std::string_view raw);
+std::optional<Mailbox> FirstMailbox(std::string_view raw, const DeclaredCharsets& declared = {});
 
 // A Date field read leniently (comments and junk ignored, JST and ±hh:mm zones, no zone = local);
 // the moment in local time, or nothing when no date and time can be found.

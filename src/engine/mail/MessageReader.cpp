@@ -50,6 +50,14 @@ void PrepareBytes(std::string& bytes)
     // Blank lines before the first header would make the whole message a body.
     bytes.erase(0, std::min(bytes.find_first_not_of("\r\n"), bytes.size()));
     if (bytes.find('\n') == std::string::npos) std::replace(bytes.begin(), bytes.end(), '\r', '\n');
+    // A continuation line before the first field belongs to no field; left in place it would make
+    // the whole message a body. It is dropped, and the fields after it are read as they stand.
+    std::size_t stray = 0;
+    while (stray < bytes.size() && (bytes[stray] == ' ' || bytes[stray] == '\t')) {
+        const std::size_t end = bytes.find('\n', stray);
+        stray = end == std::string::npos ? bytes.size() : end + 1;
+    }
+    bytes.erase(0, stray);
 }
 
 GObjectPtr<GMimeMessage> ParseMessage(const std::string& bytes)
@@ -73,6 +81,19 @@ std::string_view RawHeader(GMimeObject* object, const char* name)
     if (header == nullptr) return {};
     const char* raw = g_mime_header_get_raw_value(header);
     return raw == nullptr ? std::string_view() : std::string_view(raw);
+}
+
+bool HasFields(GMimeObject* object)
+{
+    GMimeHeaderList* list = object == nullptr ? nullptr : g_mime_object_get_header_list(object);
+    return list != nullptr && g_mime_header_list_get_count(list) > 0;
+}
+
+// A header of any size is a header: the library files the Content-* fields under the message's
+// top part, so a message whose only field is "Content-Type" has them there.
+bool HasHeaderField(GMimeMessage* message)
+{
+    return HasFields(GMIME_OBJECT(message)) || HasFields(g_mime_message_get_mime_part(message));
 }
 
 bool IsType(GMimeObject* object, const char* type, const char* subtype)
@@ -270,17 +291,19 @@ std::string WriteAttachment(const QString& folder, const std::string& safeName, 
     return {};
 }
 
-std::string MailboxPart(std::string_view raw)
+std::string MailboxPart(std::string_view raw, const DeclaredCharsets& declared)
 {
-    const auto box = FirstMailbox(raw);
+    const auto box = FirstMailbox(raw, declared);
     if (!box) return {};
     if (box->name.empty()) return box->address;
     // The extractors cut the name between the first two quotes and the address between the
-    // first "<" and ">": keep those characters out of the name.
+    // first "<" and ">": those characters of the name itself (decoded from encoded-words or
+    // written as quoted pairs) stay visible as their full-width forms.
     std::string name;
     for (const char c : box->name) {
-        if (c == '"') continue;
-        if (c == '<')
+        if (c == '"')
+            name += "\xEF\xBC\x82"; // ＂
+        else if (c == '<')
             name += "\xEF\xBC\x9C"; // ＜
         else if (c == '>')
             name += "\xEF\xBC\x9E"; // ＞
@@ -290,12 +313,12 @@ std::string MailboxPart(std::string_view raw)
     return "\"" + name + "\" <" + box->address + ">";
 }
 
-std::string DatePart(std::string_view raw)
+std::string DatePart(std::string_view raw, const DeclaredCharsets& declared)
 {
     if (raw.empty()) return {};
     if (const auto moment = ParseMailDate(raw))
         return moment->toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")).toStdString();
-    return DecodeUnstructured(raw);
+    return DecodeUnstructured(raw, declared);
 }
 
 std::vector<std::string> HeaderKeywords(const std::string& partList)
@@ -324,23 +347,31 @@ bool AsksForNoFile(const std::string& partList)
     return lowered.find("nofile:") != std::string::npos;
 }
 
+// The charsets the message declares, for its raw 8-bit header text: those of the encoded-words
+// in its header fields, then the charset of its body, then those of its other text parts.
+DeclaredCharsets DeclaredBy(GMimeObject* top, GMimeObject* body, const std::vector<Leaf>& leaves)
+{
+    DeclaredCharsets declared;
+    if (GMimeHeaderList* list = g_mime_object_get_header_list(top); list != nullptr) {
+        const int count = g_mime_header_list_get_count(list);
+        for (int i = 0; i < count; ++i)
+            if (const char* raw = g_mime_header_get_raw_value(g_mime_header_list_get_header_at(list, i)))
+                AddEncodedWordCharsets(raw, declared);
+    }
+    const auto addCharsetOf = [&](GMimeObject* part) {
+        const std::string charset = FieldParameter(RawHeader(part, "Content-Type"), "charset");
+        if (!charset.empty() && std::find(declared.begin(), declared.end(), charset) == declared.end())
+            declared.push_back(charset);
+    };
+    if (body != nullptr) addCharsetOf(body);
+    for (const Leaf& leaf : leaves)
+        if (leaf.object != body && IsType(leaf.object, "text", nullptr)) addCharsetOf(leaf.object);
+    return declared;
+}
+
 MessageParts ReadParts(GMimeMessage* message, const std::string& partList, const std::string& folder)
 {
     GMimeObject* top = GMIME_OBJECT(message);
-    MessageParts read;
-    read.attachmentFolder = folder;
-    std::vector<MessagePart>& parts = read.parts;
-    for (const std::string& keyword : HeaderKeywords(partList)) {
-        if (keyword == "subject")
-            parts.push_back({PartKind::Subject, DecodeUnstructured(RawHeader(top, "Subject"))});
-        else if (keyword == "from")
-            parts.push_back({PartKind::From, MailboxPart(RawHeader(top, "From"))});
-        else if (keyword == "to")
-            parts.push_back({PartKind::To, MailboxPart(RawHeader(top, "To"))});
-        else if (keyword == "date")
-            parts.push_back({PartKind::Date, DatePart(RawHeader(top, "Date"))});
-    }
-
     std::vector<Leaf> leaves;
     CollectLeaves(g_mime_message_get_mime_part(message), true, leaves, 0);
     GMimeObject* body = nullptr;
@@ -353,6 +384,21 @@ MessageParts ReadParts(GMimeMessage* message, const std::string& partList, const
             }
         }
         if (body != nullptr) break;
+    }
+
+    MessageParts read;
+    read.attachmentFolder = folder;
+    std::vector<MessagePart>& parts = read.parts;
+    const DeclaredCharsets declared = DeclaredBy(top, body, leaves);
+    for (const std::string& keyword : HeaderKeywords(partList)) {
+        if (keyword == "subject")
+            parts.push_back({PartKind::Subject, DecodeUnstructured(RawHeader(top, "Subject"), declared)});
+        else if (keyword == "from")
+            parts.push_back({PartKind::From, MailboxPart(RawHeader(top, "From"), declared)});
+        else if (keyword == "to")
+            parts.push_back({PartKind::To, MailboxPart(RawHeader(top, "To"), declared)});
+        else if (keyword == "date")
+            parts.push_back({PartKind::Date, DatePart(RawHeader(top, "Date"), declared)});
     }
     parts.push_back({PartKind::Body, body != nullptr ? BodyText(body) : std::string()});
 
@@ -393,8 +439,7 @@ std::optional<MessageParts> ReadMail(const std::string& file, const std::string&
         EnsureGMime();
         const auto message = ParseMessage(*bytes);
         if (!message) return std::nullopt;
-        GMimeHeaderList* headers = g_mime_object_get_header_list(GMIME_OBJECT(message.get()));
-        if (headers == nullptr || g_mime_header_list_get_count(headers) == 0) return std::nullopt;
+        if (!HasHeaderField(message.get())) return std::nullopt;
         return ReadParts(message.get(), partList, folder);
     } catch (...) {
         return std::nullopt;

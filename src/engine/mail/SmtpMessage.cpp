@@ -119,6 +119,14 @@ StoredParts SplitStored(std::string bytes)
     bytes = ToCrLf(bytes);
     // An mbox separator line ("From addr date") is no part of the message.
     if (bytes.rfind("From ", 0) == 0) bytes.erase(0, std::min(bytes.size(), bytes.find("\r\n") + 2));
+    // A continuation line before the first field belongs to no field (the reader skips it too);
+    // kept, it would turn the whole header into body text of the forward.
+    std::size_t stray = 0;
+    while (stray < bytes.size() && (bytes[stray] == ' ' || bytes[stray] == '\t')) {
+        const auto end = bytes.find("\r\n", stray);
+        stray = end == std::string::npos ? bytes.size() : end + 2;
+    }
+    bytes.erase(0, stray);
     StoredParts parts;
     // A first line that is no header field means a file without headers: all of it is body.
     const auto firstEnd = bytes.find("\r\n");
