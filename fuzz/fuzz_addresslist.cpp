@@ -2,7 +2,7 @@
 // blank, ";" or full-width blank left, TAB-separated without empty elements unless the input
 // brought its own TABs, and normalising it again changes nothing.
 #include "FuzzSupport.h"
-#include "engine/mail/AddressList.h"
+#include "mail/AddressList.h"
 
 #include <cstdlib>
 

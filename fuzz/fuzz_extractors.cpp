@@ -2,7 +2,7 @@
 // a leading keyword ("from:", "to:", "subject:", "date:", "body:", "file:", "nofile:"; anything
 // else is body text), so the fuzzer reaches every extractor with any value.
 #include "FuzzSupport.h"
-#include "engine/mail/ReceivedMail.h"
+#include "mail/ReceivedMail.h"
 
 #include <cstdlib>
 #include <string_view>

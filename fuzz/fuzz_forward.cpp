@@ -1,7 +1,7 @@
 // The forward builder: arbitrary bytes as the stored message of a forward, turned into the
 // message to send.
 #include "FuzzSupport.h"
-#include "engine/mail/SmtpMessage.h"
+#include "mail/SmtpMessage.h"
 
 #include <cstdlib>
 #include <string>

@@ -2,8 +2,8 @@
 // as the state file that records the UIDLs already delivered; the state, with the listing's
 // UIDLs added, must read back as it was saved.
 #include "FuzzSupport.h"
-#include "engine/mail/Pop3Session.h"
-#include "engine/mail/UidlState.h"
+#include "mail/Pop3Session.h"
+#include "mail/UidlState.h"
 
 #include <cstdlib>
 #include <string>

@@ -2,7 +2,7 @@
 
 #include "config/InMemoryWorkingCopy.h"
 #include "config/Settings.h"
-#include "engine/mail/PosixFile.h"
+#include "base/PosixFile.h"
 #include "store/Folders.h"
 
 #include <QCoreApplication>
@@ -25,7 +25,7 @@ QString ChooseProgramFolder(const QString& home)
                      : QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     }
     // A program folder the program makes is the owner's alone, like everything in it.
-    (void)mail::MakeOwnerOnlyFolders(QFile::encodeName(folder).toStdString());
+    (void)base::MakeOwnerOnlyFolders(QFile::encodeName(folder).toStdString());
     return QDir::toNativeSeparators(QDir::cleanPath(folder));
 }
 

@@ -1,8 +1,8 @@
 #include "app/Modes.h"
 #include "app/SingleInstance.h"
 
-#include "ui/Form1.h"
-#include "ui/FrmPwck.h"
+#include "ui/MainWindow.h"
+#include "ui/PasswordPrompt.h"
 #include "ui/QtTranslations.h"
 
 #include <QApplication>
@@ -66,8 +66,8 @@ int RunWindow(const Options& options)
         return 1;
     }
 
-    ui::Form1Actions actions = ui::DefaultForm1Actions();
-    ui::Form1 window(options.home, options.printTo, std::move(actions));
+    ui::MainWindowActions actions = ui::DefaultMainWindowActions();
+    ui::MainWindow window(options.home, options.printTo, std::move(actions));
     window.show();
     if (qEnvironmentVariableIsSet("LARCHWATCHER_TRACE_START")) {
         QCoreApplication::processEvents();

@@ -1,9 +1,9 @@
 #include "config/Settings.h"
 
 #include "config/IniFile.h"
-#include "engine/mail/ActivityLog.h"
-#include "engine/mail/AddressList.h"
-#include "engine/mail/Blanks.h"
+#include "mail/ActivityLog.h"
+#include "mail/AddressList.h"
+#include "base/TextTrim.h"
 
 #include <QDir>
 #include <QLocale>
@@ -237,7 +237,7 @@ QString StoredText(const WorkingCopy& copy, const SettingKey& setting)
     const QString key = Key(setting);
     switch (setting.kind) {
     case K::Text:
-        return mail::TrimBlanks(copy.Text(key));
+        return base::TrimBlanks(copy.Text(key));
     case K::Check:
         return QString::number(copy.State(key));
     case K::Combo:

@@ -1,8 +1,8 @@
 #include "engine/Forward.h"
 
-#include "engine/mail/ActivityLog.h"
-#include "engine/mail/ForwardMark.h"
-#include "engine/mail/SmtpSend.h"
+#include "mail/ActivityLog.h"
+#include "mail/ForwardMark.h"
+#include "mail/SmtpSend.h"
 
 namespace lw::engine {
 

@@ -2,8 +2,8 @@
 
 #include "config/SettingsRecord.h"
 #include "engine/SenderRules.h"
-#include "engine/mail/ReceivedMail.h"
-#include "engine/mail/SmtpMessage.h"
+#include "mail/ReceivedMail.h"
+#include "mail/SmtpMessage.h"
 
 #include <QString>
 

@@ -3,11 +3,11 @@
 #include "command/CommandMail.h"
 #include "engine/Forward.h"
 #include "engine/SenderRules.h"
-#include "engine/mail/ActivityLog.h"
-#include "engine/mail/DurableFiles.h"
-#include "engine/mail/Pop3Fetch.h"
-#include "engine/mail/ReceivedMail.h"
-#include "engine/mail/Transport.h"
+#include "mail/ActivityLog.h"
+#include "base/DurableFiles.h"
+#include "mail/Pop3Fetch.h"
+#include "mail/ReceivedMail.h"
+#include "mail/Transport.h"
 #include "store/Folders.h"
 #include "store/History.h"
 #include "store/ListDatabase.h"
@@ -130,7 +130,7 @@ CycleSummary Cycle::Run()
     // the cycle commits the deletions.
     mail::Pop3Mailbox mailbox(*endpoint, m_workFolder.toStdString());
     // Saved copies and attachments are flushed together at the end, before any deletion.
-    mail::FlushBatch flushes;
+    base::FlushBatch flushes;
 
     const mail::FetchResult fetched = mailbox.FetchNewMessages(10);
     for (const std::string& element : fetched.abandoned)
@@ -360,7 +360,7 @@ bool Cycle::SaveCopy(const QString& source, const QString& target, QString& erro
 {
     std::string reason;
     // The fetch flushed the work file before handing it over.
-    if (mail::CopyFileDurably(QFile::encodeName(source).toStdString(), QFile::encodeName(target).toStdString(),
+    if (base::CopyFileDurably(QFile::encodeName(source).toStdString(), QFile::encodeName(target).toStdString(),
                               true, reason, true))
         return true;
     error = QStringLiteral("保存できません（") + QString::fromStdString(reason) + QStringLiteral("）。");

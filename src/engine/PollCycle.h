@@ -3,7 +3,7 @@
 #include "config/SettingsRecord.h"
 #include "config/WorkingCopy.h"
 #include "engine/NoticePrinter.h"
-#include "engine/mail/Pop3Session.h"
+#include "mail/Pop3Session.h"
 
 #include <QString>
 

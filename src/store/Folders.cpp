@@ -1,7 +1,7 @@
 #include "store/Folders.h"
 
 #include "config/Settings.h"
-#include "engine/mail/PosixFile.h"
+#include "base/PosixFile.h"
 #include "store/ListDatabase.h"
 
 #include <QDir>
@@ -61,7 +61,7 @@ bool EnsureFolder(const QString& folder, QString& error)
         error = QStringLiteral("フォルダの位置にファイルがあります: ") + folder;
         return false;
     }
-    if (!mail::MakeOwnerOnlyFolder(QFile::encodeName(folder).toStdString())) {
+    if (!base::MakeOwnerOnlyFolder(QFile::encodeName(folder).toStdString())) {
         error = QStringLiteral("フォルダを作成できません: ") + folder;
         return false;
     }

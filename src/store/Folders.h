@@ -2,8 +2,8 @@
 
 #include "config/SettingsRecord.h"
 
-#include "engine/mail/Blanks.h"
-#include "engine/mail/ReceivedMail.h"
+#include "base/TextTrim.h"
+#include "mail/ReceivedMail.h"
 
 #include <QString>
 
@@ -11,7 +11,6 @@ namespace lw::store {
 
 // Blank trimming and base names are the mail layer's, so every layer cuts paths alike.
 using mail::BaseName;
-using mail::TrimBlanks;
 
 // folder + name with exactly one separator between them when the folder does not end in one.
 QString JoinPath(const QString& folder, const QString& name);

@@ -1,7 +1,7 @@
 #include "store/History.h"
 
-#include "engine/mail/ActivityLog.h"
-#include "engine/mail/DurableFiles.h"
+#include "mail/ActivityLog.h"
+#include "base/DurableFiles.h"
 #include "store/FindOrAdd.h"
 #include "store/Folders.h"
 #include "store/ListDatabase.h"
@@ -69,12 +69,12 @@ bool WriteReceipt(const config::SettingsRecord& settings, const mail::ReceivedMa
         // same tick does not take it away at once; the message itself keeps the zero date.
         const QDateTime received = mail.received.isValid() ? mail.received : QDateTime::currentDateTime();
         const ColumnValues header{
-            {QStringLiteral("保存ファイルパス"), TrimBlanks(mail.file)},
-            {QStringLiteral("件名"), TrimBlanks(mail.subject)},
-            {QStringLiteral("送信アドレス"), TrimBlanks(mail.fromAddress)},
-            {QStringLiteral("送信アドレス名"), TrimBlanks(mail.fromName)},
-            {QStringLiteral("受信アドレス"), TrimBlanks(mail.toAddress)},
-            {QStringLiteral("受信アドレス名"), TrimBlanks(mail.toName)},
+            {QStringLiteral("保存ファイルパス"), base::TrimBlanks(mail.file)},
+            {QStringLiteral("件名"), base::TrimBlanks(mail.subject)},
+            {QStringLiteral("送信アドレス"), base::TrimBlanks(mail.fromAddress)},
+            {QStringLiteral("送信アドレス名"), base::TrimBlanks(mail.fromName)},
+            {QStringLiteral("受信アドレス"), base::TrimBlanks(mail.toAddress)},
+            {QStringLiteral("受信アドレス名"), base::TrimBlanks(mail.toName)},
             {QStringLiteral("受信日"), ToStoredDateTime(received)},
             {QStringLiteral("ファイル数"), int(mail.attachmentCount)},
         };
@@ -86,7 +86,7 @@ bool WriteReceipt(const config::SettingsRecord& settings, const mail::ReceivedMa
         for (int i = 0; i < SlotCount(mail); ++i) {
             const QString& slot = mail.attachments[std::size_t(i)];
             if (!FindOrAdd(db, kFiles, {{kFileId, id}, {kFileName, BaseName(slot)}},
-                           {{QStringLiteral("添付ファイル名パス"), TrimBlanks(slot)}}, error))
+                           {{QStringLiteral("添付ファイル名パス"), base::TrimBlanks(slot)}}, error))
                 return false;
         }
         if (!transaction.Commit(error)) return false;
@@ -173,7 +173,7 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
         if (!FindOrAdd(db, kHistory, {{kFileId, id}}, columns, error)) return false;
 
         for (int i = 0; saving && i < SlotCount(mail); ++i) {
-            const QString source = TrimBlanks(mail.attachments[std::size_t(i)]);
+            const QString source = base::TrimBlanks(mail.attachments[std::size_t(i)]);
             const QString name = BaseName(source);
             // The recorded path must hold the file: copy it beside the saved message, under a
             // free name when another message's attachment already has this one. A copy made by
@@ -185,7 +185,7 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
                 std::string reason;
                 // Only a file the reader wrote into this message's own folder is ever copied.
                 if (!name.isEmpty() && mail::IsFileInFolder(source, mail.attachmentFolder) &&
-                    mail::CopyFileDurably(QFile::encodeName(source).toStdString(),
+                    base::CopyFileDurably(QFile::encodeName(source).toStdString(),
                                           QFile::encodeName(saved).toStdString(), false, reason)) {
                     copies.Add(saved);
                 } else {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "config/SettingsRecord.h"
-#include "engine/mail/ReceivedMail.h"
+#include "mail/ReceivedMail.h"
 
 #include <QSqlDatabase>
 

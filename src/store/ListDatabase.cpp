@@ -3,7 +3,7 @@
 #include "store/FindOrAdd.h"
 #include "store/Folders.h"
 
-#include "engine/mail/PosixFile.h"
+#include "base/PosixFile.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -187,7 +187,7 @@ bool Connect(ThreadConnection& connection, const QString& path, QString& error)
 
 QString ListDatabasePath(const QString& folder, const QString& name)
 {
-    QString file = TrimBlanks(name);
+    QString file = base::TrimBlanks(name);
     if (!file.endsWith(QStringLiteral(".db"), Qt::CaseInsensitive)) file += QStringLiteral(".db");
     return JoinPath(folder, file);
 }
@@ -213,8 +213,8 @@ bool EnsureListDatabase(const QString& folder, const QString& name, const QStrin
 
     // Without a template nothing is created, not even the folder.
     if (templatePath.isEmpty() || !QFileInfo(templatePath).isFile()) return false;
-    const QString target = TrimBlanks(bare);
-    if (!QFileInfo(target).isDir() && !mail::MakeOwnerOnlyFolder(QFile::encodeName(target).toStdString())) return false;
+    const QString target = base::TrimBlanks(bare);
+    if (!QFileInfo(target).isDir() && !base::MakeOwnerOnlyFolder(QFile::encodeName(target).toStdString())) return false;
     return CopyTemplate(templatePath, file);
 }
 

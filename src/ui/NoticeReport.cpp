@@ -2,7 +2,7 @@
 
 #include "ui/MessageBox.h"
 
-#include "engine/mail/PosixFile.h"
+#include "base/PosixFile.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QDir>
@@ -245,7 +245,7 @@ bool CycleNoticePrinter::Print(const QString& mailText, const QString& baseName,
     m_fallbackFile.clear();
     if (m_pdfFolder.isEmpty()) return m_report.PrintOnDefaultPrinter(baseName, error);
 
-    if (!mail::MakeOwnerOnlyFolders(QFile::encodeName(m_pdfFolder).toStdString())) {
+    if (!base::MakeOwnerOnlyFolders(QFile::encodeName(m_pdfFolder).toStdString())) {
         error = QStringLiteral("フォルダ[%1]を作成できません。").arg(m_pdfFolder);
         return false;
     }

@@ -2,7 +2,7 @@
 
 #include "config/InMemoryWorkingCopy.h"
 #include "config/TestFiles.h"
-#include "engine/mail/ActivityLog.h"
+#include "mail/ActivityLog.h"
 #include "support/TempHome.h"
 
 #include <QDateTime>

@@ -4,8 +4,8 @@
 
 #include "config/InMemoryWorkingCopy.h"
 #include "engine/EngineTestUtil.h"
-#include "engine/mail/Pop3Session.h"
-#include "engine/mail/UidlState.h"
+#include "mail/Pop3Session.h"
+#include "mail/UidlState.h"
 #include "store/ListDatabase.h"
 #include "store/StoreFixture.h"
 #include "support/TempHome.h"

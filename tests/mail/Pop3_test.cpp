@@ -1,7 +1,7 @@
 // POP3 fetch and deletion against the loopback Dovecot of tools/test-servers.
-#include "engine/mail/Pop3Fetch.h"
-#include "engine/mail/Pop3Session.h"
-#include "engine/mail/UidlState.h"
+#include "mail/Pop3Fetch.h"
+#include "mail/Pop3Session.h"
+#include "mail/UidlState.h"
 #include "support/TestServers.h"
 
 #include <QElapsedTimer>

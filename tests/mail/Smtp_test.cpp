@@ -1,7 +1,7 @@
 // SMTP sending and forwarding against the loopback sink of tools/test-servers. Delivered
 // messages are read back with Python's email package, independent of our own reader.
-#include "engine/mail/SmtpMessage.h"
-#include "engine/mail/SmtpSend.h"
+#include "mail/SmtpMessage.h"
+#include "mail/SmtpSend.h"
 #include "support/TestServers.h"
 
 #include <QDateTime>

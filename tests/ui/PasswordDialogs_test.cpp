@@ -1,6 +1,6 @@
 #include "config/PasswordLock.h"
-#include "ui/FrmPwck.h"
-#include "ui/FrmXpass.h"
+#include "ui/PasswordPrompt.h"
+#include "ui/ChangePasswordDialog.h"
 #include "ui/UiTest.h"
 
 #include <QLineEdit>
@@ -39,7 +39,7 @@ bool Prompt(const std::function<void(QWidget*, QLineEdit*, QPushButton*)>& steps
         steps(dialog, Find<QLineEdit>(*dialog, "TxtPwdP"), Find<QPushButton>(*dialog, "CmdOK"));
         if (dialog->isVisible()) ADD_FAILURE() << "dialog left open", dialog->close();
     });
-    const bool verdict = ui::FrmPwck::Ask(nullptr);
+    const bool verdict = ui::PasswordPrompt::Ask(nullptr);
     EXPECT_TRUE(ran);
     return verdict;
 }
@@ -78,7 +78,7 @@ TEST_F(PasswordDialogs, PromptRefusesWrongPasswordsAndEveryWayOut)
 
 TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
 {
-    ui::FrmXpass dialog;
+    ui::ChangePasswordDialog dialog;
     dialog.show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
     auto* current = Find<QLineEdit>(dialog, "TxtPwdP");
