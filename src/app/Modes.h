@@ -10,6 +10,9 @@ struct Options {
     QString printTo;    // --print-to: notices become PDF files in this folder
 };
 
+// Exit status of --poll-once and --service when another running copy holds the program folder.
+inline constexpr int kExitFolderInUse = 3;
+
 // --inspect FILE [--attachments-to DIR]: prints one message as JSON.
 int RunInspect(const QString& file, const QString& attachmentsTo);
 // --service: the timer and cycle without a window, until SIGINT/SIGTERM.
@@ -21,5 +24,8 @@ int RunWindow(const Options& options);
 
 // --home when given, else the executable's folder when writable, else the per-user data folder.
 QString ChooseProgramFolder(const QString& home);
+
+// Takes group and other access off what older versions left open in the program folder.
+void TightenAtStart(const QString& folder);
 
 } // namespace lw::app

@@ -2,9 +2,11 @@
 
 #include "config/Settings.h"
 #include "engine/mail/ActivityLog.h"
+#include "engine/mail/PosixFile.h"
 #include "engine/mail/Transport.h"
 #include "store/FindOrAdd.h"
 #include "store/Folders.h"
+#include "store/History.h"
 #include "store/ListDatabase.h"
 #include "ui/DialogParts.h"
 #include "ui/MailClient.h"
@@ -73,7 +75,7 @@ QString FreshAttachmentFolder(const QString& saveFolder, const QString& id)
     const QString folder = AttachmentFolder(saveFolder, id);
     if (folder != saveFolder) {
         QDir(folder).removeRecursively();
-        QDir().mkpath(folder);
+        (void)mail::MakeOwnerOnlyFolders(QFile::encodeName(folder).toStdString());
     }
     return folder;
 }
@@ -142,15 +144,12 @@ Form3::Form3(SettingsSource settings, MailClient& client, QWidget* parent)
             [this](const QModelIndex& current) {
                 if (!m_reloading && current.isValid()) OnRowSelected(current.row());
             });
-    // A click on the row that is already current (after a reload) still selects it.
+    // A click on the row whose preview is not shown still selects it.
     connect(m_grid, &QTableView::clicked, this, [this](const QModelIndex& index) {
         if (index.isValid() && index.row() != m_previewRow) OnRowSelected(index.row());
     });
 
     LoadSavedMailList();
-    m_print->setEnabled(false);
-    m_delete->setEnabled(false);
-    m_reply->setEnabled(false);
 }
 
 Form3::~Form3()
@@ -202,11 +201,14 @@ void Form3::LoadSavedMailList()
     m_grid->horizontalHeader()->setSectionResizeMode(kSubject, QHeaderView::Stretch);
     m_grid->setColumnWidth(kReceived, 160);
 
-    // The grid stands on its first row, as the list opens; the preview waits for a selection.
-    if (m_model->rowCount() > 0)
-        m_grid->selectionModel()->setCurrentIndex(m_model->index(0, 0), QItemSelectionModel::NoUpdate);
+    // Every reload leaves the viewer as it opens: no current row and the actions off until the
+    // operator picks a row, so no button ever acts on a row the operator did not choose.
+    m_grid->selectionModel()->setCurrentIndex(QModelIndex(), QItemSelectionModel::Clear);
     m_reloading = false;
     m_previewRow = -1;
+    m_print->setEnabled(false);
+    m_delete->setEnabled(false);
+    m_reply->setEnabled(false);
 
     m_title->clear();
     m_body->clear();
@@ -288,12 +290,14 @@ void Form3::ShowSavedMailPreview(int row)
 void Form3::PrintSavedMail()
 {
     const int row = CurrentRow();
-    const QString file = Column(row, kWorkPath);
+    QString file = Column(row, kWorkPath);
     const config::SettingsRecord settings = m_settings();
     const QString saveFolder = SaveFolder(settings);
     QString ignored;
     (void)store::EnsureFolder(saveFolder, ignored);
     if (file.isEmpty()) return;
+    // The purge takes the received file after keepday days; the saved copy is the same message.
+    if (!QFileInfo::exists(file) && !Column(row, kSavedPath).isEmpty()) file = Column(row, kSavedPath);
 
     const QString folder = FreshAttachmentFolder(saveFolder, Column(row, kFileId));
     const std::optional<mail::MessageParts> parts =
@@ -354,18 +358,18 @@ bool Form3::DeleteSavedCopy(const config::SettingsRecord& settings, const QStrin
 
     QSqlQuery update(db);
     for (const auto& [rowid, savedPath] : rows) {
-        if (!store::Execute(update,
-                            QStringLiteral("UPDATE tblHistoryFiles SET 添付ファイル保存先パス = '' WHERE 保存ファイルID = ?"),
-                            {key}, error) ||
-            !store::Execute(update,
-                            QStringLiteral("UPDATE tblHistory SET メール保存先パス = '', メール保存 = 0 WHERE rowid = ?"),
-                            {rowid}, error))
+        if (!store::Execute(
+                update,
+                QStringLiteral("UPDATE tblHistory SET メール保存先パス = '', メール保存 = 0 WHERE rowid = ?"),
+                {rowid}, error))
             return false;
         QFile copy(savedPath);
         if (!savedPath.isEmpty() && copy.exists() && !copy.remove()) {
             error = QStringLiteral("[%1] %2").arg(QDir::toNativeSeparators(savedPath), copy.errorString());
             return false;
         }
+        // The attachment copies go with the message, once its own copy is gone.
+        if (!store::RemoveAttachmentCopies(db, key, SaveFolder(settings), error)) return false;
     }
     if (!transaction.Commit(error)) return false;
     // The attachments the viewer wrote for this message go with it.

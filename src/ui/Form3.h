@@ -41,7 +41,8 @@ public:
     // Test seam: replaces the preview window.
     void SetPreview(PreviewFunction preview) { m_preview = std::move(preview); }
 
-    // (Re)opens the list database, reloads the grid and empties the preview; buttons keep state.
+    // (Re)opens the list database, reloads the grid and empties the preview; no row is current
+    // and the print, delete and reply buttons are off until the operator selects one.
     void LoadSavedMailList();
     // Reads the saved copy of a grid row; empty fields when it cannot be read.
     mail::ReceivedMail ReadSavedMail(int row);
@@ -51,7 +52,8 @@ public:
     void DeleteSavedMail();
     // "返信": hands a reply to the current row's sender to the mail client.
     void ComposeReply();
-    // "印刷": shows the notice of the current row's message in the preview window.
+    // "印刷": shows the notice of the current row's message in the preview window, read from
+    // its received file, or from its saved copy once that file is gone.
     void PrintSavedMail();
     // Opens the attachment at index (in txtFile's order) with its default application.
     void OpenAttachment(int index);
