@@ -70,13 +70,88 @@ std::string ExtraCaFile()
     return ca != nullptr ? std::string(ca) : std::string();
 }
 
-// Gives a new TLS context the shared authorities.
-CURLcode UseSharedAuthorities(CURL*, void* sslContext, void*)
+struct SessionFree {
+    void operator()(SSL_SESSION* session) const { SSL_SESSION_free(session); }
+};
+using SessionPtr = std::unique_ptr<SSL_SESSION, SessionFree>;
+
+// The kept TLS sessions, by host, port and authorities.
+std::mutex g_sessionsMutex;
+std::map<std::string, SessionPtr>& KeptSessions()
+{
+    static std::map<std::string, SessionPtr> sessions;
+    return sessions;
+}
+
+int KeeperIndex()
+{
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+CURLcode UseSharedAuthorities(CURL*, void* sslContext, void* keeper);
+
+} // namespace
+
+struct TlsSessionKeeper::Hooks {
+    static TlsSessionKeeper* Of(const SSL* ssl)
+    {
+        return static_cast<TlsSessionKeeper*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), KeeperIndex()));
+    }
+
+    // libcurl creates a context per connection, so the context carries its keeper.
+    static void Install(SSL_CTX* context, TlsSessionKeeper* keeper)
+    {
+        if (SSL_CTX_set_ex_data(context, KeeperIndex(), keeper) != 1) return;
+        keeper->m_resumed = false;
+        keeper->m_nextNewSession = SSL_CTX_sess_get_new_cb(context);
+        keeper->m_nextInfo = SSL_CTX_get_info_callback(context);
+        // New sessions reach the context's callback only with the client cache switched on.
+        SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL);
+        SSL_CTX_sess_set_new_cb(context, &NewSession);
+        SSL_CTX_set_info_callback(context, &Info);
+    }
+
+    // A session the server made (at the end of the handshake, or later as a ticket).
+    static int NewSession(SSL* ssl, SSL_SESSION* session)
+    {
+        TlsSessionKeeper* keeper = Of(ssl);
+        if (keeper == nullptr) return 0;
+        // Only a session of a verified connection is kept, so a resumption inherits a verification.
+        if (SSL_get_verify_result(ssl) == X509_V_OK && SSL_SESSION_is_resumable(session) == 1 &&
+            SSL_SESSION_up_ref(session) == 1) {
+            std::lock_guard lock(g_sessionsMutex);
+            KeptSessions()[keeper->m_key].reset(session);
+        }
+        return keeper->m_nextNewSession != nullptr ? keeper->m_nextNewSession(ssl, session) : 0;
+    }
+
+    static void Info(const SSL* ssl, int where, int value)
+    {
+        TlsSessionKeeper* keeper = Of(ssl);
+        if (keeper != nullptr && (where & SSL_CB_HANDSHAKE_START) != 0 && SSL_get_session(ssl) == nullptr) {
+            // Before the first message of the handshake, when libcurl found no session of its own.
+            std::lock_guard lock(g_sessionsMutex);
+            const auto kept = KeptSessions().find(keeper->m_key);
+            if (kept != KeptSessions().end()) (void)SSL_set_session(const_cast<SSL*>(ssl), kept->second.get());
+        }
+        if (keeper != nullptr && (where & SSL_CB_HANDSHAKE_DONE) != 0)
+            keeper->m_resumed = SSL_session_reused(ssl) == 1;
+        if (keeper != nullptr && keeper->m_nextInfo != nullptr) keeper->m_nextInfo(ssl, where, value);
+    }
+};
+
+namespace {
+
+// Gives a new TLS context the shared authorities, and its keeper of sessions when it has one.
+CURLcode UseSharedAuthorities(CURL*, void* sslContext, void* keeper)
 {
     X509_STORE* store = Authorities(ExtraCaFile());
     if (store == nullptr) return CURLE_SSL_CACERT_BADFILE;
     X509_STORE_up_ref(store);
-    SSL_CTX_set_cert_store(static_cast<SSL_CTX*>(sslContext), store);
+    auto* context = static_cast<SSL_CTX*>(sslContext);
+    SSL_CTX_set_cert_store(context, store);
+    if (keeper != nullptr) TlsSessionKeeper::Hooks::Install(context, static_cast<TlsSessionKeeper*>(keeper));
     return CURLE_OK;
 }
 
@@ -113,6 +188,17 @@ void ApplyCommonOptions(CURL* handle, long connectSeconds, long requestSeconds, 
     // A server that stops sending mid-request is given up long before the overall limit.
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, stallSeconds);
+}
+
+TlsSessionKeeper::TlsSessionKeeper(const std::string& host, int port)
+    // The authorities are those of the extra CA file besides the system's, read once per file.
+    : m_key(host + '\n' + std::to_string(port) + '\n' + ExtraCaFile())
+{
+}
+
+void TlsSessionKeeper::Attach(CURL* handle)
+{
+    curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, this);
 }
 
 std::string UrlHost(const std::string& host)

@@ -3,6 +3,7 @@
 // libcurl handles and the settings every mail connection shares.
 
 #include <curl/curl.h>
+#include <openssl/ssl.h>
 
 #include <memory>
 #include <string>
@@ -26,6 +27,32 @@ CurlPtr NewCurlHandle();
 // given time-outs: connectSeconds for connect, greeting and login, requestSeconds per request,
 // stallSeconds without a byte from the server.
 void ApplyCommonOptions(CURL* handle, long connectSeconds, long requestSeconds, long stallSeconds);
+
+// Offers a connection the TLS session kept from an earlier connection to the same host and
+// port under the same authorities, and keeps the sessions it makes for the next one. libcurl
+// resumes sessions itself only for TLS from the first byte: it files a session made after
+// STARTTLS under the TLS scheme and looks it up under the plain one. A kept session is one whose
+// certificate chain and host name were verified against the authorities it is filed under.
+class TlsSessionKeeper {
+  public:
+    TlsSessionKeeper(const std::string& host, int port);
+    TlsSessionKeeper(const TlsSessionKeeper&) = delete;
+    TlsSessionKeeper& operator=(const TlsSessionKeeper&) = delete;
+
+    // Sets the handle up for it, after ApplyCommonOptions; the keeper must outlive the handle.
+    void Attach(CURL* handle);
+    // The last TLS handshake on the attached handle resumed an earlier session.
+    bool Resumed() const { return m_resumed; }
+
+    // For the TLS library's callbacks.
+    struct Hooks;
+
+  private:
+    std::string m_key;
+    bool m_resumed = false;
+    int (*m_nextNewSession)(SSL*, SSL_SESSION*) = nullptr;
+    void (*m_nextInfo)(const SSL*, int, int) = nullptr;
+};
 
 // "host" with brackets when it is an IPv6 literal, for a URL.
 std::string UrlHost(const std::string& host);

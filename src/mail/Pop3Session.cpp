@@ -13,6 +13,8 @@
 namespace lw::mail {
 
 struct Pop3Session::Handle {
+    explicit Handle(const Pop3Endpoint& e) : tlsSessions(e.host, e.port) {}
+    TlsSessionKeeper tlsSessions; // before curl: the connection's last callbacks may still reach it
     CurlPtr curl;
     char errorBuffer[CURL_ERROR_SIZE] = {};
     std::string lastServerError; // the last "-ERR" line, for the error text
@@ -153,7 +155,7 @@ bool Pop3Session::Perform(const std::string& path, const char* customRequest, bo
                           const std::function<bool(const char*, size_t)>& sink, std::string& error)
 {
     if (!m_handle) {
-        m_handle = std::make_unique<Handle>();
+        m_handle = std::make_unique<Handle>(m_endpoint);
         m_handle->curl = NewCurlHandle();
         if (!m_handle->curl) {
             error = "cannot create a libcurl handle";
@@ -164,6 +166,7 @@ bool Pop3Session::Perform(const std::string& path, const char* customRequest, bo
         CURL* c = m_handle->curl.get();
         ApplyCommonOptions(c, m_endpoint.connectTimeoutSeconds, m_endpoint.requestTimeoutSeconds,
                            m_endpoint.connectTimeoutSeconds * 3);
+        m_handle->tlsSessions.Attach(c);
         curl_easy_setopt(c, CURLOPT_USERNAME, m_endpoint.account.c_str());
         curl_easy_setopt(c, CURLOPT_PASSWORD, m_endpoint.password.c_str());
         if (!m_endpoint.loginOptions.empty())
@@ -195,6 +198,7 @@ bool Pop3Session::Perform(const std::string& path, const char* customRequest, bo
     m_handle->sink = nullptr;
     // Set after the first request: while connecting, libcurl may try several addresses.
     m_handle->connected = true;
+    m_tlsResumed = m_handle->tlsSessions.Resumed();
     if (rc == CURLE_OK) return true;
     error = CurlErrorText(rc, m_handle->errorBuffer);
     if (!m_handle->lastServerError.empty()) error += " (" + m_handle->lastServerError + ")";

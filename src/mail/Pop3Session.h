@@ -71,6 +71,8 @@ class Pop3Session {
     const Pop3Endpoint& Endpoint() const { return m_endpoint; }
     // The last List identified messages by header hashes (the server has no UIDL).
     bool UsedHeaderHashes() const { return m_headerHashes; }
+    // The session's TLS handshake resumed the session of an earlier connection.
+    bool TlsResumed() const { return m_tlsResumed; }
     // The listing of the last List call.
     const std::vector<Pop3Message>& Listing() const { return m_listing; }
 
@@ -86,6 +88,7 @@ class Pop3Session {
     std::vector<Pop3Message> m_listing;
     bool m_broken = false;
     bool m_headerHashes = false;
+    bool m_tlsResumed = false;
     int m_lastCode = 0; // CURLcode of the last failure
 };
 
