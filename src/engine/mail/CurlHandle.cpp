@@ -70,7 +70,8 @@ std::string ExtraCaFile()
     return ca != nullptr ? std::string(ca) : std::string();
 }
 
-// Gives a new TLS context the shared authorities.
+} // namespace
+
 CURLcode UseSharedAuthorities(CURL*, void* sslContext, void*)
 {
     X509_STORE* store = Authorities(ExtraCaFile());
@@ -79,8 +80,6 @@ CURLcode UseSharedAuthorities(CURL*, void* sslContext, void*)
     SSL_CTX_set_cert_store(static_cast<SSL_CTX*>(sslContext), store);
     return CURLE_OK;
 }
-
-} // namespace
 
 CurlPtr NewCurlHandle()
 {
