@@ -53,14 +53,32 @@ QString ForwardMarkOf(const config::SettingsRecord& settings)
     return (settings.popaccount.trimmed() + u'@' + settings.popserver.trimmed()).toLower();
 }
 
-bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, const mail::ReceivedMail& mail)
+bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, const mail::ReceivedMail& mail,
+             TlsVerdict* tls)
 {
-    const ForwardArguments arguments = BuildForwardArguments(settings, rule, mail);
+    ForwardArguments arguments = BuildForwardArguments(settings, rule, mail);
     QString result;
     if (!arguments.hasRecipient) {
         result = QStringLiteral("転送先アドレスが指定されていません。");
     } else {
-        result = QString::fromStdString(mail::SendRequest(arguments.request).error);
+        const config::ConnectionSecurity security = config::ConnectionSecurity::Load(settings.programFolder);
+        std::string normaliseError;
+        const std::optional<mail::SmtpRequest> normal = mail::NormalisedRequest(arguments.request, normaliseError);
+        const TlsServer server{QStringLiteral("smtp"), QString::fromStdString(normal ? normal->host : std::string()),
+                               normal ? normal->port : 0, QString::fromStdString(arguments.request.account)};
+        if (normal) arguments.request.tls = TlsPolicyFor(security, server);
+        const mail::TransportStatus status = mail::SendRequest(arguments.request);
+        result = QString::fromStdString(status.error);
+        if (normal) {
+            TlsVerdict verdict = JudgeTlsOutcome(settings.programFolder, security, server, status.tls);
+            // The refusal says more than the TLS library's text, and names what to do.
+            if (!verdict.refusal.isEmpty()) {
+                verdict.refusal = QStringLiteral("SMTP ") + ServerName(server.host, server.port) +
+                                  QStringLiteral(": ") + verdict.refusal;
+                result = verdict.refusal;
+            }
+            if (tls != nullptr) *tls = std::move(verdict);
+        }
     }
     if (!result.isEmpty()) {
         mail::WriteLog(settings.programFolder, settings.logfile,
