@@ -24,4 +24,7 @@ int RunWindow(const Options& options);
 // --home when given, else the executable's folder when writable, else the per-user data folder.
 QString ChooseProgramFolder(const QString& home);
 
+// Takes group and other access off what older versions left open in the program folder.
+void TightenAtStart(const QString& folder);
+
 } // namespace lw::app

@@ -3,6 +3,7 @@
 
 #include "config/PasswordLock.h"
 #include "ui/Form1.h"
+#include "ui/QtTranslations.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -47,6 +48,13 @@ int RunWindow(const Options& options)
     QCoreApplication::setApplicationVersion(QStringLiteral(LW_VERSION));
 #endif
     UseJapaneseFonts();
+    // Qt's own buttons and dialogs (はい, いいえ, キャンセル, 開く) in the desktop's language.
+    const QLocale locale = QLocale::system();
+    QString translationError;
+    if (locale.language() != QLocale::English && locale.language() != QLocale::C &&
+        !ui::InstallQtTranslations(locale, translationError))
+        std::fprintf(stderr, "larchwatcher: %s; Qt's standard buttons and dialogs stay in English\n",
+                     qUtf8Printable(translationError));
 
     SingleInstance instance;
     if (!instance.Acquire()) {

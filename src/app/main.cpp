@@ -54,6 +54,7 @@ int main(int argc, char** argv)
     options.home = lw::app::ChooseProgramFolder(parser.value(homeOption));
     options.printTo = parser.value(printToOption);
     options.trustCertificates = parser.values(trustOption);
+    lw::app::TightenAtStart(options.home);
     if (parser.isSet(pollOnceOption)) return lw::app::RunPollOnce(options);
     if (parser.isSet(serviceOption)) return lw::app::RunService(options);
     return lw::app::RunWindow(options);

@@ -346,11 +346,17 @@ void Cycle::ForwardOrSkip(const SenderRule& rule, const mail::ReceivedMail& mail
 
 bool Cycle::CarriesOwnMark(const QString& path) const
 {
-    for (const std::string& mark : mail::ForwardMarks(path.toStdString())) {
+    const std::vector<std::string> marks = mail::ForwardMarks(path.toStdString());
+    if (marks.empty()) return false;
+    // Our own mark is the keyed hash; the clear identity is what older versions wrote. Without
+    // the secret only the clear form can be recognised (the forward then logs why).
+    std::string reason;
+    const QString opaque = QString::fromStdString(OpaqueForwardMarkOf(m_settings, reason).value_or(std::string()));
+    for (const std::string& mark : marks) {
         const QStringList identities =
             QString::fromStdString(mark).toLower().split(QRegularExpression(QStringLiteral("[,\\s]+")),
                                                           Qt::SkipEmptyParts);
-        if (identities.contains(m_identity)) return true;
+        if (identities.contains(m_identity) || (!opaque.isEmpty() && identities.contains(opaque))) return true;
     }
     return false;
 }

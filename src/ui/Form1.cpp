@@ -30,6 +30,7 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QThread>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -42,7 +43,7 @@ namespace {
 const QString kOptionKey = QStringLiteral("flgtrstgt");
 
 // The checked fields, in the order they are found when a button asks which one has the focus.
-const char* const kCheckedFields[] = {"txtIntv", "txtKeep", "txtPortsmtp", "txtTimeoutsmtp",
+const char* const kCheckedFields[] = {"txtIntv", "txtKeep", "txtPortpop", "txtPortsmtp", "txtTimeoutsmtp",
                                       "txtList", "txtLog", "txtStock"};
 
 bool IsCheckedField(const QObject* object)
@@ -359,9 +360,15 @@ bool Form1::RunFieldCheck(QLineEdit* field)
     m_checking = true;
     MessageBox::Information(this, failure->message);
     if (failure->reset) field->setText(failure->resetText);
-    for (int i = 0; i < m_tabs->count(); ++i)
-        if (m_tabs->widget(i)->isAncestorOf(field)) m_tabs->setCurrentIndex(i);
     field->setFocus(Qt::OtherFocusReason);
+    // A check met while the tab control changes pages (the field lost the focus as its page was
+    // hidden) runs inside that change; a tab chosen here would leave the new page under the old
+    // tab. So the field's tab is chosen once the change is over, page and tab bar together.
+    QTimer::singleShot(0, field, [this, field] {
+        for (int i = 0; i < m_tabs->count(); ++i)
+            if (m_tabs->widget(i)->isAncestorOf(field)) m_tabs->setCurrentIndex(i);
+        field->setFocus(Qt::OtherFocusReason);
+    });
     m_checking = false;
     return false;
 }

@@ -53,7 +53,7 @@ struct FieldCheckFailure {
     QString resetText;
     bool reset = false;
 };
-// Checks text for the field with object name field (txtIntv, txtKeep, txtPortsmtp,
+// Checks text for the field with object name field (txtIntv, txtKeep, txtPortpop, txtPortsmtp,
 // txtTimeoutsmtp, txtList, txtLog, txtStock); other fields always pass.
 std::optional<FieldCheckFailure> CheckField(const QString& field, const QString& text);
 

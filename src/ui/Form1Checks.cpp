@@ -17,6 +17,7 @@ struct RangeRule {
 constexpr RangeRule kRanges[] = {
     {"txtIntv", 1, 65535, "60000"},
     {"txtKeep", 1, 90, "60"},
+    {"txtPortpop", 1, 65535, "110"},
     {"txtPortsmtp", 1, 9999, "25"},
     {"txtTimeoutsmtp", 1, 600, "120"},
 };

@@ -2,6 +2,7 @@
 
 #include "config/Settings.h"
 #include "engine/mail/ActivityLog.h"
+#include "engine/mail/PosixFile.h"
 #include "engine/mail/Transport.h"
 #include "store/FindOrAdd.h"
 #include "store/Folders.h"
@@ -73,7 +74,7 @@ QString FreshAttachmentFolder(const QString& saveFolder, const QString& id)
     const QString folder = AttachmentFolder(saveFolder, id);
     if (folder != saveFolder) {
         QDir(folder).removeRecursively();
-        QDir().mkpath(folder);
+        (void)mail::MakeOwnerOnlyFolders(QFile::encodeName(folder).toStdString());
     }
     return folder;
 }
@@ -142,15 +143,12 @@ Form3::Form3(SettingsSource settings, MailClient& client, QWidget* parent)
             [this](const QModelIndex& current) {
                 if (!m_reloading && current.isValid()) OnRowSelected(current.row());
             });
-    // A click on the row that is already current (after a reload) still selects it.
+    // A click on the row whose preview is not shown still selects it.
     connect(m_grid, &QTableView::clicked, this, [this](const QModelIndex& index) {
         if (index.isValid() && index.row() != m_previewRow) OnRowSelected(index.row());
     });
 
     LoadSavedMailList();
-    m_print->setEnabled(false);
-    m_delete->setEnabled(false);
-    m_reply->setEnabled(false);
 }
 
 Form3::~Form3()
@@ -202,11 +200,14 @@ void Form3::LoadSavedMailList()
     m_grid->horizontalHeader()->setSectionResizeMode(kSubject, QHeaderView::Stretch);
     m_grid->setColumnWidth(kReceived, 160);
 
-    // The grid stands on its first row, as the list opens; the preview waits for a selection.
-    if (m_model->rowCount() > 0)
-        m_grid->selectionModel()->setCurrentIndex(m_model->index(0, 0), QItemSelectionModel::NoUpdate);
+    // Every reload leaves the viewer as it opens: no current row and the actions off until the
+    // operator picks a row, so no button ever acts on a row the operator did not choose.
+    m_grid->selectionModel()->setCurrentIndex(QModelIndex(), QItemSelectionModel::Clear);
     m_reloading = false;
     m_previewRow = -1;
+    m_print->setEnabled(false);
+    m_delete->setEnabled(false);
+    m_reply->setEnabled(false);
 
     m_title->clear();
     m_body->clear();

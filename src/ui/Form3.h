@@ -41,7 +41,8 @@ public:
     // Test seam: replaces the preview window.
     void SetPreview(PreviewFunction preview) { m_preview = std::move(preview); }
 
-    // (Re)opens the list database, reloads the grid and empties the preview; buttons keep state.
+    // (Re)opens the list database, reloads the grid and empties the preview; no row is current
+    // and the print, delete and reply buttons are off until the operator selects one.
     void LoadSavedMailList();
     // Reads the saved copy of a grid row; empty fields when it cannot be read.
     mail::ReceivedMail ReadSavedMail(int row);

@@ -2,8 +2,11 @@
 
 #include "ui/MessageBox.h"
 
+#include "engine/mail/PosixFile.h"
+
 #include <QAbstractTextDocumentLayout>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QFontMetricsF>
 #include <QPageLayout>
@@ -178,6 +181,15 @@ bool NoticeReport::Render(QPrinter& printer, QString& error) const
 
 bool NoticeReport::WritePdf(const QString& path, QString& error) const
 {
+    // The notice shows the mail: its file is made owner-only before the printer writes into it
+    // (the printer keeps the mode of a file that exists).
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate, QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
+        !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+        error = QStringLiteral("ファイル[%1]を作成できません。").arg(path);
+        return false;
+    }
+    file.close();
     QPrinter printer(QPrinter::HighResolution);
     printer.setOutputFormat(QPrinter::PdfFormat);
     printer.setOutputFileName(path);
@@ -232,7 +244,7 @@ bool CycleNoticePrinter::Print(const QString& mailText, const QString& baseName,
     m_report.SetBody(mailText);
     if (m_pdfFolder.isEmpty()) return m_report.PrintOnDefaultPrinter(baseName, error);
 
-    if (!QDir().mkpath(m_pdfFolder)) {
+    if (!mail::MakeOwnerOnlyFolders(QFile::encodeName(m_pdfFolder).toStdString())) {
         error = QStringLiteral("フォルダ[%1]を作成できません。").arg(m_pdfFolder);
         return false;
     }

@@ -105,6 +105,12 @@ TEST(ActivityLogTest, EntriesAreStampedInTheFileOfTheirMonthAndPrefix)
         << "a folder in bare form";
     EXPECT_EQ(Read(home.File("log200802.txt")), "2008/02/29 23:59:59==> " + text.toUtf8() + "\r\r\n");
     EXPECT_EQ(Read(home.File("other200803.txt")), "2008/03/01 00:00:00==> after\r\r\n");
+
+    // A value with line breaks cannot end its entry and forge another one.
+    WriteLog(home.Folder(), "other", "件名\r\r\n2008/03/01 00:00:01==> 偽の行\nx\ry", lastSecond.addSecs(2));
+    EXPECT_EQ(Read(home.File("other200803.txt")),
+              "2008/03/01 00:00:00==> after\r\r\n"
+              "2008/03/01 00:00:01==> " + QStringLiteral("件名\\r\\r\\n2008/03/01 00:00:01==> 偽の行\\nx\\ry").toUtf8() + "\r\r\n");
 }
 
 TEST(ActivityLogTest, UnwritableLogGoesToStandardErrorWithoutThrowing)

@@ -11,6 +11,7 @@
 #include <QRadioButton>
 #include <QScopeGuard>
 #include <QSettings>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QThread>
 #include <QTimer>
@@ -111,7 +112,9 @@ TEST(Form1Checks, NumbersRangesAndNames)
         {"txtKeep", "91", "入力範囲(1-90)を超えています。", "60"},
         {"txtPortsmtp", "10000", "入力範囲(1-9999)を超えています。", "25"},
         {"txtList", "", "入力されていません。", ""}, {"txtLog", "a\\b", "\\マークは使用できません。", ""},
-        {"txtStock", "mail/sub", "", ""}, {"txtPortpop", "junk", "", ""}};
+        {"txtStock", "mail/sub", "", ""}, {"txtPortpop", "65535", "", ""},
+        {"txtPortpop", "70000", "入力範囲(1-65535)を超えています。", "110"},
+        {"txtPortpop", "junk", "数値を入力してください。", "110"}};
     for (const auto& [field, text, message, reset] : cases) {
         SCOPED_TRACE(std::string(field) + " '" + text + "'");
         const auto failure = ui::CheckField(QString::fromLatin1(field), QString::fromUtf8(text));
@@ -168,6 +171,21 @@ TEST_F(Form1Test, LoadFillsFieldsTogglesTheServiceAndAppliesTheEnablingAndFieldR
     EXPECT_FALSE(test::ReadFile(m_home.File("larchwatcher.ini")).contains("timeoutsmtp")) << "no save";
     Click("cmdSet");
     EXPECT_TRUE(test::ReadFile(m_home.File("larchwatcher.ini")).contains("timeoutsmtp=120"));
+
+    // A failed check met on the way to another tab: the POP port is refused and put back, and
+    // the tab bar and the page shown both stay on the field's tab.
+    auto* tabs = W<QTabWidget>("SSTab1");
+    QLineEdit* popPort = W<QLineEdit>("txtPortpop");
+    popPort->setFocus();
+    popPort->setText("70000");
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    QTest::mouseClick(tabs->tabBar(), Qt::LeftButton, {}, tabs->tabBar()->tabRect(1).center());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(MessageBox::Log().value(1), QStringLiteral("入力範囲(1-65535)を超えています。"));
+    EXPECT_EQ(popPort->text(), "110");
+    EXPECT_EQ(tabs->tabBar()->currentIndex(), 0);
+    EXPECT_TRUE(tabs->widget(0)->isVisible() && !tabs->widget(1)->isVisible()) << "page and tab bar disagree";
+    EXPECT_TRUE(popPort->hasFocus());
 }
 
 TEST_F(Form1Test, NoTickWhileModalWorkRunsAndTheServiceComesBackAsItWas)

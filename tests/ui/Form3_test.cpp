@@ -100,6 +100,13 @@ protected:
                Child<QPlainTextEdit>("txtBody")->toPlainText() + u'|' + Child<QLineEdit>("txtFile")->text();
     }
     QString Cell(int row, int column) { return grid->model()->index(row, column).data().toString(); }
+    // 1 or 0 for 印刷, 削除 and 返信.
+    QString Enabled()
+    {
+        QString on;
+        for (const char* button : {"cmdRead", "cmdDel", "cmdMail"}) on += Child<QPushButton>(button)->isEnabled() ? "1" : "0";
+        return on;
+    }
     int Rows() { return grid->model()->rowCount(); }
 
     const QDateTime day{QDate(2026, 12, 7), QTime(9, 15, 0)};
@@ -115,20 +122,14 @@ protected:
 TEST_F(Form3Test, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrintsTheReceivedFile)
 {
     Open();
-    const auto enabled = [this] {
-        QString on;
-        for (const char* button : {"cmdRead", "cmdDel", "cmdMail"})
-            on += Child<QPushButton>(button)->isEnabled() ? "1" : "0";
-        return on;
-    };
 
     // Saved rows only, newest first; the date in the system's text form.
     ASSERT_EQ(Rows(), 3);
     EXPECT_EQ(Cell(0, 2) + Cell(1, 2) + Cell(2, 2), "見積書の送付plaingone");
     EXPECT_EQ(Cell(0, 3), "2026/12/07 09:15:00");
-    EXPECT_EQ(enabled(), "000") << "no row chosen yet";
+    EXPECT_EQ(Enabled(), "000") << "no row chosen yet";
     Select(0);
-    EXPECT_EQ(enabled(), "111");
+    EXPECT_EQ(Enabled(), "111");
     EXPECT_TRUE(Preview().startsWith("送信者：山田 太郎 宛先：総務課\n件名：見積書の送付|お世話になっております。"));
     EXPECT_TRUE(Preview().endsWith("見積書を添付します。|添付：memo.txt, quote.pdf")) << Preview().toStdString();
     form->OpenAttachment(1);
@@ -156,7 +157,7 @@ TEST_F(Form3Test, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrintsTheRecei
     // A saved copy that is gone: empty fields, no reply; no received file recorded: no print at all.
     Select(2);
     EXPECT_EQ(Preview(), "送信者： 宛先：\n件名：||");
-    EXPECT_EQ(enabled(), "110");
+    EXPECT_EQ(Enabled(), "110");
     form->PrintSavedMail();
     EXPECT_EQ(MessageBox::Log().size() + shown.size(), 2);
 }
@@ -175,9 +176,25 @@ TEST_F(Form3Test, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     EXPECT_EQ(MessageBox::Log(), QStringList{"保存メールを削除します。よろしいですか。"});
     EXPECT_TRUE(Rows() == 3 && QFile::exists(save + "a.eml") && Preview() == "||");
 
-    // Yes on the current row (the first after the reload): the saved copy goes, the received one stays.
+    // Every reload is as the viewer opens: no current row and the buttons off, so a second 削除
+    // and はい can never delete a row the operator did not pick.
+    const auto asOpened = [this] { return Enabled() == "000" && form->CurrentRow() == -1; };
+    EXPECT_TRUE(asOpened());
+    Select(2); // c.eml, whose saved copy is already gone: it leaves the list without complaint
+    MessageBox::SetNextAnswer(MessageBox::Yes);
+    lw::test::Click(*form, "cmdDel");
+    EXPECT_EQ(Cell(0, 2) + Cell(1, 2), "見積書の送付plain");
+    EXPECT_TRUE(asOpened() && MessageBox::PendingAnswers() == 0);
+    MessageBox::SetNextAnswer(MessageBox::Yes);
+    lw::test::Click(*form, "cmdDel");
+    EXPECT_EQ(MessageBox::PendingAnswers(), 1) << "削除 acted with no row picked";
+    EXPECT_TRUE(Rows() == 2 && QFile::exists(save + "a.eml"));
+    MessageBox::ClearLog();
+    Select(0);
+
+    // Yes on the picked row: the saved copy goes, the received one stays.
     Delete(MessageBox::Yes);
-    ASSERT_EQ(Rows(), 2);
+    ASSERT_EQ(Rows(), 1);
     EXPECT_EQ(Cell(0, 2), "plain");
     EXPECT_TRUE(!QFile::exists(save + "a.eml") && QFile::exists(workFolder + "/a.eml"));
     EXPECT_EQ(Sql("SELECT メール保存 || '|' || メール保存先パス FROM tblHistory WHERE 保存ファイルID = 'a.eml'"),
@@ -187,16 +204,16 @@ TEST_F(Form3Test, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
 
     // A copy that cannot be removed (a folder in its place): row unchanged, error logged.
     ASSERT_TRUE(QFile::remove(save + "b.eml") && QDir().mkpath(save + "b.eml/inner"));
+    Select(0);
     Delete(MessageBox::Yes);
-    EXPECT_EQ(Rows(), 2);
+    EXPECT_EQ(Rows(), 1);
     EXPECT_TRUE(LogText().contains("==> 保存メール削除エラー：")) << LogText().toStdString();
     EXPECT_EQ(Sql("SELECT 添付ファイル保存先パス FROM tblHistoryFiles WHERE 保存ファイルID = 'b.eml'"),
               QStringList{save + "x.txt"});
 
-    // A copy that is already gone is deleted from the list without complaint.
     ASSERT_TRUE(QDir(save + "b.eml").removeRecursively());
-    Delete(MessageBox::Yes); // b.eml
-    Delete(MessageBox::Yes); // c.eml
+    Select(0);
+    Delete(MessageBox::Yes);
     EXPECT_EQ(Rows(), 0);
     EXPECT_EQ(Sql("SELECT count(*) FROM tblHistory"), QStringList{"4"});
 

@@ -15,14 +15,32 @@ QString LogFilePath(const QString& programFolder, const QString& prefix, const Q
     return folder + prefix + now.toString("yyyyMM") + ".txt";
 }
 
+QString EscapeLineBreaks(const QString& text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        if (c == u'\r')
+            out += QStringLiteral("\\r");
+        else if (c == u'\n')
+            out += QStringLiteral("\\n");
+        else
+            out += c;
+    }
+    return out;
+}
+
 void WriteLog(const QString& programFolder, const QString& prefix, const QString& text,
               const QDateTime& now)
 {
+    // Values from a message (subjects, names, a command block's account) must not end the entry
+    // and start a forged one: CR and LF appear as the two characters "\r" and "\n".
     const QByteArray entry =
-        (now.toString("yyyy/MM/dd hh:mm:ss") + "==> " + text).toUtf8() + "\r\r\n";
+        (now.toString("yyyy/MM/dd hh:mm:ss") + "==> " + EscapeLineBreaks(text)).toUtf8() + "\r\r\n";
     QFile file(LogFilePath(programFolder, prefix, now));
     QString failure;
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+    // The log holds command passwords: a new month's file is the owner's alone.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append, QFileDevice::ReadOwner | QFileDevice::WriteOwner))
         failure = file.errorString();
     else if (file.write(entry) != entry.size() || !file.flush())
         failure = file.errorString();

@@ -208,7 +208,8 @@ bool CopyFileDurably(const std::string& source, const std::string& target, bool 
             done += w;
         }
     }
-    (void)::fchmod(out.Get(), info.st_mode & 0777);
+    // The copy is private like everything in the program folder, even when its source was not.
+    (void)::fchmod(out.Get(), info.st_mode & kOwnerOnlyFile);
     if (!out.Close()) {
         error = SystemReason("cannot write", target);
         return false;

@@ -9,6 +9,7 @@
 #include "engine/mail/GMimeInit.h"
 #include "engine/mail/GObjectPtr.h"
 #include "engine/mail/HeaderDecode.h"
+#include "engine/mail/PosixFile.h"
 #include "engine/mail/Transport.h"
 
 #include <QDir>
@@ -274,7 +275,7 @@ std::string WriteAttachment(const QString& folder, const std::string& safeName, 
             attempt == 1 ? name : QStringLiteral("%1 (%2)%3").arg(stem).arg(attempt).arg(extension);
         QFile file(dir.filePath(candidate));
         // NewOnly creates atomically, so two readers never share one name.
-        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
             if (file.exists()) continue;
             return {};
         }
@@ -412,7 +413,7 @@ MessageParts ReadParts(GMimeMessage* message, const std::string& partList, const
         ++found;
         if (target.isEmpty()) continue; // no folder given: the caller wants the text only
         const std::string safeName = SafeFileName(name, DefaultName(leaf.object));
-        const std::string path = QDir().mkpath(target)
+        const std::string path = MakeOwnerOnlyFolders(QFile::encodeName(target).toStdString())
                                      ? WriteAttachment(target, safeName, DecodedContent(leaf.object))
                                      : std::string();
         if (path.empty()) {

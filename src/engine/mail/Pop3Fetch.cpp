@@ -1,6 +1,7 @@
 #include "engine/mail/Pop3Fetch.h"
 
 #include "engine/mail/DurableFiles.h"
+#include "engine/mail/PosixFile.h"
 #include "engine/mail/UidlState.h"
 
 #include <QtGlobal>
@@ -59,7 +60,7 @@ bool StoreMessage(Pop3Session& session, int number, const std::string& folder, c
 {
     const std::string path = folder + "/" + baseName;
     const std::string part = folder + "/." + baseName + ".part";
-    const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kOwnerOnlyFile);
     if (fd < 0) {
         error = "cannot create " + part + ": " + std::strerror(errno);
         return false;

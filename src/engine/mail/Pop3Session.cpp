@@ -52,25 +52,6 @@ bool ParseNumber(std::string_view text, int& value)
     return ec == std::errc() && end == text.data() + text.size() && value > 0;
 }
 
-// Splits multi-line listing data ("n rest" lines) into number and first word after it.
-std::vector<std::pair<int, std::string>> ParseListing(std::string_view data)
-{
-    std::vector<std::pair<int, std::string>> out;
-    while (!data.empty()) {
-        const auto end = data.find('\n');
-        std::string_view line = data.substr(0, end);
-        data = end == std::string_view::npos ? std::string_view() : data.substr(end + 1);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        const auto space = line.find(' ');
-        if (space == std::string_view::npos) continue;
-        int number = 0;
-        if (!ParseNumber(line.substr(0, space), number)) continue;
-        std::string_view rest = line.substr(space + 1);
-        rest = rest.substr(0, rest.find(' '));
-        if (!rest.empty()) out.emplace_back(number, std::string(rest));
-    }
-    return out;
-}
 
 // Message numbers are valid only in the connection that listed them: once a session has its
 // connection, libcurl may not open another (after a drop it would log in again and a DELE
@@ -104,6 +85,25 @@ bool IsSessionFailure(CURLcode code)
 }
 
 } // namespace
+
+std::vector<std::pair<int, std::string>> ParsePop3Listing(std::string_view data)
+{
+    std::vector<std::pair<int, std::string>> out;
+    while (!data.empty()) {
+        const auto end = data.find('\n');
+        std::string_view line = data.substr(0, end);
+        data = end == std::string_view::npos ? std::string_view() : data.substr(end + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        const auto space = line.find(' ');
+        if (space == std::string_view::npos) continue;
+        int number = 0;
+        if (!ParseNumber(line.substr(0, space), number)) continue;
+        std::string_view rest = line.substr(space + 1);
+        rest = rest.substr(0, rest.find(' '));
+        if (!rest.empty()) out.emplace_back(number, std::string(rest));
+    }
+    return out;
+}
 
 std::optional<Pop3Endpoint> MakePop3Endpoint(const std::string& hostText, int port)
 {
@@ -214,7 +214,7 @@ bool Pop3Session::List(std::vector<Pop3Message>& out, std::string& error)
         m_listing = out;
         return true;
     }
-    for (auto& [number, uid] : ParseListing(data))
+    for (auto& [number, uid] : ParsePop3Listing(data))
         out.push_back({number, std::move(uid)});
     m_listing = out;
     return true;
@@ -229,7 +229,7 @@ bool Pop3Session::ListByHeaderHash(std::vector<Pop3Message>& out, std::string& e
     };
     if (!Perform("/", nullptr, false, collect, error)) return false;
     std::map<std::string, int> seen;
-    for (const auto& [number, size] : ParseListing(data)) {
+    for (const auto& [number, size] : ParsePop3Listing(data)) {
         (void)size;
         std::string headers;
         const std::function<bool(const char*, size_t)> keep = [&](const char* p, size_t n) {

@@ -9,6 +9,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace lw::mail {
@@ -37,6 +39,10 @@ struct Pop3Message {
     int number = 0;
     std::string uid; // UIDL, or a hash of the headers when the server has no UIDL
 };
+
+// Splits multi-line UIDL or LIST data ("n rest" lines) into the message number and the first
+// word after it; lines without a positive number or without a word are skipped.
+std::vector<std::pair<int, std::string>> ParsePop3Listing(std::string_view data);
 
 class Pop3Session {
   public:

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include <sys/types.h>
+
 namespace lw::mail {
 
 // One open file descriptor, closed when it goes.
@@ -24,6 +26,18 @@ public:
 private:
     int m_fd;
 };
+
+// Modes of everything the program creates in its folder: private mail, history and the log
+// (which holds command passwords) are for the owner alone, whatever the umask says.
+inline constexpr mode_t kOwnerOnlyFile = 0600;
+inline constexpr mode_t kOwnerOnlyFolder = 0700;
+
+// Creates one folder level owner-only (the mode set exactly, not through the umask). True when
+// the folder exists afterwards; an existing folder keeps its mode.
+[[nodiscard]] bool MakeOwnerOnlyFolder(const std::string& path);
+
+// Creates the folder and every missing parent owner-only; levels that exist keep their mode.
+[[nodiscard]] bool MakeOwnerOnlyFolders(const std::string& path);
 
 // The folder part of a path: "." for a bare name, "/" for a file at the root.
 std::string FolderOf(const std::string& path);

@@ -145,9 +145,12 @@ StoredParts SplitStored(std::string bytes)
     std::vector<std::string> fields;
     size_t pos = 0;
     while (pos < header.size()) {
+        // The last line of a file without a blank line may lack its line break: it ends the
+        // header there, with one added, instead of wrapping the position round.
         const auto eol = header.find("\r\n", pos);
-        const std::string line = header.substr(pos, eol - pos + 2);
-        pos = eol + 2;
+        const std::string line =
+            eol == std::string::npos ? header.substr(pos) + "\r\n" : header.substr(pos, eol - pos + 2);
+        pos = eol == std::string::npos ? header.size() : eol + 2;
         if ((line[0] == ' ' || line[0] == '\t') && !fields.empty()) {
             fields.back() += line;
         } else {
@@ -220,7 +223,7 @@ std::optional<SmtpRequest> NormalisedRequest(const SmtpRequest& request, std::st
     if (r.from.name.size() >= 2 && r.from.name.front() == '"' && r.from.name.back() == '"')
         r.from.name = r.from.name.substr(1, r.from.name.size() - 2);
     r.from.address = Trim(r.from.address);
-    if (r.from.address.empty()) {
+    if (r.from.address.empty() && !r.nullReversePath) {
         error = "no sender address in \"" + request.from.name + "<" + request.from.address + ">\"";
         return std::nullopt;
     }
@@ -246,8 +249,13 @@ bool BuildOutgoingMessage(const SmtpRequest& request, std::string& out, std::str
     // and its Content-* fields follow byte for byte, so text and attachments arrive intact.
     auto message = AdoptRef(g_mime_message_new(FALSE));
     GMimeMessage* m = message.get();
-    g_mime_message_add_mailbox(m, GMIME_ADDRESS_TYPE_FROM, request.from.name.c_str(),
-                               request.from.address.c_str());
+    if (request.nullReversePath) {
+        // A null reverse-path has no author to name; an empty group keeps the field well formed.
+        g_mime_object_set_header(GMIME_OBJECT(m), "From", "undisclosed-sender:;", nullptr);
+    } else {
+        g_mime_message_add_mailbox(m, GMIME_ADDRESS_TYPE_FROM, request.from.name.c_str(),
+                                   request.from.address.c_str());
+    }
     for (const std::string& a : request.to)
         g_mime_message_add_mailbox(m, GMIME_ADDRESS_TYPE_TO, "", a.c_str());
     for (const std::string& a : request.cc)

@@ -23,6 +23,7 @@ struct SmtpRequest {
     bool implicitTls = false;
     long timeoutSeconds = 60; // 0: 60
     SmtpMailbox from;         // the envelope sender and the From field
+    bool nullReversePath = false; // no sender: MAIL FROM:<> and an empty From group
     std::string account;      // empty: no AUTH
     std::string password;
     std::string mechanism; // "LOGIN", "CRAM-MD5", "PLAIN" or empty for the best offered
@@ -41,7 +42,7 @@ std::vector<std::string> RecipientList(const std::string& typed);
 
 // The request with its server and sender in the form the send uses (host bare, TLS decided,
 // time-out given, names trimmed and unquoted). Nothing, with the reason, when no host, a bad
-// port or time-out, or no sender address is given.
+// port or time-out, or no sender address is given (unless the null reverse-path is asked for).
 std::optional<SmtpRequest> NormalisedRequest(const SmtpRequest& request, std::string& error);
 
 // The message to send, lines ending in CR LF: the stored message's body and its Content-*

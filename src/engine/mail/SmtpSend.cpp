@@ -68,7 +68,7 @@ std::string Send(const SmtpRequest& r, const std::string& message, TlsCheck& tls
             curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, option.c_str());
         }
     }
-    const std::string mailFrom = "<" + r.from.address + ">";
+    const std::string mailFrom = r.nullReversePath ? std::string("<>") : "<" + r.from.address + ">";
     curl_easy_setopt(c, CURLOPT_MAIL_FROM, mailFrom.c_str());
     CurlList recipients;
     for (const auto* list : {&r.to, &r.cc, &r.bcc}) {

@@ -33,7 +33,7 @@ bool WriteFileAtomically(const std::string& path, const std::string& data, std::
 {
     const std::string tmp = path + ".tmp";
     {
-        UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kOwnerOnlyFile));
         if (fd.Get() < 0) {
             error = SystemReason("cannot create", tmp);
             return false;
