@@ -1,5 +1,6 @@
 // --service and --poll-once: the monitoring service without a window.
 #include "app/Modes.h"
+#include "app/SingleInstance.h"
 
 #include "config/ConnectionSecurity.h"
 #include "config/InMemoryWorkingCopy.h"
@@ -103,12 +104,35 @@ private:
     engine::Service m_service;
 };
 
+// Takes the program folder's lock; false, with one line on standard error, when another running
+// copy holds it or it cannot be made. Nothing may be fetched without it: two programs on one
+// folder would fetch, register and delete the same messages.
+[[nodiscard]] bool LockProgramFolder(SingleInstance& lock, int& status)
+{
+    switch (lock.Acquire()) {
+    case SingleInstance::Outcome::Acquired: return true;
+    case SingleInstance::Outcome::InUse:
+        std::fprintf(stderr, "larchwatcher: the program folder is in use by another running copy (lock %s)\n",
+                     qPrintable(lock.Path()));
+        status = kExitFolderInUse;
+        return false;
+    case SingleInstance::Outcome::Failed: break;
+    }
+    std::fprintf(stderr, "larchwatcher: cannot create the lock %s of the program folder\n",
+                 qPrintable(lock.Path()));
+    status = 1;
+    return false;
+}
+
 QString Now() { return QDateTime::currentDateTime().toString(QStringLiteral("yyyy/MM/dd hh:mm:ss.zzz")); }
 
 } // namespace
 
 int RunPollOnce(const Options& options)
 {
+    SingleInstance folderLock(SingleInstance::ProgramFolderLockPath(options.home));
+    int refused = 0;
+    if (!LockProgramFolder(folderLock, refused)) return refused;
     Headless headless(options);
     if (!headless.PrepareHome() || !headless.TrustCertificates(options.trustCertificates)) return 1;
     const engine::TickSummary summary = headless.Service().RunTickNow();
@@ -128,6 +152,9 @@ int RunPollOnce(const Options& options)
 
 int RunService(const Options& options)
 {
+    SingleInstance folderLock(SingleInstance::ProgramFolderLockPath(options.home));
+    int refused = 0;
+    if (!LockProgramFolder(folderLock, refused)) return refused;
     Headless headless(options);
     if (!headless.PrepareHome() || !headless.TrustCertificates(options.trustCertificates)) return 1;
 

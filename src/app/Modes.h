@@ -12,6 +12,9 @@ struct Options {
     QStringList trustCertificates; // --trust-certificate HOST:PORT=SHA256, any number
 };
 
+// Exit status of --poll-once and --service when another running copy holds the program folder.
+inline constexpr int kExitFolderInUse = 3;
+
 // --inspect FILE [--attachments-to DIR]: prints one message as JSON.
 int RunInspect(const QString& file, const QString& attachmentsTo);
 // --service: the timer and cycle without a window, until SIGINT/SIGTERM.

@@ -1,8 +1,8 @@
 #include "app/Modes.h"
 #include "app/SingleInstance.h"
 
-#include "config/PasswordLock.h"
 #include "ui/Form1.h"
+#include "ui/FrmPwck.h"
 #include "ui/QtTranslations.h"
 
 #include <QApplication>
@@ -56,8 +56,12 @@ int RunWindow(const Options& options)
         std::fprintf(stderr, "larchwatcher: %s; Qt's standard buttons and dialogs stay in English\n",
                      qUtf8Printable(translationError));
 
+    // One window per user, and one running program per program folder whatever its mode: a
+    // service on this folder counts as the running copy too.
     SingleInstance instance;
-    if (!instance.Acquire()) {
+    SingleInstance folderLock(SingleInstance::ProgramFolderLockPath(options.home));
+    if (instance.Acquire() == SingleInstance::Outcome::InUse ||
+        folderLock.Acquire() == SingleInstance::Outcome::InUse) {
         ShowAlreadyRunning();
         return 1;
     }
@@ -73,7 +77,7 @@ int RunWindow(const Options& options)
     window.Load();
 
     // The master password is rewritten at every start; the user password only fills a gap.
-    config::SeedLockPasswords();
+    ui::SeedLockPasswords(&window);
 
     return QApplication::exec();
 }

@@ -33,8 +33,12 @@ int main(int argc, char** argv)
     parser.setApplicationDescription("LarchWatcher: watches one POP3 mailbox and treats each message by its sender's rule.");
     parser.addHelpOption();
     const QCommandLineOption homeOption("home", "Program folder: settings, list database, saved mail and logs.", "DIR");
-    const QCommandLineOption serviceOption("service", "Run the poll timer without a window until SIGINT or SIGTERM.");
-    const QCommandLineOption pollOnceOption("poll-once", "Run one poll cycle and the purge, then exit (status 0 on success).");
+    const QCommandLineOption serviceOption("service",
+                                           "Run the poll timer without a window until SIGINT or SIGTERM "
+                                           "(status 3 when another running copy holds the program folder).");
+    const QCommandLineOption pollOnceOption(
+        "poll-once", "Run one poll cycle and the purge, then exit (status 0 on success, 3 when another "
+                     "running copy holds the program folder).");
     const QCommandLineOption printToOption("print-to", "Write every mail notice as a PDF file into DIR instead of printing it.", "DIR");
     const QCommandLineOption inspectOption("inspect", "Print one stored message as JSON: the parts read and the extracted fields.", "FILE");
     const QCommandLineOption attachmentsOption("attachments-to", "With --inspect: folder for the attachments (default: a new temporary folder).", "DIR");

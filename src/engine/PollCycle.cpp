@@ -252,6 +252,9 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
     if (rule.print && !rule.reject) {
         if (Print(mailText, mail, error)) {
             if (rule.log) Log(QStringLiteral("メール印刷[") + mail.file + FromText(mail));
+            // Nothing came out of a printer: the operator must learn where the notice went.
+            if (const QString pdf = m_printer->FallbackFile(); !pdf.isEmpty())
+                Log(QStringLiteral("メール印刷PDF出力[") + mail.file + QStringLiteral("]:") + pdf);
             if (!Recorded(store::RegisterProcessing(m_settings, mail, store::kActionPrint, true)))
                 return Settlement::Left;
         } else {

@@ -1,5 +1,7 @@
-// The field checks of the main window: numbers in a range, names without a backslash.
+// The field checks of the main window: numbers in a range, plain names without a path separator.
 #include "ui/Form1.h"
+
+#include <QDir>
 
 #include <cmath>
 
@@ -44,7 +46,9 @@ std::optional<FieldCheckFailure> CheckField(const QString& field, const QString&
     for (const char* name : kNames) {
         if (field != QLatin1String(name)) continue;
         if (text.isEmpty()) return FieldCheckFailure{QStringLiteral("入力されていません。"), {}, false};
-        if (text.contains(QLatin1Char('\\')))
+        // A separator or the parent folder would put the file outside the program folder.
+        if (text.contains(QLatin1Char('\\')) || text.contains(QLatin1Char('/')) ||
+            text.contains(QDir::separator()) || text.trimmed() == QStringLiteral(".."))
             return FieldCheckFailure{QStringLiteral("\\マークは使用できません。"), {}, false};
         return std::nullopt;
     }

@@ -6,6 +6,7 @@
 #include "engine/mail/Transport.h"
 #include "store/FindOrAdd.h"
 #include "store/Folders.h"
+#include "store/History.h"
 #include "store/ListDatabase.h"
 #include "ui/DialogParts.h"
 #include "ui/MailClient.h"
@@ -289,12 +290,14 @@ void Form3::ShowSavedMailPreview(int row)
 void Form3::PrintSavedMail()
 {
     const int row = CurrentRow();
-    const QString file = Column(row, kWorkPath);
+    QString file = Column(row, kWorkPath);
     const config::SettingsRecord settings = m_settings();
     const QString saveFolder = SaveFolder(settings);
     QString ignored;
     (void)store::EnsureFolder(saveFolder, ignored);
     if (file.isEmpty()) return;
+    // The purge takes the received file after keepday days; the saved copy is the same message.
+    if (!QFileInfo::exists(file) && !Column(row, kSavedPath).isEmpty()) file = Column(row, kSavedPath);
 
     const QString folder = FreshAttachmentFolder(saveFolder, Column(row, kFileId));
     const std::optional<mail::MessageParts> parts =
@@ -355,18 +358,18 @@ bool Form3::DeleteSavedCopy(const config::SettingsRecord& settings, const QStrin
 
     QSqlQuery update(db);
     for (const auto& [rowid, savedPath] : rows) {
-        if (!store::Execute(update,
-                            QStringLiteral("UPDATE tblHistoryFiles SET 添付ファイル保存先パス = '' WHERE 保存ファイルID = ?"),
-                            {key}, error) ||
-            !store::Execute(update,
-                            QStringLiteral("UPDATE tblHistory SET メール保存先パス = '', メール保存 = 0 WHERE rowid = ?"),
-                            {rowid}, error))
+        if (!store::Execute(
+                update,
+                QStringLiteral("UPDATE tblHistory SET メール保存先パス = '', メール保存 = 0 WHERE rowid = ?"),
+                {rowid}, error))
             return false;
         QFile copy(savedPath);
         if (!savedPath.isEmpty() && copy.exists() && !copy.remove()) {
             error = QStringLiteral("[%1] %2").arg(QDir::toNativeSeparators(savedPath), copy.errorString());
             return false;
         }
+        // The attachment copies go with the message, once its own copy is gone.
+        if (!store::RemoveAttachmentCopies(db, key, SaveFolder(settings), error)) return false;
     }
     if (!transaction.Commit(error)) return false;
     // The attachments the viewer wrote for this message go with it.

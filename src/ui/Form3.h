@@ -52,7 +52,8 @@ public:
     void DeleteSavedMail();
     // "返信": hands a reply to the current row's sender to the mail client.
     void ComposeReply();
-    // "印刷": shows the notice of the current row's message in the preview window.
+    // "印刷": shows the notice of the current row's message in the preview window, read from
+    // its received file, or from its saved copy once that file is gone.
     void PrintSavedMail();
     // Opens the attachment at index (in txtFile's order) with its default application.
     void OpenAttachment(int index);

@@ -22,6 +22,11 @@ void LockMessageBox::Show(const QString& text)
     MessageBox::Information(m_parent, text);
 }
 
+void SeedLockPasswords(QWidget* parent)
+{
+    if (!config::SeedLockPasswords()) MessageBox::Information(parent, config::kStoreNotWritableMessage);
+}
+
 bool LockAccepted()
 {
     return g_accepted;

@@ -19,6 +19,10 @@ private:
     QWidget* m_parent;
 };
 
+// Start-up seeding of the lock's passwords; a per-user store that cannot be written is told
+// in a message box over parent.
+void SeedLockPasswords(QWidget* parent);
+
 // The process-wide lock verdict left by the last password prompt: true only after an accepted OK.
 bool LockAccepted();
 

@@ -2,6 +2,7 @@
 
 #include "ui/MessageBox.h"
 
+#include <QApplication>
 #include <QFocusEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -95,19 +96,24 @@ bool FrmXpass::eventFilter(QObject* watched, QEvent* event)
     if (watched == m_current && event->type() == QEvent::FocusOut) {
         // Focus lost to another window (a message box, the dialog closing) is not a leave.
         const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
-        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason) CheckCurrentOnLeave();
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
+            CheckCurrentOnLeave(reason == Qt::MouseFocusReason && QApplication::focusWidget() == m_ok);
     }
     return QDialog::eventFilter(watched, event);
 }
 
-void FrmXpass::CheckCurrentOnLeave()
+void FrmXpass::CheckCurrentOnLeave(bool byClickOnOk)
 {
-    if (m_checking || m_current->text().isEmpty()) return;
+    if (m_checking) return;
+    m_refusedOnLeave = false;
+    if (m_current->text().isEmpty()) return;
     m_checking = true;
     if (!config::CheckPassword(m_current->text(), m_message)) {
         m_current->clear();
         m_current->setFocus(Qt::OtherFocusReason);
-        m_refusedOnLeave = true;
+        // Only the click that is taking the focus away has been answered by this check; a leave
+        // by keyboard leaves the next OK its own check and message.
+        m_refusedOnLeave = byClickOnOk;
     }
     m_checking = false;
 }
@@ -140,8 +146,11 @@ void FrmXpass::OnOk()
         RefuseNew(QStringLiteral("新規パスワードを入力してください。"));
         return;
     }
-    // The store shows no message of its own when it cannot be written.
-    (void)config::SavePassword(m_new[0]->text());
+    // A password that was not stored must not look changed: the dialog stays open.
+    if (!config::SavePassword(m_new[0]->text())) {
+        MessageBox::Information(this, config::kStoreNotWritableMessage);
+        return;
+    }
     accept();
 }
 

@@ -24,7 +24,8 @@ protected:
 private:
     void OnOk();
     void RefuseNew(const QString& text);
-    void CheckCurrentOnLeave();
+    // byClickOnOk: the focus is leaving for OK under a mouse press, whose click follows.
+    void CheckCurrentOnLeave(bool byClickOnOk);
 
     QLineEdit* m_current;
     std::array<QLineEdit*, 2> m_new{};
@@ -32,7 +33,7 @@ private:
     QPushButton* m_cancel;
     LockMessageBox m_message;
     bool m_checking = false;
-    bool m_refusedOnLeave = false;  // the leave check already told the operator; OK stays quiet once
+    bool m_refusedOnLeave = false; // a click on OK made the leave check speak; that click stays quiet
 };
 
 } // namespace lw::ui

@@ -242,6 +242,7 @@ bool CycleNoticePrinter::Print(const QString& mailText, const QString& baseName,
 {
     // Each notice replaces the previous body, so one notice never carries another's text.
     m_report.SetBody(mailText);
+    m_fallbackFile.clear();
     if (m_pdfFolder.isEmpty()) return m_report.PrintOnDefaultPrinter(baseName, error);
 
     if (!mail::MakeOwnerOnlyFolders(QFile::encodeName(m_pdfFolder).toStdString())) {
@@ -254,6 +255,7 @@ bool CycleNoticePrinter::Print(const QString& mailText, const QString& baseName,
         error = QStringLiteral("ファイル[%1]が作成されていません。").arg(path);
         return false;
     }
+    if (m_noPrinter) m_fallbackFile = path;
     return true;
 }
 
@@ -262,7 +264,7 @@ std::unique_ptr<engine::NoticePrinter> NoticePrinterFactoryQt::Create()
     if (!m_printTo.isEmpty()) return std::make_unique<CycleNoticePrinter>(m_printTo);
     if (HasDefaultPrinter()) return std::make_unique<CycleNoticePrinter>(QString());
     // No printer: a notice is still kept, as a PDF the operator can print later.
-    return std::make_unique<CycleNoticePrinter>(m_noPrinterFolder ? m_noPrinterFolder() : QString());
+    return std::make_unique<CycleNoticePrinter>(m_noPrinterFolder ? m_noPrinterFolder() : QString(), true);
 }
 
 } // namespace lw::ui

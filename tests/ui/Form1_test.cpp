@@ -112,8 +112,10 @@ TEST(Form1Checks, NumbersRangesAndNames)
         {"txtKeep", "91", "入力範囲(1-90)を超えています。", "60"},
         {"txtPortsmtp", "10000", "入力範囲(1-9999)を超えています。", "25"},
         {"txtList", "", "入力されていません。", ""}, {"txtLog", "a\\b", "\\マークは使用できません。", ""},
-        {"txtStock", "mail/sub", "", ""}, {"txtPortpop", "65535", "", ""},
-        {"txtPortpop", "70000", "入力範囲(1-65535)を超えています。", "110"},
+        {"txtStock", "mail/sub", "\\マークは使用できません。", ""},
+        {"txtList", "../list", "\\マークは使用できません。", ""}, {"txtStock", "..", "\\マークは使用できません。", ""},
+        {"txtLog", " .. ", "\\マークは使用できません。", ""}, {"txtStock", "mail..old", "", ""},
+        {"txtPortpop", "65535", "", ""}, {"txtPortpop", "70000", "入力範囲(1-65535)を超えています。", "110"},
         {"txtPortpop", "junk", "数値を入力してください。", "110"}};
     for (const auto& [field, text, message, reset] : cases) {
         SCOPED_TRACE(std::string(field) + " '" + text + "'");

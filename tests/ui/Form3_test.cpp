@@ -121,10 +121,11 @@ protected:
 
 TEST_F(Form3Test, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrintsTheReceivedFile)
 {
+    Add("f.eml", "neither", -3, BareAddresses("neither", "x"), "rs"); // received file and saved copy gone
     Open();
 
     // Saved rows only, newest first; the date in the system's text form.
-    ASSERT_EQ(Rows(), 3);
+    ASSERT_EQ(Rows(), 4);
     EXPECT_EQ(Cell(0, 2) + Cell(1, 2) + Cell(2, 2), "見積書の送付plaingone");
     EXPECT_EQ(Cell(0, 3), "2026/12/07 09:15:00");
     EXPECT_EQ(Enabled(), "000") << "no row chosen yet";
@@ -143,13 +144,20 @@ TEST_F(Form3Test, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrintsTheRecei
     EXPECT_FALSE(form->MailText().contains("\r\nto:"));
 
     // Without display names the addresses stand in; a body naming a file is only body: no
-    // attachment to list or open. Its received file is gone: printing says so.
+    // attachment to list or open. Its received file is gone (purged): the notice comes from the
+    // saved copy.
     lw::test::WriteFile(Secret(), "poppassword=secret");
     Select(1);
     EXPECT_EQ(Preview(),
               "送信者：plain@example.com 宛先：office@example.jp\n件名：plain|file:" + Secret() + u'|');
     form->OpenAttachment(0);
     EXPECT_EQ(client.opened.size(), 1);
+    form->PrintSavedMail();
+    ASSERT_EQ(shown.size(), 2);
+    EXPECT_TRUE(shown.last().startsWith("subject:plain\r\nfrom:plain@example.com"))
+        << shown.last().toStdString();
+    // Neither the received file nor the saved copy: printing says so.
+    Select(3);
     MessageBox::SetNextAnswer(MessageBox::Ok);
     form->PrintSavedMail();
     EXPECT_EQ(MessageBox::Log(), QStringList{"ファイルが存在しません。"});
@@ -159,15 +167,19 @@ TEST_F(Form3Test, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrintsTheRecei
     EXPECT_EQ(Preview(), "送信者： 宛先：\n件名：||");
     EXPECT_EQ(Enabled(), "110");
     form->PrintSavedMail();
-    EXPECT_EQ(MessageBox::Log().size() + shown.size(), 2);
+    EXPECT_EQ(MessageBox::Log().size() + shown.size(), 3);
 }
 
 TEST_F(Form3Test, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
 {
-    const QString save = saveFolder + u'/';
+    const QString save = saveFolder + u'/', outside = m_home.File("quote.pdf");
+    // Attachment copies: one of its own, one outside the save folder, one another message records too.
     Sql("INSERT INTO tblHistoryFiles (保存ファイルID, 添付ファイル名, 添付ファイル保存先パス) VALUES "
-        "('a.eml', 'memo.txt', ?), ('a.eml', 'quote.pdf', ?), ('b.eml', 'x.txt', ?)",
-        {save + "memo.txt", save + "quote.pdf", save + "x.txt"});
+        "('a.eml', 'memo.txt', ?), ('a.eml', 'quote.pdf', ?), ('a.eml', 'shared.txt', ?), "
+        "('b.eml', 'x.txt', ?), ('b.eml', 'shared.txt', ?)",
+        {save + "memo.txt", outside, save + "shared.txt", save + "x.txt", save + "shared.txt"});
+    for (const QString& file : {save + "memo.txt", outside, save + "shared.txt"})
+        lw::test::WriteFile(file, "copy");
     Open();
     Select(0);
 
@@ -199,7 +211,10 @@ TEST_F(Form3Test, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     EXPECT_TRUE(!QFile::exists(save + "a.eml") && QFile::exists(workFolder + "/a.eml"));
     EXPECT_EQ(Sql("SELECT メール保存 || '|' || メール保存先パス FROM tblHistory WHERE 保存ファイルID = 'a.eml'"),
               QStringList{"0|"});
-    EXPECT_EQ(Sql("SELECT count(*) FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ''"), QStringList{"2"});
+    EXPECT_EQ(Sql("SELECT count(*) FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ''"),
+              QStringList{"3"});
+    EXPECT_FALSE(QFile::exists(save + "memo.txt")) << "its attachment copy goes with it";
+    EXPECT_TRUE(QFile::exists(outside) && QFile::exists(save + "shared.txt"));
     EXPECT_TRUE(LogText().isEmpty());
 
     // A copy that cannot be removed (a folder in its place): row unchanged, error logged.
@@ -208,12 +223,14 @@ TEST_F(Form3Test, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     Delete(MessageBox::Yes);
     EXPECT_EQ(Rows(), 1);
     EXPECT_TRUE(LogText().contains("==> 保存メール削除エラー：")) << LogText().toStdString();
-    EXPECT_EQ(Sql("SELECT 添付ファイル保存先パス FROM tblHistoryFiles WHERE 保存ファイルID = 'b.eml'"),
-              QStringList{save + "x.txt"});
+    EXPECT_EQ(
+        Sql("SELECT 添付ファイル保存先パス FROM tblHistoryFiles WHERE 保存ファイルID = 'b.eml' ORDER BY 1"),
+        (QStringList{save + "shared.txt", save + "x.txt"}));
 
     ASSERT_TRUE(QDir(save + "b.eml").removeRecursively());
     Select(0);
-    Delete(MessageBox::Yes);
+    Delete(MessageBox::Yes); // b.eml: the copy no other message records now goes
+    EXPECT_FALSE(QFile::exists(save + "shared.txt"));
     EXPECT_EQ(Rows(), 0);
     EXPECT_EQ(Sql("SELECT count(*) FROM tblHistory"), QStringList{"4"});
 

@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <functional>
@@ -22,7 +23,7 @@ protected:
     {
         ListTest::SetUp();
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_home.Path());
-        config::SeedLockPasswords();
+        ASSERT_TRUE(config::SeedLockPasswords());
     }
 };
 
@@ -105,6 +106,8 @@ TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
     refused("nope", "", "", current, leave, "パスワードが不正です。", current);
     leave(current);
     EXPECT_TRUE(first->hasFocus());
+    // That refusal answered a leave by keyboard, not a click: the next OK is checked and says so.
+    refused("", "zz", "zz", current, clickOk, "パスワードが不正です。", current);
     refused("wvw", "abc", "abd", second, PressEnter, "新規パスワードが不正です。", first);
     EXPECT_TRUE(second->text().isEmpty());
     refused("wvw", "", "", current, clickOk, "新規パスワードを入力してください。", first);
@@ -120,6 +123,24 @@ TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
     current->setText("pqvex"), first->setText("Neu8"), second->setText("Neu8");
     QTest::mouseClick(ok, Qt::LeftButton);
     EXPECT_FALSE(dialog.isVisible());
-    EXPECT_EQ(MessageBox::Log().size(), 4) << "no confirmation message";
+    EXPECT_EQ(MessageBox::Log().size(), 5) << "no confirmation message";
     EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("Neu8"));
+}
+
+TEST_F(PasswordDialogs, AStoreThatCannotBeWrittenIsToldAtStartAndTheEmptyPasswordOpensNothing)
+{
+    // A file where the store's folder should be.
+    QTemporaryDir elsewhere;
+    ASSERT_TRUE(QFile(elsewhere.filePath("larchwatcher")).open(QIODevice::WriteOnly));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, elsewhere.path());
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    ui::SeedLockPasswords(nullptr);
+    EXPECT_EQ(MessageBox::Log(), QStringList{config::kStoreNotWritableMessage});
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    EXPECT_FALSE(Prompt([](QWidget* dialog, QLineEdit*, QPushButton* ok) {
+        QTest::mouseClick(ok, Qt::LeftButton);
+        EXPECT_TRUE(dialog->isVisible());
+        dialog->close();
+    }));
+    EXPECT_EQ(MessageBox::Log().last(), QStringLiteral("パスワードが不正です。"));
 }

@@ -100,7 +100,19 @@ std::vector<std::pair<int, std::string>> ParsePop3Listing(std::string_view data)
         if (!ParseNumber(line.substr(0, space), number)) continue;
         std::string_view rest = line.substr(space + 1);
         rest = rest.substr(0, rest.find(' '));
-        if (!rest.empty()) out.emplace_back(number, std::string(rest));
+        if (rest.empty()) continue;
+        // A unique id is printable ASCII; a TAB or other control byte a server sends anyway is
+        // written as "%" and two hex digits, so the fetch state (TAB-separated) keeps it whole.
+        std::string uid;
+        for (const unsigned char c : rest) {
+            if (c > 0x20 && c != 0x7F) {
+                uid.push_back(static_cast<char>(c));
+            } else {
+                static const char* hex = "0123456789ABCDEF";
+                uid += {'%', hex[c >> 4], hex[c & 15]};
+            }
+        }
+        out.emplace_back(number, std::move(uid));
     }
     return out;
 }

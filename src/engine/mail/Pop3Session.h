@@ -41,7 +41,8 @@ struct Pop3Message {
 };
 
 // Splits multi-line UIDL or LIST data ("n rest" lines) into the message number and the first
-// word after it; lines without a positive number or without a word are skipped.
+// word after it, control bytes in it written as "%XX"; lines without a positive number or
+// without a word are skipped.
 std::vector<std::pair<int, std::string>> ParsePop3Listing(std::string_view data);
 
 class Pop3Session {
