@@ -26,7 +26,7 @@ struct Pop3Endpoint {
     std::string loginOptions;
     long connectTimeoutSeconds = 10;  // connect, greeting and login
     long requestTimeoutSeconds = 300; // any single request, a long RETR included
-    TlsPolicy tls;
+    TlsPolicy tls{};
 };
 
 // The endpoint of a host as the operator typed it (blanks around it ignored, an optional

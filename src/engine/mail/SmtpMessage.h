@@ -33,7 +33,7 @@ struct SmtpRequest {
     std::string contentPath; // the stored message to forward, or empty
     std::string subject;
     std::string forwardMark;
-    TlsPolicy tls;
+    TlsPolicy tls{};
 };
 
 // The addresses of a typed list: separated by ";", "," or blanks, each either bare or the one
