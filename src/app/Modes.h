@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace lw::app {
 
@@ -8,6 +9,7 @@ namespace lw::app {
 struct Options {
     QString home;       // program folder, bare form
     QString printTo;    // --print-to: notices become PDF files in this folder
+    QStringList trustCertificates; // --trust-certificate HOST:PORT=SHA256, any number
 };
 
 // Exit status of --poll-once and --service when another running copy holds the program folder.

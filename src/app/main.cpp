@@ -42,7 +42,13 @@ int main(int argc, char** argv)
     const QCommandLineOption printToOption("print-to", "Write every mail notice as a PDF file into DIR instead of printing it.", "DIR");
     const QCommandLineOption inspectOption("inspect", "Print one stored message as JSON: the parts read and the extracted fields.", "FILE");
     const QCommandLineOption attachmentsOption("attachments-to", "With --inspect: folder for the attachments (default: a new temporary folder).", "DIR");
-    parser.addOptions({homeOption, serviceOption, pollOnceOption, printToOption, inspectOption, attachmentsOption});
+    const QCommandLineOption trustOption(
+        "trust-certificate",
+        "Trust exactly the server certificate of this SHA-256 fingerprint for HOST:PORT, although the system "
+        "does not (the refusal in the log names the value to give).",
+        "HOST:PORT=SHA256");
+    parser.addOptions(
+        {homeOption, serviceOption, pollOnceOption, printToOption, inspectOption, attachmentsOption, trustOption});
     parser.process(*app);
 
     if (parser.isSet(inspectOption))
@@ -51,6 +57,7 @@ int main(int argc, char** argv)
     lw::app::Options options;
     options.home = lw::app::ChooseProgramFolder(parser.value(homeOption));
     options.printTo = parser.value(printToOption);
+    options.trustCertificates = parser.values(trustOption);
     lw::app::TightenAtStart(options.home);
     if (parser.isSet(pollOnceOption)) return lw::app::RunPollOnce(options);
     if (parser.isSet(serviceOption)) return lw::app::RunService(options);

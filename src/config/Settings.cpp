@@ -1,5 +1,6 @@
 #include "config/Settings.h"
 
+#include "config/ConnectionSecurity.h"
 #include "config/IniFile.h"
 #include "mail/ActivityLog.h"
 #include "mail/AddressList.h"
@@ -169,6 +170,7 @@ bool SaveAll(const WorkingCopy& copy, QString& failedKey, QString& error)
     const QString path = SettingsPath(copy.ProgramFolder(), QString::fromLatin1(kSettingsFileName));
     const QString section = QString::fromLatin1(kSettingsSection);
     failedKey = Key(kKeys.front());
+    const std::lock_guard lock(SettingsFileMutex());
     auto ini = IniFile::LoadForUpdate(path, error);
     if (!ini) return false;
     for (const SettingKey& setting : kKeys)
@@ -213,6 +215,7 @@ bool WriteSetting(const QString& folder, const QString& fileName, const QString&
 {
     const QString path = SettingsPath(folder, fileName);
     QString error;
+    const std::lock_guard lock(SettingsFileMutex());
     auto ini = IniFile::LoadForUpdate(path, error);
     if (!ini) return false;
     ini->SetValue(section, key, value);

@@ -84,7 +84,8 @@ std::optional<std::string> OpaqueForwardMarkOf(const config::SettingsRecord& set
     return mail::OpaqueForwardMark(settings.programFolder, ForwardMarkOf(settings).toStdString(), error);
 }
 
-bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, const mail::ReceivedMail& mail)
+bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, const mail::ReceivedMail& mail,
+             TlsVerdict* tls)
 {
     const ForwardArguments arguments = BuildForwardArguments(settings, rule, mail);
     QString result;
@@ -102,7 +103,24 @@ bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, con
                                QString::fromStdString(reason));
         }
         request.forwardMark = mark.value_or(std::string());
-        result = QString::fromStdString(mail::SendRequest(request).error);
+        const config::ConnectionSecurity security = config::ConnectionSecurity::Load(settings.programFolder);
+        std::string normaliseError;
+        const std::optional<mail::SmtpRequest> normal = mail::NormalisedRequest(request, normaliseError);
+        const TlsServer server{QStringLiteral("smtp"), QString::fromStdString(normal ? normal->host : std::string()),
+                               normal ? normal->port : 0, QString::fromStdString(request.account)};
+        if (normal) request.tls = TlsPolicyFor(security, server);
+        const mail::TransportStatus status = mail::SendRequest(request);
+        result = QString::fromStdString(status.error);
+        if (normal) {
+            TlsVerdict verdict = JudgeTlsOutcome(settings.programFolder, security, server, status.tls);
+            // The refusal says more than the TLS library's text, and names what to do.
+            if (!verdict.refusal.isEmpty()) {
+                verdict.refusal = QStringLiteral("SMTP ") + ServerName(server.host, server.port) +
+                                  QStringLiteral(": ") + verdict.refusal;
+                result = verdict.refusal;
+            }
+            if (tls != nullptr) *tls = std::move(verdict);
+        }
     }
     if (!result.isEmpty()) {
         mail::WriteLog(settings.programFolder, settings.logfile,

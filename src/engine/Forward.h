@@ -2,6 +2,7 @@
 
 #include "config/SettingsRecord.h"
 #include "engine/SenderRules.h"
+#include "engine/TlsRules.h"
 #include "mail/ReceivedMail.h"
 #include "mail/SmtpMessage.h"
 
@@ -37,7 +38,9 @@ std::optional<std::string> OpaqueForwardMarkOf(const config::SettingsRecord& set
 
 // Forwards the stored message by SMTP. A failure is logged as "転送エラー[" whatever the rule
 // says; a success is logged as "送信者別転送[" only when the rule's log flag is set.
-// True when the message was sent.
-bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, const mail::ReceivedMail& mail);
+// The connection settings of the program folder apply (TLS required, trusted certificate); a
+// connection refused for its TLS is described in tls when given. True when the message was sent.
+bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, const mail::ReceivedMail& mail,
+             TlsVerdict* tls = nullptr);
 
 } // namespace lw::engine

@@ -48,6 +48,7 @@ private:
     void HandleCommand(const mail::ReceivedMail& mail);
     void Log(const QString& text) const { mail::WriteLog(m_settings.programFolder, m_settings.logfile, text); }
     void Error(const QString& where, const QString& reason);
+    void NoteTlsRefusal(TlsVerdict& verdict);
     bool MakeFolder(const QString& folder);
     bool ListDatabaseWritable();
     bool Print(const QString& mailText, const mail::ReceivedMail& mail, QString& error);
@@ -78,6 +79,19 @@ void Cycle::Error(const QString& where, const QString& reason)
     Log(line);
     if (m_summary.errors == 0) m_summary.firstError = line;
     ++m_summary.errors;
+}
+
+// The status bar shows the first refusal; each refused certificate is offered once per cycle.
+void Cycle::NoteTlsRefusal(TlsVerdict& verdict)
+{
+    if (m_summary.tlsRefusal.isEmpty()) m_summary.tlsRefusal = verdict.refusal;
+    if (!verdict.certificate) return;
+    for (const RefusedCertificate& known : m_summary.refusedCertificates) {
+        if (known.certificate.fingerprint == verdict.certificate->certificate.fingerprint &&
+            known.server.host == verdict.certificate->server.host && known.server.port == verdict.certificate->server.port)
+            return;
+    }
+    m_summary.refusedCertificates.push_back(std::move(*verdict.certificate));
 }
 
 bool Cycle::MakeFolder(const QString& folder)
@@ -128,17 +142,27 @@ CycleSummary Cycle::Run()
     }
     // One POP3 session for the fetch and every deletion of this cycle; its QUIT at the end of
     // the cycle commits the deletions.
-    mail::Pop3Mailbox mailbox(*endpoint, m_workFolder.toStdString());
+    const config::ConnectionSecurity security = config::ConnectionSecurity::Load(m_settings.programFolder);
+    const TlsServer server{QStringLiteral("pop3"), QString::fromStdString(endpoint->host), endpoint->port,
+                           QString::fromStdString(endpoint->account)};
+    mail::Pop3Endpoint secured = *endpoint;
+    secured.tls = TlsPolicyFor(security, server);
+    mail::Pop3Mailbox mailbox(secured, m_workFolder.toStdString());
     // Saved copies and attachments are flushed together at the end, before any deletion.
     base::FlushBatch flushes;
 
     const mail::FetchResult fetched = mailbox.FetchNewMessages(10);
+    TlsVerdict verdict = JudgeTlsOutcome(m_settings.programFolder, security, server, fetched.tls);
+    if (!verdict.refusal.isEmpty()) {
+        Error(QStringLiteral("POP3 ") + ServerName(server.host, server.port), verdict.refusal);
+        NoteTlsRefusal(verdict);
+    }
     for (const std::string& element : fetched.abandoned)
         Error(QString::fromStdString(element),
               QStringLiteral("処理中にプログラムが終了したため、このメールの処理を中止しました。"));
     if (fetched.messages.empty()) {
         // Nothing to process is not an error; a failed fetch only tells the caller.
-        m_summary.fetchError = QString::fromStdString(fetched.error);
+        m_summary.fetchError = verdict.refusal.isEmpty() ? QString::fromStdString(fetched.error) : verdict.refusal;
         return m_summary;
     }
 
@@ -317,7 +341,8 @@ void Cycle::ForwardOrSkip(const SenderRule& rule, const mail::ReceivedMail& mail
             QStringLiteral("]:このメールボックスから転送されたメールのため転送しません"));
         return;
     }
-    Forward(m_settings, rule, mail);
+    TlsVerdict tls;
+    if (!Forward(m_settings, rule, mail, &tls) && !tls.refusal.isEmpty()) NoteTlsRefusal(tls);
     if (!logLine.isEmpty()) Log(logLine);
     (void)Recorded(store::RegisterProcessing(m_settings, mail, store::kActionForward, true));
 }

@@ -3,11 +3,13 @@
 #include "config/SettingsRecord.h"
 #include "config/WorkingCopy.h"
 #include "engine/NoticePrinter.h"
+#include "engine/TlsRules.h"
 #include "mail/Pop3Session.h"
 
 #include <QString>
 
 #include <optional>
+#include <vector>
 
 namespace lw::engine {
 
@@ -18,6 +20,8 @@ struct CycleSummary {
     int errors = 0;      // failures logged with "処理エラー[" (one message may count more than once)
     QString firstError;  // the first such failure as logged, for standard error
     QString fetchError;  // why the fetch failed (server down, login refused); not logged
+    QString tlsRefusal;  // the first connection refused for its TLS (logged), for the status bar
+    std::vector<RefusedCertificate> refusedCertificates; // certificates the operator may trust
 };
 
 // The mailbox the settings name: popserver and portpop, logged in as popaccount with

@@ -89,8 +89,6 @@ int KeeperIndex()
     return index;
 }
 
-CURLcode UseSharedAuthorities(CURL*, void* sslContext, void* keeper);
-
 } // namespace
 
 struct TlsSessionKeeper::Hooks {
@@ -141,8 +139,6 @@ struct TlsSessionKeeper::Hooks {
     }
 };
 
-namespace {
-
 // Gives a new TLS context the shared authorities, and its keeper of sessions when it has one.
 CURLcode UseSharedAuthorities(CURL*, void* sslContext, void* keeper)
 {
@@ -154,8 +150,6 @@ CURLcode UseSharedAuthorities(CURL*, void* sslContext, void* keeper)
     if (keeper != nullptr) TlsSessionKeeper::Hooks::Install(context, static_cast<TlsSessionKeeper*>(keeper));
     return CURLE_OK;
 }
-
-} // namespace
 
 CurlPtr NewCurlHandle()
 {

@@ -54,6 +54,10 @@ class TlsSessionKeeper {
     void (*m_nextInfo)(const SSL*, int, int) = nullptr;
 };
 
+// The TLS context callback ApplyCommonOptions installs: gives a new TLS context the system's
+// authorities and the extra CA file, read once per process.
+CURLcode UseSharedAuthorities(CURL* handle, void* sslContext, void* user);
+
 // "host" with brackets when it is an IPv6 literal, for a URL.
 std::string UrlHost(const std::string& host);
 

@@ -209,6 +209,7 @@ FetchResult Pop3Mailbox::FetchNewMessages(int limit)
         auto session = std::make_unique<Pop3Session>(endpoint);
         std::vector<Pop3Message> listing;
         bool listed = session->List(listing, error);
+        result.tls = session->Tls();
         if (!listed) Note(result.error, "fetch from " + endpoint.host + ": " + error);
 
         // A server that listed UIDLs before and now refuses them is failing, not old: switching to

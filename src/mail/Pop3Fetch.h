@@ -28,6 +28,8 @@ struct [[nodiscard]] FetchResult {
     std::vector<std::string> abandoned;
     // Why the fetch stopped early or failed; the messages above are to be handled all the same.
     std::string error;
+    // What the login's connection showed of TLS: whether it ran TLS, or why it was refused.
+    TlsOutcome tls;
 };
 
 // How the handling of one handed-out message ended.

@@ -138,7 +138,10 @@ std::optional<Pop3Endpoint> MakePop3Endpoint(const std::string& hostText, int po
     return e;
 }
 
-Pop3Session::Pop3Session(Pop3Endpoint endpoint) : m_endpoint(std::move(endpoint)) {}
+Pop3Session::Pop3Session(Pop3Endpoint endpoint)
+    : m_endpoint(std::move(endpoint)), m_tls(m_endpoint.host, m_endpoint.tls)
+{
+}
 
 Pop3Session::~Pop3Session()
 {
@@ -171,7 +174,7 @@ bool Pop3Session::Perform(const std::string& path, const char* customRequest, bo
         curl_easy_setopt(c, CURLOPT_PASSWORD, m_endpoint.password.c_str());
         if (!m_endpoint.loginOptions.empty())
             curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, m_endpoint.loginOptions.c_str());
-        if (!m_endpoint.implicitTls) curl_easy_setopt(c, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+        m_tls.Apply(c, m_endpoint.implicitTls, &m_handle->tlsSessions);
         // The credentials go with the AUTH command itself: one round trip less per login.
         curl_easy_setopt(c, CURLOPT_SASL_IR, 1L);
         curl_easy_setopt(c, CURLOPT_ERRORBUFFER, m_handle->errorBuffer);
@@ -199,6 +202,7 @@ bool Pop3Session::Perform(const std::string& path, const char* customRequest, bo
     // Set after the first request: while connecting, libcurl may try several addresses.
     m_handle->connected = true;
     m_tlsResumed = m_handle->tlsSessions.Resumed();
+    m_tls.AfterTransfer(rc);
     if (rc == CURLE_OK) return true;
     error = CurlErrorText(rc, m_handle->errorBuffer);
     if (!m_handle->lastServerError.empty()) error += " (" + m_handle->lastServerError + ")";

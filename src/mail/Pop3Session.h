@@ -3,6 +3,8 @@
 // One POP3 session over libcurl: one connection and one login reused by every request until
 // the session ends with QUIT (which commits the deletions made in it).
 
+#include "mail/TlsCheck.h"
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -24,6 +26,7 @@ struct Pop3Endpoint {
     std::string loginOptions;
     long connectTimeoutSeconds = 10;  // connect, greeting and login
     long requestTimeoutSeconds = 300; // any single request, a long RETR included
+    TlsPolicy tls{};
 };
 
 // The endpoint of a host as the operator typed it (blanks around it ignored, an optional
@@ -69,6 +72,8 @@ class Pop3Session {
     // The session cannot be used any more (a request failed and the connection was dropped).
     bool Broken() const { return m_broken; }
     const Pop3Endpoint& Endpoint() const { return m_endpoint; }
+    // What the session's connections showed of TLS (a refused certificate, a missing STARTTLS).
+    const TlsOutcome& Tls() const { return m_tls.Outcome(); }
     // The last List identified messages by header hashes (the server has no UIDL).
     bool UsedHeaderHashes() const { return m_headerHashes; }
     // The session's TLS handshake resumed the session of an earlier connection.
@@ -84,6 +89,7 @@ class Pop3Session {
     bool ListByHeaderHash(std::vector<Pop3Message>& out, std::string& error);
 
     Pop3Endpoint m_endpoint;
+    TlsCheck m_tls;
     std::unique_ptr<Handle> m_handle;
     std::vector<Pop3Message> m_listing;
     bool m_broken = false;

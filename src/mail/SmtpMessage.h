@@ -2,6 +2,8 @@
 
 // One SMTP send as the transport takes it, and the message built from it.
 
+#include "mail/TlsCheck.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,6 +33,7 @@ struct SmtpRequest {
     std::string contentPath; // the stored message to forward, or empty
     std::string subject;
     std::string forwardMark;
+    TlsPolicy tls{};
 };
 
 // The addresses of a typed list: separated by ";", "," or blanks, each either bare or the one

@@ -43,7 +43,7 @@ size_t KeepReply(char* data, size_t size, size_t count, void* user)
     return n;
 }
 
-std::string Send(const SmtpRequest& r, const std::string& message)
+std::string Send(const SmtpRequest& r, const std::string& message, TlsCheck& tls)
 {
     CurlPtr handle = NewCurlHandle();
     if (!handle) return "cannot create a libcurl handle";
@@ -59,7 +59,7 @@ std::string Send(const SmtpRequest& r, const std::string& message)
     // plus one second per 50 KB, since a server that stops answering a command is not "slow".
     const long total = 2 * r.timeoutSeconds + static_cast<long>(message.size() / 50000);
     ApplyCommonOptions(c, r.timeoutSeconds, total, r.timeoutSeconds);
-    if (!r.implicitTls) curl_easy_setopt(c, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+    tls.Apply(c, r.implicitTls);
     if (!r.account.empty()) {
         curl_easy_setopt(c, CURLOPT_USERNAME, r.account.c_str());
         curl_easy_setopt(c, CURLOPT_PASSWORD, r.password.c_str());
@@ -91,6 +91,7 @@ std::string Send(const SmtpRequest& r, const std::string& message)
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer);
 
     const CURLcode rc = curl_easy_perform(c);
+    tls.AfterTransfer(rc);
     const std::string where = "SMTP " + r.host + ":" + std::to_string(r.port) + ": ";
     if (rc != CURLE_OK) {
         if (!upload.firstRefusal.empty()) return where + upload.firstRefusal;
@@ -113,7 +114,9 @@ TransportStatus SendRequest(const SmtpRequest& request)
         if (r->to.empty() && r->cc.empty() && r->bcc.empty()) return {"no recipient address"};
         std::string message;
         if (!BuildOutgoingMessage(*r, message, error)) return {error};
-        return {Send(*r, message)};
+        TlsCheck tls(r->host, r->tls);
+        std::string failure = Send(*r, message, tls);
+        return {std::move(failure), tls.Outcome()};
     } catch (const std::exception& e) {
         return {std::string("SMTP failure: ") + e.what()};
     } catch (...) {

@@ -4,6 +4,7 @@
 #include "store/Folders.h"
 #include "store/ListDatabase.h"
 #include "ui/AddressBookImportUi.h"
+#include "ui/CertificatePrompt.h"
 #include "ui/SenderRuleEditor.h"
 #include "ui/SavedMailViewer.h"
 #include "ui/PasswordPrompt.h"
@@ -172,7 +173,23 @@ MainWindow::MainWindow(const QString& programFolder, const QString& printTo, Mai
         m_tickLabel->setText(QStringLiteral("最終監視 %1　処理 %2 件")
                                  .arg(summary.finishedAt.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")))
                                  .arg(summary.cycle.handled));
+        m_tlsRefusal = summary.cycle.tlsRefusal;
         UpdateStatus();
+        // Asked after this signal, so the tick's other listeners are not held by the question.
+        for (const engine::RefusedCertificate& refused : summary.cycle.refusedCertificates) {
+            const QString key = engine::ServerName(refused.server.host, refused.server.port) + u' ' +
+                                QString::fromStdString(refused.certificate.fingerprint);
+            if (m_askedFingerprints.contains(key)) continue;
+            m_askedFingerprints << key;
+            QMetaObject::invokeMethod(
+                this,
+                [this, refused] {
+                    if (!OfferToTrust(this, m_programFolder, refused)) return;
+                    m_tlsRefusal = QStringLiteral("証明書を信頼しました。次回の監視から接続します。");
+                    UpdateStatus();
+                },
+                Qt::QueuedConnection);
+        }
     });
     UpdateStatus();
 }
@@ -420,6 +437,7 @@ void MainWindow::UpdateStatus()
         state = QStringLiteral("監視処理中...");
     else
         state = m_service->IsRunning() ? QStringLiteral("サービス動作中") : QStringLiteral("サービス停止中");
+    if (!m_tlsRefusal.isEmpty()) state += QStringLiteral("　") + m_tlsRefusal;
     m_stateLabel->setText(state);
 }
 

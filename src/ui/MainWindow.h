@@ -6,6 +6,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -145,6 +146,8 @@ private:
     QLabel* m_info = nullptr;
     QLabel* m_stateLabel = nullptr;
     QLabel* m_tickLabel = nullptr;
+    QString m_tlsRefusal;                // the last tick's TLS refusal, shown in the status bar
+    QStringList m_askedFingerprints;     // certificates offered once in this run ("host:port fingerprint")
     bool m_loaded = false;
     bool m_checking = false;
 };

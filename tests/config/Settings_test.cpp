@@ -1,5 +1,6 @@
 #include "config/Settings.h"
 
+#include "config/ConnectionSecurity.h"
 #include "config/InMemoryWorkingCopy.h"
 #include "config/TestFiles.h"
 #include "mail/ActivityLog.h"
@@ -145,4 +146,33 @@ TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
     // One key alone: the rest of the file is kept, the value stored unchanged.
     EXPECT_TRUE(WriteSetting(home.Path(), "larchwatcher.ini", "larchwatcher", "popserver", "b=c"));
     EXPECT_TRUE(ReadAll(IniPath(home)).startsWith("[other]\nx=1\n[larchwatcher]\npopserver=b=c\nauthtyp=1\n"));
+}
+
+TEST(ConnectionSecurity, ServersAndPinsAreKeptInTheirOwnSectionAndAWindowSaveKeepsThem)
+{
+    lw::test::TempHome home;
+    InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
+    RecordedMessage message;
+    ASSERT_TRUE(SaveWindowSettings(copy, message));
+    const QByteArray keys = ReadAll(IniPath(home));
+    QString error;
+    // An account with the characters of the file's own structure stays one key.
+    const QString odd = QStringLiteral("a=b;[c] 太郎");
+    ASSERT_TRUE(RememberTls(home.Path(), "pop3", "Mail.Example.JP", odd, error)) << error.toStdString();
+    ASSERT_TRUE(TrustCertificate(home.Path(), "mail.example.jp", 995, "AB:CD", error));
+    ASSERT_TRUE(TrustCertificate(home.Path(), "mail.example.jp", 995, "EF:01", error));
+    EXPECT_TRUE(ReadAll(IniPath(home)).startsWith(keys + "[connection]\n")) << ReadAll(IniPath(home)).toStdString();
+
+    ASSERT_TRUE(SaveWindowSettings(copy, message)); // the window's save keeps the section
+    const ConnectionSecurity security = ConnectionSecurity::Load(home.Path());
+    EXPECT_FALSE(security.RequireTlsAlways());
+    EXPECT_TRUE(security.TlsRequired("pop3", "mail.example.jp", odd));
+    EXPECT_FALSE(security.TlsRequired("smtp", "mail.example.jp", odd));
+    EXPECT_FALSE(security.TlsRequired("pop3", "mail.example.jp", "a"));
+    EXPECT_FALSE(security.TlsRequired("pop3", "other.example.jp", odd));
+    EXPECT_EQ(security.PinnedFingerprint("MAIL.example.jp", 995), "EF:01");
+    EXPECT_EQ(security.PinnedFingerprint("mail.example.jp", 465), "");
+
+    ASSERT_TRUE(WriteSetting(home.Path(), "larchwatcher.ini", "connection", "requiretls", "1"));
+    EXPECT_TRUE(ConnectionSecurity::Load(home.Path()).TlsRequired("smtp", "new.example.jp", ""));
 }
