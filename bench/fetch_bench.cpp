@@ -1,7 +1,7 @@
 // POP3 fetch from the loopback Dovecot: repeated fetches of ten until the mailbox has no new
 // message. Run through bench/fetch-vs-poplib, which fills the mailbox and passes the account in
 // LW_BENCH_POP3_SERVER, LW_BENCH_USER, LW_BENCH_PASSWORD (and the CA in LARCHWATCHER_CA_FILE).
-#include "engine/mail/Pop3Fetch.h"
+#include "mail/Pop3Fetch.h"
 
 #include <QTemporaryDir>
 

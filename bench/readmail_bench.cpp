@@ -2,8 +2,8 @@
 // fixtures, cycled. Reports messages per second (items_per_second), single-threaded; on a busy
 // machine compare the CPU column (items per CPU second = 1000 / CPU time).
 
-#include "engine/mail/ReceivedMail.h"
-#include "engine/mail/Transport.h"
+#include "mail/ReceivedMail.h"
+#include "mail/Transport.h"
 
 #include <benchmark/benchmark.h>
 

@@ -11,14 +11,32 @@ function(lw_warnings target)
   endif()
 endfunction()
 
-# lw_layer(NAME dir LIBS ...): a static library built from every source in its folder.
+# lw_include_root(target scope): the current folder's headers become reachable as
+# "<folder>/X.h" through an include root of the build tree that holds this folder alone.
+function(lw_include_root target scope)
+  get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  set(root ${PROJECT_BINARY_DIR}/include/${folder})
+  file(MAKE_DIRECTORY ${root})
+  file(CREATE_LINK ${CMAKE_CURRENT_SOURCE_DIR} ${root}/${folder} SYMBOLIC)
+  target_include_directories(${target} ${scope} ${root})
+endfunction()
+
+# lw_layer(name PUBLIC_LIBS ... PRIVATE_LIBS ...): one layer, a static library built from every
+# source in its folder, with the alias LarchWatcher::<Folder>. Its headers are included as
+# "<folder>/X.h" through its own include root, so a layer sees its own headers and those of the
+# layers it links, and an include of a higher layer does not compile.
 function(lw_layer name)
   cmake_parse_arguments(LW "" "" "PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
   add_library(${name} STATIC ${sources})
   set_target_properties(${name} PROPERTIES LINKER_LANGUAGE CXX)
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  lw_include_root(${name} PUBLIC)
   target_link_libraries(${name} PUBLIC ${LW_PUBLIC_LIBS} PRIVATE ${LW_PRIVATE_LIBS})
+  get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  string(SUBSTRING ${folder} 0 1 first)
+  string(SUBSTRING ${folder} 1 -1 rest)
+  string(TOUPPER ${first} first)
+  add_library(LarchWatcher::${first}${rest} ALIAS ${name})
   lw_warnings(${name})
 endfunction()
 

@@ -1,7 +1,7 @@
 // Reading a stored message: arbitrary bytes through the part reader and the four extractors.
 #include "FuzzSupport.h"
-#include "engine/mail/ReceivedMail.h"
-#include "engine/mail/Transport.h"
+#include "mail/ReceivedMail.h"
+#include "mail/Transport.h"
 
 #include <QDir>
 

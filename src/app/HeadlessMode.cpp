@@ -1,9 +1,14 @@
 // --service and --poll-once: the monitoring service without a window.
 #include "app/Modes.h"
+#include "app/SingleInstance.h"
 
+#include "config/ConnectionSecurity.h"
 #include "config/InMemoryWorkingCopy.h"
 #include "config/Settings.h"
 #include "engine/Service.h"
+#include "engine/TlsRules.h"
+#include "mail/ActivityLog.h"
+#include "mail/TlsCheck.h"
 #include "store/Folders.h"
 #include "store/ListDatabase.h"
 #include "ui/NoticeReport.h"
@@ -64,6 +69,38 @@ public:
         return false;
     }
 
+    // Records each --trust-certificate HOST:PORT=SHA256 in the connection settings. False, with
+    // the reason on standard error, for a value of another form or a file that cannot be written.
+    [[nodiscard]] bool TrustCertificates(const QStringList& values)
+    {
+        for (const QString& value : values) {
+            const qsizetype eq = value.lastIndexOf(u'=');
+            const qsizetype colon = eq < 0 ? -1 : value.left(eq).lastIndexOf(u':');
+            QString host = colon < 0 ? QString() : value.left(colon).trimmed();
+            if (host.startsWith(u'[') && host.endsWith(u']')) host = host.mid(1, host.size() - 2);
+            bool portOk = false;
+            const int port = colon < 0 ? 0 : value.mid(colon + 1, eq - colon - 1).trimmed().toInt(&portOk);
+            const QString fingerprint =
+                eq < 0 ? QString() : QString::fromStdString(mail::NormalFingerprint(value.mid(eq + 1).toStdString()));
+            if (host.isEmpty() || !portOk || port < 1 || port > 65535 || fingerprint.isEmpty()) {
+                std::fprintf(stderr,
+                             "larchwatcher: --trust-certificate takes HOST:PORT=SHA256 (32 bytes in hex), not \"%s\"\n",
+                             qPrintable(value));
+                return false;
+            }
+            QString error;
+            if (!config::TrustCertificate(m_home, host, port, fingerprint, error)) {
+                std::fprintf(stderr, "larchwatcher: cannot record the trusted certificate: %s\n", qPrintable(error));
+                return false;
+            }
+            const config::SettingsRecord settings = config::ReadFormSettings(m_copy);
+            mail::WriteLog(settings.programFolder, settings.logfile,
+                           QStringLiteral("証明書を信頼しました[") + engine::ServerName(host, port) +
+                               QStringLiteral("]:SHA-256 ") + fingerprint);
+        }
+        return true;
+    }
+
     config::InMemoryWorkingCopy& Copy() { return m_copy; }
     engine::Service& Service() { return m_service; }
 
@@ -74,14 +111,37 @@ private:
     engine::Service m_service;
 };
 
+// Takes the program folder's lock; false, with one line on standard error, when another running
+// copy holds it or it cannot be made. Nothing may be fetched without it: two programs on one
+// folder would fetch, register and delete the same messages.
+[[nodiscard]] bool LockProgramFolder(SingleInstance& lock, int& status)
+{
+    switch (lock.Acquire()) {
+    case SingleInstance::Outcome::Acquired: return true;
+    case SingleInstance::Outcome::InUse:
+        std::fprintf(stderr, "larchwatcher: the program folder is in use by another running copy (lock %s)\n",
+                     qPrintable(lock.Path()));
+        status = kExitFolderInUse;
+        return false;
+    case SingleInstance::Outcome::Failed: break;
+    }
+    std::fprintf(stderr, "larchwatcher: cannot create the lock %s of the program folder\n",
+                 qPrintable(lock.Path()));
+    status = 1;
+    return false;
+}
+
 QString Now() { return QDateTime::currentDateTime().toString(QStringLiteral("yyyy/MM/dd hh:mm:ss.zzz")); }
 
 } // namespace
 
 int RunPollOnce(const Options& options)
 {
+    SingleInstance folderLock(SingleInstance::ProgramFolderLockPath(options.home));
+    int refused = 0;
+    if (!LockProgramFolder(folderLock, refused)) return refused;
     Headless headless(options);
-    if (!headless.PrepareHome()) return 1;
+    if (!headless.PrepareHome() || !headless.TrustCertificates(options.trustCertificates)) return 1;
     const engine::TickSummary summary = headless.Service().RunTickNow();
     const engine::CycleSummary& cycle = summary.cycle;
     std::printf("%d messages fetched, %d handled, %d errors\n", cycle.fetched, cycle.handled, cycle.errors);
@@ -99,8 +159,11 @@ int RunPollOnce(const Options& options)
 
 int RunService(const Options& options)
 {
+    SingleInstance folderLock(SingleInstance::ProgramFolderLockPath(options.home));
+    int refused = 0;
+    if (!LockProgramFolder(folderLock, refused)) return refused;
     Headless headless(options);
-    if (!headless.PrepareHome()) return 1;
+    if (!headless.PrepareHome() || !headless.TrustCertificates(options.trustCertificates)) return 1;
 
     // SIGINT/SIGTERM become a byte on a socket that the event loop reads, so a stop is handled
     // between ticks and the cycle in progress always finishes.

@@ -2,8 +2,8 @@
 
 #include "app/Modes.h"
 
-#include "engine/mail/ReceivedMail.h"
-#include "engine/mail/Transport.h"
+#include "mail/ReceivedMail.h"
+#include "mail/Transport.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,7 +1,13 @@
 #include "app/Modes.h"
 
+#include "config/InMemoryWorkingCopy.h"
+#include "config/Settings.h"
+#include "base/PosixFile.h"
+#include "store/Folders.h"
+
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 
@@ -18,8 +24,17 @@ QString ChooseProgramFolder(const QString& home)
                      ? exeFolder
                      : QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     }
-    QDir().mkpath(folder);
+    // A program folder the program makes is the owner's alone, like everything in it.
+    (void)base::MakeOwnerOnlyFolders(QFile::encodeName(folder).toStdString());
     return QDir::toNativeSeparators(QDir::cleanPath(folder));
+}
+
+void TightenAtStart(const QString& folder)
+{
+    const config::InMemoryWorkingCopy copy = config::InMemoryWorkingCopy::FromSettingsFile(folder);
+    // The folder of the executable may be shared with the program's own files: only its data is ours.
+    const bool ownFolder = QFileInfo(folder).canonicalFilePath() != QFileInfo(QCoreApplication::applicationDirPath()).canonicalFilePath();
+    (void)store::TightenProgramFolder(config::ReadFormSettings(copy), ownFolder);
 }
 
 } // namespace lw::app

@@ -1,8 +1,9 @@
 #include "app/Modes.h"
 #include "app/SingleInstance.h"
 
-#include "config/PasswordLock.h"
-#include "ui/Form1.h"
+#include "ui/MainWindow.h"
+#include "ui/PasswordPrompt.h"
+#include "ui/QtTranslations.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -47,18 +48,29 @@ int RunWindow(const Options& options)
     QCoreApplication::setApplicationVersion(QStringLiteral(LW_VERSION));
 #endif
     UseJapaneseFonts();
+    // Qt's own buttons and dialogs (はい, いいえ, キャンセル, 開く) in the desktop's language.
+    const QLocale locale = QLocale::system();
+    QString translationError;
+    if (locale.language() != QLocale::English && locale.language() != QLocale::C &&
+        !ui::InstallQtTranslations(locale, translationError))
+        std::fprintf(stderr, "larchwatcher: %s; Qt's standard buttons and dialogs stay in English\n",
+                     qUtf8Printable(translationError));
 
+    // One window per user, and one running program per program folder whatever its mode: a
+    // service on this folder counts as the running copy too.
     SingleInstance instance;
-    if (!instance.Acquire()) {
+    SingleInstance folderLock(SingleInstance::ProgramFolderLockPath(options.home));
+    if (instance.Acquire() == SingleInstance::Outcome::InUse ||
+        folderLock.Acquire() == SingleInstance::Outcome::InUse) {
         ShowAlreadyRunning();
         return 1;
     }
 
-    ui::Form1Actions actions = ui::DefaultForm1Actions();
+    ui::MainWindowActions actions = ui::DefaultMainWindowActions();
     const bool hasTray = actions.hasTray;
     // With a tray, the program lives until its Quit, not until the window is closed.
     if (hasTray) QApplication::setQuitOnLastWindowClosed(false);
-    ui::Form1 window(options.home, options.printTo, std::move(actions));
+    ui::MainWindow window(options.home, options.printTo, std::move(actions));
     if (!options.hidden || !hasTray) window.show();
     if (qEnvironmentVariableIsSet("LARCHWATCHER_TRACE_START")) {
         QCoreApplication::processEvents();
@@ -68,7 +80,7 @@ int RunWindow(const Options& options)
     window.Load();
 
     // The master password is rewritten at every start; the user password only fills a gap.
-    config::SeedLockPasswords();
+    ui::SeedLockPasswords(&window);
 
     return QApplication::exec();
 }

@@ -33,14 +33,23 @@ int main(int argc, char** argv)
     parser.setApplicationDescription("LarchWatcher: watches one POP3 mailbox and treats each message by its sender's rule.");
     parser.addHelpOption();
     const QCommandLineOption homeOption("home", "Program folder: settings, list database, saved mail and logs.", "DIR");
-    const QCommandLineOption serviceOption("service", "Run the poll timer without a window until SIGINT or SIGTERM.");
-    const QCommandLineOption pollOnceOption("poll-once", "Run one poll cycle and the purge, then exit (status 0 on success).");
+    const QCommandLineOption serviceOption("service",
+                                           "Run the poll timer without a window until SIGINT or SIGTERM "
+                                           "(status 3 when another running copy holds the program folder).");
+    const QCommandLineOption pollOnceOption(
+        "poll-once", "Run one poll cycle and the purge, then exit (status 0 on success, 3 when another "
+                     "running copy holds the program folder).");
     const QCommandLineOption printToOption("print-to", "Write every mail notice as a PDF file into DIR instead of printing it.", "DIR");
     const QCommandLineOption inspectOption("inspect", "Print one stored message as JSON: the parts read and the extracted fields.", "FILE");
     const QCommandLineOption attachmentsOption("attachments-to", "With --inspect: folder for the attachments (default: a new temporary folder).", "DIR");
+    const QCommandLineOption trustOption(
+        "trust-certificate",
+        "Trust exactly the server certificate of this SHA-256 fingerprint for HOST:PORT, although the system "
+        "does not (the refusal in the log names the value to give).",
+        "HOST:PORT=SHA256");
     const QCommandLineOption hiddenOption("hidden", "Start with the window hidden in the tray (shown when the desktop has no tray).");
     parser.addOptions({homeOption, serviceOption, pollOnceOption, printToOption, inspectOption, attachmentsOption,
-                       hiddenOption});
+                       trustOption, hiddenOption});
     parser.process(*app);
 
     if (parser.isSet(inspectOption))
@@ -50,6 +59,8 @@ int main(int argc, char** argv)
     options.home = lw::app::ChooseProgramFolder(parser.value(homeOption));
     options.printTo = parser.value(printToOption);
     options.hidden = parser.isSet(hiddenOption);
+    options.trustCertificates = parser.values(trustOption);
+    lw::app::TightenAtStart(options.home);
     if (parser.isSet(pollOnceOption)) return lw::app::RunPollOnce(options);
     if (parser.isSet(serviceOption)) return lw::app::RunService(options);
     return lw::app::RunWindow(options);

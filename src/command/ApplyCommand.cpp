@@ -1,7 +1,7 @@
 #include "command/ApplyCommand.h"
 
 #include "config/Settings.h"
-#include "engine/mail/Blanks.h"
+#include "base/TextTrim.h"
 #include "store/FindOrAdd.h"
 #include "store/ListDatabase.h"
 
@@ -14,7 +14,7 @@ namespace {
 // true or false for the flag words, nullopt for anything else.
 std::optional<bool> FlagWord(const QString& value)
 {
-    const QString word = mail::TrimBlanks(value).toLower();
+    const QString word = base::TrimBlanks(value).toLower();
     if (word == u"true") return true;
     if (word == u"false") return false;
     return std::nullopt;
@@ -23,7 +23,7 @@ std::optional<bool> FlagWord(const QString& value)
 // A forwarding target the option group has: a whole number 0 to 2 written with digits only.
 std::optional<int> TargetOption(const QString& value)
 {
-    const QString text = mail::TrimBlanks(value);
+    const QString text = base::TrimBlanks(value);
     if (text.isEmpty() || text.size() > 4) return std::nullopt;
     for (const QChar c : text) {
         if (c < u'0' || c > u'9') return std::nullopt;
@@ -47,15 +47,15 @@ void ApplyForwardingFields(const CommandParams& params, config::WorkingCopy& cop
         copy.SetState(QStringLiteral("flgtrsto"), FlagWord(params.strFlgTo) == true);
 
     // The fixed lists are always set: a command without them empties them.
-    copy.SetText(QStringLiteral("trsto"), mail::TrimBlanks(params.strTrsto));
-    copy.SetText(QStringLiteral("trscc"), mail::TrimBlanks(params.strTrscc));
-    copy.SetText(QStringLiteral("trsbcc"), mail::TrimBlanks(params.strTrsbcc));
+    copy.SetText(QStringLiteral("trsto"), base::TrimBlanks(params.strTrsto));
+    copy.SetText(QStringLiteral("trscc"), base::TrimBlanks(params.strTrscc));
+    copy.SetText(QStringLiteral("trsbcc"), base::TrimBlanks(params.strTrsbcc));
 }
 
 bool SetRule(const QSqlDatabase& db, const QString& address, const store::ColumnValues& values,
              QString& error)
 {
-    const store::ColumnValues keys{{QStringLiteral("アドレス"), mail::TrimBlanks(address)}};
+    const store::ColumnValues keys{{QStringLiteral("アドレス"), base::TrimBlanks(address)}};
     return store::FindOrAdd(db, QStringLiteral("tblList"), keys, values, error);
 }
 
@@ -93,7 +93,7 @@ bool ApplyRuleChanges(const CommandParams& params, QString& error)
     for (const auto& list : lists) {
         if (list.address.isEmpty()) continue;
         // Never null: an emptied list is the empty text, not a missing value.
-        const QString text = mail::TrimBlanks(list.list);
+        const QString text = base::TrimBlanks(list.list);
         const store::ColumnValues values{
             {QString::fromUtf8(list.column), text.isNull() ? QStringLiteral("") : text}};
         if (!SetRule(db, list.address, values, error)) return false;

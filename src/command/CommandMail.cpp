@@ -2,7 +2,7 @@
 
 #include "command/ApplyCommand.h"
 #include "command/CommandParams.h"
-#include "engine/mail/ActivityLog.h"
+#include "mail/ActivityLog.h"
 #include "store/History.h"
 
 #include <algorithm>

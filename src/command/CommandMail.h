@@ -2,7 +2,7 @@
 
 #include "config/SettingsRecord.h"
 #include "config/WorkingCopy.h"
-#include "engine/mail/ReceivedMail.h"
+#include "mail/ReceivedMail.h"
 
 #include <QString>
 

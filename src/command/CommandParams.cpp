@@ -1,6 +1,6 @@
 #include "command/CommandParams.h"
 
-#include "engine/mail/Blanks.h"
+#include "base/TextTrim.h"
 
 #include <array>
 
@@ -116,7 +116,7 @@ class NextOf {
 
 void ParseCommandParams(CommandParams& params, const QString& block)
 {
-    const QString rest = mail::TrimBlanks(block);
+    const QString rest = base::TrimBlanks(block);
     NextOf nextEquals(rest, u'=');
     NextOf nextSemicolon(rest, u';');
     qsizetype pos = 0; // rest is rest.mid(pos)
@@ -136,7 +136,7 @@ void ParseCommandParams(CommandParams& params, const QString& block)
                 pos = end; // no value can end any more: the rest is ignored
                 break;
             }
-            Store(params, code, index, mail::TrimBlanks(rest.mid(pos, semicolon - pos)));
+            Store(params, code, index, base::TrimBlanks(rest.mid(pos, semicolon - pos)));
             pos = semicolon + 1;
             const qsizetype nextEq = nextEquals.From(pos);
             const qsizetype nextSemi = nextSemicolon.From(pos);

@@ -57,16 +57,17 @@ bool SavePassword(const QString& password)
 
 bool CheckPassword(const QString& typed, LockMessage& message)
 {
-    if (GetSecret(EntryFor(typed)) == typed) return true;
+    // A missing or unwritable entry reads as empty: empty text must never open the lock.
+    if (!typed.isEmpty() && GetSecret(EntryFor(typed)) == typed) return true;
     message.Show(kWrongPasswordMessage);
     return false;
 }
 
-void SeedLockPasswords()
+bool SeedLockPasswords()
 {
-    // Write failures have no message of their own: the prompt then refuses, which is safe.
-    (void)SavePassword(kMasterPassword);
-    if (GetSecret(kUserEntry).isEmpty()) (void)SavePassword(kInitialUserPassword);
+    bool written = SavePassword(kMasterPassword);
+    if (GetSecret(kUserEntry).isEmpty()) written = SavePassword(kInitialUserPassword) && written;
+    return written;
 }
 
 } // namespace lw::config

@@ -38,11 +38,15 @@ bool SaveEntry(const QString& key, const QString& value);
 QString GetSecret(const QString& key);
 // Stores password scrambled: the master password in its own entry, any other in the user entry.
 bool SavePassword(const QString& password);
-// True when typed equals the stored password of its entry exactly; otherwise shows
-// "パスワードが不正です。" through message and returns false.
+// Message shown when the per-user store could not be written.
+inline const QString kStoreNotWritableMessage = QStringLiteral("パスワードの保存先に書き込めませんでした。");
+
+// True when typed is not empty and equals the stored password of its entry exactly; otherwise
+// shows "パスワードが不正です。" through message and returns false.
 bool CheckPassword(const QString& typed, LockMessage& message);
 // Start-up seeding: rewrites the master entry, and stores the first user password while the
-// user entry reads as empty. A stored user password is kept.
-void SeedLockPasswords();
+// user entry reads as empty. A stored user password is kept. False when the store could not
+// be written.
+[[nodiscard]] bool SeedLockPasswords();
 
 } // namespace lw::config

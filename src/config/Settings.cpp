@@ -1,9 +1,10 @@
 #include "config/Settings.h"
 
+#include "config/ConnectionSecurity.h"
 #include "config/IniFile.h"
-#include "engine/mail/ActivityLog.h"
-#include "engine/mail/AddressList.h"
-#include "engine/mail/Blanks.h"
+#include "mail/ActivityLog.h"
+#include "mail/AddressList.h"
+#include "base/TextTrim.h"
 
 #include <QDir>
 #include <QLocale>
@@ -169,6 +170,7 @@ bool SaveAll(const WorkingCopy& copy, QString& failedKey, QString& error)
     const QString path = SettingsPath(copy.ProgramFolder(), QString::fromLatin1(kSettingsFileName));
     const QString section = QString::fromLatin1(kSettingsSection);
     failedKey = Key(kKeys.front());
+    const std::lock_guard lock(SettingsFileMutex());
     auto ini = IniFile::LoadForUpdate(path, error);
     if (!ini) return false;
     for (const SettingKey& setting : kKeys)
@@ -213,6 +215,7 @@ bool WriteSetting(const QString& folder, const QString& fileName, const QString&
 {
     const QString path = SettingsPath(folder, fileName);
     QString error;
+    const std::lock_guard lock(SettingsFileMutex());
     auto ini = IniFile::LoadForUpdate(path, error);
     if (!ini) return false;
     ini->SetValue(section, key, value);
@@ -237,7 +240,7 @@ QString StoredText(const WorkingCopy& copy, const SettingKey& setting)
     const QString key = Key(setting);
     switch (setting.kind) {
     case K::Text:
-        return mail::TrimBlanks(copy.Text(key));
+        return base::TrimBlanks(copy.Text(key));
     case K::Check:
         return QString::number(copy.State(key));
     case K::Combo:

@@ -1,13 +1,40 @@
 #include "engine/Forward.h"
 
-#include "engine/mail/ActivityLog.h"
-#include "engine/mail/SmtpSend.h"
+#include "mail/ActivityLog.h"
+#include "mail/ForwardMark.h"
+#include "mail/SmtpSend.h"
 
 namespace lw::engine {
 
 namespace {
 
 const QChar kTab(u'\t');
+
+bool IsAddress(const QString& text)
+{
+    return text.contains(u'@') && !text.contains(u'<') && !text.contains(u'>') && !text.contains(kTab);
+}
+
+// The recipient of the received message sends its forward. Mail that reached the mailbox by
+// Bcc, through a list or with "undisclosed-recipients:;" names no recipient, and a server refuses
+// an empty address: the SMTP account, else the POP account, stands in when it is an address,
+// else the null reverse-path is sent.
+void SetEnvelopeSender(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
+                       mail::SmtpRequest& request)
+{
+    if (IsAddress(mail.toAddress.trimmed())) {
+        request.from = {mail.toName.toStdString(), mail.toAddress.toStdString()};
+        return;
+    }
+    for (const QString& account : {settings.smtpaccount.trimmed(), settings.popaccount.trimmed()}) {
+        if (IsAddress(account)) {
+            request.from = {std::string(), account.toStdString()};
+            return;
+        }
+    }
+    request.from = {};
+    request.nullReversePath = true;
+}
 
 } // namespace
 
@@ -35,7 +62,7 @@ ForwardArguments BuildForwardArguments(const config::SettingsRecord& settings, c
     request.bcc = mail::RecipientList(bcc.toStdString());
     request.contentPath = mail.file.toStdString();
 
-    request.from = {mail.toName.toStdString(), mail.toAddress.toStdString()};
+    SetEnvelopeSender(settings, mail, request);
     if (settings.flgauth && settings.authtyp >= 0 && settings.authtyp <= 3) {
         request.account = settings.smtpaccount.toStdString();
         request.password = settings.smtppassword.toStdString();
@@ -44,7 +71,6 @@ ForwardArguments BuildForwardArguments(const config::SettingsRecord& settings, c
         if (settings.authtyp == 3) request.mechanism = "PLAIN";
     }
     request.subject = (QStringLiteral("Fw: ") + mail.subject).toStdString();
-    request.forwardMark = ForwardMarkOf(settings).toStdString();
     return arguments;
 }
 
@@ -53,14 +79,48 @@ QString ForwardMarkOf(const config::SettingsRecord& settings)
     return (settings.popaccount.trimmed() + u'@' + settings.popserver.trimmed()).toLower();
 }
 
-bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, const mail::ReceivedMail& mail)
+std::optional<std::string> OpaqueForwardMarkOf(const config::SettingsRecord& settings, std::string& error)
+{
+    return mail::OpaqueForwardMark(settings.programFolder, ForwardMarkOf(settings).toStdString(), error);
+}
+
+bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, const mail::ReceivedMail& mail,
+             TlsVerdict* tls)
 {
     const ForwardArguments arguments = BuildForwardArguments(settings, rule, mail);
     QString result;
     if (!arguments.hasRecipient) {
         result = QStringLiteral("転送先アドレスが指定されていません。");
     } else {
-        result = QString::fromStdString(mail::SendRequest(arguments.request).error);
+        // Without the secret the forward still goes out, unmarked rather than naming the mailbox.
+        mail::SmtpRequest request = arguments.request;
+        std::string reason;
+        const std::optional<std::string> mark = OpaqueForwardMarkOf(settings, reason);
+        if (!mark) {
+            mail::WriteLog(settings.programFolder, settings.logfile,
+                           QStringLiteral("転送マークエラー[") + mail.file +
+                               QStringLiteral("]:転送マークの鍵を読み書きできないため、転送マークなしで転送します:") +
+                               QString::fromStdString(reason));
+        }
+        request.forwardMark = mark.value_or(std::string());
+        const config::ConnectionSecurity security = config::ConnectionSecurity::Load(settings.programFolder);
+        std::string normaliseError;
+        const std::optional<mail::SmtpRequest> normal = mail::NormalisedRequest(request, normaliseError);
+        const TlsServer server{QStringLiteral("smtp"), QString::fromStdString(normal ? normal->host : std::string()),
+                               normal ? normal->port : 0, QString::fromStdString(request.account)};
+        if (normal) request.tls = TlsPolicyFor(security, server);
+        const mail::TransportStatus status = mail::SendRequest(request);
+        result = QString::fromStdString(status.error);
+        if (normal) {
+            TlsVerdict verdict = JudgeTlsOutcome(settings.programFolder, security, server, status.tls);
+            // The refusal says more than the TLS library's text, and names what to do.
+            if (!verdict.refusal.isEmpty()) {
+                verdict.refusal = QStringLiteral("SMTP ") + ServerName(server.host, server.port) +
+                                  QStringLiteral(": ") + verdict.refusal;
+                result = verdict.refusal;
+            }
+            if (tls != nullptr) *tls = std::move(verdict);
+        }
     }
     if (!result.isEmpty()) {
         mail::WriteLog(settings.programFolder, settings.logfile,

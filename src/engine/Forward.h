@@ -2,16 +2,23 @@
 
 #include "config/SettingsRecord.h"
 #include "engine/SenderRules.h"
-#include "engine/mail/ReceivedMail.h"
-#include "engine/mail/SmtpMessage.h"
+#include "engine/TlsRules.h"
+#include "mail/ReceivedMail.h"
+#include "mail/SmtpMessage.h"
 
 #include <QString>
+
+#include <optional>
+#include <string>
 
 namespace lw::engine {
 
 // One forward: the request handed to the transport and the destinations as the log shows them.
 struct ForwardArguments {
-    mail::SmtpRequest request; // subject "Fw: " + subject, sender toName <toAddress>
+    // Subject "Fw: " + subject; sender toName <toAddress>, else (no recipient address) the SMTP
+    // or POP account that is an address, else the null reverse-path. The forward mark is added
+    // when it is sent.
+    mail::SmtpRequest request;
     QString recipients;        // for the log: TO TAB ">#xfr " file [TAB "cc" TAB CC] [TAB "bcc" TAB BCC]
     bool hasRecipient = false; // at least one of TO, CC, BCC names an address
 };
@@ -21,12 +28,19 @@ struct ForwardArguments {
 ForwardArguments BuildForwardArguments(const config::SettingsRecord& settings, const SenderRule& rule,
                                        const mail::ReceivedMail& mail);
 
-// This mailbox's identity in the forward mark of what it sends: lower-case account "@" server.
+// This mailbox's identity: lower-case account "@" server. Older versions marked their forwards
+// with it in clear.
 QString ForwardMarkOf(const config::SettingsRecord& settings);
+
+// The mark this mailbox puts on what it forwards: the identity's keyed hash under the program
+// folder's secret. Nothing, with the reason, when the secret is unavailable.
+std::optional<std::string> OpaqueForwardMarkOf(const config::SettingsRecord& settings, std::string& error);
 
 // Forwards the stored message by SMTP. A failure is logged as "転送エラー[" whatever the rule
 // says; a success is logged as "送信者別転送[" only when the rule's log flag is set.
-// True when the message was sent.
-bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, const mail::ReceivedMail& mail);
+// The connection settings of the program folder apply (TLS required, trusted certificate); a
+// connection refused for its TLS is described in tls when given. True when the message was sent.
+bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, const mail::ReceivedMail& mail,
+             TlsVerdict* tls = nullptr);
 
 } // namespace lw::engine

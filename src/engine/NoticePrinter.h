@@ -14,6 +14,9 @@ public:
     // Lays out mailText as a notice and prints it without a dialog. False with the reason in
     // error when nothing was printed (no printer, PDF not writable, ...).
     [[nodiscard]] virtual bool Print(const QString& mailText, const QString& baseName, QString& error) = 0;
+    // The PDF file the last notice became because no printer is installed; empty when it went
+    // to a printer or to a folder the operator chose for notices.
+    virtual QString FallbackFile() const { return {}; }
 };
 
 // Makes the printer of a cycle; supplied by the window layer, absent in tests that do not print.

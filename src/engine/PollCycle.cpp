@@ -3,11 +3,11 @@
 #include "command/CommandMail.h"
 #include "engine/Forward.h"
 #include "engine/SenderRules.h"
-#include "engine/mail/ActivityLog.h"
-#include "engine/mail/DurableFiles.h"
-#include "engine/mail/Pop3Fetch.h"
-#include "engine/mail/ReceivedMail.h"
-#include "engine/mail/Transport.h"
+#include "mail/ActivityLog.h"
+#include "base/DurableFiles.h"
+#include "mail/Pop3Fetch.h"
+#include "mail/ReceivedMail.h"
+#include "mail/Transport.h"
 #include "store/Folders.h"
 #include "store/History.h"
 #include "store/ListDatabase.h"
@@ -73,6 +73,7 @@ private:
     void HandleCommand(const mail::ReceivedMail& mail);
     void Log(const QString& text) const { mail::WriteLog(m_settings.programFolder, m_settings.logfile, text); }
     void Error(const QString& where, const QString& reason);
+    void NoteTlsRefusal(TlsVerdict& verdict);
     bool MakeFolder(const QString& folder);
     bool ListDatabaseWritable();
     bool Print(const QString& mailText, const mail::ReceivedMail& mail, QString& error);
@@ -107,6 +108,19 @@ void Cycle::Error(const QString& where, const QString& reason)
     Log(line);
     if (m_summary.errors == 0) m_summary.firstError = line;
     ++m_summary.errors;
+}
+
+// The status bar shows the first refusal; each refused certificate is offered once per cycle.
+void Cycle::NoteTlsRefusal(TlsVerdict& verdict)
+{
+    if (m_summary.tlsRefusal.isEmpty()) m_summary.tlsRefusal = verdict.refusal;
+    if (!verdict.certificate) return;
+    for (const RefusedCertificate& known : m_summary.refusedCertificates) {
+        if (known.certificate.fingerprint == verdict.certificate->certificate.fingerprint &&
+            known.server.host == verdict.certificate->server.host && known.server.port == verdict.certificate->server.port)
+            return;
+    }
+    m_summary.refusedCertificates.push_back(std::move(*verdict.certificate));
 }
 
 bool Cycle::MakeFolder(const QString& folder)
@@ -158,17 +172,27 @@ CycleSummary Cycle::Run()
     }
     // One POP3 session for the fetch and every deletion of this cycle; its QUIT at the end of
     // the cycle commits the deletions.
-    mail::Pop3Mailbox mailbox(*endpoint, m_workFolder.toStdString());
+    const config::ConnectionSecurity security = config::ConnectionSecurity::Load(m_settings.programFolder);
+    const TlsServer server{QStringLiteral("pop3"), QString::fromStdString(endpoint->host), endpoint->port,
+                           QString::fromStdString(endpoint->account)};
+    mail::Pop3Endpoint secured = *endpoint;
+    secured.tls = TlsPolicyFor(security, server);
+    mail::Pop3Mailbox mailbox(secured, m_workFolder.toStdString());
     // Saved copies and attachments are flushed together at the end, before any deletion.
-    mail::FlushBatch flushes;
+    base::FlushBatch flushes;
 
     const mail::FetchResult fetched = mailbox.FetchNewMessages(10);
+    TlsVerdict verdict = JudgeTlsOutcome(m_settings.programFolder, security, server, fetched.tls);
+    if (!verdict.refusal.isEmpty()) {
+        Error(QStringLiteral("POP3 ") + ServerName(server.host, server.port), verdict.refusal);
+        NoteTlsRefusal(verdict);
+    }
     for (const std::string& element : fetched.abandoned)
         Error(QString::fromStdString(element),
               QStringLiteral("処理中にプログラムが終了したため、このメールの処理を中止しました。"));
     if (fetched.messages.empty()) {
         // Nothing to process is not an error; a failed fetch only tells the caller.
-        m_summary.fetchError = QString::fromStdString(fetched.error);
+        m_summary.fetchError = verdict.refusal.isEmpty() ? QString::fromStdString(fetched.error) : verdict.refusal;
         return m_summary;
     }
 
@@ -273,6 +297,9 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
         if (Print(mailText, mail, error)) {
             m_acted = true;
             if (rule.log) Log(QStringLiteral("メール印刷[") + mail.file + FromText(mail));
+            // Nothing came out of a printer: the operator must learn where the notice went.
+            if (const QString pdf = m_printer->FallbackFile(); !pdf.isEmpty())
+                Log(QStringLiteral("メール印刷PDF出力[") + mail.file + QStringLiteral("]:") + pdf);
             if (!Recorded(store::RegisterProcessing(m_settings, mail, store::kActionPrint, true)))
                 return Settlement::Left;
         } else {
@@ -360,18 +387,28 @@ void Cycle::ForwardOrSkip(const SenderRule& rule, const mail::ReceivedMail& mail
             QStringLiteral("]:このメールボックスから転送されたメールのため転送しません"));
         return;
     }
-    if (Forward(m_settings, rule, mail)) m_acted = true;
+    TlsVerdict tls;
+    if (Forward(m_settings, rule, mail, &tls))
+        m_acted = true;
+    else if (!tls.refusal.isEmpty())
+        NoteTlsRefusal(tls);
     if (!logLine.isEmpty()) Log(logLine);
     (void)Recorded(store::RegisterProcessing(m_settings, mail, store::kActionForward, true));
 }
 
 bool Cycle::CarriesOwnMark(const QString& path) const
 {
-    for (const std::string& mark : mail::ForwardMarks(path.toStdString())) {
+    const std::vector<std::string> marks = mail::ForwardMarks(path.toStdString());
+    if (marks.empty()) return false;
+    // Our own mark is the keyed hash; the clear identity is what older versions wrote. Without
+    // the secret only the clear form can be recognised (the forward then logs why).
+    std::string reason;
+    const QString opaque = QString::fromStdString(OpaqueForwardMarkOf(m_settings, reason).value_or(std::string()));
+    for (const std::string& mark : marks) {
         const QStringList identities =
             QString::fromStdString(mark).toLower().split(QRegularExpression(QStringLiteral("[,\\s]+")),
                                                           Qt::SkipEmptyParts);
-        if (identities.contains(m_identity)) return true;
+        if (identities.contains(m_identity) || (!opaque.isEmpty() && identities.contains(opaque))) return true;
     }
     return false;
 }
@@ -397,7 +434,7 @@ bool Cycle::SaveCopy(const QString& source, const QString& target, QString& erro
 {
     std::string reason;
     // The fetch flushed the work file before handing it over.
-    if (mail::CopyFileDurably(QFile::encodeName(source).toStdString(), QFile::encodeName(target).toStdString(),
+    if (base::CopyFileDurably(QFile::encodeName(source).toStdString(), QFile::encodeName(target).toStdString(),
                               true, reason, true))
         return true;
     error = QStringLiteral("保存できません（") + QString::fromStdString(reason) + QStringLiteral("）。");

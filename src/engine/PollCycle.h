@@ -3,12 +3,14 @@
 #include "config/SettingsRecord.h"
 #include "config/WorkingCopy.h"
 #include "engine/NoticePrinter.h"
-#include "engine/mail/Pop3Session.h"
+#include "engine/TlsRules.h"
+#include "mail/Pop3Session.h"
 
 #include <QString>
 
 #include <atomic>
 #include <optional>
+#include <vector>
 
 namespace lw::engine {
 
@@ -23,6 +25,8 @@ struct CycleSummary {
     int actedOnAny = 0;      // messages that were printed, saved or forwarded, listed sender or not
     int commandChanges = 0;  // command mails that changed the settings
     int leftForNextTick = 0; // messages not reached because the service was told to end
+    QString tlsRefusal;  // the first connection refused for its TLS (logged), for the status bar
+    std::vector<RefusedCertificate> refusedCertificates; // certificates the operator may trust
 };
 
 // The mailbox the settings name: popserver and portpop, logged in as popaccount with

@@ -1,6 +1,6 @@
 #include "engine/SenderRules.h"
 
-#include "engine/mail/AddressList.h"
+#include "mail/AddressList.h"
 #include "store/FindOrAdd.h"
 #include "store/Folders.h"
 #include "store/ListDatabase.h"
@@ -137,7 +137,7 @@ bool SenderLookup::FindRule(const QString& address, SenderRule& rule, QString& e
 {
     error.clear();
     QSqlQuery* exact = Exact(m_rule, m_ownRule, kRuleSelect + kRuleKey + QStringLiteral(" = ? LIMIT 1"), error);
-    if (!Find(exact, kRuleSelect, kRuleKey, 9, store::TrimBlanks(address), error)) return false;
+    if (!Find(exact, kRuleSelect, kRuleKey, 9, base::TrimBlanks(address), error)) return false;
     const QSqlQuery& row = *m_current;
     rule.print = Flag(row, 0);
     rule.save = Flag(row, 1);
@@ -156,7 +156,7 @@ bool SenderLookup::InAddressBook(const QString& address, QString& error)
 {
     error.clear();
     QSqlQuery* exact = Exact(m_book, m_ownBook, kBookSelect + kBookKey + QStringLiteral(" = ? LIMIT 1"), error);
-    if (!Find(exact, kBookSelect, kBookKey, 0, store::TrimBlanks(address), error)) return false;
+    if (!Find(exact, kBookSelect, kBookKey, 0, base::TrimBlanks(address), error)) return false;
     m_current->finish();
     return true;
 }

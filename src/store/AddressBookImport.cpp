@@ -1,6 +1,6 @@
 #include "store/AddressBookImport.h"
 
-#include "engine/mail/Blanks.h"
+#include "base/TextTrim.h"
 #include "store/FindOrAdd.h"
 #include "store/ListDatabase.h"
 
@@ -115,7 +115,7 @@ struct Record {
                 error = QStringLiteral("%1行目: 項目が%2個を超えています。").arg(record.line).arg(kMaxFields);
                 return false;
             }
-            record.fields.append(mail::TrimBlanks(value));
+            record.fields.append(base::TrimBlanks(value));
             if (i < n && s[i] == u',') {
                 ++i;
                 continue;

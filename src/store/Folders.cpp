@@ -1,7 +1,19 @@
 #include "store/Folders.h"
 
+#include "config/Settings.h"
+#include "base/PosixFile.h"
+#include "store/ListDatabase.h"
+
 #include <QDir>
+#include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
 
 namespace lw::store {
 
@@ -49,11 +61,55 @@ bool EnsureFolder(const QString& folder, QString& error)
         error = QStringLiteral("フォルダの位置にファイルがあります: ") + folder;
         return false;
     }
-    if (!QDir().mkdir(folder)) {
+    if (!base::MakeOwnerOnlyFolder(QFile::encodeName(folder).toStdString())) {
         error = QStringLiteral("フォルダを作成できません: ") + folder;
         return false;
     }
     return true;
+}
+
+namespace {
+
+// Takes group and other bits off one entry that is not a link; true when it changed.
+bool TakeBackToOwner(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st {};
+    if (::lstat(name.constData(), &st) != 0 || S_ISLNK(st.st_mode) || (st.st_mode & 077) == 0) return false;
+    if (::chmod(name.constData(), st.st_mode & 07700) != 0) {
+        std::fprintf(stderr, "larchwatcher: cannot make %s private: %s\n", name.constData(), std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int TightenProgramFolder(const config::SettingsRecord& settings, bool includingTheFolder)
+{
+    const QString home = BareFolder(settings.programFolder);
+    int changed = 0;
+    if (includingTheFolder) changed += TakeBackToOwner(home);
+    const QString database = ListDatabasePath(home, settings.reffile);
+    QStringList files{JoinPath(home, QString::fromLatin1(config::kSettingsFileName)),
+                      JoinPath(home, QStringLiteral("forward-mark.key")), database};
+    for (const char* suffix : {"-journal", "-wal", "-shm", ".part"}) files << database + QLatin1String(suffix);
+    const QRegularExpression month(
+        QRegularExpression::anchoredPattern(QRegularExpression::escape(settings.logfile) + QStringLiteral("[0-9]{6}\\.txt")));
+    for (const QString& name : QDir(home).entryList(QDir::Files | QDir::Hidden))
+        if (month.match(name).hasMatch()) files << JoinPath(home, name);
+    for (const QString& file : files) changed += TakeBackToOwner(file);
+
+    // Everything below the save folder is mail, attachments, notices or fetch state; links are
+    // left alone, and so is whatever they point to.
+    const QString saveFolder = SaveFolder(settings);
+    if (settings.savedir.trimmed().isEmpty() || !QFileInfo(saveFolder).isDir() || QFileInfo(saveFolder).isSymLink())
+        return changed;
+    changed += TakeBackToOwner(saveFolder);
+    QDirIterator it(saveFolder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) changed += TakeBackToOwner(it.next());
+    return changed;
 }
 
 } // namespace lw::store

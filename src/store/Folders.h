@@ -2,8 +2,8 @@
 
 #include "config/SettingsRecord.h"
 
-#include "engine/mail/Blanks.h"
-#include "engine/mail/ReceivedMail.h"
+#include "base/TextTrim.h"
+#include "mail/ReceivedMail.h"
 
 #include <QString>
 
@@ -11,7 +11,6 @@ namespace lw::store {
 
 // Blank trimming and base names are the mail layer's, so every layer cuts paths alike.
 using mail::BaseName;
-using mail::TrimBlanks;
 
 // folder + name with exactly one separator between them when the folder does not end in one.
 QString JoinPath(const QString& folder, const QString& name);
@@ -28,7 +27,14 @@ QString SaveFolder(const config::SettingsRecord& settings);
 // Save folder + separator + "work".
 QString WorkFolder(const config::SettingsRecord& settings);
 
-// Creates the folder (one level, as a missing parent is an error) unless it already exists.
+// Creates the folder (one level, as a missing parent is an error, owner-only) unless it exists.
 [[nodiscard]] bool EnsureFolder(const QString& folder, QString& error);
+
+// Takes group and other access off what older versions left open in the program folder: the
+// settings file, the list database and its journals, the month logs of the current prefix, the
+// forward-mark secret, and the save folder with everything below it (links are not followed),
+// and the program folder itself when asked. The number of entries changed; failures go to
+// standard error.
+int TightenProgramFolder(const config::SettingsRecord& settings, bool includingTheFolder);
 
 } // namespace lw::store

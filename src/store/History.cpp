@@ -1,7 +1,7 @@
 #include "store/History.h"
 
-#include "engine/mail/ActivityLog.h"
-#include "engine/mail/DurableFiles.h"
+#include "mail/ActivityLog.h"
+#include "base/DurableFiles.h"
 #include "store/FindOrAdd.h"
 #include "store/Folders.h"
 #include "store/ListDatabase.h"
@@ -69,12 +69,12 @@ bool WriteReceipt(const config::SettingsRecord& settings, const mail::ReceivedMa
         // same tick does not take it away at once; the message itself keeps the zero date.
         const QDateTime received = mail.received.isValid() ? mail.received : QDateTime::currentDateTime();
         const ColumnValues header{
-            {QStringLiteral("保存ファイルパス"), TrimBlanks(mail.file)},
-            {QStringLiteral("件名"), TrimBlanks(mail.subject)},
-            {QStringLiteral("送信アドレス"), TrimBlanks(mail.fromAddress)},
-            {QStringLiteral("送信アドレス名"), TrimBlanks(mail.fromName)},
-            {QStringLiteral("受信アドレス"), TrimBlanks(mail.toAddress)},
-            {QStringLiteral("受信アドレス名"), TrimBlanks(mail.toName)},
+            {QStringLiteral("保存ファイルパス"), base::TrimBlanks(mail.file)},
+            {QStringLiteral("件名"), base::TrimBlanks(mail.subject)},
+            {QStringLiteral("送信アドレス"), base::TrimBlanks(mail.fromAddress)},
+            {QStringLiteral("送信アドレス名"), base::TrimBlanks(mail.fromName)},
+            {QStringLiteral("受信アドレス"), base::TrimBlanks(mail.toAddress)},
+            {QStringLiteral("受信アドレス名"), base::TrimBlanks(mail.toName)},
             {QStringLiteral("受信日"), ToStoredDateTime(received)},
             {QStringLiteral("ファイル数"), int(mail.attachmentCount)},
         };
@@ -86,7 +86,7 @@ bool WriteReceipt(const config::SettingsRecord& settings, const mail::ReceivedMa
         for (int i = 0; i < SlotCount(mail); ++i) {
             const QString& slot = mail.attachments[std::size_t(i)];
             if (!FindOrAdd(db, kFiles, {{kFileId, id}, {kFileName, BaseName(slot)}},
-                           {{QStringLiteral("添付ファイル名パス"), TrimBlanks(slot)}}, error))
+                           {{QStringLiteral("添付ファイル名パス"), base::TrimBlanks(slot)}}, error))
                 return false;
         }
         if (!transaction.Commit(error)) return false;
@@ -173,7 +173,7 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
         if (!FindOrAdd(db, kHistory, {{kFileId, id}}, columns, error)) return false;
 
         for (int i = 0; saving && i < SlotCount(mail); ++i) {
-            const QString source = TrimBlanks(mail.attachments[std::size_t(i)]);
+            const QString source = base::TrimBlanks(mail.attachments[std::size_t(i)]);
             const QString name = BaseName(source);
             // The recorded path must hold the file: copy it beside the saved message, under a
             // free name when another message's attachment already has this one. A copy made by
@@ -185,7 +185,7 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
                 std::string reason;
                 // Only a file the reader wrote into this message's own folder is ever copied.
                 if (!name.isEmpty() && mail::IsFileInFolder(source, mail.attachmentFolder) &&
-                    mail::CopyFileDurably(QFile::encodeName(source).toStdString(),
+                    base::CopyFileDurably(QFile::encodeName(source).toStdString(),
                                           QFile::encodeName(saved).toStdString(), false, reason)) {
                     copies.Add(saved);
                 } else {
@@ -207,6 +207,22 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
     }
     CloseListDatabase();
     return true;
+}
+
+// True when a message other than id records path as one of its attachment copies: a name that
+// became free (the operator removed the file) may have been given to a later message's copy.
+bool CopyOfAnotherMessage(const QSqlDatabase& db, const QString& path, const QString& id, QString& error)
+{
+    QSqlQuery local(db);
+    QSqlQuery* query =
+        ExecuteKept(db, local,
+                    QStringLiteral("SELECT 1 FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ? "
+                                   "AND 保存ファイルID <> ? LIMIT 1"),
+                    {path, id}, error);
+    if (query == nullptr) return true; // in doubt the file stays
+    const bool found = query->next();
+    query->finish();
+    return found;
 }
 
 // Removes the files, several at a time: where unlinking waits on the disk (online discard),
@@ -234,7 +250,7 @@ struct AttachmentOf {
 };
 
 bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles,
-           QList<AttachmentOf>& attachmentFiles, QString& error)
+           QList<AttachmentOf>& attachmentFiles, QStringList& attachmentCopies, QString& error)
 {
     const int keepday = std::max<int>(settings.keepday, 0);
     const QVariantList cutoff{ToStoredDateTime(QDateTime(QDate::currentDate().addDays(-keepday), QTime(0, 0)))};
@@ -268,6 +284,23 @@ bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles,
             return false;
         while (query.next())
             attachmentFiles.append({ReadText(query.value(0)), ReadText(query.value(1))});
+        // Copies of attachments still recorded for an unsaved row (a viewer's delete that could
+        // not remove them) go with the row, or nothing would ever remove them.
+        if (!Execute(
+                query,
+                QStringLiteral("SELECT 保存ファイルID, 添付ファイル保存先パス FROM tblHistoryFiles WHERE "
+                               "COALESCE(添付ファイル保存先パス, '') <> '' AND 保存ファイルID IN "
+                               "(SELECT 保存ファイルID FROM tblHistory WHERE ") +
+                    aged + u')',
+                cutoff, error))
+            return false;
+        QList<QPair<QString, QString>> copies;
+        while (query.next())
+            copies.append({ReadText(query.value(0)), ReadText(query.value(1))});
+        for (const auto& [id, copy] : std::as_const(copies)) {
+            if (!CopyOfAnotherMessage(db, copy, id, error)) attachmentCopies << copy;
+            if (!error.isEmpty()) return false;
+        }
         if (!Execute(query,
                      QStringLiteral("DELETE FROM tblHistoryFiles WHERE 保存ファイルID IN "
                                     "(SELECT 保存ファイルID FROM tblHistory WHERE ") + aged + u')',
@@ -282,6 +315,36 @@ bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles,
 }
 
 } // namespace
+
+bool RemoveAttachmentCopies(const QSqlDatabase& db, const QString& id, const QString& saveFolder,
+                            QString& error)
+{
+    QList<QPair<qlonglong, QString>> rows;
+    {
+        QSqlQuery select(db);
+        select.setForwardOnly(true);
+        if (!Execute(
+                select,
+                QStringLiteral(
+                    "SELECT rowid, 添付ファイル保存先パス FROM tblHistoryFiles WHERE 保存ファイルID = ?"),
+                {id}, error))
+            return false;
+        while (select.next())
+            rows.append({select.value(0).toLongLong(), ReadText(select.value(1))});
+    }
+    QSqlQuery update(db);
+    for (const auto& [rowid, copy] : std::as_const(rows)) {
+        const bool ours =
+            mail::IsFileInFolder(copy, saveFolder) && !CopyOfAnotherMessage(db, copy, id, error);
+        if (!error.isEmpty()) return false;
+        if (ours && !QFile::remove(copy)) continue;
+        if (!Execute(update,
+                     QStringLiteral("UPDATE tblHistoryFiles SET 添付ファイル保存先パス = '' WHERE rowid = ?"),
+                     {rowid}, error))
+            return false;
+    }
+    return true;
+}
 
 Registration RegisterReceipt(const config::SettingsRecord& settings, const mail::ReceivedMail& mail)
 {
@@ -312,8 +375,9 @@ void PurgeHistory(const config::SettingsRecord& settings)
 {
     QStringList messageFiles;
     QList<AttachmentOf> attachmentFiles;
+    QStringList attachmentCopies;
     QString error;
-    if (!Purge(settings, messageFiles, attachmentFiles, error)) {
+    if (!Purge(settings, messageFiles, attachmentFiles, attachmentCopies, error)) {
         mail::WriteLog(settings.programFolder, settings.logfile, QStringLiteral("ワーククリアエラー：") + error);
         return;
     }
@@ -333,6 +397,10 @@ void PurgeHistory(const config::SettingsRecord& settings)
     }
     for (const QString& file : std::as_const(messageFiles))
         if (!file.isEmpty()) files << file;
+    // Copies are removed only from the save folder itself, where the save put them.
+    const QString saveFolder = SaveFolder(settings);
+    for (const QString& copy : std::as_const(attachmentCopies))
+        if (mail::IsFileInFolder(copy, saveFolder)) files << copy;
     RemoveFiles(files);
     // A message's own attachment folder goes with its last file.
     for (const QString& folder : std::as_const(folders)) (void)QDir().rmdir(folder);

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "config/SettingsRecord.h"
-#include "engine/mail/ReceivedMail.h"
+#include "mail/ReceivedMail.h"
+
+#include <QSqlDatabase>
 
 namespace lw::store {
 
@@ -26,6 +28,13 @@ Registration RegisterReceipt(const config::SettingsRecord& settings, const mail:
 // Records an action carried out on a message; failures are logged.
 Registration RegisterProcessing(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
                                 int actionCode, bool value);
+
+// The viewer's delete, for the attachment rows of message id on the open connection db: removes
+// each recorded copy that lies directly in saveFolder and that no other message records, and
+// empties the recorded path. A copy that cannot be removed keeps its path, so that the purge
+// takes it later. False with the reason when the database refused.
+[[nodiscard]] bool RemoveAttachmentCopies(const QSqlDatabase& db, const QString& id,
+                                          const QString& saveFolder, QString& error);
 
 // Removes unsaved history older than keepday days with its work files; failures are logged.
 void PurgeHistory(const config::SettingsRecord& settings);

@@ -3,6 +3,8 @@
 #include "store/FindOrAdd.h"
 #include "store/Folders.h"
 
+#include "base/PosixFile.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -104,7 +106,8 @@ bool CopyTemplate(const QString& templatePath, const QString& file)
     QFile::remove(partial);
     if (!QFile::copy(templatePath, partial)) return false;
     QFile copy(partial);
-    copy.setPermissions(copy.permissions() | QFileDevice::WriteOwner | QFileDevice::ReadOwner);
+    // The history is private: owner read and write only, whatever the template's mode was.
+    copy.setPermissions(QFileDevice::WriteOwner | QFileDevice::ReadOwner);
     if (!copy.rename(file)) {
         QFile::remove(partial);
         return false;
@@ -184,7 +187,7 @@ bool Connect(ThreadConnection& connection, const QString& path, QString& error)
 
 QString ListDatabasePath(const QString& folder, const QString& name)
 {
-    QString file = TrimBlanks(name);
+    QString file = base::TrimBlanks(name);
     if (!file.endsWith(QStringLiteral(".db"), Qt::CaseInsensitive)) file += QStringLiteral(".db");
     return JoinPath(folder, file);
 }
@@ -210,8 +213,8 @@ bool EnsureListDatabase(const QString& folder, const QString& name, const QStrin
 
     // Without a template nothing is created, not even the folder.
     if (templatePath.isEmpty() || !QFileInfo(templatePath).isFile()) return false;
-    const QString target = TrimBlanks(bare);
-    if (!QFileInfo(target).isDir() && !QDir().mkdir(target)) return false;
+    const QString target = base::TrimBlanks(bare);
+    if (!QFileInfo(target).isDir() && !base::MakeOwnerOnlyFolder(QFile::encodeName(target).toStdString())) return false;
     return CopyTemplate(templatePath, file);
 }
 

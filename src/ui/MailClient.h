@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/mail/ReceivedMail.h"
+#include "mail/ReceivedMail.h"
 
 #include <QString>
 #include <QUrl>

@@ -2,8 +2,11 @@
 
 #include "ui/MessageBox.h"
 
+#include "base/PosixFile.h"
+
 #include <QAbstractTextDocumentLayout>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QFontMetricsF>
 #include <QPageLayout>
@@ -178,6 +181,15 @@ bool NoticeReport::Render(QPrinter& printer, QString& error) const
 
 bool NoticeReport::WritePdf(const QString& path, QString& error) const
 {
+    // The notice shows the mail: its file is made owner-only before the printer writes into it
+    // (the printer keeps the mode of a file that exists).
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate, QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
+        !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+        error = QStringLiteral("ファイル[%1]を作成できません。").arg(path);
+        return false;
+    }
+    file.close();
     QPrinter printer(QPrinter::HighResolution);
     printer.setOutputFormat(QPrinter::PdfFormat);
     printer.setOutputFileName(path);
@@ -230,9 +242,10 @@ bool CycleNoticePrinter::Print(const QString& mailText, const QString& baseName,
 {
     // Each notice replaces the previous body, so one notice never carries another's text.
     m_report.SetBody(mailText);
+    m_fallbackFile.clear();
     if (m_pdfFolder.isEmpty()) return m_report.PrintOnDefaultPrinter(baseName, error);
 
-    if (!QDir().mkpath(m_pdfFolder)) {
+    if (!base::MakeOwnerOnlyFolders(QFile::encodeName(m_pdfFolder).toStdString())) {
         error = QStringLiteral("フォルダ[%1]を作成できません。").arg(m_pdfFolder);
         return false;
     }
@@ -242,6 +255,7 @@ bool CycleNoticePrinter::Print(const QString& mailText, const QString& baseName,
         error = QStringLiteral("ファイル[%1]が作成されていません。").arg(path);
         return false;
     }
+    if (m_noPrinter) m_fallbackFile = path;
     return true;
 }
 
@@ -250,7 +264,7 @@ std::unique_ptr<engine::NoticePrinter> NoticePrinterFactoryQt::Create()
     if (!m_printTo.isEmpty()) return std::make_unique<CycleNoticePrinter>(m_printTo);
     if (HasDefaultPrinter()) return std::make_unique<CycleNoticePrinter>(QString());
     // No printer: a notice is still kept, as a PDF the operator can print later.
-    return std::make_unique<CycleNoticePrinter>(m_noPrinterFolder ? m_noPrinterFolder() : QString());
+    return std::make_unique<CycleNoticePrinter>(m_noPrinterFolder ? m_noPrinterFolder() : QString(), true);
 }
 
 } // namespace lw::ui

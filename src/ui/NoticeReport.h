@@ -43,14 +43,20 @@ bool HasDefaultPrinter();
 
 // The printer of one poll cycle: one report, reused for every notice of the cycle. Notices go to
 // the default printer, or become PDF files named after the message in pdfFolder when a folder is
-// given (created when missing).
+// given (created when missing). noPrinter: the folder stands in for a printer that is missing.
 class CycleNoticePrinter final : public engine::NoticePrinter {
 public:
-    explicit CycleNoticePrinter(QString pdfFolder) : m_pdfFolder(std::move(pdfFolder)) {}
+  explicit CycleNoticePrinter(QString pdfFolder, bool noPrinter = false)
+      : m_pdfFolder(std::move(pdfFolder)), m_noPrinter(noPrinter)
+  {
+  }
     [[nodiscard]] bool Print(const QString& mailText, const QString& baseName, QString& error) override;
+    QString FallbackFile() const override { return m_fallbackFile; }
 
-private:
+  private:
     QString m_pdfFolder;
+    bool m_noPrinter;
+    QString m_fallbackFile;
     NoticeReport m_report;
 };
 

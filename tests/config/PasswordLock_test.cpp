@@ -1,5 +1,6 @@
 #include "config/PasswordLock.h"
 
+#include <QFile>
 #include <QSettings>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -36,7 +37,7 @@ TEST_F(PasswordLock, SeedingRepairsEntriesAndOnlyTheStoredPasswordsPass)
 {
     ASSERT_TRUE(SaveEntry(kMasterEntry, "garbage"));
     ASSERT_TRUE(SaveEntry(kUserEntry, "!!"));  // unscrambles to nothing
-    SeedLockPasswords();
+    ASSERT_TRUE(SeedLockPasswords());
     EXPECT_TRUE(Check("wvw"));
     EXPECT_TRUE(Check("pqvex"));
     EXPECT_TRUE(m_messages.shown.isEmpty());
@@ -53,11 +54,24 @@ TEST_F(PasswordLock, SeedingRepairsEntriesAndOnlyTheStoredPasswordsPass)
     // in the master entry and leaves the user one alone.
     ASSERT_TRUE(SavePassword(QStringLiteral("ﾊﾟｽ日本")));
     ASSERT_TRUE(SavePassword("pqvex"));
-    SeedLockPasswords();  // a restart
+    ASSERT_TRUE(SeedLockPasswords()); // a restart
     EXPECT_EQ(GetSecret(kUserEntry), QStringLiteral("ﾊﾟｽ日本"));
     EXPECT_TRUE(Check(QStringLiteral("ﾊﾟｽ日本")));
     EXPECT_FALSE(Check(QStringLiteral("パス日本")));
     EXPECT_FALSE(Check("wvw"));
     EXPECT_TRUE(Check("pqvex"));
     EXPECT_TRUE(GetEntry("missing").isEmpty()) << "a missing entry reads as empty, not as the last one read";
+}
+
+TEST_F(PasswordLock, AStoreThatCannotBeWrittenSaysSoAndEmptyTextNeverOpens)
+{
+    // A file where the store's folder should be: nothing can be written below it.
+    QFile blocker(m_dir.filePath("larchwatcher"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    EXPECT_FALSE(SeedLockPasswords());
+    EXPECT_FALSE(SavePassword("wvw"));
+    for (const QString& typed : {QString(), QStringLiteral("wvw"), QStringLiteral("pqvex")})
+        EXPECT_FALSE(Check(typed)) << typed.toStdString();
+    EXPECT_EQ(m_messages.shown.size(), 3);
 }

@@ -1,9 +1,10 @@
 #include "config/Settings.h"
 
 #include "config/DesktopSettings.h"
+#include "config/ConnectionSecurity.h"
 #include "config/InMemoryWorkingCopy.h"
 #include "config/TestFiles.h"
-#include "engine/mail/ActivityLog.h"
+#include "mail/ActivityLog.h"
 #include "support/TempHome.h"
 
 #include <QDateTime>
@@ -180,4 +181,33 @@ TEST(Settings, DesktopSectionAndMainKeysKeepEachOther)
         EXPECT_EQ(loaded.mailNotices, MailNotices::ListedSenders) << bad.constData();
         EXPECT_FALSE(loaded.closeHintShown);
     }
+}
+
+TEST(ConnectionSecurity, ServersAndPinsAreKeptInTheirOwnSectionAndAWindowSaveKeepsThem)
+{
+    lw::test::TempHome home;
+    InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
+    RecordedMessage message;
+    ASSERT_TRUE(SaveWindowSettings(copy, message));
+    const QByteArray keys = ReadAll(IniPath(home));
+    QString error;
+    // An account with the characters of the file's own structure stays one key.
+    const QString odd = QStringLiteral("a=b;[c] 太郎");
+    ASSERT_TRUE(RememberTls(home.Path(), "pop3", "Mail.Example.JP", odd, error)) << error.toStdString();
+    ASSERT_TRUE(TrustCertificate(home.Path(), "mail.example.jp", 995, "AB:CD", error));
+    ASSERT_TRUE(TrustCertificate(home.Path(), "mail.example.jp", 995, "EF:01", error));
+    EXPECT_TRUE(ReadAll(IniPath(home)).startsWith(keys + "[connection]\n")) << ReadAll(IniPath(home)).toStdString();
+
+    ASSERT_TRUE(SaveWindowSettings(copy, message)); // the window's save keeps the section
+    const ConnectionSecurity security = ConnectionSecurity::Load(home.Path());
+    EXPECT_FALSE(security.RequireTlsAlways());
+    EXPECT_TRUE(security.TlsRequired("pop3", "mail.example.jp", odd));
+    EXPECT_FALSE(security.TlsRequired("smtp", "mail.example.jp", odd));
+    EXPECT_FALSE(security.TlsRequired("pop3", "mail.example.jp", "a"));
+    EXPECT_FALSE(security.TlsRequired("pop3", "other.example.jp", odd));
+    EXPECT_EQ(security.PinnedFingerprint("MAIL.example.jp", 995), "EF:01");
+    EXPECT_EQ(security.PinnedFingerprint("mail.example.jp", 465), "");
+
+    ASSERT_TRUE(WriteSetting(home.Path(), "larchwatcher.ini", "connection", "requiretls", "1"));
+    EXPECT_TRUE(ConnectionSecurity::Load(home.Path()).TlsRequired("smtp", "new.example.jp", ""));
 }

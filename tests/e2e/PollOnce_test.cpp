@@ -2,6 +2,11 @@
 // servers: saved copies, history, log lines byte for byte, deletions and what reached the sink.
 #include "e2e/HomeFixture.h"
 
+#include <QDirIterator>
+#include <QMessageAuthenticationCode>
+
+#include <sys/stat.h>
+
 namespace lw::test {
 namespace {
 
@@ -64,6 +69,14 @@ TEST_F(PollOnceTest, RejectedReturnedAndSenderlessMailGetNoActionsAndAnUnlistedS
     EXPECT_EQ(Servers().MailboxCount(User()), 3);
     const auto forwarded = Servers().SinkMessagesTo(macro);
     ASSERT_EQ(forwarded.size(), 1u);
+    // The forward mark does not name the mailbox: a keyed hash under an owner-only secret.
+    const QString keyFile = Home() + Sep() + "forward-mark.key";
+    EXPECT_EQ(QFileInfo(keyFile).permissions() & ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
+              QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    const QByteArray identity = (User() + u'@' + Servers().host).toLower().toUtf8();
+    const QByteArray mark = QMessageAuthenticationCode::hash(identity, ReadAll(keyFile).trimmed(), QCryptographicHash::Sha256).toHex();
+    EXPECT_TRUE(forwarded[0].data.contains("\r\nX-LarchWatcher-Forwarded: " + mark + "\r\n")) << forwarded[0].data.constData();
+    EXPECT_FALSE(forwarded[0].data.contains(identity));
     EXPECT_EQ(QDir(SaveFolder()).entryList(QDir::Files), QStringList{});
     EXPECT_EQ(Column(QStringLiteral("拒否1"), "受信拒否||印刷"), "10");
     EXPECT_FALSE(QDir(Home() + Sep() + "pdf").exists()) << "neither a rejected nor a returned message is printed";
@@ -73,11 +86,15 @@ TEST_F(PollOnceTest, RejectedReturnedAndSenderlessMailGetNoActionsAndAnUnlistedS
     Deliver(forwarded[0].data);
     Deliver(JapaneseMessage(QStringLiteral("他所"), Address("other"), QStringLiteral("他所からの転送"), "本文")
                 .replace("X-Mailer", "X-LarchWatcher-Forwarded: someone@other.example.jp\r\nX-Mailer"));
+    // What an older version forwarded carries the identity in clear, and is still ours.
+    Deliver(JapaneseMessage(QStringLiteral("旧版"), Address("old"), QStringLiteral("旧形式の転送"), "本文")
+                .replace("X-Mailer", "X-LarchWatcher-Forwarded: " + identity.toUpper() + "\r\nX-Mailer"));
     PollOk();
-    EXPECT_EQ(LogTexts().mid(4), (QStringList{"転送抑止[" + Base(PathOf(QStringLiteral("Fw: お問い合わせ"))) +
-                                                  "]:このメールボックスから転送されたメールのため転送しません",
+    const QString notAgain = QStringLiteral("]:このメールボックスから転送されたメールのため転送しません");
+    EXPECT_EQ(LogTexts().mid(4), (QStringList{"転送抑止[" + Base(PathOf(QStringLiteral("Fw: お問い合わせ"))) + notAgain,
                                               "マクロ転送[" + Base(PathOf(QStringLiteral("他所からの転送"))) + "]:to<" + macro +
-                                                  "; cc:;bcc:>"}));
+                                                  "; cc:;bcc:>",
+                                              "転送抑止[" + Base(PathOf(QStringLiteral("旧形式の転送"))) + notAgain}));
     EXPECT_EQ(Servers().SinkMessagesTo(macro).size(), 2u);
 }
 
@@ -196,6 +213,57 @@ TEST_F(PollOnceTest, ServiceTicksNeverOverlapStopCleanlyAndKeepTickingWhileTheSe
     EXPECT_TRUE(ReadUntil(down, downOut, [](const QByteArray& s) { return s.count(" finished") >= 3; }, 30000)) << downOut.data();
     EXPECT_EQ(StopService(down, SIGINT), 0);
     EXPECT_EQ(LogTexts().size(), logSize);
+}
+
+
+// Paths below folder (relative, links not followed) that group or others may read or enter.
+QStringList OpenToOthers(const QString& folder)
+{
+    QStringList open;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        struct stat st {};
+        if (::lstat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISLNK(st.st_mode) && (st.st_mode & 077) != 0)
+            open << QDir(folder).relativeFilePath(path);
+    }
+    open.sort();
+    return open;
+}
+
+TEST_F(PollOnceTest, EverythingInTheProgramFolderIsTheOwnersAloneWhateverTheUmaskAndOlderFilesAreTightened)
+{
+    struct Umask {
+        mode_t old = ::umask(022);
+        ~Umask() { ::umask(old); }
+    } usual;
+    // What an older version left open, and a file of someone else's that is no part of the program's data.
+    WriteSettings();
+    ASSERT_FALSE(WriteFile(Home(), "log200001.txt", "2000/01/01 00:00:00==> x\r\r\n").isEmpty());
+    ASSERT_FALSE(WriteFile(SaveFolder() + Sep() + "old.eml.files", "a.pdf", "%PDF").isEmpty());
+    ASSERT_FALSE(WriteFile(SaveFolder(), "old.eml", "Subject: old\r\n\r\nx\r\n").isEmpty());
+    const QString notes = WriteFile(Home(), "notes.txt", "not ours");
+    ASSERT_TRUE(QFile::link(notes, SaveFolder() + Sep() + "link-to-notes"));
+    ASSERT_TRUE(QFile::setPermissions(Home(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                                  QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                                                  QFileDevice::ExeOther));
+    ASSERT_EQ(OpenToOthers(Home()).size(), 7) << OpenToOthers(Home()).join(u' ').toStdString();
+
+    PollOk(); // the database from the template, the work folder and its fetch state
+    EXPECT_EQ(OpenToOthers(Home()), QStringList{"notes.txt"});
+    EXPECT_TRUE(QFileInfo(Home()).permissions() == (QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                                    QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser));
+
+    // Saved mail, its attachment, the notice, the log and the history of a message with a PDF attached.
+    AddRule(QStringLiteral("xxxx@xxxx.com"), "110100");
+    Deliver(ReadAll(QStringLiteral(MAIL_SAMPLES_DIR "/045-mime-pdf-attachment.eml")));
+    PollOk();
+    ASSERT_EQ(LogTexts().size(), 2) << LogTexts().join(u'\n').toStdString();
+    EXPECT_EQ(QDir(Home() + Sep() + "pdf").entryList(QDir::Files).size(), 1);
+    QDirIterator attachments(WorkFolder(), {"*.pdf"}, QDir::Files, QDirIterator::Subdirectories);
+    EXPECT_TRUE(attachments.hasNext()) << "the attachment was written";
+    EXPECT_EQ(OpenToOthers(Home()), QStringList{"notes.txt"});
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // The real program with its window (offscreen): start-up time, polling, the single-instance
-// guard and the seeding of the lock passwords across restarts; a close during a tick.
+// guards (per user for the window, per program folder in every mode), the seeding of the
+// lock passwords across restarts and a close during a tick.
 #include "e2e/HomeFixture.h"
 
 #include "config/PasswordLock.h"
@@ -90,6 +91,66 @@ TEST_F(WindowTest, WindowPollsAtTheIntervalRefusesASecondCopyAndKeepsTheUserPass
     EXPECT_TRUE(QTest::qWaitFor([] { return config::GetSecret(config::kMasterEntry) == QStringLiteral("pqvex"); }, 10000));
     EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("chg1"));
     Kill(again);
+}
+
+TEST_F(WindowTest, OneProgramFolderHasOneRunningProgramInEveryModeWhileOtherFoldersRunBesideIt)
+{
+    WriteSettings(); // Interval 60000: the service's first tick is a minute away
+    const QString sender = Address("lock"), subject = QStringLiteral("二重起動の確認");
+    AddRule(sender, "011100"); // save, clear, log
+    DeliverJp(QStringLiteral("鈴木"), sender, subject);
+    const auto started = [](const QByteArray& s) { return s.contains("service started"); };
+    QProcess service;
+    StartService(service);
+    QByteArray out;
+    ASSERT_TRUE(ReadUntil(service, out, started)) << out.data();
+
+    // On the same folder, each headless mode says why in one line and exits with its own status;
+    // the window shows its message. Nothing is fetched.
+    const Run once = PollOnce();
+    QProcess second;
+    StartService(second);
+    const int secondStatus = Finish(second);
+    const QString secondErr = QString::fromUtf8(second.readAllStandardError());
+    for (const auto& [status, err] : {std::pair{once.status, once.err}, {secondStatus, secondErr}}) {
+        EXPECT_EQ(status, 3) << err.toStdString();
+        EXPECT_EQ(err.count("larchwatcher: "), 1) << err.toStdString(); // Qt may add its own warnings
+        EXPECT_TRUE(err.contains("larchwatcher: the program folder is in use by another running copy"))
+            << err.toStdString();
+    }
+    QProcess window;
+    const QString refused = StartUntil(window, "既に起動されています");
+    EXPECT_TRUE(refused.contains(QStringLiteral("「LarchWatcher」は既に起動されています。")))
+        << refused.toStdString();
+    EXPECT_FALSE(refused.contains("window shown"));
+    Kill(window);
+    EXPECT_EQ(Servers().MailboxCount(User()), 1);
+    EXPECT_TRUE(Subjects().isEmpty());
+    EXPECT_EQ(service.state(), QProcess::Running) << "the running copy is left alone";
+
+    // Another program folder runs beside it (the message is fetched there, without a rule).
+    TempHome other;
+    ASSERT_TRUE(QFile::copy(Home() + Sep() + "larchwatcher.ini", other.File("larchwatcher.ini")));
+    QProcess beside;
+    beside.setProcessEnvironment(Environment());
+    beside.start(QStringLiteral(LW_PROGRAM),
+                 {"--home", other.Path(), "--poll-once", "--print-to", other.File("pdf")});
+    EXPECT_EQ(Finish(beside), 0) << beside.readAllStandardError().toStdString();
+    EXPECT_TRUE(beside.readAllStandardOutput().contains("1 messages fetched"));
+
+    // The folder is free again once the service has stopped, or was killed outright.
+    EXPECT_EQ(StopService(service), 0);
+    QProcess killed;
+    StartService(killed);
+    out.clear();
+    ASSERT_TRUE(ReadUntil(killed, out, started)) << out.data();
+    Kill(killed);
+    PollOk();
+    EXPECT_EQ(Subjects(), QStringList{subject});
+    EXPECT_EQ(Servers().MailboxCount(User()), 0);
+    // Killed while writing the lock: a lock file that names no process does not block the folder.
+    ASSERT_FALSE(WriteFile(Home(), QStringLiteral("larchwatcher.lock"), QByteArray()).isEmpty());
+    PollOk();
 }
 
 // Against a server that greets and then says nothing, 設定の保存 is pressed during the tick and

@@ -5,7 +5,7 @@
 // process used from the close to its end.
 //
 //     e2e_close_during_tick PROGRAM_FOLDER
-#include "ui/Form1.h"
+#include "ui/MainWindow.h"
 
 #include <QApplication>
 #include <QPushButton>
@@ -35,7 +35,7 @@ int main(int argc, char** argv)
     const QString home = QString::fromLocal8Bit(argv[1]);
     long long cpuAtClose = 0;
     {
-        lw::ui::Form1 window(home, home + QStringLiteral("/pdf"), lw::ui::DefaultForm1Actions());
+        lw::ui::MainWindow window(home, home + QStringLiteral("/pdf"), lw::ui::DefaultMainWindowActions());
         window.show();
         window.Load();
         QTimer watch;

@@ -2,7 +2,7 @@
 
 // Helpers shared by the engine, store, command and end-to-end tests: the log, test messages, ports.
 
-#include "engine/mail/ActivityLog.h"
+#include "mail/ActivityLog.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -4,6 +4,8 @@
 #include "engine/EngineTestUtil.h"
 #include "support/TempHome.h"
 
+#include <QDir>
+
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -63,6 +65,24 @@ TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAut
         EXPECT_EQ(r.host + ":" + std::to_string(r.port) + ":" + std::to_string(r.timeoutSeconds), "smtp.example.jp:25:60");
         EXPECT_EQ(r.subject, "Fw: 件名");
     }
+    // Mail without a recipient address (Bcc, lists, "undisclosed-recipients:;") is sent by the
+    // SMTP account, else the POP account, whichever is an address, else by the null reverse-path.
+    s.flgauth = false;
+    mail::ReceivedMail undisclosed = m;
+    undisclosed.toName = QStringLiteral("undisclosed-recipients");
+    const std::tuple<QString, QString, QString, QString> senders[] = {
+        {"", "smtp@x.jp", "box@x.jp", "<smtp@x.jp>"},  {" ", "acc", "box@x.jp", "<box@x.jp>"},
+        {"", "acc", "box", "null reverse-path"},        {"undisclosed-recipients:;", "", "", "null reverse-path"},
+        {"", "a<b@x.jp>", "box@x.jp", "<box@x.jp>"}};
+    for (const auto& [toAddress, smtpAccount, popAccount, sender] : senders) {
+        undisclosed.toAddress = toAddress;
+        s.smtpaccount = smtpAccount;
+        s.popaccount = popAccount;
+        const mail::SmtpRequest r = BuildForwardArguments(s, rule, undisclosed).request;
+        EXPECT_EQ(r.nullReversePath ? std::string("null reverse-path") : r.from.name + "<" + r.from.address + ">",
+                  sender.toStdString())
+            << smtpAccount.toStdString();
+    }
     s.trsto = QStringLiteral("\t ");
     s.trsbcc.clear();
     EXPECT_FALSE(BuildForwardArguments(s, rule, m).hasRecipient) << "a list of only blanks names nobody";
@@ -72,6 +92,17 @@ TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAut
     rule.log = true;
     EXPECT_FALSE(Forward(s, rule, m));
     EXPECT_EQ(LogEntries(home.Folder()), QStringList{QStringLiteral("転送エラー[/p/mail/work/x.eml]:転送先アドレスが指定されていません。")});
+
+    // A secret that can be neither read nor made: a line says so, and the forward is tried unmarked.
+    ASSERT_TRUE(QDir(home.Folder()).mkdir(QStringLiteral("forward-mark.key")));
+    s.trsto = QStringLiteral("a@x.jp");
+    s.smtpserver = QStringLiteral("127.0.0.1");
+    s.portsmtp = 9; // nothing listens: refused at once
+    EXPECT_FALSE(Forward(s, rule, m));
+    const QStringList lines = LogEntries(home.Folder());
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_TRUE(lines[1].startsWith(QStringLiteral("転送マークエラー[/p/mail/work/x.eml]:転送マークの鍵を読み書きできないため"))) << lines[1].toStdString();
+    EXPECT_TRUE(lines[2].startsWith(QStringLiteral("転送エラー[/p/mail/work/x.eml]:"))) << lines[2].toStdString();
 }
 
 } // namespace

@@ -4,8 +4,8 @@
 
 #include "config/InMemoryWorkingCopy.h"
 #include "engine/EngineTestUtil.h"
-#include "engine/mail/Pop3Session.h"
-#include "engine/mail/UidlState.h"
+#include "mail/Pop3Session.h"
+#include "mail/UidlState.h"
 #include "store/ListDatabase.h"
 #include "store/StoreFixture.h"
 #include "support/TempHome.h"
@@ -25,23 +25,28 @@ namespace {
 
 using test::LogEntries;
 
-// Records what the cycle printed; one factory per test. With fail, every print is refused.
+// Records what the cycle printed; one factory per test. With fail, every print is refused; with
+// pdfFolder, notices become PDF files there for want of a printer.
 struct PrintRecord final : NoticePrinterFactory {
     int created = 0;
     QStringList texts;
     QStringList names;
     bool fail = false;
+    QString pdfFolder;
 
     struct Printer final : NoticePrinter {
         PrintRecord& r;
+        QString pdf;
         explicit Printer(PrintRecord& record) : r(record) {}
         bool Print(const QString& mailText, const QString& baseName, QString& error) override
         {
             if (r.fail) return error = QStringLiteral("用紙がありません"), false;
             r.texts << mailText;
             r.names << baseName;
+            pdf = r.pdfFolder.isEmpty() ? QString() : r.pdfFolder + baseName + QStringLiteral(".pdf");
             return true;
         }
+        QString FallbackFile() const override { return pdf; }
     };
     std::unique_ptr<NoticePrinter> Create() override { return ++created, std::make_unique<Printer>(*this); }
 };
@@ -156,6 +161,17 @@ TEST_F(PollCycleTest, OnePrinterServesTheCycleAndPrintFailuresAreLoggedWhileTheO
         EXPECT_EQ(log[2 * i + 1], QStringLiteral("メール保存[") + Saved() + names[i] + QStringLiteral("]:from<") + sender + u'>');
     }
     EXPECT_TRUE(log[6].endsWith(QStringLiteral("用紙がありません")));
+
+    // No printer installed: the notice became a PDF, and the log says where, after the print line.
+    Deliver(sender, QStringLiteral("PDFへ"));
+    PrintRecord noPrinter;
+    noPrinter.pdfFolder = Saved() + QStringLiteral("print/");
+    EXPECT_EQ(Run(&noPrinter).errors, 0);
+    const QString name = WaitingBaseNames().at(4);
+    const QStringList after = LogEntries(m_settings.programFolder).mid(8);
+    ASSERT_EQ(after.size(), 3) << after.join(u'\n').toStdString();
+    EXPECT_EQ(after[0], "メール印刷[" + Work() + name + "]:from<" + sender + u'>');
+    EXPECT_EQ(after[1], "メール印刷PDF出力[" + Work() + name + "]:" + noPrinter.pdfFolder + name + ".pdf");
 }
 
 TEST_F(PollCycleTest, AFailedSaveKeepsTheMessageOnTheServerAndTheCycleGoesOn)

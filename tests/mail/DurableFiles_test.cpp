@@ -1,6 +1,6 @@
 // The files the service writes: durable copies and the activity log.
-#include "engine/mail/ActivityLog.h"
-#include "engine/mail/DurableFiles.h"
+#include "mail/ActivityLog.h"
+#include "base/DurableFiles.h"
 
 #include "support/TempHome.h"
 
@@ -43,20 +43,20 @@ void CheckCopies(const QString& sourceFolder, const QString& targetFolder)
     const QByteArray big = QByteArray(700 * 1024, 'a') + "末尾"; // more than one copy buffer
     Replace(source, big);
     std::string error;
-    ASSERT_TRUE(CopyFileDurably(S(source), S(target), false, error)) << error;
+    ASSERT_TRUE(base::CopyFileDurably(S(source), S(target), false, error)) << error;
     EXPECT_EQ(Read(target), big);
 
     Replace(source, "new");
-    EXPECT_FALSE(CopyFileDurably(S(source), S(target), false, error)) << "an existing name is kept";
+    EXPECT_FALSE(base::CopyFileDurably(S(source), S(target), false, error)) << "an existing name is kept";
     EXPECT_TRUE(error.find("File exists") != std::string::npos && Read(target) == big) << error;
-    ASSERT_TRUE(CopyFileDurably(S(source), S(target), true, error)) << error;
+    ASSERT_TRUE(base::CopyFileDurably(S(source), S(target), true, error)) << error;
     // Once more onto a target that is that very file already (a message handled a second time).
-    ASSERT_TRUE(CopyFileDurably(S(source), S(target), true, error)) << error;
+    ASSERT_TRUE(base::CopyFileDurably(S(source), S(target), true, error)) << error;
     QFile::remove(source);
     EXPECT_EQ(Read(target), "new") << "replaced, and the copy outlives the source";
 
-    EXPECT_FALSE(CopyFileDurably(S(sourceFolder + "/missing"), S(targetFolder + "/x"), true, error) ||
-                 CopyFileDurably(S(target), S(targetFolder + "/no/such/folder/x"), true, error));
+    EXPECT_FALSE(base::CopyFileDurably(S(sourceFolder + "/missing"), S(targetFolder + "/x"), true, error) ||
+                 base::CopyFileDurably(S(target), S(targetFolder + "/no/such/folder/x"), true, error));
     EXPECT_EQ(QDir(targetFolder).entryList(QDir::Files | QDir::Hidden),
               QStringList{QStringLiteral("保存先.eml")})
         << "temporary files left behind";
@@ -79,9 +79,9 @@ TEST(DurableFilesTest, BatchCollectsCopiesUntilFlushAndReportsWhatItCannotFlush)
     Replace(source, "body");
     std::string error;
     {
-        FlushBatch batch;
-        ASSERT_TRUE(CopyFileDurably(S(source), S(home.File("a.eml")), true, error)) << error;
-        EXPECT_TRUE(!batch.Empty() && FlushBatch::Current() == &batch) << "the copy waits for the batch";
+        base::FlushBatch batch;
+        ASSERT_TRUE(base::CopyFileDurably(S(source), S(home.File("a.eml")), true, error)) << error;
+        EXPECT_TRUE(!batch.Empty() && base::FlushBatch::Current() == &batch) << "the copy waits for the batch";
         EXPECT_TRUE(batch.Flush(error) && batch.Empty()) << error;
         // A file gone before the flush, or the folder of a second name, is reported and not kept.
         batch.Add(S(home.File("vanished.eml")));
@@ -90,8 +90,8 @@ TEST(DurableFilesTest, BatchCollectsCopiesUntilFlushAndReportsWhatItCannotFlush)
         EXPECT_FALSE(batch.Flush(error) || error.find("no-such-folder") == std::string::npos) << error;
         EXPECT_TRUE(batch.Empty());
     }
-    EXPECT_EQ(FlushBatch::Current(), nullptr);
-    EXPECT_TRUE(FlushFiles({S(source), S(home.File("a.eml"))}, error)) << error;
+    EXPECT_EQ(base::FlushBatch::Current(), nullptr);
+    EXPECT_TRUE(base::FlushFiles({S(source), S(home.File("a.eml"))}, error)) << error;
 }
 
 TEST(ActivityLogTest, EntriesAreStampedInTheFileOfTheirMonthAndPrefix)
@@ -105,6 +105,12 @@ TEST(ActivityLogTest, EntriesAreStampedInTheFileOfTheirMonthAndPrefix)
         << "a folder in bare form";
     EXPECT_EQ(Read(home.File("log200802.txt")), "2008/02/29 23:59:59==> " + text.toUtf8() + "\r\r\n");
     EXPECT_EQ(Read(home.File("other200803.txt")), "2008/03/01 00:00:00==> after\r\r\n");
+
+    // A value with line breaks cannot end its entry and forge another one.
+    WriteLog(home.Folder(), "other", "件名\r\r\n2008/03/01 00:00:01==> 偽の行\nx\ry", lastSecond.addSecs(2));
+    EXPECT_EQ(Read(home.File("other200803.txt")),
+              "2008/03/01 00:00:00==> after\r\r\n"
+              "2008/03/01 00:00:01==> " + QStringLiteral("件名\\r\\r\\n2008/03/01 00:00:01==> 偽の行\\nx\\ry").toUtf8() + "\r\r\n");
 }
 
 TEST(ActivityLogTest, UnwritableLogGoesToStandardErrorWithoutThrowing)

@@ -1,7 +1,7 @@
 // Every real message of the shared sample set, read and extracted, against its reviewed values.
 
-#include "engine/mail/ReceivedMail.h"
-#include "engine/mail/Transport.h"
+#include "mail/ReceivedMail.h"
+#include "mail/Transport.h"
 
 #include <gtest/gtest.h>
 

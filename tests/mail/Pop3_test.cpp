@@ -1,7 +1,7 @@
 // POP3 fetch and deletion against the loopback Dovecot of tools/test-servers.
-#include "engine/mail/Pop3Fetch.h"
-#include "engine/mail/Pop3Session.h"
-#include "engine/mail/UidlState.h"
+#include "mail/Pop3Fetch.h"
+#include "mail/Pop3Session.h"
+#include "mail/UidlState.h"
 #include "support/TestServers.h"
 
 #include <QElapsedTimer>
@@ -204,6 +204,26 @@ TEST_F(Pop3Test, LoginMechanismsStartTlsAndPop3s)
         EXPECT_EQ(Listing(Box(0, options)).size(), 1u) << options;
         EXPECT_EQ(LoginsSince(mark, {method, QStringLiteral("TLS")}), 1) << options;
     }
+    // A later session over STARTTLS resumes the TLS session of an earlier one; under other
+    // authorities (another extra CA file) it makes a full handshake and is verified afresh.
+    const auto resumed = [&] {
+        Pop3Session s(Box());
+        std::vector<Pop3Message> listing;
+        std::string error;
+        EXPECT_TRUE(s.List(listing, error)) << error;
+        return s.TlsResumed();
+    };
+    (void)resumed();
+    EXPECT_TRUE(resumed());
+    {
+        QTemporaryDir other;
+        const QString copy = other.filePath(QStringLiteral("ca.pem"));
+        ASSERT_TRUE(QFile::copy(servers().caFile, copy));
+        CaFile otherAuthorities(copy);
+        EXPECT_FALSE(resumed());
+        EXPECT_TRUE(resumed());
+    }
+    ca.emplace(servers().caFile);
     // POP3S against the extra CA; the deletion, given the plain port, finds the port through the state.
     host = "localhost";
     const auto got = Fetch({}, Pop3s());

@@ -1,8 +1,8 @@
 // ReadMail on messages made for one quirk each (tests/data/mime) and on files that are no message; the
 // field extractors on single parts of each kind.
 
-#include "engine/mail/ReceivedMail.h"
-#include "engine/mail/Transport.h"
+#include "mail/ReceivedMail.h"
+#include "mail/Transport.h"
 
 #include <gtest/gtest.h>
 

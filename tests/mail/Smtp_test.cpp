@@ -1,7 +1,7 @@
 // SMTP sending and forwarding against the loopback sink of tools/test-servers. Delivered
 // messages are read back with Python's email package, independent of our own reader.
-#include "engine/mail/SmtpMessage.h"
-#include "engine/mail/SmtpSend.h"
+#include "mail/SmtpMessage.h"
+#include "mail/SmtpSend.h"
 #include "support/TestServers.h"
 
 #include <QDateTime>
@@ -204,6 +204,17 @@ TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPartAndNoBccField)
     EXPECT_EQ(c["marks"].toArray(),
               (QJsonArray{"first@example.jp", "second@example.jp", "box@pop.example.jp"}));
     EXPECT_EQ(c["defects"].toInt(), 0);
+
+    // The null reverse-path goes out as MAIL FROM:<>, under a From field that is still well formed.
+    const QString nullSender = Unique("null-sender");
+    SmtpRequest unsignedForward = To({S(nullSender)});
+    unsignedForward.from = {};
+    unsignedForward.nullReversePath = true;
+    ASSERT_EQ(Send(unsignedForward), "");
+    const auto bounced = servers().SinkMessagesTo(nullSender);
+    ASSERT_EQ(bounced.size(), 1u);
+    EXPECT_EQ(bounced[0].mailFrom, "<>");
+    EXPECT_TRUE(bounced[0].data.startsWith("From: undisclosed-sender: ;\r\n")) << bounced[0].data.constData();
 }
 
 TEST_F(SmtpTest, RefusalsAreErrorTexts)
@@ -254,8 +265,37 @@ TEST(SmtpArguments, ServerSenderAndRecipientListsAsTyped)
         bad.timeoutSeconds = timeout;
         bad.from.address = from;
         EXPECT_FALSE(NormalisedRequest(bad, error)) << host << " " << port << " " << timeout << " " << from;
+        bad.nullReversePath = true;
+        EXPECT_EQ(NormalisedRequest(bad, error).has_value(), std::string(from) == " " && port == 25 && timeout == 60)
+            << "only the null reverse-path goes without a sender address";
     }
     EXPECT_EQ(RecipientList("a@x.jp; <b@x.jp>,c@x.jp\ta@x.jp <>"),
               (std::vector<std::string>{"a@x.jp", "b@x.jp", "c@x.jp"}));
     EXPECT_EQ(ToCrLf("a\nb\r\nc\rd"), "a\r\nb\r\nc\r\nd");
+
+    // Stored messages cut short: no blank line, no final line break. The header ends where the
+    // file does, its last field whole.
+    QTemporaryDir dir;
+    const struct {
+        const char* stored;
+        const char* contentFields;
+    } shortened[] = {{"Subject: x\nContent-Type: text/plain; charset=utf-8", "Content-Type: text/plain; charset=utf-8\r\n\r\n"},
+                     {"Content-Type: text/plain;\r\n charset=utf-8", "Content-Type: text/plain;\r\n charset=utf-8\r\n\r\n"},
+                     {"Subject: x", ""}};
+    for (const auto& c : shortened) {
+        QFile file(dir.filePath("short.eml"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(c.stored) > 0);
+        file.close();
+        SmtpRequest forward;
+        forward.host = "h";
+        forward.from.address = "t@x.jp";
+        forward.to = {"a@x.jp"};
+        forward.contentPath = S(file.fileName());
+        std::string message;
+        ASSERT_TRUE(BuildOutgoingMessage(forward, message, error)) << error;
+        if (*c.contentFields == '\0')
+            EXPECT_EQ(message.find("Content-"), std::string::npos) << message;
+        else
+            EXPECT_TRUE(message.ends_with(c.contentFields)) << message;
+    }
 }

@@ -1,7 +1,7 @@
 // Charset layer and header value decoding, case by case.
 
-#include "engine/mail/Charset.h"
-#include "engine/mail/HeaderDecode.h"
+#include "mail/Charset.h"
+#include "mail/HeaderDecode.h"
 
 #include <gtest/gtest.h>
 

@@ -204,8 +204,26 @@ TEST_F(HistoryTest, PurgeDeletesAttachmentRowsAndOnlyFilesOfTheMessagesOwnFolder
     QFile::remove(Received(QStringLiteral("gone"), 5, QTime(10, 0), {"g.txt"}).file);
     // Attachment rows without a history row are left alone.
     Peek(DatabasePath()).Exec(QStringLiteral("INSERT INTO tblHistoryFiles (保存ファイルID, 添付ファイル名) VALUES ('orphan', 'o.txt')"));
+    // Saved, then no longer, with its attachment copy still recorded: the copy goes with the row,
+    // but a recorded copy outside the save folder stays.
+    const mail::ReceivedMail unsaved = Received(QStringLiteral("m5"), 5, QTime(8, 0), {"c.pdf"});
+    RegisterProcessing(settings, unsaved, kActionSave, true);
+    RegisterProcessing(settings, unsaved, kActionSave, false);
+    const QString copy = Files(QStringLiteral("m5"), "添付ファイル保存先パス").value(0);
+    const QString outside = settings.programFolder + QStringLiteral("outside.txt");
+    test::WriteFile(settings.programFolder, QStringLiteral("outside.txt"), "keep");
+    Peek(DatabasePath())
+        .Exec(QStringLiteral(
+                  "INSERT INTO tblHistoryFiles (保存ファイルID, 添付ファイル名, 添付ファイル保存先パス) "
+                  "VALUES ('m5', 'outside.txt', ?)"),
+              {outside});
+    ASSERT_TRUE(QFileInfo(copy).isFile()) << copy.toStdString();
 
     PurgeHistory(settings);
+    EXPECT_FALSE(QFileInfo::exists(copy));
+    EXPECT_TRUE(QFileInfo::exists(outside));
+    EXPECT_TRUE(QFileInfo(Files(QStringLiteral("m2"), "添付ファイル保存先パス").value(0)).isFile())
+        << "a saved message keeps its copies";
     EXPECT_EQ(Remaining(), (QStringList{QStringLiteral("m2"), QStringLiteral("m4")}));
     EXPECT_EQ(Peek(DatabasePath()).Count(QStringLiteral("SELECT count(*) FROM tblHistoryFiles")), 3) << "m2, m4 and the orphan";
     for (const char* name : {"m1.files", "gone.files", "m3.files"}) EXPECT_FALSE(InWork(QString::fromUtf8(name))) << name;

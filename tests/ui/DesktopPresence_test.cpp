@@ -4,7 +4,7 @@
 
 #include "config/InMemoryWorkingCopy.h"
 #include "ui/Autostart.h"
-#include "ui/Form1.h"
+#include "ui/MainWindow.h"
 #include "ui/UiTest.h"
 
 #include <QAction>
@@ -135,10 +135,10 @@ TEST_F(DesktopPresenceTest, NoticesFollowTheChoiceAndTheCloseHintComesOnceWithAT
 TEST(DesktopWindowTest, FailureInTheStatusBarAndCloseIntoTheTray)
 {
     test::TempHome home;
-    Form1Actions actions;
+    MainWindowActions actions;
     actions.hasTray = true;
     actions.notifier = std::make_shared<RecordingNotifier>();
-    Form1 window(home.Folder(), QString(), actions);
+    MainWindow window(home.Folder(), QString(), actions);
     window.show();
     window.Service().Start(QStringLiteral("60000"));
     auto* failure = test::Find<QLabel>(window, "lblFetchFailure");

@@ -50,6 +50,7 @@ TEST(NoticeReport, NoticesOfOneCycleAreSeparateA4PdfsAndLongTextsRunOverNumbered
     ASSERT_TRUE(printer->Print(first, "first.eml", error)) << error.toStdString();
     ASSERT_TRUE(printer->Print("subject: Invoice 4711\r\nfrom: bill@example.com\r\n", "second.eml", error));
     ASSERT_TRUE(printer->Print(longText, "long", error));
+    EXPECT_TRUE(printer->FallbackFile().isEmpty()) << "a folder chosen for notices stands in for no printer";
 
     const QString a = PdfText(folder + "/first.eml.pdf");
     const QString parts[] = {"メール通知書", "subject: 会議室の予約について", "from: \"山田 太郎\" <yamada@example.jp>",
@@ -97,6 +98,8 @@ TEST(NoticeReport, FailuresAreReportedNeverSilent)
         auto pdfPrinter = NoticePrinterFactoryQt(QString(), [&] { return fallback; }).Create();
         ASSERT_TRUE(pdfPrinter->Print(QStringLiteral("body: 印刷\r\n"), "m4", error));
         EXPECT_TRUE(PdfText(fallback + "/m4.pdf").contains(QStringLiteral("body: 印刷")));
+        EXPECT_EQ(pdfPrinter->FallbackFile(), fallback + "/m4.pdf")
+            << "where the notice went instead of a printer";
     }
 }
 

@@ -1,11 +1,12 @@
 #include "config/PasswordLock.h"
-#include "ui/FrmPwck.h"
-#include "ui/FrmXpass.h"
+#include "ui/PasswordPrompt.h"
+#include "ui/ChangePasswordDialog.h"
 #include "ui/UiTest.h"
 
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <functional>
@@ -22,7 +23,7 @@ protected:
     {
         ListTest::SetUp();
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_home.Path());
-        config::SeedLockPasswords();
+        ASSERT_TRUE(config::SeedLockPasswords());
     }
 };
 
@@ -38,7 +39,7 @@ bool Prompt(const std::function<void(QWidget*, QLineEdit*, QPushButton*)>& steps
         steps(dialog, Find<QLineEdit>(*dialog, "TxtPwdP"), Find<QPushButton>(*dialog, "CmdOK"));
         if (dialog->isVisible()) ADD_FAILURE() << "dialog left open", dialog->close();
     });
-    const bool verdict = ui::FrmPwck::Ask(nullptr);
+    const bool verdict = ui::PasswordPrompt::Ask(nullptr);
     EXPECT_TRUE(ran);
     return verdict;
 }
@@ -77,7 +78,7 @@ TEST_F(PasswordDialogs, PromptRefusesWrongPasswordsAndEveryWayOut)
 
 TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
 {
-    ui::FrmXpass dialog;
+    ui::ChangePasswordDialog dialog;
     dialog.show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
     auto* current = Find<QLineEdit>(dialog, "TxtPwdP");
@@ -105,6 +106,8 @@ TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
     refused("nope", "", "", current, leave, "パスワードが不正です。", current);
     leave(current);
     EXPECT_TRUE(first->hasFocus());
+    // That refusal answered a leave by keyboard, not a click: the next OK is checked and says so.
+    refused("", "zz", "zz", current, clickOk, "パスワードが不正です。", current);
     refused("wvw", "abc", "abd", second, PressEnter, "新規パスワードが不正です。", first);
     EXPECT_TRUE(second->text().isEmpty());
     refused("wvw", "", "", current, clickOk, "新規パスワードを入力してください。", first);
@@ -120,6 +123,24 @@ TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
     current->setText("pqvex"), first->setText("Neu8"), second->setText("Neu8");
     QTest::mouseClick(ok, Qt::LeftButton);
     EXPECT_FALSE(dialog.isVisible());
-    EXPECT_EQ(MessageBox::Log().size(), 4) << "no confirmation message";
+    EXPECT_EQ(MessageBox::Log().size(), 5) << "no confirmation message";
     EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("Neu8"));
+}
+
+TEST_F(PasswordDialogs, AStoreThatCannotBeWrittenIsToldAtStartAndTheEmptyPasswordOpensNothing)
+{
+    // A file where the store's folder should be.
+    QTemporaryDir elsewhere;
+    ASSERT_TRUE(QFile(elsewhere.filePath("larchwatcher")).open(QIODevice::WriteOnly));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, elsewhere.path());
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    ui::SeedLockPasswords(nullptr);
+    EXPECT_EQ(MessageBox::Log(), QStringList{config::kStoreNotWritableMessage});
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    EXPECT_FALSE(Prompt([](QWidget* dialog, QLineEdit*, QPushButton* ok) {
+        QTest::mouseClick(ok, Qt::LeftButton);
+        EXPECT_TRUE(dialog->isVisible());
+        dialog->close();
+    }));
+    EXPECT_EQ(MessageBox::Log().last(), QStringLiteral("パスワードが不正です。"));
 }

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "config/PasswordLock.h"
+
+#include <QDialog>
+
+class QLineEdit;
+class QPushButton;
+
+namespace lw::ui {
+
+// Shows lock messages in the program's message boxes.
+class LockMessageBox final : public config::LockMessage {
+public:
+    explicit LockMessageBox(QWidget* parent) : m_parent(parent) {}
+    void Show(const QString& text) override;
+
+private:
+    QWidget* m_parent;
+};
+
+// Start-up seeding of the lock's passwords; a per-user store that cannot be written is told
+// in a message box over parent.
+void SeedLockPasswords(QWidget* parent);
+
+// The process-wide lock verdict left by the last password prompt: true only after an accepted OK.
+bool LockAccepted();
+
+// The password prompt in front of the locked buttons. Each showing starts with an empty field
+// and the verdict refused; only an OK with a password that opens the lock accepts it.
+class PasswordPrompt final : public QDialog {
+    Q_OBJECT
+public:
+    explicit PasswordPrompt(QWidget* parent = nullptr);
+
+    // Shows the prompt modally and returns the verdict it left behind.
+    static bool Ask(QWidget* parent);
+
+    int exec() override;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void OnOk();
+    void OnCancel();
+
+    QLineEdit* m_password;
+    QPushButton* m_ok;
+    QPushButton* m_cancel;
+    LockMessageBox m_message;
+};
+
+} // namespace lw::ui

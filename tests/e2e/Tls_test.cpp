@@ -1,0 +1,205 @@
+// TLS that cannot be stripped and certificates the system does not trust, with the real program,
+// the loopback servers and relays that strip STARTTLS or present certificates of their own.
+#include "e2e/HomeFixture.h"
+
+#include "config/Settings.h"
+
+#include <QTemporaryDir>
+
+namespace lw::test {
+namespace {
+
+class TlsTest : public HomeFixture {
+protected:
+    // Starts tools/../tls_relay.py and returns the port it listens on (0 on failure).
+    static int StartRelay(QProcess& p, const QStringList& args)
+    {
+        p.start(QStringLiteral("/usr/bin/python3"), QStringList{LW_SOURCE_DIR "/tests/e2e/tls_relay.py"} + args);
+        QByteArray said;
+        if (!ReadUntil(p, said, [](const QByteArray& s) { return s.startsWith("PORT ") && s.contains('\n'); }))
+            return 0;
+        return said.mid(5).trimmed().toInt();
+    }
+    static void StopRelay(QProcess& p)
+    {
+        p.kill();
+        p.waitForFinished();
+    }
+    // A self-signed certificate of its own in dir; its SHA-256 fingerprint as openssl prints it.
+    static QString MakeCertificate(const QString& dir, const QString& name)
+    {
+        QProcess openssl;
+        openssl.start(QStringLiteral("openssl"),
+                      {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                       "/O=Office " + name + "/CN=mail.office.example", "-keyout", dir + "/" + name + ".key", "-out",
+                       dir + "/" + name + ".pem"});
+        if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0) return {};
+        openssl.start(QStringLiteral("openssl"), {"x509", "-noout", "-fingerprint", "-sha256", "-in", dir + "/" + name + ".pem"});
+        if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0) return {};
+        const QString line = QString::fromLatin1(openssl.readAllStandardOutput()).trimmed();
+        return line.mid(line.indexOf(u'=') + 1).toUpper();
+    }
+    // One --poll-once run with extra arguments.
+    Run PollWith(const QStringList& extra)
+    {
+        QProcess p;
+        p.setProcessEnvironment(Environment());
+        p.start(QStringLiteral(LW_PROGRAM), QStringList{"--poll-once", "--home", Home()} + extra);
+        EXPECT_TRUE(p.waitForStarted(10000));
+        const int status = Finish(p, 120000);
+        return {status, QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+    }
+    // Changes one of the 26 settings the way the program does, keeping the other sections.
+    void Change(const char* key, const QString& value)
+    {
+        ASSERT_TRUE(config::WriteSetting(Home(), "larchwatcher.ini", "larchwatcher", QString::fromLatin1(key), value));
+    }
+    QString Ini() const { return QString::fromUtf8(ReadAll(Home() + Sep() + "larchwatcher.ini")); }
+    QString NewLog(qsizetype& seen) const
+    {
+        const QStringList all = LogTexts();
+        const QString text = all.mid(seen).join(u'\n');
+        seen = all.size();
+        return text;
+    }
+};
+
+TEST_F(TlsTest, ASelfSignedCertificateIsTrustedOnceForItsServerAndAChangedOneIsRefused)
+{
+    QTemporaryDir certs;
+    const QString first = MakeCertificate(certs.path(), "first"), second = MakeCertificate(certs.path(), "second");
+    ASSERT_EQ(first.size(), 95) << first.toStdString();
+    ASSERT_EQ(second.size(), 95);
+    QProcess relay;
+    const int port = StartRelay(relay, {"terminate", QString::number(Servers().pop3Port), certs.path() + "/first.pem",
+                                        certs.path() + "/first.key", certs.path() + "/second.pem",
+                                        certs.path() + "/second.key"});
+    ASSERT_GT(port, 0);
+    const QString server = "127.0.0.1:" + QString::number(port);
+    Set("popserver", "pop3s://127.0.0.1");
+    Set("portpop", QString::number(port));
+    WriteSettings();
+    qsizetype seen = 0;
+
+    DeliverJp("差出人", Address("a"), "一通目");
+    Run run = PollOnce();
+    EXPECT_EQ(run.status, 1);
+    QString log = NewLog(seen);
+    EXPECT_TRUE(log.contains("システムが信頼しない証明書") && log.contains("SHA-256: " + first) &&
+                log.contains("--trust-certificate " + server + "=" + first) && log.contains("O=Office first"))
+        << log.toStdString();
+    EXPECT_TRUE(run.err.contains(first)) << run.err.toStdString();
+    EXPECT_TRUE(Subjects().isEmpty());
+
+    // A fingerprint of another form or a bad server name is refused before any connection.
+    EXPECT_EQ(PollWith({"--trust-certificate", server + "=" + first.left(90)}).status, 1);
+    EXPECT_EQ(PollWith({"--trust-certificate", "127.0.0.1=" + first}).status, 1);
+    EXPECT_FALSE(Ini().contains("pin."));
+
+    // Trusted once (in lower case without colons, as some tools print it), then kept.
+    run = PollWith({"--trust-certificate", server + "=" + first.toLower().remove(u':')});
+    EXPECT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_EQ(Subjects(), QStringList{"一通目"});
+    EXPECT_TRUE(Ini().contains("[connection]") && Ini().contains("pin.127.0.0.1:" + QString::number(port) + "=" + first))
+        << Ini().toStdString();
+    EXPECT_TRUE(Ini().contains("[larchwatcher]\n")) << "the 26 keys stay in their own section";
+    DeliverJp("差出人", Address("a"), "二通目");
+    PollOk();
+    EXPECT_EQ(Subjects(), (QStringList{"一通目", "二通目"}));
+
+    // The same port on another address is another server: the pin does not reach it.
+    Change("popserver", "pop3s://localhost");
+    EXPECT_EQ(PollOnce().status, 1);
+    Change("popserver", "pop3s://127.0.0.1");
+
+    relay.write("switch\n");
+    QByteArray said;
+    ASSERT_TRUE(ReadUntil(relay, said, [](const QByteArray& s) { return s.contains("SWITCHED"); }));
+    NewLog(seen);
+    DeliverJp("差出人", Address("a"), "三通目");
+    run = PollOnce();
+    EXPECT_EQ(run.status, 1);
+    log = NewLog(seen);
+    EXPECT_TRUE(log.contains("証明書が信頼済みのものと異なる") && log.contains("信頼済み SHA-256: " + first) &&
+                log.contains("今回 SHA-256: " + second))
+        << log.toStdString();
+    EXPECT_EQ(Subjects(), (QStringList{"一通目", "二通目"}));
+    StopRelay(relay);
+}
+
+TEST_F(TlsTest, StartTlsStrippedAfterATlsSessionRefusesTheLoginAndSendsNothingInClear)
+{
+    QTemporaryDir records;
+    const QString popRecord = records.path() + "/pop3", smtpRecord = records.path() + "/smtp";
+    QProcess popRelay, smtpRelay;
+    const int popStripped = StartRelay(popRelay, {"strip", QString::number(Servers().pop3Port), popRecord});
+    const int smtpStripped = StartRelay(smtpRelay, {"strip", QString::number(Servers().smtpPort), smtpRecord});
+    ASSERT_GT(popStripped, 0);
+    ASSERT_GT(smtpStripped, 0);
+    const QByteArray password = m_lease->Password().toUtf8();
+    // What a relay saw of the client: the capability request, and no credential or mail.
+    const auto clean = [&](const QString& record, const char* request) {
+        const QByteArray seen = ReadAll(record).toUpper();
+        EXPECT_TRUE(seen.contains(request)) << "the relay was not used: " << seen.toStdString();
+        for (const char* word : {"USER ", "PASS ", "AUTH ", "APOP ", "MAIL FROM", "DATA", "RETR"})
+            EXPECT_FALSE(seen.contains(word)) << word << " was sent in clear: " << seen.toStdString();
+        EXPECT_FALSE(ReadAll(record).contains(password));
+        QFile::remove(record);
+    };
+    Forwarding("0", Address("copy"));
+    Set("portpop", QString::number(popStripped));
+    WriteSettings();
+    qsizetype seen = 0;
+
+    // TLS required from the start: the first connection ever is refused already.
+    {
+        QFile ini(Home() + Sep() + "larchwatcher.ini");
+        ASSERT_TRUE(ini.open(QIODevice::Append));
+        ini.write("[connection]\nrequiretls=1\n");
+    }
+    DeliverJp("差出人", Address("a"), "一通目");
+    EXPECT_EQ(PollOnce().status, 1);
+    EXPECT_TRUE(NewLog(seen).contains("TLSが必須に設定されていますが、サーバーがSTARTTLSを提供しない"));
+    clean(popRecord, "CAPA");
+    EXPECT_TRUE(Subjects().isEmpty());
+
+    // Without the setting, servers that offer STARTTLS are reached over TLS and remembered.
+    ASSERT_TRUE(config::WriteSetting(Home(), "larchwatcher.ini", "connection", "requiretls", "0"));
+    Change("portpop", QString::number(Servers().pop3Port));
+    PollOk();
+    EXPECT_EQ(Subjects(), QStringList{"一通目"});
+    ASSERT_EQ(Servers().SinkMessagesTo(Address("copy")).size(), 1u);
+    EXPECT_TRUE(Servers().SinkMessagesTo(Address("copy")).front().tls);
+    EXPECT_TRUE(Ini().contains("tls.pop3." + User() + "@127.0.0.1=1") && Ini().contains("tls.smtp.@127.0.0.1=1"))
+        << Ini().toStdString();
+
+    // The SMTP server's STARTTLS stripped: the forward is refused before the envelope.
+    Change("portsmtp", QString::number(smtpStripped));
+    NewLog(seen);
+    DeliverJp("差出人", Address("a"), "二通目");
+    EXPECT_EQ(PollOnce().status, 0) << "a failed forward is a logged line, not a failed fetch";
+    QString log = NewLog(seen);
+    EXPECT_TRUE(log.contains("転送エラー[") && log.contains("SMTP 127.0.0.1:" + QString::number(smtpStripped)) &&
+                log.contains("STARTTLSが提供されませんでした"))
+        << log.toStdString();
+    clean(smtpRecord, "EHLO");
+    EXPECT_EQ(Servers().SinkMessagesTo(Address("copy")).size(), 1u);
+
+    // The POP3 server's STLS stripped: no login, and the message stays on the server.
+    Change("portpop", QString::number(popStripped));
+    DeliverJp("差出人", Address("a"), "三通目");
+    const Run run = PollOnce();
+    EXPECT_EQ(run.status, 1);
+    log = NewLog(seen);
+    EXPECT_TRUE(log.contains("処理エラー[POP3 127.0.0.1:" + QString::number(popStripped) + "]") &&
+                log.contains("ログインを中止しました（パスワードは送信していません）"))
+        << log.toStdString();
+    EXPECT_TRUE(run.err.contains("STARTTLS")) << run.err.toStdString();
+    clean(popRecord, "CAPA");
+    EXPECT_EQ(Subjects(), (QStringList{"一通目", "二通目"}));
+    StopRelay(popRelay);
+    StopRelay(smtpRelay);
+}
+
+} // namespace
+} // namespace lw::test

@@ -1,0 +1,295 @@
+#include "ui/MainWindow.h"
+
+#include "ui/UiTest.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMutex>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScopeGuard>
+#include <QSettings>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QThread>
+#include <QTimer>
+
+#include <atomic>
+#include <memory>
+
+using namespace lw;
+using ui::MessageBox;
+
+namespace {
+
+const QString kRunning = QStringLiteral("サービス終了（現在動作中...）");
+const QString kStopped = QStringLiteral("サービス開始（現在停止中...）");
+
+class MainWindowTest : public test::ListTest {
+protected:
+    void SetUp() override
+    {
+        ListTest::SetUp();
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_home.File("store"));
+        m_actions.askPassword = [this](QWidget*) { return ++prompts, unlock; };
+        m_actions.openEditor = [this](QWidget*, const config::WorkingCopy&) { Modal("editor"); };
+        m_actions.openViewer = [this](QWidget*, const config::WorkingCopy&) { Modal("viewer"); };
+        m_actions.chooseFile = [this](QWidget*, const QString&, const QString& dir, const QString& filter) {
+            return chooser = dir + u'|' + filter, chosen;
+        };
+        m_actions.importAddressBook = [this](QWidget*, const QString& file, const QString&,
+                                             const QString& list) { Modal("import " + file + " " + list); };
+    }
+    void TearDown() override
+    {
+        window.reset();
+        ListTest::TearDown();
+    }
+
+    // The window loaded on the program folder with this settings file.
+    void Open(const QByteArray& ini = "[larchwatcher]\nInterval=1\n")
+    {
+        test::WriteFile(m_home.File("larchwatcher.ini"), ini);
+        window = std::make_unique<ui::MainWindow>(m_home.Path(), m_home.File("pdf"), m_actions);
+        window->Service().SetTickWork([this](const auto&) { return ++ticks, engine::CycleSummary{}; });
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        window->activateWindow();
+        (void)QTest::qWaitForWindowActive(window.get(), 2000);
+        window->Load();
+    }
+
+    // Stands for a modal window: records what it is, whether the service ran and its ticks meanwhile.
+    void Modal(const QString& what)
+    {
+        const bool running = window->Service().IsRunning();
+        const int before = ticks;
+        QTest::qWait(80);
+        opens.append(what + (running ? " running " : " paused ") + QString::number(ticks - before));
+    }
+
+    template <typename T> T* W(const char* name) { return test::Find<T>(*window, name); }
+    QString T(const char* name) { return W<QLineEdit>(name)->text(); }
+    QString Caption() { return W<QPushButton>("Command1")->text(); }
+    // The toggle's caption, the interval and whether the service runs.
+    QString Status()
+    {
+        return Caption() + u'|' + QString::number(window->Service().IntervalMs()) +
+               (window->Service().IsRunning() ? "|on" : "|off");
+    }
+    // Clicks and lets an action that waits for a running tick take place.
+    void Click(const char* button)
+    {
+        test::Click(*window, button);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !window->Service().IsPauseWaiting(); }, 5000));
+    }
+    void Tab(int index) { W<QTabWidget>("SSTab1")->setCurrentIndex(index); }
+    void ExpectEnabled(std::initializer_list<const char*> names, bool enabled)
+    {
+        for (const char* name : names) EXPECT_EQ(W<QWidget>(name)->isEnabled(), enabled) << name;
+    }
+
+    ui::MainWindowActions m_actions;
+    std::unique_ptr<ui::MainWindow> window;
+    std::atomic<int> ticks{0};
+    bool unlock = true;
+    int prompts = 0;
+    QStringList opens;
+    QString chooser, chosen;
+};
+
+} // namespace
+
+TEST(MainWindowChecks, NumbersRangesAndNames)
+{
+    // field, text, message (empty: passes), text put back (empty: kept)
+    const char* const cases[][4] = {
+        {"txtIntv", "", "", ""}, {"txtIntv", "65535", "", ""}, {"txtIntv", " +1e3 ", "", ""},
+        {"txtIntv", "0", "入力範囲(1-65535)を超えています。", "60000"},
+        {"txtIntv", "abc", "数値を入力してください。", "60000"}, {"txtIntv", "inf", "数値を入力してください。", "60000"},
+        {"txtKeep", "91", "入力範囲(1-90)を超えています。", "60"},
+        {"txtPortsmtp", "10000", "入力範囲(1-9999)を超えています。", "25"},
+        {"txtList", "", "入力されていません。", ""}, {"txtLog", "a\\b", "\\マークは使用できません。", ""},
+        {"txtStock", "mail/sub", "\\マークは使用できません。", ""},
+        {"txtList", "../list", "\\マークは使用できません。", ""}, {"txtStock", "..", "\\マークは使用できません。", ""},
+        {"txtLog", " .. ", "\\マークは使用できません。", ""}, {"txtStock", "mail..old", "", ""},
+        {"txtPortpop", "65535", "", ""}, {"txtPortpop", "70000", "入力範囲(1-65535)を超えています。", "110"},
+        {"txtPortpop", "junk", "数値を入力してください。", "110"}};
+    for (const auto& [field, text, message, reset] : cases) {
+        SCOPED_TRACE(std::string(field) + " '" + text + "'");
+        const auto failure = ui::CheckField(QString::fromLatin1(field), QString::fromUtf8(text));
+        ASSERT_EQ(failure.has_value(), *message != 0);
+        if (!failure) continue;
+        EXPECT_EQ(failure->message, QString::fromUtf8(message));
+        EXPECT_EQ(failure->reset, *reset != 0);
+        EXPECT_EQ(failure->resetText, QString::fromLatin1(reset));
+    }
+}
+
+TEST_F(MainWindowTest, LoadFillsFieldsTogglesTheServiceAndAppliesTheEnablingAndFieldRules)
+{
+    Open("[larchwatcher]\nInterval=1234\nflgcmd=1\nflgtrstgt=2\nauthtyp=2\npopaccount=taro\n"
+         "poppassword=secret\n");
+    EXPECT_EQ(Status(), kRunning + "|1234|on");
+    EXPECT_EQ(T("txtSvpop") + T("txtAcpop"), "popservertaro") << "stored values, defaults for missing keys";
+    EXPECT_TRUE(W<QRadioButton>("optTrsTgt_2")->isChecked());
+    EXPECT_EQ(W<QComboBox>("cboAuthtyp")->currentText(), QStringLiteral("AUTH CRAM-MD5"));
+    const QString info = QStringLiteral("作業フォルダは ") + m_home.Path() + " です。";
+    EXPECT_TRUE(W<QLabel>("lblInfo")->text().startsWith(info));
+    EXPECT_EQ(window->State("flgcmd"), 1);
+
+    Click("Command1");
+    EXPECT_EQ(Status(), kStopped + "|1234|off");
+    W<QLineEdit>("txtIntv")->setText("777");
+    Click("Command1");
+    EXPECT_EQ(Status(), kRunning + "|777|on");
+
+    // Authentication controls follow their box; the account copy is made once, not kept in step.
+    const auto auth = {"cboAuthtyp", "chkAcpwpop", "txtAcsmtp", "txtPwsmtp", "lblAuthtyp", "lblAcsmtp",
+                       "lblPwsmtp"};
+    ExpectEnabled(auth, false);
+    Click("cmdDtl");
+    W<QCheckBox>("chkAuth")->click();
+    ExpectEnabled(auth, true);
+    W<QCheckBox>("chkAcpwpop")->click();
+    EXPECT_EQ(T("txtAcsmtp") + T("txtPwsmtp"), "tarosecret");
+    W<QLineEdit>("txtAcpop")->setText("jiro");
+    EXPECT_EQ(T("txtAcsmtp"), QStringLiteral("taro"));
+    const auto command = {"txtAccmd", "txtPwcmd", "lblAccmd", "lblPwcmd"};
+    ExpectEnabled(command, true);
+    W<QCheckBox>("chkCmd")->click();
+    ExpectEnabled(command, false);
+
+    // A button clicked while a field fails its check only puts the text back; corrected, it saves.
+    QLineEdit* timeout = W<QLineEdit>("txtTimeoutsmtp");
+    timeout->setFocus();
+    timeout->setText("601");
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    Click("cmdSet");
+    EXPECT_EQ(MessageBox::Log(), QStringList{QStringLiteral("入力範囲(1-600)を超えています。")});
+    EXPECT_TRUE(timeout->text() == "120" && timeout->hasFocus());
+    EXPECT_FALSE(test::ReadFile(m_home.File("larchwatcher.ini")).contains("timeoutsmtp")) << "no save";
+    Click("cmdSet");
+    EXPECT_TRUE(test::ReadFile(m_home.File("larchwatcher.ini")).contains("timeoutsmtp=120"));
+
+    // A failed check met on the way to another tab: the POP port is refused and put back, and
+    // the tab bar and the page shown both stay on the field's tab.
+    auto* tabs = W<QTabWidget>("SSTab1");
+    QLineEdit* popPort = W<QLineEdit>("txtPortpop");
+    popPort->setFocus();
+    popPort->setText("70000");
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    QTest::mouseClick(tabs->tabBar(), Qt::LeftButton, {}, tabs->tabBar()->tabRect(1).center());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(MessageBox::Log().value(1), QStringLiteral("入力範囲(1-65535)を超えています。"));
+    EXPECT_EQ(popPort->text(), "110");
+    EXPECT_EQ(tabs->tabBar()->currentIndex(), 0);
+    EXPECT_TRUE(tabs->widget(0)->isVisible() && !tabs->widget(1)->isVisible()) << "page and tab bar disagree";
+    EXPECT_TRUE(popPort->hasFocus());
+}
+
+TEST_F(MainWindowTest, NoTickWhileModalWorkRunsAndTheServiceComesBackAsItWas)
+{
+    Open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ticks > 3; }, 5000)) << "interval 1 ms ticks at once";
+    Tab(2);
+    Click("cmdList");
+    EXPECT_EQ(opens, QStringList{"editor paused 0"});
+    EXPECT_EQ(prompts, 1);
+    EXPECT_EQ(Caption(), kRunning);
+    const int after = ticks;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ticks > after; }, 5000)) << "resumed";
+
+    // A refused prompt opens nothing and does not pause.
+    unlock = false;
+    Tab(1);
+    Click("cmdRead");
+    EXPECT_TRUE(opens.size() == 1 && window->Service().IsRunning());
+    unlock = true;
+
+    // Stopped before: stopped after.
+    Click("Command1");
+    Click("cmdRead");
+    EXPECT_EQ(opens.last() + u'|' + Status(), "viewer paused 0|" + kStopped + "|1|off");
+    Click("Command1");
+
+    // Import: a cancelled choice resumes the service too; a chosen file is imported paused.
+    Click("cmdInpAdr");
+    EXPECT_EQ(chooser, m_home.Path() + QStringLiteral("|ｱﾄﾞﾚｽ帳ﾌｧｲﾙ (*.csv)"));
+    EXPECT_TRUE(window->Service().IsRunning());
+    chosen = "/x/book.csv";
+    Click("cmdInpAdr");
+    EXPECT_EQ(opens.last(), "import /x/book.csv list paused 0");
+    EXPECT_EQ(Caption(), kRunning);
+}
+
+TEST_F(MainWindowTest, MissingDatabaseRefusedLeavesTheInfoEmptyAndTheServiceRunning)
+{
+    ASSERT_TRUE(QFile::remove(m_home.File("list.db")));
+    window = std::make_unique<ui::MainWindow>(m_home.Path(), QString(), m_actions);
+    MessageBox::SetNextAnswer(MessageBox::Cancel); // do not create
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    window->Load();
+    ASSERT_EQ(MessageBox::Log().size(), 2);
+    EXPECT_TRUE(MessageBox::Log().value(1).startsWith(QStringLiteral("ﾃﾞｰﾀﾍﾞｰｽが作成できませんでした。")));
+    EXPECT_TRUE(W<QLabel>("lblInfo")->text().isEmpty());
+    EXPECT_EQ(Status(), kRunning + "|60000|on") << "no settings file: the default interval";
+}
+
+TEST_F(MainWindowTest, TicksUseTheCopyOfTheFieldsAndASaveDuringATickWaitsWithoutHoldingTheWindow)
+{
+    Open("[larchwatcher]\nInterval=20\ntrsto=old@example.jp\n");
+    std::atomic<bool> hold{true};
+    QStringList seen; // per tick, on the poll thread: its snapshot and the copy after a command's change
+    QMutex mutex;
+    // The ticks use this test's locals: release and end them before the locals go, pass or fail.
+    const auto end = qScopeGuard([&] {
+        hold = false;
+        window.reset();
+    });
+    window->Service().SetTickWork([&](const config::SettingsRecord& s) {
+        {
+            QMutexLocker lock(&mutex);
+            seen << s.trsto + u'|' + QString::number(s.flgtrs);
+            if (seen.size() == 1) {
+                // What command mail does from the poll thread.
+                window->SetText("trsto", "command@example.jp");
+                window->SetState("flgtrs", 1);
+                seen << window->Text("trsto");
+            }
+        }
+        while (hold)
+            QThread::msleep(5);
+        return ++ticks, engine::CycleSummary{};
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->Service().IsBusy(); }, 5000));
+    // The fields follow the change while the tick still runs.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return T("txtTrsto") == "command@example.jp"; }, 5000));
+    EXPECT_TRUE(W<QCheckBox>("chkTrs")->isChecked());
+
+    // A save pressed now waits for the tick with the window closed to input, and returns at once.
+    // (Should it wait in the click, the tick ends after 2 s and the checks below fail.)
+    QTimer::singleShot(2000, window.get(), [&] { hold = false; });
+    test::Click(*window, "cmdSet");
+    EXPECT_TRUE(window->Service().IsBusy() && window->Service().IsPauseWaiting());
+    EXPECT_FALSE(W<QWidget>("cmdSet")->isEnabled());
+    EXPECT_FALSE(test::ReadFile(m_home.File("larchwatcher.ini")).contains("command@"))
+        << "saved during the tick";
+    hold = false;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window->Service().IsPauseWaiting(); }, 5000));
+    const QByteArray saved = test::ReadFile(m_home.File("larchwatcher.ini"));
+    EXPECT_TRUE(saved.contains("trsto=command@example.jp") && saved.contains("flgtrs=1"))
+        << saved.toStdString();
+    EXPECT_TRUE(W<QWidget>("cmdSet")->isEnabled());
+    EXPECT_EQ(Status(), kRunning + "|20|on");
+
+    // Typed and not saved: in the very next tick's snapshot.
+    W<QLineEdit>("txtTrsto")->setText("Typed@Example.JP");
+    const int before = ticks;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ticks > before + 1; }, 5000));
+    QMutexLocker lock(&mutex);
+    EXPECT_EQ(seen.mid(0, 2), (QStringList{"old@example.jp|0", "command@example.jp"}));
+    EXPECT_EQ(seen.last(), "typed@example.jp|1");
+}

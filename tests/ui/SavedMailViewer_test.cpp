@@ -1,0 +1,283 @@
+// The saved-mail viewer on a real list database made from the template, with saved copies.
+#include "ui/SavedMailViewer.h"
+
+#include "mail/ActivityLog.h"
+#include "store/FindOrAdd.h"
+#include "ui/MailClient.h"
+#include "ui/UiTest.h"
+
+#include <QDir>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTableView>
+#include <QUrlQuery>
+
+namespace {
+
+using lw::ui::MessageBox;
+
+struct FakeMailClient final : lw::ui::MailClient {
+    bool Compose(const QUrl& mailto, QString&) override { return drafts.append(mailto), true; }
+    bool Open(const QString& path, QString&) override { return opened.append(path), true; }
+    QList<QUrl> drafts;
+    QStringList opened;
+};
+
+QByteArray Encoded(const QString& text) { return "=?UTF-8?B?" + text.toUtf8().toBase64() + "?="; }
+
+QByteArray WithNamesAndAttachments()
+{
+    return "From: " + Encoded("山田 太郎") + " <taro@example.jp>\r\nTo: " + Encoded("総務課") +
+           " <soumu@example.jp>\r\nSubject: " + Encoded("見積書の送付") + "\r\nMIME-Version: 1.0\r\n"
+           "Content-Type: multipart/mixed; boundary=b1\r\n\r\n--b1\r\n"
+           "Content-Type: text/plain; charset=UTF-8\r\nContent-Transfer-Encoding: 8bit\r\n\r\n" +
+           QStringLiteral("お世話になっております。\r\n見積書を添付します。\r\n").toUtf8() +
+           "--b1\r\nContent-Disposition: attachment; filename=memo.txt\r\n\r\nmemo\r\n--b1\r\n"
+           "Content-Disposition: attachment; filename=quote.pdf\r\n\r\n%PDF-1.4\r\n--b1--\r\n";
+}
+
+QByteArray BareAddresses(const QByteArray& subject, const QByteArray& body)
+{
+    return "From: plain@example.com\r\nTo: office@example.jp\r\nSubject: " + subject +
+           "\r\nContent-Type: text/plain; charset=UTF-8\r\n\r\n" + body + "\r\n";
+}
+
+class SavedMailViewerTest : public lw::test::ListTest {
+protected:
+    void SetUp() override
+    {
+        ListTest::SetUp();
+        settings.programFolder = m_home.Folder();
+        QDir().mkpath(workFolder);
+        Add("a.eml", "見積書の送付", 0, WithNamesAndAttachments());
+        // A body naming a file of the program folder; the received file is gone.
+        Add("b.eml", "plain", -1, BareAddresses("plain", "file:" + Secret().toUtf8()), "rsc");
+        Add("c.eml", "gone", -2, BareAddresses("gone", "x"), "s");             // saved copy gone
+        Add("d.eml", "not saved", 1, BareAddresses("n", "n"), "rf");
+    }
+
+    // kind: r the received file recorded, f and present; s saved, c with its copy present.
+    void Add(const QString& id, const QString& subject, int days, const QByteArray& message,
+             const QString& kind = "rfsc")
+    {
+        const QString work = workFolder + u'/' + id, save = saveFolder + u'/' + id;
+        if (kind.contains(u'f')) lw::test::WriteFile(work, message);
+        if (kind.contains(u'c')) lw::test::WriteFile(save, message);
+        const bool saved = kind.contains(u's');
+        Sql("INSERT INTO tblHistory (保存ファイルID, 保存ファイルパス, 件名, 送信アドレス, 送信アドレス名, "
+            "受信日, メール保存, メール保存先パス) VALUES (?, ?, ?, 'x@example.jp', 'x', ?, ?, ?)",
+            {id, kind.contains(u'r') ? work : QString(""), subject,
+             lw::store::ToStoredDateTime(day.addDays(days)), saved ? 1 : 0, saved ? save : QString()});
+    }
+    QString Secret() const { return m_home.File("larchwatcher.ini"); }
+    QString LogText() const
+    {
+        const QString path =
+            lw::mail::LogFilePath(settings.programFolder, settings.logfile, QDateTime::currentDateTime());
+        return QString::fromUtf8(lw::test::ReadFile(path));
+    }
+
+    void Open()
+    {
+        form = std::make_unique<lw::ui::SavedMailViewer>([this] { return settings; }, client);
+        form->SetPreview([this](const lw::ui::NoticeReport& notice, QWidget*) { shown << notice.Body(); });
+        form->show();
+        grid = lw::test::Find<QTableView>(*form, "DBGrid1");
+    }
+    void Select(int row)
+    {
+        const QPoint at = grid->visualRect(grid->model()->index(row, 0)).center();
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, at);
+    }
+    // Answers the question, then deletes the current row.
+    void Delete(MessageBox::Answer answer) { MessageBox::SetNextAnswer(answer), form->DeleteSavedMail(); }
+    template <typename T> T* Child(const char* name) { return lw::test::Find<T>(*form, name); }
+    // The title, the body and the attachment line, between bars.
+    QString Preview()
+    {
+        return Child<QPlainTextEdit>("txtTitle")->toPlainText() + u'|' +
+               Child<QPlainTextEdit>("txtBody")->toPlainText() + u'|' + Child<QLineEdit>("txtFile")->text();
+    }
+    QString Cell(int row, int column) { return grid->model()->index(row, column).data().toString(); }
+    // 1 or 0 for 印刷, 削除 and 返信.
+    QString Enabled()
+    {
+        QString on;
+        for (const char* button : {"cmdRead", "cmdDel", "cmdMail"}) on += Child<QPushButton>(button)->isEnabled() ? "1" : "0";
+        return on;
+    }
+    int Rows() { return grid->model()->rowCount(); }
+
+    const QDateTime day{QDate(2026, 12, 7), QTime(9, 15, 0)};
+    lw::config::SettingsRecord settings;
+    QString saveFolder = m_home.File("mail");
+    QString workFolder = saveFolder + "/work";
+    FakeMailClient client;
+    QStringList shown; // notices previewed
+    std::unique_ptr<lw::ui::SavedMailViewer> form;
+    QTableView* grid = nullptr;
+};
+
+TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrintsTheReceivedFile)
+{
+    Add("f.eml", "neither", -3, BareAddresses("neither", "x"), "rs"); // received file and saved copy gone
+    Open();
+
+    // Saved rows only, newest first; the date in the system's text form.
+    ASSERT_EQ(Rows(), 4);
+    EXPECT_EQ(Cell(0, 2) + Cell(1, 2) + Cell(2, 2), "見積書の送付plaingone");
+    EXPECT_EQ(Cell(0, 3), "2026/12/07 09:15:00");
+    EXPECT_EQ(Enabled(), "000") << "no row chosen yet";
+    Select(0);
+    EXPECT_EQ(Enabled(), "111");
+    EXPECT_TRUE(Preview().startsWith("送信者：山田 太郎 宛先：総務課\n件名：見積書の送付|お世話になっております。"));
+    EXPECT_TRUE(Preview().endsWith("見積書を添付します。|添付：memo.txt, quote.pdf")) << Preview().toStdString();
+    form->OpenAttachment(1);
+    form->OpenAttachment(2);
+    ASSERT_EQ(form->AttachmentPaths().size(), 2);
+    EXPECT_EQ(client.opened, QStringList{form->AttachmentPaths().at(1)});
+    EXPECT_TRUE(client.opened.value(0).endsWith("/quote.pdf"));
+    form->PrintSavedMail(); // a notice without the recipient
+    EXPECT_EQ(shown, QStringList{form->MailText()});
+    EXPECT_TRUE(form->MailText().startsWith("subject:見積書の送付\r\nfrom:")) << form->MailText().toStdString();
+    EXPECT_FALSE(form->MailText().contains("\r\nto:"));
+
+    // Without display names the addresses stand in; a body naming a file is only body: no
+    // attachment to list or open. Its received file is gone (purged): the notice comes from the
+    // saved copy.
+    lw::test::WriteFile(Secret(), "poppassword=secret");
+    Select(1);
+    EXPECT_EQ(Preview(),
+              "送信者：plain@example.com 宛先：office@example.jp\n件名：plain|file:" + Secret() + u'|');
+    form->OpenAttachment(0);
+    EXPECT_EQ(client.opened.size(), 1);
+    form->PrintSavedMail();
+    ASSERT_EQ(shown.size(), 2);
+    EXPECT_TRUE(shown.last().startsWith("subject:plain\r\nfrom:plain@example.com"))
+        << shown.last().toStdString();
+    // Neither the received file nor the saved copy: printing says so.
+    Select(3);
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    form->PrintSavedMail();
+    EXPECT_EQ(MessageBox::Log(), QStringList{"ファイルが存在しません。"});
+
+    // A saved copy that is gone: empty fields, no reply; no received file recorded: no print at all.
+    Select(2);
+    EXPECT_EQ(Preview(), "送信者： 宛先：\n件名：||");
+    EXPECT_EQ(Enabled(), "110");
+    form->PrintSavedMail();
+    EXPECT_EQ(MessageBox::Log().size() + shown.size(), 3);
+}
+
+TEST_F(SavedMailViewerTest, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
+{
+    const QString save = saveFolder + u'/', outside = m_home.File("quote.pdf");
+    // Attachment copies: one of its own, one outside the save folder, one another message records too.
+    Sql("INSERT INTO tblHistoryFiles (保存ファイルID, 添付ファイル名, 添付ファイル保存先パス) VALUES "
+        "('a.eml', 'memo.txt', ?), ('a.eml', 'quote.pdf', ?), ('a.eml', 'shared.txt', ?), "
+        "('b.eml', 'x.txt', ?), ('b.eml', 'shared.txt', ?)",
+        {save + "memo.txt", outside, save + "shared.txt", save + "x.txt", save + "shared.txt"});
+    for (const QString& file : {save + "memo.txt", outside, save + "shared.txt"})
+        lw::test::WriteFile(file, "copy");
+    Open();
+    Select(0);
+
+    // No: nothing changes; the list is reloaded and the preview emptied.
+    Delete(MessageBox::No);
+    EXPECT_EQ(MessageBox::Log(), QStringList{"保存メールを削除します。よろしいですか。"});
+    EXPECT_TRUE(Rows() == 3 && QFile::exists(save + "a.eml") && Preview() == "||");
+
+    // Every reload is as the viewer opens: no current row and the buttons off, so a second 削除
+    // and はい can never delete a row the operator did not pick.
+    const auto asOpened = [this] { return Enabled() == "000" && form->CurrentRow() == -1; };
+    EXPECT_TRUE(asOpened());
+    Select(2); // c.eml, whose saved copy is already gone: it leaves the list without complaint
+    MessageBox::SetNextAnswer(MessageBox::Yes);
+    lw::test::Click(*form, "cmdDel");
+    EXPECT_EQ(Cell(0, 2) + Cell(1, 2), "見積書の送付plain");
+    EXPECT_TRUE(asOpened() && MessageBox::PendingAnswers() == 0);
+    MessageBox::SetNextAnswer(MessageBox::Yes);
+    lw::test::Click(*form, "cmdDel");
+    EXPECT_EQ(MessageBox::PendingAnswers(), 1) << "削除 acted with no row picked";
+    EXPECT_TRUE(Rows() == 2 && QFile::exists(save + "a.eml"));
+    MessageBox::ClearLog();
+    Select(0);
+
+    // Yes on the picked row: the saved copy goes, the received one stays.
+    Delete(MessageBox::Yes);
+    ASSERT_EQ(Rows(), 1);
+    EXPECT_EQ(Cell(0, 2), "plain");
+    EXPECT_TRUE(!QFile::exists(save + "a.eml") && QFile::exists(workFolder + "/a.eml"));
+    EXPECT_EQ(Sql("SELECT メール保存 || '|' || メール保存先パス FROM tblHistory WHERE 保存ファイルID = 'a.eml'"),
+              QStringList{"0|"});
+    EXPECT_EQ(Sql("SELECT count(*) FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ''"),
+              QStringList{"3"});
+    EXPECT_FALSE(QFile::exists(save + "memo.txt")) << "its attachment copy goes with it";
+    EXPECT_TRUE(QFile::exists(outside) && QFile::exists(save + "shared.txt"));
+    EXPECT_TRUE(LogText().isEmpty());
+
+    // A copy that cannot be removed (a folder in its place): row unchanged, error logged.
+    ASSERT_TRUE(QFile::remove(save + "b.eml") && QDir().mkpath(save + "b.eml/inner"));
+    Select(0);
+    Delete(MessageBox::Yes);
+    EXPECT_EQ(Rows(), 1);
+    EXPECT_TRUE(LogText().contains("==> 保存メール削除エラー：")) << LogText().toStdString();
+    EXPECT_EQ(
+        Sql("SELECT 添付ファイル保存先パス FROM tblHistoryFiles WHERE 保存ファイルID = 'b.eml' ORDER BY 1"),
+        (QStringList{save + "shared.txt", save + "x.txt"}));
+
+    ASSERT_TRUE(QDir(save + "b.eml").removeRecursively());
+    Select(0);
+    Delete(MessageBox::Yes); // b.eml: the copy no other message records now goes
+    EXPECT_FALSE(QFile::exists(save + "shared.txt"));
+    EXPECT_EQ(Rows(), 0);
+    EXPECT_EQ(Sql("SELECT count(*) FROM tblHistory"), QStringList{"4"});
+
+    // An empty list: the delete ends in the logged error, without a question.
+    const qsizetype errors = LogText().count("保存メール削除エラー："), asked = MessageBox::Log().size();
+    form->DeleteSavedMail();
+    EXPECT_TRUE(MessageBox::Log().size() == asked && LogText().count("保存メール削除エラー：") == errors + 1);
+}
+
+TEST_F(SavedMailViewerTest, ReplyDraftGoesToTheSenderWithTheQuotedBodyCutToFit)
+{
+    Add("e.eml", QString(), 1, BareAddresses("", QStringLiteral("長い本文の行です。").repeated(2000).toUtf8()));
+    Open();
+    const QString end = "\r\n-------------- Original Message End --------------";
+    const auto item = [](const QUrl& url, const char* key) {
+        return QUrlQuery(url).queryItemValue(key, QUrl::FullyDecoded);
+    };
+
+    Select(1); // a.eml
+    form->ComposeReply();
+    ASSERT_EQ(client.drafts.size(), 1);
+    const QUrl draft = client.drafts.last();
+    EXPECT_EQ(draft.scheme() + u':' + draft.path() + u'|' + item(draft, "subject"),
+              "mailto:taro@example.jp|Re: 見積書の送付");
+    const QString body = item(draft, "body");
+    EXPECT_TRUE(body.startsWith("---------------- Original Message ----------------\r\nお世話になっております。"))
+        << body.toStdString();
+    EXPECT_TRUE(body.endsWith(end) && !body.contains(lw::ui::ShortenedNotice()));
+
+    // An empty subject gives "Re: "; a long body is cut just enough to fit, saying so.
+    Select(0);
+    form->ComposeReply();
+    ASSERT_EQ(client.drafts.size(), 2);
+    const QUrl cut = client.drafts.last();
+    const auto size = cut.toEncoded().size();
+    EXPECT_TRUE(size <= lw::ui::kMaxReplyUrlLength && size > lw::ui::kMaxReplyUrlLength - 100) << size;
+    EXPECT_EQ(item(cut, "subject"), "Re: ");
+    EXPECT_TRUE(item(cut, "body").contains("長い本文の行です。長い") &&
+                item(cut, "body").endsWith(lw::ui::ShortenedNotice() + end));
+
+    // Characters that separate URL fields stay part of the text.
+    lw::mail::ReceivedMail odd;
+    odd.subject = "1+1=2 & more #3 100%", odd.fromAddress = "a+b@example.jp", odd.body = "x&body=injected";
+    const QUrl oddUrl = lw::ui::ReplyUrl(odd);
+    EXPECT_EQ(item(oddUrl, "subject"), "Re: 1+1=2 & more #3 100%");
+    EXPECT_EQ(QUrlQuery(oddUrl).allQueryItemValues("body").size(), 1);
+    EXPECT_TRUE(item(oddUrl, "body").contains("x&body=injected"));
+}
+
+} // namespace
