@@ -57,10 +57,6 @@ private:
     bool CarriesOwnMark(const QString& path) const;
     void GlobalForward(const SenderRule& rule, const mail::ReceivedMail& mail);
     void ForwardOrSkip(const SenderRule& rule, const mail::ReceivedMail& mail, const QString& logLine);
-    static QString FromText(const mail::ReceivedMail& mail)
-    {
-        return QStringLiteral("]:from<") + mail.fromAddress + u'>' + mail.fromName;
-    }
 
     const config::SettingsRecord& m_settings;
     config::WorkingCopy& m_workingCopy;
@@ -227,7 +223,7 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
     if (!Recorded(store::RegisterReceipt(m_settings, mail))) return Settlement::Left;
 
     if (!mail::MayProcess(mail)) {
-        Log(QStringLiteral("フィルタリング実行[") + mail.file + FromText(mail));
+        Log(QStringLiteral("フィルタリング実行[") + mail.file + mail::SenderLogText(mail));
         return Settlement::Handled;
     }
     if (!mail.fromAddress.contains(u'@')) return Settlement::Handled;
@@ -251,7 +247,7 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
 
     if (rule.print && !rule.reject) {
         if (Print(mailText, mail, error)) {
-            if (rule.log) Log(QStringLiteral("メール印刷[") + mail.file + FromText(mail));
+            if (rule.log) Log(QStringLiteral("メール印刷[") + mail.file + mail::SenderLogText(mail));
             // Nothing came out of a printer: the operator must learn where the notice went.
             if (const QString pdf = m_printer->FallbackFile(); !pdf.isEmpty())
                 Log(QStringLiteral("メール印刷PDF出力[") + mail.file + QStringLiteral("]:") + pdf);
@@ -269,7 +265,7 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
         const QString target = store::JoinPath(m_saveFolder, baseName);
         saved = SaveCopy(mail.file, target, error);
         if (saved) {
-            if (rule.log) Log(QStringLiteral("メール保存[") + target + FromText(mail));
+            if (rule.log) Log(QStringLiteral("メール保存[") + target + mail::SenderLogText(mail));
             if (!Recorded(store::RegisterProcessing(m_settings, mail, store::kActionSave, true)))
                 return Settlement::Left;
         } else {
@@ -284,7 +280,7 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
             Error(mail.file, error);
         } else {
             deleteOnServer = true;
-            if (rule.log) Log(QStringLiteral("メールボックスクリア[") + baseName + FromText(mail));
+            if (rule.log) Log(QStringLiteral("メールボックスクリア[") + baseName + mail::SenderLogText(mail));
             if (!Recorded(store::RegisterProcessing(m_settings, mail, store::kActionClear, true)))
                 return Settlement::Left;
         }
@@ -295,7 +291,7 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
             Error(mail.file, error);
         } else {
             deleteOnServer = true;
-            if (rule.log) Log(QStringLiteral("受信拒否[") + baseName + FromText(mail));
+            if (rule.log) Log(QStringLiteral("受信拒否[") + baseName + mail::SenderLogText(mail));
             if (!Recorded(store::RegisterProcessing(m_settings, mail, store::kActionReject, true)))
                 return Settlement::Left;
         }
