@@ -197,15 +197,9 @@ bool CopyFileDurably(const std::string& source, const std::string& target, bool 
             return false;
         }
         if (n == 0) break;
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(out.Get(), buffer.data() + done, static_cast<size_t>(n - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) {
-                if (w == 0) errno = ENOSPC;
-                error = SystemReason("cannot write", target);
-                return false;
-            }
-            done += w;
+        if (!WriteAll(out.Get(), buffer.data(), static_cast<std::size_t>(n))) {
+            error = SystemReason("cannot write", target);
+            return false;
         }
     }
     // The copy is private like everything in the program folder, even when its source was not.

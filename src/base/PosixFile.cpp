@@ -36,6 +36,21 @@ bool MakeOwnerOnlyFolders(const std::string& path)
     return MakeOwnerOnlyFolder(path);
 }
 
+bool WriteAll(int fd, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 std::string FolderOf(const std::string& path)
 {
     const auto slash = path.find_last_of('/');

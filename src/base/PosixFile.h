@@ -3,6 +3,7 @@
 // Small pieces shared by the writers that need more than QFile offers: flushes of files and
 // folders, links, and errno in their error texts.
 
+#include <cstddef>
 #include <string>
 
 #include <sys/types.h>
@@ -38,6 +39,10 @@ inline constexpr mode_t kOwnerOnlyFolder = 0700;
 
 // Creates the folder and every missing parent owner-only; levels that exist keep their mode.
 [[nodiscard]] bool MakeOwnerOnlyFolders(const std::string& path);
+
+// Writes all of data to fd, retrying after signals; false with errno set when it could not
+// (a write of nothing counts as a full disk).
+[[nodiscard]] bool WriteAll(int fd, const char* data, std::size_t size);
 
 // The folder part of a path: "." for a bare name, "/" for a file at the root.
 std::string FolderOf(const std::string& path);

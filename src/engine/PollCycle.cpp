@@ -83,10 +83,6 @@ private:
     void GlobalForward(const SenderRule& rule, const mail::ReceivedMail& mail);
     void ForwardOrSkip(const SenderRule& rule, const mail::ReceivedMail& mail, const QString& logLine);
     bool EndRequested() const { return m_endRequested != nullptr && m_endRequested->load(); }
-    static QString FromText(const mail::ReceivedMail& mail)
-    {
-        return QStringLiteral("]:from<") + mail.fromAddress + u'>' + mail.fromName;
-    }
 
     const config::SettingsRecord& m_settings;
     ChangeCountingCopy m_workingCopy;
@@ -270,7 +266,7 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
     if (!Recorded(store::RegisterReceipt(m_settings, mail))) return Settlement::Left;
 
     if (!mail::MayProcess(mail)) {
-        Log(QStringLiteral("フィルタリング実行[") + mail.file + FromText(mail));
+        Log(QStringLiteral("フィルタリング実行[") + mail.file + mail::SenderLogText(mail));
         return Settlement::Handled;
     }
     if (!mail.fromAddress.contains(u'@')) return Settlement::Handled;
@@ -296,7 +292,7 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
     if (rule.print && !rule.reject) {
         if (Print(mailText, mail, error)) {
             m_acted = true;
-            if (rule.log) Log(QStringLiteral("メール印刷[") + mail.file + FromText(mail));
+            if (rule.log) Log(QStringLiteral("メール印刷[") + mail.file + mail::SenderLogText(mail));
             // Nothing came out of a printer: the operator must learn where the notice went.
             if (const QString pdf = m_printer->FallbackFile(); !pdf.isEmpty())
                 Log(QStringLiteral("メール印刷PDF出力[") + mail.file + QStringLiteral("]:") + pdf);
@@ -315,7 +311,7 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
         saved = SaveCopy(mail.file, target, error);
         if (saved) {
             m_acted = true;
-            if (rule.log) Log(QStringLiteral("メール保存[") + target + FromText(mail));
+            if (rule.log) Log(QStringLiteral("メール保存[") + target + mail::SenderLogText(mail));
             if (!Recorded(store::RegisterProcessing(m_settings, mail, store::kActionSave, true)))
                 return Settlement::Left;
         } else {
@@ -330,7 +326,7 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
             Error(mail.file, error);
         } else {
             deleteOnServer = true;
-            if (rule.log) Log(QStringLiteral("メールボックスクリア[") + baseName + FromText(mail));
+            if (rule.log) Log(QStringLiteral("メールボックスクリア[") + baseName + mail::SenderLogText(mail));
             if (!Recorded(store::RegisterProcessing(m_settings, mail, store::kActionClear, true)))
                 return Settlement::Left;
         }
@@ -341,7 +337,7 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
             Error(mail.file, error);
         } else {
             deleteOnServer = true;
-            if (rule.log) Log(QStringLiteral("受信拒否[") + baseName + FromText(mail));
+            if (rule.log) Log(QStringLiteral("受信拒否[") + baseName + mail::SenderLogText(mail));
             if (!Recorded(store::RegisterProcessing(m_settings, mail, store::kActionReject, true)))
                 return Settlement::Left;
         }

@@ -41,18 +41,6 @@ struct Pop3Mailbox::State {
 
 namespace {
 
-bool WriteAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // RETRs one message into folder/baseName: written to a hidden temporary file and renamed, so
 // the name never holds part of a message. Not yet synced: see SyncFolder.
 bool StoreMessage(Pop3Session& session, int number, const std::string& folder, const std::string& baseName,
@@ -69,7 +57,7 @@ bool StoreMessage(Pop3Session& session, int number, const std::string& folder, c
     std::string buffer;
     int writeErrno = 0;
     const auto flush = [&] {
-        if (!WriteAll(fd, buffer.data(), buffer.size())) {
+        if (!base::WriteAll(fd, buffer.data(), buffer.size())) {
             writeErrno = errno;
             return false;
         }

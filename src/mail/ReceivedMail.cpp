@@ -248,6 +248,11 @@ bool IsFileInFolder(const QString& path, const QString& folder)
     return !canonicalFile.isEmpty() && QFileInfo(canonicalFile).path() == canonicalFolder;
 }
 
+QString SenderLogText(const ReceivedMail& mail)
+{
+    return QStringLiteral("]:from<") + mail.fromAddress + u'>' + mail.fromName;
+}
+
 bool MayProcess(const ReceivedMail& mail)
 {
     return !mail.subject.contains(u"returned mail", Qt::CaseInsensitive);

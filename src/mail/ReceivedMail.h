@@ -55,6 +55,9 @@ QString AttachmentFolderOf(const QString& messageFile);
 // only place an attachment the reader wrote can be.
 bool IsFileInFolder(const QString& path, const QString& folder);
 
+// The part of a log line after a message's id: "]:from<address>name".
+QString SenderLogText(const ReceivedMail& mail);
+
 // Returned-mail test: false when the subject contains "returned mail" in any letter case.
 bool MayProcess(const ReceivedMail& mail);
 

@@ -38,16 +38,10 @@ bool WriteFileAtomically(const std::string& path, const std::string& data, std::
             error = base::SystemReason("cannot create", tmp);
             return false;
         }
-        size_t done = 0;
-        while (done < data.size()) {
-            const ssize_t n = ::write(fd.Get(), data.data() + done, data.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                error = base::SystemReason("cannot write", tmp);
-                ::unlink(tmp.c_str());
-                return false;
-            }
-            done += static_cast<size_t>(n);
+        if (!base::WriteAll(fd.Get(), data.data(), data.size())) {
+            error = base::SystemReason("cannot write", tmp);
+            ::unlink(tmp.c_str());
+            return false;
         }
         if ((!syncAll && ::fsync(fd.Get()) != 0) || !fd.Close()) {
             error = base::SystemReason("cannot sync", tmp);

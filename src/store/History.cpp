@@ -192,8 +192,7 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
                     // Saving the message still counts; only this attachment is missing, and
                     // its row says so by an empty path rather than a false one.
                     mail::WriteLog(settings.programFolder, settings.logfile,
-                                   QStringLiteral("処理履歴登録エラー[") + id + QStringLiteral("]:from<") +
-                                       mail.fromAddress + u'>' + mail.fromName +
+                                   QStringLiteral("処理履歴登録エラー[") + id + mail::SenderLogText(mail) +
                                        QStringLiteral(":添付ファイルを保存できません: ") + source);
                     saved.clear();
                 }
@@ -353,8 +352,7 @@ Registration RegisterReceipt(const config::SettingsRecord& settings, const mail:
     bool locked = false;
     if (WriteReceipt(settings, mail, id, error, locked)) return Registration::Written;
     mail::WriteLog(settings.programFolder, settings.logfile,
-                   QStringLiteral("受信履歴登録エラー[") + id + QStringLiteral("]:from<") + mail.fromAddress + u'>' +
-                       mail.fromName);
+                   QStringLiteral("受信履歴登録エラー[") + id + mail::SenderLogText(mail));
     return locked ? Registration::Locked : Registration::Failed;
 }
 
@@ -366,8 +364,7 @@ Registration RegisterProcessing(const config::SettingsRecord& settings, const ma
     bool locked = false;
     if (WriteProcessing(settings, mail, id, actionCode, value, error, locked)) return Registration::Written;
     mail::WriteLog(settings.programFolder, settings.logfile,
-                   QStringLiteral("処理履歴登録エラー[") + id + QStringLiteral("]:from<") + mail.fromAddress + u'>' +
-                       mail.fromName + u':' + error);
+                   QStringLiteral("処理履歴登録エラー[") + id + mail::SenderLogText(mail) + u':' + error);
     return locked ? Registration::Locked : Registration::Failed;
 }
 
