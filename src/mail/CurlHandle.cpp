@@ -190,11 +190,6 @@ TlsSessionKeeper::TlsSessionKeeper(const std::string& host, int port)
 {
 }
 
-void TlsSessionKeeper::Attach(CURL* handle)
-{
-    curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, this);
-}
-
 std::string UrlHost(const std::string& host)
 {
     if (host.find(':') != std::string::npos && host.front() != '[') return "[" + host + "]";

@@ -39,9 +39,9 @@ class TlsSessionKeeper {
     TlsSessionKeeper(const TlsSessionKeeper&) = delete;
     TlsSessionKeeper& operator=(const TlsSessionKeeper&) = delete;
 
-    // Sets the handle up for it, after ApplyCommonOptions; the keeper must outlive the handle.
-    void Attach(CURL* handle);
-    // The last TLS handshake on the attached handle resumed an earlier session.
+    // A handle gets it through the TLS check (TlsCheck::Apply), which installs it on each
+    // TLS context; the keeper must outlive the handle.
+    // The last TLS handshake on that handle resumed an earlier session.
     bool Resumed() const { return m_resumed; }
 
     // For the TLS library's callbacks.

@@ -169,7 +169,6 @@ bool Pop3Session::Perform(const std::string& path, const char* customRequest, bo
         CURL* c = m_handle->curl.get();
         ApplyCommonOptions(c, m_endpoint.connectTimeoutSeconds, m_endpoint.requestTimeoutSeconds,
                            m_endpoint.connectTimeoutSeconds * 3);
-        m_handle->tlsSessions.Attach(c);
         curl_easy_setopt(c, CURLOPT_USERNAME, m_endpoint.account.c_str());
         curl_easy_setopt(c, CURLOPT_PASSWORD, m_endpoint.password.c_str());
         if (!m_endpoint.loginOptions.empty())
