@@ -119,8 +119,8 @@ private:
     switch (lock.Acquire()) {
     case SingleInstance::Outcome::Acquired: return true;
     case SingleInstance::Outcome::InUse:
-        std::fprintf(stderr, "larchwatcher: the program folder is in use by another running copy (lock %s)\n",
-                     qPrintable(lock.Path()));
+        std::fprintf(stderr, "larchwatcher: the program folder is in use by another running copy (process %lld, lock %s)\n",
+                     static_cast<long long>(lock.HolderProcess()), qPrintable(lock.Path()));
         status = kExitFolderInUse;
         return false;
     case SingleInstance::Outcome::Failed: break;
