@@ -37,19 +37,19 @@ void ApplyForwardingFields(const CommandParams& params, config::WorkingCopy& cop
 {
     // Check boxes: anything but the word true unticks.
     if (!params.strFlgTrs.isEmpty())
-        copy.SetState(QStringLiteral("flgtrs"), FlagWord(params.strFlgTrs) == true);
+        copy.SetState(config::KeyOf(config::Setting::ForwardEnabled), FlagWord(params.strFlgTrs) == true);
     // A target the option group does not have leaves the selection as it is.
     if (!params.strFlgTgt.isEmpty()) {
         if (const auto option = TargetOption(params.strFlgTgt))
-            copy.SetState(QStringLiteral("flgtrstgt"), *option);
+            copy.SetState(config::KeyOf(config::Setting::ForwardTarget), *option);
     }
     if (!params.strFlgTo.isEmpty())
-        copy.SetState(QStringLiteral("flgtrsto"), FlagWord(params.strFlgTo) == true);
+        copy.SetState(config::KeyOf(config::Setting::UseFixedForwardAddresses), FlagWord(params.strFlgTo) == true);
 
     // The fixed lists are always set: a command without them empties them.
-    copy.SetText(QStringLiteral("trsto"), base::TrimBlanks(params.strTrsto));
-    copy.SetText(QStringLiteral("trscc"), base::TrimBlanks(params.strTrscc));
-    copy.SetText(QStringLiteral("trsbcc"), base::TrimBlanks(params.strTrsbcc));
+    copy.SetText(config::KeyOf(config::Setting::ForwardTo), base::TrimBlanks(params.strTrsto));
+    copy.SetText(config::KeyOf(config::Setting::ForwardCc), base::TrimBlanks(params.strTrscc));
+    copy.SetText(config::KeyOf(config::Setting::ForwardBcc), base::TrimBlanks(params.strTrsbcc));
 }
 
 bool SetRule(const QSqlDatabase& db, const QString& address, const store::ColumnValues& values,
@@ -110,7 +110,7 @@ bool ApplyCommand(const config::SettingsRecord& settings, const CommandParams& p
     // A failed save is logged there and does not stop the command.
     config::SaveSettingsQuiet(copy, settings);
 
-    if (!store::OpenListDatabase(settings.programFolder, settings.reffile, error)) return false;
+    if (!store::OpenListDatabase(settings.programFolder, settings.listDatabaseName, error)) return false;
     const bool applied = ApplyRuleChanges(params, error);
     store::CloseListDatabase();
     return applied;
