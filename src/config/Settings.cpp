@@ -297,7 +297,8 @@ SettingsRecord ReadFormSettings(const WorkingCopy& copy)
     // A state the field cannot have counts as its first entry.
     const auto selected = [&](Setting setting) {
         const int state = copy.State(KeyOf(setting));
-        return static_cast<std::int16_t>(state >= 0 && state <= MaxState(kKeys[Index(setting)].kind) ? state : 0);
+        const bool accepted = state >= 0 && state <= MaxState(kKeys[Index(setting)].kind);
+        return static_cast<std::int16_t>(accepted ? state : 0);
     };
 
     SettingsRecord record;

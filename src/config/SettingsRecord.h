@@ -32,16 +32,16 @@ struct SettingsRecord {
     QString smtpPassword;
     bool smtpAuthEnabled = false;
     SmtpAuthMechanism smtpAuthMechanism = SmtpAuthMechanism::NotChosen;
-    bool smtpUsesPopLogin = false;    // the POP3 account and password also log in to SMTP
-    std::uint16_t popPort = 110;      // 1 to 65535: servers on high ports stay reachable
+    bool smtpUsesPopLogin = false; // the POP3 account and password also log in to SMTP
+    std::uint16_t popPort = 110;   // 1 to 65535: servers on high ports stay reachable
     std::uint16_t smtpPort = 25;
     std::int16_t smtpTimeoutSeconds = 120;
-    std::int32_t intervalMs = 60000;  // poll interval
+    std::int32_t intervalMs = 60000;                   // poll interval
     QString listDatabaseName = QStringLiteral("list"); // base name of the list database file
     QString logBaseName = QStringLiteral("log");       // file-name prefix of the monthly logs
-    std::int16_t keepDays = 60;       // how long work files and history rows are kept
+    std::int16_t keepDays = 60;                        // how long work files and history rows are kept
     QString saveFolderName = QStringLiteral("mail");   // below the program folder
-    bool forwardEnabled = false;      // no forward at all unless set
+    bool forwardEnabled = false;                       // no forward at all unless set
     ForwardTarget forwardTarget = ForwardTarget::AllMail;
     bool useFixedForwardAddresses = false; // the addresses below instead of the sender rule's
     QString forwardTo;
@@ -49,7 +49,7 @@ struct SettingsRecord {
     QString forwardBcc;
     QString programFolder;  // record form: always ends in the path separator
     bool commandMailEnabled = false;
-    QString commandAccount;  // what a command block must carry to be obeyed
+    QString commandAccount; // what a command block must carry to be obeyed
     QString commandPassword;
 };
 

@@ -64,7 +64,8 @@ ForwardArguments BuildForwardArguments(const config::SettingsRecord& settings, c
     request.port = settings.smtpPort;
     request.timeoutSeconds = settings.smtpTimeoutSeconds;
 
-    const bool fixed = settings.useFixedForwardAddresses || settings.forwardTarget == config::ForwardTarget::AllMail ||
+    const bool fixed = settings.useFixedForwardAddresses ||
+                       settings.forwardTarget == config::ForwardTarget::AllMail ||
                        settings.forwardTarget == config::ForwardTarget::AddressBookSenders;
     const QString to = (fixed ? settings.forwardTo : rule.forwardTo).trimmed();
     const QString cc = (fixed ? settings.forwardCc : rule.forwardCc).trimmed();
@@ -114,10 +115,11 @@ bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, con
         std::string reason;
         const std::optional<std::string> mark = OpaqueForwardMarkOf(settings, reason);
         if (!mark) {
-            mail::WriteLog(settings.programFolder, settings.logBaseName,
-                           QStringLiteral("転送マークエラー[") + mail.file +
-                               QStringLiteral("]:転送マークの鍵を読み書きできないため、転送マークなしで転送します:") +
-                               QString::fromStdString(reason));
+            mail::WriteLog(
+                settings.programFolder, settings.logBaseName,
+                QStringLiteral("転送マークエラー[") + mail.file +
+                    QStringLiteral("]:転送マークの鍵を読み書きできないため、転送マークなしで転送します:") +
+                    QString::fromStdString(reason));
         }
         request.forwardMark = mark.value_or(std::string());
         const config::ConnectionSecurity security = config::ConnectionSecurity::Load(settings.programFolder);

@@ -71,7 +71,10 @@ private:
     mail::Settlement HandleMessage(const QString& path);
     bool Recorded(store::Registration registration);
     void HandleCommand(const mail::ReceivedMail& mail);
-    void Log(const QString& text) const { mail::WriteLog(m_settings.programFolder, m_settings.logBaseName, text); }
+    void Log(const QString& text) const
+    {
+        mail::WriteLog(m_settings.programFolder, m_settings.logBaseName, text);
+    }
     void Error(const QString& where, const QString& reason);
     void NoteTlsRefusal(TlsVerdict& verdict);
     bool MakeFolder(const QString& folder);
@@ -274,7 +277,8 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
     const QString baseName = mail::BaseName(mail.file);
     SenderRule rule;
     QString error;
-    const bool found = LookUpSenderRule(m_settings.programFolder, m_settings.listDatabaseName, mail.fromAddress, rule, error);
+    const bool found = LookUpSenderRule(m_settings.programFolder, m_settings.listDatabaseName,
+                                        mail.fromAddress, rule, error);
     if (!error.isEmpty()) {
         Error(mail.file, error);
         return Settlement::Handled;
@@ -344,7 +348,9 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
         return deleteOnServer ? Settlement::HandledDelete : Settlement::Handled;
     }
 
-    if (m_settings.forwardEnabled && m_settings.forwardTarget == config::ForwardTarget::RuleListSenders && rule.forward) ForwardOrSkip(rule, mail, QString());
+    if (m_settings.forwardEnabled && m_settings.forwardTarget == config::ForwardTarget::RuleListSenders &&
+        rule.forward)
+        ForwardOrSkip(rule, mail, QString());
     if (m_settings.forwardEnabled) GlobalForward(rule, mail);
     if (m_locked) return Settlement::Left;
     return deleteOnServer ? Settlement::HandledDelete : Settlement::Handled;
@@ -358,7 +364,8 @@ void Cycle::HandleCommand(const mail::ReceivedMail& mail)
 void Cycle::GlobalForward(const SenderRule& rule, const mail::ReceivedMail& mail)
 {
     const QString destinations = QStringLiteral("]:to<") + m_settings.forwardTo + QStringLiteral("; cc:") +
-                                 m_settings.forwardCc + QStringLiteral(";bcc:") + m_settings.forwardBcc + u'>';
+                                 m_settings.forwardCc + QStringLiteral(";bcc:") + m_settings.forwardBcc +
+                                 u'>';
     const QString baseName = mail::BaseName(mail.file);
     if (m_settings.forwardTarget == config::ForwardTarget::AllMail) {
         ForwardOrSkip(rule, mail, QStringLiteral("マクロ転送[") + baseName + destinations);
@@ -366,7 +373,8 @@ void Cycle::GlobalForward(const SenderRule& rule, const mail::ReceivedMail& mail
     }
     if (m_settings.forwardTarget != config::ForwardTarget::AddressBookSenders) return;
     QString error;
-    const bool listed = LookUpAddressBook(m_settings.programFolder, m_settings.listDatabaseName, mail.fromAddress, error);
+    const bool listed =
+        LookUpAddressBook(m_settings.programFolder, m_settings.listDatabaseName, mail.fromAddress, error);
     if (!error.isEmpty()) {
         Error(mail.file, error);
         return;

@@ -174,17 +174,15 @@ bool LookUpAddressBook(const QSqlDatabase& db, const QString& address, QString& 
 bool LookUpSenderRule(const QString& programFolder, const QString& listName, const QString& address,
                       SenderRule& rule, QString& error)
 {
-    return WithConnection(programFolder, listName, error, [&](const QSqlDatabase& db) {
-        return LookUpSenderRule(db, address, rule, error);
-    });
+    return WithConnection(programFolder, listName, error,
+                          [&](const QSqlDatabase& db) { return LookUpSenderRule(db, address, rule, error); });
 }
 
 bool LookUpAddressBook(const QString& programFolder, const QString& listName, const QString& address,
                        QString& error)
 {
-    return WithConnection(programFolder, listName, error, [&](const QSqlDatabase& db) {
-        return LookUpAddressBook(db, address, error);
-    });
+    return WithConnection(programFolder, listName, error,
+                          [&](const QSqlDatabase& db) { return LookUpAddressBook(db, address, error); });
 }
 
 } // namespace lw::engine

@@ -252,7 +252,8 @@ bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles,
            QList<AttachmentOf>& attachmentFiles, QStringList& attachmentCopies, QString& error)
 {
     const int keepDays = std::max<int>(settings.keepDays, 0);
-    const QVariantList cutoff{ToStoredDateTime(QDateTime(QDate::currentDate().addDays(-keepDays), QTime(0, 0)))};
+    const QVariantList cutoff{
+        ToStoredDateTime(QDateTime(QDate::currentDate().addDays(-keepDays), QTime(0, 0)))};
     // Unsaved rows received at or before midnight at the start of the cutoff day; rows without
     // a received date never qualify.
     const QString aged = QStringLiteral("受信日 <= ? AND メール保存 = 0");
@@ -375,7 +376,8 @@ void PurgeHistory(const config::SettingsRecord& settings)
     QStringList attachmentCopies;
     QString error;
     if (!Purge(settings, messageFiles, attachmentFiles, attachmentCopies, error)) {
-        mail::WriteLog(settings.programFolder, settings.logBaseName, QStringLiteral("ワーククリアエラー：") + error);
+        mail::WriteLog(settings.programFolder, settings.logBaseName,
+                       QStringLiteral("ワーククリアエラー：") + error);
         return;
     }
     // Files go only after the rows are gone for good: a purge that fails deletes nothing.

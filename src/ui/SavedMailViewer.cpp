@@ -296,7 +296,8 @@ void SavedMailViewer::PrintSavedMail()
     QString ignored;
     (void)store::EnsureFolder(saveFolder, ignored);
     if (file.isEmpty()) return;
-    // The purge takes the received file after the days the settings keep work files; the saved copy is the same message.
+    // The purge takes the received file after the days the settings keep work files; the saved copy is the
+    // same message.
     if (!QFileInfo::exists(file) && !Column(row, kSavedPath).isEmpty()) file = Column(row, kSavedPath);
 
     const QString folder = FreshAttachmentFolder(saveFolder, Column(row, kFileId));
@@ -329,7 +330,8 @@ void SavedMailViewer::DeleteSavedMail()
     ReleaseList();
     if (yes) {
         QString error;
-        if (!DeleteSavedCopy(settings, id, error)) mail::WriteLog(settings.programFolder, settings.logBaseName, kDeleteError + error);
+        if (!DeleteSavedCopy(settings, id, error))
+            mail::WriteLog(settings.programFolder, settings.logBaseName, kDeleteError + error);
         store::CloseListDatabase();
     }
     LoadSavedMailList();
