@@ -151,6 +151,13 @@ TEST_F(WindowTest, OneProgramFolderHasOneRunningProgramInEveryModeWhileOtherFold
     // Killed while writing the lock: a lock file that names no process does not block the folder.
     ASSERT_FALSE(WriteFile(Home(), QStringLiteral("larchwatcher.lock"), QByteArray()).isEmpty());
     PollOk();
+    // Killed while removing such a lock: the removal's guard it left beside the lock does not block either.
+    ASSERT_FALSE(WriteFile(Home(), QStringLiteral("larchwatcher.lock"), QByteArray()).isEmpty());
+    QFile guard(WriteFile(Home(), QStringLiteral("larchwatcher.lock.rmlock"), QByteArray()));
+    ASSERT_TRUE(guard.open(QIODevice::ReadWrite) &&
+                guard.setFileTime(QDateTime::currentDateTime().addSecs(-5), QFileDevice::FileModificationTime));
+    guard.close();
+    PollOk();
     // A dead holder's process number passed on to a copy running on another folder: the lock
     // names a live program of the same name, but that program does not hold this lock.
     QProcess other;
