@@ -1,6 +1,5 @@
 #include "command/CommandParams.h"
 
-#include <QElapsedTimer>
 #include <QRandomGenerator>
 
 #include <gtest/gtest.h>
@@ -77,31 +76,5 @@ TEST(ParseCommandParams, RandomTextNeverBreaksTheParser)
         // Replacing fields hold one trimmed value without ";".
         for (const QString* field : {&p.strAccount, &p.strPassword, &p.strFlgTgt, &p.strListFlgAcc})
             EXPECT_FALSE(field->contains(u';') || field->startsWith(u' ') || field->endsWith(u' ')) << block.toStdString();
-    }
-}
-
-TEST(ParseCommandParams, OneMegabyteBlocksParseInLinearTime)
-{
-    // Each shape at 128 KB and at 1 MB: linear work grows eightfold, quadratic sixty-four-fold.
-    const struct {
-        const char* name;
-        QString (*block)(int);
-    } shapes[] = {
-        {"many values", [](int n) { return "trsto=" + QString("a;").repeated(n / 2); }},
-        {"many names", [](int n) { return QString("x=1;").repeated(n / 4); }},
-        {"values before a far name", [](int n) { return "listto=s;" + QString("t;").repeated(n / 2) + "acc=u;"; }},
-        {"no semicolon", [](int n) { return "acc=" + QString("a").repeated(n); }},
-        {"only equals", [](int n) { return QString("=").repeated(n); }},
-        {"only semicolons", [](int n) { return "trsto=" + QString(";").repeated(n); }},
-    };
-    const int n = 1 << 20;
-    for (const auto& shape : shapes) {
-        const QString smallBlock = shape.block(n / 8), largeBlock = shape.block(n);
-        QElapsedTimer timer;
-        timer.start();
-        Parse(smallBlock);
-        const qint64 smallMs = timer.restart();
-        Parse(largeBlock);
-        EXPECT_LT(timer.elapsed(), 24 * smallMs + 200) << shape.name << ": " << smallMs << " ms for 128 KB";
     }
 }

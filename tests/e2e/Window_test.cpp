@@ -70,10 +70,10 @@ TEST_F(WindowTest, WindowPollsAtTheIntervalRefusesASecondCopyAndKeepsTheUserPass
     EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("wvw"));
     EXPECT_EQ(config::GetSecret(config::kMasterEntry), QStringLiteral("pqvex"));
     const QString store = m_config.path() + "/larchwatcher/larchwatcher.conf";
-    const QByteArray storeBefore = ReadAll(store);
+    const QByteArray storeBefore = ReadFile(store);
     ASSERT_TRUE(config::SavePassword(QStringLiteral("chg1")));
     ASSERT_TRUE(config::SaveEntry(config::kMasterEntry, QStringLiteral("tampered")));
-    const QByteArray storeTampered = ReadAll(store);
+    const QByteArray storeTampered = ReadFile(store);
     EXPECT_NE(storeBefore, storeTampered);
 
     // A second copy says so and ends without touching the store.
@@ -81,7 +81,7 @@ TEST_F(WindowTest, WindowPollsAtTheIntervalRefusesASecondCopyAndKeepsTheUserPass
     EXPECT_TRUE(refused.contains(QStringLiteral("「LarchWatcher」は既に起動されています。"))) << refused.toStdString();
     EXPECT_FALSE(refused.contains("window shown"));
     Kill(second); // its message box waits for an OK nobody gives
-    EXPECT_EQ(ReadAll(store), storeTampered);
+    EXPECT_EQ(ReadFile(store), storeTampered);
     EXPECT_EQ(first.state(), QProcess::Running) << "the running copy is left alone";
 
     // Killed outright: its lock stays behind and must not block the next start, which seeds only the master.

@@ -1,7 +1,7 @@
 // Forwarding: the arguments handed to the transport, and a forward with nobody to send to.
 #include "engine/Forward.h"
 
-#include "engine/EngineTestUtil.h"
+#include "support/Messages.h"
 #include "support/TempHome.h"
 
 #include <QDir>

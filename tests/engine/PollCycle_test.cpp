@@ -3,7 +3,7 @@
 #include "engine/PollCycle.h"
 
 #include "config/InMemoryWorkingCopy.h"
-#include "engine/EngineTestUtil.h"
+#include "support/Messages.h"
 #include "mail/Pop3Session.h"
 #include "mail/UidlState.h"
 #include "store/ListDatabase.h"

@@ -3,6 +3,7 @@
 
 #include "mail/ReceivedMail.h"
 #include "mail/Transport.h"
+#include "support/Files.h"
 
 #include <gtest/gtest.h>
 
@@ -68,11 +69,6 @@ class ReadMailTest : public ::testing::Test {
 };
 
 } // namespace
-
-void PrintTo(const QString& text, std::ostream* out)
-{
-    *out << '"' << text.toStdString() << '"';
-}
 
 TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindowsOnAnyThread)
 {
