@@ -15,7 +15,7 @@ namespace {
 
 using test::LogEntries;
 
-TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAuthTypeAndNobodyIsAnError)
+TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
 {
     config::SettingsRecord s;
     s.smtpserver = QStringLiteral("smtp.example.jp");
@@ -35,36 +35,41 @@ TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAut
     m.subject = QStringLiteral("件名");
     const QString ruleTriple = QStringLiteral("rule@x.jp\t>#xfr /p/mail/work/x.eml\tcc\trule-cc@x.jp");
     const QString fixedTriple = QStringLiteral("fixed@x.jp\t>#xfr /p/mail/work/x.eml\tbcc\tfixed-bcc@x.jp");
-    const std::string ruleLists = "rule@x.jp|rule-cc@x.jp|", fixedLists = "fixed@x.jp||fixed-bcc@x.jp";
-    // (flgtrstgt, flgtrsto, flgauth, authtyp, logged recipients, to|cc|bcc, account:password/mechanism)
-    const std::tuple<std::int16_t, bool, bool, std::int16_t, QString, std::string, std::string> cases[] = {
-        {2, false, true, 0, ruleTriple, ruleLists, "acc:pw/"},
-        {2, true, true, 1, fixedTriple, fixedLists, "acc:pw/LOGIN"},
-        {0, false, true, 2, fixedTriple, fixedLists, "acc:pw/CRAM-MD5"},
-        {1, false, true, 3, fixedTriple, fixedLists, "acc:pw/PLAIN"},
-        {1, false, true, 7, fixedTriple, fixedLists, ":/"},
-        {1, false, false, 1, fixedTriple, fixedLists, ":/"}};
-    const auto join = [](const std::vector<std::string>& list) {
-        std::string text;
-        for (const std::string& a : list) text += (text.empty() ? "" : ",") + a;
-        return text;
-    };
-    for (const auto& [target, fixed, auth, type, recipients, lists, credentials] : cases) {
-        s.flgtrstgt = target;
-        s.flgtrsto = fixed;
-        s.flgauth = auth;
-        s.authtyp = type;
+    using Addresses = std::vector<std::string>;
+    const struct {
+        std::int16_t flgtrstgt;
+        bool flgtrsto, flgauth;
+        std::int16_t authtyp;
+        bool byRule;                   // the rule's addresses, else the fixed ones
+        const char *account, *mechanism; // the password goes with the account
+    } cases[] = {{2, false, true, 0, true, "acc", ""},       {2, true, true, 1, false, "acc", "LOGIN"},
+                 {0, false, true, 2, false, "acc", "CRAM-MD5"}, {1, false, true, 3, false, "acc", "PLAIN"},
+                 {1, false, true, 7, false, "", ""},         {1, false, false, 1, false, "", ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.flgtrstgt << c.flgtrsto << c.flgauth << c.authtyp);
+        s.flgtrstgt = c.flgtrstgt;
+        s.flgtrsto = c.flgtrsto;
+        s.flgauth = c.flgauth;
+        s.authtyp = c.authtyp;
         const ForwardArguments a = BuildForwardArguments(s, rule, m);
         const mail::SmtpRequest& r = a.request;
-        EXPECT_EQ(a.recipients, recipients) << target << fixed;
-        EXPECT_EQ(join(r.to) + "|" + join(r.cc) + "|" + join(r.bcc), lists) << target << fixed;
-        EXPECT_EQ(r.contentPath, "/p/mail/work/x.eml");
-        EXPECT_EQ(r.from.name + "<" + r.from.address + ">", "監視 係<watch@example.jp>");
-        EXPECT_EQ(r.account + ":" + r.password + "/" + r.mechanism, credentials) << type;
         EXPECT_TRUE(a.hasRecipient);
-        EXPECT_EQ(r.host + ":" + std::to_string(r.port) + ":" + std::to_string(r.timeoutSeconds), "smtp.example.jp:25:60");
-        EXPECT_EQ(r.subject, "Fw: 件名");
+        EXPECT_EQ(a.recipients, c.byRule ? ruleTriple : fixedTriple);
+        EXPECT_EQ(r.to, c.byRule ? Addresses{"rule@x.jp"} : Addresses{"fixed@x.jp"});
+        EXPECT_EQ(r.cc, c.byRule ? Addresses{"rule-cc@x.jp"} : Addresses{});
+        EXPECT_EQ(r.bcc, c.byRule ? Addresses{} : Addresses{"fixed-bcc@x.jp"});
+        EXPECT_EQ(r.account, c.account);
+        EXPECT_EQ(r.password, *c.account ? "pw" : "");
+        EXPECT_EQ(r.mechanism, c.mechanism);
     }
+    const mail::SmtpRequest r = BuildForwardArguments(s, rule, m).request;
+    EXPECT_EQ(r.contentPath, "/p/mail/work/x.eml");
+    EXPECT_EQ(r.from.name, "監視 係");
+    EXPECT_EQ(r.from.address, "watch@example.jp");
+    EXPECT_EQ(r.host, "smtp.example.jp");
+    EXPECT_EQ(r.port, 25);
+    EXPECT_EQ(r.timeoutSeconds, 60);
+    EXPECT_EQ(r.subject, "Fw: 件名");
     // Mail without a recipient address (Bcc, lists, "undisclosed-recipients:;") is sent by the
     // SMTP account, else the POP account, whichever is an address, else by the null reverse-path.
     s.flgauth = false;
@@ -79,9 +84,9 @@ TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAut
         s.smtpaccount = smtpAccount;
         s.popaccount = popAccount;
         const mail::SmtpRequest r = BuildForwardArguments(s, rule, undisclosed).request;
-        EXPECT_EQ(r.nullReversePath ? std::string("null reverse-path") : r.from.name + "<" + r.from.address + ">",
-                  sender.toStdString())
+        EXPECT_EQ(r.nullReversePath ? std::string("null reverse-path") : "<" + r.from.address + ">", sender.toStdString())
             << smtpAccount.toStdString();
+        EXPECT_EQ(r.from.name, "") << smtpAccount.toStdString();
     }
     s.trsto = QStringLiteral("\t ");
     s.trsbcc.clear();
