@@ -157,10 +157,10 @@ TEST_F(WindowTest, OneProgramFolderHasOneRunningProgramInEveryModeWhileOtherFold
     other.setProcessEnvironment(Environment());
     other.start(QStringLiteral(LW_PROGRAM), {"--home", beside.Path(), "--service"});
     ASSERT_TRUE(ReadUntil(other, out = {}, started)) << out.data();
-    const QByteArray otherLock = ReadAll(beside.File("larchwatcher.lock"));
+    const QByteArray otherLock = ReadFile(beside.File("larchwatcher.lock"));
     ASSERT_FALSE(WriteFile(Home(), QStringLiteral("larchwatcher.lock"), otherLock).isEmpty());
     PollOk();
-    EXPECT_EQ(ReadAll(beside.File("larchwatcher.lock")), otherLock) << "the other copy's lock is left alone";
+    EXPECT_EQ(ReadFile(beside.File("larchwatcher.lock")), otherLock) << "the other copy's lock is left alone";
     EXPECT_EQ(StopService(other), 0);
 }
 
