@@ -265,8 +265,8 @@ TEST_F(PollOnceTest, EverythingInTheProgramFolderIsTheOwnersAloneWhateverTheUmas
                                                     QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser));
 
     // Saved mail, its attachment, the notice, the log and the history of a message with a PDF attached.
-    AddRule(QStringLiteral("xxxx@xxxx.com"), "110100");
-    Deliver(ReadFile(QStringLiteral(MAIL_SAMPLES_DIR "/045-mime-pdf-attachment.eml")));
+    AddRule(QStringLiteral("broken@example.jp"), "110100");
+    Deliver(ReadFile(QStringLiteral(TEST_DATA_DIR "/mime/broken-mime-unclosed-boundary.eml")));
     PollOk();
     ASSERT_EQ(LogTexts().size(), 2) << LogTexts().join(u'\n').toStdString();
     EXPECT_EQ(QDir(Home() + Sep() + "pdf").entryList(QDir::Files).size(), 1);
