@@ -18,13 +18,13 @@ using test::LogEntries;
 TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
 {
     config::SettingsRecord s;
-    s.smtpserver = QStringLiteral("smtp.example.jp");
-    s.portsmtp = 25;
-    s.timeoutsmtp = 60;
-    s.trsto = QStringLiteral("fixed@x.jp");
-    s.trsbcc = QStringLiteral("fixed-bcc@x.jp");
-    s.smtpaccount = QStringLiteral("acc");
-    s.smtppassword = QStringLiteral("pw");
+    s.smtpServer = QStringLiteral("smtp.example.jp");
+    s.smtpPort = 25;
+    s.smtpTimeoutSeconds = 60;
+    s.forwardTo = QStringLiteral("fixed@x.jp");
+    s.forwardBcc = QStringLiteral("fixed-bcc@x.jp");
+    s.smtpAccount = QStringLiteral("acc");
+    s.smtpPassword = QStringLiteral("pw");
     SenderRule rule;
     rule.forwardTo = QStringLiteral("rule@x.jp");
     rule.forwardCc = QStringLiteral("rule-cc@x.jp");
@@ -36,21 +36,27 @@ TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
     const QString ruleTriple = QStringLiteral("rule@x.jp\t>#xfr /p/mail/work/x.eml\tcc\trule-cc@x.jp");
     const QString fixedTriple = QStringLiteral("fixed@x.jp\t>#xfr /p/mail/work/x.eml\tbcc\tfixed-bcc@x.jp");
     using Addresses = std::vector<std::string>;
+    using config::ForwardTarget;
+    using Auth = config::SmtpAuthMechanism;
     const struct {
-        std::int16_t flgtrstgt;
-        bool flgtrsto, flgauth;
-        std::int16_t authtyp;
-        bool byRule;                   // the rule's addresses, else the fixed ones
-        const char *account, *mechanism; // the password goes with the account
-    } cases[] = {{2, false, true, 0, true, "acc", ""},       {2, true, true, 1, false, "acc", "LOGIN"},
-                 {0, false, true, 2, false, "acc", "CRAM-MD5"}, {1, false, true, 3, false, "acc", "PLAIN"},
-                 {1, false, true, 7, false, "", ""},         {1, false, false, 1, false, "", ""}};
+        ForwardTarget target;
+        bool fixedAddresses, authEnabled;
+        Auth mechanism;
+        bool byRule;                       // the rule's addresses, else the fixed ones
+        const char *account, *sentMechanism; // the password goes with the account
+    } cases[] = {{ForwardTarget::RuleListSenders, false, true, Auth::NotChosen, true, "acc", ""},
+                 {ForwardTarget::RuleListSenders, true, true, Auth::Login, false, "acc", "LOGIN"},
+                 {ForwardTarget::AllMail, false, true, Auth::CramMd5, false, "acc", "CRAM-MD5"},
+                 {ForwardTarget::AddressBookSenders, false, true, Auth::Plain, false, "acc", "PLAIN"},
+                 {ForwardTarget::AddressBookSenders, false, true, static_cast<Auth>(7), false, "", ""},
+                 {ForwardTarget::AddressBookSenders, false, false, Auth::Login, false, "", ""}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.flgtrstgt << c.flgtrsto << c.flgauth << c.authtyp);
-        s.flgtrstgt = c.flgtrstgt;
-        s.flgtrsto = c.flgtrsto;
-        s.flgauth = c.flgauth;
-        s.authtyp = c.authtyp;
+        SCOPED_TRACE(testing::Message() << static_cast<int>(c.target) << c.fixedAddresses << c.authEnabled
+                                        << static_cast<int>(c.mechanism));
+        s.forwardTarget = c.target;
+        s.useFixedForwardAddresses = c.fixedAddresses;
+        s.smtpAuthEnabled = c.authEnabled;
+        s.smtpAuthMechanism = c.mechanism;
         const ForwardArguments a = BuildForwardArguments(s, rule, m);
         const mail::SmtpRequest& r = a.request;
         EXPECT_TRUE(a.hasRecipient);
@@ -60,7 +66,7 @@ TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
         EXPECT_EQ(r.bcc, c.byRule ? Addresses{} : Addresses{"fixed-bcc@x.jp"});
         EXPECT_EQ(r.account, c.account);
         EXPECT_EQ(r.password, *c.account ? "pw" : "");
-        EXPECT_EQ(r.mechanism, c.mechanism);
+        EXPECT_EQ(r.mechanism, c.sentMechanism);
     }
     const mail::SmtpRequest r = BuildForwardArguments(s, rule, m).request;
     EXPECT_EQ(r.contentPath, "/p/mail/work/x.eml");
@@ -72,7 +78,7 @@ TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
     EXPECT_EQ(r.subject, "Fw: 件名");
     // Mail without a recipient address (Bcc, lists, "undisclosed-recipients:;") is sent by the
     // SMTP account, else the POP account, whichever is an address, else by the null reverse-path.
-    s.flgauth = false;
+    s.smtpAuthEnabled = false;
     mail::ReceivedMail undisclosed = m;
     undisclosed.toName = QStringLiteral("undisclosed-recipients");
     const std::tuple<QString, QString, QString, QString> senders[] = {
@@ -81,15 +87,15 @@ TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
         {"", "a<b@x.jp>", "box@x.jp", "<box@x.jp>"}};
     for (const auto& [toAddress, smtpAccount, popAccount, sender] : senders) {
         undisclosed.toAddress = toAddress;
-        s.smtpaccount = smtpAccount;
-        s.popaccount = popAccount;
+        s.smtpAccount = smtpAccount;
+        s.popAccount = popAccount;
         const mail::SmtpRequest r = BuildForwardArguments(s, rule, undisclosed).request;
         EXPECT_EQ(r.nullReversePath ? std::string("null reverse-path") : "<" + r.from.address + ">", sender.toStdString())
             << smtpAccount.toStdString();
         EXPECT_EQ(r.from.name, "") << smtpAccount.toStdString();
     }
-    s.trsto = QStringLiteral("\t ");
-    s.trsbcc.clear();
+    s.forwardTo = QStringLiteral("\t ");
+    s.forwardBcc.clear();
     EXPECT_FALSE(BuildForwardArguments(s, rule, m).hasRecipient) << "a list of only blanks names nobody";
     // Nobody to send to: only the error line, whatever the rule's log flag says.
     test::TempHome home;
@@ -100,9 +106,9 @@ TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
 
     // A secret that can be neither read nor made: a line says so, and the forward is tried unmarked.
     ASSERT_TRUE(QDir(home.Folder()).mkdir(QStringLiteral("forward-mark.key")));
-    s.trsto = QStringLiteral("a@x.jp");
-    s.smtpserver = QStringLiteral("127.0.0.1");
-    s.portsmtp = 9; // nothing listens: refused at once
+    s.forwardTo = QStringLiteral("a@x.jp");
+    s.smtpServer = QStringLiteral("127.0.0.1");
+    s.smtpPort = 9; // nothing listens: refused at once
     EXPECT_FALSE(Forward(s, rule, m));
     const QStringList lines = LogEntries(home.Folder());
     ASSERT_EQ(lines.size(), 3);
