@@ -35,6 +35,15 @@ std::string Base(const std::string& path)
     return QFileInfo(QString::fromStdString(path)).fileName().toStdString();
 }
 
+// The fetched messages, each settled as handled.
+std::vector<SettledMessage> Handled(const std::vector<std::string>& messages)
+{
+    std::vector<SettledMessage> settled;
+    for (const std::string& p : messages)
+        settled.push_back({Base(p), Settlement::Handled});
+    return settled;
+}
+
 // A fetch in a session of its own: the messages stored, settled as handled when settle is set.
 std::vector<std::string> FetchOnce(const Pop3Endpoint& endpoint, const std::string& folder, std::string& error,
                                    bool settle = true)
@@ -42,11 +51,8 @@ std::vector<std::string> FetchOnce(const Pop3Endpoint& endpoint, const std::stri
     Pop3Mailbox mailbox(endpoint, folder);
     FetchResult got = mailbox.FetchNewMessages(10);
     error = got.error;
-    std::vector<SettledMessage> settled;
-    for (const std::string& p : got.messages)
-        settled.push_back({Base(p), Settlement::Handled});
     if (settle) {
-        EXPECT_TRUE(mailbox.Settle(settled).Ok());
+        EXPECT_TRUE(mailbox.Settle(Handled(got.messages)).Ok());
     }
     return got.messages;
 }
@@ -59,10 +65,9 @@ struct CaFile {
     ~CaFile() { unsetenv("LARCHWATCHER_CA_FILE"); }
 };
 
-// The mailbox as a session of its own lists it.
-std::vector<Pop3Message> Listing(const Pop3Endpoint& e)
+// The mailbox as the session lists it.
+std::vector<Pop3Message> Listing(Pop3Session& s)
 {
-    Pop3Session s(e);
     std::vector<Pop3Message> listing;
     std::string error;
     EXPECT_TRUE(s.List(listing, error)) << error;
@@ -123,6 +128,14 @@ class Pop3Test : public ::testing::Test {
                 .loginOptions = options};
     }
     int Count() const { return servers().MailboxCount(box->User()); }
+    // The server drops the mailbox's sessions; one lost before its QUIT forgets its DELEs.
+    void Kick() const
+    {
+        QProcess kick;
+        kick.start("doveadm", {"-c", servers().stateDir + "/dovecot/dovecot.conf", "kick", box->User()});
+        ASSERT_TRUE(kick.waitForFinished(10000) && kick.exitCode() == 0);
+        QThread::msleep(300); // the close has arrived: libcurl sees a dead connection before sending
+    }
     size_t StateSize()
     {
         UidlState state;
@@ -204,16 +217,15 @@ TEST_F(Pop3Test, LoginMechanismsStartTlsAndPop3s)
              {"", "method=CRAM-MD5"}, {"AUTH=+APOP", "method=APOP"}, {"AUTH=PLAIN", "method=PLAIN"}}) {
         // STARTTLS is taken because the server offers it.
         const qint64 mark = LogMark();
-        EXPECT_EQ(Listing(Box(0, options)).size(), 1u) << options;
+        Pop3Session s(Box(0, options));
+        EXPECT_EQ(Listing(s).size(), 1u) << options;
         EXPECT_EQ(LoginsSince(mark, {method, QStringLiteral("TLS")}), 1) << options;
     }
     // A later session over STARTTLS resumes the TLS session of an earlier one; under other
     // authorities (another extra CA file) it makes a full handshake and is verified afresh.
     const auto resumed = [&] {
         Pop3Session s(Box());
-        std::vector<Pop3Message> listing;
-        std::string error;
-        EXPECT_TRUE(s.List(listing, error)) << error;
+        Listing(s);
         return s.TlsResumed();
     };
     (void)resumed();
@@ -276,10 +288,7 @@ TEST_F(Pop3Test, DeletionAfterALostSessionNeverHitsAnotherMessage)
         ASSERT_EQ(got.size(), 3u);
         // The server drops the kept session; another client then removes the first message, so every
         // message number shifts down by one.
-        QProcess kick;
-        kick.start("doveadm", {"-c", servers().stateDir + "/dovecot/dovecot.conf", "kick", box->User()});
-        ASSERT_TRUE(kick.waitForFinished(10000) && kick.exitCode() == 0);
-        QThread::msleep(300); // the close has arrived: libcurl sees a dead connection before sending
+        Kick();
         {
             Pop3Session other(Box());
             std::vector<Pop3Message> listing;
@@ -298,12 +307,6 @@ TEST_F(Pop3Test, DeletionAfterALostSessionNeverHitsAnotherMessage)
 
 TEST_F(Pop3Test, UnsettledMessagesComeFirstAndARecordedDeletionOutlivesItsSession)
 {
-    const auto kickSession = [&] {
-        QProcess kick;
-        kick.start("doveadm", {"-c", servers().stateDir + "/dovecot/dovecot.conf", "kick", box->User()});
-        ASSERT_TRUE(kick.waitForFinished(10000) && kick.exitCode() == 0);
-        QThread::msleep(300);
-    };
     Deliver(0, 4);
     // Handed out, never settled (the program ended while handling them): handed out again first,
     // counting towards the ten, and not stored a second time.
@@ -315,14 +318,11 @@ TEST_F(Pop3Test, UnsettledMessagesComeFirstAndARecordedDeletionOutlivesItsSessio
         const FetchResult again = mailbox.FetchNewMessages(10);
         ASSERT_EQ(again.messages.size(), 10u) << again.error;
         EXPECT_EQ(std::vector<std::string>(again.messages.begin(), again.messages.begin() + 4), first);
-        std::vector<SettledMessage> settled;
-        for (const std::string& p : again.messages)
-            settled.push_back({Base(p), Settlement::Handled});
+        std::vector<SettledMessage> settled = Handled(again.messages);
         settled[0].settlement = Settlement::HandledDelete;
         settled[1].settlement = Settlement::Left;
         EXPECT_TRUE(mailbox.Settle(settled).Ok());
-        // The session is lost before its QUIT: the server forgets the DELE.
-        kickSession();
+        Kick(); // the session is lost before its QUIT
     }
     EXPECT_EQ(Count(), 12);
     // The next fetch carries the recorded deletion out; the message left comes again.
