@@ -51,10 +51,7 @@ protected:
 
     QStringList Remaining() const
     {
-        QStringList ids;
-        for (const QSqlRecord& row : Peek(DatabasePath()).Rows(QStringLiteral("SELECT 保存ファイルID FROM tblHistory ORDER BY 1")))
-            ids << row.value(0).toString();
-        return ids;
+        return Peek(DatabasePath()).Column(QStringLiteral("SELECT 保存ファイルID FROM tblHistory ORDER BY 1"));
     }
 
     // One column (or expression) of the message's history row.
@@ -75,11 +72,8 @@ protected:
     // One column of each attachment row of the message, by attachment name.
     QStringList Files(const QString& id, const char* column) const
     {
-        QStringList values;
-        for (const QSqlRecord& row : Peek(DatabasePath()).Rows(
-                 QStringLiteral("SELECT * FROM tblHistoryFiles WHERE 保存ファイルID = ? ORDER BY 添付ファイル名"), {id}))
-            values << row.value(QString::fromUtf8(column)).toString();
-        return values;
+        return Peek(DatabasePath()).Column(
+            "SELECT " + QString::fromUtf8(column) + " FROM tblHistoryFiles WHERE 保存ファイルID = ? ORDER BY 添付ファイル名", {id});
     }
 };
 

@@ -89,10 +89,3 @@ class TestServers {
 QString TestServersEnvFile();
 
 } // namespace lw::test
-
-// In a test body: binds `var` to the running servers or skips the test with the reason.
-#define LW_REQUIRE_TEST_SERVERS(var)                                                                         \
-    QString var##SkipReason;                                                                                 \
-    const auto var##Loaded = ::lw::test::TestServers::Load(&var##SkipReason);                                \
-    if (!var##Loaded) GTEST_SKIP() << var##SkipReason.toStdString();                                         \
-    const ::lw::test::TestServers& var = *var##Loaded
