@@ -431,7 +431,7 @@ bool Cycle::SaveCopy(const QString& source, const QString& target, QString& erro
     std::string reason;
     // The fetch flushed the work file before handing it over.
     if (base::CopyFileDurably(QFile::encodeName(source).toStdString(), QFile::encodeName(target).toStdString(),
-                              true, reason, true))
+                              true, reason, base::CopyDurability::SourceFlushed))
         return true;
     error = QStringLiteral("保存できません（") + QString::fromStdString(reason) + QStringLiteral("）。");
     return false;

@@ -58,9 +58,11 @@ class Pop3Session {
     [[nodiscard]] bool List(std::vector<Pop3Message>& out, std::string& error);
     // Streams message `number` byte-exact to sink; sink returns false to abort. libcurl takes a
     // connection closed in the middle of a message for its end, so the message is known to be
-    // complete only once a later request of this session has succeeded (see Confirm).
+    // complete only once a later request of this session has succeeded (see Confirm), or when
+    // as many bytes came as the server announced: announcedOctets, when given, receives the size
+    // of the reply line "+OK <size> octets", or -1 when the server named none.
     [[nodiscard]] bool Retrieve(int number, const std::function<bool(const char*, size_t)>& sink,
-                                std::string& error);
+                                std::string& error, long long* announcedOctets = nullptr);
     // A request that only shows the session still answers (NOOP): everything retrieved before
     // it came whole.
     [[nodiscard]] bool Confirm(std::string& error);

@@ -184,9 +184,12 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
                 saved = FreeFileName(saveFolder, name);
                 std::string reason;
                 // Only a file the reader wrote into this message's own folder is ever copied.
+                // Not flushed: the copy repeats a part of the saved message, which is durable
+                // before any deletion, and the viewer reads attachments from that message.
                 if (!name.isEmpty() && mail::IsFileInFolder(source, mail.attachmentFolder) &&
                     base::CopyFileDurably(QFile::encodeName(source).toStdString(),
-                                          QFile::encodeName(saved).toStdString(), false, reason)) {
+                                          QFile::encodeName(saved).toStdString(), false, reason,
+                                          base::CopyDurability::None)) {
                     copies.Add(saved);
                 } else {
                     // Saving the message still counts; only this attachment is missing, and
