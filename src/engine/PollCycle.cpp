@@ -83,6 +83,14 @@ private:
     void GlobalForward(const SenderRule& rule, const mail::ReceivedMail& mail);
     void ForwardOrSkip(const SenderRule& rule, const mail::ReceivedMail& mail, const QString& logLine);
     bool EndRequested() const { return m_endRequested != nullptr && m_endRequested->load(); }
+    // Commits the history rows written so far; called before a step that may take long (a print,
+    // a send), so that the list database is not kept locked meanwhile. A failure is logged by the
+    // registrations themselves.
+    void CommitRegistrations()
+    {
+        QString ignored;
+        if (m_registrations != nullptr) (void)m_registrations->Commit(ignored);
+    }
 
     const config::SettingsRecord& m_settings;
     ChangeCountingCopy m_workingCopy;
@@ -96,6 +104,7 @@ private:
     const QString m_identity;
     CycleSummary m_summary;
     bool m_locked = false; // the list database stayed locked: the rest of the tick waits for the next
+    store::SharedTransaction* m_registrations = nullptr; // while the messages are handled
 };
 
 void Cycle::Error(const QString& where, const QString& reason)
@@ -192,6 +201,10 @@ CycleSummary Cycle::Run()
         return m_summary;
     }
 
+    // The history rows of the whole cycle go in one commit, made before the messages are
+    // settled: until then a message that loses its rows (the program ends) is handed out again.
+    store::SharedTransaction registrations;
+    m_registrations = &registrations;
     // A message is settled (and its deletion recorded) only after it was handled and the cycle's
     // files are durable; until then every fetch hands it out again.
     std::vector<mail::SettledMessage> settled;
@@ -227,6 +240,8 @@ CycleSummary Cycle::Run()
             Error(path, QStringLiteral("リストデータベースがロックされているため、このメールは次回の受信で処理します。"));
         settled.push_back({mail::BaseName(path).toStdString(), settlement});
     }
+    CommitRegistrations();
+    m_registrations = nullptr;
     std::string flushError;
     if (!flushes.Flush(flushError)) {
         Error(m_saveFolder, QStringLiteral("保存したファイルを確定できないため、サーバーから削除しません（") +
@@ -383,6 +398,7 @@ void Cycle::ForwardOrSkip(const SenderRule& rule, const mail::ReceivedMail& mail
             QStringLiteral("]:このメールボックスから転送されたメールのため転送しません"));
         return;
     }
+    CommitRegistrations();
     TlsVerdict tls;
     if (Forward(m_settings, rule, mail, &tls))
         m_acted = true;
@@ -415,6 +431,7 @@ bool Cycle::Print(const QString& mailText, const mail::ReceivedMail& mail, QStri
         error = QStringLiteral("印刷できません（プリンタが設定されていません）。");
         return false;
     }
+    CommitRegistrations();
     if (!m_printer) m_printer = m_printers->Create();
     if (!m_printer) {
         error = QStringLiteral("印刷できません（プリンタを準備できません）。");
