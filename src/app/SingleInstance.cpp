@@ -1,5 +1,6 @@
 #include "app/SingleInstance.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -24,6 +25,8 @@ SingleInstance::Outcome SingleInstance::Acquire()
 {
     if (m_lock->tryLock(0)) return Outcome::Acquired;
     if (m_lock->error() != QLockFile::LockFailedError) return Outcome::Failed;
+    RemoveLeftoverRemovalGuard();
+    if (m_lock->tryLock(0)) return Outcome::Acquired;
     // A copy killed between creating the lock file and writing its process into it leaves a file
     // that names no holder, which would never count as stale. A live copy writes it at once, so
     // one still unreadable a moment later is taken over; the ".rmlock" beside it keeps two
@@ -35,7 +38,29 @@ SingleInstance::Outcome SingleInstance::Acquire()
             m_lock->tryLock(0))
             return Outcome::Acquired;
     }
+    // The number of a dead holder can pass to a new process at once (process numbers wrap after
+    // 32768 on many systems), and then the holder looks alive. A live holder keeps a file lock
+    // on the lock file from before it writes its number until it ends, and removing a stale
+    // lock takes that file lock first, so the removal succeeds only when the holder is gone.
+    if (HolderProcess() != 0) {
+        QLockFile removal(m_path + QStringLiteral(".rmlock"));
+        if (removal.tryLock(0) && m_lock->removeStaleLockFile() && m_lock->tryLock(0)) return Outcome::Acquired;
+    }
     return Outcome::InUse;
+}
+
+void SingleInstance::RemoveLeftoverRemovalGuard() const
+{
+    // Whoever removes a stale lock first takes the guard ".rmlock" beside it, for a moment. A copy
+    // killed in that moment leaves a guard that names no process, and every later removal of a
+    // stale lock would wait for it to age (30 s). A guard older than any removal takes is
+    // removed, under the same file lock test as a stale lock: never while its holder lives.
+    const QString guardPath = m_path + QStringLiteral(".rmlock");
+    const QFileInfo guard(guardPath);
+    constexpr qint64 kGuardHeldAtMostMs = 1000;
+    if (!guard.exists() || guard.lastModified().msecsTo(QDateTime::currentDateTime()) < kGuardHeldAtMostMs) return;
+    QLockFile leftover(guardPath);
+    leftover.removeStaleLockFile();
 }
 
 bool SingleInstance::HoldsNoProcess() const
@@ -43,6 +68,13 @@ bool SingleInstance::HoldsNoProcess() const
     qint64 pid = 0;
     QString hostname, appname;
     return QFileInfo::exists(m_path) && !m_lock->getLockInfo(&pid, &hostname, &appname);
+}
+
+qint64 SingleInstance::HolderProcess() const
+{
+    qint64 pid = 0;
+    QString hostname, appname;
+    return m_lock->getLockInfo(&pid, &hostname, &appname) ? pid : 0;
 }
 
 QString SingleInstance::ProgramFolderLockPath(const QString& programFolder)

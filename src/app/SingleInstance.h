@@ -23,6 +23,8 @@ public:
     [[nodiscard]] Outcome Acquire();
     // Where the lock lives.
     const QString& Path() const { return m_path; }
+    // The process named in the lock file, 0 when it names none.
+    qint64 HolderProcess() const;
 
     // The lock of a program folder: one running program per folder, whatever its mode.
     static QString ProgramFolderLockPath(const QString& programFolder);
@@ -30,6 +32,8 @@ public:
 private:
     // True when the lock file exists but names no process.
     bool HoldsNoProcess() const;
+    // Removes the guard a copy killed while removing a stale lock left behind.
+    void RemoveLeftoverRemovalGuard() const;
 
     QString m_path;
     std::unique_ptr<QLockFile> m_lock;

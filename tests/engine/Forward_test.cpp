@@ -1,7 +1,7 @@
 // Forwarding: the arguments handed to the transport, and a forward with nobody to send to.
 #include "engine/Forward.h"
 
-#include "engine/EngineTestUtil.h"
+#include "support/Messages.h"
 #include "support/TempHome.h"
 
 #include <QDir>
@@ -15,16 +15,16 @@ namespace {
 
 using test::LogEntries;
 
-TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAuthTypeAndNobodyIsAnError)
+TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
 {
     config::SettingsRecord s;
-    s.smtpserver = QStringLiteral("smtp.example.jp");
-    s.portsmtp = 25;
-    s.timeoutsmtp = 60;
-    s.trsto = QStringLiteral("fixed@x.jp");
-    s.trsbcc = QStringLiteral("fixed-bcc@x.jp");
-    s.smtpaccount = QStringLiteral("acc");
-    s.smtppassword = QStringLiteral("pw");
+    s.smtpServer = QStringLiteral("smtp.example.jp");
+    s.smtpPort = 25;
+    s.smtpTimeoutSeconds = 60;
+    s.forwardTo = QStringLiteral("fixed@x.jp");
+    s.forwardBcc = QStringLiteral("fixed-bcc@x.jp");
+    s.smtpAccount = QStringLiteral("acc");
+    s.smtpPassword = QStringLiteral("pw");
     SenderRule rule;
     rule.forwardTo = QStringLiteral("rule@x.jp");
     rule.forwardCc = QStringLiteral("rule-cc@x.jp");
@@ -35,39 +35,50 @@ TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAut
     m.subject = QStringLiteral("件名");
     const QString ruleTriple = QStringLiteral("rule@x.jp\t>#xfr /p/mail/work/x.eml\tcc\trule-cc@x.jp");
     const QString fixedTriple = QStringLiteral("fixed@x.jp\t>#xfr /p/mail/work/x.eml\tbcc\tfixed-bcc@x.jp");
-    const std::string ruleLists = "rule@x.jp|rule-cc@x.jp|", fixedLists = "fixed@x.jp||fixed-bcc@x.jp";
-    // (flgtrstgt, flgtrsto, flgauth, authtyp, logged recipients, to|cc|bcc, account:password/mechanism)
-    const std::tuple<std::int16_t, bool, bool, std::int16_t, QString, std::string, std::string> cases[] = {
-        {2, false, true, 0, ruleTriple, ruleLists, "acc:pw/"},
-        {2, true, true, 1, fixedTriple, fixedLists, "acc:pw/LOGIN"},
-        {0, false, true, 2, fixedTriple, fixedLists, "acc:pw/CRAM-MD5"},
-        {1, false, true, 3, fixedTriple, fixedLists, "acc:pw/PLAIN"},
-        {1, false, true, 7, fixedTriple, fixedLists, ":/"},
-        {1, false, false, 1, fixedTriple, fixedLists, ":/"}};
-    const auto join = [](const std::vector<std::string>& list) {
-        std::string text;
-        for (const std::string& a : list) text += (text.empty() ? "" : ",") + a;
-        return text;
-    };
-    for (const auto& [target, fixed, auth, type, recipients, lists, credentials] : cases) {
-        s.flgtrstgt = target;
-        s.flgtrsto = fixed;
-        s.flgauth = auth;
-        s.authtyp = type;
+    using Addresses = std::vector<std::string>;
+    using config::ForwardTarget;
+    using Auth = config::SmtpAuthMechanism;
+    const struct {
+        ForwardTarget target;
+        bool fixedAddresses, authEnabled;
+        Auth mechanism;
+        bool byRule;                       // the rule's addresses, else the fixed ones
+        const char *account, *sentMechanism; // the password goes with the account
+    } cases[] = {{ForwardTarget::RuleListSenders, false, true, Auth::NotChosen, true, "acc", ""},
+                 {ForwardTarget::RuleListSenders, true, true, Auth::Login, false, "acc", "LOGIN"},
+                 {ForwardTarget::AllMail, false, true, Auth::CramMd5, false, "acc", "CRAM-MD5"},
+                 {ForwardTarget::AddressBookSenders, false, true, Auth::Plain, false, "acc", "PLAIN"},
+                 {ForwardTarget::AddressBookSenders, false, true, static_cast<Auth>(7), false, "", ""},
+                 {ForwardTarget::AddressBookSenders, false, false, Auth::Login, false, "", ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << static_cast<int>(c.target) << c.fixedAddresses << c.authEnabled
+                                        << static_cast<int>(c.mechanism));
+        s.forwardTarget = c.target;
+        s.useFixedForwardAddresses = c.fixedAddresses;
+        s.smtpAuthEnabled = c.authEnabled;
+        s.smtpAuthMechanism = c.mechanism;
         const ForwardArguments a = BuildForwardArguments(s, rule, m);
         const mail::SmtpRequest& r = a.request;
-        EXPECT_EQ(a.recipients, recipients) << target << fixed;
-        EXPECT_EQ(join(r.to) + "|" + join(r.cc) + "|" + join(r.bcc), lists) << target << fixed;
-        EXPECT_EQ(r.contentPath, "/p/mail/work/x.eml");
-        EXPECT_EQ(r.from.name + "<" + r.from.address + ">", "監視 係<watch@example.jp>");
-        EXPECT_EQ(r.account + ":" + r.password + "/" + r.mechanism, credentials) << type;
         EXPECT_TRUE(a.hasRecipient);
-        EXPECT_EQ(r.host + ":" + std::to_string(r.port) + ":" + std::to_string(r.timeoutSeconds), "smtp.example.jp:25:60");
-        EXPECT_EQ(r.subject, "Fw: 件名");
+        EXPECT_EQ(a.recipients, c.byRule ? ruleTriple : fixedTriple);
+        EXPECT_EQ(r.to, c.byRule ? Addresses{"rule@x.jp"} : Addresses{"fixed@x.jp"});
+        EXPECT_EQ(r.cc, c.byRule ? Addresses{"rule-cc@x.jp"} : Addresses{});
+        EXPECT_EQ(r.bcc, c.byRule ? Addresses{} : Addresses{"fixed-bcc@x.jp"});
+        EXPECT_EQ(r.account, c.account);
+        EXPECT_EQ(r.password, *c.account ? "pw" : "");
+        EXPECT_EQ(r.mechanism, c.sentMechanism);
     }
+    const mail::SmtpRequest r = BuildForwardArguments(s, rule, m).request;
+    EXPECT_EQ(r.contentPath, "/p/mail/work/x.eml");
+    EXPECT_EQ(r.from.name, "監視 係");
+    EXPECT_EQ(r.from.address, "watch@example.jp");
+    EXPECT_EQ(r.host, "smtp.example.jp");
+    EXPECT_EQ(r.port, 25);
+    EXPECT_EQ(r.timeoutSeconds, 60);
+    EXPECT_EQ(r.subject, "Fw: 件名");
     // Mail without a recipient address (Bcc, lists, "undisclosed-recipients:;") is sent by the
     // SMTP account, else the POP account, whichever is an address, else by the null reverse-path.
-    s.flgauth = false;
+    s.smtpAuthEnabled = false;
     mail::ReceivedMail undisclosed = m;
     undisclosed.toName = QStringLiteral("undisclosed-recipients");
     const std::tuple<QString, QString, QString, QString> senders[] = {
@@ -76,15 +87,15 @@ TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAut
         {"", "a<b@x.jp>", "box@x.jp", "<box@x.jp>"}};
     for (const auto& [toAddress, smtpAccount, popAccount, sender] : senders) {
         undisclosed.toAddress = toAddress;
-        s.smtpaccount = smtpAccount;
-        s.popaccount = popAccount;
+        s.smtpAccount = smtpAccount;
+        s.popAccount = popAccount;
         const mail::SmtpRequest r = BuildForwardArguments(s, rule, undisclosed).request;
-        EXPECT_EQ(r.nullReversePath ? std::string("null reverse-path") : r.from.name + "<" + r.from.address + ">",
-                  sender.toStdString())
+        EXPECT_EQ(r.nullReversePath ? std::string("null reverse-path") : "<" + r.from.address + ">", sender.toStdString())
             << smtpAccount.toStdString();
+        EXPECT_EQ(r.from.name, "") << smtpAccount.toStdString();
     }
-    s.trsto = QStringLiteral("\t ");
-    s.trsbcc.clear();
+    s.forwardTo = QStringLiteral("\t ");
+    s.forwardBcc.clear();
     EXPECT_FALSE(BuildForwardArguments(s, rule, m).hasRecipient) << "a list of only blanks names nobody";
     // Nobody to send to: only the error line, whatever the rule's log flag says.
     test::TempHome home;
@@ -95,9 +106,9 @@ TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAut
 
     // A secret that can be neither read nor made: a line says so, and the forward is tried unmarked.
     ASSERT_TRUE(QDir(home.Folder()).mkdir(QStringLiteral("forward-mark.key")));
-    s.trsto = QStringLiteral("a@x.jp");
-    s.smtpserver = QStringLiteral("127.0.0.1");
-    s.portsmtp = 9; // nothing listens: refused at once
+    s.forwardTo = QStringLiteral("a@x.jp");
+    s.smtpServer = QStringLiteral("127.0.0.1");
+    s.smtpPort = 9; // nothing listens: refused at once
     EXPECT_FALSE(Forward(s, rule, m));
     const QStringList lines = LogEntries(home.Folder());
     ASSERT_EQ(lines.size(), 3);
