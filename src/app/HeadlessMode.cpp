@@ -5,6 +5,8 @@
 #include "config/ConnectionSecurity.h"
 #include "config/InMemoryWorkingCopy.h"
 #include "config/Settings.h"
+#include "config/TokenStore.h"
+#include "engine/OAuthTokens.h"
 #include "engine/Service.h"
 #include "engine/TlsRules.h"
 #include "mail/ActivityLog.h"
@@ -52,9 +54,11 @@ public:
           m_printers(options.printTo, [this] {
               return store::JoinPath(store::SaveFolder(config::ReadFormSettings(m_copy)), QStringLiteral("print"));
           }),
+          m_tokens(options.home, std::make_shared<config::TokenFile>(options.home)),
           m_service(m_copy, &m_printers, engine::Service::Threading::Inline)
     {
         m_home = options.home;
+        m_service.SetTokens(&m_tokens);
     }
 
     // First run in an empty folder: the list database comes from the template without asking.
@@ -108,6 +112,7 @@ private:
     QString m_home;
     config::InMemoryWorkingCopy m_copy;
     ui::NoticePrinterFactoryQt m_printers;
+    engine::OAuthTokens m_tokens; // before the service, which uses it until its end
     engine::Service m_service;
 };
 
