@@ -6,7 +6,6 @@
 #include "config/DesktopSettings.h"
 #include "config/InMemoryWorkingCopy.h"
 #include "config/Settings.h"
-#include "config/TokenStore.h"
 #include "engine/DesktopNotices.h"
 #include "engine/OAuthTokens.h"
 #include "engine/Service.h"
@@ -16,6 +15,7 @@
 #include "store/Folders.h"
 #include "store/ListDatabase.h"
 #include "ui/DesktopNotifierQt.h"
+#include "ui/DesktopTokenStore.h"
 #include "ui/NoticeReport.h"
 
 #include <QCoreApplication>
@@ -57,7 +57,7 @@ public:
           m_printers(options.printTo, [this] {
               return store::JoinPath(store::SaveFolder(config::ReadFormSettings(m_copy)), QStringLiteral("print"));
           }),
-          m_tokens(options.home, std::make_shared<config::TokenFile>(options.home)),
+          m_tokens(options.home, std::make_shared<ui::DesktopTokenStore>(options.home)),
           m_service(m_copy, &m_printers, engine::Service::Threading::Inline)
     {
         m_home = options.home;

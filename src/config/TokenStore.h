@@ -36,6 +36,8 @@ class SecretStore {
     virtual ReadResult Read(QString& secret, QString& error) = 0;
     // Replaces the kept text; false with the reason.
     [[nodiscard]] virtual bool Write(const QString& secret, QString& error) = 0;
+    // Keeps the text of a new sign-in, in the place preferred for it.
+    [[nodiscard]] virtual bool WriteNew(const QString& secret, QString& error) { return Write(secret, error); }
     // Forgets the text (nothing kept is no failure); false with the reason.
     [[nodiscard]] virtual bool Remove(QString& error) = 0;
     // Where the text is kept, for the operator: "キーリング" or the file's path.

@@ -278,7 +278,7 @@ QString OAuthTokens::CompleteSignIn(const PendingSignIn& pending, const QMap<QSt
     record.expiresAt = reply.expiresIn > 0 ? now + reply.expiresIn : 0;
     record.signedInAt = now;
     QString error;
-    if (!SaveRecord(record, error))
+    if (!m_store->WriteNew(config::RecordToJson(record), error))
         return QStringLiteral("サインインしましたが、トークンを保管できませんでした（") + error + QStringLiteral("）。");
     const std::lock_guard statusLock(m_statusMutex);
     m_status = ComputeStatus();
