@@ -499,7 +499,7 @@ void MainWindow::UpdateStatus()
     else
         state = m_service->IsRunning() ? QStringLiteral("サービス動作中") : QStringLiteral("サービス停止中");
     if (!m_tlsRefusal.isEmpty()) state += QStringLiteral("　") + m_tlsRefusal;
-    if (!m_signInNote.isEmpty()) state += QStringLiteral("　OAuth2: もう一度サインインしてください");
+    if (!m_signInNote.isEmpty()) state += QStringLiteral("　OAuth2: ") + m_signInState;
     m_stateLabel->setText(state);
     m_stateLabel->setToolTip(m_signInNote);
 }

@@ -181,7 +181,8 @@ private:
     QLabel* m_oauthState = nullptr;
     QCheckBox* m_requireTls = nullptr;
     OAuthSignIn* m_signIn = nullptr;
-    QString m_signInNote;                // the last tick's word that the sign-in must be done again
+    QString m_signInNote;                // the last tick's word that the sign-in must be done (again)
+    QString m_signInState;               // the account's state as last shown on the account tab
     QButtonGroup* m_target = nullptr;
     QPushButton* m_toggle = nullptr;
     QLabel* m_version = nullptr;

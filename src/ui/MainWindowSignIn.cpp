@@ -64,7 +64,7 @@ void MainWindow::ApplyProviderRule()
     const bool custom = provider == config::OAuthProvider::Custom;
     for (const char* name : {"txtOAuthClientId", "lblOAuthClientId", "txtOAuthSecret", "lblOAuthSecret",
                              "cmdOAuthSignIn", "cmdOAuthSignOut"})
-        findChild<QWidget*>(QString::fromLatin1(name))->setEnabled(on && !m_signIn->Running());
+        findChild<QWidget*>(QString::fromLatin1(name))->setEnabled(on);
     for (const char* name : {"txtOAuthTenant", "lblOAuthTenant"})
         findChild<QWidget*>(QString::fromLatin1(name))->setEnabled(provider == config::OAuthProvider::Microsoft);
     for (const char* name : {"txtOAuthAuthUrl", "lblOAuthAuthUrl", "txtOAuthTokenUrl", "lblOAuthTokenUrl",
@@ -80,6 +80,8 @@ void MainWindow::ShowSignInState()
         return;
     }
     const engine::SignInStatus status = m_tokens->Status();
+    m_signInState = status.state == engine::SignInStatus::State::SignedOut ? QStringLiteral("サインインしてください")
+                                                                            : QStringLiteral("もう一度サインインしてください");
     QString text = status.text;
     if (status.state == engine::SignInStatus::State::SignInAgain && !m_signInNote.isEmpty())
         m_oauthState->setToolTip(m_signInNote);

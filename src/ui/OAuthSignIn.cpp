@@ -28,9 +28,19 @@ QString OAuthSignIn::RedirectUri() const
 
 bool OAuthSignIn::Start(const config::OAuthSettings& settings, const QString& loginHint, QString& error)
 {
-    if (m_running) {
-        error = QStringLiteral("サインイン中です。ブラウザでサインインを終えてください。");
+    if (m_exchange != nullptr) {
+        error = QStringLiteral("トークンを取得しています。しばらくお待ちください。");
         return false;
+    }
+    // A sign-in the browser never answered (the provider showed an error page) is given up for
+    // the new one.
+    if (m_running) {
+        m_timeout.stop();
+        m_listener->close();
+        m_listener->deleteLater();
+        m_listener = nullptr;
+        m_pending.reset();
+        m_running = false;
     }
     // The loopback address only: the redirect never leaves this machine.
     auto* listener = new QOAuthHttpServerReplyHandler(QHostAddress(QHostAddress::LocalHost),

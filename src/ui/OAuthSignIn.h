@@ -34,8 +34,9 @@ class OAuthSignIn final : public QObject {
     // Waits for an exchange in flight (bounded by the token request's time-out).
     ~OAuthSignIn() override;
 
-    // Starts a sign-in with the settings, loginHint as the account the provider suggests.
-    // False, with the reason, when it cannot start; else finished follows.
+    // Starts a sign-in with the settings, loginHint as the account the provider suggests, in
+    // place of one still waiting for the browser. False, with the reason, when it cannot start;
+    // else finished follows.
     [[nodiscard]] bool Start(const config::OAuthSettings& settings, const QString& loginHint, QString& error);
     // A sign-in is waiting for the browser or the token endpoint.
     bool Running() const { return m_running; }
