@@ -69,10 +69,10 @@ public:
     [[nodiscard]] bool PrepareHome()
     {
         store::FixedAnswer yes(true);
-        const QString reffile = m_copy.Text(QStringLiteral("reffile"));
-        if (store::EnsureListDatabase(m_home, reffile, yes)) return true;
+        const QString listName = m_copy.Text(config::KeyOf(config::Setting::ListDatabaseName));
+        if (store::EnsureListDatabase(m_home, listName, yes)) return true;
         std::fprintf(stderr, "larchwatcher: cannot create the list database %s (template %s not found)\n",
-                     qPrintable(store::ListDatabasePath(m_home, reffile)), store::kTemplateName);
+                     qPrintable(store::ListDatabasePath(m_home, listName)), store::kTemplateName);
         return false;
     }
 
@@ -101,7 +101,7 @@ public:
                 return false;
             }
             const config::SettingsRecord settings = config::ReadFormSettings(m_copy);
-            mail::WriteLog(settings.programFolder, settings.logfile,
+            mail::WriteLog(settings.programFolder, settings.logBaseName,
                            QStringLiteral("証明書を信頼しました[") + engine::ServerName(host, port) +
                                QStringLiteral("]:SHA-256 ") + fingerprint);
         }
@@ -222,7 +222,7 @@ int RunService(const Options& options)
         std::fflush(stdout);
     });
 
-    service.Start(headless.Copy().Text(QStringLiteral("Interval")));
+    service.Start(headless.Copy().Text(config::KeyOf(config::Setting::IntervalMs)));
     std::printf("%s service started, interval %d ms\n", qPrintable(Now()), service.IntervalMs());
     std::fflush(stdout);
     const int status = QCoreApplication::exec();
