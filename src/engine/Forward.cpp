@@ -151,8 +151,9 @@ bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, con
         const config::ConnectionSecurity security = config::ConnectionSecurity::Load(settings.programFolder);
         std::string normaliseError;
         const std::optional<mail::SmtpRequest> normal = mail::NormalisedRequest(request, normaliseError);
+        const bool bearer = tokens != nullptr && !request.account.empty() && tokens->Enabled();
         const TlsServer server{QStringLiteral("smtp"), QString::fromStdString(normal ? normal->host : std::string()),
-                               normal ? normal->port : 0, QString::fromStdString(request.account)};
+                               normal ? normal->port : 0, QString::fromStdString(request.account), bearer};
         if (normal) request.tls = TlsPolicyFor(security, server);
         AccessGrant grant;
         const mail::TransportStatus status = SendWithToken(request, tokens, grant);

@@ -183,12 +183,12 @@ CycleSummary Cycle::Run()
     // One POP3 session for the fetch and every deletion of this cycle; its QUIT at the end of
     // the cycle commits the deletions.
     const config::ConnectionSecurity security = config::ConnectionSecurity::Load(m_settings.programFolder);
+    const bool oauth = m_tokens != nullptr && m_tokens->Enabled();
     const TlsServer server{QStringLiteral("pop3"), QString::fromStdString(endpoint->host), endpoint->port,
-                           QString::fromStdString(endpoint->account)};
+                           QString::fromStdString(endpoint->account), oauth};
     mail::Pop3Endpoint secured = *endpoint;
     secured.tls = TlsPolicyFor(security, server);
     const QString where = QStringLiteral("POP3 ") + ServerName(server.host, server.port);
-    const bool oauth = m_tokens != nullptr && m_tokens->Enabled();
     if (oauth) {
         const AccessGrant grant = m_tokens->Current();
         if (grant.token.empty()) {
