@@ -49,7 +49,7 @@ protected:
     }
     int Stat(const char* counter) const { return Servers().OAuthStats(User()).value(counter).toInt(); }
     int RefusedLogins() const { return Stat("introspections") - Stat("accepted"); }
-    QString TokenFileText() const { return QString::fromUtf8(ReadAll(Home() + Sep() + config::kTokenFileName)); }
+    QString TokenFileText() const { return QString::fromUtf8(ReadFile(Home() + Sep() + config::kTokenFileName)); }
 };
 
 TEST_F(OAuthTest, TokensAreRenewedBeforeTheyExpireAndOnceWhenTheServerRefusesOne)
@@ -96,7 +96,7 @@ TEST_F(OAuthTest, TokensAreRenewedBeforeTheyExpireAndOnceWhenTheServerRefusesOne
     WriteOAuthSettings();
     DeliverJp("差出人", Address("a"), "四通目");
     EXPECT_EQ(PollOnce().status, 1);
-    const QByteArray seen = ReadAll(records.path() + "/pop3");
+    const QByteArray seen = ReadFile(records.path() + "/pop3");
     EXPECT_TRUE(seen.contains("CAPA")) << seen.toStdString();
     EXPECT_FALSE(seen.contains("AUTH")) << seen.toStdString();
     EXPECT_FALSE(TokenFileText().isEmpty() || seen.contains(TokenFileText().section('"', 3, 3).toUtf8()));
