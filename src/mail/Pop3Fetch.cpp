@@ -25,6 +25,8 @@ struct Pop3Mailbox::State {
     // The fetch state as the last fetch or settlement left it, so that a settlement does not
     // read it again (it lists every message kept on the server).
     std::optional<UidlState> state;
+    std::function<std::string(const std::string&)> renewToken;
+    bool loginRefused = false; // no further session is opened
 
     // Ends the session with QUIT, which commits its deletions.
     void EndSession()
@@ -140,6 +142,10 @@ bool Delete(Pop3Mailbox::State& s, const std::string& uidl, std::string& error)
 {
     const UidlState& state = *s.state;
     s.DropBroken();
+    if (s.loginRefused && !s.session) {
+        error = "the server refused the login";
+        return false;
+    }
     const bool reused = s.session != nullptr;
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!s.session) {
@@ -178,6 +184,11 @@ Pop3Mailbox::~Pop3Mailbox()
     End();
 }
 
+void Pop3Mailbox::SetTokenRenewal(std::function<std::string(const std::string&)> renew)
+{
+    m_state->renewToken = std::move(renew);
+}
+
 void Pop3Mailbox::End()
 {
     m_state->EndSession();
@@ -203,7 +214,18 @@ FetchResult Pop3Mailbox::FetchNewMessages(int limit)
         auto session = std::make_unique<Pop3Session>(endpoint);
         std::vector<Pop3Message> listing;
         bool listed = session->List(listing, error);
+        if (!listed && session->LoginRefused() && !endpoint.bearerToken.empty() && s.renewToken) {
+            // One more login with a renewed token, never more.
+            const std::string renewed = s.renewToken(endpoint.bearerToken);
+            if (!renewed.empty()) {
+                s.endpoint.bearerToken = renewed;
+                session = std::make_unique<Pop3Session>(endpoint);
+                listed = session->List(listing, error);
+            }
+        }
         result.tls = session->Tls();
+        result.loginRefused = !listed && session->LoginRefused();
+        s.loginRefused = result.loginRefused && !endpoint.bearerToken.empty();
         if (!listed) Note(result.error, "fetch from " + endpoint.host + ": " + error);
 
         // A server that listed UIDLs before and now refuses them is failing, not old: switching to

@@ -149,7 +149,8 @@ std::optional<Pop3Endpoint> MakePop3Endpoint(const std::string& hostText, int po
 }
 
 Pop3Session::Pop3Session(Pop3Endpoint endpoint)
-    : m_endpoint(std::move(endpoint)), m_tls(m_endpoint.host, m_endpoint.tls)
+    : m_endpoint(std::move(endpoint)),
+      m_tls(m_endpoint.host, PolicyForBearer(m_endpoint.tls, !m_endpoint.bearerToken.empty()))
 {
 }
 
@@ -180,9 +181,16 @@ bool Pop3Session::Perform(const std::string& path, const char* customRequest, bo
         ApplyCommonOptions(c, m_endpoint.connectTimeoutSeconds, m_endpoint.requestTimeoutSeconds,
                            m_endpoint.connectTimeoutSeconds * 3);
         curl_easy_setopt(c, CURLOPT_USERNAME, m_endpoint.account.c_str());
-        curl_easy_setopt(c, CURLOPT_PASSWORD, m_endpoint.password.c_str());
-        if (!m_endpoint.loginOptions.empty())
-            curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, m_endpoint.loginOptions.c_str());
+        if (!m_endpoint.bearerToken.empty()) {
+            // Only the token mechanisms: with a password-less login libcurl would otherwise
+            // pick CRAM-MD5 or PLAIN first when the server offers them.
+            curl_easy_setopt(c, CURLOPT_XOAUTH2_BEARER, m_endpoint.bearerToken.c_str());
+            curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, "AUTH=OAUTHBEARER;AUTH=XOAUTH2");
+        } else {
+            curl_easy_setopt(c, CURLOPT_PASSWORD, m_endpoint.password.c_str());
+            if (!m_endpoint.loginOptions.empty())
+                curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, m_endpoint.loginOptions.c_str());
+        }
         m_tls.Apply(c, m_endpoint.implicitTls, &m_handle->tlsSessions);
         // The credentials go with the AUTH command itself: one round trip less per login.
         curl_easy_setopt(c, CURLOPT_SASL_IR, 1L);

@@ -24,6 +24,9 @@ struct Pop3Endpoint {
     // Empty: the best login the server offers (SASL, then APOP, then USER/PASS).
     // Otherwise a libcurl login option such as "AUTH=+APOP" or "AUTH=PLAIN".
     std::string loginOptions;
+    // An OAuth2 access token: set, the login is XOAUTH2 or OAUTHBEARER (whichever the server
+    // offers) with it in place of the password, and never without TLS.
+    std::string bearerToken{};
     long connectTimeoutSeconds = 10;  // connect, greeting and login
     long requestTimeoutSeconds = 300; // any single request, a long RETR included
     TlsPolicy tls{};
@@ -71,6 +74,8 @@ class Pop3Session {
     // Sends QUIT and closes the connection.
     void Quit();
 
+    // The last failure was the server refusing the login (for a bearer token: the token).
+    bool LoginRefused() const { return m_lastCode == CURLE_LOGIN_DENIED; }
     // The session cannot be used any more (a request failed and the connection was dropped).
     bool Broken() const { return m_broken; }
     const Pop3Endpoint& Endpoint() const { return m_endpoint; }
