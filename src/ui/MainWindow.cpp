@@ -6,6 +6,7 @@
 #include "mail/ActivityLog.h"
 #include "ui/AddressBookImportUi.h"
 #include "ui/DesktopNotifierQt.h"
+#include "ui/DesktopOpen.h"
 #include "ui/DesktopPresence.h"
 #include "ui/CertificatePrompt.h"
 #include "ui/SenderRuleEditor.h"
@@ -21,7 +22,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QDateTime>
@@ -40,7 +40,6 @@
 #include <QTabWidget>
 #include <QThread>
 #include <QTimer>
-#include <QUrl>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -101,7 +100,7 @@ MainWindowActions DefaultMainWindowActions()
     actions.chooseFile = [](QWidget* parent, const QString& title, const QString& folder, const QString& filter) {
         return QFileDialog::getOpenFileName(parent, title, folder, filter);
     };
-    actions.openFile = [](const QString& path) { QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
+    actions.openFile = [](QWidget* parent, const QString& path) { OpenWithDesktop(path, OpenedFile::Log, parent); };
     actions.askPassword = [](QWidget* parent) { return PasswordPrompt::Ask(parent); };
     actions.changePassword = [](QWidget* parent) {
         ChangePasswordDialog dialog(parent);
@@ -526,7 +525,7 @@ void MainWindow::OnLog()
     const QString prefix = Text(QStringLiteral("logfile")).trimmed();
     const QString file = m_actions.chooseFile(this, QStringLiteral("ファイルオープン"), m_programFolder,
                                               QStringLiteral("ﾛｸﾞﾌｧｲﾙ (%1*.txt)").arg(prefix));
-    if (!file.isEmpty() && m_actions.openFile) m_actions.openFile(file);
+    if (!file.isEmpty() && m_actions.openFile) m_actions.openFile(this, file);
 }
 
 void MainWindow::OnChangePassword()
@@ -556,7 +555,7 @@ void MainWindow::OpenCurrentLog()
     const QString file = mail::LogFilePath(store::RecordFolder(m_programFolder), Text(QStringLiteral("logfile")).trimmed(),
                                            QDateTime::currentDateTime());
     if (QFileInfo::exists(file) && m_actions.openFile) {
-        m_actions.openFile(file);
+        m_actions.openFile(this, file);
         return;
     }
     ShowFromTray();

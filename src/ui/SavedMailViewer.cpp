@@ -144,6 +144,10 @@ SavedMailViewer::SavedMailViewer(SettingsSource settings, MailClient& client, QW
             [this](const QModelIndex& current) {
                 if (!m_reloading && current.isValid()) OnRowSelected(current.row());
             });
+    // A double click opens the saved copy in the desktop's mail program.
+    connect(m_grid, &QTableView::doubleClicked, this, [this](const QModelIndex& index) {
+        if (index.isValid()) OpenSavedCopy(index.row());
+    });
     // A click on the row whose preview is not shown still selects it.
     connect(m_grid, &QTableView::clicked, this, [this](const QModelIndex& index) {
         if (index.isValid() && index.row() != m_previewRow) OnRowSelected(index.row());
@@ -398,8 +402,18 @@ void SavedMailViewer::OpenAttachment(int index)
                  qUtf8Printable(m_attachmentPaths.at(index)));
         return;
     }
-    QString error;
-    if (!m_client.Open(m_attachmentPaths.at(index), error)) MessageBox::Information(this, error);
+    m_client.Open(m_attachmentPaths.at(index), OpenedFile::Attachment, this);
+}
+
+void SavedMailViewer::OpenSavedCopy(int row)
+{
+    const QString saved = Column(row, kSavedPath);
+    // Only a saved copy in the save folder is ever handed on, whatever the row says.
+    if (saved.isEmpty() || !mail::IsFileInFolder(saved, SaveFolder(m_settings()))) {
+        MessageBox::Information(this, QStringLiteral("ファイルが存在しません。") + kCrLf + QDir::toNativeSeparators(saved));
+        return;
+    }
+    m_client.Open(saved, OpenedFile::SavedMail, this);
 }
 
 bool SavedMailViewer::eventFilter(QObject* watched, QEvent* event)
