@@ -146,7 +146,7 @@ void BM_SenderLookupPerCall(benchmark::State& state)
         lw::engine::SenderRule rule;
         QString error;
         benchmark::DoNotOptimize(lw::engine::LookUpSenderRule(
-            home.settings.programFolder, home.settings.reffile,
+            home.settings.programFolder, home.settings.listDatabaseName,
             QStringLiteral("sender%1@example.jp").arg((i++ * 7919) % (2 * rules)), rule, error));
     }
     state.counters["lookups/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
@@ -158,7 +158,7 @@ void BM_SenderLookupHeldOpen(benchmark::State& state)
     const int rules = int(state.range(0));
     Home& home = RuleHome(rules);
     QString error;
-    if (!home.ok || !lw::store::OpenListDatabase(home.dir.path(), home.settings.reffile, error))
+    if (!home.ok || !lw::store::OpenListDatabase(home.dir.path(), home.settings.listDatabaseName, error))
         return state.SkipWithError("cannot build the database");
     {
         lw::engine::SenderLookup lookup(lw::store::ListConnection());
@@ -206,7 +206,7 @@ void BM_Purge(benchmark::State& state)
             }
         }
         if (!home.ok) return state.SkipWithError("cannot build the database");
-        home.settings.keepday = 60;
+        home.settings.keepDays = 60;
         state.ResumeTiming();
 
         lw::store::PurgeHistory(home.settings);
@@ -232,7 +232,7 @@ void BM_PurgeAmongSavedRows(benchmark::State& state)
                                    "|| ' days'), 1 FROM n"),
                                QStringLiteral("COMMIT")});
     if (!home.ok) return state.SkipWithError("cannot build the database");
-    home.settings.keepday = 60;
+    home.settings.keepDays = 60;
     for (auto _ : state) lw::store::PurgeHistory(home.settings);
     if (HistoryCount(home.Database()) != state.range(0)) state.SkipWithError("saved rows purged");
 }

@@ -36,20 +36,22 @@ std::optional<int> TargetOption(const QString& value)
 void ApplyForwardingFields(const CommandParams& params, config::WorkingCopy& copy)
 {
     // Check boxes: anything but the word true unticks.
-    if (!params.strFlgTrs.isEmpty())
-        copy.SetState(QStringLiteral("flgtrs"), FlagWord(params.strFlgTrs) == true);
+    if (!params.forwardEnabled.isEmpty())
+        copy.SetState(config::KeyOf(config::Setting::ForwardEnabled),
+                      FlagWord(params.forwardEnabled) == true);
     // A target the option group does not have leaves the selection as it is.
-    if (!params.strFlgTgt.isEmpty()) {
-        if (const auto option = TargetOption(params.strFlgTgt))
-            copy.SetState(QStringLiteral("flgtrstgt"), *option);
+    if (!params.forwardTarget.isEmpty()) {
+        if (const auto option = TargetOption(params.forwardTarget))
+            copy.SetState(config::KeyOf(config::Setting::ForwardTarget), *option);
     }
-    if (!params.strFlgTo.isEmpty())
-        copy.SetState(QStringLiteral("flgtrsto"), FlagWord(params.strFlgTo) == true);
+    if (!params.useFixedForwardAddresses.isEmpty())
+        copy.SetState(config::KeyOf(config::Setting::UseFixedForwardAddresses),
+                      FlagWord(params.useFixedForwardAddresses) == true);
 
     // The fixed lists are always set: a command without them empties them.
-    copy.SetText(QStringLiteral("trsto"), base::TrimBlanks(params.strTrsto));
-    copy.SetText(QStringLiteral("trscc"), base::TrimBlanks(params.strTrscc));
-    copy.SetText(QStringLiteral("trsbcc"), base::TrimBlanks(params.strTrsbcc));
+    copy.SetText(config::KeyOf(config::Setting::ForwardTo), base::TrimBlanks(params.forwardTo));
+    copy.SetText(config::KeyOf(config::Setting::ForwardCc), base::TrimBlanks(params.forwardCc));
+    copy.SetText(config::KeyOf(config::Setting::ForwardBcc), base::TrimBlanks(params.forwardBcc));
 }
 
 bool SetRule(const QSqlDatabase& db, const QString& address, const store::ColumnValues& values,
@@ -71,24 +73,24 @@ bool ApplyRuleChanges(const CommandParams& params, QString& error)
     store::TransactionGuard transaction(db);
     if (!transaction.Begin(error)) return false;
 
-    if (!params.strListFlgAcc.isEmpty()) {
+    if (!params.ruleSender.isEmpty()) {
         store::ColumnValues flags;
-        AddFlag(flags, "印刷", params.strListFlgPrt);
-        AddFlag(flags, "メール保存", params.strListFlgSav);
-        AddFlag(flags, "ボックスクリア", params.strListFlgClr);
-        AddFlag(flags, "ログ出力", params.strListFlgLog);
-        AddFlag(flags, "受信拒否", params.strListFlgRfs);
-        AddFlag(flags, "メール転送", params.strListFlgTrs);
-        if (!SetRule(db, params.strListFlgAcc, flags, error)) return false;
+        AddFlag(flags, "印刷", params.rulePrint);
+        AddFlag(flags, "メール保存", params.ruleSave);
+        AddFlag(flags, "ボックスクリア", params.ruleClear);
+        AddFlag(flags, "ログ出力", params.ruleLog);
+        AddFlag(flags, "受信拒否", params.ruleReject);
+        AddFlag(flags, "メール転送", params.ruleForward);
+        if (!SetRule(db, params.ruleSender, flags, error)) return false;
     }
     const struct {
         const QString& address;
         const QString& list;
         const char* column;
     } lists[] = {
-        {params.strListtoAcc, params.strListto, "転送先TO"},
-        {params.strListccAcc, params.strListcc, "転送先CC"},
-        {params.strListbccAcc, params.strListbcc, "転送先BCC"},
+        {params.ruleToSender, params.ruleForwardTo, "転送先TO"},
+        {params.ruleCcSender, params.ruleForwardCc, "転送先CC"},
+        {params.ruleBccSender, params.ruleForwardBcc, "転送先BCC"},
     };
     for (const auto& list : lists) {
         if (list.address.isEmpty()) continue;
@@ -110,7 +112,7 @@ bool ApplyCommand(const config::SettingsRecord& settings, const CommandParams& p
     // A failed save is logged there and does not stop the command.
     config::SaveSettingsQuiet(copy, settings);
 
-    if (!store::OpenListDatabase(settings.programFolder, settings.reffile, error)) return false;
+    if (!store::OpenListDatabase(settings.programFolder, settings.listDatabaseName, error)) return false;
     const bool applied = ApplyRuleChanges(params, error);
     store::CloseListDatabase();
     return applied;

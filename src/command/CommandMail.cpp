@@ -47,19 +47,18 @@ void HandleCommandMail(const config::SettingsRecord& settings, const mail::Recei
     CommandParams params;
     ParseCommandParams(params, block);
 
-    const QString who =
-        u'[' + mail.file + QStringLiteral("]:") + params.strAccount + u':' + params.strPassword;
+    const QString who = u'[' + mail.file + QStringLiteral("]:") + params.account + u':' + params.password;
     const auto log = [&](const QString& text) {
-        mail::WriteLog(settings.programFolder, settings.logfile, text);
+        mail::WriteLog(settings.programFolder, settings.logBaseName, text);
     };
 
-    if (!settings.flgcmd) {
+    if (!settings.commandMailEnabled) {
         log(QStringLiteral("コマンド拒否") + who);
         return;
     }
     // Both compared every time, so the time does not tell which one was wrong.
-    const bool passwordRight = SameText(params.strPassword, settings.cmdpassword);
-    const bool accountRight = SameText(params.strAccount, settings.cmdaccount);
+    const bool passwordRight = SameText(params.password, settings.commandPassword);
+    const bool accountRight = SameText(params.account, settings.commandAccount);
     if (!(passwordRight & accountRight)) {
         log(QStringLiteral("コマンド認証エラー") + who);
         return;

@@ -8,29 +8,42 @@ namespace lw::command {
 
 namespace {
 
-enum KeyCode { kNone, kAcc, kPass, kTrsflg, kTrsto, kTrscc, kTrsbcc, kListflg, kListto, kListcc, kListbcc };
+// What a parameter name sets.
+enum class Parameter {
+    Ignored,
+    Account,
+    Password,
+    ForwardFlags,
+    ForwardTo,
+    ForwardCc,
+    ForwardBcc,
+    RuleFlags,
+    RuleTo,
+    RuleCc,
+    RuleBcc,
+};
 
 // Tested in this order on the lower-cased name; the first one the name contains wins, so
 // "account", "listacc" and "accpass" all set the account.
-KeyCode KeyCodeOf(const QString& name)
+Parameter ParameterOf(const QString& name)
 {
-    static const std::array<std::pair<const char16_t*, KeyCode>, 10> kNames{{
-        {u"acc", kAcc},
-        {u"pass", kPass},
-        {u"trsflg", kTrsflg},
-        {u"trsto", kTrsto},
-        {u"trscc", kTrscc},
-        {u"trsbcc", kTrsbcc},
-        {u"listflg", kListflg},
-        {u"listto", kListto},
-        {u"listcc", kListcc},
-        {u"listbcc", kListbcc},
+    static const std::array<std::pair<const char16_t*, Parameter>, 10> kNames{{
+        {u"acc", Parameter::Account},
+        {u"pass", Parameter::Password},
+        {u"trsflg", Parameter::ForwardFlags},
+        {u"trsto", Parameter::ForwardTo},
+        {u"trscc", Parameter::ForwardCc},
+        {u"trsbcc", Parameter::ForwardBcc},
+        {u"listflg", Parameter::RuleFlags},
+        {u"listto", Parameter::RuleTo},
+        {u"listcc", Parameter::RuleCc},
+        {u"listbcc", Parameter::RuleBcc},
     }};
     const QString lower = name.toLower();
-    for (const auto& [text, code] : kNames) {
-        if (lower.contains(QStringView(text))) return code;
+    for (const auto& [text, parameter] : kNames) {
+        if (lower.contains(QStringView(text))) return parameter;
     }
-    return kNone;
+    return Parameter::Ignored;
 }
 
 void Append(QString& field, const QString& value)
@@ -41,54 +54,54 @@ void Append(QString& field, const QString& value)
         field += QStringLiteral("; ") + value;
 }
 
-void Store(CommandParams& p, KeyCode code, int index, const QString& value)
+void Store(CommandParams& p, Parameter parameter, int index, const QString& value)
 {
-    switch (code) {
-    case kAcc:
-        p.strAccount = value;
+    switch (parameter) {
+    case Parameter::Account:
+        p.account = value;
         break;
-    case kPass:
-        p.strPassword = value;
+    case Parameter::Password:
+        p.password = value;
         break;
-    case kTrsflg: {
-        QString* const fields[] = {&p.strFlgTrs, &p.strFlgTgt, &p.strFlgTo};
+    case Parameter::ForwardFlags: {
+        QString* const fields[] = {&p.forwardEnabled, &p.forwardTarget, &p.useFixedForwardAddresses};
         if (index < 3) *fields[index] = value;
         break;
     }
-    case kTrsto:
-        Append(p.strTrsto, value);
+    case Parameter::ForwardTo:
+        Append(p.forwardTo, value);
         break;
-    case kTrscc:
-        Append(p.strTrscc, value);
+    case Parameter::ForwardCc:
+        Append(p.forwardCc, value);
         break;
-    case kTrsbcc:
-        Append(p.strTrsbcc, value);
+    case Parameter::ForwardBcc:
+        Append(p.forwardBcc, value);
         break;
-    case kListflg: {
-        QString* const fields[] = {&p.strListFlgAcc, &p.strListFlgPrt, &p.strListFlgSav, &p.strListFlgClr,
-                                   &p.strListFlgLog, &p.strListFlgRfs, &p.strListFlgTrs};
+    case Parameter::RuleFlags: {
+        QString* const fields[] = {&p.ruleSender, &p.rulePrint,  &p.ruleSave,   &p.ruleClear,
+                                   &p.ruleLog,    &p.ruleReject, &p.ruleForward};
         if (index < 7) *fields[index] = value;
         break;
     }
-    case kListto:
+    case Parameter::RuleTo:
         if (index == 0)
-            p.strListtoAcc = value;
+            p.ruleToSender = value;
         else
-            Append(p.strListto, value);
+            Append(p.ruleForwardTo, value);
         break;
-    case kListcc:
+    case Parameter::RuleCc:
         if (index == 0)
-            p.strListccAcc = value;
+            p.ruleCcSender = value;
         else
-            Append(p.strListcc, value);
+            Append(p.ruleForwardCc, value);
         break;
-    case kListbcc:
+    case Parameter::RuleBcc:
         if (index == 0)
-            p.strListbccAcc = value;
+            p.ruleBccSender = value;
         else
-            Append(p.strListbcc, value);
+            Append(p.ruleForwardBcc, value);
         break;
-    case kNone:
+    case Parameter::Ignored:
         break;
     }
 }
@@ -125,7 +138,7 @@ void ParseCommandParams(CommandParams& params, const QString& block)
     while (pos < end) {
         const qsizetype equals = nextEquals.From(pos);
         if (equals < 0) break;
-        const KeyCode code = KeyCodeOf(rest.mid(pos, equals - pos));
+        const Parameter parameter = ParameterOf(rest.mid(pos, equals - pos));
         pos = equals + 1;
 
         // The first value runs to the next ";" even when it holds "="; a later value whose
@@ -136,7 +149,7 @@ void ParseCommandParams(CommandParams& params, const QString& block)
                 pos = end; // no value can end any more: the rest is ignored
                 break;
             }
-            Store(params, code, index, base::TrimBlanks(rest.mid(pos, semicolon - pos)));
+            Store(params, parameter, index, base::TrimBlanks(rest.mid(pos, semicolon - pos)));
             pos = semicolon + 1;
             const qsizetype nextEq = nextEquals.From(pos);
             const qsizetype nextSemi = nextSemicolon.From(pos);

@@ -19,35 +19,49 @@ namespace lw::config {
 namespace {
 
 using K = SettingKind;
+using S = Setting;
 
-const std::array<SettingKey, kSettingCount> kKeys{{
-    {"popserver", "txtSvpop", K::Text, "popserver"},
-    {"popaccount", "txtAcpop", K::Text, "popaccount"},
-    {"poppassword", "txtPwpop", K::Text, "poppassword"},
-    {"smtpserver", "txtSvsmtp", K::Text, "smtpserver"},
-    {"smtpaccount", "txtAcsmtp", K::Text, "smtpaccount"},
-    {"smtppassword", "txtPwsmtp", K::Text, "smtppassword"},
-    {"flgauth", "chkAuth", K::Check, "0"},
-    {"authtyp", "cboAuthtyp", K::Combo, "0"},
-    {"flgacpwpop", "chkAcpwpop", K::Check, "0"},
-    {"portpop", "txtPortpop", K::Text, "110"},
-    {"portsmtp", "txtPortsmtp", K::Text, "25"},
-    {"timeoutsmtp", "txtTimeoutsmtp", K::Text, "120"},
-    {"Interval", "txtIntv", K::Text, "60000"},
-    {"reffile", "txtList", K::Text, "list"},
-    {"savedir", "txtStock", K::Text, "mail"},
-    {"logfile", "txtLog", K::Text, "log"},
-    {"keepday", "txtKeep", K::Text, "60"},
-    {"flgtrs", "chkTrs", K::Check, "0"},
-    {"flgtrstgt", "optTrsTgt", K::Option, "0"},
-    {"flgtrsto", "chkTrsto", K::Check, "0"},
-    {"trsto", "txtTrsto", K::Text, ""},
-    {"trscc", "txtTrscc", K::Text, ""},
-    {"trsbcc", "txtTrsbcc", K::Text, ""},
-    {"flgcmd", "chkCmd", K::Check, "0"},
-    {"cmdaccount", "txtAccmd", K::Text, "cmdaccount"},
-    {"cmdpassword", "txtPwcmd", K::Text, "cmdpassword"},
+constexpr std::array<SettingKey, kSettingCount> kKeys{{
+    {S::PopServer, "popserver", "txtSvpop", K::Text, "popserver"},
+    {S::PopAccount, "popaccount", "txtAcpop", K::Text, "popaccount"},
+    {S::PopPassword, "poppassword", "txtPwpop", K::Text, "poppassword"},
+    {S::SmtpServer, "smtpserver", "txtSvsmtp", K::Text, "smtpserver"},
+    {S::SmtpAccount, "smtpaccount", "txtAcsmtp", K::Text, "smtpaccount"},
+    {S::SmtpPassword, "smtppassword", "txtPwsmtp", K::Text, "smtppassword"},
+    {S::SmtpAuthEnabled, "flgauth", "chkAuth", K::Check, "0"},
+    {S::SmtpAuthMechanism, "authtyp", "cboAuthtyp", K::Combo, "0"},
+    {S::SmtpUsesPopLogin, "flgacpwpop", "chkAcpwpop", K::Check, "0"},
+    {S::PopPort, "portpop", "txtPortpop", K::Text, "110"},
+    {S::SmtpPort, "portsmtp", "txtPortsmtp", K::Text, "25"},
+    {S::SmtpTimeoutSeconds, "timeoutsmtp", "txtTimeoutsmtp", K::Text, "120"},
+    {S::IntervalMs, "Interval", "txtIntv", K::Text, "60000"},
+    {S::ListDatabaseName, "reffile", "txtList", K::Text, "list"},
+    {S::SaveFolderName, "savedir", "txtStock", K::Text, "mail"},
+    {S::LogBaseName, "logfile", "txtLog", K::Text, "log"},
+    {S::KeepDays, "keepday", "txtKeep", K::Text, "60"},
+    {S::ForwardEnabled, "flgtrs", "chkTrs", K::Check, "0"},
+    {S::ForwardTarget, "flgtrstgt", "optTrsTgt", K::Option, "0"},
+    {S::UseFixedForwardAddresses, "flgtrsto", "chkTrsto", K::Check, "0"},
+    {S::ForwardTo, "trsto", "txtTrsto", K::Text, ""},
+    {S::ForwardCc, "trscc", "txtTrscc", K::Text, ""},
+    {S::ForwardBcc, "trsbcc", "txtTrsbcc", K::Text, ""},
+    {S::CommandMailEnabled, "flgcmd", "chkCmd", K::Check, "0"},
+    {S::CommandAccount, "cmdaccount", "txtAccmd", K::Text, "cmdaccount"},
+    {S::CommandPassword, "cmdpassword", "txtPwcmd", K::Text, "cmdpassword"},
 }};
+
+constexpr std::size_t Index(Setting setting)
+{
+    return static_cast<std::size_t>(setting);
+}
+
+constexpr bool RowsInSettingOrder()
+{
+    for (std::size_t i = 0; i < kKeys.size(); ++i)
+        if (Index(kKeys[i].setting) != i) return false;
+    return true;
+}
+static_assert(RowsInSettingOrder(), "the table is indexed by Setting");
 
 // Highest state each kind of field accepts (text fields have none).
 int MaxState(SettingKind kind)
@@ -145,13 +159,13 @@ std::uint16_t PortOr(const QString& text, std::uint16_t fallback)
     return static_cast<std::uint16_t>(*value);
 }
 
-QString Int32TextOr(const QString& text, const QString& fallback)
+std::int32_t Int32Or(const QString& text, std::int32_t fallback)
 {
     const auto value = WholeNumber(text);
     if (!value || *value < std::numeric_limits<std::int32_t>::min() ||
         *value > std::numeric_limits<std::int32_t>::max())
         return fallback;
-    return QString::number(static_cast<std::int32_t>(*value));
+    return static_cast<std::int32_t>(*value);
 }
 
 // Missing and empty both mean "not set".
@@ -194,6 +208,11 @@ QString FailureText(const QString& key)
 const std::array<SettingKey, kSettingCount>& SettingKeys()
 {
     return kKeys;
+}
+
+QString KeyOf(Setting setting)
+{
+    return QString::fromLatin1(kKeys[Index(setting)].key);
 }
 
 QString SettingsPath(const QString& folder, const QString& fileName)
@@ -267,48 +286,50 @@ bool SaveSettingsQuiet(const WorkingCopy& copy, const SettingsRecord& settings)
     QString failedKey;
     QString error;
     if (SaveAll(copy, failedKey, error)) return true;
-    mail::WriteLog(settings.programFolder, settings.logfile, FailureText(failedKey));
+    mail::WriteLog(settings.programFolder, settings.logBaseName, FailureText(failedKey));
     return false;
 }
 
 SettingsRecord ReadFormSettings(const WorkingCopy& copy)
 {
-    const auto text = [&](const char* key) { return copy.Text(QString::fromLatin1(key)); };
-    const auto ticked = [&](const char* key) { return copy.State(QString::fromLatin1(key)) == 1; };
-    const auto selected = [&](const char* key, int max) {
-        const int state = copy.State(QString::fromLatin1(key));
-        return static_cast<std::int16_t>(state >= 0 && state <= max ? state : 0);
+    const auto text = [&](Setting setting) { return copy.Text(KeyOf(setting)); };
+    const auto ticked = [&](Setting setting) { return copy.State(KeyOf(setting)) == 1; };
+    // A state the field cannot have counts as its first entry.
+    const auto selected = [&](Setting setting) {
+        const int state = copy.State(KeyOf(setting));
+        const bool accepted = state >= 0 && state <= MaxState(kKeys[Index(setting)].kind);
+        return static_cast<std::int16_t>(accepted ? state : 0);
     };
 
     SettingsRecord record;
-    record.popserver = text("popserver");
-    record.popaccount = text("popaccount");
-    record.poppassword = text("poppassword");
-    record.smtpserver = text("smtpserver");
-    record.smtpaccount = text("smtpaccount");
-    record.smtppassword = text("smtppassword");
-    record.flgauth = ticked("flgauth");
-    record.authtyp = selected("authtyp", MaxState(K::Combo));
-    record.flgacpwpop = ticked("flgacpwpop");
-    record.portpop = PortOr(text("portpop"), 110);
-    record.portsmtp = PortOr(text("portsmtp"), 25);
-    record.timeoutsmtp = Int16Or(text("timeoutsmtp"), 120);
-    record.Interval = Int32TextOr(text("Interval"), QStringLiteral("60000"));
-    record.reffile = text("reffile");
-    record.logfile = text("logfile");
-    record.keepday = Int16Or(text("keepday"), 60);
-    record.savedir = text("savedir");
-    record.flgtrs = ticked("flgtrs");
-    record.flgtrstgt = selected("flgtrstgt", MaxState(K::Option));
-    record.flgtrsto = ticked("flgtrsto");
-    record.trsto = mail::NormaliseAddressList(text("trsto"));
-    record.trscc = mail::NormaliseAddressList(text("trscc"));
-    record.trsbcc = mail::NormaliseAddressList(text("trsbcc"));
+    record.popServer = text(S::PopServer);
+    record.popAccount = text(S::PopAccount);
+    record.popPassword = text(S::PopPassword);
+    record.smtpServer = text(S::SmtpServer);
+    record.smtpAccount = text(S::SmtpAccount);
+    record.smtpPassword = text(S::SmtpPassword);
+    record.smtpAuthEnabled = ticked(S::SmtpAuthEnabled);
+    record.smtpAuthMechanism = static_cast<SmtpAuthMechanism>(selected(S::SmtpAuthMechanism));
+    record.smtpUsesPopLogin = ticked(S::SmtpUsesPopLogin);
+    record.popPort = PortOr(text(S::PopPort), 110);
+    record.smtpPort = PortOr(text(S::SmtpPort), 25);
+    record.smtpTimeoutSeconds = Int16Or(text(S::SmtpTimeoutSeconds), 120);
+    record.intervalMs = Int32Or(text(S::IntervalMs), 60000);
+    record.listDatabaseName = text(S::ListDatabaseName);
+    record.logBaseName = text(S::LogBaseName);
+    record.keepDays = Int16Or(text(S::KeepDays), 60);
+    record.saveFolderName = text(S::SaveFolderName);
+    record.forwardEnabled = ticked(S::ForwardEnabled);
+    record.forwardTarget = static_cast<ForwardTarget>(selected(S::ForwardTarget));
+    record.useFixedForwardAddresses = ticked(S::UseFixedForwardAddresses);
+    record.forwardTo = mail::NormaliseAddressList(text(S::ForwardTo));
+    record.forwardCc = mail::NormaliseAddressList(text(S::ForwardCc));
+    record.forwardBcc = mail::NormaliseAddressList(text(S::ForwardBcc));
     record.programFolder = copy.ProgramFolder();
     if (!record.programFolder.endsWith(QDir::separator())) record.programFolder += QDir::separator();
-    record.flgcmd = ticked("flgcmd");
-    record.cmdaccount = text("cmdaccount");
-    record.cmdpassword = text("cmdpassword");
+    record.commandMailEnabled = ticked(S::CommandMailEnabled);
+    record.commandAccount = text(S::CommandAccount);
+    record.commandPassword = text(S::CommandPassword);
     return record;
 }
 

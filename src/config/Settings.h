@@ -17,8 +17,39 @@ enum class SettingKind {
     Option, // option group; stored as the index of the selected option
 };
 
+// Each setting, in the order in which the settings are written and read.
+enum class Setting {
+    PopServer,
+    PopAccount,
+    PopPassword,
+    SmtpServer,
+    SmtpAccount,
+    SmtpPassword,
+    SmtpAuthEnabled,
+    SmtpAuthMechanism,
+    SmtpUsesPopLogin,
+    PopPort,
+    SmtpPort,
+    SmtpTimeoutSeconds,
+    IntervalMs,
+    ListDatabaseName,
+    SaveFolderName,
+    LogBaseName,
+    KeepDays,
+    ForwardEnabled,
+    ForwardTarget,
+    UseFixedForwardAddresses,
+    ForwardTo,
+    ForwardCc,
+    ForwardBcc,
+    CommandMailEnabled,
+    CommandAccount,
+    CommandPassword,
+};
+
 // One row of the settings table.
 struct SettingKey {
+    Setting setting;
     const char* key;   // settings-file key, also the working-copy key
     const char* field; // the main window's field (object name)
     SettingKind kind;
@@ -29,6 +60,9 @@ inline constexpr int kSettingCount = 26;
 
 // The 26 settings in the order in which they are written and read.
 const std::array<SettingKey, kSettingCount>& SettingKeys();
+
+// The settings-file key of a setting, which also names it in the working copy.
+QString KeyOf(Setting setting);
 
 // File name of the settings file in the program folder.
 inline constexpr char kSettingsFileName[] = "larchwatcher.ini";
@@ -49,7 +83,7 @@ QString ReadSetting(const QString& folder, const QString& fileName, const QStrin
                                 const QString& key, const QString& value);
 
 // Fills the working copy from the settings file in folder (defaults where missing). States
-// outside what a field accepts (check 0-2, authtyp 0-3, flgtrstgt 0-2) load as 0.
+// outside what a field accepts (check 0-2, authentication list 0-3, forwarding target 0-2) load as 0.
 void LoadSettingsIntoWindow(WorkingCopy& copy, const QString& folder);
 
 // The text that a save writes for one setting, taken from the working copy.
@@ -68,7 +102,7 @@ class SettingsMessage {
 bool SaveWindowSettings(const WorkingCopy& copy, SettingsMessage& message);
 
 // The same save without a dialog: a failure becomes one activity-log line in the record's
-// program folder with its logfile prefix.
+// program folder with its log base name.
 bool SaveSettingsQuiet(const WorkingCopy& copy, const SettingsRecord& settings);
 
 // A snapshot of the working copy; changes nothing. Ports outside 1-65535, and other numbers that

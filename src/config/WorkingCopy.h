@@ -5,7 +5,7 @@
 namespace lw::config {
 
 // The live settings, held by the main window's fields (or, headless, by an in-memory copy).
-// Fields are addressed by their settings key ("popserver", "flgauth", "Interval", ...).
+// Fields are addressed by their settings key (KeyOf in config/Settings.h).
 // Text fields have a text; check boxes (0, 1, 2 greyed), the authentication list (selected
 // index, equal to its item data) and the forwarding-target option group have a state.
 class WorkingCopy {

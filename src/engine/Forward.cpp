@@ -26,7 +26,7 @@ void SetEnvelopeSender(const config::SettingsRecord& settings, const mail::Recei
         request.from = {mail.toName.toStdString(), mail.toAddress.toStdString()};
         return;
     }
-    for (const QString& account : {settings.smtpaccount.trimmed(), settings.popaccount.trimmed()}) {
+    for (const QString& account : {settings.smtpAccount.trimmed(), settings.popAccount.trimmed()}) {
         if (IsAddress(account)) {
             request.from = {std::string(), account.toStdString()};
             return;
@@ -36,6 +36,23 @@ void SetEnvelopeSender(const config::SettingsRecord& settings, const mail::Recei
     request.nullReversePath = true;
 }
 
+// The SASL name of a mechanism; empty lets the server's best one be used. Nothing for a value
+// the authentication list cannot hold: the forward then goes without a login.
+std::optional<std::string> MechanismName(config::SmtpAuthMechanism mechanism)
+{
+    switch (mechanism) {
+    case config::SmtpAuthMechanism::NotChosen:
+        return std::string();
+    case config::SmtpAuthMechanism::Login:
+        return std::string("LOGIN");
+    case config::SmtpAuthMechanism::CramMd5:
+        return std::string("CRAM-MD5");
+    case config::SmtpAuthMechanism::Plain:
+        return std::string("PLAIN");
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 ForwardArguments BuildForwardArguments(const config::SettingsRecord& settings, const SenderRule& rule,
@@ -43,14 +60,16 @@ ForwardArguments BuildForwardArguments(const config::SettingsRecord& settings, c
 {
     ForwardArguments arguments;
     mail::SmtpRequest& request = arguments.request;
-    request.host = settings.smtpserver.toStdString();
-    request.port = settings.portsmtp;
-    request.timeoutSeconds = settings.timeoutsmtp;
+    request.host = settings.smtpServer.toStdString();
+    request.port = settings.smtpPort;
+    request.timeoutSeconds = settings.smtpTimeoutSeconds;
 
-    const bool fixed = settings.flgtrsto || settings.flgtrstgt == 0 || settings.flgtrstgt == 1;
-    const QString to = (fixed ? settings.trsto : rule.forwardTo).trimmed();
-    const QString cc = (fixed ? settings.trscc : rule.forwardCc).trimmed();
-    const QString bcc = (fixed ? settings.trsbcc : rule.forwardBcc).trimmed();
+    const bool fixed = settings.useFixedForwardAddresses ||
+                       settings.forwardTarget == config::ForwardTarget::AllMail ||
+                       settings.forwardTarget == config::ForwardTarget::AddressBookSenders;
+    const QString to = (fixed ? settings.forwardTo : rule.forwardTo).trimmed();
+    const QString cc = (fixed ? settings.forwardCc : rule.forwardCc).trimmed();
+    const QString bcc = (fixed ? settings.forwardBcc : rule.forwardBcc).trimmed();
 
     arguments.recipients = to + kTab + QStringLiteral(">#xfr ") + mail.file;
     if (!cc.isEmpty()) arguments.recipients += kTab + QStringLiteral("cc") + kTab + cc;
@@ -63,12 +82,11 @@ ForwardArguments BuildForwardArguments(const config::SettingsRecord& settings, c
     request.contentPath = mail.file.toStdString();
 
     SetEnvelopeSender(settings, mail, request);
-    if (settings.flgauth && settings.authtyp >= 0 && settings.authtyp <= 3) {
-        request.account = settings.smtpaccount.toStdString();
-        request.password = settings.smtppassword.toStdString();
-        if (settings.authtyp == 1) request.mechanism = "LOGIN";
-        if (settings.authtyp == 2) request.mechanism = "CRAM-MD5";
-        if (settings.authtyp == 3) request.mechanism = "PLAIN";
+    if (const std::optional<std::string> mechanism = MechanismName(settings.smtpAuthMechanism);
+        settings.smtpAuthEnabled && mechanism) {
+        request.account = settings.smtpAccount.toStdString();
+        request.password = settings.smtpPassword.toStdString();
+        request.mechanism = *mechanism;
     }
     request.subject = (QStringLiteral("Fw: ") + mail.subject).toStdString();
     return arguments;
@@ -76,7 +94,7 @@ ForwardArguments BuildForwardArguments(const config::SettingsRecord& settings, c
 
 QString ForwardMarkOf(const config::SettingsRecord& settings)
 {
-    return (settings.popaccount.trimmed() + u'@' + settings.popserver.trimmed()).toLower();
+    return (settings.popAccount.trimmed() + u'@' + settings.popServer.trimmed()).toLower();
 }
 
 std::optional<std::string> OpaqueForwardMarkOf(const config::SettingsRecord& settings, std::string& error)
@@ -97,10 +115,11 @@ bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, con
         std::string reason;
         const std::optional<std::string> mark = OpaqueForwardMarkOf(settings, reason);
         if (!mark) {
-            mail::WriteLog(settings.programFolder, settings.logfile,
-                           QStringLiteral("転送マークエラー[") + mail.file +
-                               QStringLiteral("]:転送マークの鍵を読み書きできないため、転送マークなしで転送します:") +
-                               QString::fromStdString(reason));
+            mail::WriteLog(
+                settings.programFolder, settings.logBaseName,
+                QStringLiteral("転送マークエラー[") + mail.file +
+                    QStringLiteral("]:転送マークの鍵を読み書きできないため、転送マークなしで転送します:") +
+                    QString::fromStdString(reason));
         }
         request.forwardMark = mark.value_or(std::string());
         const config::ConnectionSecurity security = config::ConnectionSecurity::Load(settings.programFolder);
@@ -123,12 +142,12 @@ bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, con
         }
     }
     if (!result.isEmpty()) {
-        mail::WriteLog(settings.programFolder, settings.logfile,
+        mail::WriteLog(settings.programFolder, settings.logBaseName,
                        QStringLiteral("転送エラー[") + mail.file + QStringLiteral("]:") + result);
         return false;
     }
     if (rule.log) {
-        mail::WriteLog(settings.programFolder, settings.logfile,
+        mail::WriteLog(settings.programFolder, settings.logBaseName,
                        QStringLiteral("送信者別転送[") + mail::BaseName(mail.file) + QStringLiteral("]:") +
                            arguments.recipients);
     }

@@ -23,8 +23,9 @@ struct ForwardArguments {
     bool hasRecipient = false; // at least one of TO, CC, BCC names an address
 };
 
-// Builds the forward: the fixed triple when flgtrsto is set or flgtrstgt is 0 or 1, else the
-// rule's destinations; credentials only with flgauth and authtyp 0 to 3.
+// Builds the forward: the fixed triple when the fixed addresses are chosen or the target is all
+// mail or the address book, else the rule's destinations; credentials only when SMTP
+// authentication is on with a mechanism the list holds.
 ForwardArguments BuildForwardArguments(const config::SettingsRecord& settings, const SenderRule& rule,
                                        const mail::ReceivedMail& mail);
 

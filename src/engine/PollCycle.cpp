@@ -71,7 +71,10 @@ private:
     mail::Settlement HandleMessage(const QString& path);
     bool Recorded(store::Registration registration);
     void HandleCommand(const mail::ReceivedMail& mail);
-    void Log(const QString& text) const { mail::WriteLog(m_settings.programFolder, m_settings.logfile, text); }
+    void Log(const QString& text) const
+    {
+        mail::WriteLog(m_settings.programFolder, m_settings.logBaseName, text);
+    }
     void Error(const QString& where, const QString& reason);
     void NoteTlsRefusal(TlsVerdict& verdict);
     bool MakeFolder(const QString& folder);
@@ -133,7 +136,7 @@ bool Cycle::ListDatabaseWritable()
 {
     QString error;
     bool busy = false;
-    if (!store::OpenListDatabase(m_settings.programFolder, m_settings.reffile, error)) return true;
+    if (!store::OpenListDatabase(m_settings.programFolder, m_settings.listDatabaseName, error)) return true;
     {
         QSqlQuery probe(store::ListConnection());
         if (probe.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
@@ -146,7 +149,7 @@ bool Cycle::ListDatabaseWritable()
     }
     store::CloseListDatabase();
     if (!busy) return true;
-    Error(store::ListDatabasePath(m_settings.programFolder, m_settings.reffile),
+    Error(store::ListDatabasePath(m_settings.programFolder, m_settings.listDatabaseName),
           QStringLiteral("リストデータベースがロックされているため、受信を次回に延期します（") + error +
               QStringLiteral("）。"));
     return false;
@@ -163,7 +166,7 @@ CycleSummary Cycle::Run()
 
     const std::optional<mail::Pop3Endpoint> endpoint = FetchEndpoint(m_settings);
     if (!endpoint) {
-        m_summary.fetchError = QStringLiteral("bad POP3 server: \"") + m_settings.popserver + u'"';
+        m_summary.fetchError = QStringLiteral("bad POP3 server: \"") + m_settings.popServer + u'"';
         return m_summary;
     }
     // One POP3 session for the fetch and every deletion of this cycle; its QUIT at the end of
@@ -274,7 +277,8 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
     const QString baseName = mail::BaseName(mail.file);
     SenderRule rule;
     QString error;
-    const bool found = LookUpSenderRule(m_settings.programFolder, m_settings.reffile, mail.fromAddress, rule, error);
+    const bool found = LookUpSenderRule(m_settings.programFolder, m_settings.listDatabaseName,
+                                        mail.fromAddress, rule, error);
     if (!error.isEmpty()) {
         Error(mail.file, error);
         return Settlement::Handled;
@@ -283,7 +287,7 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
     m_listed = found;
     if (!found) {
         HandleCommand(mail);
-        if (m_settings.flgtrs) GlobalForward(rule, mail);
+        if (m_settings.forwardEnabled) GlobalForward(rule, mail);
         return m_locked ? Settlement::Left : Settlement::Handled;
     }
 
@@ -344,8 +348,10 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
         return deleteOnServer ? Settlement::HandledDelete : Settlement::Handled;
     }
 
-    if (m_settings.flgtrs && m_settings.flgtrstgt == 2 && rule.forward) ForwardOrSkip(rule, mail, QString());
-    if (m_settings.flgtrs) GlobalForward(rule, mail);
+    if (m_settings.forwardEnabled && m_settings.forwardTarget == config::ForwardTarget::RuleListSenders &&
+        rule.forward)
+        ForwardOrSkip(rule, mail, QString());
+    if (m_settings.forwardEnabled) GlobalForward(rule, mail);
     if (m_locked) return Settlement::Left;
     return deleteOnServer ? Settlement::HandledDelete : Settlement::Handled;
 }
@@ -357,16 +363,18 @@ void Cycle::HandleCommand(const mail::ReceivedMail& mail)
 
 void Cycle::GlobalForward(const SenderRule& rule, const mail::ReceivedMail& mail)
 {
-    const QString destinations = QStringLiteral("]:to<") + m_settings.trsto + QStringLiteral("; cc:") +
-                                 m_settings.trscc + QStringLiteral(";bcc:") + m_settings.trsbcc + u'>';
+    const QString destinations = QStringLiteral("]:to<") + m_settings.forwardTo + QStringLiteral("; cc:") +
+                                 m_settings.forwardCc + QStringLiteral(";bcc:") + m_settings.forwardBcc +
+                                 u'>';
     const QString baseName = mail::BaseName(mail.file);
-    if (m_settings.flgtrstgt == 0) {
+    if (m_settings.forwardTarget == config::ForwardTarget::AllMail) {
         ForwardOrSkip(rule, mail, QStringLiteral("マクロ転送[") + baseName + destinations);
         return;
     }
-    if (m_settings.flgtrstgt != 1) return;
+    if (m_settings.forwardTarget != config::ForwardTarget::AddressBookSenders) return;
     QString error;
-    const bool listed = LookUpAddressBook(m_settings.programFolder, m_settings.reffile, mail.fromAddress, error);
+    const bool listed =
+        LookUpAddressBook(m_settings.programFolder, m_settings.listDatabaseName, mail.fromAddress, error);
     if (!error.isEmpty()) {
         Error(mail.file, error);
         return;
@@ -453,10 +461,10 @@ bool Cycle::SafeInWorkFolder(const QString& path, QString& error) const
 std::optional<mail::Pop3Endpoint> FetchEndpoint(const config::SettingsRecord& settings)
 {
     std::optional<mail::Pop3Endpoint> endpoint =
-        mail::MakePop3Endpoint(settings.popserver.toStdString(), settings.portpop);
+        mail::MakePop3Endpoint(settings.popServer.toStdString(), settings.popPort);
     if (!endpoint) return std::nullopt;
-    endpoint->account = settings.popaccount.toStdString();
-    endpoint->password = settings.poppassword.toStdString();
+    endpoint->account = settings.popAccount.toStdString();
+    endpoint->password = settings.popPassword.toStdString();
     return endpoint;
 }
 

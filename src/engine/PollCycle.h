@@ -29,8 +29,8 @@ struct CycleSummary {
     std::vector<RefusedCertificate> refusedCertificates; // certificates the operator may trust
 };
 
-// The mailbox the settings name: popserver and portpop, logged in as popaccount with
-// poppassword (the best login the server offers). Nothing when no server or a bad port is set.
+// The mailbox the settings name: the POP3 server and port, logged in with the POP3 account and
+// password (the best login the server offers). Nothing when no server or a bad port is set.
 std::optional<mail::Pop3Endpoint> FetchEndpoint(const config::SettingsRecord& settings);
 
 // Runs one poll cycle with the settings snapshot: fetch up to ten messages, extract, register,

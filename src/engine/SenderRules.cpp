@@ -58,11 +58,11 @@ bool Flag(const QSqlQuery& row, int column)
 }
 
 // Opens the calling thread's connection around one lookup, as the per-call lookups promise.
-bool WithConnection(const QString& programFolder, const QString& reffile, QString& error,
+bool WithConnection(const QString& programFolder, const QString& listName, QString& error,
                     const std::function<bool(const QSqlDatabase&)>& lookUp)
 {
     error.clear();
-    if (!store::OpenListDatabase(store::BareFolder(programFolder), reffile, error)) return false;
+    if (!store::OpenListDatabase(store::BareFolder(programFolder), listName, error)) return false;
     const bool found = lookUp(store::ListConnection());
     store::CloseListDatabase();
     return found;
@@ -171,20 +171,18 @@ bool LookUpAddressBook(const QSqlDatabase& db, const QString& address, QString& 
     return SenderLookup(db).InAddressBook(address, error);
 }
 
-bool LookUpSenderRule(const QString& programFolder, const QString& reffile, const QString& address,
+bool LookUpSenderRule(const QString& programFolder, const QString& listName, const QString& address,
                       SenderRule& rule, QString& error)
 {
-    return WithConnection(programFolder, reffile, error, [&](const QSqlDatabase& db) {
-        return LookUpSenderRule(db, address, rule, error);
-    });
+    return WithConnection(programFolder, listName, error,
+                          [&](const QSqlDatabase& db) { return LookUpSenderRule(db, address, rule, error); });
 }
 
-bool LookUpAddressBook(const QString& programFolder, const QString& reffile, const QString& address,
+bool LookUpAddressBook(const QString& programFolder, const QString& listName, const QString& address,
                        QString& error)
 {
-    return WithConnection(programFolder, reffile, error, [&](const QSqlDatabase& db) {
-        return LookUpAddressBook(db, address, error);
-    });
+    return WithConnection(programFolder, listName, error,
+                          [&](const QSqlDatabase& db) { return LookUpAddressBook(db, address, error); });
 }
 
 } // namespace lw::engine

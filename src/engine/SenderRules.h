@@ -24,12 +24,12 @@ struct SenderRule {
 // Looks the sender (trimmed of blanks, letter case ignored) up in tblList. True: found, rule
 // filled. False with error empty: not listed, rule untouched. False with error set: the list
 // database could not be opened or read. Opens and closes the calling thread's connection.
-[[nodiscard]] bool LookUpSenderRule(const QString& programFolder, const QString& reffile,
+[[nodiscard]] bool LookUpSenderRule(const QString& programFolder, const QString& listName,
                                     const QString& address, SenderRule& rule, QString& error);
 
 // True when the sender (trimmed, letter case ignored) is in the imported address book. False
 // with error set when the list database could not be opened or read.
-[[nodiscard]] bool LookUpAddressBook(const QString& programFolder, const QString& reffile,
+[[nodiscard]] bool LookUpAddressBook(const QString& programFolder, const QString& listName,
                                      const QString& address, QString& error);
 
 // Same lookups on a connection the caller already holds open (one open per poll cycle instead

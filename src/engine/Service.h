@@ -83,7 +83,7 @@ public:
     // Runs one tick now on the calling thread (headless --poll-once), whatever the state.
     TickSummary RunTickNow();
 
-    // Interval text to milliseconds: 1 to 65535, anything else 60000.
+    // The interval text to milliseconds: 1 to 65535, anything else 60000.
     static int IntervalFromText(const QString& text);
     // The toggle button's caption for a state: the action it performs next and the state.
     static QString Caption(bool running);

@@ -45,7 +45,7 @@ QString RecordFolder(const QString& folder)
 
 QString SaveFolder(const config::SettingsRecord& settings)
 {
-    return RecordFolder(settings.programFolder) + settings.savedir;
+    return RecordFolder(settings.programFolder) + settings.saveFolderName;
 }
 
 QString WorkFolder(const config::SettingsRecord& settings)
@@ -90,12 +90,12 @@ int TightenProgramFolder(const config::SettingsRecord& settings, bool includingT
     const QString home = BareFolder(settings.programFolder);
     int changed = 0;
     if (includingTheFolder) changed += TakeBackToOwner(home);
-    const QString database = ListDatabasePath(home, settings.reffile);
+    const QString database = ListDatabasePath(home, settings.listDatabaseName);
     QStringList files{JoinPath(home, QString::fromLatin1(config::kSettingsFileName)),
                       JoinPath(home, QStringLiteral("forward-mark.key")), database};
     for (const char* suffix : {"-journal", "-wal", "-shm", ".part"}) files << database + QLatin1String(suffix);
-    const QRegularExpression month(
-        QRegularExpression::anchoredPattern(QRegularExpression::escape(settings.logfile) + QStringLiteral("[0-9]{6}\\.txt")));
+    const QRegularExpression month(QRegularExpression::anchoredPattern(
+        QRegularExpression::escape(settings.logBaseName) + QStringLiteral("[0-9]{6}\\.txt")));
     for (const QString& name : QDir(home).entryList(QDir::Files | QDir::Hidden))
         if (month.match(name).hasMatch()) files << JoinPath(home, name);
     for (const QString& file : files) changed += TakeBackToOwner(file);
@@ -103,7 +103,8 @@ int TightenProgramFolder(const config::SettingsRecord& settings, bool includingT
     // Everything below the save folder is mail, attachments, notices or fetch state; links are
     // left alone, and so is whatever they point to.
     const QString saveFolder = SaveFolder(settings);
-    if (settings.savedir.trimmed().isEmpty() || !QFileInfo(saveFolder).isDir() || QFileInfo(saveFolder).isSymLink())
+    if (settings.saveFolderName.trimmed().isEmpty() || !QFileInfo(saveFolder).isDir() ||
+        QFileInfo(saveFolder).isSymLink())
         return changed;
     changed += TakeBackToOwner(saveFolder);
     QDirIterator it(saveFolder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,

@@ -21,7 +21,7 @@ QString BareFolder(const QString& folder);
 // Record form of a folder: the bare form followed by the separator (the root stays "/").
 QString RecordFolder(const QString& folder);
 
-// Program folder + savedir, in bare form (no trailing separator).
+// Program folder + the save folder name, in bare form (no trailing separator).
 QString SaveFolder(const config::SettingsRecord& settings);
 
 // Save folder + separator + "work".

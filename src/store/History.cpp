@@ -51,7 +51,7 @@ QString ActionColumn(int actionCode)
 // Opens the connection of the calling thread for one registration or purge.
 bool Open(const config::SettingsRecord& settings, QString& error)
 {
-    return OpenListDatabase(BareFolder(settings.programFolder), settings.reffile, error);
+    return OpenListDatabase(BareFolder(settings.programFolder), settings.listDatabaseName, error);
 }
 
 bool WriteReceipt(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
@@ -191,7 +191,7 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
                 } else {
                     // Saving the message still counts; only this attachment is missing, and
                     // its row says so by an empty path rather than a false one.
-                    mail::WriteLog(settings.programFolder, settings.logfile,
+                    mail::WriteLog(settings.programFolder, settings.logBaseName,
                                    QStringLiteral("処理履歴登録エラー[") + id + mail::SenderLogText(mail) +
                                        QStringLiteral(":添付ファイルを保存できません: ") + source);
                     saved.clear();
@@ -251,8 +251,9 @@ struct AttachmentOf {
 bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles,
            QList<AttachmentOf>& attachmentFiles, QStringList& attachmentCopies, QString& error)
 {
-    const int keepday = std::max<int>(settings.keepday, 0);
-    const QVariantList cutoff{ToStoredDateTime(QDateTime(QDate::currentDate().addDays(-keepday), QTime(0, 0)))};
+    const int keepDays = std::max<int>(settings.keepDays, 0);
+    const QVariantList cutoff{
+        ToStoredDateTime(QDateTime(QDate::currentDate().addDays(-keepDays), QTime(0, 0)))};
     // Unsaved rows received at or before midnight at the start of the cutoff day; rows without
     // a received date never qualify.
     const QString aged = QStringLiteral("受信日 <= ? AND メール保存 = 0");
@@ -351,7 +352,7 @@ Registration RegisterReceipt(const config::SettingsRecord& settings, const mail:
     QString error;
     bool locked = false;
     if (WriteReceipt(settings, mail, id, error, locked)) return Registration::Written;
-    mail::WriteLog(settings.programFolder, settings.logfile,
+    mail::WriteLog(settings.programFolder, settings.logBaseName,
                    QStringLiteral("受信履歴登録エラー[") + id + mail::SenderLogText(mail));
     return locked ? Registration::Locked : Registration::Failed;
 }
@@ -363,7 +364,7 @@ Registration RegisterProcessing(const config::SettingsRecord& settings, const ma
     QString error;
     bool locked = false;
     if (WriteProcessing(settings, mail, id, actionCode, value, error, locked)) return Registration::Written;
-    mail::WriteLog(settings.programFolder, settings.logfile,
+    mail::WriteLog(settings.programFolder, settings.logBaseName,
                    QStringLiteral("処理履歴登録エラー[") + id + mail::SenderLogText(mail) + u':' + error);
     return locked ? Registration::Locked : Registration::Failed;
 }
@@ -375,7 +376,8 @@ void PurgeHistory(const config::SettingsRecord& settings)
     QStringList attachmentCopies;
     QString error;
     if (!Purge(settings, messageFiles, attachmentFiles, attachmentCopies, error)) {
-        mail::WriteLog(settings.programFolder, settings.logfile, QStringLiteral("ワーククリアエラー：") + error);
+        mail::WriteLog(settings.programFolder, settings.logBaseName,
+                       QStringLiteral("ワーククリアエラー：") + error);
         return;
     }
     // Files go only after the rows are gone for good: a purge that fails deletes nothing.

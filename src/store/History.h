@@ -36,7 +36,7 @@ Registration RegisterProcessing(const config::SettingsRecord& settings, const ma
 [[nodiscard]] bool RemoveAttachmentCopies(const QSqlDatabase& db, const QString& id,
                                           const QString& saveFolder, QString& error);
 
-// Removes unsaved history older than keepday days with its work files; failures are logged.
+// Removes unsaved history older than the settings' keepDays with its work files; failures are logged.
 void PurgeHistory(const config::SettingsRecord& settings);
 
 } // namespace lw::store

@@ -48,7 +48,7 @@ namespace lw::ui {
 
 namespace {
 
-const QString kOptionKey = QStringLiteral("flgtrstgt");
+const QString kOptionKey = config::KeyOf(config::Setting::ForwardTarget);
 
 // The checked fields, in the order they are found when a button asks which one has the focus.
 const char* const kCheckedFields[] = {"txtIntv", "txtKeep", "txtPortpop", "txtPortsmtp", "txtTimeoutsmtp",
@@ -86,8 +86,9 @@ MainWindowActions DefaultMainWindowActions()
 {
     MainWindowActions actions;
     actions.openEditor = [](QWidget* parent, const config::WorkingCopy& settings) {
-        SenderRuleEditor editor(store::BareFolder(settings.ProgramFolder()), settings.Text(QStringLiteral("reffile")).trimmed(),
-                     parent);
+        SenderRuleEditor editor(store::BareFolder(settings.ProgramFolder()),
+                                settings.Text(config::KeyOf(config::Setting::ListDatabaseName)).trimmed(),
+                                parent);
         editor.exec();
     };
     actions.openViewer = [](QWidget* parent, const config::WorkingCopy& settings) {
@@ -173,7 +174,8 @@ MainWindow::MainWindow(const QString& programFolder, const QString& printTo, Mai
     // Called on the poll thread: reads the copy, never a field.
     m_printers = std::make_unique<NoticePrinterFactoryQt>(printTo, [this] {
         return store::JoinPath(
-            store::JoinPath(m_programFolder, m_copy.Text(QStringLiteral("savedir")).trimmed()),
+            store::JoinPath(m_programFolder,
+                            m_copy.Text(config::KeyOf(config::Setting::SaveFolderName)).trimmed()),
             QStringLiteral("print"));
     });
     m_service =
@@ -208,7 +210,9 @@ MainWindow::MainWindow(const QString& programFolder, const QString& printTo, Mai
 
     DesktopPresence::MenuActions menu;
     menu.showWindow = [this] { ShowFromTray(); };
-    menu.toggleService = [this] { m_service->Toggle(WholeNumberText(Text(QStringLiteral("Interval")))); };
+    menu.toggleService = [this] {
+        m_service->Toggle(WholeNumberText(Text(config::KeyOf(config::Setting::IntervalMs))));
+    };
     menu.openLog = [this] { OpenCurrentLog(); };
     menu.quit = [this] { QuitProgram(); };
     m_presence = std::make_unique<DesktopPresence>(*m_service, m_programFolder, m_actions.notifier,
@@ -247,14 +251,15 @@ void MainWindow::Load()
 
     m_service->Stop();
     config::LoadSettingsIntoWindow(*this, m_programFolder);
-    m_service->Start(WholeNumberText(Text(QStringLiteral("Interval"))));
+    m_service->Start(WholeNumberText(Text(config::KeyOf(config::Setting::IntervalMs))));
 
     m_detail->hide();
     ApplyAuthRule();
     ApplyCommandRule();
 
     MessageBoxQuestion question(this);
-    if (store::EnsureListDatabase(m_programFolder, Text(QStringLiteral("reffile")), question)) {
+    if (store::EnsureListDatabase(m_programFolder, Text(config::KeyOf(config::Setting::ListDatabaseName)),
+                                  question)) {
         m_info->setText(QStringLiteral("作業フォルダは ") + QDir::toNativeSeparators(m_programFolder) +
                         QStringLiteral(" です。\n監視アドレスリスト、保存メール、ログファイルは作業フォルダ下で管理されています。"));
     } else {
@@ -434,7 +439,7 @@ bool MainWindow::FocusedFieldPasses()
 
 void MainWindow::ResumeService(bool wasRunning)
 {
-    m_service->Resume(wasRunning, WholeNumberText(Text(QStringLiteral("Interval"))));
+    m_service->Resume(wasRunning, WholeNumberText(Text(config::KeyOf(config::Setting::IntervalMs))));
     m_toggle->setText(engine::Service::Caption(m_service->IsRunning()));
     UpdateStatus();
 }
@@ -479,7 +484,7 @@ void MainWindow::UpdateStatus()
 void MainWindow::OnToggle()
 {
     if (!FocusedFieldPasses()) return;
-    m_service->Toggle(WholeNumberText(Text(QStringLiteral("Interval"))));
+    m_service->Toggle(WholeNumberText(Text(config::KeyOf(config::Setting::IntervalMs))));
 }
 
 void MainWindow::OnSave()
@@ -515,14 +520,15 @@ void MainWindow::OnImport()
         const QString file = m_actions.chooseFile(this, QStringLiteral("アドレス帳のインポート"), m_programFolder,
                                                   QStringLiteral("ｱﾄﾞﾚｽ帳ﾌｧｲﾙ (*.csv)"));
         if (!file.isEmpty() && m_actions.importAddressBook)
-            m_actions.importAddressBook(this, file, m_programFolder, Text(QStringLiteral("reffile")).trimmed());
+            m_actions.importAddressBook(this, file, m_programFolder,
+                                        Text(config::KeyOf(config::Setting::ListDatabaseName)).trimmed());
     });
 }
 
 void MainWindow::OnLog()
 {
     if (!FocusedFieldPasses()) return;
-    const QString prefix = Text(QStringLiteral("logfile")).trimmed();
+    const QString prefix = Text(config::KeyOf(config::Setting::LogBaseName)).trimmed();
     const QString file = m_actions.chooseFile(this, QStringLiteral("ファイルオープン"), m_programFolder,
                                               QStringLiteral("ﾛｸﾞﾌｧｲﾙ (%1*.txt)").arg(prefix));
     if (!file.isEmpty() && m_actions.openFile) m_actions.openFile(this, file);
@@ -552,7 +558,8 @@ void MainWindow::QuitProgram()
 
 void MainWindow::OpenCurrentLog()
 {
-    const QString file = mail::LogFilePath(store::RecordFolder(m_programFolder), Text(QStringLiteral("logfile")).trimmed(),
+    const QString file = mail::LogFilePath(store::RecordFolder(m_programFolder),
+                                           Text(config::KeyOf(config::Setting::LogBaseName)).trimmed(),
                                            QDateTime::currentDateTime());
     if (QFileInfo::exists(file) && m_actions.openFile) {
         m_actions.openFile(this, file);

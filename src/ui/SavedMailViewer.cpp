@@ -183,7 +183,7 @@ void SavedMailViewer::LoadSavedMailList()
     m_listOpen = false;
     QString error;
     if (store::OpenListDatabase(store::BareFolder(settings.programFolder),
-                                base::TrimBlanks(settings.reffile) + QStringLiteral(".db"), error)) {
+                                base::TrimBlanks(settings.listDatabaseName) + QStringLiteral(".db"), error)) {
         QSqlQuery query(store::ListConnection());
         if (query.exec(kSavedMailQuery)) {
             m_model->setQuery(std::move(query));
@@ -300,7 +300,8 @@ void SavedMailViewer::PrintSavedMail()
     QString ignored;
     (void)store::EnsureFolder(saveFolder, ignored);
     if (file.isEmpty()) return;
-    // The purge takes the received file after keepday days; the saved copy is the same message.
+    // The purge takes the received file after the days the settings keep work files; the saved copy is the
+    // same message.
     if (!QFileInfo::exists(file) && !Column(row, kSavedPath).isEmpty()) file = Column(row, kSavedPath);
 
     const QString folder = FreshAttachmentFolder(saveFolder, Column(row, kFileId));
@@ -320,7 +321,7 @@ void SavedMailViewer::DeleteSavedMail()
     const config::SettingsRecord settings = m_settings();
     const int row = CurrentRow();
     if (row < 0) {
-        mail::WriteLog(settings.programFolder, settings.logfile,
+        mail::WriteLog(settings.programFolder, settings.logBaseName,
                        kDeleteError + QStringLiteral("削除する保存メールが選択されていません。"));
         ReleaseList();
         LoadSavedMailList();
@@ -333,7 +334,8 @@ void SavedMailViewer::DeleteSavedMail()
     ReleaseList();
     if (yes) {
         QString error;
-        if (!DeleteSavedCopy(settings, id, error)) mail::WriteLog(settings.programFolder, settings.logfile, kDeleteError + error);
+        if (!DeleteSavedCopy(settings, id, error))
+            mail::WriteLog(settings.programFolder, settings.logBaseName, kDeleteError + error);
         store::CloseListDatabase();
     }
     LoadSavedMailList();
@@ -342,7 +344,7 @@ void SavedMailViewer::DeleteSavedMail()
 bool SavedMailViewer::DeleteSavedCopy(const config::SettingsRecord& settings, const QString& id, QString& error)
 {
     if (!store::OpenListDatabase(store::BareFolder(settings.programFolder),
-                                 base::TrimBlanks(settings.reffile) + QStringLiteral(".db"), error))
+                                 base::TrimBlanks(settings.listDatabaseName) + QStringLiteral(".db"), error))
         return false;
     QSqlDatabase db = store::ListConnection();
     // All marks change together, and only once the saved copy is really gone.

@@ -23,10 +23,10 @@ CommandParams Parse(const QString& block)
 TEST(ParseCommandParams, WorkedExample)
 {
     EXPECT_EQ(Parse("trsflg=true;2;false;listflg=a1@x.jp;true;false;false;true;false;true;listto=a1@x.jp;t1@y.jp;t2@y.jp;"),
-              (CommandParams{.strFlgTrs = "true", .strFlgTgt = "2", .strFlgTo = "false", .strListFlgAcc = "a1@x.jp",
-                             .strListFlgPrt = "true", .strListFlgSav = "false", .strListFlgClr = "false", .strListFlgLog = "true",
-                             .strListFlgRfs = "false", .strListFlgTrs = "true", .strListtoAcc = "a1@x.jp",
-                             .strListto = "t1@y.jp; t2@y.jp"}));
+              (CommandParams{.forwardEnabled = "true", .forwardTarget = "2", .useFixedForwardAddresses = "false",
+                             .ruleSender = "a1@x.jp", .rulePrint = "true", .ruleSave = "false", .ruleClear = "false", .ruleLog = "true",
+                             .ruleReject = "false", .ruleForward = "true", .ruleToSender = "a1@x.jp",
+                             .ruleForwardTo = "t1@y.jp; t2@y.jp"}));
 }
 
 TEST(ParseCommandParams, ValuesNamesAndLists)
@@ -36,22 +36,22 @@ TEST(ParseCommandParams, ValuesNamesAndLists)
         QString CommandParams::*field;
         const char* value;
     } cases[] = {
-        {"  acc =  ad min  ; pass=x=y;trailing text", &CommandParams::strAccount, "ad min"},
-        {"  acc =  ad min  ; pass=x=y;trailing text", &CommandParams::strPassword, "x=y"}, // "=" allowed in a first value
-        {"trsto=a@x;pass=secret;", &CommandParams::strPassword, "secret"}, // a later value with "=" is the next name
-        {"acc=admin\n;", &CommandParams::strAccount, "admin\n"},          // only spaces are removed
-        {"acc=one;two;three;", &CommandParams::strAccount, "three"},      // each value replaces the last
-        {"TRSTO=A@X;", &CommandParams::strTrsto, "A@X"},
-        {"listacc=u;", &CommandParams::strAccount, "u"}, // names match by containment, in a fixed order
-        {"accpass=u;", &CommandParams::strAccount, "u"},
-        {"accpass=u;", &CommandParams::strPassword, ""},
-        {"ListBcc=a@x;b@y;", &CommandParams::strListbcc, "b@y"},
-        {"trsto=;t1@y;trsto=t2@y;", &CommandParams::strTrsto, "t1@y; t2@y"}, // lists append
-        {"listto=a1;t1;listto=a2;t2;t3;", &CommandParams::strListtoAcc, "a2"},
-        {"listto=a1;t1;listto=a2;t2;t3;", &CommandParams::strListto, "t1; t2; t3"},
-        {"listflg=a1;true;true;true;true;true;true;extra;listflg=a2;false;", &CommandParams::strListFlgPrt, "false"},
-        {"listflg=a1;true;true;true;true;true;true;extra;listflg=a2;false;", &CommandParams::strListFlgSav, "true"},
-        {"trsflg=true;0;false;true;9;", &CommandParams::strFlgTo, "false"}, // extra values are ignored
+        {"  acc =  ad min  ; pass=x=y;trailing text", &CommandParams::account, "ad min"},
+        {"  acc =  ad min  ; pass=x=y;trailing text", &CommandParams::password, "x=y"}, // "=" allowed in a first value
+        {"trsto=a@x;pass=secret;", &CommandParams::password, "secret"}, // a later value with "=" is the next name
+        {"acc=admin\n;", &CommandParams::account, "admin\n"},          // only spaces are removed
+        {"acc=one;two;three;", &CommandParams::account, "three"},      // each value replaces the last
+        {"TRSTO=A@X;", &CommandParams::forwardTo, "A@X"},
+        {"listacc=u;", &CommandParams::account, "u"}, // names match by containment, in a fixed order
+        {"accpass=u;", &CommandParams::account, "u"},
+        {"accpass=u;", &CommandParams::password, ""},
+        {"ListBcc=a@x;b@y;", &CommandParams::ruleForwardBcc, "b@y"},
+        {"trsto=;t1@y;trsto=t2@y;", &CommandParams::forwardTo, "t1@y; t2@y"}, // lists append
+        {"listto=a1;t1;listto=a2;t2;t3;", &CommandParams::ruleToSender, "a2"},
+        {"listto=a1;t1;listto=a2;t2;t3;", &CommandParams::ruleForwardTo, "t1; t2; t3"},
+        {"listflg=a1;true;true;true;true;true;true;extra;listflg=a2;false;", &CommandParams::rulePrint, "false"},
+        {"listflg=a1;true;true;true;true;true;true;extra;listflg=a2;false;", &CommandParams::ruleSave, "true"},
+        {"trsflg=true;0;false;true;9;", &CommandParams::useFixedForwardAddresses, "false"}, // extra values are ignored
     };
     for (const auto& c : cases) EXPECT_EQ(Parse(c.block).*c.field, c.value) << c.block;
     EXPECT_EQ(Parse("acc=admin"), CommandParams{});
@@ -75,7 +75,7 @@ TEST(ParseCommandParams, RandomTextNeverBreaksTheParser)
             EXPECT_EQ(p, CommandParams{}) << block.toStdString();
         }
         // Replacing fields hold one trimmed value without ";".
-        for (const QString* field : {&p.strAccount, &p.strPassword, &p.strFlgTgt, &p.strListFlgAcc})
+        for (const QString* field : {&p.account, &p.password, &p.forwardTarget, &p.ruleSender})
             EXPECT_FALSE(field->contains(u';') || field->startsWith(u' ') || field->endsWith(u' ')) << block.toStdString();
     }
 }

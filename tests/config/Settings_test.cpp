@@ -92,23 +92,24 @@ TEST(Settings, SnapshotNormalisesAddressesAndFallsBackToDefaultNumbers)
     copy.SetState("flgtrstgt", 5);
     SettingsRecord record = ReadFormSettings(copy);
     EXPECT_EQ(record.programFolder, home.Folder());
-    EXPECT_EQ(record.trsto, "a@x.jp\tb@y.jp");
-    EXPECT_EQ(record.cmdaccount, " admin ");
-    EXPECT_EQ(QList<int>({record.portpop, record.portsmtp, record.timeoutsmtp, record.keepday}),
+    EXPECT_EQ(record.forwardTo, "a@x.jp\tb@y.jp");
+    EXPECT_EQ(record.commandAccount, " admin ");
+    EXPECT_EQ(QList<int>({record.popPort, record.smtpPort, record.smtpTimeoutSeconds, record.keepDays}),
               QList<int>({110, 25, 120, 2}));
-    EXPECT_EQ(record.Interval, "1500");
-    EXPECT_FALSE(record.flgauth); // greyed is not ticked
-    EXPECT_TRUE(record.flgtrs);
-    EXPECT_EQ(record.authtyp + record.flgtrstgt, 0);
+    EXPECT_EQ(record.intervalMs, 1500);
+    EXPECT_FALSE(record.smtpAuthEnabled); // greyed is not ticked
+    EXPECT_TRUE(record.forwardEnabled);
+    EXPECT_EQ(record.smtpAuthMechanism, SmtpAuthMechanism::NotChosen);
+    EXPECT_EQ(record.forwardTarget, ForwardTarget::AllMail);
 
     // Ports above 16 bits' signed range stay reachable.
     copy.SetText("portpop", "50110");
     copy.SetText("portsmtp", "-25");
     copy.SetText("Interval", "x");
     record = ReadFormSettings(copy);
-    EXPECT_EQ(record.portpop, 50110);
-    EXPECT_EQ(record.portsmtp, 25);
-    EXPECT_EQ(record.Interval, "60000");
+    EXPECT_EQ(record.popPort, 50110);
+    EXPECT_EQ(record.smtpPort, 25);
+    EXPECT_EQ(record.intervalMs, 60000);
 }
 
 TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
@@ -138,7 +139,7 @@ TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
     const SettingsRecord record = ReadFormSettings(copy);
     EXPECT_FALSE(SaveSettingsQuiet(nowhere, record));
     const QByteArray log =
-        ReadAll(lw::mail::LogFilePath(record.programFolder, record.logfile, QDateTime::currentDateTime()));
+        ReadAll(lw::mail::LogFilePath(record.programFolder, record.logBaseName, QDateTime::currentDateTime()));
     EXPECT_TRUE(log.contains(QString::fromUtf8("==> popserverの設定に失敗しました。").toUtf8())) << log.data();
     EXPECT_FALSE(WriteSetting(home.File("plain"), "larchwatcher.ini", "larchwatcher", "popserver", "b"));
 

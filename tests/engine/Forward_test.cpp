@@ -18,13 +18,13 @@ using test::LogEntries;
 TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAuthTypeAndNobodyIsAnError)
 {
     config::SettingsRecord s;
-    s.smtpserver = QStringLiteral("smtp.example.jp");
-    s.portsmtp = 25;
-    s.timeoutsmtp = 60;
-    s.trsto = QStringLiteral("fixed@x.jp");
-    s.trsbcc = QStringLiteral("fixed-bcc@x.jp");
-    s.smtpaccount = QStringLiteral("acc");
-    s.smtppassword = QStringLiteral("pw");
+    s.smtpServer = QStringLiteral("smtp.example.jp");
+    s.smtpPort = 25;
+    s.smtpTimeoutSeconds = 60;
+    s.forwardTo = QStringLiteral("fixed@x.jp");
+    s.forwardBcc = QStringLiteral("fixed-bcc@x.jp");
+    s.smtpAccount = QStringLiteral("acc");
+    s.smtpPassword = QStringLiteral("pw");
     SenderRule rule;
     rule.forwardTo = QStringLiteral("rule@x.jp");
     rule.forwardCc = QStringLiteral("rule-cc@x.jp");
@@ -36,38 +36,40 @@ TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAut
     const QString ruleTriple = QStringLiteral("rule@x.jp\t>#xfr /p/mail/work/x.eml\tcc\trule-cc@x.jp");
     const QString fixedTriple = QStringLiteral("fixed@x.jp\t>#xfr /p/mail/work/x.eml\tbcc\tfixed-bcc@x.jp");
     const std::string ruleLists = "rule@x.jp|rule-cc@x.jp|", fixedLists = "fixed@x.jp||fixed-bcc@x.jp";
-    // (flgtrstgt, flgtrsto, flgauth, authtyp, logged recipients, to|cc|bcc, account:password/mechanism)
-    const std::tuple<std::int16_t, bool, bool, std::int16_t, QString, std::string, std::string> cases[] = {
-        {2, false, true, 0, ruleTriple, ruleLists, "acc:pw/"},
-        {2, true, true, 1, fixedTriple, fixedLists, "acc:pw/LOGIN"},
-        {0, false, true, 2, fixedTriple, fixedLists, "acc:pw/CRAM-MD5"},
-        {1, false, true, 3, fixedTriple, fixedLists, "acc:pw/PLAIN"},
-        {1, false, true, 7, fixedTriple, fixedLists, ":/"},
-        {1, false, false, 1, fixedTriple, fixedLists, ":/"}};
+    // (target, fixed addresses, SMTP auth, mechanism, logged recipients, to|cc|bcc, account:password/mechanism)
+    using config::ForwardTarget;
+    using Auth = config::SmtpAuthMechanism;
+    const std::tuple<ForwardTarget, bool, bool, Auth, QString, std::string, std::string> cases[] = {
+        {ForwardTarget::RuleListSenders, false, true, Auth::NotChosen, ruleTriple, ruleLists, "acc:pw/"},
+        {ForwardTarget::RuleListSenders, true, true, Auth::Login, fixedTriple, fixedLists, "acc:pw/LOGIN"},
+        {ForwardTarget::AllMail, false, true, Auth::CramMd5, fixedTriple, fixedLists, "acc:pw/CRAM-MD5"},
+        {ForwardTarget::AddressBookSenders, false, true, Auth::Plain, fixedTriple, fixedLists, "acc:pw/PLAIN"},
+        {ForwardTarget::AddressBookSenders, false, true, static_cast<Auth>(7), fixedTriple, fixedLists, ":/"},
+        {ForwardTarget::AddressBookSenders, false, false, Auth::Login, fixedTriple, fixedLists, ":/"}};
     const auto join = [](const std::vector<std::string>& list) {
         std::string text;
         for (const std::string& a : list) text += (text.empty() ? "" : ",") + a;
         return text;
     };
     for (const auto& [target, fixed, auth, type, recipients, lists, credentials] : cases) {
-        s.flgtrstgt = target;
-        s.flgtrsto = fixed;
-        s.flgauth = auth;
-        s.authtyp = type;
+        s.forwardTarget = target;
+        s.useFixedForwardAddresses = fixed;
+        s.smtpAuthEnabled = auth;
+        s.smtpAuthMechanism = type;
         const ForwardArguments a = BuildForwardArguments(s, rule, m);
         const mail::SmtpRequest& r = a.request;
-        EXPECT_EQ(a.recipients, recipients) << target << fixed;
-        EXPECT_EQ(join(r.to) + "|" + join(r.cc) + "|" + join(r.bcc), lists) << target << fixed;
+        EXPECT_EQ(a.recipients, recipients) << static_cast<int>(target) << fixed;
+        EXPECT_EQ(join(r.to) + "|" + join(r.cc) + "|" + join(r.bcc), lists) << static_cast<int>(target) << fixed;
         EXPECT_EQ(r.contentPath, "/p/mail/work/x.eml");
         EXPECT_EQ(r.from.name + "<" + r.from.address + ">", "監視 係<watch@example.jp>");
-        EXPECT_EQ(r.account + ":" + r.password + "/" + r.mechanism, credentials) << type;
+        EXPECT_EQ(r.account + ":" + r.password + "/" + r.mechanism, credentials) << static_cast<int>(type);
         EXPECT_TRUE(a.hasRecipient);
         EXPECT_EQ(r.host + ":" + std::to_string(r.port) + ":" + std::to_string(r.timeoutSeconds), "smtp.example.jp:25:60");
         EXPECT_EQ(r.subject, "Fw: 件名");
     }
     // Mail without a recipient address (Bcc, lists, "undisclosed-recipients:;") is sent by the
     // SMTP account, else the POP account, whichever is an address, else by the null reverse-path.
-    s.flgauth = false;
+    s.smtpAuthEnabled = false;
     mail::ReceivedMail undisclosed = m;
     undisclosed.toName = QStringLiteral("undisclosed-recipients");
     const std::tuple<QString, QString, QString, QString> senders[] = {
@@ -76,15 +78,15 @@ TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAut
         {"", "a<b@x.jp>", "box@x.jp", "<box@x.jp>"}};
     for (const auto& [toAddress, smtpAccount, popAccount, sender] : senders) {
         undisclosed.toAddress = toAddress;
-        s.smtpaccount = smtpAccount;
-        s.popaccount = popAccount;
+        s.smtpAccount = smtpAccount;
+        s.popAccount = popAccount;
         const mail::SmtpRequest r = BuildForwardArguments(s, rule, undisclosed).request;
         EXPECT_EQ(r.nullReversePath ? std::string("null reverse-path") : r.from.name + "<" + r.from.address + ">",
                   sender.toStdString())
             << smtpAccount.toStdString();
     }
-    s.trsto = QStringLiteral("\t ");
-    s.trsbcc.clear();
+    s.forwardTo = QStringLiteral("\t ");
+    s.forwardBcc.clear();
     EXPECT_FALSE(BuildForwardArguments(s, rule, m).hasRecipient) << "a list of only blanks names nobody";
     // Nobody to send to: only the error line, whatever the rule's log flag says.
     test::TempHome home;
@@ -95,9 +97,9 @@ TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAut
 
     // A secret that can be neither read nor made: a line says so, and the forward is tried unmarked.
     ASSERT_TRUE(QDir(home.Folder()).mkdir(QStringLiteral("forward-mark.key")));
-    s.trsto = QStringLiteral("a@x.jp");
-    s.smtpserver = QStringLiteral("127.0.0.1");
-    s.portsmtp = 9; // nothing listens: refused at once
+    s.forwardTo = QStringLiteral("a@x.jp");
+    s.smtpServer = QStringLiteral("127.0.0.1");
+    s.smtpPort = 9; // nothing listens: refused at once
     EXPECT_FALSE(Forward(s, rule, m));
     const QStringList lines = LogEntries(home.Folder());
     ASSERT_EQ(lines.size(), 3);

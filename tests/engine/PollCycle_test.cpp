@@ -64,11 +64,11 @@ protected:
         qputenv("LARCHWATCHER_CA_FILE", m_servers->caFile.toUtf8());
         ASSERT_TRUE(QFile::copy(test::TemplateDatabase(), m_home.File(QStringLiteral("list.db"))));
         m_settings.programFolder = m_home.Folder();
-        m_settings.popserver = m_servers->host;
-        m_settings.portpop = static_cast<std::uint16_t>(m_servers->pop3Port);
-        m_settings.popaccount = m_lease->User();
-        m_settings.poppassword = m_lease->Password();
-        m_settings.keepday = 30000;
+        m_settings.popServer = m_servers->host;
+        m_settings.popPort = static_cast<std::uint16_t>(m_servers->pop3Port);
+        m_settings.popAccount = m_lease->User();
+        m_settings.popPassword = m_lease->Password();
+        m_settings.keepDays = 30000;
     }
 
     QString Address(const QString& local) const { return local + u'-' + m_token + QStringLiteral("@example.jp"); }
@@ -243,7 +243,7 @@ TEST_F(PollCycleTest, ABodyReadingLikeASubjectOrAFilePathStaysBodyAndNoOutsideFi
 
 TEST_F(PollCycleTest, AMissingListDatabaseIsAnErrorPerMessageNotTheEndOfTheCycle)
 {
-    m_settings.reffile = QStringLiteral("missing");
+    m_settings.listDatabaseName = QStringLiteral("missing");
     Deliver(Address("x"), QStringLiteral("DBなし1"));
     Deliver(Address("y"), QStringLiteral("DBなし2"));
     const CycleSummary summary = Run(nullptr);

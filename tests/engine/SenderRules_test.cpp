@@ -24,7 +24,7 @@ protected:
     bool Rule(const QString& address, SenderRule& rule)
     {
         QString error = QStringLiteral("stale");  // a caller's old error text does not survive a good lookup
-        const bool found = LookUpSenderRule(settings.programFolder, settings.reffile, address, rule, error);
+        const bool found = LookUpSenderRule(settings.programFolder, settings.listDatabaseName, address, rule, error);
         EXPECT_TRUE(error.isEmpty()) << error.toStdString();
         EXPECT_FALSE(store::ListConnection().isValid()) << "no connection stays open between lookups";
         return found;
@@ -34,7 +34,7 @@ protected:
     bool InBook(const QString& address, bool failing = false)
     {
         QString error;
-        const bool found = LookUpAddressBook(settings.programFolder, settings.reffile, address, error);
+        const bool found = LookUpAddressBook(settings.programFolder, settings.listDatabaseName, address, error);
         EXPECT_EQ(error.isEmpty(), !failing) << error.toStdString();
         return found;
     }
@@ -81,7 +81,7 @@ TEST_F(SenderRulesTest, LetterCaseIsIgnoredOnBothSidesIncludingNonAscii)
     EXPECT_TRUE(InBook(QStringLiteral("IT'S@example.jp")));
     EXPECT_FALSE(InBook(QStringLiteral("o'brien@example.ie"))) << "the rule list is not the address book";
     // A missing database is an error, not "not listed", and is not created.
-    settings.reffile = QStringLiteral("absent");
+    settings.listDatabaseName = QStringLiteral("absent");
     EXPECT_FALSE(InBook(QStringLiteral("IT'S@example.jp"), true));
     EXPECT_FALSE(QFileInfo::exists(home.File(QStringLiteral("absent.db"))));
 }

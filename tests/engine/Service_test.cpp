@@ -54,7 +54,7 @@ TEST_P(ServiceTest, SlowOrFailingTicksNeverOverlapAreReArmedAndTakeAFreshSnapsho
         --inside;
         QMutexLocker lock(&mutex);
         spans.emplace_back(begin, clock.elapsed());
-        seen << s.trsto;
+        seen << s.forwardTo;
         if (seen.size() % 2 == 1) throw std::runtime_error("database gone");
         CycleSummary summary;
         summary.errors = 2;

@@ -169,7 +169,7 @@ TEST_F(HistoryTest, SaveCopiesAttachmentsUnderFreeNamesOnceAndLogsALostOne)
 
 TEST_F(HistoryTest, PurgeRemovesUnsavedRowsUpToMidnightOfTheCutoffDayButNeverAMessageWithoutDate)
 {
-    settings.keepday = 60;
+    settings.keepDays = 60;
     Received(QStringLiteral("old"), 61, QTime(23, 59, 59));
     Received(QStringLiteral("midnight"), 60, QTime(0, 0, 0));
     Received(QStringLiteral("later-that-day"), 60, QTime(0, 0, 1));
@@ -182,7 +182,7 @@ TEST_F(HistoryTest, PurgeRemovesUnsavedRowsUpToMidnightOfTheCutoffDayButNeverAMe
 
     // A received message without a date is stamped with its arrival, so the purge of its own
     // tick keeps it even with keepday 0.
-    settings.keepday = 0;
+    settings.keepDays = 0;
     const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
     RegisterReceipt(settings, Message(QStringLiteral("nodate.eml"), {}, QDateTime()));
     const QDateTime stamped = FromStoredDateTime(Column(QStringLiteral("nodate.eml"), "受信日").toString());
@@ -194,7 +194,7 @@ TEST_F(HistoryTest, PurgeRemovesUnsavedRowsUpToMidnightOfTheCutoffDayButNeverAMe
 
 TEST_F(HistoryTest, PurgeDeletesAttachmentRowsAndOnlyFilesOfTheMessagesOwnFolderWithThatFolder)
 {
-    settings.keepday = 1;
+    settings.keepDays = 1;
     Received(QStringLiteral("m1"), 5, QTime(8, 0), {"a.pdf", "見積書 b.pdf", "../../keep.txt", "../escape.txt"});
     RegisterProcessing(settings, Received(QStringLiteral("m2"), 5, QTime(9, 0), {"kept.pdf"}), kActionSave, true);
     // Another message's file is not this message's to remove, and its folder stays.
@@ -240,7 +240,7 @@ TEST_F(HistoryTest, PurgeDeletesAttachmentRowsAndOnlyFilesOfTheMessagesOwnFolder
 
 TEST_F(HistoryTest, LockedOrMissingDatabaseLogsTheLineWritesNothingAndThePurgeWaitsForTheNextTick)
 {
-    settings.keepday = 0;
+    settings.keepDays = 0;
     Received(QStringLiteral("old"), 3, QTime(8, 0), {"a.txt"});
     const mail::ReceivedMail mail = Message(QStringLiteral("x.eml"), {QStringLiteral("b.txt")});
     SetBusyTimeout(100);
@@ -253,7 +253,7 @@ TEST_F(HistoryTest, LockedOrMissingDatabaseLogsTheLineWritesNothingAndThePurgeWa
         holder.Exec(QStringLiteral("ROLLBACK"));
     }
     SetBusyTimeout(5000);
-    settings.reffile = QStringLiteral("absent");
+    settings.listDatabaseName = QStringLiteral("absent");
     RegisterProcessing(settings, mail, kActionPrint, true);
     PurgeHistory(settings);
     EXPECT_FALSE(QFileInfo::exists(home.File(QStringLiteral("absent.db"))));
@@ -271,7 +271,7 @@ TEST_F(HistoryTest, LockedOrMissingDatabaseLogsTheLineWritesNothingAndThePurgeWa
     EXPECT_TRUE(InWork(QStringLiteral("old")) && InWork(QStringLiteral("old.files/a.txt")));
     EXPECT_FALSE(QFileInfo::exists(SaveFolder(settings) + "/b.txt")) << "an unregistered save copies nothing";
 
-    settings.reffile = QStringLiteral("list");
+    settings.listDatabaseName = QStringLiteral("list");
     PurgeHistory(settings);
     EXPECT_TRUE(Remaining().isEmpty());
     EXPECT_FALSE(InWork(QStringLiteral("old.files/a.txt")));

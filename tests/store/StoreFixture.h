@@ -71,13 +71,13 @@ protected:
         ASSERT_TRUE(QFile::copy(TemplateDatabase(), DatabasePath())) << TemplateDatabase().toStdString();
         QFile(DatabasePath()).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         settings.programFolder = home.Folder();
-        settings.reffile = QStringLiteral("list");
-        settings.logfile = QStringLiteral("log");
-        settings.savedir = QStringLiteral("mail");
+        settings.listDatabaseName = QStringLiteral("list");
+        settings.logBaseName = QStringLiteral("log");
+        settings.saveFolderName = QStringLiteral("mail");
     }
 
     QString DatabasePath() const { return home.File(QStringLiteral("list.db")); }
-    QStringList LogEntries() const { return test::LogEntries(settings.programFolder, settings.logfile); }
+    QStringList LogEntries() const { return test::LogEntries(settings.programFolder, settings.logBaseName); }
 
     TempHome home;
     config::SettingsRecord settings;

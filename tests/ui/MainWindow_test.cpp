@@ -252,7 +252,7 @@ TEST_F(MainWindowTest, TicksUseTheCopyOfTheFieldsAndASaveDuringATickWaitsWithout
     window->Service().SetTickWork([&](const config::SettingsRecord& s) {
         {
             QMutexLocker lock(&mutex);
-            seen << s.trsto + u'|' + QString::number(s.flgtrs);
+            seen << s.forwardTo + u'|' + QString::number(s.forwardEnabled);
             if (seen.size() == 1) {
                 // What command mail does from the poll thread.
                 window->SetText("trsto", "command@example.jp");

@@ -77,7 +77,7 @@ protected:
     QString LogText() const
     {
         const QString path =
-            lw::mail::LogFilePath(settings.programFolder, settings.logfile, QDateTime::currentDateTime());
+            lw::mail::LogFilePath(settings.programFolder, settings.logBaseName, QDateTime::currentDateTime());
         return QString::fromUtf8(lw::test::ReadFile(path));
     }
 
