@@ -59,25 +59,13 @@ public:
     }
 };
 
-// Where the viewer has the reader write a message's attachments: a folder of its own per
-// message, emptied before every read, so repeated previews do not pile up numbered copies.
-// An ID that is not a plain file name falls back to the save folder itself.
-QString AttachmentFolder(const QString& saveFolder, const QString& id)
+// The folder of the viewer's attachment files in older versions (one per message, rewritten at
+// every read); it goes when the saved copy is deleted.
+QString OlderPreviewFolder(const QString& saveFolder, const QString& id)
 {
     const QString key = base::TrimBlanks(id);
-    if (key.isEmpty() || key == QStringLiteral(".") || key == QStringLiteral("..") || store::BaseName(key) != key)
-        return saveFolder;
+    if (store::SavedAttachmentFolder(saveFolder, key).isEmpty()) return {};
     return store::JoinPath(store::JoinPath(saveFolder, QStringLiteral("files")), key);
-}
-
-QString FreshAttachmentFolder(const QString& saveFolder, const QString& id)
-{
-    const QString folder = AttachmentFolder(saveFolder, id);
-    if (folder != saveFolder) {
-        QDir(folder).removeRecursively();
-        (void)base::MakeOwnerOnlyFolders(QFile::encodeName(folder).toStdString());
-    }
-    return folder;
 }
 
 } // namespace
@@ -251,7 +239,9 @@ mail::ReceivedMail SavedMailViewer::ReadSavedMail(int row)
 
     const QString file = Column(row, kSavedPath);
     if (file.isEmpty()) return mail;
-    const QString folder = FreshAttachmentFolder(saveFolder, Column(row, kFileId));
+    // The reader writes the attachments into the message's own folder, where the save copied
+    // them: the files it finds there unchanged are used again, so a preview adds nothing.
+    const QString folder = store::SavedAttachmentFolder(saveFolder, Column(row, kFileId));
     const std::optional<mail::MessageParts> parts =
         mail::ReadMail(file.toStdString(), "subject:from:to:date:nofile:", folder.toStdString());
     if (!parts) return mail;
@@ -304,7 +294,7 @@ void SavedMailViewer::PrintSavedMail()
     // same message.
     if (!QFileInfo::exists(file) && !Column(row, kSavedPath).isEmpty()) file = Column(row, kSavedPath);
 
-    const QString folder = FreshAttachmentFolder(saveFolder, Column(row, kFileId));
+    const QString folder = store::SavedAttachmentFolder(saveFolder, Column(row, kFileId));
     const std::optional<mail::MessageParts> parts =
         mail::ReadMail(file.toStdString(), "subject:from:date:nofile:", folder.toStdString());
     if (!parts) {
@@ -378,9 +368,10 @@ bool SavedMailViewer::DeleteSavedCopy(const config::SettingsRecord& settings, co
         if (!store::RemoveAttachmentCopies(db, key, SaveFolder(settings), error)) return false;
     }
     if (!transaction.Commit(error)) return false;
-    // The attachments the viewer wrote for this message go with it.
-    const QString attachments = AttachmentFolder(SaveFolder(settings), key);
-    if (attachments != SaveFolder(settings)) QDir(attachments).removeRecursively();
+    // The message's own attachment folder goes with it, and what older versions wrote for it.
+    (void)store::RemoveSavedAttachmentFolder(SaveFolder(settings), key);
+    if (const QString older = OlderPreviewFolder(SaveFolder(settings), key); !older.isEmpty())
+        QDir(older).removeRecursively();
     return true;
 }
 

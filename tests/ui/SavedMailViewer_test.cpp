@@ -140,7 +140,11 @@ TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrin
     form->OpenAttachment(2);
     ASSERT_EQ(form->AttachmentPaths().size(), 2);
     EXPECT_EQ(client.opened, QStringList{form->AttachmentPaths().at(1)});
-    EXPECT_TRUE(client.opened.value(0).endsWith("/quote.pdf"));
+    EXPECT_EQ(client.opened.value(0), saveFolder + "/a.eml.files/quote.pdf") << "in the message's own folder";
+    // Read again, the message uses the files it has there: nothing piles up.
+    Select(1);
+    Select(0);
+    EXPECT_EQ(QDir(saveFolder + "/a.eml.files").entryList(QDir::Files), (QStringList{"memo.txt", "quote.pdf"}));
     form->PrintSavedMail(); // a notice without the recipient
     EXPECT_EQ(shown, QStringList{form->MailText()});
     EXPECT_TRUE(form->MailText().startsWith("subject:見積書の送付\r\nfrom:")) << form->MailText().toStdString();
@@ -217,6 +221,7 @@ TEST_F(SavedMailViewerTest, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     EXPECT_EQ(Sql("SELECT count(*) FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ''"),
               QStringList{"3"});
     EXPECT_FALSE(QFile::exists(save + "memo.txt")) << "its attachment copy goes with it";
+    EXPECT_FALSE(QFileInfo::exists(save + "a.eml.files")) << "and the folder of its attachments";
     EXPECT_TRUE(QFile::exists(outside) && QFile::exists(save + "shared.txt"));
     EXPECT_TRUE(LogText().isEmpty());
 
