@@ -494,6 +494,35 @@ std::string PartText(const MessagePart& part)
     return PartKeyword(part.kind) + part.value;
 }
 
+std::optional<MessageOrigin> ReadOrigin(const std::string& file)
+{
+    try {
+        auto bytes = ReadWholeFile(file);
+        if (!bytes) return std::nullopt;
+        PrepareBytes(*bytes);
+        EnsureGMime();
+        const auto message = ParseMessage(*bytes);
+        if (!message || !HasHeaderField(message.get())) return std::nullopt;
+        GMimeObject* top = GMIME_OBJECT(message.get());
+        std::vector<Leaf> leaves;
+        CollectLeaves(g_mime_message_get_mime_part(message.get()), true, leaves, 0);
+        const DeclaredCharsets declared = DeclaredBy(top, nullptr, leaves);
+        MessageOrigin origin;
+        origin.from = DecodeUnstructured(RawHeader(top, "From"), declared);
+        origin.to = DecodeUnstructured(RawHeader(top, "To"), declared);
+        origin.cc = DecodeUnstructured(RawHeader(top, "Cc"), declared);
+        origin.date = DatePart(RawHeader(top, "Date"), declared);
+        origin.subject = DecodeUnstructured(RawHeader(top, "Subject"), declared);
+        if (const auto sender = FirstMailbox(RawHeader(top, "From"), declared)) {
+            origin.senderName = sender->name;
+            origin.senderAddress = sender->address;
+        }
+        return origin;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
 std::vector<std::string> ForwardMarks(const std::string& file)
 {
     std::vector<std::string> marks;
