@@ -2,6 +2,7 @@
 
 #include "config/Settings.h"
 #include "mail/ActivityLog.h"
+#include "mail/CarrierEmoji.h"
 #include "base/PosixFile.h"
 #include "mail/Transport.h"
 #include "store/FindOrAdd.h"
@@ -255,11 +256,13 @@ void SavedMailViewer::ShowSavedMailPreview(int row)
 {
     const mail::ReceivedMail mail = ReadSavedMail(row);
     m_previewRow = row;
-    m_title->setPlainText(QStringLiteral("送信者：") + (mail.fromName.isEmpty() ? mail.fromAddress : mail.fromName) +
-                          QStringLiteral(" ") + QStringLiteral("宛先：") +
-                          (mail.toName.isEmpty() ? mail.toAddress : mail.toName) + kCrLf +
-                          QStringLiteral("件名：") + mail.subject);
-    m_body->setPlainText(mail.body);
+    // The carriers' emoji show as the standard ones; what is stored keeps their code points.
+    const auto shown = [&mail](const QString& text) { return mail::CarrierEmojiForDisplay(text, mail.fromAddress); };
+    m_title->setPlainText(shown(QStringLiteral("送信者：") + (mail.fromName.isEmpty() ? mail.fromAddress : mail.fromName) +
+                                QStringLiteral(" ") + QStringLiteral("宛先：") +
+                                (mail.toName.isEmpty() ? mail.toAddress : mail.toName) + kCrLf +
+                                QStringLiteral("件名：") + mail.subject));
+    m_body->setPlainText(shown(mail.body));
 
     m_attachmentPaths.clear();
     m_attachmentSpans.clear();
@@ -302,7 +305,7 @@ void SavedMailViewer::PrintSavedMail()
         return;
     }
     m_mailText = mail::MailText(*parts);
-    m_report.SetBody(m_mailText);
+    m_report.SetBody(mail::CarrierEmojiForDisplay(m_mailText, Column(row, kSenderAddress)));
     m_preview(m_report, this);
 }
 

@@ -360,4 +360,21 @@ TEST_F(SavedMailViewerTest, WhatTheDesktopCannotOpenIsToldWithWhatToDo)
                 expected.join("|").contains("保存メールを開くメールソフトが登録されていません。\r\n既定のメールソフトを設定するか"));
 }
 
+TEST_F(SavedMailViewerTest, CarrierEmojiShowAsStandardEmojiOnScreenAndOnPaperButStayInTheText)
+{
+    // A docomo phone's mail in Shift_JIS: a heart in the subject, sun and heart in the body.
+    const QByteArray sjis = "From: taro@docomo.ne.jp\r\nTo: office@example.jp\r\nSubject: =?Shift_JIS?B?" +
+                            QByteArray("\x82\xa0\xF9\x91").toBase64() +
+                            "?=\r\nContent-Type: text/plain; charset=Shift_JIS\r\n\r\n\xF8\x9F\x82\xa0\xF9\x91\r\n";
+    Add("g.eml", "emoji", 2, sjis);
+    Open();
+    Select(0);
+    EXPECT_EQ(Preview(), u"送信者：taro@docomo.ne.jp 宛先：office@example.jp\n件名：あ❤\uFE0F|☀\uFE0Fあ❤\uFE0F|"_qs);
+    form->PrintSavedMail();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_TRUE(shown[0].contains(u"body:☀\uFE0Fあ❤\uFE0F"_qs)) << shown[0].toStdString();
+    EXPECT_TRUE(form->MailText().contains(QString(QChar(0xE63E)) + u"あ"_qs + QChar(0xE6EC)));
+    EXPECT_EQ(lw::test::ReadFile(saveFolder + "/g.eml"), sjis);
+}
+
 } // namespace
