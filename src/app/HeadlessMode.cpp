@@ -122,8 +122,10 @@ private:
     switch (lock.Acquire()) {
     case SingleInstance::Outcome::Acquired: return true;
     case SingleInstance::Outcome::InUse:
-        std::fprintf(stderr, "larchwatcher: the program folder is in use by another running copy (process %lld, lock %s)\n",
-                     static_cast<long long>(lock.HolderProcess()), qPrintable(lock.Path()));
+        std::fprintf(stderr, "larchwatcher: the program folder is in use by another running copy (%s, lock %s)\n",
+                     lock.HolderProcess() == 0 ? "process not named yet"
+                                               : qPrintable(QStringLiteral("process %1").arg(lock.HolderProcess())),
+                     qPrintable(lock.Path()));
         status = kExitFolderInUse;
         return false;
     case SingleInstance::Outcome::Failed: break;

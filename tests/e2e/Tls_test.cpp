@@ -54,7 +54,7 @@ protected:
     {
         ASSERT_TRUE(config::WriteSetting(Home(), "larchwatcher.ini", "larchwatcher", QString::fromLatin1(key), value));
     }
-    QString Ini() const { return QString::fromUtf8(ReadAll(Home() + Sep() + "larchwatcher.ini")); }
+    QString Ini() const { return QString::fromUtf8(ReadFile(Home() + Sep() + "larchwatcher.ini")); }
     QString NewLog(qsizetype& seen) const
     {
         const QStringList all = LogTexts();
@@ -139,11 +139,11 @@ TEST_F(TlsTest, StartTlsStrippedAfterATlsSessionRefusesTheLoginAndSendsNothingIn
     const QByteArray password = m_lease->Password().toUtf8();
     // What a relay saw of the client: the capability request, and no credential or mail.
     const auto clean = [&](const QString& record, const char* request) {
-        const QByteArray seen = ReadAll(record).toUpper();
+        const QByteArray seen = ReadFile(record).toUpper();
         EXPECT_TRUE(seen.contains(request)) << "the relay was not used: " << seen.toStdString();
         for (const char* word : {"USER ", "PASS ", "AUTH ", "APOP ", "MAIL FROM", "DATA", "RETR"})
             EXPECT_FALSE(seen.contains(word)) << word << " was sent in clear: " << seen.toStdString();
-        EXPECT_FALSE(ReadAll(record).contains(password));
+        EXPECT_FALSE(ReadFile(record).contains(password));
         QFile::remove(record);
     };
     Forwarding("0", Address("copy"));

@@ -96,18 +96,25 @@ protected:
     // Answers the question, then deletes the current row.
     void Delete(MessageBox::Answer answer) { MessageBox::SetNextAnswer(answer), form->DeleteSavedMail(); }
     template <typename T> T* Child(const char* name) { return lw::test::Find<T>(*form, name); }
-    // The title, the body and the attachment line, between bars.
-    QString Preview()
+    // The title, the body and the attachment line.
+    QStringList Preview()
     {
-        return Child<QPlainTextEdit>("txtTitle")->toPlainText() + u'|' +
-               Child<QPlainTextEdit>("txtBody")->toPlainText() + u'|' + Child<QLineEdit>("txtFile")->text();
+        return {Child<QPlainTextEdit>("txtTitle")->toPlainText(), Child<QPlainTextEdit>("txtBody")->toPlainText(),
+                Child<QLineEdit>("txtFile")->text()};
+    }
+    // The subjects listed, top to bottom.
+    QStringList Subjects()
+    {
+        QStringList subjects;
+        for (int row = 0; row < grid->model()->rowCount(); ++row) subjects << grid->model()->index(row, 2).data().toString();
+        return subjects;
     }
     QString Cell(int row, int column) { return grid->model()->index(row, column).data().toString(); }
-    // 1 or 0 for 印刷, 削除 and 返信.
-    QString Enabled()
+    // Whether 印刷, 削除 and 返信 are enabled.
+    QList<bool> Enabled()
     {
-        QString on;
-        for (const char* button : {"cmdRead", "cmdDel", "cmdMail"}) on += Child<QPushButton>(button)->isEnabled() ? "1" : "0";
+        QList<bool> on;
+        for (const char* button : {"cmdRead", "cmdDel", "cmdMail"}) on << Child<QPushButton>(button)->isEnabled();
         return on;
     }
     int Rows() { return grid->model()->rowCount(); }
@@ -129,13 +136,16 @@ TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrin
 
     // Saved rows only, newest first; the date in the system's text form.
     ASSERT_EQ(Rows(), 4);
-    EXPECT_EQ(Cell(0, 2) + Cell(1, 2) + Cell(2, 2), "見積書の送付plaingone");
+    EXPECT_EQ(Subjects(), (QStringList{"見積書の送付", "plain", "gone", "neither"}));
     EXPECT_EQ(Cell(0, 3), "2026/12/07 09:15:00");
-    EXPECT_EQ(Enabled(), "000") << "no row chosen yet";
+    EXPECT_EQ(Enabled(), (QList<bool>{false, false, false})) << "no row chosen yet";
     Select(0);
-    EXPECT_EQ(Enabled(), "111");
-    EXPECT_TRUE(Preview().startsWith("送信者：山田 太郎 宛先：総務課\n件名：見積書の送付|お世話になっております。"));
-    EXPECT_TRUE(Preview().endsWith("見積書を添付します。|添付：memo.txt, quote.pdf")) << Preview().toStdString();
+    EXPECT_EQ(Enabled(), (QList<bool>{true, true, true}));
+    const QStringList preview = Preview();
+    EXPECT_EQ(preview[0], "送信者：山田 太郎 宛先：総務課\n件名：見積書の送付");
+    EXPECT_TRUE(preview[1].startsWith("お世話になっております。") && preview[1].endsWith("見積書を添付します。"))
+        << preview[1].toStdString();
+    EXPECT_EQ(preview[2], "添付：memo.txt, quote.pdf");
     form->OpenAttachment(1);
     form->OpenAttachment(2);
     ASSERT_EQ(form->AttachmentPaths().size(), 2);
@@ -155,8 +165,7 @@ TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrin
     // saved copy.
     lw::test::WriteFile(Secret(), "poppassword=secret");
     Select(1);
-    EXPECT_EQ(Preview(),
-              "送信者：plain@example.com 宛先：office@example.jp\n件名：plain|file:" + Secret() + u'|');
+    EXPECT_EQ(Preview(), (QStringList{"送信者：plain@example.com 宛先：office@example.jp\n件名：plain", "file:" + Secret(), ""}));
     form->OpenAttachment(0);
     EXPECT_EQ(client.opened.size(), 1);
     form->PrintSavedMail();
@@ -171,8 +180,8 @@ TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrin
 
     // A saved copy that is gone: empty fields, no reply; no received file recorded: no print at all.
     Select(2);
-    EXPECT_EQ(Preview(), "送信者： 宛先：\n件名：||");
-    EXPECT_EQ(Enabled(), "110");
+    EXPECT_EQ(Preview(), (QStringList{"送信者： 宛先：\n件名：", "", ""}));
+    EXPECT_EQ(Enabled(), (QList<bool>{true, true, false}));
     form->PrintSavedMail();
     EXPECT_EQ(MessageBox::Log().size() + shown.size(), 3);
 }
@@ -193,16 +202,16 @@ TEST_F(SavedMailViewerTest, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     // No: nothing changes; the list is reloaded and the preview emptied.
     Delete(MessageBox::No);
     EXPECT_EQ(MessageBox::Log(), QStringList{"保存メールを削除します。よろしいですか。"});
-    EXPECT_TRUE(Rows() == 3 && QFile::exists(save + "a.eml") && Preview() == "||");
+    EXPECT_TRUE(Rows() == 3 && QFile::exists(save + "a.eml") && Preview() == QStringList(3, QString()));
 
     // Every reload is as the viewer opens: no current row and the buttons off, so a second 削除
     // and はい can never delete a row the operator did not pick.
-    const auto asOpened = [this] { return Enabled() == "000" && form->CurrentRow() == -1; };
+    const auto asOpened = [this] { return Enabled() == QList<bool>{false, false, false} && form->CurrentRow() == -1; };
     EXPECT_TRUE(asOpened());
     Select(2); // c.eml, whose saved copy is already gone: it leaves the list without complaint
     MessageBox::SetNextAnswer(MessageBox::Yes);
     lw::test::Click(*form, "cmdDel");
-    EXPECT_EQ(Cell(0, 2) + Cell(1, 2), "見積書の送付plain");
+    EXPECT_EQ(Subjects(), (QStringList{"見積書の送付", "plain"}));
     EXPECT_TRUE(asOpened() && MessageBox::PendingAnswers() == 0);
     MessageBox::SetNextAnswer(MessageBox::Yes);
     lw::test::Click(*form, "cmdDel");
@@ -216,8 +225,8 @@ TEST_F(SavedMailViewerTest, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     ASSERT_EQ(Rows(), 1);
     EXPECT_EQ(Cell(0, 2), "plain");
     EXPECT_TRUE(!QFile::exists(save + "a.eml") && QFile::exists(workFolder + "/a.eml"));
-    EXPECT_EQ(Sql("SELECT メール保存 || '|' || メール保存先パス FROM tblHistory WHERE 保存ファイルID = 'a.eml'"),
-              QStringList{"0|"});
+    EXPECT_EQ(Sql("SELECT メール保存 FROM tblHistory WHERE 保存ファイルID = 'a.eml'"), QStringList{"0"});
+    EXPECT_EQ(Sql("SELECT メール保存先パス FROM tblHistory WHERE 保存ファイルID = 'a.eml'"), QStringList{""});
     EXPECT_EQ(Sql("SELECT count(*) FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ''"),
               QStringList{"3"});
     EXPECT_FALSE(QFile::exists(save + "memo.txt")) << "its attachment copy goes with it";
@@ -261,8 +270,9 @@ TEST_F(SavedMailViewerTest, ReplyDraftGoesToTheSenderWithTheQuotedBodyCutToFit)
     form->ComposeReply();
     ASSERT_EQ(client.drafts.size(), 1);
     const QUrl draft = client.drafts.last();
-    EXPECT_EQ(draft.scheme() + u':' + draft.path() + u'|' + item(draft, "subject"),
-              "mailto:taro@example.jp|Re: 見積書の送付");
+    EXPECT_EQ(draft.scheme(), "mailto");
+    EXPECT_EQ(draft.path(), "taro@example.jp");
+    EXPECT_EQ(item(draft, "subject"), "Re: 見積書の送付");
     const QString body = item(draft, "body");
     EXPECT_TRUE(body.startsWith("---------------- Original Message ----------------\r\nお世話になっております。"))
         << body.toStdString();
