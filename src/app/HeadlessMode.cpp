@@ -7,6 +7,7 @@
 #include "config/InMemoryWorkingCopy.h"
 #include "config/Settings.h"
 #include "engine/DesktopNotices.h"
+#include "engine/OAuthTokens.h"
 #include "engine/Service.h"
 #include "engine/TlsRules.h"
 #include "mail/ActivityLog.h"
@@ -14,6 +15,7 @@
 #include "store/Folders.h"
 #include "store/ListDatabase.h"
 #include "ui/DesktopNotifierQt.h"
+#include "ui/DesktopTokenStore.h"
 #include "ui/NoticeReport.h"
 
 #include <QCoreApplication>
@@ -55,9 +57,11 @@ public:
           m_printers(options.printTo, [this] {
               return store::JoinPath(store::SaveFolder(config::ReadFormSettings(m_copy)), QStringLiteral("print"));
           }),
+          m_tokens(options.home, std::make_shared<ui::DesktopTokenStore>(options.home)),
           m_service(m_copy, &m_printers, engine::Service::Threading::Inline)
     {
         m_home = options.home;
+        m_service.SetTokens(&m_tokens);
     }
 
     // First run in an empty folder: the list database comes from the template without asking.
@@ -111,6 +115,7 @@ private:
     QString m_home;
     config::InMemoryWorkingCopy m_copy;
     ui::NoticePrinterFactoryQt m_printers;
+    engine::OAuthTokens m_tokens; // before the service, which uses it until its end
     engine::Service m_service;
 };
 

@@ -58,8 +58,9 @@ private:
 class Cycle {
 public:
     Cycle(const config::SettingsRecord& settings, config::WorkingCopy& workingCopy,
-          NoticePrinterFactory* printers, const std::atomic<bool>* endRequested)
+          NoticePrinterFactory* printers, const std::atomic<bool>* endRequested, OAuthTokens* tokens)
         : m_settings(settings), m_workingCopy(workingCopy), m_printers(printers), m_endRequested(endRequested),
+          m_tokens(tokens),
           m_saveFolder(store::SaveFolder(settings)),
           m_workFolder(store::WorkFolder(settings)),
           m_identity(ForwardMarkOf(settings))
@@ -78,6 +79,7 @@ private:
     }
     void Error(const QString& where, const QString& reason);
     void NoteTlsRefusal(TlsVerdict& verdict);
+    void NoteSignIn(const AccessGrant& grant, const QString& where);
     bool MakeFolder(const QString& folder);
     bool ListDatabaseWritable();
     bool Print(const QString& mailText, const mail::ReceivedMail& mail, QString& error);
@@ -87,11 +89,20 @@ private:
     void GlobalForward(const SenderRule& rule, const mail::ReceivedMail& mail);
     void ForwardOrSkip(const SenderRule& rule, const mail::ReceivedMail& mail, const QString& logLine);
     bool EndRequested() const { return m_endRequested != nullptr && m_endRequested->load(); }
+    // Commits the history rows written so far; called before a step that may take long (a print,
+    // a send), so that the list database is not kept locked meanwhile. A failure is logged by the
+    // registrations themselves.
+    void CommitRegistrations()
+    {
+        QString ignored;
+        if (m_registrations != nullptr) (void)m_registrations->Commit(ignored);
+    }
 
     const config::SettingsRecord& m_settings;
     ChangeCountingCopy m_workingCopy;
     NoticePrinterFactory* m_printers;
     const std::atomic<bool>* m_endRequested;
+    OAuthTokens* m_tokens;
     bool m_acted = false;  // the message in hand was printed, saved or forwarded
     bool m_listed = false; // the sender of the message in hand is in the rule list
     std::unique_ptr<NoticePrinter> m_printer;  // made at the first print, reused for the cycle
@@ -100,6 +111,7 @@ private:
     const QString m_identity;
     CycleSummary m_summary;
     bool m_locked = false; // the list database stayed locked: the rest of the tick waits for the next
+    store::SharedTransaction* m_registrations = nullptr; // while the messages are handled
 };
 
 void Cycle::Error(const QString& where, const QString& reason)
@@ -121,6 +133,14 @@ void Cycle::NoteTlsRefusal(TlsVerdict& verdict)
             return;
     }
     m_summary.refusedCertificates.push_back(std::move(*verdict.certificate));
+}
+
+// A refused sign-in is logged once, when it is found; afterwards each tick only reports it.
+// A token that cannot be renewed yet (endpoint unreachable) is reported like a failed fetch.
+void Cycle::NoteSignIn(const AccessGrant& grant, const QString& where)
+{
+    if (grant.firstNotice) Error(where, grant.failure);
+    if (grant.signInNeeded && m_summary.signInNeeded.isEmpty()) m_summary.signInNeeded = grant.failure;
 }
 
 bool Cycle::MakeFolder(const QString& folder)
@@ -173,15 +193,41 @@ CycleSummary Cycle::Run()
     // One POP3 session for the fetch and every deletion of this cycle; its QUIT at the end of
     // the cycle commits the deletions.
     const config::ConnectionSecurity security = config::ConnectionSecurity::Load(m_settings.programFolder);
+    const bool oauth = m_tokens != nullptr && m_tokens->Enabled();
     const TlsServer server{QStringLiteral("pop3"), QString::fromStdString(endpoint->host), endpoint->port,
-                           QString::fromStdString(endpoint->account)};
+                           QString::fromStdString(endpoint->account), oauth};
     mail::Pop3Endpoint secured = *endpoint;
     secured.tls = TlsPolicyFor(security, server);
+    const QString where = QStringLiteral("POP3 ") + ServerName(server.host, server.port);
+    if (oauth) {
+        const AccessGrant grant = m_tokens->Current();
+        if (grant.token.empty()) {
+            NoteSignIn(grant, where);
+            m_summary.fetchError = grant.failure;
+            return m_summary;
+        }
+        secured.bearerToken = grant.token;
+    }
     mail::Pop3Mailbox mailbox(secured, m_workFolder.toStdString());
+    AccessGrant renewal;
+    bool renewed = false;
+    if (oauth) {
+        mailbox.SetTokenRenewal([&](const std::string& refused) {
+            renewed = true;
+            renewal = m_tokens->RenewAfterRefusal(refused);
+            return renewal.token;
+        });
+    }
     // Saved copies and attachments are flushed together at the end, before any deletion.
     base::FlushBatch flushes;
 
     const mail::FetchResult fetched = mailbox.FetchNewMessages(10);
+    QString signInFailure;
+    if (oauth && fetched.loginRefused && renewed) {
+        if (!renewal.token.empty()) renewal = m_tokens->RefusedAfterRenewal(QString::fromStdString(fetched.error));
+        NoteSignIn(renewal, where);
+        signInFailure = renewal.failure;
+    }
     TlsVerdict verdict = JudgeTlsOutcome(m_settings.programFolder, security, server, fetched.tls);
     if (!verdict.refusal.isEmpty()) {
         Error(QStringLiteral("POP3 ") + ServerName(server.host, server.port), verdict.refusal);
@@ -192,10 +238,16 @@ CycleSummary Cycle::Run()
               QStringLiteral("処理中にプログラムが終了したため、このメールの処理を中止しました。"));
     if (fetched.messages.empty()) {
         // Nothing to process is not an error; a failed fetch only tells the caller.
-        m_summary.fetchError = verdict.refusal.isEmpty() ? QString::fromStdString(fetched.error) : verdict.refusal;
+        m_summary.fetchError = !verdict.refusal.isEmpty() ? verdict.refusal
+                               : !signInFailure.isEmpty() ? signInFailure
+                                                          : QString::fromStdString(fetched.error);
         return m_summary;
     }
 
+    // The history rows of the whole cycle go in one commit, made before the messages are
+    // settled: until then a message that loses its rows (the program ends) is handed out again.
+    store::SharedTransaction registrations;
+    m_registrations = &registrations;
     // A message is settled (and its deletion recorded) only after it was handled and the cycle's
     // files are durable; until then every fetch hands it out again.
     std::vector<mail::SettledMessage> settled;
@@ -231,6 +283,8 @@ CycleSummary Cycle::Run()
             Error(path, QStringLiteral("リストデータベースがロックされているため、このメールは次回の受信で処理します。"));
         settled.push_back({mail::BaseName(path).toStdString(), settlement});
     }
+    CommitRegistrations();
+    m_registrations = nullptr;
     std::string flushError;
     if (!flushes.Flush(flushError)) {
         Error(m_saveFolder, QStringLiteral("保存したファイルを確定できないため、サーバーから削除しません（") +
@@ -392,11 +446,14 @@ void Cycle::ForwardOrSkip(const SenderRule& rule, const mail::ReceivedMail& mail
             QStringLiteral("]:このメールボックスから転送されたメールのため転送しません"));
         return;
     }
+    CommitRegistrations();
     TlsVerdict tls;
-    if (Forward(m_settings, rule, mail, &tls))
+    AccessGrant signIn;
+    if (Forward(m_settings, rule, mail, &tls, m_tokens, &signIn))
         m_acted = true;
     else if (!tls.refusal.isEmpty())
         NoteTlsRefusal(tls);
+    if (signIn.signInNeeded && m_summary.signInNeeded.isEmpty()) m_summary.signInNeeded = signIn.failure;
     if (!logLine.isEmpty()) Log(logLine);
     (void)Recorded(store::RegisterProcessing(m_settings, mail, store::kActionForward, true));
 }
@@ -424,6 +481,7 @@ bool Cycle::Print(const QString& mailText, const mail::ReceivedMail& mail, QStri
         error = QStringLiteral("印刷できません（プリンタが設定されていません）。");
         return false;
     }
+    CommitRegistrations();
     if (!m_printer) m_printer = m_printers->Create();
     if (!m_printer) {
         error = QStringLiteral("印刷できません（プリンタを準備できません）。");
@@ -441,7 +499,7 @@ bool Cycle::SaveCopy(const QString& source, const QString& target, QString& erro
     std::string reason;
     // The fetch flushed the work file before handing it over.
     if (base::CopyFileDurably(QFile::encodeName(source).toStdString(), QFile::encodeName(target).toStdString(),
-                              true, reason, true))
+                              true, reason, base::CopyDurability::SourceFlushed))
         return true;
     error = QStringLiteral("保存できません（") + QString::fromStdString(reason) + QStringLiteral("）。");
     return false;
@@ -471,9 +529,10 @@ std::optional<mail::Pop3Endpoint> FetchEndpoint(const config::SettingsRecord& se
 }
 
 CycleSummary RunPollCycle(const config::SettingsRecord& settings, config::WorkingCopy& workingCopy,
-                          NoticePrinterFactory* printers, const std::atomic<bool>* endRequested)
+                          NoticePrinterFactory* printers, const std::atomic<bool>* endRequested,
+                          OAuthTokens* tokens)
 {
-    Cycle cycle(settings, workingCopy, printers, endRequested);
+    Cycle cycle(settings, workingCopy, printers, endRequested, tokens);
     return cycle.Run();
 }
 

@@ -27,6 +27,9 @@ struct SmtpRequest {
     std::string account;      // empty: no AUTH
     std::string password;
     std::string mechanism; // "LOGIN", "CRAM-MD5", "PLAIN" or empty for the best offered
+    // An OAuth2 access token: set (with account), the login is XOAUTH2 or OAUTHBEARER with it in
+    // place of the password and mechanism, and never without TLS.
+    std::string bearerToken{};
     std::vector<std::string> to;
     std::vector<std::string> cc;
     std::vector<std::string> bcc;

@@ -119,12 +119,29 @@ TransactionGuard::~TransactionGuard()
 {
     if (!m_active) return;
     QSqlQuery query(m_db);
-    query.exec(QStringLiteral("ROLLBACK"));
+    if (!m_savepoint) {
+        query.exec(QStringLiteral("ROLLBACK"));
+        return;
+    }
+    // Undoes this guard's writes only; the savepoint itself must go too.
+    query.exec(QStringLiteral("ROLLBACK TO lw_guard"));
+    query.exec(QStringLiteral("RELEASE lw_guard"));
 }
 
 bool TransactionGuard::Begin(QString& error)
 {
     m_locked = false;
+    m_savepoint = false;
+    if (SharedTransaction* shared = SharedTransaction::Current()) {
+        switch (shared->Join(m_db, error, m_locked)) {
+        case SharedTransaction::Joined::Failed: return false;
+        case SharedTransaction::Joined::Yes:
+            if (!RunKept(m_db, QStringLiteral("SAVEPOINT lw_guard"), {}, error)) return false;
+            m_active = m_savepoint = true;
+            return true;
+        case SharedTransaction::Joined::No: break;
+        }
+    }
     if (!RunKept(m_db, QStringLiteral("BEGIN IMMEDIATE"), {}, error)) {
         // SQLite's own texts of SQLITE_BUSY and SQLITE_LOCKED.
         m_locked = error.contains(QStringLiteral("database is locked")) ||
@@ -141,7 +158,8 @@ bool TransactionGuard::Commit(QString& error)
         error = QStringLiteral("no transaction to commit");
         return false;
     }
-    if (!RunKept(m_db, QStringLiteral("COMMIT"), {}, error)) return false;
+    if (!RunKept(m_db, m_savepoint ? QStringLiteral("RELEASE lw_guard") : QStringLiteral("COMMIT"), {}, error))
+        return false;
     m_active = false;
     return true;
 }

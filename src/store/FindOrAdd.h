@@ -24,7 +24,8 @@ using ColumnValues = QList<ColumnValue>;
                              const ColumnValues& values, QString& error, bool* added = nullptr);
 
 // A write transaction that rolls back unless Commit succeeded. BEGIN IMMEDIATE takes the write
-// lock at once, so two connections doing find-or-add cannot both add the same key.
+// lock at once, so two connections doing find-or-add cannot both add the same key. Inside a
+// SharedTransaction (ListDatabase.h) it is a savepoint of that one instead.
 class TransactionGuard {
 public:
     explicit TransactionGuard(QSqlDatabase db) : m_db(std::move(db)) {}
@@ -38,11 +39,14 @@ public:
     [[nodiscard]] bool Commit(QString& error);
     // The last Begin failed because another connection held the lock past the busy time-out.
     bool Locked() const { return m_locked; }
+    // The writes are part of the calling thread's SharedTransaction: durable only at its commit.
+    bool Shared() const { return m_savepoint; }
 
 private:
     QSqlDatabase m_db;
     bool m_active = false;
     bool m_locked = false;
+    bool m_savepoint = false;
 };
 
 // Runs one parameterised statement; false with the database's reason.

@@ -49,6 +49,17 @@ QString ActionColumn(int actionCode)
     }
 }
 
+// The log lines of a failed registration.
+QString ReceiptFailure(const QString& id, const mail::ReceivedMail& mail)
+{
+    return QStringLiteral("受信履歴登録エラー[") + id + mail::SenderLogText(mail);
+}
+
+QString ProcessingFailure(const QString& id, const mail::ReceivedMail& mail, const QString& error)
+{
+    return QStringLiteral("処理履歴登録エラー[") + id + mail::SenderLogText(mail) + u':' + error;
+}
+
 // Opens the connection of the calling thread for one registration or purge.
 bool Open(const config::SettingsRecord& settings, QString& error)
 {
@@ -91,6 +102,12 @@ bool WriteReceipt(const config::SettingsRecord& settings, const mail::ReceivedMa
                 return false;
         }
         if (!transaction.Commit(error)) return false;
+        if (transaction.Shared()) {
+            // Written only when the shared transaction commits: a failure then is logged there.
+            SharedTransaction::Current()->OnRollback(
+                [folder = settings.programFolder, log = settings.logBaseName, line = ReceiptFailure(id, mail)](
+                    const QString&) { mail::WriteLog(folder, log, line); });
+        }
     }
     CloseListDatabase();
     return true;
@@ -131,6 +148,7 @@ public:
     void Add(const QString& path) { m_paths << path; }
     void InFolder(const QString& folder) { m_folder = folder; }
     void Keep() { m_keep = true; }
+    const QStringList& Paths() const { return m_paths; }
 
 private:
     QStringList m_paths;
@@ -195,9 +213,12 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
                 saved = folderReady ? FreeFileName(ownFolder, name) : QString();
                 std::string reason;
                 // Only a file the reader wrote into this message's own folder is ever copied.
+                // Not flushed: the copy repeats a part of the saved message, which is durable
+                // before any deletion, and the viewer reads attachments from that message.
                 if (folderReady && !name.isEmpty() && mail::IsFileInFolder(source, mail.attachmentFolder) &&
                     base::CopyFileDurably(QFile::encodeName(source).toStdString(),
-                                          QFile::encodeName(saved).toStdString(), false, reason)) {
+                                          QFile::encodeName(saved).toStdString(), false, reason,
+                                          base::CopyDurability::None)) {
                     copies.Add(saved);
                 } else {
                     // Saving the message still counts; only this attachment is missing, and
@@ -214,6 +235,18 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
         }
         if (!transaction.Commit(error)) return false;
         copies.Keep();
+        if (transaction.Shared()) {
+            // The copies stay only with their rows, which are written when the shared
+            // transaction commits.
+            SharedTransaction::Current()->OnRollback(
+                [folder = settings.programFolder, log = settings.logBaseName, files = copies.Paths(),
+                 own = folderReady ? ownFolder : QString(),
+                 line = ProcessingFailure(id, mail, QString())](const QString& reason) {
+                    for (const QString& path : files) QFile::remove(path);
+                    if (!own.isEmpty()) (void)QDir().rmdir(own); // only when nothing else is in it
+                    mail::WriteLog(folder, log, line + reason);
+                });
+        }
     }
     CloseListDatabase();
     return true;
@@ -373,8 +406,7 @@ Registration RegisterReceipt(const config::SettingsRecord& settings, const mail:
     QString error;
     bool locked = false;
     if (WriteReceipt(settings, mail, id, error, locked)) return Registration::Written;
-    mail::WriteLog(settings.programFolder, settings.logBaseName,
-                   QStringLiteral("受信履歴登録エラー[") + id + mail::SenderLogText(mail));
+    mail::WriteLog(settings.programFolder, settings.logBaseName, ReceiptFailure(id, mail));
     return locked ? Registration::Locked : Registration::Failed;
 }
 
@@ -385,8 +417,7 @@ Registration RegisterProcessing(const config::SettingsRecord& settings, const ma
     QString error;
     bool locked = false;
     if (WriteProcessing(settings, mail, id, actionCode, value, error, locked)) return Registration::Written;
-    mail::WriteLog(settings.programFolder, settings.logBaseName,
-                   QStringLiteral("処理履歴登録エラー[") + id + mail::SenderLogText(mail) + u':' + error);
+    mail::WriteLog(settings.programFolder, settings.logBaseName, ProcessingFailure(id, mail, error));
     return locked ? Registration::Locked : Registration::Failed;
 }
 

@@ -16,6 +16,7 @@
 #include <QUrl>
 
 #include <atomic>
+#include <utility>
 #include <memory>
 #include <unordered_map>
 
@@ -59,6 +60,11 @@ public:
 
     void Release()
     {
+        // An open shared transaction is committed, not lost with the connection.
+        if (SharedTransaction* shared = SharedTransaction::Current()) {
+            QString ignored; // a failure is reported by the transaction's rollback steps
+            (void)shared->Commit(ignored);
+        }
         m_statements.clear(); // statements first: the connection must have no users when removed
         m_path.clear();
         m_timeout = -1;
@@ -81,6 +87,8 @@ private:
     std::unordered_map<QString, std::unique_ptr<QSqlQuery>> m_statements;
 };
 
+thread_local SharedTransaction* t_shared = nullptr;
+
 // Holds of the calling thread, and whether a close waits for them to end.
 struct HoldState {
     int holds = 0;
@@ -93,7 +101,7 @@ HoldState& Holds()
     return state;
 }
 
-ThreadConnection& Current()
+ThreadConnection& ThisThread()
 {
     thread_local ThreadConnection connection;
     return connection;
@@ -220,7 +228,7 @@ bool EnsureListDatabase(const QString& folder, const QString& name, const QStrin
 
 bool OpenListDatabase(const QString& folder, const QString& name, QString& error)
 {
-    ThreadConnection& current = Current();
+    ThreadConnection& current = ThisThread();
     const QString path = ListDatabasePath(folder, name);
     if (!current.Path().isEmpty() && current.Path() == path && QFileInfo::exists(path) &&
         StillUsable(current))
@@ -249,7 +257,7 @@ void CloseListDatabase()
         state.closeWaiting = true;
         return;
     }
-    Current().Release();
+    ThisThread().Release();
 }
 
 ListConnectionHold::ListConnectionHold()
@@ -262,19 +270,74 @@ ListConnectionHold::~ListConnectionHold()
     HoldState& state = Holds();
     if (--state.holds > 0 || !state.closeWaiting) return;
     state.closeWaiting = false;
-    Current().Release();
+    ThisThread().Release();
+}
+
+SharedTransaction::SharedTransaction() : m_outer(t_shared)
+{
+    t_shared = this;
+}
+
+SharedTransaction::~SharedTransaction()
+{
+    QString ignored; // a failure is reported by the rollback steps
+    (void)Commit(ignored);
+    t_shared = m_outer;
+}
+
+SharedTransaction* SharedTransaction::Current()
+{
+    return t_shared;
+}
+
+SharedTransaction::Joined SharedTransaction::Join(const QSqlDatabase& db, QString& error, bool& locked)
+{
+    locked = false;
+    const ThreadConnection& current = ThisThread();
+    if (current.Path().isEmpty() || db.connectionName() != current.Name()) return Joined::No;
+    if (!m_connection.isEmpty()) return Joined::Yes;
+    if (!RunKept(db, QStringLiteral("BEGIN IMMEDIATE"), {}, error)) {
+        // SQLite's own texts of SQLITE_BUSY and SQLITE_LOCKED.
+        locked = error.contains(QStringLiteral("database is locked")) ||
+                 error.contains(QStringLiteral("database table is locked"));
+        return Joined::Failed;
+    }
+    m_connection = current.Name();
+    return Joined::Yes;
+}
+
+void SharedTransaction::OnRollback(std::function<void(const QString& reason)> step)
+{
+    m_onRollback.push_back(std::move(step));
+}
+
+bool SharedTransaction::Commit(QString& error)
+{
+    const QString name = std::exchange(m_connection, QString());
+    std::vector<std::function<void(const QString&)>> steps;
+    steps.swap(m_onRollback);
+    if (name.isEmpty()) return true;
+    const QSqlDatabase db = QSqlDatabase::database(name, false);
+    if (db.isOpen() && RunKept(db, QStringLiteral("COMMIT"), {}, error)) return true;
+    if (!db.isOpen()) error = QStringLiteral("the list database was closed before the commit");
+    if (db.isOpen()) {
+        QSqlQuery rollback(db);
+        (void)rollback.exec(QStringLiteral("ROLLBACK"));
+    }
+    for (const auto& step : steps) step(error);
+    return false;
 }
 
 QSqlDatabase ListConnection()
 {
-    const ThreadConnection& current = Current();
+    const ThreadConnection& current = ThisThread();
     if (current.Path().isEmpty()) return {};
     return QSqlDatabase::database(current.Name(), false);
 }
 
 QSqlQuery* KeptStatement(const QSqlDatabase& db, const QString& sql)
 {
-    ThreadConnection& current = Current();
+    ThreadConnection& current = ThisThread();
     if (current.Path().isEmpty() || db.connectionName() != current.Name()) return nullptr;
     return current.Statement(db, sql);
 }

@@ -8,6 +8,8 @@
 #include "ui/DesktopNotifierQt.h"
 #include "ui/DesktopOpen.h"
 #include "ui/DesktopPresence.h"
+#include "ui/DesktopTokenStore.h"
+#include "ui/OAuthSignIn.h"
 #include "ui/CertificatePrompt.h"
 #include "ui/SenderRuleEditor.h"
 #include "ui/SavedMailViewer.h"
@@ -109,6 +111,8 @@ MainWindowActions DefaultMainWindowActions()
     };
     actions.notifier = std::make_shared<DesktopNotifierQt>();
     actions.hasTray = QSystemTrayIcon::isSystemTrayAvailable();
+    actions.tokenStore = [](const QString& folder) { return std::make_shared<DesktopTokenStore>(folder); };
+    actions.openBrowser = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
     return actions;
 }
 
@@ -178,8 +182,21 @@ MainWindow::MainWindow(const QString& programFolder, const QString& printTo, Mai
                             m_copy.Text(config::KeyOf(config::Setting::SaveFolderName)).trimmed()),
             QStringLiteral("print"));
     });
+    std::shared_ptr<config::SecretStore> tokenStore = m_actions.tokenStore
+                                                          ? m_actions.tokenStore(m_programFolder)
+                                                          : std::make_shared<DesktopTokenStore>(m_programFolder);
+    m_tokens = std::make_unique<engine::OAuthTokens>(m_programFolder, std::move(tokenStore));
+    m_signIn = new OAuthSignIn(*m_tokens, m_actions.openBrowser, this);
+    connect(m_signIn, &OAuthSignIn::finished, this, [this](const QString& error) {
+        if (error.isEmpty()) m_signInNote.clear();
+        ApplyProviderRule();
+        ShowSignInState();
+        UpdateStatus();
+        if (!error.isEmpty()) MessageBox::Information(this, error);
+    });
     m_service =
         std::make_unique<engine::Service>(m_copy, m_printers.get(), engine::Service::Threading::Worker);
+    m_service->SetTokens(m_tokens.get());
     connect(m_service.get(), &engine::Service::stateChanged, this, [this](bool running) {
         m_toggle->setText(engine::Service::Caption(running));
         UpdateStatus();
@@ -190,6 +207,8 @@ MainWindow::MainWindow(const QString& programFolder, const QString& printTo, Mai
                                  .arg(summary.finishedAt.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")))
                                  .arg(summary.cycle.handled));
         m_tlsRefusal = summary.cycle.tlsRefusal;
+        m_signInNote = summary.cycle.signInNeeded;
+        ShowSignInState();
         UpdateStatus();
         // Asked after this signal, so the tick's other listeners are not held by the question.
         for (const engine::RefusedCertificate& refused : summary.cycle.refusedCertificates) {
@@ -237,6 +256,9 @@ MainWindow::~MainWindow()
     // A running cycle still uses the working copy and the printers: let it end first, without
     // telling this half-destroyed window about it.
     m_service->disconnect(this);
+    // An exchange in flight uses the tokens; it ends before they go.
+    delete m_signIn;
+    m_signIn = nullptr;
     m_presence.reset();
     m_service.reset();
     m_copy.SetChangeObserver(nullptr);
@@ -252,6 +274,9 @@ void MainWindow::Load()
     m_service->Stop();
     config::LoadSettingsIntoWindow(*this, m_programFolder);
     m_service->Start(WholeNumberText(Text(config::KeyOf(config::Setting::IntervalMs))));
+
+    LoadConnectionSettings();
+    ShowSignInState();
 
     m_detail->hide();
     ApplyAuthRule();
@@ -478,7 +503,9 @@ void MainWindow::UpdateStatus()
     else
         state = m_service->IsRunning() ? QStringLiteral("サービス動作中") : QStringLiteral("サービス停止中");
     if (!m_tlsRefusal.isEmpty()) state += QStringLiteral("　") + m_tlsRefusal;
+    if (!m_signInNote.isEmpty()) state += QStringLiteral("　OAuth2: ") + m_signInState;
     m_stateLabel->setText(state);
+    m_stateLabel->setToolTip(m_signInNote);
 }
 
 void MainWindow::OnToggle()
@@ -492,7 +519,9 @@ void MainWindow::OnSave()
     if (!FocusedFieldPasses()) return;
     WithServicePaused([this] {
         SettingsMessageBox message(this);
-        (void)config::SaveWindowSettings(*this, message);
+        QString error;
+        if (config::SaveWindowSettings(*this, message) && !SaveConnectionSettings(error))
+            MessageBox::Information(this, QStringLiteral("接続の設定を保存できませんでした（") + error + QStringLiteral("）。"));
     });
 }
 

@@ -154,6 +154,21 @@ protected:
         return true;
     }
 
+    // Starts tests/e2e/tls_relay.py and returns the port it listens on (0 on failure).
+    static int StartRelay(QProcess& p, const QStringList& args)
+    {
+        p.start(QStringLiteral("/usr/bin/python3"), QStringList{LW_SOURCE_DIR "/tests/e2e/tls_relay.py"} + args);
+        QByteArray said;
+        if (!ReadUntil(p, said, [](const QByteArray& s) { return s.startsWith("PORT ") && s.contains('\n'); }))
+            return 0;
+        return said.mid(5).trimmed().toInt();
+    }
+    static void StopRelay(QProcess& p)
+    {
+        p.kill();
+        p.waitForFinished();
+    }
+
     struct Run {
         int status;
         QString out, err;

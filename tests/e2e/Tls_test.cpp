@@ -11,20 +11,6 @@ namespace {
 
 class TlsTest : public HomeFixture {
 protected:
-    // Starts tools/../tls_relay.py and returns the port it listens on (0 on failure).
-    static int StartRelay(QProcess& p, const QStringList& args)
-    {
-        p.start(QStringLiteral("/usr/bin/python3"), QStringList{LW_SOURCE_DIR "/tests/e2e/tls_relay.py"} + args);
-        QByteArray said;
-        if (!ReadUntil(p, said, [](const QByteArray& s) { return s.startsWith("PORT ") && s.contains('\n'); }))
-            return 0;
-        return said.mid(5).trimmed().toInt();
-    }
-    static void StopRelay(QProcess& p)
-    {
-        p.kill();
-        p.waitForFinished();
-    }
     // A self-signed certificate of its own in dir; its SHA-256 fingerprint as openssl prints it.
     static QString MakeCertificate(const QString& dir, const QString& name)
     {

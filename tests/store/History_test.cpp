@@ -178,6 +178,40 @@ TEST_F(HistoryTest, SaveCopiesAttachmentsIntoAFolderOfTheMessageOnceAndLogsALost
             << LogEntries()[i].toStdString();
 }
 
+TEST_F(HistoryTest, RegistrationsOfASharedTransactionLandAtItsCommitOrAreLoggedAsLost)
+{
+    const mail::ReceivedMail kept = Message(QStringLiteral("kept.eml"), {QStringLiteral("k.txt")});
+    const mail::ReceivedMail lost = Message(QStringLiteral("lost.eml"), {QStringLiteral("l.txt")});
+    const QString save = SaveFolder(settings);
+    {
+        const ListConnectionHold hold; // as a poll cycle holds its connection
+        SharedTransaction shared;
+        RegisterReceipt(settings, kept);
+        RegisterProcessing(settings, kept, kActionSave, true);
+        EXPECT_TRUE(Remaining().isEmpty()) << "another connection sees nothing before the commit";
+        QString error;
+        ASSERT_TRUE(shared.Commit(error)) << error.toStdString();
+        EXPECT_EQ(Remaining(), QStringList{QStringLiteral("kept.eml")});
+
+        RegisterReceipt(settings, lost);
+        RegisterProcessing(settings, lost, kActionSave, true);
+        EXPECT_TRUE(QFileInfo::exists(save + QStringLiteral("/l.txt")));
+        // The transaction is gone behind the registrations' back, as a failing disk takes it.
+        QSqlQuery(ListConnection()).exec(QStringLiteral("ROLLBACK"));
+        EXPECT_FALSE(shared.Commit(error));
+    }
+    EXPECT_EQ(Remaining(), QStringList{QStringLiteral("kept.eml")});
+    EXPECT_EQ(Column(QStringLiteral("kept.eml"), "メール保存").toInt(), 1);
+    EXPECT_TRUE(QFileInfo::exists(save + QStringLiteral("/k.txt")));
+    EXPECT_FALSE(QFileInfo::exists(save + QStringLiteral("/l.txt"))) << "a copy goes with its lost row";
+    const QStringList log = LogEntries();
+    ASSERT_EQ(log.size(), 2) << log.join(u'\n').toStdString();
+    EXPECT_EQ(log[0], QStringLiteral("受信履歴登録エラー[lost.eml]:from<taro@example.jp>山田 太郎"));
+    EXPECT_TRUE(log[1].startsWith(kProcessingError.arg(QStringLiteral("lost.eml"))) &&
+                log[1].size() > kProcessingError.arg(QStringLiteral("lost.eml")).size())
+        << log[1].toStdString();
+}
+
 TEST_F(HistoryTest, PurgeRemovesUnsavedRowsUpToMidnightOfTheCutoffDayButNeverAMessageWithoutDate)
 {
     settings.keepDays = 60;
