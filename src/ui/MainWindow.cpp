@@ -27,6 +27,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QDateTime>
+#include <QDesktopServices>
 #include <QFileInfo>
 #include <QFocusEvent>
 #include <QGridLayout>

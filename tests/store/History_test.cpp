@@ -195,15 +195,16 @@ TEST_F(HistoryTest, RegistrationsOfASharedTransactionLandAtItsCommitOrAreLoggedA
 
         RegisterReceipt(settings, lost);
         RegisterProcessing(settings, lost, kActionSave, true);
-        EXPECT_TRUE(QFileInfo::exists(save + QStringLiteral("/l.txt")));
+        EXPECT_TRUE(QFileInfo::exists(save + QStringLiteral("/lost.eml.files/l.txt")));
         // The transaction is gone behind the registrations' back, as a failing disk takes it.
         QSqlQuery(ListConnection()).exec(QStringLiteral("ROLLBACK"));
         EXPECT_FALSE(shared.Commit(error));
     }
     EXPECT_EQ(Remaining(), QStringList{QStringLiteral("kept.eml")});
     EXPECT_EQ(Column(QStringLiteral("kept.eml"), "メール保存").toInt(), 1);
-    EXPECT_TRUE(QFileInfo::exists(save + QStringLiteral("/k.txt")));
-    EXPECT_FALSE(QFileInfo::exists(save + QStringLiteral("/l.txt"))) << "a copy goes with its lost row";
+    EXPECT_TRUE(QFileInfo::exists(save + QStringLiteral("/kept.eml.files/k.txt")));
+    EXPECT_FALSE(QFileInfo::exists(save + QStringLiteral("/lost.eml.files/l.txt"))) << "a copy goes with its lost row";
+    EXPECT_FALSE(QFileInfo::exists(save + QStringLiteral("/lost.eml.files"))) << "and so does its folder";
     const QStringList log = LogEntries();
     ASSERT_EQ(log.size(), 2) << log.join(u'\n').toStdString();
     EXPECT_EQ(log[0], QStringLiteral("受信履歴登録エラー[lost.eml]:from<taro@example.jp>山田 太郎"));
