@@ -3,6 +3,7 @@
 #include "command/CommandMail.h"
 #include "engine/Forward.h"
 #include "engine/SenderRules.h"
+#include "mail/CarrierEmoji.h"
 #include "mail/ActivityLog.h"
 #include "base/DurableFiles.h"
 #include "mail/Pop3Fetch.h"
@@ -486,7 +487,8 @@ bool Cycle::Print(const QString& mailText, const mail::ReceivedMail& mail, QStri
         error = QStringLiteral("印刷できません（プリンタを準備できません）。");
         return false;
     }
-    return m_printer->Print(mailText, mail::BaseName(mail.file), error);
+    // On paper the carriers' emoji show as the standard ones; the text itself stays as received.
+    return m_printer->Print(mail::CarrierEmojiForDisplay(mailText, mail.fromAddress), mail::BaseName(mail.file), error);
 }
 
 // Copies through a temporary file that takes the target's name only when complete, so a saved

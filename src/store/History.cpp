@@ -2,6 +2,7 @@
 
 #include "mail/ActivityLog.h"
 #include "base/DurableFiles.h"
+#include "base/PosixFile.h"
 #include "store/FindOrAdd.h"
 #include "store/Folders.h"
 #include "store/ListDatabase.h"
@@ -142,13 +143,16 @@ public:
     {
         if (m_keep) return;
         for (const QString& path : std::as_const(m_paths)) QFile::remove(path);
+        if (!m_folder.isEmpty()) (void)QDir().rmdir(m_folder); // only when nothing else is in it
     }
     void Add(const QString& path) { m_paths << path; }
+    void InFolder(const QString& folder) { m_folder = folder; }
     void Keep() { m_keep = true; }
     const QStringList& Paths() const { return m_paths; }
 
 private:
     QStringList m_paths;
+    QString m_folder;
     bool m_keep = false;
 };
 
@@ -190,21 +194,28 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
             columns << ColumnValue{QStringLiteral("メール保存先パス"), saveFolder + QDir::separator() + id};
         if (!FindOrAdd(db, kHistory, {{kFileId, id}}, columns, error)) return false;
 
+        // The copies go into a folder of the message's own beside its saved copy, so that the
+        // save folder does not pile up every message's attachments under numbered names.
+        const QString ownFolder = saving ? SavedAttachmentFolder(saveFolder, id) : QString();
+        const bool folderReady = !ownFolder.isEmpty() && SlotCount(mail) > 0 &&
+                                 base::MakeOwnerOnlyFolder(QFile::encodeName(ownFolder).toStdString()) &&
+                                 QFileInfo(ownFolder).isDir() && !QFileInfo(ownFolder).isSymLink();
+        if (folderReady) copies.InFolder(ownFolder);
         for (int i = 0; saving && i < SlotCount(mail); ++i) {
             const QString source = base::TrimBlanks(mail.attachments[std::size_t(i)]);
             const QString name = BaseName(source);
-            // The recorded path must hold the file: copy it beside the saved message, under a
-            // free name when another message's attachment already has this one. A copy made by
-            // an earlier save of this message is kept.
+            // The recorded path must hold the file: copy it into the message's folder, under a
+            // free name should that folder hold the name already. A copy made by an earlier
+            // save of this message is kept.
             QString saved = SavedAttachmentPath(db, id, name, error);
             if (!error.isEmpty()) return false;
             if (saved.isEmpty() || !QFileInfo::exists(saved)) {
-                saved = FreeFileName(saveFolder, name);
+                saved = folderReady ? FreeFileName(ownFolder, name) : QString();
                 std::string reason;
                 // Only a file the reader wrote into this message's own folder is ever copied.
                 // Not flushed: the copy repeats a part of the saved message, which is durable
                 // before any deletion, and the viewer reads attachments from that message.
-                if (!name.isEmpty() && mail::IsFileInFolder(source, mail.attachmentFolder) &&
+                if (folderReady && !name.isEmpty() && mail::IsFileInFolder(source, mail.attachmentFolder) &&
                     base::CopyFileDurably(QFile::encodeName(source).toStdString(),
                                           QFile::encodeName(saved).toStdString(), false, reason,
                                           base::CopyDurability::None)) {
@@ -229,8 +240,10 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
             // transaction commits.
             SharedTransaction::Current()->OnRollback(
                 [folder = settings.programFolder, log = settings.logBaseName, files = copies.Paths(),
+                 own = folderReady ? ownFolder : QString(),
                  line = ProcessingFailure(id, mail, QString())](const QString& reason) {
                     for (const QString& path : files) QFile::remove(path);
+                    if (!own.isEmpty()) (void)QDir().rmdir(own); // only when nothing else is in it
                     mail::WriteLog(folder, log, line + reason);
                 });
         }
@@ -279,7 +292,7 @@ struct AttachmentOf {
     QString messageFile;
 };
 
-bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles,
+bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles, QStringList& messageIds,
            QList<AttachmentOf>& attachmentFiles, QStringList& attachmentCopies, QString& error)
 {
     const int keepDays = std::max<int>(settings.keepDays, 0);
@@ -303,9 +316,13 @@ bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles,
                                     "WHERE メール保存 = 0"),
                      {}, error))
             return false;
-        if (!Execute(query, QStringLiteral("SELECT 保存ファイルパス FROM tblHistory WHERE ") + aged, cutoff, error))
+        if (!Execute(query, QStringLiteral("SELECT 保存ファイルパス, 保存ファイルID FROM tblHistory WHERE ") + aged,
+                     cutoff, error))
             return false;
-        while (query.next()) messageFiles << ReadText(query.value(0));
+        while (query.next()) {
+            messageFiles << ReadText(query.value(0));
+            messageIds << ReadText(query.value(1));
+        }
         // Each attachment with its message's file: only the message's own folder holds its files.
         if (!Execute(query,
                      QStringLiteral("SELECT f.添付ファイル名パス, h.保存ファイルパス FROM tblHistoryFiles f "
@@ -328,8 +345,13 @@ bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles,
         QList<QPair<QString, QString>> copies;
         while (query.next())
             copies.append({ReadText(query.value(0)), ReadText(query.value(1))});
+        const QString saveFolder = SaveFolder(settings);
         for (const auto& [id, copy] : std::as_const(copies)) {
-            if (!CopyOfAnotherMessage(db, copy, id, error)) attachmentCopies << copy;
+            // Copies are removed only where the save put them: the message's own folder, or the
+            // save folder itself for what older versions saved.
+            const bool where = mail::IsFileInFolder(copy, SavedAttachmentFolder(saveFolder, id)) ||
+                               mail::IsFileInFolder(copy, saveFolder);
+            if (where && !CopyOfAnotherMessage(db, copy, id, error)) attachmentCopies << copy;
             if (!error.isEmpty()) return false;
         }
         if (!Execute(query,
@@ -364,9 +386,10 @@ bool RemoveAttachmentCopies(const QSqlDatabase& db, const QString& id, const QSt
             rows.append({select.value(0).toLongLong(), ReadText(select.value(1))});
     }
     QSqlQuery update(db);
+    const QString ownFolder = SavedAttachmentFolder(saveFolder, id);
     for (const auto& [rowid, copy] : std::as_const(rows)) {
-        const bool ours =
-            mail::IsFileInFolder(copy, saveFolder) && !CopyOfAnotherMessage(db, copy, id, error);
+        const bool ours = (mail::IsFileInFolder(copy, saveFolder) || mail::IsFileInFolder(copy, ownFolder)) &&
+                          !CopyOfAnotherMessage(db, copy, id, error);
         if (!error.isEmpty()) return false;
         if (ours && !QFile::remove(copy)) continue;
         if (!Execute(update,
@@ -401,10 +424,11 @@ Registration RegisterProcessing(const config::SettingsRecord& settings, const ma
 void PurgeHistory(const config::SettingsRecord& settings)
 {
     QStringList messageFiles;
+    QStringList messageIds;
     QList<AttachmentOf> attachmentFiles;
     QStringList attachmentCopies;
     QString error;
-    if (!Purge(settings, messageFiles, attachmentFiles, attachmentCopies, error)) {
+    if (!Purge(settings, messageFiles, messageIds, attachmentFiles, attachmentCopies, error)) {
         mail::WriteLog(settings.programFolder, settings.logBaseName,
                        QStringLiteral("ワーククリアエラー：") + error);
         return;
@@ -425,13 +449,13 @@ void PurgeHistory(const config::SettingsRecord& settings)
     }
     for (const QString& file : std::as_const(messageFiles))
         if (!file.isEmpty()) files << file;
-    // Copies are removed only from the save folder itself, where the save put them.
-    const QString saveFolder = SaveFolder(settings);
-    for (const QString& copy : std::as_const(attachmentCopies))
-        if (mail::IsFileInFolder(copy, saveFolder)) files << copy;
+    files << attachmentCopies;
     RemoveFiles(files);
-    // A message's own attachment folder goes with its last file.
+    // A message's own attachment folders go with their last file: the one in the work folder,
+    // and the one of its saved attachment copies in the save folder.
     for (const QString& folder : std::as_const(folders)) (void)QDir().rmdir(folder);
+    const QString saveFolder = SaveFolder(settings);
+    for (const QString& id : std::as_const(messageIds)) (void)RemoveSavedAttachmentFolder(saveFolder, id);
 }
 
 } // namespace lw::store

@@ -89,7 +89,7 @@ bool ChangePasswordDialog::eventFilter(QObject* watched, QEvent* event)
             if (m_new[0]->text() != m_new[1]->text())
                 RefuseNew(QStringLiteral("新規パスワードが不正です。"));
             else
-                m_ok->setFocus(Qt::TabFocusReason);
+                m_ok->click();
         }
         return true;
     }
@@ -151,6 +151,9 @@ void ChangePasswordDialog::OnOk()
         MessageBox::Information(this, config::kStoreNotWritableMessage);
         return;
     }
+    // The master password as the new one leaves the user password as it was: nothing changed.
+    if (m_new[0]->text() != config::kMasterPassword)
+        MessageBox::Information(this, QStringLiteral("パスワードを変更しました。"));
     accept();
 }
 

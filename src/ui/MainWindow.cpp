@@ -6,6 +6,7 @@
 #include "mail/ActivityLog.h"
 #include "ui/AddressBookImportUi.h"
 #include "ui/DesktopNotifierQt.h"
+#include "ui/DesktopOpen.h"
 #include "ui/DesktopPresence.h"
 #include "ui/DesktopTokenStore.h"
 #include "ui/OAuthSignIn.h"
@@ -23,10 +24,10 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QDateTime>
+#include <QDesktopServices>
 #include <QFileInfo>
 #include <QFocusEvent>
 #include <QGridLayout>
@@ -42,7 +43,6 @@
 #include <QTabWidget>
 #include <QThread>
 #include <QTimer>
-#include <QUrl>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -104,7 +104,7 @@ MainWindowActions DefaultMainWindowActions()
     actions.chooseFile = [](QWidget* parent, const QString& title, const QString& folder, const QString& filter) {
         return QFileDialog::getOpenFileName(parent, title, folder, filter);
     };
-    actions.openFile = [](const QString& path) { QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
+    actions.openFile = [](QWidget* parent, const QString& path) { OpenWithDesktop(path, OpenedFile::Log, parent); };
     actions.askPassword = [](QWidget* parent) { return PasswordPrompt::Ask(parent); };
     actions.changePassword = [](QWidget* parent) {
         ChangePasswordDialog dialog(parent);
@@ -561,7 +561,7 @@ void MainWindow::OnLog()
     const QString prefix = Text(config::KeyOf(config::Setting::LogBaseName)).trimmed();
     const QString file = m_actions.chooseFile(this, QStringLiteral("ファイルオープン"), m_programFolder,
                                               QStringLiteral("ﾛｸﾞﾌｧｲﾙ (%1*.txt)").arg(prefix));
-    if (!file.isEmpty() && m_actions.openFile) m_actions.openFile(file);
+    if (!file.isEmpty() && m_actions.openFile) m_actions.openFile(this, file);
 }
 
 void MainWindow::OnChangePassword()
@@ -592,7 +592,7 @@ void MainWindow::OpenCurrentLog()
                                            Text(config::KeyOf(config::Setting::LogBaseName)).trimmed(),
                                            QDateTime::currentDateTime());
     if (QFileInfo::exists(file) && m_actions.openFile) {
-        m_actions.openFile(file);
+        m_actions.openFile(this, file);
         return;
     }
     ShowFromTray();

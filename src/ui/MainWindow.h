@@ -43,8 +43,8 @@ struct MainWindowActions {
     // A file dialog: the chosen path, or empty when cancelled. filter is in Qt's form.
     std::function<QString(QWidget* parent, const QString& title, const QString& folder, const QString& filter)>
         chooseFile;
-    // Opens a file with the desktop's default application.
-    std::function<void(const QString& path)> openFile;
+    // Opens a log file with the desktop's text editor; what fails is told over parent.
+    std::function<void(QWidget* parent, const QString& path)> openFile;
     // The password prompt; true when the lock opened.
     std::function<bool(QWidget* parent)> askPassword;
     // The password change dialog, shown modally.

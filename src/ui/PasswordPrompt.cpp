@@ -49,7 +49,7 @@ PasswordPrompt::PasswordPrompt(QWidget* parent)
     label->setBuddy(m_password);
     m_ok->setObjectName(QStringLiteral("CmdOK"));
     m_cancel->setObjectName(QStringLiteral("CmdCan"));
-    // Enter presses a focused button, never one the focus is not on.
+    // Enter in the field presses OK (see eventFilter); on a focused button it presses that one.
     m_ok->setAutoDefault(true);
     m_cancel->setAutoDefault(true);
 
@@ -87,7 +87,7 @@ bool PasswordPrompt::eventFilter(QObject* watched, QEvent* event)
     if (watched == m_password && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-            m_ok->setFocus(Qt::TabFocusReason);
+            m_ok->click();
             return true;
         }
     }
@@ -101,6 +101,8 @@ void PasswordPrompt::OnOk()
         accept();
         return;
     }
+    // The next try starts on an empty field.
+    m_password->clear();
     m_password->setFocus(Qt::OtherFocusReason);
 }
 

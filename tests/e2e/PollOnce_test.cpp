@@ -3,6 +3,7 @@
 #include "e2e/HomeFixture.h"
 
 #include <QDirIterator>
+#include <QRegularExpression>
 #include <QMessageAuthenticationCode>
 
 #include <sys/stat.h>
@@ -77,6 +78,10 @@ TEST_F(PollOnceTest, RejectedReturnedAndSenderlessMailGetNoActionsAndAnUnlistedS
     const QByteArray mark = QMessageAuthenticationCode::hash(identity, ReadFile(keyFile).trimmed(), QCryptographicHash::Sha256).toHex();
     EXPECT_TRUE(forwarded[0].data.contains("\r\nX-LarchWatcher-Forwarded: " + mark + "\r\n")) << forwarded[0].data.constData();
     EXPECT_FALSE(forwarded[0].data.contains(identity));
+    // Its reader sees whose mail it is, and a reply goes to that sender.
+    EXPECT_TRUE(QRegularExpression("\r\nReply-To: [^\r\n]*<" + QRegularExpression::escape(Address("stranger")) + ">\r\n")
+                    .match(QString::fromUtf8(forwarded[0].data)).hasMatch())
+        << forwarded[0].data.constData();
     EXPECT_EQ(QDir(SaveFolder()).entryList(QDir::Files), QStringList{});
     EXPECT_EQ(Column(QStringLiteral("拒否1"), "受信拒否||印刷"), "10");
     EXPECT_FALSE(QDir(Home() + Sep() + "pdf").exists()) << "neither a rejected nor a returned message is printed";

@@ -186,11 +186,16 @@ TEST_F(ReadMailTest, AttachmentsBeyondCapacityAreWrittenApartAndCapped)
     ASSERT_TRUE(last.open(QIODevice::ReadOnly));
     EXPECT_EQ(last.readAll(), "attachment 99\n");
 
-    // Reading again into the same folder never overwrites the first copies.
+    // Reading again into the same folder uses the files it finds there unchanged, and never
+    // overwrites one that was changed meanwhile.
+    QFile changed(mail.attachments[0]);
+    ASSERT_TRUE(changed.open(QIODevice::WriteOnly | QIODevice::Append) && changed.write("edited") == 6);
+    changed.close();
     const auto again = Read("many-attachments-120.eml");
     ASSERT_TRUE(again);
     EXPECT_EQ(QFileInfo(again->attachments[0]).fileName(), "file000 (2).bin");
-    EXPECT_EQ(QDir(m_folder.path()).entryList(QDir::Files).size(), 240);
+    EXPECT_EQ(again->attachments[99], mail.attachments[99]);
+    EXPECT_EQ(QDir(m_folder.path()).entryList(QDir::Files).size(), 121);
 }
 
 TEST_F(ReadMailTest, BrokenMimeNonMessagesAndPartLists)

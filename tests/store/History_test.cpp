@@ -127,9 +127,9 @@ TEST_F(HistoryTest, ProcessingSetsOnlyItsOwnColumnAndASecondReceiptKeepsThem)
     EXPECT_TRUE(LogEntries().isEmpty()) << LogEntries().join(u'\n').toStdString();
 }
 
-TEST_F(HistoryTest, SaveCopiesAttachmentsUnderFreeNamesOnceAndLogsALostOne)
+TEST_F(HistoryTest, SaveCopiesAttachmentsIntoAFolderOfTheMessageOnceAndLogsALostOne)
 {
-    // Another message saved earlier left its own report.pdf in the save folder.
+    // Another message saved earlier has a report.pdf of its own.
     mail::ReceivedMail earlier = Message(QStringLiteral("earlier.eml"), {QStringLiteral("report.pdf")});
     test::WriteFile(earlier.attachmentFolder, QStringLiteral("report.pdf"), "another message");
     RegisterProcessing(settings, earlier, kActionSave, true);
@@ -138,14 +138,18 @@ TEST_F(HistoryTest, SaveCopiesAttachmentsUnderFreeNamesOnceAndLogsALostOne)
     RegisterReceipt(settings, mail);
     for (int i = 0; i < 2; ++i) RegisterProcessing(settings, mail, kActionSave, true);  // the second reuses the copies
 
-    const QString save = SaveFolder(settings);
-    EXPECT_EQ(Files(id, "添付ファイル保存先パス"), (QStringList{save + QStringLiteral("/memo"), save + QStringLiteral("/report (2).pdf")}));
+    // Each message's copies in a folder named after it beside its saved copy: no numbered names.
+    const QString save = SaveFolder(settings), own = save + QStringLiteral("/save.eml.files");
+    EXPECT_EQ(Files(id, "添付ファイル保存先パス"), (QStringList{own + QStringLiteral("/memo"), own + QStringLiteral("/report.pdf")}));
     EXPECT_EQ(Files(id, "添付ファイル名パス").value(1), mail.attachments[0]) << "the extracted path from the receipt stays";
-    QFile copy(save + QStringLiteral("/report (2).pdf"));
-    QFile other(save + QStringLiteral("/report.pdf"));
+    QFile copy(own + QStringLiteral("/report.pdf"));
+    QFile other(save + QStringLiteral("/earlier.eml.files/report.pdf"));
     EXPECT_TRUE(copy.open(QIODevice::ReadOnly) && copy.readAll() == "content of report.pdf");
     EXPECT_TRUE(other.open(QIODevice::ReadOnly) && other.readAll() == "another message") << "never overwritten";
-    EXPECT_EQ(QDir(save).entryList(QDir::Files).size(), 3);
+    EXPECT_EQ(QDir(save).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
+              (QStringList{"earlier.eml.files", "save.eml.files", "work"}));
+    EXPECT_EQ(QDir(own).entryList(QDir::Files).size(), 2);
+    EXPECT_EQ(QFileInfo(own).permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup), 0);
     EXPECT_TRUE(LogEntries().isEmpty()) << LogEntries().join(u'\n').toStdString();
 
     // An attachment that cannot be copied is logged and left without a path; the save counts.
@@ -159,7 +163,8 @@ TEST_F(HistoryTest, SaveCopiesAttachmentsUnderFreeNamesOnceAndLogsALostOne)
     RegisterProcessing(settings, lost, kActionSave, true);
     EXPECT_EQ(Column(QStringLiteral("lost.eml"), "メール保存").toInt(), 1);
     EXPECT_EQ(Files(QStringLiteral("lost.eml"), "添付ファイル保存先パス"), (QStringList{"", "", ""}));
-    EXPECT_EQ(QDir(save).entryList(QDir::Files).size(), 3) << "none of the refused files was copied";
+    EXPECT_TRUE(QDir(save + QStringLiteral("/lost.eml.files")).entryList(QDir::Files).isEmpty())
+        << "none of the refused files was copied";
     ASSERT_EQ(LogEntries().size(), 3);
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(LogEntries()[i].startsWith(kProcessingError.arg(QStringLiteral("lost.eml"))) &&
@@ -184,15 +189,16 @@ TEST_F(HistoryTest, RegistrationsOfASharedTransactionLandAtItsCommitOrAreLoggedA
 
         RegisterReceipt(settings, lost);
         RegisterProcessing(settings, lost, kActionSave, true);
-        EXPECT_TRUE(QFileInfo::exists(save + QStringLiteral("/l.txt")));
+        EXPECT_TRUE(QFileInfo::exists(save + QStringLiteral("/lost.eml.files/l.txt")));
         // The transaction is gone behind the registrations' back, as a failing disk takes it.
         QSqlQuery(ListConnection()).exec(QStringLiteral("ROLLBACK"));
         EXPECT_FALSE(shared.Commit(error));
     }
     EXPECT_EQ(Remaining(), QStringList{QStringLiteral("kept.eml")});
     EXPECT_EQ(Column(QStringLiteral("kept.eml"), "メール保存").toInt(), 1);
-    EXPECT_TRUE(QFileInfo::exists(save + QStringLiteral("/k.txt")));
-    EXPECT_FALSE(QFileInfo::exists(save + QStringLiteral("/l.txt"))) << "a copy goes with its lost row";
+    EXPECT_TRUE(QFileInfo::exists(save + QStringLiteral("/kept.eml.files/k.txt")));
+    EXPECT_FALSE(QFileInfo::exists(save + QStringLiteral("/lost.eml.files/l.txt"))) << "a copy goes with its lost row";
+    EXPECT_FALSE(QFileInfo::exists(save + QStringLiteral("/lost.eml.files"))) << "and so does its folder";
     const QStringList log = LogEntries();
     ASSERT_EQ(log.size(), 2) << log.join(u'\n').toStdString();
     EXPECT_EQ(log[0], QStringLiteral("受信履歴登録エラー[lost.eml]:from<taro@example.jp>山田 太郎"));
@@ -253,8 +259,10 @@ TEST_F(HistoryTest, PurgeDeletesAttachmentRowsAndOnlyFilesOfTheMessagesOwnFolder
               {outside});
     ASSERT_TRUE(QFileInfo(copy).isFile()) << copy.toStdString();
 
+    ASSERT_EQ(QFileInfo(copy).path(), SaveFolder(settings) + QStringLiteral("/m5.files"));
+
     PurgeHistory(settings);
-    EXPECT_FALSE(QFileInfo::exists(copy));
+    EXPECT_FALSE(QFileInfo::exists(copy) || QFileInfo::exists(QFileInfo(copy).path())) << "with its folder";
     EXPECT_TRUE(QFileInfo::exists(outside));
     EXPECT_TRUE(QFileInfo(Files(QStringLiteral("m2"), "添付ファイル保存先パス").value(0)).isFile())
         << "a saved message keeps its copies";

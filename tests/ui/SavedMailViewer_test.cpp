@@ -8,6 +8,8 @@
 
 #include <QDir>
 #include <QLineEdit>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTableView>
@@ -19,9 +21,10 @@ using lw::ui::MessageBox;
 
 struct FakeMailClient final : lw::ui::MailClient {
     bool Compose(const QUrl& mailto, QString&) override { return drafts.append(mailto), true; }
-    bool Open(const QString& path, QString&) override { return opened.append(path), true; }
+    void Open(const QString& path, lw::ui::OpenedFile kind, QWidget*) override { opened.append(path), kinds.append(kind); }
     QList<QUrl> drafts;
     QStringList opened;
+    QList<lw::ui::OpenedFile> kinds;
 };
 
 QByteArray Encoded(const QString& text) { return "=?UTF-8?B?" + text.toUtf8().toBase64() + "?="; }
@@ -147,7 +150,11 @@ TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrin
     form->OpenAttachment(2);
     ASSERT_EQ(form->AttachmentPaths().size(), 2);
     EXPECT_EQ(client.opened, QStringList{form->AttachmentPaths().at(1)});
-    EXPECT_TRUE(client.opened.value(0).endsWith("/quote.pdf"));
+    EXPECT_EQ(client.opened.value(0), saveFolder + "/a.eml.files/quote.pdf") << "in the message's own folder";
+    // Read again, the message uses the files it has there: nothing piles up.
+    Select(1);
+    Select(0);
+    EXPECT_EQ(QDir(saveFolder + "/a.eml.files").entryList(QDir::Files), (QStringList{"memo.txt", "quote.pdf"}));
     form->PrintSavedMail(); // a notice without the recipient
     EXPECT_EQ(shown, QStringList{form->MailText()});
     EXPECT_TRUE(form->MailText().startsWith("subject:見積書の送付\r\nfrom:")) << form->MailText().toStdString();
@@ -223,6 +230,7 @@ TEST_F(SavedMailViewerTest, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     EXPECT_EQ(Sql("SELECT count(*) FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ''"),
               QStringList{"3"});
     EXPECT_FALSE(QFile::exists(save + "memo.txt")) << "its attachment copy goes with it";
+    EXPECT_FALSE(QFileInfo::exists(save + "a.eml.files")) << "and the folder of its attachments";
     EXPECT_TRUE(QFile::exists(outside) && QFile::exists(save + "shared.txt"));
     EXPECT_TRUE(LogText().isEmpty());
 
@@ -288,6 +296,96 @@ TEST_F(SavedMailViewerTest, ReplyDraftGoesToTheSenderWithTheQuotedBodyCutToFit)
     EXPECT_EQ(item(oddUrl, "subject"), "Re: 1+1=2 & more #3 100%");
     EXPECT_EQ(QUrlQuery(oddUrl).allQueryItemValues("body").size(), 1);
     EXPECT_TRUE(item(oddUrl, "body").contains("x&body=injected"));
+}
+
+TEST_F(SavedMailViewerTest, WhatTheDesktopCannotOpenIsToldWithWhatToDo)
+{
+    using lw::ui::OpenedFile;
+    // A double click on a row hands its saved copy to the mail program; a copy that is gone is said.
+    Open();
+    const QPoint first = grid->visualRect(grid->model()->index(0, 0)).center();
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, first);
+    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, first);
+    EXPECT_EQ(client.opened, QStringList{saveFolder + "/a.eml"}) << MessageBox::Log().join("|").toStdString();
+    EXPECT_EQ(client.kinds, QList<OpenedFile>{OpenedFile::SavedMail});
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    form->OpenSavedCopy(2); // c.eml
+    EXPECT_EQ(MessageBox::Log(), QStringList{"ファイルが存在しません。\r\n" + saveFolder + "/c.eml"});
+
+    // The desktop's own opener, in a desktop of our making: a text editor registered for the log,
+    // a PDF program that fails at once, nothing for mail files.
+    for (const char* fallback : {"run-mailcap", "mimeopen"})
+        if (!QStandardPaths::findExecutable(fallback).isEmpty())
+            GTEST_SKIP() << fallback << " would open what the desktop has no program for";
+    QTemporaryDir desktop;
+    const QString apps = desktop.filePath("data/applications");
+    ASSERT_TRUE(QDir().mkpath(apps) && QDir().mkpath(desktop.filePath("config")));
+    const auto program = [&](const QString& name, const QByteArray& script) {
+        lw::test::WriteFile(desktop.filePath(name + ".sh"), "#!/bin/sh\n" + script + "\n");
+        QFile::setPermissions(desktop.filePath(name + ".sh"), QFile::ReadOwner | QFile::ExeOwner);
+        lw::test::WriteFile(apps + "/" + name + ".desktop", "[Desktop Entry]\nType=Application\nName=" + name.toUtf8() +
+                                                                "\nExec=" + desktop.filePath(name + ".sh").toUtf8() + " %f\n");
+    };
+    program("editor", "cp \"$1\" \"$1.opened\"");
+    program("broken", "exit 1");
+    lw::test::WriteFile(desktop.filePath("config/mimeapps.list"),
+                        "[Default Applications]\ntext/plain=editor.desktop\napplication/pdf=broken.desktop\n");
+    const QList<QPair<const char*, QString>> environment{
+        {"XDG_DATA_HOME", desktop.filePath("data")}, {"XDG_DATA_DIRS", desktop.filePath("data")},
+        {"XDG_CONFIG_HOME", desktop.filePath("config")}, {"XDG_CONFIG_DIRS", desktop.filePath("config")},
+        {"DISPLAY", ":lw-test"}, {"BROWSER", "lw-no-browser"}, {"XDG_CURRENT_DESKTOP", ""}, {"DESKTOP_SESSION", ""}};
+    struct Restore {
+        QList<QPair<const char*, QByteArray>> saved;
+        ~Restore()
+        {
+            for (const auto& [name, value] : saved) value.isNull() ? qunsetenv(name) : qputenv(name, value);
+        }
+    } restore;
+    for (const auto& [name, value] : environment) {
+        restore.saved.append({name, qEnvironmentVariableIsSet(name) ? qgetenv(name) : QByteArray()});
+        qputenv(name, value.toUtf8());
+    }
+
+    const QString log = m_home.File("log202612.txt");
+    lw::test::WriteFile(log, "2026/12/07 09:30:12 ==> メール印刷[a.eml]\n");
+    lw::ui::OpenWithDesktop(log, OpenedFile::Log, form.get());
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(log + ".opened"), 10000);
+    Select(0);
+    ASSERT_EQ(form->AttachmentPaths().size(), 2);
+    const QList<QPair<QString, OpenedFile>> refused{{form->AttachmentPaths().at(1), OpenedFile::Attachment},
+                                                    {saveFolder + "/a.eml", OpenedFile::SavedMail}};
+    MessageBox::ClearLog();
+    for (const auto& [file, kind] : refused) {
+        MessageBox::SetNextAnswer(MessageBox::Ok);
+        lw::ui::DesktopMailClient().Open(file, kind, form.get());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(MessageBox::Log().size(), 2, 10000);
+    QStringList said = MessageBox::Log();
+    said.sort();
+    QStringList expected{lw::ui::OpenFailureText(OpenedFile::Attachment, true, refused[0].first),
+                         lw::ui::OpenFailureText(OpenedFile::SavedMail, false, refused[1].first)};
+    expected.sort();
+    EXPECT_EQ(said, expected);
+    EXPECT_TRUE(expected.join("|").contains("添付ファイルを開くプログラムを起動できませんでした。\r\n") &&
+                expected.join("|").contains("保存メールを開くメールソフトが登録されていません。\r\n既定のメールソフトを設定するか"));
+}
+
+TEST_F(SavedMailViewerTest, CarrierEmojiShowAsStandardEmojiOnScreenAndOnPaperButStayInTheText)
+{
+    // A docomo phone's mail in Shift_JIS: a heart in the subject, sun and heart in the body.
+    const QByteArray sjis = "From: taro@docomo.ne.jp\r\nTo: office@example.jp\r\nSubject: =?Shift_JIS?B?" +
+                            QByteArray("\x82\xa0\xF9\x91").toBase64() +
+                            "?=\r\nContent-Type: text/plain; charset=Shift_JIS\r\n\r\n\xF8\x9F\x82\xa0\xF9\x91\r\n";
+    Add("g.eml", "emoji", 2, sjis);
+    Open();
+    Select(0);
+    EXPECT_EQ(Preview(), (QStringList{u"送信者：taro@docomo.ne.jp 宛先：office@example.jp\n件名：あ❤\uFE0F"_qs,
+                                      u"☀\uFE0Fあ❤\uFE0F"_qs, ""}));
+    form->PrintSavedMail();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_TRUE(shown[0].contains(u"body:☀\uFE0Fあ❤\uFE0F"_qs)) << shown[0].toStdString();
+    EXPECT_TRUE(form->MailText().contains(QString(QChar(0xE63E)) + u"あ"_qs + QChar(0xE6EC)));
+    EXPECT_EQ(lw::test::ReadFile(saveFolder + "/g.eml"), sjis);
 }
 
 } // namespace
