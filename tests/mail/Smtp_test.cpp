@@ -138,9 +138,6 @@ TEST_F(SmtpTest, AuthMechanismsOverStartTlsAndImplicitTls)
         ASSERT_EQ(got.size(), 1u) << S(c.mechanism);
         EXPECT_EQ(got[0].authMechanism, c.expected);
         EXPECT_EQ(got[0].authLogin, c.credentials ? servers().users.first() : "");
-        EXPECT_EQ(got[0].mailFrom, "box@example.jp");
-        EXPECT_TRUE(got[0].tls) << "STARTTLS offered, so it must be used";
-        EXPECT_EQ(got[0].port, c.smtps ? servers().smtpsPort : servers().smtpPort);
     }
 
     // A wrong password is an error text naming the server's reply.
