@@ -1,5 +1,6 @@
 #include "ui/ChangePasswordDialog.h"
 
+#include "ui/DialogParts.h"
 #include "ui/MessageBox.h"
 
 #include <QApplication>
@@ -42,6 +43,7 @@ ChangePasswordDialog::ChangePasswordDialog(QWidget* parent)
 {
     setObjectName(QStringLiteral("frmXpass"));
     setWindowTitle(QStringLiteral("パスワード変更"));
+    FitTitle(this);
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
     // The control array TxtPwdO(0), TxtPwdO(1) becomes TxtPwdO_0 and TxtPwdO_1.
     m_new[0] = PasswordField(this, QStringLiteral("TxtPwdO_0"));

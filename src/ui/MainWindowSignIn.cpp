@@ -12,6 +12,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <initializer_list>
+
 namespace lw::ui {
 
 namespace {
@@ -61,15 +63,22 @@ void MainWindow::ApplyProviderRule()
 {
     const config::OAuthProvider provider = config::ProviderFromKey(m_oauthProvider->currentData().toString());
     const bool on = provider != config::OAuthProvider::None;
-    const bool custom = provider == config::OAuthProvider::Custom;
-    for (const char* name : {"txtOAuthClientId", "lblOAuthClientId", "txtOAuthSecret", "lblOAuthSecret",
-                             "cmdOAuthSignIn", "cmdOAuthSignOut"})
+    // Rows a provider does not use are hidden as well as disabled: the account tab stays short
+    // enough for a screen 768 pixels high.
+    const auto offer = [this](std::initializer_list<const char*> names, bool used) {
+        for (const char* name : names) {
+            auto* widget = findChild<QWidget*>(QString::fromLatin1(name));
+            widget->setEnabled(used);
+            widget->setVisible(used);
+        }
+    };
+    offer({"txtOAuthClientId", "lblOAuthClientId", "txtOAuthSecret", "lblOAuthSecret"}, on);
+    for (const char* name : {"cmdOAuthSignIn", "cmdOAuthSignOut"})
         findChild<QWidget*>(QString::fromLatin1(name))->setEnabled(on);
-    for (const char* name : {"txtOAuthTenant", "lblOAuthTenant"})
-        findChild<QWidget*>(QString::fromLatin1(name))->setEnabled(provider == config::OAuthProvider::Microsoft);
-    for (const char* name : {"txtOAuthAuthUrl", "lblOAuthAuthUrl", "txtOAuthTokenUrl", "lblOAuthTokenUrl",
-                             "txtOAuthScope", "lblOAuthScope"})
-        findChild<QWidget*>(QString::fromLatin1(name))->setEnabled(custom);
+    offer({"txtOAuthTenant", "lblOAuthTenant"}, provider == config::OAuthProvider::Microsoft);
+    offer({"txtOAuthAuthUrl", "lblOAuthAuthUrl", "txtOAuthTokenUrl", "lblOAuthTokenUrl", "txtOAuthScope",
+           "lblOAuthScope"},
+          provider == config::OAuthProvider::Custom);
 }
 
 void MainWindow::ShowSignInState()

@@ -173,6 +173,7 @@ QWidget* MainWindow::BuildSignInBox(QWidget* parent)
     connect(m_oauthProvider, &QComboBox::currentIndexChanged, this, [this] { ApplyProviderRule(); });
     connect(signIn, &QPushButton::clicked, this, &MainWindow::OnSignIn);
     connect(signOut, &QPushButton::clicked, this, &MainWindow::OnSignOut);
+    ApplyProviderRule(); // the window takes its first size without the rows no provider uses
     return box;
 }
 

@@ -1,5 +1,6 @@
 #include "ui/PasswordPrompt.h"
 
+#include "ui/DialogParts.h"
 #include "ui/MessageBox.h"
 
 #include <QGridLayout>
@@ -38,6 +39,7 @@ PasswordPrompt::PasswordPrompt(QWidget* parent)
 {
     setObjectName(QStringLiteral("frmPwck"));
     setWindowTitle(QStringLiteral("パスワード認証"));
+    FitTitle(this);
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
 
     auto* label = new QLabel(QStringLiteral("パスワード"), this);
