@@ -50,7 +50,8 @@ public:
     explicit Headless(const Options& options)
         : m_copy(config::InMemoryWorkingCopy::FromSettingsFile(options.home)),
           m_printers(options.printTo, [this] {
-              return store::JoinPath(store::SaveFolder(config::ReadFormSettings(m_copy)), QStringLiteral("print"));
+              return store::JoinPath(store::SaveFolder(config::TakeSettingsSnapshot(m_copy)),
+                                     QStringLiteral("print"));
           }),
           m_service(m_copy, &m_printers, engine::Service::Threading::Inline)
     {
@@ -93,7 +94,7 @@ public:
                 std::fprintf(stderr, "larchwatcher: cannot record the trusted certificate: %s\n", qPrintable(error));
                 return false;
             }
-            const config::SettingsRecord settings = config::ReadFormSettings(m_copy);
+            const config::SettingsRecord settings = config::TakeSettingsSnapshot(m_copy);
             mail::WriteLog(settings.programFolder, settings.logBaseName,
                            QStringLiteral("証明書を信頼しました[") + engine::ServerName(host, port) +
                                QStringLiteral("]:SHA-256 ") + fingerprint);

@@ -290,7 +290,7 @@ bool SaveSettingsQuiet(const WorkingCopy& copy, const SettingsRecord& settings)
     return false;
 }
 
-SettingsRecord ReadFormSettings(const WorkingCopy& copy)
+SettingsRecord TakeSettingsSnapshot(const WorkingCopy& copy)
 {
     const auto text = [&](Setting setting) { return copy.Text(KeyOf(setting)); };
     const auto ticked = [&](Setting setting) { return copy.State(KeyOf(setting)) == 1; };

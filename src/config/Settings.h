@@ -107,6 +107,6 @@ bool SaveSettingsQuiet(const WorkingCopy& copy, const SettingsRecord& settings);
 
 // A snapshot of the working copy; changes nothing. Ports outside 1-65535, and other numbers that
 // are empty, not numbers or outside 16 bits, take the field's default.
-SettingsRecord ReadFormSettings(const WorkingCopy& copy);
+SettingsRecord TakeSettingsSnapshot(const WorkingCopy& copy);
 
 } // namespace lw::config

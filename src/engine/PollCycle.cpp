@@ -75,7 +75,7 @@ private:
     {
         mail::WriteLog(m_settings.programFolder, m_settings.logBaseName, text);
     }
-    void Error(const QString& where, const QString& reason);
+    void LogFailure(const QString& where, const QString& reason);
     void NoteTlsRefusal(TlsVerdict& verdict);
     bool MakeFolder(const QString& folder);
     bool ListDatabaseWritable();
@@ -101,7 +101,7 @@ private:
     bool m_locked = false; // the list database stayed locked: the rest of the tick waits for the next
 };
 
-void Cycle::Error(const QString& where, const QString& reason)
+void Cycle::LogFailure(const QString& where, const QString& reason)
 {
     const QString line = QStringLiteral("処理エラー[") + where + QStringLiteral("]:") + reason;
     Log(line);
@@ -126,7 +126,7 @@ bool Cycle::MakeFolder(const QString& folder)
 {
     QString error;
     if (store::EnsureFolder(folder, error)) return true;
-    Error(folder, error);
+    LogFailure(folder, error);
     return false;
 }
 
@@ -149,7 +149,7 @@ bool Cycle::ListDatabaseWritable()
     }
     store::CloseListDatabase();
     if (!busy) return true;
-    Error(store::ListDatabasePath(m_settings.programFolder, m_settings.listDatabaseName),
+    LogFailure(store::ListDatabasePath(m_settings.programFolder, m_settings.listDatabaseName),
           QStringLiteral("リストデータベースがロックされているため、受信を次回に延期します（") + error +
               QStringLiteral("）。"));
     return false;
@@ -183,11 +183,11 @@ CycleSummary Cycle::Run()
     const mail::FetchResult fetched = mailbox.FetchNewMessages(10);
     TlsVerdict verdict = JudgeTlsOutcome(m_settings.programFolder, security, server, fetched.tls);
     if (!verdict.refusal.isEmpty()) {
-        Error(QStringLiteral("POP3 ") + ServerName(server.host, server.port), verdict.refusal);
+        LogFailure(QStringLiteral("POP3 ") + ServerName(server.host, server.port), verdict.refusal);
         NoteTlsRefusal(verdict);
     }
     for (const std::string& element : fetched.abandoned)
-        Error(QString::fromStdString(element),
+        LogFailure(QString::fromStdString(element),
               QStringLiteral("処理中にプログラムが終了したため、このメールの処理を中止しました。"));
     if (fetched.messages.empty()) {
         // Nothing to process is not an error; a failed fetch only tells the caller.
@@ -214,10 +214,10 @@ CycleSummary Cycle::Run()
             try {
                 settlement = HandleMessage(path);
             } catch (const std::exception& e) {
-                Error(path, QString::fromUtf8(e.what()));
+                LogFailure(path, QString::fromUtf8(e.what()));
                 settlement = mail::Settlement::Handled;
             } catch (...) {
-                Error(path, QStringLiteral("不明なエラー"));
+                LogFailure(path, QStringLiteral("不明なエラー"));
                 settlement = mail::Settlement::Handled;
             }
             if (m_acted) {
@@ -227,12 +227,12 @@ CycleSummary Cycle::Run()
             if (m_workingCopy.Changes() != changesBefore) ++m_summary.commandChanges;
         }
         if (settlement == mail::Settlement::Left)
-            Error(path, QStringLiteral("リストデータベースがロックされているため、このメールは次回の受信で処理します。"));
+            LogFailure(path, QStringLiteral("リストデータベースがロックされているため、このメールは次回の受信で処理します。"));
         settled.push_back({mail::BaseName(path).toStdString(), settlement});
     }
     std::string flushError;
     if (!flushes.Flush(flushError)) {
-        Error(m_saveFolder, QStringLiteral("保存したファイルを確定できないため、サーバーから削除しません（") +
+        LogFailure(m_saveFolder, QStringLiteral("保存したファイルを確定できないため、サーバーから削除しません（") +
                                 QString::fromStdString(flushError) + QStringLiteral("）。"));
         for (mail::SettledMessage& m : settled) {
             if (m.settlement == mail::Settlement::HandledDelete) m.settlement = mail::Settlement::Handled;
@@ -280,7 +280,7 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
     const bool found = LookUpSenderRule(m_settings.programFolder, m_settings.listDatabaseName,
                                         mail.fromAddress, rule, error);
     if (!error.isEmpty()) {
-        Error(mail.file, error);
+        LogFailure(mail.file, error);
         return Settlement::Handled;
     }
 
@@ -303,7 +303,7 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
             if (!Recorded(store::RegisterProcessing(m_settings, mail, store::kActionPrint, true)))
                 return Settlement::Left;
         } else {
-            Error(mail.file, error);
+            LogFailure(mail.file, error);
         }
     }
 
@@ -319,15 +319,15 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
             if (!Recorded(store::RegisterProcessing(m_settings, mail, store::kActionSave, true)))
                 return Settlement::Left;
         } else {
-            Error(mail.file, error);
+            LogFailure(mail.file, error);
         }
     }
 
     if (rule.clear && !rule.reject) {
         if (!saved) {
-            Error(mail.file, QStringLiteral("保存に失敗したため、サーバーから削除しません。"));
+            LogFailure(mail.file, QStringLiteral("保存に失敗したため、サーバーから削除しません。"));
         } else if (!SafeInWorkFolder(mail.file, error)) {
-            Error(mail.file, error);
+            LogFailure(mail.file, error);
         } else {
             deleteOnServer = true;
             if (rule.log) Log(QStringLiteral("メールボックスクリア[") + baseName + mail::SenderLogText(mail));
@@ -338,7 +338,7 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
 
     if (rule.reject) {
         if (!SafeInWorkFolder(mail.file, error)) {
-            Error(mail.file, error);
+            LogFailure(mail.file, error);
         } else {
             deleteOnServer = true;
             if (rule.log) Log(QStringLiteral("受信拒否[") + baseName + mail::SenderLogText(mail));
@@ -376,7 +376,7 @@ void Cycle::GlobalForward(const SenderRule& rule, const mail::ReceivedMail& mail
     const bool listed =
         LookUpAddressBook(m_settings.programFolder, m_settings.listDatabaseName, mail.fromAddress, error);
     if (!error.isEmpty()) {
-        Error(mail.file, error);
+        LogFailure(mail.file, error);
         return;
     }
     if (listed) ForwardOrSkip(rule, mail, QStringLiteral("アドレス帳転送[") + baseName + destinations);

@@ -75,7 +75,7 @@ SenderLookup::SenderLookup(const QSqlDatabase& db) : m_db(db) {}
 QSqlQuery* SenderLookup::Exact(QSqlQuery*& slot, QSqlQuery& own, const QString& sql, QString& error)
 {
     if (slot != nullptr) return slot;
-    if (QSqlQuery* kept = store::KeptStatement(m_db, sql)) return slot = kept;
+    if (QSqlQuery* cached = store::CachedStatement(m_db, sql)) return slot = cached;
     own = QSqlQuery(m_db);
     own.setForwardOnly(true);
     if (!own.prepare(sql)) {

@@ -52,7 +52,7 @@ public:
     [[nodiscard]] bool InAddressBook(const QString& address, QString& error);
 
 private:
-    // The exact-match statement of a table, prepared on first use: the connection's kept one
+    // The exact-match statement of a table, prepared on first use: the connection's cached one
     // where it keeps statements, else own. Null with the reason.
     QSqlQuery* Exact(QSqlQuery*& slot, QSqlQuery& own, const QString& sql, QString& error);
     bool Find(QSqlQuery* exact, const QString& select, const QString& key, int keyIndex,

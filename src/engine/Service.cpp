@@ -148,7 +148,7 @@ TickSummary Service::RunTickNow()
 {
     m_busy = true;
     emit tickStarted();
-    const TickSummary summary = Work(config::ReadFormSettings(m_workingCopy));
+    const TickSummary summary = Work(config::TakeSettingsSnapshot(m_workingCopy));
     m_busy = false;
     emit tickFinished(summary);
     return summary;
@@ -160,7 +160,7 @@ void Service::OnTimeout()
     m_busy = true;
     emit tickStarted();
     // The snapshot is taken as the tick starts; the cycle works on this copy only.
-    const config::SettingsRecord settings = config::ReadFormSettings(m_workingCopy);
+    const config::SettingsRecord settings = config::TakeSettingsSnapshot(m_workingCopy);
     if (m_threading == Threading::Inline) {
         FinishTick(Work(settings));
         return;

@@ -38,25 +38,26 @@ bool Execute(QSqlQuery& query, const QString& sql, const QVariantList& values, Q
     return true;
 }
 
-QSqlQuery* ExecuteKept(const QSqlDatabase& db, QSqlQuery& local, const QString& sql,
-                       const QVariantList& values, QString& error)
+QSqlQuery* ExecuteCachedStatement(const QSqlDatabase& db, QSqlQuery& local, const QString& sql,
+                                  const QVariantList& values, QString& error)
 {
-    if (QSqlQuery* kept = KeptStatement(db, sql)) {
+    if (QSqlQuery* cached = CachedStatement(db, sql)) {
         for (qsizetype i = 0; i < values.size(); ++i)
-            kept->bindValue(int(i), values[i]);
-        if (kept->exec()) return kept;
-        error = ErrorText(kept->lastError());
-        kept->finish();
+            cached->bindValue(int(i), values[i]);
+        if (cached->exec()) return cached;
+        error = ErrorText(cached->lastError());
+        cached->finish();
         return nullptr;
     }
     local.setForwardOnly(true);
     return Execute(local, sql, values, error) ? &local : nullptr;
 }
 
-bool RunKept(const QSqlDatabase& db, const QString& sql, const QVariantList& values, QString& error)
+bool RunCachedStatement(const QSqlDatabase& db, const QString& sql, const QVariantList& values,
+                        QString& error)
 {
     QSqlQuery local(db);
-    QSqlQuery* query = ExecuteKept(db, local, sql, values, error);
+    QSqlQuery* query = ExecuteCachedStatement(db, local, sql, values, error);
     if (query == nullptr) return false;
     query->finish();
     return true;
@@ -73,10 +74,10 @@ bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues&
     }
     QSqlQuery local(db);
     QSqlQuery* query =
-        ExecuteKept(db, local,
-                    QStringLiteral("SELECT rowid FROM ") + QuoteName(table) + QStringLiteral(" WHERE ") +
-                        conditions.join(QStringLiteral(" AND ")) + QStringLiteral(" ORDER BY rowid LIMIT 1"),
-                    keyValues, error);
+        ExecuteCachedStatement(db, local,
+                               QStringLiteral("SELECT rowid FROM ") + QuoteName(table) + QStringLiteral(" WHERE ") +
+                                   conditions.join(QStringLiteral(" AND ")) + QStringLiteral(" ORDER BY rowid LIMIT 1"),
+                               keyValues, error);
     if (query == nullptr) return false;
     const bool found = query->next();
     const qint64 rowId = found ? query->value(0).toLongLong() : 0;
@@ -92,7 +93,7 @@ bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues&
             bound << value.value;
         }
         bound << rowId;
-        return RunKept(db,
+        return RunCachedStatement(db,
                        QStringLiteral("UPDATE ") + QuoteName(table) + QStringLiteral(" SET ") +
                            assignments.join(QStringLiteral(", ")) + QStringLiteral(" WHERE rowid = ?"),
                        bound, error);
@@ -108,7 +109,7 @@ bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues&
             bound << value.value;
         }
     }
-    return RunKept(db,
+    return RunCachedStatement(db,
                    QStringLiteral("INSERT INTO ") + QuoteName(table) + QStringLiteral(" (") +
                        columns.join(QStringLiteral(", ")) + QStringLiteral(") VALUES (") +
                        marks.join(QStringLiteral(", ")) + QStringLiteral(")"),
@@ -125,7 +126,7 @@ TransactionGuard::~TransactionGuard()
 bool TransactionGuard::Begin(QString& error)
 {
     m_locked = false;
-    if (!RunKept(m_db, QStringLiteral("BEGIN IMMEDIATE"), {}, error)) {
+    if (!RunCachedStatement(m_db, QStringLiteral("BEGIN IMMEDIATE"), {}, error)) {
         // SQLite's own texts of SQLITE_BUSY and SQLITE_LOCKED.
         m_locked = error.contains(QStringLiteral("database is locked")) ||
                    error.contains(QStringLiteral("database table is locked"));
@@ -141,7 +142,7 @@ bool TransactionGuard::Commit(QString& error)
         error = QStringLiteral("no transaction to commit");
         return false;
     }
-    if (!RunKept(m_db, QStringLiteral("COMMIT"), {}, error)) return false;
+    if (!RunCachedStatement(m_db, QStringLiteral("COMMIT"), {}, error)) return false;
     m_active = false;
     return true;
 }

@@ -53,11 +53,13 @@ private:
 // the connection's life), or prepared anew on local (forward only) for any other connection. The
 // query that holds the result, or null with the reason. The caller finishes it after reading, so
 // that no statement stays active between calls.
-[[nodiscard]] QSqlQuery* ExecuteKept(const QSqlDatabase& db, QSqlQuery& local, const QString& sql,
-                                     const QVariantList& values, QString& error);
-// ExecuteKept for a statement whose rows are not read (a write, BEGIN, COMMIT); false with the reason.
-[[nodiscard]] bool RunKept(const QSqlDatabase& db, const QString& sql, const QVariantList& values,
-                           QString& error);
+[[nodiscard]] QSqlQuery* ExecuteCachedStatement(const QSqlDatabase& db, QSqlQuery& local,
+                                                const QString& sql, const QVariantList& values,
+                                                QString& error);
+// ExecuteCachedStatement for a statement whose rows are not read (a write, BEGIN, COMMIT);
+// false with the reason.
+[[nodiscard]] bool RunCachedStatement(const QSqlDatabase& db, const QString& sql,
+                                      const QVariantList& values, QString& error);
 
 // Null reading rule: a null column value reads as the empty text.
 QString ReadText(const QSqlQuery& query, const QString& column);

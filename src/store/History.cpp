@@ -82,7 +82,8 @@ bool WriteReceipt(const config::SettingsRecord& settings, const mail::ReceivedMa
 
         // Attachment rows of an earlier registration of this message ID are replaced.
         QString ignored;
-        (void)RunKept(db, QStringLiteral("DELETE FROM tblHistoryFiles WHERE 保存ファイルID = ?"), {id}, ignored);
+        (void)RunCachedStatement(db, QStringLiteral("DELETE FROM tblHistoryFiles WHERE 保存ファイルID = ?"), {id},
+                                 ignored);
         for (int i = 0; i < SlotCount(mail); ++i) {
             const QString& slot = mail.attachments[std::size_t(i)];
             if (!FindOrAdd(db, kFiles, {{kFileId, id}, {kFileName, BaseName(slot)}},
@@ -139,10 +140,10 @@ QString SavedAttachmentPath(const QSqlDatabase& db, const QString& id, const QSt
 {
     QSqlQuery local(db);
     QSqlQuery* query =
-        ExecuteKept(db, local,
-                    QStringLiteral("SELECT 添付ファイル保存先パス FROM tblHistoryFiles "
-                                   "WHERE 保存ファイルID = ? AND 添付ファイル名 = ? ORDER BY rowid LIMIT 1"),
-                    {id, name}, error);
+        ExecuteCachedStatement(db, local,
+                               QStringLiteral("SELECT 添付ファイル保存先パス FROM tblHistoryFiles "
+                                              "WHERE 保存ファイルID = ? AND 添付ファイル名 = ? ORDER BY rowid LIMIT 1"),
+                               {id, name}, error);
     if (query == nullptr) return {};
     QString saved = query->next() ? ReadText(query->value(0)) : QString();
     query->finish();
@@ -214,10 +215,10 @@ bool CopyOfAnotherMessage(const QSqlDatabase& db, const QString& path, const QSt
 {
     QSqlQuery local(db);
     QSqlQuery* query =
-        ExecuteKept(db, local,
-                    QStringLiteral("SELECT 1 FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ? "
-                                   "AND 保存ファイルID <> ? LIMIT 1"),
-                    {path, id}, error);
+        ExecuteCachedStatement(db, local,
+                               QStringLiteral("SELECT 1 FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ? "
+                                              "AND 保存ファイルID <> ? LIMIT 1"),
+                               {path, id}, error);
     if (query == nullptr) return true; // in doubt the file stays
     const bool found = query->next();
     query->finish();

@@ -45,7 +45,7 @@ public:
     int AppliedTimeout() const { return m_timeout; }
     void SetAppliedTimeout(int milliseconds) { m_timeout = milliseconds; }
 
-    // The kept statement for sql, prepared on db when new; null when it does not prepare.
+    // The cached statement for sql, prepared on db when new; null when it does not prepare.
     QSqlQuery* Statement(const QSqlDatabase& db, const QString& sql)
     {
         auto found = m_statements.find(sql);
@@ -272,7 +272,7 @@ QSqlDatabase ListConnection()
     return QSqlDatabase::database(current.Name(), false);
 }
 
-QSqlQuery* KeptStatement(const QSqlDatabase& db, const QString& sql)
+QSqlQuery* CachedStatement(const QSqlDatabase& db, const QString& sql)
 {
     ThreadConnection& current = Current();
     if (current.Path().isEmpty() || db.connectionName() != current.Name()) return nullptr;

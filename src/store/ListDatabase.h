@@ -71,7 +71,7 @@ QSqlDatabase ListConnection();
 // connection closes: Qt would parse the SQL again for every query. Null when db is not that
 // connection or the SQL does not prepare. Bind with bindValue by position, exec, and finish a
 // query once its rows are read.
-QSqlQuery* KeptStatement(const QSqlDatabase& db, const QString& sql);
+QSqlQuery* CachedStatement(const QSqlDatabase& db, const QString& sql);
 
 // How long a statement waits for another connection's lock before failing, for connections
 // opened from now on (default 5000 ms).

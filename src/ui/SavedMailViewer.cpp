@@ -426,7 +426,8 @@ void SavedMailViewer::done(int result)
 void OpenSavedMailViewer(const config::WorkingCopy& workingCopy, QWidget* parent)
 {
     DesktopMailClient client;
-    SavedMailViewer form([&workingCopy] { return config::ReadFormSettings(workingCopy); }, client, parent);
+    SavedMailViewer form([&workingCopy] { return config::TakeSettingsSnapshot(workingCopy); }, client,
+                         parent);
     form.exec();
 }
 

@@ -101,7 +101,7 @@ private:
     QPushButton* m_close = nullptr;
 };
 
-// Opens the viewer modally over the working copy (snapshots by ReadFormSettings) with the
+// Opens the viewer modally over the working copy (snapshots by TakeSettingsSnapshot) with the
 // desktop's mail client; returns when the operator closed it.
 void OpenSavedMailViewer(const config::WorkingCopy& workingCopy, QWidget* parent);
 

@@ -90,7 +90,7 @@ TEST(Settings, SnapshotNormalisesAddressesAndFallsBackToDefaultNumbers)
     copy.SetState("flgtrs", 1);
     copy.SetState("authtyp", -1);
     copy.SetState("flgtrstgt", 5);
-    SettingsRecord record = ReadFormSettings(copy);
+    SettingsRecord record = TakeSettingsSnapshot(copy);
     EXPECT_EQ(record.programFolder, home.Folder());
     EXPECT_EQ(record.forwardTo, "a@x.jp\tb@y.jp");
     EXPECT_EQ(record.commandAccount, " admin ");
@@ -106,7 +106,7 @@ TEST(Settings, SnapshotNormalisesAddressesAndFallsBackToDefaultNumbers)
     copy.SetText("portpop", "50110");
     copy.SetText("portsmtp", "-25");
     copy.SetText("Interval", "x");
-    record = ReadFormSettings(copy);
+    record = TakeSettingsSnapshot(copy);
     EXPECT_EQ(record.popPort, 50110);
     EXPECT_EQ(record.smtpPort, 25);
     EXPECT_EQ(record.intervalMs, 60000);
@@ -136,7 +136,7 @@ TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
     ASSERT_TRUE(WriteAll(home.File("plain"), "x"));
     InMemoryWorkingCopy nowhere(home.File("plain"));
     LoadSettingsIntoWindow(nowhere, home.File("plain"));
-    const SettingsRecord record = ReadFormSettings(copy);
+    const SettingsRecord record = TakeSettingsSnapshot(copy);
     EXPECT_FALSE(SaveSettingsQuiet(nowhere, record));
     const QByteArray log =
         ReadAll(lw::mail::LogFilePath(record.programFolder, record.logBaseName, QDateTime::currentDateTime()));
