@@ -45,9 +45,9 @@ private:
     void OnOk();
     void OnCancel();
 
-    QLineEdit* m_password;
-    QPushButton* m_ok;
-    QPushButton* m_cancel;
+    QLineEdit* m_passwordField;
+    QPushButton* m_okButton;
+    QPushButton* m_cancelButton;
     LockMessageBox m_message;
 };
 

@@ -90,15 +90,15 @@ private:
     bool m_reloading = false;
     bool m_listOpen = false;  // the model holds a query on the list connection
 
-    QTableView* m_grid = nullptr;
+    QTableView* m_mailGrid = nullptr;
     QSqlQueryModel* m_model = nullptr;
-    QPlainTextEdit* m_title = nullptr;
-    QPlainTextEdit* m_body = nullptr;
-    QLineEdit* m_files = nullptr;
-    QPushButton* m_print = nullptr;
-    QPushButton* m_delete = nullptr;
-    QPushButton* m_reply = nullptr;
-    QPushButton* m_close = nullptr;
+    QPlainTextEdit* m_subjectView = nullptr;
+    QPlainTextEdit* m_bodyView = nullptr;
+    QLineEdit* m_attachmentNames = nullptr;
+    QPushButton* m_printButton = nullptr;
+    QPushButton* m_deleteButton = nullptr;
+    QPushButton* m_replyButton = nullptr;
+    QPushButton* m_closeButton = nullptr;
 };
 
 // Opens the viewer modally over the working copy (snapshots by TakeSettingsSnapshot) with the
