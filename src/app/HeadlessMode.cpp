@@ -3,14 +3,17 @@
 #include "app/SingleInstance.h"
 
 #include "config/ConnectionSecurity.h"
+#include "config/DesktopSettings.h"
 #include "config/InMemoryWorkingCopy.h"
 #include "config/Settings.h"
+#include "engine/DesktopNotices.h"
 #include "engine/Service.h"
 #include "engine/TlsRules.h"
 #include "mail/ActivityLog.h"
 #include "mail/TlsCheck.h"
 #include "store/Folders.h"
 #include "store/ListDatabase.h"
+#include "ui/DesktopNotifierQt.h"
 #include "ui/NoticeReport.h"
 
 #include <QCoreApplication>
@@ -120,8 +123,8 @@ private:
     switch (lock.Acquire()) {
     case SingleInstance::Outcome::Acquired: return true;
     case SingleInstance::Outcome::InUse:
-        std::fprintf(stderr, "larchwatcher: the program folder is in use by another running copy (lock %s)\n",
-                     qPrintable(lock.Path()));
+        std::fprintf(stderr, "larchwatcher: the program folder is in use by another running copy (process %lld, lock %s)\n",
+                     static_cast<long long>(lock.HolderProcess()), qPrintable(lock.Path()));
         status = kExitFolderInUse;
         return false;
     case SingleInstance::Outcome::Failed: break;
@@ -191,12 +194,18 @@ int RunService(const Options& options)
         QCoreApplication::quit();
     });
 
+    // Notices go to the desktop's notification service when the session has one (a user service
+    // under a desktop session), else to standard error, that is the journal.
+    engine::DesktopNoticeRules noticeRules;
+    ui::DesktopNotifierQt desktopNotifier;
+    const config::MailNotices mailNotices = config::LoadDesktopSettings(options.home).mailNotices;
+
     int ticks = 0;
     QObject::connect(&service, &engine::Service::tickStarted, [&ticks] {
         std::printf("%s tick %d started\n", qPrintable(Now()), ++ticks);
         std::fflush(stdout);
     });
-    QObject::connect(&service, &engine::Service::tickFinished, [&ticks](const engine::TickSummary& s) {
+    QObject::connect(&service, &engine::Service::tickFinished, [&](const engine::TickSummary& s) {
         std::printf("%s tick %d finished: %d fetched, %d handled, %d errors\n", qPrintable(Now()), ticks,
                     s.cycle.fetched, s.cycle.handled, s.cycle.errors);
         if (s.cycle.leftForNextTick > 0)
@@ -205,6 +214,7 @@ int RunService(const Options& options)
         if (s.cycle.errors > 0) std::fprintf(stderr, "larchwatcher: %s\n", qPrintable(s.cycle.firstError));
         if (!s.cycle.fetchError.isEmpty())
             std::fprintf(stderr, "larchwatcher: the fetch failed: %s\n", qPrintable(s.cycle.fetchError));
+        if (const auto notice = noticeRules.AfterTick(s.cycle, mailNotices)) desktopNotifier.Show(*notice);
         std::fflush(stdout);
     });
 

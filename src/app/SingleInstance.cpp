@@ -35,6 +35,14 @@ SingleInstance::Outcome SingleInstance::Acquire()
             m_lock->tryLock(0))
             return Outcome::Acquired;
     }
+    // The number of a dead holder can pass to a new process at once (process numbers wrap after
+    // 32768 on many systems), and then the holder looks alive. A live holder keeps a file lock
+    // on the lock file from before it writes its number until it ends, and removing a stale
+    // lock takes that file lock first, so the removal succeeds only when the holder is gone.
+    if (HolderProcess() != 0) {
+        QLockFile removal(m_path + QStringLiteral(".rmlock"));
+        if (removal.tryLock(0) && m_lock->removeStaleLockFile() && m_lock->tryLock(0)) return Outcome::Acquired;
+    }
     return Outcome::InUse;
 }
 
@@ -43,6 +51,13 @@ bool SingleInstance::HoldsNoProcess() const
     qint64 pid = 0;
     QString hostname, appname;
     return QFileInfo::exists(m_path) && !m_lock->getLockInfo(&pid, &hostname, &appname);
+}
+
+qint64 SingleInstance::HolderProcess() const
+{
+    qint64 pid = 0;
+    QString hostname, appname;
+    return m_lock->getLockInfo(&pid, &hostname, &appname) ? pid : 0;
 }
 
 QString SingleInstance::ProgramFolderLockPath(const QString& programFolder)

@@ -23,6 +23,8 @@ public:
     [[nodiscard]] Outcome Acquire();
     // Where the lock lives.
     const QString& Path() const { return m_path; }
+    // The process named in the lock file, 0 when it names none.
+    qint64 HolderProcess() const;
 
     // The lock of a program folder: one running program per folder, whatever its mode.
     static QString ProgramFolderLockPath(const QString& programFolder);

@@ -211,7 +211,7 @@ TEST_F(FaultsTest, ServiceKilledAtRandomMomentsSkipsNoMessageAndLeavesNoneOnTheS
         StartService(service);
         QThread::msleep(30 + random.bounded(400));
         service.kill();
-        service.waitForFinished(10000);
+        ASSERT_TRUE(service.waitForFinished(60000)) << "a killed service did not end";
     }
     // Then clean ticks until nothing is left.
     for (int i = 0; i < kMessages / 10 + 3 && Servers().MailboxCount(User()) > 0; ++i)

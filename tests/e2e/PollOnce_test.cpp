@@ -183,11 +183,18 @@ TEST_F(PollOnceTest, ServiceTicksNeverOverlapStopCleanlyAndKeepTickingWhileTheSe
     const QString sender = Address("svc");
     AddRule(sender, "011100");
     for (int i = 0; i < 15; ++i) DeliverJp(QStringLiteral("定期"), sender, QStringLiteral("定期%1").arg(i));
+    // No notification service in this session: the notices go to standard error (the journal).
+    QProcessEnvironment noDesktop = Environment();
+    noDesktop.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
     QProcess p;
-    StartService(p);
+    Start(p, QStringLiteral("--service"), noDesktop);
     QByteArray seen; // ten messages a tick: the third and fourth ticks are idle
     EXPECT_TRUE(ReadUntil(p, seen, [](const QByteArray& s) { return s.count(" finished") >= 4; }, 30000)) << seen.data();
-    EXPECT_EQ(StopService(p), 0) << p.readAllStandardError().toStdString();
+    EXPECT_EQ(StopService(p), 0);
+    const QString notices = QString::fromUtf8(p.readAllStandardError());
+    EXPECT_TRUE(notices.contains(QStringLiteral("10通のメールを処理しました")) &&
+                notices.contains(QStringLiteral("5通のメールを処理しました")))
+        << notices.toStdString();
     const QString out = QString::fromUtf8(seen + p.readAllStandardOutput());
     EXPECT_TRUE(out.contains("service stopped")) << out.toStdString();
     EXPECT_EQ(Servers().MailboxCount(User()), 0);
@@ -208,10 +215,12 @@ TEST_F(PollOnceTest, ServiceTicksNeverOverlapStopCleanlyAndKeepTickingWhileTheSe
     const Run once = PollOnce();
     EXPECT_TRUE(once.status > 0 && !once.err.isEmpty()) << once.status;
     QProcess down;
-    StartService(down);
+    Start(down, QStringLiteral("--service"), noDesktop);
     QByteArray downOut;
-    EXPECT_TRUE(ReadUntil(down, downOut, [](const QByteArray& s) { return s.count(" finished") >= 3; }, 30000)) << downOut.data();
+    EXPECT_TRUE(ReadUntil(down, downOut, [](const QByteArray& s) { return s.count(" finished") >= 4; }, 30000)) << downOut.data();
     EXPECT_EQ(StopService(down, SIGINT), 0);
+    // Failures in a row give one notice, not one per tick.
+    EXPECT_EQ(QString::fromUtf8(down.readAllStandardError()).count(QStringLiteral("回続けて失敗しました")), 1);
     EXPECT_EQ(LogTexts().size(), logSize);
 }
 

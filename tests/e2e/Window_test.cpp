@@ -129,14 +129,14 @@ TEST_F(WindowTest, OneProgramFolderHasOneRunningProgramInEveryModeWhileOtherFold
     EXPECT_EQ(service.state(), QProcess::Running) << "the running copy is left alone";
 
     // Another program folder runs beside it (the message is fetched there, without a rule).
-    TempHome other;
-    ASSERT_TRUE(QFile::copy(Home() + Sep() + "larchwatcher.ini", other.File("larchwatcher.ini")));
-    QProcess beside;
-    beside.setProcessEnvironment(Environment());
-    beside.start(QStringLiteral(LW_PROGRAM),
-                 {"--home", other.Path(), "--poll-once", "--print-to", other.File("pdf")});
-    EXPECT_EQ(Finish(beside), 0) << beside.readAllStandardError().toStdString();
-    EXPECT_TRUE(beside.readAllStandardOutput().contains("1 messages fetched"));
+    TempHome beside;
+    ASSERT_TRUE(QFile::copy(Home() + Sep() + "larchwatcher.ini", beside.File("larchwatcher.ini")));
+    QProcess besideRun;
+    besideRun.setProcessEnvironment(Environment());
+    besideRun.start(QStringLiteral(LW_PROGRAM),
+                    {"--home", beside.Path(), "--poll-once", "--print-to", beside.File("pdf")});
+    EXPECT_EQ(Finish(besideRun), 0) << besideRun.readAllStandardError().toStdString();
+    EXPECT_TRUE(besideRun.readAllStandardOutput().contains("1 messages fetched"));
 
     // The folder is free again once the service has stopped, or was killed outright.
     EXPECT_EQ(StopService(service), 0);
@@ -151,6 +151,17 @@ TEST_F(WindowTest, OneProgramFolderHasOneRunningProgramInEveryModeWhileOtherFold
     // Killed while writing the lock: a lock file that names no process does not block the folder.
     ASSERT_FALSE(WriteFile(Home(), QStringLiteral("larchwatcher.lock"), QByteArray()).isEmpty());
     PollOk();
+    // A dead holder's process number passed on to a copy running on another folder: the lock
+    // names a live program of the same name, but that program does not hold this lock.
+    QProcess other;
+    other.setProcessEnvironment(Environment());
+    other.start(QStringLiteral(LW_PROGRAM), {"--home", beside.Path(), "--service"});
+    ASSERT_TRUE(ReadUntil(other, out = {}, started)) << out.data();
+    const QByteArray otherLock = ReadAll(beside.File("larchwatcher.lock"));
+    ASSERT_FALSE(WriteFile(Home(), QStringLiteral("larchwatcher.lock"), otherLock).isEmpty());
+    PollOk();
+    EXPECT_EQ(ReadAll(beside.File("larchwatcher.lock")), otherLock) << "the other copy's lock is left alone";
+    EXPECT_EQ(StopService(other), 0);
 }
 
 // Against a server that greets and then says nothing, 設定の保存 is pressed during the tick and
