@@ -11,12 +11,6 @@
 
 namespace lw::ui {
 
-namespace {
-
-bool g_accepted = false;
-
-} // namespace
-
 void LockMessageBox::Show(const QString& text)
 {
     MessageBox::Information(m_parent, text);
@@ -25,11 +19,6 @@ void LockMessageBox::Show(const QString& text)
 void SeedLockPasswords(QWidget* parent)
 {
     if (!config::SeedLockPasswords()) MessageBox::Information(parent, config::kStoreNotWritableMessage);
-}
-
-bool LockAccepted()
-{
-    return g_accepted;
 }
 
 PasswordPrompt::PasswordPrompt(QWidget* parent)
@@ -64,12 +53,11 @@ PasswordPrompt::PasswordPrompt(QWidget* parent)
     m_passwordField->setMinimumWidth(m_passwordField->fontMetrics().horizontalAdvance(QLatin1Char('M')) * 12);
 
     connect(m_okButton, &QPushButton::clicked, this, &PasswordPrompt::OnOk);
-    connect(m_cancelButton, &QPushButton::clicked, this, &PasswordPrompt::OnCancel);
+    connect(m_cancelButton, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 int PasswordPrompt::exec()
 {
-    g_accepted = false;
     m_passwordField->clear();
     m_passwordField->setFocus();
     return QDialog::exec();
@@ -78,8 +66,7 @@ int PasswordPrompt::exec()
 bool PasswordPrompt::Ask(QWidget* parent)
 {
     PasswordPrompt prompt(parent);
-    prompt.exec();
-    return LockAccepted();
+    return prompt.exec() == QDialog::Accepted;
 }
 
 bool PasswordPrompt::eventFilter(QObject* watched, QEvent* event)
@@ -96,18 +83,11 @@ bool PasswordPrompt::eventFilter(QObject* watched, QEvent* event)
 
 void PasswordPrompt::OnOk()
 {
-    g_accepted = config::CheckPassword(m_passwordField->text(), m_message);
-    if (g_accepted) {
+    if (config::CheckPassword(m_passwordField->text(), m_message)) {
         accept();
         return;
     }
     m_passwordField->setFocus(Qt::OtherFocusReason);
-}
-
-void PasswordPrompt::OnCancel()
-{
-    g_accepted = false;
-    reject();
 }
 
 } // namespace lw::ui
