@@ -54,11 +54,10 @@ void ApplyForwardingFields(const CommandParams& params, config::WorkingCopy& cop
     copy.SetText(config::KeyOf(config::Setting::ForwardBcc), base::TrimBlanks(params.forwardBcc));
 }
 
-bool SetRule(const QSqlDatabase& db, const QString& address, const store::ColumnValues& values,
-             QString& error)
+base::Status SetRule(const QSqlDatabase& db, const QString& address, const store::ColumnValues& values)
 {
     const store::ColumnValues keys{{QStringLiteral("アドレス"), base::TrimBlanks(address)}};
-    return store::FindOrAdd(db, QStringLiteral("tblList"), keys, values, error);
+    return store::FindOrAdd(db, QStringLiteral("tblList"), keys, values);
 }
 
 void AddFlag(store::ColumnValues& values, const char* column, const QString& word)
@@ -67,11 +66,11 @@ void AddFlag(store::ColumnValues& values, const char* column, const QString& wor
     if (const auto flag = FlagWord(word)) values.append({QString::fromUtf8(column), *flag ? 1 : 0});
 }
 
-bool ApplyRuleChanges(const CommandParams& params, QString& error)
+base::Status ApplyRuleChanges(const CommandParams& params)
 {
     const QSqlDatabase db = store::ListConnection();
     store::TransactionGuard transaction(db);
-    if (!transaction.Begin(error)) return false;
+    if (base::Status begun = transaction.Begin(); !begun) return begun;
 
     if (!params.ruleSender.isEmpty()) {
         store::ColumnValues flags;
@@ -81,7 +80,7 @@ bool ApplyRuleChanges(const CommandParams& params, QString& error)
         AddFlag(flags, "ログ出力", params.ruleLog);
         AddFlag(flags, "受信拒否", params.ruleReject);
         AddFlag(flags, "メール転送", params.ruleForward);
-        if (!SetRule(db, params.ruleSender, flags, error)) return false;
+        if (base::Status set = SetRule(db, params.ruleSender, flags); !set) return set;
     }
     const struct {
         const QString& address;
@@ -98,22 +97,21 @@ bool ApplyRuleChanges(const CommandParams& params, QString& error)
         const QString text = base::TrimBlanks(list.list);
         const store::ColumnValues values{
             {QString::fromUtf8(list.column), text.isNull() ? QStringLiteral("") : text}};
-        if (!SetRule(db, list.address, values, error)) return false;
+        if (base::Status set = SetRule(db, list.address, values); !set) return set;
     }
-    return transaction.Commit(error);
+    return transaction.Commit();
 }
 
 } // namespace
 
-bool ApplyCommand(const config::SettingsRecord& settings, const CommandParams& params,
-                  config::WorkingCopy& copy, QString& error)
+AppliedCommand ApplyCommand(const config::SettingsRecord& settings, const CommandParams& params,
+                            config::WorkingCopy& copy)
 {
     ApplyForwardingFields(params, copy);
-    // A failed save is logged there and does not stop the command.
-    config::SaveSettingsQuiet(copy, settings);
-
-    if (!store::OpenListDatabase(settings.programFolder, settings.listDatabaseName, error)) return false;
-    const bool applied = ApplyRuleChanges(params, error);
+    AppliedCommand applied{config::SaveSettings(copy), {}};
+    applied.ruleChanges = store::OpenListDatabase(settings.programFolder, settings.listDatabaseName);
+    if (!applied.ruleChanges) return applied;
+    applied.ruleChanges = ApplyRuleChanges(params);
     store::CloseListDatabase();
     return applied;
 }

@@ -2,7 +2,6 @@
 
 #include "config/ConnectionSecurity.h"
 #include "config/IniFile.h"
-#include "mail/ActivityLog.h"
 #include "mail/AddressList.h"
 #include "base/TextTrim.h"
 
@@ -272,22 +271,12 @@ QString StoredText(const WorkingCopy& copy, const SettingKey& setting)
     return {};
 }
 
-bool SaveWindowSettings(const WorkingCopy& copy, SettingsMessage& message)
+base::Status SaveSettings(const WorkingCopy& copy)
 {
     QString failedKey;
     QString error;
-    if (SaveAll(copy, failedKey, error)) return true;
-    message.Show(FailureText(failedKey));
-    return false;
-}
-
-bool SaveSettingsQuiet(const WorkingCopy& copy, const SettingsRecord& settings)
-{
-    QString failedKey;
-    QString error;
-    if (SaveAll(copy, failedKey, error)) return true;
-    mail::WriteLog(settings.programFolder, settings.logBaseName, FailureText(failedKey));
-    return false;
+    if (SaveAll(copy, failedKey, error)) return {};
+    return base::Fail(FailureText(failedKey));
 }
 
 SettingsRecord TakeSettingsSnapshot(const WorkingCopy& copy)

@@ -69,7 +69,8 @@ public:
 
 private:
     mail::Settlement HandleMessage(const QString& path);
-    bool Recorded(store::Registration registration);
+    bool Recorded(const base::Status& registration);
+    bool Recorded(const base::Result<QStringList>& registration);
     void HandleCommand(const mail::ReceivedMail& mail);
     void Log(const QString& text) const
     {
@@ -79,7 +80,7 @@ private:
     void NoteTlsRefusal(TlsVerdict& verdict);
     bool MakeFolder(const QString& folder);
     bool ListDatabaseWritable();
-    bool Print(const QString& mailText, const mail::ReceivedMail& mail, QString& error);
+    base::Status Print(const QString& mailText, const mail::ReceivedMail& mail);
     bool SaveCopy(const QString& source, const QString& target, QString& error) const;
     bool SafeInWorkFolder(const QString& path, QString& error) const;
     bool CarriesOwnMark(const QString& path) const;
@@ -124,9 +125,9 @@ void Cycle::NoteTlsRefusal(TlsVerdict& verdict)
 
 bool Cycle::MakeFolder(const QString& folder)
 {
-    QString error;
-    if (store::EnsureFolder(folder, error)) return true;
-    LogFailure(folder, error);
+    const base::Status made = store::EnsureFolder(folder);
+    if (made) return true;
+    LogFailure(folder, made.ErrorText());
     return false;
 }
 
@@ -136,7 +137,7 @@ bool Cycle::ListDatabaseWritable()
 {
     QString error;
     bool busy = false;
-    if (!store::OpenListDatabase(m_settings.programFolder, m_settings.listDatabaseName, error)) return true;
+    if (!store::OpenListDatabase(m_settings.programFolder, m_settings.listDatabaseName)) return true;
     {
         QSqlQuery probe(store::ListConnection());
         if (probe.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
@@ -244,10 +245,24 @@ CycleSummary Cycle::Run()
     return m_summary;
 }
 
-bool Cycle::Recorded(store::Registration registration)
+// A registration's failure is logged; while the list database stays locked the rest of the
+// tick waits for the next one.
+bool Cycle::Recorded(const base::Status& registration)
 {
-    if (registration == store::Registration::Locked) m_locked = true;
+    if (!registration) {
+        Log(registration.ErrorText());
+        if (registration.Busy()) m_locked = true;
+    }
     return !m_locked;
+}
+
+bool Cycle::Recorded(const base::Result<QStringList>& registration)
+{
+    if (registration) {
+        for (const QString& note : *registration) Log(note);
+        return !m_locked;
+    }
+    return Recorded(base::Status(registration.Failure()));
 }
 
 mail::Settlement Cycle::HandleMessage(const QString& path)
@@ -275,14 +290,15 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
     if (!mail.fromAddress.contains(u'@')) return Settlement::Handled;
 
     const QString baseName = mail::BaseName(mail.file);
-    SenderRule rule;
-    QString error;
-    const bool found = LookUpSenderRule(m_settings.programFolder, m_settings.listDatabaseName,
-                                        mail.fromAddress, rule, error);
-    if (!error.isEmpty()) {
-        LogFailure(mail.file, error);
+    const RuleLookup lookup =
+        LookUpSenderRule(m_settings.programFolder, m_settings.listDatabaseName, mail.fromAddress);
+    if (!lookup) {
+        LogFailure(mail.file, lookup.ErrorText());
         return Settlement::Handled;
     }
+    const bool found = lookup->has_value();
+    const SenderRule rule = lookup->value_or(SenderRule{});
+    QString error;
 
     m_listed = found;
     if (!found) {
@@ -294,7 +310,8 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
     if (!rule.reject) HandleCommand(mail);
 
     if (rule.print && !rule.reject) {
-        if (Print(mailText, mail, error)) {
+        const base::Status printed = Print(mailText, mail);
+        if (printed) {
             m_acted = true;
             if (rule.log) Log(QStringLiteral("メール印刷[") + mail.file + mail::SenderLogText(mail));
             // Nothing came out of a printer: the operator must learn where the notice went.
@@ -303,7 +320,7 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
             if (!Recorded(store::RegisterProcessing(m_settings, mail, store::kActionPrint, true)))
                 return Settlement::Left;
         } else {
-            LogFailure(mail.file, error);
+            LogFailure(mail.file, printed.ErrorText());
         }
     }
 
@@ -358,7 +375,13 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
 
 void Cycle::HandleCommand(const mail::ReceivedMail& mail)
 {
-    command::HandleCommandMail(m_settings, mail, m_workingCopy);
+    const command::CommandOutcome outcome = command::HandleCommandMail(m_settings, mail, m_workingCopy);
+    for (const QString& line : outcome.logLines) Log(line);
+    if (!outcome.applied) return;
+    // A locked list database does not hold the message back for a command already carried out.
+    const base::Result<QStringList> recorded =
+        store::RegisterProcessing(m_settings, mail, store::kActionCommand, true);
+    if (!recorded) Log(recorded.ErrorText());
 }
 
 void Cycle::GlobalForward(const SenderRule& rule, const mail::ReceivedMail& mail)
@@ -372,14 +395,13 @@ void Cycle::GlobalForward(const SenderRule& rule, const mail::ReceivedMail& mail
         return;
     }
     if (m_settings.forwardTarget != config::ForwardTarget::AddressBookSenders) return;
-    QString error;
-    const bool listed =
-        LookUpAddressBook(m_settings.programFolder, m_settings.listDatabaseName, mail.fromAddress, error);
-    if (!error.isEmpty()) {
-        LogFailure(mail.file, error);
+    const base::Result<bool> listed =
+        LookUpAddressBook(m_settings.programFolder, m_settings.listDatabaseName, mail.fromAddress);
+    if (!listed) {
+        LogFailure(mail.file, listed.ErrorText());
         return;
     }
-    if (listed) ForwardOrSkip(rule, mail, QStringLiteral("アドレス帳転送[") + baseName + destinations);
+    if (*listed) ForwardOrSkip(rule, mail, QStringLiteral("アドレス帳転送[") + baseName + destinations);
 }
 
 // Forwards (with its log line written whether or not the send worked) unless the message came
@@ -417,18 +439,12 @@ bool Cycle::CarriesOwnMark(const QString& path) const
     return false;
 }
 
-bool Cycle::Print(const QString& mailText, const mail::ReceivedMail& mail, QString& error)
+base::Status Cycle::Print(const QString& mailText, const mail::ReceivedMail& mail)
 {
-    if (m_printers == nullptr) {
-        error = QStringLiteral("印刷できません（プリンタが設定されていません）。");
-        return false;
-    }
+    if (m_printers == nullptr) return base::Fail(QStringLiteral("印刷できません（プリンタが設定されていません）。"));
     if (!m_printer) m_printer = m_printers->Create();
-    if (!m_printer) {
-        error = QStringLiteral("印刷できません（プリンタを準備できません）。");
-        return false;
-    }
-    return m_printer->Print(mailText, mail::BaseName(mail.file), error);
+    if (!m_printer) return base::Fail(QStringLiteral("印刷できません（プリンタを準備できません）。"));
+    return m_printer->Print(mailText, mail::BaseName(mail.file));
 }
 
 // Copies through a temporary file that takes the target's name only when complete, so a saved

@@ -1,6 +1,7 @@
 #include "engine/Service.h"
 
 #include "config/Settings.h"
+#include "mail/ActivityLog.h"
 #include "store/History.h"
 #include "store/ListDatabase.h"
 
@@ -27,7 +28,10 @@ Service::Service(config::WorkingCopy& workingCopy, NoticePrinterFactory* printer
         // The cycle and the purge share one opening of the list database.
         const store::ListConnectionHold databaseHold;
         CycleSummary summary = RunPollCycle(settings, m_workingCopy, m_printers, &m_endRequested);
-        if (!m_endRequested.load()) store::PurgeHistory(settings);
+        if (!m_endRequested.load()) {
+            if (const base::Status purged = store::PurgeHistory(settings); !purged)
+                mail::WriteLog(settings.programFolder, settings.logBaseName, purged.ErrorText());
+        }
         return summary;
     };
     m_timer.setSingleShot(true);

@@ -24,47 +24,53 @@ QString QuoteName(const QString& name)
     return u'"' + quoted + u'"';
 }
 
-bool Execute(QSqlQuery& query, const QString& sql, const QVariantList& values, QString& error)
+base::Status Execute(QSqlQuery& query, const QString& sql, const QVariantList& values)
 {
-    if (!query.prepare(sql)) {
-        error = ErrorText(query.lastError());
-        return false;
-    }
+    if (!query.prepare(sql)) return base::Fail(ErrorText(query.lastError()));
     for (const QVariant& value : values) query.addBindValue(value);
-    if (!query.exec()) {
-        error = ErrorText(query.lastError());
-        return false;
-    }
-    return true;
+    if (!query.exec()) return base::Fail(ErrorText(query.lastError()));
+    return {};
 }
 
-QSqlQuery* ExecuteCachedStatement(const QSqlDatabase& db, QSqlQuery& local, const QString& sql,
-                                  const QVariantList& values, QString& error)
+base::Result<QSqlQuery*> ExecuteCachedStatement(const QSqlDatabase& db, QSqlQuery& local, const QString& sql,
+                                                const QVariantList& values)
 {
     if (QSqlQuery* cached = CachedStatement(db, sql)) {
         for (qsizetype i = 0; i < values.size(); ++i)
             cached->bindValue(int(i), values[i]);
         if (cached->exec()) return cached;
-        error = ErrorText(cached->lastError());
+        const QString error = ErrorText(cached->lastError());
         cached->finish();
-        return nullptr;
+        return base::Fail(error);
     }
     local.setForwardOnly(true);
-    return Execute(local, sql, values, error) ? &local : nullptr;
+    if (const base::Status run = Execute(local, sql, values); !run) return run.Failure();
+    return &local;
 }
 
-bool RunCachedStatement(const QSqlDatabase& db, const QString& sql, const QVariantList& values,
-                        QString& error)
+base::Status RunCachedStatement(const QSqlDatabase& db, const QString& sql, const QVariantList& values)
 {
     QSqlQuery local(db);
-    QSqlQuery* query = ExecuteCachedStatement(db, local, sql, values, error);
-    if (query == nullptr) return false;
-    query->finish();
-    return true;
+    const base::Result<QSqlQuery*> query = ExecuteCachedStatement(db, local, sql, values);
+    if (!query) return query.Failure();
+    (*query)->finish();
+    return {};
 }
 
-bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues& keys,
-               const ColumnValues& values, QString& error, bool* added)
+base::Result<std::optional<QVariant>> QueryOneValue(const QSqlDatabase& db, const QString& sql,
+                                                    const QVariantList& values)
+{
+    QSqlQuery local(db);
+    const base::Result<QSqlQuery*> query = ExecuteCachedStatement(db, local, sql, values);
+    if (!query) return query.Failure();
+    std::optional<QVariant> value;
+    if ((*query)->next()) value = (*query)->value(0);
+    (*query)->finish();
+    return value;
+}
+
+base::Status FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues& keys,
+                       const ColumnValues& values, bool* added)
 {
     QStringList conditions;
     QVariantList keyValues;
@@ -72,31 +78,28 @@ bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues&
         conditions << QuoteName(key.column) + QStringLiteral(" = ?");
         keyValues << key.value;
     }
-    QSqlQuery local(db);
-    QSqlQuery* query =
-        ExecuteCachedStatement(db, local,
-                               QStringLiteral("SELECT rowid FROM ") + QuoteName(table) + QStringLiteral(" WHERE ") +
-                                   conditions.join(QStringLiteral(" AND ")) + QStringLiteral(" ORDER BY rowid LIMIT 1"),
-                               keyValues, error);
-    if (query == nullptr) return false;
-    const bool found = query->next();
-    const qint64 rowId = found ? query->value(0).toLongLong() : 0;
-    query->finish();
+    const base::Result<std::optional<QVariant>> row =
+        QueryOneValue(db,
+                      QStringLiteral("SELECT rowid FROM ") + QuoteName(table) + QStringLiteral(" WHERE ") +
+                          conditions.join(QStringLiteral(" AND ")) + QStringLiteral(" ORDER BY rowid LIMIT 1"),
+                      keyValues);
+    if (!row) return row.Failure();
+    const bool found = row->has_value();
     if (added) *added = !found;
 
     if (found) {
-        if (values.isEmpty()) return true;
+        if (values.isEmpty()) return {};
         QStringList assignments;
         QVariantList bound;
         for (const ColumnValue& value : values) {
             assignments << QuoteName(value.column) + QStringLiteral(" = ?");
             bound << value.value;
         }
-        bound << rowId;
+        bound << (*row)->toLongLong();
         return RunCachedStatement(db,
-                       QStringLiteral("UPDATE ") + QuoteName(table) + QStringLiteral(" SET ") +
-                           assignments.join(QStringLiteral(", ")) + QStringLiteral(" WHERE rowid = ?"),
-                       bound, error);
+                                  QStringLiteral("UPDATE ") + QuoteName(table) + QStringLiteral(" SET ") +
+                                      assignments.join(QStringLiteral(", ")) + QStringLiteral(" WHERE rowid = ?"),
+                                  bound);
     }
 
     QStringList columns;
@@ -110,10 +113,10 @@ bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues&
         }
     }
     return RunCachedStatement(db,
-                   QStringLiteral("INSERT INTO ") + QuoteName(table) + QStringLiteral(" (") +
-                       columns.join(QStringLiteral(", ")) + QStringLiteral(") VALUES (") +
-                       marks.join(QStringLiteral(", ")) + QStringLiteral(")"),
-                   bound, error);
+                              QStringLiteral("INSERT INTO ") + QuoteName(table) + QStringLiteral(" (") +
+                                  columns.join(QStringLiteral(", ")) + QStringLiteral(") VALUES (") +
+                                  marks.join(QStringLiteral(", ")) + QStringLiteral(")"),
+                              bound);
 }
 
 TransactionGuard::~TransactionGuard()
@@ -123,28 +126,28 @@ TransactionGuard::~TransactionGuard()
     query.exec(QStringLiteral("ROLLBACK"));
 }
 
-bool TransactionGuard::Begin(QString& error)
+base::Status TransactionGuard::Begin()
 {
-    m_locked = false;
-    if (!RunCachedStatement(m_db, QStringLiteral("BEGIN IMMEDIATE"), {}, error)) {
+    base::Status begun = RunCachedStatement(m_db, QStringLiteral("BEGIN IMMEDIATE"), {});
+    if (!begun) {
+        const QString& error = begun.ErrorText();
         // SQLite's own texts of SQLITE_BUSY and SQLITE_LOCKED.
-        m_locked = error.contains(QStringLiteral("database is locked")) ||
-                   error.contains(QStringLiteral("database table is locked"));
-        return false;
+        if (error.contains(QStringLiteral("database is locked")) ||
+            error.contains(QStringLiteral("database table is locked")))
+            return base::Error{error, base::Error::Kind::Busy};
+        return begun;
     }
     m_active = true;
-    return true;
+    return {};
 }
 
-bool TransactionGuard::Commit(QString& error)
+base::Status TransactionGuard::Commit()
 {
-    if (!m_active) {
-        error = QStringLiteral("no transaction to commit");
-        return false;
-    }
-    if (!RunCachedStatement(m_db, QStringLiteral("COMMIT"), {}, error)) return false;
+    if (!m_active) return base::Fail(QStringLiteral("no transaction to commit"));
+    if (base::Status committed = RunCachedStatement(m_db, QStringLiteral("COMMIT"), {}); !committed)
+        return committed;
     m_active = false;
-    return true;
+    return {};
 }
 
 QString ReadText(const QVariant& value)

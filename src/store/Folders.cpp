@@ -53,19 +53,14 @@ QString WorkFolder(const config::SettingsRecord& settings)
     return SaveFolder(settings) + QDir::separator() + QStringLiteral("work");
 }
 
-bool EnsureFolder(const QString& folder, QString& error)
+base::Status EnsureFolder(const QString& folder)
 {
     const QFileInfo info(folder);
-    if (info.isDir()) return true;
-    if (info.exists()) {
-        error = QStringLiteral("フォルダの位置にファイルがあります: ") + folder;
-        return false;
-    }
-    if (!base::MakeOwnerOnlyFolder(QFile::encodeName(folder).toStdString())) {
-        error = QStringLiteral("フォルダを作成できません: ") + folder;
-        return false;
-    }
-    return true;
+    if (info.isDir()) return {};
+    if (info.exists()) return base::Fail(QStringLiteral("フォルダの位置にファイルがあります: ") + folder);
+    if (!base::MakeOwnerOnlyFolder(QFile::encodeName(folder).toStdString()))
+        return base::Fail(QStringLiteral("フォルダを作成できません: ") + folder);
+    return {};
 }
 
 namespace {

@@ -163,24 +163,20 @@ bool StillUsable(ThreadConnection& connection)
     return true;
 }
 
-bool Connect(ThreadConnection& connection, const QString& path, QString& error)
+base::Status Connect(ThreadConnection& connection, const QString& path)
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection.Name());
     db.setDatabaseName(ConnectionUri(path));
     const int timeout = g_busyTimeout.load();
     db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(timeout));
-    if (!db.open()) {
-        error = db.lastError().text();
-        return false;
-    }
+    if (!db.open()) return base::Fail(db.lastError().text());
     // WAL lets a reader and the service work at once; NORMAL is durable enough with WAL
     // (a power cut may lose the last commit, never corrupt the file).
     QSqlQuery query(db);
-    if (!Execute(query, QStringLiteral("PRAGMA journal_mode=WAL"), {}, error) ||
-        !Execute(query, QStringLiteral("PRAGMA synchronous=NORMAL"), {}, error))
-        return false;
+    for (const QString& pragma : {QStringLiteral("PRAGMA journal_mode=WAL"), QStringLiteral("PRAGMA synchronous=NORMAL")})
+        if (base::Status set = Execute(query, pragma, {}); !set) return set;
     connection.SetAppliedTimeout(timeout);
-    return true;
+    return {};
 }
 
 } // namespace
@@ -218,28 +214,26 @@ bool EnsureListDatabase(const QString& folder, const QString& name, const QStrin
     return CopyTemplate(templatePath, file);
 }
 
-bool OpenListDatabase(const QString& folder, const QString& name, QString& error)
+base::Status OpenListDatabase(const QString& folder, const QString& name)
 {
     ThreadConnection& current = Current();
     const QString path = ListDatabasePath(folder, name);
     if (!current.Path().isEmpty() && current.Path() == path && QFileInfo::exists(path) &&
         StillUsable(current))
-        return true;
+        return {};
     current.Release();
 
-    if (!QFileInfo(path).isFile()) {
-        error = u'[' + QDir::toNativeSeparators(path) + u']' + QStringLiteral("が存在しません。");
-        return false;
-    }
-    if (!Connect(current, path, error)) {
-        if (error.trimmed().isEmpty()) error = QStringLiteral("cannot open the list database");
-        error = u'[' + QDir::toNativeSeparators(path) + QStringLiteral("] ") + error;
+    if (!QFileInfo(path).isFile())
+        return base::Fail(u'[' + QDir::toNativeSeparators(path) + u']' + QStringLiteral("が存在しません。"));
+    if (const base::Status connected = Connect(current, path); !connected) {
+        QString reason = connected.ErrorText();
+        if (reason.trimmed().isEmpty()) reason = QStringLiteral("cannot open the list database");
         current.Release();
-        return false;
+        return base::Fail(u'[' + QDir::toNativeSeparators(path) + QStringLiteral("] ") + reason);
     }
     current.SetPath(path);
     KeepWalOpen(path);
-    return true;
+    return {};
 }
 
 void CloseListDatabase()

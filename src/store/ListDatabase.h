@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Result.h"
+
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
@@ -44,8 +46,8 @@ bool EnsureListDatabase(const QString& folder, const QString& name, const QStrin
 // on it stay usable. A missing file is an error, never created here. WAL journal, synchronous
 // NORMAL, busy time-out. The first open of a file also leaves one idle, lock-free connection to
 // it for the life of the process, so that closing never tears down the WAL. False with the
-// reason in error when it cannot be opened.
-[[nodiscard]] bool OpenListDatabase(const QString& folder, const QString& name, QString& error);
+// reason when it cannot be opened.
+base::Status OpenListDatabase(const QString& folder, const QString& name);
 
 // Closes and removes the calling thread's shared connection. Queries and models built on it
 // must be gone (or cleared) first: they stop working once it is closed. While a

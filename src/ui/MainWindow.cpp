@@ -72,15 +72,6 @@ QString WholeNumberText(const QString& text)
     return QString::number(static_cast<long long>(std::nearbyint(value)));
 }
 
-class SettingsMessageBox final : public config::SettingsMessage {
-public:
-    explicit SettingsMessageBox(QWidget* parent) : m_parent(parent) {}
-    void Show(const QString& text) override { MessageBox::Information(m_parent, text); }
-
-private:
-    QWidget* m_parent;
-};
-
 } // namespace
 
 MainWindowActions DefaultMainWindowActions()
@@ -492,8 +483,8 @@ void MainWindow::OnSave()
 {
     if (!FocusedFieldPasses()) return;
     WithServicePaused([this] {
-        SettingsMessageBox message(this);
-        (void)config::SaveWindowSettings(*this, message);
+        if (const base::Status saved = config::SaveSettings(*this); !saved)
+            MessageBox::Information(this, saved.ErrorText());
     });
 }
 

@@ -177,9 +177,10 @@ void SavedMailViewer::LoadSavedMailList()
     m_reloading = true;
     if (m_listOpen) m_model->clear();
     m_listOpen = false;
-    QString error;
-    if (store::OpenListDatabase(store::BareFolder(settings.programFolder),
-                                base::TrimBlanks(settings.listDatabaseName) + QStringLiteral(".db"), error)) {
+    const base::Status opened = store::OpenListDatabase(
+        store::BareFolder(settings.programFolder), base::TrimBlanks(settings.listDatabaseName) + QStringLiteral(".db"));
+    QString error = opened.Ok() ? QString() : opened.ErrorText();
+    if (opened) {
         QSqlQuery query(store::ListConnection());
         if (query.exec(kSavedMailQuery)) {
             m_model->setQuery(std::move(query));
@@ -242,8 +243,7 @@ mail::ReceivedMail SavedMailViewer::ReadSavedMail(int row)
     mail::ReceivedMail mail;
     const config::SettingsRecord settings = m_settings();
     const QString saveFolder = SaveFolder(settings);
-    QString ignored;
-    (void)store::EnsureFolder(saveFolder, ignored);  // attachments are written there; a failure shows as none
+    (void)store::EnsureFolder(saveFolder); // attachments are written there; a failure shows as none
 
     const QString file = Column(row, kSavedPath);
     if (file.isEmpty()) return mail;
@@ -293,8 +293,7 @@ void SavedMailViewer::PrintSavedMail()
     QString file = Column(row, kWorkPath);
     const config::SettingsRecord settings = m_settings();
     const QString saveFolder = SaveFolder(settings);
-    QString ignored;
-    (void)store::EnsureFolder(saveFolder, ignored);
+    (void)store::EnsureFolder(saveFolder);
     if (file.isEmpty()) return;
     // The purge takes the received file after the days the settings keep work files; the saved copy is the
     // same message.
@@ -329,55 +328,55 @@ void SavedMailViewer::DeleteSavedMail()
     // The grid lets go of the connection before the delete opens it afresh.
     ReleaseList();
     if (yes) {
-        QString error;
-        if (!DeleteSavedCopy(settings, id, error))
-            mail::WriteLog(settings.programFolder, settings.logBaseName, kDeleteError + error);
+        if (const base::Status deleted = DeleteSavedCopy(settings, id); !deleted)
+            mail::WriteLog(settings.programFolder, settings.logBaseName, kDeleteError + deleted.ErrorText());
         store::CloseListDatabase();
     }
     LoadSavedMailList();
 }
 
-bool SavedMailViewer::DeleteSavedCopy(const config::SettingsRecord& settings, const QString& id, QString& error)
+base::Status SavedMailViewer::DeleteSavedCopy(const config::SettingsRecord& settings, const QString& id)
 {
-    if (!store::OpenListDatabase(store::BareFolder(settings.programFolder),
-                                 base::TrimBlanks(settings.listDatabaseName) + QStringLiteral(".db"), error))
-        return false;
+    if (base::Status opened = store::OpenListDatabase(
+            store::BareFolder(settings.programFolder), base::TrimBlanks(settings.listDatabaseName) + QStringLiteral(".db"));
+        !opened)
+        return opened;
     QSqlDatabase db = store::ListConnection();
     // All marks change together, and only once the saved copy is really gone.
     store::TransactionGuard transaction(db);
-    if (!transaction.Begin(error)) return false;
+    if (base::Status begun = transaction.Begin(); !begun) return begun;
 
     const QString key = base::TrimBlanks(id);
     QList<QPair<qlonglong, QString>> rows;
     {
         QSqlQuery select(db);
         select.setForwardOnly(true);
-        if (!store::Execute(select, QStringLiteral("SELECT rowid, メール保存先パス FROM tblHistory WHERE 保存ファイルID = ?"),
-                            {key}, error))
-            return false;
+        if (base::Status read = store::Execute(
+                select, QStringLiteral("SELECT rowid, メール保存先パス FROM tblHistory WHERE 保存ファイルID = ?"), {key});
+            !read)
+            return read;
         while (select.next()) rows.append({select.value(0).toLongLong(), store::ReadText(select.value(1))});
     }
 
     QSqlQuery update(db);
     for (const auto& [rowid, savedPath] : rows) {
-        if (!store::Execute(
-                update,
-                QStringLiteral("UPDATE tblHistory SET メール保存先パス = '', メール保存 = 0 WHERE rowid = ?"),
-                {rowid}, error))
-            return false;
+        if (base::Status unmarked = store::Execute(
+                update, QStringLiteral("UPDATE tblHistory SET メール保存先パス = '', メール保存 = 0 WHERE rowid = ?"),
+                {rowid});
+            !unmarked)
+            return unmarked;
         QFile copy(savedPath);
-        if (!savedPath.isEmpty() && copy.exists() && !copy.remove()) {
-            error = QStringLiteral("[%1] %2").arg(QDir::toNativeSeparators(savedPath), copy.errorString());
-            return false;
-        }
+        if (!savedPath.isEmpty() && copy.exists() && !copy.remove())
+            return base::Fail(QStringLiteral("[%1] %2").arg(QDir::toNativeSeparators(savedPath), copy.errorString()));
         // The attachment copies go with the message, once its own copy is gone.
-        if (!store::RemoveAttachmentCopies(db, key, SaveFolder(settings), error)) return false;
+        if (base::Status removed = store::RemoveAttachmentCopies(db, key, SaveFolder(settings)); !removed)
+            return removed;
     }
-    if (!transaction.Commit(error)) return false;
+    if (base::Status committed = transaction.Commit(); !committed) return committed;
     // The attachments the viewer wrote for this message go with it.
     const QString attachments = AttachmentFolder(SaveFolder(settings), key);
     if (attachments != SaveFolder(settings)) QDir(attachments).removeRecursively();
-    return true;
+    return {};
 }
 
 void SavedMailViewer::ComposeReply()

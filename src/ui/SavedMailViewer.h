@@ -74,7 +74,7 @@ protected:
 private:
     void OnRowSelected(int row);
     QString Column(int row, int column) const;
-    [[nodiscard]] bool DeleteSavedCopy(const config::SettingsRecord& settings, const QString& id, QString& error);
+    base::Status DeleteSavedCopy(const config::SettingsRecord& settings, const QString& id);
     void ReleaseList();
     QString SaveFolder(const config::SettingsRecord& settings) const;
 

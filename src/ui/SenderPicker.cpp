@@ -98,10 +98,9 @@ SenderPicker::~SenderPicker()
 
 void SenderPicker::LoadSenderList()
 {
-    QString error;
-    if (!store::OpenListDatabase(m_programFolder, m_listName, error)) {
+    if (const base::Status opened = store::OpenListDatabase(m_programFolder, m_listName); !opened) {
         // No messages of its own: an unreadable history shows as an empty list.
-        qWarning().noquote() << "frmRefAdr:" << error;
+        qWarning().noquote() << "frmRefAdr:" << opened.ErrorText();
         m_model->clear();
     } else {
         QSqlQuery query(store::ListConnection());

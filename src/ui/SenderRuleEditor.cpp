@@ -80,9 +80,8 @@ SenderRuleEditor::SenderRuleEditor(const QString& programFolder, const QString& 
     setWindowTitle(QStringLiteral("送信者別の詳細設定リスト"));
     BuildUi();
 
-    QString error;
-    if (!store::OpenListDatabase(m_programFolder, m_listName, error))
-        MessageBox::Information(this, QStringLiteral("リストデータベースを開けません。") + u'\n' + error);
+    if (const base::Status opened = store::OpenListDatabase(m_programFolder, m_listName); !opened)
+        MessageBox::Information(this, QStringLiteral("リストデータベースを開けません。") + u'\n' + opened.ErrorText());
     Refresh();
     if (m_model->rowCount() > 0) m_ruleGrid->setCurrentIndex(m_model->index(0, 0));
     LoadSenderRuleFields();

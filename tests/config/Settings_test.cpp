@@ -4,7 +4,6 @@
 #include "config/ConnectionSecurity.h"
 #include "config/InMemoryWorkingCopy.h"
 #include "config/TestFiles.h"
-#include "mail/ActivityLog.h"
 #include "support/TempHome.h"
 
 #include <QDateTime>
@@ -17,12 +16,6 @@ using lw::test::WriteAll;
 
 namespace {
 
-class RecordedMessage : public SettingsMessage {
-  public:
-    void Show(const QString& text) override { shown << text; }
-    QStringList shown;
-};
-
 QString IniPath(const lw::test::TempHome& home) { return home.File("larchwatcher.ini"); }
 
 } // namespace
@@ -31,8 +24,7 @@ TEST(Settings, SaveWritesAllKeysInOrderAndLoadsBack)
 {
     lw::test::TempHome home;
     InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
-    RecordedMessage message;
-    ASSERT_TRUE(SaveWindowSettings(copy, message));
+    ASSERT_TRUE(SaveSettings(copy).Ok());
     EXPECT_EQ(ReadAll(IniPath(home)),
               QByteArray("[larchwatcher]\npopserver=popserver\npopaccount=popaccount\npoppassword=poppassword\n"
                          "smtpserver=smtpserver\nsmtpaccount=smtpaccount\nsmtppassword=smtppassword\n"
@@ -48,8 +40,7 @@ TEST(Settings, SaveWritesAllKeysInOrderAndLoadsBack)
     copy.SetText("trsto", " A@X.JP; B@Y.JP ");
     copy.SetState("authtyp", 3);
     copy.SetState("flgcmd", 2);
-    ASSERT_TRUE(SaveWindowSettings(copy, message));
-    EXPECT_TRUE(message.shown.isEmpty());
+    ASSERT_TRUE(SaveSettings(copy).Ok());
     const QByteArray file = ReadAll(IniPath(home));
     for (const char* line : {"\npopserver=\n", "\npopaccount=user one\n", "\ntrsto=A@X.JP; B@Y.JP\n", "\nflgcmd=2\n"})
         EXPECT_TRUE(file.contains(line)) << line;
@@ -122,28 +113,23 @@ TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
 
     // A full disk hit inside the authtyp line, which stays where the old file had it.
     const qsizetype authtypAt = QByteArray("[other]\nx=1\n[larchwatcher]\npopserver=new.example\n").size();
-    RecordedMessage message;
     {
         lw::test::FileSizeLimit limit(static_cast<rlim_t>(authtypAt + 3));
-        EXPECT_FALSE(SaveWindowSettings(copy, message));
+        const lw::base::Status saved = SaveSettings(copy);
+        EXPECT_EQ(saved.ErrorText(), QString::fromUtf8("authtypの設定に失敗しました。"));
     }
-    EXPECT_EQ(message.shown, QStringList{QString::fromUtf8("authtypの設定に失敗しました。")});
     EXPECT_EQ(ReadAll(IniPath(home)), old);
     EXPECT_FALSE(QFile::exists(IniPath(home) + ".tmp"));
     EXPECT_EQ(copy.Text("popserver"), "new.example");
 
-    // A program folder that cannot hold files at all: the first key, in the log, no dialog.
+    // A program folder that cannot hold files at all: the first key.
     ASSERT_TRUE(WriteAll(home.File("plain"), "x"));
     InMemoryWorkingCopy nowhere(home.File("plain"));
     LoadSettingsIntoWindow(nowhere, home.File("plain"));
-    const SettingsRecord record = TakeSettingsSnapshot(copy);
-    EXPECT_FALSE(SaveSettingsQuiet(nowhere, record));
-    const QByteArray log =
-        ReadAll(lw::mail::LogFilePath(record.programFolder, record.logBaseName, QDateTime::currentDateTime()));
-    EXPECT_TRUE(log.contains(QString::fromUtf8("==> popserverの設定に失敗しました。").toUtf8())) << log.data();
+    EXPECT_EQ(SaveSettings(nowhere).ErrorText(), QString::fromUtf8("popserverの設定に失敗しました。"));
     EXPECT_FALSE(WriteSetting(home.File("plain"), "larchwatcher.ini", "larchwatcher", "popserver", "b"));
 
-    EXPECT_TRUE(SaveSettingsQuiet(copy, record));
+    EXPECT_TRUE(SaveSettings(copy).Ok());
     EXPECT_TRUE(ReadAll(IniPath(home)).startsWith("[other]\nx=1\n[larchwatcher]\npopserver=new.example\n"));
     // One key alone: the rest of the file is kept, the value stored unchanged.
     EXPECT_TRUE(WriteSetting(home.Path(), "larchwatcher.ini", "larchwatcher", "popserver", "b=c"));
@@ -159,8 +145,7 @@ TEST(Settings, DesktopSectionAndMainKeysKeepEachOther)
 
     InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     copy.SetText("popserver", "pop.example.co.jp");
-    RecordedMessage message;
-    ASSERT_TRUE(SaveWindowSettings(copy, message));
+    ASSERT_TRUE(SaveSettings(copy).Ok());
     const QByteArray mainOnly = ReadAll(IniPath(home));
 
     QString error;
@@ -172,7 +157,7 @@ TEST(Settings, DesktopSectionAndMainKeysKeepEachOther)
     EXPECT_TRUE(LoadDesktopSettings(home.Folder()).closeHintShown);
 
     copy.SetText("popserver", "pop2.example.co.jp");
-    ASSERT_TRUE(SaveWindowSettings(copy, message));
+    ASSERT_TRUE(SaveSettings(copy).Ok());
     EXPECT_TRUE(ReadAll(IniPath(home)).endsWith("[desktop]\nmailnotices=2\nclosehintshown=1\n"));
     EXPECT_EQ(ReadSetting(home.Folder(), "larchwatcher.ini", "larchwatcher", "popserver", ""), "pop2.example.co.jp");
 
@@ -188,8 +173,7 @@ TEST(ConnectionSecurity, ServersAndPinsAreKeptInTheirOwnSectionAndAWindowSaveKee
 {
     lw::test::TempHome home;
     InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
-    RecordedMessage message;
-    ASSERT_TRUE(SaveWindowSettings(copy, message));
+    ASSERT_TRUE(SaveSettings(copy).Ok());
     const QByteArray keys = ReadAll(IniPath(home));
     QString error;
     // An account with the characters of the file's own structure stays one key.
@@ -199,7 +183,7 @@ TEST(ConnectionSecurity, ServersAndPinsAreKeptInTheirOwnSectionAndAWindowSaveKee
     ASSERT_TRUE(TrustCertificate(home.Path(), "mail.example.jp", 995, "EF:01", error));
     EXPECT_TRUE(ReadAll(IniPath(home)).startsWith(keys + "[connection]\n")) << ReadAll(IniPath(home)).toStdString();
 
-    ASSERT_TRUE(SaveWindowSettings(copy, message)); // the window's save keeps the section
+    ASSERT_TRUE(SaveSettings(copy).Ok()); // the window's save keeps the section
     const ConnectionSecurity security = ConnectionSecurity::Load(home.Path());
     EXPECT_FALSE(security.RequireTlsAlways());
     EXPECT_TRUE(security.TlsRequired("pop3", "mail.example.jp", odd));

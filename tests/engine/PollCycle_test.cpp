@@ -38,13 +38,13 @@ struct PrintRecord final : NoticePrinterFactory {
         PrintRecord& r;
         QString pdf;
         explicit Printer(PrintRecord& record) : r(record) {}
-        bool Print(const QString& mailText, const QString& baseName, QString& error) override
+        base::Status Print(const QString& mailText, const QString& baseName) override
         {
-            if (r.fail) return error = QStringLiteral("用紙がありません"), false;
+            if (r.fail) return base::Fail(QStringLiteral("用紙がありません"));
             r.texts << mailText;
             r.names << baseName;
             pdf = r.pdfFolder.isEmpty() ? QString() : r.pdfFolder + baseName + QStringLiteral(".pdf");
-            return true;
+            return {};
         }
         QString FallbackFile() const override { return pdf; }
     };
@@ -271,15 +271,15 @@ TEST_F(PollCycleTest, AListDatabaseLockedMidTickLeavesTheMessagesOnTheServerForT
         int prints = 0;
         std::optional<test::Peek> holder;
         std::unique_ptr<NoticePrinter> Create() override { return std::make_unique<Forwarder>(*this); }
-        bool Print(const QString&, const QString&, QString&) override
+        base::Status Print(const QString&, const QString&) override
         {
             if (++prints == 1) holder.emplace(database).Exec(QStringLiteral("BEGIN IMMEDIATE"));
-            return true;
+            return {};
         }
         struct Forwarder final : NoticePrinter {
             LockingPrinter& p;
             explicit Forwarder(LockingPrinter& printer) : p(printer) {}
-            bool Print(const QString& t, const QString& b, QString& e) override { return p.Print(t, b, e); }
+            base::Status Print(const QString& t, const QString& b) override { return p.Print(t, b); }
         };
     } printer;
     printer.database = m_home.File(QStringLiteral("list.db"));
@@ -322,11 +322,11 @@ TEST_F(PollCycleTest, AnEndAskedForMidMessageFinishesItAndLeavesTheRestForTheNex
         std::atomic<bool>* end = nullptr;
         int prints = 0;
         std::unique_ptr<NoticePrinter> Create() override { return std::make_unique<Forwarder>(*this); }
-        bool Print(const QString&, const QString&, QString&) override { return ++prints, end->store(true), true; }
+        base::Status Print(const QString&, const QString&) override { return ++prints, end->store(true), base::Status(); }
         struct Forwarder final : NoticePrinter {
             EndingPrinter& p;
             explicit Forwarder(EndingPrinter& printer) : p(printer) {}
-            bool Print(const QString& t, const QString& b, QString& e) override { return p.Print(t, b, e); }
+            base::Status Print(const QString& t, const QString& b) override { return p.Print(t, b); }
         };
     } printer;
     printer.end = &end;

@@ -43,9 +43,26 @@ protected:
     mail::ReceivedMail Received(const QString& id, int daysAgo, const QTime& time, const QStringList& attachmentNames = {})
     {
         mail::ReceivedMail mail = Message(id, attachmentNames, QDateTime(QDate::currentDate().addDays(-daysAgo), time));
-        RegisterReceipt(settings, mail);
+        Receipt(mail);
         return mail;
     }
+
+    // The registrations and the purge, with what they report kept in order as the cycle logs it.
+    void Receipt(const mail::ReceivedMail& mail) { Report(RegisterReceipt(settings, mail)); }
+    void Processing(const mail::ReceivedMail& mail, int code, bool value)
+    {
+        const base::Result<QStringList> done = RegisterProcessing(settings, mail, code, value);
+        if (done)
+            reported += *done;
+        else
+            reported << done.ErrorText();
+    }
+    void Purge() { Report(PurgeHistory(settings)); }
+    void Report(const base::Status& status)
+    {
+        if (!status) reported << status.ErrorText();
+    }
+    QStringList reported;
 
     bool InWork(const QString& name) const { return QFileInfo::exists(WorkFolder(settings) + u'/' + name); }
 
@@ -83,7 +100,7 @@ TEST_F(HistoryTest, ReceiptWritesTrimmedHeaderAndReplacesAttachmentRows)
     mail::ReceivedMail mail = Message(id, {QStringLiteral("a.pdf"), QStringLiteral("b.txt")});
     mail.subject = QStringLiteral("  お知らせ  と 予定 ");
     mail.fromName = QStringLiteral(" 山田 太郎 ");
-    RegisterReceipt(settings, mail);
+    Receipt(mail);
     EXPECT_EQ(Column(id, "件名||'|'||送信アドレス名||'|'||受信日||'|'||ファイル数").toString(),
               QStringLiteral("お知らせ  と 予定|山田 太郎|2008-03-31T23:59:59|2"));
     EXPECT_EQ(Files(id, "添付ファイル名"), (QStringList{QStringLiteral("a.pdf"), QStringLiteral("b.txt")}));
@@ -91,7 +108,7 @@ TEST_F(HistoryTest, ReceiptWritesTrimmedHeaderAndReplacesAttachmentRows)
 
     // Fetched again without attachments: the old attachment rows go.
     mail.attachmentCount = 0;
-    RegisterReceipt(settings, mail);
+    Receipt(mail);
     EXPECT_TRUE(Files(id, "添付ファイル名").isEmpty());
 
     // Two slots with one base name give one row holding the later path.
@@ -99,9 +116,9 @@ TEST_F(HistoryTest, ReceiptWritesTrimmedHeaderAndReplacesAttachmentRows)
     twice.attachments[0] = QStringLiteral("/first/same.txt");
     twice.attachments[1] = QStringLiteral(" /second/SAME.txt");
     twice.attachmentCount = 2;
-    RegisterReceipt(settings, twice);
+    Receipt(twice);
     EXPECT_EQ(Files(QStringLiteral("m2.eml"), "添付ファイル名パス"), QStringList{QStringLiteral("/second/SAME.txt")});
-    EXPECT_TRUE(LogEntries().isEmpty()) << LogEntries().join(u'\n').toStdString();
+    EXPECT_TRUE(reported.isEmpty()) << reported.join(u'\n').toStdString();
 }
 
 TEST_F(HistoryTest, ProcessingSetsOnlyItsOwnColumnAndASecondReceiptKeepsThem)
@@ -109,22 +126,22 @@ TEST_F(HistoryTest, ProcessingSetsOnlyItsOwnColumnAndASecondReceiptKeepsThem)
     // No receipt row (its registration failed): the first action adds a bare row.
     const QString id = QStringLiteral("bare.eml");
     mail::ReceivedMail mail = Message(id);
-    for (const int code : {kActionForward, kActionPrint, kActionCommand}) RegisterProcessing(settings, mail, code, true);
-    RegisterProcessing(settings, mail, kActionSave, false);
+    for (const int code : {kActionForward, kActionPrint, kActionCommand}) Processing(mail, code, true);
+    Processing(mail, kActionSave, false);
     EXPECT_TRUE(Column(id, "受信日").isNull());
     EXPECT_EQ(Column(id, "印刷||メール転送||コマンド||メール保存||ボックスクリア||ログ出力||受信拒否||'['||メール保存先パス||']'")
                   .toString(), QStringLiteral("1110000[]")) << "false writes no path";
 
     // The save folder is made again when it was removed after the cycle built it.
     ASSERT_TRUE(QDir(SaveFolder(settings)).removeRecursively());
-    RegisterProcessing(settings, mail, kActionSave, true);
+    Processing(mail, kActionSave, true);
     EXPECT_TRUE(QFileInfo(SaveFolder(settings)).isDir());
     // A later receipt of the same message keeps the actions and the saved path.
     mail.subject = QStringLiteral("changed");
-    RegisterReceipt(settings, mail);
+    Receipt(mail);
     EXPECT_EQ(Column(id, "件名||印刷||メール保存先パス").toString(), "changed1" + SaveFolder(settings) + "/bare.eml");
     EXPECT_EQ(Peek(DatabasePath()).Count(QStringLiteral("SELECT count(*) FROM tblHistory")), 1);
-    EXPECT_TRUE(LogEntries().isEmpty()) << LogEntries().join(u'\n').toStdString();
+    EXPECT_TRUE(reported.isEmpty()) << reported.join(u'\n').toStdString();
 }
 
 TEST_F(HistoryTest, SaveCopiesAttachmentsUnderFreeNamesOnceAndLogsALostOne)
@@ -132,11 +149,11 @@ TEST_F(HistoryTest, SaveCopiesAttachmentsUnderFreeNamesOnceAndLogsALostOne)
     // Another message saved earlier left its own report.pdf in the save folder.
     mail::ReceivedMail earlier = Message(QStringLiteral("earlier.eml"), {QStringLiteral("report.pdf")});
     test::WriteFile(earlier.attachmentFolder, QStringLiteral("report.pdf"), "another message");
-    RegisterProcessing(settings, earlier, kActionSave, true);
+    Processing(earlier, kActionSave, true);
     const QString id = QStringLiteral("save.eml");
     mail::ReceivedMail mail = Message(id, {QStringLiteral("report.pdf"), QStringLiteral("memo")});
-    RegisterReceipt(settings, mail);
-    for (int i = 0; i < 2; ++i) RegisterProcessing(settings, mail, kActionSave, true);  // the second reuses the copies
+    Receipt(mail);
+    for (int i = 0; i < 2; ++i) Processing(mail, kActionSave, true);  // the second reuses the copies
 
     const QString save = SaveFolder(settings);
     EXPECT_EQ(Files(id, "添付ファイル保存先パス"), (QStringList{save + QStringLiteral("/memo"), save + QStringLiteral("/report (2).pdf")}));
@@ -146,7 +163,7 @@ TEST_F(HistoryTest, SaveCopiesAttachmentsUnderFreeNamesOnceAndLogsALostOne)
     EXPECT_TRUE(copy.open(QIODevice::ReadOnly) && copy.readAll() == "content of report.pdf");
     EXPECT_TRUE(other.open(QIODevice::ReadOnly) && other.readAll() == "another message") << "never overwritten";
     EXPECT_EQ(QDir(save).entryList(QDir::Files).size(), 3);
-    EXPECT_TRUE(LogEntries().isEmpty()) << LogEntries().join(u'\n').toStdString();
+    EXPECT_TRUE(reported.isEmpty()) << reported.join(u'\n').toStdString();
 
     // An attachment that cannot be copied is logged and left without a path; the save counts.
     // A path outside the message's own attachment folder is never copied, even when the file
@@ -156,15 +173,15 @@ TEST_F(HistoryTest, SaveCopiesAttachmentsUnderFreeNamesOnceAndLogsALostOne)
     const QStringList sources{lost.attachmentFolder + QStringLiteral("/gone.bin"), secret,
                               earlier.attachmentFolder + QStringLiteral("/report.pdf")};
     for (const QString& source : sources) lost.attachments[std::size_t(lost.attachmentCount++)] = source;
-    RegisterProcessing(settings, lost, kActionSave, true);
+    Processing(lost, kActionSave, true);
     EXPECT_EQ(Column(QStringLiteral("lost.eml"), "メール保存").toInt(), 1);
     EXPECT_EQ(Files(QStringLiteral("lost.eml"), "添付ファイル保存先パス"), (QStringList{"", "", ""}));
     EXPECT_EQ(QDir(save).entryList(QDir::Files).size(), 3) << "none of the refused files was copied";
-    ASSERT_EQ(LogEntries().size(), 3);
+    ASSERT_EQ(reported.size(), 3);
     for (int i = 0; i < 3; ++i)
-        EXPECT_TRUE(LogEntries()[i].startsWith(kProcessingError.arg(QStringLiteral("lost.eml"))) &&
-                    LogEntries()[i].endsWith(sources[i]))
-            << LogEntries()[i].toStdString();
+        EXPECT_TRUE(reported[i].startsWith(kProcessingError.arg(QStringLiteral("lost.eml"))) &&
+                    reported[i].endsWith(sources[i]))
+            << reported[i].toStdString();
 }
 
 TEST_F(HistoryTest, PurgeRemovesUnsavedRowsUpToMidnightOfTheCutoffDayButNeverAMessageWithoutDate)
@@ -173,9 +190,9 @@ TEST_F(HistoryTest, PurgeRemovesUnsavedRowsUpToMidnightOfTheCutoffDayButNeverAMe
     Received(QStringLiteral("old"), 61, QTime(23, 59, 59));
     Received(QStringLiteral("midnight"), 60, QTime(0, 0, 0));
     Received(QStringLiteral("later-that-day"), 60, QTime(0, 0, 1));
-    RegisterProcessing(settings, Received(QStringLiteral("saved"), 400, QTime(12, 0)), kActionSave, true);
-    RegisterProcessing(settings, Message(QStringLiteral("undated")), kActionLog, true);
-    PurgeHistory(settings);
+    Processing(Received(QStringLiteral("saved"), 400, QTime(12, 0)), kActionSave, true);
+    Processing(Message(QStringLiteral("undated")), kActionLog, true);
+    Purge();
     EXPECT_EQ(Remaining(), (QStringList{QStringLiteral("later-that-day"), QStringLiteral("saved"), QStringLiteral("undated")}));
     EXPECT_FALSE(InWork(QStringLiteral("old")) || InWork(QStringLiteral("midnight")));
     EXPECT_TRUE(InWork(QStringLiteral("saved")));
@@ -184,19 +201,19 @@ TEST_F(HistoryTest, PurgeRemovesUnsavedRowsUpToMidnightOfTheCutoffDayButNeverAMe
     // tick keeps it even with keepday 0.
     settings.keepDays = 0;
     const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
-    RegisterReceipt(settings, Message(QStringLiteral("nodate.eml"), {}, QDateTime()));
+    Receipt(Message(QStringLiteral("nodate.eml"), {}, QDateTime()));
     const QDateTime stamped = FromStoredDateTime(Column(QStringLiteral("nodate.eml"), "受信日").toString());
     EXPECT_TRUE(stamped >= before && stamped <= QDateTime::currentDateTime().addSecs(1)) << stamped.toString().toStdString();
-    PurgeHistory(settings);
+    Purge();
     EXPECT_TRUE(Remaining().contains(QStringLiteral("nodate.eml")) && InWork(QStringLiteral("nodate.eml")));
-    EXPECT_TRUE(LogEntries().isEmpty()) << LogEntries().join(u'\n').toStdString();
+    EXPECT_TRUE(reported.isEmpty()) << reported.join(u'\n').toStdString();
 }
 
 TEST_F(HistoryTest, PurgeDeletesAttachmentRowsAndOnlyFilesOfTheMessagesOwnFolderWithThatFolder)
 {
     settings.keepDays = 1;
     Received(QStringLiteral("m1"), 5, QTime(8, 0), {"a.pdf", "見積書 b.pdf", "../../keep.txt", "../escape.txt"});
-    RegisterProcessing(settings, Received(QStringLiteral("m2"), 5, QTime(9, 0), {"kept.pdf"}), kActionSave, true);
+    Processing(Received(QStringLiteral("m2"), 5, QTime(9, 0), {"kept.pdf"}), kActionSave, true);
     // Another message's file is not this message's to remove, and its folder stays.
     Received(QStringLiteral("m3"), 5, QTime(8, 0), {"x.txt", "../m4.files/y.txt"});
     Received(QStringLiteral("m4"), 0, QTime(0, 1), {"y.txt"});
@@ -207,8 +224,8 @@ TEST_F(HistoryTest, PurgeDeletesAttachmentRowsAndOnlyFilesOfTheMessagesOwnFolder
     // Saved, then no longer, with its attachment copy still recorded: the copy goes with the row,
     // but a recorded copy outside the save folder stays.
     const mail::ReceivedMail unsaved = Received(QStringLiteral("m5"), 5, QTime(8, 0), {"c.pdf"});
-    RegisterProcessing(settings, unsaved, kActionSave, true);
-    RegisterProcessing(settings, unsaved, kActionSave, false);
+    Processing(unsaved, kActionSave, true);
+    Processing(unsaved, kActionSave, false);
     const QString copy = Files(QStringLiteral("m5"), "添付ファイル保存先パス").value(0);
     const QString outside = settings.programFolder + QStringLiteral("outside.txt");
     test::WriteFile(settings.programFolder, QStringLiteral("outside.txt"), "keep");
@@ -219,7 +236,7 @@ TEST_F(HistoryTest, PurgeDeletesAttachmentRowsAndOnlyFilesOfTheMessagesOwnFolder
               {outside});
     ASSERT_TRUE(QFileInfo(copy).isFile()) << copy.toStdString();
 
-    PurgeHistory(settings);
+    Purge();
     EXPECT_FALSE(QFileInfo::exists(copy));
     EXPECT_TRUE(QFileInfo::exists(outside));
     EXPECT_TRUE(QFileInfo(Files(QStringLiteral("m2"), "添付ファイル保存先パス").value(0)).isFile())
@@ -232,7 +249,7 @@ TEST_F(HistoryTest, PurgeDeletesAttachmentRowsAndOnlyFilesOfTheMessagesOwnFolder
 
     // A large backlog is removed by several workers; every file still goes.
     for (int i = 0; i < 120; ++i) Received(QStringLiteral("bulk%1").arg(i), 3, QTime(8, 0), {QStringLiteral("bulk%1.pdf").arg(i)});
-    PurgeHistory(settings);
+    Purge();
     EXPECT_EQ(Remaining(), (QStringList{QStringLiteral("m2"), QStringLiteral("m4")}));
     EXPECT_EQ(QDir(WorkFolder(settings)).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
               (QStringList{"escape.txt", "m2", "m2.files", "m4", "m4.files"}));
@@ -247,17 +264,17 @@ TEST_F(HistoryTest, LockedOrMissingDatabaseLogsTheLineWritesNothingAndThePurgeWa
     {
         Peek holder(DatabasePath());
         holder.Exec(QStringLiteral("BEGIN IMMEDIATE"));
-        RegisterReceipt(settings, mail);
-        RegisterProcessing(settings, mail, kActionSave, true);
-        PurgeHistory(settings);
+        Receipt(mail);
+        Processing(mail, kActionSave, true);
+        Purge();
         holder.Exec(QStringLiteral("ROLLBACK"));
     }
     SetBusyTimeout(5000);
     settings.listDatabaseName = QStringLiteral("absent");
-    RegisterProcessing(settings, mail, kActionPrint, true);
-    PurgeHistory(settings);
+    Processing(mail, kActionPrint, true);
+    Purge();
     EXPECT_FALSE(QFileInfo::exists(home.File(QStringLiteral("absent.db"))));
-    const QStringList log = LogEntries();
+    const QStringList log = reported;
     ASSERT_EQ(log.size(), 5) << log.join(u'\n').toStdString();
     const QString processingError = kProcessingError.arg(QStringLiteral("x.eml"));
     EXPECT_EQ(log[0], QStringLiteral("受信履歴登録エラー[x.eml]:from<taro@example.jp>山田 太郎"));
@@ -272,7 +289,7 @@ TEST_F(HistoryTest, LockedOrMissingDatabaseLogsTheLineWritesNothingAndThePurgeWa
     EXPECT_FALSE(QFileInfo::exists(SaveFolder(settings) + "/b.txt")) << "an unregistered save copies nothing";
 
     settings.listDatabaseName = QStringLiteral("list");
-    PurgeHistory(settings);
+    Purge();
     EXPECT_TRUE(Remaining().isEmpty());
     EXPECT_FALSE(InWork(QStringLiteral("old.files/a.txt")));
 }
