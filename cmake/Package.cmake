@@ -31,7 +31,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Loaded at run time, so no shared-library link names them: the SQLite driver of Qt SQL and a
 # font with Japanese glyphs (without one every kanji is an empty box).
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6sql6-sqlite, fonts-noto-cjk | fonts-ipafont-gothic")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
+# libsecret: the keyring (Secret Service) that keeps the OAuth2 tokens, loaded when present; the
+# colour emoji font shows the carriers' emoji.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, libsecret-1-0, fonts-noto-color-emoji")
 # The package manager owns /usr; its folders must not be listed as the package's own.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Loopback SMTP sink for tests: AUTH LOGIN/PLAIN/CRAM-MD5, STARTTLS and implicit TLS.
+"""Loopback SMTP sink for tests: AUTH LOGIN/PLAIN/CRAM-MD5, STARTTLS and implicit TLS, and
+XOAUTH2/OAUTHBEARER (over TLS only) with tokens checked at an introspection endpoint.
 
 Every accepted message is stored as N.eml (the data exactly as received, CRLF line ends)
 and N.json (envelope: mail_from, rcpt_tos, auth_login, auth_mechanism, tls, port).
@@ -12,21 +13,76 @@ A file named "mode" in the store folder holding "refuse" or "hang" applies to ev
 """
 import argparse
 import asyncio
+import base64
 import hashlib
 import hmac
 import json
 import os
 import ssl
 import time
+import urllib.parse
+import urllib.request
 
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 
 class Sink:
-    def __init__(self, store, users):
+    def __init__(self, store, users, introspect=None):
         self.store = store
         self.users = users
+        self.introspect = introspect
         os.makedirs(store, exist_ok=True)
+
+    def token_user(self, token):
+        """The user a bearer token was issued to, or None when the server refuses it."""
+        if not self.introspect:
+            return None
+        body = urllib.parse.urlencode({"token": token}).encode()
+        try:
+            with urllib.request.urlopen(self.introspect, body, timeout=10) as reply:
+                answer = json.load(reply)
+        except (OSError, ValueError):
+            return None
+        return answer.get("username") if answer.get("active") is True else None
+
+    async def bearer(self, server, args, parse):
+        """XOAUTH2 and OAUTHBEARER: the initial response, checked; a refusal is the JSON error
+        challenge, answered by the client, then 535."""
+        if server.transport.get_extra_info("ssl_object") is None:
+            await server.push("538 5.7.11 Encryption required for requested authentication mechanism")
+            return AuthResult(success=False, handled=True)
+        if len(args) > 1:
+            try:
+                raw = base64.b64decode(args[1], validate=True)
+            except ValueError:
+                return AuthResult(success=False, handled=False)
+        else:
+            raw = await server.challenge_auth("")
+            if not isinstance(raw, bytes):
+                return AuthResult(success=False, handled=True)
+        login, token = parse(raw.decode("utf-8", "replace"))
+        user = await asyncio.get_running_loop().run_in_executor(None, self.token_user, token or "")
+        if user is None or user != login:
+            error = json.dumps({"status": "401", "schemes": "bearer", "scope": "smtp"})
+            await server.challenge_auth(error)
+            return AuthResult(success=False, handled=False)
+        return AuthResult(success=True, auth_data=LoginPassword(login.encode(), b""))
+
+    async def auth_XOAUTH2(self, server, args):
+        def parse(text):
+            fields = dict(f.split("=", 1) for f in text.split("\x01") if "=" in f)
+            auth = fields.get("auth", "")
+            return fields.get("user", ""), auth[7:] if auth.startswith("Bearer ") else None
+        return await self.bearer(server, args, parse)
+
+    async def auth_OAUTHBEARER(self, server, args):
+        def parse(text):
+            head, _, rest = text.partition("\x01")
+            login = next((p[2:] for p in head.split(",") if p.startswith("a=")), "")
+            fields = dict(f.split("=", 1) for f in rest.split("\x01") if "=" in f)
+            auth = fields.get("auth", "")
+            return login, auth[7:] if auth.startswith("Bearer ") else None
+        return await self.bearer(server, args, parse)
 
     def mode(self):
         try:
@@ -116,6 +172,7 @@ async def main():
     p.add_argument("--key", required=True)
     p.add_argument("--store", required=True)
     p.add_argument("--users", required=True, help="file of user:password lines")
+    p.add_argument("--introspect", help="token introspection URL for XOAUTH2 and OAUTHBEARER")
     a = p.parse_args()
 
     users = {}
@@ -125,7 +182,7 @@ async def main():
             if ":" in line:
                 u, pw = line.split(":", 1)
                 users[u] = pw
-    sink = Sink(a.store, users)
+    sink = Sink(a.store, users, a.introspect)
     ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     ctx.load_cert_chain(a.cert, a.key)
 

@@ -7,6 +7,7 @@
 #include "config/InMemoryWorkingCopy.h"
 #include "config/Settings.h"
 #include "engine/DesktopNotices.h"
+#include "engine/OAuthTokens.h"
 #include "engine/Service.h"
 #include "engine/TlsRules.h"
 #include "mail/ActivityLog.h"
@@ -14,6 +15,7 @@
 #include "store/Folders.h"
 #include "store/ListDatabase.h"
 #include "ui/DesktopNotifierQt.h"
+#include "ui/DesktopTokenStore.h"
 #include "ui/NoticeReport.h"
 
 #include <QCoreApplication>
@@ -56,9 +58,11 @@ public:
               return store::JoinPath(store::SaveFolder(config::TakeSettingsSnapshot(m_copy)),
                                      QStringLiteral("print"));
           }),
+          m_tokens(options.home, std::make_shared<ui::DesktopTokenStore>(options.home)),
           m_service(m_copy, &m_printers, engine::Service::Threading::Inline)
     {
         m_home = options.home;
+        m_service.SetTokens(&m_tokens);
     }
 
     // First run in an empty folder: the list database comes from the template without asking.
@@ -112,6 +116,7 @@ private:
     QString m_home;
     config::InMemoryWorkingCopy m_copy;
     ui::NoticePrinterFactoryQt m_printers;
+    engine::OAuthTokens m_tokens; // before the service, which uses it until its end
     engine::Service m_service;
 };
 
@@ -123,8 +128,10 @@ private:
     switch (lock.Acquire()) {
     case SingleInstance::Outcome::Acquired: return true;
     case SingleInstance::Outcome::InUse:
-        std::fprintf(stderr, "larchwatcher: the program folder is in use by another running copy (process %lld, lock %s)\n",
-                     static_cast<long long>(lock.HolderProcess()), qPrintable(lock.Path()));
+        std::fprintf(stderr, "larchwatcher: the program folder is in use by another running copy (%s, lock %s)\n",
+                     lock.HolderProcess() == 0 ? "process not named yet"
+                                               : qPrintable(QStringLiteral("process %1").arg(lock.HolderProcess())),
+                     qPrintable(lock.Path()));
         status = kExitFolderInUse;
         return false;
     case SingleInstance::Outcome::Failed: break;

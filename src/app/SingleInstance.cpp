@@ -1,5 +1,6 @@
 #include "app/SingleInstance.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -24,6 +25,8 @@ SingleInstance::Outcome SingleInstance::Acquire()
 {
     if (m_lock->tryLock(0)) return Outcome::Acquired;
     if (m_lock->error() != QLockFile::LockFailedError) return Outcome::Failed;
+    RemoveLeftoverRemovalGuard();
+    if (m_lock->tryLock(0)) return Outcome::Acquired;
     // A copy killed between creating the lock file and writing its process into it leaves a file
     // that names no holder, which would never count as stale. A live copy writes it at once, so
     // one still unreadable a moment later is taken over; the ".rmlock" beside it keeps two
@@ -44,6 +47,20 @@ SingleInstance::Outcome SingleInstance::Acquire()
         if (removal.tryLock(0) && m_lock->removeStaleLockFile() && m_lock->tryLock(0)) return Outcome::Acquired;
     }
     return Outcome::InUse;
+}
+
+void SingleInstance::RemoveLeftoverRemovalGuard() const
+{
+    // Whoever removes a stale lock first takes the guard ".rmlock" beside it, for a moment. A copy
+    // killed in that moment leaves a guard that names no process, and every later removal of a
+    // stale lock would wait for it to age (30 s). A guard older than any removal takes is
+    // removed, under the same file lock test as a stale lock: never while its holder lives.
+    const QString guardPath = m_path + QStringLiteral(".rmlock");
+    const QFileInfo guard(guardPath);
+    constexpr qint64 kGuardHeldAtMostMs = 1000;
+    if (!guard.exists() || guard.lastModified().msecsTo(QDateTime::currentDateTime()) < kGuardHeldAtMostMs) return;
+    QLockFile leftover(guardPath);
+    leftover.removeStaleLockFile();
 }
 
 bool SingleInstance::HoldsNoProcess() const

@@ -32,6 +32,8 @@ public:
 private:
     // True when the lock file exists but names no process.
     bool HoldsNoProcess() const;
+    // Removes the guard a copy killed while removing a stale lock left behind.
+    void RemoveLeftoverRemovalGuard() const;
 
     QString m_path;
     std::unique_ptr<QLockFile> m_lock;

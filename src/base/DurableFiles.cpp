@@ -159,9 +159,11 @@ bool Link(const std::string& source, const std::string& target, bool replace)
 } // namespace
 
 bool CopyFileDurably(const std::string& source, const std::string& target, bool replace, std::string& error,
-                     bool sourceDurable)
+                     CopyDurability durability)
 {
-    if (Link(source, target, replace)) return FlushOrDefer(target, sourceDurable, error);
+    if (Link(source, target, replace))
+        return durability == CopyDurability::None ||
+               FlushOrDefer(target, durability == CopyDurability::SourceFlushed, error);
     if (errno == EEXIST) {
         error = SystemReason("cannot create", target);
         return false;
@@ -222,7 +224,7 @@ bool CopyFileDurably(const std::string& source, const std::string& target, bool 
         ::unlink(temporary.c_str());
     }
     remove.keep = true;
-    return FlushOrDefer(target, false, error);
+    return durability == CopyDurability::None || FlushOrDefer(target, false, error);
 }
 
 } // namespace lw::base

@@ -39,14 +39,21 @@ private:
     FlushBatch* m_outer;
 };
 
+// What CopyFileDurably must make durable before it returns (or leave to the batch).
+enum class CopyDurability {
+    Contents,       // the contents and the name
+    SourceFlushed,  // source was flushed already, so a link needs only its name flushed
+    None,           // nothing: the copy repeats data kept durably elsewhere (a part of a saved
+                    // message), and no deletion waits for it
+};
+
 // Gives target the contents of source. Where the file system allows, target becomes a second
 // name of the same file (source must never be changed in place afterwards); else source is
 // copied through a temporary file in target's folder that takes the name only when complete, so
 // target never holds part of a copy. With replace false an existing target is an error (EEXIST)
-// and stays untouched. Durable on return, or left to the calling thread's FlushBatch when one is
-// active. sourceDurable says that source itself was flushed already, so that a link needs only
-// its folder flushed. False with the reason.
+// and stays untouched. Durable as durability says on return, or left to the calling thread's
+// FlushBatch when one is active. False with the reason.
 [[nodiscard]] bool CopyFileDurably(const std::string& source, const std::string& target, bool replace,
-                                   std::string& error, bool sourceDurable = false);
+                                   std::string& error, CopyDurability durability = CopyDurability::Contents);
 
 } // namespace lw::base

@@ -1,7 +1,9 @@
 #include "base/PosixFile.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +19,18 @@ bool UniqueFd::Close()
     const int fd = m_fd;
     m_fd = -1;
     return ::close(fd) == 0;
+}
+
+bool ExchangeNames(const std::string& a, const std::string& b)
+{
+#ifdef RENAME_EXCHANGE
+    return ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0;
+#else
+    (void)a;
+    (void)b;
+    errno = ENOSYS;
+    return false;
+#endif
 }
 
 bool MakeOwnerOnlyFolder(const std::string& path)

@@ -44,6 +44,10 @@ inline constexpr mode_t kOwnerOnlyFolder = 0700;
 // (a write of nothing counts as a full disk).
 [[nodiscard]] bool WriteAll(int fd, const char* data, std::size_t size);
 
+// Swaps the names of two existing files in one step; false (errno set) where either is missing
+// or the file system cannot.
+[[nodiscard]] bool ExchangeNames(const std::string& a, const std::string& b);
+
 // The folder part of a path: "." for a bare name, "/" for a file at the root.
 std::string FolderOf(const std::string& path);
 

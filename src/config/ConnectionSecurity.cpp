@@ -29,13 +29,14 @@ QString Section()
     return QString::fromLatin1(kConnectionSection);
 }
 
-bool Update(const QString& folder, const QString& key, const QString& value, QString& error)
+bool Update(const QString& folder, const QString& key, const QString& value, QString& error,
+            const QString& absentMeans = QString())
 {
     const std::lock_guard lock(SettingsFileMutex());
     const QString path = SettingsPath(folder, QString::fromLatin1(kSettingsFileName));
     std::optional<IniFile> ini = IniFile::LoadForUpdate(path, error);
     if (!ini) return false;
-    if (ini->Value(Section(), key) == value) return true;
+    if (ini->Value(Section(), key).value_or(absentMeans) == value) return true;
     ini->SetValue(Section(), key, value);
     qsizetype failedLine = -1;
     return ini->Save(path, failedLine, error);
@@ -65,6 +66,12 @@ bool RememberTls(const QString& folder, const QString& protocol, const QString& 
                  QString& error)
 {
     return Update(folder, TlsKey(protocol, host, account), QStringLiteral("1"), error);
+}
+
+bool SetRequireTls(const QString& folder, bool on, QString& error)
+{
+    return Update(folder, QStringLiteral("requiretls"), on ? QStringLiteral("1") : QStringLiteral("0"), error,
+                  QStringLiteral("0"));
 }
 
 bool TrustCertificate(const QString& folder, const QString& host, int port, const QString& fingerprint,

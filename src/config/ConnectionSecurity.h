@@ -40,6 +40,10 @@ class ConnectionSecurity {
 [[nodiscard]] bool RememberTls(const QString& folder, const QString& protocol, const QString& host,
                                const QString& account, QString& error);
 
+// Sets "requiretls" (on: no login without TLS, from the first connection on). An absent key
+// stays absent while off, so that an older file keeps its form.
+[[nodiscard]] bool SetRequireTls(const QString& folder, bool on, QString& error);
+
 // Trusts exactly the certificate of this fingerprint for host and port (replacing an earlier one).
 [[nodiscard]] bool TrustCertificate(const QString& folder, const QString& host, int port,
                                     const QString& fingerprint, QString& error);

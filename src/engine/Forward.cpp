@@ -102,8 +102,34 @@ std::optional<std::string> OpaqueForwardMarkOf(const config::SettingsRecord& set
     return mail::OpaqueForwardMark(settings.programFolder, ForwardMarkOf(settings).toStdString(), error);
 }
 
+namespace {
+
+// Sends with the access token when the request logs in and OAuth2 is set up: a refused token is
+// renewed once and the send tried once more (a refused login sent nothing); a refusal of the
+// renewed one ends all logins until a new sign-in.
+mail::TransportStatus SendWithToken(mail::SmtpRequest& request, OAuthTokens* tokens, AccessGrant& grant)
+{
+    if (tokens == nullptr || request.account.empty() || !tokens->Enabled()) return mail::SendRequest(request);
+    grant = tokens->Current();
+    if (grant.token.empty()) return {"OAuth2: " + grant.failure.toStdString()};
+    request.bearerToken = grant.token;
+    mail::TransportStatus status = mail::SendRequest(request);
+    if (!status.loginRefused) return status;
+    grant = tokens->RenewAfterRefusal(request.bearerToken);
+    if (grant.token.empty()) return {"OAuth2: " + grant.failure.toStdString(), status.tls};
+    request.bearerToken = grant.token;
+    status = mail::SendRequest(request);
+    if (status.loginRefused) {
+        grant = tokens->RefusedAfterRenewal(QString::fromStdString(status.error));
+        status.error = "OAuth2: " + grant.failure.toStdString();
+    }
+    return status;
+}
+
+} // namespace
+
 bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, const mail::ReceivedMail& mail,
-             TlsVerdict* tls)
+             TlsVerdict* tls, OAuthTokens* tokens, AccessGrant* signIn)
 {
     const ForwardArguments arguments = BuildForwardArguments(settings, rule, mail);
     QString result;
@@ -125,10 +151,13 @@ bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, con
         const config::ConnectionSecurity security = config::ConnectionSecurity::Load(settings.programFolder);
         std::string normaliseError;
         const std::optional<mail::SmtpRequest> normal = mail::NormalisedRequest(request, normaliseError);
+        const bool bearer = tokens != nullptr && !request.account.empty() && tokens->Enabled();
         const TlsServer server{QStringLiteral("smtp"), QString::fromStdString(normal ? normal->host : std::string()),
-                               normal ? normal->port : 0, QString::fromStdString(request.account)};
+                               normal ? normal->port : 0, QString::fromStdString(request.account), bearer};
         if (normal) request.tls = TlsPolicyFor(security, server);
-        const mail::TransportStatus status = mail::SendRequest(request);
+        AccessGrant grant;
+        const mail::TransportStatus status = SendWithToken(request, tokens, grant);
+        if (signIn != nullptr) *signIn = grant;
         result = QString::fromStdString(status.error);
         if (normal) {
             TlsVerdict verdict = JudgeTlsOutcome(settings.programFolder, security, server, status.tls);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/SettingsRecord.h"
+#include "engine/OAuthTokens.h"
 #include "engine/SenderRules.h"
 #include "engine/TlsRules.h"
 #include "mail/ReceivedMail.h"
@@ -40,8 +41,11 @@ std::optional<std::string> OpaqueForwardMarkOf(const config::SettingsRecord& set
 // Forwards the stored message by SMTP. A failure is logged as "転送エラー[" whatever the rule
 // says; a success is logged as "送信者別転送[" only when the rule's log flag is set.
 // The connection settings of the program folder apply (TLS required, trusted certificate); a
-// connection refused for its TLS is described in tls when given. True when the message was sent.
+// connection refused for its TLS is described in tls when given. With tokens given, OAuth2 set
+// up and SMTP-AUTH on, the login is the access token's (one renewal and one more send when the
+// server refuses it); a sign-in that no longer works is described in signIn when given. True
+// when the message was sent.
 bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, const mail::ReceivedMail& mail,
-             TlsVerdict* tls = nullptr);
+             TlsVerdict* tls = nullptr, OAuthTokens* tokens = nullptr, AccessGrant* signIn = nullptr);
 
 } // namespace lw::engine

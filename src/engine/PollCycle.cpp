@@ -3,6 +3,7 @@
 #include "command/CommandMail.h"
 #include "engine/Forward.h"
 #include "engine/SenderRules.h"
+#include "mail/CarrierEmoji.h"
 #include "mail/ActivityLog.h"
 #include "base/DurableFiles.h"
 #include "mail/Pop3Fetch.h"
@@ -57,8 +58,9 @@ private:
 class Cycle {
 public:
     Cycle(const config::SettingsRecord& settings, config::WorkingCopy& workingCopy,
-          NoticePrinterFactory* printers, const std::atomic<bool>* endRequested)
+          NoticePrinterFactory* printers, const std::atomic<bool>* endRequested, OAuthTokens* tokens)
         : m_settings(settings), m_workingCopy(workingCopy), m_printers(printers), m_endRequested(endRequested),
+          m_tokens(tokens),
           m_saveFolder(store::SaveFolder(settings)),
           m_workFolder(store::WorkFolder(settings)),
           m_identity(ForwardMarkOf(settings))
@@ -78,6 +80,7 @@ private:
     }
     void LogFailure(const QString& where, const QString& reason);
     void NoteTlsRefusal(TlsVerdict& verdict);
+    void NoteSignIn(const AccessGrant& grant, const QString& where);
     bool MakeFolder(const QString& folder);
     bool ListDatabaseWritable();
     base::Status Print(const QString& mailText, const mail::ReceivedMail& mail);
@@ -87,11 +90,19 @@ private:
     void GlobalForward(const SenderRule& rule, const mail::ReceivedMail& mail);
     void ForwardOrSkip(const SenderRule& rule, const mail::ReceivedMail& mail, const QString& logLine);
     bool EndRequested() const { return m_endRequested != nullptr && m_endRequested->load(); }
+    // Commits the history rows written so far; called before a step that may take long (a print,
+    // a send), so that the list database is not kept locked meanwhile. A failure is logged by the
+    // registrations themselves.
+    void CommitRegistrations()
+    {
+        if (m_registrations != nullptr) (void)m_registrations->Commit();
+    }
 
     const config::SettingsRecord& m_settings;
     ChangeCountingCopy m_workingCopy;
     NoticePrinterFactory* m_printers;
     const std::atomic<bool>* m_endRequested;
+    OAuthTokens* m_tokens;
     bool m_acted = false;  // the message in hand was printed, saved or forwarded
     bool m_listed = false; // the sender of the message in hand is in the rule list
     std::unique_ptr<NoticePrinter> m_printer;  // made at the first print, reused for the cycle
@@ -100,6 +111,7 @@ private:
     const QString m_identity;
     CycleSummary m_summary;
     bool m_locked = false; // the list database stayed locked: the rest of the tick waits for the next
+    store::SharedTransaction* m_registrations = nullptr; // while the messages are handled
 };
 
 void Cycle::LogFailure(const QString& where, const QString& reason)
@@ -121,6 +133,14 @@ void Cycle::NoteTlsRefusal(TlsVerdict& verdict)
             return;
     }
     m_summary.refusedCertificates.push_back(std::move(*verdict.certificate));
+}
+
+// A refused sign-in is logged once, when it is found; afterwards each tick only reports it.
+// A token that cannot be renewed yet (endpoint unreachable) is reported like a failed fetch.
+void Cycle::NoteSignIn(const AccessGrant& grant, const QString& where)
+{
+    if (grant.firstNotice) LogFailure(where, grant.failure);
+    if (grant.signInNeeded && m_summary.signInNeeded.isEmpty()) m_summary.signInNeeded = grant.failure;
 }
 
 bool Cycle::MakeFolder(const QString& folder)
@@ -173,15 +193,41 @@ CycleSummary Cycle::Run()
     // One POP3 session for the fetch and every deletion of this cycle; its QUIT at the end of
     // the cycle commits the deletions.
     const config::ConnectionSecurity security = config::ConnectionSecurity::Load(m_settings.programFolder);
+    const bool oauth = m_tokens != nullptr && m_tokens->Enabled();
     const TlsServer server{QStringLiteral("pop3"), QString::fromStdString(endpoint->host), endpoint->port,
-                           QString::fromStdString(endpoint->account)};
+                           QString::fromStdString(endpoint->account), oauth};
     mail::Pop3Endpoint secured = *endpoint;
     secured.tls = TlsPolicyFor(security, server);
+    const QString where = QStringLiteral("POP3 ") + ServerName(server.host, server.port);
+    if (oauth) {
+        const AccessGrant grant = m_tokens->Current();
+        if (grant.token.empty()) {
+            NoteSignIn(grant, where);
+            m_summary.fetchError = grant.failure;
+            return m_summary;
+        }
+        secured.bearerToken = grant.token;
+    }
     mail::Pop3Mailbox mailbox(secured, m_workFolder.toStdString());
+    AccessGrant renewal;
+    bool renewed = false;
+    if (oauth) {
+        mailbox.SetTokenRenewal([&](const std::string& refused) {
+            renewed = true;
+            renewal = m_tokens->RenewAfterRefusal(refused);
+            return renewal.token;
+        });
+    }
     // Saved copies and attachments are flushed together at the end, before any deletion.
     base::FlushBatch flushes;
 
     const mail::FetchResult fetched = mailbox.FetchNewMessages(10);
+    QString signInFailure;
+    if (oauth && fetched.loginRefused && renewed) {
+        if (!renewal.token.empty()) renewal = m_tokens->RefusedAfterRenewal(QString::fromStdString(fetched.error));
+        NoteSignIn(renewal, where);
+        signInFailure = renewal.failure;
+    }
     TlsVerdict verdict = JudgeTlsOutcome(m_settings.programFolder, security, server, fetched.tls);
     if (!verdict.refusal.isEmpty()) {
         LogFailure(QStringLiteral("POP3 ") + ServerName(server.host, server.port), verdict.refusal);
@@ -192,10 +238,16 @@ CycleSummary Cycle::Run()
               QStringLiteral("処理中にプログラムが終了したため、このメールの処理を中止しました。"));
     if (fetched.messages.empty()) {
         // Nothing to process is not an error; a failed fetch only tells the caller.
-        m_summary.fetchError = verdict.refusal.isEmpty() ? QString::fromStdString(fetched.error) : verdict.refusal;
+        m_summary.fetchError = !verdict.refusal.isEmpty() ? verdict.refusal
+                               : !signInFailure.isEmpty() ? signInFailure
+                                                          : QString::fromStdString(fetched.error);
         return m_summary;
     }
 
+    // The history rows of the whole cycle go in one commit, made before the messages are
+    // settled: until then a message that loses its rows (the program ends) is handed out again.
+    store::SharedTransaction registrations;
+    m_registrations = &registrations;
     // A message is settled (and its deletion recorded) only after it was handled and the cycle's
     // files are durable; until then every fetch hands it out again.
     std::vector<mail::SettledMessage> settled;
@@ -231,6 +283,8 @@ CycleSummary Cycle::Run()
             LogFailure(path, QStringLiteral("リストデータベースがロックされているため、このメールは次回の受信で処理します。"));
         settled.push_back({mail::BaseName(path).toStdString(), settlement});
     }
+    CommitRegistrations();
+    m_registrations = nullptr;
     std::string flushError;
     if (!flushes.Flush(flushError)) {
         LogFailure(m_saveFolder, QStringLiteral("保存したファイルを確定できないため、サーバーから削除しません（") +
@@ -413,11 +467,14 @@ void Cycle::ForwardOrSkip(const SenderRule& rule, const mail::ReceivedMail& mail
             QStringLiteral("]:このメールボックスから転送されたメールのため転送しません"));
         return;
     }
+    CommitRegistrations();
     TlsVerdict tls;
-    if (Forward(m_settings, rule, mail, &tls))
+    AccessGrant signIn;
+    if (Forward(m_settings, rule, mail, &tls, m_tokens, &signIn))
         m_acted = true;
     else if (!tls.refusal.isEmpty())
         NoteTlsRefusal(tls);
+    if (signIn.signInNeeded && m_summary.signInNeeded.isEmpty()) m_summary.signInNeeded = signIn.failure;
     if (!logLine.isEmpty()) Log(logLine);
     (void)Recorded(store::RegisterProcessing(m_settings, mail, store::kActionForward, true));
 }
@@ -441,10 +498,13 @@ bool Cycle::CarriesOwnMark(const QString& path) const
 
 base::Status Cycle::Print(const QString& mailText, const mail::ReceivedMail& mail)
 {
-    if (m_printers == nullptr) return base::Fail(QStringLiteral("印刷できません（プリンタが設定されていません）。"));
+    if (m_printers == nullptr)
+        return base::Fail(QStringLiteral("印刷できません（プリンタが設定されていません）。"));
+    CommitRegistrations();
     if (!m_printer) m_printer = m_printers->Create();
     if (!m_printer) return base::Fail(QStringLiteral("印刷できません（プリンタを準備できません）。"));
-    return m_printer->Print(mailText, mail::BaseName(mail.file));
+    // On paper the carriers' emoji show as the standard ones; the text itself stays as received.
+    return m_printer->Print(mail::CarrierEmojiForDisplay(mailText, mail.fromAddress), mail::BaseName(mail.file));
 }
 
 // Copies through a temporary file that takes the target's name only when complete, so a saved
@@ -455,7 +515,7 @@ bool Cycle::SaveCopy(const QString& source, const QString& target, QString& erro
     std::string reason;
     // The fetch flushed the work file before handing it over.
     if (base::CopyFileDurably(QFile::encodeName(source).toStdString(), QFile::encodeName(target).toStdString(),
-                              true, reason, true))
+                              true, reason, base::CopyDurability::SourceFlushed))
         return true;
     error = QStringLiteral("保存できません（") + QString::fromStdString(reason) + QStringLiteral("）。");
     return false;
@@ -485,9 +545,10 @@ std::optional<mail::Pop3Endpoint> FetchEndpoint(const config::SettingsRecord& se
 }
 
 CycleSummary RunPollCycle(const config::SettingsRecord& settings, config::WorkingCopy& workingCopy,
-                          NoticePrinterFactory* printers, const std::atomic<bool>* endRequested)
+                          NoticePrinterFactory* printers, const std::atomic<bool>* endRequested,
+                          OAuthTokens* tokens)
 {
-    Cycle cycle(settings, workingCopy, printers, endRequested);
+    Cycle cycle(settings, workingCopy, printers, endRequested, tokens);
     return cycle.Run();
 }
 

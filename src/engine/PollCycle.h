@@ -3,6 +3,7 @@
 #include "config/SettingsRecord.h"
 #include "config/WorkingCopy.h"
 #include "engine/NoticePrinter.h"
+#include "engine/OAuthTokens.h"
 #include "engine/TlsRules.h"
 #include "mail/Pop3Session.h"
 
@@ -27,6 +28,7 @@ struct CycleSummary {
     int leftForNextTick = 0; // messages not reached because the service was told to end
     QString tlsRefusal;  // the first connection refused for its TLS (logged), for the status bar
     std::vector<RefusedCertificate> refusedCertificates; // certificates the operator may trust
+    QString signInNeeded; // the OAuth2 sign-in no longer works: why, and that it must be done again
 };
 
 // The mailbox the settings name: the POP3 server and port, logged in with the POP3 account and
@@ -39,8 +41,10 @@ std::optional<mail::Pop3Endpoint> FetchEndpoint(const config::SettingsRecord& se
 // nothing escapes. printers may be null: a print is then a logged error. workingCopy receives the
 // changes of command mail and must be safe to call from the thread running the cycle. Once
 // endRequested (when given) is set, the message in hand is finished and the rest stay on the
-// server for the next run.
+// server for the next run. With tokens given and OAuth2 set up in the settings file, the POP3
+// login and the forwards log in with its access token.
 CycleSummary RunPollCycle(const config::SettingsRecord& settings, config::WorkingCopy& workingCopy,
-                          NoticePrinterFactory* printers, const std::atomic<bool>* endRequested = nullptr);
+                          NoticePrinterFactory* printers, const std::atomic<bool>* endRequested = nullptr,
+                          OAuthTokens* tokens = nullptr);
 
 } // namespace lw::engine

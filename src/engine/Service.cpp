@@ -27,7 +27,7 @@ Service::Service(config::WorkingCopy& workingCopy, NoticePrinterFactory* printer
     m_work = [this](const config::SettingsRecord& settings) {
         // The cycle and the purge share one opening of the list database.
         const store::ListConnectionHold databaseHold;
-        CycleSummary summary = RunPollCycle(settings, m_workingCopy, m_printers, &m_endRequested);
+        CycleSummary summary = RunPollCycle(settings, m_workingCopy, m_printers, &m_endRequested, m_tokens);
         if (!m_endRequested.load()) {
             if (const base::Status purged = store::PurgeHistory(settings); !purged)
                 mail::WriteLog(settings.programFolder, settings.logBaseName, purged.ErrorText());

@@ -44,6 +44,9 @@ public:
 
     // Replaces the work of a tick (tests: slow or failing cycles).
     void SetTickWork(TickWork work);
+    // The OAuth2 tokens the cycles log in with when the settings file sets OAuth2 up. Set before
+    // the first tick; they must outlive the service.
+    void SetTokens(OAuthTokens* tokens) { m_tokens = tokens; }
 
     // Converts the interval text (milliseconds, 1 to 65535; anything else gives 60000), arms
     // the timer with it and enters Running. The first tick comes one interval later.
@@ -104,6 +107,7 @@ private:
 
     config::WorkingCopy& m_workingCopy;
     NoticePrinterFactory* m_printers;
+    OAuthTokens* m_tokens = nullptr;
     Threading m_threading;
     TickWork m_work;
     QTimer m_timer;

@@ -37,8 +37,11 @@ TlsVerdict JudgeTlsOutcome(const QString& folder, const config::ConnectionSecuri
             qWarning("cannot record the TLS server %s: %s", qPrintable(server.host), qPrintable(error));
     }
     if (outcome.tlsMissing) {
+        const bool remembered = security.TlsRequired(server.protocol, server.host, server.account);
         verdict.refusal =
-            security.RequireTlsAlways()
+            server.bearer && !remembered
+                ? QStringLiteral("OAuth2のトークンはTLSなしでは送信しませんが、サーバーがSTARTTLSを提供しないため、ログインを中止しました（トークンは送信していません）。")
+            : security.RequireTlsAlways()
                 ? QStringLiteral("TLSが必須に設定されていますが、サーバーがSTARTTLSを提供しないため、ログインを中止しました（パスワードは送信していません）。")
                 : QStringLiteral("このサーバーにはこれまでTLSで接続していましたが、今回はSTARTTLSが提供されませんでした。通信経路で暗号化が外された可能性があるため、ログインを中止しました（パスワードは送信していません）。");
     }

@@ -19,6 +19,7 @@ struct TlsServer {
     QString host;     // bare, as the transport connects to it
     int port = 0;
     QString account;  // empty: SMTP without AUTH
+    bool bearer = false; // logs in with an OAuth2 token, which never goes without TLS
 };
 
 // A certificate the transport refused, for the operator to decide on.

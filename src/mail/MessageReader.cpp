@@ -261,9 +261,21 @@ std::string SafeFileName(std::string name, const std::string& fallback)
     return name;
 }
 
+// True when the file at path holds exactly content.
+bool HoldsExactly(const QString& path, const std::string& content)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() != static_cast<qint64>(content.size())) return false;
+    return file.readAll() == QByteArray::fromRawData(content.data(), static_cast<qsizetype>(content.size()));
+}
+
 // Writes content under a name not yet used in folder ("name (2).ext" and so on); the full path,
-// or empty when the folder cannot take the file.
-std::string WriteAttachment(const QString& folder, const std::string& safeName, const std::string& content)
+// or empty when the folder cannot take the file. A file left there by an earlier read of the
+// same message, with the same name and exactly this content, is that attachment already: it is
+// used again, so reading a message twice does not pile up numbered copies. written holds the
+// files of this read, which are never used twice.
+std::string WriteAttachment(const QString& folder, const std::string& safeName, const std::string& content,
+                            std::vector<std::string>& written)
 {
     const QString name = QString::fromStdString(safeName);
     const qsizetype dot = name.lastIndexOf(u'.');
@@ -276,17 +288,26 @@ std::string WriteAttachment(const QString& folder, const std::string& safeName, 
         QFile file(dir.filePath(candidate));
         // NewOnly creates atomically, so two readers never share one name.
         if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
-            if (file.exists()) continue;
-            return {};
+            if (!file.exists()) return {};
+            const QFileInfo existing(file.fileName());
+            std::string path = QDir::toNativeSeparators(file.fileName()).toStdString();
+            if (!existing.isSymLink() && existing.isFile() &&
+                std::find(written.begin(), written.end(), path) == written.end() &&
+                HoldsExactly(file.fileName(), content)) {
+                written.push_back(path);
+                return path;
+            }
+            continue;
         }
-        const qint64 written = file.write(content.data(), static_cast<qint64>(content.size()));
-        if (written != static_cast<qint64>(content.size()) || !file.flush()) {
+        const qint64 bytes = file.write(content.data(), static_cast<qint64>(content.size()));
+        if (bytes != static_cast<qint64>(content.size()) || !file.flush()) {
             file.close();
             file.remove();
             return {};
         }
         file.close();
-        return QDir::toNativeSeparators(file.fileName()).toStdString();
+        written.push_back(QDir::toNativeSeparators(file.fileName()).toStdString());
+        return written.back();
     }
     return {};
 }
@@ -405,6 +426,7 @@ MessageParts ReadParts(GMimeMessage* message, const std::string& partList, const
     // Attachments found, written or not: "nofile:" must never hide an attachment that could
     // not be written.
     std::size_t found = 0;
+    std::vector<std::string> written;
     const QString target = QString::fromStdString(folder);
     for (const Leaf& leaf : leaves) {
         if (leaf.object == body) continue;
@@ -414,7 +436,7 @@ MessageParts ReadParts(GMimeMessage* message, const std::string& partList, const
         if (target.isEmpty()) continue; // no folder given: the caller wants the text only
         const std::string safeName = SafeFileName(name, DefaultName(leaf.object));
         const std::string path = base::MakeOwnerOnlyFolders(QFile::encodeName(target).toStdString())
-                                     ? WriteAttachment(target, safeName, DecodedContent(leaf.object))
+                                     ? WriteAttachment(target, safeName, DecodedContent(leaf.object), written)
                                      : std::string();
         if (path.empty()) {
             qWarning("attachment \"%s\" could not be written into %s", safeName.c_str(),
@@ -470,6 +492,35 @@ const char* PartKeyword(PartKind kind)
 std::string PartText(const MessagePart& part)
 {
     return PartKeyword(part.kind) + part.value;
+}
+
+std::optional<MessageOrigin> ReadOrigin(const std::string& file)
+{
+    try {
+        auto bytes = ReadWholeFile(file);
+        if (!bytes) return std::nullopt;
+        PrepareBytes(*bytes);
+        EnsureGMime();
+        const auto message = ParseMessage(*bytes);
+        if (!message || !HasHeaderField(message.get())) return std::nullopt;
+        GMimeObject* top = GMIME_OBJECT(message.get());
+        std::vector<Leaf> leaves;
+        CollectLeaves(g_mime_message_get_mime_part(message.get()), true, leaves, 0);
+        const DeclaredCharsets declared = DeclaredBy(top, nullptr, leaves);
+        MessageOrigin origin;
+        origin.from = DecodeUnstructured(RawHeader(top, "From"), declared);
+        origin.to = DecodeUnstructured(RawHeader(top, "To"), declared);
+        origin.cc = DecodeUnstructured(RawHeader(top, "Cc"), declared);
+        origin.date = DatePart(RawHeader(top, "Date"), declared);
+        origin.subject = DecodeUnstructured(RawHeader(top, "Subject"), declared);
+        if (const auto sender = FirstMailbox(RawHeader(top, "From"), declared)) {
+            origin.senderName = sender->name;
+            origin.senderAddress = sender->address;
+        }
+        return origin;
+    } catch (...) {
+        return std::nullopt;
+    }
 }
 
 std::vector<std::string> ForwardMarks(const std::string& file)

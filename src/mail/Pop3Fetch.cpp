@@ -25,6 +25,8 @@ struct Pop3Mailbox::State {
     // The fetch state as the last fetch or settlement left it, so that a settlement does not
     // read it again (it lists every message kept on the server).
     std::optional<UidlState> state;
+    std::function<std::string(const std::string&)> renewToken;
+    bool loginRefused = false; // no further session is opened
 
     // Ends the session with QUIT, which commits its deletions.
     void EndSession()
@@ -42,10 +44,13 @@ struct Pop3Mailbox::State {
 namespace {
 
 // RETRs one message into folder/baseName: written to a hidden temporary file and renamed, so
-// the name never holds part of a message. Not yet synced: see SyncFolder.
+// the name never holds part of a message. Not yet synced: see SyncFolder. whole tells whether
+// exactly the size the server announced came, which shows the message complete by itself.
 bool StoreMessage(Pop3Session& session, int number, const std::string& folder, const std::string& baseName,
-                  std::string& error)
+                  std::string& error, bool& whole)
 {
+    whole = false;
+    long long received = 0;
     const std::string path = folder + "/" + baseName;
     const std::string part = folder + "/." + baseName + ".part";
     const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, base::kOwnerOnlyFile);
@@ -66,9 +71,12 @@ bool StoreMessage(Pop3Session& session, int number, const std::string& folder, c
     };
     const std::function<bool(const char*, size_t)> sink = [&](const char* p, size_t n) {
         buffer.append(p, n);
+        received += static_cast<long long>(n);
         return buffer.size() < (1u << 20) || flush();
     };
-    bool ok = session.Retrieve(number, sink, error) && flush();
+    long long announced = -1;
+    bool ok = session.Retrieve(number, sink, error, &announced) && flush();
+    whole = ok && announced >= 0 && announced == received;
     if (!ok && writeErrno != 0) error = "cannot write " + part + ": " + std::strerror(writeErrno);
     if (::close(fd) != 0 && ok) {
         error = "cannot close " + part + ": " + std::strerror(errno);
@@ -134,6 +142,10 @@ bool Delete(Pop3Mailbox::State& s, const std::string& uidl, std::string& error)
 {
     const UidlState& state = *s.state;
     s.DropBroken();
+    if (s.loginRefused && !s.session) {
+        error = "the server refused the login";
+        return false;
+    }
     const bool reused = s.session != nullptr;
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!s.session) {
@@ -172,6 +184,11 @@ Pop3Mailbox::~Pop3Mailbox()
     End();
 }
 
+void Pop3Mailbox::SetTokenRenewal(std::function<std::string(const std::string&)> renew)
+{
+    m_state->renewToken = std::move(renew);
+}
+
 void Pop3Mailbox::End()
 {
     m_state->EndSession();
@@ -197,7 +214,18 @@ FetchResult Pop3Mailbox::FetchNewMessages(int limit)
         auto session = std::make_unique<Pop3Session>(endpoint);
         std::vector<Pop3Message> listing;
         bool listed = session->List(listing, error);
+        if (!listed && session->LoginRefused() && !endpoint.bearerToken.empty() && s.renewToken) {
+            // One more login with a renewed token, never more.
+            const std::string renewed = s.renewToken(endpoint.bearerToken);
+            if (!renewed.empty()) {
+                s.endpoint.bearerToken = renewed;
+                session = std::make_unique<Pop3Session>(endpoint);
+                listed = session->List(listing, error);
+            }
+        }
         result.tls = session->Tls();
+        result.loginRefused = !listed && session->LoginRefused();
+        s.loginRefused = result.loginRefused && !endpoint.bearerToken.empty();
         if (!listed) Note(result.error, "fetch from " + endpoint.host + ": " + error);
 
         // A server that listed UIDLs before and now refuses them is failing, not old: switching to
@@ -259,8 +287,10 @@ FetchResult Pop3Mailbox::FetchNewMessages(int limit)
         std::vector<std::string> names;
         std::vector<std::string> paths;
         std::vector<std::string> uids;
-        // A stored message is known whole only once a later request of the session has succeeded:
-        // the next RETR, or one NOOP after the last. One that cannot be confirmed is withdrawn.
+        // A stored message is known whole only once a later request of the session has succeeded
+        // (the next RETR, or one NOOP after the last), or once the size the server announced came.
+        // One that cannot be confirmed is withdrawn.
+        bool lastWhole = false;
         const auto withdrawLast = [&] {
             ::unlink(paths.back().c_str());
             names.pop_back();
@@ -273,7 +303,7 @@ FetchResult Pop3Mailbox::FetchNewMessages(int limit)
             if (static_cast<int>(names.size()) >= room) break;
             if (state.FindUidl(m.uid) != nullptr) continue;
             const std::string name = state.NewBaseName(m.uid, names);
-            if (!StoreMessage(*session, m.number, folder, name, error)) {
+            if (!StoreMessage(*session, m.number, folder, name, error, lastWhole)) {
                 // Keep what is confirmed so far; the rest comes with the next fetch.
                 if (!paths.empty()) withdrawLast();
                 Note(result.error, "fetch from " + endpoint.host + ": " + error);
@@ -284,7 +314,7 @@ FetchResult Pop3Mailbox::FetchNewMessages(int limit)
             uids.push_back(m.uid);
             paths.push_back(folder + "/" + name);
         }
-        if (!failed && !paths.empty() && !session->Confirm(error)) {
+        if (!failed && !paths.empty() && !lastWhole && !session->Confirm(error)) {
             Note(result.error, "fetch from " + endpoint.host + ": the connection ended during RETR: " + error);
             withdrawLast();
         }
@@ -296,7 +326,11 @@ FetchResult Pop3Mailbox::FetchNewMessages(int limit)
         const std::function<bool(std::string&)> syncAll = [&](std::string& e) {
             return SyncFolder(paths, state.Path() + ".tmp", e);
         };
-        if (changed && !state.Save(error, paths.empty() ? std::function<bool(std::string&)>() : syncAll)) {
+        // With new messages the folder is left to the settlement at the end of the cycle, which
+        // flushes it anyway: should the machine stop before, the earlier state names these
+        // messages nowhere and they are fetched again.
+        if (changed && !state.Save(error, paths.empty() ? std::function<bool(std::string&)>() : syncAll,
+                                   paths.empty())) {
             // Unrecorded files would come again: withdraw them, the next fetch stores them anew.
             for (const std::string& p : paths)
                 ::unlink(p.c_str());

@@ -12,6 +12,7 @@
 #include "mail/Pop3Session.h"
 #include "mail/TransportResult.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +31,8 @@ struct [[nodiscard]] FetchResult {
     std::string error;
     // What the login's connection showed of TLS: whether it ran TLS, or why it was refused.
     TlsOutcome tls;
+    // The server refused the login (with a bearer token: the token).
+    bool loginRefused = false;
 };
 
 // How the handling of one handed-out message ended.
@@ -69,6 +72,10 @@ class Pop3Mailbox {
 
     // Sends QUIT now, committing the deletions.
     void End();
+
+    // With a bearer token: when the server refuses the login, renew gives the token to try once
+    // more (empty: none). Once a login is refused for good, this mailbox logs in no more.
+    void SetTokenRenewal(std::function<std::string(const std::string& refused)> renew);
 
     struct State; // the session, the listing and the loaded fetch state
 

@@ -18,6 +18,7 @@ struct Pop3Session::Handle {
     CurlPtr curl;
     char errorBuffer[CURL_ERROR_SIZE] = {};
     std::string lastServerError; // the last "-ERR" line, for the error text
+    long long announcedOctets = -1; // from the last "+OK <size> octets" line
     const std::function<bool(const char*, size_t)>* sink = nullptr;
     bool connected = false; // set after the first request: no second connection from then on
 };
@@ -40,6 +41,15 @@ size_t KeepServerError(char* data, size_t size, size_t count, void* user)
     auto* handle = static_cast<Pop3Session::Handle*>(user);
     const size_t n = size * count;
     std::string line(data, n);
+    if (line.rfind("+OK ", 0) == 0) {
+        // "+OK 1234 octets": how many bytes the message has, dot-stuffing and its end undone.
+        long long octets = 0;
+        const char* first = line.data() + 4;
+        const char* last = line.data() + line.size();
+        const auto [end, ec] = std::from_chars(first, last, octets);
+        if (ec == std::errc() && end != first && std::string_view(end, last - end).rfind(" octets", 0) == 0)
+            handle->announcedOctets = octets;
+    }
     if (line.rfind("-ERR", 0) == 0) {
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
             line.pop_back();
@@ -139,7 +149,8 @@ std::optional<Pop3Endpoint> MakePop3Endpoint(const std::string& hostText, int po
 }
 
 Pop3Session::Pop3Session(Pop3Endpoint endpoint)
-    : m_endpoint(std::move(endpoint)), m_tls(m_endpoint.host, m_endpoint.tls)
+    : m_endpoint(std::move(endpoint)),
+      m_tls(m_endpoint.host, PolicyForBearer(m_endpoint.tls, !m_endpoint.bearerToken.empty()))
 {
 }
 
@@ -170,9 +181,16 @@ bool Pop3Session::Perform(const std::string& path, const char* customRequest, bo
         ApplyCommonOptions(c, m_endpoint.connectTimeoutSeconds, m_endpoint.requestTimeoutSeconds,
                            m_endpoint.connectTimeoutSeconds * 3);
         curl_easy_setopt(c, CURLOPT_USERNAME, m_endpoint.account.c_str());
-        curl_easy_setopt(c, CURLOPT_PASSWORD, m_endpoint.password.c_str());
-        if (!m_endpoint.loginOptions.empty())
-            curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, m_endpoint.loginOptions.c_str());
+        if (!m_endpoint.bearerToken.empty()) {
+            // Only the token mechanisms: with a password-less login libcurl would otherwise
+            // pick CRAM-MD5 or PLAIN first when the server offers them.
+            curl_easy_setopt(c, CURLOPT_XOAUTH2_BEARER, m_endpoint.bearerToken.c_str());
+            curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, "AUTH=OAUTHBEARER;AUTH=XOAUTH2");
+        } else {
+            curl_easy_setopt(c, CURLOPT_PASSWORD, m_endpoint.password.c_str());
+            if (!m_endpoint.loginOptions.empty())
+                curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, m_endpoint.loginOptions.c_str());
+        }
         m_tls.Apply(c, m_endpoint.implicitTls, &m_handle->tlsSessions);
         // The credentials go with the AUTH command itself: one round trip less per login.
         curl_easy_setopt(c, CURLOPT_SASL_IR, 1L);
@@ -195,6 +213,7 @@ bool Pop3Session::Perform(const std::string& path, const char* customRequest, bo
     curl_easy_setopt(c, CURLOPT_NOBODY, noBody ? 1L : 0L);
     m_handle->errorBuffer[0] = '\0';
     m_handle->lastServerError.clear();
+    m_handle->announcedOctets = -1;
     m_handle->sink = &sink;
     const CURLcode rc = curl_easy_perform(c);
     m_handle->sink = nullptr;
@@ -266,9 +285,11 @@ bool Pop3Session::ListByHeaderHash(std::vector<Pop3Message>& out, std::string& e
 }
 
 bool Pop3Session::Retrieve(int number, const std::function<bool(const char*, size_t)>& sink,
-                           std::string& error)
+                           std::string& error, long long* announcedOctets)
 {
-    return Perform("/" + std::to_string(number), nullptr, false, sink, error);
+    const bool ok = Perform("/" + std::to_string(number), nullptr, false, sink, error);
+    if (announcedOctets != nullptr) *announcedOctets = ok && m_handle ? m_handle->announcedOctets : -1;
+    return ok;
 }
 
 bool Pop3Session::Confirm(std::string& error)

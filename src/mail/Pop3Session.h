@@ -24,6 +24,9 @@ struct Pop3Endpoint {
     // Empty: the best login the server offers (SASL, then APOP, then USER/PASS).
     // Otherwise a libcurl login option such as "AUTH=+APOP" or "AUTH=PLAIN".
     std::string loginOptions;
+    // An OAuth2 access token: set, the login is XOAUTH2 or OAUTHBEARER (whichever the server
+    // offers) with it in place of the password, and never without TLS.
+    std::string bearerToken{};
     long connectTimeoutSeconds = 10;  // connect, greeting and login
     long requestTimeoutSeconds = 300; // any single request, a long RETR included
     TlsPolicy tls{};
@@ -58,9 +61,11 @@ class Pop3Session {
     [[nodiscard]] bool List(std::vector<Pop3Message>& out, std::string& error);
     // Streams message `number` byte-exact to sink; sink returns false to abort. libcurl takes a
     // connection closed in the middle of a message for its end, so the message is known to be
-    // complete only once a later request of this session has succeeded (see Confirm).
+    // complete only once a later request of this session has succeeded (see Confirm), or when
+    // as many bytes came as the server announced: announcedOctets, when given, receives the size
+    // of the reply line "+OK <size> octets", or -1 when the server named none.
     [[nodiscard]] bool Retrieve(int number, const std::function<bool(const char*, size_t)>& sink,
-                                std::string& error);
+                                std::string& error, long long* announcedOctets = nullptr);
     // A request that only shows the session still answers (NOOP): everything retrieved before
     // it came whole.
     [[nodiscard]] bool Confirm(std::string& error);
@@ -69,6 +74,8 @@ class Pop3Session {
     // Sends QUIT and closes the connection.
     void Quit();
 
+    // The last failure was the server refusing the login (for a bearer token: the token).
+    bool LoginRefused() const { return m_lastCode == CURLE_LOGIN_DENIED; }
     // The session cannot be used any more (a request failed and the connection was dropped).
     bool Broken() const { return m_broken; }
     const Pop3Endpoint& Endpoint() const { return m_endpoint; }

@@ -4,12 +4,15 @@
 #include "mail/SmtpMessage.h"
 
 #include "mail/GObjectPtr.h"
+#include "mail/HeaderDecode.h"
 #include "mail/Transport.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <strings.h>
 
@@ -110,6 +113,7 @@ struct StoredParts {
     std::string contentFields; // Content-* fields, folded as they were, CR LF ends
     std::vector<std::string> marks;
     bool mime = false; // MIME-Version or Content-Type present
+    bool multipart = false; // its Content-Type is multipart/*
     std::string body;
 };
 
@@ -162,6 +166,8 @@ StoredParts SplitStored(std::string bytes)
         if (StartsWithI(name, "Content-")) {
             parts.contentFields += field;
             parts.mime = true;
+            if (IEquals(name, "Content-Type"))
+                parts.multipart = FieldToken(field.substr(name.size() + 1)).rfind("multipart/", 0) == 0;
         } else if (IEquals(name, "MIME-Version")) {
             parts.mime = true;
         } else if (IEquals(name, kForwardMarkHeader)) {
@@ -170,6 +176,63 @@ StoredParts SplitStored(std::string bytes)
         }
     }
     return parts;
+}
+
+// A value for a header field or a line of text: line breaks and TABs become blanks, ends trimmed.
+std::string OneLine(const std::string& text)
+{
+    std::string line = text;
+    std::replace_if(
+        line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n' || c == '\t'; }, ' ');
+    return Trim(line);
+}
+
+// An address that can stand in a field as it is: one word with "@", no brackets, quotes or
+// control characters.
+bool IsPlainAddress(const std::string& address)
+{
+    if (address.find('@') == std::string::npos) return false;
+    return std::none_of(address.begin(), address.end(), [](char c) {
+        const auto b = static_cast<unsigned char>(c);
+        return b <= 0x20 || b == 0x7F || c == '<' || c == '>' || c == '"' || c == ',' || c == ';';
+    });
+}
+
+// A multipart boundary that no line of body starts with.
+std::string FreeBoundary(const std::string& body)
+{
+    std::random_device random;
+    for (;;) {
+        char text[40];
+        std::snprintf(text, sizeof text, "=_LarchWatcher_%08x%08x", random(), random());
+        if (body.find(std::string("--") + text) == std::string::npos) return text;
+    }
+}
+
+// The first part of a forward: the original's sender, date, recipients and subject in a short
+// block, as mail programs show a forwarded message; UTF-8 text in base64, ending in CR LF.
+std::string IntroPart(const std::optional<MessageOrigin>& origin, GMimeFormatOptions* options)
+{
+    std::string text = "---------- 転送メッセージ ----------\r\n";
+    if (origin) {
+        const auto line = [&text](const char* label, const std::string& value, bool always) {
+            if (always || !OneLine(value).empty()) text += std::string(label) + ": " + OneLine(value) + "\r\n";
+        };
+        line("差出人", origin->from, true);
+        line("日付", origin->date, true);
+        line("宛先", origin->to, true);
+        line("Cc", origin->cc, false);
+        line("件名", origin->subject, true);
+    }
+    text += "\r\n";
+    auto part = AdoptRef(g_mime_text_part_new_with_subtype("plain"));
+    g_mime_text_part_set_text(part.get(), text.c_str());
+    g_mime_part_set_content_encoding(GMIME_PART(part.get()), GMIME_CONTENT_ENCODING_BASE64);
+    const std::unique_ptr<char, GFree> written(g_mime_object_to_string(GMIME_OBJECT(part.get()), options));
+    if (!written) return {};
+    std::string intro = ToCrLf(written.get());
+    while (intro.ends_with("\r\n")) intro.erase(intro.size() - 2);
+    return intro;
 }
 
 } // namespace
@@ -236,43 +299,50 @@ bool BuildOutgoingMessage(const SmtpRequest& request, std::string& out, std::str
 {
     InitMime();
     StoredParts stored;
-    if (!request.contentPath.empty()) {
+    std::optional<MessageOrigin> origin;
+    const bool forwarding = !request.contentPath.empty();
+    if (forwarding) {
         const std::optional<std::string> bytes = ReadFile(request.contentPath);
         if (!bytes) {
             error = "cannot read the message to forward: " + request.contentPath;
             return false;
         }
         stored = SplitStored(*bytes);
+        origin = ReadOrigin(request.contentPath);
     }
 
-    // New fields through GMime (it encodes Japanese names and subjects); the original's body
-    // and its Content-* fields follow byte for byte, so text and attachments arrive intact.
+    // New fields through GMime (it encodes Japanese names and subjects). No value taken from a
+    // message keeps a line break, so none can start a field of its own.
     auto message = AdoptRef(g_mime_message_new(FALSE));
     GMimeMessage* m = message.get();
     if (request.nullReversePath) {
         // A null reverse-path has no author to name; an empty group keeps the field well formed.
         g_mime_object_set_header(GMIME_OBJECT(m), "From", "undisclosed-sender:;", nullptr);
     } else {
-        g_mime_message_add_mailbox(m, GMIME_ADDRESS_TYPE_FROM, request.from.name.c_str(),
-                                   request.from.address.c_str());
+        g_mime_message_add_mailbox(m, GMIME_ADDRESS_TYPE_FROM, OneLine(request.from.name).c_str(),
+                                   OneLine(request.from.address).c_str());
     }
     for (const std::string& a : request.to)
-        g_mime_message_add_mailbox(m, GMIME_ADDRESS_TYPE_TO, "", a.c_str());
+        g_mime_message_add_mailbox(m, GMIME_ADDRESS_TYPE_TO, "", OneLine(a).c_str());
     for (const std::string& a : request.cc)
-        g_mime_message_add_mailbox(m, GMIME_ADDRESS_TYPE_CC, "", a.c_str());
-    g_mime_message_set_subject(m, request.subject.c_str(), "UTF-8");
+        g_mime_message_add_mailbox(m, GMIME_ADDRESS_TYPE_CC, "", OneLine(a).c_str());
+    // A reply to the forward goes to whoever wrote the original.
+    if (origin && IsPlainAddress(origin->senderAddress))
+        g_mime_message_add_mailbox(m, GMIME_ADDRESS_TYPE_REPLY_TO, OneLine(origin->senderName).c_str(),
+                                   origin->senderAddress.c_str());
+    g_mime_message_set_subject(m, OneLine(request.subject).c_str(), "UTF-8");
     const std::unique_ptr<GDateTime, DateTimeUnref> now(g_date_time_new_now_local());
     g_mime_message_set_date(m, now.get());
     const auto at = request.from.address.rfind('@');
     const std::string domain =
-        at == std::string::npos ? std::string("localhost") : request.from.address.substr(at + 1);
+        at == std::string::npos ? std::string("localhost") : OneLine(request.from.address.substr(at + 1));
     const std::unique_ptr<char, GFree> id(g_mime_utils_generate_message_id(domain.c_str()));
     g_mime_message_set_message_id(m, id.get());
-    if (stored.mime) g_mime_object_set_header(GMIME_OBJECT(m), "MIME-Version", "1.0", nullptr);
+    if (stored.mime || forwarding) g_mime_object_set_header(GMIME_OBJECT(m), "MIME-Version", "1.0", nullptr);
     std::vector<std::string> marks = stored.marks;
     if (!request.forwardMark.empty()) marks.push_back(request.forwardMark);
     for (const std::string& mark : marks)
-        g_mime_object_append_header(GMIME_OBJECT(m), kForwardMarkHeader, mark.c_str(), nullptr);
+        g_mime_object_append_header(GMIME_OBJECT(m), kForwardMarkHeader, OneLine(mark).c_str(), nullptr);
 
     const std::unique_ptr<GMimeFormatOptions, FormatOptionsFree> options(g_mime_format_options_new());
     g_mime_format_options_set_newline_format(options.get(), GMIME_NEWLINE_FORMAT_DOS);
@@ -282,9 +352,29 @@ bool BuildOutgoingMessage(const SmtpRequest& request, std::string& out, std::str
         return false;
     }
     out = ToCrLf(headers.get());
+    if (!forwarding) {
+        out += "\r\n";
+        return true;
+    }
+
+    // The forward: a short text naming the original's origin, then the original itself as the
+    // second part, its Content-* fields and body byte for byte (text and attachments intact).
+    const std::string intro = IntroPart(origin, options.get());
+    if (intro.empty()) {
+        error = "cannot build the message to send";
+        return false;
+    }
+    const std::string boundary = FreeBoundary(stored.body);
+    out += "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"\r\n\r\n";
+    out += "--" + boundary + "\r\n" + intro;
+    out += "\r\n--" + boundary + "\r\n";
     out += stored.contentFields;
     out += "\r\n";
-    out += stored.body;
+    // The line break that ends a multipart body belongs to its closing delimiter, or to the one
+    // a cut-short message lacks: the delimiter that follows here takes its place.
+    const bool lastBreak = stored.multipart && stored.body.ends_with("\r\n");
+    out.append(stored.body, 0, stored.body.size() - (lastBreak ? 2 : 0));
+    out += "\r\n--" + boundary + "--\r\n";
     return true;
 }
 

@@ -27,6 +27,9 @@ struct SmtpRequest {
     std::string account;      // empty: no AUTH
     std::string password;
     std::string mechanism; // "LOGIN", "CRAM-MD5", "PLAIN" or empty for the best offered
+    // An OAuth2 access token: set (with account), the login is XOAUTH2 or OAUTHBEARER with it in
+    // place of the password and mechanism, and never without TLS.
+    std::string bearerToken{};
     std::vector<std::string> to;
     std::vector<std::string> cc;
     std::vector<std::string> bcc;
@@ -45,10 +48,11 @@ std::vector<std::string> RecipientList(const std::string& typed);
 // port or time-out, or no sender address is given (unless the null reverse-path is asked for).
 std::optional<SmtpRequest> NormalisedRequest(const SmtpRequest& request, std::string& error);
 
-// The message to send, lines ending in CR LF: the stored message's body and its Content-*
-// fields byte for byte (text and attachments intact), under new From/To/Cc/Subject, a fresh
-// Date and Message-ID, no Bcc field, and the forward marks of the original plus
-// request.forwardMark.
+// The message to send, lines ending in CR LF, under new From/To/Cc/Subject, a fresh Date and
+// Message-ID, no Bcc field, and the forward marks of the original plus request.forwardMark.
+// A forward (contentPath given) is multipart/mixed: first a text part naming the original's
+// sender, date, recipients and subject, then the stored message's Content-* fields and body
+// byte for byte (text and attachments intact); Reply-To names the original's sender.
 [[nodiscard]] bool BuildOutgoingMessage(const SmtpRequest& request, std::string& message, std::string& error);
 
 // Lone LF and lone CR become CR LF.

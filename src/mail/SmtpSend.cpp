@@ -43,7 +43,7 @@ size_t KeepReply(char* data, size_t size, size_t count, void* user)
     return n;
 }
 
-std::string Send(const SmtpRequest& r, const std::string& message, TlsCheck& tls)
+std::string Send(const SmtpRequest& r, const std::string& message, TlsCheck& tls, bool& loginRefused)
 {
     CurlPtr handle = NewCurlHandle();
     if (!handle) return "cannot create a libcurl handle";
@@ -62,8 +62,13 @@ std::string Send(const SmtpRequest& r, const std::string& message, TlsCheck& tls
     tls.Apply(c, r.implicitTls);
     if (!r.account.empty()) {
         curl_easy_setopt(c, CURLOPT_USERNAME, r.account.c_str());
-        curl_easy_setopt(c, CURLOPT_PASSWORD, r.password.c_str());
-        if (!r.mechanism.empty()) {
+        if (!r.bearerToken.empty()) {
+            curl_easy_setopt(c, CURLOPT_XOAUTH2_BEARER, r.bearerToken.c_str());
+            curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, "AUTH=OAUTHBEARER;AUTH=XOAUTH2");
+        } else {
+            curl_easy_setopt(c, CURLOPT_PASSWORD, r.password.c_str());
+        }
+        if (r.bearerToken.empty() && !r.mechanism.empty()) {
             const std::string option = "AUTH=" + r.mechanism;
             curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, option.c_str());
         }
@@ -92,6 +97,7 @@ std::string Send(const SmtpRequest& r, const std::string& message, TlsCheck& tls
 
     const CURLcode rc = curl_easy_perform(c);
     tls.AfterTransfer(rc);
+    loginRefused = rc == CURLE_LOGIN_DENIED;
     const std::string where = "SMTP " + r.host + ":" + std::to_string(r.port) + ": ";
     if (rc != CURLE_OK) {
         if (!upload.firstRefusal.empty()) return where + upload.firstRefusal;
@@ -114,9 +120,13 @@ TransportStatus SendRequest(const SmtpRequest& request)
         if (r->to.empty() && r->cc.empty() && r->bcc.empty()) return {"no recipient address"};
         std::string message;
         if (!BuildOutgoingMessage(*r, message, error)) return {error};
-        TlsCheck tls(r->host, r->tls);
-        std::string failure = Send(*r, message, tls);
-        return {std::move(failure), tls.Outcome()};
+        const bool bearer = !r->bearerToken.empty() && !r->account.empty();
+        TlsCheck tls(r->host, PolicyForBearer(r->tls, bearer));
+        bool loginRefused = false;
+        std::string failure = Send(*r, message, tls, loginRefused);
+        TransportStatus status(std::move(failure), tls.Outcome());
+        status.loginRefused = loginRefused;
+        return status;
     } catch (const std::exception& e) {
         return {std::string("SMTP failure: ") + e.what()};
     } catch (...) {

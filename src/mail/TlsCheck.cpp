@@ -138,6 +138,12 @@ std::string NormalFingerprint(const std::string& text)
     return out;
 }
 
+TlsPolicy PolicyForBearer(TlsPolicy policy, bool bearer)
+{
+    if (bearer) policy.requireTls = true;
+    return policy;
+}
+
 TlsCheck::TlsCheck(std::string host, TlsPolicy policy) : m_host(std::move(host)), m_policy(std::move(policy))
 {
     m_policy.pinnedFingerprint = NormalFingerprint(m_policy.pinnedFingerprint);

@@ -40,6 +40,10 @@ struct TlsOutcome {
     std::optional<ServerCertificate> refused;
 };
 
+// The policy of a connection that logs in with a bearer token: TLS required whatever the policy
+// says, since whoever reads the token can use it as the account's password until it expires.
+TlsPolicy PolicyForBearer(TlsPolicy policy, bool bearer);
+
 // "ab cd:EF..." or plain hex of 32 bytes in "AB:CD:..." form; empty when it is not 32 bytes.
 std::string NormalFingerprint(const std::string& text);
 

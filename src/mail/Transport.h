@@ -18,6 +18,21 @@ namespace lw::mail {
 std::optional<MessageParts> ReadMail(const std::string& file, const std::string& partList,
                                      const std::string& folder);
 
+// Where a stored message comes from, decoded for people to read (one line each) and the sender's
+// mailbox for a reply.
+struct MessageOrigin {
+    std::string from;    // the From field as written, decoded
+    std::string to;      // every recipient of the To field, decoded
+    std::string cc;      // the Cc field, decoded; empty when there is none
+    std::string date;    // "yyyy/MM/dd HH:mm:ss" local time, or the field's text when it is no date
+    std::string subject;
+    std::string senderName;    // the first mailbox of From with an address
+    std::string senderAddress; // empty when From names no address
+};
+
+// The origin of a stored message; nothing when the file is missing or is not a message.
+std::optional<MessageOrigin> ReadOrigin(const std::string& file);
+
 // Header that marks a message this system forwarded; its values accumulate along a chain.
 inline constexpr const char* kForwardMarkHeader = "X-LarchWatcher-Forwarded";
 

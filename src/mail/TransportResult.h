@@ -15,6 +15,7 @@ struct [[nodiscard]] TransportStatus {
 
     std::string error; // empty: done; else one line naming the cause (the server's reply when it gave one)
     TlsOutcome tls;    // what the connection showed of TLS
+    bool loginRefused = false; // the server refused the login (with a bearer token: the token)
 
     bool Ok() const { return error.empty(); }
 };

@@ -29,10 +29,11 @@ bool SafeChar(unsigned char c)
 } // namespace
 
 bool WriteFileAtomically(const std::string& path, const std::string& data, std::string& error,
-                         const std::function<bool(std::string&)>& syncAll)
+                         const std::function<bool(std::string&)>& syncAll, bool flushFolder)
 {
     const std::string tmp = path + ".tmp";
     {
+        // An earlier write's contents there are replaced: truncated, not a new file.
         base::UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, base::kOwnerOnlyFile));
         if (fd.Get() < 0) {
             error = base::SystemReason("cannot create", tmp);
@@ -53,13 +54,14 @@ bool WriteFileAtomically(const std::string& path, const std::string& data, std::
         ::unlink(tmp.c_str());
         return false;
     }
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    if (!base::ExchangeNames(tmp, path) && ::rename(tmp.c_str(), path.c_str()) != 0) {
         error = base::SystemReason("cannot rename onto", path);
         ::unlink(tmp.c_str());
         return false;
     }
+    if (!flushFolder) return true;
     base::UniqueFd dir(::open(base::FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.Get() >= 0) ::fsync(dir.Get()); // the rename itself must survive a crash
+    if (dir.Get() >= 0) ::fsync(dir.Get()); // the new name itself must survive a crash
     return true;
 }
 
@@ -155,7 +157,7 @@ bool UidlState::Load(const std::string& folder, const std::string& host, const s
     return true;
 }
 
-bool UidlState::Save(std::string& error, const std::function<bool(std::string&)>& syncAll) const
+bool UidlState::Save(std::string& error, const std::function<bool(std::string&)>& syncAll, bool flushFolder) const
 {
     std::ostringstream out;
     out << kMagic << "\n"
@@ -167,7 +169,7 @@ bool UidlState::Save(std::string& error, const std::function<bool(std::string&)>
         if (e.stage == Stage::Delete) out << "\tdelete";
         out << '\n';
     }
-    return WriteFileAtomically(m_path, out.str(), error, syncAll);
+    return WriteFileAtomically(m_path, out.str(), error, syncAll, flushFolder);
 }
 
 const UidlState::Entry* UidlState::FindUidl(const std::string& uidl) const

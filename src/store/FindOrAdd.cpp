@@ -57,6 +57,18 @@ base::Status RunCachedStatement(const QSqlDatabase& db, const QString& sql, cons
     return {};
 }
 
+base::Status BeginWriteTransaction(const QSqlDatabase& db)
+{
+    base::Status begun = RunCachedStatement(db, QStringLiteral("BEGIN IMMEDIATE"), {});
+    if (begun) return begun;
+    const QString& error = begun.ErrorText();
+    // SQLite's own texts of SQLITE_BUSY and SQLITE_LOCKED.
+    if (error.contains(QStringLiteral("database is locked")) ||
+        error.contains(QStringLiteral("database table is locked")))
+        return base::Error{error, base::Error::Kind::Busy};
+    return begun;
+}
+
 base::Result<std::optional<QVariant>> QueryOneValue(const QSqlDatabase& db, const QString& sql,
                                                     const QVariantList& values)
 {
@@ -123,20 +135,29 @@ TransactionGuard::~TransactionGuard()
 {
     if (!m_active) return;
     QSqlQuery query(m_db);
-    query.exec(QStringLiteral("ROLLBACK"));
+    if (!m_savepoint) {
+        query.exec(QStringLiteral("ROLLBACK"));
+        return;
+    }
+    // Undoes this guard's writes only; the savepoint itself must go too.
+    query.exec(QStringLiteral("ROLLBACK TO lw_guard"));
+    query.exec(QStringLiteral("RELEASE lw_guard"));
 }
 
 base::Status TransactionGuard::Begin()
 {
-    base::Status begun = RunCachedStatement(m_db, QStringLiteral("BEGIN IMMEDIATE"), {});
-    if (!begun) {
-        const QString& error = begun.ErrorText();
-        // SQLite's own texts of SQLITE_BUSY and SQLITE_LOCKED.
-        if (error.contains(QStringLiteral("database is locked")) ||
-            error.contains(QStringLiteral("database table is locked")))
-            return base::Error{error, base::Error::Kind::Busy};
-        return begun;
+    m_savepoint = false;
+    if (SharedTransaction* shared = SharedTransaction::Current()) {
+        const base::Result<bool> joined = shared->Join(m_db);
+        if (!joined) return joined.Failure();
+        if (*joined) {
+            if (base::Status saved = RunCachedStatement(m_db, QStringLiteral("SAVEPOINT lw_guard"), {}); !saved)
+                return saved;
+            m_active = m_savepoint = true;
+            return {};
+        }
     }
+    if (base::Status begun = BeginWriteTransaction(m_db); !begun) return begun;
     m_active = true;
     return {};
 }
@@ -144,7 +165,9 @@ base::Status TransactionGuard::Begin()
 base::Status TransactionGuard::Commit()
 {
     if (!m_active) return base::Fail(QStringLiteral("no transaction to commit"));
-    if (base::Status committed = RunCachedStatement(m_db, QStringLiteral("COMMIT"), {}); !committed)
+    if (base::Status committed =
+            RunCachedStatement(m_db, m_savepoint ? QStringLiteral("RELEASE lw_guard") : QStringLiteral("COMMIT"), {});
+        !committed)
         return committed;
     m_active = false;
     return {};

@@ -28,7 +28,8 @@ base::Status FindOrAdd(const QSqlDatabase& db, const QString& table, const Colum
                        const ColumnValues& values, bool* added = nullptr);
 
 // A write transaction that rolls back unless Commit succeeded. BEGIN IMMEDIATE takes the write
-// lock at once, so two connections doing find-or-add cannot both add the same key.
+// lock at once, so two connections doing find-or-add cannot both add the same key. Inside a
+// SharedTransaction (ListDatabase.h) it is a savepoint of that one instead.
 class TransactionGuard {
 public:
     explicit TransactionGuard(QSqlDatabase db) : m_db(std::move(db)) {}
@@ -41,10 +42,13 @@ public:
     base::Status Begin();
     // Commits; on failure the destructor rolls back.
     base::Status Commit();
+    // The writes are part of the calling thread's SharedTransaction: durable only at its commit.
+    bool Shared() const { return m_savepoint; }
 
 private:
     QSqlDatabase m_db;
     bool m_active = false;
+    bool m_savepoint = false;
 };
 
 // Runs one parameterised statement; the database's reason when it fails.
@@ -58,6 +62,8 @@ base::Result<QSqlQuery*> ExecuteCachedStatement(const QSqlDatabase& db, QSqlQuer
                                                 const QVariantList& values);
 // ExecuteCachedStatement for a statement whose rows are not read (a write, BEGIN, COMMIT).
 base::Status RunCachedStatement(const QSqlDatabase& db, const QString& sql, const QVariantList& values);
+// BEGIN IMMEDIATE on db; Busy when another connection held the write lock past the busy time-out.
+base::Status BeginWriteTransaction(const QSqlDatabase& db);
 // The first column of the first row of a query that names at most one value: nothing when it
 // has no row, the reason when it fails.
 base::Result<std::optional<QVariant>> QueryOneValue(const QSqlDatabase& db, const QString& sql,

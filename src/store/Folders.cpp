@@ -53,6 +53,28 @@ QString WorkFolder(const config::SettingsRecord& settings)
     return SaveFolder(settings) + QDir::separator() + QStringLiteral("work");
 }
 
+QString SavedAttachmentFolder(const QString& saveFolder, const QString& id)
+{
+    const QString name = base::TrimBlanks(id);
+    if (name.isEmpty() || name == QStringLiteral(".") || name == QStringLiteral("..") || BaseName(name) != name ||
+        name.contains(u'/'))
+        return {};
+    return mail::AttachmentFolderOf(JoinPath(BareFolder(saveFolder), name));
+}
+
+bool RemoveSavedAttachmentFolder(const QString& saveFolder, const QString& id)
+{
+    const QString folder = SavedAttachmentFolder(saveFolder, id);
+    if (folder.isEmpty()) return true;
+    const QFileInfo info(folder);
+    if (info.isSymLink()) return QFile::remove(folder); // a link in its place goes, not its target
+    if (!info.isDir()) return !info.exists();
+    QDir dir(folder);
+    for (const QFileInfo& entry : dir.entryInfoList(QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot))
+        QFile::remove(entry.filePath());
+    return QDir().rmdir(folder) || !QFileInfo::exists(folder);
+}
+
 base::Status EnsureFolder(const QString& folder)
 {
     const QFileInfo info(folder);

@@ -28,6 +28,17 @@ QString SaveFolder(const config::SettingsRecord& settings);
 // Save folder + separator + "work".
 QString WorkFolder(const config::SettingsRecord& settings);
 
+// The folder of a saved message's own attachment copies, beside its saved copy and named after
+// it: save folder + separator + message ID + ".files", so no two messages share one and no
+// name of the program's own ("work", "print") is taken. Empty for an ID that is no plain file
+// name.
+QString SavedAttachmentFolder(const QString& saveFolder, const QString& id);
+
+// Removes the saved attachment folder of message id with the files directly inside it (links
+// themselves, never what they point to); nothing outside it is touched. False when the folder
+// is still there afterwards (a file in use, a folder inside it).
+bool RemoveSavedAttachmentFolder(const QString& saveFolder, const QString& id);
+
 // Creates the folder (one level, as a missing parent is an error, owner-only) unless it exists.
 base::Status EnsureFolder(const QString& folder);
 

@@ -2,6 +2,7 @@
 
 #include "mail/ActivityLog.h"
 #include "base/DurableFiles.h"
+#include "base/PosixFile.h"
 #include "store/FindOrAdd.h"
 #include "store/Folders.h"
 #include "store/ListDatabase.h"
@@ -48,6 +49,17 @@ QString ActionColumn(int actionCode)
     }
 }
 
+// The log lines of a failed registration.
+QString ReceiptFailure(const QString& id, const mail::ReceivedMail& mail)
+{
+    return QStringLiteral("受信履歴登録エラー[") + id + mail::SenderLogText(mail);
+}
+
+QString ProcessingFailure(const QString& id, const mail::ReceivedMail& mail, const QString& error)
+{
+    return QStringLiteral("処理履歴登録エラー[") + id + mail::SenderLogText(mail) + u':' + error;
+}
+
 // Opens the connection of the calling thread for one registration or purge.
 base::Status Open(const config::SettingsRecord& settings)
 {
@@ -87,6 +99,12 @@ base::Status WriteReceipt(const config::SettingsRecord& settings, const mail::Re
                 return row;
         }
         if (base::Status committed = transaction.Commit(); !committed) return committed;
+        if (transaction.Shared()) {
+            // Written only when the shared transaction commits: a failure then is logged there.
+            SharedTransaction::Current()->OnRollback(
+                [folder = settings.programFolder, log = settings.logBaseName, line = ReceiptFailure(id, mail)](
+                    const QString&) { mail::WriteLog(folder, log, line); });
+        }
     }
     CloseListDatabase();
     return {};
@@ -122,12 +140,16 @@ public:
     {
         if (m_keep) return;
         for (const QString& path : std::as_const(m_paths)) QFile::remove(path);
+        if (!m_folder.isEmpty()) (void)QDir().rmdir(m_folder); // only when nothing else is in it
     }
     void Add(const QString& path) { m_paths << path; }
+    void InFolder(const QString& folder) { m_folder = folder; }
     void Keep() { m_keep = true; }
+    const QStringList& Paths() const { return m_paths; }
 
 private:
     QStringList m_paths;
+    QString m_folder;
     bool m_keep = false;
 };
 
@@ -154,12 +176,19 @@ base::Status WriteProcessing(const config::SettingsRecord& settings, const mail:
             columns << ColumnValue{QStringLiteral("メール保存先パス"), saveFolder + QDir::separator() + id};
         if (base::Status row = FindOrAdd(db, kHistory, {{kFileId, id}}, columns); !row) return row;
 
+        // The copies go into a folder of the message's own beside its saved copy, so that the
+        // save folder does not pile up every message's attachments under numbered names.
+        const QString ownFolder = saving ? SavedAttachmentFolder(saveFolder, id) : QString();
+        const bool folderReady = !ownFolder.isEmpty() && SlotCount(mail) > 0 &&
+                                 base::MakeOwnerOnlyFolder(QFile::encodeName(ownFolder).toStdString()) &&
+                                 QFileInfo(ownFolder).isDir() && !QFileInfo(ownFolder).isSymLink();
+        if (folderReady) copies.InFolder(ownFolder);
         for (int i = 0; saving && i < SlotCount(mail); ++i) {
             const QString source = base::TrimBlanks(mail.attachments[std::size_t(i)]);
             const QString name = BaseName(source);
-            // The recorded path must hold the file: copy it beside the saved message, under a
-            // free name when another message's attachment already has this one. A copy made by
-            // an earlier save of this message is kept.
+            // The recorded path must hold the file: copy it into the message's folder, under a
+            // free name should that folder hold the name already. A copy made by an earlier
+            // save of this message is kept.
             const base::Result<std::optional<QVariant>> recorded =
                 QueryOneValue(db,
                               QStringLiteral("SELECT 添付ファイル保存先パス FROM tblHistoryFiles WHERE 保存ファイルID = ? "
@@ -168,12 +197,15 @@ base::Status WriteProcessing(const config::SettingsRecord& settings, const mail:
             if (!recorded) return recorded.Failure();
             QString saved = recorded->has_value() ? ReadText(**recorded) : QString();
             if (saved.isEmpty() || !QFileInfo::exists(saved)) {
-                saved = FreeFileName(saveFolder, name);
+                saved = folderReady ? FreeFileName(ownFolder, name) : QString();
                 std::string reason;
                 // Only a file the reader wrote into this message's own folder is ever copied.
-                if (!name.isEmpty() && mail::IsFileInFolder(source, mail.attachmentFolder) &&
+                // Not flushed: the copy repeats a part of the saved message, which is durable
+                // before any deletion, and the viewer reads attachments from that message.
+                if (folderReady && !name.isEmpty() && mail::IsFileInFolder(source, mail.attachmentFolder) &&
                     base::CopyFileDurably(QFile::encodeName(source).toStdString(),
-                                          QFile::encodeName(saved).toStdString(), false, reason)) {
+                                          QFile::encodeName(saved).toStdString(), false, reason,
+                                          base::CopyDurability::None)) {
                     copies.Add(saved);
                 } else {
                     // Saving the message still counts; only this attachment is missing, and
@@ -190,6 +222,18 @@ base::Status WriteProcessing(const config::SettingsRecord& settings, const mail:
         }
         if (base::Status committed = transaction.Commit(); !committed) return committed;
         copies.Keep();
+        if (transaction.Shared()) {
+            // The copies stay only with their rows, which are written when the shared
+            // transaction commits.
+            SharedTransaction::Current()->OnRollback(
+                [folder = settings.programFolder, log = settings.logBaseName, files = copies.Paths(),
+                 own = folderReady ? ownFolder : QString(),
+                 line = ProcessingFailure(id, mail, QString())](const QString& reason) {
+                    for (const QString& path : files) QFile::remove(path);
+                    if (!own.isEmpty()) (void)QDir().rmdir(own); // only when nothing else is in it
+                    mail::WriteLog(folder, log, line + reason);
+                });
+        }
     }
     CloseListDatabase();
     return {};
@@ -232,7 +276,7 @@ struct AttachmentOf {
     QString messageFile;
 };
 
-base::Status Purge(const config::SettingsRecord& settings, QStringList& messageFiles,
+base::Status Purge(const config::SettingsRecord& settings, QStringList& messageFiles, QStringList& messageIds,
                    QList<AttachmentOf>& attachmentFiles, QStringList& attachmentCopies)
 {
     const int keepDays = std::max<int>(settings.keepDays, 0);
@@ -257,11 +301,14 @@ base::Status Purge(const config::SettingsRecord& settings, QStringList& messageF
                                         {});
             !made)
             return made;
-        if (base::Status read =
-                Execute(query, QStringLiteral("SELECT 保存ファイルパス FROM tblHistory WHERE ") + aged, cutoff);
+        if (base::Status read = Execute(
+                query, QStringLiteral("SELECT 保存ファイルパス, 保存ファイルID FROM tblHistory WHERE ") + aged, cutoff);
             !read)
             return read;
-        while (query.next()) messageFiles << ReadText(query.value(0));
+        while (query.next()) {
+            messageFiles << ReadText(query.value(0));
+            messageIds << ReadText(query.value(1));
+        }
         // Each attachment with its message's file: only the message's own folder holds its files.
         if (base::Status read = Execute(query,
                                         QStringLiteral("SELECT f.添付ファイル名パス, h.保存ファイルパス FROM "
@@ -286,7 +333,13 @@ base::Status Purge(const config::SettingsRecord& settings, QStringList& messageF
         QList<QPair<QString, QString>> copies;
         while (query.next())
             copies.append({ReadText(query.value(0)), ReadText(query.value(1))});
+        const QString saveFolder = SaveFolder(settings);
         for (const auto& [id, copy] : std::as_const(copies)) {
+            // Copies are removed only where the save put them: the message's own folder, or the
+            // save folder itself for what older versions saved.
+            const bool where = mail::IsFileInFolder(copy, SavedAttachmentFolder(saveFolder, id)) ||
+                               mail::IsFileInFolder(copy, saveFolder);
+            if (!where) continue;
             const base::Result<bool> shared = CopyOfAnotherMessage(db, copy, id);
             if (!shared) return shared.Failure();
             if (!*shared) attachmentCopies << copy;
@@ -322,9 +375,10 @@ base::Status RemoveAttachmentCopies(const QSqlDatabase& db, const QString& id, c
             rows.append({select.value(0).toLongLong(), ReadText(select.value(1))});
     }
     QSqlQuery update(db);
+    const QString ownFolder = SavedAttachmentFolder(saveFolder, id);
     for (const auto& [rowid, copy] : std::as_const(rows)) {
         bool ours = false;
-        if (mail::IsFileInFolder(copy, saveFolder)) {
+        if (mail::IsFileInFolder(copy, saveFolder) || mail::IsFileInFolder(copy, ownFolder)) {
             const base::Result<bool> shared = CopyOfAnotherMessage(db, copy, id);
             if (!shared) return shared.Failure();
             ours = !*shared;
@@ -344,8 +398,7 @@ base::Status RegisterReceipt(const config::SettingsRecord& settings, const mail:
     const QString id = BaseName(mail.file);
     const base::Status written = WriteReceipt(settings, mail, id);
     if (written) return written;
-    return base::Error{QStringLiteral("受信履歴登録エラー[") + id + mail::SenderLogText(mail),
-                       written.Failure().kind};
+    return base::Error{ReceiptFailure(id, mail), written.Failure().kind};
 }
 
 base::Result<QStringList> RegisterProcessing(const config::SettingsRecord& settings,
@@ -355,18 +408,18 @@ base::Result<QStringList> RegisterProcessing(const config::SettingsRecord& setti
     AttachmentNotes notes;
     const base::Status written = WriteProcessing(settings, mail, id, actionCode, value, notes);
     if (written) return notes;
-    // The notes go with the copies: a registration that failed kept none of them.
-    return base::Error{QStringLiteral("処理履歴登録エラー[") + id + mail::SenderLogText(mail) + u':' +
-                           written.ErrorText(),
-                       written.Failure().kind};
+    // A registration that failed kept no copies: its notes are moot.
+    return base::Error{ProcessingFailure(id, mail, written.ErrorText()), written.Failure().kind};
 }
 
 base::Status PurgeHistory(const config::SettingsRecord& settings)
 {
     QStringList messageFiles;
+    QStringList messageIds;
     QList<AttachmentOf> attachmentFiles;
     QStringList attachmentCopies;
-    if (const base::Status purged = Purge(settings, messageFiles, attachmentFiles, attachmentCopies); !purged)
+    if (const base::Status purged = Purge(settings, messageFiles, messageIds, attachmentFiles, attachmentCopies);
+        !purged)
         return base::Fail(QStringLiteral("ワーククリアエラー：") + purged.ErrorText());
     // Files go only after the rows are gone for good: a purge that fails deletes nothing.
     // Attachments are the files the reader wrote into the message's own folder inside the work
@@ -384,13 +437,13 @@ base::Status PurgeHistory(const config::SettingsRecord& settings)
     }
     for (const QString& file : std::as_const(messageFiles))
         if (!file.isEmpty()) files << file;
-    // Copies are removed only from the save folder itself, where the save put them.
-    const QString saveFolder = SaveFolder(settings);
-    for (const QString& copy : std::as_const(attachmentCopies))
-        if (mail::IsFileInFolder(copy, saveFolder)) files << copy;
+    files << attachmentCopies;
     RemoveFiles(files);
-    // A message's own attachment folder goes with its last file.
+    // A message's own attachment folders go with their last file: the one in the work folder,
+    // and the one of its saved attachment copies in the save folder.
     for (const QString& folder : std::as_const(folders)) (void)QDir().rmdir(folder);
+    const QString saveFolder = SaveFolder(settings);
+    for (const QString& id : std::as_const(messageIds)) (void)RemoveSavedAttachmentFolder(saveFolder, id);
     return {};
 }
 

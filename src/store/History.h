@@ -32,7 +32,8 @@ base::Result<QStringList> RegisterProcessing(const config::SettingsRecord& setti
                                              const mail::ReceivedMail& mail, int actionCode, bool value);
 
 // The viewer's delete, for the attachment rows of message id on the open connection db: removes
-// each recorded copy that lies directly in saveFolder and that no other message records, and
+// each recorded copy that lies directly in the message's own attachment folder (or, as older
+// versions saved them, directly in saveFolder) and that no other message records, and
 // empties the recorded path. A copy that cannot be removed keeps its path, so that the purge
 // takes it later. The reason when the database refused.
 base::Status RemoveAttachmentCopies(const QSqlDatabase& db, const QString& id, const QString& saveFolder);

@@ -16,6 +16,7 @@
 #include <QUrl>
 
 #include <atomic>
+#include <utility>
 #include <memory>
 #include <unordered_map>
 
@@ -59,6 +60,9 @@ public:
 
     void Release()
     {
+        // An open shared transaction is committed, not lost with the connection.
+        // A failure is reported by the transaction's rollback steps.
+        if (SharedTransaction* shared = SharedTransaction::Current()) (void)shared->Commit();
         m_statements.clear(); // statements first: the connection must have no users when removed
         m_path.clear();
         m_timeout = -1;
@@ -81,6 +85,8 @@ private:
     std::unordered_map<QString, std::unique_ptr<QSqlQuery>> m_statements;
 };
 
+thread_local SharedTransaction* t_shared = nullptr;
+
 // Holds of the calling thread, and whether a close waits for them to end.
 struct HoldState {
     int holds = 0;
@@ -93,7 +99,7 @@ HoldState& Holds()
     return state;
 }
 
-ThreadConnection& Current()
+ThreadConnection& ThisThread()
 {
     thread_local ThreadConnection connection;
     return connection;
@@ -216,7 +222,7 @@ bool EnsureListDatabase(const QString& folder, const QString& name, const QStrin
 
 base::Status OpenListDatabase(const QString& folder, const QString& name)
 {
-    ThreadConnection& current = Current();
+    ThreadConnection& current = ThisThread();
     const QString path = ListDatabasePath(folder, name);
     if (!current.Path().isEmpty() && current.Path() == path && QFileInfo::exists(path) &&
         StillUsable(current))
@@ -243,7 +249,7 @@ void CloseListDatabase()
         state.closeWaiting = true;
         return;
     }
-    Current().Release();
+    ThisThread().Release();
 }
 
 ListConnectionHold::ListConnectionHold()
@@ -256,19 +262,69 @@ ListConnectionHold::~ListConnectionHold()
     HoldState& state = Holds();
     if (--state.holds > 0 || !state.closeWaiting) return;
     state.closeWaiting = false;
-    Current().Release();
+    ThisThread().Release();
+}
+
+SharedTransaction::SharedTransaction() : m_outer(t_shared)
+{
+    t_shared = this;
+}
+
+SharedTransaction::~SharedTransaction()
+{
+    (void)Commit(); // a failure is reported by the rollback steps
+    t_shared = m_outer;
+}
+
+SharedTransaction* SharedTransaction::Current()
+{
+    return t_shared;
+}
+
+base::Result<bool> SharedTransaction::Join(const QSqlDatabase& db)
+{
+    const ThreadConnection& current = ThisThread();
+    if (current.Path().isEmpty() || db.connectionName() != current.Name()) return false;
+    if (!m_connection.isEmpty()) return true;
+    if (base::Status begun = BeginWriteTransaction(db); !begun) return begun.Failure();
+    m_connection = current.Name();
+    return true;
+}
+
+void SharedTransaction::OnRollback(std::function<void(const QString& reason)> step)
+{
+    m_onRollback.push_back(std::move(step));
+}
+
+base::Status SharedTransaction::Commit()
+{
+    const QString name = std::exchange(m_connection, QString());
+    std::vector<std::function<void(const QString&)>> steps;
+    steps.swap(m_onRollback);
+    if (name.isEmpty()) return {};
+    const QSqlDatabase db = QSqlDatabase::database(name, false);
+    QString error = QStringLiteral("the list database was closed before the commit");
+    if (db.isOpen()) {
+        const base::Status committed = RunCachedStatement(db, QStringLiteral("COMMIT"), {});
+        if (committed) return committed;
+        error = committed.ErrorText();
+        QSqlQuery rollback(db);
+        (void)rollback.exec(QStringLiteral("ROLLBACK"));
+    }
+    for (const auto& step : steps) step(error);
+    return base::Fail(error);
 }
 
 QSqlDatabase ListConnection()
 {
-    const ThreadConnection& current = Current();
+    const ThreadConnection& current = ThisThread();
     if (current.Path().isEmpty()) return {};
     return QSqlDatabase::database(current.Name(), false);
 }
 
 QSqlQuery* CachedStatement(const QSqlDatabase& db, const QString& sql)
 {
-    ThreadConnection& current = Current();
+    ThreadConnection& current = ThisThread();
     if (current.Path().isEmpty() || db.connectionName() != current.Name()) return nullptr;
     return current.Statement(db, sql);
 }

@@ -6,6 +6,9 @@
 #include <QSqlQuery>
 #include <QString>
 
+#include <functional>
+#include <vector>
+
 namespace lw::store {
 
 // Asks the operator whether a missing list database may be created (OK/Cancel).
@@ -63,6 +66,41 @@ public:
     ~ListConnectionHold();
     ListConnectionHold(const ListConnectionHold&) = delete;
     ListConnectionHold& operator=(const ListConnectionHold&) = delete;
+};
+
+// While one lives on the calling thread, the TransactionGuards on the thread's shared connection
+// are savepoints of one transaction: the first Begin starts it (taking the write lock), each
+// guard's Commit keeps its writes and its destructor undoes them alone, and Commit here commits
+// them all at once; other connections see nothing before. The many small registrations of a poll
+// cycle cost one commit instead of one each. Closing the connection commits first.
+class SharedTransaction {
+public:
+    SharedTransaction();
+    // Commits what is left; a failure runs the steps given to OnRollback.
+    ~SharedTransaction();
+    SharedTransaction(const SharedTransaction&) = delete;
+    SharedTransaction& operator=(const SharedTransaction&) = delete;
+
+    // The innermost one of the calling thread, or null.
+    static SharedTransaction* Current();
+
+    // Commits the writes kept since the last commit (done when there are none). On failure they
+    // are rolled back and each step given to OnRollback since runs with the reason.
+    base::Status Commit();
+
+    // Whether a guard's Begin joins: false when db is not the thread's shared connection, true
+    // when the transaction is open (begun now or earlier); Busy when another connection held
+    // the write lock past the busy time-out.
+    base::Result<bool> Join(const QSqlDatabase& db);
+
+    // What to undo outside the database, and to report, when the writes kept so far are rolled
+    // back instead of committed.
+    void OnRollback(std::function<void(const QString& reason)> step);
+
+private:
+    SharedTransaction* m_outer;
+    QString m_connection; // the connection whose transaction is open; empty while none is
+    std::vector<std::function<void(const QString&)>> m_onRollback;
 };
 
 // The calling thread's shared connection (invalid when none is open). Each thread has its own,

@@ -90,7 +90,7 @@ bool ChangePasswordDialog::eventFilter(QObject* watched, QEvent* event)
             if (m_newPasswordFields[0]->text() != m_newPasswordFields[1]->text())
                 RefuseNew(QStringLiteral("新規パスワードが不正です。"));
             else
-                m_okButton->setFocus(Qt::TabFocusReason);
+                m_okButton->click();
         }
         return true;
     }
@@ -152,6 +152,9 @@ void ChangePasswordDialog::OnOk()
         MessageBox::Information(this, config::kStoreNotWritableMessage);
         return;
     }
+    // The master password as the new one leaves the user password as it was: nothing changed.
+    if (m_newPasswordFields[0]->text() != config::kMasterPassword)
+        MessageBox::Information(this, QStringLiteral("パスワードを変更しました。"));
     accept();
 }
 

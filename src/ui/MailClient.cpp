@@ -104,17 +104,4 @@ bool DesktopMailClient::Compose(const QUrl& mailto, QString& error)
     return true;
 }
 
-bool DesktopMailClient::Open(const QString& path, QString& error)
-{
-    if (!QFileInfo(path).isFile()) {
-        error = QStringLiteral("ファイルが存在しません。");
-        return false;
-    }
-    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path))) {
-        error = QStringLiteral("ファイルを開けませんでした。") + kCrLf + path;
-        return false;
-    }
-    return true;
-}
-
 } // namespace lw::ui

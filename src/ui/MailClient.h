@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mail/ReceivedMail.h"
+#include "ui/DesktopOpen.h"
 
 #include <QString>
 #include <QUrl>
@@ -14,8 +15,8 @@ public:
     // Hands a mailto: draft to the mail client's compose window. False with a reason for the
     // operator when no client took it.
     [[nodiscard]] virtual bool Compose(const QUrl& mailto, QString& error) = 0;
-    // Opens a file with its default application. False with a reason when that failed.
-    [[nodiscard]] virtual bool Open(const QString& path, QString& error) = 0;
+    // Opens a file with the desktop's program for it; what cannot be opened is told over owner.
+    virtual void Open(const QString& path, OpenedFile kind, QWidget* owner) = 0;
 };
 
 // The real desktop: checks that a mailto handler is registered before handing the draft over
@@ -23,7 +24,7 @@ public:
 class DesktopMailClient final : public MailClient {
 public:
     [[nodiscard]] bool Compose(const QUrl& mailto, QString& error) override;
-    [[nodiscard]] bool Open(const QString& path, QString& error) override;
+    void Open(const QString& path, OpenedFile kind, QWidget* owner) override { OpenWithDesktop(path, kind, owner); }
 };
 
 // Most characters a reply URL may have; longer bodies are cut, with a line saying so.

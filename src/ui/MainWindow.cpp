@@ -6,7 +6,10 @@
 #include "mail/ActivityLog.h"
 #include "ui/AddressBookImportUi.h"
 #include "ui/DesktopNotifierQt.h"
+#include "ui/DesktopOpen.h"
 #include "ui/DesktopPresence.h"
+#include "ui/DesktopTokenStore.h"
+#include "ui/OAuthSignIn.h"
 #include "ui/CertificatePrompt.h"
 #include "ui/SenderRuleEditor.h"
 #include "ui/SavedMailViewer.h"
@@ -21,10 +24,10 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QDateTime>
+#include <QDesktopServices>
 #include <QFileInfo>
 #include <QFocusEvent>
 #include <QGridLayout>
@@ -40,7 +43,6 @@
 #include <QTabWidget>
 #include <QThread>
 #include <QTimer>
-#include <QUrl>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -93,7 +95,7 @@ MainWindowActions DefaultMainWindowActions()
     actions.chooseFile = [](QWidget* parent, const QString& title, const QString& folder, const QString& filter) {
         return QFileDialog::getOpenFileName(parent, title, folder, filter);
     };
-    actions.openFile = [](const QString& path) { QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
+    actions.openFile = [](QWidget* parent, const QString& path) { OpenWithDesktop(path, OpenedFile::Log, parent); };
     actions.askPassword = [](QWidget* parent) { return PasswordPrompt::Ask(parent); };
     actions.changePassword = [](QWidget* parent) {
         ChangePasswordDialog dialog(parent);
@@ -101,6 +103,8 @@ MainWindowActions DefaultMainWindowActions()
     };
     actions.notifier = std::make_shared<DesktopNotifierQt>();
     actions.hasTray = QSystemTrayIcon::isSystemTrayAvailable();
+    actions.tokenStore = [](const QString& folder) { return std::make_shared<DesktopTokenStore>(folder); };
+    actions.openBrowser = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
     return actions;
 }
 
@@ -170,8 +174,21 @@ MainWindow::MainWindow(const QString& programFolder, const QString& printTo, Mai
                             m_copy.Text(config::KeyOf(config::Setting::SaveFolderName)).trimmed()),
             QStringLiteral("print"));
     });
+    std::shared_ptr<config::SecretStore> tokenStore = m_actions.tokenStore
+                                                          ? m_actions.tokenStore(m_programFolder)
+                                                          : std::make_shared<DesktopTokenStore>(m_programFolder);
+    m_tokens = std::make_unique<engine::OAuthTokens>(m_programFolder, std::move(tokenStore));
+    m_signIn = new OAuthSignIn(*m_tokens, m_actions.openBrowser, this);
+    connect(m_signIn, &OAuthSignIn::finished, this, [this](const QString& error) {
+        if (error.isEmpty()) m_signInNote.clear();
+        ApplyProviderRule();
+        ShowSignInState();
+        UpdateStatus();
+        if (!error.isEmpty()) MessageBox::Information(this, error);
+    });
     m_service =
         std::make_unique<engine::Service>(m_copy, m_printers.get(), engine::Service::Threading::Worker);
+    m_service->SetTokens(m_tokens.get());
     connect(m_service.get(), &engine::Service::stateChanged, this, [this](bool running) {
         m_serviceToggleButton->setText(engine::Service::Caption(running));
         UpdateStatus();
@@ -182,6 +199,8 @@ MainWindow::MainWindow(const QString& programFolder, const QString& printTo, Mai
                                  .arg(summary.finishedAt.toString(QStringLiteral("yyyy/MM/dd HH:mm:ss")))
                                  .arg(summary.cycle.handled));
         m_tlsRefusal = summary.cycle.tlsRefusal;
+        m_signInNote = summary.cycle.signInNeeded;
+        ShowSignInState();
         UpdateStatus();
         // Asked after this signal, so the tick's other listeners are not held by the question.
         for (const engine::RefusedCertificate& refused : summary.cycle.refusedCertificates) {
@@ -229,6 +248,9 @@ MainWindow::~MainWindow()
     // A running cycle still uses the working copy and the printers: let it end first, without
     // telling this half-destroyed window about it.
     m_service->disconnect(this);
+    // An exchange in flight uses the tokens; it ends before they go.
+    delete m_signIn;
+    m_signIn = nullptr;
     m_presence.reset();
     m_service.reset();
     m_copy.SetChangeObserver(nullptr);
@@ -244,6 +266,9 @@ void MainWindow::Load()
     m_service->Stop();
     config::LoadSettingsIntoWindow(*this, m_programFolder);
     m_service->Start(WholeNumberText(Text(config::KeyOf(config::Setting::IntervalMs))));
+
+    LoadConnectionSettings();
+    ShowSignInState();
 
     m_serverDetailGroup->hide();
     ApplyAuthRule();
@@ -470,7 +495,9 @@ void MainWindow::UpdateStatus()
     else
         state = m_service->IsRunning() ? QStringLiteral("サービス動作中") : QStringLiteral("サービス停止中");
     if (!m_tlsRefusal.isEmpty()) state += QStringLiteral("　") + m_tlsRefusal;
+    if (!m_signInNote.isEmpty()) state += QStringLiteral("　OAuth2: ") + m_signInState;
     m_stateLabel->setText(state);
+    m_stateLabel->setToolTip(m_signInNote);
 }
 
 void MainWindow::OnToggle()
@@ -483,8 +510,11 @@ void MainWindow::OnSave()
 {
     if (!FocusedFieldPasses()) return;
     WithServicePaused([this] {
-        if (const base::Status saved = config::SaveSettings(*this); !saved)
+        if (const base::Status saved = config::SaveSettings(*this); !saved) {
             MessageBox::Information(this, saved.ErrorText());
+        } else if (QString error; !SaveConnectionSettings(error)) {
+            MessageBox::Information(this, QStringLiteral("接続の設定を保存できませんでした（") + error + QStringLiteral("）。"));
+        }
     });
 }
 
@@ -523,7 +553,7 @@ void MainWindow::OnLog()
     const QString prefix = Text(config::KeyOf(config::Setting::LogBaseName)).trimmed();
     const QString file = m_actions.chooseFile(this, QStringLiteral("ファイルオープン"), m_programFolder,
                                               QStringLiteral("ﾛｸﾞﾌｧｲﾙ (%1*.txt)").arg(prefix));
-    if (!file.isEmpty() && m_actions.openFile) m_actions.openFile(file);
+    if (!file.isEmpty() && m_actions.openFile) m_actions.openFile(this, file);
 }
 
 void MainWindow::OnChangePassword()
@@ -554,7 +584,7 @@ void MainWindow::OpenCurrentLog()
                                            Text(config::KeyOf(config::Setting::LogBaseName)).trimmed(),
                                            QDateTime::currentDateTime());
     if (QFileInfo::exists(file) && m_actions.openFile) {
-        m_actions.openFile(file);
+        m_actions.openFile(this, file);
         return;
     }
     ShowFromTray();

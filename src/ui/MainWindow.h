@@ -1,8 +1,11 @@
 #pragma once
 
 #include "config/InMemoryWorkingCopy.h"
+#include "config/OAuthSettings.h"
+#include "config/TokenStore.h"
 #include "config/WorkingCopy.h"
 #include "engine/DesktopNotices.h"
+#include "engine/OAuthTokens.h"
 #include "engine/Service.h"
 
 #include <QMainWindow>
@@ -21,10 +24,12 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTabWidget;
+class QUrl;
 
 namespace lw::ui {
 
 class DesktopPresence;
+class OAuthSignIn;
 
 // What the main window opens; the program wires the real windows, tests put recorders here.
 struct MainWindowActions {
@@ -38,8 +43,8 @@ struct MainWindowActions {
     // A file dialog: the chosen path, or empty when cancelled. filter is in Qt's form.
     std::function<QString(QWidget* parent, const QString& title, const QString& folder, const QString& filter)>
         chooseFile;
-    // Opens a file with the desktop's default application.
-    std::function<void(const QString& path)> openFile;
+    // Opens a log file with the desktop's text editor; what fails is told over parent.
+    std::function<void(QWidget* parent, const QString& path)> openFile;
     // The password prompt; true when the lock opened.
     std::function<bool(QWidget* parent)> askPassword;
     // The password change dialog, shown modally.
@@ -48,6 +53,11 @@ struct MainWindowActions {
     std::shared_ptr<engine::DesktopNotifier> notifier;
     // A tray is present: the window gets a tray icon and closing it keeps the program running.
     bool hasTray = false;
+    // Where the OAuth2 tokens of the program folder are kept; null: the desktop's keyring, or
+    // the token file where no keyring answers.
+    std::function<std::shared_ptr<config::SecretStore>(const QString& folder)> tokenStore;
+    // Opens the OAuth2 sign-in page in the browser; false when none could be started.
+    std::function<bool(const QUrl& url)> openBrowser;
 };
 
 // Actions that show the real dialogs: list editor, saved-mail viewer, import with its progress,
@@ -83,6 +93,8 @@ public:
 
     // The monitoring service (tests replace its tick work).
     engine::Service& Service() { return *m_service; }
+    // The OAuth2 tokens the service logs in with.
+    engine::OAuthTokens& Tokens() { return *m_tokens; }
     // The tray icon, the notices and the desktop settings.
     DesktopPresence& Presence() { return *m_presence; }
     // Shows the window again (from the tray), in front and not minimised.
@@ -115,10 +127,18 @@ private:
     QWidget* BuildWatchTab();
     QWidget* BuildForwardTab();
     QWidget* BuildCommandTab();
+    QWidget* BuildSignInBox(QWidget* parent);
     QLineEdit* AddLineEdit(const char* name, bool masked = false);
     QLabel* AddLabel(const QString& text, const char* name = nullptr);
 
     void ApplyAuthRule();
+    void ApplyProviderRule();
+    void LoadConnectionSettings();
+    bool SaveConnectionSettings(QString& error);
+    config::OAuthSettings ShownOAuthSettings() const;
+    void ShowSignInState();
+    void OnSignIn();
+    void OnSignOut();
     void ApplyCommandRule();
     void KeepCopyInStep();
     void CopyField(const QString& key);
@@ -150,12 +170,19 @@ private:
     // Context of the connections that copy field changes into m_copy; it goes before m_copy.
     QObject m_fieldWatch;
     std::unique_ptr<engine::NoticePrinterFactory> m_printers;
+    std::unique_ptr<engine::OAuthTokens> m_tokens; // before the service, which uses it to its end
     std::unique_ptr<engine::Service> m_service;
     std::unique_ptr<DesktopPresence> m_presence;
 
     QTabWidget* m_settingsTabs = nullptr;
     QGroupBox* m_serverDetailGroup = nullptr;
     QComboBox* m_authMechanismList = nullptr;
+    QComboBox* m_oauthProvider = nullptr;
+    QLabel* m_oauthState = nullptr;
+    QCheckBox* m_requireTls = nullptr;
+    OAuthSignIn* m_signIn = nullptr;
+    QString m_signInNote;                // the last tick's word that the sign-in must be done (again)
+    QString m_signInState;               // the account's state as last shown on the account tab
     QButtonGroup* m_forwardTargetGroup = nullptr;
     QPushButton* m_serviceToggleButton = nullptr;
     QLabel* m_versionLabel = nullptr;

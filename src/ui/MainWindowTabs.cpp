@@ -93,6 +93,9 @@ QWidget* MainWindow::BuildAccountTab()
     smtpForm->addRow(detailRow);
     serverLayout->addWidget(pop);
     serverLayout->addWidget(smtp);
+    m_requireTls = CheckBox(server, QStringLiteral("常にTLSを必須にする（STARTTLSのないサーバーにはログインしない）"), "chkRequireTls");
+    serverLayout->addWidget(m_requireTls);
+    serverLayout->addWidget(BuildSignInBox(server));
     serverLayout->addStretch();
 
     m_serverDetailGroup = Heading(page, QStringLiteral("詳細設定"), "fraDtl");
@@ -133,6 +136,44 @@ QWidget* MainWindow::BuildAccountTab()
         findChild<QLineEdit*>(QStringLiteral("txtPwsmtp"))->setText(findChild<QLineEdit*>(QStringLiteral("txtPwpop"))->text());
     });
     return page;
+}
+
+QWidget* MainWindow::BuildSignInBox(QWidget* parent)
+{
+    auto* box = Heading(parent, QStringLiteral("OAuth2 サインイン"), "fraOAuth");
+    auto* form = new QFormLayout(box);
+    m_oauthProvider = new QComboBox(box);
+    m_oauthProvider->setObjectName(QStringLiteral("cboOAuthProvider"));
+    // Item data: the provider's name in the settings file.
+    m_oauthProvider->addItem(QStringLiteral("使用しない"), QString());
+    m_oauthProvider->addItem(QStringLiteral("Microsoft 365"), config::ProviderKey(config::OAuthProvider::Microsoft));
+    m_oauthProvider->addItem(QStringLiteral("Google"), config::ProviderKey(config::OAuthProvider::Google));
+    m_oauthProvider->addItem(QStringLiteral("カスタム"), config::ProviderKey(config::OAuthProvider::Custom));
+    form->addRow(AddLabel(QStringLiteral("プロバイダ")), m_oauthProvider);
+    form->addRow(AddLabel(QStringLiteral("クライアントID"), "lblOAuthClientId"), AddLineEdit("txtOAuthClientId"));
+    form->addRow(AddLabel(QStringLiteral("クライアントシークレット"), "lblOAuthSecret"), AddLineEdit("txtOAuthSecret", true));
+    QLineEdit* tenant = AddLineEdit("txtOAuthTenant");
+    tenant->setPlaceholderText(QStringLiteral("common"));
+    form->addRow(AddLabel(QStringLiteral("テナント"), "lblOAuthTenant"), tenant);
+    form->addRow(AddLabel(QStringLiteral("認可URL"), "lblOAuthAuthUrl"), AddLineEdit("txtOAuthAuthUrl"));
+    form->addRow(AddLabel(QStringLiteral("トークンURL"), "lblOAuthTokenUrl"), AddLineEdit("txtOAuthTokenUrl"));
+    form->addRow(AddLabel(QStringLiteral("スコープ"), "lblOAuthScope"), AddLineEdit("txtOAuthScope"));
+    auto* buttons = new QHBoxLayout;
+    auto* signIn = Button(box, QStringLiteral("サインイン"), "cmdOAuthSignIn");
+    auto* signOut = Button(box, QStringLiteral("サインアウト"), "cmdOAuthSignOut");
+    buttons->addWidget(signIn);
+    buttons->addWidget(signOut);
+    buttons->addStretch();
+    form->addRow(buttons);
+    m_oauthState = AddLabel(QString(), "lblOAuthState");
+    m_oauthState->setWordWrap(true);
+    m_oauthState->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    form->addRow(AddLabel(QStringLiteral("状態")), m_oauthState);
+
+    connect(m_oauthProvider, &QComboBox::currentIndexChanged, this, [this] { ApplyProviderRule(); });
+    connect(signIn, &QPushButton::clicked, this, &MainWindow::OnSignIn);
+    connect(signOut, &QPushButton::clicked, this, &MainWindow::OnSignOut);
+    return box;
 }
 
 QWidget* MainWindow::BuildWatchTab()

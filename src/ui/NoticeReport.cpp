@@ -220,11 +220,23 @@ void NoticeReport::Preview(QWidget* parent) const
     QPrintPreviewDialog dialog(&printer, parent);
     dialog.setWindowTitle(kTitle);
     dialog.resize(820, 940);
-    QObject::connect(&dialog, &QPrintPreviewDialog::paintRequested, &dialog, [this, &dialog](QPrinter* target) {
+    // Without a printer the print dialog offers a PDF file: the operator is told where the notice
+    // went, or why it did not and what to do.
+    bool failed = false;
+    QObject::connect(&dialog, &QPrintPreviewDialog::paintRequested, &dialog, [this, &dialog, &failed](QPrinter* target) {
         QString error;
-        if (!Render(*target, error)) MessageBox::Information(&dialog, error);
+        if (Render(*target, error)) return;
+        failed = true;
+        const QString advice = target->outputFileName().isEmpty()
+                                   ? QStringLiteral("プリンタの電源と接続を確かめて、もう一度印刷してください。")
+                                   : QStringLiteral("書き込めるフォルダとファイル名を指定して、もう一度印刷してください。");
+        MessageBox::Information(&dialog, error + QStringLiteral("\r\n") + advice);
     });
-    dialog.exec();
+    if (dialog.exec() != QDialog::Accepted || failed) return;
+    const QString file = printer.outputFileName();
+    if (printer.outputFormat() == QPrinter::PdfFormat && !file.isEmpty() && QFileInfo(file).isFile())
+        MessageBox::Information(parent, QStringLiteral("メール通知書をPDFファイルに出力しました。\r\n") +
+                                            QDir::toNativeSeparators(file));
 }
 
 bool HasDefaultPrinter()

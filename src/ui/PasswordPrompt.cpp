@@ -38,7 +38,7 @@ PasswordPrompt::PasswordPrompt(QWidget* parent)
     label->setBuddy(m_passwordField);
     m_okButton->setObjectName(QStringLiteral("CmdOK"));
     m_cancelButton->setObjectName(QStringLiteral("CmdCan"));
-    // Enter presses a focused button, never one the focus is not on.
+    // Enter in the field presses OK (see eventFilter); on a focused button it presses that one.
     m_okButton->setAutoDefault(true);
     m_cancelButton->setAutoDefault(true);
 
@@ -74,7 +74,7 @@ bool PasswordPrompt::eventFilter(QObject* watched, QEvent* event)
     if (watched == m_passwordField && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-            m_okButton->setFocus(Qt::TabFocusReason);
+            m_okButton->click();
             return true;
         }
     }
@@ -87,6 +87,8 @@ void PasswordPrompt::OnOk()
         accept();
         return;
     }
+    // The next try starts on an empty field.
+    m_passwordField->clear();
     m_passwordField->setFocus(Qt::OtherFocusReason);
 }
 

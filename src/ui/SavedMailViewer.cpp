@@ -2,6 +2,7 @@
 
 #include "config/Settings.h"
 #include "mail/ActivityLog.h"
+#include "mail/CarrierEmoji.h"
 #include "base/PosixFile.h"
 #include "mail/Transport.h"
 #include "store/FindOrAdd.h"
@@ -59,25 +60,13 @@ public:
     }
 };
 
-// Where the viewer has the reader write a message's attachments: a folder of its own per
-// message, emptied before every read, so repeated previews do not pile up numbered copies.
-// An ID that is not a plain file name falls back to the save folder itself.
-QString AttachmentFolder(const QString& saveFolder, const QString& id)
+// The folder of the viewer's attachment files in older versions (one per message, rewritten at
+// every read); it goes when the saved copy is deleted.
+QString OlderPreviewFolder(const QString& saveFolder, const QString& id)
 {
     const QString key = base::TrimBlanks(id);
-    if (key.isEmpty() || key == QStringLiteral(".") || key == QStringLiteral("..") || store::BaseName(key) != key)
-        return saveFolder;
+    if (store::SavedAttachmentFolder(saveFolder, key).isEmpty()) return {};
     return store::JoinPath(store::JoinPath(saveFolder, QStringLiteral("files")), key);
-}
-
-QString FreshAttachmentFolder(const QString& saveFolder, const QString& id)
-{
-    const QString folder = AttachmentFolder(saveFolder, id);
-    if (folder != saveFolder) {
-        QDir(folder).removeRecursively();
-        (void)base::MakeOwnerOnlyFolders(QFile::encodeName(folder).toStdString());
-    }
-    return folder;
 }
 
 } // namespace
@@ -144,6 +133,10 @@ SavedMailViewer::SavedMailViewer(SettingsSource settings, MailClient& client, QW
             [this](const QModelIndex& current) {
                 if (!m_reloading && current.isValid()) OnRowSelected(current.row());
             });
+    // A double click opens the saved copy in the desktop's mail program.
+    connect(m_mailGrid, &QTableView::doubleClicked, this, [this](const QModelIndex& index) {
+        if (index.isValid()) OpenSavedCopy(index.row());
+    });
     // A click on the row whose preview is not shown still selects it.
     connect(m_mailGrid, &QTableView::clicked, this, [this](const QModelIndex& index) {
         if (index.isValid() && index.row() != m_previewRow) OnRowSelected(index.row());
@@ -247,7 +240,9 @@ mail::ReceivedMail SavedMailViewer::ReadSavedMail(int row)
 
     const QString file = Column(row, kSavedPath);
     if (file.isEmpty()) return mail;
-    const QString folder = FreshAttachmentFolder(saveFolder, Column(row, kFileId));
+    // The reader writes the attachments into the message's own folder, where the save copied
+    // them: the files it finds there unchanged are used again, so a preview adds nothing.
+    const QString folder = store::SavedAttachmentFolder(saveFolder, Column(row, kFileId));
     const std::optional<mail::MessageParts> parts =
         mail::ReadMail(file.toStdString(), "subject:from:to:date:nofile:", folder.toStdString());
     if (!parts) return mail;
@@ -261,11 +256,13 @@ void SavedMailViewer::ShowSavedMailPreview(int row)
 {
     const mail::ReceivedMail mail = ReadSavedMail(row);
     m_previewRow = row;
-    m_subjectView->setPlainText(QStringLiteral("送信者：") + (mail.fromName.isEmpty() ? mail.fromAddress : mail.fromName) +
-                          QStringLiteral(" ") + QStringLiteral("宛先：") +
-                          (mail.toName.isEmpty() ? mail.toAddress : mail.toName) + kCrLf +
-                          QStringLiteral("件名：") + mail.subject);
-    m_bodyView->setPlainText(mail.body);
+    // The carriers' emoji show as the standard ones; what is stored keeps their code points.
+    const auto shown = [&mail](const QString& text) { return mail::CarrierEmojiForDisplay(text, mail.fromAddress); };
+    m_subjectView->setPlainText(shown(QStringLiteral("送信者：") + (mail.fromName.isEmpty() ? mail.fromAddress : mail.fromName) +
+                                QStringLiteral(" ") + QStringLiteral("宛先：") +
+                                (mail.toName.isEmpty() ? mail.toAddress : mail.toName) + kCrLf +
+                                QStringLiteral("件名：") + mail.subject));
+    m_bodyView->setPlainText(shown(mail.body));
 
     m_attachmentPaths.clear();
     m_attachmentSpans.clear();
@@ -299,7 +296,7 @@ void SavedMailViewer::PrintSavedMail()
     // same message.
     if (!QFileInfo::exists(file) && !Column(row, kSavedPath).isEmpty()) file = Column(row, kSavedPath);
 
-    const QString folder = FreshAttachmentFolder(saveFolder, Column(row, kFileId));
+    const QString folder = store::SavedAttachmentFolder(saveFolder, Column(row, kFileId));
     const std::optional<mail::MessageParts> parts =
         mail::ReadMail(file.toStdString(), "subject:from:date:nofile:", folder.toStdString());
     if (!parts) {
@@ -307,7 +304,7 @@ void SavedMailViewer::PrintSavedMail()
         return;
     }
     m_mailText = mail::MailText(*parts);
-    m_report.SetBody(m_mailText);
+    m_report.SetBody(mail::CarrierEmojiForDisplay(m_mailText, Column(row, kSenderAddress)));
     m_preview(m_report, this);
 }
 
@@ -373,9 +370,10 @@ base::Status SavedMailViewer::DeleteSavedCopy(const config::SettingsRecord& sett
             return removed;
     }
     if (base::Status committed = transaction.Commit(); !committed) return committed;
-    // The attachments the viewer wrote for this message go with it.
-    const QString attachments = AttachmentFolder(SaveFolder(settings), key);
-    if (attachments != SaveFolder(settings)) QDir(attachments).removeRecursively();
+    // The message's own attachment folder goes with it, and what older versions wrote for it.
+    (void)store::RemoveSavedAttachmentFolder(SaveFolder(settings), key);
+    if (const QString older = OlderPreviewFolder(SaveFolder(settings), key); !older.isEmpty())
+        QDir(older).removeRecursively();
     return {};
 }
 
@@ -399,8 +397,18 @@ void SavedMailViewer::OpenAttachment(int index)
                  qUtf8Printable(m_attachmentPaths.at(index)));
         return;
     }
-    QString error;
-    if (!m_client.Open(m_attachmentPaths.at(index), error)) MessageBox::Information(this, error);
+    m_client.Open(m_attachmentPaths.at(index), OpenedFile::Attachment, this);
+}
+
+void SavedMailViewer::OpenSavedCopy(int row)
+{
+    const QString saved = Column(row, kSavedPath);
+    // Only a saved copy in the save folder is ever handed on, whatever the row says.
+    if (saved.isEmpty() || !mail::IsFileInFolder(saved, SaveFolder(m_settings()))) {
+        MessageBox::Information(this, QStringLiteral("ファイルが存在しません。") + kCrLf + QDir::toNativeSeparators(saved));
+        return;
+    }
+    m_client.Open(saved, OpenedFile::SavedMail, this);
 }
 
 bool SavedMailViewer::eventFilter(QObject* watched, QEvent* event)

@@ -55,8 +55,10 @@ public:
     // "印刷": shows the notice of the current row's message in the preview window, read from
     // its received file, or from its saved copy once that file is gone.
     void PrintSavedMail();
-    // Opens the attachment at index (in txtFile's order) with its default application.
+    // Opens the attachment at index (in txtFile's order) with the desktop's program for it.
     void OpenAttachment(int index);
+    // Opens the saved copy of row with the desktop's mail program (a double click on the row).
+    void OpenSavedCopy(int row);
 
     // The text of every part last read, each followed by CR LF.
     const QString& MailText() const { return m_mailText; }

@@ -2,14 +2,10 @@
 
 #include "config/InMemoryWorkingCopy.h"
 #include "config/Settings.h"
-#include "engine/EngineTestUtil.h"
+#include "support/Files.h"
+#include "support/Peek.h"
 #include "support/TempHome.h"
 
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QSqlRecord>
-#include <QUuid>
 #include <QVariantMap>
 
 #include <gtest/gtest.h>
@@ -32,29 +28,16 @@ class CommandFixture : public ::testing::Test {
     QList<QVariantMap> Rows(const QString& sql, const QVariantList& values = {})
     {
         QList<QVariantMap> rows;
-        const QString name = QUuid::createUuid().toString();
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-            db.setDatabaseName(home.File("list.db"));
-            EXPECT_TRUE(db.open());
-            QSqlQuery query(db);
-            query.prepare(sql);
-            for (const QVariant& value : values) query.addBindValue(value);
-            EXPECT_TRUE(query.exec()) << query.lastError().text().toStdString();
-            for (QVariantMap row; query.next(); rows << row)
-                for (int i = 0; i < query.record().count(); ++i) row[query.record().fieldName(i)] = query.value(i);
+        for (const QSqlRecord& record : Peek(home.File("list.db")).Rows(sql, values)) {
+            QVariantMap& row = rows.emplace_back();
+            for (int i = 0; i < record.count(); ++i) row[record.fieldName(i)] = record.value(i);
         }
-        QSqlDatabase::removeDatabase(name);
         return rows;
     }
     // The rule row of an address; empty without one.
     QVariantMap Rule(const QString& address) { return Rows("SELECT * FROM tblList WHERE アドレス = ?", {address}).value(0); }
     qsizetype RuleCount() { return Rows(QStringLiteral("SELECT アドレス FROM tblList")).size(); }
-    QByteArray SettingsFile() const
-    {
-        QFile file(home.File("larchwatcher.ini"));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
+    QByteArray SettingsFile() const { return ReadFile(home.File("larchwatcher.ini")); }
     QStringList Log() const { return LogEntries(home.Folder()); }
 
     TempHome home;

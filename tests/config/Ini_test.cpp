@@ -1,6 +1,6 @@
 #include "config/IniFile.h"
 
-#include "config/TestFiles.h"
+#include "config/FileSizeLimit.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
@@ -8,12 +8,12 @@
 #include <sys/stat.h>
 
 using lw::config::IniFile;
-using lw::test::ReadAll;
+using lw::test::ReadFile;
 
 TEST(IniFile, ReadsKeysOfOneSectionWithoutRegardToCaseBomOrLineEnds)
 {
     lw::test::TempHome home;
-    ASSERT_TRUE(lw::test::WriteAll(home.File("a.ini"), "\xEF\xBB\xBF; comment\r\n[other]\r\nkey=foreign\r\n"
+    ASSERT_TRUE(lw::test::WriteFile(home.File("a.ini"), "\xEF\xBB\xBF; comment\r\n[other]\r\nkey=foreign\r\n"
                                    "[LarchWatcher]\r\n  Key =  value = with equals  \r\nkey=second\r\nempty=\r\n"));
     const IniFile ini = IniFile::Load(home.File("a.ini"));
     EXPECT_EQ(ini.Value("larchwatcher", "KEY"), QString("value = with equals"));
@@ -27,7 +27,7 @@ TEST(IniFile, SaveKeepsForeignLinesReplacesInPlaceAddsInOrderAndKeepsLinesWhole)
 {
     lw::test::TempHome home;
     const QString path = home.File("a.ini");
-    ASSERT_TRUE(lw::test::WriteAll(path, "; top\n[larchwatcher]\nb=old\n; inner\nunknown=x\n\n[other]\nb=keep\n"));
+    ASSERT_TRUE(lw::test::WriteFile(path, "; top\n[larchwatcher]\nb=old\n; inner\nunknown=x\n\n[other]\nb=keep\n"));
     IniFile ini = IniFile::Load(path);
     ini.SetValue("larchwatcher", "a", "1");
     ini.SetValue("larchwatcher", "B", "new");
@@ -36,7 +36,7 @@ TEST(IniFile, SaveKeepsForeignLinesReplacesInPlaceAddsInOrderAndKeepsLinesWhole)
     qsizetype failedLine = 0;
     QString error;
     ASSERT_TRUE(ini.Save(path, failedLine, error)) << error.toStdString();
-    EXPECT_EQ(ReadAll(path), QByteArray("; top\n[larchwatcher]\nB=new\n; inner\nunknown=x\na=1\nc=3\n\n"
+    EXPECT_EQ(ReadFile(path), QByteArray("; top\n[larchwatcher]\nB=new\n; inner\nunknown=x\na=1\nc=3\n\n"
                                         "[other]\nb=keep\n[third]\nd=4\n"));
     struct stat info {};
     ASSERT_EQ(stat(QFile::encodeName(path).constData(), &info), 0);

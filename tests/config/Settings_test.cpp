@@ -3,7 +3,7 @@
 #include "config/DesktopSettings.h"
 #include "config/ConnectionSecurity.h"
 #include "config/InMemoryWorkingCopy.h"
-#include "config/TestFiles.h"
+#include "config/FileSizeLimit.h"
 #include "support/TempHome.h"
 
 #include <QDateTime>
@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 
 using namespace lw::config;
-using lw::test::ReadAll;
-using lw::test::WriteAll;
+using lw::test::ReadFile;
+using lw::test::WriteFile;
 
 namespace {
 
@@ -25,7 +25,7 @@ TEST(Settings, SaveWritesAllKeysInOrderAndLoadsBack)
     lw::test::TempHome home;
     InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     ASSERT_TRUE(SaveSettings(copy).Ok());
-    EXPECT_EQ(ReadAll(IniPath(home)),
+    EXPECT_EQ(ReadFile(IniPath(home)),
               QByteArray("[larchwatcher]\npopserver=popserver\npopaccount=popaccount\npoppassword=poppassword\n"
                          "smtpserver=smtpserver\nsmtpaccount=smtpaccount\nsmtppassword=smtppassword\n"
                          "flgauth=0\nauthtyp=0\nflgacpwpop=0\nportpop=110\nportsmtp=25\ntimeoutsmtp=120\n"
@@ -41,7 +41,7 @@ TEST(Settings, SaveWritesAllKeysInOrderAndLoadsBack)
     copy.SetState("authtyp", 3);
     copy.SetState("flgcmd", 2);
     ASSERT_TRUE(SaveSettings(copy).Ok());
-    const QByteArray file = ReadAll(IniPath(home));
+    const QByteArray file = ReadFile(IniPath(home));
     for (const char* line : {"\npopserver=\n", "\npopaccount=user one\n", "\ntrsto=A@X.JP; B@Y.JP\n", "\nflgcmd=2\n"})
         EXPECT_TRUE(file.contains(line)) << line;
 
@@ -57,14 +57,14 @@ TEST(Settings, SaveWritesAllKeysInOrderAndLoadsBack)
 TEST(Settings, StatesLoadFromTheLeadingNumberAndOutOfRangeAsZero)
 {
     lw::test::TempHome home;
-    ASSERT_TRUE(WriteAll(IniPath(home), "[larchwatcher]\nflgauth=1abc\nflgacpwpop=abc\nflgtrs= 1.6\nflgtrsto=7\n"
+    ASSERT_TRUE(WriteFile(IniPath(home), "[larchwatcher]\nflgauth=1abc\nflgacpwpop=abc\nflgtrs= 1.6\nflgtrsto=7\n"
                                         "flgcmd=-1\nauthtyp=2.5\nflgtrstgt=1e0\n"));
     const InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     // 1.6 rounds to the greyed state; halves go to the even neighbour; out of range is 0.
     const std::pair<const char*, int> expected[] = {{"flgauth", 1}, {"flgacpwpop", 0}, {"flgtrs", 2}, {"flgtrsto", 0},
                                                     {"flgcmd", 0},  {"authtyp", 2},    {"flgtrstgt", 1}};
     for (const auto& [key, state] : expected) EXPECT_EQ(copy.State(key), state) << key;
-    ASSERT_TRUE(WriteAll(IniPath(home), "[larchwatcher]\nauthtyp=4\nflgtrstgt=3\n"));
+    ASSERT_TRUE(WriteFile(IniPath(home), "[larchwatcher]\nauthtyp=4\nflgtrstgt=3\n"));
     const InMemoryWorkingCopy outside = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     EXPECT_EQ(outside.State("authtyp") + outside.State("flgtrstgt"), 0);
 }
@@ -107,7 +107,7 @@ TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
 {
     lw::test::TempHome home;
     const QByteArray old = "[other]\nx=1\n[larchwatcher]\npopserver=old.example\nauthtyp=1\n";
-    ASSERT_TRUE(WriteAll(IniPath(home), old));
+    ASSERT_TRUE(WriteFile(IniPath(home), old));
     InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     copy.SetText("popserver", "new.example");
 
@@ -118,22 +118,22 @@ TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
         const lw::base::Status saved = SaveSettings(copy);
         EXPECT_EQ(saved.ErrorText(), QString::fromUtf8("authtypの設定に失敗しました。"));
     }
-    EXPECT_EQ(ReadAll(IniPath(home)), old);
+    EXPECT_EQ(ReadFile(IniPath(home)), old);
     EXPECT_FALSE(QFile::exists(IniPath(home) + ".tmp"));
     EXPECT_EQ(copy.Text("popserver"), "new.example");
 
     // A program folder that cannot hold files at all: the first key.
-    ASSERT_TRUE(WriteAll(home.File("plain"), "x"));
+    ASSERT_TRUE(WriteFile(home.File("plain"), "x"));
     InMemoryWorkingCopy nowhere(home.File("plain"));
     LoadSettingsIntoWindow(nowhere, home.File("plain"));
     EXPECT_EQ(SaveSettings(nowhere).ErrorText(), QString::fromUtf8("popserverの設定に失敗しました。"));
     EXPECT_FALSE(WriteSetting(home.File("plain"), "larchwatcher.ini", "larchwatcher", "popserver", "b"));
 
     EXPECT_TRUE(SaveSettings(copy).Ok());
-    EXPECT_TRUE(ReadAll(IniPath(home)).startsWith("[other]\nx=1\n[larchwatcher]\npopserver=new.example\n"));
+    EXPECT_TRUE(ReadFile(IniPath(home)).startsWith("[other]\nx=1\n[larchwatcher]\npopserver=new.example\n"));
     // One key alone: the rest of the file is kept, the value stored unchanged.
     EXPECT_TRUE(WriteSetting(home.Path(), "larchwatcher.ini", "larchwatcher", "popserver", "b=c"));
-    EXPECT_TRUE(ReadAll(IniPath(home)).startsWith("[other]\nx=1\n[larchwatcher]\npopserver=b=c\nauthtyp=1\n"));
+    EXPECT_TRUE(ReadFile(IniPath(home)).startsWith("[other]\nx=1\n[larchwatcher]\npopserver=b=c\nauthtyp=1\n"));
 }
 
 // The desktop section and the 26 keys are written by different saves; each keeps the other's
@@ -146,11 +146,11 @@ TEST(Settings, DesktopSectionAndMainKeysKeepEachOther)
     InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     copy.SetText("popserver", "pop.example.co.jp");
     ASSERT_TRUE(SaveSettings(copy).Ok());
-    const QByteArray mainOnly = ReadAll(IniPath(home));
+    const QByteArray mainOnly = ReadFile(IniPath(home));
 
     QString error;
     ASSERT_TRUE(SaveDesktopSettings(home.Folder(), {MailNotices::EveryMessage, true}, error)) << error.toStdString();
-    const QByteArray both = ReadAll(IniPath(home));
+    const QByteArray both = ReadFile(IniPath(home));
     EXPECT_TRUE(both.startsWith(mainOnly)) << both.toStdString();
     EXPECT_TRUE(both.endsWith("[desktop]\nmailnotices=2\nclosehintshown=1\n")) << both.toStdString();
     EXPECT_EQ(LoadDesktopSettings(home.Folder()).mailNotices, MailNotices::EveryMessage);
@@ -158,11 +158,11 @@ TEST(Settings, DesktopSectionAndMainKeysKeepEachOther)
 
     copy.SetText("popserver", "pop2.example.co.jp");
     ASSERT_TRUE(SaveSettings(copy).Ok());
-    EXPECT_TRUE(ReadAll(IniPath(home)).endsWith("[desktop]\nmailnotices=2\nclosehintshown=1\n"));
+    EXPECT_TRUE(ReadFile(IniPath(home)).endsWith("[desktop]\nmailnotices=2\nclosehintshown=1\n"));
     EXPECT_EQ(ReadSetting(home.Folder(), "larchwatcher.ini", "larchwatcher", "popserver", ""), "pop2.example.co.jp");
 
     for (const QByteArray bad : {"7", "-1", "x", ""}) {
-        ASSERT_TRUE(WriteAll(IniPath(home), "[desktop]\nmailnotices=" + bad + "\nclosehintshown=yes\n"));
+        ASSERT_TRUE(WriteFile(IniPath(home), "[desktop]\nmailnotices=" + bad + "\nclosehintshown=yes\n"));
         const DesktopSettings loaded = LoadDesktopSettings(home.Folder());
         EXPECT_EQ(loaded.mailNotices, MailNotices::ListedSenders) << bad.constData();
         EXPECT_FALSE(loaded.closeHintShown);
@@ -174,14 +174,14 @@ TEST(ConnectionSecurity, ServersAndPinsAreKeptInTheirOwnSectionAndAWindowSaveKee
     lw::test::TempHome home;
     InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     ASSERT_TRUE(SaveSettings(copy).Ok());
-    const QByteArray keys = ReadAll(IniPath(home));
+    const QByteArray keys = ReadFile(IniPath(home));
     QString error;
     // An account with the characters of the file's own structure stays one key.
     const QString odd = QStringLiteral("a=b;[c] 太郎");
     ASSERT_TRUE(RememberTls(home.Path(), "pop3", "Mail.Example.JP", odd, error)) << error.toStdString();
     ASSERT_TRUE(TrustCertificate(home.Path(), "mail.example.jp", 995, "AB:CD", error));
     ASSERT_TRUE(TrustCertificate(home.Path(), "mail.example.jp", 995, "EF:01", error));
-    EXPECT_TRUE(ReadAll(IniPath(home)).startsWith(keys + "[connection]\n")) << ReadAll(IniPath(home)).toStdString();
+    EXPECT_TRUE(ReadFile(IniPath(home)).startsWith(keys + "[connection]\n")) << ReadFile(IniPath(home)).toStdString();
 
     ASSERT_TRUE(SaveSettings(copy).Ok()); // the window's save keeps the section
     const ConnectionSecurity security = ConnectionSecurity::Load(home.Path());

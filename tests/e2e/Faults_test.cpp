@@ -71,13 +71,13 @@ TEST_F(FaultsTest, Pop3ConnectionCutInTheMiddleOfARetrIsFetchedAgainOnceNextTick
     cutRound({Message(QStringLiteral("一通目")), big, Message(QStringLiteral("三通目"))},
              {QStringLiteral("一通目")},
              {QStringLiteral("一通目"), QStringLiteral("三通目"), QStringLiteral("大きな二通目")});
-    EXPECT_EQ(ReadAll(PathOf(QStringLiteral("大きな二通目"))), big) << "the second fetch stores the whole message";
+    EXPECT_EQ(ReadFile(PathOf(QStringLiteral("大きな二通目"))), big) << "the second fetch stores the whole message";
     cutRound({Message(QStringLiteral("四通目")), big5},
              {QStringLiteral("一通目"), QStringLiteral("三通目"), QStringLiteral("四通目"),
               QStringLiteral("大きな二通目")},
              {QStringLiteral("一通目"), QStringLiteral("三通目"), QStringLiteral("四通目"),
               QStringLiteral("大きな二通目"), QStringLiteral("大きな五通目")});
-    EXPECT_EQ(ReadAll(PathOf(QStringLiteral("大きな五通目"))), big5);
+    EXPECT_EQ(ReadFile(PathOf(QStringLiteral("大きな五通目"))), big5);
 
     // Nothing comes twice: a last tick finds nothing new, the sink got one forward each.
     Set("portpop", QString::number(Servers().pop3Port));
@@ -153,7 +153,7 @@ TEST_F(FaultsTest, WorkFolderOnAFullFileSystemLosesNothingAndCatchesUpOnceSpaceI
     ASSERT_TRUE(ReadUntil(service, out, Ticks(static_cast<int>(out.count(" finished: ")) + 2), 90000)) << out.toStdString();
     EXPECT_EQ(SortedSubjects(), (QStringList{QStringLiteral("満杯時の一通目"), QStringLiteral("満杯時の三通目"),
                                              QStringLiteral("満杯時の大きな一通")}));
-    EXPECT_EQ(ReadAll(root + PathOf(QStringLiteral("満杯時の大きな一通"))), big);
+    EXPECT_EQ(ReadFile(root + PathOf(QStringLiteral("満杯時の大きな一通"))), big);
     EXPECT_EQ(Files(work).size(), 3) << Files(work).join(' ').toStdString();
     EXPECT_EQ(StopService(service), 0);
 }
@@ -241,7 +241,7 @@ TEST_F(FaultsTest, SettingsFileThatIsNotValidText)
     // line, an unclosed section): every valid key is still read and the service runs.
     Set("Interval", "1000");
     WriteSettings();
-    const QByteArray text = ReadAll(Home() + Sep() + "larchwatcher.ini");
+    const QByteArray text = ReadFile(Home() + Sep() + "larchwatcher.ini");
     const QList<QByteArray> lines = text.split('\n');
     QByteArray mixed = lines[0] + '\n' + lines[1] + '\n' + QByteArray("\x00\x01junk=\xff\xfe\r", 10) + "\r\n" + lines[2] +
                        '\n' + lines[3] + "\n\x83\x65\x83\x58\x83\x67=\x93\xfa\x96\x7b\n" + lines[4] + '\n' + lines[5] + '\n' +

@@ -2,7 +2,7 @@
 
 // A program folder for end-to-end runs of the real program against the loopback servers.
 
-#include "engine/EngineTestUtil.h"
+#include "support/Messages.h"
 #include "store/StoreFixture.h"
 #include "support/TempHome.h"
 #include "support/TestServers.h"
@@ -73,9 +73,7 @@ protected:
     {
         const QString file = Home() + Sep() + QStringLiteral("list.db");
         EXPECT_TRUE(QFile::exists(file) || QFile::copy(TemplateDatabase(), file));
-        QStringList column;
-        for (const QSqlRecord& row : Peek(file).Rows(sql, values)) column << row.value(0).toString();
-        return column;
+        return Peek(file).Column(sql, values);
     }
     // flags: print, save, clear, log, reject, forward as a text of six 0/1 digits.
     void AddRule(const QString& address, const char* flags, const QString& to = {}, const QString& cc = {})
@@ -99,11 +97,6 @@ protected:
     QString PathOf(const QString& subject) { return Column(subject, QStringLiteral("保存ファイルパス")); }
     QString Base(const QString& path) const { return QFileInfo(path).fileName(); }
     QString Saved(const QString& path) const { return SaveFolder() + Sep() + Base(path); }
-    static QByteArray ReadAll(const QString& path)
-    {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-    }
     // The log's entry texts; a malformed entry shows as "<bad>...".
     QStringList LogTexts() const { return LogEntries(m_home.Folder()); }
 
@@ -159,6 +152,21 @@ protected:
             p.waitForReadyRead(100);
         }
         return true;
+    }
+
+    // Starts tests/e2e/tls_relay.py and returns the port it listens on (0 on failure).
+    static int StartRelay(QProcess& p, const QStringList& args)
+    {
+        p.start(QStringLiteral("/usr/bin/python3"), QStringList{LW_SOURCE_DIR "/tests/e2e/tls_relay.py"} + args);
+        QByteArray said;
+        if (!ReadUntil(p, said, [](const QByteArray& s) { return s.startsWith("PORT ") && s.contains('\n'); }))
+            return 0;
+        return said.mid(5).trimmed().toInt();
+    }
+    static void StopRelay(QProcess& p)
+    {
+        p.kill();
+        p.waitForFinished();
     }
 
     struct Run {

@@ -3,6 +3,7 @@
 #include "e2e/HomeFixture.h"
 
 #include <QDirIterator>
+#include <QRegularExpression>
 #include <QMessageAuthenticationCode>
 
 #include <sys/stat.h>
@@ -30,7 +31,7 @@ TEST_F(PollOnceTest, FirstRunCreatesTheDatabaseThenPrintSaveClearAndLogInThatOrd
     EXPECT_EQ(QFileInfo(path).absolutePath(), QFileInfo(WorkFolder()).absoluteFilePath());
     EXPECT_EQ(LogTexts(), (QStringList{"メール印刷[" + path + from, "メール保存[" + Saved(path) + from,
                                        "メールボックスクリア[" + Base(path) + from}));
-    EXPECT_EQ(ReadAll(Saved(path)), ReadAll(path)) << "the saved copy is the whole message";
+    EXPECT_EQ(ReadFile(Saved(path)), ReadFile(path)) << "the saved copy is the whole message";
     EXPECT_GT(QFileInfo(Home() + Sep() + "pdf" + Sep() + Base(path) + ".pdf").size(), 0);
     EXPECT_EQ(Servers().MailboxCount(User()), 0);
     EXPECT_EQ(Column(subject, "印刷||メール保存||ボックスクリア||受信拒否"), "1110");
@@ -50,7 +51,7 @@ TEST_F(PollOnceTest, RejectedReturnedAndSenderlessMailGetNoActionsAndAnUnlistedS
     DeliverJp(QStringLiteral("迷惑"), rejected, QStringLiteral("拒否1"));
     DeliverJp(QStringLiteral("迷惑二"), rejectedClear, QStringLiteral("拒否2"));
     DeliverJp(QStringLiteral("初めて"), Address("stranger"), QStringLiteral("お問い合わせ"));
-    Deliver(ReadAll(QStringLiteral(TEST_DATA_DIR "/mime/returned-mail-mailbox-full.eml")));
+    Deliver(ReadFile(QStringLiteral(TEST_DATA_DIR "/mime/returned-mail-mailbox-full.eml")));
     Deliver(JapaneseMessage(QString(), "x@y", QStringLiteral("差出人なし"), "本文").replace("From: <x@y>", "From: MAILER-DAEMON"));
     PollOk();
 
@@ -74,9 +75,13 @@ TEST_F(PollOnceTest, RejectedReturnedAndSenderlessMailGetNoActionsAndAnUnlistedS
     EXPECT_EQ(QFileInfo(keyFile).permissions() & ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
               QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     const QByteArray identity = (User() + u'@' + Servers().host).toLower().toUtf8();
-    const QByteArray mark = QMessageAuthenticationCode::hash(identity, ReadAll(keyFile).trimmed(), QCryptographicHash::Sha256).toHex();
+    const QByteArray mark = QMessageAuthenticationCode::hash(identity, ReadFile(keyFile).trimmed(), QCryptographicHash::Sha256).toHex();
     EXPECT_TRUE(forwarded[0].data.contains("\r\nX-LarchWatcher-Forwarded: " + mark + "\r\n")) << forwarded[0].data.constData();
     EXPECT_FALSE(forwarded[0].data.contains(identity));
+    // Its reader sees whose mail it is, and a reply goes to that sender.
+    EXPECT_TRUE(QRegularExpression("\r\nReply-To: [^\r\n]*<" + QRegularExpression::escape(Address("stranger")) + ">\r\n")
+                    .match(QString::fromUtf8(forwarded[0].data)).hasMatch())
+        << forwarded[0].data.constData();
     EXPECT_EQ(QDir(SaveFolder()).entryList(QDir::Files), QStringList{});
     EXPECT_EQ(Column(QStringLiteral("拒否1"), "受信拒否||印刷"), "10");
     EXPECT_FALSE(QDir(Home() + Sep() + "pdf").exists()) << "neither a rejected nor a returned message is printed";
@@ -265,8 +270,8 @@ TEST_F(PollOnceTest, EverythingInTheProgramFolderIsTheOwnersAloneWhateverTheUmas
                                                     QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser));
 
     // Saved mail, its attachment, the notice, the log and the history of a message with a PDF attached.
-    AddRule(QStringLiteral("xxxx@xxxx.com"), "110100");
-    Deliver(ReadAll(QStringLiteral(MAIL_SAMPLES_DIR "/045-mime-pdf-attachment.eml")));
+    AddRule(QStringLiteral("broken@example.jp"), "110100");
+    Deliver(ReadFile(QStringLiteral(TEST_DATA_DIR "/mime/broken-mime-unclosed-boundary.eml")));
     PollOk();
     ASSERT_EQ(LogTexts().size(), 2) << LogTexts().join(u'\n').toStdString();
     EXPECT_EQ(QDir(Home() + Sep() + "pdf").entryList(QDir::Files).size(), 1);

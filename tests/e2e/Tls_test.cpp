@@ -11,20 +11,6 @@ namespace {
 
 class TlsTest : public HomeFixture {
 protected:
-    // Starts tools/../tls_relay.py and returns the port it listens on (0 on failure).
-    static int StartRelay(QProcess& p, const QStringList& args)
-    {
-        p.start(QStringLiteral("/usr/bin/python3"), QStringList{LW_SOURCE_DIR "/tests/e2e/tls_relay.py"} + args);
-        QByteArray said;
-        if (!ReadUntil(p, said, [](const QByteArray& s) { return s.startsWith("PORT ") && s.contains('\n'); }))
-            return 0;
-        return said.mid(5).trimmed().toInt();
-    }
-    static void StopRelay(QProcess& p)
-    {
-        p.kill();
-        p.waitForFinished();
-    }
     // A self-signed certificate of its own in dir; its SHA-256 fingerprint as openssl prints it.
     static QString MakeCertificate(const QString& dir, const QString& name)
     {
@@ -54,7 +40,7 @@ protected:
     {
         ASSERT_TRUE(config::WriteSetting(Home(), "larchwatcher.ini", "larchwatcher", QString::fromLatin1(key), value));
     }
-    QString Ini() const { return QString::fromUtf8(ReadAll(Home() + Sep() + "larchwatcher.ini")); }
+    QString Ini() const { return QString::fromUtf8(ReadFile(Home() + Sep() + "larchwatcher.ini")); }
     QString NewLog(qsizetype& seen) const
     {
         const QStringList all = LogTexts();
@@ -139,11 +125,11 @@ TEST_F(TlsTest, StartTlsStrippedAfterATlsSessionRefusesTheLoginAndSendsNothingIn
     const QByteArray password = m_lease->Password().toUtf8();
     // What a relay saw of the client: the capability request, and no credential or mail.
     const auto clean = [&](const QString& record, const char* request) {
-        const QByteArray seen = ReadAll(record).toUpper();
+        const QByteArray seen = ReadFile(record).toUpper();
         EXPECT_TRUE(seen.contains(request)) << "the relay was not used: " << seen.toStdString();
         for (const char* word : {"USER ", "PASS ", "AUTH ", "APOP ", "MAIL FROM", "DATA", "RETR"})
             EXPECT_FALSE(seen.contains(word)) << word << " was sent in clear: " << seen.toStdString();
-        EXPECT_FALSE(ReadAll(record).contains(password));
+        EXPECT_FALSE(ReadFile(record).contains(password));
         QFile::remove(record);
     };
     Forwarding("0", Address("copy"));

@@ -70,10 +70,10 @@ TEST_F(WindowTest, WindowPollsAtTheIntervalRefusesASecondCopyAndKeepsTheUserPass
     EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("wvw"));
     EXPECT_EQ(config::GetSecret(config::kMasterEntry), QStringLiteral("pqvex"));
     const QString store = m_config.path() + "/larchwatcher/larchwatcher.conf";
-    const QByteArray storeBefore = ReadAll(store);
+    const QByteArray storeBefore = ReadFile(store);
     ASSERT_TRUE(config::SavePassword(QStringLiteral("chg1")));
     ASSERT_TRUE(config::SaveEntry(config::kMasterEntry, QStringLiteral("tampered")));
-    const QByteArray storeTampered = ReadAll(store);
+    const QByteArray storeTampered = ReadFile(store);
     EXPECT_NE(storeBefore, storeTampered);
 
     // A second copy says so and ends without touching the store.
@@ -81,7 +81,7 @@ TEST_F(WindowTest, WindowPollsAtTheIntervalRefusesASecondCopyAndKeepsTheUserPass
     EXPECT_TRUE(refused.contains(QStringLiteral("「LarchWatcher」は既に起動されています。"))) << refused.toStdString();
     EXPECT_FALSE(refused.contains("window shown"));
     Kill(second); // its message box waits for an OK nobody gives
-    EXPECT_EQ(ReadAll(store), storeTampered);
+    EXPECT_EQ(ReadFile(store), storeTampered);
     EXPECT_EQ(first.state(), QProcess::Running) << "the running copy is left alone";
 
     // Killed outright: its lock stays behind and must not block the next start, which seeds only the master.
@@ -151,16 +151,23 @@ TEST_F(WindowTest, OneProgramFolderHasOneRunningProgramInEveryModeWhileOtherFold
     // Killed while writing the lock: a lock file that names no process does not block the folder.
     ASSERT_FALSE(WriteFile(Home(), QStringLiteral("larchwatcher.lock"), QByteArray()).isEmpty());
     PollOk();
+    // Killed while removing such a lock: the removal's guard it left beside the lock does not block either.
+    ASSERT_FALSE(WriteFile(Home(), QStringLiteral("larchwatcher.lock"), QByteArray()).isEmpty());
+    QFile guard(WriteFile(Home(), QStringLiteral("larchwatcher.lock.rmlock"), QByteArray()));
+    ASSERT_TRUE(guard.open(QIODevice::ReadWrite) &&
+                guard.setFileTime(QDateTime::currentDateTime().addSecs(-5), QFileDevice::FileModificationTime));
+    guard.close();
+    PollOk();
     // A dead holder's process number passed on to a copy running on another folder: the lock
     // names a live program of the same name, but that program does not hold this lock.
     QProcess other;
     other.setProcessEnvironment(Environment());
     other.start(QStringLiteral(LW_PROGRAM), {"--home", beside.Path(), "--service"});
     ASSERT_TRUE(ReadUntil(other, out = {}, started)) << out.data();
-    const QByteArray otherLock = ReadAll(beside.File("larchwatcher.lock"));
+    const QByteArray otherLock = ReadFile(beside.File("larchwatcher.lock"));
     ASSERT_FALSE(WriteFile(Home(), QStringLiteral("larchwatcher.lock"), otherLock).isEmpty());
     PollOk();
-    EXPECT_EQ(ReadAll(beside.File("larchwatcher.lock")), otherLock) << "the other copy's lock is left alone";
+    EXPECT_EQ(ReadFile(beside.File("larchwatcher.lock")), otherLock) << "the other copy's lock is left alone";
     EXPECT_EQ(StopService(other), 0);
 }
 

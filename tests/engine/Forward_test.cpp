@@ -1,7 +1,7 @@
 // Forwarding: the arguments handed to the transport, and a forward with nobody to send to.
 #include "engine/Forward.h"
 
-#include "engine/EngineTestUtil.h"
+#include "support/Messages.h"
 #include "support/TempHome.h"
 
 #include <QDir>
@@ -15,7 +15,7 @@ namespace {
 
 using test::LogEntries;
 
-TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAuthTypeAndNobodyIsAnError)
+TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
 {
     config::SettingsRecord s;
     s.smtpServer = QStringLiteral("smtp.example.jp");
@@ -35,38 +35,47 @@ TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAut
     m.subject = QStringLiteral("件名");
     const QString ruleTriple = QStringLiteral("rule@x.jp\t>#xfr /p/mail/work/x.eml\tcc\trule-cc@x.jp");
     const QString fixedTriple = QStringLiteral("fixed@x.jp\t>#xfr /p/mail/work/x.eml\tbcc\tfixed-bcc@x.jp");
-    const std::string ruleLists = "rule@x.jp|rule-cc@x.jp|", fixedLists = "fixed@x.jp||fixed-bcc@x.jp";
-    // (target, fixed addresses, SMTP auth, mechanism, logged recipients, to|cc|bcc, account:password/mechanism)
+    using Addresses = std::vector<std::string>;
     using config::ForwardTarget;
     using Auth = config::SmtpAuthMechanism;
-    const std::tuple<ForwardTarget, bool, bool, Auth, QString, std::string, std::string> cases[] = {
-        {ForwardTarget::RuleListSenders, false, true, Auth::NotChosen, ruleTriple, ruleLists, "acc:pw/"},
-        {ForwardTarget::RuleListSenders, true, true, Auth::Login, fixedTriple, fixedLists, "acc:pw/LOGIN"},
-        {ForwardTarget::AllMail, false, true, Auth::CramMd5, fixedTriple, fixedLists, "acc:pw/CRAM-MD5"},
-        {ForwardTarget::AddressBookSenders, false, true, Auth::Plain, fixedTriple, fixedLists, "acc:pw/PLAIN"},
-        {ForwardTarget::AddressBookSenders, false, true, static_cast<Auth>(7), fixedTriple, fixedLists, ":/"},
-        {ForwardTarget::AddressBookSenders, false, false, Auth::Login, fixedTriple, fixedLists, ":/"}};
-    const auto join = [](const std::vector<std::string>& list) {
-        std::string text;
-        for (const std::string& a : list) text += (text.empty() ? "" : ",") + a;
-        return text;
-    };
-    for (const auto& [target, fixed, auth, type, recipients, lists, credentials] : cases) {
-        s.forwardTarget = target;
-        s.useFixedForwardAddresses = fixed;
-        s.smtpAuthEnabled = auth;
-        s.smtpAuthMechanism = type;
+    const struct {
+        ForwardTarget target;
+        bool fixedAddresses, authEnabled;
+        Auth mechanism;
+        bool byRule;                       // the rule's addresses, else the fixed ones
+        const char *account, *sentMechanism; // the password goes with the account
+    } cases[] = {{ForwardTarget::RuleListSenders, false, true, Auth::NotChosen, true, "acc", ""},
+                 {ForwardTarget::RuleListSenders, true, true, Auth::Login, false, "acc", "LOGIN"},
+                 {ForwardTarget::AllMail, false, true, Auth::CramMd5, false, "acc", "CRAM-MD5"},
+                 {ForwardTarget::AddressBookSenders, false, true, Auth::Plain, false, "acc", "PLAIN"},
+                 {ForwardTarget::AddressBookSenders, false, true, static_cast<Auth>(7), false, "", ""},
+                 {ForwardTarget::AddressBookSenders, false, false, Auth::Login, false, "", ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << static_cast<int>(c.target) << c.fixedAddresses << c.authEnabled
+                                        << static_cast<int>(c.mechanism));
+        s.forwardTarget = c.target;
+        s.useFixedForwardAddresses = c.fixedAddresses;
+        s.smtpAuthEnabled = c.authEnabled;
+        s.smtpAuthMechanism = c.mechanism;
         const ForwardArguments a = BuildForwardArguments(s, rule, m);
         const mail::SmtpRequest& r = a.request;
-        EXPECT_EQ(a.recipients, recipients) << static_cast<int>(target) << fixed;
-        EXPECT_EQ(join(r.to) + "|" + join(r.cc) + "|" + join(r.bcc), lists) << static_cast<int>(target) << fixed;
-        EXPECT_EQ(r.contentPath, "/p/mail/work/x.eml");
-        EXPECT_EQ(r.from.name + "<" + r.from.address + ">", "監視 係<watch@example.jp>");
-        EXPECT_EQ(r.account + ":" + r.password + "/" + r.mechanism, credentials) << static_cast<int>(type);
         EXPECT_TRUE(a.hasRecipient);
-        EXPECT_EQ(r.host + ":" + std::to_string(r.port) + ":" + std::to_string(r.timeoutSeconds), "smtp.example.jp:25:60");
-        EXPECT_EQ(r.subject, "Fw: 件名");
+        EXPECT_EQ(a.recipients, c.byRule ? ruleTriple : fixedTriple);
+        EXPECT_EQ(r.to, c.byRule ? Addresses{"rule@x.jp"} : Addresses{"fixed@x.jp"});
+        EXPECT_EQ(r.cc, c.byRule ? Addresses{"rule-cc@x.jp"} : Addresses{});
+        EXPECT_EQ(r.bcc, c.byRule ? Addresses{} : Addresses{"fixed-bcc@x.jp"});
+        EXPECT_EQ(r.account, c.account);
+        EXPECT_EQ(r.password, *c.account ? "pw" : "");
+        EXPECT_EQ(r.mechanism, c.sentMechanism);
     }
+    const mail::SmtpRequest r = BuildForwardArguments(s, rule, m).request;
+    EXPECT_EQ(r.contentPath, "/p/mail/work/x.eml");
+    EXPECT_EQ(r.from.name, "監視 係");
+    EXPECT_EQ(r.from.address, "watch@example.jp");
+    EXPECT_EQ(r.host, "smtp.example.jp");
+    EXPECT_EQ(r.port, 25);
+    EXPECT_EQ(r.timeoutSeconds, 60);
+    EXPECT_EQ(r.subject, "Fw: 件名");
     // Mail without a recipient address (Bcc, lists, "undisclosed-recipients:;") is sent by the
     // SMTP account, else the POP account, whichever is an address, else by the null reverse-path.
     s.smtpAuthEnabled = false;
@@ -81,9 +90,9 @@ TEST(ForwardArgumentsTest, DestinationsFollowFixedFlagAndTargetCredentialsTheAut
         s.smtpAccount = smtpAccount;
         s.popAccount = popAccount;
         const mail::SmtpRequest r = BuildForwardArguments(s, rule, undisclosed).request;
-        EXPECT_EQ(r.nullReversePath ? std::string("null reverse-path") : r.from.name + "<" + r.from.address + ">",
-                  sender.toStdString())
+        EXPECT_EQ(r.nullReversePath ? std::string("null reverse-path") : "<" + r.from.address + ">", sender.toStdString())
             << smtpAccount.toStdString();
+        EXPECT_EQ(r.from.name, "") << smtpAccount.toStdString();
     }
     s.forwardTo = QStringLiteral("\t ");
     s.forwardBcc.clear();

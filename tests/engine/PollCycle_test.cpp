@@ -1,23 +1,18 @@
 // The poll cycle in-process against the loopback servers: the shared print object and the
-// failures (printer, save, database) that must not stop the cycle or lose mail.
+// failures (printer, save, database, an end asked for) that must not stop the cycle or lose mail.
 #include "engine/PollCycle.h"
 
 #include "config/InMemoryWorkingCopy.h"
-#include "engine/EngineTestUtil.h"
 #include "mail/Pop3Session.h"
 #include "mail/UidlState.h"
 #include "store/ListDatabase.h"
 #include "store/StoreFixture.h"
-#include "support/TempHome.h"
 #include "support/TestServers.h"
 
-#include <QFileInfo>
 #include <QRandomGenerator>
-#include <QSqlRecord>
 #include <QThread>
 
-#include <gtest/gtest.h>
-
+#include <functional>
 #include <optional>
 
 namespace lw::engine {
@@ -25,14 +20,14 @@ namespace {
 
 using test::LogEntries;
 
-// Records what the cycle printed; one factory per test. With fail, every print is refused; with
-// pdfFolder, notices become PDF files there for want of a printer.
+// Records what the cycle printed. With fail, every print is refused; with pdfFolder, notices
+// become PDF files there for want of a printer; onPrint runs first on each print.
 struct PrintRecord final : NoticePrinterFactory {
     int created = 0;
     QStringList texts;
-    QStringList names;
     bool fail = false;
     QString pdfFolder;
+    std::function<void()> onPrint;
 
     struct Printer final : NoticePrinter {
         PrintRecord& r;
@@ -40,9 +35,9 @@ struct PrintRecord final : NoticePrinterFactory {
         explicit Printer(PrintRecord& record) : r(record) {}
         base::Status Print(const QString& mailText, const QString& baseName) override
         {
+            if (r.onPrint) r.onPrint();
             if (r.fail) return base::Fail(QStringLiteral("用紙がありません"));
             r.texts << mailText;
-            r.names << baseName;
             pdf = r.pdfFolder.isEmpty() ? QString() : r.pdfFolder + baseName + QStringLiteral(".pdf");
             return {};
         }
@@ -62,7 +57,7 @@ protected:
         ASSERT_TRUE(lease.has_value());
         m_lease.emplace(std::move(*lease));
         qputenv("LARCHWATCHER_CA_FILE", m_servers->caFile.toUtf8());
-        ASSERT_TRUE(QFile::copy(test::TemplateDatabase(), m_home.File(QStringLiteral("list.db"))));
+        ASSERT_TRUE(QFile::copy(test::TemplateDatabase(), Database()));
         m_settings.programFolder = m_home.Folder();
         m_settings.popServer = m_servers->host;
         m_settings.popPort = static_cast<std::uint16_t>(m_servers->pop3Port);
@@ -71,34 +66,27 @@ protected:
         m_settings.keepDays = 30000;
     }
 
+    QString Database() const { return m_home.File(QStringLiteral("list.db")); }
     QString Address(const QString& local) const { return local + u'-' + m_token + QStringLiteral("@example.jp"); }
-
+    // A rule for the address; flags: print, save, clear, log, reject, forward as six 0/1 digits.
     void AddRule(const QString& address, const char* flags)
     {
         QVariantList values{address};
         for (int i = 0; i < 6; ++i) values << (flags[i] == '1' ? 1 : 0);
-        test::Peek(m_home.File(QStringLiteral("list.db")))
-            .Exec(QStringLiteral("INSERT INTO tblList (アドレス, 印刷, メール保存, ボックスクリア, ログ出力, 受信拒否, メール転送) "
-                                 "VALUES (?, ?, ?, ?, ?, ?, ?)"), values);
+        test::Peek(Database()).Exec(QStringLiteral("INSERT INTO tblList (アドレス, 印刷, メール保存, ボックスクリア, "
+                                                   "ログ出力, 受信拒否, メール転送) VALUES (?, ?, ?, ?, ?, ?, ?)"), values);
     }
-
-    void Deliver(const QString& from, const QString& subject, const QString& body = {})
+    void Deliver(const QString& from, const QString& subject)
     {
         QString error;
-        const QByteArray message =
-            test::JapaneseMessage(QString(), from, subject, body.isEmpty() ? subject + "の本文" : body);
-        ASSERT_TRUE(m_servers->Deliver(m_lease->User(), message, &error)) << error.toStdString();
+        ASSERT_TRUE(m_servers->Deliver(m_lease->User(), test::JapaneseMessage({}, from, subject, subject + "の本文"), &error))
+            << error.toStdString();
         QThread::msleep(2);
     }
-
-    // The base names the transport will give the waiting messages, in server order.
+    // The base names the transport gives the messages still on the server, in server order.
     std::vector<QString> WaitingBaseNames() const
     {
-        auto endpoint = mail::MakePop3Endpoint(m_servers->host.toStdString(), m_servers->pop3Port);
-        EXPECT_TRUE(endpoint.has_value());
-        endpoint->account = m_lease->User().toStdString();
-        endpoint->password = m_lease->Password().toStdString();
-        mail::Pop3Session session(*endpoint);
+        mail::Pop3Session session(*FetchEndpoint(m_settings));
         std::vector<mail::Pop3Message> listing;
         std::string error;
         EXPECT_TRUE(session.List(listing, error)) << error;
@@ -107,16 +95,21 @@ protected:
         for (const auto& m : listing) names.push_back(QString::fromStdString(mail::UidlState::SafeName(m.uid)) + ".eml");
         return names;
     }
-
+    int OnServer() const { return m_servers->MailboxCount(m_lease->User()); }
     CycleSummary Run(NoticePrinterFactory* printers, const std::atomic<bool>* endRequested = nullptr)
     {
         config::InMemoryWorkingCopy copy(m_home.Folder());
         return RunPollCycle(m_settings, copy, printers, endRequested);
     }
+    QStringList Log() const { return LogEntries(m_settings.programFolder); }
 
     QString Work() const { return m_home.Path() + QStringLiteral("/mail/work/"); }
     QString Saved() const { return m_home.Path() + QStringLiteral("/mail/"); }
     QString ErrorHead(const QString& name) const { return QStringLiteral("処理エラー[") + Work() + name + QStringLiteral("]:"); }
+    QString SaveLine(const QString& name, const QString& sender) const
+    {
+        return QStringLiteral("メール保存[") + Saved() + name + QStringLiteral("]:from<") + sender + u'>';
+    }
 
     test::TempHome m_home;
     std::optional<test::TestServers> m_servers;
@@ -125,13 +118,14 @@ protected:
     QString m_token = QString::number(QRandomGenerator::global()->generate() % 1000000);
 };
 
-TEST_F(PollCycleTest, OnePrinterServesTheCycleAndPrintFailuresAreLoggedWhileTheOtherActionsGoOn)
+TEST_F(PollCycleTest, OnePrinterServesTheCycleAndANoticeTurnedPdfIsLoggedWithItsFile)
 {
     const QString sender = Address("print");
     AddRule(sender, "110100");
     Deliver(sender, QStringLiteral("一通目"));
     Deliver(sender, QStringLiteral("二通目"));
     PrintRecord record;
+    record.pdfFolder = Saved() + QStringLiteral("print/");
     const CycleSummary summary = Run(&record);
     EXPECT_EQ((std::vector{summary.fetched, summary.handled, summary.errors}), (std::vector{2, 2, 0}));
     EXPECT_EQ(record.created, 1) << "one printer for the whole cycle";
@@ -140,38 +134,37 @@ TEST_F(PollCycleTest, OnePrinterServesTheCycleAndPrintFailuresAreLoggedWhileTheO
         << record.texts[0].toStdString();
     EXPECT_TRUE(record.texts[1].contains(QStringLiteral("二通目")) && !record.texts[1].contains(QStringLiteral("一通目")));
 
-    // No printer at all (headless without a print interface), then a printer that refuses the job.
+    // No printer installed: the notice became a PDF, and the log says where, after the print line.
+    const std::vector<QString> names = WaitingBaseNames();
+    ASSERT_EQ(names.size(), 2u);
+    const QStringList log = Log();
+    ASSERT_EQ(log.size(), 6) << log.join(u'\n').toStdString();
+    EXPECT_EQ(log[0], "メール印刷[" + Work() + names[0] + "]:from<" + sender + u'>');
+    EXPECT_EQ(log[1], "メール印刷PDF出力[" + Work() + names[0] + "]:" + record.pdfFolder + names[0] + ".pdf");
+    EXPECT_EQ(log[2], SaveLine(names[0], sender));
+}
+
+TEST_F(PollCycleTest, APrintThatFailsOrHasNoPrinterIsLoggedAndTheSaveGoesOn)
+{
+    const QString sender = Address("noprint");
+    AddRule(sender, "110100");
     Deliver(sender, QStringLiteral("印刷不可1"));
-    const CycleSummary headless = Run(nullptr);
+    const CycleSummary headless = Run(nullptr); // headless without a print interface
     Deliver(sender, QStringLiteral("印刷不可2"));
     PrintRecord failing;
     failing.fail = true;
     EXPECT_EQ(Run(&failing).errors, 1);
     const std::vector<QString> names = WaitingBaseNames();
-    ASSERT_EQ(names.size(), 4u);
+    ASSERT_EQ(names.size(), 2u);
     EXPECT_EQ(headless.errors, 1);
-    EXPECT_TRUE(headless.firstError.startsWith(ErrorHead(names[2])));
-
-    const QStringList log = LogEntries(m_settings.programFolder);
-    ASSERT_EQ(log.size(), 8) << log.join(u'\n').toStdString();
-    for (int i = 0; i < 4; ++i) {
-        const QString printed = "メール印刷[" + Work() + names[i] + "]:from<" + sender + u'>';
-        EXPECT_TRUE(i < 2 ? log[2 * i] == printed : log[2 * i].startsWith(ErrorHead(names[i])))
-            << log[2 * i].toStdString();
-        EXPECT_EQ(log[2 * i + 1], QStringLiteral("メール保存[") + Saved() + names[i] + QStringLiteral("]:from<") + sender + u'>');
+    EXPECT_TRUE(headless.firstError.startsWith(ErrorHead(names[0]))) << headless.firstError.toStdString();
+    const QStringList log = Log();
+    ASSERT_EQ(log.size(), 4) << log.join(u'\n').toStdString();
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(log[2 * i].startsWith(ErrorHead(names[i]))) << log[2 * i].toStdString();
+        EXPECT_EQ(log[2 * i + 1], SaveLine(names[i], sender));
     }
-    EXPECT_TRUE(log[6].endsWith(QStringLiteral("用紙がありません")));
-
-    // No printer installed: the notice became a PDF, and the log says where, after the print line.
-    Deliver(sender, QStringLiteral("PDFへ"));
-    PrintRecord noPrinter;
-    noPrinter.pdfFolder = Saved() + QStringLiteral("print/");
-    EXPECT_EQ(Run(&noPrinter).errors, 0);
-    const QString name = WaitingBaseNames().at(4);
-    const QStringList after = LogEntries(m_settings.programFolder).mid(8);
-    ASSERT_EQ(after.size(), 3) << after.join(u'\n').toStdString();
-    EXPECT_EQ(after[0], "メール印刷[" + Work() + name + "]:from<" + sender + u'>');
-    EXPECT_EQ(after[1], "メール印刷PDF出力[" + Work() + name + "]:" + noPrinter.pdfFolder + name + ".pdf");
+    EXPECT_TRUE(log[2].endsWith(QStringLiteral("用紙がありません")));
 }
 
 TEST_F(PollCycleTest, AFailedSaveKeepsTheMessageOnTheServerAndTheCycleGoesOn)
@@ -186,59 +179,16 @@ TEST_F(PollCycleTest, AFailedSaveKeepsTheMessageOnTheServerAndTheCycleGoesOn)
     ASSERT_TRUE(QDir().mkpath(Saved() + names[0]));
 
     const CycleSummary summary = Run(nullptr);
-    EXPECT_EQ((std::vector{summary.handled, summary.errors}), (std::vector{2, 2}));  // the save, then the clear held back
-    const QStringList log = LogEntries(m_settings.programFolder);
+    EXPECT_EQ(summary.handled, 2);
+    EXPECT_EQ(summary.errors, 2) << "the save, then the clear held back";
+    const QStringList log = Log();
     ASSERT_EQ(log.size(), 4) << log.join(u'\n').toStdString();
     EXPECT_TRUE(log[0].startsWith(ErrorHead(names[0])) && log[1].startsWith(ErrorHead(names[0])));
-    EXPECT_EQ(log[2], QStringLiteral("メール保存[") + Saved() + names[1] + QStringLiteral("]:from<") + sender + u'>');
+    EXPECT_EQ(log[2], SaveLine(names[1], sender));
     EXPECT_EQ(log[3], QStringLiteral("メールボックスクリア[") + names[1] + QStringLiteral("]:from<") + sender + u'>');
-    EXPECT_EQ(m_servers->MailboxCount(m_lease->User()), 1) << "only the safely saved message is deleted";
+    EXPECT_EQ(OnServer(), 1) << "only the safely saved message is deleted";
     EXPECT_TRUE(QFileInfo(Saved() + names[0]).isDir()) << "nothing written over the obstacle";
     EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden), QStringList{names[1]});
-}
-
-// What a body says is only body: it sets no subject and names no attachment, so a saving rule
-// never puts a file of the program folder beside the saved copies.
-TEST_F(PollCycleTest, ABodyReadingLikeASubjectOrAFilePathStaysBodyAndNoOutsideFileIsSaved)
-{
-    const QString sender = Address("hostile");
-    AddRule(sender, "110100");
-    const QString secret = m_home.File(QStringLiteral("larchwatcher.ini"));
-    {
-        QFile file(secret);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("poppassword=secret\n") > 0);
-    }
-    Deliver(sender, QStringLiteral("本当の件名"), QStringLiteral("Subject: 偽の件名\n本文"));
-    Deliver(sender, QStringLiteral("添付なし"), QStringLiteral("file:") + secret);
-    const std::vector<QString> names = WaitingBaseNames();
-    ASSERT_EQ(names.size(), 2u);
-    PrintRecord printed;
-
-    const CycleSummary summary = Run(&printed);
-    EXPECT_EQ((std::vector{summary.handled, summary.errors}), (std::vector{2, 0}));
-    const auto rows =
-        test::Peek(m_home.File(QStringLiteral("list.db")))
-            .Rows(QStringLiteral("SELECT 件名, ファイル数 FROM tblHistory ORDER BY 保存ファイルID"));
-    QStringList history;
-    for (const QSqlRecord& row : rows)
-        history << row.value(0).toString() + u'|' + row.value(1).toString();
-    QStringList expected{QStringLiteral("本当の件名|0"), QStringLiteral("添付なし|0")};
-    if (names[0] > names[1]) std::swap(expected[0], expected[1]);
-    EXPECT_EQ(history, expected);
-    EXPECT_EQ(test::Peek(m_home.File(QStringLiteral("list.db")))
-                  .Count(QStringLiteral("SELECT count(*) FROM tblHistoryFiles")),
-              0);
-    QStringList saved{names[0], names[1]};
-    saved.sort();
-    EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden, QDir::Name), saved)
-        << "the saved copies only";
-    // The notice shows the body as it was written, under the part's own keyword.
-    ASSERT_EQ(printed.texts.size(), 2);
-    EXPECT_TRUE(printed.texts[0].contains(QStringLiteral("\r\nbody:Subject: 偽の件名\n本文\n\r\n")))
-        << printed.texts[0].toStdString();
-    EXPECT_TRUE(printed.texts[1].contains(QStringLiteral("\r\nbody:file:") + secret +
-                                          QStringLiteral("\n\r\nnofile:\r\n")))
-        << printed.texts[1].toStdString();
 }
 
 TEST_F(PollCycleTest, AMissingListDatabaseIsAnErrorPerMessageNotTheEndOfTheCycle)
@@ -248,13 +198,13 @@ TEST_F(PollCycleTest, AMissingListDatabaseIsAnErrorPerMessageNotTheEndOfTheCycle
     Deliver(Address("y"), QStringLiteral("DBなし2"));
     const CycleSummary summary = Run(nullptr);
     EXPECT_EQ((std::vector{summary.fetched, summary.handled, summary.errors}), (std::vector{2, 2, 2}));
-    const std::vector<QString> names = WaitingBaseNames();  // nothing was deleted
+    const std::vector<QString> names = WaitingBaseNames(); // nothing was deleted
     ASSERT_EQ(names.size(), 2u);
     QStringList expected;
     for (int i = 0; i < 2; ++i)
         expected << QStringLiteral("受信履歴登録エラー[") + names[i] + QStringLiteral("]:from<") + Address(i ? "y" : "x") + u'>'
                  << ErrorHead(names[i]) + u'[' + m_home.Path() + QStringLiteral("/missing.db]が存在しません。");
-    EXPECT_EQ(LogEntries(m_settings.programFolder), expected);
+    EXPECT_EQ(Log(), expected);
 }
 
 TEST_F(PollCycleTest, AListDatabaseLockedMidTickLeavesTheMessagesOnTheServerForTheNextTick)
@@ -266,43 +216,27 @@ TEST_F(PollCycleTest, AListDatabaseLockedMidTickLeavesTheMessagesOnTheServerForT
     const std::vector<QString> names = WaitingBaseNames();
     ASSERT_EQ(names.size(), 3u);
     // Another connection takes the write lock while the first message is being printed.
-    struct LockingPrinter final : NoticePrinterFactory, NoticePrinter {
-        QString database;
-        int prints = 0;
-        std::optional<test::Peek> holder;
-        std::unique_ptr<NoticePrinter> Create() override { return std::make_unique<Forwarder>(*this); }
-        base::Status Print(const QString&, const QString&) override
-        {
-            if (++prints == 1) holder.emplace(database).Exec(QStringLiteral("BEGIN IMMEDIATE"));
-            return {};
-        }
-        struct Forwarder final : NoticePrinter {
-            LockingPrinter& p;
-            explicit Forwarder(LockingPrinter& printer) : p(printer) {}
-            base::Status Print(const QString& t, const QString& b) override { return p.Print(t, b); }
-        };
-    } printer;
-    printer.database = m_home.File(QStringLiteral("list.db"));
-    const CycleSummary locked = Run(&printer);
-    EXPECT_EQ(locked.handled, 1);
-    EXPECT_EQ(m_servers->MailboxCount(m_lease->User()), 3) << "nothing may leave the server unrecorded";
-    const QStringList log = LogEntries(m_settings.programFolder);
+    std::optional<test::Peek> holder;
+    PrintRecord printer;
+    printer.onPrint = [&] {
+        if (printer.texts.isEmpty()) holder.emplace(Database()).Exec(QStringLiteral("BEGIN IMMEDIATE"));
+    };
+    EXPECT_EQ(Run(&printer).handled, 1);
+    EXPECT_EQ(OnServer(), 3) << "nothing may leave the server unrecorded";
+    const QStringList log = Log();
     for (const QString& name : names)
         EXPECT_EQ(log.filter(ErrorHead(name) + QStringLiteral("リストデータベースがロックされているため")).size(), 1)
             << log.join(u'\n').toStdString();
-    printer.holder->Exec(QStringLiteral("ROLLBACK"));
-    printer.holder.reset();
+    holder->Exec(QStringLiteral("ROLLBACK"));
+    holder.reset();
 
     // The next tick handles all three from the work folder; the first one's print repeats.
     const CycleSummary next = Run(&printer);
     store::SetBusyTimeout(5000);
-    EXPECT_EQ((std::vector{next.fetched, next.handled, printer.prints}), (std::vector{3, 3, 4}));
-    QStringList rows;
-    for (const QSqlRecord& row : test::Peek(m_home.File(QStringLiteral("list.db")))
-                                     .Rows(QStringLiteral("SELECT 印刷 || メール保存 || ボックスクリア FROM tblHistory")))
-        rows << row.value(0).toString();
-    EXPECT_EQ(rows, QStringList(3, QStringLiteral("111")));
-    EXPECT_EQ(m_servers->MailboxCount(m_lease->User()), 0);
+    EXPECT_EQ((std::vector{next.fetched, next.handled, int(printer.texts.size())}), (std::vector{3, 3, 4}));
+    EXPECT_EQ(test::Peek(Database()).Column(QStringLiteral("SELECT 印刷 || メール保存 || ボックスクリア FROM tblHistory")),
+              QStringList(3, QStringLiteral("111")));
+    EXPECT_EQ(OnServer(), 0);
     EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden).size(), 3);
 }
 
@@ -318,36 +252,25 @@ TEST_F(PollCycleTest, AnEndAskedForMidMessageFinishesItAndLeavesTheRestForTheNex
     const std::vector<QString> names = WaitingBaseNames();
     ASSERT_EQ(names.size(), 3u);
     std::atomic<bool> end{false};
-    struct EndingPrinter final : NoticePrinterFactory, NoticePrinter {
-        std::atomic<bool>* end = nullptr;
-        int prints = 0;
-        std::unique_ptr<NoticePrinter> Create() override { return std::make_unique<Forwarder>(*this); }
-        base::Status Print(const QString&, const QString&) override { return ++prints, end->store(true), base::Status(); }
-        struct Forwarder final : NoticePrinter {
-            EndingPrinter& p;
-            explicit Forwarder(EndingPrinter& printer) : p(printer) {}
-            base::Status Print(const QString& t, const QString& b) override { return p.Print(t, b); }
-        };
-    } printer;
-    printer.end = &end;
+    PrintRecord printer;
+    printer.onPrint = [&] { end = true; };
 
     const CycleSummary ended = Run(&printer, &end);
-    EXPECT_EQ((std::vector{ended.fetched, ended.handled, ended.leftForNextTick, ended.errors}),
-              (std::vector{3, 1, 2, 0}));
+    EXPECT_EQ((std::vector{ended.fetched, ended.handled, ended.leftForNextTick, ended.errors}), (std::vector{3, 1, 2, 0}));
     EXPECT_EQ((std::vector{ended.actedOnListed, ended.actedOnAny}), (std::vector{1, 1}));
-    EXPECT_EQ(m_servers->MailboxCount(m_lease->User()), 2) << "the finished message is cleared, the rest stay";
-    const QStringList log = LogEntries(m_settings.programFolder);
+    EXPECT_EQ(OnServer(), 2) << "the finished message is cleared, the rest stay";
+    const QStringList log = Log();
     ASSERT_EQ(log.size(), 3) << log.join(u'\n').toStdString();
     EXPECT_TRUE(log[2].startsWith(QStringLiteral("メールボックスクリア[") + names[0]));
     EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden), QStringList{names[0]});
 
-    std::atomic<bool> goOn{false}, unread{false};
-    printer.end = &unread;
+    printer.onPrint = nullptr;
+    const std::atomic<bool> goOn{false};
     const CycleSummary next = Run(&printer, &goOn);
-    EXPECT_EQ((std::vector{next.fetched, next.handled, next.leftForNextTick, printer.prints}),
+    EXPECT_EQ((std::vector{next.fetched, next.handled, next.leftForNextTick, int(printer.texts.size())}),
               (std::vector{2, 2, 0, 2}));
     EXPECT_EQ((std::vector{next.actedOnListed, next.actedOnAny}), (std::vector{1, 1})) << "the unlisted one is only read";
-    EXPECT_EQ(m_servers->MailboxCount(m_lease->User()), 1);
+    EXPECT_EQ(OnServer(), 1);
 }
 
 } // namespace

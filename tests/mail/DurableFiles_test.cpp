@@ -2,6 +2,7 @@
 #include "mail/ActivityLog.h"
 #include "base/DurableFiles.h"
 
+#include "support/Files.h"
 #include "support/TempHome.h"
 
 #include <QDir>
@@ -14,12 +15,6 @@
 
 namespace lw::mail {
 namespace {
-
-QByteArray Read(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 std::string S(const QString& path)
 {
@@ -44,16 +39,16 @@ void CheckCopies(const QString& sourceFolder, const QString& targetFolder)
     Replace(source, big);
     std::string error;
     ASSERT_TRUE(base::CopyFileDurably(S(source), S(target), false, error)) << error;
-    EXPECT_EQ(Read(target), big);
+    EXPECT_EQ(test::ReadFile(target), big);
 
     Replace(source, "new");
     EXPECT_FALSE(base::CopyFileDurably(S(source), S(target), false, error)) << "an existing name is kept";
-    EXPECT_TRUE(error.find("File exists") != std::string::npos && Read(target) == big) << error;
+    EXPECT_TRUE(error.find("File exists") != std::string::npos && test::ReadFile(target) == big) << error;
     ASSERT_TRUE(base::CopyFileDurably(S(source), S(target), true, error)) << error;
     // Once more onto a target that is that very file already (a message handled a second time).
     ASSERT_TRUE(base::CopyFileDurably(S(source), S(target), true, error)) << error;
     QFile::remove(source);
-    EXPECT_EQ(Read(target), "new") << "replaced, and the copy outlives the source";
+    EXPECT_EQ(test::ReadFile(target), "new") << "replaced, and the copy outlives the source";
 
     EXPECT_FALSE(base::CopyFileDurably(S(sourceFolder + "/missing"), S(targetFolder + "/x"), true, error) ||
                  base::CopyFileDurably(S(target), S(targetFolder + "/no/such/folder/x"), true, error));
@@ -103,12 +98,12 @@ TEST(ActivityLogTest, EntriesAreStampedInTheFileOfTheirMonthAndPrefix)
     WriteLog(home.Folder(), "other", "after", lastSecond.addSecs(1));
     EXPECT_EQ(LogFilePath(home.Path(), "log", lastSecond), home.File("log200802.txt"))
         << "a folder in bare form";
-    EXPECT_EQ(Read(home.File("log200802.txt")), "2008/02/29 23:59:59==> " + text.toUtf8() + "\r\r\n");
-    EXPECT_EQ(Read(home.File("other200803.txt")), "2008/03/01 00:00:00==> after\r\r\n");
+    EXPECT_EQ(test::ReadFile(home.File("log200802.txt")), "2008/02/29 23:59:59==> " + text.toUtf8() + "\r\r\n");
+    EXPECT_EQ(test::ReadFile(home.File("other200803.txt")), "2008/03/01 00:00:00==> after\r\r\n");
 
     // A value with line breaks cannot end its entry and forge another one.
     WriteLog(home.Folder(), "other", "件名\r\r\n2008/03/01 00:00:01==> 偽の行\nx\ry", lastSecond.addSecs(2));
-    EXPECT_EQ(Read(home.File("other200803.txt")),
+    EXPECT_EQ(test::ReadFile(home.File("other200803.txt")),
               "2008/03/01 00:00:00==> after\r\r\n"
               "2008/03/01 00:00:01==> " + QStringLiteral("件名\\r\\r\\n2008/03/01 00:00:01==> 偽の行\\nx\\ry").toUtf8() + "\r\r\n");
 }

@@ -2,6 +2,7 @@
 #include "mail/Pop3Fetch.h"
 #include "mail/Pop3Session.h"
 #include "mail/UidlState.h"
+#include "support/Files.h"
 #include "support/TestServers.h"
 
 #include <QElapsedTimer>
@@ -27,15 +28,27 @@ QByteArray Message(int i, int bodyBytes = 40)
            QByteArray(bodyBytes, 'x') + "\r\n.leading dot\r\nend " + n + "\r\n";
 }
 
-QByteArray ReadAll(const std::string& path)
-{
-    QFile f(QString::fromStdString(path));
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
+QByteArray ReadAll(const std::string& path) { return lw::test::ReadFile(QString::fromStdString(path)); }
 
 std::string Base(const std::string& path)
 {
     return QFileInfo(QString::fromStdString(path)).fileName().toStdString();
+}
+
+// A fetch in a session of its own: the messages stored, settled as handled when settle is set.
+std::vector<std::string> FetchOnce(const Pop3Endpoint& endpoint, const std::string& folder, std::string& error,
+                                   bool settle = true)
+{
+    Pop3Mailbox mailbox(endpoint, folder);
+    FetchResult got = mailbox.FetchNewMessages(10);
+    error = got.error;
+    std::vector<SettledMessage> settled;
+    for (const std::string& p : got.messages)
+        settled.push_back({Base(p), Settlement::Handled});
+    if (settle) {
+        EXPECT_TRUE(mailbox.Settle(settled).Ok());
+    }
+    return got.messages;
 }
 
 struct CaFile {
@@ -79,22 +92,12 @@ class Pop3Test : public ::testing::Test {
         for (int i = from; i < to; ++i)
             ASSERT_TRUE(servers().Deliver(box->User(), Message(i, bodyBytes)));
     }
-    // A fetch in a session of its own; the messages stored, settled as handled when settle is set.
     std::vector<std::string> Fetch(const std::string& pw = {}, std::optional<Pop3Endpoint> endpoint = {},
                                    bool settle = true)
     {
         Pop3Endpoint e = endpoint ? *endpoint : Box();
         if (!pw.empty()) e.password = pw;
-        Pop3Mailbox mailbox(e, folder);
-        FetchResult got = mailbox.FetchNewMessages(10);
-        lastError = got.error;
-        std::vector<SettledMessage> settled;
-        for (const std::string& p : got.messages)
-            settled.push_back({Base(p), Settlement::Handled});
-        if (settle) {
-            EXPECT_TRUE(mailbox.Settle(settled).Ok());
-        }
-        return got.messages;
+        return FetchOnce(e, folder, lastError, settle);
     }
     // A deletion in a session of its own, as the next cycle would carry it out.
     bool Delete(const std::string& base)
@@ -233,7 +236,7 @@ TEST_F(Pop3Test, LoginMechanismsStartTlsAndPop3s)
     EXPECT_EQ(Count(), 0);
 }
 
-TEST_F(Pop3Test, FailuresAreReportedQuicklyAndFetchNothing)
+TEST_F(Pop3Test, FailuresAreReportedAndFetchNothing)
 {
     Deliver(1, 2);
     EXPECT_TRUE(Fetch(pass + "wrong").empty());
@@ -245,21 +248,18 @@ TEST_F(Pop3Test, FailuresAreReportedQuicklyAndFetchNothing)
     EXPECT_TRUE(Fetch({}, Pop3s()).empty());
     ca.emplace(servers().caFile);
 
-    // A server that accepts but never greets fails within the connect time-out.
+    // A server that accepts but never greets fails (within the connect time-out: WindowCloseTest).
     QProcess silentServer;
     silentServer.start("/usr/bin/python3",
                        {"-c", "import socket, time; s = socket.create_server(('127.0.0.1', 0)); "
                               "print(s.getsockname()[1], flush=True); time.sleep(30)"});
     ASSERT_TRUE(silentServer.waitForReadyRead(10000));
     Pop3Endpoint silent = Box(silentServer.readLine().trimmed().toInt());
-    silent.connectTimeoutSeconds = 2;
+    silent.connectTimeoutSeconds = 1;
     Pop3Session s(silent);
     std::vector<Pop3Message> listing;
     std::string error;
-    QElapsedTimer t;
-    t.start();
     EXPECT_TRUE(!s.List(listing, error) && s.Broken());
-    EXPECT_LT(t.elapsed(), 5000);
     silentServer.kill();
     silentServer.waitForFinished();
 
@@ -359,7 +359,8 @@ TEST_F(Pop3Test, PasswordThatBeginsWithAIsKeptForDeletion)
 
 TEST(UidlState, BaseNamesAreSafeAndUniqueAndAForeignFileIsAnError)
 {
-    EXPECT_EQ(UidlState::SafeName("a/b\\c:d*e") + "|" + UidlState::SafeName(".hidden"), "a_b_c_d_e|m.hidden");
+    EXPECT_EQ(UidlState::SafeName("a/b\\c:d*e"), "a_b_c_d_e");
+    EXPECT_EQ(UidlState::SafeName(".hidden"), "m.hidden");
     QTemporaryDir dir;
     UidlState s;
     std::string error;
@@ -409,16 +410,7 @@ TEST(Pop3, ServerWithoutUidlOrSaslUsesUserPassAndHeaderHashes)
     old.account = "old";
     old.password = "secret";
     std::string lastError;
-    const auto fetch = [&] {
-        Pop3Mailbox mailbox(old, folder);
-        FetchResult got = mailbox.FetchNewMessages(10);
-        lastError = got.error;
-        std::vector<SettledMessage> settled;
-        for (const std::string& p : got.messages)
-            settled.push_back({Base(p), Settlement::Handled});
-        EXPECT_TRUE(mailbox.Settle(settled).Ok());
-        return got.messages;
-    };
+    const auto fetch = [&] { return FetchOnce(old, folder, lastError); };
 
     const auto got = fetch();
     ASSERT_EQ(got.size(), 4u) << lastError;

@@ -50,11 +50,15 @@ def leaves(m):
             for p in m.walk() if not p.is_multipart()]
 def compare(o, d):
     h = lambda m, k: str(m[k] or "")
+    first = next((p for p in d.walk() if not p.is_multipart()), None)
     return {"subject": h(d, "subject"), "from": h(d, "from"), "to": h(d, "to"), "cc": h(d, "cc"),
+            "reply_to": h(d, "reply-to"), "type": d.get_content_type(),
             "bcc_header": d["bcc"] is not None, "date": h(d, "date"), "message_id": h(d, "message-id"),
-            "original_message_id": h(o, "message-id"), "same_leaves": leaves(o) == leaves(d),
+            "original_message_id": h(o, "message-id"), "same_leaves": leaves(o) == leaves(d)[1:],
+            "intro": first.get_content().replace("\r\n", "\n") if first is not None and first.get_content_type() == "text/plain" else "",
             "marks": [str(v) for v in d.get_all("X-LarchWatcher-Forwarded", [])],
-            "defects": len(d.defects)}
+            "fields": sorted(set(k.lower() for k in d.keys())),
+            "defects": len(d.defects) + sum(len(p.defects) for p in d.walk())}
 args = sys.argv[1:]
 print(json.dumps([compare(load(args[i]), load(args[i + 1])) for i in range(0, len(args), 2)]))
 )");
@@ -132,8 +136,9 @@ TEST_F(SmtpTest, AuthMechanismsOverStartTlsAndImplicitTls)
         EXPECT_EQ(Send(c.credentials ? WithAuth(r, c.mechanism) : r), "");
         const auto got = servers().SinkMessagesTo(to);
         ASSERT_EQ(got.size(), 1u) << S(c.mechanism);
-        EXPECT_EQ(got[0].authMechanism + "|" + got[0].authLogin + "|" + got[0].mailFrom,
-                  c.expected + "|" + (c.credentials ? servers().users.first() : "") + "|box@example.jp");
+        EXPECT_EQ(got[0].authMechanism, c.expected);
+        EXPECT_EQ(got[0].authLogin, c.credentials ? servers().users.first() : "");
+        EXPECT_EQ(got[0].mailFrom, "box@example.jp");
         EXPECT_TRUE(got[0].tls) << "STARTTLS offered, so it must be used";
         EXPECT_EQ(got[0].port, c.smtps ? servers().smtpsPort : servers().smtpPort);
     }
@@ -147,7 +152,7 @@ TEST_F(SmtpTest, AuthMechanismsOverStartTlsAndImplicitTls)
     EXPECT_TRUE(servers().SinkMessagesTo(refused).empty());
 }
 
-TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPartAndNoBccField)
+TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPart)
 {
     const QString path = TEST_DATA_DIR "/mime/forward-marks-html-alternative.eml"; // two earlier marks
     const QString to1 = Unique("to1"), to2 = Unique("to2"), cc = Unique("cc"), bcc = Unique("secret-bcc");
@@ -185,22 +190,42 @@ TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPartAndNoBccField)
     }
     const QJsonArray results = CompareAll(pairs);
     ASSERT_EQ(results.size(), sources.size() + 1);
-    // Python reads a file that starts with a byte-order mark as having no headers at all.
+    // Python reads a file that starts with a byte-order mark as having no headers at all. Every
+    // forward starts with the original's origin and then holds every part of the original.
     for (qsizetype i = 0; i < sources.size(); ++i) {
         const QJsonObject r = results[i + 1].toObject();
         EXPECT_TRUE(QFileInfo(sources[i]).fileName().contains("-bom-") ||
                     (r["same_leaves"].toBool() && r["message_id"] != r["original_message_id"]))
             << S(sources[i]);
+        EXPECT_TRUE(r["type"].toString() == QStringLiteral("multipart/mixed") && r["intro"].toString().startsWith(u"---------- 転送メッセージ ----------\n差出人: "_qs))
+            << S(sources[i]) << S(r["type"].toString()) << S(r["intro"].toString());
     }
+    // Nothing a message holds becomes a field: decoded line breaks in the sender's name and the
+    // subject stay inside their lines.
+    const qsizetype hostile = sources.indexOf(TEST_DATA_DIR "/mime/encoded-line-breaks-in-header-values.eml");
+    ASSERT_GE(hostile, 0);
+    const QJsonObject h = results[hostile + 1].toObject();
+    EXPECT_EQ(h["intro"].toString(), u"---------- 転送メッセージ ----------\n差出人: 山田  Bcc: evil@example.jp <sender@example.jp>\n"
+                                      "日付: 2026/12/07 00:30:12\n宛先: 総務課 <office@example.jp>, second@example.jp\n"
+                                      "件名: 見積  Bcc: evil2@example.jp    injected body\n\n"_qs);
+    EXPECT_EQ(h["fields"].toArray(), (QJsonArray{"content-type", "date", "from", "message-id", "mime-version",
+                                                 "reply-to", "subject", "to"}));
+    EXPECT_TRUE(h["reply_to"].toString().startsWith(u"\"山田 "_qs) && h["reply_to"].toString().endsWith("\" <sender@example.jp>"))
+        << S(h["reply_to"].toString());
+    EXPECT_EQ(h["defects"].toInt(), 0);
 
     const QJsonObject c = results[0].toObject();
     const auto text = [&](const char* key) { return c[QLatin1String(key)].toString(); };
-    EXPECT_EQ(
-        QStringList({text("subject"), text("from"), text("to"), text("cc")}).join(u'|'),
-        QStringList({u"Fw: 見積の件"_qs, u"受付窓口 <box@example.jp>"_qs, to1 + ", " + to2, cc}).join(u'|'));
+    EXPECT_EQ(text("subject"), u"Fw: 見積の件"_qs);
+    EXPECT_EQ(text("from"), u"受付窓口 <box@example.jp>"_qs);
+    EXPECT_EQ(text("to"), to1 + ", " + to2);
+    EXPECT_EQ(text("cc"), cc);
     EXPECT_FALSE(c["bcc_header"].toBool());
     EXPECT_TRUE(!text("date").contains("10:00:00") && !text("message_id").isEmpty());
     EXPECT_TRUE(c["same_leaves"].toBool()) << "body or attachments changed";
+    EXPECT_EQ(c["reply_to"].toString(), "a@example.jp") << "a reply goes to the original's sender";
+    EXPECT_EQ(c["intro"].toString(), u"---------- 転送メッセージ ----------\n差出人: a@example.jp\n"
+                                      "日付: 2024/01/03 15:00:00\n宛先: b@example.jp\n件名: marked\n\n"_qs);
     EXPECT_EQ(c["marks"].toArray(),
               (QJsonArray{"first@example.jp", "second@example.jp", "box@pop.example.jp"}));
     EXPECT_EQ(c["defects"].toInt(), 0);
@@ -249,9 +274,12 @@ TEST(SmtpArguments, ServerSenderAndRecipientListsAsTyped)
     typed.from = {" \"山田 太郎\" ", " t@x.jp "};
     auto r = NormalisedRequest(typed, error);
     ASSERT_TRUE(r) << error;
-    EXPECT_EQ(r->host + "|" + std::to_string(r->port) + "|" + std::to_string(r->timeoutSeconds) + "|" +
-                  std::to_string(r->implicitTls) + "|" + r->from.name + "|" + r->from.address,
-              "::1|2525|60|1|山田 太郎|t@x.jp");
+    EXPECT_EQ(r->host, "::1");
+    EXPECT_EQ(r->port, 2525);
+    EXPECT_EQ(r->timeoutSeconds, 60) << "0 is the default";
+    EXPECT_TRUE(r->implicitTls) << "smtps://";
+    EXPECT_EQ(r->from.name, "山田 太郎");
+    EXPECT_EQ(r->from.address, "t@x.jp");
     typed.host = "h";
     typed.port = 465;
     ASSERT_TRUE((r = NormalisedRequest(typed, error)));
@@ -281,7 +309,7 @@ TEST(SmtpArguments, ServerSenderAndRecipientListsAsTyped)
         const char* contentFields;
     } shortened[] = {{"Subject: x\nContent-Type: text/plain; charset=utf-8", "Content-Type: text/plain; charset=utf-8\r\n\r\n"},
                      {"Content-Type: text/plain;\r\n charset=utf-8", "Content-Type: text/plain;\r\n charset=utf-8\r\n\r\n"},
-                     {"Subject: x", ""}};
+                     {"Subject: x", "\r\n"}};
     for (const auto& c : shortened) {
         QFile file(dir.filePath("short.eml"));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(c.stored) > 0);
@@ -293,9 +321,12 @@ TEST(SmtpArguments, ServerSenderAndRecipientListsAsTyped)
         forward.contentPath = S(file.fileName());
         std::string message;
         ASSERT_TRUE(BuildOutgoingMessage(forward, message, error)) << error;
-        if (*c.contentFields == '\0')
-            EXPECT_EQ(message.find("Content-"), std::string::npos) << message;
-        else
-            EXPECT_TRUE(message.ends_with(c.contentFields)) << message;
+        // The original is the forward's second part: its fields as they were, then its empty body.
+        const auto at = message.find("boundary=\"");
+        ASSERT_NE(at, std::string::npos) << message;
+        const std::string boundary = "--" + message.substr(at + 10, message.find('"', at + 10) - at - 10);
+        const auto second = message.find(boundary, message.find(boundary, message.find("\r\n\r\n")) + 1);
+        EXPECT_EQ(message.substr(second + boundary.size()), "\r\n" + std::string(c.contentFields) + "\r\n" + boundary + "--\r\n")
+            << message;
     }
 }

@@ -1,5 +1,6 @@
 // Charset layer and header value decoding, case by case.
 
+#include "mail/CarrierEmoji.h"
 #include "mail/Charset.h"
 #include "mail/HeaderDecode.h"
 
@@ -122,7 +123,8 @@ TEST(HeaderDecode, StructuredFieldParameters)
         "attachment;\r\n\tfilename*0*=utf-8''%E6%97%A5;\r\n\tfilename*1=\"x.txt\"; size=4";
     EXPECT_EQ(FieldToken(disposition), "attachment");
     EXPECT_EQ(FieldParameter(disposition, "filename"), Utf8(u8"日x.txt"));
-    EXPECT_EQ(FieldParameter(disposition, "size") + "|" + FieldParameter(disposition, "name"), "4|");
+    EXPECT_EQ(FieldParameter(disposition, "size"), "4");
+    EXPECT_EQ(FieldParameter(disposition, "name"), "");
 
     EXPECT_EQ(FieldParameter("attachment; filename*=iso-2022-jp'ja'%1B%24B%24%22%1B%28B.txt", "filename"),
               Utf8(u8"あ.txt"));
@@ -130,4 +132,35 @@ TEST(HeaderDecode, StructuredFieldParameters)
               "a;b \"c\" C:\\dir\\d.txt");
     EXPECT_EQ(FieldParameter("application/octet-stream; name=\x95\x5C.txt", "name"), Utf8(u8"表.txt"));
     EXPECT_EQ(FieldToken(" Text/HTML (comment); charset=utf-8"), "text/html");
+}
+
+TEST(CarrierEmoji, PrivateCodePointsShowAsStandardEmojiByTheSendersCarrier)
+{
+    // Carrier emoji as the charset layer leaves them: docomo's Shift_JIS through CP932.
+    const QString heart = QString::fromStdString(DecodeCp932("\xF9\x91"));
+    ASSERT_EQ(heart, QString(QChar(0xE6EC)));
+    const struct {
+        const char* sender;
+        QString text;
+        QString shown;
+    } cases[] = {
+        {"taro@docomo.ne.jp", QChar(0xE63E) + u"晴れ"_qs + heart, u"☀\uFE0F晴れ❤\uFE0F"_qs},
+        {"taro@docomo.ne.jp", QString(QChar(0xE6E2)) + QChar(0xE6D1), u"1\uFE0F\u20E3[iモード]"_qs},
+        {"taro@docomo.ne.jp", QString(QChar(0xE6A6)), u"〓"_qs}, // in docomo's range, no emoji there
+        {"hanako@ezweb.ne.jp", QString(QChar(0xE488)) + QChar(0xEAF1), u"☀\uFE0F🌃"_qs},
+        {"hanako@ezweb.ne.jp", QString(QChar(0xE234)), u"〓"_qs}, // KDDI's row F3 through CP932
+        {"jiro@i.softbank.jp", QString(QChar(0xE04A)) + QChar(0xE415) + QChar(0xE50B), u"☀\uFE0F😄🇯🇵"_qs},
+        // One code point, two carriers: SoftBank's Shift_JIS F941 through CP932, docomo's own.
+        {"jiro@softbank.ne.jp", QString(QChar(0xE69D)), u"🚶"_qs},
+        {"taro@docomo.ne.jp", QString(QChar(0xE69D)), u"🌔"_qs},
+        // Any other sender: code points of one carrier alone; others and a company's own
+        // characters stay as they are.
+        {"office@example.jp", heart + QChar(0xE04A) + QChar(0xE488), u"❤\uFE0F☀\uFE0F☀\uFE0F"_qs},
+        {"office@example.jp", QString(QChar(0xE6A6)) + QChar(0xE000), QString(QChar(0xE6A6)) + QChar(0xE000)},
+        {"office@example.jp", u"絵文字なし"_qs, u"絵文字なし"_qs},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CarrierEmojiForDisplay(c.text, QString::fromLatin1(c.sender)), c.shown) << c.sender << " " << c.text.toStdString();
+    EXPECT_EQ(CarrierOf("X@Biz.EZweb.ne.jp"), Carrier::Au);
+    EXPECT_EQ(CarrierOf("x@notdocomo.ne.jp"), Carrier::Unknown);
 }

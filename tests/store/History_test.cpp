@@ -83,6 +83,12 @@ protected:
         return rows.value(0).value(0);
     }
 
+    // Columns of the message's history row, each with its expected text.
+    void ExpectColumns(const QString& id, const std::vector<std::pair<const char*, QString>>& expected) const
+    {
+        for (const auto& [column, value] : expected) EXPECT_EQ(Column(id, column).toString(), value) << column;
+    }
+
     // One column of each attachment row of the message, by attachment name.
     QStringList Files(const QString& id, const char* column) const
     {
@@ -101,8 +107,8 @@ TEST_F(HistoryTest, ReceiptWritesTrimmedHeaderAndReplacesAttachmentRows)
     mail.subject = QStringLiteral("  お知らせ  と 予定 ");
     mail.fromName = QStringLiteral(" 山田 太郎 ");
     Receipt(mail);
-    EXPECT_EQ(Column(id, "件名||'|'||送信アドレス名||'|'||受信日||'|'||ファイル数").toString(),
-              QStringLiteral("お知らせ  と 予定|山田 太郎|2008-03-31T23:59:59|2"));
+    ExpectColumns(id, {{"件名", "お知らせ  と 予定"}, {"送信アドレス名", "山田 太郎"}, {"受信日", "2008-03-31T23:59:59"},
+                       {"ファイル数", "2"}});
     EXPECT_EQ(Files(id, "添付ファイル名"), (QStringList{QStringLiteral("a.pdf"), QStringLiteral("b.txt")}));
     EXPECT_EQ(Files(id, "添付ファイル名パス").value(0), mail.attachments[0]);
 
@@ -129,8 +135,8 @@ TEST_F(HistoryTest, ProcessingSetsOnlyItsOwnColumnAndASecondReceiptKeepsThem)
     for (const int code : {kActionForward, kActionPrint, kActionCommand}) Processing(mail, code, true);
     Processing(mail, kActionSave, false);
     EXPECT_TRUE(Column(id, "受信日").isNull());
-    EXPECT_EQ(Column(id, "印刷||メール転送||コマンド||メール保存||ボックスクリア||ログ出力||受信拒否||'['||メール保存先パス||']'")
-                  .toString(), QStringLiteral("1110000[]")) << "false writes no path";
+    ExpectColumns(id, {{"印刷", "1"}, {"メール転送", "1"}, {"コマンド", "1"}, {"メール保存", "0"}, {"ボックスクリア", "0"},
+                       {"ログ出力", "0"}, {"受信拒否", "0"}, {"メール保存先パス", ""}}); // false writes no path
 
     // The save folder is made again when it was removed after the cycle built it.
     ASSERT_TRUE(QDir(SaveFolder(settings)).removeRecursively());
@@ -139,14 +145,14 @@ TEST_F(HistoryTest, ProcessingSetsOnlyItsOwnColumnAndASecondReceiptKeepsThem)
     // A later receipt of the same message keeps the actions and the saved path.
     mail.subject = QStringLiteral("changed");
     Receipt(mail);
-    EXPECT_EQ(Column(id, "件名||印刷||メール保存先パス").toString(), "changed1" + SaveFolder(settings) + "/bare.eml");
+    ExpectColumns(id, {{"件名", "changed"}, {"印刷", "1"}, {"メール保存先パス", SaveFolder(settings) + "/bare.eml"}});
     EXPECT_EQ(Peek(DatabasePath()).Count(QStringLiteral("SELECT count(*) FROM tblHistory")), 1);
     EXPECT_TRUE(reported.isEmpty()) << reported.join(u'\n').toStdString();
 }
 
-TEST_F(HistoryTest, SaveCopiesAttachmentsUnderFreeNamesOnceAndLogsALostOne)
+TEST_F(HistoryTest, SaveCopiesAttachmentsIntoAFolderOfTheMessageOnceAndLogsALostOne)
 {
-    // Another message saved earlier left its own report.pdf in the save folder.
+    // Another message saved earlier has a report.pdf of its own.
     mail::ReceivedMail earlier = Message(QStringLiteral("earlier.eml"), {QStringLiteral("report.pdf")});
     test::WriteFile(earlier.attachmentFolder, QStringLiteral("report.pdf"), "another message");
     Processing(earlier, kActionSave, true);
@@ -155,14 +161,18 @@ TEST_F(HistoryTest, SaveCopiesAttachmentsUnderFreeNamesOnceAndLogsALostOne)
     Receipt(mail);
     for (int i = 0; i < 2; ++i) Processing(mail, kActionSave, true);  // the second reuses the copies
 
-    const QString save = SaveFolder(settings);
-    EXPECT_EQ(Files(id, "添付ファイル保存先パス"), (QStringList{save + QStringLiteral("/memo"), save + QStringLiteral("/report (2).pdf")}));
+    // Each message's copies in a folder named after it beside its saved copy: no numbered names.
+    const QString save = SaveFolder(settings), own = save + QStringLiteral("/save.eml.files");
+    EXPECT_EQ(Files(id, "添付ファイル保存先パス"), (QStringList{own + QStringLiteral("/memo"), own + QStringLiteral("/report.pdf")}));
     EXPECT_EQ(Files(id, "添付ファイル名パス").value(1), mail.attachments[0]) << "the extracted path from the receipt stays";
-    QFile copy(save + QStringLiteral("/report (2).pdf"));
-    QFile other(save + QStringLiteral("/report.pdf"));
+    QFile copy(own + QStringLiteral("/report.pdf"));
+    QFile other(save + QStringLiteral("/earlier.eml.files/report.pdf"));
     EXPECT_TRUE(copy.open(QIODevice::ReadOnly) && copy.readAll() == "content of report.pdf");
     EXPECT_TRUE(other.open(QIODevice::ReadOnly) && other.readAll() == "another message") << "never overwritten";
-    EXPECT_EQ(QDir(save).entryList(QDir::Files).size(), 3);
+    EXPECT_EQ(QDir(save).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
+              (QStringList{"earlier.eml.files", "save.eml.files", "work"}));
+    EXPECT_EQ(QDir(own).entryList(QDir::Files).size(), 2);
+    EXPECT_EQ(QFileInfo(own).permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup), 0);
     EXPECT_TRUE(reported.isEmpty()) << reported.join(u'\n').toStdString();
 
     // An attachment that cannot be copied is logged and left without a path; the save counts.
@@ -176,12 +186,49 @@ TEST_F(HistoryTest, SaveCopiesAttachmentsUnderFreeNamesOnceAndLogsALostOne)
     Processing(lost, kActionSave, true);
     EXPECT_EQ(Column(QStringLiteral("lost.eml"), "メール保存").toInt(), 1);
     EXPECT_EQ(Files(QStringLiteral("lost.eml"), "添付ファイル保存先パス"), (QStringList{"", "", ""}));
-    EXPECT_EQ(QDir(save).entryList(QDir::Files).size(), 3) << "none of the refused files was copied";
+    EXPECT_TRUE(QDir(save + QStringLiteral("/lost.eml.files")).entryList(QDir::Files).isEmpty())
+        << "none of the refused files was copied";
     ASSERT_EQ(reported.size(), 3);
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(reported[i].startsWith(kProcessingError.arg(QStringLiteral("lost.eml"))) &&
                     reported[i].endsWith(sources[i]))
             << reported[i].toStdString();
+}
+
+TEST_F(HistoryTest, RegistrationsOfASharedTransactionLandAtItsCommitOrAreLoggedAsLost)
+{
+    const mail::ReceivedMail kept = Message(QStringLiteral("kept.eml"), {QStringLiteral("k.txt")});
+    const mail::ReceivedMail lost = Message(QStringLiteral("lost.eml"), {QStringLiteral("l.txt")});
+    const QString save = SaveFolder(settings);
+    {
+        const ListConnectionHold hold; // as a poll cycle holds its connection
+        SharedTransaction shared;
+        Receipt(kept);
+        Processing(kept, kActionSave, true);
+        EXPECT_TRUE(Remaining().isEmpty()) << "another connection sees nothing before the commit";
+        const base::Status committed = shared.Commit();
+        ASSERT_TRUE(committed.Ok()) << committed.ErrorText().toStdString();
+        EXPECT_EQ(Remaining(), QStringList{QStringLiteral("kept.eml")});
+
+        Receipt(lost);
+        Processing(lost, kActionSave, true);
+        EXPECT_TRUE(QFileInfo::exists(save + QStringLiteral("/lost.eml.files/l.txt")));
+        // The transaction is gone behind the registrations' back, as a failing disk takes it.
+        QSqlQuery(ListConnection()).exec(QStringLiteral("ROLLBACK"));
+        EXPECT_FALSE(shared.Commit().Ok());
+    }
+    EXPECT_EQ(Remaining(), QStringList{QStringLiteral("kept.eml")});
+    EXPECT_EQ(Column(QStringLiteral("kept.eml"), "メール保存").toInt(), 1);
+    EXPECT_TRUE(QFileInfo::exists(save + QStringLiteral("/kept.eml.files/k.txt")));
+    EXPECT_FALSE(QFileInfo::exists(save + QStringLiteral("/lost.eml.files/l.txt"))) << "a copy goes with its lost row";
+    EXPECT_FALSE(QFileInfo::exists(save + QStringLiteral("/lost.eml.files"))) << "and so does its folder";
+    EXPECT_TRUE(reported.isEmpty()) << "written as far as the registrations could tell";
+    const QStringList log = LogEntries(); // the lost commit reports each registration it held
+    ASSERT_EQ(log.size(), 2) << log.join(u'\n').toStdString();
+    EXPECT_EQ(log[0], QStringLiteral("受信履歴登録エラー[lost.eml]:from<taro@example.jp>山田 太郎"));
+    EXPECT_TRUE(log[1].startsWith(kProcessingError.arg(QStringLiteral("lost.eml"))) &&
+                log[1].size() > kProcessingError.arg(QStringLiteral("lost.eml")).size())
+        << log[1].toStdString();
 }
 
 TEST_F(HistoryTest, PurgeRemovesUnsavedRowsUpToMidnightOfTheCutoffDayButNeverAMessageWithoutDate)
@@ -236,8 +283,10 @@ TEST_F(HistoryTest, PurgeDeletesAttachmentRowsAndOnlyFilesOfTheMessagesOwnFolder
               {outside});
     ASSERT_TRUE(QFileInfo(copy).isFile()) << copy.toStdString();
 
+    ASSERT_EQ(QFileInfo(copy).path(), SaveFolder(settings) + QStringLiteral("/m5.files"));
+
     Purge();
-    EXPECT_FALSE(QFileInfo::exists(copy));
+    EXPECT_FALSE(QFileInfo::exists(copy) || QFileInfo::exists(QFileInfo(copy).path())) << "with its folder";
     EXPECT_TRUE(QFileInfo::exists(outside));
     EXPECT_TRUE(QFileInfo(Files(QStringLiteral("m2"), "添付ファイル保存先パス").value(0)).isFile())
         << "a saved message keeps its copies";

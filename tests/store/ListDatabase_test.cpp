@@ -123,9 +123,12 @@ TEST_F(ListDatabaseTest, FindOrAddMatchesKeysCaseInsensitivelyAndBindsQuotes)
     CloseListDatabase();
 
     // The key is written only when the row is added; new rows start with every yes/no false.
-    const auto rows = Peek(DatabasePath()).Rows("SELECT アドレス||'|'||名前||印刷||メール保存||転送先TO FROM tblList");
+    const auto rows = Peek(DatabasePath()).Rows("SELECT アドレス, 名前, 印刷, メール保存, 転送先TO FROM tblList");
     ASSERT_EQ(rows.size(), 1);
-    EXPECT_EQ(rows[0].value(0).toString(), quoted + QStringLiteral("|O'Brien10"));
+    EXPECT_EQ(rows[0].value("アドレス").toString(), quoted);
+    EXPECT_EQ(rows[0].value("名前").toString(), "O'Brien");
+    EXPECT_EQ(rows[0].value("印刷").toInt(), 1);
+    EXPECT_EQ(rows[0].value("メール保存").toInt(), 0);
 }
 
 TEST_F(ListDatabaseTest, EachThreadHasItsOwnConnectionAndWritesDoNotCollide)

@@ -7,7 +7,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QThread>
+#include <QUrl>
 
 #include <atomic>
 #include <fcntl.h>
@@ -50,6 +52,7 @@ std::optional<TestServers> TestServers::Load(QString* reason)
     TestServers s;
     const QHash<QString, QString*> texts{{"LW_POP3_HOST", &s.host},       {"LW_TEST_CA", &s.caFile},
                                          {"LW_MAILDIR_ROOT", &s.maildirRoot}, {"LW_SINK_DIR", &s.sinkDir},
+                                         {"LW_OAUTH_URL", &s.oauthUrl},
                                          {"LW_TEST_SERVERS_DIR", &s.stateDir}};
     const QHash<QString, int*> numbers{{"LW_POP3_PORT", &s.pop3Port}, {"LW_POP3S_PORT", &s.pop3sPort},
                                        {"LW_SMTP_PORT", &s.smtpPort}, {"LW_SMTPS_PORT", &s.smtpsPort},
@@ -142,6 +145,24 @@ int TestServers::MailboxCount(const QString& user) const
 {
     const QString md = maildirRoot + QLatin1Char('/') + user + QStringLiteral("/Maildir/");
     return static_cast<int>(QDir(md + "cur").entryList(QDir::Files).size() + QDir(md + "new").entryList(QDir::Files).size());
+}
+
+QJsonObject TestServers::OAuthCall(const QString& path, const QStringList& form) const
+{
+    // The system interpreter's HTTP client, so that the test binaries need no network module.
+    static const char* const script =
+        "import sys, urllib.parse, urllib.request\n"
+        "data = urllib.parse.urlencode([tuple(a.split('=', 1)) for a in sys.argv[2:]]).encode() if sys.argv[2:] else None\n"
+        "print(urllib.request.urlopen(sys.argv[1], data, timeout=20).read().decode())\n";
+    QProcess p;
+    p.start(QStringLiteral("/usr/bin/python3"), QStringList{"-c", script, oauthUrl + path} + form);
+    if (!p.waitForFinished(30000) || p.exitCode() != 0) return {};
+    return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+}
+
+QJsonObject TestServers::OAuthStats(const QString& user) const
+{
+    return OAuthCall("/test/stats?user=" + QString::fromLatin1(QUrl::toPercentEncoding(user)));
 }
 
 std::vector<SinkMessage> TestServers::SinkMessages() const

@@ -4,6 +4,7 @@
 // Maildir delivery and the SMTP sink's stored messages.
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 
@@ -57,6 +58,7 @@ class TestServers {
     QString caFile;      // CA that signed the servers' certificate
     QString maildirRoot; // <root>/<user>/Maildir
     QString sinkDir;
+    QString oauthUrl;    // the OAuth2 authorization server (tools/oauth-server.py)
     QString stateDir;
     int mailUid = -1;
     int mailGid = -1;
@@ -75,6 +77,12 @@ class TestServers {
     void ClearMailbox(const QString& user) const;
     // Number of messages in the user's Maildir (new/ and cur/).
     int MailboxCount(const QString& user) const;
+
+    // One call of the OAuth2 server: a POST of the form fields ("name=value"), or a GET without
+    // any; its JSON answer (empty when it gave none).
+    QJsonObject OAuthCall(const QString& path, const QStringList& form = {}) const;
+    // The OAuth2 server's counters for user ("introspections", "accepted", "refreshes", ...).
+    QJsonObject OAuthStats(const QString& user) const;
 
     // Every message the sink stored, oldest first.
     std::vector<SinkMessage> SinkMessages() const;

@@ -2,8 +2,14 @@
 #include "ui/NoticeReport.h"
 
 #include "support/TempHome.h"
+#include "ui/MessageBox.h"
 
+#include <QApplication>
 #include <QFile>
+#include <QPrintPreviewDialog>
+#include <QPrintPreviewWidget>
+#include <QPrinter>
+#include <QTimer>
 #include <QProcess>
 #include <QRegularExpression>
 
@@ -11,6 +17,7 @@
 
 namespace {
 
+using lw::ui::MessageBox;
 using lw::ui::NoticePrinterFactoryQt;
 
 QString Run(const QString& tool, const QStringList& args)
@@ -100,6 +107,31 @@ TEST(NoticeReport, FailuresAreReportedNeverSilent)
         EXPECT_EQ(pdfPrinter->FallbackFile(), fallback + "/m4.pdf")
             << "where the notice went instead of a printer";
     }
+
+    // The preview's print into a PDF file, as the print dialog offers it without a printer: a file
+    // that cannot be written says what to do, a written one says where the notice went.
+    lw::ui::NoticeReport report;
+    report.SetBody(QStringLiteral("body: x\r\n"));
+    QStringList said;
+    for (const QString& target : {home.File("blocker/x.pdf"), home.File("notice.pdf")}) {
+        MessageBox::ClearLog();
+        MessageBox::SetNextAnswer(MessageBox::Ok);
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<QPrintPreviewDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr);
+            dialog->printer()->setOutputFormat(QPrinter::PdfFormat);
+            dialog->printer()->setOutputFileName(target);
+            dialog->findChild<QPrintPreviewWidget*>()->print();
+            dialog->accept();
+        });
+        report.Preview(nullptr);
+        said << MessageBox::Log();
+    }
+    EXPECT_EQ(said, (QStringList{QStringLiteral("ファイル[%1]を作成できません。\r\n書き込めるフォルダとファイル名を指定して、"
+                                                "もう一度印刷してください。").arg(home.File("blocker/x.pdf")),
+                                 QStringLiteral("メール通知書をPDFファイルに出力しました。\r\n") + home.File("notice.pdf")}));
+    EXPECT_TRUE(PdfText(home.File("notice.pdf")).contains("body: x"));
+    MessageBox::ClearLog();
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "ui/ChangePasswordDialog.h"
 #include "ui/UiTest.h"
 
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
@@ -53,16 +54,19 @@ TEST_F(PasswordDialogs, PromptRefusesWrongPasswordsAndEveryWayOut)
     EXPECT_TRUE(Prompt([](QWidget* dialog, QLineEdit* field, QPushButton* ok) {
         EXPECT_EQ(field->echoMode(), QLineEdit::Password);
         field->setText("WVW");
-        PressEnter(field);
-        EXPECT_TRUE(dialog->isVisible() && ok->hasFocus() && MessageBox::Log().isEmpty()) << "Enter moves on";
-
         MessageBox::SetNextAnswer(MessageBox::Ok);
-        PressEnter(ok); // a focused OK is pressed by Enter
+        PressEnter(field); // Enter in the field presses OK
         EXPECT_EQ(MessageBox::Log(), QStringList{QStringLiteral("パスワードが不正です。")});
-        EXPECT_TRUE(dialog->isVisible() && field->hasFocus() && field->text() == "WVW") << "the text is kept";
+        EXPECT_TRUE(dialog->isVisible() && field->hasFocus() && field->text().isEmpty())
+            << "the refused entry is cleared for the next try";
         EXPECT_EQ(static_cast<QDialog*>(dialog)->result(), QDialog::Rejected) << "no verdict before OK";
+        field->setText("WVW");
+        MessageBox::SetNextAnswer(MessageBox::Ok);
+        ok->setFocus();
+        PressEnter(ok); // a focused OK is pressed by Enter too
+        EXPECT_EQ(MessageBox::Log().size(), 2);
         field->setText("wvw");
-        QTest::mouseClick(ok, Qt::LeftButton);
+        PressEnter(field);
     }));
 
     // Cancel, closing and Escape refuse, even with the right password typed and an earlier acceptance.
@@ -117,13 +121,19 @@ TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
     test::Click(dialog, "CmdCan");
     EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("wvw"));
 
-    // The master password may stand as the current one; the new password is stored silently.
+    // The master password may stand as the current one; Enter in the last field presses OK, and
+    // the change is confirmed. The store holding the passwords is its owner's alone.
     dialog.show();
     current->setText("pqvex"), first->setText("Neu8"), second->setText("Neu8");
-    QTest::mouseClick(ok, Qt::LeftButton);
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    PressEnter(second);
     EXPECT_FALSE(dialog.isVisible());
-    EXPECT_EQ(MessageBox::Log().size(), 5) << "no confirmation message";
+    EXPECT_EQ(MessageBox::Log().mid(5), QStringList{QStringLiteral("パスワードを変更しました。")});
     EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("Neu8"));
+    const QString store = QSettings(QSettings::NativeFormat, QSettings::UserScope, "larchwatcher", "larchwatcher").fileName();
+    EXPECT_EQ(QFileInfo(store).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                           QFileDevice::ReadUser | QFileDevice::WriteUser)
+        << store.toStdString();
 }
 
 TEST_F(PasswordDialogs, AStoreThatCannotBeWrittenIsToldAtStartAndTheEmptyPasswordOpensNothing)

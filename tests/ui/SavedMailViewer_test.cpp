@@ -8,6 +8,8 @@
 
 #include <QDir>
 #include <QLineEdit>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTableView>
@@ -19,9 +21,10 @@ using lw::ui::MessageBox;
 
 struct FakeMailClient final : lw::ui::MailClient {
     bool Compose(const QUrl& mailto, QString&) override { return drafts.append(mailto), true; }
-    bool Open(const QString& path, QString&) override { return opened.append(path), true; }
+    void Open(const QString& path, lw::ui::OpenedFile kind, QWidget*) override { opened.append(path), kinds.append(kind); }
     QList<QUrl> drafts;
     QStringList opened;
+    QList<lw::ui::OpenedFile> kinds;
 };
 
 QByteArray Encoded(const QString& text) { return "=?UTF-8?B?" + text.toUtf8().toBase64() + "?="; }
@@ -93,18 +96,25 @@ protected:
     // Answers the question, then deletes the current row.
     void Delete(MessageBox::Answer answer) { MessageBox::SetNextAnswer(answer), form->DeleteSavedMail(); }
     template <typename T> T* Child(const char* name) { return lw::test::Find<T>(*form, name); }
-    // The title, the body and the attachment line, between bars.
-    QString Preview()
+    // The title, the body and the attachment line.
+    QStringList Preview()
     {
-        return Child<QPlainTextEdit>("txtTitle")->toPlainText() + u'|' +
-               Child<QPlainTextEdit>("txtBody")->toPlainText() + u'|' + Child<QLineEdit>("txtFile")->text();
+        return {Child<QPlainTextEdit>("txtTitle")->toPlainText(), Child<QPlainTextEdit>("txtBody")->toPlainText(),
+                Child<QLineEdit>("txtFile")->text()};
+    }
+    // The subjects listed, top to bottom.
+    QStringList Subjects()
+    {
+        QStringList subjects;
+        for (int row = 0; row < grid->model()->rowCount(); ++row) subjects << grid->model()->index(row, 2).data().toString();
+        return subjects;
     }
     QString Cell(int row, int column) { return grid->model()->index(row, column).data().toString(); }
-    // 1 or 0 for 印刷, 削除 and 返信.
-    QString Enabled()
+    // Whether 印刷, 削除 and 返信 are enabled.
+    QList<bool> Enabled()
     {
-        QString on;
-        for (const char* button : {"cmdRead", "cmdDel", "cmdMail"}) on += Child<QPushButton>(button)->isEnabled() ? "1" : "0";
+        QList<bool> on;
+        for (const char* button : {"cmdRead", "cmdDel", "cmdMail"}) on << Child<QPushButton>(button)->isEnabled();
         return on;
     }
     int Rows() { return grid->model()->rowCount(); }
@@ -126,18 +136,25 @@ TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrin
 
     // Saved rows only, newest first; the date in the system's text form.
     ASSERT_EQ(Rows(), 4);
-    EXPECT_EQ(Cell(0, 2) + Cell(1, 2) + Cell(2, 2), "見積書の送付plaingone");
+    EXPECT_EQ(Subjects(), (QStringList{"見積書の送付", "plain", "gone", "neither"}));
     EXPECT_EQ(Cell(0, 3), "2026/12/07 09:15:00");
-    EXPECT_EQ(Enabled(), "000") << "no row chosen yet";
+    EXPECT_EQ(Enabled(), (QList<bool>{false, false, false})) << "no row chosen yet";
     Select(0);
-    EXPECT_EQ(Enabled(), "111");
-    EXPECT_TRUE(Preview().startsWith("送信者：山田 太郎 宛先：総務課\n件名：見積書の送付|お世話になっております。"));
-    EXPECT_TRUE(Preview().endsWith("見積書を添付します。|添付：memo.txt, quote.pdf")) << Preview().toStdString();
+    EXPECT_EQ(Enabled(), (QList<bool>{true, true, true}));
+    const QStringList preview = Preview();
+    EXPECT_EQ(preview[0], "送信者：山田 太郎 宛先：総務課\n件名：見積書の送付");
+    EXPECT_TRUE(preview[1].startsWith("お世話になっております。") && preview[1].endsWith("見積書を添付します。"))
+        << preview[1].toStdString();
+    EXPECT_EQ(preview[2], "添付：memo.txt, quote.pdf");
     form->OpenAttachment(1);
     form->OpenAttachment(2);
     ASSERT_EQ(form->AttachmentPaths().size(), 2);
     EXPECT_EQ(client.opened, QStringList{form->AttachmentPaths().at(1)});
-    EXPECT_TRUE(client.opened.value(0).endsWith("/quote.pdf"));
+    EXPECT_EQ(client.opened.value(0), saveFolder + "/a.eml.files/quote.pdf") << "in the message's own folder";
+    // Read again, the message uses the files it has there: nothing piles up.
+    Select(1);
+    Select(0);
+    EXPECT_EQ(QDir(saveFolder + "/a.eml.files").entryList(QDir::Files), (QStringList{"memo.txt", "quote.pdf"}));
     form->PrintSavedMail(); // a notice without the recipient
     EXPECT_EQ(shown, QStringList{form->MailText()});
     EXPECT_TRUE(form->MailText().startsWith("subject:見積書の送付\r\nfrom:")) << form->MailText().toStdString();
@@ -148,8 +165,7 @@ TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrin
     // saved copy.
     lw::test::WriteFile(Secret(), "poppassword=secret");
     Select(1);
-    EXPECT_EQ(Preview(),
-              "送信者：plain@example.com 宛先：office@example.jp\n件名：plain|file:" + Secret() + u'|');
+    EXPECT_EQ(Preview(), (QStringList{"送信者：plain@example.com 宛先：office@example.jp\n件名：plain", "file:" + Secret(), ""}));
     form->OpenAttachment(0);
     EXPECT_EQ(client.opened.size(), 1);
     form->PrintSavedMail();
@@ -164,8 +180,8 @@ TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrin
 
     // A saved copy that is gone: empty fields, no reply; no received file recorded: no print at all.
     Select(2);
-    EXPECT_EQ(Preview(), "送信者： 宛先：\n件名：||");
-    EXPECT_EQ(Enabled(), "110");
+    EXPECT_EQ(Preview(), (QStringList{"送信者： 宛先：\n件名：", "", ""}));
+    EXPECT_EQ(Enabled(), (QList<bool>{true, true, false}));
     form->PrintSavedMail();
     EXPECT_EQ(MessageBox::Log().size() + shown.size(), 3);
 }
@@ -186,16 +202,16 @@ TEST_F(SavedMailViewerTest, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     // No: nothing changes; the list is reloaded and the preview emptied.
     Delete(MessageBox::No);
     EXPECT_EQ(MessageBox::Log(), QStringList{"保存メールを削除します。よろしいですか。"});
-    EXPECT_TRUE(Rows() == 3 && QFile::exists(save + "a.eml") && Preview() == "||");
+    EXPECT_TRUE(Rows() == 3 && QFile::exists(save + "a.eml") && Preview() == QStringList(3, QString()));
 
     // Every reload is as the viewer opens: no current row and the buttons off, so a second 削除
     // and はい can never delete a row the operator did not pick.
-    const auto asOpened = [this] { return Enabled() == "000" && form->CurrentRow() == -1; };
+    const auto asOpened = [this] { return Enabled() == QList<bool>{false, false, false} && form->CurrentRow() == -1; };
     EXPECT_TRUE(asOpened());
     Select(2); // c.eml, whose saved copy is already gone: it leaves the list without complaint
     MessageBox::SetNextAnswer(MessageBox::Yes);
     lw::test::Click(*form, "cmdDel");
-    EXPECT_EQ(Cell(0, 2) + Cell(1, 2), "見積書の送付plain");
+    EXPECT_EQ(Subjects(), (QStringList{"見積書の送付", "plain"}));
     EXPECT_TRUE(asOpened() && MessageBox::PendingAnswers() == 0);
     MessageBox::SetNextAnswer(MessageBox::Yes);
     lw::test::Click(*form, "cmdDel");
@@ -209,11 +225,12 @@ TEST_F(SavedMailViewerTest, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     ASSERT_EQ(Rows(), 1);
     EXPECT_EQ(Cell(0, 2), "plain");
     EXPECT_TRUE(!QFile::exists(save + "a.eml") && QFile::exists(workFolder + "/a.eml"));
-    EXPECT_EQ(Sql("SELECT メール保存 || '|' || メール保存先パス FROM tblHistory WHERE 保存ファイルID = 'a.eml'"),
-              QStringList{"0|"});
+    EXPECT_EQ(Sql("SELECT メール保存 FROM tblHistory WHERE 保存ファイルID = 'a.eml'"), QStringList{"0"});
+    EXPECT_EQ(Sql("SELECT メール保存先パス FROM tblHistory WHERE 保存ファイルID = 'a.eml'"), QStringList{""});
     EXPECT_EQ(Sql("SELECT count(*) FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ''"),
               QStringList{"3"});
     EXPECT_FALSE(QFile::exists(save + "memo.txt")) << "its attachment copy goes with it";
+    EXPECT_FALSE(QFileInfo::exists(save + "a.eml.files")) << "and the folder of its attachments";
     EXPECT_TRUE(QFile::exists(outside) && QFile::exists(save + "shared.txt"));
     EXPECT_TRUE(LogText().isEmpty());
 
@@ -253,8 +270,9 @@ TEST_F(SavedMailViewerTest, ReplyDraftGoesToTheSenderWithTheQuotedBodyCutToFit)
     form->ComposeReply();
     ASSERT_EQ(client.drafts.size(), 1);
     const QUrl draft = client.drafts.last();
-    EXPECT_EQ(draft.scheme() + u':' + draft.path() + u'|' + item(draft, "subject"),
-              "mailto:taro@example.jp|Re: 見積書の送付");
+    EXPECT_EQ(draft.scheme(), "mailto");
+    EXPECT_EQ(draft.path(), "taro@example.jp");
+    EXPECT_EQ(item(draft, "subject"), "Re: 見積書の送付");
     const QString body = item(draft, "body");
     EXPECT_TRUE(body.startsWith("---------------- Original Message ----------------\r\nお世話になっております。"))
         << body.toStdString();
@@ -278,6 +296,96 @@ TEST_F(SavedMailViewerTest, ReplyDraftGoesToTheSenderWithTheQuotedBodyCutToFit)
     EXPECT_EQ(item(oddUrl, "subject"), "Re: 1+1=2 & more #3 100%");
     EXPECT_EQ(QUrlQuery(oddUrl).allQueryItemValues("body").size(), 1);
     EXPECT_TRUE(item(oddUrl, "body").contains("x&body=injected"));
+}
+
+TEST_F(SavedMailViewerTest, WhatTheDesktopCannotOpenIsToldWithWhatToDo)
+{
+    using lw::ui::OpenedFile;
+    // A double click on a row hands its saved copy to the mail program; a copy that is gone is said.
+    Open();
+    const QPoint first = grid->visualRect(grid->model()->index(0, 0)).center();
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, first);
+    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, first);
+    EXPECT_EQ(client.opened, QStringList{saveFolder + "/a.eml"}) << MessageBox::Log().join("|").toStdString();
+    EXPECT_EQ(client.kinds, QList<OpenedFile>{OpenedFile::SavedMail});
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    form->OpenSavedCopy(2); // c.eml
+    EXPECT_EQ(MessageBox::Log(), QStringList{"ファイルが存在しません。\r\n" + saveFolder + "/c.eml"});
+
+    // The desktop's own opener, in a desktop of our making: a text editor registered for the log,
+    // a PDF program that fails at once, nothing for mail files.
+    for (const char* fallback : {"run-mailcap", "mimeopen"})
+        if (!QStandardPaths::findExecutable(fallback).isEmpty())
+            GTEST_SKIP() << fallback << " would open what the desktop has no program for";
+    QTemporaryDir desktop;
+    const QString apps = desktop.filePath("data/applications");
+    ASSERT_TRUE(QDir().mkpath(apps) && QDir().mkpath(desktop.filePath("config")));
+    const auto program = [&](const QString& name, const QByteArray& script) {
+        lw::test::WriteFile(desktop.filePath(name + ".sh"), "#!/bin/sh\n" + script + "\n");
+        QFile::setPermissions(desktop.filePath(name + ".sh"), QFile::ReadOwner | QFile::ExeOwner);
+        lw::test::WriteFile(apps + "/" + name + ".desktop", "[Desktop Entry]\nType=Application\nName=" + name.toUtf8() +
+                                                                "\nExec=" + desktop.filePath(name + ".sh").toUtf8() + " %f\n");
+    };
+    program("editor", "cp \"$1\" \"$1.opened\"");
+    program("broken", "exit 1");
+    lw::test::WriteFile(desktop.filePath("config/mimeapps.list"),
+                        "[Default Applications]\ntext/plain=editor.desktop\napplication/pdf=broken.desktop\n");
+    const QList<QPair<const char*, QString>> environment{
+        {"XDG_DATA_HOME", desktop.filePath("data")}, {"XDG_DATA_DIRS", desktop.filePath("data")},
+        {"XDG_CONFIG_HOME", desktop.filePath("config")}, {"XDG_CONFIG_DIRS", desktop.filePath("config")},
+        {"DISPLAY", ":lw-test"}, {"BROWSER", "lw-no-browser"}, {"XDG_CURRENT_DESKTOP", ""}, {"DESKTOP_SESSION", ""}};
+    struct Restore {
+        QList<QPair<const char*, QByteArray>> saved;
+        ~Restore()
+        {
+            for (const auto& [name, value] : saved) value.isNull() ? qunsetenv(name) : qputenv(name, value);
+        }
+    } restore;
+    for (const auto& [name, value] : environment) {
+        restore.saved.append({name, qEnvironmentVariableIsSet(name) ? qgetenv(name) : QByteArray()});
+        qputenv(name, value.toUtf8());
+    }
+
+    const QString log = m_home.File("log202612.txt");
+    lw::test::WriteFile(log, "2026/12/07 09:30:12 ==> メール印刷[a.eml]\n");
+    lw::ui::OpenWithDesktop(log, OpenedFile::Log, form.get());
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(log + ".opened"), 10000);
+    Select(0);
+    ASSERT_EQ(form->AttachmentPaths().size(), 2);
+    const QList<QPair<QString, OpenedFile>> refused{{form->AttachmentPaths().at(1), OpenedFile::Attachment},
+                                                    {saveFolder + "/a.eml", OpenedFile::SavedMail}};
+    MessageBox::ClearLog();
+    for (const auto& [file, kind] : refused) {
+        MessageBox::SetNextAnswer(MessageBox::Ok);
+        lw::ui::DesktopMailClient().Open(file, kind, form.get());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(MessageBox::Log().size(), 2, 10000);
+    QStringList said = MessageBox::Log();
+    said.sort();
+    QStringList expected{lw::ui::OpenFailureText(OpenedFile::Attachment, true, refused[0].first),
+                         lw::ui::OpenFailureText(OpenedFile::SavedMail, false, refused[1].first)};
+    expected.sort();
+    EXPECT_EQ(said, expected);
+    EXPECT_TRUE(expected.join("|").contains("添付ファイルを開くプログラムを起動できませんでした。\r\n") &&
+                expected.join("|").contains("保存メールを開くメールソフトが登録されていません。\r\n既定のメールソフトを設定するか"));
+}
+
+TEST_F(SavedMailViewerTest, CarrierEmojiShowAsStandardEmojiOnScreenAndOnPaperButStayInTheText)
+{
+    // A docomo phone's mail in Shift_JIS: a heart in the subject, sun and heart in the body.
+    const QByteArray sjis = "From: taro@docomo.ne.jp\r\nTo: office@example.jp\r\nSubject: =?Shift_JIS?B?" +
+                            QByteArray("\x82\xa0\xF9\x91").toBase64() +
+                            "?=\r\nContent-Type: text/plain; charset=Shift_JIS\r\n\r\n\xF8\x9F\x82\xa0\xF9\x91\r\n";
+    Add("g.eml", "emoji", 2, sjis);
+    Open();
+    Select(0);
+    EXPECT_EQ(Preview(), (QStringList{u"送信者：taro@docomo.ne.jp 宛先：office@example.jp\n件名：あ❤\uFE0F"_qs,
+                                      u"☀\uFE0Fあ❤\uFE0F"_qs, ""}));
+    form->PrintSavedMail();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_TRUE(shown[0].contains(u"body:☀\uFE0Fあ❤\uFE0F"_qs)) << shown[0].toStdString();
+    EXPECT_TRUE(form->MailText().contains(QString(QChar(0xE63E)) + u"あ"_qs + QChar(0xE6EC)));
+    EXPECT_EQ(lw::test::ReadFile(saveFolder + "/g.eml"), sjis);
 }
 
 } // namespace

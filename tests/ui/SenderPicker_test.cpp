@@ -12,6 +12,8 @@
 namespace lw::ui {
 namespace {
 
+using Sender = std::pair<QString, QString>;
+
 class SenderPickerTest : public test::ListTest {
 protected:
     void TearDown() override
@@ -27,22 +29,23 @@ protected:
     }
     template <typename T> T* Child(const char* name) const { return test::Find<T>(*m_dialog, name); }
     QTableView* Grid() const { return Child<QTableView>("frmAdrList"); }
-    QString Rows() const
+    // The grid's rows as (name, address).
+    QList<Sender> Rows() const
     {
         const QAbstractItemModel* model = Grid()->model();
-        QStringList rows;
-        for (int r = 0; r < model->rowCount(); ++r)
-            rows << model->index(r, 0).data().toString() + u'|' + model->index(r, 1).data().toString();
-        return rows.join(u',');
+        QList<Sender> rows;
+        for (int r = 0; r < model->rowCount(); ++r) rows.append({model->index(r, 0).data().toString(), model->index(r, 1).data().toString()});
+        return rows;
     }
-    // Takes the row into the dialog's own fields; their texts.
-    QString Pick(int row, int column)
+    // Takes the row into the dialog's own fields; their texts as (address, name).
+    Sender Pick(int row, int column)
     {
         Grid()->setCurrentIndex(Grid()->model()->index(row, column));
         test::Click(*m_dialog, "cmdGet");
-        return Child<QLineEdit>("txtAdr")->text() + u'|' + Child<QLineEdit>("txtNam")->text();
+        return {Child<QLineEdit>("txtAdr")->text(), Child<QLineEdit>("txtNam")->text()};
     }
-    QString Caller() const { return m_address.text() + u'|' + m_name.text(); }
+    // The caller's fields as (address, name).
+    Sender Caller() const { return {m_address.text(), m_name.text()}; }
 
     QLineEdit m_address{"before@example.jp"};
     QLineEdit m_name{"前"};
@@ -56,20 +59,20 @@ TEST_F(SenderPickerTest, ListsEachSenderOnceTakesARowAndOkOrCancelFillsTheCaller
         "('m5', 'c@example.jp', 'シー')");
     Open();
     test::Click(*m_dialog, "cmdCan");
-    EXPECT_EQ(Caller(), "before@example.jp|前") << "cancel keeps";
+    EXPECT_EQ(Caller(), (Sender{"before@example.jp", "前"})) << "cancel keeps";
     Open();
-    EXPECT_EQ(Rows(), "シー|c@example.jp,|b@example.jp,エー|a@example.jp");
+    EXPECT_EQ(Rows(), (QList<Sender>{{"シー", "c@example.jp"}, {"", "b@example.jp"}, {"エー", "a@example.jp"}}));
     test::Click(*m_dialog, "cmdOK");
-    EXPECT_EQ(Caller(), "|") << "OK without a pick empties";
+    EXPECT_EQ(Caller(), Sender()) << "OK without a pick empties";
 
     Open();
     EXPECT_FALSE(Child<QPushButton>("cmdGet")->isEnabled()) << "no row chosen yet";
-    EXPECT_EQ(Pick(2, 0), "a@example.jp|エー");
-    EXPECT_EQ(Pick(1, 1), "b@example.jp|") << "a sender without a name";
+    EXPECT_EQ(Pick(2, 0), (Sender{"a@example.jp", "エー"}));
+    EXPECT_EQ(Pick(1, 1), (Sender{"b@example.jp", ""})) << "a sender without a name";
     Child<QLineEdit>("txtNam")->setText("  ビー  ");
     Child<QLineEdit>("txtAdr")->setText(" b@example.jp ");
     test::Click(*m_dialog, "cmdOK");
-    EXPECT_EQ(Caller(), "b@example.jp|ビー");
+    EXPECT_EQ(Caller(), (Sender{"b@example.jp", "ビー"}));
     EXPECT_FALSE(m_dialog->isVisible());
 }
 

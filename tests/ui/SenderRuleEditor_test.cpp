@@ -23,12 +23,18 @@ protected:
         ListTest::TearDown();
     }
 
-    // Every rule as "address|name|flags|to|cc|bcc" in address order.
-    QStringList Rules()
+    // Every rule as {address, name, flags, to, cc, bcc} in address order; flags are the six yes/no
+    // columns (print, save, clear, log, reject, forward) as 0/1 digits.
+    QList<QStringList> Rules() const
     {
-        return Sql("SELECT アドレス || '|' || ifnull(名前, '') || '|' || 印刷 || メール保存 || ボックスクリア || "
-                   "ログ出力 || 受信拒否 || メール転送 || '|' || ifnull(転送先TO, '') || '|' || "
-                   "ifnull(転送先CC, '') || '|' || ifnull(転送先BCC, '') FROM tblList ORDER BY アドレス");
+        QList<QStringList> rules;
+        for (const QSqlRecord& row : test::Peek(m_home.File("list.db")).Rows(
+                 "SELECT アドレス, ifnull(名前, ''), 印刷 || メール保存 || ボックスクリア || ログ出力 || 受信拒否 || メール転送, "
+                 "ifnull(転送先TO, ''), ifnull(転送先CC, ''), ifnull(転送先BCC, '') FROM tblList ORDER BY アドレス")) {
+            QStringList& fields = rules.emplace_back();
+            for (int i = 0; i < 6; ++i) fields << row.value(i).toString();
+        }
+        return rules;
     }
     void Open()
     {
@@ -43,18 +49,16 @@ protected:
         MessageBox::SetNextAnswer(answer);
         test::Click(*m_form, button);
     }
-    // The edit area as "address|name|flags|to|cc|bcc".
+    // The edit area as {address, name, flags, to, cc, bcc}, flags as in Rules().
     static constexpr const char* kBoxes[] = {"chkPrt", "chkSav", "chkClr", "chkLog", "chkRfs", "chkTrs"};
-    QString Fields() const
+    QStringList Fields() const
     {
         QString boxes;
         for (const char* name : kBoxes) boxes += Child<QCheckBox>(name)->isChecked() ? u'1' : u'0';
-        const QStringList f{T("txtAcc"), T("txtNam"), boxes, T("txtTo"), T("txtCc"), T("txtBcc")};
-        return f.join('|');
+        return {T("txtAcc"), T("txtNam"), boxes, T("txtTo"), T("txtCc"), T("txtBcc")};
     }
-    void SetFields(const QString& fields) const
+    void SetFields(const QStringList& f) const
     {
-        const QStringList f = fields.split(u'|');
         const char* const texts[] = {"txtAcc", "txtNam", nullptr, "txtTo", "txtCc", "txtBcc"};
         for (int i = 0; i < 6; ++i) {
             Child<QCheckBox>(kBoxes[i])->setChecked(f.at(2).at(i) == u'1');
@@ -71,15 +75,15 @@ protected:
 TEST_F(SenderRuleEditorTest, RegisterAddsThenUpdatesTheTrimmedAddressAndReportsARefusal)
 {
     Open();
-    SetFields("  Taro@Example.jp | 山田 太郎 |100101|a@example.jp; b@example.jp||");
+    SetFields(QStringList{"  Taro@Example.jp ", " 山田 太郎 ", "100101", "a@example.jp; b@example.jp", "", ""});
     Answer(MessageBox::Yes, "cmdSav");
     EXPECT_EQ(MessageBox::Log(), QStringList{"データを登録します。よろしいですか。"});
-    EXPECT_EQ(Rules(), QStringList{"Taro@Example.jp| 山田 太郎 |100101|a@example.jp; b@example.jp||"});
+    EXPECT_EQ(Rules(), (QList<QStringList>{{"Taro@Example.jp", " 山田 太郎 ", "100101", "a@example.jp; b@example.jp", "", ""}}));
 
     // Same address in other case and with blanks: the row is updated, its address kept.
-    SetFields("taro@example.jp  |太郎|011010|||boss@example.jp");
+    SetFields(QStringList{"taro@example.jp  ", "太郎", "011010", "", "", "boss@example.jp"});
     Answer(MessageBox::Yes, "cmdSav");
-    EXPECT_EQ(Rules(), QStringList{"Taro@Example.jp|太郎|011010|||boss@example.jp"});
+    EXPECT_EQ(Rules(), (QList<QStringList>{{"Taro@Example.jp", "太郎", "011010", "", "", "boss@example.jp"}}));
     EXPECT_EQ(T("txtAcc"), "taro@example.jp  ") << "registering keeps what the operator typed";
 
     // A registration the database refuses is reported with its code.
@@ -99,13 +103,13 @@ TEST_F(SenderRuleEditorTest, SelectingARowFillsTheEditAreaAndDeleteRemovesOnlyTh
     Sql("INSERT INTO tblList VALUES ('a@example.jp', '甲', 1, 0, 1, 0, 1, 0, 'to@x.jp', 'cc@x.jp', 'bcc@x'),"
         "('b@example.jp', NULL, 0, 0, 0, 0, 0, 0, NULL, NULL, NULL)");
     Open();
-    EXPECT_EQ(Fields(), "a@example.jp|甲|101010|to@x.jp|cc@x.jp|bcc@x") << "the first row is current";
+    EXPECT_EQ(Fields(), (QStringList{"a@example.jp", "甲", "101010", "to@x.jp", "cc@x.jp", "bcc@x"})) << "the first row is current";
     Grid()->setCurrentIndex(Model()->index(1, 3));
-    EXPECT_EQ(Fields(), "b@example.jp||000000|||") << "null reads as empty text";
+    EXPECT_EQ(Fields(), (QStringList{"b@example.jp", "", "000000", "", "", ""})) << "null reads as empty text";
     Grid()->setCurrentIndex(Model()->index(2, 0)); // the empty row at the end
-    EXPECT_EQ(Fields(), "||000000|||");
+    EXPECT_EQ(Fields(), (QStringList{"", "", "000000", "", "", ""}));
 
-    const QStringList before = Rules();
+    const QList<QStringList> before = Rules();
     const auto answer = [this](const char* address, MessageBox::Answer answer, const char* button) {
         SetText("txtAcc", QString::fromUtf8(address));
         Answer(answer, button);
@@ -123,7 +127,7 @@ TEST_F(SenderRuleEditorTest, SelectingARowFillsTheEditAreaAndDeleteRemovesOnlyTh
     answer(" A@EXAMPLE.JP ", MessageBox::Yes, "cmdDel");
     answer("nobody@example.jp", MessageBox::Yes, "cmdDel");
     EXPECT_EQ(MessageBox::Log().size(), 6);
-    EXPECT_EQ(Rules(), QStringList{"b@example.jp||000000|||"});
+    EXPECT_EQ(Rules(), (QList<QStringList>{{"b@example.jp", "", "000000", "", "", ""}}));
     EXPECT_EQ(Cell(0, SenderRuleModel::Address), "b@example.jp") << "the grid is refreshed";
 
     test::Click(*m_form, "Command2");
@@ -150,13 +154,14 @@ TEST_F(SenderRuleEditorTest, GridEditsGoToTheTableAtOnceOrAreRefused)
     ASSERT_TRUE(QTest::qWaitFor([] { return MessageBox::Log().size() == 2; }, 5000)) << "both refusals shown";
     EXPECT_TRUE(MessageBox::Log().at(0).contains("UNIQUE")) << MessageBox::Log().at(0).toStdString();
     EXPECT_EQ(Cell(1, SenderRuleModel::Address) + Cell(0, SenderRuleModel::Print), "c@example.jpFalse");
-    EXPECT_EQ(Rules(), (QStringList{"a@example.jp|エー|000010|||", "c@example.jp|B|000000|t@example.jp||"}));
+    EXPECT_EQ(Rules(), (QList<QStringList>{{"a@example.jp", "エー", "000010", "", "", ""},
+                                           {"c@example.jp", "B", "000000", "t@example.jp", "", ""}}));
 
     // A rule added on the empty last row starts with print, save and log set.
     ASSERT_TRUE(model.IsNewRow(2));
     EXPECT_TRUE(model.setData(model.index(2, SenderRuleModel::Address), " new@example.jp "));
     EXPECT_TRUE(model.rowCount() == 4 && model.IsNewRow(3));
-    EXPECT_EQ(Rules().at(2), "new@example.jp||110100|||");
+    EXPECT_EQ(Rules().at(2), (QStringList{"new@example.jp", "", "110100", "", "", ""}));
 
     model.Select(store::ListConnection()); // a refresh keeps the model consistent too
 }

@@ -1,33 +1,18 @@
 #pragma once
 
+#include "support/Files.h"
+#include "support/Peek.h"
 #include "support/TempHome.h"
 #include "ui/MessageBox.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFile>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
 namespace lw::test {
-
-// Writes bytes to path; fails the test when it cannot.
-inline void WriteFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size()) << path.toStdString();
-}
-
-// The contents of the file at path; empty when it cannot be read.
-inline QByteArray ReadFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // The child of parent named name; fails the test when there is none.
 template <typename T> T* Find(const QObject& parent, const char* name)
@@ -58,21 +43,9 @@ protected:
     }
 
     // Runs one statement on the list database, values bound in order; the first column as text.
-    QStringList Sql(const QString& sql, const QVariantList& values = {})
+    QStringList Sql(const QString& sql, const QVariantList& values = {}) const
     {
-        QStringList rows;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "test-seed");
-            db.setDatabaseName(m_home.File("list.db"));
-            EXPECT_TRUE(db.open());
-            QSqlQuery query(db);
-            EXPECT_TRUE(query.prepare(sql)) << sql.toStdString() << query.lastError().text().toStdString();
-            for (const QVariant& value : values) query.addBindValue(value);
-            EXPECT_TRUE(query.exec()) << sql.toStdString() << query.lastError().text().toStdString();
-            while (query.isSelect() && query.next()) rows << query.value(0).toString();
-        }
-        QSqlDatabase::removeDatabase("test-seed");
-        return rows;
+        return Peek(m_home.File("list.db")).Column(sql, values);
     }
 
     TempHome m_home;

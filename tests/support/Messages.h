@@ -1,13 +1,11 @@
 #pragma once
 
-// Helpers shared by the engine, store, command and end-to-end tests: the log, test messages, ports.
+// Test messages and ports, with the file and log helpers.
 
-#include "mail/ActivityLog.h"
+#include "support/Files.h"
 
 #include <QByteArray>
 #include <QDateTime>
-#include <QDir>
-#include <QFile>
 #include <QString>
 #include <QStringList>
 
@@ -16,39 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <ostream>
-
-// Readable QString values in test failure messages.
-inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
-
 namespace lw::test {
-
-// This month's log entry texts; an entry not "yyyy/MM/dd hh:mm:ss==> text CR CR LF" becomes "<bad>...".
-inline QStringList LogEntries(const QString& programFolder, const QString& prefix = QStringLiteral("log"))
-{
-    QFile file(mail::LogFilePath(programFolder, prefix, QDateTime::currentDateTime()));
-    if (!file.open(QIODevice::ReadOnly)) return {};
-    const QByteArray all = file.readAll();
-    QStringList entries;
-    for (const QByteArray& raw : all.split('\n')) {
-        if (raw.isEmpty()) continue;
-        const QString entry = QString::fromUtf8(raw);
-        const bool stamped = QDateTime::fromString(entry.left(19), QStringLiteral("yyyy/MM/dd hh:mm:ss")).isValid() &&
-                             entry.mid(19, 4) == QStringLiteral("==> ") && entry.endsWith(QStringLiteral("\r\r"));
-        entries << (stamped ? entry.mid(23).chopped(2) : QStringLiteral("<bad>") + entry);
-    }
-    if (!all.isEmpty() && !all.endsWith('\n')) entries << QStringLiteral("<bad>unterminated last entry");
-    return entries;
-}
-
-// Writes data to folder/name and returns the path (empty on failure).
-inline QString WriteFile(const QString& folder, const QString& name, const QByteArray& data)
-{
-    QDir().mkpath(folder);
-    QFile f(QDir(folder).filePath(name));
-    if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size()) return {};
-    return f.fileName();
-}
 
 // A loopback port where nothing listens (an unreachable server).
 inline int ClosedPort()

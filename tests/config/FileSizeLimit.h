@@ -1,23 +1,11 @@
 #pragma once
 
-#include <QFile>
+#include "support/Files.h"
 
 #include <csignal>
 #include <sys/resource.h>
 
 namespace lw::test {
-
-inline QByteArray ReadAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-inline bool WriteAll(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
 
 // While alive, no file of this process can grow past `bytes` (EFBIG, as on a full disk; root too).
 class FileSizeLimit {

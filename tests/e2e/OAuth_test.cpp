@@ -1,0 +1,140 @@
+// OAuth2 logins of the real program against the loopback servers: Dovecot and the SMTP sink
+// check each token at the authorization server, whose counters show every login and refresh.
+#include "e2e/HomeFixture.h"
+
+#include "config/TokenStore.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QTemporaryDir>
+
+namespace lw::test {
+namespace {
+
+class OAuthTest : public HomeFixture {
+protected:
+    void SetUp() override
+    {
+        HomeFixture::SetUp();
+        if (IsSkipped()) return;
+        if (Servers().oauthUrl.isEmpty()) GTEST_SKIP() << "the test servers run no OAuth2 server";
+        ASSERT_FALSE(Servers().OAuthCall("/test/reset", {"user=" + User()}).isEmpty());
+        // SMTP logs in as the same account.
+        Set("flgauth", "1");
+        Forwarding("0", Address("copy"));
+        Set("poppassword", "not-the-password");
+        Set("smtppassword", "not-the-password");
+    }
+    void WriteOAuthSettings() const
+    {
+        WriteSettings();
+        QFile ini(Home() + Sep() + "larchwatcher.ini");
+        ASSERT_TRUE(ini.open(QIODevice::Append));
+        ini.write(("[oauth2]\nprovider=custom\nclientid=lw-test-client\nauthurl=" + Servers().oauthUrl +
+                   "/authorize\ntokenurl=" + Servers().oauthUrl + "/token\nscope=pop smtp\n")
+                      .toUtf8());
+    }
+    // Tokens as a sign-in leaves them, valid for lifetime seconds.
+    void SignIn(int lifetime) const
+    {
+        const QJsonObject t = Servers().OAuthCall("/test/issue", {"user=" + User(), "expires_in=" + QString::number(lifetime)});
+        ASSERT_FALSE(t.value("access_token").toString().isEmpty());
+        config::TokenRecord record;
+        record.accessToken = t.value("access_token").toString();
+        record.refreshToken = t.value("refresh_token").toString();
+        record.expiresAt = QDateTime::currentSecsSinceEpoch() + lifetime;
+        config::TokenFile file(Home());
+        QString error;
+        ASSERT_TRUE(file.Write(config::RecordToJson(record), error)) << error.toStdString();
+    }
+    int Stat(const char* counter) const { return Servers().OAuthStats(User()).value(counter).toInt(); }
+    int RefusedLogins() const { return Stat("introspections") - Stat("accepted"); }
+    QString TokenFileText() const { return QString::fromUtf8(ReadFile(Home() + Sep() + config::kTokenFileName)); }
+};
+
+TEST_F(OAuthTest, TokensAreRenewedBeforeTheyExpireAndOnceWhenTheServerRefusesOne)
+{
+    WriteOAuthSettings();
+    SignIn(120); // less than the margin: renewed before the first login
+
+    DeliverJp("差出人", Address("a"), "一通目");
+    PollOk();
+    EXPECT_EQ(Subjects(), QStringList{"一通目"});
+    EXPECT_EQ(Stat("refreshes"), 1);
+    EXPECT_EQ(Stat("accepted"), 2) << "POP3 and SMTP logged in with the renewed token";
+    EXPECT_EQ(RefusedLogins(), 0);
+    const std::vector<SinkMessage> sent = Servers().SinkMessagesTo(Address("copy"));
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_TRUE(sent.front().authMechanism == "OAUTHBEARER" || sent.front().authMechanism == "XOAUTH2")
+        << sent.front().authMechanism.toStdString();
+    EXPECT_EQ(sent.front().authLogin, User());
+    EXPECT_TRUE(sent.front().tls);
+    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup |
+                                            QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+    EXPECT_EQ(QFile::permissions(Home() + Sep() + config::kTokenFileName) & others, QFileDevice::Permissions());
+
+    // A token with an hour left is used as it is.
+    DeliverJp("差出人", Address("a"), "二通目");
+    PollOk();
+    EXPECT_EQ(Stat("refreshes"), 1);
+
+    // The server refuses the token: one renewal, one more login, and the forward uses it too.
+    ASSERT_FALSE(Servers().OAuthCall("/test/revoke", {"user=" + User(), "what=access"}).isEmpty());
+    DeliverJp("差出人", Address("a"), "三通目");
+    PollOk();
+    EXPECT_EQ(Subjects(), (QStringList{"一通目", "二通目", "三通目"}));
+    EXPECT_EQ(Stat("refreshes"), 2);
+    EXPECT_EQ(RefusedLogins(), 1);
+    EXPECT_EQ(Servers().SinkMessagesTo(Address("copy")).size(), 3u);
+
+    // A token is never sent without TLS: with STLS stripped on the way, no AUTH goes out.
+    QTemporaryDir records;
+    QProcess relay;
+    const int stripped = StartRelay(relay, {"strip", QString::number(Servers().pop3Port), records.path() + "/pop3"});
+    ASSERT_GT(stripped, 0);
+    Set("portpop", QString::number(stripped));
+    WriteOAuthSettings();
+    DeliverJp("差出人", Address("a"), "四通目");
+    EXPECT_EQ(PollOnce().status, 1);
+    const QByteArray seen = ReadFile(records.path() + "/pop3");
+    EXPECT_TRUE(seen.contains("CAPA")) << seen.toStdString();
+    EXPECT_FALSE(seen.contains("AUTH")) << seen.toStdString();
+    EXPECT_FALSE(TokenFileText().isEmpty() || seen.contains(TokenFileText().section('"', 3, 3).toUtf8()));
+    StopRelay(relay);
+}
+
+TEST_F(OAuthTest, ARevokedRefreshTokenStopsEveryLoginUntilTheOperatorSignsInAgain)
+{
+    WriteOAuthSettings();
+    SignIn(3600);
+    ASSERT_FALSE(Servers().OAuthCall("/test/revoke", {"user=" + User(), "what=all"}).isEmpty());
+    DeliverJp("差出人", Address("a"), "一通目");
+
+    Run run = PollOnce();
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.err.contains("もう一度サインインしてください")) << run.err.toStdString();
+    EXPECT_EQ(RefusedLogins(), 1);
+    EXPECT_EQ(Stat("refused_refreshes"), 1);
+    const auto refusals = [this] { return LogTexts().filter("更新トークンが拒否された").size(); };
+    EXPECT_EQ(refusals(), 1);
+
+    // Later runs log in nowhere and ask the endpoint nothing; the log says it once.
+    for (int i = 0; i < 2; ++i) {
+        run = PollOnce();
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(run.err.contains("もう一度サインインしてください")) << run.err.toStdString();
+    }
+    EXPECT_EQ(Stat("introspections"), 1);
+    EXPECT_EQ(Stat("refused_refreshes"), 1);
+    EXPECT_EQ(refusals(), 1);
+    EXPECT_TRUE(Subjects().isEmpty());
+    EXPECT_EQ(Servers().MailboxCount(User()), 1);
+
+    // Signed in again, the message comes.
+    SignIn(3600);
+    PollOk();
+    EXPECT_EQ(Subjects(), QStringList{"一通目"});
+}
+
+} // namespace
+} // namespace lw::test
