@@ -3,6 +3,7 @@
 #include "ui/MainWindow.h"
 
 #include "config/ConnectionSecurity.h"
+#include "config/Settings.h"
 #include "ui/MessageBox.h"
 #include "ui/OAuthSignIn.h"
 
@@ -99,7 +100,8 @@ void MainWindow::OnSignIn()
     if (error.isEmpty() && !config::SaveOAuthSettings(m_programFolder, settings, error))
         error = QStringLiteral("OAuth2の設定を保存できませんでした（") + error + QStringLiteral("）。");
     // The POP3 account is the provider's account hint (login_hint).
-    if (error.isEmpty()) (void)m_signIn->Start(settings, Text(QStringLiteral("popaccount")).trimmed(), error);
+    if (error.isEmpty())
+        (void)m_signIn->Start(settings, Text(config::KeyOf(config::Setting::PopAccount)).trimmed(), error);
     if (!error.isEmpty()) {
         MessageBox::Information(this, error);
         return;
