@@ -96,9 +96,9 @@ public:
                              qPrintable(value));
                 return false;
             }
-            QString error;
-            if (!config::TrustCertificate(m_home, host, port, fingerprint, error)) {
-                std::fprintf(stderr, "larchwatcher: cannot record the trusted certificate: %s\n", qPrintable(error));
+            if (const base::Status trusted = config::TrustCertificate(m_home, host, port, fingerprint); !trusted) {
+                std::fprintf(stderr, "larchwatcher: cannot record the trusted certificate: %s\n",
+                             qPrintable(trusted.ErrorText()));
                 return false;
             }
             const config::SettingsRecord settings = config::TakeSettingsSnapshot(m_copy);

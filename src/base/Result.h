@@ -76,4 +76,11 @@ inline Error Fail(QString text)
     return Error{std::move(text), Error::Kind::Failed};
 }
 
+// Done when done, else failed with the reason an inner step gave.
+inline Status StatusOf(bool done, QString reason)
+{
+    if (done) return {};
+    return Fail(std::move(reason));
+}
+
 } // namespace lw::base

@@ -485,8 +485,8 @@ bool Cycle::CarriesOwnMark(const QString& path) const
     if (marks.empty()) return false;
     // Our own mark is the keyed hash; the clear identity is what older versions wrote. Without
     // the secret only the clear form can be recognised (the forward then logs why).
-    std::string reason;
-    const QString opaque = QString::fromStdString(OpaqueForwardMarkOf(m_settings, reason).value_or(std::string()));
+    const base::Result<std::string> ownMark = OpaqueForwardMarkOf(m_settings);
+    const QString opaque = ownMark ? QString::fromStdString(*ownMark) : QString();
     for (const std::string& mark : marks) {
         const QStringList identities =
             QString::fromStdString(mark).toLower().split(QRegularExpression(QStringLiteral("[,\\s]+")),

@@ -148,8 +148,7 @@ TEST(Settings, DesktopSectionAndMainKeysKeepEachOther)
     ASSERT_TRUE(SaveSettings(copy).Ok());
     const QByteArray mainOnly = ReadFile(IniPath(home));
 
-    QString error;
-    ASSERT_TRUE(SaveDesktopSettings(home.Folder(), {MailNotices::EveryMessage, true}, error)) << error.toStdString();
+    ASSERT_TRUE(SaveDesktopSettings(home.Folder(), {MailNotices::EveryMessage, true}).Ok());
     const QByteArray both = ReadFile(IniPath(home));
     EXPECT_TRUE(both.startsWith(mainOnly)) << both.toStdString();
     EXPECT_TRUE(both.endsWith("[desktop]\nmailnotices=2\nclosehintshown=1\n")) << both.toStdString();
@@ -175,12 +174,11 @@ TEST(ConnectionSecurity, ServersAndPinsAreKeptInTheirOwnSectionAndAWindowSaveKee
     InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     ASSERT_TRUE(SaveSettings(copy).Ok());
     const QByteArray keys = ReadFile(IniPath(home));
-    QString error;
     // An account with the characters of the file's own structure stays one key.
     const QString odd = QStringLiteral("a=b;[c] 太郎");
-    ASSERT_TRUE(RememberTls(home.Path(), "pop3", "Mail.Example.JP", odd, error)) << error.toStdString();
-    ASSERT_TRUE(TrustCertificate(home.Path(), "mail.example.jp", 995, "AB:CD", error));
-    ASSERT_TRUE(TrustCertificate(home.Path(), "mail.example.jp", 995, "EF:01", error));
+    ASSERT_TRUE(RememberTls(home.Path(), "pop3", "Mail.Example.JP", odd).Ok());
+    ASSERT_TRUE(TrustCertificate(home.Path(), "mail.example.jp", 995, "AB:CD").Ok());
+    ASSERT_TRUE(TrustCertificate(home.Path(), "mail.example.jp", 995, "EF:01").Ok());
     EXPECT_TRUE(ReadFile(IniPath(home)).startsWith(keys + "[connection]\n")) << ReadFile(IniPath(home)).toStdString();
 
     ASSERT_TRUE(SaveSettings(copy).Ok()); // the window's save keeps the section
