@@ -14,7 +14,7 @@ namespace {
 // true or false for the flag words, nullopt for anything else.
 std::optional<bool> FlagWord(const QString& value)
 {
-    const QString word = base::TrimBlanks(value).toLower();
+    const QString word = base::TrimSpaces(value).toLower();
     if (word == u"true") return true;
     if (word == u"false") return false;
     return std::nullopt;
@@ -23,7 +23,7 @@ std::optional<bool> FlagWord(const QString& value)
 // A forwarding target the option group has: a whole number 0 to 2 written with digits only.
 std::optional<int> TargetOption(const QString& value)
 {
-    const QString text = base::TrimBlanks(value);
+    const QString text = base::TrimSpaces(value);
     if (text.isEmpty() || text.size() > 4) return std::nullopt;
     for (const QChar c : text) {
         if (c < u'0' || c > u'9') return std::nullopt;
@@ -49,14 +49,14 @@ void ApplyForwardingFields(const CommandParams& params, config::WorkingCopy& cop
                       FlagWord(params.useFixedForwardAddresses) == true);
 
     // The fixed lists are always set: a command without them empties them.
-    copy.SetText(config::KeyOf(config::Setting::ForwardTo), base::TrimBlanks(params.forwardTo));
-    copy.SetText(config::KeyOf(config::Setting::ForwardCc), base::TrimBlanks(params.forwardCc));
-    copy.SetText(config::KeyOf(config::Setting::ForwardBcc), base::TrimBlanks(params.forwardBcc));
+    copy.SetText(config::KeyOf(config::Setting::ForwardTo), base::TrimSpaces(params.forwardTo));
+    copy.SetText(config::KeyOf(config::Setting::ForwardCc), base::TrimSpaces(params.forwardCc));
+    copy.SetText(config::KeyOf(config::Setting::ForwardBcc), base::TrimSpaces(params.forwardBcc));
 }
 
 base::Status SetRule(const QSqlDatabase& db, const QString& address, const store::ColumnValues& values)
 {
-    const store::ColumnValues keys{{QStringLiteral("アドレス"), base::TrimBlanks(address)}};
+    const store::ColumnValues keys{{QStringLiteral("アドレス"), base::TrimSpaces(address)}};
     return store::FindOrAdd(db, QStringLiteral("tblList"), keys, values);
 }
 
@@ -94,7 +94,7 @@ base::Status ApplyRuleChanges(const CommandParams& params)
     for (const auto& list : lists) {
         if (list.address.isEmpty()) continue;
         // Never null: an emptied list is the empty text, not a missing value.
-        const QString text = base::TrimBlanks(list.list);
+        const QString text = base::TrimSpaces(list.list);
         const store::ColumnValues values{
             {QString::fromUtf8(list.column), text.isNull() ? QStringLiteral("") : text}};
         if (base::Status set = SetRule(db, list.address, values); !set) return set;

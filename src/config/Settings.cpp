@@ -258,7 +258,7 @@ QString StoredText(const WorkingCopy& copy, const SettingKey& setting)
     const QString key = Key(setting);
     switch (setting.kind) {
     case K::Text:
-        return base::TrimBlanks(copy.Text(key));
+        return base::TrimSpaces(copy.Text(key));
     case K::Check:
         return QString::number(copy.State(key));
     case K::Combo:

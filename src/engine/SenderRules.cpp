@@ -136,7 +136,7 @@ RuleLookup SenderLookup::FindRule(const QString& address)
     const base::Result<QSqlQuery*> exact =
         Exact(m_rule, m_ownRule, kRuleSelect + kRuleKey + QStringLiteral(" = ? LIMIT 1"));
     if (!exact) return exact.Failure();
-    const base::Result<bool> found = Find(**exact, kRuleSelect, kRuleKey, 9, base::TrimBlanks(address));
+    const base::Result<bool> found = Find(**exact, kRuleSelect, kRuleKey, 9, base::TrimSpaces(address));
     if (!found) return found.Failure();
     if (!*found) return std::optional<SenderRule>();
     const QSqlQuery& row = *m_current;
@@ -159,7 +159,7 @@ base::Result<bool> SenderLookup::InAddressBook(const QString& address)
     const base::Result<QSqlQuery*> exact =
         Exact(m_book, m_ownBook, kBookSelect + kBookKey + QStringLiteral(" = ? LIMIT 1"));
     if (!exact) return exact.Failure();
-    const base::Result<bool> found = Find(**exact, kBookSelect, kBookKey, 0, base::TrimBlanks(address));
+    const base::Result<bool> found = Find(**exact, kBookSelect, kBookKey, 0, base::TrimSpaces(address));
     if (found && *found) m_current->finish();
     return found;
 }

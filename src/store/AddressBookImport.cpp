@@ -115,7 +115,7 @@ struct Record {
                 error = QStringLiteral("%1行目: 項目が%2個を超えています。").arg(record.line).arg(kMaxFields);
                 return false;
             }
-            record.fields.append(base::TrimBlanks(value));
+            record.fields.append(base::TrimSpaces(value));
             if (i < n && s[i] == u',') {
                 ++i;
                 continue;

@@ -55,7 +55,7 @@ QString WorkFolder(const config::SettingsRecord& settings)
 
 QString SavedAttachmentFolder(const QString& saveFolder, const QString& id)
 {
-    const QString name = base::TrimBlanks(id);
+    const QString name = base::TrimSpaces(id);
     if (name.isEmpty() || name == QStringLiteral(".") || name == QStringLiteral("..") || BaseName(name) != name ||
         name.contains(u'/'))
         return {};

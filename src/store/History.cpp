@@ -78,12 +78,12 @@ base::Status WriteReceipt(const config::SettingsRecord& settings, const mail::Re
         // same tick does not take it away at once; the message itself keeps the zero date.
         const QDateTime received = mail.received.isValid() ? mail.received : QDateTime::currentDateTime();
         const ColumnValues header{
-            {QStringLiteral("保存ファイルパス"), base::TrimBlanks(mail.file)},
-            {QStringLiteral("件名"), base::TrimBlanks(mail.subject)},
-            {QStringLiteral("送信アドレス"), base::TrimBlanks(mail.fromAddress)},
-            {QStringLiteral("送信アドレス名"), base::TrimBlanks(mail.fromName)},
-            {QStringLiteral("受信アドレス"), base::TrimBlanks(mail.toAddress)},
-            {QStringLiteral("受信アドレス名"), base::TrimBlanks(mail.toName)},
+            {QStringLiteral("保存ファイルパス"), base::TrimSpaces(mail.file)},
+            {QStringLiteral("件名"), base::TrimSpaces(mail.subject)},
+            {QStringLiteral("送信アドレス"), base::TrimSpaces(mail.fromAddress)},
+            {QStringLiteral("送信アドレス名"), base::TrimSpaces(mail.fromName)},
+            {QStringLiteral("受信アドレス"), base::TrimSpaces(mail.toAddress)},
+            {QStringLiteral("受信アドレス名"), base::TrimSpaces(mail.toName)},
             {QStringLiteral("受信日"), ToStoredDateTime(received)},
             {QStringLiteral("ファイル数"), int(mail.attachmentCount)},
         };
@@ -94,7 +94,7 @@ base::Status WriteReceipt(const config::SettingsRecord& settings, const mail::Re
         for (int i = 0; i < SlotCount(mail); ++i) {
             const QString& slot = mail.attachments[std::size_t(i)];
             if (base::Status row = FindOrAdd(db, kFiles, {{kFileId, id}, {kFileName, BaseName(slot)}},
-                                             {{QStringLiteral("添付ファイル名パス"), base::TrimBlanks(slot)}});
+                                             {{QStringLiteral("添付ファイル名パス"), base::TrimSpaces(slot)}});
                 !row)
                 return row;
         }
@@ -184,7 +184,7 @@ base::Status WriteProcessing(const config::SettingsRecord& settings, const mail:
                                  QFileInfo(ownFolder).isDir() && !QFileInfo(ownFolder).isSymLink();
         if (folderReady) copies.InFolder(ownFolder);
         for (int i = 0; saving && i < SlotCount(mail); ++i) {
-            const QString source = base::TrimBlanks(mail.attachments[std::size_t(i)]);
+            const QString source = base::TrimSpaces(mail.attachments[std::size_t(i)]);
             const QString name = BaseName(source);
             // The recorded path must hold the file: copy it into the message's folder, under a
             // free name should that folder hold the name already. A copy made by an earlier

@@ -189,7 +189,7 @@ base::Status Connect(ThreadConnection& connection, const QString& path)
 
 QString ListDatabasePath(const QString& folder, const QString& name)
 {
-    QString file = base::TrimBlanks(name);
+    QString file = base::TrimSpaces(name);
     if (!file.endsWith(QStringLiteral(".db"), Qt::CaseInsensitive)) file += QStringLiteral(".db");
     return JoinPath(folder, file);
 }
@@ -215,7 +215,7 @@ bool EnsureListDatabase(const QString& folder, const QString& name, const QStrin
 
     // Without a template nothing is created, not even the folder.
     if (templatePath.isEmpty() || !QFileInfo(templatePath).isFile()) return false;
-    const QString target = base::TrimBlanks(bare);
+    const QString target = base::TrimSpaces(bare);
     if (!QFileInfo(target).isDir() && !base::MakeOwnerOnlyFolder(QFile::encodeName(target).toStdString())) return false;
     return CopyTemplate(templatePath, file);
 }

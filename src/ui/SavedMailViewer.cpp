@@ -64,7 +64,7 @@ public:
 // every read); it goes when the saved copy is deleted.
 QString OlderPreviewFolder(const QString& saveFolder, const QString& id)
 {
-    const QString key = base::TrimBlanks(id);
+    const QString key = base::TrimSpaces(id);
     if (store::SavedAttachmentFolder(saveFolder, key).isEmpty()) return {};
     return store::JoinPath(store::JoinPath(saveFolder, QStringLiteral("files")), key);
 }
@@ -171,7 +171,7 @@ void SavedMailViewer::LoadSavedMailList()
     if (m_listOpen) m_model->clear();
     m_listOpen = false;
     const base::Status opened = store::OpenListDatabase(
-        store::BareFolder(settings.programFolder), base::TrimBlanks(settings.listDatabaseName) + QStringLiteral(".db"));
+        store::BareFolder(settings.programFolder), base::TrimSpaces(settings.listDatabaseName) + QStringLiteral(".db"));
     QString error = opened.Ok() ? QString() : opened.ErrorText();
     if (opened) {
         QSqlQuery query(store::ListConnection());
@@ -335,7 +335,7 @@ void SavedMailViewer::DeleteSavedMail()
 base::Status SavedMailViewer::DeleteSavedCopy(const config::SettingsRecord& settings, const QString& id)
 {
     if (base::Status opened = store::OpenListDatabase(
-            store::BareFolder(settings.programFolder), base::TrimBlanks(settings.listDatabaseName) + QStringLiteral(".db"));
+            store::BareFolder(settings.programFolder), base::TrimSpaces(settings.listDatabaseName) + QStringLiteral(".db"));
         !opened)
         return opened;
     QSqlDatabase db = store::ListConnection();
@@ -343,7 +343,7 @@ base::Status SavedMailViewer::DeleteSavedCopy(const config::SettingsRecord& sett
     store::TransactionGuard transaction(db);
     if (base::Status begun = transaction.Begin(); !begun) return begun;
 
-    const QString key = base::TrimBlanks(id);
+    const QString key = base::TrimSpaces(id);
     QList<QPair<qlonglong, QString>> rows;
     {
         QSqlQuery select(db);

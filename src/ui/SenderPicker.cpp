@@ -41,7 +41,7 @@ SenderPicker::SenderPicker(const QString& programFolder, const QString& listName
                      QLineEdit* targetName, QWidget* parent)
     : QDialog(parent),
       m_programFolder(programFolder),
-      m_listName(base::TrimBlanks(listName)),
+      m_listName(base::TrimSpaces(listName)),
       m_targetAddress(targetAddress),
       m_targetName(targetName)
 {
@@ -132,8 +132,8 @@ void SenderPicker::OnGet()
 
 void SenderPicker::OnOk()
 {
-    if (m_targetAddress) m_targetAddress->setText(base::TrimBlanks(m_addressField->text()));
-    if (m_targetName) m_targetName->setText(base::TrimBlanks(m_nameField->text()));
+    if (m_targetAddress) m_targetAddress->setText(base::TrimSpaces(m_addressField->text()));
+    if (m_targetName) m_targetName->setText(base::TrimSpaces(m_nameField->text()));
     accept();
 }
 

@@ -74,7 +74,7 @@ bool IsSet(const QCheckBox* box)
 } // namespace
 
 SenderRuleEditor::SenderRuleEditor(const QString& programFolder, const QString& listName, QWidget* parent)
-    : QDialog(parent), m_programFolder(programFolder), m_listName(base::TrimBlanks(listName))
+    : QDialog(parent), m_programFolder(programFolder), m_listName(base::TrimSpaces(listName))
 {
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("送信者別の詳細設定リスト"));
@@ -219,7 +219,7 @@ bool SenderRuleEditor::SaveSenderRule(const QString& address)
 {
     if (!MessageBox::Question(this, QStringLiteral("データを登録します。よろしいですか。"))) return true;
 
-    const QString key = base::TrimBlanks(address);
+    const QString key = base::TrimSpaces(address);
     QSqlDatabase db = store::ListConnection();
     const auto fail = [this](const QSqlError& error) {
         const QString code =
@@ -269,7 +269,7 @@ void SenderRuleEditor::DeleteSenderRule(const QString& address)
     if (!MessageBox::Question(this, QStringLiteral("データを削除します。よろしいですか。"))) return;
     QSqlQuery query(store::ListConnection());
     query.prepare(QStringLiteral("DELETE FROM tblList WHERE アドレス = ?"));
-    query.addBindValue(base::TrimBlanks(address));
+    query.addBindValue(base::TrimSpaces(address));
     // A failed delete is not the operator's to handle; the grid shows what the table holds.
     if (!query.exec()) qWarning().noquote() << "tblList delete:" << query.lastError().text();
 }
@@ -277,14 +277,14 @@ void SenderRuleEditor::DeleteSenderRule(const QString& address)
 void SenderRuleEditor::OnRegister()
 {
     const QString address = m_addressField->text();
-    if (base::TrimBlanks(address).isEmpty()) {
+    if (base::TrimSpaces(address).isEmpty()) {
         MessageBox::Information(this, QStringLiteral("アドレスを入力してください。"));
         return;
     }
     if (!SaveSenderRule(address)) MessageBox::Information(this, QStringLiteral("データの登録に失敗しました。"));
     Refresh();
     // Show the rule as the current row; the edit area keeps what the operator typed.
-    const int row = m_model->FindRow(base::TrimBlanks(address));
+    const int row = m_model->FindRow(base::TrimSpaces(address));
     if (row >= 0) {
         m_keepFields = true;
         m_ruleGrid->setCurrentIndex(m_model->index(row, 0));
@@ -296,7 +296,7 @@ void SenderRuleEditor::OnRegister()
 void SenderRuleEditor::OnDelete()
 {
     const QString address = m_addressField->text();
-    if (base::TrimBlanks(address).isEmpty()) {
+    if (base::TrimSpaces(address).isEmpty()) {
         MessageBox::Information(this, QStringLiteral("アドレスを入力してください。"));
         return;
     }
