@@ -171,8 +171,8 @@ bool Cycle::ListDatabaseWritable()
     store::CloseListDatabase();
     if (!busy) return true;
     LogFailure(store::ListDatabasePath(m_settings.programFolder, m_settings.listDatabaseName),
-          QStringLiteral("リストデータベースがロックされているため、受信を次回に延期します（") + error +
-              QStringLiteral("）。"));
+               QStringLiteral("リストデータベースがロックされているため、受信を次回に延期します（") + error +
+                   QStringLiteral("）。"));
     return false;
 }
 
@@ -235,7 +235,7 @@ CycleSummary Cycle::Run()
     }
     for (const std::string& element : fetched.abandoned)
         LogFailure(QString::fromStdString(element),
-              QStringLiteral("処理中にプログラムが終了したため、このメールの処理を中止しました。"));
+                   QStringLiteral("処理中にプログラムが終了したため、このメールの処理を中止しました。"));
     if (fetched.messages.empty()) {
         // Nothing to process is not an error; a failed fetch only tells the caller.
         m_summary.fetchError = !verdict.refusal.isEmpty() ? verdict.refusal
@@ -288,7 +288,7 @@ CycleSummary Cycle::Run()
     std::string flushError;
     if (!flushes.Flush(flushError)) {
         LogFailure(m_saveFolder, QStringLiteral("保存したファイルを確定できないため、サーバーから削除しません（") +
-                                QString::fromStdString(flushError) + QStringLiteral("）。"));
+                                     QString::fromStdString(flushError) + QStringLiteral("）。"));
         for (mail::SettledMessage& m : settled) {
             if (m.settlement == mail::Settlement::HandledDelete) m.settlement = mail::Settlement::Handled;
         }
