@@ -3,6 +3,7 @@
 #include "ui/MainWindow.h"
 
 #include "config/ConnectionSecurity.h"
+#include "config/Settings.h"
 #include "ui/MessageBox.h"
 #include "ui/OAuthSignIn.h"
 
@@ -55,8 +56,10 @@ config::OAuthSettings MainWindow::ShownOAuthSettings() const
 
 bool MainWindow::SaveConnectionSettings(QString& error)
 {
-    return config::SetRequireTls(m_programFolder, m_requireTls->isChecked(), error) &&
-           config::SaveOAuthSettings(m_programFolder, ShownOAuthSettings(), error);
+    base::Status saved = config::SetRequireTls(m_programFolder, m_requireTls->isChecked());
+    if (saved) saved = config::SaveOAuthSettings(m_programFolder, ShownOAuthSettings());
+    if (!saved) error = saved.ErrorText();
+    return saved.Ok();
 }
 
 void MainWindow::ApplyProviderRule()
@@ -105,10 +108,13 @@ void MainWindow::OnSignIn()
     const config::OAuthSettings settings = ShownOAuthSettings();
     QString error = config::OAuthSettingsProblem(settings);
     // The refreshes after the sign-in use these settings: they are kept at once.
-    if (error.isEmpty() && !config::SaveOAuthSettings(m_programFolder, settings, error))
-        error = QStringLiteral("OAuth2の設定を保存できませんでした（") + error + QStringLiteral("）。");
+    if (error.isEmpty()) {
+        if (const base::Status saved = config::SaveOAuthSettings(m_programFolder, settings); !saved)
+            error = QStringLiteral("OAuth2の設定を保存できませんでした（") + saved.ErrorText() + QStringLiteral("）。");
+    }
     // The POP3 account is the provider's account hint (login_hint).
-    if (error.isEmpty()) (void)m_signIn->Start(settings, Text(QStringLiteral("popaccount")).trimmed(), error);
+    if (error.isEmpty())
+        (void)m_signIn->Start(settings, Text(config::KeyOf(config::Setting::PopAccount)).trimmed(), error);
     if (!error.isEmpty()) {
         MessageBox::Information(this, error);
         return;
