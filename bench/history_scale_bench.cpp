@@ -114,8 +114,8 @@ void BM_RegisterReceipt(benchmark::State& state)
         mail.file = lw::store::WorkFolder(home.settings) + QStringLiteral("/new%1.eml").arg(next++);
         mail.attachments[0] = mail.file + QStringLiteral(".a.pdf");
         mail.attachments[1] = mail.file + QStringLiteral(".b.txt");
-        lw::store::RegisterReceipt(home.settings, mail);
-        lw::store::RegisterProcessing(home.settings, mail, lw::store::kActionClear, true);
+        (void)lw::store::RegisterReceipt(home.settings, mail);
+        (void)lw::store::RegisterProcessing(home.settings, mail, lw::store::kActionClear, true);
     }
     state.counters["messages/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
 }
@@ -143,11 +143,9 @@ void BM_SenderLookupPerCall(benchmark::State& state)
     if (!home.ok) return state.SkipWithError("cannot build the database");
     std::int64_t i = 0;
     for (auto _ : state) {
-        lw::engine::SenderRule rule;
-        QString error;
         benchmark::DoNotOptimize(lw::engine::LookUpSenderRule(
             home.settings.programFolder, home.settings.listDatabaseName,
-            QStringLiteral("sender%1@example.jp").arg((i++ * 7919) % (2 * rules)), rule, error));
+            QStringLiteral("sender%1@example.jp").arg((i++ * 7919) % (2 * rules))));
     }
     state.counters["lookups/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
 }
@@ -157,16 +155,14 @@ void BM_SenderLookupHeldOpen(benchmark::State& state)
 {
     const int rules = int(state.range(0));
     Home& home = RuleHome(rules);
-    QString error;
-    if (!home.ok || !lw::store::OpenListDatabase(home.dir.path(), home.settings.listDatabaseName, error))
+    if (!home.ok || !lw::store::OpenListDatabase(home.dir.path(), home.settings.listDatabaseName))
         return state.SkipWithError("cannot build the database");
     {
         lw::engine::SenderLookup lookup(lw::store::ListConnection());
         std::int64_t i = 0;
         for (auto _ : state) {
-            lw::engine::SenderRule rule;
             benchmark::DoNotOptimize(
-                lookup.FindRule(QStringLiteral("sender%1@example.jp").arg((i++ * 7919) % (2 * rules)), rule, error));
+                lookup.FindRule(QStringLiteral("sender%1@example.jp").arg((i++ * 7919) % (2 * rules))));
         }
     }
     lw::store::CloseListDatabase();
@@ -209,7 +205,7 @@ void BM_Purge(benchmark::State& state)
         home.settings.keepDays = 60;
         state.ResumeTiming();
 
-        lw::store::PurgeHistory(home.settings);
+        (void)lw::store::PurgeHistory(home.settings);
 
         state.PauseTiming();
         if (!QDir(work).entryList(QDir::Files).isEmpty()) state.SkipWithError("work files left behind");
@@ -233,7 +229,7 @@ void BM_PurgeAmongSavedRows(benchmark::State& state)
                                QStringLiteral("COMMIT")});
     if (!home.ok) return state.SkipWithError("cannot build the database");
     home.settings.keepDays = 60;
-    for (auto _ : state) lw::store::PurgeHistory(home.settings);
+    for (auto _ : state) (void)lw::store::PurgeHistory(home.settings);
     if (HistoryCount(home.Database()) != state.range(0)) state.SkipWithError("saved rows purged");
 }
 BENCHMARK(BM_PurgeAmongSavedRows)->Arg(1000)->Arg(100000)->MinTime(1.0)->Unit(benchmark::kMicrosecond)->UseRealTime();

@@ -58,9 +58,10 @@ void BM_ImportAddressBook(benchmark::State& state)
     QFile::setPermissions(home.filePath(QStringLiteral("list.db")), QFile::ReadOwner | QFile::WriteOwner);
     lw::store::ImportReport report;
     for (auto _ : state) {
-        QString error;
-        if (!lw::store::ImportAddressBook(csvPath, home.path(), QStringLiteral("list"), report, error)) {
-            state.SkipWithError(error.toStdString().c_str());
+        if (const lw::base::Status imported =
+                lw::store::ImportAddressBook(csvPath, home.path(), QStringLiteral("list"), report);
+            !imported) {
+            state.SkipWithError(imported.ErrorText().toStdString().c_str());
             return;
         }
     }

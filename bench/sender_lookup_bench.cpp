@@ -71,10 +71,10 @@ void BM_SenderRuleOpenClose(benchmark::State& state)
     std::int64_t i = 0;
     std::int64_t found = 0;
     for (auto _ : state) {
-        lw::engine::SenderRule rule;
-        QString error;
-        found += lw::engine::LookUpSenderRule(Data().home.path(), QStringLiteral("list"), Sender(i++), rule, error);
-        if (!error.isEmpty()) return state.SkipWithError(error.toStdString().c_str());
+        const lw::engine::RuleLookup rule =
+            lw::engine::LookUpSenderRule(Data().home.path(), QStringLiteral("list"), Sender(i++));
+        if (!rule) return state.SkipWithError(rule.ErrorText().toStdString().c_str());
+        found += rule->has_value();
     }
     state.counters["lookups/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
     state.counters["found"] = double(found) / double(state.iterations());
@@ -86,13 +86,13 @@ template <typename LookUp>
 void HeldOpen(benchmark::State& state, LookUp lookUp)
 {
     if (!Data().ok) return state.SkipWithError("cannot build the database");
-    QString error;
-    if (!lw::store::OpenListDatabase(Data().home.path(), QStringLiteral("list"), error))
-        return state.SkipWithError(error.toStdString().c_str());
+    if (const lw::base::Status opened = lw::store::OpenListDatabase(Data().home.path(), QStringLiteral("list"));
+        !opened)
+        return state.SkipWithError(opened.ErrorText().toStdString().c_str());
     {
         lw::engine::SenderLookup lookup(lw::store::ListConnection());
         std::int64_t i = 0;
-        for (auto _ : state) benchmark::DoNotOptimize(lookUp(lookup, i++, error));
+        for (auto _ : state) benchmark::DoNotOptimize(lookUp(lookup, i++));
     }
     lw::store::CloseListDatabase();
     state.counters["lookups/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
@@ -100,10 +100,7 @@ void HeldOpen(benchmark::State& state, LookUp lookUp)
 
 void BM_SenderRuleHeldOpen(benchmark::State& state)
 {
-    HeldOpen(state, [](lw::engine::SenderLookup& lookup, std::int64_t i, QString& error) {
-        lw::engine::SenderRule rule;
-        return lookup.FindRule(Sender(i), rule, error);
-    });
+    HeldOpen(state, [](lw::engine::SenderLookup& lookup, std::int64_t i) { return lookup.FindRule(Sender(i)); });
 }
 BENCHMARK(BM_SenderRuleHeldOpen)->MinTime(2.0);
 
@@ -112,10 +109,9 @@ void BM_AddressBookOpenClose(benchmark::State& state)
     if (!Data().ok) return state.SkipWithError("cannot build the database");
     std::int64_t i = 0;
     for (auto _ : state) {
-        QString error;
         benchmark::DoNotOptimize(lw::engine::LookUpAddressBook(
-            Data().home.path(), QStringLiteral("list"), QStringLiteral("USER%1@example.co.jp").arg((i++ * 7) % (2 * kBook)),
-            error));
+            Data().home.path(), QStringLiteral("list"),
+            QStringLiteral("USER%1@example.co.jp").arg((i++ * 7) % (2 * kBook))));
     }
     state.counters["lookups/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
 }
@@ -123,8 +119,8 @@ BENCHMARK(BM_AddressBookOpenClose)->MinTime(2.0);
 
 void BM_AddressBookHeldOpen(benchmark::State& state)
 {
-    HeldOpen(state, [](lw::engine::SenderLookup& lookup, std::int64_t i, QString& error) {
-        return lookup.InAddressBook(QStringLiteral("USER%1@example.co.jp").arg((i * 7) % (2 * kBook)), error);
+    HeldOpen(state, [](lw::engine::SenderLookup& lookup, std::int64_t i) {
+        return lookup.InAddressBook(QStringLiteral("USER%1@example.co.jp").arg((i * 7) % (2 * kBook)));
     });
 }
 BENCHMARK(BM_AddressBookHeldOpen)->MinTime(2.0);

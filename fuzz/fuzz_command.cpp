@@ -44,6 +44,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     lw::mail::ReceivedMail mail;
     mail.file = fixture.folder + "message.eml";
     mail.body = text.contains(QStringLiteral("mpp{")) ? text : QStringLiteral("mpp{") + text;
-    lw::command::HandleCommandMail(lw::config::ReadFormSettings(*fixture.copy), mail, *fixture.copy);
+    (void)lw::command::HandleCommandMail(lw::config::TakeSettingsSnapshot(*fixture.copy), mail, *fixture.copy);
     return 0;
 }

@@ -23,7 +23,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const QString path = lw::fuzz::WriteInput("book.csv", data, size);
     lw::store::ImportReport report;
-    QString error;
-    (void)lw::store::ImportAddressBook(path, lw::fuzz::ScratchFolder(), QStringLiteral("list"), report, error);
+    (void)lw::store::ImportAddressBook(path, lw::fuzz::ScratchFolder(), QStringLiteral("list"), report);
     return 0;
 }

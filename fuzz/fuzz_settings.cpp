@@ -8,7 +8,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     lw::fuzz::WriteInput(lw::config::kSettingsFileName, data, size);
     auto copy = lw::config::InMemoryWorkingCopy::FromSettingsFile(lw::fuzz::ScratchFolder());
-    const lw::config::SettingsRecord record = lw::config::ReadFormSettings(copy);
+    const lw::config::SettingsRecord record = lw::config::TakeSettingsSnapshot(copy);
     (void)record;
     return 0;
 }

@@ -55,7 +55,8 @@ public:
     explicit Headless(const Options& options)
         : m_copy(config::InMemoryWorkingCopy::FromSettingsFile(options.home)),
           m_printers(options.printTo, [this] {
-              return store::JoinPath(store::SaveFolder(config::ReadFormSettings(m_copy)), QStringLiteral("print"));
+              return store::JoinPath(store::SaveFolder(config::TakeSettingsSnapshot(m_copy)),
+                                     QStringLiteral("print"));
           }),
           m_tokens(options.home, std::make_shared<ui::DesktopTokenStore>(options.home)),
           m_service(m_copy, &m_printers, engine::Service::Threading::Inline)
@@ -95,12 +96,12 @@ public:
                              qPrintable(value));
                 return false;
             }
-            QString error;
-            if (!config::TrustCertificate(m_home, host, port, fingerprint, error)) {
-                std::fprintf(stderr, "larchwatcher: cannot record the trusted certificate: %s\n", qPrintable(error));
+            if (const base::Status trusted = config::TrustCertificate(m_home, host, port, fingerprint); !trusted) {
+                std::fprintf(stderr, "larchwatcher: cannot record the trusted certificate: %s\n",
+                             qPrintable(trusted.ErrorText()));
                 return false;
             }
-            const config::SettingsRecord settings = config::ReadFormSettings(m_copy);
+            const config::SettingsRecord settings = config::TakeSettingsSnapshot(m_copy);
             mail::WriteLog(settings.programFolder, settings.logBaseName,
                            QStringLiteral("証明書を信頼しました[") + engine::ServerName(host, port) +
                                QStringLiteral("]:SHA-256 ") + fingerprint);

@@ -34,7 +34,7 @@ void TightenAtStart(const QString& folder)
     const config::InMemoryWorkingCopy copy = config::InMemoryWorkingCopy::FromSettingsFile(folder);
     // The folder of the executable may be shared with the program's own files: only its data is ours.
     const bool ownFolder = QFileInfo(folder).canonicalFilePath() != QFileInfo(QCoreApplication::applicationDirPath()).canonicalFilePath();
-    (void)store::TightenProgramFolder(config::ReadFormSettings(copy), ownFolder);
+    (void)store::TightenProgramFolder(config::TakeSettingsSnapshot(copy), ownFolder);
 }
 
 } // namespace lw::app

@@ -14,7 +14,7 @@ namespace {
 // true or false for the flag words, nullopt for anything else.
 std::optional<bool> FlagWord(const QString& value)
 {
-    const QString word = base::TrimBlanks(value).toLower();
+    const QString word = base::TrimSpaces(value).toLower();
     if (word == u"true") return true;
     if (word == u"false") return false;
     return std::nullopt;
@@ -23,7 +23,7 @@ std::optional<bool> FlagWord(const QString& value)
 // A forwarding target the option group has: a whole number 0 to 2 written with digits only.
 std::optional<int> TargetOption(const QString& value)
 {
-    const QString text = base::TrimBlanks(value);
+    const QString text = base::TrimSpaces(value);
     if (text.isEmpty() || text.size() > 4) return std::nullopt;
     for (const QChar c : text) {
         if (c < u'0' || c > u'9') return std::nullopt;
@@ -49,16 +49,15 @@ void ApplyForwardingFields(const CommandParams& params, config::WorkingCopy& cop
                       FlagWord(params.useFixedForwardAddresses) == true);
 
     // The fixed lists are always set: a command without them empties them.
-    copy.SetText(config::KeyOf(config::Setting::ForwardTo), base::TrimBlanks(params.forwardTo));
-    copy.SetText(config::KeyOf(config::Setting::ForwardCc), base::TrimBlanks(params.forwardCc));
-    copy.SetText(config::KeyOf(config::Setting::ForwardBcc), base::TrimBlanks(params.forwardBcc));
+    copy.SetText(config::KeyOf(config::Setting::ForwardTo), base::TrimSpaces(params.forwardTo));
+    copy.SetText(config::KeyOf(config::Setting::ForwardCc), base::TrimSpaces(params.forwardCc));
+    copy.SetText(config::KeyOf(config::Setting::ForwardBcc), base::TrimSpaces(params.forwardBcc));
 }
 
-bool SetRule(const QSqlDatabase& db, const QString& address, const store::ColumnValues& values,
-             QString& error)
+base::Status SetRule(const QSqlDatabase& db, const QString& address, const store::ColumnValues& values)
 {
-    const store::ColumnValues keys{{QStringLiteral("アドレス"), base::TrimBlanks(address)}};
-    return store::FindOrAdd(db, QStringLiteral("tblList"), keys, values, error);
+    const store::ColumnValues keys{{QStringLiteral("アドレス"), base::TrimSpaces(address)}};
+    return store::FindOrAdd(db, QStringLiteral("tblList"), keys, values);
 }
 
 void AddFlag(store::ColumnValues& values, const char* column, const QString& word)
@@ -67,11 +66,11 @@ void AddFlag(store::ColumnValues& values, const char* column, const QString& wor
     if (const auto flag = FlagWord(word)) values.append({QString::fromUtf8(column), *flag ? 1 : 0});
 }
 
-bool ApplyRuleChanges(const CommandParams& params, QString& error)
+base::Status ApplyRuleChanges(const CommandParams& params)
 {
     const QSqlDatabase db = store::ListConnection();
     store::TransactionGuard transaction(db);
-    if (!transaction.Begin(error)) return false;
+    if (base::Status begun = transaction.Begin(); !begun) return begun;
 
     if (!params.ruleSender.isEmpty()) {
         store::ColumnValues flags;
@@ -81,7 +80,7 @@ bool ApplyRuleChanges(const CommandParams& params, QString& error)
         AddFlag(flags, "ログ出力", params.ruleLog);
         AddFlag(flags, "受信拒否", params.ruleReject);
         AddFlag(flags, "メール転送", params.ruleForward);
-        if (!SetRule(db, params.ruleSender, flags, error)) return false;
+        if (base::Status set = SetRule(db, params.ruleSender, flags); !set) return set;
     }
     const struct {
         const QString& address;
@@ -95,25 +94,24 @@ bool ApplyRuleChanges(const CommandParams& params, QString& error)
     for (const auto& list : lists) {
         if (list.address.isEmpty()) continue;
         // Never null: an emptied list is the empty text, not a missing value.
-        const QString text = base::TrimBlanks(list.list);
+        const QString text = base::TrimSpaces(list.list);
         const store::ColumnValues values{
             {QString::fromUtf8(list.column), text.isNull() ? QStringLiteral("") : text}};
-        if (!SetRule(db, list.address, values, error)) return false;
+        if (base::Status set = SetRule(db, list.address, values); !set) return set;
     }
-    return transaction.Commit(error);
+    return transaction.Commit();
 }
 
 } // namespace
 
-bool ApplyCommand(const config::SettingsRecord& settings, const CommandParams& params,
-                  config::WorkingCopy& copy, QString& error)
+AppliedCommand ApplyCommand(const config::SettingsRecord& settings, const CommandParams& params,
+                            config::WorkingCopy& copy)
 {
     ApplyForwardingFields(params, copy);
-    // A failed save is logged there and does not stop the command.
-    config::SaveSettingsQuiet(copy, settings);
-
-    if (!store::OpenListDatabase(settings.programFolder, settings.listDatabaseName, error)) return false;
-    const bool applied = ApplyRuleChanges(params, error);
+    AppliedCommand applied{config::SaveSettings(copy), {}};
+    applied.ruleChanges = store::OpenListDatabase(settings.programFolder, settings.listDatabaseName);
+    if (!applied.ruleChanges) return applied;
+    applied.ruleChanges = ApplyRuleChanges(params);
     store::CloseListDatabase();
     return applied;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/Result.h"
 #include "command/CommandParams.h"
 #include "config/SettingsRecord.h"
 #include "config/WorkingCopy.h"
@@ -8,12 +9,17 @@
 
 namespace lw::command {
 
-// Carries out an authenticated command: sets the forwarding fields of the working copy, saves
-// all settings quietly, then changes the sender rules in tblList (finding or adding each
-// sender's row) in one transaction. Uses only the program folder, list database name and log base name of
-// settings. False with the reason when the rule list could not be changed; it is then left as
-// it was (the working copy and the settings file keep their new values).
-[[nodiscard]] bool ApplyCommand(const config::SettingsRecord& settings, const CommandParams& params,
-                                config::WorkingCopy& copy, QString& error);
+// What carrying out a command did, part by part; a failed part does not stop the next one.
+struct [[nodiscard]] AppliedCommand {
+    base::Status settingsSave; // the save of all settings after the forwarding fields changed
+    base::Status ruleChanges;  // the change of tblList; on failure the list is as it was
+};
+
+// Carries out an authenticated command: sets the forwarding fields of the working copy (they
+// keep their new values whatever follows), saves all settings, then changes the sender rules in
+// tblList (finding or adding each sender's row) in one transaction. Uses only the program
+// folder and list database name of settings.
+AppliedCommand ApplyCommand(const config::SettingsRecord& settings, const CommandParams& params,
+                            config::WorkingCopy& copy);
 
 } // namespace lw::command

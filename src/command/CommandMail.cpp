@@ -2,8 +2,6 @@
 
 #include "command/ApplyCommand.h"
 #include "command/CommandParams.h"
-#include "mail/ActivityLog.h"
-#include "store/History.h"
 
 #include <algorithm>
 
@@ -39,37 +37,37 @@ bool FindCommandBlock(const QString& body, QString& block)
     return true;
 }
 
-void HandleCommandMail(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
-                       config::WorkingCopy& copy)
+CommandOutcome HandleCommandMail(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
+                                 config::WorkingCopy& copy)
 {
+    CommandOutcome outcome;
     QString block;
-    if (!FindCommandBlock(mail.body, block)) return;
+    if (!FindCommandBlock(mail.body, block)) return outcome;
     CommandParams params;
     ParseCommandParams(params, block);
 
     const QString who = u'[' + mail.file + QStringLiteral("]:") + params.account + u':' + params.password;
-    const auto log = [&](const QString& text) {
-        mail::WriteLog(settings.programFolder, settings.logBaseName, text);
-    };
-
     if (!settings.commandMailEnabled) {
-        log(QStringLiteral("コマンド拒否") + who);
-        return;
+        outcome.logLines << QStringLiteral("コマンド拒否") + who;
+        return outcome;
     }
     // Both compared every time, so the time does not tell which one was wrong.
     const bool passwordRight = SameText(params.password, settings.commandPassword);
     const bool accountRight = SameText(params.account, settings.commandAccount);
     if (!(passwordRight & accountRight)) {
-        log(QStringLiteral("コマンド認証エラー") + who);
-        return;
+        outcome.logLines << QStringLiteral("コマンド認証エラー") + who;
+        return outcome;
     }
-    QString error;
-    if (!ApplyCommand(settings, params, copy, error)) {
-        log(QStringLiteral("コマンド実行エラー[") + mail.file + QStringLiteral("]:") + error);
-        return;
+    const AppliedCommand applied = ApplyCommand(settings, params, copy);
+    if (!applied.settingsSave) outcome.logLines << applied.settingsSave.ErrorText();
+    if (!applied.ruleChanges) {
+        outcome.logLines << QStringLiteral("コマンド実行エラー[") + mail.file + QStringLiteral("]:") +
+                                applied.ruleChanges.ErrorText();
+        return outcome;
     }
-    log(QStringLiteral("コマンド実行") + who);
-    store::RegisterProcessing(settings, mail, store::kActionCommand, true);
+    outcome.logLines << QStringLiteral("コマンド実行") + who;
+    outcome.applied = true;
+    return outcome;
 }
 
 } // namespace lw::command

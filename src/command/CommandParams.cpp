@@ -129,7 +129,7 @@ class NextOf {
 
 void ParseCommandParams(CommandParams& params, const QString& block)
 {
-    const QString rest = base::TrimBlanks(block);
+    const QString rest = base::TrimSpaces(block);
     NextOf nextEquals(rest, u'=');
     NextOf nextSemicolon(rest, u';');
     qsizetype pos = 0; // rest is rest.mid(pos)
@@ -149,7 +149,7 @@ void ParseCommandParams(CommandParams& params, const QString& block)
                 pos = end; // no value can end any more: the rest is ignored
                 break;
             }
-            Store(params, parameter, index, base::TrimBlanks(rest.mid(pos, semicolon - pos)));
+            Store(params, parameter, index, base::TrimSpaces(rest.mid(pos, semicolon - pos)));
             pos = semicolon + 1;
             const qsizetype nextEq = nextEquals.From(pos);
             const qsizetype nextSemi = nextSemicolon.From(pos);

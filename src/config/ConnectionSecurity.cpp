@@ -62,22 +62,27 @@ QString ConnectionSecurity::PinnedFingerprint(const QString& host, int port) con
     return m_ini.Value(Section(), PinKey(host, port)).value_or(QString());
 }
 
-bool RememberTls(const QString& folder, const QString& protocol, const QString& host, const QString& account,
-                 QString& error)
+base::Status RememberTls(const QString& folder, const QString& protocol, const QString& host,
+                         const QString& account)
 {
-    return Update(folder, TlsKey(protocol, host, account), QStringLiteral("1"), error);
+    QString error;
+    const bool done = Update(folder, TlsKey(protocol, host, account), QStringLiteral("1"), error);
+    return base::StatusOf(done, error);
 }
 
-bool SetRequireTls(const QString& folder, bool on, QString& error)
+base::Status SetRequireTls(const QString& folder, bool on)
 {
-    return Update(folder, QStringLiteral("requiretls"), on ? QStringLiteral("1") : QStringLiteral("0"), error,
-                  QStringLiteral("0"));
+    QString error;
+    const bool done = Update(folder, QStringLiteral("requiretls"), on ? QStringLiteral("1") : QStringLiteral("0"),
+                             error, QStringLiteral("0"));
+    return base::StatusOf(done, error);
 }
 
-bool TrustCertificate(const QString& folder, const QString& host, int port, const QString& fingerprint,
-                      QString& error)
+base::Status TrustCertificate(const QString& folder, const QString& host, int port, const QString& fingerprint)
 {
-    return Update(folder, PinKey(host, port), fingerprint, error);
+    QString error;
+    const bool done = Update(folder, PinKey(host, port), fingerprint, error);
+    return base::StatusOf(done, error);
 }
 
 std::mutex& SettingsFileMutex()

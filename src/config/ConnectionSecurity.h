@@ -6,6 +6,7 @@
 // "tls.<protocol>.<account>@<host>" per server and account once reached over TLS, and one
 // "pin.<host>:<port>" per server certificate the operator trusts although the system does not.
 
+#include "base/Result.h"
 #include "config/IniFile.h"
 
 #include <QString>
@@ -36,17 +37,16 @@ class ConnectionSecurity {
 };
 
 // Records that protocol ("pop3", "smtp") reached host as account over TLS: from then on no login
-// there goes without it. False, with the reason, when the settings file cannot be written.
-[[nodiscard]] bool RememberTls(const QString& folder, const QString& protocol, const QString& host,
-                               const QString& account, QString& error);
+// there goes without it. The reason when the settings file cannot be written.
+base::Status RememberTls(const QString& folder, const QString& protocol, const QString& host,
+                         const QString& account);
 
 // Sets "requiretls" (on: no login without TLS, from the first connection on). An absent key
 // stays absent while off, so that an older file keeps its form.
-[[nodiscard]] bool SetRequireTls(const QString& folder, bool on, QString& error);
+base::Status SetRequireTls(const QString& folder, bool on);
 
 // Trusts exactly the certificate of this fingerprint for host and port (replacing an earlier one).
-[[nodiscard]] bool TrustCertificate(const QString& folder, const QString& host, int port,
-                                    const QString& fingerprint, QString& error);
+base::Status TrustCertificate(const QString& folder, const QString& host, int port, const QString& fingerprint);
 
 // Serialises the updates of a settings file within the process: the window's save and a tick's
 // record of a TLS server each read the file, change it and write it whole.

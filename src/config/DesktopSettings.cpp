@@ -26,16 +26,18 @@ DesktopSettings LoadDesktopSettings(const QString& folder)
     return settings;
 }
 
-bool SaveDesktopSettings(const QString& folder, const DesktopSettings& settings, QString& error)
+base::Status SaveDesktopSettings(const QString& folder, const DesktopSettings& settings)
 {
     const QString path = Path(folder);
+    QString error;
     auto ini = IniFile::LoadForUpdate(path, error);
-    if (!ini) return false;
+    if (!ini) return base::Fail(error);
     const QString section = QString::fromLatin1(kDesktopSection);
     ini->SetValue(section, kMailNoticesKey, QString::number(static_cast<int>(settings.mailNotices)));
     ini->SetValue(section, kCloseHintKey, settings.closeHintShown ? QStringLiteral("1") : QStringLiteral("0"));
     qsizetype failedLine = -1;
-    return ini->Save(path, failedLine, error);
+    const bool saved = ini->Save(path, failedLine, error);
+    return base::StatusOf(saved, error);
 }
 
 } // namespace lw::config

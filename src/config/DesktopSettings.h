@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Result.h"
+
 #include <QString>
 
 namespace lw::config {
@@ -27,6 +29,6 @@ DesktopSettings LoadDesktopSettings(const QString& folder);
 
 // Writes the desktop section; every other line of the file stays as it is. False with the
 // reason in error when the file could not be written (it is then unchanged).
-[[nodiscard]] bool SaveDesktopSettings(const QString& folder, const DesktopSettings& settings, QString& error);
+base::Status SaveDesktopSettings(const QString& folder, const DesktopSettings& settings);
 
 } // namespace lw::config

@@ -1,5 +1,7 @@
 #include "config/IniFile.h"
 
+#include "base/TextTrim.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -20,32 +22,21 @@ namespace lw::config {
 
 namespace {
 
-QString TrimSpaceTab(const QString& text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && (text.at(begin) == u' ' || text.at(begin) == u'\t'))
-        ++begin;
-    while (end > begin && (text.at(end - 1) == u' ' || text.at(end - 1) == u'\t'))
-        --end;
-    return text.mid(begin, end - begin);
-}
-
 // The section name of a "[name]" line, or nullopt for any other line.
 std::optional<QString> SectionName(const QString& line)
 {
-    const QString trimmed = TrimSpaceTab(line);
+    const QString trimmed = base::TrimSpacesAndTabs(line);
     if (!trimmed.startsWith(u'[')) return std::nullopt;
     const qsizetype close = trimmed.indexOf(u']');
     if (close < 0) return std::nullopt;
-    return TrimSpaceTab(trimmed.mid(1, close - 1));
+    return base::TrimSpacesAndTabs(trimmed.mid(1, close - 1));
 }
 
 bool IsKeyLine(const QString& line, const QString& key)
 {
     const qsizetype eq = line.indexOf(u'=');
     if (eq < 0) return false;
-    return TrimSpaceTab(line.left(eq)).compare(key, Qt::CaseInsensitive) == 0;
+    return base::TrimSpacesAndTabs(line.left(eq)).compare(key, Qt::CaseInsensitive) == 0;
 }
 
 bool SyncToDisk(int fd)
@@ -134,7 +125,7 @@ std::optional<QString> IniFile::Value(const QString& section, const QString& key
     const qsizetype line = LineOf(section, key);
     if (line < 0) return std::nullopt;
     const QString& text = m_lines.at(line);
-    return TrimSpaceTab(text.mid(text.indexOf(u'=') + 1));
+    return base::TrimSpacesAndTabs(text.mid(text.indexOf(u'=') + 1));
 }
 
 void IniFile::SetValue(const QString& section, const QString& key, const QString& value)
@@ -158,7 +149,7 @@ void IniFile::SetValue(const QString& section, const QString& key, const QString
     }
     // After the last non-blank line of the section, so a blank separator line stays below it.
     qsizetype at = range->second;
-    while (at > range->first && TrimSpaceTab(m_lines.at(at - 1)).isEmpty())
+    while (at > range->first && base::TrimSpacesAndTabs(m_lines.at(at - 1)).isEmpty())
         --at;
     m_lines.insert(at, line);
 }

@@ -61,12 +61,13 @@ OAuthSettings OAuthSettings::Load(const QString& folder)
     return s;
 }
 
-bool SaveOAuthSettings(const QString& folder, const OAuthSettings& settings, QString& error)
+base::Status SaveOAuthSettings(const QString& folder, const OAuthSettings& settings)
 {
     const std::lock_guard lock(SettingsFileMutex());
     const QString path = SettingsPath(folder, QString::fromLatin1(kSettingsFileName));
+    QString error;
     std::optional<IniFile> ini = IniFile::LoadForUpdate(path, error);
-    if (!ini) return false;
+    if (!ini) return base::Fail(error);
     const std::pair<const char*, QString> values[] = {
         {"provider", ProviderKey(settings.provider)},
         {"clientid", settings.clientId.trimmed()},
@@ -85,9 +86,10 @@ bool SaveOAuthSettings(const QString& folder, const OAuthSettings& settings, QSt
         ini->SetValue(Section(), name, value);
         changed = true;
     }
-    if (!changed) return true;
+    if (!changed) return {};
     qsizetype failedLine = -1;
-    return ini->Save(path, failedLine, error);
+    const bool saved = ini->Save(path, failedLine, error);
+    return base::StatusOf(saved, error);
 }
 
 OAuthEndpoints EndpointsOf(const OAuthSettings& settings)

@@ -6,6 +6,8 @@
 // "clientsecret", "tenant" (Microsoft: "common", "organizations" or the directory's ID or domain),
 // "authurl", "tokenurl", "scope" (custom provider), "redirectport" (0 or missing: any free port).
 
+#include "base/Result.h"
+
 #include <QString>
 #include <QList>
 #include <QPair>
@@ -35,9 +37,9 @@ struct OAuthSettings {
     static OAuthSettings Load(const QString& folder);
 };
 
-// Writes the section into the settings file of folder, keeping every other line; false with the
-// reason when the file cannot be read or written.
-[[nodiscard]] bool SaveOAuthSettings(const QString& folder, const OAuthSettings& settings, QString& error);
+// Writes the section into the settings file of folder, keeping every other line; the reason when
+// the file cannot be read or written.
+base::Status SaveOAuthSettings(const QString& folder, const OAuthSettings& settings);
 
 // The provider's name in the settings file, and back (unknown names give None).
 QString ProviderKey(OAuthProvider provider);

@@ -2,7 +2,6 @@
 
 #include "config/ConnectionSecurity.h"
 #include "config/IniFile.h"
-#include "mail/ActivityLog.h"
 #include "mail/AddressList.h"
 #include "base/TextTrim.h"
 
@@ -259,7 +258,7 @@ QString StoredText(const WorkingCopy& copy, const SettingKey& setting)
     const QString key = Key(setting);
     switch (setting.kind) {
     case K::Text:
-        return base::TrimBlanks(copy.Text(key));
+        return base::TrimSpaces(copy.Text(key));
     case K::Check:
         return QString::number(copy.State(key));
     case K::Combo:
@@ -272,25 +271,15 @@ QString StoredText(const WorkingCopy& copy, const SettingKey& setting)
     return {};
 }
 
-bool SaveWindowSettings(const WorkingCopy& copy, SettingsMessage& message)
+base::Status SaveSettings(const WorkingCopy& copy)
 {
     QString failedKey;
     QString error;
-    if (SaveAll(copy, failedKey, error)) return true;
-    message.Show(FailureText(failedKey));
-    return false;
+    if (SaveAll(copy, failedKey, error)) return {};
+    return base::Fail(FailureText(failedKey));
 }
 
-bool SaveSettingsQuiet(const WorkingCopy& copy, const SettingsRecord& settings)
-{
-    QString failedKey;
-    QString error;
-    if (SaveAll(copy, failedKey, error)) return true;
-    mail::WriteLog(settings.programFolder, settings.logBaseName, FailureText(failedKey));
-    return false;
-}
-
-SettingsRecord ReadFormSettings(const WorkingCopy& copy)
+SettingsRecord TakeSettingsSnapshot(const WorkingCopy& copy)
 {
     const auto text = [&](Setting setting) { return copy.Text(KeyOf(setting)); };
     const auto ticked = [&](Setting setting) { return copy.State(KeyOf(setting)) == 1; };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/Result.h"
 #include "config/SettingsRecord.h"
 #include "config/WorkingCopy.h"
 
@@ -89,24 +90,13 @@ void LoadSettingsIntoWindow(WorkingCopy& copy, const QString& folder);
 // The text that a save writes for one setting, taken from the working copy.
 QString StoredText(const WorkingCopy& copy, const SettingKey& setting);
 
-// Receives the operator message of a failed save (the window shows it in a message box).
-class SettingsMessage {
-  public:
-    virtual ~SettingsMessage() = default;
-    virtual void Show(const QString& text) = 0;
-};
-
 // Writes all 26 keys from the working copy into the settings file of its program folder. On
-// failure nothing is changed in the file, and `message` shows key + "の設定に失敗しました。" for
-// the first key that could not be written.
-bool SaveWindowSettings(const WorkingCopy& copy, SettingsMessage& message);
-
-// The same save without a dialog: a failure becomes one activity-log line in the record's
-// program folder with its log base name.
-bool SaveSettingsQuiet(const WorkingCopy& copy, const SettingsRecord& settings);
+// failure nothing is changed in the file; the error is key + "の設定に失敗しました。" for the
+// first key that could not be written (the window shows it, command mail logs it).
+base::Status SaveSettings(const WorkingCopy& copy);
 
 // A snapshot of the working copy; changes nothing. Ports outside 1-65535, and other numbers that
 // are empty, not numbers or outside 16 bits, take the field's default.
-SettingsRecord ReadFormSettings(const WorkingCopy& copy);
+SettingsRecord TakeSettingsSnapshot(const WorkingCopy& copy);
 
 } // namespace lw::config

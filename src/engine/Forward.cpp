@@ -97,9 +97,9 @@ QString ForwardMarkOf(const config::SettingsRecord& settings)
     return (settings.popAccount.trimmed() + u'@' + settings.popServer.trimmed()).toLower();
 }
 
-std::optional<std::string> OpaqueForwardMarkOf(const config::SettingsRecord& settings, std::string& error)
+base::Result<std::string> OpaqueForwardMarkOf(const config::SettingsRecord& settings)
 {
-    return mail::OpaqueForwardMark(settings.programFolder, ForwardMarkOf(settings).toStdString(), error);
+    return mail::OpaqueForwardMark(settings.programFolder, ForwardMarkOf(settings).toStdString());
 }
 
 namespace {
@@ -138,16 +138,15 @@ bool Forward(const config::SettingsRecord& settings, const SenderRule& rule, con
     } else {
         // Without the secret the forward still goes out, unmarked rather than naming the mailbox.
         mail::SmtpRequest request = arguments.request;
-        std::string reason;
-        const std::optional<std::string> mark = OpaqueForwardMarkOf(settings, reason);
+        const base::Result<std::string> mark = OpaqueForwardMarkOf(settings);
         if (!mark) {
             mail::WriteLog(
                 settings.programFolder, settings.logBaseName,
                 QStringLiteral("転送マークエラー[") + mail.file +
                     QStringLiteral("]:転送マークの鍵を読み書きできないため、転送マークなしで転送します:") +
-                    QString::fromStdString(reason));
+                    mark.ErrorText());
         }
-        request.forwardMark = mark.value_or(std::string());
+        request.forwardMark = mark ? *mark : std::string();
         const config::ConnectionSecurity security = config::ConnectionSecurity::Load(settings.programFolder);
         std::string normaliseError;
         const std::optional<mail::SmtpRequest> normal = mail::NormalisedRequest(request, normaliseError);

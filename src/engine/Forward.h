@@ -35,8 +35,8 @@ ForwardArguments BuildForwardArguments(const config::SettingsRecord& settings, c
 QString ForwardMarkOf(const config::SettingsRecord& settings);
 
 // The mark this mailbox puts on what it forwards: the identity's keyed hash under the program
-// folder's secret. Nothing, with the reason, when the secret is unavailable.
-std::optional<std::string> OpaqueForwardMarkOf(const config::SettingsRecord& settings, std::string& error);
+// folder's secret; the reason when the secret is unavailable.
+base::Result<std::string> OpaqueForwardMarkOf(const config::SettingsRecord& settings);
 
 // Forwards the stored message by SMTP. A failure is logged as "転送エラー[" whatever the rule
 // says; a success is logged as "送信者別転送[" only when the rule's log flag is set.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Result.h"
+
 #include <QString>
 
 #include <memory>
@@ -11,9 +13,9 @@ namespace lw::engine {
 class NoticePrinter {
 public:
     virtual ~NoticePrinter() = default;
-    // Lays out mailText as a notice and prints it without a dialog. False with the reason in
-    // error when nothing was printed (no printer, PDF not writable, ...).
-    [[nodiscard]] virtual bool Print(const QString& mailText, const QString& baseName, QString& error) = 0;
+    // Lays out mailText as a notice and prints it without a dialog; the reason when nothing was
+    // printed (no printer, PDF not writable, ...).
+    virtual base::Status Print(const QString& mailText, const QString& baseName) = 0;
     // The PDF file the last notice became because no printer is installed; empty when it went
     // to a printer or to a folder the operator chose for notices.
     virtual QString FallbackFile() const { return {}; }

@@ -71,18 +71,19 @@ public:
 
 private:
     mail::Settlement HandleMessage(const QString& path);
-    bool Recorded(store::Registration registration);
+    bool Recorded(const base::Status& registration);
+    bool Recorded(const base::Result<QStringList>& registration);
     void HandleCommand(const mail::ReceivedMail& mail);
     void Log(const QString& text) const
     {
         mail::WriteLog(m_settings.programFolder, m_settings.logBaseName, text);
     }
-    void Error(const QString& where, const QString& reason);
+    void LogFailure(const QString& where, const QString& reason);
     void NoteTlsRefusal(TlsVerdict& verdict);
     void NoteSignIn(const AccessGrant& grant, const QString& where);
     bool MakeFolder(const QString& folder);
     bool ListDatabaseWritable();
-    bool Print(const QString& mailText, const mail::ReceivedMail& mail, QString& error);
+    base::Status Print(const QString& mailText, const mail::ReceivedMail& mail);
     bool SaveCopy(const QString& source, const QString& target, QString& error) const;
     bool SafeInWorkFolder(const QString& path, QString& error) const;
     bool CarriesOwnMark(const QString& path) const;
@@ -94,8 +95,7 @@ private:
     // registrations themselves.
     void CommitRegistrations()
     {
-        QString ignored;
-        if (m_registrations != nullptr) (void)m_registrations->Commit(ignored);
+        if (m_registrations != nullptr) (void)m_registrations->Commit();
     }
 
     const config::SettingsRecord& m_settings;
@@ -114,7 +114,7 @@ private:
     store::SharedTransaction* m_registrations = nullptr; // while the messages are handled
 };
 
-void Cycle::Error(const QString& where, const QString& reason)
+void Cycle::LogFailure(const QString& where, const QString& reason)
 {
     const QString line = QStringLiteral("処理エラー[") + where + QStringLiteral("]:") + reason;
     Log(line);
@@ -139,15 +139,15 @@ void Cycle::NoteTlsRefusal(TlsVerdict& verdict)
 // A token that cannot be renewed yet (endpoint unreachable) is reported like a failed fetch.
 void Cycle::NoteSignIn(const AccessGrant& grant, const QString& where)
 {
-    if (grant.firstNotice) Error(where, grant.failure);
+    if (grant.firstNotice) LogFailure(where, grant.failure);
     if (grant.signInNeeded && m_summary.signInNeeded.isEmpty()) m_summary.signInNeeded = grant.failure;
 }
 
 bool Cycle::MakeFolder(const QString& folder)
 {
-    QString error;
-    if (store::EnsureFolder(folder, error)) return true;
-    Error(folder, error);
+    const base::Status made = store::EnsureFolder(folder);
+    if (made) return true;
+    LogFailure(folder, made.ErrorText());
     return false;
 }
 
@@ -157,7 +157,7 @@ bool Cycle::ListDatabaseWritable()
 {
     QString error;
     bool busy = false;
-    if (!store::OpenListDatabase(m_settings.programFolder, m_settings.listDatabaseName, error)) return true;
+    if (!store::OpenListDatabase(m_settings.programFolder, m_settings.listDatabaseName)) return true;
     {
         QSqlQuery probe(store::ListConnection());
         if (probe.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
@@ -170,9 +170,9 @@ bool Cycle::ListDatabaseWritable()
     }
     store::CloseListDatabase();
     if (!busy) return true;
-    Error(store::ListDatabasePath(m_settings.programFolder, m_settings.listDatabaseName),
-          QStringLiteral("リストデータベースがロックされているため、受信を次回に延期します（") + error +
-              QStringLiteral("）。"));
+    LogFailure(store::ListDatabasePath(m_settings.programFolder, m_settings.listDatabaseName),
+               QStringLiteral("リストデータベースがロックされているため、受信を次回に延期します（") + error +
+                   QStringLiteral("）。"));
     return false;
 }
 
@@ -230,12 +230,12 @@ CycleSummary Cycle::Run()
     }
     TlsVerdict verdict = JudgeTlsOutcome(m_settings.programFolder, security, server, fetched.tls);
     if (!verdict.refusal.isEmpty()) {
-        Error(QStringLiteral("POP3 ") + ServerName(server.host, server.port), verdict.refusal);
+        LogFailure(QStringLiteral("POP3 ") + ServerName(server.host, server.port), verdict.refusal);
         NoteTlsRefusal(verdict);
     }
     for (const std::string& element : fetched.abandoned)
-        Error(QString::fromStdString(element),
-              QStringLiteral("処理中にプログラムが終了したため、このメールの処理を中止しました。"));
+        LogFailure(QString::fromStdString(element),
+                   QStringLiteral("処理中にプログラムが終了したため、このメールの処理を中止しました。"));
     if (fetched.messages.empty()) {
         // Nothing to process is not an error; a failed fetch only tells the caller.
         m_summary.fetchError = !verdict.refusal.isEmpty() ? verdict.refusal
@@ -267,10 +267,10 @@ CycleSummary Cycle::Run()
             try {
                 settlement = HandleMessage(path);
             } catch (const std::exception& e) {
-                Error(path, QString::fromUtf8(e.what()));
+                LogFailure(path, QString::fromUtf8(e.what()));
                 settlement = mail::Settlement::Handled;
             } catch (...) {
-                Error(path, QStringLiteral("不明なエラー"));
+                LogFailure(path, QStringLiteral("不明なエラー"));
                 settlement = mail::Settlement::Handled;
             }
             if (m_acted) {
@@ -280,15 +280,15 @@ CycleSummary Cycle::Run()
             if (m_workingCopy.Changes() != changesBefore) ++m_summary.commandChanges;
         }
         if (settlement == mail::Settlement::Left)
-            Error(path, QStringLiteral("リストデータベースがロックされているため、このメールは次回の受信で処理します。"));
+            LogFailure(path, QStringLiteral("リストデータベースがロックされているため、このメールは次回の受信で処理します。"));
         settled.push_back({mail::BaseName(path).toStdString(), settlement});
     }
     CommitRegistrations();
     m_registrations = nullptr;
     std::string flushError;
     if (!flushes.Flush(flushError)) {
-        Error(m_saveFolder, QStringLiteral("保存したファイルを確定できないため、サーバーから削除しません（") +
-                                QString::fromStdString(flushError) + QStringLiteral("）。"));
+        LogFailure(m_saveFolder, QStringLiteral("保存したファイルを確定できないため、サーバーから削除しません（") +
+                                     QString::fromStdString(flushError) + QStringLiteral("）。"));
         for (mail::SettledMessage& m : settled) {
             if (m.settlement == mail::Settlement::HandledDelete) m.settlement = mail::Settlement::Handled;
         }
@@ -299,10 +299,24 @@ CycleSummary Cycle::Run()
     return m_summary;
 }
 
-bool Cycle::Recorded(store::Registration registration)
+// A registration's failure is logged; while the list database stays locked the rest of the
+// tick waits for the next one.
+bool Cycle::Recorded(const base::Status& registration)
 {
-    if (registration == store::Registration::Locked) m_locked = true;
+    if (!registration) {
+        Log(registration.ErrorText());
+        if (registration.Busy()) m_locked = true;
+    }
     return !m_locked;
+}
+
+bool Cycle::Recorded(const base::Result<QStringList>& registration)
+{
+    if (registration) {
+        for (const QString& note : *registration) Log(note);
+        return !m_locked;
+    }
+    return Recorded(base::Status(registration.Failure()));
 }
 
 mail::Settlement Cycle::HandleMessage(const QString& path)
@@ -330,14 +344,15 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
     if (!mail.fromAddress.contains(u'@')) return Settlement::Handled;
 
     const QString baseName = mail::BaseName(mail.file);
-    SenderRule rule;
-    QString error;
-    const bool found = LookUpSenderRule(m_settings.programFolder, m_settings.listDatabaseName,
-                                        mail.fromAddress, rule, error);
-    if (!error.isEmpty()) {
-        Error(mail.file, error);
+    const RuleLookup lookup =
+        LookUpSenderRule(m_settings.programFolder, m_settings.listDatabaseName, mail.fromAddress);
+    if (!lookup) {
+        LogFailure(mail.file, lookup.ErrorText());
         return Settlement::Handled;
     }
+    const bool found = lookup->has_value();
+    const SenderRule rule = lookup->value_or(SenderRule{});
+    QString error;
 
     m_listed = found;
     if (!found) {
@@ -349,7 +364,8 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
     if (!rule.reject) HandleCommand(mail);
 
     if (rule.print && !rule.reject) {
-        if (Print(mailText, mail, error)) {
+        const base::Status printed = Print(mailText, mail);
+        if (printed) {
             m_acted = true;
             if (rule.log) Log(QStringLiteral("メール印刷[") + mail.file + mail::SenderLogText(mail));
             // Nothing came out of a printer: the operator must learn where the notice went.
@@ -358,7 +374,7 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
             if (!Recorded(store::RegisterProcessing(m_settings, mail, store::kActionPrint, true)))
                 return Settlement::Left;
         } else {
-            Error(mail.file, error);
+            LogFailure(mail.file, printed.ErrorText());
         }
     }
 
@@ -374,15 +390,15 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
             if (!Recorded(store::RegisterProcessing(m_settings, mail, store::kActionSave, true)))
                 return Settlement::Left;
         } else {
-            Error(mail.file, error);
+            LogFailure(mail.file, error);
         }
     }
 
     if (rule.clear && !rule.reject) {
         if (!saved) {
-            Error(mail.file, QStringLiteral("保存に失敗したため、サーバーから削除しません。"));
+            LogFailure(mail.file, QStringLiteral("保存に失敗したため、サーバーから削除しません。"));
         } else if (!SafeInWorkFolder(mail.file, error)) {
-            Error(mail.file, error);
+            LogFailure(mail.file, error);
         } else {
             deleteOnServer = true;
             if (rule.log) Log(QStringLiteral("メールボックスクリア[") + baseName + mail::SenderLogText(mail));
@@ -393,7 +409,7 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
 
     if (rule.reject) {
         if (!SafeInWorkFolder(mail.file, error)) {
-            Error(mail.file, error);
+            LogFailure(mail.file, error);
         } else {
             deleteOnServer = true;
             if (rule.log) Log(QStringLiteral("受信拒否[") + baseName + mail::SenderLogText(mail));
@@ -413,7 +429,13 @@ mail::Settlement Cycle::HandleMessage(const QString& path)
 
 void Cycle::HandleCommand(const mail::ReceivedMail& mail)
 {
-    command::HandleCommandMail(m_settings, mail, m_workingCopy);
+    const command::CommandOutcome outcome = command::HandleCommandMail(m_settings, mail, m_workingCopy);
+    for (const QString& line : outcome.logLines) Log(line);
+    if (!outcome.applied) return;
+    // A locked list database does not hold the message back for a command already carried out.
+    const base::Result<QStringList> recorded =
+        store::RegisterProcessing(m_settings, mail, store::kActionCommand, true);
+    if (!recorded) Log(recorded.ErrorText());
 }
 
 void Cycle::GlobalForward(const SenderRule& rule, const mail::ReceivedMail& mail)
@@ -427,14 +449,13 @@ void Cycle::GlobalForward(const SenderRule& rule, const mail::ReceivedMail& mail
         return;
     }
     if (m_settings.forwardTarget != config::ForwardTarget::AddressBookSenders) return;
-    QString error;
-    const bool listed =
-        LookUpAddressBook(m_settings.programFolder, m_settings.listDatabaseName, mail.fromAddress, error);
-    if (!error.isEmpty()) {
-        Error(mail.file, error);
+    const base::Result<bool> listed =
+        LookUpAddressBook(m_settings.programFolder, m_settings.listDatabaseName, mail.fromAddress);
+    if (!listed) {
+        LogFailure(mail.file, listed.ErrorText());
         return;
     }
-    if (listed) ForwardOrSkip(rule, mail, QStringLiteral("アドレス帳転送[") + baseName + destinations);
+    if (*listed) ForwardOrSkip(rule, mail, QStringLiteral("アドレス帳転送[") + baseName + destinations);
 }
 
 // Forwards (with its log line written whether or not the send worked) unless the message came
@@ -464,8 +485,8 @@ bool Cycle::CarriesOwnMark(const QString& path) const
     if (marks.empty()) return false;
     // Our own mark is the keyed hash; the clear identity is what older versions wrote. Without
     // the secret only the clear form can be recognised (the forward then logs why).
-    std::string reason;
-    const QString opaque = QString::fromStdString(OpaqueForwardMarkOf(m_settings, reason).value_or(std::string()));
+    const base::Result<std::string> ownMark = OpaqueForwardMarkOf(m_settings);
+    const QString opaque = ownMark ? QString::fromStdString(*ownMark) : QString();
     for (const std::string& mark : marks) {
         const QStringList identities =
             QString::fromStdString(mark).toLower().split(QRegularExpression(QStringLiteral("[,\\s]+")),
@@ -475,20 +496,15 @@ bool Cycle::CarriesOwnMark(const QString& path) const
     return false;
 }
 
-bool Cycle::Print(const QString& mailText, const mail::ReceivedMail& mail, QString& error)
+base::Status Cycle::Print(const QString& mailText, const mail::ReceivedMail& mail)
 {
-    if (m_printers == nullptr) {
-        error = QStringLiteral("印刷できません（プリンタが設定されていません）。");
-        return false;
-    }
+    if (m_printers == nullptr)
+        return base::Fail(QStringLiteral("印刷できません（プリンタが設定されていません）。"));
     CommitRegistrations();
     if (!m_printer) m_printer = m_printers->Create();
-    if (!m_printer) {
-        error = QStringLiteral("印刷できません（プリンタを準備できません）。");
-        return false;
-    }
+    if (!m_printer) return base::Fail(QStringLiteral("印刷できません（プリンタを準備できません）。"));
     // On paper the carriers' emoji show as the standard ones; the text itself stays as received.
-    return m_printer->Print(mail::CarrierEmojiForDisplay(mailText, mail.fromAddress), mail::BaseName(mail.file), error);
+    return m_printer->Print(mail::CarrierEmojiForDisplay(mailText, mail.fromAddress), mail::BaseName(mail.file));
 }
 
 // Copies through a temporary file that takes the target's name only when complete, so a saved

@@ -58,12 +58,13 @@ bool Flag(const QSqlQuery& row, int column)
 }
 
 // Opens the calling thread's connection around one lookup, as the per-call lookups promise.
-bool WithConnection(const QString& programFolder, const QString& listName, QString& error,
-                    const std::function<bool(const QSqlDatabase&)>& lookUp)
+template <typename T>
+base::Result<T> WithConnection(const QString& programFolder, const QString& listName,
+                               const std::function<base::Result<T>(const QSqlDatabase&)>& lookUp)
 {
-    error.clear();
-    if (!store::OpenListDatabase(store::BareFolder(programFolder), listName, error)) return false;
-    const bool found = lookUp(store::ListConnection());
+    if (base::Status opened = store::OpenListDatabase(store::BareFolder(programFolder), listName); !opened)
+        return opened.Failure();
+    base::Result<T> found = lookUp(store::ListConnection());
     store::CloseListDatabase();
     return found;
 }
@@ -72,30 +73,25 @@ bool WithConnection(const QString& programFolder, const QString& listName, QStri
 
 SenderLookup::SenderLookup(const QSqlDatabase& db) : m_db(db) {}
 
-QSqlQuery* SenderLookup::Exact(QSqlQuery*& slot, QSqlQuery& own, const QString& sql, QString& error)
+base::Result<QSqlQuery*> SenderLookup::Exact(QSqlQuery*& slot, QSqlQuery& own, const QString& sql)
 {
     if (slot != nullptr) return slot;
-    if (QSqlQuery* kept = store::KeptStatement(m_db, sql)) return slot = kept;
+    if (QSqlQuery* cached = store::CachedStatement(m_db, sql)) return slot = cached;
     own = QSqlQuery(m_db);
     own.setForwardOnly(true);
     if (!own.prepare(sql)) {
-        error = own.lastError().text();
+        QString error = own.lastError().text();
         if (error.trimmed().isEmpty()) error = QStringLiteral("cannot read the list database");
-        return nullptr;
+        return base::Fail(error);
     }
     return slot = &own;
 }
 
-bool SenderLookup::Find(QSqlQuery* statement, const QString& select, const QString& key, int keyIndex,
-                        const QString& address, QString& error)
+base::Result<bool> SenderLookup::Find(QSqlQuery& exact, const QString& select, const QString& key,
+                                      int keyIndex, const QString& address)
 {
-    if (statement == nullptr) return false;
-    QSqlQuery& exact = *statement;
     exact.bindValue(0, address);
-    if (!exact.exec()) {
-        error = exact.lastError().text();
-        return false;
-    }
+    if (!exact.exec()) return base::Fail(exact.lastError().text());
     if (exact.next()) {
         m_current = &exact;
         return true;
@@ -106,39 +102,45 @@ bool SenderLookup::Find(QSqlQuery* statement, const QString& select, const QStri
     if (variants.size() == 1) return false;
     m_other = QSqlQuery(m_db);
     m_other.setForwardOnly(true);
-    bool ok = false;
+    base::Status read;
     bool found = false;
     if (!variants.isEmpty()) {
         // Index probes for each non-ASCII case spelling.
         QVariantList values;
         for (const QString& variant : variants) values << variant;
-        ok = store::Execute(m_other,
-                            select + key + QStringLiteral(" IN (") + QStringList(variants.size(), QStringLiteral("?")).join(u',') +
-                                QStringLiteral(") ORDER BY rowid LIMIT 1"),
-                            values, error);
-        found = ok && m_other.next();
+        read = store::Execute(m_other,
+                              select + key + QStringLiteral(" IN (") +
+                                  QStringList(variants.size(), QStringLiteral("?")).join(u',') +
+                                  QStringLiteral(") ORDER BY rowid LIMIT 1"),
+                              values);
+        found = read && m_other.next();
     } else {
         // Too many case variants to probe: compare case-folded forms row by row.
-        ok = store::Execute(m_other, select + QStringLiteral(" ORDER BY rowid"), {}, error);
+        read = store::Execute(m_other, select + QStringLiteral(" ORDER BY rowid"), {});
         const QString folded = address.toCaseFolded();
-        while (ok && !found && m_other.next())
+        while (read && !found && m_other.next())
             found = m_other.value(keyIndex).toString().toCaseFolded() == folded;
     }
-    if (ok && found) {
+    if (read && found) {
         m_current = &m_other;
         return true;
     }
     // An unfinished statement would keep a read snapshot open between lookups.
     m_other.finish();
+    if (!read) return read.Failure();
     return false;
 }
 
-bool SenderLookup::FindRule(const QString& address, SenderRule& rule, QString& error)
+RuleLookup SenderLookup::FindRule(const QString& address)
 {
-    error.clear();
-    QSqlQuery* exact = Exact(m_rule, m_ownRule, kRuleSelect + kRuleKey + QStringLiteral(" = ? LIMIT 1"), error);
-    if (!Find(exact, kRuleSelect, kRuleKey, 9, base::TrimBlanks(address), error)) return false;
+    const base::Result<QSqlQuery*> exact =
+        Exact(m_rule, m_ownRule, kRuleSelect + kRuleKey + QStringLiteral(" = ? LIMIT 1"));
+    if (!exact) return exact.Failure();
+    const base::Result<bool> found = Find(**exact, kRuleSelect, kRuleKey, 9, base::TrimSpaces(address));
+    if (!found) return found.Failure();
+    if (!*found) return std::optional<SenderRule>();
     const QSqlQuery& row = *m_current;
+    SenderRule rule;
     rule.print = Flag(row, 0);
     rule.save = Flag(row, 1);
     rule.clear = Flag(row, 2);
@@ -149,40 +151,40 @@ bool SenderLookup::FindRule(const QString& address, SenderRule& rule, QString& e
     rule.forwardCc = mail::NormaliseAddressList(store::ReadText(row.value(7)));
     rule.forwardBcc = mail::NormaliseAddressList(store::ReadText(row.value(8)));
     m_current->finish();
-    return true;
+    return std::optional<SenderRule>(std::move(rule));
 }
 
-bool SenderLookup::InAddressBook(const QString& address, QString& error)
+base::Result<bool> SenderLookup::InAddressBook(const QString& address)
 {
-    error.clear();
-    QSqlQuery* exact = Exact(m_book, m_ownBook, kBookSelect + kBookKey + QStringLiteral(" = ? LIMIT 1"), error);
-    if (!Find(exact, kBookSelect, kBookKey, 0, base::TrimBlanks(address), error)) return false;
-    m_current->finish();
-    return true;
+    const base::Result<QSqlQuery*> exact =
+        Exact(m_book, m_ownBook, kBookSelect + kBookKey + QStringLiteral(" = ? LIMIT 1"));
+    if (!exact) return exact.Failure();
+    const base::Result<bool> found = Find(**exact, kBookSelect, kBookKey, 0, base::TrimSpaces(address));
+    if (found && *found) m_current->finish();
+    return found;
 }
 
-bool LookUpSenderRule(const QSqlDatabase& db, const QString& address, SenderRule& rule, QString& error)
+RuleLookup LookUpSenderRule(const QSqlDatabase& db, const QString& address)
 {
-    return SenderLookup(db).FindRule(address, rule, error);
+    return SenderLookup(db).FindRule(address);
 }
 
-bool LookUpAddressBook(const QSqlDatabase& db, const QString& address, QString& error)
+base::Result<bool> LookUpAddressBook(const QSqlDatabase& db, const QString& address)
 {
-    return SenderLookup(db).InAddressBook(address, error);
+    return SenderLookup(db).InAddressBook(address);
 }
 
-bool LookUpSenderRule(const QString& programFolder, const QString& listName, const QString& address,
-                      SenderRule& rule, QString& error)
+RuleLookup LookUpSenderRule(const QString& programFolder, const QString& listName, const QString& address)
 {
-    return WithConnection(programFolder, listName, error,
-                          [&](const QSqlDatabase& db) { return LookUpSenderRule(db, address, rule, error); });
+    return WithConnection<std::optional<SenderRule>>(
+        programFolder, listName, [&](const QSqlDatabase& db) { return LookUpSenderRule(db, address); });
 }
 
-bool LookUpAddressBook(const QString& programFolder, const QString& listName, const QString& address,
-                       QString& error)
+base::Result<bool> LookUpAddressBook(const QString& programFolder, const QString& listName,
+                                     const QString& address)
 {
-    return WithConnection(programFolder, listName, error,
-                          [&](const QSqlDatabase& db) { return LookUpAddressBook(db, address, error); });
+    return WithConnection<bool>(programFolder, listName,
+                                [&](const QSqlDatabase& db) { return LookUpAddressBook(db, address); });
 }
 
 } // namespace lw::engine

@@ -1,8 +1,12 @@
 #pragma once
 
+#include "base/Result.h"
+
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
+
+#include <optional>
 
 namespace lw::engine {
 
@@ -21,22 +25,23 @@ struct SenderRule {
     QString forwardBcc;
 };
 
-// Looks the sender (trimmed of blanks, letter case ignored) up in tblList. True: found, rule
-// filled. False with error empty: not listed, rule untouched. False with error set: the list
-// database could not be opened or read. Opens and closes the calling thread's connection.
-[[nodiscard]] bool LookUpSenderRule(const QString& programFolder, const QString& listName,
-                                    const QString& address, SenderRule& rule, QString& error);
+// The rule of a sender, or nothing when the sender is not listed.
+using RuleLookup = base::Result<std::optional<SenderRule>>;
 
-// True when the sender (trimmed, letter case ignored) is in the imported address book. False
-// with error set when the list database could not be opened or read.
-[[nodiscard]] bool LookUpAddressBook(const QString& programFolder, const QString& listName,
-                                     const QString& address, QString& error);
+// Looks the sender (trimmed of blanks, letter case ignored) up in tblList: its rule, nothing
+// when it is not listed, or the reason when the list database could not be opened or read.
+// Opens and closes the calling thread's connection.
+RuleLookup LookUpSenderRule(const QString& programFolder, const QString& listName, const QString& address);
+
+// Whether the sender (trimmed, letter case ignored) is in the imported address book, or the
+// reason when the list database could not be opened or read.
+base::Result<bool> LookUpAddressBook(const QString& programFolder, const QString& listName,
+                                     const QString& address);
 
 // Same lookups on a connection the caller already holds open (one open per poll cycle instead
 // of one per message); the connection is left open.
-[[nodiscard]] bool LookUpSenderRule(const QSqlDatabase& db, const QString& address, SenderRule& rule,
-                                    QString& error);
-[[nodiscard]] bool LookUpAddressBook(const QSqlDatabase& db, const QString& address, QString& error);
+RuleLookup LookUpSenderRule(const QSqlDatabase& db, const QString& address);
+base::Result<bool> LookUpAddressBook(const QSqlDatabase& db, const QString& address);
 
 // Both lookups on a connection held open, with their statements prepared once: the form for
 // many lookups in a row. Must be destroyed before the connection is closed.
@@ -47,16 +52,17 @@ public:
     SenderLookup& operator=(const SenderLookup&) = delete;
 
     // As LookUpSenderRule.
-    [[nodiscard]] bool FindRule(const QString& address, SenderRule& rule, QString& error);
+    RuleLookup FindRule(const QString& address);
     // As LookUpAddressBook.
-    [[nodiscard]] bool InAddressBook(const QString& address, QString& error);
+    base::Result<bool> InAddressBook(const QString& address);
 
 private:
-    // The exact-match statement of a table, prepared on first use: the connection's kept one
-    // where it keeps statements, else own. Null with the reason.
-    QSqlQuery* Exact(QSqlQuery*& slot, QSqlQuery& own, const QString& sql, QString& error);
-    bool Find(QSqlQuery* exact, const QString& select, const QString& key, int keyIndex,
-              const QString& address, QString& error);
+    // The exact-match statement of a table, prepared on first use: the connection's cached one
+    // where it keeps statements, else own.
+    base::Result<QSqlQuery*> Exact(QSqlQuery*& slot, QSqlQuery& own, const QString& sql);
+    // Whether a row matches; m_current then holds it.
+    base::Result<bool> Find(QSqlQuery& exact, const QString& select, const QString& key, int keyIndex,
+                            const QString& address);
 
     QSqlDatabase m_db;
     QSqlQuery m_ownRule;

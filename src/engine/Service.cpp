@@ -1,6 +1,7 @@
 #include "engine/Service.h"
 
 #include "config/Settings.h"
+#include "mail/ActivityLog.h"
 #include "store/History.h"
 #include "store/ListDatabase.h"
 
@@ -27,7 +28,10 @@ Service::Service(config::WorkingCopy& workingCopy, NoticePrinterFactory* printer
         // The cycle and the purge share one opening of the list database.
         const store::ListConnectionHold databaseHold;
         CycleSummary summary = RunPollCycle(settings, m_workingCopy, m_printers, &m_endRequested, m_tokens);
-        if (!m_endRequested.load()) store::PurgeHistory(settings);
+        if (!m_endRequested.load()) {
+            if (const base::Status purged = store::PurgeHistory(settings); !purged)
+                mail::WriteLog(settings.programFolder, settings.logBaseName, purged.ErrorText());
+        }
         return summary;
     };
     m_timer.setSingleShot(true);
@@ -148,7 +152,7 @@ TickSummary Service::RunTickNow()
 {
     m_busy = true;
     emit tickStarted();
-    const TickSummary summary = Work(config::ReadFormSettings(m_workingCopy));
+    const TickSummary summary = Work(config::TakeSettingsSnapshot(m_workingCopy));
     m_busy = false;
     emit tickFinished(summary);
     return summary;
@@ -160,7 +164,7 @@ void Service::OnTimeout()
     m_busy = true;
     emit tickStarted();
     // The snapshot is taken as the tick starts; the cycle works on this copy only.
-    const config::SettingsRecord settings = config::ReadFormSettings(m_workingCopy);
+    const config::SettingsRecord settings = config::TakeSettingsSnapshot(m_workingCopy);
     if (m_threading == Threading::Inline) {
         FinishTick(Work(settings));
         return;

@@ -32,9 +32,9 @@ TlsVerdict JudgeTlsOutcome(const QString& folder, const config::ConnectionSecuri
 {
     TlsVerdict verdict;
     if (outcome.tlsUsed && !security.TlsRequired(server.protocol, server.host, server.account)) {
-        QString error;
-        if (!config::RememberTls(folder, server.protocol, server.host, server.account, error))
-            qWarning("cannot record the TLS server %s: %s", qPrintable(server.host), qPrintable(error));
+        if (const base::Status remembered = config::RememberTls(folder, server.protocol, server.host, server.account);
+            !remembered)
+            qWarning("cannot record the TLS server %s: %s", qPrintable(server.host), qPrintable(remembered.ErrorText()));
     }
     if (outcome.tlsMissing) {
         const bool remembered = security.TlsRequired(server.protocol, server.host, server.account);

@@ -10,14 +10,14 @@ QString NormaliseAddressList(const QString& typed)
     QString rest = typed.toLower();
     rest.replace(u';', u' ');
     rest.replace(QChar(0x3000), u' ');
-    rest = base::TrimBlanks(rest);
+    rest = base::TrimSpaces(rest);
 
     QString result;
     qsizetype blank = rest.indexOf(u' ');
     while (blank >= 0) {
         if (!result.isEmpty()) result += u'\t';
-        result += base::TrimBlanks(rest.left(blank));
-        rest = base::TrimBlanks(rest.mid(blank + 1));
+        result += base::TrimSpaces(rest.left(blank));
+        rest = base::TrimSpaces(rest.mid(blank + 1));
         blank = rest.indexOf(u' ');
     }
     if (!result.isEmpty()) result += u'\t';

@@ -77,7 +77,7 @@ using SessionPtr = std::unique_ptr<SSL_SESSION, SessionFree>;
 
 // The kept TLS sessions, by host, port and authorities.
 std::mutex g_sessionsMutex;
-std::map<std::string, SessionPtr>& KeptSessions()
+std::map<std::string, SessionPtr>& ResumableTlsSessions()
 {
     static std::map<std::string, SessionPtr> sessions;
     return sessions;
@@ -119,7 +119,7 @@ struct TlsSessionKeeper::Hooks {
         if (SSL_get_verify_result(ssl) == X509_V_OK && SSL_SESSION_is_resumable(session) == 1 &&
             SSL_SESSION_up_ref(session) == 1) {
             std::lock_guard lock(g_sessionsMutex);
-            KeptSessions()[keeper->m_key].reset(session);
+            ResumableTlsSessions()[keeper->m_key].reset(session);
         }
         return keeper->m_nextNewSession != nullptr ? keeper->m_nextNewSession(ssl, session) : 0;
     }
@@ -130,8 +130,9 @@ struct TlsSessionKeeper::Hooks {
         if (keeper != nullptr && (where & SSL_CB_HANDSHAKE_START) != 0 && SSL_get_session(ssl) == nullptr) {
             // Before the first message of the handshake, when libcurl found no session of its own.
             std::lock_guard lock(g_sessionsMutex);
-            const auto kept = KeptSessions().find(keeper->m_key);
-            if (kept != KeptSessions().end()) (void)SSL_set_session(const_cast<SSL*>(ssl), kept->second.get());
+            const auto kept = ResumableTlsSessions().find(keeper->m_key);
+            if (kept != ResumableTlsSessions().end())
+                (void)SSL_set_session(const_cast<SSL*>(ssl), kept->second.get());
         }
         if (keeper != nullptr && (where & SSL_CB_HANDSHAKE_DONE) != 0)
             keeper->m_resumed = SSL_session_reused(ssl) == 1;

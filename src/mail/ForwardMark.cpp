@@ -80,20 +80,18 @@ bool MakeKey(const std::string& path, std::string& error)
 
 } // namespace
 
-std::optional<std::string> OpaqueForwardMark(const QString& programFolder, const std::string& identity,
-                                             std::string& error)
+base::Result<std::string> OpaqueForwardMark(const QString& programFolder, const std::string& identity)
 {
     const std::string path = QFile::encodeName(QDir(programFolder).filePath(kForwardMarkKeyFile)).toStdString();
-    if (::access(path.c_str(), F_OK) != 0 && !MakeKey(path, error)) return std::nullopt;
+    std::string error;
+    if (::access(path.c_str(), F_OK) != 0 && !MakeKey(path, error)) return base::Fail(QString::fromStdString(error));
     const std::optional<std::string> key = ReadKey(path, error);
-    if (!key) return std::nullopt;
+    if (!key) return base::Fail(QString::fromStdString(error));
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
     if (HMAC(EVP_sha256(), key->data(), static_cast<int>(key->size()),
-             reinterpret_cast<const unsigned char*>(identity.data()), identity.size(), digest, &size) == nullptr) {
-        error = "HMAC-SHA256 failed";
-        return std::nullopt;
-    }
+             reinterpret_cast<const unsigned char*>(identity.data()), identity.size(), digest, &size) == nullptr)
+        return base::Fail(QStringLiteral("HMAC-SHA256 failed"));
     return Hex(digest, size);
 }
 

@@ -1,5 +1,6 @@
 #include "mail/HeaderDecode.h"
 
+#include "base/TextTrim.h"
 #include "mail/Charset.h"
 
 #include <QDate>
@@ -39,14 +40,6 @@ bool EqualsNoCase(std::string_view a, std::string_view b)
     return true;
 }
 
-std::string_view Trim(std::string_view text)
-{
-    while (!text.empty() && IsWsp(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && IsWsp(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
 
 int HexValue(char c)
 {
@@ -151,11 +144,11 @@ void CleanControls(std::string& text)
     text.swap(out);
 }
 
-std::string CollapseBlanks(std::string_view text)
+std::string CollapseWhitespaceRuns(std::string_view text)
 {
     std::string out;
     bool blank = false;
-    for (const char c : Trim(text)) {
+    for (const char c : base::TrimHeaderWhitespace(text)) {
         if (IsWsp(c)) {
             blank = true;
             continue;
@@ -257,7 +250,7 @@ std::string StripComments(std::string_view text, bool inAddress = false, std::st
         }
         out += c;
     }
-    if (firstComment != nullptr) *firstComment = std::string(Trim(comment));
+    if (firstComment != nullptr) *firstComment = std::string(base::TrimHeaderWhitespace(comment));
     return out;
 }
 
@@ -276,9 +269,9 @@ std::string Phrase(std::string_view text)
             plain += c;
         }
     }
-    std::string decoded = DecodeEncodedWords(CollapseBlanks(plain));
+    std::string decoded = DecodeEncodedWords(CollapseWhitespaceRuns(plain));
     CleanControls(decoded);
-    return std::string(Trim(decoded));
+    return std::string(base::TrimHeaderWhitespace(decoded));
 }
 
 // An address with the folding blanks around its "@" (and, when dots too, its dots) taken out,
@@ -321,16 +314,16 @@ std::optional<Mailbox> ParseMailbox(std::string_view entry)
     if (lt != std::string::npos) {
         std::size_t gt = text.find('>', lt + 1);
         if (gt == std::string::npos) gt = text.size();
-        std::string_view inside = Trim(std::string_view(text).substr(lt + 1, gt - lt - 1));
+        std::string_view inside = base::TrimHeaderWhitespace(std::string_view(text).substr(lt + 1, gt - lt - 1));
         // An obsolete route "@a,@b:" before the address is not part of it.
         if (!inside.empty() && inside.front() == '@') {
             const std::size_t colon = inside.find(':');
             if (colon != std::string_view::npos) inside.remove_prefix(colon + 1);
         }
-        box.address = JoinAddressAtoms(Trim(inside), true);
+        box.address = JoinAddressAtoms(base::TrimHeaderWhitespace(inside), true);
         box.name = Phrase(std::string_view(text).substr(0, lt));
     } else {
-        const std::string joined = JoinAddressAtoms(Trim(text), false);
+        const std::string joined = JoinAddressAtoms(base::TrimHeaderWhitespace(text), false);
         const std::string_view bare = joined;
         // Old carrier addresses and stray words: the first word with "@" is the address.
         std::string_view chosen = bare;
@@ -465,12 +458,12 @@ std::string DecodeEncodedWords(std::string_view text)
             afterWord = false;
             continue;
         }
-        const bool onlyBlanks = Trim(between).empty();
-        if (pending && onlyBlanks && EqualsNoCase(word->charset, pendingCharset)) {
+        const bool onlyWhitespace = base::TrimHeaderWhitespace(between).empty();
+        if (pending && onlyWhitespace && EqualsNoCase(word->charset, pendingCharset)) {
             pendingBytes += word->bytes;
         } else {
             flush();
-            if (!(afterWord && onlyBlanks)) out += between;
+            if (!(afterWord && onlyWhitespace)) out += between;
             pendingCharset = word->charset;
             pendingBytes = word->bytes;
             pending = true;
@@ -486,7 +479,7 @@ std::string DecodeUnstructured(std::string_view raw, const DeclaredCharsets& dec
 {
     std::string text = DecodeEncodedWords(RawToUtf8(Unfold(raw), declared));
     CleanControls(text);
-    return std::string(Trim(text));
+    return std::string(base::TrimHeaderWhitespace(text));
 }
 
 std::optional<Mailbox> FirstMailbox(std::string_view raw, const DeclaredCharsets& declared)
@@ -494,7 +487,7 @@ std::optional<Mailbox> FirstMailbox(std::string_view raw, const DeclaredCharsets
     const std::string text = RawToUtf8(Unfold(raw), declared);
     std::optional<Mailbox> named;
     for (const std::string& entry : SplitAddressList(text)) {
-        if (Trim(entry).empty()) continue;
+        if (base::TrimHeaderWhitespace(entry).empty()) continue;
         auto box = ParseMailbox(entry);
         if (!box) continue;
         if (!box->address.empty()) return box;
@@ -597,7 +590,7 @@ std::string FieldToken(std::string_view raw)
     std::string_view value(text);
     const std::size_t semicolon = value.find(';');
     if (semicolon != std::string_view::npos) value = value.substr(0, semicolon);
-    return ToLower(Trim(StripComments(value)));
+    return ToLower(base::TrimHeaderWhitespace(StripComments(value)));
 }
 
 std::string FieldParameter(std::string_view raw, std::string_view name)
@@ -617,7 +610,7 @@ std::string FieldParameter(std::string_view raw, std::string_view name)
             ++i;
         const std::size_t eq = text.find('=', i);
         if (eq == std::string::npos) break;
-        const std::string key = ToLower(Trim(std::string_view(text).substr(i, eq - i)));
+        const std::string key = ToLower(base::TrimHeaderWhitespace(std::string_view(text).substr(i, eq - i)));
         std::size_t v = eq + 1;
         while (v < text.size() && IsWsp(text[v]))
             ++v;
@@ -633,7 +626,7 @@ std::string FieldParameter(std::string_view raw, std::string_view name)
             i = text.find(';', v);
         } else {
             const std::size_t semicolon = text.find(';', v);
-            value = std::string(Trim(std::string_view(text).substr(
+            value = std::string(base::TrimHeaderWhitespace(std::string_view(text).substr(
                 v, semicolon == std::string::npos ? std::string::npos : semicolon - v)));
             i = semicolon;
         }

@@ -1,5 +1,7 @@
 #include "mail/ReceivedMail.h"
 
+#include "base/TextTrim.h"
+
 #include <QDate>
 #include <QDir>
 #include <QFileInfo>
@@ -11,22 +13,6 @@ namespace lw::mail {
 
 namespace {
 
-bool IsBlank(QChar c)
-{
-    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\v' || c == u'\f';
-}
-
-// Leading and trailing ASCII blanks only: a full-width blank is part of the value.
-QString Trim(QStringView text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && IsBlank(text.at(begin)))
-        ++begin;
-    while (end > begin && IsBlank(text.at(end - 1)))
-        --end;
-    return text.mid(begin, end - begin).toString();
-}
 
 // 1-based position of keyword in the part, letter case ignored; 0 when it is absent or its first
 // occurrence starts at limit or later. Only the head of the part can hold such a keyword, so only
@@ -57,16 +43,16 @@ void ExtractAddressPart(const QString& part, QStringView keyword, qsizetype limi
     const qsizetype quote = part.indexOf(u'"');
     const auto takeBracketed = [&] {
         const qsizetype gt = part.indexOf(u'>');
-        if (gt >= 0 && lt < gt) address = Trim(QStringView(part).mid(lt + 1, gt - lt - 1));
+        if (gt >= 0 && lt < gt) address = base::TrimAsciiWhitespace(QStringView(part).mid(lt + 1, gt - lt - 1));
     };
 
     if (quote >= 0 && lt >= 0) {
         takeBracketed();
         const qsizetype closing = part.indexOf(u'"', quote + 1);
-        if (closing >= 0) name = Trim(QStringView(part).mid(quote + 1, closing - quote - 1));
+        if (closing >= 0) name = base::TrimAsciiWhitespace(QStringView(part).mid(quote + 1, closing - quote - 1));
     } else if (lt < 0) {
         // Fixed start: the keyword is assumed to open the part.
-        address = Trim(From(part, bareStart));
+        address = base::TrimAsciiWhitespace(From(part, bareStart));
     } else {
         takeBracketed();
         // p is the character after the colon (normally the blank); the name starts after it.
@@ -74,7 +60,7 @@ void ExtractAddressPart(const QString& part, QStringView keyword, qsizetype limi
         const qsizetype nameStart = p; // 0-based index of 1-based position p + 1
         if (nameStart > part.size()) return;
         const qsizetype nameEnd = part.indexOf(u'<', nameStart);
-        if (nameEnd >= 0) name = Trim(QStringView(part).mid(nameStart, nameEnd - nameStart));
+        if (nameEnd >= 0) name = base::TrimAsciiWhitespace(QStringView(part).mid(nameStart, nameEnd - nameStart));
     }
 }
 
@@ -97,7 +83,7 @@ QDateTime ParseLocalDate(const QString& text)
     qsizetype split = rest.indexOf(u' ');
     if (split < 0) split = rest.indexOf(u'T');
     const QStringView datePart = split < 0 ? rest : rest.left(split);
-    const QString timeText = split < 0 ? QString() : Trim(rest.mid(split + 1));
+    const QString timeText = split < 0 ? QString() : base::TrimAsciiWhitespace(rest.mid(split + 1));
     const QStringView timePart(timeText);
 
     const QChar separator = datePart.contains(u'/') ? u'/' : u'-';
@@ -132,20 +118,20 @@ QDateTime ParseLocalDate(const QString& text)
 void ExtractSubject(const QString& part, ReceivedMail& mail)
 {
     if (const qsizetype at = KeywordAt(part, u"subject:", 10); at != 0)
-        mail.subject = Trim(From(part, at + 8));
+        mail.subject = base::TrimAsciiWhitespace(From(part, at + 8));
 }
 
 void ExtractDate(const QString& part, ReceivedMail& mail)
 {
     if (const qsizetype at = KeywordAt(part, u"date:", 7); at != 0) {
-        const QDateTime moment = ParseLocalDate(Trim(From(part, at + 5)));
+        const QDateTime moment = ParseLocalDate(base::TrimAsciiWhitespace(From(part, at + 5)));
         if (moment.isValid()) mail.received = moment;
     }
 }
 
 void ExtractBody(const QString& part, ReceivedMail& mail)
 {
-    if (const qsizetype at = KeywordAt(part, u"body:", 7); at != 0) mail.body = Trim(From(part, at + 5));
+    if (const qsizetype at = KeywordAt(part, u"body:", 7); at != 0) mail.body = base::TrimAsciiWhitespace(From(part, at + 5));
 }
 
 void ExtractAttachmentText(const QString& part, ReceivedMail& mail)
@@ -155,7 +141,7 @@ void ExtractAttachmentText(const QString& part, ReceivedMail& mail)
     if (at == 0) return;
     // The record has room for kMaxAttachments paths; later ones are dropped, never written past it.
     if (mail.attachmentCount < 0 || mail.attachmentCount >= kMaxAttachments) return;
-    mail.attachments[static_cast<std::size_t>(mail.attachmentCount)] = Trim(From(part, at + 5));
+    mail.attachments[static_cast<std::size_t>(mail.attachmentCount)] = base::TrimAsciiWhitespace(From(part, at + 5));
     ++mail.attachmentCount;
 }
 

@@ -1,8 +1,9 @@
-// GMime (through GIO) must come before Qt headers; this file uses none.
+// GMime (through GIO) must come before Qt headers.
 #include <gmime/gmime.h>
 
 #include "mail/SmtpMessage.h"
 
+#include "base/TextTrim.h"
 #include "mail/GObjectPtr.h"
 #include "mail/HeaderDecode.h"
 #include "mail/Transport.h"
@@ -25,12 +26,9 @@ void InitMime()
     std::call_once(once, [] { g_mime_init(); });
 }
 
-std::string Trim(const std::string& s)
+std::string Trimmed(std::string_view text)
 {
-    const auto b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return {};
-    const auto e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
+    return std::string(base::TrimHeaderWhitespace(text));
 }
 
 // "Name <addr>" or a bare address; the address inside <> wins.
@@ -40,12 +38,12 @@ SmtpMailbox ParseMailbox(const std::string& text)
     const auto open = text.rfind('<');
     const auto close = text.rfind('>');
     if (open != std::string::npos && close != std::string::npos && close > open) {
-        box.name = Trim(text.substr(0, open));
+        box.name = Trimmed(text.substr(0, open));
         if (box.name.size() >= 2 && box.name.front() == '"' && box.name.back() == '"')
             box.name = box.name.substr(1, box.name.size() - 2);
-        box.address = Trim(text.substr(open + 1, close - open - 1));
+        box.address = Trimmed(text.substr(open + 1, close - open - 1));
     } else {
-        box.address = Trim(text);
+        box.address = Trimmed(text);
     }
     return box;
 }
@@ -95,7 +93,7 @@ std::string Unfold(const char* raw)
         if (*p == '\r' || *p == '\n') continue;
         out.push_back(*p);
     }
-    return Trim(out);
+    return Trimmed(out);
 }
 
 bool IEquals(std::string_view a, std::string_view b)
@@ -184,7 +182,7 @@ std::string OneLine(const std::string& text)
     std::string line = text;
     std::replace_if(
         line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n' || c == '\t'; }, ' ');
-    return Trim(line);
+    return Trimmed(line);
 }
 
 // An address that can stand in a field as it is: one word with "@", no brackets, quotes or
@@ -265,7 +263,7 @@ std::vector<std::string> RecipientList(const std::string& typed)
 std::optional<SmtpRequest> NormalisedRequest(const SmtpRequest& request, std::string& error)
 {
     SmtpRequest r = request;
-    std::string host = Trim(r.host);
+    std::string host = Trimmed(r.host);
     if (host.rfind("smtps://", 0) == 0) {
         r.implicitTls = true;
         host.erase(0, 8);
@@ -273,7 +271,7 @@ std::optional<SmtpRequest> NormalisedRequest(const SmtpRequest& request, std::st
         host.erase(0, 7);
     }
     if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    host = Trim(host);
+    host = Trimmed(host);
     if (host.empty() || r.port <= 0 || r.port > 65535 || r.timeoutSeconds < 0) {
         error = "SMTP server \"" + request.host + ":" + std::to_string(request.port) + ":" +
                 std::to_string(request.timeoutSeconds) + "\" is not host:port:timeout";
@@ -282,16 +280,16 @@ std::optional<SmtpRequest> NormalisedRequest(const SmtpRequest& request, std::st
     r.host = host;
     if (r.timeoutSeconds == 0) r.timeoutSeconds = 60;
     if (r.port == 465) r.implicitTls = true;
-    r.from.name = Trim(r.from.name);
+    r.from.name = Trimmed(r.from.name);
     if (r.from.name.size() >= 2 && r.from.name.front() == '"' && r.from.name.back() == '"')
         r.from.name = r.from.name.substr(1, r.from.name.size() - 2);
-    r.from.address = Trim(r.from.address);
+    r.from.address = Trimmed(r.from.address);
     if (r.from.address.empty() && !r.nullReversePath) {
         error = "no sender address in \"" + request.from.name + "<" + request.from.address + ">\"";
         return std::nullopt;
     }
-    r.mechanism = Trim(r.mechanism);
-    r.forwardMark = Trim(r.forwardMark);
+    r.mechanism = Trimmed(r.mechanism);
+    r.forwardMark = Trimmed(r.forwardMark);
     return r;
 }
 

@@ -115,7 +115,7 @@ struct Record {
                 error = QStringLiteral("%1行目: 項目が%2個を超えています。").arg(record.line).arg(kMaxFields);
                 return false;
             }
-            record.fields.append(base::TrimBlanks(value));
+            record.fields.append(base::TrimSpaces(value));
             if (i < n && s[i] == u',') {
                 ++i;
                 continue;
@@ -166,25 +166,24 @@ QString DecodeAddressBookText(const QByteArray& bytes, QString& encoding)
     return DecodeCp932(bytes);
 }
 
-bool ImportAddressBook(const QString& filePath, const QString& folder, const QString& listName,
-                       ImportReport& report, QString& error, const ImportProgress& progress)
+base::Status ImportAddressBook(const QString& filePath, const QString& folder, const QString& listName,
+                               ImportReport& report, const ImportProgress& progress)
 {
     report = ImportReport{};
     QFile file(filePath);
     if (!file.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("ファイルを開けません: %1（%2）").arg(filePath, file.errorString());
-        return false;
+        return base::Fail(QStringLiteral("ファイルを開けません: %1（%2）").arg(filePath, file.errorString()));
     }
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError) {
-        error = QStringLiteral("ファイルを読めません: %1（%2）").arg(filePath, file.errorString());
-        return false;
+        return base::Fail(QStringLiteral("ファイルを読めません: %1（%2）").arg(filePath, file.errorString()));
     }
     file.close();
 
     // The whole file is checked before the database is touched.
     std::vector<Record> records;
-    if (!ParseRecords(DecodeAddressBookText(bytes, report.encoding), records, error)) return false;
+    if (QString error; !ParseRecords(DecodeAddressBookText(bytes, report.encoding), records, error))
+        return base::Fail(error);
 
     qsizetype namePos = 0;
     qsizetype addressPos = 0;
@@ -201,21 +200,16 @@ bool ImportAddressBook(const QString& filePath, const QString& folder, const QSt
     const qsizetype needed = std::max(namePos, addressPos) + 1;
     const qint64 total = static_cast<qint64>(records.size() - first);
 
-    if (!OpenListDatabase(folder, listName.trimmed(), error)) {
-        error = QStringLiteral("リストデータベースを開けません: %1").arg(error);
-        return false;
-    }
+    if (const base::Status opened = OpenListDatabase(folder, listName.trimmed()); !opened)
+        return base::Fail(QStringLiteral("リストデータベースを開けません: %1").arg(opened.ErrorText()));
     CloseOnExit closer;
     QSqlDatabase db = ListConnection();
     TransactionGuard transaction(db);
-    if (!transaction.Begin(error)) {
-        error = QStringLiteral("リストデータベースに書き込めません: %1").arg(error);
-        return false;
-    }
+    if (const base::Status begun = transaction.Begin(); !begun)
+        return base::Fail(QStringLiteral("リストデータベースに書き込めません: %1").arg(begun.ErrorText()));
     QSqlQuery clear(db);
     if (!clear.exec(QStringLiteral("DELETE FROM tblAdrbook"))) {
-        error = QStringLiteral("アドレス帳を空にできません: %1").arg(clear.lastError().text());
-        return false;
+        return base::Fail(QStringLiteral("アドレス帳を空にできません: %1").arg(clear.lastError().text()));
     }
     QSqlQuery find(db);
     QSqlQuery update(db);
@@ -223,16 +217,14 @@ bool ImportAddressBook(const QString& filePath, const QString& folder, const QSt
     if (!find.prepare(QStringLiteral("SELECT rowid FROM tblAdrbook WHERE 電子メールアドレス = ? LIMIT 1"))
         || !update.prepare(QStringLiteral("UPDATE tblAdrbook SET 表示名 = ? WHERE rowid = ?"))
         || !insert.prepare(QStringLiteral("INSERT INTO tblAdrbook (電子メールアドレス, 表示名) VALUES (?, ?)"))) {
-        error = QStringLiteral("アドレス帳を更新できません: %1").arg(db.lastError().text());
-        return false;
+        return base::Fail(QStringLiteral("アドレス帳を更新できません: %1").arg(db.lastError().text()));
     }
 
     qint64 done = 0;
     for (std::size_t r = first; r < records.size(); ++r, ++done) {
         if (progress && done % kProgressStep == 0 && !progress(done, total)) {
             report.cancelled = true;
-            error = QStringLiteral("アドレス帳のインポートを取り消しました。");
-            return false;
+            return base::Fail(QStringLiteral("アドレス帳のインポートを取り消しました。"));
         }
         const Record& record = records[r];
         if (record.blank) continue;
@@ -243,10 +235,9 @@ bool ImportAddressBook(const QString& filePath, const QString& folder, const QSt
         const QString& address = record.fields[addressPos];
         const QString& name = record.fields[namePos];
         const auto refused = [&](const QSqlQuery& query) {
-            error = QStringLiteral("%1行目: データベースが行を受け付けません: %2")
-                        .arg(record.line)
-                        .arg(query.lastError().text());
-            return false;
+            return base::Fail(QStringLiteral("%1行目: データベースが行を受け付けません: %2")
+                                  .arg(record.line)
+                                  .arg(query.lastError().text()));
         };
         find.addBindValue(address);
         if (!find.exec()) return refused(find);
@@ -266,15 +257,13 @@ bool ImportAddressBook(const QString& filePath, const QString& folder, const QSt
     }
     if (progress && !progress(total, total)) {
         report.cancelled = true;
-        error = QStringLiteral("アドレス帳のインポートを取り消しました。");
-        return false;
+        return base::Fail(QStringLiteral("アドレス帳のインポートを取り消しました。"));
     }
-    if (!transaction.Commit(error)) {
-        error = QStringLiteral("アドレス帳を保存できません: %1").arg(error);
+    if (const base::Status committed = transaction.Commit(); !committed) {
         report.rows = 0;
-        return false;
+        return base::Fail(QStringLiteral("アドレス帳を保存できません: %1").arg(committed.ErrorText()));
     }
-    return true;
+    return {};
 }
 
 } // namespace lw::store

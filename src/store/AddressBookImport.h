@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Result.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -25,11 +27,11 @@ struct ImportReport {
 QString DecodeAddressBookText(const QByteArray& bytes, QString& encoding);
 
 // Replaces tblAdrbook of folder/listName (".db" added when missing) with the entries of the
-// CSV file at filePath, all in one transaction: on false the previous address book is exactly
-// as it was and error names the line and the reason. The first line names the columns
-// "表示名" and "電子メール アドレス"; the later of two lines with one address wins.
-[[nodiscard]] bool ImportAddressBook(const QString& filePath, const QString& folder, const QString& listName,
-                                     ImportReport& report, QString& error,
-                                     const ImportProgress& progress = {});
+// CSV file at filePath, all in one transaction: on failure the previous address book is exactly
+// as it was and the error names the line and the reason; report tells what was done. The
+// first line names the columns "表示名" and "電子メール アドレス"; the later of two lines with
+// one address wins.
+base::Status ImportAddressBook(const QString& filePath, const QString& folder, const QString& listName,
+                               ImportReport& report, const ImportProgress& progress = {});
 
 } // namespace lw::store

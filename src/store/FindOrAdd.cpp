@@ -24,46 +24,65 @@ QString QuoteName(const QString& name)
     return u'"' + quoted + u'"';
 }
 
-bool Execute(QSqlQuery& query, const QString& sql, const QVariantList& values, QString& error)
+base::Status Execute(QSqlQuery& query, const QString& sql, const QVariantList& values)
 {
-    if (!query.prepare(sql)) {
-        error = ErrorText(query.lastError());
-        return false;
-    }
+    if (!query.prepare(sql)) return base::Fail(ErrorText(query.lastError()));
     for (const QVariant& value : values) query.addBindValue(value);
-    if (!query.exec()) {
-        error = ErrorText(query.lastError());
-        return false;
-    }
-    return true;
+    if (!query.exec()) return base::Fail(ErrorText(query.lastError()));
+    return {};
 }
 
-QSqlQuery* ExecuteKept(const QSqlDatabase& db, QSqlQuery& local, const QString& sql,
-                       const QVariantList& values, QString& error)
+base::Result<QSqlQuery*> ExecuteCachedStatement(const QSqlDatabase& db, QSqlQuery& local, const QString& sql,
+                                                const QVariantList& values)
 {
-    if (QSqlQuery* kept = KeptStatement(db, sql)) {
+    if (QSqlQuery* cached = CachedStatement(db, sql)) {
         for (qsizetype i = 0; i < values.size(); ++i)
-            kept->bindValue(int(i), values[i]);
-        if (kept->exec()) return kept;
-        error = ErrorText(kept->lastError());
-        kept->finish();
-        return nullptr;
+            cached->bindValue(int(i), values[i]);
+        if (cached->exec()) return cached;
+        const QString error = ErrorText(cached->lastError());
+        cached->finish();
+        return base::Fail(error);
     }
     local.setForwardOnly(true);
-    return Execute(local, sql, values, error) ? &local : nullptr;
+    if (const base::Status run = Execute(local, sql, values); !run) return run.Failure();
+    return &local;
 }
 
-bool RunKept(const QSqlDatabase& db, const QString& sql, const QVariantList& values, QString& error)
+base::Status RunCachedStatement(const QSqlDatabase& db, const QString& sql, const QVariantList& values)
 {
     QSqlQuery local(db);
-    QSqlQuery* query = ExecuteKept(db, local, sql, values, error);
-    if (query == nullptr) return false;
-    query->finish();
-    return true;
+    const base::Result<QSqlQuery*> query = ExecuteCachedStatement(db, local, sql, values);
+    if (!query) return query.Failure();
+    (*query)->finish();
+    return {};
 }
 
-bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues& keys,
-               const ColumnValues& values, QString& error, bool* added)
+base::Status BeginWriteTransaction(const QSqlDatabase& db)
+{
+    base::Status begun = RunCachedStatement(db, QStringLiteral("BEGIN IMMEDIATE"), {});
+    if (begun) return begun;
+    const QString& error = begun.ErrorText();
+    // SQLite's own texts of SQLITE_BUSY and SQLITE_LOCKED.
+    if (error.contains(QStringLiteral("database is locked")) ||
+        error.contains(QStringLiteral("database table is locked")))
+        return base::Error{error, base::Error::Kind::Busy};
+    return begun;
+}
+
+base::Result<std::optional<QVariant>> QueryOneValue(const QSqlDatabase& db, const QString& sql,
+                                                    const QVariantList& values)
+{
+    QSqlQuery local(db);
+    const base::Result<QSqlQuery*> query = ExecuteCachedStatement(db, local, sql, values);
+    if (!query) return query.Failure();
+    std::optional<QVariant> value;
+    if ((*query)->next()) value = (*query)->value(0);
+    (*query)->finish();
+    return value;
+}
+
+base::Status FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues& keys,
+                       const ColumnValues& values, bool* added)
 {
     QStringList conditions;
     QVariantList keyValues;
@@ -71,31 +90,28 @@ bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues&
         conditions << QuoteName(key.column) + QStringLiteral(" = ?");
         keyValues << key.value;
     }
-    QSqlQuery local(db);
-    QSqlQuery* query =
-        ExecuteKept(db, local,
-                    QStringLiteral("SELECT rowid FROM ") + QuoteName(table) + QStringLiteral(" WHERE ") +
-                        conditions.join(QStringLiteral(" AND ")) + QStringLiteral(" ORDER BY rowid LIMIT 1"),
-                    keyValues, error);
-    if (query == nullptr) return false;
-    const bool found = query->next();
-    const qint64 rowId = found ? query->value(0).toLongLong() : 0;
-    query->finish();
+    const base::Result<std::optional<QVariant>> row =
+        QueryOneValue(db,
+                      QStringLiteral("SELECT rowid FROM ") + QuoteName(table) + QStringLiteral(" WHERE ") +
+                          conditions.join(QStringLiteral(" AND ")) + QStringLiteral(" ORDER BY rowid LIMIT 1"),
+                      keyValues);
+    if (!row) return row.Failure();
+    const bool found = row->has_value();
     if (added) *added = !found;
 
     if (found) {
-        if (values.isEmpty()) return true;
+        if (values.isEmpty()) return {};
         QStringList assignments;
         QVariantList bound;
         for (const ColumnValue& value : values) {
             assignments << QuoteName(value.column) + QStringLiteral(" = ?");
             bound << value.value;
         }
-        bound << rowId;
-        return RunKept(db,
-                       QStringLiteral("UPDATE ") + QuoteName(table) + QStringLiteral(" SET ") +
-                           assignments.join(QStringLiteral(", ")) + QStringLiteral(" WHERE rowid = ?"),
-                       bound, error);
+        bound << (*row)->toLongLong();
+        return RunCachedStatement(db,
+                                  QStringLiteral("UPDATE ") + QuoteName(table) + QStringLiteral(" SET ") +
+                                      assignments.join(QStringLiteral(", ")) + QStringLiteral(" WHERE rowid = ?"),
+                                  bound);
     }
 
     QStringList columns;
@@ -108,11 +124,11 @@ bool FindOrAdd(const QSqlDatabase& db, const QString& table, const ColumnValues&
             bound << value.value;
         }
     }
-    return RunKept(db,
-                   QStringLiteral("INSERT INTO ") + QuoteName(table) + QStringLiteral(" (") +
-                       columns.join(QStringLiteral(", ")) + QStringLiteral(") VALUES (") +
-                       marks.join(QStringLiteral(", ")) + QStringLiteral(")"),
-                   bound, error);
+    return RunCachedStatement(db,
+                              QStringLiteral("INSERT INTO ") + QuoteName(table) + QStringLiteral(" (") +
+                                  columns.join(QStringLiteral(", ")) + QStringLiteral(") VALUES (") +
+                                  marks.join(QStringLiteral(", ")) + QStringLiteral(")"),
+                              bound);
 }
 
 TransactionGuard::~TransactionGuard()
@@ -128,40 +144,33 @@ TransactionGuard::~TransactionGuard()
     query.exec(QStringLiteral("RELEASE lw_guard"));
 }
 
-bool TransactionGuard::Begin(QString& error)
+base::Status TransactionGuard::Begin()
 {
-    m_locked = false;
     m_savepoint = false;
     if (SharedTransaction* shared = SharedTransaction::Current()) {
-        switch (shared->Join(m_db, error, m_locked)) {
-        case SharedTransaction::Joined::Failed: return false;
-        case SharedTransaction::Joined::Yes:
-            if (!RunKept(m_db, QStringLiteral("SAVEPOINT lw_guard"), {}, error)) return false;
+        const base::Result<bool> joined = shared->Join(m_db);
+        if (!joined) return joined.Failure();
+        if (*joined) {
+            if (base::Status saved = RunCachedStatement(m_db, QStringLiteral("SAVEPOINT lw_guard"), {}); !saved)
+                return saved;
             m_active = m_savepoint = true;
-            return true;
-        case SharedTransaction::Joined::No: break;
+            return {};
         }
     }
-    if (!RunKept(m_db, QStringLiteral("BEGIN IMMEDIATE"), {}, error)) {
-        // SQLite's own texts of SQLITE_BUSY and SQLITE_LOCKED.
-        m_locked = error.contains(QStringLiteral("database is locked")) ||
-                   error.contains(QStringLiteral("database table is locked"));
-        return false;
-    }
+    if (base::Status begun = BeginWriteTransaction(m_db); !begun) return begun;
     m_active = true;
-    return true;
+    return {};
 }
 
-bool TransactionGuard::Commit(QString& error)
+base::Status TransactionGuard::Commit()
 {
-    if (!m_active) {
-        error = QStringLiteral("no transaction to commit");
-        return false;
-    }
-    if (!RunKept(m_db, m_savepoint ? QStringLiteral("RELEASE lw_guard") : QStringLiteral("COMMIT"), {}, error))
-        return false;
+    if (!m_active) return base::Fail(QStringLiteral("no transaction to commit"));
+    if (base::Status committed =
+            RunCachedStatement(m_db, m_savepoint ? QStringLiteral("RELEASE lw_guard") : QStringLiteral("COMMIT"), {});
+        !committed)
+        return committed;
     m_active = false;
-    return true;
+    return {};
 }
 
 QString ReadText(const QVariant& value)

@@ -55,7 +55,7 @@ QString WorkFolder(const config::SettingsRecord& settings)
 
 QString SavedAttachmentFolder(const QString& saveFolder, const QString& id)
 {
-    const QString name = base::TrimBlanks(id);
+    const QString name = base::TrimSpaces(id);
     if (name.isEmpty() || name == QStringLiteral(".") || name == QStringLiteral("..") || BaseName(name) != name ||
         name.contains(u'/'))
         return {};
@@ -75,19 +75,14 @@ bool RemoveSavedAttachmentFolder(const QString& saveFolder, const QString& id)
     return QDir().rmdir(folder) || !QFileInfo::exists(folder);
 }
 
-bool EnsureFolder(const QString& folder, QString& error)
+base::Status EnsureFolder(const QString& folder)
 {
     const QFileInfo info(folder);
-    if (info.isDir()) return true;
-    if (info.exists()) {
-        error = QStringLiteral("フォルダの位置にファイルがあります: ") + folder;
-        return false;
-    }
-    if (!base::MakeOwnerOnlyFolder(QFile::encodeName(folder).toStdString())) {
-        error = QStringLiteral("フォルダを作成できません: ") + folder;
-        return false;
-    }
-    return true;
+    if (info.isDir()) return {};
+    if (info.exists()) return base::Fail(QStringLiteral("フォルダの位置にファイルがあります: ") + folder);
+    if (!base::MakeOwnerOnlyFolder(QFile::encodeName(folder).toStdString()))
+        return base::Fail(QStringLiteral("フォルダを作成できません: ") + folder);
+    return {};
 }
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include "config/SettingsRecord.h"
 
+#include "base/Result.h"
 #include "base/TextTrim.h"
 #include "mail/ReceivedMail.h"
 
@@ -39,7 +40,7 @@ QString SavedAttachmentFolder(const QString& saveFolder, const QString& id);
 bool RemoveSavedAttachmentFolder(const QString& saveFolder, const QString& id);
 
 // Creates the folder (one level, as a missing parent is an error, owner-only) unless it exists.
-[[nodiscard]] bool EnsureFolder(const QString& folder, QString& error);
+base::Status EnsureFolder(const QString& folder);
 
 // Takes group and other access off what older versions left open in the program folder: the
 // settings file, the list database and its journals, the month logs of the current prefix, the

@@ -61,47 +61,44 @@ QString ProcessingFailure(const QString& id, const mail::ReceivedMail& mail, con
 }
 
 // Opens the connection of the calling thread for one registration or purge.
-bool Open(const config::SettingsRecord& settings, QString& error)
+base::Status Open(const config::SettingsRecord& settings)
 {
-    return OpenListDatabase(BareFolder(settings.programFolder), settings.listDatabaseName, error);
+    return OpenListDatabase(BareFolder(settings.programFolder), settings.listDatabaseName);
 }
 
-bool WriteReceipt(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
-                  const QString& id, QString& error, bool& locked)
+base::Status WriteReceipt(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
+                          const QString& id)
 {
-    if (!Open(settings, error)) return false;
+    if (base::Status opened = Open(settings); !opened) return opened;
     {
         QSqlDatabase db = ListConnection();
         TransactionGuard transaction(db);
-        if (!transaction.Begin(error)) {
-            locked = transaction.Locked();
-            return false;
-        }
+        if (base::Status begun = transaction.Begin(); !begun) return begun;
         // A message without a usable date gets the moment it arrived, so that the purge of the
         // same tick does not take it away at once; the message itself keeps the zero date.
         const QDateTime received = mail.received.isValid() ? mail.received : QDateTime::currentDateTime();
         const ColumnValues header{
-            {QStringLiteral("保存ファイルパス"), base::TrimBlanks(mail.file)},
-            {QStringLiteral("件名"), base::TrimBlanks(mail.subject)},
-            {QStringLiteral("送信アドレス"), base::TrimBlanks(mail.fromAddress)},
-            {QStringLiteral("送信アドレス名"), base::TrimBlanks(mail.fromName)},
-            {QStringLiteral("受信アドレス"), base::TrimBlanks(mail.toAddress)},
-            {QStringLiteral("受信アドレス名"), base::TrimBlanks(mail.toName)},
+            {QStringLiteral("保存ファイルパス"), base::TrimSpaces(mail.file)},
+            {QStringLiteral("件名"), base::TrimSpaces(mail.subject)},
+            {QStringLiteral("送信アドレス"), base::TrimSpaces(mail.fromAddress)},
+            {QStringLiteral("送信アドレス名"), base::TrimSpaces(mail.fromName)},
+            {QStringLiteral("受信アドレス"), base::TrimSpaces(mail.toAddress)},
+            {QStringLiteral("受信アドレス名"), base::TrimSpaces(mail.toName)},
             {QStringLiteral("受信日"), ToStoredDateTime(received)},
             {QStringLiteral("ファイル数"), int(mail.attachmentCount)},
         };
-        if (!FindOrAdd(db, kHistory, {{kFileId, id}}, header, error)) return false;
+        if (base::Status row = FindOrAdd(db, kHistory, {{kFileId, id}}, header); !row) return row;
 
         // Attachment rows of an earlier registration of this message ID are replaced.
-        QString ignored;
-        (void)RunKept(db, QStringLiteral("DELETE FROM tblHistoryFiles WHERE 保存ファイルID = ?"), {id}, ignored);
+        (void)RunCachedStatement(db, QStringLiteral("DELETE FROM tblHistoryFiles WHERE 保存ファイルID = ?"), {id});
         for (int i = 0; i < SlotCount(mail); ++i) {
             const QString& slot = mail.attachments[std::size_t(i)];
-            if (!FindOrAdd(db, kFiles, {{kFileId, id}, {kFileName, BaseName(slot)}},
-                           {{QStringLiteral("添付ファイル名パス"), base::TrimBlanks(slot)}}, error))
-                return false;
+            if (base::Status row = FindOrAdd(db, kFiles, {{kFileId, id}, {kFileName, BaseName(slot)}},
+                                             {{QStringLiteral("添付ファイル名パス"), base::TrimSpaces(slot)}});
+                !row)
+                return row;
         }
-        if (!transaction.Commit(error)) return false;
+        if (base::Status committed = transaction.Commit(); !committed) return committed;
         if (transaction.Shared()) {
             // Written only when the shared transaction commits: a failure then is logged there.
             SharedTransaction::Current()->OnRollback(
@@ -110,7 +107,7 @@ bool WriteReceipt(const config::SettingsRecord& settings, const mail::ReceivedMa
         }
     }
     CloseListDatabase();
-    return true;
+    return {};
 }
 
 // folder + separator + name, or name with " (2)", " (3)", ... before its extension when taken.
@@ -156,35 +153,20 @@ private:
     bool m_keep = false;
 };
 
-// Existing saved path of an attachment row, empty when none.
-QString SavedAttachmentPath(const QSqlDatabase& db, const QString& id, const QString& name, QString& error)
-{
-    QSqlQuery local(db);
-    QSqlQuery* query =
-        ExecuteKept(db, local,
-                    QStringLiteral("SELECT 添付ファイル保存先パス FROM tblHistoryFiles "
-                                   "WHERE 保存ファイルID = ? AND 添付ファイル名 = ? ORDER BY rowid LIMIT 1"),
-                    {id, name}, error);
-    if (query == nullptr) return {};
-    QString saved = query->next() ? ReadText(query->value(0)) : QString();
-    query->finish();
-    return saved;
-}
+// The lines of a processing registration for attachments it could not copy.
+using AttachmentNotes = QStringList;
 
-bool WriteProcessing(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
-                     const QString& id, int actionCode, bool value, QString& error, bool& locked)
+base::Status WriteProcessing(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
+                             const QString& id, int actionCode, bool value, AttachmentNotes& notes)
 {
     const QString saveFolder = SaveFolder(settings);
-    if (!EnsureFolder(saveFolder, error)) return false;
-    if (!Open(settings, error)) return false;
+    if (base::Status folder = EnsureFolder(saveFolder); !folder) return folder;
+    if (base::Status opened = Open(settings); !opened) return opened;
     {
         QSqlDatabase db = ListConnection();
         TransactionGuard transaction(db);
         CopiedFiles copies;
-        if (!transaction.Begin(error)) {
-            locked = transaction.Locked();
-            return false;
-        }
+        if (base::Status begun = transaction.Begin(); !begun) return begun;
 
         ColumnValues columns;
         const QString column = ActionColumn(actionCode);
@@ -192,7 +174,7 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
         const bool saving = actionCode == kActionSave && value;
         if (saving)
             columns << ColumnValue{QStringLiteral("メール保存先パス"), saveFolder + QDir::separator() + id};
-        if (!FindOrAdd(db, kHistory, {{kFileId, id}}, columns, error)) return false;
+        if (base::Status row = FindOrAdd(db, kHistory, {{kFileId, id}}, columns); !row) return row;
 
         // The copies go into a folder of the message's own beside its saved copy, so that the
         // save folder does not pile up every message's attachments under numbered names.
@@ -202,13 +184,18 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
                                  QFileInfo(ownFolder).isDir() && !QFileInfo(ownFolder).isSymLink();
         if (folderReady) copies.InFolder(ownFolder);
         for (int i = 0; saving && i < SlotCount(mail); ++i) {
-            const QString source = base::TrimBlanks(mail.attachments[std::size_t(i)]);
+            const QString source = base::TrimSpaces(mail.attachments[std::size_t(i)]);
             const QString name = BaseName(source);
             // The recorded path must hold the file: copy it into the message's folder, under a
             // free name should that folder hold the name already. A copy made by an earlier
             // save of this message is kept.
-            QString saved = SavedAttachmentPath(db, id, name, error);
-            if (!error.isEmpty()) return false;
+            const base::Result<std::optional<QVariant>> recorded =
+                QueryOneValue(db,
+                              QStringLiteral("SELECT 添付ファイル保存先パス FROM tblHistoryFiles WHERE 保存ファイルID = ? "
+                                             "AND 添付ファイル名 = ? ORDER BY rowid LIMIT 1"),
+                              {id, name});
+            if (!recorded) return recorded.Failure();
+            QString saved = recorded->has_value() ? ReadText(**recorded) : QString();
             if (saved.isEmpty() || !QFileInfo::exists(saved)) {
                 saved = folderReady ? FreeFileName(ownFolder, name) : QString();
                 std::string reason;
@@ -223,17 +210,17 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
                 } else {
                     // Saving the message still counts; only this attachment is missing, and
                     // its row says so by an empty path rather than a false one.
-                    mail::WriteLog(settings.programFolder, settings.logBaseName,
-                                   QStringLiteral("処理履歴登録エラー[") + id + mail::SenderLogText(mail) +
-                                       QStringLiteral(":添付ファイルを保存できません: ") + source);
+                    notes << QStringLiteral("処理履歴登録エラー[") + id + mail::SenderLogText(mail) +
+                                 QStringLiteral(":添付ファイルを保存できません: ") + source;
                     saved.clear();
                 }
             }
-            if (!FindOrAdd(db, kFiles, {{kFileId, id}, {kFileName, name}},
-                           {{QStringLiteral("添付ファイル保存先パス"), saved}}, error))
-                return false;
+            if (base::Status row = FindOrAdd(db, kFiles, {{kFileId, id}, {kFileName, name}},
+                                             {{QStringLiteral("添付ファイル保存先パス"), saved}});
+                !row)
+                return row;
         }
-        if (!transaction.Commit(error)) return false;
+        if (base::Status committed = transaction.Commit(); !committed) return committed;
         copies.Keep();
         if (transaction.Shared()) {
             // The copies stay only with their rows, which are written when the shared
@@ -249,23 +236,20 @@ bool WriteProcessing(const config::SettingsRecord& settings, const mail::Receive
         }
     }
     CloseListDatabase();
-    return true;
+    return {};
 }
 
 // True when a message other than id records path as one of its attachment copies: a name that
 // became free (the operator removed the file) may have been given to a later message's copy.
-bool CopyOfAnotherMessage(const QSqlDatabase& db, const QString& path, const QString& id, QString& error)
+base::Result<bool> CopyOfAnotherMessage(const QSqlDatabase& db, const QString& path, const QString& id)
 {
-    QSqlQuery local(db);
-    QSqlQuery* query =
-        ExecuteKept(db, local,
-                    QStringLiteral("SELECT 1 FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ? "
-                                   "AND 保存ファイルID <> ? LIMIT 1"),
-                    {path, id}, error);
-    if (query == nullptr) return true; // in doubt the file stays
-    const bool found = query->next();
-    query->finish();
-    return found;
+    const base::Result<std::optional<QVariant>> other =
+        QueryOneValue(db,
+                      QStringLiteral("SELECT 1 FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ? "
+                                     "AND 保存ファイルID <> ? LIMIT 1"),
+                      {path, id});
+    if (!other) return other.Failure();
+    return other->has_value();
 }
 
 // Removes the files, several at a time: where unlinking waits on the disk (online discard),
@@ -292,8 +276,8 @@ struct AttachmentOf {
     QString messageFile;
 };
 
-bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles, QStringList& messageIds,
-           QList<AttachmentOf>& attachmentFiles, QStringList& attachmentCopies, QString& error)
+base::Status Purge(const config::SettingsRecord& settings, QStringList& messageFiles, QStringList& messageIds,
+                   QList<AttachmentOf>& attachmentFiles, QStringList& attachmentCopies)
 {
     const int keepDays = std::max<int>(settings.keepDays, 0);
     const QVariantList cutoff{
@@ -301,47 +285,51 @@ bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles, QS
     // Unsaved rows received at or before midnight at the start of the cutoff day; rows without
     // a received date never qualify.
     const QString aged = QStringLiteral("受信日 <= ? AND メール保存 = 0");
-    if (!Open(settings, error)) return false;
+    if (base::Status opened = Open(settings); !opened) return opened;
     {
         QSqlDatabase db = ListConnection();
         TransactionGuard transaction(db);
-        if (!transaction.Begin(error)) return false;
+        if (base::Status begun = transaction.Begin(); !begun) return begun;
         QSqlQuery query(db);
         query.setForwardOnly(true);
         // Saved rows are never purged and pile up below the cutoff: without an index of the
         // unsaved rows alone, every tick's purge would walk all of them (about 80 ms per
         // statement at 100,000 saved rows). Made here too for databases older than the template.
-        if (!Execute(query,
-                     QStringLiteral("CREATE INDEX IF NOT EXISTS idxHistoryUnsaved ON tblHistory (受信日) "
-                                    "WHERE メール保存 = 0"),
-                     {}, error))
-            return false;
-        if (!Execute(query, QStringLiteral("SELECT 保存ファイルパス, 保存ファイルID FROM tblHistory WHERE ") + aged,
-                     cutoff, error))
-            return false;
+        if (base::Status made = Execute(query,
+                                        QStringLiteral("CREATE INDEX IF NOT EXISTS idxHistoryUnsaved ON "
+                                                       "tblHistory (受信日) WHERE メール保存 = 0"),
+                                        {});
+            !made)
+            return made;
+        if (base::Status read = Execute(
+                query, QStringLiteral("SELECT 保存ファイルパス, 保存ファイルID FROM tblHistory WHERE ") + aged, cutoff);
+            !read)
+            return read;
         while (query.next()) {
             messageFiles << ReadText(query.value(0));
             messageIds << ReadText(query.value(1));
         }
         // Each attachment with its message's file: only the message's own folder holds its files.
-        if (!Execute(query,
-                     QStringLiteral("SELECT f.添付ファイル名パス, h.保存ファイルパス FROM tblHistoryFiles f "
-                                    "JOIN tblHistory h ON h.保存ファイルID = f.保存ファイルID "
-                                    "WHERE h.受信日 <= ? AND h.メール保存 = 0"),
-                     cutoff, error))
-            return false;
+        if (base::Status read = Execute(query,
+                                        QStringLiteral("SELECT f.添付ファイル名パス, h.保存ファイルパス FROM "
+                                                       "tblHistoryFiles f JOIN tblHistory h ON h.保存ファイルID = "
+                                                       "f.保存ファイルID WHERE h.受信日 <= ? AND h.メール保存 = 0"),
+                                        cutoff);
+            !read)
+            return read;
         while (query.next())
             attachmentFiles.append({ReadText(query.value(0)), ReadText(query.value(1))});
         // Copies of attachments still recorded for an unsaved row (a viewer's delete that could
         // not remove them) go with the row, or nothing would ever remove them.
-        if (!Execute(
-                query,
-                QStringLiteral("SELECT 保存ファイルID, 添付ファイル保存先パス FROM tblHistoryFiles WHERE "
-                               "COALESCE(添付ファイル保存先パス, '') <> '' AND 保存ファイルID IN "
-                               "(SELECT 保存ファイルID FROM tblHistory WHERE ") +
-                    aged + u')',
-                cutoff, error))
-            return false;
+        if (base::Status read =
+                Execute(query,
+                        QStringLiteral("SELECT 保存ファイルID, 添付ファイル保存先パス FROM tblHistoryFiles WHERE "
+                                       "COALESCE(添付ファイル保存先パス, '') <> '' AND 保存ファイルID IN "
+                                       "(SELECT 保存ファイルID FROM tblHistory WHERE ") +
+                            aged + u')',
+                        cutoff);
+            !read)
+            return read;
         QList<QPair<QString, QString>> copies;
         while (query.next())
             copies.append({ReadText(query.value(0)), ReadText(query.value(1))});
@@ -351,88 +339,88 @@ bool Purge(const config::SettingsRecord& settings, QStringList& messageFiles, QS
             // save folder itself for what older versions saved.
             const bool where = mail::IsFileInFolder(copy, SavedAttachmentFolder(saveFolder, id)) ||
                                mail::IsFileInFolder(copy, saveFolder);
-            if (where && !CopyOfAnotherMessage(db, copy, id, error)) attachmentCopies << copy;
-            if (!error.isEmpty()) return false;
+            if (!where) continue;
+            const base::Result<bool> shared = CopyOfAnotherMessage(db, copy, id);
+            if (!shared) return shared.Failure();
+            if (!*shared) attachmentCopies << copy;
         }
-        if (!Execute(query,
-                     QStringLiteral("DELETE FROM tblHistoryFiles WHERE 保存ファイルID IN "
-                                    "(SELECT 保存ファイルID FROM tblHistory WHERE ") + aged + u')',
-                     cutoff, error) ||
-            !Execute(query, QStringLiteral("DELETE FROM tblHistory WHERE ") + aged, cutoff, error))
-            return false;
+        for (const QString& remove :
+             {QStringLiteral("DELETE FROM tblHistoryFiles WHERE 保存ファイルID IN (SELECT 保存ファイルID FROM "
+                             "tblHistory WHERE ") +
+                  aged + u')',
+              QStringLiteral("DELETE FROM tblHistory WHERE ") + aged})
+            if (base::Status removed = Execute(query, remove, cutoff); !removed) return removed;
         query = QSqlQuery();
-        if (!transaction.Commit(error)) return false;
+        if (base::Status committed = transaction.Commit(); !committed) return committed;
     }
     CloseListDatabase();
-    return true;
+    return {};
 }
 
 } // namespace
 
-bool RemoveAttachmentCopies(const QSqlDatabase& db, const QString& id, const QString& saveFolder,
-                            QString& error)
+base::Status RemoveAttachmentCopies(const QSqlDatabase& db, const QString& id, const QString& saveFolder)
 {
     QList<QPair<qlonglong, QString>> rows;
     {
         QSqlQuery select(db);
         select.setForwardOnly(true);
-        if (!Execute(
+        if (base::Status read = Execute(
                 select,
-                QStringLiteral(
-                    "SELECT rowid, 添付ファイル保存先パス FROM tblHistoryFiles WHERE 保存ファイルID = ?"),
-                {id}, error))
-            return false;
+                QStringLiteral("SELECT rowid, 添付ファイル保存先パス FROM tblHistoryFiles WHERE 保存ファイルID = ?"),
+                {id});
+            !read)
+            return read;
         while (select.next())
             rows.append({select.value(0).toLongLong(), ReadText(select.value(1))});
     }
     QSqlQuery update(db);
     const QString ownFolder = SavedAttachmentFolder(saveFolder, id);
     for (const auto& [rowid, copy] : std::as_const(rows)) {
-        const bool ours = (mail::IsFileInFolder(copy, saveFolder) || mail::IsFileInFolder(copy, ownFolder)) &&
-                          !CopyOfAnotherMessage(db, copy, id, error);
-        if (!error.isEmpty()) return false;
+        bool ours = false;
+        if (mail::IsFileInFolder(copy, saveFolder) || mail::IsFileInFolder(copy, ownFolder)) {
+            const base::Result<bool> shared = CopyOfAnotherMessage(db, copy, id);
+            if (!shared) return shared.Failure();
+            ours = !*shared;
+        }
         if (ours && !QFile::remove(copy)) continue;
-        if (!Execute(update,
-                     QStringLiteral("UPDATE tblHistoryFiles SET 添付ファイル保存先パス = '' WHERE rowid = ?"),
-                     {rowid}, error))
-            return false;
+        if (base::Status emptied = Execute(
+                update, QStringLiteral("UPDATE tblHistoryFiles SET 添付ファイル保存先パス = '' WHERE rowid = ?"),
+                {rowid});
+            !emptied)
+            return emptied;
     }
-    return true;
+    return {};
 }
 
-Registration RegisterReceipt(const config::SettingsRecord& settings, const mail::ReceivedMail& mail)
+base::Status RegisterReceipt(const config::SettingsRecord& settings, const mail::ReceivedMail& mail)
 {
     const QString id = BaseName(mail.file);
-    QString error;
-    bool locked = false;
-    if (WriteReceipt(settings, mail, id, error, locked)) return Registration::Written;
-    mail::WriteLog(settings.programFolder, settings.logBaseName, ReceiptFailure(id, mail));
-    return locked ? Registration::Locked : Registration::Failed;
+    const base::Status written = WriteReceipt(settings, mail, id);
+    if (written) return written;
+    return base::Error{ReceiptFailure(id, mail), written.Failure().kind};
 }
 
-Registration RegisterProcessing(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
-                                int actionCode, bool value)
+base::Result<QStringList> RegisterProcessing(const config::SettingsRecord& settings,
+                                             const mail::ReceivedMail& mail, int actionCode, bool value)
 {
     const QString id = BaseName(mail.file);
-    QString error;
-    bool locked = false;
-    if (WriteProcessing(settings, mail, id, actionCode, value, error, locked)) return Registration::Written;
-    mail::WriteLog(settings.programFolder, settings.logBaseName, ProcessingFailure(id, mail, error));
-    return locked ? Registration::Locked : Registration::Failed;
+    AttachmentNotes notes;
+    const base::Status written = WriteProcessing(settings, mail, id, actionCode, value, notes);
+    if (written) return notes;
+    // A registration that failed kept no copies: its notes are moot.
+    return base::Error{ProcessingFailure(id, mail, written.ErrorText()), written.Failure().kind};
 }
 
-void PurgeHistory(const config::SettingsRecord& settings)
+base::Status PurgeHistory(const config::SettingsRecord& settings)
 {
     QStringList messageFiles;
     QStringList messageIds;
     QList<AttachmentOf> attachmentFiles;
     QStringList attachmentCopies;
-    QString error;
-    if (!Purge(settings, messageFiles, messageIds, attachmentFiles, attachmentCopies, error)) {
-        mail::WriteLog(settings.programFolder, settings.logBaseName,
-                       QStringLiteral("ワーククリアエラー：") + error);
-        return;
-    }
+    if (const base::Status purged = Purge(settings, messageFiles, messageIds, attachmentFiles, attachmentCopies);
+        !purged)
+        return base::Fail(QStringLiteral("ワーククリアエラー：") + purged.ErrorText());
     // Files go only after the rows are gone for good: a purge that fails deletes nothing.
     // Attachments are the files the reader wrote into the message's own folder inside the work
     // folder; nothing outside it goes, whatever a row says.
@@ -456,6 +444,7 @@ void PurgeHistory(const config::SettingsRecord& settings)
     for (const QString& folder : std::as_const(folders)) (void)QDir().rmdir(folder);
     const QString saveFolder = SaveFolder(settings);
     for (const QString& id : std::as_const(messageIds)) (void)RemoveSavedAttachmentFolder(saveFolder, id);
+    return {};
 }
 
 } // namespace lw::store

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "base/Result.h"
 #include "config/SettingsRecord.h"
 #include "mail/ReceivedMail.h"
 
 #include <QSqlDatabase>
+#include <QStringList>
 
 namespace lw::store {
 
@@ -18,26 +20,26 @@ enum ActionCode : int {
     kActionCommand = 7,
 };
 
-// How a registration ended. Locked: another connection held the list database's lock past the
-// busy time-out, so nothing was written.
-enum class Registration { Written, Failed, Locked };
+// Writes the history row and attachment rows of a received message. A failure's text is the
+// activity-log line that reports it; Busy when another connection held the list database's
+// lock past the busy time-out, so that nothing was written.
+base::Status RegisterReceipt(const config::SettingsRecord& settings, const mail::ReceivedMail& mail);
 
-// Writes the history row and attachment rows of a received message; failures are logged.
-Registration RegisterReceipt(const config::SettingsRecord& settings, const mail::ReceivedMail& mail);
-
-// Records an action carried out on a message; failures are logged.
-Registration RegisterProcessing(const config::SettingsRecord& settings, const mail::ReceivedMail& mail,
-                                int actionCode, bool value);
+// Records an action carried out on a message; a save also copies the attachments beside the
+// saved message. The value: an activity-log line for each attachment that could not be copied
+// (the registration still counts). A failure as for RegisterReceipt.
+base::Result<QStringList> RegisterProcessing(const config::SettingsRecord& settings,
+                                             const mail::ReceivedMail& mail, int actionCode, bool value);
 
 // The viewer's delete, for the attachment rows of message id on the open connection db: removes
 // each recorded copy that lies directly in the message's own attachment folder (or, as older
 // versions saved them, directly in saveFolder) and that no other message records, and
 // empties the recorded path. A copy that cannot be removed keeps its path, so that the purge
-// takes it later. False with the reason when the database refused.
-[[nodiscard]] bool RemoveAttachmentCopies(const QSqlDatabase& db, const QString& id,
-                                          const QString& saveFolder, QString& error);
+// takes it later. The reason when the database refused.
+base::Status RemoveAttachmentCopies(const QSqlDatabase& db, const QString& id, const QString& saveFolder);
 
-// Removes unsaved history older than the settings' keepDays with its work files; failures are logged.
-void PurgeHistory(const config::SettingsRecord& settings);
+// Removes unsaved history older than the settings' keepDays with its work files. A failure's
+// text is the activity-log line that reports it; nothing is removed then.
+base::Status PurgeHistory(const config::SettingsRecord& settings);
 
 } // namespace lw::store

@@ -46,7 +46,7 @@ public:
     int AppliedTimeout() const { return m_timeout; }
     void SetAppliedTimeout(int milliseconds) { m_timeout = milliseconds; }
 
-    // The kept statement for sql, prepared on db when new; null when it does not prepare.
+    // The cached statement for sql, prepared on db when new; null when it does not prepare.
     QSqlQuery* Statement(const QSqlDatabase& db, const QString& sql)
     {
         auto found = m_statements.find(sql);
@@ -61,10 +61,8 @@ public:
     void Release()
     {
         // An open shared transaction is committed, not lost with the connection.
-        if (SharedTransaction* shared = SharedTransaction::Current()) {
-            QString ignored; // a failure is reported by the transaction's rollback steps
-            (void)shared->Commit(ignored);
-        }
+        // A failure is reported by the transaction's rollback steps.
+        if (SharedTransaction* shared = SharedTransaction::Current()) (void)shared->Commit();
         m_statements.clear(); // statements first: the connection must have no users when removed
         m_path.clear();
         m_timeout = -1;
@@ -171,31 +169,27 @@ bool StillUsable(ThreadConnection& connection)
     return true;
 }
 
-bool Connect(ThreadConnection& connection, const QString& path, QString& error)
+base::Status Connect(ThreadConnection& connection, const QString& path)
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection.Name());
     db.setDatabaseName(ConnectionUri(path));
     const int timeout = g_busyTimeout.load();
     db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(timeout));
-    if (!db.open()) {
-        error = db.lastError().text();
-        return false;
-    }
+    if (!db.open()) return base::Fail(db.lastError().text());
     // WAL lets a reader and the service work at once; NORMAL is durable enough with WAL
     // (a power cut may lose the last commit, never corrupt the file).
     QSqlQuery query(db);
-    if (!Execute(query, QStringLiteral("PRAGMA journal_mode=WAL"), {}, error) ||
-        !Execute(query, QStringLiteral("PRAGMA synchronous=NORMAL"), {}, error))
-        return false;
+    for (const QString& pragma : {QStringLiteral("PRAGMA journal_mode=WAL"), QStringLiteral("PRAGMA synchronous=NORMAL")})
+        if (base::Status set = Execute(query, pragma, {}); !set) return set;
     connection.SetAppliedTimeout(timeout);
-    return true;
+    return {};
 }
 
 } // namespace
 
 QString ListDatabasePath(const QString& folder, const QString& name)
 {
-    QString file = base::TrimBlanks(name);
+    QString file = base::TrimSpaces(name);
     if (!file.endsWith(QStringLiteral(".db"), Qt::CaseInsensitive)) file += QStringLiteral(".db");
     return JoinPath(folder, file);
 }
@@ -221,33 +215,31 @@ bool EnsureListDatabase(const QString& folder, const QString& name, const QStrin
 
     // Without a template nothing is created, not even the folder.
     if (templatePath.isEmpty() || !QFileInfo(templatePath).isFile()) return false;
-    const QString target = base::TrimBlanks(bare);
+    const QString target = base::TrimSpaces(bare);
     if (!QFileInfo(target).isDir() && !base::MakeOwnerOnlyFolder(QFile::encodeName(target).toStdString())) return false;
     return CopyTemplate(templatePath, file);
 }
 
-bool OpenListDatabase(const QString& folder, const QString& name, QString& error)
+base::Status OpenListDatabase(const QString& folder, const QString& name)
 {
     ThreadConnection& current = ThisThread();
     const QString path = ListDatabasePath(folder, name);
     if (!current.Path().isEmpty() && current.Path() == path && QFileInfo::exists(path) &&
         StillUsable(current))
-        return true;
+        return {};
     current.Release();
 
-    if (!QFileInfo(path).isFile()) {
-        error = u'[' + QDir::toNativeSeparators(path) + u']' + QStringLiteral("が存在しません。");
-        return false;
-    }
-    if (!Connect(current, path, error)) {
-        if (error.trimmed().isEmpty()) error = QStringLiteral("cannot open the list database");
-        error = u'[' + QDir::toNativeSeparators(path) + QStringLiteral("] ") + error;
+    if (!QFileInfo(path).isFile())
+        return base::Fail(u'[' + QDir::toNativeSeparators(path) + u']' + QStringLiteral("が存在しません。"));
+    if (const base::Status connected = Connect(current, path); !connected) {
+        QString reason = connected.ErrorText();
+        if (reason.trimmed().isEmpty()) reason = QStringLiteral("cannot open the list database");
         current.Release();
-        return false;
+        return base::Fail(u'[' + QDir::toNativeSeparators(path) + QStringLiteral("] ") + reason);
     }
     current.SetPath(path);
     KeepWalOpen(path);
-    return true;
+    return {};
 }
 
 void CloseListDatabase()
@@ -280,8 +272,7 @@ SharedTransaction::SharedTransaction() : m_outer(t_shared)
 
 SharedTransaction::~SharedTransaction()
 {
-    QString ignored; // a failure is reported by the rollback steps
-    (void)Commit(ignored);
+    (void)Commit(); // a failure is reported by the rollback steps
     t_shared = m_outer;
 }
 
@@ -290,20 +281,14 @@ SharedTransaction* SharedTransaction::Current()
     return t_shared;
 }
 
-SharedTransaction::Joined SharedTransaction::Join(const QSqlDatabase& db, QString& error, bool& locked)
+base::Result<bool> SharedTransaction::Join(const QSqlDatabase& db)
 {
-    locked = false;
     const ThreadConnection& current = ThisThread();
-    if (current.Path().isEmpty() || db.connectionName() != current.Name()) return Joined::No;
-    if (!m_connection.isEmpty()) return Joined::Yes;
-    if (!RunKept(db, QStringLiteral("BEGIN IMMEDIATE"), {}, error)) {
-        // SQLite's own texts of SQLITE_BUSY and SQLITE_LOCKED.
-        locked = error.contains(QStringLiteral("database is locked")) ||
-                 error.contains(QStringLiteral("database table is locked"));
-        return Joined::Failed;
-    }
+    if (current.Path().isEmpty() || db.connectionName() != current.Name()) return false;
+    if (!m_connection.isEmpty()) return true;
+    if (base::Status begun = BeginWriteTransaction(db); !begun) return begun.Failure();
     m_connection = current.Name();
-    return Joined::Yes;
+    return true;
 }
 
 void SharedTransaction::OnRollback(std::function<void(const QString& reason)> step)
@@ -311,21 +296,23 @@ void SharedTransaction::OnRollback(std::function<void(const QString& reason)> st
     m_onRollback.push_back(std::move(step));
 }
 
-bool SharedTransaction::Commit(QString& error)
+base::Status SharedTransaction::Commit()
 {
     const QString name = std::exchange(m_connection, QString());
     std::vector<std::function<void(const QString&)>> steps;
     steps.swap(m_onRollback);
-    if (name.isEmpty()) return true;
+    if (name.isEmpty()) return {};
     const QSqlDatabase db = QSqlDatabase::database(name, false);
-    if (db.isOpen() && RunKept(db, QStringLiteral("COMMIT"), {}, error)) return true;
-    if (!db.isOpen()) error = QStringLiteral("the list database was closed before the commit");
+    QString error = QStringLiteral("the list database was closed before the commit");
     if (db.isOpen()) {
+        const base::Status committed = RunCachedStatement(db, QStringLiteral("COMMIT"), {});
+        if (committed) return committed;
+        error = committed.ErrorText();
         QSqlQuery rollback(db);
         (void)rollback.exec(QStringLiteral("ROLLBACK"));
     }
     for (const auto& step : steps) step(error);
-    return false;
+    return base::Fail(error);
 }
 
 QSqlDatabase ListConnection()
@@ -335,7 +322,7 @@ QSqlDatabase ListConnection()
     return QSqlDatabase::database(current.Name(), false);
 }
 
-QSqlQuery* KeptStatement(const QSqlDatabase& db, const QString& sql)
+QSqlQuery* CachedStatement(const QSqlDatabase& db, const QString& sql)
 {
     ThreadConnection& current = ThisThread();
     if (current.Path().isEmpty() || db.connectionName() != current.Name()) return nullptr;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Result.h"
+
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
@@ -47,8 +49,8 @@ bool EnsureListDatabase(const QString& folder, const QString& name, const QStrin
 // on it stay usable. A missing file is an error, never created here. WAL journal, synchronous
 // NORMAL, busy time-out. The first open of a file also leaves one idle, lock-free connection to
 // it for the life of the process, so that closing never tears down the WAL. False with the
-// reason in error when it cannot be opened.
-[[nodiscard]] bool OpenListDatabase(const QString& folder, const QString& name, QString& error);
+// reason when it cannot be opened.
+base::Status OpenListDatabase(const QString& folder, const QString& name);
 
 // Closes and removes the calling thread's shared connection. Queries and models built on it
 // must be gone (or cleared) first: they stop working once it is closed. While a
@@ -82,15 +84,14 @@ public:
     // The innermost one of the calling thread, or null.
     static SharedTransaction* Current();
 
-    // Commits the writes kept since the last commit (true when there are none). On failure they
+    // Commits the writes kept since the last commit (done when there are none). On failure they
     // are rolled back and each step given to OnRollback since runs with the reason.
-    [[nodiscard]] bool Commit(QString& error);
+    base::Status Commit();
 
-    // How a guard's Begin joins: not at all (db is not the thread's shared connection), joined (the
-    // transaction is open, begun now or earlier), or failed (error set; locked when another
-    // connection held the write lock past the busy time-out).
-    enum class Joined { No, Yes, Failed };
-    Joined Join(const QSqlDatabase& db, QString& error, bool& locked);
+    // Whether a guard's Begin joins: false when db is not the thread's shared connection, true
+    // when the transaction is open (begun now or earlier); Busy when another connection held
+    // the write lock past the busy time-out.
+    base::Result<bool> Join(const QSqlDatabase& db);
 
     // What to undo outside the database, and to report, when the writes kept so far are rolled
     // back instead of committed.
@@ -110,7 +111,7 @@ QSqlDatabase ListConnection();
 // connection closes: Qt would parse the SQL again for every query. Null when db is not that
 // connection or the SQL does not prepare. Bind with bindValue by position, exec, and finish a
 // query once its rows are read.
-QSqlQuery* KeptStatement(const QSqlDatabase& db, const QString& sql);
+QSqlQuery* CachedStatement(const QSqlDatabase& db, const QString& sql);
 
 // How long a statement waits for another connection's lock before failing, for connections
 // opened from now on (default 5000 ms).

@@ -30,20 +30,19 @@ AddressBookImportResult ImportAddressBookFile(QWidget* parent, const QString& fi
     progress.setAutoReset(false);
 
     store::ImportReport report;
-    QString error;
-    const bool ok = store::ImportAddressBook(filePath, programFolder, listName, report, error,
-                                             [&progress](qint64 done, qint64 total) {
-                                                 progress.setMaximum(static_cast<int>(std::max<qint64>(total, 1)));
-                                                 progress.setValue(static_cast<int>(std::min(done, total)));
-                                                 return !progress.wasCanceled();
-                                             });
+    const base::Status imported =
+        store::ImportAddressBook(filePath, programFolder, listName, report, [&progress](qint64 done, qint64 total) {
+            progress.setMaximum(static_cast<int>(std::max<qint64>(total, 1)));
+            progress.setValue(static_cast<int>(std::min(done, total)));
+            return !progress.wasCanceled();
+        });
     progress.close();
-    if (ok) {
+    if (imported) {
         MessageBox::Information(parent, QStringLiteral("アドレス帳のインポートが完了しました。"));
         return AddressBookImportResult::Completed;
     }
     const QString head = report.cancelled ? QString() : QStringLiteral("アドレス帳のインポートに失敗しました。\n");
-    MessageBox::Information(parent, head + error + QStringLiteral("\nアドレス帳は変更されていません。"));
+    MessageBox::Information(parent, head + imported.ErrorText() + QStringLiteral("\nアドレス帳は変更されていません。"));
     return AddressBookImportResult::Failed;
 }
 

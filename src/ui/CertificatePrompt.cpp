@@ -26,12 +26,11 @@ QString TrustQuestionText(const engine::RefusedCertificate& refused)
 bool OfferToTrust(QWidget* parent, const QString& programFolder, const engine::RefusedCertificate& refused)
 {
     if (!MessageBox::Question(parent, TrustQuestionText(refused))) return false;
-    QString error;
-    if (config::TrustCertificate(programFolder, refused.server.host, refused.server.port,
-                                 QString::fromStdString(refused.certificate.fingerprint), error))
-        return true;
-    MessageBox::Information(parent, QStringLiteral("証明書を信頼する設定を保存できませんでした（") + error +
-                                        QStringLiteral("）。"));
+    const base::Status trusted = config::TrustCertificate(programFolder, refused.server.host, refused.server.port,
+                                                          QString::fromStdString(refused.certificate.fingerprint));
+    if (trusted) return true;
+    MessageBox::Information(parent, QStringLiteral("証明書を信頼する設定を保存できませんでした（") +
+                                        trusted.ErrorText() + QStringLiteral("）。"));
     return false;
 }
 

@@ -1,5 +1,6 @@
 #include "ui/ChangePasswordDialog.h"
 
+#include "ui/DialogParts.h"
 #include "ui/MessageBox.h"
 
 #include <QApplication>
@@ -36,25 +37,27 @@ bool IsEnter(QEvent* event)
 } // namespace
 
 ChangePasswordDialog::ChangePasswordDialog(QWidget* parent)
-    : QDialog(parent), m_current(PasswordField(this, QStringLiteral("TxtPwdP"))),
-      m_ok(new QPushButton(QStringLiteral("OK"), this)), m_cancel(new QPushButton(QStringLiteral("キャンセル"), this)),
+    : QDialog(parent), m_currentPasswordField(PasswordField(this, QStringLiteral("TxtPwdP"))),
+      m_okButton(new QPushButton(QStringLiteral("OK"), this)),
+      m_cancelButton(new QPushButton(QStringLiteral("キャンセル"), this)),
       m_message(this)
 {
     setObjectName(QStringLiteral("frmXpass"));
     setWindowTitle(QStringLiteral("パスワード変更"));
+    FitTitle(this);
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
     // The control array TxtPwdO(0), TxtPwdO(1) becomes TxtPwdO_0 and TxtPwdO_1.
-    m_new[0] = PasswordField(this, QStringLiteral("TxtPwdO_0"));
-    m_new[1] = PasswordField(this, QStringLiteral("TxtPwdO_1"));
-    m_ok->setObjectName(QStringLiteral("CmdOk"));
-    m_cancel->setObjectName(QStringLiteral("CmdCan"));
-    m_ok->setAutoDefault(true);
-    m_cancel->setAutoDefault(true);
+    m_newPasswordFields[0] = PasswordField(this, QStringLiteral("TxtPwdO_0"));
+    m_newPasswordFields[1] = PasswordField(this, QStringLiteral("TxtPwdO_1"));
+    m_okButton->setObjectName(QStringLiteral("CmdOk"));
+    m_cancelButton->setObjectName(QStringLiteral("CmdCan"));
+    m_okButton->setAutoDefault(true);
+    m_cancelButton->setAutoDefault(true);
 
     auto* grid = new QGridLayout(this);
     const QString captions[] = {QStringLiteral("現在のﾊﾟｽﾜｰﾄﾞ"), QStringLiteral("新規ﾊﾟｽﾜｰﾄﾞ"),
                                 QStringLiteral("新規ﾊﾟｽﾜｰﾄﾞ再入力")};
-    QLineEdit* fields[] = {m_current, m_new[0], m_new[1]};
+    QLineEdit* fields[] = {m_currentPasswordField, m_newPasswordFields[0], m_newPasswordFields[1]};
     for (int row = 0; row < 3; ++row) {
         auto* label = new QLabel(captions[row], this);
         label->setBuddy(fields[row]);
@@ -64,40 +67,40 @@ ChangePasswordDialog::ChangePasswordDialog(QWidget* parent)
     }
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
-    buttons->addWidget(m_ok);
-    buttons->addWidget(m_cancel);
+    buttons->addWidget(m_okButton);
+    buttons->addWidget(m_cancelButton);
     grid->addLayout(buttons, 3, 0, 1, 2);
-    setTabOrder(m_current, m_new[0]);
-    setTabOrder(m_new[0], m_new[1]);
-    setTabOrder(m_new[1], m_ok);
-    setTabOrder(m_ok, m_cancel);
+    setTabOrder(m_currentPasswordField, m_newPasswordFields[0]);
+    setTabOrder(m_newPasswordFields[0], m_newPasswordFields[1]);
+    setTabOrder(m_newPasswordFields[1], m_okButton);
+    setTabOrder(m_okButton, m_cancelButton);
 
-    connect(m_ok, &QPushButton::clicked, this, &ChangePasswordDialog::OnOk);
-    connect(m_cancel, &QPushButton::clicked, this, &ChangePasswordDialog::reject);
-    connect(m_current, &QLineEdit::textChanged, this, [this] { m_refusedOnLeave = false; });
-    m_current->setFocus();
+    connect(m_okButton, &QPushButton::clicked, this, &ChangePasswordDialog::OnOk);
+    connect(m_cancelButton, &QPushButton::clicked, this, &ChangePasswordDialog::reject);
+    connect(m_currentPasswordField, &QLineEdit::textChanged, this, [this] { m_refusedOnLeave = false; });
+    m_currentPasswordField->setFocus();
 }
 
 bool ChangePasswordDialog::eventFilter(QObject* watched, QEvent* event)
 {
     if (IsEnter(event)) {
-        if (watched == m_current) {
-            m_new[0]->setFocus(Qt::TabFocusReason);
-        } else if (watched == m_new[0]) {
-            m_new[1]->setFocus(Qt::TabFocusReason);
-        } else if (watched == m_new[1]) {
-            if (m_new[0]->text() != m_new[1]->text())
+        if (watched == m_currentPasswordField) {
+            m_newPasswordFields[0]->setFocus(Qt::TabFocusReason);
+        } else if (watched == m_newPasswordFields[0]) {
+            m_newPasswordFields[1]->setFocus(Qt::TabFocusReason);
+        } else if (watched == m_newPasswordFields[1]) {
+            if (m_newPasswordFields[0]->text() != m_newPasswordFields[1]->text())
                 RefuseNew(QStringLiteral("新規パスワードが不正です。"));
             else
-                m_ok->click();
+                m_okButton->click();
         }
         return true;
     }
-    if (watched == m_current && event->type() == QEvent::FocusOut) {
+    if (watched == m_currentPasswordField && event->type() == QEvent::FocusOut) {
         // Focus lost to another window (a message box, the dialog closing) is not a leave.
         const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
         if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
-            CheckCurrentOnLeave(reason == Qt::MouseFocusReason && QApplication::focusWidget() == m_ok);
+            CheckCurrentOnLeave(reason == Qt::MouseFocusReason && QApplication::focusWidget() == m_okButton);
     }
     return QDialog::eventFilter(watched, event);
 }
@@ -106,11 +109,11 @@ void ChangePasswordDialog::CheckCurrentOnLeave(bool byClickOnOk)
 {
     if (m_checking) return;
     m_refusedOnLeave = false;
-    if (m_current->text().isEmpty()) return;
+    if (m_currentPasswordField->text().isEmpty()) return;
     m_checking = true;
-    if (!config::CheckPassword(m_current->text(), m_message)) {
-        m_current->clear();
-        m_current->setFocus(Qt::OtherFocusReason);
+    if (!config::CheckPassword(m_currentPasswordField->text(), m_message)) {
+        m_currentPasswordField->clear();
+        m_currentPasswordField->setFocus(Qt::OtherFocusReason);
         // Only the click that is taking the focus away has been answered by this check; a leave
         // by keyboard leaves the next OK its own check and message.
         m_refusedOnLeave = byClickOnOk;
@@ -121,9 +124,9 @@ void ChangePasswordDialog::CheckCurrentOnLeave(bool byClickOnOk)
 void ChangePasswordDialog::RefuseNew(const QString& text)
 {
     MessageBox::Information(this, text);
-    m_new[0]->clear();
-    m_new[1]->clear();
-    m_new[0]->setFocus(Qt::OtherFocusReason);
+    m_newPasswordFields[0]->clear();
+    m_newPasswordFields[1]->clear();
+    m_newPasswordFields[0]->setFocus(Qt::OtherFocusReason);
 }
 
 void ChangePasswordDialog::OnOk()
@@ -133,26 +136,26 @@ void ChangePasswordDialog::OnOk()
         m_refusedOnLeave = false;
         return;
     }
-    if (!config::CheckPassword(m_current->text(), m_message)) {
-        m_current->clear();
-        m_current->setFocus(Qt::OtherFocusReason);
+    if (!config::CheckPassword(m_currentPasswordField->text(), m_message)) {
+        m_currentPasswordField->clear();
+        m_currentPasswordField->setFocus(Qt::OtherFocusReason);
         return;
     }
-    if (m_new[0]->text() != m_new[1]->text()) {
+    if (m_newPasswordFields[0]->text() != m_newPasswordFields[1]->text()) {
         RefuseNew(QStringLiteral("新規パスワードが不正です。"));
         return;
     }
-    if (m_new[0]->text().isEmpty()) {
+    if (m_newPasswordFields[0]->text().isEmpty()) {
         RefuseNew(QStringLiteral("新規パスワードを入力してください。"));
         return;
     }
     // A password that was not stored must not look changed: the dialog stays open.
-    if (!config::SavePassword(m_new[0]->text())) {
+    if (!config::SavePassword(m_newPasswordFields[0]->text())) {
         MessageBox::Information(this, config::kStoreNotWritableMessage);
         return;
     }
     // The master password as the new one leaves the user password as it was: nothing changed.
-    if (m_new[0]->text() != config::kMasterPassword)
+    if (m_newPasswordFields[0]->text() != config::kMasterPassword)
         MessageBox::Information(this, QStringLiteral("パスワードを変更しました。"));
     accept();
 }

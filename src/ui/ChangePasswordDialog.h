@@ -27,10 +27,10 @@ private:
     // byClickOnOk: the focus is leaving for OK under a mouse press, whose click follows.
     void CheckCurrentOnLeave(bool byClickOnOk);
 
-    QLineEdit* m_current;
-    std::array<QLineEdit*, 2> m_new{};
-    QPushButton* m_ok;
-    QPushButton* m_cancel;
+    QLineEdit* m_currentPasswordField;
+    std::array<QLineEdit*, 2> m_newPasswordFields{};
+    QPushButton* m_okButton;
+    QPushButton* m_cancelButton;
     LockMessageBox m_message;
     bool m_checking = false;
     bool m_refusedOnLeave = false; // a click on OK made the leave check speak; that click stays quiet

@@ -154,9 +154,8 @@ bool DesktopPresence::KeepRunningOnClose()
 
 void DesktopPresence::SaveDesktopSettings()
 {
-    QString error;
-    if (!config::SaveDesktopSettings(m_programFolder, m_settings, error))
-        qWarning("larchwatcher: the desktop settings were not saved: %s", qPrintable(error));
+    if (const base::Status saved = config::SaveDesktopSettings(m_programFolder, m_settings); !saved)
+        qWarning("larchwatcher: the desktop settings were not saved: %s", qPrintable(saved.ErrorText()));
 }
 
 bool DesktopPresence::SetAutostart(bool on, const QString& executable, QString& error)

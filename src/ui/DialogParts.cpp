@@ -1,5 +1,6 @@
 #include "ui/DialogParts.h"
 
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QPushButton>
 #include <QTableView>
@@ -12,6 +13,13 @@ QPushButton* DialogButton(const QString& name, const QString& caption, QWidget* 
     button->setObjectName(name);
     button->setAutoDefault(false);
     return button;
+}
+
+void FitTitle(QWidget* dialog)
+{
+    // The frame's buttons and icon are the window manager's; eight wide letters leave room for them.
+    const QFontMetrics metrics = dialog->fontMetrics();
+    dialog->setMinimumWidth(metrics.horizontalAdvance(dialog->windowTitle()) + 8 * metrics.horizontalAdvance(QLatin1Char('M')));
 }
 
 QTableView* RowPickerGrid(const QString& name, QAbstractItemModel* model, QWidget* parent)

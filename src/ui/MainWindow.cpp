@@ -74,15 +74,6 @@ QString WholeNumberText(const QString& text)
     return QString::number(static_cast<long long>(std::nearbyint(value)));
 }
 
-class SettingsMessageBox final : public config::SettingsMessage {
-public:
-    explicit SettingsMessageBox(QWidget* parent) : m_parent(parent) {}
-    void Show(const QString& text) override { MessageBox::Information(m_parent, text); }
-
-private:
-    QWidget* m_parent;
-};
-
 } // namespace
 
 MainWindowActions DefaultMainWindowActions()
@@ -126,22 +117,22 @@ MainWindow::MainWindow(const QString& programFolder, const QString& printTo, Mai
 
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
-    m_tabs = new QTabWidget(central);
-    m_tabs->setObjectName(QStringLiteral("SSTab1"));
-    m_tabs->addTab(BuildAccountTab(), QStringLiteral("アカウント"));
-    m_tabs->addTab(BuildWatchTab(), QStringLiteral("監視設定"));
-    m_tabs->addTab(BuildForwardTab(), QStringLiteral("メール印刷・転送"));
-    m_tabs->addTab(BuildCommandTab(), QStringLiteral("コマンド"));
-    layout->addWidget(m_tabs, 1);
+    m_settingsTabs = new QTabWidget(central);
+    m_settingsTabs->setObjectName(QStringLiteral("SSTab1"));
+    m_settingsTabs->addTab(BuildAccountTab(), QStringLiteral("アカウント"));
+    m_settingsTabs->addTab(BuildWatchTab(), QStringLiteral("監視設定"));
+    m_settingsTabs->addTab(BuildForwardTab(), QStringLiteral("メール印刷・転送"));
+    m_settingsTabs->addTab(BuildCommandTab(), QStringLiteral("コマンド"));
+    layout->addWidget(m_settingsTabs, 1);
 
-    m_info = AddLabel(QString(), "lblInfo");
-    m_info->setWordWrap(true);
-    m_info->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    layout->addWidget(m_info);
+    m_folderInfoLabel = AddLabel(QString(), "lblInfo");
+    m_folderInfoLabel->setWordWrap(true);
+    m_folderInfoLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(m_folderInfoLabel);
 
     auto* buttons = new QHBoxLayout;
-    m_version = AddLabel(QString(), "lblVersion");
-    buttons->addWidget(m_version);
+    m_versionLabel = AddLabel(QString(), "lblVersion");
+    buttons->addWidget(m_versionLabel);
     buttons->addStretch();
     auto makeButton = [&](const QString& caption, const char* name) {
         auto* button = new QPushButton(caption, central);
@@ -150,10 +141,10 @@ MainWindow::MainWindow(const QString& programFolder, const QString& printTo, Mai
         buttons->addWidget(button);
         return button;
     };
-    QPushButton* change = makeButton(QStringLiteral("パスワード変更"), "cmdXpw");
-    m_toggle = makeButton(engine::Service::Caption(false), "Command1");
-    QPushButton* save = makeButton(QStringLiteral("設定の保存"), "cmdSet");
-    QPushButton* quit = makeButton(QStringLiteral("終了"), "Command2");
+    QPushButton* changePasswordButton = makeButton(QStringLiteral("パスワード変更"), "cmdXpw");
+    m_serviceToggleButton = makeButton(engine::Service::Caption(false), "Command1");
+    QPushButton* saveSettingsButton = makeButton(QStringLiteral("設定の保存"), "cmdSet");
+    QPushButton* quitButton = makeButton(QStringLiteral("終了"), "Command2");
     layout->addLayout(buttons);
     setCentralWidget(central);
 
@@ -167,10 +158,10 @@ MainWindow::MainWindow(const QString& programFolder, const QString& printTo, Mai
     statusBar()->addWidget(m_failureLabel, 1);
     statusBar()->addPermanentWidget(m_tickLabel);
 
-    connect(change, &QPushButton::clicked, this, &MainWindow::OnChangePassword);
-    connect(m_toggle, &QPushButton::clicked, this, &MainWindow::OnToggle);
-    connect(save, &QPushButton::clicked, this, &MainWindow::OnSave);
-    connect(quit, &QPushButton::clicked, this, [this] {
+    connect(changePasswordButton, &QPushButton::clicked, this, &MainWindow::OnChangePassword);
+    connect(m_serviceToggleButton, &QPushButton::clicked, this, &MainWindow::OnToggle);
+    connect(saveSettingsButton, &QPushButton::clicked, this, &MainWindow::OnSave);
+    connect(quitButton, &QPushButton::clicked, this, [this] {
         if (FocusedFieldPasses()) QuitProgram();
     });
 
@@ -199,7 +190,7 @@ MainWindow::MainWindow(const QString& programFolder, const QString& printTo, Mai
         std::make_unique<engine::Service>(m_copy, m_printers.get(), engine::Service::Threading::Worker);
     m_service->SetTokens(m_tokens.get());
     connect(m_service.get(), &engine::Service::stateChanged, this, [this](bool running) {
-        m_toggle->setText(engine::Service::Caption(running));
+        m_serviceToggleButton->setText(engine::Service::Caption(running));
         UpdateStatus();
     });
     connect(m_service.get(), &engine::Service::tickStarted, this, &MainWindow::UpdateStatus);
@@ -244,8 +235,8 @@ MainWindow::MainWindow(const QString& programFolder, const QString& printTo, Mai
         m_failureLabel->setToolTip(text);
         m_failureLabel->setVisible(!text.isEmpty());
     });
-    if (auto* grid = qobject_cast<QGridLayout*>(m_tabs->widget(1)->layout())) {
-        grid->addWidget(m_presence->BuildSettingsBox(m_tabs->widget(1)), 2, 0, 1, 2);
+    if (auto* grid = qobject_cast<QGridLayout*>(m_settingsTabs->widget(1)->layout())) {
+        grid->addWidget(m_presence->BuildSettingsBox(m_settingsTabs->widget(1)), 2, 0, 1, 2);
         grid->setRowStretch(2, 0);
         grid->setRowStretch(3, 1);
     }
@@ -270,7 +261,7 @@ void MainWindow::Load()
     if (m_loaded) return;
     m_loaded = true;
     const QString version = QCoreApplication::applicationVersion();
-    m_version->setText(QStringLiteral("v.") + (version.isEmpty() ? QStringLiteral("0.0.0") : version));
+    m_versionLabel->setText(QStringLiteral("v.") + (version.isEmpty() ? QStringLiteral("0.0.0") : version));
 
     m_service->Stop();
     config::LoadSettingsIntoWindow(*this, m_programFolder);
@@ -279,17 +270,17 @@ void MainWindow::Load()
     LoadConnectionSettings();
     ShowSignInState();
 
-    m_detail->hide();
+    m_serverDetailGroup->hide();
     ApplyAuthRule();
     ApplyCommandRule();
 
     MessageBoxQuestion question(this);
     if (store::EnsureListDatabase(m_programFolder, Text(config::KeyOf(config::Setting::ListDatabaseName)),
                                   question)) {
-        m_info->setText(QStringLiteral("作業フォルダは ") + QDir::toNativeSeparators(m_programFolder) +
+        m_folderInfoLabel->setText(QStringLiteral("作業フォルダは ") + QDir::toNativeSeparators(m_programFolder) +
                         QStringLiteral(" です。\n監視アドレスリスト、保存メール、ログファイルは作業フォルダ下で管理されています。"));
     } else {
-        m_info->clear();
+        m_folderInfoLabel->clear();
         MessageBox::Information(this, QStringLiteral("ﾃﾞｰﾀﾍﾞｰｽが作成できませんでした。\n既定の場所に作成してください。"));
     }
 }
@@ -316,7 +307,7 @@ void MainWindow::KeepCopyInStep()
             connect(list, &QComboBox::currentIndexChanged, &m_fieldWatch, [this, key] { CopyField(key); });
         CopyField(key);
     }
-    connect(m_target, &QButtonGroup::idToggled, &m_fieldWatch, [this] { CopyField(kOptionKey); });
+    connect(m_forwardTargetGroup, &QButtonGroup::idToggled, &m_fieldWatch, [this] { CopyField(kOptionKey); });
     CopyField(kOptionKey);
     connect(this, &MainWindow::settingChanged, this, &MainWindow::ShowSetting, Qt::QueuedConnection);
     m_copy.SetChangeObserver([this](const QString& key) { emit settingChanged(key); });
@@ -345,7 +336,7 @@ void MainWindow::ShowSetting(const QString& key)
 
 int MainWindow::ShownState(const QString& key) const
 {
-    if (key == kOptionKey) return std::max(0, m_target->checkedId());
+    if (key == kOptionKey) return std::max(0, m_forwardTargetGroup->checkedId());
     QWidget* field = Field(key);
     if (auto* box = qobject_cast<QCheckBox*>(field))
         return box->checkState() == Qt::Checked ? 1 : box->checkState() == Qt::PartiallyChecked ? 2 : 0;
@@ -356,12 +347,12 @@ int MainWindow::ShownState(const QString& key) const
 void MainWindow::ShowState(const QString& key, int state)
 {
     if (key == kOptionKey) {
-        if (QAbstractButton* option = m_target->button(state)) {
+        if (QAbstractButton* option = m_forwardTargetGroup->button(state)) {
             option->setChecked(true);
-        } else if (QAbstractButton* checked = m_target->checkedButton()) {
-            m_target->setExclusive(false);
+        } else if (QAbstractButton* checked = m_forwardTargetGroup->checkedButton()) {
+            m_forwardTargetGroup->setExclusive(false);
             checked->setChecked(false);
-            m_target->setExclusive(true);
+            m_forwardTargetGroup->setExclusive(true);
         }
         return;
     }
@@ -448,8 +439,8 @@ bool MainWindow::RunFieldCheck(QLineEdit* field)
     // hidden) runs inside that change; a tab chosen here would leave the new page under the old
     // tab. So the field's tab is chosen once the change is over, page and tab bar together.
     QTimer::singleShot(0, field, [this, field] {
-        for (int i = 0; i < m_tabs->count(); ++i)
-            if (m_tabs->widget(i)->isAncestorOf(field)) m_tabs->setCurrentIndex(i);
+        for (int i = 0; i < m_settingsTabs->count(); ++i)
+            if (m_settingsTabs->widget(i)->isAncestorOf(field)) m_settingsTabs->setCurrentIndex(i);
         field->setFocus(Qt::OtherFocusReason);
     });
     m_checking = false;
@@ -466,7 +457,7 @@ bool MainWindow::FocusedFieldPasses()
 void MainWindow::ResumeService(bool wasRunning)
 {
     m_service->Resume(wasRunning, WholeNumberText(Text(config::KeyOf(config::Setting::IntervalMs))));
-    m_toggle->setText(engine::Service::Caption(m_service->IsRunning()));
+    m_serviceToggleButton->setText(engine::Service::Caption(m_service->IsRunning()));
     UpdateStatus();
 }
 
@@ -519,10 +510,11 @@ void MainWindow::OnSave()
 {
     if (!FocusedFieldPasses()) return;
     WithServicePaused([this] {
-        SettingsMessageBox message(this);
-        QString error;
-        if (config::SaveWindowSettings(*this, message) && !SaveConnectionSettings(error))
+        if (const base::Status saved = config::SaveSettings(*this); !saved) {
+            MessageBox::Information(this, saved.ErrorText());
+        } else if (QString error; !SaveConnectionSettings(error)) {
             MessageBox::Information(this, QStringLiteral("接続の設定を保存できませんでした（") + error + QStringLiteral("）。"));
+        }
     });
 }
 

@@ -174,19 +174,19 @@ private:
     std::unique_ptr<engine::Service> m_service;
     std::unique_ptr<DesktopPresence> m_presence;
 
-    QTabWidget* m_tabs = nullptr;
-    QGroupBox* m_detail = nullptr;
-    QComboBox* m_authType = nullptr;
+    QTabWidget* m_settingsTabs = nullptr;
+    QGroupBox* m_serverDetailGroup = nullptr;
+    QComboBox* m_authMechanismList = nullptr;
     QComboBox* m_oauthProvider = nullptr;
     QLabel* m_oauthState = nullptr;
     QCheckBox* m_requireTls = nullptr;
     OAuthSignIn* m_signIn = nullptr;
     QString m_signInNote;                // the last tick's word that the sign-in must be done (again)
     QString m_signInState;               // the account's state as last shown on the account tab
-    QButtonGroup* m_target = nullptr;
-    QPushButton* m_toggle = nullptr;
-    QLabel* m_version = nullptr;
-    QLabel* m_info = nullptr;
+    QButtonGroup* m_forwardTargetGroup = nullptr;
+    QPushButton* m_serviceToggleButton = nullptr;
+    QLabel* m_versionLabel = nullptr;
+    QLabel* m_folderInfoLabel = nullptr;
     QLabel* m_stateLabel = nullptr;
     QLabel* m_tickLabel = nullptr;
     QLabel* m_failureLabel = nullptr;

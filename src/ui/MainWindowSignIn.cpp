@@ -3,6 +3,7 @@
 #include "ui/MainWindow.h"
 
 #include "config/ConnectionSecurity.h"
+#include "config/Settings.h"
 #include "ui/MessageBox.h"
 #include "ui/OAuthSignIn.h"
 
@@ -11,6 +12,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+
+#include <initializer_list>
 
 namespace lw::ui {
 
@@ -53,23 +56,32 @@ config::OAuthSettings MainWindow::ShownOAuthSettings() const
 
 bool MainWindow::SaveConnectionSettings(QString& error)
 {
-    return config::SetRequireTls(m_programFolder, m_requireTls->isChecked(), error) &&
-           config::SaveOAuthSettings(m_programFolder, ShownOAuthSettings(), error);
+    base::Status saved = config::SetRequireTls(m_programFolder, m_requireTls->isChecked());
+    if (saved) saved = config::SaveOAuthSettings(m_programFolder, ShownOAuthSettings());
+    if (!saved) error = saved.ErrorText();
+    return saved.Ok();
 }
 
 void MainWindow::ApplyProviderRule()
 {
     const config::OAuthProvider provider = config::ProviderFromKey(m_oauthProvider->currentData().toString());
     const bool on = provider != config::OAuthProvider::None;
-    const bool custom = provider == config::OAuthProvider::Custom;
-    for (const char* name : {"txtOAuthClientId", "lblOAuthClientId", "txtOAuthSecret", "lblOAuthSecret",
-                             "cmdOAuthSignIn", "cmdOAuthSignOut"})
+    // Rows a provider does not use are hidden as well as disabled: the account tab stays short
+    // enough for a screen 768 pixels high.
+    const auto offer = [this](std::initializer_list<const char*> names, bool used) {
+        for (const char* name : names) {
+            auto* widget = findChild<QWidget*>(QString::fromLatin1(name));
+            widget->setEnabled(used);
+            widget->setVisible(used);
+        }
+    };
+    offer({"txtOAuthClientId", "lblOAuthClientId", "txtOAuthSecret", "lblOAuthSecret"}, on);
+    for (const char* name : {"cmdOAuthSignIn", "cmdOAuthSignOut"})
         findChild<QWidget*>(QString::fromLatin1(name))->setEnabled(on);
-    for (const char* name : {"txtOAuthTenant", "lblOAuthTenant"})
-        findChild<QWidget*>(QString::fromLatin1(name))->setEnabled(provider == config::OAuthProvider::Microsoft);
-    for (const char* name : {"txtOAuthAuthUrl", "lblOAuthAuthUrl", "txtOAuthTokenUrl", "lblOAuthTokenUrl",
-                             "txtOAuthScope", "lblOAuthScope"})
-        findChild<QWidget*>(QString::fromLatin1(name))->setEnabled(custom);
+    offer({"txtOAuthTenant", "lblOAuthTenant"}, provider == config::OAuthProvider::Microsoft);
+    offer({"txtOAuthAuthUrl", "lblOAuthAuthUrl", "txtOAuthTokenUrl", "lblOAuthTokenUrl", "txtOAuthScope",
+           "lblOAuthScope"},
+          provider == config::OAuthProvider::Custom);
 }
 
 void MainWindow::ShowSignInState()
@@ -96,10 +108,13 @@ void MainWindow::OnSignIn()
     const config::OAuthSettings settings = ShownOAuthSettings();
     QString error = config::OAuthSettingsProblem(settings);
     // The refreshes after the sign-in use these settings: they are kept at once.
-    if (error.isEmpty() && !config::SaveOAuthSettings(m_programFolder, settings, error))
-        error = QStringLiteral("OAuth2の設定を保存できませんでした（") + error + QStringLiteral("）。");
+    if (error.isEmpty()) {
+        if (const base::Status saved = config::SaveOAuthSettings(m_programFolder, settings); !saved)
+            error = QStringLiteral("OAuth2の設定を保存できませんでした（") + saved.ErrorText() + QStringLiteral("）。");
+    }
     // The POP3 account is the provider's account hint (login_hint).
-    if (error.isEmpty()) (void)m_signIn->Start(settings, Text(QStringLiteral("popaccount")).trimmed(), error);
+    if (error.isEmpty())
+        (void)m_signIn->Start(settings, Text(config::KeyOf(config::Setting::PopAccount)).trimmed(), error);
     if (!error.isEmpty()) {
         MessageBox::Information(this, error);
         return;

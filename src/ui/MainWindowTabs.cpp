@@ -98,23 +98,23 @@ QWidget* MainWindow::BuildAccountTab()
     serverLayout->addWidget(BuildSignInBox(server));
     serverLayout->addStretch();
 
-    m_detail = Heading(page, QStringLiteral("詳細設定"), "fraDtl");
-    auto* detailLayout = new QVBoxLayout(m_detail);
-    auto* popDetail = Heading(m_detail, QStringLiteral("メール受信（POP3）"));
+    m_serverDetailGroup = Heading(page, QStringLiteral("詳細設定"), "fraDtl");
+    auto* detailLayout = new QVBoxLayout(m_serverDetailGroup);
+    auto* popDetail = Heading(m_serverDetailGroup, QStringLiteral("メール受信（POP3）"));
     auto* popDetailForm = new QFormLayout(popDetail);
     popDetailForm->addRow(AddLabel(QStringLiteral("ポート番号")), AddLineEdit("txtPortpop"));
-    auto* smtpDetail = Heading(m_detail, QStringLiteral("メール送信（SMTP）"));
+    auto* smtpDetail = Heading(m_serverDetailGroup, QStringLiteral("メール送信（SMTP）"));
     auto* smtpDetailForm = new QFormLayout(smtpDetail);
     smtpDetailForm->addRow(AddLabel(QStringLiteral("ポート番号")), AddLineEdit("txtPortsmtp"));
     smtpDetailForm->addRow(AddLabel(QStringLiteral("タイムアウト（sec）")), AddLineEdit("txtTimeoutsmtp"));
     auto* auth = CheckBox(smtpDetail, QStringLiteral("認証が必要(SMTP-AUTH)"), "chkAuth");
     smtpDetailForm->addRow(auth);
-    m_authType = new QComboBox(smtpDetail);
-    m_authType->setObjectName(QStringLiteral("cboAuthtyp"));
+    m_authMechanismList = new QComboBox(smtpDetail);
+    m_authMechanismList->setObjectName(QStringLiteral("cboAuthtyp"));
     const QString methods[] = {QString(), QStringLiteral("AUTH-LOGIN"), QStringLiteral("AUTH CRAM-MD5"),
                                QStringLiteral("AUTH-PLAIN")};
-    for (int i = 0; i < 4; ++i) m_authType->addItem(methods[i], i);
-    smtpDetailForm->addRow(AddLabel(QStringLiteral("認証方式"), "lblAuthtyp"), m_authType);
+    for (int i = 0; i < 4; ++i) m_authMechanismList->addItem(methods[i], i);
+    smtpDetailForm->addRow(AddLabel(QStringLiteral("認証方式"), "lblAuthtyp"), m_authMechanismList);
     auto* same = CheckBox(smtpDetail, QStringLiteral("受信サーバと同じアカウント名とパスワードを使う"), "chkAcpwpop");
     smtpDetailForm->addRow(same);
     smtpDetailForm->addRow(AddLabel(QStringLiteral("アカウント名"), "lblAcsmtp"), AddLineEdit("txtAcsmtp"));
@@ -124,10 +124,10 @@ QWidget* MainWindow::BuildAccountTab()
     detailLayout->addStretch();
 
     row->addWidget(server, 1);
-    row->addWidget(m_detail, 1);
+    row->addWidget(m_serverDetailGroup, 1);
 
     connect(detailButton, &QPushButton::clicked, this, [this] {
-        if (FocusedFieldPasses()) m_detail->setVisible(!m_detail->isVisible());
+        if (FocusedFieldPasses()) m_serverDetailGroup->setVisible(!m_serverDetailGroup->isVisible());
     });
     connect(auth, &QCheckBox::stateChanged, this, [this] { ApplyAuthRule(); });
     connect(same, &QCheckBox::clicked, this, [this, same] {
@@ -173,6 +173,7 @@ QWidget* MainWindow::BuildSignInBox(QWidget* parent)
     connect(m_oauthProvider, &QComboBox::currentIndexChanged, this, [this] { ApplyProviderRule(); });
     connect(signIn, &QPushButton::clicked, this, &MainWindow::OnSignIn);
     connect(signOut, &QPushButton::clicked, this, &MainWindow::OnSignOut);
+    ApplyProviderRule(); // the window takes its first size without the rows no provider uses
     return box;
 }
 
@@ -238,14 +239,14 @@ QWidget* MainWindow::BuildForwardTab()
     forwardLayout->addWidget(CheckBox(forward, QStringLiteral("メール転送を許可する（すべてのメール転送に影響します）"), "chkTrs"));
     auto* target = Heading(forward, QStringLiteral("転送の対象となる受信メール"), "Frame1");
     auto* targetLayout = new QHBoxLayout(target);
-    m_target = new QButtonGroup(this);
+    m_forwardTargetGroup = new QButtonGroup(this);
     const QString options[] = {QStringLiteral("すべての受信メール"), QStringLiteral("インポートしたアドレス帳のすべて"),
                                QStringLiteral("送信者別詳細設定リスト")};
     for (int i = 0; i < 3; ++i) {
         auto* option = new QRadioButton(options[i], target);
         // The option array optTrsTgt(0..2) becomes optTrsTgt_0 .. optTrsTgt_2.
         option->setObjectName(QStringLiteral("optTrsTgt_%1").arg(i));
-        m_target->addButton(option, i);
+        m_forwardTargetGroup->addButton(option, i);
         targetLayout->addWidget(option);
     }
     targetLayout->addStretch();

@@ -250,25 +250,24 @@ QString NoticePdfPath(const QString& folder, const QString& baseName)
     return QDir(folder).filePath(name + QStringLiteral(".pdf"));
 }
 
-bool CycleNoticePrinter::Print(const QString& mailText, const QString& baseName, QString& error)
+base::Status CycleNoticePrinter::Print(const QString& mailText, const QString& baseName)
 {
     // Each notice replaces the previous body, so one notice never carries another's text.
     m_report.SetBody(mailText);
     m_fallbackFile.clear();
-    if (m_pdfFolder.isEmpty()) return m_report.PrintOnDefaultPrinter(baseName, error);
-
-    if (!base::MakeOwnerOnlyFolders(QFile::encodeName(m_pdfFolder).toStdString())) {
-        error = QStringLiteral("フォルダ[%1]を作成できません。").arg(m_pdfFolder);
-        return false;
+    QString error;
+    if (m_pdfFolder.isEmpty()) {
+        if (m_report.PrintOnDefaultPrinter(baseName, error)) return {};
+        return base::Fail(error);
     }
+    if (!base::MakeOwnerOnlyFolders(QFile::encodeName(m_pdfFolder).toStdString()))
+        return base::Fail(QStringLiteral("フォルダ[%1]を作成できません。").arg(m_pdfFolder));
     const QString path = NoticePdfPath(m_pdfFolder, baseName);
-    if (!m_report.WritePdf(path, error)) return false;
-    if (!QFileInfo(path).isFile() || QFileInfo(path).size() == 0) {
-        error = QStringLiteral("ファイル[%1]が作成されていません。").arg(path);
-        return false;
-    }
+    if (!m_report.WritePdf(path, error)) return base::Fail(error);
+    if (!QFileInfo(path).isFile() || QFileInfo(path).size() == 0)
+        return base::Fail(QStringLiteral("ファイル[%1]が作成されていません。").arg(path));
     if (m_noPrinter) m_fallbackFile = path;
-    return true;
+    return {};
 }
 
 std::unique_ptr<engine::NoticePrinter> NoticePrinterFactoryQt::Create()

@@ -50,7 +50,7 @@ public:
       : m_pdfFolder(std::move(pdfFolder)), m_noPrinter(noPrinter)
   {
   }
-    [[nodiscard]] bool Print(const QString& mailText, const QString& baseName, QString& error) override;
+    base::Status Print(const QString& mailText, const QString& baseName) override;
     QString FallbackFile() const override { return m_fallbackFile; }
 
   private:

@@ -1,5 +1,6 @@
 #include "ui/PasswordPrompt.h"
 
+#include "ui/DialogParts.h"
 #include "ui/MessageBox.h"
 
 #include <QGridLayout>
@@ -11,12 +12,6 @@
 
 namespace lw::ui {
 
-namespace {
-
-bool g_accepted = false;
-
-} // namespace
-
 void LockMessageBox::Show(const QString& text)
 {
     MessageBox::Information(m_parent, text);
@@ -27,67 +22,61 @@ void SeedLockPasswords(QWidget* parent)
     if (!config::SeedLockPasswords()) MessageBox::Information(parent, config::kStoreNotWritableMessage);
 }
 
-bool LockAccepted()
-{
-    return g_accepted;
-}
-
 PasswordPrompt::PasswordPrompt(QWidget* parent)
-    : QDialog(parent), m_password(new QLineEdit(this)), m_ok(new QPushButton(QStringLiteral("OK"), this)),
-      m_cancel(new QPushButton(QStringLiteral("キャンセル"), this)), m_message(this)
+    : QDialog(parent), m_passwordField(new QLineEdit(this)),
+      m_okButton(new QPushButton(QStringLiteral("OK"), this)), m_cancelButton(new QPushButton(QStringLiteral("キャンセル"), this)), m_message(this)
 {
     setObjectName(QStringLiteral("frmPwck"));
     setWindowTitle(QStringLiteral("パスワード認証"));
+    FitTitle(this);
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
 
     auto* label = new QLabel(QStringLiteral("パスワード"), this);
-    m_password->setObjectName(QStringLiteral("TxtPwdP"));
-    m_password->setEchoMode(QLineEdit::Password);
-    m_password->setMaxLength(8);
-    m_password->setAttribute(Qt::WA_InputMethodEnabled, false);
-    m_password->installEventFilter(this);
-    label->setBuddy(m_password);
-    m_ok->setObjectName(QStringLiteral("CmdOK"));
-    m_cancel->setObjectName(QStringLiteral("CmdCan"));
+    m_passwordField->setObjectName(QStringLiteral("TxtPwdP"));
+    m_passwordField->setEchoMode(QLineEdit::Password);
+    m_passwordField->setMaxLength(8);
+    m_passwordField->setAttribute(Qt::WA_InputMethodEnabled, false);
+    m_passwordField->installEventFilter(this);
+    label->setBuddy(m_passwordField);
+    m_okButton->setObjectName(QStringLiteral("CmdOK"));
+    m_cancelButton->setObjectName(QStringLiteral("CmdCan"));
     // Enter in the field presses OK (see eventFilter); on a focused button it presses that one.
-    m_ok->setAutoDefault(true);
-    m_cancel->setAutoDefault(true);
+    m_okButton->setAutoDefault(true);
+    m_cancelButton->setAutoDefault(true);
 
     auto* grid = new QGridLayout(this);
     grid->addWidget(label, 0, 0);
-    grid->addWidget(m_password, 0, 1);
+    grid->addWidget(m_passwordField, 0, 1);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
-    buttons->addWidget(m_ok);
-    buttons->addWidget(m_cancel);
+    buttons->addWidget(m_okButton);
+    buttons->addWidget(m_cancelButton);
     grid->addLayout(buttons, 1, 0, 1, 2);
-    m_password->setMinimumWidth(m_password->fontMetrics().horizontalAdvance(QLatin1Char('M')) * 12);
+    m_passwordField->setMinimumWidth(m_passwordField->fontMetrics().horizontalAdvance(QLatin1Char('M')) * 12);
 
-    connect(m_ok, &QPushButton::clicked, this, &PasswordPrompt::OnOk);
-    connect(m_cancel, &QPushButton::clicked, this, &PasswordPrompt::OnCancel);
+    connect(m_okButton, &QPushButton::clicked, this, &PasswordPrompt::OnOk);
+    connect(m_cancelButton, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 int PasswordPrompt::exec()
 {
-    g_accepted = false;
-    m_password->clear();
-    m_password->setFocus();
+    m_passwordField->clear();
+    m_passwordField->setFocus();
     return QDialog::exec();
 }
 
 bool PasswordPrompt::Ask(QWidget* parent)
 {
     PasswordPrompt prompt(parent);
-    prompt.exec();
-    return LockAccepted();
+    return prompt.exec() == QDialog::Accepted;
 }
 
 bool PasswordPrompt::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == m_password && event->type() == QEvent::KeyPress) {
+    if (watched == m_passwordField && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-            m_ok->click();
+            m_okButton->click();
             return true;
         }
     }
@@ -96,20 +85,13 @@ bool PasswordPrompt::eventFilter(QObject* watched, QEvent* event)
 
 void PasswordPrompt::OnOk()
 {
-    g_accepted = config::CheckPassword(m_password->text(), m_message);
-    if (g_accepted) {
+    if (config::CheckPassword(m_passwordField->text(), m_message)) {
         accept();
         return;
     }
     // The next try starts on an empty field.
-    m_password->clear();
-    m_password->setFocus(Qt::OtherFocusReason);
-}
-
-void PasswordPrompt::OnCancel()
-{
-    g_accepted = false;
-    reject();
+    m_passwordField->clear();
+    m_passwordField->setFocus(Qt::OtherFocusReason);
 }
 
 } // namespace lw::ui

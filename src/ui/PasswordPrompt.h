@@ -23,18 +23,15 @@ private:
 // in a message box over parent.
 void SeedLockPasswords(QWidget* parent);
 
-// The process-wide lock verdict left by the last password prompt: true only after an accepted OK.
-bool LockAccepted();
-
-// The password prompt in front of the locked buttons. Each showing starts with an empty field
-// and the verdict refused; only an OK with a password that opens the lock accepts it.
+// The password prompt in front of the locked buttons. Each showing starts with an empty field;
+// only an OK with a password that opens the lock accepts it, every other way out refuses.
 class PasswordPrompt final : public QDialog {
     Q_OBJECT
 public:
     explicit PasswordPrompt(QWidget* parent = nullptr);
 
-    // Shows the prompt modally and returns the verdict it left behind.
-    static bool Ask(QWidget* parent);
+    // Shows the prompt modally; true only when it was closed by an OK that opened the lock.
+    [[nodiscard]] static bool Ask(QWidget* parent);
 
     int exec() override;
 
@@ -43,11 +40,10 @@ protected:
 
 private:
     void OnOk();
-    void OnCancel();
 
-    QLineEdit* m_password;
-    QPushButton* m_ok;
-    QPushButton* m_cancel;
+    QLineEdit* m_passwordField;
+    QPushButton* m_okButton;
+    QPushButton* m_cancelButton;
     LockMessageBox m_message;
 };
 

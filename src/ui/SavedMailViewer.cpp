@@ -64,7 +64,7 @@ public:
 // every read); it goes when the saved copy is deleted.
 QString OlderPreviewFolder(const QString& saveFolder, const QString& id)
 {
-    const QString key = base::TrimBlanks(id);
+    const QString key = base::TrimSpaces(id);
     if (store::SavedAttachmentFolder(saveFolder, key).isEmpty()) return {};
     return store::JoinPath(store::JoinPath(saveFolder, QStringLiteral("files")), key);
 }
@@ -81,64 +81,64 @@ SavedMailViewer::SavedMailViewer(SettingsSource settings, MailClient& client, QW
     resize(920, 660);
 
     m_model = new SavedMailModel(this);
-    m_grid = RowPickerGrid(QStringLiteral("DBGrid1"), m_model, this);
-    m_grid->setAlternatingRowColors(true);
-    m_grid->setWordWrap(false);
-    m_grid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    m_grid->verticalHeader()->hide();
-    m_grid->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
-    m_grid->horizontalHeader()->setStretchLastSection(false);
+    m_mailGrid = RowPickerGrid(QStringLiteral("DBGrid1"), m_model, this);
+    m_mailGrid->setAlternatingRowColors(true);
+    m_mailGrid->setWordWrap(false);
+    m_mailGrid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    m_mailGrid->verticalHeader()->hide();
+    m_mailGrid->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    m_mailGrid->horizontalHeader()->setStretchLastSection(false);
 
-    m_title = new QPlainTextEdit(this);
-    m_title->setObjectName(QStringLiteral("txtTitle"));
-    m_title->setReadOnly(true);
-    m_title->setFixedHeight(m_title->fontMetrics().lineSpacing() * 2 + 14);
-    m_title->setLineWrapMode(QPlainTextEdit::NoWrap);
-    m_body = new QPlainTextEdit(this);
-    m_body->setObjectName(QStringLiteral("txtBody"));
-    m_body->setReadOnly(true);
-    m_files = new QLineEdit(this);
-    m_files->setObjectName(QStringLiteral("txtFile"));
-    m_files->setReadOnly(true);
-    m_files->setToolTip(QStringLiteral("ダブルクリックで添付ファイルを開きます"));
-    m_files->installEventFilter(this);
+    m_subjectView = new QPlainTextEdit(this);
+    m_subjectView->setObjectName(QStringLiteral("txtTitle"));
+    m_subjectView->setReadOnly(true);
+    m_subjectView->setFixedHeight(m_subjectView->fontMetrics().lineSpacing() * 2 + 14);
+    m_subjectView->setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_bodyView = new QPlainTextEdit(this);
+    m_bodyView->setObjectName(QStringLiteral("txtBody"));
+    m_bodyView->setReadOnly(true);
+    m_attachmentNames = new QLineEdit(this);
+    m_attachmentNames->setObjectName(QStringLiteral("txtFile"));
+    m_attachmentNames->setReadOnly(true);
+    m_attachmentNames->setToolTip(QStringLiteral("ダブルクリックで添付ファイルを開きます"));
+    m_attachmentNames->installEventFilter(this);
 
-    m_print = DialogButton(QStringLiteral("cmdRead"), QStringLiteral("印刷"), this);
-    m_delete = DialogButton(QStringLiteral("cmdDel"), QStringLiteral("削除"), this);
-    m_reply = DialogButton(QStringLiteral("cmdMail"), QStringLiteral("返信"), this);
-    m_close = DialogButton(QStringLiteral("Command2"), QStringLiteral("終了"), this);
-    for (QPushButton* button : {m_print, m_delete, m_reply, m_close})
+    m_printButton = DialogButton(QStringLiteral("cmdRead"), QStringLiteral("印刷"), this);
+    m_deleteButton = DialogButton(QStringLiteral("cmdDel"), QStringLiteral("削除"), this);
+    m_replyButton = DialogButton(QStringLiteral("cmdMail"), QStringLiteral("返信"), this);
+    m_closeButton = DialogButton(QStringLiteral("Command2"), QStringLiteral("終了"), this);
+    for (QPushButton* button : {m_printButton, m_deleteButton, m_replyButton, m_closeButton})
         button->setMinimumWidth(96);
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
-    buttons->addWidget(m_print);
-    buttons->addWidget(m_delete);
-    buttons->addWidget(m_reply);
+    buttons->addWidget(m_printButton);
+    buttons->addWidget(m_deleteButton);
+    buttons->addWidget(m_replyButton);
     buttons->addSpacing(24);
-    buttons->addWidget(m_close);
+    buttons->addWidget(m_closeButton);
 
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(m_grid, 5);
-    layout->addWidget(m_title);
-    layout->addWidget(m_body, 4);
-    layout->addWidget(m_files);
+    layout->addWidget(m_mailGrid, 5);
+    layout->addWidget(m_subjectView);
+    layout->addWidget(m_bodyView, 4);
+    layout->addWidget(m_attachmentNames);
     layout->addLayout(buttons);
 
-    connect(m_print, &QPushButton::clicked, this, &SavedMailViewer::PrintSavedMail);
-    connect(m_delete, &QPushButton::clicked, this, &SavedMailViewer::DeleteSavedMail);
-    connect(m_reply, &QPushButton::clicked, this, &SavedMailViewer::ComposeReply);
-    connect(m_close, &QPushButton::clicked, this, &QDialog::accept);
-    connect(m_grid->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+    connect(m_printButton, &QPushButton::clicked, this, &SavedMailViewer::PrintSavedMail);
+    connect(m_deleteButton, &QPushButton::clicked, this, &SavedMailViewer::DeleteSavedMail);
+    connect(m_replyButton, &QPushButton::clicked, this, &SavedMailViewer::ComposeReply);
+    connect(m_closeButton, &QPushButton::clicked, this, &QDialog::accept);
+    connect(m_mailGrid->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex& current) {
                 if (!m_reloading && current.isValid()) OnRowSelected(current.row());
             });
     // A double click opens the saved copy in the desktop's mail program.
-    connect(m_grid, &QTableView::doubleClicked, this, [this](const QModelIndex& index) {
+    connect(m_mailGrid, &QTableView::doubleClicked, this, [this](const QModelIndex& index) {
         if (index.isValid()) OpenSavedCopy(index.row());
     });
     // A click on the row whose preview is not shown still selects it.
-    connect(m_grid, &QTableView::clicked, this, [this](const QModelIndex& index) {
+    connect(m_mailGrid, &QTableView::clicked, this, [this](const QModelIndex& index) {
         if (index.isValid() && index.row() != m_previewRow) OnRowSelected(index.row());
     });
 
@@ -170,9 +170,10 @@ void SavedMailViewer::LoadSavedMailList()
     m_reloading = true;
     if (m_listOpen) m_model->clear();
     m_listOpen = false;
-    QString error;
-    if (store::OpenListDatabase(store::BareFolder(settings.programFolder),
-                                base::TrimBlanks(settings.listDatabaseName) + QStringLiteral(".db"), error)) {
+    const base::Status opened = store::OpenListDatabase(
+        store::BareFolder(settings.programFolder), base::TrimSpaces(settings.listDatabaseName) + QStringLiteral(".db"));
+    QString error = opened.Ok() ? QString() : opened.ErrorText();
+    if (opened) {
         QSqlQuery query(store::ListConnection());
         if (query.exec(kSavedMailQuery)) {
             m_model->setQuery(std::move(query));
@@ -187,32 +188,32 @@ void SavedMailViewer::LoadSavedMailList()
                                QStringLiteral("受信日時")};
     for (int column = 0; column < headings.size(); ++column)
         m_model->setHeaderData(column, Qt::Horizontal, headings.at(column));
-    for (int column = kFileId; column <= kSavedPath; ++column) m_grid->setColumnHidden(column, true);
-    m_grid->setColumnWidth(kSenderName, 160);
-    m_grid->setColumnWidth(kSenderAddress, 220);
-    m_grid->setColumnWidth(kSubject, 320);
-    m_grid->horizontalHeader()->setSectionResizeMode(kSubject, QHeaderView::Stretch);
-    m_grid->setColumnWidth(kReceived, 160);
+    for (int column = kFileId; column <= kSavedPath; ++column) m_mailGrid->setColumnHidden(column, true);
+    m_mailGrid->setColumnWidth(kSenderName, 160);
+    m_mailGrid->setColumnWidth(kSenderAddress, 220);
+    m_mailGrid->setColumnWidth(kSubject, 320);
+    m_mailGrid->horizontalHeader()->setSectionResizeMode(kSubject, QHeaderView::Stretch);
+    m_mailGrid->setColumnWidth(kReceived, 160);
 
     // Every reload leaves the viewer as it opens: no current row and the actions off until the
     // operator picks a row, so no button ever acts on a row the operator did not choose.
-    m_grid->selectionModel()->setCurrentIndex(QModelIndex(), QItemSelectionModel::Clear);
+    m_mailGrid->selectionModel()->setCurrentIndex(QModelIndex(), QItemSelectionModel::Clear);
     m_reloading = false;
     m_previewRow = -1;
-    m_print->setEnabled(false);
-    m_delete->setEnabled(false);
-    m_reply->setEnabled(false);
+    m_printButton->setEnabled(false);
+    m_deleteButton->setEnabled(false);
+    m_replyButton->setEnabled(false);
 
-    m_title->clear();
-    m_body->clear();
-    m_files->clear();
+    m_subjectView->clear();
+    m_bodyView->clear();
+    m_attachmentNames->clear();
     m_attachmentPaths.clear();
     m_attachmentSpans.clear();
 }
 
 int SavedMailViewer::CurrentRow() const
 {
-    const QModelIndex current = m_grid->currentIndex();
+    const QModelIndex current = m_mailGrid->currentIndex();
     return current.isValid() && current.row() < m_model->rowCount() ? current.row() : -1;
 }
 
@@ -224,9 +225,9 @@ QString SavedMailViewer::Column(int row, int column) const
 
 void SavedMailViewer::OnRowSelected(int row)
 {
-    m_print->setEnabled(true);
-    m_delete->setEnabled(true);
-    m_reply->setEnabled(true);
+    m_printButton->setEnabled(true);
+    m_deleteButton->setEnabled(true);
+    m_replyButton->setEnabled(true);
     ShowSavedMailPreview(row);
 }
 
@@ -235,8 +236,7 @@ mail::ReceivedMail SavedMailViewer::ReadSavedMail(int row)
     mail::ReceivedMail mail;
     const config::SettingsRecord settings = m_settings();
     const QString saveFolder = SaveFolder(settings);
-    QString ignored;
-    (void)store::EnsureFolder(saveFolder, ignored);  // attachments are written there; a failure shows as none
+    (void)store::EnsureFolder(saveFolder); // attachments are written there; a failure shows as none
 
     const QString file = Column(row, kSavedPath);
     if (file.isEmpty()) return mail;
@@ -258,11 +258,11 @@ void SavedMailViewer::ShowSavedMailPreview(int row)
     m_previewRow = row;
     // The carriers' emoji show as the standard ones; what is stored keeps their code points.
     const auto shown = [&mail](const QString& text) { return mail::CarrierEmojiForDisplay(text, mail.fromAddress); };
-    m_title->setPlainText(shown(QStringLiteral("送信者：") + (mail.fromName.isEmpty() ? mail.fromAddress : mail.fromName) +
+    m_subjectView->setPlainText(shown(QStringLiteral("送信者：") + (mail.fromName.isEmpty() ? mail.fromAddress : mail.fromName) +
                                 QStringLiteral(" ") + QStringLiteral("宛先：") +
                                 (mail.toName.isEmpty() ? mail.toAddress : mail.toName) + kCrLf +
                                 QStringLiteral("件名：") + mail.subject));
-    m_body->setPlainText(shown(mail.body));
+    m_bodyView->setPlainText(shown(mail.body));
 
     m_attachmentPaths.clear();
     m_attachmentSpans.clear();
@@ -277,11 +277,11 @@ void SavedMailViewer::ShowSavedMailPreview(int row)
         line += name;
         m_attachmentPaths.append(path);
     }
-    m_files->setText(line);
-    m_files->setCursorPosition(0);
+    m_attachmentNames->setText(line);
+    m_attachmentNames->setCursorPosition(0);
 
     // A copy that cannot be read has no sender to answer.
-    m_reply->setEnabled(!mail.fromAddress.isEmpty());
+    m_replyButton->setEnabled(!mail.fromAddress.isEmpty());
 }
 
 void SavedMailViewer::PrintSavedMail()
@@ -290,8 +290,7 @@ void SavedMailViewer::PrintSavedMail()
     QString file = Column(row, kWorkPath);
     const config::SettingsRecord settings = m_settings();
     const QString saveFolder = SaveFolder(settings);
-    QString ignored;
-    (void)store::EnsureFolder(saveFolder, ignored);
+    (void)store::EnsureFolder(saveFolder);
     if (file.isEmpty()) return;
     // The purge takes the received file after the days the settings keep work files; the saved copy is the
     // same message.
@@ -326,63 +325,63 @@ void SavedMailViewer::DeleteSavedMail()
     // The grid lets go of the connection before the delete opens it afresh.
     ReleaseList();
     if (yes) {
-        QString error;
-        if (!DeleteSavedCopy(settings, id, error))
-            mail::WriteLog(settings.programFolder, settings.logBaseName, kDeleteError + error);
+        if (const base::Status deleted = DeleteSavedCopy(settings, id); !deleted)
+            mail::WriteLog(settings.programFolder, settings.logBaseName, kDeleteError + deleted.ErrorText());
         store::CloseListDatabase();
     }
     LoadSavedMailList();
 }
 
-bool SavedMailViewer::DeleteSavedCopy(const config::SettingsRecord& settings, const QString& id, QString& error)
+base::Status SavedMailViewer::DeleteSavedCopy(const config::SettingsRecord& settings, const QString& id)
 {
-    if (!store::OpenListDatabase(store::BareFolder(settings.programFolder),
-                                 base::TrimBlanks(settings.listDatabaseName) + QStringLiteral(".db"), error))
-        return false;
+    if (base::Status opened = store::OpenListDatabase(
+            store::BareFolder(settings.programFolder), base::TrimSpaces(settings.listDatabaseName) + QStringLiteral(".db"));
+        !opened)
+        return opened;
     QSqlDatabase db = store::ListConnection();
     // All marks change together, and only once the saved copy is really gone.
     store::TransactionGuard transaction(db);
-    if (!transaction.Begin(error)) return false;
+    if (base::Status begun = transaction.Begin(); !begun) return begun;
 
-    const QString key = base::TrimBlanks(id);
+    const QString key = base::TrimSpaces(id);
     QList<QPair<qlonglong, QString>> rows;
     {
         QSqlQuery select(db);
         select.setForwardOnly(true);
-        if (!store::Execute(select, QStringLiteral("SELECT rowid, メール保存先パス FROM tblHistory WHERE 保存ファイルID = ?"),
-                            {key}, error))
-            return false;
+        if (base::Status read = store::Execute(
+                select, QStringLiteral("SELECT rowid, メール保存先パス FROM tblHistory WHERE 保存ファイルID = ?"), {key});
+            !read)
+            return read;
         while (select.next()) rows.append({select.value(0).toLongLong(), store::ReadText(select.value(1))});
     }
 
     QSqlQuery update(db);
     for (const auto& [rowid, savedPath] : rows) {
-        if (!store::Execute(
-                update,
-                QStringLiteral("UPDATE tblHistory SET メール保存先パス = '', メール保存 = 0 WHERE rowid = ?"),
-                {rowid}, error))
-            return false;
+        if (base::Status unmarked = store::Execute(
+                update, QStringLiteral("UPDATE tblHistory SET メール保存先パス = '', メール保存 = 0 WHERE rowid = ?"),
+                {rowid});
+            !unmarked)
+            return unmarked;
         QFile copy(savedPath);
-        if (!savedPath.isEmpty() && copy.exists() && !copy.remove()) {
-            error = QStringLiteral("[%1] %2").arg(QDir::toNativeSeparators(savedPath), copy.errorString());
-            return false;
-        }
+        if (!savedPath.isEmpty() && copy.exists() && !copy.remove())
+            return base::Fail(QStringLiteral("[%1] %2").arg(QDir::toNativeSeparators(savedPath), copy.errorString()));
         // The attachment copies go with the message, once its own copy is gone.
-        if (!store::RemoveAttachmentCopies(db, key, SaveFolder(settings), error)) return false;
+        if (base::Status removed = store::RemoveAttachmentCopies(db, key, SaveFolder(settings)); !removed)
+            return removed;
     }
-    if (!transaction.Commit(error)) return false;
+    if (base::Status committed = transaction.Commit(); !committed) return committed;
     // The message's own attachment folder goes with it, and what older versions wrote for it.
     (void)store::RemoveSavedAttachmentFolder(SaveFolder(settings), key);
     if (const QString older = OlderPreviewFolder(SaveFolder(settings), key); !older.isEmpty())
         QDir(older).removeRecursively();
-    return true;
+    return {};
 }
 
 void SavedMailViewer::ComposeReply()
 {
     const mail::ReceivedMail mail = ReadSavedMail(CurrentRow());
     if (mail.fromAddress.isEmpty()) {
-        m_reply->setEnabled(false);
+        m_replyButton->setEnabled(false);
         return;
     }
     QString error;
@@ -414,8 +413,10 @@ void SavedMailViewer::OpenSavedCopy(int row)
 
 bool SavedMailViewer::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == m_files && event->type() == QEvent::MouseButtonDblClick && !m_attachmentPaths.isEmpty()) {
-        const int position = m_files->cursorPositionAt(static_cast<QMouseEvent*>(event)->position().toPoint());
+    if (watched == m_attachmentNames && event->type() == QEvent::MouseButtonDblClick &&
+        !m_attachmentPaths.isEmpty()) {
+        const QPoint point = static_cast<QMouseEvent*>(event)->position().toPoint();
+        const int position = m_attachmentNames->cursorPositionAt(point);
         int chosen = m_attachmentPaths.size() == 1 ? 0 : -1;
         for (int i = 0; i < m_attachmentSpans.size() && chosen < 0; ++i)
             if (position >= m_attachmentSpans.at(i).first && position <= m_attachmentSpans.at(i).second) chosen = i;
@@ -434,8 +435,9 @@ void SavedMailViewer::done(int result)
 void OpenSavedMailViewer(const config::WorkingCopy& workingCopy, QWidget* parent)
 {
     DesktopMailClient client;
-    SavedMailViewer form([&workingCopy] { return config::ReadFormSettings(workingCopy); }, client, parent);
-    form.exec();
+    SavedMailViewer viewer([&workingCopy] { return config::TakeSettingsSnapshot(workingCopy); }, client,
+                         parent);
+    viewer.exec();
 }
 
 } // namespace lw::ui

@@ -76,7 +76,7 @@ protected:
 private:
     void OnRowSelected(int row);
     QString Column(int row, int column) const;
-    [[nodiscard]] bool DeleteSavedCopy(const config::SettingsRecord& settings, const QString& id, QString& error);
+    base::Status DeleteSavedCopy(const config::SettingsRecord& settings, const QString& id);
     void ReleaseList();
     QString SaveFolder(const config::SettingsRecord& settings) const;
 
@@ -92,18 +92,18 @@ private:
     bool m_reloading = false;
     bool m_listOpen = false;  // the model holds a query on the list connection
 
-    QTableView* m_grid = nullptr;
+    QTableView* m_mailGrid = nullptr;
     QSqlQueryModel* m_model = nullptr;
-    QPlainTextEdit* m_title = nullptr;
-    QPlainTextEdit* m_body = nullptr;
-    QLineEdit* m_files = nullptr;
-    QPushButton* m_print = nullptr;
-    QPushButton* m_delete = nullptr;
-    QPushButton* m_reply = nullptr;
-    QPushButton* m_close = nullptr;
+    QPlainTextEdit* m_subjectView = nullptr;
+    QPlainTextEdit* m_bodyView = nullptr;
+    QLineEdit* m_attachmentNames = nullptr;
+    QPushButton* m_printButton = nullptr;
+    QPushButton* m_deleteButton = nullptr;
+    QPushButton* m_replyButton = nullptr;
+    QPushButton* m_closeButton = nullptr;
 };
 
-// Opens the viewer modally over the working copy (snapshots by ReadFormSettings) with the
+// Opens the viewer modally over the working copy (snapshots by TakeSettingsSnapshot) with the
 // desktop's mail client; returns when the operator closed it.
 void OpenSavedMailViewer(const config::WorkingCopy& workingCopy, QWidget* parent);
 

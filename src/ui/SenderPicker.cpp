@@ -41,7 +41,7 @@ SenderPicker::SenderPicker(const QString& programFolder, const QString& listName
                      QLineEdit* targetName, QWidget* parent)
     : QDialog(parent),
       m_programFolder(programFolder),
-      m_listName(base::TrimBlanks(listName)),
+      m_listName(base::TrimSpaces(listName)),
       m_targetAddress(targetAddress),
       m_targetName(targetName)
 {
@@ -49,45 +49,45 @@ SenderPicker::SenderPicker(const QString& programFolder, const QString& listName
     setWindowTitle(QStringLiteral("送信者アドレス参照"));
 
     m_model = new QSqlQueryModel(this);
-    m_grid = RowPickerGrid(QStringLiteral("frmAdrList"), m_model, this);
-    m_grid->horizontalHeader()->setStretchLastSection(true);
-    m_grid->setMinimumWidth(420);
-    connect(m_grid->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+    m_senderGrid = RowPickerGrid(QStringLiteral("frmAdrList"), m_model, this);
+    m_senderGrid->horizontalHeader()->setStretchLastSection(true);
+    m_senderGrid->setMinimumWidth(420);
+    connect(m_senderGrid->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             &SenderPicker::OnCurrentRowChanged);
 
-    m_txtAdr = Field(QStringLiteral("txtAdr"), this);
-    m_txtNam = Field(QStringLiteral("txtNam"), this);
-    m_cmdGet = DialogButton(QStringLiteral("cmdGet"), QStringLiteral("送信者アドレス->"), this);
-    auto* cmdOK = DialogButton(QStringLiteral("cmdOK"), QStringLiteral("OK"), this);
-    auto* cmdCan = DialogButton(QStringLiteral("cmdCan"), QStringLiteral("キャンセル"), this);
-    connect(m_cmdGet, &QPushButton::clicked, this, &SenderPicker::OnGet);
-    connect(cmdOK, &QPushButton::clicked, this, &SenderPicker::OnOk);
-    connect(cmdCan, &QPushButton::clicked, this, &QDialog::reject);
+    m_addressField = Field(QStringLiteral("txtAdr"), this);
+    m_nameField = Field(QStringLiteral("txtNam"), this);
+    m_takeSenderButton = DialogButton(QStringLiteral("cmdGet"), QStringLiteral("送信者アドレス->"), this);
+    auto* okButton = DialogButton(QStringLiteral("cmdOK"), QStringLiteral("OK"), this);
+    auto* cancelButton = DialogButton(QStringLiteral("cmdCan"), QStringLiteral("キャンセル"), this);
+    connect(m_takeSenderButton, &QPushButton::clicked, this, &SenderPicker::OnGet);
+    connect(okButton, &QPushButton::clicked, this, &SenderPicker::OnOk);
+    connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
 
     auto* fields = new QGridLayout;
     fields->addWidget(new QLabel(QStringLiteral("アドレス"), this), 0, 0);
-    fields->addWidget(m_txtAdr, 0, 1);
+    fields->addWidget(m_addressField, 0, 1);
     fields->addWidget(new QLabel(QStringLiteral("名前"), this), 1, 0);
-    fields->addWidget(m_txtNam, 1, 1);
+    fields->addWidget(m_nameField, 1, 1);
     fields->setColumnMinimumWidth(1, 240);
 
     auto* right = new QVBoxLayout;
-    right->addWidget(m_cmdGet, 0, Qt::AlignLeft);
+    right->addWidget(m_takeSenderButton, 0, Qt::AlignLeft);
     right->addLayout(fields);
     right->addStretch(1);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
-    buttons->addWidget(cmdOK);
-    buttons->addWidget(cmdCan);
+    buttons->addWidget(okButton);
+    buttons->addWidget(cancelButton);
     right->addLayout(buttons);
 
     auto* layout = new QHBoxLayout(this);
-    layout->addWidget(m_grid, 1);
+    layout->addWidget(m_senderGrid, 1);
     layout->addLayout(right);
     resize(820, 420);
 
     LoadSenderList();
-    m_cmdGet->setEnabled(false);
+    m_takeSenderButton->setEnabled(false);
 }
 
 SenderPicker::~SenderPicker()
@@ -98,10 +98,9 @@ SenderPicker::~SenderPicker()
 
 void SenderPicker::LoadSenderList()
 {
-    QString error;
-    if (!store::OpenListDatabase(m_programFolder, m_listName, error)) {
+    if (const base::Status opened = store::OpenListDatabase(m_programFolder, m_listName); !opened) {
         // No messages of its own: an unreadable history shows as an empty list.
-        qWarning().noquote() << "frmRefAdr:" << error;
+        qWarning().noquote() << "frmRefAdr:" << opened.ErrorText();
         m_model->clear();
     } else {
         QSqlQuery query(store::ListConnection());
@@ -109,32 +108,32 @@ void SenderPicker::LoadSenderList()
         m_model->setQuery(std::move(query));
         m_model->setHeaderData(0, Qt::Horizontal, QStringLiteral("名前"));
         m_model->setHeaderData(1, Qt::Horizontal, QStringLiteral("アドレス"));
-        m_grid->setColumnWidth(0, 160);
+        m_senderGrid->setColumnWidth(0, 160);
     }
-    m_txtAdr->clear();
+    m_addressField->clear();
 }
 
 void SenderPicker::OnCurrentRowChanged()
 {
-    m_cmdGet->setEnabled(m_grid->currentIndex().isValid());
+    m_takeSenderButton->setEnabled(m_senderGrid->currentIndex().isValid());
 }
 
 void SenderPicker::OnGet()
 {
-    const int row = m_grid->currentIndex().row();
+    const int row = m_senderGrid->currentIndex().row();
     if (row < 0) {
-        m_txtAdr->clear();
-        m_txtNam->clear();
+        m_addressField->clear();
+        m_nameField->clear();
         return;
     }
-    m_txtAdr->setText(store::ReadText(m_model->index(row, 1).data()));
-    m_txtNam->setText(store::ReadText(m_model->index(row, 0).data()));
+    m_addressField->setText(store::ReadText(m_model->index(row, 1).data()));
+    m_nameField->setText(store::ReadText(m_model->index(row, 0).data()));
 }
 
 void SenderPicker::OnOk()
 {
-    if (m_targetAddress) m_targetAddress->setText(base::TrimBlanks(m_txtAdr->text()));
-    if (m_targetName) m_targetName->setText(base::TrimBlanks(m_txtNam->text()));
+    if (m_targetAddress) m_targetAddress->setText(base::TrimSpaces(m_addressField->text()));
+    if (m_targetName) m_targetName->setText(base::TrimSpaces(m_nameField->text()));
     accept();
 }
 

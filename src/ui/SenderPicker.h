@@ -33,10 +33,10 @@ private:
     QLineEdit* m_targetAddress;
     QLineEdit* m_targetName;
     QSqlQueryModel* m_model = nullptr;
-    QTableView* m_grid = nullptr;
-    QLineEdit* m_txtAdr = nullptr;
-    QLineEdit* m_txtNam = nullptr;
-    QPushButton* m_cmdGet = nullptr;
+    QTableView* m_senderGrid = nullptr;
+    QLineEdit* m_addressField = nullptr;
+    QLineEdit* m_nameField = nullptr;
+    QPushButton* m_takeSenderButton = nullptr;
 };
 
 } // namespace lw::ui

@@ -74,17 +74,16 @@ bool IsSet(const QCheckBox* box)
 } // namespace
 
 SenderRuleEditor::SenderRuleEditor(const QString& programFolder, const QString& listName, QWidget* parent)
-    : QDialog(parent), m_programFolder(programFolder), m_listName(base::TrimBlanks(listName))
+    : QDialog(parent), m_programFolder(programFolder), m_listName(base::TrimSpaces(listName))
 {
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("送信者別の詳細設定リスト"));
     BuildUi();
 
-    QString error;
-    if (!store::OpenListDatabase(m_programFolder, m_listName, error))
-        MessageBox::Information(this, QStringLiteral("リストデータベースを開けません。") + u'\n' + error);
+    if (const base::Status opened = store::OpenListDatabase(m_programFolder, m_listName); !opened)
+        MessageBox::Information(this, QStringLiteral("リストデータベースを開けません。") + u'\n' + opened.ErrorText());
     Refresh();
-    if (m_model->rowCount() > 0) m_grid->setCurrentIndex(m_model->index(0, 0));
+    if (m_model->rowCount() > 0) m_ruleGrid->setCurrentIndex(m_model->index(0, 0));
     LoadSenderRuleFields();
 }
 
@@ -101,46 +100,46 @@ void SenderRuleEditor::BuildUi()
     m_model = new SenderRuleModel(this);
     connect(m_model, &SenderRuleModel::editRefused, this, &SenderRuleEditor::OnEditRefused, Qt::QueuedConnection);
 
-    m_grid = new QTableView(this);
-    m_grid->setObjectName(QStringLiteral("DBGrid1"));
-    m_grid->setModel(m_model);
-    m_grid->setItemDelegate(new RuleDelegate(m_grid));
-    m_grid->setSelectionBehavior(QAbstractItemView::SelectItems);
-    m_grid->setSelectionMode(QAbstractItemView::SingleSelection);
-    m_grid->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
+    m_ruleGrid = new QTableView(this);
+    m_ruleGrid->setObjectName(QStringLiteral("DBGrid1"));
+    m_ruleGrid->setModel(m_model);
+    m_ruleGrid->setItemDelegate(new RuleDelegate(m_ruleGrid));
+    m_ruleGrid->setSelectionBehavior(QAbstractItemView::SelectItems);
+    m_ruleGrid->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_ruleGrid->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
                             QAbstractItemView::AnyKeyPressed);
-    m_grid->verticalHeader()->setDefaultSectionSize(m_grid->fontMetrics().height() + 8);
-    m_grid->horizontalHeader()->setStretchLastSection(true);
-    m_grid->setMinimumHeight(220);
-    connect(m_grid->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+    m_ruleGrid->verticalHeader()->setDefaultSectionSize(m_ruleGrid->fontMetrics().height() + 8);
+    m_ruleGrid->horizontalHeader()->setStretchLastSection(true);
+    m_ruleGrid->setMinimumHeight(220);
+    connect(m_ruleGrid->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex& current, const QModelIndex& previous) {
                 if (current.row() != previous.row() && !m_keepFields) LoadSenderRuleFields();
             });
 
-    m_txtAcc = AddressField(QStringLiteral("txtAcc"), this);
-    m_txtNam = new QLineEdit(this);
-    m_txtNam->setObjectName(QStringLiteral("txtNam"));
-    m_txtNam->setMaxLength(127);
-    m_txtTo = AddressField(QStringLiteral("txtTo"), this);
-    m_txtCc = AddressField(QStringLiteral("txtCc"), this);
-    m_txtBcc = AddressField(QStringLiteral("txtBcc"), this);
+    m_addressField = AddressField(QStringLiteral("txtAcc"), this);
+    m_nameField = new QLineEdit(this);
+    m_nameField->setObjectName(QStringLiteral("txtNam"));
+    m_nameField->setMaxLength(127);
+    m_forwardToField = AddressField(QStringLiteral("txtTo"), this);
+    m_forwardCcField = AddressField(QStringLiteral("txtCc"), this);
+    m_forwardBccField = AddressField(QStringLiteral("txtBcc"), this);
 
-    m_chkPrt = Check(QStringLiteral("chkPrt"), QStringLiteral("メールを印刷する"), this);
-    m_chkSav = Check(QStringLiteral("chkSav"), QStringLiteral("メールを保存する"), this);
-    m_chkClr = Check(QStringLiteral("chkClr"), QStringLiteral("メールボックスをクリアする"), this);
-    m_chkLog = Check(QStringLiteral("chkLog"), QStringLiteral("ログを出力する"), this);
-    m_chkRfs = Check(QStringLiteral("chkRfs"), QStringLiteral("受信を拒否する"), this);
-    m_chkTrs = Check(QStringLiteral("chkTrs"), QStringLiteral("メールを転送する"), this);
+    m_printCheck = Check(QStringLiteral("chkPrt"), QStringLiteral("メールを印刷する"), this);
+    m_saveCheck = Check(QStringLiteral("chkSav"), QStringLiteral("メールを保存する"), this);
+    m_clearCheck = Check(QStringLiteral("chkClr"), QStringLiteral("メールボックスをクリアする"), this);
+    m_logCheck = Check(QStringLiteral("chkLog"), QStringLiteral("ログを出力する"), this);
+    m_rejectCheck = Check(QStringLiteral("chkRfs"), QStringLiteral("受信を拒否する"), this);
+    m_forwardCheck = Check(QStringLiteral("chkTrs"), QStringLiteral("メールを転送する"), this);
 
-    auto* cmdSav = DialogButton(QStringLiteral("cmdSav"), QStringLiteral("登録する"), this);
-    auto* cmdDel = DialogButton(QStringLiteral("cmdDel"), QStringLiteral("削除する"), this);
-    auto* cmdRef = DialogButton(QStringLiteral("cmdRef"), QStringLiteral("参照"), this);
-    cmdRef->setToolTip(QStringLiteral("送信者アドレス参照"));
-    auto* command2 = DialogButton(QStringLiteral("Command2"), QStringLiteral("終了"), this);
-    connect(cmdSav, &QPushButton::clicked, this, &SenderRuleEditor::OnRegister);
-    connect(cmdDel, &QPushButton::clicked, this, &SenderRuleEditor::OnDelete);
-    connect(cmdRef, &QPushButton::clicked, this, &SenderRuleEditor::OnReference);
-    connect(command2, &QPushButton::clicked, this, &QDialog::accept);
+    auto* registerButton = DialogButton(QStringLiteral("cmdSav"), QStringLiteral("登録する"), this);
+    auto* deleteButton = DialogButton(QStringLiteral("cmdDel"), QStringLiteral("削除する"), this);
+    auto* pickSenderButton = DialogButton(QStringLiteral("cmdRef"), QStringLiteral("参照"), this);
+    pickSenderButton->setToolTip(QStringLiteral("送信者アドレス参照"));
+    auto* closeButton = DialogButton(QStringLiteral("Command2"), QStringLiteral("終了"), this);
+    connect(registerButton, &QPushButton::clicked, this, &SenderRuleEditor::OnRegister);
+    connect(deleteButton, &QPushButton::clicked, this, &SenderRuleEditor::OnDelete);
+    connect(pickSenderButton, &QPushButton::clicked, this, &SenderRuleEditor::OnReference);
+    connect(closeButton, &QPushButton::clicked, this, &QDialog::accept);
 
     auto* fields = new QGridLayout;
     const auto label = [this](const QString& text, QWidget* buddy) {
@@ -148,38 +147,38 @@ void SenderRuleEditor::BuildUi()
         l->setBuddy(buddy);
         return l;
     };
-    fields->addWidget(label(QStringLiteral("送信者メールアドレス"), m_txtAcc), 0, 0);
-    fields->addWidget(m_txtAcc, 0, 1, 1, 2);
-    fields->addWidget(cmdRef, 0, 3);
-    fields->addWidget(label(QStringLiteral("送信者名"), m_txtNam), 1, 0);
-    fields->addWidget(m_txtNam, 1, 1, 1, 2);
+    fields->addWidget(label(QStringLiteral("送信者メールアドレス"), m_addressField), 0, 0);
+    fields->addWidget(m_addressField, 0, 1, 1, 2);
+    fields->addWidget(pickSenderButton, 0, 3);
+    fields->addWidget(label(QStringLiteral("送信者名"), m_nameField), 1, 0);
+    fields->addWidget(m_nameField, 1, 1, 1, 2);
 
     auto* checks = new QGridLayout;
-    checks->addWidget(m_chkPrt, 0, 0);
-    checks->addWidget(m_chkSav, 0, 1);
-    checks->addWidget(m_chkClr, 0, 2);
-    checks->addWidget(m_chkLog, 1, 0);
-    checks->addWidget(m_chkRfs, 1, 1);
-    checks->addWidget(m_chkTrs, 1, 2);
+    checks->addWidget(m_printCheck, 0, 0);
+    checks->addWidget(m_saveCheck, 0, 1);
+    checks->addWidget(m_clearCheck, 0, 2);
+    checks->addWidget(m_logCheck, 1, 0);
+    checks->addWidget(m_rejectCheck, 1, 1);
+    checks->addWidget(m_forwardCheck, 1, 2);
     fields->addLayout(checks, 2, 1, 1, 3);
 
-    fields->addWidget(label(QStringLiteral("転送先アドレス　　TO"), m_txtTo), 3, 0);
-    fields->addWidget(m_txtTo, 3, 1, 1, 2);
-    fields->addWidget(label(QStringLiteral("CC"), m_txtCc), 4, 0, Qt::AlignRight);
-    fields->addWidget(m_txtCc, 4, 1, 1, 2);
-    fields->addWidget(label(QStringLiteral("BCC"), m_txtBcc), 5, 0, Qt::AlignRight);
-    fields->addWidget(m_txtBcc, 5, 1, 1, 2);
+    fields->addWidget(label(QStringLiteral("転送先アドレス　　TO"), m_forwardToField), 3, 0);
+    fields->addWidget(m_forwardToField, 3, 1, 1, 2);
+    fields->addWidget(label(QStringLiteral("CC"), m_forwardCcField), 4, 0, Qt::AlignRight);
+    fields->addWidget(m_forwardCcField, 4, 1, 1, 2);
+    fields->addWidget(label(QStringLiteral("BCC"), m_forwardBccField), 5, 0, Qt::AlignRight);
+    fields->addWidget(m_forwardBccField, 5, 1, 1, 2);
     fields->addWidget(new QLabel(QStringLiteral("※複数指定の場合はコロン(;)、スペースで区切る"), this), 6, 1, 1, 3);
     fields->setColumnStretch(1, 1);
 
     auto* buttons = new QHBoxLayout;
-    buttons->addWidget(cmdSav);
-    buttons->addWidget(cmdDel);
+    buttons->addWidget(registerButton);
+    buttons->addWidget(deleteButton);
     buttons->addStretch(1);
-    buttons->addWidget(command2);
+    buttons->addWidget(closeButton);
 
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(m_grid, 1);
+    layout->addWidget(m_ruleGrid, 1);
     layout->addLayout(fields);
     layout->addLayout(buttons);
     resize(1010, 620);
@@ -190,37 +189,37 @@ void SenderRuleEditor::Refresh()
     // The widths the operator set survive the new query; the first query gets the defaults.
     QList<int> widths = {190, 120, 48, 48, 48, 48, 48, 48, 120, 120, 120};
     if (m_model->columnCount() == SenderRuleModel::ColumnCount)
-        for (int c = 0; c < SenderRuleModel::ColumnCount; ++c) widths[c] = m_grid->columnWidth(c);
+        for (int c = 0; c < SenderRuleModel::ColumnCount; ++c) widths[c] = m_ruleGrid->columnWidth(c);
     m_model->Select(store::ListConnection());
     for (int c = 0; c < SenderRuleModel::ColumnCount && c < m_model->columnCount(); ++c)
-        m_grid->setColumnWidth(c, widths[c]);
+        m_ruleGrid->setColumnWidth(c, widths[c]);
 }
 
 void SenderRuleEditor::LoadSenderRuleFields()
 {
-    const QVariantList values = m_model->RowValues(m_grid->currentIndex().row());
+    const QVariantList values = m_model->RowValues(m_ruleGrid->currentIndex().row());
     const auto text = [&](int column) { return values.isEmpty() ? QString() : values.at(column).toString(); };
     const auto flag = [&](int column) {
         return !values.isEmpty() && values.at(column).toBool() ? Qt::Checked : Qt::Unchecked;
     };
-    m_txtAcc->setText(text(SenderRuleModel::Address));
-    m_txtNam->setText(text(SenderRuleModel::Name));
-    m_txtTo->setText(text(SenderRuleModel::To));
-    m_txtCc->setText(text(SenderRuleModel::Cc));
-    m_txtBcc->setText(text(SenderRuleModel::Bcc));
-    m_chkPrt->setCheckState(flag(SenderRuleModel::Print));
-    m_chkSav->setCheckState(flag(SenderRuleModel::Save));
-    m_chkClr->setCheckState(flag(SenderRuleModel::Clear));
-    m_chkLog->setCheckState(flag(SenderRuleModel::Log));
-    m_chkRfs->setCheckState(flag(SenderRuleModel::Reject));
-    m_chkTrs->setCheckState(flag(SenderRuleModel::Forward));
+    m_addressField->setText(text(SenderRuleModel::Address));
+    m_nameField->setText(text(SenderRuleModel::Name));
+    m_forwardToField->setText(text(SenderRuleModel::To));
+    m_forwardCcField->setText(text(SenderRuleModel::Cc));
+    m_forwardBccField->setText(text(SenderRuleModel::Bcc));
+    m_printCheck->setCheckState(flag(SenderRuleModel::Print));
+    m_saveCheck->setCheckState(flag(SenderRuleModel::Save));
+    m_clearCheck->setCheckState(flag(SenderRuleModel::Clear));
+    m_logCheck->setCheckState(flag(SenderRuleModel::Log));
+    m_rejectCheck->setCheckState(flag(SenderRuleModel::Reject));
+    m_forwardCheck->setCheckState(flag(SenderRuleModel::Forward));
 }
 
 bool SenderRuleEditor::SaveSenderRule(const QString& address)
 {
     if (!MessageBox::Question(this, QStringLiteral("データを登録します。よろしいですか。"))) return true;
 
-    const QString key = base::TrimBlanks(address);
+    const QString key = base::TrimSpaces(address);
     QSqlDatabase db = store::ListConnection();
     const auto fail = [this](const QSqlError& error) {
         const QString code =
@@ -242,10 +241,11 @@ bool SenderRuleEditor::SaveSenderRule(const QString& address)
     const bool exists = seek.next();
     seek.finish();
 
-    const QVariantList values = {m_txtNam->text(),   IsSet(m_chkPrt) ? 1 : 0, IsSet(m_chkSav) ? 1 : 0,
-                                 IsSet(m_chkClr) ? 1 : 0, IsSet(m_chkLog) ? 1 : 0, IsSet(m_chkRfs) ? 1 : 0,
-                                 IsSet(m_chkTrs) ? 1 : 0, m_txtTo->text(),  m_txtCc->text(),
-                                 m_txtBcc->text()};
+    const QVariantList values = {m_nameField->text(),         IsSet(m_printCheck) ? 1 : 0,
+                                 IsSet(m_saveCheck) ? 1 : 0,  IsSet(m_clearCheck) ? 1 : 0,
+                                 IsSet(m_logCheck) ? 1 : 0,   IsSet(m_rejectCheck) ? 1 : 0,
+                                 IsSet(m_forwardCheck) ? 1 : 0, m_forwardToField->text(),
+                                 m_forwardCcField->text(),    m_forwardBccField->text()};
     QSqlQuery write(db);
     if (exists) {
         write.prepare(QStringLiteral("UPDATE tblList SET 名前 = ?, 印刷 = ?, メール保存 = ?, ボックスクリア = ?, "
@@ -269,34 +269,34 @@ void SenderRuleEditor::DeleteSenderRule(const QString& address)
     if (!MessageBox::Question(this, QStringLiteral("データを削除します。よろしいですか。"))) return;
     QSqlQuery query(store::ListConnection());
     query.prepare(QStringLiteral("DELETE FROM tblList WHERE アドレス = ?"));
-    query.addBindValue(base::TrimBlanks(address));
+    query.addBindValue(base::TrimSpaces(address));
     // A failed delete is not the operator's to handle; the grid shows what the table holds.
     if (!query.exec()) qWarning().noquote() << "tblList delete:" << query.lastError().text();
 }
 
 void SenderRuleEditor::OnRegister()
 {
-    const QString address = m_txtAcc->text();
-    if (base::TrimBlanks(address).isEmpty()) {
+    const QString address = m_addressField->text();
+    if (base::TrimSpaces(address).isEmpty()) {
         MessageBox::Information(this, QStringLiteral("アドレスを入力してください。"));
         return;
     }
     if (!SaveSenderRule(address)) MessageBox::Information(this, QStringLiteral("データの登録に失敗しました。"));
     Refresh();
     // Show the rule as the current row; the edit area keeps what the operator typed.
-    const int row = m_model->FindRow(base::TrimBlanks(address));
+    const int row = m_model->FindRow(base::TrimSpaces(address));
     if (row >= 0) {
         m_keepFields = true;
-        m_grid->setCurrentIndex(m_model->index(row, 0));
-        m_grid->scrollTo(m_model->index(row, 0));
+        m_ruleGrid->setCurrentIndex(m_model->index(row, 0));
+        m_ruleGrid->scrollTo(m_model->index(row, 0));
         m_keepFields = false;
     }
 }
 
 void SenderRuleEditor::OnDelete()
 {
-    const QString address = m_txtAcc->text();
-    if (base::TrimBlanks(address).isEmpty()) {
+    const QString address = m_addressField->text();
+    if (base::TrimSpaces(address).isEmpty()) {
         MessageBox::Information(this, QStringLiteral("アドレスを入力してください。"));
         return;
     }
@@ -306,7 +306,7 @@ void SenderRuleEditor::OnDelete()
 
 void SenderRuleEditor::OnReference()
 {
-    SenderPicker picker(m_programFolder, m_listName, m_txtAcc, m_txtNam, this);
+    SenderPicker picker(m_programFolder, m_listName, m_addressField, m_nameField, this);
     picker.exec();
 }
 

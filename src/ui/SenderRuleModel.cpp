@@ -174,7 +174,7 @@ bool SenderRuleModel::setData(const QModelIndex& index, const QVariant& value, i
     const int column = index.column();
     if (IsNewRow(row)) {
         if (column != Address) return false;
-        const QString address = base::TrimBlanks(value.toString());
+        const QString address = base::TrimSpaces(value.toString());
         if (address.isEmpty()) return false;  // nothing typed: the empty row stays empty
         return AddRule(row, address);
     }
@@ -188,7 +188,7 @@ bool SenderRuleModel::setData(const QModelIndex& index, const QVariant& value, i
         stored = *flag;
     } else {
         QString text = value.toString();
-        if (column == Address) text = base::TrimBlanks(text);
+        if (column == Address) text = base::TrimSpaces(text);
         if (column == Address && text.isEmpty()) {
             emit editRefused(QStringLiteral("アドレスを入力してください。"));
             return false;

@@ -22,7 +22,7 @@ class CommandFixture : public ::testing::Test {
         QFile::setPermissions(home.File("list.db"), QFile::ReadOwner | QFile::WriteOwner);
         copy.emplace(config::InMemoryWorkingCopy::FromSettingsFile(home.Folder()));
     }
-    config::SettingsRecord Record() const { return config::ReadFormSettings(*copy); }
+    config::SettingsRecord Record() const { return config::TakeSettingsSnapshot(*copy); }
 
     // Runs sql on a connection of the test's own; every row as column → value.
     QList<QVariantMap> Rows(const QString& sql, const QVariantList& values = {})

@@ -4,7 +4,6 @@
 #include "config/ConnectionSecurity.h"
 #include "config/InMemoryWorkingCopy.h"
 #include "config/FileSizeLimit.h"
-#include "mail/ActivityLog.h"
 #include "support/TempHome.h"
 
 #include <QDateTime>
@@ -17,12 +16,6 @@ using lw::test::WriteFile;
 
 namespace {
 
-class RecordedMessage : public SettingsMessage {
-  public:
-    void Show(const QString& text) override { shown << text; }
-    QStringList shown;
-};
-
 QString IniPath(const lw::test::TempHome& home) { return home.File("larchwatcher.ini"); }
 
 } // namespace
@@ -31,8 +24,7 @@ TEST(Settings, SaveWritesAllKeysInOrderAndLoadsBack)
 {
     lw::test::TempHome home;
     InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
-    RecordedMessage message;
-    ASSERT_TRUE(SaveWindowSettings(copy, message));
+    ASSERT_TRUE(SaveSettings(copy).Ok());
     EXPECT_EQ(ReadFile(IniPath(home)),
               QByteArray("[larchwatcher]\npopserver=popserver\npopaccount=popaccount\npoppassword=poppassword\n"
                          "smtpserver=smtpserver\nsmtpaccount=smtpaccount\nsmtppassword=smtppassword\n"
@@ -48,8 +40,7 @@ TEST(Settings, SaveWritesAllKeysInOrderAndLoadsBack)
     copy.SetText("trsto", " A@X.JP; B@Y.JP ");
     copy.SetState("authtyp", 3);
     copy.SetState("flgcmd", 2);
-    ASSERT_TRUE(SaveWindowSettings(copy, message));
-    EXPECT_TRUE(message.shown.isEmpty());
+    ASSERT_TRUE(SaveSettings(copy).Ok());
     const QByteArray file = ReadFile(IniPath(home));
     for (const char* line : {"\npopserver=\n", "\npopaccount=user one\n", "\ntrsto=A@X.JP; B@Y.JP\n", "\nflgcmd=2\n"})
         EXPECT_TRUE(file.contains(line)) << line;
@@ -90,7 +81,7 @@ TEST(Settings, SnapshotNormalisesAddressesAndFallsBackToDefaultNumbers)
     copy.SetState("flgtrs", 1);
     copy.SetState("authtyp", -1);
     copy.SetState("flgtrstgt", 5);
-    SettingsRecord record = ReadFormSettings(copy);
+    SettingsRecord record = TakeSettingsSnapshot(copy);
     EXPECT_EQ(record.programFolder, home.Folder());
     EXPECT_EQ(record.forwardTo, "a@x.jp\tb@y.jp");
     EXPECT_EQ(record.commandAccount, " admin ");
@@ -106,7 +97,7 @@ TEST(Settings, SnapshotNormalisesAddressesAndFallsBackToDefaultNumbers)
     copy.SetText("portpop", "50110");
     copy.SetText("portsmtp", "-25");
     copy.SetText("Interval", "x");
-    record = ReadFormSettings(copy);
+    record = TakeSettingsSnapshot(copy);
     EXPECT_EQ(record.popPort, 50110);
     EXPECT_EQ(record.smtpPort, 25);
     EXPECT_EQ(record.intervalMs, 60000);
@@ -122,28 +113,23 @@ TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
 
     // A full disk hit inside the authtyp line, which stays where the old file had it.
     const qsizetype authtypAt = QByteArray("[other]\nx=1\n[larchwatcher]\npopserver=new.example\n").size();
-    RecordedMessage message;
     {
         lw::test::FileSizeLimit limit(static_cast<rlim_t>(authtypAt + 3));
-        EXPECT_FALSE(SaveWindowSettings(copy, message));
+        const lw::base::Status saved = SaveSettings(copy);
+        EXPECT_EQ(saved.ErrorText(), QString::fromUtf8("authtypの設定に失敗しました。"));
     }
-    EXPECT_EQ(message.shown, QStringList{QString::fromUtf8("authtypの設定に失敗しました。")});
     EXPECT_EQ(ReadFile(IniPath(home)), old);
     EXPECT_FALSE(QFile::exists(IniPath(home) + ".tmp"));
     EXPECT_EQ(copy.Text("popserver"), "new.example");
 
-    // A program folder that cannot hold files at all: the first key, in the log, no dialog.
+    // A program folder that cannot hold files at all: the first key.
     ASSERT_TRUE(WriteFile(home.File("plain"), "x"));
     InMemoryWorkingCopy nowhere(home.File("plain"));
     LoadSettingsIntoWindow(nowhere, home.File("plain"));
-    const SettingsRecord record = ReadFormSettings(copy);
-    EXPECT_FALSE(SaveSettingsQuiet(nowhere, record));
-    const QByteArray log =
-        ReadFile(lw::mail::LogFilePath(record.programFolder, record.logBaseName, QDateTime::currentDateTime()));
-    EXPECT_TRUE(log.contains(QString::fromUtf8("==> popserverの設定に失敗しました。").toUtf8())) << log.data();
+    EXPECT_EQ(SaveSettings(nowhere).ErrorText(), QString::fromUtf8("popserverの設定に失敗しました。"));
     EXPECT_FALSE(WriteSetting(home.File("plain"), "larchwatcher.ini", "larchwatcher", "popserver", "b"));
 
-    EXPECT_TRUE(SaveSettingsQuiet(copy, record));
+    EXPECT_TRUE(SaveSettings(copy).Ok());
     EXPECT_TRUE(ReadFile(IniPath(home)).startsWith("[other]\nx=1\n[larchwatcher]\npopserver=new.example\n"));
     // One key alone: the rest of the file is kept, the value stored unchanged.
     EXPECT_TRUE(WriteSetting(home.Path(), "larchwatcher.ini", "larchwatcher", "popserver", "b=c"));
@@ -159,12 +145,10 @@ TEST(Settings, DesktopSectionAndMainKeysKeepEachOther)
 
     InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     copy.SetText("popserver", "pop.example.co.jp");
-    RecordedMessage message;
-    ASSERT_TRUE(SaveWindowSettings(copy, message));
+    ASSERT_TRUE(SaveSettings(copy).Ok());
     const QByteArray mainOnly = ReadFile(IniPath(home));
 
-    QString error;
-    ASSERT_TRUE(SaveDesktopSettings(home.Folder(), {MailNotices::EveryMessage, true}, error)) << error.toStdString();
+    ASSERT_TRUE(SaveDesktopSettings(home.Folder(), {MailNotices::EveryMessage, true}).Ok());
     const QByteArray both = ReadFile(IniPath(home));
     EXPECT_TRUE(both.startsWith(mainOnly)) << both.toStdString();
     EXPECT_TRUE(both.endsWith("[desktop]\nmailnotices=2\nclosehintshown=1\n")) << both.toStdString();
@@ -172,7 +156,7 @@ TEST(Settings, DesktopSectionAndMainKeysKeepEachOther)
     EXPECT_TRUE(LoadDesktopSettings(home.Folder()).closeHintShown);
 
     copy.SetText("popserver", "pop2.example.co.jp");
-    ASSERT_TRUE(SaveWindowSettings(copy, message));
+    ASSERT_TRUE(SaveSettings(copy).Ok());
     EXPECT_TRUE(ReadFile(IniPath(home)).endsWith("[desktop]\nmailnotices=2\nclosehintshown=1\n"));
     EXPECT_EQ(ReadSetting(home.Folder(), "larchwatcher.ini", "larchwatcher", "popserver", ""), "pop2.example.co.jp");
 
@@ -188,18 +172,16 @@ TEST(ConnectionSecurity, ServersAndPinsAreKeptInTheirOwnSectionAndAWindowSaveKee
 {
     lw::test::TempHome home;
     InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
-    RecordedMessage message;
-    ASSERT_TRUE(SaveWindowSettings(copy, message));
+    ASSERT_TRUE(SaveSettings(copy).Ok());
     const QByteArray keys = ReadFile(IniPath(home));
-    QString error;
     // An account with the characters of the file's own structure stays one key.
     const QString odd = QStringLiteral("a=b;[c] 太郎");
-    ASSERT_TRUE(RememberTls(home.Path(), "pop3", "Mail.Example.JP", odd, error)) << error.toStdString();
-    ASSERT_TRUE(TrustCertificate(home.Path(), "mail.example.jp", 995, "AB:CD", error));
-    ASSERT_TRUE(TrustCertificate(home.Path(), "mail.example.jp", 995, "EF:01", error));
+    ASSERT_TRUE(RememberTls(home.Path(), "pop3", "Mail.Example.JP", odd).Ok());
+    ASSERT_TRUE(TrustCertificate(home.Path(), "mail.example.jp", 995, "AB:CD").Ok());
+    ASSERT_TRUE(TrustCertificate(home.Path(), "mail.example.jp", 995, "EF:01").Ok());
     EXPECT_TRUE(ReadFile(IniPath(home)).startsWith(keys + "[connection]\n")) << ReadFile(IniPath(home)).toStdString();
 
-    ASSERT_TRUE(SaveWindowSettings(copy, message)); // the window's save keeps the section
+    ASSERT_TRUE(SaveSettings(copy).Ok()); // the window's save keeps the section
     const ConnectionSecurity security = ConnectionSecurity::Load(home.Path());
     EXPECT_FALSE(security.RequireTlsAlways());
     EXPECT_TRUE(security.TlsRequired("pop3", "mail.example.jp", odd));

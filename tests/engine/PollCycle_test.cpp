@@ -33,13 +33,13 @@ struct PrintRecord final : NoticePrinterFactory {
         PrintRecord& r;
         QString pdf;
         explicit Printer(PrintRecord& record) : r(record) {}
-        bool Print(const QString& mailText, const QString& baseName, QString& error) override
+        base::Status Print(const QString& mailText, const QString& baseName) override
         {
             if (r.onPrint) r.onPrint();
-            if (r.fail) return error = QStringLiteral("用紙がありません"), false;
+            if (r.fail) return base::Fail(QStringLiteral("用紙がありません"));
             r.texts << mailText;
             pdf = r.pdfFolder.isEmpty() ? QString() : r.pdfFolder + baseName + QStringLiteral(".pdf");
-            return true;
+            return {};
         }
         QString FallbackFile() const override { return pdf; }
     };

@@ -23,20 +23,20 @@ protected:
 
     bool Rule(const QString& address, SenderRule& rule)
     {
-        QString error = QStringLiteral("stale");  // a caller's old error text does not survive a good lookup
-        const bool found = LookUpSenderRule(settings.programFolder, settings.listDatabaseName, address, rule, error);
-        EXPECT_TRUE(error.isEmpty()) << error.toStdString();
+        const RuleLookup found = LookUpSenderRule(settings.programFolder, settings.listDatabaseName, address);
+        EXPECT_TRUE(found.Ok()) << found.ErrorText().toStdString();
         EXPECT_FALSE(store::ListConnection().isValid()) << "no connection stays open between lookups";
-        return found;
+        if (!found || !found->has_value()) return false;
+        rule = **found;
+        return true;
     }
 
     // Whether the address book holds the address; expect an error or none.
     bool InBook(const QString& address, bool failing = false)
     {
-        QString error;
-        const bool found = LookUpAddressBook(settings.programFolder, settings.listDatabaseName, address, error);
-        EXPECT_EQ(error.isEmpty(), !failing) << error.toStdString();
-        return found;
+        const base::Result<bool> found = LookUpAddressBook(settings.programFolder, settings.listDatabaseName, address);
+        EXPECT_EQ(found.Ok(), !failing) << found.ErrorText().toStdString();
+        return found && *found;
     }
 };
 
@@ -45,12 +45,11 @@ TEST_F(SenderRulesTest, FoundRuleFillsFlagsAndNormalisedListsOnly)
     AddRule(QStringLiteral("Taro@Example.jp"), {1, 0, 1, 1, 0, 1}, QStringLiteral("A@x.jp; b@x.jp"),
             QVariant(QMetaType::fromType<QString>()), QStringLiteral("　C@x.jp "));
     SenderRule rule;
-    rule.name = QStringLiteral("kept");
     ASSERT_TRUE(Rule(QStringLiteral("  taro@example.jp "), rule));
     EXPECT_EQ((QList<bool>{rule.print, rule.save, rule.clear, rule.log, rule.reject, rule.forward}),
               (QList<bool>{true, false, true, true, false, true}));
     EXPECT_EQ((QStringList{rule.forwardTo, rule.forwardCc, rule.forwardBcc, rule.name}),
-              (QStringList{"a@x.jp\tb@x.jp", "", "c@x.jp", "kept"})) << "a null column reads as empty";
+              (QStringList{"a@x.jp\tb@x.jp", "", "c@x.jp", ""})) << "a null column reads as empty; no name is filled";
 
     // Listed with every flag off still counts as found.
     AddRule(QStringLiteral("quiet@example.jp"), {0, 0, 0, 0, 0, 0});

@@ -20,11 +20,11 @@ protected:
     // Imports; without errorOut the import must succeed.
     bool Import(const QString& path, QString* errorOut = nullptr, const ImportProgress& progress = {})
     {
-        QString error;
-        const bool ok = ImportAddressBook(path, home.Path(), QStringLiteral(" list "), m_report, error, progress);
+        const base::Status imported = ImportAddressBook(path, home.Path(), QStringLiteral(" list "), m_report, progress);
+        const QString error = imported.Ok() ? QString() : imported.ErrorText();
         if (errorOut) *errorOut = error;
-        else EXPECT_TRUE(ok) << error.toStdString();
-        return ok;
+        else EXPECT_TRUE(imported.Ok()) << error.toStdString();
+        return imported.Ok();
     }
 
     Book Rows() const

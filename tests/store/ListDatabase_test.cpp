@@ -20,18 +20,25 @@ struct RecordingQuestion final : DatabaseQuestion {
     QStringList asked;
 };
 
+// A status as the flag and reason the cases compare.
+bool Passed(const base::Status& status, QString& error)
+{
+    if (!status) error = status.ErrorText();
+    return status.Ok();
+}
+
 class ListDatabaseTest : public test::StoreFixture {
 protected:
     void TearDown() override { CloseListDatabase(); }
     void Open(const QString& name = QStringLiteral("list"))
     {
         QString error;
-        ASSERT_TRUE(OpenListDatabase(home.Path(), name, error)) << error.toStdString();
+        ASSERT_TRUE(Passed(OpenListDatabase(home.Path(), name), error)) << error.toStdString();
     }
     static bool Add(const QString& table, const ColumnValues& keys, const ColumnValues& values, QString& error,
                     bool* added = nullptr)
     {
-        return FindOrAdd(ListConnection(), table, keys, values, error, added);
+        return Passed(FindOrAdd(ListConnection(), table, keys, values, added), error);
     }
 };
 
@@ -62,11 +69,11 @@ TEST(EnsureListDatabaseTest, AsksBeforeCreatingAndCreatesNothingWithoutConsentOr
 TEST_F(ListDatabaseTest, OpenNeverCreatesOrAcceptsABrokenFileAndKeepsLiveQueriesAcrossReopenAndHold)
 {
     QString error;
-    EXPECT_FALSE(OpenListDatabase(home.Path(), QStringLiteral("missing"), error));
+    EXPECT_FALSE(Passed(OpenListDatabase(home.Path(), QStringLiteral("missing")), error));
     EXPECT_TRUE(error.contains(QStringLiteral("missing.db"))) << error.toStdString();
     EXPECT_FALSE(QFileInfo::exists(home.File(QStringLiteral("missing.db"))));
     ASSERT_FALSE(test::WriteFile(home.Path(), QStringLiteral("broken.db"), QByteArray(4096, 'x')).isEmpty());
-    EXPECT_FALSE(OpenListDatabase(home.Path(), QStringLiteral("broken"), error));
+    EXPECT_FALSE(Passed(OpenListDatabase(home.Path(), QStringLiteral("broken")), error));
     EXPECT_FALSE(ListConnection().isValid());
 
     ASSERT_TRUE(QFile::copy(DatabasePath(), home.File(QStringLiteral("second.db"))));
@@ -105,15 +112,15 @@ TEST_F(ListDatabaseTest, EachThreadHasItsOwnConnectionAndWritesDoNotCollide)
     QString names[2], errors[2];
     const auto writer = [this, &names, &errors](int which) {
         QString& error = errors[which];
-        if (!OpenListDatabase(home.Path(), QStringLiteral("list"), error)) return;
+        if (!Passed(OpenListDatabase(home.Path(), QStringLiteral("list")), error)) return;
         names[which] = ListConnection().connectionName();
         for (int i = 0; i < kRows && error.isEmpty(); ++i) {
             TransactionGuard transaction(ListConnection());
             // Both threads add the shared keys: BEGIN IMMEDIATE must keep them single.
-            if (!transaction.Begin(error) ||
+            if (!Passed(transaction.Begin(), error) ||
                 !Add(QStringLiteral("tblList"), {{QStringLiteral("アドレス"), QStringLiteral("t%1-%2@x.jp").arg(which).arg(i)}}, {}, error) ||
                 !Add(QStringLiteral("tblHistory"), {{QStringLiteral("保存ファイルID"), QStringLiteral("shared%1").arg(i)}}, {}, error) ||
-                !transaction.Commit(error))
+                !Passed(transaction.Commit(), error))
                 break;
         }
         CloseListDatabase();

@@ -53,10 +53,10 @@ TEST(NoticeReport, NoticesOfOneCycleAreSeparateA4PdfsAndLongTextsRunOverNumbered
     // One line far wider than the page, without any blank to break at.
     const QString wide = QStringLiteral("W").repeated(150) + QStringLiteral("漢").repeated(80) + "END";
     longText += wide + "\r\n\tTAB\r\n";
-    QString error;
-    ASSERT_TRUE(printer->Print(first, "first.eml", error)) << error.toStdString();
-    ASSERT_TRUE(printer->Print("subject: Invoice 4711\r\nfrom: bill@example.com\r\n", "second.eml", error));
-    ASSERT_TRUE(printer->Print(longText, "long", error));
+    const lw::base::Status printed = printer->Print(first, "first.eml");
+    ASSERT_TRUE(printed.Ok()) << printed.ErrorText().toStdString();
+    ASSERT_TRUE(printer->Print("subject: Invoice 4711\r\nfrom: bill@example.com\r\n", "second.eml").Ok());
+    ASSERT_TRUE(printer->Print(longText, "long").Ok());
     EXPECT_TRUE(printer->FallbackFile().isEmpty()) << "a folder chosen for notices stands in for no printer";
 
     const QString a = PdfText(folder + "/first.eml.pdf");
@@ -90,20 +90,19 @@ TEST(NoticeReport, FailuresAreReportedNeverSilent)
     ASSERT_TRUE(QDir().mkpath(home.File("pdf/m2.pdf")));
     // A folder that cannot be created (a file is in the way); a PDF with a folder in its place.
     for (const auto& [folder, id] : {std::pair{home.File("blocker/sub"), "m1"}, {home.File("pdf"), "m2"}}) {
-        QString error;
-        const bool printed = lw::ui::CycleNoticePrinter(folder).Print("body: x\r\n", id, error);
-        EXPECT_FALSE(printed || error.isEmpty()) << id;
+        const lw::base::Status printed = lw::ui::CycleNoticePrinter(folder).Print("body: x\r\n", id);
+        EXPECT_FALSE(printed.Ok() || printed.ErrorText().isEmpty()) << id;
     }
 
     // Without a printer and without a folder to fall back on, nothing pretends to print.
     if (!lw::ui::HasDefaultPrinter()) {
-        QString error;
         auto none = NoticePrinterFactoryQt(QString(), [] { return QString(); }).Create();
-        EXPECT_FALSE(none->Print("body: x\r\n", "m3", error) || error.isEmpty());
+        const lw::base::Status printed = none->Print("body: x\r\n", "m3");
+        EXPECT_FALSE(printed.Ok() || printed.ErrorText().isEmpty());
 
         const QString fallback = home.File("mail/print");
         auto pdfPrinter = NoticePrinterFactoryQt(QString(), [&] { return fallback; }).Create();
-        ASSERT_TRUE(pdfPrinter->Print(QStringLiteral("body: 印刷\r\n"), "m4", error));
+        ASSERT_TRUE(pdfPrinter->Print(QStringLiteral("body: 印刷\r\n"), "m4").Ok());
         EXPECT_TRUE(PdfText(fallback + "/m4.pdf").contains(QStringLiteral("body: 印刷")));
         EXPECT_EQ(pdfPrinter->FallbackFile(), fallback + "/m4.pdf")
             << "where the notice went instead of a printer";
