@@ -72,6 +72,17 @@ GObjectPtr<GMimeMessage> ParseMessage(const std::string& bytes)
     return AdoptRef(g_mime_parser_construct_message(parser.get(), options.get()));
 }
 
+// The message stored in file, made ready as every reader needs it; null when the file cannot be
+// read or holds no message.
+GObjectPtr<GMimeMessage> ParseMessageFile(const std::string& file)
+{
+    auto bytes = ReadWholeFile(file);
+    if (!bytes) return nullptr;
+    PrepareBytes(*bytes);
+    EnsureGMime();
+    return ParseMessage(*bytes);
+}
+
 // Raw value of the first field of that name (the library's getters merge or take the last).
 std::string_view RawHeader(GMimeObject* object, const char* name)
 {
@@ -455,13 +466,8 @@ std::optional<MessageParts> ReadMail(const std::string& file, const std::string&
                                      const std::string& folder)
 {
     try {
-        auto bytes = ReadWholeFile(file);
-        if (!bytes) return std::nullopt;
-        PrepareBytes(*bytes);
-        EnsureGMime();
-        const auto message = ParseMessage(*bytes);
-        if (!message) return std::nullopt;
-        if (!HasHeaderField(message.get())) return std::nullopt;
+        const auto message = ParseMessageFile(file);
+        if (!message || !HasHeaderField(message.get())) return std::nullopt;
         return ReadParts(message.get(), partList, folder);
     } catch (...) {
         return std::nullopt;
@@ -497,11 +503,7 @@ std::string PartText(const MessagePart& part)
 std::optional<MessageOrigin> ReadOrigin(const std::string& file)
 {
     try {
-        auto bytes = ReadWholeFile(file);
-        if (!bytes) return std::nullopt;
-        PrepareBytes(*bytes);
-        EnsureGMime();
-        const auto message = ParseMessage(*bytes);
+        const auto message = ParseMessageFile(file);
         if (!message || !HasHeaderField(message.get())) return std::nullopt;
         GMimeObject* top = GMIME_OBJECT(message.get());
         std::vector<Leaf> leaves;
@@ -527,11 +529,7 @@ std::vector<std::string> ForwardMarks(const std::string& file)
 {
     std::vector<std::string> marks;
     try {
-        auto bytes = ReadWholeFile(file);
-        if (!bytes) return marks;
-        PrepareBytes(*bytes);
-        EnsureGMime();
-        const auto message = ParseMessage(*bytes);
+        const auto message = ParseMessageFile(file);
         if (!message) return marks;
         GMimeHeaderList* headers = g_mime_object_get_header_list(GMIME_OBJECT(message.get()));
         const int count = headers == nullptr ? 0 : g_mime_header_list_get_count(headers);
