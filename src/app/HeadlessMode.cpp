@@ -127,13 +127,14 @@ private:
 {
     switch (lock.Acquire()) {
     case SingleInstance::Outcome::Acquired: return true;
-    case SingleInstance::Outcome::InUse:
+    case SingleInstance::Outcome::InUse: {
+        const qint64 holder = lock.HolderProcess();
         std::fprintf(stderr, "larchwatcher: the program folder is in use by another running copy (%s, lock %s)\n",
-                     lock.HolderProcess() == 0 ? "process not named yet"
-                                               : qPrintable(QStringLiteral("process %1").arg(lock.HolderProcess())),
+                     holder == 0 ? "process not named yet" : qPrintable(QStringLiteral("process %1").arg(holder)),
                      qPrintable(lock.Path()));
         status = kExitFolderInUse;
         return false;
+    }
     case SingleInstance::Outcome::Failed: break;
     }
     std::fprintf(stderr, "larchwatcher: cannot create the lock %s of the program folder\n",

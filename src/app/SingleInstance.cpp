@@ -26,26 +26,18 @@ SingleInstance::Outcome SingleInstance::Acquire()
     if (m_lock->tryLock(0)) return Outcome::Acquired;
     if (m_lock->error() != QLockFile::LockFailedError) return Outcome::Failed;
     RemoveLeftoverRemovalGuard();
-    if (m_lock->tryLock(0)) return Outcome::Acquired;
-    // A copy killed between creating the lock file and writing its process into it leaves a file
-    // that names no holder, which would never count as stale. A live copy writes it at once, so
-    // one still unreadable a moment later is taken over; the ".rmlock" beside it keeps two
-    // starting copies from both doing so.
-    if (HoldsNoProcess()) {
-        QThread::msleep(200);
-        QLockFile removal(m_path + QStringLiteral(".rmlock"));
-        if (HoldsNoProcess() && removal.tryLock(0) && HoldsNoProcess() && m_lock->removeStaleLockFile() &&
-            m_lock->tryLock(0))
-            return Outcome::Acquired;
-    }
-    // The number of a dead holder can pass to a new process at once (process numbers wrap after
-    // 32768 on many systems), and then the holder looks alive. A live holder keeps a file lock
-    // on the lock file from before it writes its number until it ends, and removing a stale
-    // lock takes that file lock first, so the removal succeeds only when the holder is gone.
-    if (HolderProcess() != 0) {
-        QLockFile removal(m_path + QStringLiteral(".rmlock"));
-        if (removal.tryLock(0) && m_lock->removeStaleLockFile() && m_lock->tryLock(0)) return Outcome::Acquired;
-    }
+    // A live holder keeps a file lock on the lock file from just after creating it until it ends,
+    // and removing a stale lock takes that file lock first: the removal succeeds only once the
+    // holder is gone, whatever the file says. That covers a holder killed before it wrote its
+    // process into the file (a file that names nobody never counts as stale otherwise) and a dead
+    // holder whose process number has passed to a new process (numbers wrap after 32768 on many
+    // systems). A live copy holds no file lock only between creating the file and locking it, so
+    // a file that names nobody yet is given a moment first; the ".rmlock" beside it keeps two
+    // starting copies from both removing it.
+    if (!QFileInfo::exists(m_path)) return Outcome::InUse;
+    if (HolderProcess() == 0) QThread::msleep(200);
+    QLockFile removal(m_path + QStringLiteral(".rmlock"));
+    if (removal.tryLock(0) && m_lock->removeStaleLockFile() && m_lock->tryLock(0)) return Outcome::Acquired;
     return Outcome::InUse;
 }
 
@@ -61,13 +53,6 @@ void SingleInstance::RemoveLeftoverRemovalGuard() const
     if (!guard.exists() || guard.lastModified().msecsTo(QDateTime::currentDateTime()) < kGuardHeldAtMostMs) return;
     QLockFile leftover(guardPath);
     leftover.removeStaleLockFile();
-}
-
-bool SingleInstance::HoldsNoProcess() const
-{
-    qint64 pid = 0;
-    QString hostname, appname;
-    return QFileInfo::exists(m_path) && !m_lock->getLockInfo(&pid, &hostname, &appname);
 }
 
 qint64 SingleInstance::HolderProcess() const

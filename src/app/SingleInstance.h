@@ -30,8 +30,6 @@ public:
     static QString ProgramFolderLockPath(const QString& programFolder);
 
 private:
-    // True when the lock file exists but names no process.
-    bool HoldsNoProcess() const;
     // Removes the guard a copy killed while removing a stale lock left behind.
     void RemoveLeftoverRemovalGuard() const;
 
