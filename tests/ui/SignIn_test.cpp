@@ -97,8 +97,7 @@ TEST_F(SignInTest, TheBrowserSignInKeepsTokensARefusalIsShownAndSignOutForgetsTh
     const QString refusal = QStringLiteral("OAuth2の更新トークンが拒否されたため、ログインを止めました。");
     config::TokenRecord refused;
     refused.refusal = refusal;
-    QString error;
-    ASSERT_TRUE(config::TokenFile(m_home.Path()).Write(config::RecordToJson(refused), error));
+    ASSERT_TRUE(config::TokenFile(m_home.Path()).Write(config::RecordToJson(refused)).Ok());
     m_summary.signInNeeded = refusal;
     window->Service().RunTickNow();
     EXPECT_TRUE(State().startsWith(QStringLiteral("もう一度サインインしてください"))) << State().toStdString();
