@@ -27,41 +27,29 @@
 #include <QTimer>
 
 #include <functional>
-#include <memory>
 
 namespace {
 
-// An X server of its own on the first free display, and a window manager on it when there is one.
+// An X server of its own on a free display, and a window manager on it when there is one.
 class VirtualScreen {
   public:
-    bool Start(QString& reason)
+    // Empty once the screen is up, else why not.
+    QString Start()
     {
         const QString xvfb = QStandardPaths::findExecutable("Xvfb");
-        if (xvfb.isEmpty()) return reason = "Xvfb is not installed (tools/install-deps installs it)", false;
-        for (int n = 70; n < 100 && m_display.isEmpty(); ++n) {
-            if (QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(n))) continue;
-            auto server = std::make_unique<QProcess>();
-            server->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-            server->start(xvfb,
-                          {QStringLiteral(":%1").arg(n), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
-            for (int i = 0; i < 100 && server->state() != QProcess::NotRunning; ++i) {
-                if (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n))) {
-                    m_display = QStringLiteral(":%1").arg(n);
-                    m_server = std::move(server);
-                    break;
-                }
-                server->waitForFinished(50);
-            }
-        }
-        if (m_display.isEmpty()) return reason = "Xvfb did not start on any display from :70 to :99", false;
+        if (xvfb.isEmpty()) return "Xvfb is not installed (tools/install-deps installs it)";
+        // The server picks the display and writes its number to fd 1 once it takes clients.
+        m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_server.start(xvfb, {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
+        if (!m_server.waitForReadyRead(10000)) return "Xvfb did not start";
+        m_display = u':' + QString::fromLatin1(m_server.readLine().trimmed());
         if (const QString wm = QStandardPaths::findExecutable("openbox"); !wm.isEmpty()) {
-            m_manager = std::make_unique<QProcess>();
-            m_manager->setProcessEnvironment(Environment());
-            m_manager->setStandardErrorFile(QProcess::nullDevice());
-            m_manager->start(wm, {"--sm-disable"});
-            m_manager->waitForFinished(700); // running: it has taken the screen
+            m_manager.setProcessEnvironment(Environment());
+            m_manager.setStandardErrorFile(QProcess::nullDevice());
+            m_manager.start(wm, {"--sm-disable"});
+            m_manager.waitForFinished(700); // running: it has taken the screen
         }
-        return true;
+        return {};
     }
     QProcessEnvironment Environment() const
     {
@@ -73,8 +61,8 @@ class VirtualScreen {
     }
     ~VirtualScreen()
     {
-        for (QProcess* process : {m_manager.get(), m_server.get()}) {
-            if (process == nullptr || process->state() == QProcess::NotRunning) continue;
+        for (QProcess* process : {&m_manager, &m_server}) {
+            if (process->state() == QProcess::NotRunning) continue;
             process->terminate();
             if (!process->waitForFinished(5000)) process->kill(), process->waitForFinished(1000);
         }
@@ -82,8 +70,8 @@ class VirtualScreen {
 
   private:
     QString m_display;
-    std::unique_ptr<QProcess> m_server; // ended first on the way out: its clients go with it
-    std::unique_ptr<QProcess> m_manager;
+    QProcess m_server;
+    QProcess m_manager;
 };
 
 class ScreenBoxes : public lw::test::ListTest {};
@@ -91,8 +79,7 @@ class ScreenBoxes : public lw::test::ListTest {};
 TEST_F(ScreenBoxes, EveryBoxOfTheEditorAndTheViewerIsPaintedOnTheXScreen)
 {
     VirtualScreen screen;
-    QString reason;
-    if (!screen.Start(reason)) GTEST_SKIP() << reason;
+    if (const QString reason = screen.Start(); !reason.isEmpty()) GTEST_SKIP() << reason;
 
     // One saved message for the viewer's boxes.
     const QString saved = lw::test::WriteFile(m_home.File("mail"), "a.eml",
