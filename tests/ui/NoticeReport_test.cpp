@@ -9,9 +9,9 @@
 #include <QPrintPreviewDialog>
 #include <QPrintPreviewWidget>
 #include <QPrinter>
-#include <QTimer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -38,18 +38,23 @@ QString PdfInfo(const QString& path, const char* field)
     return QRegularExpression(QString(field) + ":\\s+([^\\n]+)").match(Run("pdfinfo", {path})).captured(1);
 }
 
-QString Squeeze(QString text) { return text.remove(QRegularExpression(QStringLiteral("\\s"))); }
+QString Squeeze(QString text)
+{
+    return text.remove(QRegularExpression(QStringLiteral("\\s")));
+}
 
 TEST(NoticeReport, NoticesOfOneCycleAreSeparateA4PdfsAndLongTextsRunOverNumberedPages)
 {
     lw::test::TempHome home;
     const QString folder = home.File("notices"); // missing: the printer creates it
     auto printer = NoticePrinterFactoryQt(folder, {}).Create();
-    const QString first = QStringLiteral("subject: 会議室の予約について\r\nfrom: \"山田 太郎\" <yamada@example.jp>\r\n"
-                                         "body: 明日の会議は第二会議室で行います。\r\nよろしくお願いします。\r\n"
-                                         "nofile:\r\n");
+    const QString first =
+        QStringLiteral("subject: 会議室の予約について\r\nfrom: \"山田 太郎\" <yamada@example.jp>\r\n"
+                       "body: 明日の会議は第二会議室で行います。\r\nよろしくお願いします。\r\n"
+                       "nofile:\r\n");
     QString longText = QStringLiteral("subject: 長文テスト\r\nbody: ");
-    for (int n = 1; n <= 300; ++n) longText += QStringLiteral("行%1 です\r\n").arg(n, 3, 10, QChar('0'));
+    for (int n = 1; n <= 300; ++n)
+        longText += QStringLiteral("行%1 です\r\n").arg(n, 3, 10, QChar('0'));
     // One line far wider than the page, without any blank to break at.
     const QString wide = QStringLiteral("W").repeated(150) + QStringLiteral("漢").repeated(80) + "END";
     longText += wide + "\r\n\tTAB\r\n";
@@ -60,10 +65,15 @@ TEST(NoticeReport, NoticesOfOneCycleAreSeparateA4PdfsAndLongTextsRunOverNumbered
     EXPECT_TRUE(printer->FallbackFile().isEmpty()) << "a folder chosen for notices stands in for no printer";
 
     const QString a = PdfText(folder + "/first.eml.pdf");
-    const QString parts[] = {"メール通知書", "subject: 会議室の予約について", "from: \"山田 太郎\" <yamada@example.jp>",
-                             "明日の会議は第二会議室で行います。", "よろしくお願いします。", "nofile:"};
+    const QString parts[] = {"メール通知書",
+                             "subject: 会議室の予約について",
+                             "from: \"山田 太郎\" <yamada@example.jp>",
+                             "明日の会議は第二会議室で行います。",
+                             "よろしくお願いします。",
+                             "nofile:"};
     qsizetype at = 0; // each part after the one before
-    for (const QString& part : parts) EXPECT_GE(at = a.indexOf(part, at), 0) << (part + a).toStdString();
+    for (const QString& part : parts)
+        EXPECT_GE(at = a.indexOf(part, at), 0) << (part + a).toStdString();
     EXPECT_TRUE(Squeeze(a).contains("1/1")); // the footer
     // The reused report holds only the message of each print.
     const QString b = PdfText(folder + "/second.eml.pdf");
@@ -78,7 +88,8 @@ TEST(NoticeReport, NoticesOfOneCycleAreSeparateA4PdfsAndLongTextsRunOverNumbered
     const int pages = PdfInfo(folder + "/long.pdf", "Pages").toInt();
     EXPECT_GE(pages, 4) << "300 lines and more";
     const QString text = Squeeze(PdfText(folder + "/long.pdf"));
-    for (const QString& line : {QString("行001です"), QString("行300です"), wide, QString("%1/%1").arg(pages)})
+    for (const QString& line :
+         {QString("行001です"), QString("行300です"), wide, QString("%1/%1").arg(pages)})
         EXPECT_TRUE(text.contains(line)) << line.toStdString();
     EXPECT_EQ(text.count("メール通知書"), 1) << "the title is on the first page only";
 }
@@ -127,9 +138,13 @@ TEST(NoticeReport, FailuresAreReportedNeverSilent)
         report.Preview(nullptr);
         said << MessageBox::Log();
     }
-    EXPECT_EQ(said, (QStringList{QStringLiteral("ファイル[%1]を作成できません。\r\n書き込めるフォルダとファイル名を指定して、"
-                                                "もう一度印刷してください。").arg(home.File("blocker/x.pdf")),
-                                 QStringLiteral("メール通知書をPDFファイルに出力しました。\r\n") + home.File("notice.pdf")}));
+    EXPECT_EQ(
+        said,
+        (QStringList{
+            QStringLiteral("ファイル[%1]を作成できません。\r\n書き込めるフォルダとファイル名を指定して、"
+                           "もう一度印刷してください。")
+                .arg(home.File("blocker/x.pdf")),
+            QStringLiteral("メール通知書をPDFファイルに出力しました。\r\n") + home.File("notice.pdf")}));
     EXPECT_TRUE(PdfText(home.File("notice.pdf")).contains("body: x"));
     MessageBox::ClearLog();
 }

@@ -16,8 +16,10 @@ namespace {
 QString Texts(const QWidget& widget)
 {
     QStringList texts;
-    for (const QAbstractButton* button : widget.findChildren<QAbstractButton*>()) texts << button->text();
-    for (const QLabel* label : widget.findChildren<QLabel*>()) texts << label->text();
+    for (const QAbstractButton* button : widget.findChildren<QAbstractButton*>())
+        texts << button->text();
+    for (const QLabel* label : widget.findChildren<QLabel*>())
+        texts << label->text();
     return texts.join(u'|').remove(u'&');
 }
 
