@@ -72,10 +72,10 @@ TEST_F(DesktopPresenceTest, TrayFollowsTheServiceAndTheLastPollAndItsMenuCallsTh
         action->trigger();
     EXPECT_EQ(called, (QStringList{"show", "toggle", "log", "quit"}));
 
-    m_service.Start(QStringLiteral("60000"));
+    m_service.Start("60000");
     EXPECT_EQ(presence.State().kind, TrayState::Kind::Running);
-    EXPECT_EQ(presence.Menu()->actions()[1]->text(), QStringLiteral("サービス終了"));
-    EXPECT_TRUE(presence.State().tooltip.contains(QStringLiteral("最終監視: まだありません")));
+    EXPECT_EQ(presence.Menu()->actions()[1]->text(), "サービス終了");
+    EXPECT_TRUE(presence.State().tooltip.contains("最終監視: まだありません"));
 
     // A failed fetch shows in the tray and the status text until a poll succeeds; the tooltip
     // keeps the last error and counts the handled messages over the ticks.
@@ -84,7 +84,7 @@ TEST_F(DesktopPresenceTest, TrayFollowsTheServiceAndTheLastPollAndItsMenuCallsTh
     NextTick(Cycle(2, 0));
     NextTick(Cycle(0, 0, "connection refused"));
     EXPECT_EQ(presence.State().kind, TrayState::Kind::Failed);
-    EXPECT_EQ(presence.FailureText(), QStringLiteral("受信に失敗しました: connection refused"));
+    EXPECT_EQ(presence.FailureText(), "受信に失敗しました: connection refused");
     NextTick(Cycle(0, 0, "connection refused"));
     NextTick(Cycle(3, 0));
     const TrayState after = presence.State();
@@ -92,11 +92,9 @@ TEST_F(DesktopPresenceTest, TrayFollowsTheServiceAndTheLastPollAndItsMenuCallsTh
     EXPECT_TRUE(presence.FailureText().isEmpty());
     EXPECT_EQ(failures, (QStringList{"受信に失敗しました: connection refused", ""}))
         << "told once per change";
-    EXPECT_TRUE(after.tooltip.startsWith(QStringLiteral("LarchWatcher（監視中）\n最終監視: 20")))
-        << after.tooltip.toStdString();
-    EXPECT_TRUE(
-        after.tooltip.endsWith(QStringLiteral("処理したメール: 5 件\n最後のエラー: connection refused")))
-        << after.tooltip.toStdString();
+    EXPECT_TRUE(after.tooltip.startsWith("LarchWatcher（監視中）\n最終監視: 20")) << after.tooltip;
+    EXPECT_TRUE(after.tooltip.endsWith("処理したメール: 5 件\n最後のエラー: connection refused"))
+        << after.tooltip;
     m_service.Stop();
     EXPECT_EQ(presence.State().kind, TrayState::Kind::Stopped)
         << "a stopped service is stopped, failed or not";
@@ -119,7 +117,7 @@ TEST_F(DesktopPresenceTest, NoticesFollowTheChoiceAndTheCloseHintComesOnceWithAT
         NextTick(Cycle(1, 1));
     }
     ASSERT_EQ(m_notifier->shown.size(), 1u);
-    EXPECT_EQ(m_notifier->shown[0].body, QStringLiteral("1通のメールを処理しました（印刷・保存・転送）。"));
+    EXPECT_EQ(m_notifier->shown[0].body, "1通のメールを処理しました（印刷・保存・転送）。");
     EXPECT_EQ(config::LoadDesktopSettings(m_home.Folder()).mailNotices, config::MailNotices::Off);
 
     m_notifier->shown.clear();
@@ -130,18 +128,16 @@ TEST_F(DesktopPresenceTest, NoticesFollowTheChoiceAndTheCloseHintComesOnceWithAT
         EXPECT_TRUE(presence.KeepRunningOnClose());
     }
     ASSERT_EQ(m_notifier->shown.size(), 1u) << "the mail notice is off; the hint comes once over two runs";
-    EXPECT_TRUE(m_notifier->shown[0].body.startsWith(QStringLiteral("ウィンドウを閉じても")));
+    EXPECT_TRUE(m_notifier->shown[0].body.startsWith("ウィンドウを閉じても"));
 }
 
 // The entry's Exec line, read back by GLib's desktop-entry and shell-quoting parsers, gives the
 // program and folder exactly, whatever characters they hold; a line break cannot be written.
 TEST(AutostartTest, EntryStartsTheProgramHiddenOnItsFolderAndIsWrittenAndRemoved)
 {
-    for (const QString& folder :
-         {QStringLiteral("/home/taro/larchwatcher"), QStringLiteral("/home/taro/監視 フォルダ"),
-          QStringLiteral("/tmp/a\"b`c$d\\e%f g;h'i"), QStringLiteral("/tmp/100%%")}) {
-        const std::optional<QString> text =
-            Autostart::EntryText(QStringLiteral("/opt/lw 1/larchwatcher"), folder);
+    for (const QString& folder : QStringList{"/home/taro/larchwatcher", "/home/taro/監視 フォルダ",
+                                             "/tmp/a\"b`c$d\\e%f g;h'i", "/tmp/100%%"}) {
+        const std::optional<QString> text = Autostart::EntryText("/opt/lw 1/larchwatcher", folder);
         ASSERT_TRUE(text.has_value());
         GKeyFile* file = g_key_file_new();
         ASSERT_TRUE(
@@ -150,8 +146,8 @@ TEST(AutostartTest, EntryStartsTheProgramHiddenOnItsFolderAndIsWrittenAndRemoved
         ASSERT_NE(exec, nullptr);
         // Field codes: "%%" is a literal "%"; no other field code may appear.
         QString unescaped = QString::fromUtf8(exec);
-        EXPECT_FALSE(QString(unescaped).remove(QStringLiteral("%%")).contains(u'%')) << exec;
-        unescaped.replace(QStringLiteral("%%"), QStringLiteral("%"));
+        EXPECT_FALSE(QString(unescaped).remove("%%").contains(u'%')) << exec;
+        unescaped.replace("%%", "%");
         gchar** argv = nullptr;
         ASSERT_TRUE(g_shell_parse_argv(unescaped.toUtf8().constData(), nullptr, &argv, nullptr)) << exec;
         QStringList args;
@@ -163,15 +159,14 @@ TEST(AutostartTest, EntryStartsTheProgramHiddenOnItsFolderAndIsWrittenAndRemoved
         g_free(exec);
         g_key_file_free(file);
     }
-    EXPECT_FALSE(Autostart::EntryText(QStringLiteral("/usr/bin/larchwatcher"), QStringLiteral("/tmp/a\nb")));
+    EXPECT_FALSE(Autostart::EntryText("/usr/bin/larchwatcher", "/tmp/a\nb"));
 
     test::TempHome config;
     qputenv("XDG_CONFIG_HOME", config.Path().toUtf8());
-    EXPECT_EQ(Autostart::EntryPath(), config.Path() + QStringLiteral("/autostart/larchwatcher.desktop"));
+    EXPECT_EQ(Autostart::EntryPath(), config.Path() + "/autostart/larchwatcher.desktop");
     QString error;
     EXPECT_FALSE(Autostart::IsOn());
-    ASSERT_TRUE(Autostart::TurnOn(QStringLiteral("/usr/bin/larchwatcher"), QStringLiteral("/srv/lw"), error))
-        << error.toStdString();
+    ASSERT_TRUE(Autostart::TurnOn("/usr/bin/larchwatcher", "/srv/lw", error)) << error;
     EXPECT_TRUE(test::ReadFile(Autostart::EntryPath())
                     .contains("Exec=\"/usr/bin/larchwatcher\" --home \"/srv/lw\" --hidden\n"));
     ASSERT_TRUE(Autostart::TurnOff(error));

@@ -31,8 +31,8 @@ using ui::MessageBox;
 
 namespace {
 
-const QString kRunning = QStringLiteral("サービス終了（現在動作中...）");
-const QString kStopped = QStringLiteral("サービス開始（現在停止中...）");
+const QString kRunning = "サービス終了（現在動作中...）";
+const QString kStopped = "サービス開始（現在停止中...）";
 
 class MainWindowTest : public test::ListTest {
   protected:
