@@ -174,7 +174,8 @@ TEST_F(MainWindowTest, ControlsFollowTheirBoxes)
     W<QCheckBox>("chkAuth")->click();
     ExpectEnabled(auth, true);
     W<QCheckBox>("chkAcpwpop")->click();
-    EXPECT_EQ(T("txtAcsmtp") + u'|' + T("txtPwsmtp"), "taro|secret");
+    EXPECT_EQ(T("txtAcsmtp"), "taro");
+    EXPECT_EQ(T("txtPwsmtp"), "secret");
     W<QLineEdit>("txtAcpop")->setText("jiro");
     EXPECT_EQ(T("txtAcsmtp"), "taro");
     const auto command = {"txtAccmd", "txtPwcmd", "lblAccmd", "lblPwcmd"};

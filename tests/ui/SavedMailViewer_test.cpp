@@ -222,9 +222,8 @@ TEST_F(SavedMailViewerTest, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     Delete(MessageBox::Yes);
     EXPECT_EQ(Column(2), QStringList{"plain"});
     EXPECT_TRUE(!QFile::exists(save + "a.eml") && QFile::exists(save + "work/a.eml"));
-    EXPECT_EQ(
-        Sql("SELECT メール保存 || '|' || メール保存先パス FROM tblHistory WHERE 保存ファイルID = 'a.eml'"),
-        QStringList{"0|"});
+    EXPECT_EQ(Sql("SELECT メール保存 FROM tblHistory WHERE 保存ファイルID = 'a.eml'"), QStringList{"0"});
+    EXPECT_EQ(Sql("SELECT メール保存先パス FROM tblHistory WHERE 保存ファイルID = 'a.eml'"), QStringList{""});
     EXPECT_EQ(Sql("SELECT count(*) FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ''"),
               QStringList{"3"});
     EXPECT_FALSE(QFile::exists(save + "memo.txt") || QFileInfo::exists(save + "a.eml.files"));
