@@ -91,11 +91,14 @@ private:
     void ForwardOrSkip(const SenderRule& rule, const mail::ReceivedMail& mail, const QString& logLine);
     bool EndRequested() const { return m_endRequested != nullptr && m_endRequested->load(); }
     // Commits the history rows written so far; called before a step that may take long (a print,
-    // a send), so that the list database is not kept locked meanwhile. A failure is logged by the
-    // registrations themselves.
+    // a send), so that the list database is not kept locked meanwhile. Each registration a failed
+    // commit lost gets its line.
     void CommitRegistrations()
     {
-        if (m_registrations != nullptr) (void)m_registrations->Commit();
+        if (m_registrations == nullptr) return;
+        (void)m_registrations->Commit();
+        for (const QString& line : m_registrations->TakeLostWrites())
+            Log(line);
     }
 
     const config::SettingsRecord& m_settings;

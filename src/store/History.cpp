@@ -1,6 +1,5 @@
 #include "store/History.h"
 
-#include "mail/ActivityLog.h"
 #include "base/DurableFiles.h"
 #include "base/PosixFile.h"
 #include "store/FindOrAdd.h"
@@ -100,10 +99,9 @@ base::Status WriteReceipt(const config::SettingsRecord& settings, const mail::Re
         }
         if (base::Status committed = transaction.Commit(); !committed) return committed;
         if (transaction.Shared()) {
-            // Written only when the shared transaction commits: a failure then is logged there.
+            // Written only when the shared transaction commits: a failure then is told there.
             SharedTransaction::Current()->OnRollback(
-                [folder = settings.programFolder, log = settings.logBaseName, line = ReceiptFailure(id, mail)](
-                    const QString&) { mail::WriteLog(folder, log, line); });
+                [line = ReceiptFailure(id, mail)](const QString&) { return line; });
         }
     }
     CloseListDatabase();
@@ -226,12 +224,12 @@ base::Status WriteProcessing(const config::SettingsRecord& settings, const mail:
             // The copies stay only with their rows, which are written when the shared
             // transaction commits.
             SharedTransaction::Current()->OnRollback(
-                [folder = settings.programFolder, log = settings.logBaseName, files = copies.Paths(),
-                 own = folderReady ? ownFolder : QString(),
+                [files = copies.Paths(), own = folderReady ? ownFolder : QString(),
                  line = ProcessingFailure(id, mail, QString())](const QString& reason) {
-                    for (const QString& path : files) QFile::remove(path);
+                    for (const QString& path : files)
+                        QFile::remove(path);
                     if (!own.isEmpty()) (void)QDir().rmdir(own); // only when nothing else is in it
-                    mail::WriteLog(folder, log, line + reason);
+                    return line + reason;
                 });
         }
     }

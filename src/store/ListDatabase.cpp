@@ -61,7 +61,7 @@ public:
     void Release()
     {
         // An open shared transaction is committed, not lost with the connection.
-        // A failure is reported by the transaction's rollback steps.
+        // A failure leaves its lost writes to the transaction's owner.
         if (SharedTransaction* shared = SharedTransaction::Current()) (void)shared->Commit();
         m_statements.clear(); // statements first: the connection must have no users when removed
         m_path.clear();
@@ -272,7 +272,7 @@ SharedTransaction::SharedTransaction() : m_outer(t_shared)
 
 SharedTransaction::~SharedTransaction()
 {
-    (void)Commit(); // a failure is reported by the rollback steps
+    (void)Commit(); // an owner that cares has committed and taken the lost writes before
     t_shared = m_outer;
 }
 
@@ -291,7 +291,7 @@ base::Result<bool> SharedTransaction::Join(const QSqlDatabase& db)
     return true;
 }
 
-void SharedTransaction::OnRollback(std::function<void(const QString& reason)> step)
+void SharedTransaction::OnRollback(std::function<QString(const QString& reason)> step)
 {
     m_onRollback.push_back(std::move(step));
 }
@@ -299,7 +299,7 @@ void SharedTransaction::OnRollback(std::function<void(const QString& reason)> st
 base::Status SharedTransaction::Commit()
 {
     const QString name = std::exchange(m_connection, QString());
-    std::vector<std::function<void(const QString&)>> steps;
+    std::vector<std::function<QString(const QString&)>> steps;
     steps.swap(m_onRollback);
     if (name.isEmpty()) return {};
     const QSqlDatabase db = QSqlDatabase::database(name, false);
@@ -311,7 +311,8 @@ base::Status SharedTransaction::Commit()
         QSqlQuery rollback(db);
         (void)rollback.exec(QStringLiteral("ROLLBACK"));
     }
-    for (const auto& step : steps) step(error);
+    for (const auto& step : steps)
+        m_lostWrites << step(error);
     return base::Fail(error);
 }
 

@@ -5,8 +5,10 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
+#include <utility>
 #include <vector>
 
 namespace lw::store {
@@ -76,7 +78,7 @@ public:
 class SharedTransaction {
 public:
     SharedTransaction();
-    // Commits what is left; a failure runs the steps given to OnRollback.
+    // Commits what is left (its failure as Commit's).
     ~SharedTransaction();
     SharedTransaction(const SharedTransaction&) = delete;
     SharedTransaction& operator=(const SharedTransaction&) = delete;
@@ -85,22 +87,27 @@ public:
     static SharedTransaction* Current();
 
     // Commits the writes kept since the last commit (done when there are none). On failure they
-    // are rolled back and each step given to OnRollback since runs with the reason.
+    // are rolled back and each step given to OnRollback since runs with the reason; the lines
+    // the steps return wait in TakeLostWrites for the caller to log.
     base::Status Commit();
+    // The lines of every write lost to a failed commit (also one made when the connection
+    // closed) since the last call.
+    QStringList TakeLostWrites() { return std::exchange(m_lostWrites, {}); }
 
     // Whether a guard's Begin joins: false when db is not the thread's shared connection, true
     // when the transaction is open (begun now or earlier); Busy when another connection held
     // the write lock past the busy time-out.
     base::Result<bool> Join(const QSqlDatabase& db);
 
-    // What to undo outside the database, and to report, when the writes kept so far are rolled
-    // back instead of committed.
-    void OnRollback(std::function<void(const QString& reason)> step);
+    // What to undo outside the database when the writes kept so far are rolled back instead of
+    // committed; the step returns the line that tells the operator what was lost.
+    void OnRollback(std::function<QString(const QString& reason)> step);
 
-private:
+  private:
     SharedTransaction* m_outer;
     QString m_connection; // the connection whose transaction is open; empty while none is
-    std::vector<std::function<void(const QString&)>> m_onRollback;
+    std::vector<std::function<QString(const QString&)>> m_onRollback;
+    QStringList m_lostWrites;
 };
 
 // The calling thread's shared connection (invalid when none is open). Each thread has its own,
