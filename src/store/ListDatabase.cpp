@@ -6,6 +6,7 @@
 #include "base/PosixFile.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -272,7 +273,11 @@ SharedTransaction::SharedTransaction() : m_outer(t_shared)
 
 SharedTransaction::~SharedTransaction()
 {
-    (void)Commit(); // an owner that cares has committed and taken the lost writes before
+    (void)Commit();
+    // An owner takes the lost writes after its own commits; these were never taken, so they are
+    // at least not dropped unseen.
+    for (const QString& line : m_lostWrites)
+        qWarning("%s", qPrintable(line));
     t_shared = m_outer;
 }
 
