@@ -43,9 +43,8 @@ protected:
         record.accessToken = t.value("access_token").toString();
         record.refreshToken = t.value("refresh_token").toString();
         record.expiresAt = QDateTime::currentSecsSinceEpoch() + lifetime;
-        config::TokenFile file(Home());
-        QString error;
-        ASSERT_TRUE(file.Write(config::RecordToJson(record), error)) << error.toStdString();
+        const base::Status written = config::TokenFile(Home()).Write(config::RecordToJson(record));
+        ASSERT_TRUE(written.Ok()) << written.ErrorText().toStdString();
     }
     int Stat(const char* counter) const { return Servers().OAuthStats(User()).value(counter).toInt(); }
     int RefusedLogins() const { return Stat("introspections") - Stat("accepted"); }
