@@ -57,12 +57,9 @@ class ReadMailTest : public ::testing::Test {
         lw::mail::ExtractParts(*read, mail);
         return mail;
     }
-    QString WriteFile(const char* name, const QByteArray& data)
+    std::string WriteFile(const char* name, const QByteArray& data)
     {
-        QFile file(m_folder.filePath(QLatin1String(name)));
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(data);
-        return file.fileName();
+        return lw::test::WriteFile(m_folder.path(), QLatin1String(name), data).toStdString();
     }
     QTemporaryDir m_folder;
     const std::string folder = m_folder.path().toStdString();
@@ -78,7 +75,6 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindows)
         const char* fixture;
         QString subject, fromName, fromAddress, toName, toAddress, body;
         QDateTime received;
-        int attachmentCount = 0;
     } cases[] = {
         // Shift_JIS Q-words with CP932-only characters, split over two words.
         {"sjis-q-encoded-subject.eml", u"①会議の件 髙橋"_qs, u"髙橋 一郎"_qs, "takahashi@example.jp",
@@ -139,7 +135,7 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindows)
         EXPECT_EQ(mail->toAddress, c.toAddress);
         EXPECT_EQ(mail->body, c.body);
         EXPECT_EQ(mail->received, c.received) << mail->received.toString(Qt::ISODate).toStdString();
-        EXPECT_EQ(mail->attachmentCount, c.attachmentCount);
+        EXPECT_EQ(mail->attachmentCount, 0);
     }
     EXPECT_TRUE(QDir(m_folder.path()).isEmpty()) << "no attachment was written for any of them";
     EXPECT_EQ(lw::mail::ForwardMarks(Fixture("forward-marks-html-alternative.eml")),
@@ -149,23 +145,23 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindows)
 
 TEST_F(ReadMailTest, ReadersOnSeveralThreadsAgreeWithOneReader)
 {
-    // Messages without attachments, so every reading writes nothing.
-    const char* const kPlainFixtures[] = {"sjis-q-encoded-subject.eml", "iso2022jp-split-encoded-words.eml",
-                                          "undeclared-8bit-cp932-headers.eml", "raw-iso2022jp-headers-carrier-address.eml"};
-    std::vector<MessageParts> reference; // a failed read stays empty and so counts as a mismatch below
-    for (int i = 0; i < 4; ++i)
-        reference.push_back(Parts(Fixture(kPlainFixtures[i])).value_or(MessageParts{}));
+    // Messages without attachments, so every reading writes nothing. A failed read is an empty
+    // reference and so counts as a mismatch.
+    std::vector<std::pair<std::string, MessageParts>> reference;
+    for (const char* name :
+         {"sjis-q-encoded-subject.eml", "iso2022jp-split-encoded-words.eml",
+          "undeclared-8bit-cp932-headers.eml", "raw-iso2022jp-headers-carrier-address.eml"})
+        reference.emplace_back(Fixture(name), Parts(Fixture(name)).value_or(MessageParts{}));
     std::atomic<int> mismatches = 0;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&] {
-            for (int round = 0; round < 50; ++round)
-                for (int i = 0; i < 4; ++i)
-                    mismatches +=
-                        lw::mail::ReadMail(Fixture(kPlainFixtures[i]), kCycleParts, folder) != reference[i];
-        });
-    for (auto& thread : threads)
-        thread.join();
+    {
+        std::vector<std::jthread> threads; // joined at the end of the block
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([&] {
+                for (int round = 0; round < 50; ++round)
+                    for (const auto& [file, parts] : reference)
+                        mismatches += lw::mail::ReadMail(file, kCycleParts, folder) != parts;
+            });
+    }
     EXPECT_EQ(mismatches, 0);
 }
 
@@ -212,19 +208,17 @@ TEST_F(ReadMailTest, BrokenMimeNonMessagesAndPartLists)
     EXPECT_EQ(written.size(), 9);
 
     // Blank lines before the header, as some tools store messages.
-    const auto padded =
-        Parts(WriteFile("padded.eml", "\r\n\nFrom: a@example.jp\nSubject: padded\n\nbody\n").toStdString());
+    const auto padded = Parts(WriteFile("padded.eml", "\r\n\nFrom: a@example.jp\nSubject: padded\n\nbody\n"));
     ASSERT_TRUE(padded);
     EXPECT_EQ(Extract(padded->parts).subject, "padded");
 
     // A bare message/rfc822 wrapper has a header of one field, so it is a message.
-    EXPECT_TRUE(Parts(
-        WriteFile("wrapper.eml", "Content-Type: message/rfc822\n\nSubject: inner\n\nx\n").toStdString()));
+    EXPECT_TRUE(Parts(WriteFile("wrapper.eml", "Content-Type: message/rfc822\n\nSubject: inner\n\nx\n")));
 
     // Files that are no message give nothing.
     for (const std::string& file :
          {Fixture("does-not-exist.eml"), Fixture("no-header-not-a-message.txt"),
-          std::string(TEST_DATA_DIR "/mime"), std::string(), WriteFile("empty.eml", {}).toStdString()})
+          std::string(TEST_DATA_DIR "/mime"), std::string(), WriteFile("empty.eml", {})})
         EXPECT_FALSE(Parts(file)) << file;
     EXPECT_TRUE(lw::mail::ForwardMarks(Fixture("does-not-exist.eml")).empty());
 
@@ -235,9 +229,8 @@ TEST_F(ReadMailTest, BrokenMimeNonMessagesAndPartLists)
                 HasPart(*report, PartKind::NoAttachment));
 
     // A folder that cannot take files: no "file:" part, and no "nofile:" hiding the attachment.
-    const QString blocker = WriteFile("blocker", {});
     const auto unwritable = lw::mail::ReadMail(Fixture("broken-mime-unclosed-boundary.eml"), kCycleParts,
-                                               (blocker + "/sub").toStdString());
+                                               WriteFile("blocker", {}) + "/sub");
     ASSERT_TRUE(unwritable);
     EXPECT_TRUE(!HasPart(*unwritable, PartKind::Attachment) &&
                 !HasPart(*unwritable, PartKind::NoAttachment) && HasPart(*unwritable, PartKind::Body));
@@ -365,14 +358,9 @@ TEST(Extractors, AnAttachmentPathCountsOnlyAsAFileDirectlyInsideItsFolder)
 {
     QTemporaryDir root;
     const QString folder = root.filePath("m.eml.files");
-    ASSERT_TRUE(QDir().mkpath(folder + "/sub"));
-    const auto touch = [](const QString& path) {
-        QFile file(path);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
-    };
-    touch(folder + "/a.txt");
-    touch(folder + "/sub/b.txt");
-    touch(root.filePath("outside.txt"));
+    ASSERT_FALSE(lw::test::WriteFile(folder, "a.txt", {}).isEmpty() ||
+                 lw::test::WriteFile(folder + "/sub", "b.txt", {}).isEmpty() ||
+                 lw::test::WriteFile(root.path(), "outside.txt", {}).isEmpty());
     ASSERT_TRUE(QFile::link(root.filePath("outside.txt"), folder + "/link.txt"));
     for (const auto& [path, inside] :
          std::vector<std::pair<QString, bool>>{{folder + "/a.txt", true},
