@@ -6,6 +6,8 @@
 #include <QMessageAuthenticationCode>
 #include <QRegularExpression>
 
+#include <gmock/gmock.h>
+
 #include <sys/stat.h>
 
 namespace lw::test {
@@ -63,15 +65,12 @@ TEST_F(PollOnceTest, MacroForwardTakesOnlyUnlistedSendersMailAndNeverItsOwnForwa
     const auto forwardLine = [&](const QString& subject) {
         return "マクロ転送[" + Base(PathOf(subject)) + "]:to<" + macro + "; cc:;bcc:>";
     };
-    QStringList expected{"受信拒否[" + Base(PathOf("拒否1")) + From("迷惑", rejected),
-                         "受信拒否[" + Base(PathOf("拒否2")) + From("迷惑二", rejectedClear),
-                         forwardLine("お問い合わせ"),
-                         "フィルタリング実行[" + PathOf("Returned mail: Service unavailable") +
-                             "]:from<postmaster@biglobe.ne.jp>"};
-    QStringList got = LogTexts();
-    got.sort();
-    expected.sort();
-    EXPECT_EQ(got, expected);
+    const QStringList expected{"受信拒否[" + Base(PathOf("拒否1")) + From("迷惑", rejected),
+                               "受信拒否[" + Base(PathOf("拒否2")) + From("迷惑二", rejectedClear),
+                               forwardLine("お問い合わせ"),
+                               "フィルタリング実行[" + PathOf("Returned mail: Service unavailable") +
+                                   "]:from<postmaster@biglobe.ne.jp>"};
+    EXPECT_THAT(LogTexts(), testing::UnorderedElementsAreArray(expected));
     EXPECT_EQ(Query("SELECT COUNT(*) FROM tblHistory"), QStringList{"5"});
     // Both rejected messages left the server; no rule asked to clear the other three.
     EXPECT_EQ(Servers().MailboxCount(User()), 3);
