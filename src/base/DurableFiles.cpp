@@ -227,4 +227,36 @@ bool CopyFileDurably(const std::string& source, const std::string& target, bool 
     return durability == CopyDurability::None || FlushOrDefer(target, false, error);
 }
 
+bool ReplaceFileContents(const std::string& path, std::string_view data, std::string& error,
+                         const ReplaceOptions& options)
+{
+    const std::string temporary = path + ".tmp";
+    const auto fail = [&](const char* what, const std::string& where) {
+        error = SystemReason(what, where);
+        ::unlink(temporary.c_str());
+        return false;
+    };
+    {
+        // An earlier write's spare is truncated and reused, not created anew.
+        UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, kOwnerOnlyFile));
+        if (fd.Get() < 0) return fail("cannot create", temporary);
+        if (::fchmod(fd.Get(), kOwnerOnlyFile) != 0 || !WriteAll(fd.Get(), data.data(), data.size()))
+            return fail("cannot write", temporary);
+        if ((!options.flushContents && ::fdatasync(fd.Get()) != 0) || !fd.Close()) return fail("cannot sync", temporary);
+    }
+    if (options.flushContents && !options.flushContents(error)) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    const bool exchanged = options.keepSpare && ExchangeNames(temporary, path);
+    if (!exchanged && ::rename(temporary.c_str(), path.c_str()) != 0) return fail("cannot rename onto", path);
+    if (!options.flushFolder) return true;
+    UniqueFd folder(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.Get() < 0 || ::fsync(folder.Get()) != 0) {
+        error = SystemReason("cannot flush the folder of", path); // the new name may not survive a crash
+        return false;
+    }
+    return true;
+}
+
 } // namespace lw::base

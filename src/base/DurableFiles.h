@@ -3,7 +3,9 @@
 // Durable file writes that share their flushes: a poll cycle writes many small files, and one
 // flush of the file system per file costs far more than writing them.
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace lw::base {
@@ -55,5 +57,24 @@ enum class CopyDurability {
 // FlushBatch when one is active. False with the reason.
 [[nodiscard]] bool CopyFileDurably(const std::string& source, const std::string& target, bool replace,
                                    std::string& error, CopyDurability durability = CopyDurability::Contents);
+
+// How ReplaceFileContents makes its work durable.
+struct ReplaceOptions {
+    // Replaces the temporary file's own flush: for a caller that makes it durable together with
+    // files written before it (one flush for all). False with the reason.
+    std::function<bool(std::string&)> flushContents;
+    // False: the caller flushes the folder later; until then a crash of the machine may leave
+    // path with its earlier contents, whole.
+    bool flushFolder = true;
+    // The earlier contents stay under the temporary name, so the next write creates no file
+    // (creating one costs more than the write on some file systems). Never for a secret.
+    bool keepSpare = false;
+};
+
+// Gives path the contents data and never part of them: data is written to path + ".tmp"
+// (owner-only, whatever mode a crash left it with), made durable, and takes the name. A failure
+// before the rename leaves path untouched and removes the temporary file; false with the reason.
+[[nodiscard]] bool ReplaceFileContents(const std::string& path, std::string_view data, std::string& error,
+                                       const ReplaceOptions& options = {});
 
 } // namespace lw::base

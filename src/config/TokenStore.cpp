@@ -1,17 +1,11 @@
 #include "config/TokenStore.h"
 
 #include "base/DurableFiles.h"
-#include "base/PosixFile.h"
 #include "config/Settings.h"
 
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace lw::config {
 
@@ -45,53 +39,28 @@ bool TokenFile::Exists() const
     return QFile::exists(m_path);
 }
 
-SecretStore::ReadResult TokenFile::Read(QString& secret, QString& error)
+base::Result<std::optional<QString>> TokenFile::Read()
 {
     QFile file(m_path);
-    if (!file.exists()) return ReadResult::Missing;
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = m_path + QStringLiteral(": ") + file.errorString();
-        return ReadResult::Unavailable;
-    }
-    secret = QString::fromUtf8(file.readAll());
-    return ReadResult::Found;
+    if (!file.exists()) return std::optional<QString>();
+    if (!file.open(QIODevice::ReadOnly)) return base::Fail(m_path + QStringLiteral(": ") + file.errorString());
+    return std::optional<QString>(QString::fromUtf8(file.readAll()));
 }
 
-bool TokenFile::Write(const QString& secret, QString& error)
+base::Status TokenFile::Write(const QString& secret)
 {
-    const std::string path = QFile::encodeName(m_path).toStdString();
-    const std::string temp = path + ".tmp";
+    std::string error;
     const QByteArray bytes = secret.toUtf8();
-    bool ok = false;
-    {
-        base::UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, base::kOwnerOnlyFile));
-        // A temporary file left by a crash keeps its old mode when reopened.
-        ok = fd.Get() >= 0 && ::fchmod(fd.Get(), base::kOwnerOnlyFile) == 0 &&
-             base::WriteAll(fd.Get(), bytes.constData(), static_cast<size_t>(bytes.size())) &&
-             ::fsync(fd.Get()) == 0 && fd.Close();
-        if (!ok) error = QString::fromStdString(base::SystemReason("cannot write", temp));
-    }
-    if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
-        error = QString::fromStdString(base::SystemReason("cannot rename", temp));
-        ok = false;
-    }
-    if (!ok) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    std::string reason;
-    if (!base::FlushFiles({path}, reason)) {
-        error = QString::fromStdString(reason);
-        return false;
-    }
-    return true;
+    if (!base::ReplaceFileContents(QFile::encodeName(m_path).toStdString(), std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())),
+                                   error))
+        return base::Fail(QString::fromStdString(error));
+    return {};
 }
 
-bool TokenFile::Remove(QString& error)
+base::Status TokenFile::Remove()
 {
-    if (!QFile::exists(m_path) || QFile::remove(m_path)) return true;
-    error = m_path + QStringLiteral(": cannot remove");
-    return false;
+    if (!QFile::exists(m_path) || QFile::remove(m_path)) return {};
+    return base::Fail(m_path + QStringLiteral(": cannot remove"));
 }
 
 } // namespace lw::config

@@ -3,9 +3,11 @@
 // Where the OAuth2 tokens of the mailbox are kept between runs: the desktop's keyring where one
 // answers, else an owner-only file in the program folder. The record is one small JSON text.
 
+#include "base/Result.h"
+
 #include <QString>
 
-#include <memory>
+#include <optional>
 
 namespace lw::config {
 
@@ -31,15 +33,14 @@ class SecretStore {
   public:
     virtual ~SecretStore() = default;
 
-    enum class ReadResult { Found, Missing, Unavailable };
-    // The kept text; Unavailable (with the reason) when the place does not answer.
-    virtual ReadResult Read(QString& secret, QString& error) = 0;
-    // Replaces the kept text; false with the reason.
-    [[nodiscard]] virtual bool Write(const QString& secret, QString& error) = 0;
+    // The kept text, nothing when none is kept; an error when the place does not answer.
+    virtual base::Result<std::optional<QString>> Read() = 0;
+    // Replaces the kept text.
+    virtual base::Status Write(const QString& secret) = 0;
     // Keeps the text of a new sign-in, in the place preferred for it.
-    [[nodiscard]] virtual bool WriteNew(const QString& secret, QString& error) { return Write(secret, error); }
-    // Forgets the text (nothing kept is no failure); false with the reason.
-    [[nodiscard]] virtual bool Remove(QString& error) = 0;
+    virtual base::Status WriteNew(const QString& secret) { return Write(secret); }
+    // Forgets the text (nothing kept is no failure).
+    virtual base::Status Remove() = 0;
     // Where the text is kept, for the operator: "キーリング" or the file's path.
     virtual QString Where() const = 0;
 };
@@ -51,9 +52,9 @@ inline constexpr char kTokenFileName[] = "oauth2-token.json";
 class TokenFile final : public SecretStore {
   public:
     explicit TokenFile(const QString& folder);
-    ReadResult Read(QString& secret, QString& error) override;
-    [[nodiscard]] bool Write(const QString& secret, QString& error) override;
-    [[nodiscard]] bool Remove(QString& error) override;
+    base::Result<std::optional<QString>> Read() override;
+    base::Status Write(const QString& secret) override;
+    base::Status Remove() override;
     QString Where() const override { return m_path; }
     bool Exists() const;
 

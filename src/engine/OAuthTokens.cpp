@@ -69,32 +69,27 @@ bool OAuthTokens::Enabled() const
 
 bool OAuthTokens::LoadRecord(config::TokenRecord& record, AccessGrant& failure)
 {
-    QString secret, error;
-    switch (m_store->Read(secret, error)) {
-    case config::SecretStore::ReadResult::Found:
-        record = config::RecordFromJson(secret);
-        if (!record.refusal.isEmpty()) {
-            failure.failure = record.refusal;
-            failure.signInNeeded = true;
-            return false;
-        }
-        if (record.SignedIn()) return true;
-        [[fallthrough]];
-    case config::SecretStore::ReadResult::Missing:
-        failure.failure = QStringLiteral("OAuth2でサインインしていないため、ログインしません。") + kSignInAgain;
+    const base::Result<std::optional<QString>> kept = m_store->Read();
+    if (!kept) {
+        failure.failure = QStringLiteral("OAuth2のトークンの保管先（") + m_store->Where() +
+                          QStringLiteral("）を読めないため、ログインしません（") + kept.ErrorText() + QStringLiteral("）。");
+        return false;
+    }
+    if (kept->has_value()) record = config::RecordFromJson(**kept);
+    if (!record.refusal.isEmpty()) {
+        failure.failure = record.refusal;
         failure.signInNeeded = true;
         return false;
-    case config::SecretStore::ReadResult::Unavailable:
-        break;
     }
-    failure.failure = QStringLiteral("OAuth2のトークンの保管先（") + m_store->Where() +
-                      QStringLiteral("）を読めないため、ログインしません（") + error + QStringLiteral("）。");
+    if (record.SignedIn()) return true;
+    failure.failure = QStringLiteral("OAuth2でサインインしていないため、ログインしません。") + kSignInAgain;
+    failure.signInNeeded = true;
     return false;
 }
 
-bool OAuthTokens::SaveRecord(const config::TokenRecord& record, QString& error)
+base::Status OAuthTokens::SaveRecord(const config::TokenRecord& record)
 {
-    return m_store->Write(config::RecordToJson(record), error);
+    return m_store->Write(config::RecordToJson(record));
 }
 
 AccessGrant OAuthTokens::Current()
@@ -146,9 +141,9 @@ AccessGrant OAuthTokens::Refuse(config::TokenRecord& record, const QString& text
     record.refreshToken.clear();
     record.accessToken.clear();
     record.expiresAt = 0;
-    QString error;
-    if (!SaveRecord(record, error))
-        qWarning("cannot record the refused OAuth2 sign-in in %s: %s", qPrintable(m_store->Where()), qPrintable(error));
+    if (const base::Status saved = SaveRecord(record); !saved)
+        qWarning("cannot record the refused OAuth2 sign-in in %s: %s", qPrintable(m_store->Where()),
+                 qPrintable(saved.ErrorText()));
     grant.failure = text;
     grant.signInNeeded = true;
     grant.firstNotice = true;
@@ -185,9 +180,9 @@ AccessGrant OAuthTokens::Refresh(config::TokenRecord& record, const config::OAut
         // Providers that rotate refresh tokens send a new one with each refresh.
         if (!reply.refreshToken.empty()) record.refreshToken = Text(reply.refreshToken);
         record.expiresAt = reply.expiresIn > 0 ? now + reply.expiresIn : 0;
-        QString error;
-        if (!SaveRecord(record, error))
-            qWarning("cannot keep the renewed OAuth2 tokens in %s: %s", qPrintable(m_store->Where()), qPrintable(error));
+        if (const base::Status saved = SaveRecord(record); !saved)
+            qWarning("cannot keep the renewed OAuth2 tokens in %s: %s", qPrintable(m_store->Where()),
+                     qPrintable(saved.ErrorText()));
         grant.token = reply.accessToken;
         return grant;
     }
@@ -206,17 +201,14 @@ AccessGrant OAuthTokens::Refresh(config::TokenRecord& record, const config::OAut
     return grant;
 }
 
-std::optional<PendingSignIn> OAuthTokens::BeginSignIn(const config::OAuthSettings& settings, const QString& redirectUri,
-                                                      const QString& loginHint, QString& error) const
+base::Result<PendingSignIn> OAuthTokens::BeginSignIn(const config::OAuthSettings& settings, const QString& redirectUri,
+                                                     const QString& loginHint) const
 {
-    error = config::OAuthSettingsProblem(settings);
-    if (!error.isEmpty()) return std::nullopt;
+    if (const QString problem = config::OAuthSettingsProblem(settings); !problem.isEmpty()) return base::Fail(problem);
     const config::OAuthEndpoints endpoints = config::EndpointsOf(settings);
     for (const QString& url : {endpoints.authorizeUrl, endpoints.tokenUrl}) {
-        if (const std::string problem = mail::TokenUrlProblem(url.toStdString()); !problem.empty()) {
-            error = QStringLiteral("URLが使えません（") + Text(problem) + QStringLiteral("）。");
-            return std::nullopt;
-        }
+        if (const std::string problem = mail::TokenUrlProblem(url.toStdString()); !problem.empty())
+            return base::Fail(QStringLiteral("URLが使えません（") + Text(problem) + QStringLiteral("）。"));
     }
     PendingSignIn pending;
     pending.settings = settings;
@@ -245,17 +237,18 @@ std::optional<PendingSignIn> OAuthTokens::BeginSignIn(const config::OAuthSetting
     return pending;
 }
 
-QString OAuthTokens::CompleteSignIn(const PendingSignIn& pending, const QMap<QString, QString>& answer)
+base::Status OAuthTokens::CompleteSignIn(const PendingSignIn& pending, const QMap<QString, QString>& answer)
 {
     if (answer.value(QStringLiteral("state")) != pending.state)
-        return QStringLiteral("サインインの応答がこのサインインのものではないため、使いませんでした。もう一度サインインしてください。");
+        return base::Fail(QStringLiteral("サインインの応答がこのサインインのものではないため、使いませんでした。もう一度サインインしてください。"));
     if (const QString error = answer.value(QStringLiteral("error")); !error.isEmpty()) {
         const QString description = answer.value(QStringLiteral("error_description"));
-        return QStringLiteral("サインインできませんでした（") + error +
-               (description.isEmpty() ? QString() : QStringLiteral(": ") + description) + QStringLiteral("）。");
+        return base::Fail(QStringLiteral("サインインできませんでした（") + error +
+                          (description.isEmpty() ? QString() : QStringLiteral(": ") + description) +
+                          QStringLiteral("）。"));
     }
     const QString code = answer.value(QStringLiteral("code"));
-    if (code.isEmpty()) return QStringLiteral("サインインの応答に認可コードがありませんでした。");
+    if (code.isEmpty()) return base::Fail(QStringLiteral("サインインの応答に認可コードがありませんでした。"));
 
     mail::TokenRequest request;
     request.url = config::EndpointsOf(pending.settings).tokenUrl.toStdString();
@@ -267,8 +260,8 @@ QString OAuthTokens::CompleteSignIn(const PendingSignIn& pending, const QMap<QSt
         request.form.push_back(std::move(field));
     const mail::TokenReply reply = mail::RequestTokens(request);
     if (!reply.Ok()) {
-        return QStringLiteral("トークンを取得できませんでした（") +
-               (reply.error.empty() ? Text(reply.failure) : RefusalText(reply)) + QStringLiteral("）。");
+        return base::Fail(QStringLiteral("トークンを取得できませんでした（") +
+                          (reply.error.empty() ? Text(reply.failure) : RefusalText(reply)) + QStringLiteral("）。"));
     }
     const std::lock_guard lock(m_mutex);
     config::TokenRecord record;
@@ -277,18 +270,18 @@ QString OAuthTokens::CompleteSignIn(const PendingSignIn& pending, const QMap<QSt
     const qint64 now = Now();
     record.expiresAt = reply.expiresIn > 0 ? now + reply.expiresIn : 0;
     record.signedInAt = now;
-    QString error;
-    if (!m_store->WriteNew(config::RecordToJson(record), error))
-        return QStringLiteral("サインインしましたが、トークンを保管できませんでした（") + error + QStringLiteral("）。");
+    if (const base::Status kept = m_store->WriteNew(config::RecordToJson(record)); !kept)
+        return base::Fail(QStringLiteral("サインインしましたが、トークンを保管できませんでした（") + kept.ErrorText() +
+                          QStringLiteral("）。"));
     const std::lock_guard statusLock(m_statusMutex);
     m_status = ComputeStatus();
     return {};
 }
 
-bool OAuthTokens::SignOut(QString& error)
+base::Status OAuthTokens::SignOut()
 {
     const std::lock_guard lock(m_mutex);
-    const bool removed = m_store->Remove(error);
+    base::Status removed = m_store->Remove();
     const std::lock_guard statusLock(m_statusMutex);
     m_status = ComputeStatus();
     return removed;
@@ -302,16 +295,14 @@ SignInStatus OAuthTokens::ComputeStatus()
         status.text = QStringLiteral("OAuth2は使用していません");
         return status;
     }
-    QString secret, error;
-    const config::SecretStore::ReadResult read = m_store->Read(secret, error);
+    const base::Result<std::optional<QString>> kept = m_store->Read();
     status.where = m_store->Where();
-    if (read == config::SecretStore::ReadResult::Unavailable) {
+    if (!kept) {
         status.state = SignInStatus::State::StoreUnavailable;
-        status.text = QStringLiteral("トークンの保管先を読めません（") + error + QStringLiteral("）");
+        status.text = QStringLiteral("トークンの保管先を読めません（") + kept.ErrorText() + QStringLiteral("）");
         return status;
     }
-    const config::TokenRecord record =
-        read == config::SecretStore::ReadResult::Found ? config::RecordFromJson(secret) : config::TokenRecord{};
+    const config::TokenRecord record = kept->has_value() ? config::RecordFromJson(**kept) : config::TokenRecord{};
     if (!record.refusal.isEmpty()) {
         status.state = SignInStatus::State::SignInAgain;
         status.text = QStringLiteral("もう一度サインインしてください");

@@ -6,6 +6,7 @@
 // operator signs in again (a provider locks out an account that keeps failing to log in). Used
 // by the poll cycle and the forward in every mode; the window only runs the browser part.
 
+#include "base/Result.h"
 #include "config/OAuthSettings.h"
 #include "config/TokenStore.h"
 
@@ -69,14 +70,14 @@ class OAuthTokens {
 
     // The authorization URL (PKCE challenge, state, the provider's extras; loginHint as the
     // provider's account hint when not empty) for a browser sign-in answering at redirectUri.
-    // Nothing, with the reason, when the settings cannot be used.
-    std::optional<PendingSignIn> BeginSignIn(const config::OAuthSettings& settings, const QString& redirectUri,
-                                             const QString& loginHint, QString& error) const;
-    // Takes the query of the browser's answer, exchanges its code and keeps the tokens. Empty when
-    // signed in, else why not (Japanese, for the operator). Safe to run on any thread.
-    QString CompleteSignIn(const PendingSignIn& pending, const QMap<QString, QString>& answer);
-    // Forgets the tokens; false with the reason.
-    [[nodiscard]] bool SignOut(QString& error);
+    // An error when the settings cannot be used.
+    base::Result<PendingSignIn> BeginSignIn(const config::OAuthSettings& settings, const QString& redirectUri,
+                                            const QString& loginHint) const;
+    // Takes the query of the browser's answer, exchanges its code and keeps the tokens; an error
+    // says why not (Japanese, for the operator). Safe to run on any thread.
+    base::Status CompleteSignIn(const PendingSignIn& pending, const QMap<QString, QString>& answer);
+    // Forgets the tokens.
+    base::Status SignOut();
 
     // For the window: read without waiting for a refresh in progress (then the last known one).
     SignInStatus Status();
@@ -85,7 +86,7 @@ class OAuthTokens {
     AccessGrant Refresh(config::TokenRecord& record, const config::OAuthSettings& settings);
     AccessGrant Refuse(config::TokenRecord& record, const QString& text);
     bool LoadRecord(config::TokenRecord& record, AccessGrant& failure);
-    bool SaveRecord(const config::TokenRecord& record, QString& error);
+    base::Status SaveRecord(const config::TokenRecord& record);
     SignInStatus ComputeStatus();
     qint64 Now() const;
 

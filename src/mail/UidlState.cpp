@@ -1,15 +1,14 @@
 #include "mail/UidlState.h"
 
+#include "base/DurableFiles.h"
 #include "base/PosixFile.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 namespace lw::mail {
@@ -25,45 +24,7 @@ bool SafeChar(unsigned char c)
            c == '_' || c == '.';
 }
 
-
 } // namespace
-
-bool WriteFileAtomically(const std::string& path, const std::string& data, std::string& error,
-                         const std::function<bool(std::string&)>& syncAll, bool flushFolder)
-{
-    const std::string tmp = path + ".tmp";
-    {
-        // An earlier write's contents there are replaced: truncated, not a new file.
-        base::UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, base::kOwnerOnlyFile));
-        if (fd.Get() < 0) {
-            error = base::SystemReason("cannot create", tmp);
-            return false;
-        }
-        if (!base::WriteAll(fd.Get(), data.data(), data.size())) {
-            error = base::SystemReason("cannot write", tmp);
-            ::unlink(tmp.c_str());
-            return false;
-        }
-        if ((!syncAll && ::fsync(fd.Get()) != 0) || !fd.Close()) {
-            error = base::SystemReason("cannot sync", tmp);
-            ::unlink(tmp.c_str());
-            return false;
-        }
-    }
-    if (syncAll && !syncAll(error)) {
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    if (!base::ExchangeNames(tmp, path) && ::rename(tmp.c_str(), path.c_str()) != 0) {
-        error = base::SystemReason("cannot rename onto", path);
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    if (!flushFolder) return true;
-    base::UniqueFd dir(::open(base::FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.Get() >= 0) ::fsync(dir.Get()); // the new name itself must survive a crash
-    return true;
-}
 
 std::string UidlState::SafeName(const std::string& uidl)
 {
@@ -169,7 +130,8 @@ bool UidlState::Save(std::string& error, const std::function<bool(std::string&)>
         if (e.stage == Stage::Delete) out << "\tdelete";
         out << '\n';
     }
-    return WriteFileAtomically(m_path, out.str(), error, syncAll, flushFolder);
+    return base::ReplaceFileContents(m_path, out.str(), error,
+                                     {.flushContents = syncAll, .flushFolder = flushFolder, .keepSpare = true});
 }
 
 const UidlState::Entry* UidlState::FindUidl(const std::string& uidl) const

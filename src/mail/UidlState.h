@@ -35,7 +35,7 @@ class UidlState {
     // False (with the reason) when the file exists but cannot be read.
     [[nodiscard]] bool Load(const std::string& folder, const std::string& host, const std::string& account,
                             std::string& error);
-    // Writes the state atomically (see WriteFileAtomically). When syncAll is given it replaces the
+    // Writes the state whole or not at all (base::ReplaceFileContents, the spare file kept). When syncAll is given it replaces the
     // file's own fsync and must make the temporary file and everything written before it durable
     // (one flush for the messages and the state).
     [[nodiscard]] bool Save(std::string& error, const std::function<bool(std::string&)>& syncAll = {},
@@ -75,15 +75,5 @@ class UidlState {
     // message it ever delivered here, and each fetch looks up every message the server lists.
     std::unordered_map<std::string, std::size_t> m_byUidl;
 };
-
-// Writes data to path durably: into path + ".tmp", fsync, then the two names are exchanged (or,
-// where the file system cannot, the temporary file is renamed onto path), then the folder is
-// flushed unless flushFolder is false (the caller flushes it later; until then a crash of the
-// machine may leave path with its earlier contents, whole). The exchange keeps the earlier
-// contents under the temporary name for the next write, which then creates no file: creating one
-// costs more than the write on some file systems. On failure path is untouched.
-[[nodiscard]] bool WriteFileAtomically(const std::string& path, const std::string& data, std::string& error,
-                                       const std::function<bool(std::string&)>& syncAll = {},
-                                       bool flushFolder = true);
 
 } // namespace lw::mail

@@ -91,61 +91,58 @@ DesktopTokenStore::Answer DesktopTokenStore::Run(int kind, QString& text, QStrin
     }
 }
 
-config::SecretStore::ReadResult DesktopTokenStore::Read(QString& secret, QString& error)
+base::Result<std::optional<QString>> DesktopTokenStore::Read()
 {
     if (m_file.Exists()) {
         m_inKeyring = false;
-        return m_file.Read(secret, error);
+        return m_file.Read();
     }
-    QString reason;
+    QString secret, reason;
     switch (Run(kRead, secret, reason)) {
     case Answer::Done:
         m_inKeyring = true;
-        return ReadResult::Found;
+        return std::optional<QString>(secret);
     case Answer::NotFound:
         m_inKeyring = true;
-        return ReadResult::Missing;
+        return std::optional<QString>();
     case Answer::NoKeyring:
         break;
     }
     // No keyring and no file: nothing was ever kept where this program can look.
     m_inKeyring = false;
-    return ReadResult::Missing;
+    return std::optional<QString>();
 }
 
-bool DesktopTokenStore::Write(const QString& secret, QString& error)
+base::Status DesktopTokenStore::Write(const QString& secret)
 {
     if (m_file.Exists()) {
         m_inKeyring = false;
-        return m_file.Write(secret, error);
+        return m_file.Write(secret);
     }
-    return WriteNew(secret, error);
+    return WriteNew(secret);
 }
 
-bool DesktopTokenStore::WriteNew(const QString& secret, QString& error)
+base::Status DesktopTokenStore::WriteNew(const QString& secret)
 {
     QString text = secret, reason;
     if (Run(kWrite, text, reason) == Answer::Done) {
         m_inKeyring = true;
         // The file would be read first and hide the keyring's record.
-        return m_file.Remove(error);
+        return m_file.Remove();
     }
     qInfo("no keyring answers (%s): the OAuth2 tokens go into %s", qPrintable(reason), qPrintable(m_file.Where()));
     m_inKeyring = false;
-    return m_file.Write(secret, error);
+    return m_file.Write(secret);
 }
 
-bool DesktopTokenStore::Remove(QString& error)
+base::Status DesktopTokenStore::Remove()
 {
     QString none, reason;
     const bool wasInKeyring = m_inKeyring;
     const Answer answer = Run(kDelete, none, reason);
     m_inKeyring = false;
-    if (answer == Answer::NoKeyring && wasInKeyring) {
-        error = reason;
-        return false;
-    }
-    return m_file.Remove(error);
+    if (answer == Answer::NoKeyring && wasInKeyring) return base::Fail(reason);
+    return m_file.Remove();
 }
 
 QString DesktopTokenStore::Where() const

@@ -22,10 +22,10 @@ class DesktopTokenStore final : public config::SecretStore {
     explicit DesktopTokenStore(const QString& programFolder);
     ~DesktopTokenStore() override;
 
-    ReadResult Read(QString& secret, QString& error) override;
-    [[nodiscard]] bool Write(const QString& secret, QString& error) override;
-    [[nodiscard]] bool WriteNew(const QString& secret, QString& error) override;
-    [[nodiscard]] bool Remove(QString& error) override;
+    base::Result<std::optional<QString>> Read() override;
+    base::Status Write(const QString& secret) override;
+    base::Status WriteNew(const QString& secret) override;
+    base::Status Remove() override;
     QString Where() const override;
 
     // What a keyring job came to.

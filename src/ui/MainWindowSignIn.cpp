@@ -126,9 +126,9 @@ void MainWindow::OnSignIn()
 void MainWindow::OnSignOut()
 {
     if (!FocusedFieldPasses()) return;
-    QString error;
-    if (!m_tokens->SignOut(error))
-        MessageBox::Information(this, QStringLiteral("サインアウトできませんでした（") + error + QStringLiteral("）。"));
+    if (const base::Status signedOut = m_tokens->SignOut(); !signedOut)
+        MessageBox::Information(this, QStringLiteral("サインアウトできませんでした（") + signedOut.ErrorText() +
+                                          QStringLiteral("）。"));
     m_signInNote.clear();
     ShowSignInState();
     UpdateStatus();

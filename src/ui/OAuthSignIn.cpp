@@ -52,11 +52,13 @@ bool OAuthSignIn::Start(const config::OAuthSettings& settings, const QString& lo
     }
     listener->setCallbackText(QStringLiteral("LarchWatcher: サインインの応答を受け取りました。このページは閉じてかまいません。"));
     const QString redirect = QStringLiteral("http://127.0.0.1:%1/").arg(listener->port());
-    m_pending = m_tokens.BeginSignIn(settings, redirect, loginHint, error);
-    if (!m_pending) {
+    base::Result<engine::PendingSignIn> begun = m_tokens.BeginSignIn(settings, redirect, loginHint);
+    if (!begun) {
         delete listener;
+        error = begun.ErrorText();
         return false;
     }
+    m_pending = std::move(begun).Value();
     m_listener = listener;
     connect(m_listener, &QOAuthHttpServerReplyHandler::callbackReceived, this, &OAuthSignIn::OnAnswer);
     m_running = true;
@@ -81,7 +83,8 @@ void OAuthSignIn::OnAnswer(const QVariantMap& values)
     m_listener->close();
     const engine::PendingSignIn pending = *m_pending;
     m_exchange = QThread::create([this, pending, answer] {
-        const QString error = m_tokens.CompleteSignIn(pending, answer);
+        const base::Status signedIn = m_tokens.CompleteSignIn(pending, answer);
+        const QString error = signedIn ? QString() : signedIn.ErrorText();
         QMetaObject::invokeMethod(this, [this, error] { End(error); }, Qt::QueuedConnection);
     });
     m_exchange->setObjectName(QStringLiteral("oauth2-sign-in"));

@@ -42,9 +42,8 @@ class OAuthTest : public HomeFixture {
         record.refreshToken = t.value("refresh_token").toString();
         record.expiresAt = QDateTime::currentSecsSinceEpoch() + lifetime;
         ASSERT_FALSE(record.accessToken.isEmpty());
-        QString error;
-        ASSERT_TRUE(config::TokenFile(Home()).Write(config::RecordToJson(record), error))
-            << error.toStdString();
+        const base::Status written = config::TokenFile(Home()).Write(config::RecordToJson(record));
+        ASSERT_TRUE(written.Ok()) << written.ErrorText().toStdString();
     }
     int Stat(const char* counter) const { return Servers().OAuthStats(User()).value(counter).toInt(); }
     int RefusedLogins() const { return Stat("introspections") - Stat("accepted"); }

@@ -1,16 +1,13 @@
-// The program on the desktop: the tray's state, tooltip and menu, the notices after a tick, the
-// close into the tray, the failure in the status bar, and the autostart entry.
+// The program on the desktop: the tray's state, tooltip and menu, the notices after a tick, and the
+// autostart entry.
 #include "ui/DesktopPresence.h"
 
 #include "config/InMemoryWorkingCopy.h"
 #include "ui/Autostart.h"
-#include "ui/MainWindow.h"
 #include "ui/UiTest.h"
 
 #include <QAction>
-#include <QCheckBox>
 #include <QComboBox>
-#include <QLabel>
 #include <QMenu>
 
 #include <glib.h>
@@ -36,7 +33,7 @@ engine::CycleSummary Cycle(int handled, int actedOnListed, const char* fetchErro
 }
 
 class DesktopPresenceTest : public ::testing::Test {
-protected:
+  protected:
     // The next tick's work returns cycle.
     void NextTick(const engine::CycleSummary& cycle)
     {
@@ -68,15 +65,17 @@ TEST_F(DesktopPresenceTest, TrayFollowsTheServiceAndTheLastPollAndItsMenuCallsTh
     DesktopPresence presence(m_service, m_home.Folder(), m_notifier, true, actions);
 
     EXPECT_EQ(presence.State().kind, TrayState::Kind::Stopped);
-    EXPECT_EQ(MenuNames(presence), (QStringList{"actShowWindow=ウィンドウを表示", "actToggleService=サービス開始",
-                                                "actOpenLog=ログファイルを開く", "actQuit=終了"}));
-    for (QAction* action : presence.Menu()->actions()) action->trigger();
+    EXPECT_EQ(MenuNames(presence),
+              (QStringList{"actShowWindow=ウィンドウを表示", "actToggleService=サービス開始",
+                           "actOpenLog=ログファイルを開く", "actQuit=終了"}));
+    for (QAction* action : presence.Menu()->actions())
+        action->trigger();
     EXPECT_EQ(called, (QStringList{"show", "toggle", "log", "quit"}));
 
-    m_service.Start(QStringLiteral("60000"));
+    m_service.Start("60000");
     EXPECT_EQ(presence.State().kind, TrayState::Kind::Running);
-    EXPECT_EQ(presence.Menu()->actions()[1]->text(), QStringLiteral("サービス終了"));
-    EXPECT_TRUE(presence.State().tooltip.contains(QStringLiteral("最終監視: まだありません")));
+    EXPECT_EQ(presence.Menu()->actions()[1]->text(), "サービス終了");
+    EXPECT_TRUE(presence.State().tooltip.contains("最終監視: まだありません"));
 
     // A failed fetch shows in the tray and the status text until a poll succeeds; the tooltip
     // keeps the last error and counts the handled messages over the ticks.
@@ -85,18 +84,20 @@ TEST_F(DesktopPresenceTest, TrayFollowsTheServiceAndTheLastPollAndItsMenuCallsTh
     NextTick(Cycle(2, 0));
     NextTick(Cycle(0, 0, "connection refused"));
     EXPECT_EQ(presence.State().kind, TrayState::Kind::Failed);
-    EXPECT_EQ(presence.FailureText(), QStringLiteral("受信に失敗しました: connection refused"));
+    EXPECT_EQ(presence.FailureText(), "受信に失敗しました: connection refused");
     NextTick(Cycle(0, 0, "connection refused"));
     NextTick(Cycle(3, 0));
     const TrayState after = presence.State();
     EXPECT_EQ(after.kind, TrayState::Kind::Running);
     EXPECT_TRUE(presence.FailureText().isEmpty());
-    EXPECT_EQ(failures, (QStringList{"受信に失敗しました: connection refused", ""})) << "told once per change";
-    EXPECT_TRUE(after.tooltip.startsWith(QStringLiteral("LarchWatcher（監視中）\n最終監視: 20"))) << after.tooltip.toStdString();
-    EXPECT_TRUE(after.tooltip.endsWith(QStringLiteral("処理したメール: 5 件\n最後のエラー: connection refused")))
-        << after.tooltip.toStdString();
+    EXPECT_EQ(failures, (QStringList{"受信に失敗しました: connection refused", ""}))
+        << "told once per change";
+    EXPECT_TRUE(after.tooltip.startsWith("LarchWatcher（監視中）\n最終監視: 20")) << after.tooltip;
+    EXPECT_TRUE(after.tooltip.endsWith("処理したメール: 5 件\n最後のエラー: connection refused"))
+        << after.tooltip;
     m_service.Stop();
-    EXPECT_EQ(presence.State().kind, TrayState::Kind::Stopped) << "a stopped service is stopped, failed or not";
+    EXPECT_EQ(presence.State().kind, TrayState::Kind::Stopped)
+        << "a stopped service is stopped, failed or not";
 }
 
 // Notices follow the mail-notice choice, saved in the desktop section at once; the hint that
@@ -116,7 +117,7 @@ TEST_F(DesktopPresenceTest, NoticesFollowTheChoiceAndTheCloseHintComesOnceWithAT
         NextTick(Cycle(1, 1));
     }
     ASSERT_EQ(m_notifier->shown.size(), 1u);
-    EXPECT_EQ(m_notifier->shown[0].body, QStringLiteral("1通のメールを処理しました（印刷・保存・転送）。"));
+    EXPECT_EQ(m_notifier->shown[0].body, "1通のメールを処理しました（印刷・保存・転送）。");
     EXPECT_EQ(config::LoadDesktopSettings(m_home.Folder()).mailNotices, config::MailNotices::Off);
 
     m_notifier->shown.clear();
@@ -127,77 +128,47 @@ TEST_F(DesktopPresenceTest, NoticesFollowTheChoiceAndTheCloseHintComesOnceWithAT
         EXPECT_TRUE(presence.KeepRunningOnClose());
     }
     ASSERT_EQ(m_notifier->shown.size(), 1u) << "the mail notice is off; the hint comes once over two runs";
-    EXPECT_TRUE(m_notifier->shown[0].body.startsWith(QStringLiteral("ウィンドウを閉じても")));
-}
-
-// The window: a failed fetch stays in its status bar until a poll succeeds; with a tray, its
-// close hides it and the program monitors on; the quit button still ends it.
-TEST(DesktopWindowTest, FailureInTheStatusBarAndCloseIntoTheTray)
-{
-    test::TempHome home;
-    MainWindowActions actions;
-    actions.hasTray = true;
-    actions.notifier = std::make_shared<RecordingNotifier>();
-    MainWindow window(home.Folder(), QString(), actions);
-    window.show();
-    window.Service().Start(QStringLiteral("60000"));
-    auto* failure = test::Find<QLabel>(window, "lblFetchFailure");
-    ASSERT_NE(failure, nullptr);
-    window.Service().SetTickWork([](const config::SettingsRecord&) { return Cycle(0, 0, "login refused"); });
-    (void)window.Service().RunTickNow();
-    EXPECT_TRUE(failure->isVisibleTo(&window));
-    EXPECT_EQ(failure->text(), QStringLiteral("受信に失敗しました: login refused"));
-    window.Service().SetTickWork([](const config::SettingsRecord&) { return Cycle(0, 0); });
-    (void)window.Service().RunTickNow();
-    EXPECT_FALSE(failure->isVisibleTo(&window));
-
-    EXPECT_FALSE(window.close()) << "closed into the tray";
-    EXPECT_FALSE(window.isVisible());
-    EXPECT_TRUE(window.Service().IsRunning());
-    window.ShowFromTray();
-    EXPECT_TRUE(window.isVisible());
-    test::Click(window, "Command2");
-    EXPECT_FALSE(window.isVisible());
-    EXPECT_FALSE(window.Service().IsRunning()) << "the quit button ends the program";
+    EXPECT_TRUE(m_notifier->shown[0].body.startsWith("ウィンドウを閉じても"));
 }
 
 // The entry's Exec line, read back by GLib's desktop-entry and shell-quoting parsers, gives the
 // program and folder exactly, whatever characters they hold; a line break cannot be written.
 TEST(AutostartTest, EntryStartsTheProgramHiddenOnItsFolderAndIsWrittenAndRemoved)
 {
-    for (const QString& folder :
-         {QStringLiteral("/home/taro/larchwatcher"), QStringLiteral("/home/taro/監視 フォルダ"),
-          QStringLiteral("/tmp/a\"b`c$d\\e%f g;h'i"), QStringLiteral("/tmp/100%%")}) {
-        const std::optional<QString> text = Autostart::EntryText(QStringLiteral("/opt/lw 1/larchwatcher"), folder);
+    for (const QString& folder : QStringList{"/home/taro/larchwatcher", "/home/taro/監視 フォルダ",
+                                             "/tmp/a\"b`c$d\\e%f g;h'i", "/tmp/100%%"}) {
+        const std::optional<QString> text = Autostart::EntryText("/opt/lw 1/larchwatcher", folder);
         ASSERT_TRUE(text.has_value());
         GKeyFile* file = g_key_file_new();
-        ASSERT_TRUE(g_key_file_load_from_data(file, text->toUtf8().constData(), -1, G_KEY_FILE_NONE, nullptr));
+        ASSERT_TRUE(
+            g_key_file_load_from_data(file, text->toUtf8().constData(), -1, G_KEY_FILE_NONE, nullptr));
         gchar* exec = g_key_file_get_string(file, "Desktop Entry", "Exec", nullptr);
         ASSERT_NE(exec, nullptr);
         // Field codes: "%%" is a literal "%"; no other field code may appear.
         QString unescaped = QString::fromUtf8(exec);
-        EXPECT_FALSE(QString(unescaped).remove(QStringLiteral("%%")).contains(u'%')) << exec;
-        unescaped.replace(QStringLiteral("%%"), QStringLiteral("%"));
+        EXPECT_FALSE(QString(unescaped).remove("%%").contains(u'%')) << exec;
+        unescaped.replace("%%", "%");
         gchar** argv = nullptr;
         ASSERT_TRUE(g_shell_parse_argv(unescaped.toUtf8().constData(), nullptr, &argv, nullptr)) << exec;
         QStringList args;
-        for (gchar** a = argv; *a != nullptr; ++a) args << QString::fromUtf8(*a);
+        for (gchar** a = argv; *a != nullptr; ++a)
+            args << QString::fromUtf8(*a);
         EXPECT_EQ(args, (QStringList{"/opt/lw 1/larchwatcher", "--home", folder, "--hidden"})) << exec;
         EXPECT_TRUE(g_key_file_get_string(file, "Desktop Entry", "Type", nullptr) != nullptr);
         g_strfreev(argv);
         g_free(exec);
         g_key_file_free(file);
     }
-    EXPECT_FALSE(Autostart::EntryText(QStringLiteral("/usr/bin/larchwatcher"), QStringLiteral("/tmp/a\nb")));
+    EXPECT_FALSE(Autostart::EntryText("/usr/bin/larchwatcher", "/tmp/a\nb"));
 
     test::TempHome config;
     qputenv("XDG_CONFIG_HOME", config.Path().toUtf8());
-    EXPECT_EQ(Autostart::EntryPath(), config.Path() + QStringLiteral("/autostart/larchwatcher.desktop"));
+    EXPECT_EQ(Autostart::EntryPath(), config.Path() + "/autostart/larchwatcher.desktop");
     QString error;
     EXPECT_FALSE(Autostart::IsOn());
-    ASSERT_TRUE(Autostart::TurnOn(QStringLiteral("/usr/bin/larchwatcher"), QStringLiteral("/srv/lw"), error))
-        << error.toStdString();
-    EXPECT_TRUE(test::ReadFile(Autostart::EntryPath()).contains("Exec=\"/usr/bin/larchwatcher\" --home \"/srv/lw\" --hidden\n"));
+    ASSERT_TRUE(Autostart::TurnOn("/usr/bin/larchwatcher", "/srv/lw", error)) << error;
+    EXPECT_TRUE(test::ReadFile(Autostart::EntryPath())
+                    .contains("Exec=\"/usr/bin/larchwatcher\" --home \"/srv/lw\" --hidden\n"));
     ASSERT_TRUE(Autostart::TurnOff(error));
     EXPECT_FALSE(Autostart::IsOn());
     EXPECT_TRUE(Autostart::TurnOff(error)) << "a missing entry is no failure";

@@ -1,5 +1,8 @@
+// The settings window over a program folder: its fields and checks, the service it runs, the
+// modal work it pauses for, and the OAuth2 sign-in against the test servers.
 #include "ui/MainWindow.h"
 
+#include "support/TestServers.h"
 #include "ui/UiTest.h"
 
 #include <QCheckBox>
@@ -7,14 +10,18 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMutex>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QSettings>
+#include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QThread>
 #include <QTimer>
+#include <QUrlQuery>
 
 #include <atomic>
 #include <memory>
@@ -24,11 +31,11 @@ using ui::MessageBox;
 
 namespace {
 
-const QString kRunning = QStringLiteral("サービス終了（現在動作中...）");
-const QString kStopped = QStringLiteral("サービス開始（現在停止中...）");
+const QString kRunning = "サービス終了（現在動作中...）";
+const QString kStopped = "サービス開始（現在停止中...）";
 
 class MainWindowTest : public test::ListTest {
-protected:
+  protected:
     void SetUp() override
     {
         ListTest::SetUp();
@@ -45,6 +52,7 @@ protected:
     void TearDown() override
     {
         window.reset();
+        browser.waitForFinished(5000);
         ListTest::TearDown();
     }
 
@@ -53,7 +61,7 @@ protected:
     {
         test::WriteFile(m_home.File("larchwatcher.ini"), ini);
         window = std::make_unique<ui::MainWindow>(m_home.Path(), m_home.File("pdf"), m_actions);
-        window->Service().SetTickWork([this](const auto&) { return ++ticks, engine::CycleSummary{}; });
+        window->Service().SetTickWork([this](const auto&) { return ++ticks, summary; });
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
         window->activateWindow();
@@ -66,7 +74,8 @@ protected:
     void Modal(const QString& what)
     {
         const engine::Service& service = window->Service();
-        opens.append(what + (service.IsRunning() ? " running" : " paused") + (service.IsBusy() ? " in a tick" : ""));
+        opens.append(what + (service.IsRunning() ? " running" : " paused") +
+                     (service.IsBusy() ? " in a tick" : ""));
     }
 
     template <typename T> T* W(const char* name) { return test::Find<T>(*window, name); }
@@ -85,19 +94,21 @@ protected:
         test::Click(*window, button);
         EXPECT_TRUE(QTest::qWaitFor([&] { return !window->Service().IsPauseWaiting(); }, 5000));
     }
-    void Tab(int index) { W<QTabWidget>("SSTab1")->setCurrentIndex(index); }
     void ExpectEnabled(std::initializer_list<const char*> names, bool enabled)
     {
-        for (const char* name : names) EXPECT_EQ(W<QWidget>(name)->isEnabled(), enabled) << name;
+        for (const char* name : names)
+            EXPECT_EQ(W<QWidget>(name)->isEnabled(), enabled) << name;
     }
 
     ui::MainWindowActions m_actions;
     std::unique_ptr<ui::MainWindow> window;
     std::atomic<int> ticks{0};
+    engine::CycleSummary summary; // what every tick returns
     bool unlock = true;
     int prompts = 0;
     QStringList opens;
     QString chooser, chosen;
+    QProcess browser;
 };
 
 } // namespace
@@ -105,18 +116,24 @@ protected:
 TEST(MainWindowChecks, NumbersRangesAndNames)
 {
     // field, text, message (empty: passes), text put back (empty: kept)
-    const char* const cases[][4] = {
-        {"txtIntv", "", "", ""}, {"txtIntv", "65535", "", ""}, {"txtIntv", " +1e3 ", "", ""},
-        {"txtIntv", "0", "入力範囲(1-65535)を超えています。", "60000"},
-        {"txtIntv", "abc", "数値を入力してください。", "60000"}, {"txtIntv", "inf", "数値を入力してください。", "60000"},
-        {"txtKeep", "91", "入力範囲(1-90)を超えています。", "60"},
-        {"txtPortsmtp", "10000", "入力範囲(1-9999)を超えています。", "25"},
-        {"txtList", "", "入力されていません。", ""}, {"txtLog", "a\\b", "\\マークは使用できません。", ""},
-        {"txtStock", "mail/sub", "\\マークは使用できません。", ""},
-        {"txtList", "../list", "\\マークは使用できません。", ""}, {"txtStock", "..", "\\マークは使用できません。", ""},
-        {"txtLog", " .. ", "\\マークは使用できません。", ""}, {"txtStock", "mail..old", "", ""},
-        {"txtPortpop", "65535", "", ""}, {"txtPortpop", "70000", "入力範囲(1-65535)を超えています。", "110"},
-        {"txtPortpop", "junk", "数値を入力してください。", "110"}};
+    const char* const cases[][4] = {{"txtIntv", "", "", ""},
+                                    {"txtIntv", "65535", "", ""},
+                                    {"txtIntv", " +1e3 ", "", ""},
+                                    {"txtIntv", "0", "入力範囲(1-65535)を超えています。", "60000"},
+                                    {"txtIntv", "abc", "数値を入力してください。", "60000"},
+                                    {"txtIntv", "inf", "数値を入力してください。", "60000"},
+                                    {"txtKeep", "91", "入力範囲(1-90)を超えています。", "60"},
+                                    {"txtPortsmtp", "10000", "入力範囲(1-9999)を超えています。", "25"},
+                                    {"txtList", "", "入力されていません。", ""},
+                                    {"txtLog", "a\\b", "\\マークは使用できません。", ""},
+                                    {"txtStock", "mail/sub", "\\マークは使用できません。", ""},
+                                    {"txtList", "../list", "\\マークは使用できません。", ""},
+                                    {"txtStock", "..", "\\マークは使用できません。", ""},
+                                    {"txtLog", " .. ", "\\マークは使用できません。", ""},
+                                    {"txtStock", "mail..old", "", ""},
+                                    {"txtPortpop", "65535", "", ""},
+                                    {"txtPortpop", "70000", "入力範囲(1-65535)を超えています。", "110"},
+                                    {"txtPortpop", "junk", "数値を入力してください。", "110"}};
     for (const auto& [field, text, message, reset] : cases) {
         SCOPED_TRACE(std::string(field) + " '" + text + "'");
         const auto failure = ui::CheckField(QString::fromLatin1(field), QString::fromUtf8(text));
@@ -130,15 +147,13 @@ TEST(MainWindowChecks, NumbersRangesAndNames)
 
 TEST_F(MainWindowTest, LoadFillsTheFieldsAndTheToggleStartsAndStopsTheService)
 {
-    Open("[larchwatcher]\nInterval=1234\nflgcmd=1\nflgtrstgt=2\nauthtyp=2\npopaccount=taro\n"
-         "poppassword=secret\n");
+    Open("[larchwatcher]\nInterval=1234\nflgcmd=1\nflgtrstgt=2\nauthtyp=2\npopaccount=taro\n");
     ExpectService(kRunning, 1234, true);
     EXPECT_EQ(T("txtSvpop"), "popserver") << "a missing key shows its default";
     EXPECT_EQ(T("txtAcpop"), "taro");
     EXPECT_TRUE(W<QRadioButton>("optTrsTgt_2")->isChecked());
-    EXPECT_EQ(W<QComboBox>("cboAuthtyp")->currentText(), QStringLiteral("AUTH CRAM-MD5"));
-    const QString info = QStringLiteral("作業フォルダは ") + m_home.Path() + " です。";
-    EXPECT_TRUE(W<QLabel>("lblInfo")->text().startsWith(info));
+    EXPECT_EQ(W<QComboBox>("cboAuthtyp")->currentText(), "AUTH CRAM-MD5");
+    EXPECT_TRUE(W<QLabel>("lblInfo")->text().startsWith("作業フォルダは " + m_home.Path() + " です。"));
     EXPECT_EQ(window->State("flgcmd"), 1);
 
     Click("Command1");
@@ -152,8 +167,8 @@ TEST_F(MainWindowTest, LoadFillsTheFieldsAndTheToggleStartsAndStopsTheService)
 TEST_F(MainWindowTest, ControlsFollowTheirBoxes)
 {
     Open("[larchwatcher]\nflgcmd=1\npopaccount=taro\npoppassword=secret\n");
-    const auto auth = {"cboAuthtyp", "chkAcpwpop", "txtAcsmtp", "txtPwsmtp", "lblAuthtyp", "lblAcsmtp",
-                       "lblPwsmtp"};
+    const auto auth = {"cboAuthtyp", "chkAcpwpop", "txtAcsmtp", "txtPwsmtp",
+                       "lblAuthtyp", "lblAcsmtp",  "lblPwsmtp"};
     ExpectEnabled(auth, false);
     Click("cmdDtl");
     W<QCheckBox>("chkAuth")->click();
@@ -162,7 +177,7 @@ TEST_F(MainWindowTest, ControlsFollowTheirBoxes)
     EXPECT_EQ(T("txtAcsmtp"), "taro");
     EXPECT_EQ(T("txtPwsmtp"), "secret");
     W<QLineEdit>("txtAcpop")->setText("jiro");
-    EXPECT_EQ(T("txtAcsmtp"), QStringLiteral("taro"));
+    EXPECT_EQ(T("txtAcsmtp"), "taro");
     const auto command = {"txtAccmd", "txtPwcmd", "lblAccmd", "lblPwcmd"};
     ExpectEnabled(command, true);
     W<QCheckBox>("chkCmd")->click();
@@ -178,7 +193,7 @@ TEST_F(MainWindowTest, AFieldThatFailsItsCheckIsPutBackBeforeAButtonOrATabActs)
     timeout->setText("601");
     MessageBox::SetNextAnswer(MessageBox::Ok);
     Click("cmdSet");
-    EXPECT_EQ(MessageBox::Log(), QStringList{QStringLiteral("入力範囲(1-600)を超えています。")});
+    EXPECT_EQ(MessageBox::Log(), QStringList{"入力範囲(1-600)を超えています。"});
     EXPECT_TRUE(timeout->text() == "120" && timeout->hasFocus());
     EXPECT_FALSE(test::ReadFile(m_home.File("larchwatcher.ini")).contains("timeoutsmtp")) << "no save";
     Click("cmdSet");
@@ -193,18 +208,17 @@ TEST_F(MainWindowTest, AFieldThatFailsItsCheckIsPutBackBeforeAButtonOrATabActs)
     MessageBox::SetNextAnswer(MessageBox::Ok);
     QTest::mouseClick(tabs->tabBar(), Qt::LeftButton, {}, tabs->tabBar()->tabRect(1).center());
     QCoreApplication::processEvents();
-    EXPECT_EQ(MessageBox::Log().value(1), QStringLiteral("入力範囲(1-65535)を超えています。"));
-    EXPECT_EQ(popPort->text(), "110");
+    EXPECT_EQ(MessageBox::Log().value(1), "入力範囲(1-65535)を超えています。");
+    EXPECT_TRUE(popPort->text() == "110" && popPort->hasFocus());
     EXPECT_EQ(tabs->tabBar()->currentIndex(), 0);
     EXPECT_TRUE(tabs->widget(0)->isVisible() && !tabs->widget(1)->isVisible()) << "page and tab bar disagree";
-    EXPECT_TRUE(popPort->hasFocus());
 }
 
 TEST_F(MainWindowTest, NoTickWhileModalWorkRunsAndTheServiceComesBackAsItWas)
 {
     Open();
     ASSERT_TRUE(QTest::qWaitFor([&] { return ticks > 3; }, 5000)) << "ticks at its interval";
-    Tab(2);
+    W<QTabWidget>("SSTab1")->setCurrentIndex(2);
     Click("cmdList");
     EXPECT_EQ(opens, QStringList{"editor paused"});
     EXPECT_EQ(prompts, 1);
@@ -214,7 +228,7 @@ TEST_F(MainWindowTest, NoTickWhileModalWorkRunsAndTheServiceComesBackAsItWas)
 
     // A refused prompt opens nothing and does not pause.
     unlock = false;
-    Tab(1);
+    W<QTabWidget>("SSTab1")->setCurrentIndex(1);
     Click("cmdRead");
     EXPECT_TRUE(opens.size() == 1 && window->Service().IsRunning());
     unlock = true;
@@ -228,7 +242,7 @@ TEST_F(MainWindowTest, NoTickWhileModalWorkRunsAndTheServiceComesBackAsItWas)
 
     // Import: a cancelled choice resumes the service too; a chosen file is imported paused.
     Click("cmdInpAdr");
-    EXPECT_EQ(chooser, m_home.Path() + QStringLiteral("|ｱﾄﾞﾚｽ帳ﾌｧｲﾙ (*.csv)"));
+    EXPECT_EQ(chooser, m_home.Path() + "|ｱﾄﾞﾚｽ帳ﾌｧｲﾙ (*.csv)");
     EXPECT_TRUE(window->Service().IsRunning());
     chosen = "/x/book.csv";
     Click("cmdInpAdr");
@@ -244,7 +258,7 @@ TEST_F(MainWindowTest, MissingDatabaseRefusedLeavesTheInfoEmptyAndTheServiceRunn
     MessageBox::SetNextAnswer(MessageBox::Ok);
     window->Load();
     ASSERT_EQ(MessageBox::Log().size(), 2);
-    EXPECT_TRUE(MessageBox::Log().value(1).startsWith(QStringLiteral("ﾃﾞｰﾀﾍﾞｰｽが作成できませんでした。")));
+    EXPECT_TRUE(MessageBox::Log().value(1).startsWith("ﾃﾞｰﾀﾍﾞｰｽが作成できませんでした。"));
     EXPECT_TRUE(W<QLabel>("lblInfo")->text().isEmpty());
     ExpectService(kRunning, 60000, true); // no settings file: the default interval
 }
@@ -303,4 +317,100 @@ TEST_F(MainWindowTest, TicksUseTheCopyOfTheFieldsAndASaveDuringATickWaitsWithout
     QMutexLocker lock(&mutex);
     EXPECT_EQ(seen.mid(0, 2), (QStringList{"old@example.jp|0", "command@example.jp"}));
     EXPECT_EQ(seen.last(), "typed@example.jp|1");
+}
+
+// With a tray: a failed fetch stays in the status bar until a poll succeeds; the close hides the
+// window and the program monitors on; the quit button still ends it.
+TEST_F(MainWindowTest, FailureInTheStatusBarAndCloseIntoTheTray)
+{
+    m_actions.hasTray = true;
+    Open("[larchwatcher]\nInterval=60000\n");
+    auto* failure = W<QLabel>("lblFetchFailure");
+    ASSERT_NE(failure, nullptr);
+    summary.fetchError = "login refused";
+    (void)window->Service().RunTickNow();
+    EXPECT_TRUE(failure->isVisibleTo(window.get()));
+    EXPECT_EQ(failure->text(), "受信に失敗しました: login refused");
+    summary.fetchError.clear();
+    (void)window->Service().RunTickNow();
+    EXPECT_FALSE(failure->isVisibleTo(window.get()));
+
+    EXPECT_FALSE(window->close()) << "closed into the tray";
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_TRUE(window->Service().IsRunning());
+    window->ShowFromTray();
+    EXPECT_TRUE(window->isVisible());
+    test::Click(*window, "Command2");
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_FALSE(window->Service().IsRunning()) << "the quit button ends the program";
+}
+
+TEST_F(MainWindowTest, TheBrowserSignInKeepsTokensARefusalIsShownAndSignOutForgetsThem)
+{
+    QString reason;
+    const std::optional<test::TestServers> servers = test::TestServers::Load(&reason);
+    if (!servers || servers->oauthUrl.isEmpty()) GTEST_SKIP() << reason;
+    const QString user = "signin-" + QString::number(QRandomGenerator::global()->generate());
+    m_actions.tokenStore = [](const QString& folder) { return std::make_shared<config::TokenFile>(folder); };
+    QUrl opened;
+    m_actions.openBrowser = [&](const QUrl& url) {
+        opened = url;
+        // The browser: follows the redirect to the loopback listener and shows its page.
+        browser.start("/usr/bin/python3",
+                      {"-c",
+                       "import sys, urllib.request; "
+                       "print(urllib.request.urlopen(sys.argv[1], timeout=20).read().decode())",
+                       url.toString(QUrl::FullyEncoded)});
+        return true;
+    };
+    Open(("[larchwatcher]\nInterval=60000\npopaccount=" + user + "\n").toUtf8());
+    const auto state = [this] { return W<QLabel>("lblOAuthState")->text(); };
+    EXPECT_EQ(state(), "OAuth2は使用していません");
+    EXPECT_FALSE(W<QWidget>("cmdOAuthSignIn")->isEnabled());
+    W<QComboBox>("cboOAuthProvider")->setCurrentIndex(3); // カスタム
+    ExpectEnabled({"cmdOAuthSignIn", "txtOAuthTokenUrl"}, true);
+    ExpectEnabled({"txtOAuthTenant"}, false);
+    W<QLineEdit>("txtOAuthClientId")->setText("lw-test-client");
+    W<QLineEdit>("txtOAuthAuthUrl")->setText(servers->oauthUrl + "/authorize");
+    W<QLineEdit>("txtOAuthTokenUrl")->setText(servers->oauthUrl + "/token");
+    W<QLineEdit>("txtOAuthScope")->setText("pop smtp");
+
+    test::Click(*window, "cmdOAuthSignIn");
+    QTRY_VERIFY_WITH_TIMEOUT(state().startsWith("サインイン済み"), 20000);
+    const QUrlQuery asked(opened);
+    EXPECT_EQ(asked.queryItemValue("code_challenge_method"), "S256");
+    EXPECT_EQ(asked.queryItemValue("login_hint"), user);
+    EXPECT_EQ(asked.queryItemValue("redirect_uri", QUrl::FullyDecoded).left(17), "http://127.0.0.1:");
+    const QString tokens = m_home.File(config::kTokenFileName);
+    EXPECT_TRUE(state().contains(tokens)) << state();
+    const config::TokenRecord record = config::RecordFromJson(QString::fromUtf8(test::ReadFile(tokens)));
+    EXPECT_TRUE(record.refreshToken.startsWith("rt-") && record.accessToken.startsWith("at-"));
+    EXPECT_EQ(servers->OAuthStats(user).value("codes").toInt(), 1);
+    const QByteArray ini = test::ReadFile(m_home.File("larchwatcher.ini"));
+    EXPECT_TRUE(ini.contains("[oauth2]\nprovider=custom\nclientid=lw-test-client\n")) << ini.toStdString();
+    QTRY_VERIFY_WITH_TIMEOUT(browser.state() == QProcess::NotRunning, 5000);
+    EXPECT_TRUE(browser.readAllStandardOutput().contains("サインインの応答を受け取りました"));
+
+    // A tick whose sign-in was refused: the status bar and the account tab say to sign in again.
+    config::TokenRecord refused;
+    refused.refusal = "OAuth2の更新トークンが拒否されたため、ログインを止めました。";
+    ASSERT_TRUE(config::TokenFile(m_home.Path()).Write(config::RecordToJson(refused)).Ok());
+    summary.signInNeeded = refused.refusal;
+    window->Service().RunTickNow();
+    EXPECT_TRUE(state().startsWith("もう一度サインインしてください")) << state();
+    EXPECT_TRUE(window->statusBar()->findChildren<QLabel*>().first()->text().contains(
+        "OAuth2: もう一度サインインしてください"));
+
+    // The user refuses consent: the window says why, and the refusal stays until a sign-in works.
+    ASSERT_FALSE(servers->OAuthCall("/test/config", {"deny=" + user}).isEmpty());
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    test::Click(*window, "cmdOAuthSignIn");
+    QTRY_VERIFY_WITH_TIMEOUT(!MessageBox::Log().isEmpty(), 20000);
+    (void)servers->OAuthCall("/test/config", {"deny="});
+    EXPECT_TRUE(MessageBox::Log().value(0).contains("access_denied")) << MessageBox::Log();
+    EXPECT_TRUE(state().startsWith("もう一度サインインしてください"));
+
+    test::Click(*window, "cmdOAuthSignOut");
+    EXPECT_TRUE(state().startsWith("サインインしていません")) << state();
+    EXPECT_FALSE(QFile::exists(tokens));
 }

@@ -1,19 +1,14 @@
 // The mail notice as PDF, read back with poppler's command-line tools.
 #include "ui/NoticeReport.h"
 
-#include "support/TempHome.h"
-#include "ui/MessageBox.h"
+#include "ui/UiTest.h"
 
-#include <QApplication>
-#include <QFile>
 #include <QPrintPreviewDialog>
 #include <QPrintPreviewWidget>
 #include <QPrinter>
-#include <QTimer>
 #include <QProcess>
 #include <QRegularExpression>
-
-#include <gtest/gtest.h>
+#include <QTimer>
 
 namespace {
 
@@ -38,48 +33,53 @@ QString PdfInfo(const QString& path, const char* field)
     return QRegularExpression(QString(field) + ":\\s+([^\\n]+)").match(Run("pdfinfo", {path})).captured(1);
 }
 
-QString Squeeze(QString text) { return text.remove(QRegularExpression(QStringLiteral("\\s"))); }
+// Without blanks, for text that pdftotext breaks at the page width.
+QString Squeeze(QString text)
+{
+    return text.remove(QRegularExpression("\\s"));
+}
 
 TEST(NoticeReport, NoticesOfOneCycleAreSeparateA4PdfsAndLongTextsRunOverNumberedPages)
 {
     lw::test::TempHome home;
     const QString folder = home.File("notices"); // missing: the printer creates it
     auto printer = NoticePrinterFactoryQt(folder, {}).Create();
-    const QString first = QStringLiteral("subject: 会議室の予約について\r\nfrom: \"山田 太郎\" <yamada@example.jp>\r\n"
-                                         "body: 明日の会議は第二会議室で行います。\r\nよろしくお願いします。\r\n"
-                                         "nofile:\r\n");
-    QString longText = QStringLiteral("subject: 長文テスト\r\nbody: ");
-    for (int n = 1; n <= 300; ++n) longText += QStringLiteral("行%1 です\r\n").arg(n, 3, 10, QChar('0'));
+    const QString first = "subject: 会議室の予約について\r\nfrom: \"山田 太郎\" <yamada@example.jp>\r\n"
+                          "body: 明日の会議は第二会議室で行います。\r\nよろしくお願いします。\r\nnofile:\r\n";
+    QString longText = "subject: 長文テスト\r\nbody: ";
+    for (int n = 1; n <= 300; ++n)
+        longText += QString("行%1 です\r\n").arg(n, 3, 10, QChar('0'));
     // One line far wider than the page, without any blank to break at.
-    const QString wide = QStringLiteral("W").repeated(150) + QStringLiteral("漢").repeated(80) + "END";
+    const QString wide = QString("W").repeated(150) + QString("漢").repeated(80) + "END";
     longText += wide + "\r\n\tTAB\r\n";
     const lw::base::Status printed = printer->Print(first, "first.eml");
-    ASSERT_TRUE(printed.Ok()) << printed.ErrorText().toStdString();
+    ASSERT_TRUE(printed.Ok()) << printed.ErrorText();
     ASSERT_TRUE(printer->Print("subject: Invoice 4711\r\nfrom: bill@example.com\r\n", "second.eml").Ok());
     ASSERT_TRUE(printer->Print(longText, "long").Ok());
     EXPECT_TRUE(printer->FallbackFile().isEmpty()) << "a folder chosen for notices stands in for no printer";
 
     const QString a = PdfText(folder + "/first.eml.pdf");
-    const QString parts[] = {"メール通知書", "subject: 会議室の予約について", "from: \"山田 太郎\" <yamada@example.jp>",
-                             "明日の会議は第二会議室で行います。", "よろしくお願いします。", "nofile:"};
     qsizetype at = 0; // each part after the one before
-    for (const QString& part : parts) EXPECT_GE(at = a.indexOf(part, at), 0) << (part + a).toStdString();
+    // The title, then each line of the message, the body's without its label.
+    QStringList parts = QStringList{"メール通知書"} + first.split("\r\n", Qt::SkipEmptyParts);
+    for (const QString& part : parts.replaceInStrings("body: ", ""))
+        EXPECT_GE(at = a.indexOf(part, at), 0) << part << a;
     EXPECT_TRUE(Squeeze(a).contains("1/1")); // the footer
     // The reused report holds only the message of each print.
     const QString b = PdfText(folder + "/second.eml.pdf");
-    EXPECT_TRUE(!a.contains("Invoice") && !b.contains("会議") && b.contains("subject: Invoice 4711"))
-        << b.toStdString();
+    EXPECT_TRUE(!a.contains("Invoice") && !b.contains("会議") && b.contains("subject: Invoice 4711")) << b;
     for (const char* pdf : {"/first.eml.pdf", "/second.eml.pdf"}) {
         EXPECT_EQ(PdfInfo(folder + pdf, "Pages"), "1");
         const QString size = PdfInfo(folder + pdf, "Page size");
-        EXPECT_TRUE(size.contains(QRegularExpression("^595.*\\(A4\\)"))) << size.toStdString(); // upright
+        EXPECT_TRUE(size.contains(QRegularExpression("^595.*\\(A4\\)"))) << size; // upright
     }
 
     const int pages = PdfInfo(folder + "/long.pdf", "Pages").toInt();
     EXPECT_GE(pages, 4) << "300 lines and more";
     const QString text = Squeeze(PdfText(folder + "/long.pdf"));
-    for (const QString& line : {QString("行001です"), QString("行300です"), wide, QString("%1/%1").arg(pages)})
-        EXPECT_TRUE(text.contains(line)) << line.toStdString();
+    for (const QString& line :
+         {QString("行001です"), QString("行300です"), wide, QString("%1/%1").arg(pages)})
+        EXPECT_TRUE(text.contains(line)) << line;
     EXPECT_EQ(text.count("メール通知書"), 1) << "the title is on the first page only";
 }
 
@@ -102,8 +102,8 @@ TEST(NoticeReport, FailuresAreReportedNeverSilent)
 
         const QString fallback = home.File("mail/print");
         auto pdfPrinter = NoticePrinterFactoryQt(QString(), [&] { return fallback; }).Create();
-        ASSERT_TRUE(pdfPrinter->Print(QStringLiteral("body: 印刷\r\n"), "m4").Ok());
-        EXPECT_TRUE(PdfText(fallback + "/m4.pdf").contains(QStringLiteral("body: 印刷")));
+        ASSERT_TRUE(pdfPrinter->Print("body: 印刷\r\n", "m4").Ok());
+        EXPECT_TRUE(PdfText(fallback + "/m4.pdf").contains("body: 印刷"));
         EXPECT_EQ(pdfPrinter->FallbackFile(), fallback + "/m4.pdf")
             << "where the notice went instead of a printer";
     }
@@ -111,7 +111,7 @@ TEST(NoticeReport, FailuresAreReportedNeverSilent)
     // The preview's print into a PDF file, as the print dialog offers it without a printer: a file
     // that cannot be written says what to do, a written one says where the notice went.
     lw::ui::NoticeReport report;
-    report.SetBody(QStringLiteral("body: x\r\n"));
+    report.SetBody("body: x\r\n");
     QStringList said;
     for (const QString& target : {home.File("blocker/x.pdf"), home.File("notice.pdf")}) {
         MessageBox::ClearLog();
@@ -127,9 +127,10 @@ TEST(NoticeReport, FailuresAreReportedNeverSilent)
         report.Preview(nullptr);
         said << MessageBox::Log();
     }
-    EXPECT_EQ(said, (QStringList{QStringLiteral("ファイル[%1]を作成できません。\r\n書き込めるフォルダとファイル名を指定して、"
-                                                "もう一度印刷してください。").arg(home.File("blocker/x.pdf")),
-                                 QStringLiteral("メール通知書をPDFファイルに出力しました。\r\n") + home.File("notice.pdf")}));
+    const QString refused = "ファイル[%1]を作成できません。\r\n書き込めるフォルダとファイル名を指定して、"
+                            "もう一度印刷してください。";
+    EXPECT_EQ(said, (QStringList{refused.arg(home.File("blocker/x.pdf")),
+                                 "メール通知書をPDFファイルに出力しました。\r\n" + home.File("notice.pdf")}));
     EXPECT_TRUE(PdfText(home.File("notice.pdf")).contains("body: x"));
     MessageBox::ClearLog();
 }

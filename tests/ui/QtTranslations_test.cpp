@@ -2,13 +2,11 @@
 // translations are installed.
 #include "ui/QtTranslations.h"
 
-#include <QAbstractButton>
-#include <QCoreApplication>
+#include "ui/UiTest.h"
+
 #include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -16,8 +14,10 @@ namespace {
 QString Texts(const QWidget& widget)
 {
     QStringList texts;
-    for (const QAbstractButton* button : widget.findChildren<QAbstractButton*>()) texts << button->text();
-    for (const QLabel* label : widget.findChildren<QLabel*>()) texts << label->text();
+    for (const QAbstractButton* button : widget.findChildren<QAbstractButton*>())
+        texts << button->text();
+    for (const QLabel* label : widget.findChildren<QLabel*>())
+        texts << label->text();
     return texts.join(u'|').remove(u'&');
 }
 
@@ -33,21 +33,21 @@ TEST(QtTranslationsTest, JapaneseLocaleTranslatesStandardButtonsAndTheFileDialog
 {
     QString error;
     EXPECT_FALSE(lw::ui::InstallQtTranslations(QLocale::c(), error));
-    EXPECT_TRUE(error.contains("qtbase")) << error.toStdString();
+    EXPECT_TRUE(error.contains("qtbase")) << error;
     EXPECT_EQ(QuestionButtons(), "&Yes|&No|Cancel") << "English before any translation";
 
     ASSERT_TRUE(lw::ui::InstallQtTranslations(QLocale(QLocale::Japanese, QLocale::Japan), error))
-        << error.toStdString() << " (tools/install-deps installs qt6-translations-l10n)";
+        << error << " (tools/install-deps installs qt6-translations-l10n)";
     const QString buttons = QuestionButtons();
     for (const char* text : {"はい", "いいえ", "キャンセル"})
-        EXPECT_TRUE(buttons.contains(QString::fromUtf8(text))) << buttons.toStdString();
+        EXPECT_TRUE(buttons.contains(QString::fromUtf8(text))) << buttons;
 
-    QFileDialog dialog(nullptr, QStringLiteral("ファイルオープン"));
+    QFileDialog dialog(nullptr, "ファイルオープン");
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     const QString texts = Texts(dialog);
     for (const char* text : {"開く", "キャンセル", "ファイル名"})
-        EXPECT_TRUE(texts.contains(QString::fromUtf8(text))) << texts.toStdString();
+        EXPECT_TRUE(texts.contains(QString::fromUtf8(text))) << texts;
 }
 
 } // namespace

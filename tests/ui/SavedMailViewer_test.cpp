@@ -1,39 +1,43 @@
 // The saved-mail viewer on a real list database made from the template, with saved copies.
 #include "ui/SavedMailViewer.h"
 
-#include "mail/ActivityLog.h"
 #include "store/FindOrAdd.h"
 #include "ui/MailClient.h"
 #include "ui/UiTest.h"
 
-#include <QDir>
 #include <QLineEdit>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QStandardPaths>
 #include <QTableView>
+#include <QTemporaryDir>
 #include <QUrlQuery>
 
 namespace {
 
 using lw::ui::MessageBox;
+using lw::ui::OpenedFile;
+using Opened = QList<QPair<QString, OpenedFile>>;
 
 struct FakeMailClient final : lw::ui::MailClient {
     bool Compose(const QUrl& mailto, QString&) override { return drafts.append(mailto), true; }
-    void Open(const QString& path, lw::ui::OpenedFile kind, QWidget*) override { opened.append(path), kinds.append(kind); }
+    void Open(const QString& path, OpenedFile kind, QWidget*) override { opened.append({path, kind}); }
     QList<QUrl> drafts;
-    QStringList opened;
-    QList<lw::ui::OpenedFile> kinds;
+    Opened opened;
 };
 
-QByteArray Encoded(const QString& text) { return "=?UTF-8?B?" + text.toUtf8().toBase64() + "?="; }
+QByteArray Encoded(const QString& text)
+{
+    return "=?UTF-8?B?" + text.toUtf8().toBase64() + "?=";
+}
 
 QByteArray WithNamesAndAttachments()
 {
     return "From: " + Encoded("山田 太郎") + " <taro@example.jp>\r\nTo: " + Encoded("総務課") +
-           " <soumu@example.jp>\r\nSubject: " + Encoded("見積書の送付") + "\r\nMIME-Version: 1.0\r\n"
-           "Content-Type: multipart/mixed; boundary=b1\r\n\r\n--b1\r\n"
+           " <soumu@example.jp>\r\nSubject: " + Encoded("見積書の送付") +
+           "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=b1\r\n\r\n--b1\r\n"
            "Content-Type: text/plain; charset=UTF-8\r\nContent-Transfer-Encoding: 8bit\r\n\r\n" +
            QStringLiteral("お世話になっております。\r\n見積書を添付します。\r\n").toUtf8() +
            "--b1\r\nContent-Disposition: attachment; filename=memo.txt\r\n\r\nmemo\r\n--b1\r\n"
@@ -47,16 +51,15 @@ QByteArray BareAddresses(const QByteArray& subject, const QByteArray& body)
 }
 
 class SavedMailViewerTest : public lw::test::ListTest {
-protected:
+  protected:
     void SetUp() override
     {
         ListTest::SetUp();
         settings.programFolder = m_home.Folder();
-        QDir().mkpath(workFolder);
         Add("a.eml", "見積書の送付", 0, WithNamesAndAttachments());
         // A body naming a file of the program folder; the received file is gone.
         Add("b.eml", "plain", -1, BareAddresses("plain", "file:" + Secret().toUtf8()), "rsc");
-        Add("c.eml", "gone", -2, BareAddresses("gone", "x"), "s");             // saved copy gone
+        Add("c.eml", "gone", -2, BareAddresses("gone", "x"), "s"); // saved copy gone
         Add("d.eml", "not saved", 1, BareAddresses("n", "n"), "rf");
     }
 
@@ -64,8 +67,8 @@ protected:
     void Add(const QString& id, const QString& subject, int days, const QByteArray& message,
              const QString& kind = "rfsc")
     {
-        const QString work = workFolder + u'/' + id, save = saveFolder + u'/' + id;
-        if (kind.contains(u'f')) lw::test::WriteFile(work, message);
+        const QString work = saveFolder + "/work/" + id, save = saveFolder + u'/' + id;
+        if (kind.contains(u'f')) lw::test::WriteFile(saveFolder + "/work", id, message);
         if (kind.contains(u'c')) lw::test::WriteFile(save, message);
         const bool saved = kind.contains(u's');
         Sql("INSERT INTO tblHistory (保存ファイルID, 保存ファイルパス, 件名, 送信アドレス, 送信アドレス名, "
@@ -74,11 +77,10 @@ protected:
              lw::store::ToStoredDateTime(day.addDays(days)), saved ? 1 : 0, saved ? save : QString()});
     }
     QString Secret() const { return m_home.File("larchwatcher.ini"); }
-    QString LogText() const
+    QStringList Errors() const
     {
-        const QString path =
-            lw::mail::LogFilePath(settings.programFolder, settings.logBaseName, QDateTime::currentDateTime());
-        return QString::fromUtf8(lw::test::ReadFile(path));
+        return lw::test::LogEntries(settings.programFolder, settings.logBaseName)
+            .filter(QRegularExpression("^保存メール削除エラー："));
     }
 
     void Open()
@@ -99,79 +101,74 @@ protected:
     // The title, the body and the attachment line.
     QStringList Preview()
     {
-        return {Child<QPlainTextEdit>("txtTitle")->toPlainText(), Child<QPlainTextEdit>("txtBody")->toPlainText(),
-                Child<QLineEdit>("txtFile")->text()};
+        return {Child<QPlainTextEdit>("txtTitle")->toPlainText(),
+                Child<QPlainTextEdit>("txtBody")->toPlainText(), Child<QLineEdit>("txtFile")->text()};
     }
-    // The subjects listed, top to bottom.
-    QStringList Subjects()
+    // The grid's column, top to bottom (2: the subjects, 3: the dates).
+    QStringList Column(int column)
     {
-        QStringList subjects;
-        for (int row = 0; row < grid->model()->rowCount(); ++row) subjects << grid->model()->index(row, 2).data().toString();
-        return subjects;
+        QStringList cells;
+        for (int row = 0; row < grid->model()->rowCount(); ++row)
+            cells << grid->model()->index(row, column).data().toString();
+        return cells;
     }
-    QString Cell(int row, int column) { return grid->model()->index(row, column).data().toString(); }
     // Whether 印刷, 削除 and 返信 are enabled.
     QList<bool> Enabled()
     {
         QList<bool> on;
-        for (const char* button : {"cmdRead", "cmdDel", "cmdMail"}) on << Child<QPushButton>(button)->isEnabled();
+        for (const char* button : {"cmdRead", "cmdDel", "cmdMail"})
+            on << Child<QPushButton>(button)->isEnabled();
         return on;
     }
-    int Rows() { return grid->model()->rowCount(); }
 
     const QDateTime day{QDate(2026, 12, 7), QTime(9, 15, 0)};
     lw::config::SettingsRecord settings;
     QString saveFolder = m_home.File("mail");
-    QString workFolder = saveFolder + "/work";
     FakeMailClient client;
     QStringList shown; // notices previewed
     std::unique_ptr<lw::ui::SavedMailViewer> form;
     QTableView* grid = nullptr;
 };
 
-TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstPreviewsTheSavedCopyAndPrintsTheReceivedFile)
+TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstAndPreviewsAndPrintsTheChosenOne)
 {
     Add("f.eml", "neither", -3, BareAddresses("neither", "x"), "rs"); // received file and saved copy gone
     Open();
 
     // Saved rows only, newest first; the date in the system's text form.
-    ASSERT_EQ(Rows(), 4);
-    EXPECT_EQ(Subjects(), (QStringList{"見積書の送付", "plain", "gone", "neither"}));
-    EXPECT_EQ(Cell(0, 3), "2026/12/07 09:15:00");
+    EXPECT_EQ(Column(2), (QStringList{"見積書の送付", "plain", "gone", "neither"}));
+    EXPECT_EQ(Column(3).value(0), "2026/12/07 09:15:00");
     EXPECT_EQ(Enabled(), (QList<bool>{false, false, false})) << "no row chosen yet";
     Select(0);
     EXPECT_EQ(Enabled(), (QList<bool>{true, true, true}));
-    const QStringList preview = Preview();
-    EXPECT_EQ(preview[0], "送信者：山田 太郎 宛先：総務課\n件名：見積書の送付");
-    EXPECT_TRUE(preview[1].startsWith("お世話になっております。") && preview[1].endsWith("見積書を添付します。"))
-        << preview[1].toStdString();
-    EXPECT_EQ(preview[2], "添付：memo.txt, quote.pdf");
+    EXPECT_EQ(Preview(),
+              (QStringList{"送信者：山田 太郎 宛先：総務課\n件名：見積書の送付",
+                           "お世話になっております。\n見積書を添付します。", "添付：memo.txt, quote.pdf"}));
+    const QString files = saveFolder + "/a.eml.files/"; // the message's own folder
+    EXPECT_EQ(form->AttachmentPaths(), (QStringList{files + "memo.txt", files + "quote.pdf"}));
     form->OpenAttachment(1);
     form->OpenAttachment(2);
-    ASSERT_EQ(form->AttachmentPaths().size(), 2);
-    EXPECT_EQ(client.opened, QStringList{form->AttachmentPaths().at(1)});
-    EXPECT_EQ(client.opened.value(0), saveFolder + "/a.eml.files/quote.pdf") << "in the message's own folder";
+    EXPECT_EQ(client.opened, (Opened{{files + "quote.pdf", OpenedFile::Attachment}}));
     // Read again, the message uses the files it has there: nothing piles up.
     Select(1);
     Select(0);
-    EXPECT_EQ(QDir(saveFolder + "/a.eml.files").entryList(QDir::Files), (QStringList{"memo.txt", "quote.pdf"}));
+    EXPECT_EQ(QDir(files).entryList(QDir::Files), (QStringList{"memo.txt", "quote.pdf"}));
     form->PrintSavedMail(); // a notice without the recipient
     EXPECT_EQ(shown, QStringList{form->MailText()});
-    EXPECT_TRUE(form->MailText().startsWith("subject:見積書の送付\r\nfrom:")) << form->MailText().toStdString();
+    EXPECT_TRUE(form->MailText().startsWith("subject:見積書の送付\r\nfrom:")) << form->MailText();
     EXPECT_FALSE(form->MailText().contains("\r\nto:"));
 
     // Without display names the addresses stand in; a body naming a file is only body: no
-    // attachment to list or open. Its received file is gone (purged): the notice comes from the
-    // saved copy.
+    // attachment to list or open. Its received file is gone: the notice comes from the saved copy.
     lw::test::WriteFile(Secret(), "poppassword=secret");
     Select(1);
-    EXPECT_EQ(Preview(), (QStringList{"送信者：plain@example.com 宛先：office@example.jp\n件名：plain", "file:" + Secret(), ""}));
+    EXPECT_EQ(Preview(), (QStringList{"送信者：plain@example.com 宛先：office@example.jp\n件名：plain",
+                                      "file:" + Secret(), ""}));
     form->OpenAttachment(0);
     EXPECT_EQ(client.opened.size(), 1);
     form->PrintSavedMail();
     ASSERT_EQ(shown.size(), 2);
-    EXPECT_TRUE(shown.last().startsWith("subject:plain\r\nfrom:plain@example.com"))
-        << shown.last().toStdString();
+    EXPECT_TRUE(shown.last().startsWith("subject:plain\r\nfrom:plain@example.com")) << shown.last();
     // Neither the received file nor the saved copy: printing says so.
     Select(3);
     MessageBox::SetNextAnswer(MessageBox::Ok);
@@ -202,44 +199,43 @@ TEST_F(SavedMailViewerTest, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     // No: nothing changes; the list is reloaded and the preview emptied.
     Delete(MessageBox::No);
     EXPECT_EQ(MessageBox::Log(), QStringList{"保存メールを削除します。よろしいですか。"});
-    EXPECT_TRUE(Rows() == 3 && QFile::exists(save + "a.eml") && Preview() == QStringList(3, QString()));
+    EXPECT_TRUE(Column(2).size() == 3 && QFile::exists(save + "a.eml") && Preview() == QStringList(3, ""));
 
     // Every reload is as the viewer opens: no current row and the buttons off, so a second 削除
     // and はい can never delete a row the operator did not pick.
-    const auto asOpened = [this] { return Enabled() == QList<bool>{false, false, false} && form->CurrentRow() == -1; };
+    const auto asOpened = [this] { return Enabled() == QList<bool>(3, false) && form->CurrentRow() == -1; };
     EXPECT_TRUE(asOpened());
     Select(2); // c.eml, whose saved copy is already gone: it leaves the list without complaint
     MessageBox::SetNextAnswer(MessageBox::Yes);
     lw::test::Click(*form, "cmdDel");
-    EXPECT_EQ(Subjects(), (QStringList{"見積書の送付", "plain"}));
+    EXPECT_EQ(Column(2), (QStringList{"見積書の送付", "plain"}));
     EXPECT_TRUE(asOpened() && MessageBox::PendingAnswers() == 0);
     MessageBox::SetNextAnswer(MessageBox::Yes);
     lw::test::Click(*form, "cmdDel");
     EXPECT_EQ(MessageBox::PendingAnswers(), 1) << "削除 acted with no row picked";
-    EXPECT_TRUE(Rows() == 2 && QFile::exists(save + "a.eml"));
+    EXPECT_TRUE(Column(2).size() == 2 && QFile::exists(save + "a.eml"));
     MessageBox::ClearLog();
     Select(0);
 
-    // Yes on the picked row: the saved copy goes, the received one stays.
+    // Yes on the picked row: the saved copy goes, the received one stays, and so do attachment
+    // copies outside the save folder or recorded by another message.
     Delete(MessageBox::Yes);
-    ASSERT_EQ(Rows(), 1);
-    EXPECT_EQ(Cell(0, 2), "plain");
-    EXPECT_TRUE(!QFile::exists(save + "a.eml") && QFile::exists(workFolder + "/a.eml"));
+    EXPECT_EQ(Column(2), QStringList{"plain"});
+    EXPECT_TRUE(!QFile::exists(save + "a.eml") && QFile::exists(save + "work/a.eml"));
     EXPECT_EQ(Sql("SELECT メール保存 FROM tblHistory WHERE 保存ファイルID = 'a.eml'"), QStringList{"0"});
     EXPECT_EQ(Sql("SELECT メール保存先パス FROM tblHistory WHERE 保存ファイルID = 'a.eml'"), QStringList{""});
     EXPECT_EQ(Sql("SELECT count(*) FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ''"),
               QStringList{"3"});
-    EXPECT_FALSE(QFile::exists(save + "memo.txt")) << "its attachment copy goes with it";
-    EXPECT_FALSE(QFileInfo::exists(save + "a.eml.files")) << "and the folder of its attachments";
+    EXPECT_FALSE(QFile::exists(save + "memo.txt") || QFileInfo::exists(save + "a.eml.files"));
     EXPECT_TRUE(QFile::exists(outside) && QFile::exists(save + "shared.txt"));
-    EXPECT_TRUE(LogText().isEmpty());
+    EXPECT_EQ(lw::test::LogEntries(settings.programFolder), QStringList());
 
     // A copy that cannot be removed (a folder in its place): row unchanged, error logged.
     ASSERT_TRUE(QFile::remove(save + "b.eml") && QDir().mkpath(save + "b.eml/inner"));
     Select(0);
     Delete(MessageBox::Yes);
-    EXPECT_EQ(Rows(), 1);
-    EXPECT_TRUE(LogText().contains("==> 保存メール削除エラー：")) << LogText().toStdString();
+    EXPECT_EQ(Column(2).size(), 1);
+    EXPECT_EQ(Errors().size(), 1);
     EXPECT_EQ(
         Sql("SELECT 添付ファイル保存先パス FROM tblHistoryFiles WHERE 保存ファイルID = 'b.eml' ORDER BY 1"),
         (QStringList{save + "shared.txt", save + "x.txt"}));
@@ -248,18 +244,19 @@ TEST_F(SavedMailViewerTest, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     Select(0);
     Delete(MessageBox::Yes); // b.eml: the copy no other message records now goes
     EXPECT_FALSE(QFile::exists(save + "shared.txt"));
-    EXPECT_EQ(Rows(), 0);
+    EXPECT_EQ(Column(2).size(), 0);
     EXPECT_EQ(Sql("SELECT count(*) FROM tblHistory"), QStringList{"4"});
 
     // An empty list: the delete ends in the logged error, without a question.
-    const qsizetype errors = LogText().count("保存メール削除エラー："), asked = MessageBox::Log().size();
+    const qsizetype asked = MessageBox::Log().size();
     form->DeleteSavedMail();
-    EXPECT_TRUE(MessageBox::Log().size() == asked && LogText().count("保存メール削除エラー：") == errors + 1);
+    EXPECT_TRUE(MessageBox::Log().size() == asked && Errors().size() == 2);
 }
 
 TEST_F(SavedMailViewerTest, ReplyDraftGoesToTheSenderWithTheQuotedBodyCutToFit)
 {
-    Add("e.eml", QString(), 1, BareAddresses("", QStringLiteral("長い本文の行です。").repeated(2000).toUtf8()));
+    Add("e.eml", QString(), 1,
+        BareAddresses("", QStringLiteral("長い本文の行です。").repeated(2000).toUtf8()));
     Open();
     const QString end = "\r\n-------------- Original Message End --------------";
     const auto item = [](const QUrl& url, const char* key) {
@@ -270,12 +267,12 @@ TEST_F(SavedMailViewerTest, ReplyDraftGoesToTheSenderWithTheQuotedBodyCutToFit)
     form->ComposeReply();
     ASSERT_EQ(client.drafts.size(), 1);
     const QUrl draft = client.drafts.last();
-    EXPECT_EQ(draft.scheme(), "mailto");
-    EXPECT_EQ(draft.path(), "taro@example.jp");
+    EXPECT_EQ(draft.scheme() + ':' + draft.path(), "mailto:taro@example.jp");
     EXPECT_EQ(item(draft, "subject"), "Re: 見積書の送付");
     const QString body = item(draft, "body");
-    EXPECT_TRUE(body.startsWith("---------------- Original Message ----------------\r\nお世話になっております。"))
-        << body.toStdString();
+    EXPECT_TRUE(
+        body.startsWith("---------------- Original Message ----------------\r\nお世話になっております。"))
+        << body;
     EXPECT_TRUE(body.endsWith(end) && !body.contains(lw::ui::ShortenedNotice()));
 
     // An empty subject gives "Re: "; a long body is cut just enough to fit, saying so.
@@ -300,14 +297,12 @@ TEST_F(SavedMailViewerTest, ReplyDraftGoesToTheSenderWithTheQuotedBodyCutToFit)
 
 TEST_F(SavedMailViewerTest, WhatTheDesktopCannotOpenIsToldWithWhatToDo)
 {
-    using lw::ui::OpenedFile;
     // A double click on a row hands its saved copy to the mail program; a copy that is gone is said.
     Open();
-    const QPoint first = grid->visualRect(grid->model()->index(0, 0)).center();
-    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, first);
-    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, first);
-    EXPECT_EQ(client.opened, QStringList{saveFolder + "/a.eml"}) << MessageBox::Log().join("|").toStdString();
-    EXPECT_EQ(client.kinds, QList<OpenedFile>{OpenedFile::SavedMail});
+    Select(0);
+    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {},
+                       grid->visualRect(grid->model()->index(0, 0)).center());
+    EXPECT_EQ(client.opened, (Opened{{saveFolder + "/a.eml", OpenedFile::SavedMail}})) << MessageBox::Log();
     MessageBox::SetNextAnswer(MessageBox::Ok);
     form->OpenSavedCopy(2); // c.eml
     EXPECT_EQ(MessageBox::Log(), QStringList{"ファイルが存在しません。\r\n" + saveFolder + "/c.eml"});
@@ -318,72 +313,74 @@ TEST_F(SavedMailViewerTest, WhatTheDesktopCannotOpenIsToldWithWhatToDo)
         if (!QStandardPaths::findExecutable(fallback).isEmpty())
             GTEST_SKIP() << fallback << " would open what the desktop has no program for";
     QTemporaryDir desktop;
-    const QString apps = desktop.filePath("data/applications");
-    ASSERT_TRUE(QDir().mkpath(apps) && QDir().mkpath(desktop.filePath("config")));
     const auto program = [&](const QString& name, const QByteArray& script) {
-        lw::test::WriteFile(desktop.filePath(name + ".sh"), "#!/bin/sh\n" + script + "\n");
-        QFile::setPermissions(desktop.filePath(name + ".sh"), QFile::ReadOwner | QFile::ExeOwner);
-        lw::test::WriteFile(apps + "/" + name + ".desktop", "[Desktop Entry]\nType=Application\nName=" + name.toUtf8() +
-                                                                "\nExec=" + desktop.filePath(name + ".sh").toUtf8() + " %f\n");
+        const QString path = lw::test::WriteFile(desktop.path(), name + ".sh", "#!/bin/sh\n" + script + "\n");
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner);
+        lw::test::WriteFile(desktop.filePath("data/applications"), name + ".desktop",
+                            "[Desktop Entry]\nType=Application\nName=" + name.toUtf8() +
+                                "\nExec=" + path.toUtf8() + " %f\n");
     };
     program("editor", "cp \"$1\" \"$1.opened\"");
     program("broken", "exit 1");
-    lw::test::WriteFile(desktop.filePath("config/mimeapps.list"),
-                        "[Default Applications]\ntext/plain=editor.desktop\napplication/pdf=broken.desktop\n");
-    const QList<QPair<const char*, QString>> environment{
-        {"XDG_DATA_HOME", desktop.filePath("data")}, {"XDG_DATA_DIRS", desktop.filePath("data")},
-        {"XDG_CONFIG_HOME", desktop.filePath("config")}, {"XDG_CONFIG_DIRS", desktop.filePath("config")},
-        {"DISPLAY", ":lw-test"}, {"BROWSER", "lw-no-browser"}, {"XDG_CURRENT_DESKTOP", ""}, {"DESKTOP_SESSION", ""}};
-    struct Restore {
-        QList<QPair<const char*, QByteArray>> saved;
-        ~Restore()
-        {
-            for (const auto& [name, value] : saved) value.isNull() ? qunsetenv(name) : qputenv(name, value);
-        }
-    } restore;
+    lw::test::WriteFile(
+        desktop.filePath("config"), "mimeapps.list",
+        "[Default Applications]\ntext/plain=editor.desktop\napplication/pdf=broken.desktop\n");
+    const QList<QPair<const char*, QString>> environment{{"XDG_DATA_HOME", desktop.filePath("data")},
+                                                         {"XDG_DATA_DIRS", desktop.filePath("data")},
+                                                         {"XDG_CONFIG_HOME", desktop.filePath("config")},
+                                                         {"XDG_CONFIG_DIRS", desktop.filePath("config")},
+                                                         {"DISPLAY", ":lw-test"},
+                                                         {"BROWSER", "lw-no-browser"},
+                                                         {"XDG_CURRENT_DESKTOP", ""},
+                                                         {"DESKTOP_SESSION", ""}};
+    QList<QPair<const char*, QByteArray>> saved;
+    const auto restore = qScopeGuard([&] {
+        for (const auto& [name, value] : saved)
+            value.isNull() ? qunsetenv(name) : qputenv(name, value);
+    });
     for (const auto& [name, value] : environment) {
-        restore.saved.append({name, qEnvironmentVariableIsSet(name) ? qgetenv(name) : QByteArray()});
+        saved.append({name, qEnvironmentVariableIsSet(name) ? qgetenv(name) : QByteArray()});
         qputenv(name, value.toUtf8());
     }
 
-    const QString log = m_home.File("log202612.txt");
-    lw::test::WriteFile(log, "2026/12/07 09:30:12 ==> メール印刷[a.eml]\n");
+    const QString log =
+        lw::test::WriteFile(m_home.Path(), "log202612.txt", "2026/12/07 09:30:12 ==> メール印刷\n");
     lw::ui::OpenWithDesktop(log, OpenedFile::Log, form.get());
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(log + ".opened"), 10000);
     Select(0);
     ASSERT_EQ(form->AttachmentPaths().size(), 2);
-    const QList<QPair<QString, OpenedFile>> refused{{form->AttachmentPaths().at(1), OpenedFile::Attachment},
-                                                    {saveFolder + "/a.eml", OpenedFile::SavedMail}};
+    const QString pdf = form->AttachmentPaths().at(1), mail = saveFolder + "/a.eml";
     MessageBox::ClearLog();
-    for (const auto& [file, kind] : refused) {
+    for (const auto& [file, kind] : {std::pair{pdf, OpenedFile::Attachment}, {mail, OpenedFile::SavedMail}}) {
         MessageBox::SetNextAnswer(MessageBox::Ok);
         lw::ui::DesktopMailClient().Open(file, kind, form.get());
     }
     QTRY_COMPARE_WITH_TIMEOUT(MessageBox::Log().size(), 2, 10000);
-    QStringList said = MessageBox::Log();
-    said.sort();
-    QStringList expected{lw::ui::OpenFailureText(OpenedFile::Attachment, true, refused[0].first),
-                         lw::ui::OpenFailureText(OpenedFile::SavedMail, false, refused[1].first)};
-    expected.sort();
-    EXPECT_EQ(said, expected);
-    EXPECT_TRUE(expected.join("|").contains("添付ファイルを開くプログラムを起動できませんでした。\r\n") &&
-                expected.join("|").contains("保存メールを開くメールソフトが登録されていません。\r\n既定のメールソフトを設定するか"));
+    const QStringList said = MessageBox::Log();
+    EXPECT_TRUE(said.contains(lw::ui::OpenFailureText(OpenedFile::Attachment, true, pdf)) &&
+                said.contains(lw::ui::OpenFailureText(OpenedFile::SavedMail, false, mail)))
+        << said;
+    EXPECT_TRUE(said.join("|").contains("添付ファイルを開くプログラムを起動できませんでした。\r\n") &&
+                said.join("|").contains(
+                    "保存メールを開くメールソフトが登録されていません。\r\n既定のメールソフトを設定するか"));
 }
 
 TEST_F(SavedMailViewerTest, CarrierEmojiShowAsStandardEmojiOnScreenAndOnPaperButStayInTheText)
 {
     // A docomo phone's mail in Shift_JIS: a heart in the subject, sun and heart in the body.
-    const QByteArray sjis = "From: taro@docomo.ne.jp\r\nTo: office@example.jp\r\nSubject: =?Shift_JIS?B?" +
-                            QByteArray("\x82\xa0\xF9\x91").toBase64() +
-                            "?=\r\nContent-Type: text/plain; charset=Shift_JIS\r\n\r\n\xF8\x9F\x82\xa0\xF9\x91\r\n";
+    const QByteArray sjis =
+        "From: taro@docomo.ne.jp\r\nTo: office@example.jp\r\nSubject: =?Shift_JIS?B?" +
+        QByteArray("\x82\xa0\xF9\x91").toBase64() +
+        "?=\r\nContent-Type: text/plain; charset=Shift_JIS\r\n\r\n\xF8\x9F\x82\xa0\xF9\x91\r\n";
     Add("g.eml", "emoji", 2, sjis);
     Open();
     Select(0);
-    EXPECT_EQ(Preview(), (QStringList{u"送信者：taro@docomo.ne.jp 宛先：office@example.jp\n件名：あ❤\uFE0F"_qs,
-                                      u"☀\uFE0Fあ❤\uFE0F"_qs, ""}));
+    EXPECT_EQ(Preview(),
+              (QStringList{u"送信者：taro@docomo.ne.jp 宛先：office@example.jp\n件名：あ❤\uFE0F"_qs,
+                           u"☀\uFE0Fあ❤\uFE0F"_qs, ""}));
     form->PrintSavedMail();
     ASSERT_EQ(shown.size(), 1);
-    EXPECT_TRUE(shown[0].contains(u"body:☀\uFE0Fあ❤\uFE0F"_qs)) << shown[0].toStdString();
+    EXPECT_TRUE(shown[0].contains(u"body:☀\uFE0Fあ❤\uFE0F"_qs)) << shown[0];
     EXPECT_TRUE(form->MailText().contains(QString(QChar(0xE63E)) + u"あ"_qs + QChar(0xE6EC)));
     EXPECT_EQ(lw::test::ReadFile(saveFolder + "/g.eml"), sjis);
 }

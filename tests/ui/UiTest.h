@@ -12,6 +12,18 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
+// Qt texts after << in a failure message.
+inline std::ostream& operator<<(std::ostream& out, const QString& text)
+{
+    return out << text.toStdString();
+}
+inline std::ostream& operator<<(std::ostream& out, const QStringList& texts)
+{
+    return out << texts.join(u'|');
+}
+
 namespace lw::test {
 
 // The child of parent named name; fails the test when there is none.
@@ -29,7 +41,7 @@ inline void Click(const QObject& parent, const char* button)
 
 // A program folder with a copy of the template list database; every message box answer is used.
 class ListTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         ui::MessageBox::ClearLog();

@@ -1,9 +1,11 @@
+// The password prompt, the password change dialog and the question on an untrusted certificate.
+#include "config/ConnectionSecurity.h"
 #include "config/PasswordLock.h"
-#include "ui/PasswordPrompt.h"
+#include "ui/CertificatePrompt.h"
 #include "ui/ChangePasswordDialog.h"
+#include "ui/PasswordPrompt.h"
 #include "ui/UiTest.h"
 
-#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
@@ -13,13 +15,13 @@
 #include <functional>
 
 using namespace lw;
-using ui::MessageBox;
 using test::Find;
+using ui::MessageBox;
 
 namespace {
 
-class PasswordDialogs : public test::ListTest {
-protected:
+class Prompts : public test::ListTest {
+  protected:
     void SetUp() override
     {
         ListTest::SetUp();
@@ -45,18 +47,21 @@ bool Prompt(const std::function<void(QWidget*, QLineEdit*, QPushButton*)>& steps
     return verdict;
 }
 
-void PressEnter(QWidget* widget) { QTest::keyClick(widget, Qt::Key_Return); }
+void PressEnter(QWidget* widget)
+{
+    QTest::keyClick(widget, Qt::Key_Return);
+}
 
 } // namespace
 
-TEST_F(PasswordDialogs, PromptRefusesWrongPasswordsAndEveryWayOut)
+TEST_F(Prompts, PromptRefusesWrongPasswordsAndEveryWayOut)
 {
     EXPECT_TRUE(Prompt([](QWidget* dialog, QLineEdit* field, QPushButton* ok) {
         EXPECT_EQ(field->echoMode(), QLineEdit::Password);
         field->setText("WVW");
         MessageBox::SetNextAnswer(MessageBox::Ok);
         PressEnter(field); // Enter in the field presses OK
-        EXPECT_EQ(MessageBox::Log(), QStringList{QStringLiteral("パスワードが不正です。")});
+        EXPECT_EQ(MessageBox::Log(), QStringList{"パスワードが不正です。"});
         EXPECT_TRUE(dialog->isVisible() && field->hasFocus() && field->text().isEmpty())
             << "the refused entry is cleared for the next try";
         EXPECT_EQ(static_cast<QDialog*>(dialog)->result(), QDialog::Rejected) << "no verdict before OK";
@@ -79,7 +84,7 @@ TEST_F(PasswordDialogs, PromptRefusesWrongPasswordsAndEveryWayOut)
         EXPECT_FALSE(Prompt([&](auto* d, QLineEdit* pw, auto*) { QTest::keyClicks(pw, "wvw"), refuse(d); }));
 }
 
-TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
+TEST_F(Prompts, ChangeDialogChecksTheCurrentAndTheNewPasswords)
 {
     ui::ChangePasswordDialog dialog;
     dialog.show();
@@ -119,7 +124,7 @@ TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
     // Cancel stores nothing, even with valid fields.
     current->setText("wvw"), first->setText("other"), second->setText("other");
     test::Click(dialog, "CmdCan");
-    EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("wvw"));
+    EXPECT_EQ(config::GetSecret(config::kUserEntry), "wvw");
 
     // The master password may stand as the current one; Enter in the last field presses OK, and
     // the change is confirmed. The store holding the passwords is its owner's alone.
@@ -128,15 +133,16 @@ TEST_F(PasswordDialogs, ChangeDialogChecksTheCurrentAndTheNewPasswords)
     MessageBox::SetNextAnswer(MessageBox::Ok);
     PressEnter(second);
     EXPECT_FALSE(dialog.isVisible());
-    EXPECT_EQ(MessageBox::Log().mid(5), QStringList{QStringLiteral("パスワードを変更しました。")});
-    EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("Neu8"));
-    const QString store = QSettings(QSettings::NativeFormat, QSettings::UserScope, "larchwatcher", "larchwatcher").fileName();
+    EXPECT_EQ(MessageBox::Log().mid(5), QStringList{"パスワードを変更しました。"});
+    EXPECT_EQ(config::GetSecret(config::kUserEntry), "Neu8");
+    const QString store =
+        QSettings(QSettings::NativeFormat, QSettings::UserScope, "larchwatcher", "larchwatcher").fileName();
     EXPECT_EQ(QFileInfo(store).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                           QFileDevice::ReadUser | QFileDevice::WriteUser)
-        << store.toStdString();
+                                                  QFileDevice::ReadUser | QFileDevice::WriteUser)
+        << store;
 }
 
-TEST_F(PasswordDialogs, AStoreThatCannotBeWrittenIsToldAtStartAndTheEmptyPasswordOpensNothing)
+TEST_F(Prompts, AStoreThatCannotBeWrittenIsToldAtStartAndTheEmptyPasswordOpensNothing)
 {
     // A file where the store's folder should be.
     QTemporaryDir elsewhere;
@@ -151,5 +157,39 @@ TEST_F(PasswordDialogs, AStoreThatCannotBeWrittenIsToldAtStartAndTheEmptyPasswor
         EXPECT_TRUE(dialog->isVisible());
         dialog->close();
     }));
-    EXPECT_EQ(MessageBox::Log().last(), QStringLiteral("パスワードが不正です。"));
+    EXPECT_EQ(MessageBox::Log().last(), "パスワードが不正です。");
+}
+
+TEST_F(Prompts, CertificateQuestionShowsItAndYesTrustsExactlyItForItsServer)
+{
+    engine::RefusedCertificate refused;
+    refused.server = {"pop3", "192.0.2.7", 995, "box"};
+    refused.certificate = {
+        "CN=mail.office.example,O=事務所",
+        "CN=mail.office.example,O=事務所",
+        "2026-01-01 00:00:00 UTC",
+        "2027-01-01 00:00:00 UTC",
+        "11:22:33:44:55:66:77:88:99:00:AA:BB:CC:DD:EE:FF:11:22:33:44:55:66:77:88:99:00:AA:BB:"
+        "CC:DD:EE:FF",
+        "self-signed certificate"};
+    MessageBox::SetNextAnswer(MessageBox::No);
+    EXPECT_FALSE(ui::OfferToTrust(nullptr, m_home.Path(), refused));
+    EXPECT_EQ(config::ConnectionSecurity::Load(m_home.Path()).PinnedFingerprint("192.0.2.7", 995), "");
+    ASSERT_EQ(MessageBox::Log().size(), 1);
+    const QString asked = MessageBox::Log().front();
+    for (const char* part :
+         {"192.0.2.7:995（POP3）", "self-signed certificate", "主体: CN=mail.office.example,O=事務所",
+          "発行者: CN=", "2026-01-01 00:00:00 UTC ～ 2027-01-01 00:00:00 UTC", "SHA-256: 11:22:33"})
+        EXPECT_TRUE(asked.contains(QString::fromUtf8(part))) << part << " missing in " << asked;
+    EXPECT_FALSE(asked.contains("信頼済み"));
+
+    MessageBox::SetNextAnswer(MessageBox::Yes);
+    EXPECT_TRUE(ui::OfferToTrust(nullptr, m_home.Path(), refused));
+    const config::ConnectionSecurity security = config::ConnectionSecurity::Load(m_home.Path());
+    EXPECT_EQ(security.PinnedFingerprint("192.0.2.7", 995).toStdString(), refused.certificate.fingerprint);
+    EXPECT_EQ(security.PinnedFingerprint("192.0.2.7", 110), "");
+
+    // A certificate that replaced the trusted one names both fingerprints.
+    refused.pinnedFingerprint = "AA:AA";
+    EXPECT_TRUE(ui::TrustQuestionText(refused).contains("信頼済み SHA-256: AA:AA"));
 }

@@ -1,0 +1,241 @@
+// The per-sender rule editor and the sender picker on a list database made from the template.
+#include "ui/SenderRuleEditor.h"
+
+#include "store/ListDatabase.h"
+#include "ui/SenderPicker.h"
+#include "ui/SenderRuleModel.h"
+#include "ui/UiTest.h"
+
+#include <QAbstractItemModelTester>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTableView>
+
+#include <memory>
+
+namespace lw::ui {
+namespace {
+
+using Rule = QStringList; // {address, name, flags, to, cc, bcc}
+using Sender = std::pair<QString, QString>;
+
+class SenderListsTest : public test::ListTest {
+  protected:
+    void TearDown() override
+    {
+        m_dialog.reset();
+        store::CloseListDatabase();
+        ListTest::TearDown();
+    }
+
+    // Every rule in address order; flags are the six yes/no columns (print, save, clear, log,
+    // reject, forward) as 0/1 digits.
+    QList<Rule> Rules() const
+    {
+        QList<Rule> rules;
+        for (const QSqlRecord& row :
+             test::Peek(m_home.File("list.db"))
+                 .Rows(
+                     "SELECT アドレス, ifnull(名前, ''), 印刷 || メール保存 || ボックスクリア || ログ出力 || "
+                     "受信拒否 || メール転送, ifnull(転送先TO, ''), ifnull(転送先CC, ''), ifnull(転送先BCC, "
+                     "'') "
+                     "FROM tblList ORDER BY アドレス"))
+            rules << Rule{row.value(0).toString(), row.value(1).toString(), row.value(2).toString(),
+                          row.value(3).toString(), row.value(4).toString(), row.value(5).toString()};
+        return rules;
+    }
+    void OpenEditor()
+    {
+        m_dialog = std::make_unique<SenderRuleEditor>(m_home.Folder(), " list ");
+        m_dialog->show();
+    }
+    template <typename T> T* Child(const char* name) const { return test::Find<T>(*m_dialog, name); }
+    QString T(const char* name) const { return Child<QLineEdit>(name)->text(); }
+    void SetText(const char* name, const QString& text) const { Child<QLineEdit>(name)->setText(text); }
+    void Answer(MessageBox::Answer answer, const char* button) const
+    {
+        MessageBox::SetNextAnswer(answer);
+        test::Click(*m_dialog, button);
+    }
+    // The editor's edit area, as a rule.
+    static constexpr const char* kBoxes[] = {"chkPrt", "chkSav", "chkClr", "chkLog", "chkRfs", "chkTrs"};
+    Rule Fields() const
+    {
+        QString boxes;
+        for (const char* name : kBoxes)
+            boxes += Child<QCheckBox>(name)->isChecked() ? u'1' : u'0';
+        return {T("txtAcc"), T("txtNam"), boxes, T("txtTo"), T("txtCc"), T("txtBcc")};
+    }
+    void SetFields(const Rule& rule) const
+    {
+        const char* const texts[] = {"txtAcc", "txtNam", nullptr, "txtTo", "txtCc", "txtBcc"};
+        for (int i = 0; i < 6; ++i) {
+            Child<QCheckBox>(kBoxes[i])->setChecked(rule.at(2).at(i) == u'1');
+            if (texts[i]) SetText(texts[i], rule.at(i));
+        }
+    }
+    QTableView* Grid(const char* name = "DBGrid1") const { return Child<QTableView>(name); }
+    SenderRuleModel* Model() const { return qobject_cast<SenderRuleModel*>(Grid()->model()); }
+    QString Cell(int row, int column) const { return Model()->index(row, column).data().toString(); }
+
+    void OpenPicker()
+    {
+        m_dialog = std::make_unique<SenderPicker>(m_home.Folder(), "list", &m_address, &m_name);
+        m_dialog->show();
+    }
+    // The picker's rows as (name, address).
+    QList<Sender> Senders() const
+    {
+        const QAbstractItemModel* model = Grid("frmAdrList")->model();
+        QList<Sender> rows;
+        for (int r = 0; r < model->rowCount(); ++r)
+            rows.append({model->index(r, 0).data().toString(), model->index(r, 1).data().toString()});
+        return rows;
+    }
+    // Takes the row into the picker's own fields; their texts as (address, name).
+    Sender Pick(int row, int column)
+    {
+        Grid("frmAdrList")->setCurrentIndex(Grid("frmAdrList")->model()->index(row, column));
+        test::Click(*m_dialog, "cmdGet");
+        return {T("txtAdr"), T("txtNam")};
+    }
+    // The picker's caller's fields as (address, name).
+    Sender Caller() const { return {m_address.text(), m_name.text()}; }
+
+    QLineEdit m_address{"before@example.jp"};
+    QLineEdit m_name{"前"};
+    std::unique_ptr<QDialog> m_dialog;
+};
+
+TEST_F(SenderListsTest, RegisterAddsThenUpdatesTheTrimmedAddressAndReportsARefusal)
+{
+    OpenEditor();
+    SetFields({"  Taro@Example.jp ", " 山田 太郎 ", "100101", "a@example.jp; b@example.jp", "", ""});
+    Answer(MessageBox::Yes, "cmdSav");
+    EXPECT_EQ(MessageBox::Log(), QStringList{"データを登録します。よろしいですか。"});
+    EXPECT_EQ(Rules(), (QList<Rule>{{"Taro@Example.jp", " 山田 太郎 ", "100101", "a@example.jp; b@example.jp",
+                                     "", ""}}));
+
+    // Same address in other case and with blanks: the row is updated, its address kept.
+    SetFields({"taro@example.jp  ", "太郎", "011010", "", "", "boss@example.jp"});
+    Answer(MessageBox::Yes, "cmdSav");
+    EXPECT_EQ(Rules(), (QList<Rule>{{"Taro@Example.jp", "太郎", "011010", "", "", "boss@example.jp"}}));
+    EXPECT_EQ(T("txtAcc"), "taro@example.jp  ") << "registering keeps what the operator typed";
+
+    // A registration the database refuses is reported with its code.
+    Sql("CREATE TRIGGER refuse BEFORE INSERT ON tblList BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    MessageBox::ClearLog();
+    SetText("txtAcc", "x@example.jp");
+    for (auto answer : {MessageBox::Yes, MessageBox::Ok, MessageBox::Ok})
+        MessageBox::SetNextAnswer(answer);
+    test::Click(*m_dialog, "cmdSav");
+    const QRegularExpression told(
+        "^データを登録します。よろしいですか。\\|tblモニタリングの登録に失敗しました。\n-?\\d+"
+        "\\|データの登録に失敗しました。$");
+    EXPECT_TRUE(told.match(MessageBox::Log().join('|')).hasMatch()) << MessageBox::Log();
+    EXPECT_EQ(Rules().size(), 1);
+}
+
+TEST_F(SenderListsTest, SelectingARowFillsTheEditAreaAndDeleteRemovesOnlyTheNamedRule)
+{
+    Sql("INSERT INTO tblList VALUES ('a@example.jp', '甲', 1, 0, 1, 0, 1, 0, 'to@x.jp', 'cc@x.jp', 'bcc@x'),"
+        "('b@example.jp', NULL, 0, 0, 0, 0, 0, 0, NULL, NULL, NULL)");
+    OpenEditor();
+    EXPECT_EQ(Fields(), (Rule{"a@example.jp", "甲", "101010", "to@x.jp", "cc@x.jp", "bcc@x"}))
+        << "the first row";
+    Grid()->setCurrentIndex(Model()->index(1, 3));
+    EXPECT_EQ(Fields(), (Rule{"b@example.jp", "", "000000", "", "", ""})) << "null reads as empty text";
+    Grid()->setCurrentIndex(Model()->index(2, 0)); // the empty row at the end
+    EXPECT_EQ(Fields(), (Rule{"", "", "000000", "", "", ""}));
+
+    const QList<Rule> before = Rules();
+    const auto answer = [this](const char* address, MessageBox::Answer answer, const char* button) {
+        SetText("txtAcc", QString::fromUtf8(address));
+        Answer(answer, button);
+    };
+    answer("new@example.jp", MessageBox::No, "cmdSav");
+    answer("a@example.jp", MessageBox::No, "cmdDel");
+    answer("   ", MessageBox::Ok, "cmdSav");
+    answer("", MessageBox::Ok, "cmdDel");
+    EXPECT_EQ(MessageBox::Log(),
+              (QStringList{"データを登録します。よろしいですか。", "データを削除します。よろしいですか。",
+                           "アドレスを入力してください。", "アドレスを入力してください。"}))
+        << "a declined question shows no failure";
+    EXPECT_EQ(Rules(), before);
+
+    // Without regard to case and blanks; an address without a rule is asked about, then nothing.
+    answer(" A@EXAMPLE.JP ", MessageBox::Yes, "cmdDel");
+    answer("nobody@example.jp", MessageBox::Yes, "cmdDel");
+    EXPECT_EQ(MessageBox::Log().size(), 6);
+    EXPECT_EQ(Rules(), (QList<Rule>{{"b@example.jp", "", "000000", "", "", ""}}));
+    EXPECT_EQ(Cell(0, SenderRuleModel::Address), "b@example.jp") << "the grid is refreshed";
+
+    test::Click(*m_dialog, "Command2");
+    EXPECT_FALSE(m_dialog->isVisible() || store::ListConnection().isOpen())
+        << "closing releases the database";
+}
+
+TEST_F(SenderListsTest, GridEditsGoToTheTableAtOnceOrAreRefused)
+{
+    Sql("INSERT INTO tblList (アドレス, 名前) VALUES ('a@example.jp', 'A'), ('b@example.jp', 'B')");
+    OpenEditor();
+    QAbstractItemModelTester tester(Model(), QAbstractItemModelTester::FailureReportingMode::Fatal);
+    SenderRuleModel& model = *Model();
+
+    EXPECT_TRUE(model.setData(model.index(0, SenderRuleModel::Name), "エー"));
+    EXPECT_TRUE(model.setData(model.index(0, SenderRuleModel::Reject), "True"));
+    EXPECT_TRUE(model.setData(model.index(1, SenderRuleModel::Address), "c@example.jp"));
+    EXPECT_TRUE(model.setData(model.index(1, SenderRuleModel::To), "t@example.jp")) << "after the address";
+
+    // The database refuses a second rule for one address, the model a flag that is no flag: message,
+    // row unchanged; the edits before are in the table.
+    EXPECT_FALSE(model.setData(model.index(1, SenderRuleModel::Address), "A@example.jp"));
+    EXPECT_FALSE(model.setData(model.index(0, SenderRuleModel::Print), "maybe"));
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    ASSERT_TRUE(QTest::qWaitFor([] { return MessageBox::Log().size() == 2; }, 5000)) << "both refusals shown";
+    EXPECT_TRUE(MessageBox::Log().at(0).contains("UNIQUE")) << MessageBox::Log();
+    EXPECT_EQ(Cell(1, SenderRuleModel::Address), "c@example.jp");
+    EXPECT_EQ(Cell(0, SenderRuleModel::Print), "False");
+    EXPECT_EQ(Rules(), (QList<Rule>{{"a@example.jp", "エー", "000010", "", "", ""},
+                                    {"c@example.jp", "B", "000000", "t@example.jp", "", ""}}));
+
+    // A rule added on the empty last row starts with print, save and log set.
+    ASSERT_TRUE(model.IsNewRow(2));
+    EXPECT_TRUE(model.setData(model.index(2, SenderRuleModel::Address), " new@example.jp "));
+    EXPECT_TRUE(model.rowCount() == 4 && model.IsNewRow(3));
+    EXPECT_EQ(Rules().at(2), (Rule{"new@example.jp", "", "110100", "", "", ""}));
+
+    model.Select(store::ListConnection()); // a refresh keeps the model consistent too
+}
+
+TEST_F(SenderListsTest, PickerListsEachSenderOnceTakesARowAndOkOrCancelFillsTheCaller)
+{
+    Sql("INSERT INTO tblHistory (保存ファイルID, 送信アドレス, 送信アドレス名) VALUES ('m1', 'a@example.jp', "
+        "''), "
+        "('m2', 'c@example.jp', 'シー'), ('m3', 'a@example.jp', 'エー'), ('m4', 'b@example.jp', NULL), "
+        "('m5', 'c@example.jp', 'シー')");
+    OpenPicker();
+    test::Click(*m_dialog, "cmdCan");
+    EXPECT_EQ(Caller(), (Sender{"before@example.jp", "前"})) << "cancel keeps";
+    OpenPicker();
+    EXPECT_EQ(Senders(),
+              (QList<Sender>{{"シー", "c@example.jp"}, {"", "b@example.jp"}, {"エー", "a@example.jp"}}));
+    test::Click(*m_dialog, "cmdOK");
+    EXPECT_EQ(Caller(), Sender()) << "OK without a pick empties";
+
+    OpenPicker();
+    EXPECT_FALSE(Child<QPushButton>("cmdGet")->isEnabled()) << "no row chosen yet";
+    EXPECT_EQ(Pick(2, 0), (Sender{"a@example.jp", "エー"}));
+    EXPECT_EQ(Pick(1, 1), (Sender{"b@example.jp", ""})) << "a sender without a name";
+    SetText("txtNam", "  ビー  ");
+    SetText("txtAdr", " b@example.jp ");
+    test::Click(*m_dialog, "cmdOK");
+    EXPECT_EQ(Caller(), (Sender{"b@example.jp", "ビー"}));
+    EXPECT_FALSE(m_dialog->isVisible());
+}
+
+} // namespace
+} // namespace lw::ui
