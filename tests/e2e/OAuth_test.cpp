@@ -5,14 +5,13 @@
 #include "config/TokenStore.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QTemporaryDir>
 
 namespace lw::test {
 namespace {
 
 class OAuthTest : public HomeFixture {
-protected:
+  protected:
     void SetUp() override
     {
         HomeFixture::SetUp();
@@ -28,27 +27,27 @@ protected:
     void WriteOAuthSettings() const
     {
         WriteSettings();
-        QFile ini(Home() + Sep() + "larchwatcher.ini");
-        ASSERT_TRUE(ini.open(QIODevice::Append));
-        ini.write(("[oauth2]\nprovider=custom\nclientid=lw-test-client\nauthurl=" + Servers().oauthUrl +
-                   "/authorize\ntokenurl=" + Servers().oauthUrl + "/token\nscope=pop smtp\n")
-                      .toUtf8());
+        const QByteArray url = Servers().oauthUrl.toUtf8();
+        const QByteArray oauth = "[oauth2]\nprovider=custom\nclientid=lw-test-client\nauthurl=" + url +
+                                 "/authorize\ntokenurl=" + url + "/token\nscope=pop smtp\n";
+        ASSERT_TRUE(WriteFile(File("larchwatcher.ini"), ReadFile(File("larchwatcher.ini")) + oauth));
     }
     // Tokens as a sign-in leaves them, valid for lifetime seconds.
     void SignIn(int lifetime) const
     {
-        const QJsonObject t = Servers().OAuthCall("/test/issue", {"user=" + User(), "expires_in=" + QString::number(lifetime)});
-        ASSERT_FALSE(t.value("access_token").toString().isEmpty());
+        const QJsonObject t =
+            Servers().OAuthCall("/test/issue", {"user=" + User(), "expires_in=" + QString::number(lifetime)});
         config::TokenRecord record;
         record.accessToken = t.value("access_token").toString();
         record.refreshToken = t.value("refresh_token").toString();
         record.expiresAt = QDateTime::currentSecsSinceEpoch() + lifetime;
+        ASSERT_FALSE(record.accessToken.isEmpty());
         const base::Status written = config::TokenFile(Home()).Write(config::RecordToJson(record));
         ASSERT_TRUE(written.Ok()) << written.ErrorText().toStdString();
     }
     int Stat(const char* counter) const { return Servers().OAuthStats(User()).value(counter).toInt(); }
     int RefusedLogins() const { return Stat("introspections") - Stat("accepted"); }
-    QString TokenFileText() const { return QString::fromUtf8(ReadFile(Home() + Sep() + config::kTokenFileName)); }
+    QString TokenFileText() const { return ReadFile(File(config::kTokenFileName)); }
 };
 
 TEST_F(OAuthTest, TokensAreRenewedBeforeTheyExpireAndOnceWhenTheServerRefusesOne)
@@ -62,15 +61,15 @@ TEST_F(OAuthTest, TokensAreRenewedBeforeTheyExpireAndOnceWhenTheServerRefusesOne
     EXPECT_EQ(Stat("refreshes"), 1);
     EXPECT_EQ(Stat("accepted"), 2) << "POP3 and SMTP logged in with the renewed token";
     EXPECT_EQ(RefusedLogins(), 0);
-    const std::vector<SinkMessage> sent = Servers().SinkMessagesTo(Address("copy"));
+    const auto sent = Servers().SinkMessagesTo(Address("copy"));
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_TRUE(sent.front().authMechanism == "OAUTHBEARER" || sent.front().authMechanism == "XOAUTH2")
         << sent.front().authMechanism.toStdString();
     EXPECT_EQ(sent.front().authLogin, User());
     EXPECT_TRUE(sent.front().tls);
-    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup |
-                                            QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
-    EXPECT_EQ(QFile::permissions(Home() + Sep() + config::kTokenFileName) & others, QFileDevice::Permissions());
+    EXPECT_EQ(QFile::permissions(File(config::kTokenFileName)) &
+                  ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
+              QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 
     // A token with an hour left is used as it is.
     DeliverJp("差出人", Address("a"), "二通目");
@@ -89,7 +88,8 @@ TEST_F(OAuthTest, TokensAreRenewedBeforeTheyExpireAndOnceWhenTheServerRefusesOne
     // A token is never sent without TLS: with STLS stripped on the way, no AUTH goes out.
     QTemporaryDir records;
     QProcess relay;
-    const int stripped = StartRelay(relay, {"strip", QString::number(Servers().pop3Port), records.path() + "/pop3"});
+    const int stripped = StartPortHelper(
+        relay, "tls_relay.py", {"strip", QString::number(Servers().pop3Port), records.path() + "/pop3"});
     ASSERT_GT(stripped, 0);
     Set("portpop", QString::number(stripped));
     WriteOAuthSettings();
@@ -99,7 +99,7 @@ TEST_F(OAuthTest, TokensAreRenewedBeforeTheyExpireAndOnceWhenTheServerRefusesOne
     EXPECT_TRUE(seen.contains("CAPA")) << seen.toStdString();
     EXPECT_FALSE(seen.contains("AUTH")) << seen.toStdString();
     EXPECT_FALSE(TokenFileText().isEmpty() || seen.contains(TokenFileText().section('"', 3, 3).toUtf8()));
-    StopRelay(relay);
+    Kill(relay);
 }
 
 TEST_F(OAuthTest, ARevokedRefreshTokenStopsEveryLoginUntilTheOperatorSignsInAgain)

@@ -3,8 +3,10 @@
 #include "e2e/HomeFixture.h"
 
 #include <QDirIterator>
-#include <QRegularExpression>
 #include <QMessageAuthenticationCode>
+#include <QRegularExpression>
+
+#include <gmock/gmock.h>
 
 #include <sys/stat.h>
 
@@ -12,94 +14,100 @@ namespace lw::test {
 namespace {
 
 using PollOnceTest = HomeFixture;
-QString From(const QString& name, const QString& address) { return "]:from<" + address + u'>' + name; }
+QString From(const QString& name, const QString& address)
+{
+    return "]:from<" + address + u'>' + name;
+}
 
-TEST_F(PollOnceTest, FirstRunCreatesTheDatabaseThenPrintSaveClearAndLogInThatOrder)
+TEST_F(PollOnceTest, AListedSendersPrintSaveAndClearRunInThatOrderOnAFreshFolder)
 {
     WriteSettings();
     PollOk(); // an empty mailbox in an empty folder: the database comes from the template, no question
-    EXPECT_TRUE(QFileInfo(Home() + Sep() + "list.db").isFile());
+    EXPECT_TRUE(QFileInfo(File("list.db")).isFile());
     EXPECT_TRUE(QFileInfo(WorkFolder()).isDir());
     EXPECT_TRUE(LogTexts().isEmpty());
 
-    const QString sender = Address("yamada"), subject = QStringLiteral("見積書送付のご案内");
+    const QString sender = Address("yamada"), subject = "見積書送付のご案内",
+                  from = From("山田 太郎", sender);
     AddRule(sender, "111100");
-    DeliverJp(QStringLiteral("山田 太郎"), sender, subject, QStringLiteral("いつもお世話になっております。\n見積書を送付いたします。\n"));
+    DeliverJp("山田 太郎", sender, subject, "いつもお世話になっております。\n見積書を送付いたします。\n");
     PollOk();
-    const QString path = PathOf(subject), from = From(QStringLiteral("山田 太郎"), sender);
+    const QString path = PathOf(subject);
     ASSERT_FALSE(path.isEmpty());
     EXPECT_EQ(QFileInfo(path).absolutePath(), QFileInfo(WorkFolder()).absoluteFilePath());
     EXPECT_EQ(LogTexts(), (QStringList{"メール印刷[" + path + from, "メール保存[" + Saved(path) + from,
                                        "メールボックスクリア[" + Base(path) + from}));
     EXPECT_EQ(ReadFile(Saved(path)), ReadFile(path)) << "the saved copy is the whole message";
-    EXPECT_GT(QFileInfo(Home() + Sep() + "pdf" + Sep() + Base(path) + ".pdf").size(), 0);
+    EXPECT_GT(QFileInfo(File("pdf/" + Base(path) + ".pdf")).size(), 0);
     EXPECT_EQ(Servers().MailboxCount(User()), 0);
     EXPECT_EQ(Column(subject, "印刷||メール保存||ボックスクリア||受信拒否"), "1110");
-    EXPECT_EQ(Column(subject, "送信アドレス名"), QStringLiteral("山田 太郎"));
-    EXPECT_EQ(QDir(SaveFolder()).entryList(QDir::Files | QDir::Hidden), QStringList{Base(path)}) << "no temporary left";
+    EXPECT_EQ(Column(subject, "送信アドレス名"), "山田 太郎");
+    EXPECT_EQ(QDir(SaveFolder()).entryList(QDir::Files | QDir::Hidden), QStringList{Base(path)})
+        << "no temporary left";
 }
 
-TEST_F(PollOnceTest, RejectedReturnedAndSenderlessMailGetNoActionsAndAnUnlistedSenderIsMacroForwarded)
+TEST_F(PollOnceTest, MacroForwardTakesOnlyUnlistedSendersMailAndNeverItsOwnForwards)
 {
-    const QString macro = Address("macro");
+    const QString macro = Address("macro"), stranger = Address("stranger");
     Forwarding("0", macro.toUpper());
     WriteSettings();
     const QString rejected = Address("spam1"), rejectedClear = Address("spam2");
     AddRule(rejected, "111111");      // everything asked, reject wins
     AddRule(rejectedClear, "001110"); // reject + clear: one deletion, one reject line
-    AddRule(QStringLiteral("postmaster@biglobe.ne.jp"), "111100");
-    DeliverJp(QStringLiteral("迷惑"), rejected, QStringLiteral("拒否1"));
-    DeliverJp(QStringLiteral("迷惑二"), rejectedClear, QStringLiteral("拒否2"));
-    DeliverJp(QStringLiteral("初めて"), Address("stranger"), QStringLiteral("お問い合わせ"));
-    Deliver(ReadFile(QStringLiteral(TEST_DATA_DIR "/mime/returned-mail-mailbox-full.eml")));
-    Deliver(JapaneseMessage(QString(), "x@y", QStringLiteral("差出人なし"), "本文").replace("From: <x@y>", "From: MAILER-DAEMON"));
+    AddRule("postmaster@biglobe.ne.jp", "111100");
+    DeliverJp("迷惑", rejected, "拒否1");
+    DeliverJp("迷惑二", rejectedClear, "拒否2");
+    DeliverJp("初めて", stranger, "お問い合わせ");
+    Deliver(ReadFile(TEST_DATA_DIR "/mime/returned-mail-mailbox-full.eml"));
+    Deliver(JapaneseMessage("", "x@y", "差出人なし", "本文").replace("From: <x@y>", "From: MAILER-DAEMON"));
     PollOk();
 
-    const QString p1 = PathOf(QStringLiteral("拒否1"));
-    QStringList expected{"受信拒否[" + Base(p1) + From(QStringLiteral("迷惑"), rejected),
-                         "受信拒否[" + Base(PathOf(QStringLiteral("拒否2"))) + From(QStringLiteral("迷惑二"), rejectedClear),
-                         "マクロ転送[" + Base(PathOf(QStringLiteral("お問い合わせ"))) + "]:to<" + macro + "; cc:;bcc:>",
-                         "フィルタリング実行[" + PathOf(QStringLiteral("Returned mail: Service unavailable")) +
-                             "]:from<postmaster@biglobe.ne.jp>"};
-    QStringList got = LogTexts();
-    got.sort();
-    expected.sort();
-    EXPECT_EQ(got, expected);
+    const auto forwardLine = [&](const QString& subject) {
+        return "マクロ転送[" + Base(PathOf(subject)) + "]:to<" + macro + "; cc:;bcc:>";
+    };
+    const QStringList expected{"受信拒否[" + Base(PathOf("拒否1")) + From("迷惑", rejected),
+                               "受信拒否[" + Base(PathOf("拒否2")) + From("迷惑二", rejectedClear),
+                               forwardLine("お問い合わせ"),
+                               "フィルタリング実行[" + PathOf("Returned mail: Service unavailable") +
+                                   "]:from<postmaster@biglobe.ne.jp>"};
+    EXPECT_THAT(LogTexts(), testing::UnorderedElementsAreArray(expected));
     EXPECT_EQ(Query("SELECT COUNT(*) FROM tblHistory"), QStringList{"5"});
     // Both rejected messages left the server; no rule asked to clear the other three.
     EXPECT_EQ(Servers().MailboxCount(User()), 3);
     const auto forwarded = Servers().SinkMessagesTo(macro);
     ASSERT_EQ(forwarded.size(), 1u);
+    const QByteArray& sent = forwarded[0].data;
     // The forward mark does not name the mailbox: a keyed hash under an owner-only secret.
-    const QString keyFile = Home() + Sep() + "forward-mark.key";
+    const QString keyFile = File("forward-mark.key");
     EXPECT_EQ(QFileInfo(keyFile).permissions() & ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
               QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     const QByteArray identity = (User() + u'@' + Servers().host).toLower().toUtf8();
-    const QByteArray mark = QMessageAuthenticationCode::hash(identity, ReadFile(keyFile).trimmed(), QCryptographicHash::Sha256).toHex();
-    EXPECT_TRUE(forwarded[0].data.contains("\r\nX-LarchWatcher-Forwarded: " + mark + "\r\n")) << forwarded[0].data.constData();
-    EXPECT_FALSE(forwarded[0].data.contains(identity));
+    const QByteArray mark =
+        QMessageAuthenticationCode::hash(identity, ReadFile(keyFile).trimmed(), QCryptographicHash::Sha256)
+            .toHex();
+    EXPECT_TRUE(sent.contains("\r\nX-LarchWatcher-Forwarded: " + mark + "\r\n")) << sent.data();
+    EXPECT_FALSE(sent.contains(identity));
     // Its reader sees whose mail it is, and a reply goes to that sender.
-    EXPECT_TRUE(QRegularExpression("\r\nReply-To: [^\r\n]*<" + QRegularExpression::escape(Address("stranger")) + ">\r\n")
-                    .match(QString::fromUtf8(forwarded[0].data)).hasMatch())
-        << forwarded[0].data.constData();
+    const QRegularExpression replyTo("\r\nReply-To: [^\r\n]*<" + QRegularExpression::escape(stranger) +
+                                     ">\r\n");
+    EXPECT_TRUE(replyTo.match(QString(sent)).hasMatch()) << sent.data();
     EXPECT_EQ(QDir(SaveFolder()).entryList(QDir::Files), QStringList{});
-    EXPECT_EQ(Column(QStringLiteral("拒否1"), "受信拒否||印刷"), "10");
-    EXPECT_FALSE(QDir(Home() + Sep() + "pdf").exists()) << "neither a rejected nor a returned message is printed";
+    EXPECT_EQ(Column("拒否1", "受信拒否||印刷"), "10");
+    EXPECT_FALSE(QDir(File("pdf")).exists()) << "neither a rejected nor a returned message is printed";
 
     // The forward coming back (its subject "Fw: " and the original) is not forwarded again; another
-    // mailbox's mark is no bar.
-    Deliver(forwarded[0].data);
-    Deliver(JapaneseMessage(QStringLiteral("他所"), Address("other"), QStringLiteral("他所からの転送"), "本文")
-                .replace("X-Mailer", "X-LarchWatcher-Forwarded: someone@other.example.jp\r\nX-Mailer"));
-    // What an older version forwarded carries the identity in clear, and is still ours.
-    Deliver(JapaneseMessage(QStringLiteral("旧版"), Address("old"), QStringLiteral("旧形式の転送"), "本文")
-                .replace("X-Mailer", "X-LarchWatcher-Forwarded: " + identity.toUpper() + "\r\nX-Mailer"));
+    // mailbox's mark is no bar; what an older version forwarded carries the identity in clear, and is ours.
+    Deliver(sent);
+    const QByteArray header = "X-LarchWatcher-Forwarded: ";
+    Deliver(JapaneseMessage("他所", Address("other"), "他所からの転送", "本文")
+                .replace("X-Mailer", header + "someone@other.example.jp\r\nX-Mailer"));
+    Deliver(JapaneseMessage("旧版", Address("old"), "旧形式の転送", "本文")
+                .replace("X-Mailer", header + identity.toUpper() + "\r\nX-Mailer"));
     PollOk();
-    const QString notAgain = QStringLiteral("]:このメールボックスから転送されたメールのため転送しません");
-    EXPECT_EQ(LogTexts().mid(4), (QStringList{"転送抑止[" + Base(PathOf(QStringLiteral("Fw: お問い合わせ"))) + notAgain,
-                                              "マクロ転送[" + Base(PathOf(QStringLiteral("他所からの転送"))) + "]:to<" + macro +
-                                                  "; cc:;bcc:>",
-                                              "転送抑止[" + Base(PathOf(QStringLiteral("旧形式の転送"))) + notAgain}));
+    const QString notAgain = "]:このメールボックスから転送されたメールのため転送しません";
+    EXPECT_EQ(LogTexts().mid(4), (QStringList{"転送抑止[" + Base(PathOf("Fw: お問い合わせ")) + notAgain,
+                                              forwardLine("他所からの転送"),
+                                              "転送抑止[" + Base(PathOf("旧形式の転送")) + notAgain}));
     EXPECT_EQ(Servers().SinkMessagesTo(macro).size(), 2u);
 }
 
@@ -110,37 +118,37 @@ TEST_F(PollOnceTest, AddressBookAndPerSenderForwardOnlyForKnownSenders)
     Set("trsbcc", Address("book-bcc"));
     WriteSettings();
     const QString known = Address("known");
-    Query(QStringLiteral("INSERT INTO tblAdrbook (電子メールアドレス, 表示名) VALUES (?, ?)"), {known.toUpper(), QStringLiteral("取引先")});
-    DeliverJp(QStringLiteral("取引先"), known, QStringLiteral("納品のご連絡"));
-    DeliverJp(QStringLiteral("他人"), Address("unknown"), QStringLiteral("ご挨拶"));
+    Query("INSERT INTO tblAdrbook (電子メールアドレス, 表示名) VALUES (?, ?)", {known.toUpper(), "取引先"});
+    DeliverJp("取引先", known, "納品のご連絡");
+    DeliverJp("他人", Address("unknown"), "ご挨拶");
     PollOk();
-    EXPECT_EQ(LogTexts(), QStringList{"アドレス帳転送[" + Base(PathOf(QStringLiteral("納品のご連絡"))) + "]:to<" +
+    EXPECT_EQ(LogTexts(), QStringList{"アドレス帳転送[" + Base(PathOf("納品のご連絡")) + "]:to<" +
                                       Address("book-to") + "; cc:" + Address("book-cc") + u'\t' +
                                       Address("book-cc2") + ";bcc:" + Address("book-bcc") + '>'});
     const auto sent = Servers().SinkMessagesTo(Address("book-bcc"));
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].rcptTos.size(), 4);
     EXPECT_FALSE(sent[0].data.contains("book-bcc")) << "BCC must not be visible";
-    EXPECT_EQ(sent[0].mailFrom, QStringLiteral("watch@example.jp"));
-    EXPECT_EQ(Column(QStringLiteral("ご挨拶"), "メール転送"), "0");
+    EXPECT_EQ(sent[0].mailFrom, "watch@example.jp");
+    EXPECT_EQ(Column("ご挨拶", "メール転送"), "0");
 
     // Per sender: the rule's addresses (a copy with no TO still goes), an unlisted sender not at all.
     Forwarding("2", Address("fixed"));
-    Set("trscc", QString());
+    Set("trscc", "");
     WriteSettings();
     const QString sender = Address("branch");
-    AddRule(sender, "000101", QString(), Address("Rule-CC"));
-    DeliverJp(QStringLiteral("支店"), sender, QStringLiteral("日報1"));
-    DeliverJp(QStringLiteral("他人"), Address("other"), QStringLiteral("無関係"));
+    AddRule(sender, "000101", "", Address("Rule-CC"));
+    DeliverJp("支店", sender, "日報1");
+    DeliverJp("他人", Address("other"), "無関係");
     PollOk();
-    const QString p1 = PathOf(QStringLiteral("日報1"));
+    const QString p1 = PathOf("日報1");
     EXPECT_EQ(LogTexts().mid(1),
               QStringList{"送信者別転送[" + Base(p1) + "]:\t>#xfr " + p1 + "\tcc\t" + Address("rule-cc")});
     EXPECT_EQ(Servers().SinkMessagesTo(Address("rule-cc")).size(), 1u);
     EXPECT_TRUE(Servers().SinkMessagesTo(Address("fixed")).empty());
 }
 
-TEST_F(PollOnceTest, CommandMailChangesARuleBeforeTheMessagesOwnActionsAndLaterMessages)
+TEST_F(PollOnceTest, ACommandMailsRuleChangeActsOnItselfAndOnLaterMessages)
 {
     Set("flgcmd", "1");
     Set("cmdaccount", "remote");
@@ -148,15 +156,18 @@ TEST_F(PollOnceTest, CommandMailChangesARuleBeforeTheMessagesOwnActionsAndLaterM
     WriteSettings();
     const QString admin = Address("admin"), target = Address("target");
     AddRule(admin, "010100"); // save + log
-    DeliverJp(QStringLiteral("管理者"), admin, QStringLiteral("設定変更"),
-              QStringLiteral("設定変更です。\nmpp{acc=remote;pass=s3cret;listflg=%1;false;true;false;true;false;false;}\n以上").arg(target));
-    DeliverJp(QStringLiteral("対象"), target, QStringLiteral("変更後の受信"));
+    DeliverJp(
+        "管理者", admin, "設定変更",
+        QString(
+            "設定変更です。\nmpp{acc=remote;pass=s3cret;listflg=%1;false;true;false;true;false;false;}\n以上")
+            .arg(target));
+    DeliverJp("対象", target, "変更後の受信");
     PollOk();
-    const QString p1 = PathOf(QStringLiteral("設定変更")), p2 = PathOf(QStringLiteral("変更後の受信"));
+    const QString p1 = PathOf("設定変更"), p2 = PathOf("変更後の受信");
     EXPECT_EQ(LogTexts(), (QStringList{"コマンド実行[" + p1 + "]:remote:s3cret",
-                                       "メール保存[" + Saved(p1) + From(QStringLiteral("管理者"), admin),
-                                       "メール保存[" + Saved(p2) + From(QStringLiteral("対象"), target)}));
-    EXPECT_EQ(Column(QStringLiteral("設定変更"), "コマンド"), "1");
+                                       "メール保存[" + Saved(p1) + From("管理者", admin),
+                                       "メール保存[" + Saved(p2) + From("対象", target)}));
+    EXPECT_EQ(Column("設定変更", "コマンド"), "1");
 }
 
 TEST_F(PollOnceTest, BrokenMessagesDoNotStopTheOthersAndTheTickPurgesOlderUnsavedWork)
@@ -165,49 +176,55 @@ TEST_F(PollOnceTest, BrokenMessagesDoNotStopTheOthersAndTheTickPurgesOlderUnsave
     WriteSettings();
     const QString oldFile = WriteFile(WorkFolder(), "old-1.eml", "Subject: old\r\n\r\nold\r\n");
     const QString yesterday = QDateTime::currentDateTime().addDays(-1).toString("yyyy-MM-ddTHH:mm:ss");
-    const QString insert = "INSERT INTO tblHistory (保存ファイルID, 保存ファイルパス, 件名, 受信日, メール保存) VALUES (?, ?, ?, ?, ?)";
-    Query(insert, {"old-1.eml", oldFile, "old unsaved", yesterday, 0});
+    Query("INSERT INTO tblHistory (保存ファイルID, 保存ファイルパス, 件名, 受信日, メール保存) VALUES (?, ?, "
+          "?, ?, ?)",
+          {"old-1.eml", oldFile, "old unsaved", yesterday, 0});
     const QString sender = Address("sender");
     AddRule(sender, "011100");
     Deliver(QByteArray()); // no header at all: the part reader gives nothing
-    QByteArray broken = JapaneseMessage(QStringLiteral("壊れ"), sender, QStringLiteral("壊れた添付"), QStringLiteral("x"));
-    broken.replace("Content-Type: text/plain; charset=ISO-2022-JP", "Content-Type: multipart/mixed; boundary=\"never-closed\"");
-    Deliver(broken + "--never-closed\r\nContent-Type: application/pdf\r\nContent-Transfer-Encoding: base64\r\n\r\n%%%not base64");
-    DeliverJp(QStringLiteral("正常"), sender, QStringLiteral("正常な後続"));
+    QByteArray broken = JapaneseMessage("壊れ", sender, "壊れた添付", "x");
+    broken.replace("Content-Type: text/plain; charset=ISO-2022-JP",
+                   "Content-Type: multipart/mixed; boundary=\"never-closed\"");
+    Deliver(broken +
+            "--never-closed\r\nContent-Type: application/pdf\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+            "%%%not base64");
+    DeliverJp("正常", sender, "正常な後続");
     PollOk();
-    const QString good = PathOf(QStringLiteral("正常な後続"));
-    EXPECT_TRUE(LogTexts().contains("メール保存[" + Saved(good) + From(QStringLiteral("正常"), sender))) << good.toStdString();
+    const QString good = PathOf("正常な後続");
+    EXPECT_TRUE(LogTexts().contains("メール保存[" + Saved(good) + From("正常", sender)))
+        << good.toStdString();
     EXPECT_LE(Servers().MailboxCount(User()), 1) << "only the message without headers may stay on the server";
     EXPECT_FALSE(QFileInfo::exists(oldFile) || Subjects().contains("old unsaved"));
 }
 
-TEST_F(PollOnceTest, ServiceTicksNeverOverlapStopCleanlyAndKeepTickingWhileTheServerIsDown)
+TEST_F(PollOnceTest, ServiceTicksOneAfterAnotherAndGoesOnWhileTheServerIsDown)
 {
     Set("Interval", "300");
     WriteSettings();
     const QString sender = Address("svc");
     AddRule(sender, "011100");
-    for (int i = 0; i < 15; ++i) DeliverJp(QStringLiteral("定期"), sender, QStringLiteral("定期%1").arg(i));
+    for (int i = 0; i < 15; ++i)
+        DeliverJp("定期", sender, QString("定期%1").arg(i));
     // No notification service in this session: the notices go to standard error (the journal).
-    QProcessEnvironment noDesktop = Environment();
-    noDesktop.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
+    m_env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
+    const auto fourTicks = [](const QByteArray& s) { return s.count(" finished") >= 4; };
     QProcess p;
-    Start(p, QStringLiteral("--service"), noDesktop);
+    StartService(p);
     QByteArray seen; // ten messages a tick: the third and fourth ticks are idle
-    EXPECT_TRUE(ReadUntil(p, seen, [](const QByteArray& s) { return s.count(" finished") >= 4; }, 30000)) << seen.data();
+    EXPECT_TRUE(ReadUntil(p, seen, fourTicks, 30000)) << seen.data();
     EXPECT_EQ(StopService(p), 0);
-    const QString notices = QString::fromUtf8(p.readAllStandardError());
-    EXPECT_TRUE(notices.contains(QStringLiteral("10通のメールを処理しました")) &&
-                notices.contains(QStringLiteral("5通のメールを処理しました")))
+    const QString notices = p.readAllStandardError();
+    EXPECT_TRUE(notices.contains("10通のメールを処理しました") &&
+                notices.contains("5通のメールを処理しました"))
         << notices.toStdString();
-    const QString out = QString::fromUtf8(seen + p.readAllStandardOutput());
+    const QString out = seen + p.readAllStandardOutput();
     EXPECT_TRUE(out.contains("service stopped")) << out.toStdString();
     EXPECT_EQ(Servers().MailboxCount(User()), 0);
     // Ticks never overlap: each starts after the previous one finished.
     for (const int n : {1, 2, 3}) {
-        const qsizetype finished = out.indexOf(QStringLiteral(" tick %1 finished").arg(n));
-        const qsizetype next = out.indexOf(QStringLiteral(" tick %1 started").arg(n + 1));
-        EXPECT_TRUE(finished > 0 && finished < next) << out.toStdString();
+        const qsizetype finished = out.indexOf(QString(" tick %1 finished").arg(n));
+        EXPECT_TRUE(finished > 0 && finished < out.indexOf(QString(" tick %1 started").arg(n + 1)))
+            << out.toStdString();
     }
     EXPECT_EQ(Query("SELECT COUNT(*) FROM tblHistory"), QStringList{"15"});
     EXPECT_EQ(QDir(SaveFolder()).entryList(QDir::Files).size(), 15);
@@ -220,15 +237,14 @@ TEST_F(PollOnceTest, ServiceTicksNeverOverlapStopCleanlyAndKeepTickingWhileTheSe
     const Run once = PollOnce();
     EXPECT_TRUE(once.status > 0 && !once.err.isEmpty()) << once.status;
     QProcess down;
-    Start(down, QStringLiteral("--service"), noDesktop);
+    StartService(down);
     QByteArray downOut;
-    EXPECT_TRUE(ReadUntil(down, downOut, [](const QByteArray& s) { return s.count(" finished") >= 4; }, 30000)) << downOut.data();
+    EXPECT_TRUE(ReadUntil(down, downOut, fourTicks, 30000)) << downOut.data();
     EXPECT_EQ(StopService(down, SIGINT), 0);
     // Failures in a row give one notice, not one per tick.
-    EXPECT_EQ(QString::fromUtf8(down.readAllStandardError()).count(QStringLiteral("回続けて失敗しました")), 1);
+    EXPECT_EQ(QString(down.readAllStandardError()).count("回続けて失敗しました"), 1);
     EXPECT_EQ(LogTexts().size(), logSize);
 }
-
 
 // Paths below folder (relative, links not followed) that group or others may read or enter.
 QStringList OpenToOthers(const QString& folder)
@@ -239,14 +255,15 @@ QStringList OpenToOthers(const QString& folder)
     while (it.hasNext()) {
         const QString path = it.next();
         struct stat st {};
-        if (::lstat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISLNK(st.st_mode) && (st.st_mode & 077) != 0)
+        if (::lstat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISLNK(st.st_mode) &&
+            (st.st_mode & 077) != 0)
             open << QDir(folder).relativeFilePath(path);
     }
     open.sort();
     return open;
 }
 
-TEST_F(PollOnceTest, EverythingInTheProgramFolderIsTheOwnersAloneWhateverTheUmaskAndOlderFilesAreTightened)
+TEST_F(PollOnceTest, TheProgramFolderIsTheOwnersAloneWhateverTheUmaskAndOlderFilesAreTightened)
 {
     struct Umask {
         mode_t old = ::umask(022);
@@ -254,29 +271,31 @@ TEST_F(PollOnceTest, EverythingInTheProgramFolderIsTheOwnersAloneWhateverTheUmas
     } usual;
     // What an older version left open, and a file of someone else's that is no part of the program's data.
     WriteSettings();
-    ASSERT_FALSE(WriteFile(Home(), "log200001.txt", "2000/01/01 00:00:00==> x\r\r\n").isEmpty());
-    ASSERT_FALSE(WriteFile(SaveFolder() + Sep() + "old.eml.files", "a.pdf", "%PDF").isEmpty());
-    ASSERT_FALSE(WriteFile(SaveFolder(), "old.eml", "Subject: old\r\n\r\nx\r\n").isEmpty());
-    const QString notes = WriteFile(Home(), "notes.txt", "not ours");
-    ASSERT_TRUE(QFile::link(notes, SaveFolder() + Sep() + "link-to-notes"));
-    ASSERT_TRUE(QFile::setPermissions(Home(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-                                                  QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther |
+    ASSERT_TRUE(WriteFile(File("log200001.txt"), "2000/01/01 00:00:00==> x\r\r\n"));
+    ASSERT_FALSE(WriteFile(SaveFolder() + "/old.eml.files", "a.pdf", "%PDF").isEmpty());
+    ASSERT_TRUE(WriteFile(File("mail/old.eml"), "Subject: old\r\n\r\nx\r\n"));
+    ASSERT_TRUE(WriteFile(File("notes.txt"), "not ours"));
+    ASSERT_TRUE(QFile::link(File("notes.txt"), File("mail/link-to-notes")));
+    ASSERT_TRUE(QFile::setPermissions(Home(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                  QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                                                  QFileDevice::ExeGroup | QFileDevice::ReadOther |
                                                   QFileDevice::ExeOther));
     ASSERT_EQ(OpenToOthers(Home()).size(), 7) << OpenToOthers(Home()).join(u' ').toStdString();
 
     PollOk(); // the database from the template, the work folder and its fetch state
     EXPECT_EQ(OpenToOthers(Home()), QStringList{"notes.txt"});
-    EXPECT_TRUE(QFileInfo(Home()).permissions() == (QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-                                                    QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser));
+    EXPECT_TRUE(QFileInfo(Home()).permissions() ==
+                (QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                 QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser));
 
     // Saved mail, its attachment, the notice, the log and the history of a message with a PDF attached.
-    AddRule(QStringLiteral("broken@example.jp"), "110100");
-    Deliver(ReadFile(QStringLiteral(TEST_DATA_DIR "/mime/broken-mime-unclosed-boundary.eml")));
+    AddRule("broken@example.jp", "110100");
+    Deliver(ReadFile(TEST_DATA_DIR "/mime/broken-mime-unclosed-boundary.eml"));
     PollOk();
     ASSERT_EQ(LogTexts().size(), 2) << LogTexts().join(u'\n').toStdString();
-    EXPECT_EQ(QDir(Home() + Sep() + "pdf").entryList(QDir::Files).size(), 1);
-    QDirIterator attachments(WorkFolder(), {"*.pdf"}, QDir::Files, QDirIterator::Subdirectories);
-    EXPECT_TRUE(attachments.hasNext()) << "the attachment was written";
+    EXPECT_EQ(QDir(File("pdf")).entryList(QDir::Files).size(), 1);
+    EXPECT_TRUE(QDirIterator(WorkFolder(), {"*.pdf"}, QDir::Files, QDirIterator::Subdirectories).hasNext())
+        << "the attachment was written";
     EXPECT_EQ(OpenToOthers(Home()), QStringList{"notes.txt"});
 }
 

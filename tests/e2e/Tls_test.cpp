@@ -10,67 +10,72 @@ namespace lw::test {
 namespace {
 
 class TlsTest : public HomeFixture {
-protected:
+  protected:
     // A self-signed certificate of its own in dir; its SHA-256 fingerprint as openssl prints it.
     static QString MakeCertificate(const QString& dir, const QString& name)
     {
+        const QString file = dir + "/" + name;
         QProcess openssl;
-        openssl.start(QStringLiteral("openssl"),
-                      {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-                       "/O=Office " + name + "/CN=mail.office.example", "-keyout", dir + "/" + name + ".key", "-out",
-                       dir + "/" + name + ".pem"});
+        openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                                  "/O=Office " + name + "/CN=mail.office.example", "-keyout", file + ".key",
+                                  "-out", file + ".pem"});
         if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0) return {};
-        openssl.start(QStringLiteral("openssl"), {"x509", "-noout", "-fingerprint", "-sha256", "-in", dir + "/" + name + ".pem"});
+        openssl.start("openssl", {"x509", "-noout", "-fingerprint", "-sha256", "-in", file + ".pem"});
         if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0) return {};
-        const QString line = QString::fromLatin1(openssl.readAllStandardOutput()).trimmed();
+        const QString line = QString(openssl.readAllStandardOutput()).trimmed();
         return line.mid(line.indexOf(u'=') + 1).toUpper();
     }
-    // One --poll-once run with extra arguments.
-    Run PollWith(const QStringList& extra)
+    // Changes one key the way the program does, keeping the other sections.
+    void Change(const QString& section, const QString& key, const QString& value)
     {
-        QProcess p;
-        p.setProcessEnvironment(Environment());
-        p.start(QStringLiteral(LW_PROGRAM), QStringList{"--poll-once", "--home", Home()} + extra);
-        EXPECT_TRUE(p.waitForStarted(10000));
-        const int status = Finish(p, 120000);
-        return {status, QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+        ASSERT_TRUE(config::WriteSetting(Home(), "larchwatcher.ini", section, key, value));
     }
-    // Changes one of the 26 settings the way the program does, keeping the other sections.
-    void Change(const char* key, const QString& value)
-    {
-        ASSERT_TRUE(config::WriteSetting(Home(), "larchwatcher.ini", "larchwatcher", QString::fromLatin1(key), value));
-    }
-    QString Ini() const { return QString::fromUtf8(ReadFile(Home() + Sep() + "larchwatcher.ini")); }
-    QString NewLog(qsizetype& seen) const
+    void Change(const QString& key, const QString& value) { Change("larchwatcher", key, value); }
+    QString Ini() const { return ReadFile(File("larchwatcher.ini")); }
+    // The log entries written since the last call.
+    QString NewLog()
     {
         const QStringList all = LogTexts();
-        const QString text = all.mid(seen).join(u'\n');
-        seen = all.size();
+        const QString text = all.mid(m_seen).join(u'\n');
+        m_seen = all.size();
         return text;
     }
+    // What a relay saw of the client: the capability request, and no credential or mail.
+    void ExpectNothingInClear(const QString& record, const char* request) const
+    {
+        const QByteArray seen = ReadFile(record).toUpper();
+        EXPECT_TRUE(seen.contains(request)) << "the relay was not used: " << seen.toStdString();
+        for (const char* word : {"USER ", "PASS ", "AUTH ", "APOP ", "MAIL FROM", "DATA", "RETR"})
+            EXPECT_FALSE(seen.contains(word)) << word << " was sent in clear: " << seen.toStdString();
+        EXPECT_FALSE(ReadFile(record).contains(m_lease->Password().toUtf8()));
+        QFile::remove(record);
+    }
+
+    qsizetype m_seen = 0;
 };
 
 TEST_F(TlsTest, ASelfSignedCertificateIsTrustedOnceForItsServerAndAChangedOneIsRefused)
 {
     QTemporaryDir certs;
-    const QString first = MakeCertificate(certs.path(), "first"), second = MakeCertificate(certs.path(), "second");
+    const QString first = MakeCertificate(certs.path(), "first"),
+                  second = MakeCertificate(certs.path(), "second");
     ASSERT_EQ(first.size(), 95) << first.toStdString();
     ASSERT_EQ(second.size(), 95);
     QProcess relay;
-    const int port = StartRelay(relay, {"terminate", QString::number(Servers().pop3Port), certs.path() + "/first.pem",
-                                        certs.path() + "/first.key", certs.path() + "/second.pem",
-                                        certs.path() + "/second.key"});
+    const QString c = certs.path();
+    const int port = StartPortHelper(relay, "tls_relay.py",
+                                     {"terminate", QString::number(Servers().pop3Port), c + "/first.pem",
+                                      c + "/first.key", c + "/second.pem", c + "/second.key"});
     ASSERT_GT(port, 0);
     const QString server = "127.0.0.1:" + QString::number(port);
     Set("popserver", "pop3s://127.0.0.1");
     Set("portpop", QString::number(port));
     WriteSettings();
-    qsizetype seen = 0;
 
     DeliverJp("差出人", Address("a"), "一通目");
     Run run = PollOnce();
     EXPECT_EQ(run.status, 1);
-    QString log = NewLog(seen);
+    QString log = NewLog();
     EXPECT_TRUE(log.contains("システムが信頼しない証明書") && log.contains("SHA-256: " + first) &&
                 log.contains("--trust-certificate " + server + "=" + first) && log.contains("O=Office first"))
         << log.toStdString();
@@ -78,15 +83,15 @@ TEST_F(TlsTest, ASelfSignedCertificateIsTrustedOnceForItsServerAndAChangedOneIsR
     EXPECT_TRUE(Subjects().isEmpty());
 
     // A fingerprint of another form or a bad server name is refused before any connection.
-    EXPECT_EQ(PollWith({"--trust-certificate", server + "=" + first.left(90)}).status, 1);
-    EXPECT_EQ(PollWith({"--trust-certificate", "127.0.0.1=" + first}).status, 1);
+    EXPECT_EQ(PollOnce({"--trust-certificate", server + "=" + first.left(90)}).status, 1);
+    EXPECT_EQ(PollOnce({"--trust-certificate", "127.0.0.1=" + first}).status, 1);
     EXPECT_FALSE(Ini().contains("pin."));
 
     // Trusted once (in lower case without colons, as some tools print it), then kept.
-    run = PollWith({"--trust-certificate", server + "=" + first.toLower().remove(u':')});
+    run = PollOnce({"--trust-certificate", server + "=" + first.toLower().remove(u':')});
     EXPECT_EQ(run.status, 0) << run.err.toStdString();
     EXPECT_EQ(Subjects(), QStringList{"一通目"});
-    EXPECT_TRUE(Ini().contains("[connection]") && Ini().contains("pin.127.0.0.1:" + QString::number(port) + "=" + first))
+    EXPECT_TRUE(Ini().contains("[connection]") && Ini().contains("pin." + server + "=" + first))
         << Ini().toStdString();
     EXPECT_TRUE(Ini().contains("[larchwatcher]\n")) << "the 26 keys stay in their own section";
     DeliverJp("差出人", Address("a"), "二通目");
@@ -100,17 +105,16 @@ TEST_F(TlsTest, ASelfSignedCertificateIsTrustedOnceForItsServerAndAChangedOneIsR
 
     relay.write("switch\n");
     QByteArray said;
-    ASSERT_TRUE(ReadUntil(relay, said, [](const QByteArray& s) { return s.contains("SWITCHED"); }));
-    NewLog(seen);
+    ASSERT_TRUE(ReadUntil(relay, said, "SWITCHED"));
+    NewLog();
     DeliverJp("差出人", Address("a"), "三通目");
-    run = PollOnce();
-    EXPECT_EQ(run.status, 1);
-    log = NewLog(seen);
-    EXPECT_TRUE(log.contains("証明書が信頼済みのものと異なる") && log.contains("信頼済み SHA-256: " + first) &&
-                log.contains("今回 SHA-256: " + second))
+    EXPECT_EQ(PollOnce().status, 1);
+    log = NewLog();
+    EXPECT_TRUE(log.contains("証明書が信頼済みのものと異なる") &&
+                log.contains("信頼済み SHA-256: " + first) && log.contains("今回 SHA-256: " + second))
         << log.toStdString();
     EXPECT_EQ(Subjects(), (QStringList{"一通目", "二通目"}));
-    StopRelay(relay);
+    Kill(relay);
 }
 
 TEST_F(TlsTest, StartTlsStrippedAfterATlsSessionRefusesTheLoginAndSendsNothingInClear)
@@ -118,57 +122,46 @@ TEST_F(TlsTest, StartTlsStrippedAfterATlsSessionRefusesTheLoginAndSendsNothingIn
     QTemporaryDir records;
     const QString popRecord = records.path() + "/pop3", smtpRecord = records.path() + "/smtp";
     QProcess popRelay, smtpRelay;
-    const int popStripped = StartRelay(popRelay, {"strip", QString::number(Servers().pop3Port), popRecord});
-    const int smtpStripped = StartRelay(smtpRelay, {"strip", QString::number(Servers().smtpPort), smtpRecord});
+    const int popStripped =
+        StartPortHelper(popRelay, "tls_relay.py", {"strip", QString::number(Servers().pop3Port), popRecord});
+    const int smtpStripped = StartPortHelper(smtpRelay, "tls_relay.py",
+                                             {"strip", QString::number(Servers().smtpPort), smtpRecord});
     ASSERT_GT(popStripped, 0);
     ASSERT_GT(smtpStripped, 0);
-    const QByteArray password = m_lease->Password().toUtf8();
-    // What a relay saw of the client: the capability request, and no credential or mail.
-    const auto clean = [&](const QString& record, const char* request) {
-        const QByteArray seen = ReadFile(record).toUpper();
-        EXPECT_TRUE(seen.contains(request)) << "the relay was not used: " << seen.toStdString();
-        for (const char* word : {"USER ", "PASS ", "AUTH ", "APOP ", "MAIL FROM", "DATA", "RETR"})
-            EXPECT_FALSE(seen.contains(word)) << word << " was sent in clear: " << seen.toStdString();
-        EXPECT_FALSE(ReadFile(record).contains(password));
-        QFile::remove(record);
-    };
     Forwarding("0", Address("copy"));
     Set("portpop", QString::number(popStripped));
     WriteSettings();
-    qsizetype seen = 0;
 
     // TLS required from the start: the first connection ever is refused already.
-    {
-        QFile ini(Home() + Sep() + "larchwatcher.ini");
-        ASSERT_TRUE(ini.open(QIODevice::Append));
-        ini.write("[connection]\nrequiretls=1\n");
-    }
+    Change("connection", "requiretls", "1");
     DeliverJp("差出人", Address("a"), "一通目");
     EXPECT_EQ(PollOnce().status, 1);
-    EXPECT_TRUE(NewLog(seen).contains("TLSが必須に設定されていますが、サーバーがSTARTTLSを提供しない"));
-    clean(popRecord, "CAPA");
+    EXPECT_TRUE(NewLog().contains("TLSが必須に設定されていますが、サーバーがSTARTTLSを提供しない"));
+    ExpectNothingInClear(popRecord, "CAPA");
     EXPECT_TRUE(Subjects().isEmpty());
 
     // Without the setting, servers that offer STARTTLS are reached over TLS and remembered.
-    ASSERT_TRUE(config::WriteSetting(Home(), "larchwatcher.ini", "connection", "requiretls", "0"));
+    Change("connection", "requiretls", "0");
     Change("portpop", QString::number(Servers().pop3Port));
     PollOk();
     EXPECT_EQ(Subjects(), QStringList{"一通目"});
     ASSERT_EQ(Servers().SinkMessagesTo(Address("copy")).size(), 1u);
     EXPECT_TRUE(Servers().SinkMessagesTo(Address("copy")).front().tls);
-    EXPECT_TRUE(Ini().contains("tls.pop3." + User() + "@127.0.0.1=1") && Ini().contains("tls.smtp.@127.0.0.1=1"))
+    EXPECT_TRUE(Ini().contains("tls.pop3." + User() + "@127.0.0.1=1") &&
+                Ini().contains("tls.smtp.@127.0.0.1=1"))
         << Ini().toStdString();
 
     // The SMTP server's STARTTLS stripped: the forward is refused before the envelope.
     Change("portsmtp", QString::number(smtpStripped));
-    NewLog(seen);
+    NewLog();
     DeliverJp("差出人", Address("a"), "二通目");
     EXPECT_EQ(PollOnce().status, 0) << "a failed forward is a logged line, not a failed fetch";
-    QString log = NewLog(seen);
-    EXPECT_TRUE(log.contains("転送エラー[") && log.contains("SMTP 127.0.0.1:" + QString::number(smtpStripped)) &&
+    QString log = NewLog();
+    EXPECT_TRUE(log.contains("転送エラー[") &&
+                log.contains("SMTP 127.0.0.1:" + QString::number(smtpStripped)) &&
                 log.contains("STARTTLSが提供されませんでした"))
         << log.toStdString();
-    clean(smtpRecord, "EHLO");
+    ExpectNothingInClear(smtpRecord, "EHLO");
     EXPECT_EQ(Servers().SinkMessagesTo(Address("copy")).size(), 1u);
 
     // The POP3 server's STLS stripped: no login, and the message stays on the server.
@@ -176,15 +169,15 @@ TEST_F(TlsTest, StartTlsStrippedAfterATlsSessionRefusesTheLoginAndSendsNothingIn
     DeliverJp("差出人", Address("a"), "三通目");
     const Run run = PollOnce();
     EXPECT_EQ(run.status, 1);
-    log = NewLog(seen);
+    log = NewLog();
     EXPECT_TRUE(log.contains("処理エラー[POP3 127.0.0.1:" + QString::number(popStripped) + "]") &&
                 log.contains("ログインを中止しました（パスワードは送信していません）"))
         << log.toStdString();
     EXPECT_TRUE(run.err.contains("STARTTLS")) << run.err.toStdString();
-    clean(popRecord, "CAPA");
+    ExpectNothingInClear(popRecord, "CAPA");
     EXPECT_EQ(Subjects(), (QStringList{"一通目", "二通目"}));
-    StopRelay(popRelay);
-    StopRelay(smtpRelay);
+    Kill(popRelay);
+    Kill(smtpRelay);
 }
 
 } // namespace

@@ -14,47 +14,50 @@ namespace lw::test {
 namespace {
 
 class WindowTest : public HomeFixture {
-protected:
+  protected:
+    // Every run gets per-user runtime and settings folders of this test's own.
     void SetUp() override
     {
         HomeFixture::SetUp();
         ASSERT_TRUE(m_runtime.isValid() && m_config.isValid());
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_config.path());
+        m_env.insert("XDG_RUNTIME_DIR", m_runtime.path());
+        m_env.insert("XDG_CONFIG_HOME", m_config.path());
+        m_env.insert("LARCHWATCHER_TRACE_START", "1");
     }
-    // Starts the program with its window (per-user runtime and settings folders of this test's own)
-    // and waits for text on its standard error; what it wrote so far.
+    // Starts the program with its window and waits for text on its standard error; what it wrote so far.
     QString StartUntil(QProcess& p, const QByteArray& text)
     {
-        QProcessEnvironment env = Environment();
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtime.path());
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_config.path());
-        env.insert(QStringLiteral("LARCHWATCHER_TRACE_START"), QStringLiteral("1"));
-        Start(p, QString(), env);
+        Start(p, {});
         QByteArray err;
-        ReadUntil(p, err, [&](const QByteArray& s) { return s.contains(text); }, 15000, QProcess::StandardError);
-        return QString::fromUtf8(err);
+        ReadUntil(
+            p, err, [&](const QByteArray& s) { return s.contains(text); }, 15000, QProcess::StandardError);
+        return err;
     }
-    static void Kill(QProcess& p)
+    // A second window on a folder in use says so (and waits for an OK nobody gives).
+    void ExpectRefusedWindow()
     {
-        p.kill();
-        p.waitForFinished(10000);
+        QProcess window;
+        const QString refused = StartUntil(window, "既に起動されています");
+        EXPECT_TRUE(refused.contains("「LarchWatcher」は既に起動されています。")) << refused.toStdString();
+        EXPECT_FALSE(refused.contains("window shown"));
+        Kill(window);
     }
 
     QTemporaryDir m_runtime;
     QTemporaryDir m_config;
 };
 
-TEST_F(WindowTest, WindowPollsAtTheIntervalRefusesASecondCopyAndKeepsTheUserPasswordAcrossACrash)
+TEST_F(WindowTest, WindowPollsAtTheIntervalAndKeepsThePasswordsThroughARefusedCopyAndACrash)
 {
     Set("Interval", "1500");
     WriteSettings();
-    const QString sender = Address("suzuki"), subject = QStringLiteral("窓口からの監視");
-    AddRule(sender, "011100"); // save, clear, log
-    DeliverJp(QStringLiteral("鈴木 一郎"), sender, subject, QStringLiteral("本文です。\n"));
+    AddRule(Address("suzuki"), "011100"); // save, clear, log
+    DeliverJp("鈴木 一郎", Address("suzuki"), "窓口からの監視", "本文です。\n");
 
     QElapsedTimer clock;
     clock.start();
-    QProcess first, second, again;
+    QProcess first, again;
     const QString err = StartUntil(first, "window shown after");
     const qint64 shownAfter = clock.elapsed();
     ASSERT_TRUE(err.contains("window shown after")) << err.toStdString();
@@ -63,24 +66,22 @@ TEST_F(WindowTest, WindowPollsAtTheIntervalRefusesASecondCopyAndKeepsTheUserPass
     // The first tick comes one interval after start-up, not at once.
     QTest::qWait(700);
     EXPECT_EQ(Servers().MailboxCount(User()), 1);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return Servers().MailboxCount(User()) == 0 && LogTexts().size() >= 2; }, 20000));
-    EXPECT_EQ(Subjects(), QStringList{subject});
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Servers().MailboxCount(User()) == 0 && LogTexts().size() >= 2; },
+                                20000));
+    EXPECT_EQ(Subjects(), QStringList{"窓口からの監視"});
 
     // Start-up has seeded both lock passwords.
-    EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("wvw"));
-    EXPECT_EQ(config::GetSecret(config::kMasterEntry), QStringLiteral("pqvex"));
+    EXPECT_EQ(config::GetSecret(config::kUserEntry), "wvw");
+    EXPECT_EQ(config::GetSecret(config::kMasterEntry), "pqvex");
     const QString store = m_config.path() + "/larchwatcher/larchwatcher.conf";
     const QByteArray storeBefore = ReadFile(store);
-    ASSERT_TRUE(config::SavePassword(QStringLiteral("chg1")));
-    ASSERT_TRUE(config::SaveEntry(config::kMasterEntry, QStringLiteral("tampered")));
+    ASSERT_TRUE(config::SavePassword("chg1"));
+    ASSERT_TRUE(config::SaveEntry(config::kMasterEntry, "tampered"));
     const QByteArray storeTampered = ReadFile(store);
     EXPECT_NE(storeBefore, storeTampered);
 
     // A second copy says so and ends without touching the store.
-    const QString refused = StartUntil(second, "既に起動されています");
-    EXPECT_TRUE(refused.contains(QStringLiteral("「LarchWatcher」は既に起動されています。"))) << refused.toStdString();
-    EXPECT_FALSE(refused.contains("window shown"));
-    Kill(second); // its message box waits for an OK nobody gives
+    ExpectRefusedWindow();
     EXPECT_EQ(ReadFile(store), storeTampered);
     EXPECT_EQ(first.state(), QProcess::Running) << "the running copy is left alone";
 
@@ -88,22 +89,20 @@ TEST_F(WindowTest, WindowPollsAtTheIntervalRefusesASecondCopyAndKeepsTheUserPass
     Kill(first);
     const QString restarted = StartUntil(again, "window shown after");
     ASSERT_TRUE(restarted.contains("window shown after")) << restarted.toStdString();
-    EXPECT_TRUE(QTest::qWaitFor([] { return config::GetSecret(config::kMasterEntry) == QStringLiteral("pqvex"); }, 10000));
-    EXPECT_EQ(config::GetSecret(config::kUserEntry), QStringLiteral("chg1"));
+    EXPECT_TRUE(QTest::qWaitFor([] { return config::GetSecret(config::kMasterEntry) == "pqvex"; }, 10000));
+    EXPECT_EQ(config::GetSecret(config::kUserEntry), "chg1");
     Kill(again);
 }
 
 TEST_F(WindowTest, OneProgramFolderHasOneRunningProgramInEveryModeWhileOtherFoldersRunBesideIt)
 {
-    WriteSettings(); // Interval 60000: the service's first tick is a minute away
-    const QString sender = Address("lock"), subject = QStringLiteral("二重起動の確認");
-    AddRule(sender, "011100"); // save, clear, log
-    DeliverJp(QStringLiteral("鈴木"), sender, subject);
-    const auto started = [](const QByteArray& s) { return s.contains("service started"); };
+    WriteSettings();                    // Interval 60000: the service's first tick is a minute away
+    AddRule(Address("lock"), "011100"); // save, clear, log
+    DeliverJp("鈴木", Address("lock"), "二重起動の確認");
     QProcess service;
     StartService(service);
     QByteArray out;
-    ASSERT_TRUE(ReadUntil(service, out, started)) << out.data();
+    ASSERT_TRUE(ReadUntil(service, out, "service started")) << out.data();
 
     // On the same folder, each headless mode says why in one line and exits with its own status;
     // the window shows its message. Nothing is fetched.
@@ -111,61 +110,53 @@ TEST_F(WindowTest, OneProgramFolderHasOneRunningProgramInEveryModeWhileOtherFold
     QProcess second;
     StartService(second);
     const int secondStatus = Finish(second);
-    const QString secondErr = QString::fromUtf8(second.readAllStandardError());
-    for (const auto& [status, err] : {std::pair{once.status, once.err}, {secondStatus, secondErr}}) {
+    for (const auto& [status, err] :
+         {std::pair{once.status, once.err}, {secondStatus, second.readAllStandardError()}}) {
         EXPECT_EQ(status, 3) << err.toStdString();
         EXPECT_EQ(err.count("larchwatcher: "), 1) << err.toStdString(); // Qt may add its own warnings
         EXPECT_TRUE(err.contains("larchwatcher: the program folder is in use by another running copy"))
             << err.toStdString();
     }
-    QProcess window;
-    const QString refused = StartUntil(window, "既に起動されています");
-    EXPECT_TRUE(refused.contains(QStringLiteral("「LarchWatcher」は既に起動されています。")))
-        << refused.toStdString();
-    EXPECT_FALSE(refused.contains("window shown"));
-    Kill(window);
+    ExpectRefusedWindow();
     EXPECT_EQ(Servers().MailboxCount(User()), 1);
     EXPECT_TRUE(Subjects().isEmpty());
     EXPECT_EQ(service.state(), QProcess::Running) << "the running copy is left alone";
 
     // Another program folder runs beside it (the message is fetched there, without a rule).
     TempHome beside;
-    ASSERT_TRUE(QFile::copy(Home() + Sep() + "larchwatcher.ini", beside.File("larchwatcher.ini")));
-    QProcess besideRun;
-    besideRun.setProcessEnvironment(Environment());
-    besideRun.start(QStringLiteral(LW_PROGRAM),
-                    {"--home", beside.Path(), "--poll-once", "--print-to", beside.File("pdf")});
+    ASSERT_TRUE(QFile::copy(File("larchwatcher.ini"), beside.File("larchwatcher.ini")));
+    QProcess besideRun, other;
+    besideRun.setProcessEnvironment(m_env);
+    besideRun.start(LW_PROGRAM, {"--home", beside.Path(), "--poll-once", "--print-to", beside.File("pdf")});
     EXPECT_EQ(Finish(besideRun), 0) << besideRun.readAllStandardError().toStdString();
     EXPECT_TRUE(besideRun.readAllStandardOutput().contains("1 messages fetched"));
 
     // The folder is free again once the service has stopped, or was killed outright.
     EXPECT_EQ(StopService(service), 0);
-    QProcess killed;
-    StartService(killed);
-    out.clear();
-    ASSERT_TRUE(ReadUntil(killed, out, started)) << out.data();
-    Kill(killed);
+    StartService(service);
+    ASSERT_TRUE(ReadUntil(service, out = {}, "service started")) << out.data();
+    Kill(service);
     PollOk();
-    EXPECT_EQ(Subjects(), QStringList{subject});
+    EXPECT_EQ(Subjects(), QStringList{"二重起動の確認"});
     EXPECT_EQ(Servers().MailboxCount(User()), 0);
     // Killed while writing the lock: a lock file that names no process does not block the folder.
-    ASSERT_FALSE(WriteFile(Home(), QStringLiteral("larchwatcher.lock"), QByteArray()).isEmpty());
+    ASSERT_TRUE(WriteFile(File("larchwatcher.lock"), {}));
     PollOk();
     // Killed while removing such a lock: the removal's guard it left beside the lock does not block either.
-    ASSERT_FALSE(WriteFile(Home(), QStringLiteral("larchwatcher.lock"), QByteArray()).isEmpty());
-    QFile guard(WriteFile(Home(), QStringLiteral("larchwatcher.lock.rmlock"), QByteArray()));
-    ASSERT_TRUE(guard.open(QIODevice::ReadWrite) &&
-                guard.setFileTime(QDateTime::currentDateTime().addSecs(-5), QFileDevice::FileModificationTime));
+    ASSERT_TRUE(WriteFile(File("larchwatcher.lock"), {}));
+    QFile guard(WriteFile(Home(), "larchwatcher.lock.rmlock", {}));
+    ASSERT_TRUE(
+        guard.open(QIODevice::ReadWrite) &&
+        guard.setFileTime(QDateTime::currentDateTime().addSecs(-5), QFileDevice::FileModificationTime));
     guard.close();
     PollOk();
     // A dead holder's process number passed on to a copy running on another folder: the lock
     // names a live program of the same name, but that program does not hold this lock.
-    QProcess other;
-    other.setProcessEnvironment(Environment());
-    other.start(QStringLiteral(LW_PROGRAM), {"--home", beside.Path(), "--service"});
-    ASSERT_TRUE(ReadUntil(other, out = {}, started)) << out.data();
+    other.setProcessEnvironment(m_env);
+    other.start(LW_PROGRAM, {"--home", beside.Path(), "--service"});
+    ASSERT_TRUE(ReadUntil(other, out = {}, "service started")) << out.data();
     const QByteArray otherLock = ReadFile(beside.File("larchwatcher.lock"));
-    ASSERT_FALSE(WriteFile(Home(), QStringLiteral("larchwatcher.lock"), otherLock).isEmpty());
+    ASSERT_TRUE(WriteFile(File("larchwatcher.lock"), otherLock));
     PollOk();
     EXPECT_EQ(ReadFile(beside.File("larchwatcher.lock")), otherLock) << "the other copy's lock is left alone";
     EXPECT_EQ(StopService(other), 0);
@@ -176,53 +167,35 @@ TEST_F(WindowTest, OneProgramFolderHasOneRunningProgramInEveryModeWhileOtherFold
 // program ends once the tick's transfer gives up, and closing saves nothing.
 TEST(WindowCloseTest, ClosedWhileASaveWaitsForATickOnASilentServerEndsWithoutSpinning)
 {
-    const auto readUntil = [](QProcess& p, QByteArray& seen, const QByteArray& text, int ms) {
-        QElapsedTimer timer;
-        timer.start();
-        while (!(seen += p.readAllStandardOutput()).contains(text) && timer.elapsed() < ms &&
-               p.state() == QProcess::Running)
-            p.waitForReadyRead(100);
-        return seen.contains(text);
-    };
     QProcess server;
-    server.start(QStringLiteral("/usr/bin/python3"), {LW_SOURCE_DIR "/tests/e2e/pop3_silent_server.py"});
-    QByteArray said;
-    ASSERT_TRUE(server.waitForStarted(10000) && readUntil(server, said, "\n", 10000))
-        << server.readAllStandardError().toStdString();
-    const QByteArray port = said.mid(5).trimmed();
-
+    const int port = StartPortHelper(server, "pop3_silent_server.py", {});
+    ASSERT_GT(port, 0) << server.readAllStandardError().toStdString();
     TempHome home;
-    const QByteArray ini = "[larchwatcher]\npopserver=127.0.0.1\nportpop=" + port +
+    const QByteArray ini = "[larchwatcher]\npopserver=127.0.0.1\nportpop=" + QByteArray::number(port) +
                            "\npopaccount=user\npoppassword=secret\nInterval=100\nreffile=list\n"
                            "savedir=mail\nlogfile=log\nkeepday=30\n";
-    ASSERT_FALSE(WriteFile(home.Path(), QStringLiteral("larchwatcher.ini"), ini).isEmpty());
-    ASSERT_TRUE(QFile::copy(TemplateDatabase(), home.File(QStringLiteral("list.db"))));
+    ASSERT_TRUE(WriteFile(home.File("larchwatcher.ini"), ini));
+    ASSERT_TRUE(QFile::copy(TemplateDatabase(), home.File("list.db")));
 
     QProcess driver;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("LANG", "C.UTF-8");
     driver.setProcessEnvironment(env);
-    driver.start(QStringLiteral(LW_CLOSE_DRIVER), {home.Path()});
+    driver.start(LW_CLOSE_DRIVER, {home.Path()});
     // The tick's login gives up after its 10 s time-out; far more means the program hangs.
-    const bool ended = driver.waitForFinished(60000);
-    if (!ended) {
-        driver.kill();
-        driver.waitForFinished();
-    }
-    const QString out = QString::fromUtf8(driver.readAllStandardOutput());
-    ASSERT_TRUE(ended) << "still running 60 s after the close: " << out.toStdString();
-    EXPECT_EQ(driver.exitCode(), 0) << driver.readAllStandardError().toStdString();
-    EXPECT_TRUE(out.contains(QStringLiteral("closed hidden"))) << out.toStdString();
-    const QRegularExpressionMatch cpu = QRegularExpression(QStringLiteral("ended cpu-ms (\\d+)")).match(out);
+    const int status = Finish(driver, 60000);
+    const QString out = driver.readAllStandardOutput();
+    ASSERT_NE(status, -3) << "still running 60 s after the close: " << out.toStdString();
+    EXPECT_EQ(status, 0) << driver.readAllStandardError().toStdString();
+    EXPECT_TRUE(out.contains("closed hidden")) << out.toStdString();
+    const QRegularExpressionMatch cpu = QRegularExpression("ended cpu-ms (\\d+)").match(out);
     ASSERT_TRUE(cpu.hasMatch()) << out.toStdString();
     EXPECT_LT(cpu.captured(1).toInt(), 2000) << "CPU spent while waiting for the tick's end";
-    EXPECT_TRUE(readUntil(server, said, "CONNECTED", 1000)) << "the tick never reached the server";
-    QFile settings(home.File(QStringLiteral("larchwatcher.ini")));
-    ASSERT_TRUE(settings.open(QIODevice::ReadOnly));
-    EXPECT_EQ(settings.readAll(), ini) << "closing saves nothing";
-    server.kill();
-    server.waitForFinished();
+    QByteArray said;
+    EXPECT_TRUE(ReadUntil(server, said, "CONNECTED", 1000)) << "the tick never reached the server";
+    EXPECT_EQ(ReadFile(home.File("larchwatcher.ini")), ini) << "closing saves nothing";
+    Kill(server);
 }
 
 } // namespace

@@ -54,10 +54,10 @@ inline QByteArray JapaneseMessage(const QString& fromName, const QString& fromAd
     static int serial = 0;
     const QByteArray from = fromAddress.toUtf8();
     const QByteArray date = QDateTime::currentDateTime().toString(Qt::RFC2822Date).toUtf8();
-    return "Return-Path: <" + from + ">\r\nDate: " + date + "\r\nFrom: " +
-           (fromName.isEmpty() ? QByteArray() : word(fromName) + " ") + "<" + from + ">\r\nTo: " +
-           word(QStringLiteral("監視窓口")) + " <watch@example.jp>\r\nSubject: " + word(subject) +
-           "\r\nMessage-ID: <" +
+    return "Return-Path: <" + from + ">\r\nDate: " + date +
+           "\r\nFrom: " + (fromName.isEmpty() ? QByteArray() : word(fromName) + " ") + "<" + from +
+           ">\r\nTo: " + word(QStringLiteral("監視窓口")) +
+           " <watch@example.jp>\r\nSubject: " + word(subject) + "\r\nMessage-ID: <" +
            QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + "." + QByteArray::number(++serial) +
            "@mail.example.co.jp>\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=ISO-2022-JP\r\n"
            "Content-Transfer-Encoding: 7bit\r\nX-Mailer: Mailer 7.0\r\n\r\n" +

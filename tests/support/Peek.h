@@ -39,26 +39,36 @@ class Peek {
     {
         QSqlQuery query(Db());
         query.prepare(sql);
-        for (const QVariant& value : values) query.addBindValue(value);
-        if (!query.exec()) ADD_FAILURE() << query.lastError().text().toStdString() << " " << sql.toStdString();
+        for (const QVariant& value : values)
+            query.addBindValue(value);
+        if (!query.exec())
+            ADD_FAILURE() << query.lastError().text().toStdString() << " " << sql.toStdString();
         return query;
     }
     QList<QSqlRecord> Rows(const QString& sql, const QVariantList& values = {}) const
     {
         QSqlQuery query = Exec(sql, values);
         QList<QSqlRecord> rows;
-        while (query.next()) rows << query.record();
+        while (query.next())
+            rows << query.record();
         return rows;
     }
     // The first column of every row, as text.
     QStringList Column(const QString& sql, const QVariantList& values = {}) const
     {
         QStringList column;
-        for (const QSqlRecord& row : Rows(sql, values)) column << row.value(0).toString();
+        for (const QSqlRecord& row : Rows(sql, values))
+            column << row.value(0).toString();
         return column;
     }
-    QVariant Value(const QString& sql, const QVariantList& values = {}) const { return Rows(sql, values).value(0).value(0); }
-    int Count(const QString& sql, const QVariantList& values = {}) const { return Value(sql, values).toInt(); }
+    QVariant Value(const QString& sql, const QVariantList& values = {}) const
+    {
+        return Rows(sql, values).value(0).value(0);
+    }
+    int Count(const QString& sql, const QVariantList& values = {}) const
+    {
+        return Value(sql, values).toInt();
+    }
 
   private:
     QString m_name;

@@ -2,8 +2,9 @@
 
 namespace lw::test {
 
-QString SourceDir() { return QStringLiteral(LW_SOURCE_DIR); }
-QString BuildDir() { return QStringLiteral(LW_BUILD_DIR); }
-QString TemplateDatabase() { return BuildDir() + QStringLiteral("/src/app/list_org.db"); }
+QString TemplateDatabase()
+{
+    return QStringLiteral(LW_BUILD_DIR "/src/app/list_org.db");
+}
 
 } // namespace lw::test

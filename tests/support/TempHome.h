@@ -8,20 +8,16 @@ namespace lw::test {
 
 // A fresh program folder for one test, removed afterwards.
 class TempHome {
-public:
-    TempHome() { m_dir.setAutoRemove(true); }
+  public:
     QString Path() const { return m_dir.path(); }
     // Record form: ends in the separator.
     QString Folder() const { return QDir::toNativeSeparators(m_dir.path()) + QDir::separator(); }
     QString File(const QString& name) const { return m_dir.filePath(name); }
 
-private:
+  private:
     QTemporaryDir m_dir;
 };
 
-// Source tree root and build tree root.
-QString SourceDir();
-QString BuildDir();
 // Path of the template database built from the schema.
 QString TemplateDatabase();
 

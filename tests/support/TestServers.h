@@ -4,6 +4,7 @@
 // Maildir delivery and the SMTP sink's stored messages.
 
 #include <QByteArray>
+#include <QHash>
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
@@ -22,7 +23,6 @@ struct SinkMessage {
     QString authLogin;     // empty when the client did not authenticate
     QString authMechanism; // "LOGIN", "PLAIN", "CRAM-MD5" or empty
     bool tls = false;
-    int port = 0;
 };
 
 // Exclusive use of one test mailbox for the lifetime of the object (other test processes
@@ -58,7 +58,7 @@ class TestServers {
     QString caFile;      // CA that signed the servers' certificate
     QString maildirRoot; // <root>/<user>/Maildir
     QString sinkDir;
-    QString oauthUrl;    // the OAuth2 authorization server (tools/oauth-server.py)
+    QString oauthUrl; // the OAuth2 authorization server (tools/oauth-server.py)
     QString stateDir;
     int mailUid = -1;
     int mailGid = -1;
@@ -84,16 +84,11 @@ class TestServers {
     // The OAuth2 server's counters for user ("introspections", "accepted", "refreshes", ...).
     QJsonObject OAuthStats(const QString& user) const;
 
-    // Every message the sink stored, oldest first.
-    std::vector<SinkMessage> SinkMessages() const;
-    // The stored messages with this envelope recipient (case-insensitive).
+    // The messages the sink stored with this envelope recipient (case-insensitive), oldest first.
     std::vector<SinkMessage> SinkMessagesTo(const QString& recipient) const;
 
   private:
-    QStringList m_passwords;
+    QHash<QString, QString> m_env; // the env file's keys and values
 };
-
-// Env file of the running servers.
-QString TestServersEnvFile();
 
 } // namespace lw::test
