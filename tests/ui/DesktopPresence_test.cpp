@@ -84,12 +84,10 @@ TEST_F(DesktopPresenceTest, TrayFollowsTheServiceAndTheLastPollAndItsMenuCallsTh
     NextTick(Cycle(2, 0));
     NextTick(Cycle(0, 0, "connection refused"));
     EXPECT_EQ(presence.State().kind, TrayState::Kind::Failed);
-    EXPECT_EQ(presence.FailureText(), "受信に失敗しました: connection refused");
     NextTick(Cycle(0, 0, "connection refused"));
     NextTick(Cycle(3, 0));
     const TrayState after = presence.State();
     EXPECT_EQ(after.kind, TrayState::Kind::Running);
-    EXPECT_TRUE(presence.FailureText().isEmpty());
     EXPECT_EQ(failures, (QStringList{"受信に失敗しました: connection refused", ""}))
         << "told once per change";
     EXPECT_TRUE(after.tooltip.startsWith("LarchWatcher（監視中）\n最終監視: 20")) << after.tooltip;
@@ -139,25 +137,22 @@ TEST(AutostartTest, EntryStartsTheProgramHiddenOnItsFolderAndIsWrittenAndRemoved
                                              "/tmp/a\"b`c$d\\e%f g;h'i", "/tmp/100%%"}) {
         const std::optional<QString> text = Autostart::EntryText("/opt/lw 1/larchwatcher", folder);
         ASSERT_TRUE(text.has_value());
-        GKeyFile* file = g_key_file_new();
+        g_autoptr(GKeyFile) file = g_key_file_new();
         ASSERT_TRUE(
             g_key_file_load_from_data(file, text->toUtf8().constData(), -1, G_KEY_FILE_NONE, nullptr));
-        gchar* exec = g_key_file_get_string(file, "Desktop Entry", "Exec", nullptr);
+        g_autofree gchar* exec = g_key_file_get_string(file, "Desktop Entry", "Exec", nullptr);
         ASSERT_NE(exec, nullptr);
         // Field codes: "%%" is a literal "%"; no other field code may appear.
         QString unescaped = QString::fromUtf8(exec);
         EXPECT_FALSE(QString(unescaped).remove("%%").contains(u'%')) << exec;
         unescaped.replace("%%", "%");
-        gchar** argv = nullptr;
+        g_auto(GStrv) argv = nullptr;
         ASSERT_TRUE(g_shell_parse_argv(unescaped.toUtf8().constData(), nullptr, &argv, nullptr)) << exec;
         QStringList args;
         for (gchar** a = argv; *a != nullptr; ++a)
             args << QString::fromUtf8(*a);
         EXPECT_EQ(args, (QStringList{"/opt/lw 1/larchwatcher", "--home", folder, "--hidden"})) << exec;
-        EXPECT_TRUE(g_key_file_get_string(file, "Desktop Entry", "Type", nullptr) != nullptr);
-        g_strfreev(argv);
-        g_free(exec);
-        g_key_file_free(file);
+        EXPECT_TRUE(g_key_file_has_key(file, "Desktop Entry", "Type", nullptr));
     }
     EXPECT_FALSE(Autostart::EntryText("/usr/bin/larchwatcher", "/tmp/a\nb"));
 

@@ -164,14 +164,9 @@ TEST_F(Prompts, CertificateQuestionShowsItAndYesTrustsExactlyItForItsServer)
 {
     engine::RefusedCertificate refused;
     refused.server = {"pop3", "192.0.2.7", 995, "box"};
-    refused.certificate = {
-        "CN=mail.office.example,O=事務所",
-        "CN=mail.office.example,O=事務所",
-        "2026-01-01 00:00:00 UTC",
-        "2027-01-01 00:00:00 UTC",
-        "11:22:33:44:55:66:77:88:99:00:AA:BB:CC:DD:EE:FF:11:22:33:44:55:66:77:88:99:00:AA:BB:"
-        "CC:DD:EE:FF",
-        "self-signed certificate"};
+    refused.certificate = {"CN=mail.office.example,O=事務所", "CN=mail.office.example,O=事務所",
+                           "2026-01-01 00:00:00 UTC", "2027-01-01 00:00:00 UTC", "11:22:33:44:55:66",
+                           "self-signed certificate"};
     MessageBox::SetNextAnswer(MessageBox::No);
     EXPECT_FALSE(ui::OfferToTrust(nullptr, m_home.Path(), refused));
     EXPECT_EQ(config::ConnectionSecurity::Load(m_home.Path()).PinnedFingerprint("192.0.2.7", 995), "");

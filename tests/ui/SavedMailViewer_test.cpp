@@ -7,6 +7,7 @@
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProcessEnvironment>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -149,6 +150,8 @@ TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstAndPreviewsAndPrintsTheChos
     form->OpenAttachment(1);
     form->OpenAttachment(2);
     EXPECT_EQ(client.opened, (Opened{{files + "quote.pdf", OpenedFile::Attachment}}));
+    form->ComposeReply();
+    EXPECT_EQ(client.drafts, QList<QUrl>{lw::ui::ReplyUrl(form->ReadSavedMail(0))});
     // Read again, the message uses the files it has there: nothing piles up.
     Select(1);
     Select(0);
@@ -253,46 +256,33 @@ TEST_F(SavedMailViewerTest, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     EXPECT_TRUE(MessageBox::Log().size() == asked && Errors().size() == 2);
 }
 
-TEST_F(SavedMailViewerTest, ReplyDraftGoesToTheSenderWithTheQuotedBodyCutToFit)
+// To the sender, the body between the frame lines; characters that separate URL fields stay part of
+// the text; an empty subject gives "Re: "; a long body is cut just enough to fit, saying so.
+TEST(ReplyUrl, QuotesTheBodyKeepsFieldSeparatorsAsTextAndCutsALongBodyToFit)
 {
-    Add("e.eml", QString(), 1,
-        BareAddresses("", QStringLiteral("長い本文の行です。").repeated(2000).toUtf8()));
-    Open();
     const QString end = "\r\n-------------- Original Message End --------------";
     const auto item = [](const QUrl& url, const char* key) {
         return QUrlQuery(url).queryItemValue(key, QUrl::FullyDecoded);
     };
+    lw::mail::ReceivedMail odd;
+    odd.subject = "1+1=2 & more #3 100%";
+    odd.fromAddress = "a+b@example.jp";
+    odd.body = "x&body=injected";
+    const QUrl oddUrl = lw::ui::ReplyUrl(odd);
+    EXPECT_EQ(oddUrl.scheme() + ':' + oddUrl.path(), "mailto:a+b@example.jp");
+    EXPECT_EQ(item(oddUrl, "subject"), "Re: 1+1=2 & more #3 100%");
+    EXPECT_EQ(QUrlQuery(oddUrl).allQueryItemValues("body").size(), 1);
+    EXPECT_EQ(item(oddUrl, "body"), "---------------- Original Message ----------------\r\nx&body=injected" + end);
 
-    Select(1); // a.eml
-    form->ComposeReply();
-    ASSERT_EQ(client.drafts.size(), 1);
-    const QUrl draft = client.drafts.last();
-    EXPECT_EQ(draft.scheme() + ':' + draft.path(), "mailto:taro@example.jp");
-    EXPECT_EQ(item(draft, "subject"), "Re: 見積書の送付");
-    const QString body = item(draft, "body");
-    EXPECT_TRUE(
-        body.startsWith("---------------- Original Message ----------------\r\nお世話になっております。"))
-        << body;
-    EXPECT_TRUE(body.endsWith(end) && !body.contains(lw::ui::ShortenedNotice()));
-
-    // An empty subject gives "Re: "; a long body is cut just enough to fit, saying so.
-    Select(0);
-    form->ComposeReply();
-    ASSERT_EQ(client.drafts.size(), 2);
-    const QUrl cut = client.drafts.last();
+    lw::mail::ReceivedMail longMail;
+    longMail.fromAddress = "taro@example.jp";
+    longMail.body = QStringLiteral("長い本文の行です。").repeated(2000);
+    const QUrl cut = lw::ui::ReplyUrl(longMail);
     const auto size = cut.toEncoded().size();
     EXPECT_TRUE(size <= lw::ui::kMaxReplyUrlLength && size > lw::ui::kMaxReplyUrlLength - 100) << size;
     EXPECT_EQ(item(cut, "subject"), "Re: ");
     EXPECT_TRUE(item(cut, "body").contains("長い本文の行です。長い") &&
                 item(cut, "body").endsWith(lw::ui::ShortenedNotice() + end));
-
-    // Characters that separate URL fields stay part of the text.
-    lw::mail::ReceivedMail odd;
-    odd.subject = "1+1=2 & more #3 100%", odd.fromAddress = "a+b@example.jp", odd.body = "x&body=injected";
-    const QUrl oddUrl = lw::ui::ReplyUrl(odd);
-    EXPECT_EQ(item(oddUrl, "subject"), "Re: 1+1=2 & more #3 100%");
-    EXPECT_EQ(QUrlQuery(oddUrl).allQueryItemValues("body").size(), 1);
-    EXPECT_TRUE(item(oddUrl, "body").contains("x&body=injected"));
 }
 
 TEST_F(SavedMailViewerTest, WhatTheDesktopCannotOpenIsToldWithWhatToDo)
@@ -325,23 +315,18 @@ TEST_F(SavedMailViewerTest, WhatTheDesktopCannotOpenIsToldWithWhatToDo)
     lw::test::WriteFile(
         desktop.filePath("config"), "mimeapps.list",
         "[Default Applications]\ntext/plain=editor.desktop\napplication/pdf=broken.desktop\n");
-    const QList<QPair<const char*, QString>> environment{{"XDG_DATA_HOME", desktop.filePath("data")},
-                                                         {"XDG_DATA_DIRS", desktop.filePath("data")},
-                                                         {"XDG_CONFIG_HOME", desktop.filePath("config")},
-                                                         {"XDG_CONFIG_DIRS", desktop.filePath("config")},
-                                                         {"DISPLAY", ":lw-test"},
-                                                         {"BROWSER", "lw-no-browser"},
-                                                         {"XDG_CURRENT_DESKTOP", ""},
-                                                         {"DESKTOP_SESSION", ""}};
-    QList<QPair<const char*, QByteArray>> saved;
+    const QList<QPair<const char*, QString>> environment{
+        {"XDG_DATA_HOME", desktop.filePath("data")},     {"XDG_DATA_DIRS", desktop.filePath("data")},
+        {"XDG_CONFIG_HOME", desktop.filePath("config")}, {"XDG_CONFIG_DIRS", desktop.filePath("config")},
+        {"DISPLAY", ":lw-test"},                         {"BROWSER", "lw-no-browser"},
+        {"XDG_CURRENT_DESKTOP", ""},                     {"DESKTOP_SESSION", ""}};
+    const QProcessEnvironment before = QProcessEnvironment::systemEnvironment();
     const auto restore = qScopeGuard([&] {
-        for (const auto& [name, value] : saved)
-            value.isNull() ? qunsetenv(name) : qputenv(name, value);
+        for (const auto& [name, value] : environment)
+            before.contains(name) ? qputenv(name, before.value(name).toUtf8()) : qunsetenv(name);
     });
-    for (const auto& [name, value] : environment) {
-        saved.append({name, qEnvironmentVariableIsSet(name) ? qgetenv(name) : QByteArray()});
+    for (const auto& [name, value] : environment)
         qputenv(name, value.toUtf8());
-    }
 
     const QString log =
         lw::test::WriteFile(m_home.Path(), "log202612.txt", "2026/12/07 09:30:12 ==> メール印刷\n");

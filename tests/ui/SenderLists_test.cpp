@@ -34,14 +34,11 @@ class SenderListsTest : public test::ListTest {
     // reject, forward) as 0/1 digits.
     QList<Rule> Rules() const
     {
+        const QString sql = "SELECT アドレス, ifnull(名前, ''), 印刷 || メール保存 || ボックスクリア || ログ出力 || "
+                            "受信拒否 || メール転送, ifnull(転送先TO, ''), ifnull(転送先CC, ''), "
+                            "ifnull(転送先BCC, '') FROM tblList ORDER BY アドレス";
         QList<Rule> rules;
-        for (const QSqlRecord& row :
-             test::Peek(m_home.File("list.db"))
-                 .Rows(
-                     "SELECT アドレス, ifnull(名前, ''), 印刷 || メール保存 || ボックスクリア || ログ出力 || "
-                     "受信拒否 || メール転送, ifnull(転送先TO, ''), ifnull(転送先CC, ''), ifnull(転送先BCC, "
-                     "'') "
-                     "FROM tblList ORDER BY アドレス"))
+        for (const QSqlRecord& row : test::Peek(m_home.File("list.db")).Rows(sql))
             rules << Rule{row.value(0).toString(), row.value(1).toString(), row.value(2).toString(),
                           row.value(3).toString(), row.value(4).toString(), row.value(5).toString()};
         return rules;
