@@ -134,10 +134,16 @@ class SavedMailViewerTest : public lw::test::ListTest {
 TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstAndPreviewsAndPrintsTheChosenOne)
 {
     Add("f.eml", "neither", -3, BareAddresses("neither", "x"), "rs"); // received file and saved copy gone
+    // A docomo phone's mail in Shift_JIS: a heart in the subject, sun and heart in the body.
+    const QByteArray sjis =
+        "From: taro@docomo.ne.jp\r\nTo: office@example.jp\r\nSubject: =?Shift_JIS?B?" +
+        QByteArray("\x82\xa0\xF9\x91").toBase64() +
+        "?=\r\nContent-Type: text/plain; charset=Shift_JIS\r\n\r\n\xF8\x9F\x82\xa0\xF9\x91\r\n";
+    Add("g.eml", "emoji", -4, sjis);
     Open();
 
     // Saved rows only, newest first; the date in the system's text form.
-    EXPECT_EQ(Column(2), (QStringList{"見積書の送付", "plain", "gone", "neither"}));
+    EXPECT_EQ(Column(2), (QStringList{"見積書の送付", "plain", "gone", "neither", "emoji"}));
     EXPECT_EQ(Column(3).value(0), "2026/12/07 09:15:00");
     EXPECT_EQ(Enabled(), (QList<bool>{false, false, false})) << "no row chosen yet";
     Select(0);
@@ -184,6 +190,16 @@ TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstAndPreviewsAndPrintsTheChos
     EXPECT_EQ(Enabled(), (QList<bool>{true, true, false}));
     form->PrintSavedMail();
     EXPECT_EQ(MessageBox::Log().size() + shown.size(), 3);
+
+    // Carrier emoji show as standard emoji on screen and on paper but stay in the text.
+    Select(4);
+    EXPECT_EQ(Preview(),
+              (QStringList{u"送信者：taro@docomo.ne.jp 宛先：office@example.jp\n件名：あ❤\uFE0F"_qs,
+                           u"☀\uFE0Fあ❤\uFE0F"_qs, ""}));
+    form->PrintSavedMail();
+    EXPECT_TRUE(shown.last().contains(u"body:☀\uFE0Fあ❤\uFE0F"_qs)) << shown.last();
+    EXPECT_TRUE(form->MailText().contains(QString(QChar(0xE63E)) + u"あ"_qs + QChar(0xE6EC)));
+    EXPECT_EQ(lw::test::ReadFile(saveFolder + "/g.eml"), sjis);
 }
 
 TEST_F(SavedMailViewerTest, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
@@ -348,26 +364,6 @@ TEST_F(SavedMailViewerTest, WhatTheDesktopCannotOpenIsToldWithWhatToDo)
     EXPECT_TRUE(said.join("|").contains("添付ファイルを開くプログラムを起動できませんでした。\r\n") &&
                 said.join("|").contains(
                     "保存メールを開くメールソフトが登録されていません。\r\n既定のメールソフトを設定するか"));
-}
-
-TEST_F(SavedMailViewerTest, CarrierEmojiShowAsStandardEmojiOnScreenAndOnPaperButStayInTheText)
-{
-    // A docomo phone's mail in Shift_JIS: a heart in the subject, sun and heart in the body.
-    const QByteArray sjis =
-        "From: taro@docomo.ne.jp\r\nTo: office@example.jp\r\nSubject: =?Shift_JIS?B?" +
-        QByteArray("\x82\xa0\xF9\x91").toBase64() +
-        "?=\r\nContent-Type: text/plain; charset=Shift_JIS\r\n\r\n\xF8\x9F\x82\xa0\xF9\x91\r\n";
-    Add("g.eml", "emoji", 2, sjis);
-    Open();
-    Select(0);
-    EXPECT_EQ(Preview(),
-              (QStringList{u"送信者：taro@docomo.ne.jp 宛先：office@example.jp\n件名：あ❤\uFE0F"_qs,
-                           u"☀\uFE0Fあ❤\uFE0F"_qs, ""}));
-    form->PrintSavedMail();
-    ASSERT_EQ(shown.size(), 1);
-    EXPECT_TRUE(shown[0].contains(u"body:☀\uFE0Fあ❤\uFE0F"_qs)) << shown[0];
-    EXPECT_TRUE(form->MailText().contains(QString(QChar(0xE63E)) + u"あ"_qs + QChar(0xE6EC)));
-    EXPECT_EQ(lw::test::ReadFile(saveFolder + "/g.eml"), sjis);
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-// The boxes of the rule editor and the viewer, and the print dialogs, painted on a real X screen:
+// The boxes of the rule editor and the viewer, and the print preview, painted on a real X screen:
 // a virtual X server (Xvfb, with a window manager when one is installed) runs the windows in a
 // process of their own (the disabled case below, run by the test), which opens each as the
 // operator does (the editor and the viewer modal over a main window, the box modal over them)
@@ -15,8 +15,6 @@
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QMessageBox>
-#include <QPrintDialog>
-#include <QPrintPreviewDialog>
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
@@ -59,14 +57,12 @@ class VirtualScreen {
         environment.insert("LANG", "ja_JP.UTF-8");
         return environment;
     }
+    // Asked to end first (Xvfb then removes its lock); QProcess kills what is still running.
     ~VirtualScreen()
     {
         for (QProcess* process : {&m_manager, &m_server}) {
-            if (process->state() == QProcess::NotRunning) continue;
             process->terminate();
-            if (process->waitForFinished(5000)) continue;
-            process->kill();
-            process->waitForFinished(1000);
+            process->waitForFinished(5000);
         }
     }
 
@@ -218,22 +214,14 @@ TEST(ScreenBoxesOnX, DISABLED_Windows)
         Check(
             "viewer-reply", &viewer, [&] { lw::test::Click(viewer, "cmdMail"); }, Accept);
         Check(
-            "viewer-print-preview", &viewer, [&] { lw::test::Click(viewer, "cmdRead"); },
-            [&](QWidget* preview) {
-                auto* dialog = qobject_cast<QPrintPreviewDialog*>(preview);
-                if (dialog == nullptr) return AnswerNo(preview);
-                QPrintDialog print(dialog->printer(), dialog);
-                Check(
-                    "viewer-print-dialog", dialog, [&] { print.exec(); }, AnswerNo);
-                dialog->reject();
-            });
+            "viewer-print-preview", &viewer, [&] { lw::test::Click(viewer, "cmdRead"); }, AnswerNo);
         Check(
             "viewer-delete", &viewer, [&] { lw::test::Click(viewer, "cmdDel"); }, AnswerNo);
         viewer.accept();
     });
     viewer.exec();
     EXPECT_EQ(g_seen, (QStringList{"editor-register", "editor-delete", "viewer-reply",
-                                   "viewer-print-preview", "viewer-print-dialog", "viewer-delete"}));
+                                   "viewer-print-preview", "viewer-delete"}));
 }
 
 } // namespace
