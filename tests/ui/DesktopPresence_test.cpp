@@ -7,12 +7,10 @@
 #include "ui/UiTest.h"
 
 #include <QAction>
-#include <QComboBox>
 #include <QMenu>
 
 #include <glib.h>
 
-#include <memory>
 #include <vector>
 
 namespace lw::ui {

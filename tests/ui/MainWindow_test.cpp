@@ -5,26 +5,15 @@
 #include "support/TestServers.h"
 #include "ui/UiTest.h"
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
 #include <QMutex>
-#include <QProcess>
-#include <QPushButton>
 #include <QRadioButton>
 #include <QRandomGenerator>
-#include <QScopeGuard>
-#include <QSettings>
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QThread>
-#include <QTimer>
-#include <QUrlQuery>
 
 #include <atomic>
-#include <memory>
 
 using namespace lw;
 using ui::MessageBox;

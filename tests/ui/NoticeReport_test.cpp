@@ -6,9 +6,6 @@
 #include <QPrintPreviewDialog>
 #include <QPrintPreviewWidget>
 #include <QPrinter>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QTimer>
 
 namespace {
 

@@ -6,14 +6,6 @@
 #include "ui/PasswordPrompt.h"
 #include "ui/UiTest.h"
 
-#include <QLineEdit>
-#include <QPushButton>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QTimer>
-
-#include <functional>
-
 using namespace lw;
 using test::Find;
 using ui::MessageBox;

@@ -4,8 +4,6 @@
 
 #include "ui/UiTest.h"
 
-#include <QMessageBox>
-
 namespace {
 
 QString QuestionButtons()

@@ -5,16 +5,8 @@
 #include "ui/MailClient.h"
 #include "ui/UiTest.h"
 
-#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcessEnvironment>
-#include <QPushButton>
-#include <QRegularExpression>
-#include <QScopeGuard>
-#include <QStandardPaths>
-#include <QTableView>
-#include <QTemporaryDir>
-#include <QUrlQuery>
 
 namespace {
 

@@ -11,20 +11,9 @@
 #include "ui/SenderRuleEditor.h"
 #include "ui/UiTest.h"
 
-#include <QLabel>
-#include <QLineEdit>
 #include <QMainWindow>
-#include <QMessageBox>
-#include <QProcess>
-#include <QPushButton>
 #include <QScreen>
 #include <QSet>
-#include <QStandardPaths>
-#include <QTableView>
-#include <QTemporaryDir>
-#include <QTimer>
-
-#include <functional>
 
 namespace {
 

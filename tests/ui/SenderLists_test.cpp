@@ -7,13 +7,6 @@
 #include "ui/UiTest.h"
 
 #include <QAbstractItemModelTester>
-#include <QCheckBox>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRegularExpression>
-#include <QTableView>
-
-#include <memory>
 
 namespace lw::ui {
 namespace {

@@ -5,13 +5,31 @@
 #include "support/TempHome.h"
 #include "ui/MessageBox.h"
 
+// What the ui tests share: Qt's test tools and the widgets they look for.
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTableView>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QUrlQuery>
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <ostream>
 
 // Qt texts after << in a failure message.
