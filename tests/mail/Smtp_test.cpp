@@ -2,11 +2,11 @@
 // messages are read back with Python's email package, independent of our own reader.
 #include "mail/SmtpMessage.h"
 #include "mail/SmtpSend.h"
+#include "support/Files.h"
 #include "support/TestServers.h"
 
 #include <QDateTime>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -77,9 +77,8 @@ class SmtpTest : public ::testing::Test {
         m_loaded = lw::test::TestServers::Load(&reason);
         if (!m_loaded) GTEST_SKIP() << reason.toStdString();
         setenv("LARCHWATCHER_CA_FILE", m_loaded->caFile.toLocal8Bit().constData(), 1);
-        QFile f(dir.filePath("m.eml"));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("Subject: x\r\n\r\nhello\r\n") > 0);
-        message = S(f.fileName());
+        message = S(lw::test::WriteFile(dir.path(), "m.eml", "Subject: x\r\n\r\nhello\r\n"));
+        ASSERT_FALSE(message.empty());
     }
     void TearDown() override { unsetenv("LARCHWATCHER_CA_FILE"); }
     const lw::test::TestServers& servers() const { return *m_loaded; }
@@ -308,22 +307,17 @@ TEST(SmtpArguments, ServerSenderAndRecipientListsAsTyped)
                      {"Content-Type: text/plain;\r\n charset=utf-8", "Content-Type: text/plain;\r\n charset=utf-8\r\n\r\n"},
                      {"Subject: x", "\r\n"}};
     for (const auto& c : shortened) {
-        QFile file(dir.filePath("short.eml"));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(c.stored) > 0);
-        file.close();
         SmtpRequest forward;
         forward.host = "h";
         forward.from.address = "t@x.jp";
         forward.to = {"a@x.jp"};
-        forward.contentPath = S(file.fileName());
+        forward.contentPath = S(lw::test::WriteFile(dir.path(), "short.eml", c.stored));
         std::string message;
         ASSERT_TRUE(BuildOutgoingMessage(forward, message, error)) << error;
-        // The original is the forward's second part: its fields as they were, then its empty body.
-        const auto at = message.find("boundary=\"");
-        ASSERT_NE(at, std::string::npos) << message;
-        const std::string boundary = "--" + message.substr(at + 10, message.find('"', at + 10) - at - 10);
-        const auto second = message.find(boundary, message.find(boundary, message.find("\r\n\r\n")) + 1);
-        EXPECT_EQ(message.substr(second + boundary.size()), "\r\n" + std::string(c.contentFields) + "\r\n" + boundary + "--\r\n")
+        // The original is the forward's last part: its fields as they were, then its empty body.
+        const auto at = message.find("boundary=\"") + 10;
+        const std::string boundary = "--" + message.substr(at, message.find('"', at) - at);
+        EXPECT_TRUE(message.ends_with(boundary + "\r\n" + c.contentFields + "\r\n" + boundary + "--\r\n"))
             << message;
     }
 }
