@@ -157,11 +157,12 @@ TEST_F(TlsTest, StartTlsStrippedAfterATlsSessionRefusesTheLoginAndSendsNothingIn
     DeliverJp("差出人", Address("a"), "二通目");
     EXPECT_EQ(PollOnce().status, 0) << "a failed forward is a logged line, not a failed fetch";
     QString log = NewLog();
-    EXPECT_TRUE(log.contains("転送エラー[") &&
+    EXPECT_TRUE(log.contains("マクロ転送[") && log.contains("転送エラー[") &&
                 log.contains("SMTP 127.0.0.1:" + QString::number(smtpStripped)) &&
                 log.contains("STARTTLSが提供されませんでした"))
         << log.toStdString();
     ExpectNothingInClear(smtpRecord, "EHLO");
+    EXPECT_EQ(Column("二通目", "メール転送"), "1") << "a failed forward is recorded as tried";
     EXPECT_EQ(Servers().SinkMessagesTo(Address("copy")).size(), 1u);
 
     // The POP3 server's STLS stripped: no login, and the message stays on the server.

@@ -142,6 +142,7 @@ TEST_F(PollCycleTest, OnePrinterServesTheCycleAndANoticeTurnedPdfIsLoggedWithIts
     EXPECT_EQ(log[0], "メール印刷[" + Work() + names[0] + "]:from<" + sender + u'>');
     EXPECT_EQ(log[1], "メール印刷PDF出力[" + Work() + names[0] + "]:" + record.pdfFolder + names[0] + ".pdf");
     EXPECT_EQ(log[2], SaveLine(names[0], sender));
+    EXPECT_EQ(test::ReadFile(Saved() + names[0]), test::ReadFile(Work() + names[0])) << "the whole message";
 }
 
 TEST_F(PollCycleTest, APrintThatFailsOrHasNoPrinterIsLoggedAndTheSaveGoesOn)
