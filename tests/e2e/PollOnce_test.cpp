@@ -163,6 +163,8 @@ TEST_F(PollOnceTest, ServiceTakesTenMessagesATickAndGoesOnWhileTheServerIsDown)
     EXPECT_TRUE(notices.contains("10通のメールを処理しました") &&
                 notices.contains("5通のメールを処理しました"))
         << notices.toStdString();
+    const QString out = seen + p.readAllStandardOutput();
+    EXPECT_TRUE(out.contains("service stopped")) << out.toStdString();
     EXPECT_EQ(Servers().MailboxCount(User()), 0);
 
     // Server down: a failed fetch writes nothing to the log; the service goes on.

@@ -151,13 +151,15 @@ TEST_F(TlsTest, StartTlsStrippedAfterATlsSessionRefusesTheLoginAndSendsNothingIn
                 Ini().contains("tls.smtp.@127.0.0.1=1"))
         << Ini().toStdString();
 
-    // The SMTP server's STARTTLS stripped: the forward is refused before the envelope.
+    // The SMTP server's STARTTLS stripped: each forward is refused before the envelope.
     Change("portsmtp", QString::number(smtpStripped));
     NewLog();
     DeliverJp("差出人", Address("a"), "二通目");
+    DeliverJp("差出人", Address("a"), "二通目の後");
     EXPECT_EQ(PollOnce().status, 0) << "a failed forward is a logged line, not a failed fetch";
     QString log = NewLog();
-    EXPECT_TRUE(log.contains("マクロ転送[") && log.contains("転送エラー[") &&
+    EXPECT_EQ(log.count("転送エラー["), 2) << log.toStdString();
+    EXPECT_TRUE(log.contains("マクロ転送[") &&
                 log.contains("SMTP 127.0.0.1:" + QString::number(smtpStripped)) &&
                 log.contains("STARTTLSが提供されませんでした"))
         << log.toStdString();
@@ -176,7 +178,7 @@ TEST_F(TlsTest, StartTlsStrippedAfterATlsSessionRefusesTheLoginAndSendsNothingIn
         << log.toStdString();
     EXPECT_TRUE(run.err.contains("STARTTLS")) << run.err.toStdString();
     ExpectNothingInClear(popRecord, "CAPA");
-    EXPECT_EQ(Subjects(), (QStringList{"一通目", "二通目"}));
+    EXPECT_EQ(Subjects(), (QStringList{"一通目", "二通目", "二通目の後"}));
     Kill(popRelay);
     Kill(smtpRelay);
 }
