@@ -77,39 +77,6 @@ TEST_F(PollOnceTest, MacroForwardTakesOnlyUnlistedSendersMailAndNeverItsOwnForwa
     EXPECT_EQ(Servers().SinkMessagesTo(macro).size(), 2u);
 }
 
-TEST_F(PollOnceTest, AddressBookAndPerSenderForwardOnlyForKnownSenders)
-{
-    Forwarding("1", Address("book-to"));
-    Set("trscc", Address("Book-CC") + "; " + Address("book-cc2"));
-    Set("trsbcc", Address("book-bcc"));
-    WriteSettings();
-    const QString known = Address("known");
-    Query("INSERT INTO tblAdrbook (電子メールアドレス, 表示名) VALUES (?, ?)", {known.toUpper(), "取引先"});
-    DeliverJp("取引先", known, "納品のご連絡");
-    DeliverJp("他人", Address("unknown"), "ご挨拶");
-    PollOk();
-    EXPECT_EQ(LogTexts(), QStringList{"アドレス帳転送[" + Base(PathOf("納品のご連絡")) + "]:to<" +
-                                      Address("book-to") + "; cc:" + Address("book-cc") + u'\t' +
-                                      Address("book-cc2") + ";bcc:" + Address("book-bcc") + '>'});
-    EXPECT_EQ(Servers().SinkMessagesTo(Address("book-bcc")).size(), 1u);
-    EXPECT_EQ(Column("ご挨拶", "メール転送"), "0");
-
-    // Per sender: the rule's addresses (a copy with no TO still goes), an unlisted sender not at all.
-    Forwarding("2", Address("fixed"));
-    Set("trscc", "");
-    WriteSettings();
-    const QString sender = Address("branch");
-    AddRule(sender, "000101", "", Address("Rule-CC"));
-    DeliverJp("支店", sender, "日報1");
-    DeliverJp("他人", Address("other"), "無関係");
-    PollOk();
-    const QString p1 = PathOf("日報1");
-    EXPECT_EQ(LogTexts().mid(1),
-              QStringList{"送信者別転送[" + Base(p1) + "]:\t>#xfr " + p1 + "\tcc\t" + Address("rule-cc")});
-    EXPECT_EQ(Servers().SinkMessagesTo(Address("rule-cc")).size(), 1u);
-    EXPECT_TRUE(Servers().SinkMessagesTo(Address("fixed")).empty());
-}
-
 TEST_F(PollOnceTest, ACommandMailsRuleChangeActsOnItselfAndOnLaterMessages)
 {
     Set("flgcmd", "1");

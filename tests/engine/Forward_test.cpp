@@ -90,6 +90,9 @@ TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
     s.forwardTo = QStringLiteral("\t ");
     s.forwardBcc.clear();
     EXPECT_FALSE(BuildForwardArguments(s, rule, m).hasRecipient) << "a list of only blanks names nobody";
+    s.forwardCc = QStringLiteral("cc@x.jp");
+    EXPECT_TRUE(BuildForwardArguments(s, rule, m).hasRecipient) << "a copy alone is someone to send to";
+    s.forwardCc.clear();
     // Nobody to send to: only the error line, whatever the rule's log flag says.
     test::TempHome home;
     s.programFolder = home.Folder();

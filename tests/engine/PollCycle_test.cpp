@@ -241,6 +241,46 @@ TEST_F(PollCycleTest, AListDatabaseLockedMidTickLeavesTheMessagesOnTheServerForT
     EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden).size(), 3);
 }
 
+// Which mail each forward target takes (every message, the address book's senders, the rule
+// list's senders with forwarding on), each forward with its line.
+TEST_F(PollCycleTest, EachForwardTargetTakesOnlyItsSendersMail)
+{
+    m_settings.forwardEnabled = true;
+    m_settings.useFixedForwardAddresses = true;
+    m_settings.smtpServer = m_servers->host;
+    m_settings.smtpPort = static_cast<std::uint16_t>(m_servers->smtpPort);
+    using config::ForwardTarget;
+    for (const ForwardTarget target :
+         {ForwardTarget::AllMail, ForwardTarget::AddressBookSenders, ForwardTarget::RuleListSenders}) {
+        const QString tag = QString::number(static_cast<int>(target));
+        SCOPED_TRACE(tag.toStdString());
+        const QString known = Address("known" + tag), to = Address("to" + tag);
+        m_settings.forwardTarget = target;
+        m_settings.forwardTo = to;
+        if (target == ForwardTarget::RuleListSenders) AddRule(known, "000101"); // log and forward
+        if (target == ForwardTarget::AddressBookSenders)
+            test::Peek(Database()).Exec(QStringLiteral("INSERT INTO tblAdrbook (電子メールアドレス) VALUES (?)"),
+                                        {known.toUpper()}); // letter case does not matter
+        Deliver(known, QStringLiteral("既知"));
+        Deliver(Address("stranger" + tag), QStringLiteral("未知"));
+        const qsizetype before = Log().size();
+        Run(nullptr);
+        const std::vector<QString> names = WaitingBaseNames();
+        ASSERT_GE(names.size(), 2u);
+        const QString& first = names[names.size() - 2];
+        const QString destinations = "]:to<" + to + "; cc:;bcc:>";
+        QStringList expected;
+        if (target == ForwardTarget::AllMail)
+            expected = {"マクロ転送[" + first + destinations, "マクロ転送[" + names.back() + destinations};
+        else if (target == ForwardTarget::AddressBookSenders)
+            expected = {"アドレス帳転送[" + first + destinations};
+        else
+            expected = {"送信者別転送[" + first + "]:" + to + "\t>#xfr " + Work() + first};
+        EXPECT_EQ(Log().mid(before), expected);
+        EXPECT_EQ(m_servers->SinkMessagesTo(to).size(), static_cast<std::size_t>(expected.size()));
+    }
+}
+
 // An end asked for (SIGTERM in the service) while a message is being handled lets that message
 // finish all its actions; the rest of the tick stays on the server and comes back next tick.
 // The summary counts the messages acted on, by listed and by any sender, for the notices.
