@@ -77,28 +77,6 @@ TEST_F(PollOnceTest, MacroForwardTakesOnlyUnlistedSendersMailAndNeverItsOwnForwa
     EXPECT_EQ(Servers().SinkMessagesTo(macro).size(), 2u);
 }
 
-TEST_F(PollOnceTest, ACommandMailsRuleChangeActsOnItselfAndOnLaterMessages)
-{
-    Set("flgcmd", "1");
-    Set("cmdaccount", "remote");
-    Set("cmdpassword", "s3cret");
-    WriteSettings();
-    const QString admin = Address("admin"), target = Address("target");
-    AddRule(admin, "010100"); // save + log
-    DeliverJp(
-        "管理者", admin, "設定変更",
-        QString(
-            "設定変更です。\nmpp{acc=remote;pass=s3cret;listflg=%1;false;true;false;true;false;false;}\n以上")
-            .arg(target));
-    DeliverJp("対象", target, "変更後の受信");
-    PollOk();
-    const QString p1 = PathOf("設定変更"), p2 = PathOf("変更後の受信");
-    EXPECT_EQ(LogTexts(), (QStringList{"コマンド実行[" + p1 + "]:remote:s3cret",
-                                       "メール保存[" + Saved(p1) + From("管理者", admin),
-                                       "メール保存[" + Saved(p2) + From("対象", target)}));
-    EXPECT_EQ(Column("設定変更", "コマンド"), "1");
-}
-
 TEST_F(PollOnceTest, ServiceTakesTenMessagesATickAndGoesOnWhileTheServerIsDown)
 {
     Set("Interval", "300");

@@ -281,6 +281,26 @@ TEST_F(PollCycleTest, EachForwardTargetTakesOnlyItsSendersMail)
     }
 }
 
+// A command mail acts before its sender's own rule, and its rule change is in force for the later
+// messages of the same tick.
+TEST_F(PollCycleTest, ACommandMailsRuleChangeActsOnTheLaterMessagesOfItsTick)
+{
+    m_settings.commandMailEnabled = true;
+    m_settings.commandAccount = QStringLiteral("remote");
+    m_settings.commandPassword = QStringLiteral("s3cret");
+    const QString admin = Address("admin"), target = Address("target");
+    AddRule(admin, "010100"); // save, log
+    Deliver(admin, "mpp{acc=remote;pass=s3cret;listflg=" + target + ";false;true;false;true;false;false;}");
+    Deliver(target, QStringLiteral("変更後"));
+    Run(nullptr);
+    const std::vector<QString> names = WaitingBaseNames();
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(Log(), (QStringList{"コマンド実行[" + Work() + names[0] + "]:remote:s3cret", SaveLine(names[0], admin),
+                                  SaveLine(names[1], target)}));
+    EXPECT_EQ(test::Peek(Database()).Column(QStringLiteral("SELECT コマンド FROM tblHistory ORDER BY rowid")),
+              (QStringList{"1", "0"}));
+}
+
 // An end asked for (SIGTERM in the service) while a message is being handled lets that message
 // finish all its actions; the rest of the tick stays on the server and comes back next tick.
 // The summary counts the messages acted on, by listed and by any sender, for the notices.
