@@ -295,8 +295,8 @@ TEST_F(PollCycleTest, ACommandMailsRuleChangeActsOnTheLaterMessagesOfItsTick)
     Run(nullptr);
     const std::vector<QString> names = WaitingBaseNames();
     ASSERT_EQ(names.size(), 2u);
-    EXPECT_EQ(Log(), (QStringList{"コマンド実行[" + Work() + names[0] + "]:remote:s3cret", SaveLine(names[0], admin),
-                                  SaveLine(names[1], target)}));
+    EXPECT_EQ(Log(), (QStringList{"コマンド実行[" + Work() + names[0] + "]:remote:s3cret",
+                                  SaveLine(names[0], admin), SaveLine(names[1], target)}));
     EXPECT_EQ(test::Peek(Database()).Column(QStringLiteral("SELECT コマンド FROM tblHistory ORDER BY rowid")),
               (QStringList{"1", "0"}));
 }
