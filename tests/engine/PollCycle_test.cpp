@@ -142,6 +142,7 @@ TEST_F(PollCycleTest, OnePrinterServesTheCycleAndANoticeTurnedPdfIsLoggedWithIts
     EXPECT_EQ(log[0], "メール印刷[" + Work() + names[0] + "]:from<" + sender + u'>');
     EXPECT_EQ(log[1], "メール印刷PDF出力[" + Work() + names[0] + "]:" + record.pdfFolder + names[0] + ".pdf");
     EXPECT_EQ(log[2], SaveLine(names[0], sender));
+    EXPECT_EQ(test::ReadFile(Saved() + names[0]), test::ReadFile(Work() + names[0])) << "the whole message";
 }
 
 TEST_F(PollCycleTest, APrintThatFailsOrHasNoPrinterIsLoggedAndTheSaveGoesOn)
@@ -238,6 +239,66 @@ TEST_F(PollCycleTest, AListDatabaseLockedMidTickLeavesTheMessagesOnTheServerForT
               QStringList(3, QStringLiteral("111")));
     EXPECT_EQ(OnServer(), 0);
     EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden).size(), 3);
+}
+
+// Which mail each forward target takes (every message, the address book's senders, the rule
+// list's senders with forwarding on), each forward with its line.
+TEST_F(PollCycleTest, EachForwardTargetTakesOnlyItsSendersMail)
+{
+    m_settings.forwardEnabled = true;
+    m_settings.useFixedForwardAddresses = true;
+    m_settings.smtpServer = m_servers->host;
+    m_settings.smtpPort = static_cast<std::uint16_t>(m_servers->smtpPort);
+    using config::ForwardTarget;
+    for (const ForwardTarget target :
+         {ForwardTarget::AllMail, ForwardTarget::AddressBookSenders, ForwardTarget::RuleListSenders}) {
+        const QString tag = QString::number(static_cast<int>(target));
+        SCOPED_TRACE(tag.toStdString());
+        const QString known = Address("known" + tag), to = Address("to" + tag);
+        m_settings.forwardTarget = target;
+        m_settings.forwardTo = to;
+        if (target == ForwardTarget::RuleListSenders) AddRule(known, "000101"); // log and forward
+        if (target == ForwardTarget::AddressBookSenders)
+            test::Peek(Database()).Exec(QStringLiteral("INSERT INTO tblAdrbook (電子メールアドレス) VALUES (?)"),
+                                        {known.toUpper()}); // letter case does not matter
+        Deliver(known, QStringLiteral("既知"));
+        Deliver(Address("stranger" + tag), QStringLiteral("未知"));
+        const qsizetype before = Log().size();
+        Run(nullptr);
+        const std::vector<QString> names = WaitingBaseNames();
+        ASSERT_GE(names.size(), 2u);
+        const QString& first = names[names.size() - 2];
+        const QString destinations = "]:to<" + to + "; cc:;bcc:>";
+        QStringList expected;
+        if (target == ForwardTarget::AllMail)
+            expected = {"マクロ転送[" + first + destinations, "マクロ転送[" + names.back() + destinations};
+        else if (target == ForwardTarget::AddressBookSenders)
+            expected = {"アドレス帳転送[" + first + destinations};
+        else
+            expected = {"送信者別転送[" + first + "]:" + to + "\t>#xfr " + Work() + first};
+        EXPECT_EQ(Log().mid(before), expected);
+        EXPECT_EQ(m_servers->SinkMessagesTo(to).size(), static_cast<std::size_t>(expected.size()));
+    }
+}
+
+// A command mail acts before its sender's own rule, and its rule change is in force for the later
+// messages of the same tick.
+TEST_F(PollCycleTest, ACommandMailsRuleChangeActsOnTheLaterMessagesOfItsTick)
+{
+    m_settings.commandMailEnabled = true;
+    m_settings.commandAccount = QStringLiteral("remote");
+    m_settings.commandPassword = QStringLiteral("s3cret");
+    const QString admin = Address("admin"), target = Address("target");
+    AddRule(admin, "010100"); // save, log
+    Deliver(admin, "mpp{acc=remote;pass=s3cret;listflg=" + target + ";false;true;false;true;false;false;}");
+    Deliver(target, QStringLiteral("変更後"));
+    Run(nullptr);
+    const std::vector<QString> names = WaitingBaseNames();
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(Log(), (QStringList{"コマンド実行[" + Work() + names[0] + "]:remote:s3cret",
+                                  SaveLine(names[0], admin), SaveLine(names[1], target)}));
+    EXPECT_EQ(test::Peek(Database()).Column(QStringLiteral("SELECT コマンド FROM tblHistory ORDER BY rowid")),
+              (QStringList{"1", "0"}));
 }
 
 // An end asked for (SIGTERM in the service) while a message is being handled lets that message

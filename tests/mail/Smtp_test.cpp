@@ -7,6 +7,8 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -226,6 +228,14 @@ TEST_F(SmtpTest, RefusalsAreErrorTexts)
     SmtpRequest missing = To({"a@example.jp"});
     missing.contentPath = "/nonexistent/x.eml";
     EXPECT_NE(Send(missing).find("/nonexistent/x.eml"), std::string::npos);
+    // The whole message refused after DATA; a server that stops answering gives up within twice the time-out.
+    EXPECT_NE(Send(To({S(Unique("refuse-data"))})).find("554"), std::string::npos);
+    SmtpRequest hanging = To({S(Unique("hang"))});
+    hanging.timeoutSeconds = 2;
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(Send(hanging).empty());
+    EXPECT_LT(clock.elapsed(), 2 * 2 * 1000 + 2000);
 
     // Without the test CA (after connections that trusted it) the certificate check fails and nothing is
     // sent.
