@@ -181,7 +181,7 @@ TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPart)
     ASSERT_GE(hostile, 0);
     const QJsonObject h = results[hostile + 1].toObject();
     EXPECT_EQ(h["intro"].toString(), u"---------- 転送メッセージ ----------\n差出人: 山田  Bcc: evil@example.jp <sender@example.jp>\n"
-                                      "日付: 2026/12/07 00:30:12\n宛先: 総務課 <office@example.jp>, second@example.jp\n"
+                                      "日付: 2026/12/07 09:30:12\n宛先: 総務課 <office@example.jp>, second@example.jp\n"
                                       "件名: 見積  Bcc: evil2@example.jp    injected body\n\n"_qs);
     EXPECT_EQ(h["fields"].toArray(), (QJsonArray{"content-type", "date", "from", "message-id", "mime-version",
                                                  "reply-to", "subject", "to"}));
@@ -198,7 +198,7 @@ TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPart)
     EXPECT_TRUE(!text("date").contains("10:00:00") && !text("message_id").isEmpty());
     EXPECT_TRUE(c["same_leaves"].toBool()) << "body or attachments changed";
     EXPECT_EQ(c["intro"].toString(), u"---------- 転送メッセージ ----------\n差出人: a@example.jp\n"
-                                      "日付: 2024/01/03 15:00:00\n宛先: b@example.jp\n件名: marked\n\n"_qs);
+                                      "日付: 2024/01/04 00:00:00\n宛先: b@example.jp\n件名: marked\n\n"_qs);
     EXPECT_EQ(c["marks"].toArray(),
               (QJsonArray{"first@example.jp", "second@example.jp", "box@pop.example.jp"}));
     EXPECT_EQ(c["defects"].toInt(), 0);
