@@ -38,7 +38,6 @@ class CommandFixture : public ::testing::Test {
     QVariantMap Rule(const QString& address) { return Rows("SELECT * FROM tblList WHERE アドレス = ?", {address}).value(0); }
     qsizetype RuleCount() { return Rows(QStringLiteral("SELECT アドレス FROM tblList")).size(); }
     QByteArray SettingsFile() const { return ReadFile(home.File("larchwatcher.ini")); }
-    QStringList Log() const { return LogEntries(home.Folder()); }
 
     TempHome home;
     std::optional<config::InMemoryWorkingCopy> copy;

@@ -52,16 +52,10 @@ protected:
     void Processing(const mail::ReceivedMail& mail, int code, bool value)
     {
         const base::Result<QStringList> done = RegisterProcessing(settings, mail, code, value);
-        if (done)
-            reported += *done;
-        else
-            reported << done.ErrorText();
+        reported += done ? *done : QStringList{done.ErrorText()};
     }
     void Purge() { Report(PurgeHistory(settings)); }
-    void Report(const base::Status& status)
-    {
-        if (!status) reported << status.ErrorText();
-    }
+    void Report(const base::Status& status) { reported += status ? QStringList() : QStringList{status.ErrorText()}; }
     QStringList reported;
 
     bool InWork(const QString& name) const { return QFileInfo::exists(WorkFolder(settings) + u'/' + name); }
@@ -194,7 +188,7 @@ TEST_F(HistoryTest, RegistrationsOfASharedTransactionLandAtItsCommitOrAreToldAsL
     const mail::ReceivedMail kept = Message(QStringLiteral("kept.eml"), {QStringLiteral("k.txt")});
     const mail::ReceivedMail lost = Message(QStringLiteral("lost.eml"), {QStringLiteral("l.txt")});
     const QString save = SaveFolder(settings);
-    QStringList lostLines;
+    QStringList log; // one line for each registration the lost commit held
     {
         const ListConnectionHold hold; // as a poll cycle holds its connection
         SharedTransaction shared;
@@ -211,7 +205,7 @@ TEST_F(HistoryTest, RegistrationsOfASharedTransactionLandAtItsCommitOrAreToldAsL
         // The transaction is gone behind the registrations' back, as a failing disk takes it.
         QSqlQuery(ListConnection()).exec(QStringLiteral("ROLLBACK"));
         EXPECT_FALSE(shared.Commit().Ok());
-        lostLines = shared.TakeLostWrites();
+        log = shared.TakeLostWrites();
     }
     EXPECT_EQ(Remaining(), QStringList{QStringLiteral("kept.eml")});
     EXPECT_EQ(Column(QStringLiteral("kept.eml"), "メール保存").toInt(), 1);
@@ -220,7 +214,6 @@ TEST_F(HistoryTest, RegistrationsOfASharedTransactionLandAtItsCommitOrAreToldAsL
     EXPECT_FALSE(QFileInfo::exists(save + QStringLiteral("/lost.eml.files"))) << "and so does its folder";
     EXPECT_TRUE(reported.isEmpty()) << "written as far as the registrations could tell";
     EXPECT_TRUE(LogEntries().isEmpty()) << "the transaction's owner logs";
-    const QStringList& log = lostLines; // one line for each registration the lost commit held
     ASSERT_EQ(log.size(), 2) << log.join(u'\n').toStdString();
     EXPECT_EQ(log[0], QStringLiteral("受信履歴登録エラー[lost.eml]:from<taro@example.jp>山田 太郎"));
     EXPECT_TRUE(log[1].startsWith(kProcessingError.arg(QStringLiteral("lost.eml"))) &&
@@ -271,15 +264,10 @@ TEST_F(HistoryTest, PurgeDeletesAttachmentRowsAndOnlyFilesOfTheMessagesOwnFolder
     Processing(unsaved, kActionSave, true);
     Processing(unsaved, kActionSave, false);
     const QString copy = Files(QStringLiteral("m5"), "添付ファイル保存先パス").value(0);
-    const QString outside = settings.programFolder + QStringLiteral("outside.txt");
-    test::WriteFile(settings.programFolder, QStringLiteral("outside.txt"), "keep");
-    Peek(DatabasePath())
-        .Exec(QStringLiteral(
-                  "INSERT INTO tblHistoryFiles (保存ファイルID, 添付ファイル名, 添付ファイル保存先パス) "
-                  "VALUES ('m5', 'outside.txt', ?)"),
-              {outside});
+    const QString outside = test::WriteFile(settings.programFolder, QStringLiteral("outside.txt"), "keep");
+    Peek(DatabasePath()).Exec(QStringLiteral("INSERT INTO tblHistoryFiles (保存ファイルID, 添付ファイル名, "
+                                             "添付ファイル保存先パス) VALUES ('m5', 'outside.txt', ?)"), {outside});
     ASSERT_TRUE(QFileInfo(copy).isFile()) << copy.toStdString();
-
     ASSERT_EQ(QFileInfo(copy).path(), SaveFolder(settings) + QStringLiteral("/m5.files"));
 
     Purge();
@@ -320,16 +308,15 @@ TEST_F(HistoryTest, LockedOrMissingDatabaseLogsTheLineWritesNothingAndThePurgeWa
     Processing(mail, kActionPrint, true);
     Purge();
     EXPECT_FALSE(QFileInfo::exists(home.File(QStringLiteral("absent.db"))));
-    const QStringList log = reported;
-    ASSERT_EQ(log.size(), 5) << log.join(u'\n').toStdString();
+    ASSERT_EQ(reported.size(), 5) << reported.join(u'\n').toStdString();
     const QString processingError = kProcessingError.arg(QStringLiteral("x.eml"));
-    EXPECT_EQ(log[0], QStringLiteral("受信履歴登録エラー[x.eml]:from<taro@example.jp>山田 太郎"));
+    EXPECT_EQ(reported[0], QStringLiteral("受信履歴登録エラー[x.eml]:from<taro@example.jp>山田 太郎"));
     for (const int i : {1, 3})
-        EXPECT_TRUE(log[i].startsWith(processingError) && log[i].size() > processingError.size())
-            << log[i].toStdString();
-    EXPECT_TRUE(log[1].contains(QStringLiteral("locked")) && log[2].contains(QStringLiteral("locked")));
-    EXPECT_TRUE(log[2].startsWith(QStringLiteral("ワーククリアエラー："))) << log[2].toStdString();
-    EXPECT_TRUE(log[4].startsWith(QStringLiteral("ワーククリアエラー：["))) << log[4].toStdString();
+        EXPECT_TRUE(reported[i].startsWith(processingError) && reported[i].size() > processingError.size())
+            << reported[i].toStdString();
+    EXPECT_TRUE(reported[1].contains(QStringLiteral("locked")) && reported[2].contains(QStringLiteral("locked")));
+    EXPECT_TRUE(reported[2].startsWith(QStringLiteral("ワーククリアエラー："))) << reported[2].toStdString();
+    EXPECT_TRUE(reported[4].startsWith(QStringLiteral("ワーククリアエラー：["))) << reported[4].toStdString();
     EXPECT_EQ(Remaining(), QStringList{QStringLiteral("old")});
     EXPECT_TRUE(InWork(QStringLiteral("old")) && InWork(QStringLiteral("old.files/a.txt")));
     EXPECT_FALSE(QFileInfo::exists(SaveFolder(settings) + "/b.txt")) << "an unregistered save copies nothing";
