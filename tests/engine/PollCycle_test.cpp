@@ -44,10 +44,11 @@ struct PrintRecord final : NoticePrinterFactory {
     std::unique_ptr<NoticePrinter> Create() override { return ++created, std::make_unique<Printer>(*this); }
 };
 
-class PollCycleTest : public ::testing::Test {
+class PollCycleTest : public test::StoreFixture {
 protected:
     void SetUp() override
     {
+        StoreFixture::SetUp();
         QString reason;
         m_servers = test::TestServers::Load(&reason);
         if (!m_servers) GTEST_SKIP() << reason.toStdString();
@@ -55,23 +56,20 @@ protected:
         ASSERT_TRUE(lease.has_value());
         m_lease.emplace(std::move(*lease));
         qputenv("LARCHWATCHER_CA_FILE", m_servers->caFile.toUtf8());
-        ASSERT_TRUE(QFile::copy(test::TemplateDatabase(), Database()));
-        m_settings.programFolder = m_home.Folder();
-        m_settings.popServer = m_servers->host;
-        m_settings.popPort = static_cast<std::uint16_t>(m_servers->pop3Port);
-        m_settings.popAccount = m_lease->User();
-        m_settings.popPassword = m_lease->Password();
-        m_settings.keepDays = 30000;
+        settings.popServer = m_servers->host;
+        settings.popPort = static_cast<std::uint16_t>(m_servers->pop3Port);
+        settings.popAccount = m_lease->User();
+        settings.popPassword = m_lease->Password();
+        settings.keepDays = 30000;
     }
 
-    QString Database() const { return m_home.File(QStringLiteral("list.db")); }
     QString Address(const QString& local) const { return local + u'-' + m_token + QStringLiteral("@example.jp"); }
     // A rule for the address; flags: print, save, clear, log, reject, forward as six 0/1 digits.
     void AddRule(const QString& address, const char* flags)
     {
         QVariantList values{address};
         for (int i = 0; i < 6; ++i) values << (flags[i] == '1' ? 1 : 0);
-        test::Peek(Database()).Exec(QStringLiteral("INSERT INTO tblList (アドレス, 印刷, メール保存, ボックスクリア, "
+        test::Peek(DatabasePath()).Exec(QStringLiteral("INSERT INTO tblList (アドレス, 印刷, メール保存, ボックスクリア, "
                                                    "ログ出力, 受信拒否, メール転送) VALUES (?, ?, ?, ?, ?, ?, ?)"), values);
     }
     void Deliver(const QString& from, const QString& subject)
@@ -84,7 +82,7 @@ protected:
     // The base names the transport gives the messages still on the server, in server order.
     std::vector<QString> WaitingBaseNames() const
     {
-        mail::Pop3Session session(*FetchEndpoint(m_settings));
+        mail::Pop3Session session(*FetchEndpoint(settings));
         std::vector<mail::Pop3Message> listing;
         std::string error;
         EXPECT_TRUE(session.List(listing, error)) << error;
@@ -96,23 +94,20 @@ protected:
     int OnServer() const { return m_servers->MailboxCount(m_lease->User()); }
     CycleSummary Run(NoticePrinterFactory* printers, const std::atomic<bool>* endRequested = nullptr)
     {
-        config::InMemoryWorkingCopy copy(m_home.Folder());
-        return RunPollCycle(m_settings, copy, printers, endRequested);
+        config::InMemoryWorkingCopy copy(home.Folder());
+        return RunPollCycle(settings, copy, printers, endRequested);
     }
-    QStringList Log() const { return test::LogEntries(m_settings.programFolder); }
 
-    QString Work() const { return m_home.Path() + QStringLiteral("/mail/work/"); }
-    QString Saved() const { return m_home.Path() + QStringLiteral("/mail/"); }
+    QString Work() const { return home.Path() + QStringLiteral("/mail/work/"); }
+    QString Saved() const { return home.Path() + QStringLiteral("/mail/"); }
     QString ErrorHead(const QString& name) const { return QStringLiteral("処理エラー[") + Work() + name + QStringLiteral("]:"); }
     QString SaveLine(const QString& name, const QString& sender) const
     {
         return QStringLiteral("メール保存[") + Saved() + name + QStringLiteral("]:from<") + sender + u'>';
     }
 
-    test::TempHome m_home;
     std::optional<test::TestServers> m_servers;
     std::optional<test::MailboxLease> m_lease;
-    config::SettingsRecord m_settings;
     QString m_token = QString::number(QRandomGenerator::global()->generate() % 1000000);
 };
 
@@ -143,7 +138,7 @@ TEST_F(PollCycleTest, OnePrinterServesTheCycleAndAPrintThatFailsOrHasNoPrinterIs
     EXPECT_EQ(headless.errors, 1);
     EXPECT_TRUE(headless.firstError.startsWith(ErrorHead(names[2]))) << headless.firstError.toStdString();
     // No printer installed: the notice became a PDF, and the log says where, after the print line.
-    const QStringList log = Log();
+    const QStringList log = LogEntries();
     ASSERT_EQ(log.size(), 10) << log.join(u'\n').toStdString();
     EXPECT_EQ(log[0], "メール印刷[" + Work() + names[0] + "]:from<" + sender + u'>');
     EXPECT_EQ(log[1], "メール印刷PDF出力[" + Work() + names[0] + "]:" + record.pdfFolder + names[0] + ".pdf");
@@ -169,7 +164,7 @@ TEST_F(PollCycleTest, AFailedSaveKeepsTheMessageOnTheServerAndTheCycleGoesOn)
     const CycleSummary summary = Run(nullptr);
     EXPECT_EQ(summary.handled, 2);
     EXPECT_EQ(summary.errors, 2) << "the save, then the clear held back";
-    const QStringList log = Log();
+    const QStringList log = LogEntries();
     ASSERT_EQ(log.size(), 4) << log.join(u'\n').toStdString();
     EXPECT_TRUE(log[0].startsWith(ErrorHead(names[0])) && log[1].startsWith(ErrorHead(names[0])));
     EXPECT_EQ(log[2], SaveLine(names[1], sender));
@@ -181,7 +176,7 @@ TEST_F(PollCycleTest, AFailedSaveKeepsTheMessageOnTheServerAndTheCycleGoesOn)
 
 TEST_F(PollCycleTest, AMissingListDatabaseIsAnErrorPerMessageNotTheEndOfTheCycle)
 {
-    m_settings.listDatabaseName = QStringLiteral("missing");
+    settings.listDatabaseName = QStringLiteral("missing");
     Deliver(Address("x"), QStringLiteral("DBなし1"));
     Deliver(Address("y"), QStringLiteral("DBなし2"));
     const CycleSummary summary = Run(nullptr);
@@ -191,8 +186,8 @@ TEST_F(PollCycleTest, AMissingListDatabaseIsAnErrorPerMessageNotTheEndOfTheCycle
     QStringList expected;
     for (int i = 0; i < 2; ++i)
         expected << QStringLiteral("受信履歴登録エラー[") + names[i] + QStringLiteral("]:from<") + Address(i ? "y" : "x") + u'>'
-                 << ErrorHead(names[i]) + u'[' + m_home.Path() + QStringLiteral("/missing.db]が存在しません。");
-    EXPECT_EQ(Log(), expected);
+                 << ErrorHead(names[i]) + u'[' + home.Path() + QStringLiteral("/missing.db]が存在しません。");
+    EXPECT_EQ(LogEntries(), expected);
 }
 
 TEST_F(PollCycleTest, AListDatabaseLockedMidTickLeavesTheMessagesOnTheServerForTheNextTick)
@@ -207,11 +202,11 @@ TEST_F(PollCycleTest, AListDatabaseLockedMidTickLeavesTheMessagesOnTheServerForT
     std::optional<test::Peek> holder;
     PrintRecord printer;
     printer.onPrint = [&] {
-        if (printer.texts.isEmpty()) holder.emplace(Database()).Exec(QStringLiteral("BEGIN IMMEDIATE"));
+        if (printer.texts.isEmpty()) holder.emplace(DatabasePath()).Exec(QStringLiteral("BEGIN IMMEDIATE"));
     };
     EXPECT_EQ(Run(&printer).handled, 1);
     EXPECT_EQ(OnServer(), 3) << "nothing may leave the server unrecorded";
-    const QStringList log = Log();
+    const QStringList log = LogEntries();
     for (const QString& name : names)
         EXPECT_EQ(log.filter(ErrorHead(name) + QStringLiteral("リストデータベースがロックされているため")).size(), 1)
             << log.join(u'\n').toStdString();
@@ -222,7 +217,7 @@ TEST_F(PollCycleTest, AListDatabaseLockedMidTickLeavesTheMessagesOnTheServerForT
     const CycleSummary next = Run(&printer);
     store::SetBusyTimeout(5000);
     EXPECT_EQ((std::vector{next.fetched, next.handled, int(printer.texts.size())}), (std::vector{3, 3, 4}));
-    EXPECT_EQ(test::Peek(Database()).Column(QStringLiteral("SELECT 印刷 || メール保存 || ボックスクリア FROM tblHistory")),
+    EXPECT_EQ(test::Peek(DatabasePath()).Column(QStringLiteral("SELECT 印刷 || メール保存 || ボックスクリア FROM tblHistory")),
               QStringList(3, QStringLiteral("111")));
     EXPECT_EQ(OnServer(), 0);
     EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden).size(), 3);
@@ -247,7 +242,7 @@ TEST_F(PollCycleTest, AnEndAskedForMidMessageFinishesItAndLeavesTheRestForTheNex
     EXPECT_EQ((std::vector{ended.fetched, ended.handled, ended.leftForNextTick, ended.errors}), (std::vector{3, 1, 2, 0}));
     EXPECT_EQ((std::vector{ended.actedOnListed, ended.actedOnAny}), (std::vector{1, 1}));
     EXPECT_EQ(OnServer(), 2) << "the finished message is cleared, the rest stay";
-    const QStringList log = Log();
+    const QStringList log = LogEntries();
     ASSERT_EQ(log.size(), 3) << log.join(u'\n').toStdString();
     EXPECT_TRUE(log[2].startsWith(QStringLiteral("メールボックスクリア[") + names[0]));
     EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden), QStringList{names[0]});
