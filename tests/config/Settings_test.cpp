@@ -129,7 +129,8 @@ TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
 
     // A full disk hit inside the authtyp line, which stays where the old file had it.
     const qsizetype authtypAt = QByteArray("[other]\nx=1\n[larchwatcher]\npopserver=new.example\n").size();
-    EXPECT_EQ(SaveOnFullDisk(copy, rlim_t(authtypAt + 3)).ErrorText(), QString::fromUtf8("authtypの設定に失敗しました。"));
+    EXPECT_EQ(SaveOnFullDisk(copy, rlim_t(authtypAt + 3)).ErrorText(),
+              QString::fromUtf8("authtypの設定に失敗しました。"));
     EXPECT_EQ(ReadFile(IniPath(home)), old);
     EXPECT_FALSE(QFile::exists(IniPath(home) + ".tmp"));
     EXPECT_EQ(copy.Text("popserver"), "new.example");

@@ -64,14 +64,6 @@ protected:
     }
 
     QString Address(const QString& local) const { return local + u'-' + m_token + QStringLiteral("@example.jp"); }
-    // A rule for the address; flags: print, save, clear, log, reject, forward as six 0/1 digits.
-    void AddRule(const QString& address, const char* flags)
-    {
-        QVariantList values{address};
-        for (int i = 0; i < 6; ++i) values << (flags[i] == '1' ? 1 : 0);
-        test::Peek(DatabasePath()).Exec(QStringLiteral("INSERT INTO tblList (アドレス, 印刷, メール保存, ボックスクリア, "
-                                                   "ログ出力, 受信拒否, メール転送) VALUES (?, ?, ?, ?, ?, ?, ?)"), values);
-    }
     void Deliver(const QString& from, const QString& subject)
     {
         QString error;
@@ -217,8 +209,8 @@ TEST_F(PollCycleTest, AListDatabaseLockedMidTickLeavesTheMessagesOnTheServerForT
     const CycleSummary next = Run(&printer);
     store::SetBusyTimeout(5000);
     EXPECT_EQ((std::vector{next.fetched, next.handled, int(printer.texts.size())}), (std::vector{3, 3, 4}));
-    EXPECT_EQ(test::Peek(DatabasePath()).Column(QStringLiteral("SELECT 印刷 || メール保存 || ボックスクリア FROM tblHistory")),
-              QStringList(3, QStringLiteral("111")));
+    const QString actions = QStringLiteral("SELECT 印刷 || メール保存 || ボックスクリア FROM tblHistory");
+    EXPECT_EQ(test::Peek(DatabasePath()).Column(actions), QStringList(3, QStringLiteral("111")));
     EXPECT_EQ(OnServer(), 0);
     EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden).size(), 3);
 }

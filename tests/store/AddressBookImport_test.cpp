@@ -63,7 +63,8 @@ TEST_F(AddressBookImportTest, DetectsEncodingFromMarkAndContent)
 
 TEST_F(AddressBookImportTest, FailureKeepsThePreviousBookAndNamesTheLine)
 {
-    EXPECT_EQ(Import(Write("good.csv", "表示名,電子メール アドレス\r\n山田 太郎,taro@example.jp\r\n鈴木 花子,hanako@example.jp\r\n")), "");
+    EXPECT_EQ(Import(Write("good.csv", "表示名,電子メール アドレス\r\n山田 太郎,taro@example.jp\r\n"
+                                       "鈴木 花子,hanako@example.jp\r\n")), "");
     ASSERT_EQ(Rows(), kSmallBook);
 
     // The database refuses rows: a trigger stands in for any refusal on line 3.
@@ -122,7 +123,7 @@ TEST_F(AddressBookImportTest, TitleLineQuotingAndDataLineRules)
         EXPECT_EQ(Import(path), "");
         EXPECT_EQ(Rows(), book) << path.toStdString();
         EXPECT_EQ(m_report.rows, book.size()) << path.toStdString();
-        EXPECT_EQ(m_report.skippedLines, path.endsWith("short-and-blank-lines.csv") ? 2 : 0) << path.toStdString();
+        EXPECT_EQ(m_report.skippedLines, path.endsWith("short-and-blank-lines.csv") ? 2 : 0);
     }
 }
 

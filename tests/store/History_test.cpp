@@ -8,6 +8,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <utility>
+
 namespace lw::store {
 namespace {
 
@@ -55,7 +57,7 @@ protected:
         reported += done ? *done : QStringList{done.ErrorText()};
     }
     void Purge() { Report(PurgeHistory(settings)); }
-    void Report(const base::Status& status) { reported += status ? QStringList() : QStringList{status.ErrorText()}; }
+    void Report(const base::Status& done) { if (!done) reported << done.ErrorText(); }
     QStringList reported;
     // Reports a case does not look at are failures too: the registrations wrote what they could.
     void TearDown() override { EXPECT_TRUE(reported.isEmpty()) << reported.join(u'\n').toStdString(); }
@@ -154,7 +156,8 @@ TEST_F(HistoryTest, SaveCopiesAttachmentsIntoAFolderOfTheMessageOnceAndLogsALost
     EXPECT_EQ(Files(id, "添付ファイル保存先パス"), (QStringList{own + QStringLiteral("/memo"), own + QStringLiteral("/report.pdf")}));
     EXPECT_EQ(Files(id, "添付ファイル名パス").value(1), mail.attachments[0]) << "the extracted path from the receipt stays";
     EXPECT_EQ(test::ReadFile(own + QStringLiteral("/report.pdf")), "content of report.pdf");
-    EXPECT_EQ(test::ReadFile(save + QStringLiteral("/earlier.eml.files/report.pdf")), "another message") << "never overwritten";
+    EXPECT_EQ(test::ReadFile(save + QStringLiteral("/earlier.eml.files/report.pdf")), "another message")
+        << "never overwritten";
     EXPECT_EQ(QDir(save).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
               (QStringList{"earlier.eml.files", "save.eml.files", "work"}));
     EXPECT_EQ(QDir(own).entryList(QDir::Files).size(), 2);
@@ -262,7 +265,8 @@ TEST_F(HistoryTest, PurgeDeletesAttachmentRowsAndOnlyFilesOfTheMessagesOwnFolder
     const QString copy = Files(QStringLiteral("m5"), "添付ファイル保存先パス").value(0);
     const QString outside = test::WriteFile(settings.programFolder, QStringLiteral("outside.txt"), "keep");
     Peek(DatabasePath()).Exec(QStringLiteral("INSERT INTO tblHistoryFiles (保存ファイルID, 添付ファイル名, "
-                                             "添付ファイル保存先パス) VALUES ('m5', 'outside.txt', ?)"), {outside});
+                                             "添付ファイル保存先パス) VALUES ('m5', 'outside.txt', ?)"),
+                              {outside});
     ASSERT_TRUE(QFileInfo(copy).isFile()) << copy.toStdString();
     ASSERT_EQ(QFileInfo(copy).path(), SaveFolder(settings) + QStringLiteral("/m5.files"));
 
@@ -304,16 +308,16 @@ TEST_F(HistoryTest, LockedOrMissingDatabaseLogsTheLineWritesNothingAndThePurgeWa
     Processing(mail, kActionPrint, true);
     Purge();
     EXPECT_FALSE(QFileInfo::exists(home.File(QStringLiteral("absent.db"))));
-    ASSERT_EQ(reported.size(), 5) << reported.join(u'\n').toStdString();
+    const QStringList log = std::exchange(reported, {});
+    ASSERT_EQ(log.size(), 5) << log.join(u'\n').toStdString();
     const QString processingError = kProcessingError.arg(QStringLiteral("x.eml"));
-    EXPECT_EQ(reported[0], QStringLiteral("受信履歴登録エラー[x.eml]:from<taro@example.jp>山田 太郎"));
+    EXPECT_EQ(log[0], QStringLiteral("受信履歴登録エラー[x.eml]:from<taro@example.jp>山田 太郎"));
     for (const int i : {1, 3})
-        EXPECT_TRUE(reported[i].startsWith(processingError) && reported[i].size() > processingError.size())
-            << reported[i].toStdString();
-    EXPECT_TRUE(reported[1].contains(QStringLiteral("locked")) && reported[2].contains(QStringLiteral("locked")));
-    EXPECT_TRUE(reported[2].startsWith(QStringLiteral("ワーククリアエラー："))) << reported[2].toStdString();
-    EXPECT_TRUE(reported[4].startsWith(QStringLiteral("ワーククリアエラー：["))) << reported[4].toStdString();
-    reported.clear();
+        EXPECT_TRUE(log[i].startsWith(processingError) && log[i].size() > processingError.size())
+            << log[i].toStdString();
+    EXPECT_TRUE(log[1].contains(QStringLiteral("locked")) && log[2].contains(QStringLiteral("locked")));
+    EXPECT_TRUE(log[2].startsWith(QStringLiteral("ワーククリアエラー："))) << log[2].toStdString();
+    EXPECT_TRUE(log[4].startsWith(QStringLiteral("ワーククリアエラー：["))) << log[4].toStdString();
     EXPECT_EQ(Remaining(), QStringList{QStringLiteral("old")});
     EXPECT_TRUE(InWork(QStringLiteral("old")) && InWork(QStringLiteral("old.files/a.txt")));
     EXPECT_FALSE(QFileInfo::exists(SaveFolder(settings) + "/b.txt")) << "an unregistered save copies nothing";

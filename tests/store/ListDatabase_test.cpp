@@ -35,11 +35,6 @@ protected:
         QString error;
         ASSERT_TRUE(Passed(OpenListDatabase(home.Path(), name), error)) << error.toStdString();
     }
-    static bool Add(const QString& table, const ColumnValues& keys, const ColumnValues& values, QString& error,
-                    bool* added = nullptr)
-    {
-        return Passed(FindOrAdd(ListConnection(), table, keys, values, added), error);
-    }
 };
 
 TEST(EnsureListDatabaseTest, AsksBeforeCreatingAndCreatesNothingWithoutConsentOrTemplate)
@@ -113,13 +108,16 @@ TEST_F(ListDatabaseTest, EachThreadHasItsOwnConnectionAndWritesDoNotCollide)
     const auto writer = [this, &names, &errors](int which) {
         QString& error = errors[which];
         if (!Passed(OpenListDatabase(home.Path(), QStringLiteral("list")), error)) return;
-        names[which] = ListConnection().connectionName();
+        const QSqlDatabase db = ListConnection();
+        names[which] = db.connectionName();
         for (int i = 0; i < kRows && error.isEmpty(); ++i) {
-            TransactionGuard transaction(ListConnection());
+            TransactionGuard transaction(db);
+            const QString address = QStringLiteral("t%1-%2@x.jp").arg(which).arg(i);
             // Both threads add the shared keys: BEGIN IMMEDIATE must keep them single.
+            const QString shared = QStringLiteral("shared%1").arg(i);
             if (!Passed(transaction.Begin(), error) ||
-                !Add(QStringLiteral("tblList"), {{QStringLiteral("アドレス"), QStringLiteral("t%1-%2@x.jp").arg(which).arg(i)}}, {}, error) ||
-                !Add(QStringLiteral("tblHistory"), {{QStringLiteral("保存ファイルID"), QStringLiteral("shared%1").arg(i)}}, {}, error) ||
+                !Passed(FindOrAdd(db, "tblList", {{"アドレス", address}}, {}), error) ||
+                !Passed(FindOrAdd(db, "tblHistory", {{"保存ファイルID", shared}}, {}), error) ||
                 !Passed(transaction.Commit(), error))
                 break;
         }
