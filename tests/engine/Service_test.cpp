@@ -44,13 +44,9 @@ TEST_P(ServiceTest, SlowOrFailingTicksNeverOverlapAreReArmedAndTakeAFreshSnapsho
     clock.start();
     std::vector<std::pair<qint64, qint64>> spans;
     QStringList seen;
-    std::atomic<int> inside{0};
-    std::atomic<bool> overlapped{false};
     service.SetTickWork([&](const config::SettingsRecord& s) -> CycleSummary {
-        if (++inside > 1) overlapped = true;
         const qint64 begin = clock.elapsed();
         QThread::msleep(60);  // longer than the interval
-        --inside;
         QMutexLocker lock(&mutex);
         spans.emplace_back(begin, clock.elapsed());
         seen << s.forwardTo;
@@ -69,8 +65,6 @@ TEST_P(ServiceTest, SlowOrFailingTicksNeverOverlapAreReArmedAndTakeAFreshSnapsho
     service.Stop();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !service.IsBusy(); }, 3000));
     EXPECT_FALSE(service.IsRunning());
-
-    EXPECT_FALSE(overlapped.load());
     const auto first = finished[0][0].value<TickSummary>(), second = finished[1][0].value<TickSummary>();
     EXPECT_TRUE(first.cycle.errors == 1 && first.cycle.firstError == QStringLiteral("database gone"));
     EXPECT_TRUE(second.cycle.errors == 2 && second.finishedAt.isValid());
@@ -78,7 +72,7 @@ TEST_P(ServiceTest, SlowOrFailingTicksNeverOverlapAreReArmedAndTakeAFreshSnapsho
     EXPECT_EQ(seen.mid(0, 2),
               (QStringList{"first@example.jp", "second@example.jp\tthird@example.jp\törjan@例え.jp"}));
     for (std::size_t i = 1; i < spans.size(); ++i)
-        EXPECT_GE(spans[i].first - spans[i - 1].second, 25) << "tick " << i << " started too soon after the previous one";
+        EXPECT_GE(spans[i].first - spans[i - 1].second, 25) << "tick " << i << " overlapped or followed too soon";
 }
 
 INSTANTIATE_TEST_SUITE_P(Threading, ServiceTest, ::testing::Values(Service::Threading::Inline, Service::Threading::Worker));
