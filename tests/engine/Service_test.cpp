@@ -16,7 +16,6 @@
 #include <atomic>
 #include <memory>
 #include <stdexcept>
-#include <utility>
 #include <vector>
 
 namespace lw::engine {

@@ -5,7 +5,6 @@
 #include <QStringEncoder>
 
 #include <tuple>
-#include <utility>
 
 namespace lw::store {
 namespace {

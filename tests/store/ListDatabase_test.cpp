@@ -1,6 +1,5 @@
 #include "store/ListDatabase.h"
 
-#include "store/Folders.h"
 #include "store/StoreFixture.h"
 
 #include <QFileInfo>
