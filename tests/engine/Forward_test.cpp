@@ -20,6 +20,7 @@ TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
     s.forwardBcc = QStringLiteral("fixed-bcc@x.jp");
     s.smtpAccount = QStringLiteral("acc");
     s.smtpPassword = QStringLiteral("pw");
+    s.smtpTimeoutSeconds = 7;
     SenderRule rule;
     rule.forwardTo = QStringLiteral("rule@x.jp");
     rule.forwardCc = QStringLiteral("rule-cc@x.jp");
@@ -61,6 +62,7 @@ TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
         EXPECT_EQ(r.account, c.account);
         EXPECT_EQ(r.password, *c.account ? "pw" : "");
         EXPECT_EQ(r.mechanism, c.sentMechanism);
+        EXPECT_EQ(r.timeoutSeconds, 7);
     }
     const mail::SmtpRequest r = BuildForwardArguments(s, rule, m).request;
     EXPECT_EQ(r.from.name, "監視 係");
@@ -86,6 +88,9 @@ TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
     s.forwardTo = QStringLiteral("\t ");
     s.forwardBcc.clear();
     EXPECT_FALSE(BuildForwardArguments(s, rule, m).hasRecipient) << "a list of only blanks names nobody";
+    s.forwardCc = QStringLiteral("cc@x.jp");
+    EXPECT_TRUE(BuildForwardArguments(s, rule, m).hasRecipient) << "a copy alone is someone to send to";
+    s.forwardCc.clear();
     // Nobody to send to: only the error line, whatever the rule's log flag says.
     test::TempHome home;
     s.programFolder = home.Folder();

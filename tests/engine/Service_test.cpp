@@ -71,7 +71,7 @@ TEST_P(ServiceTest, SlowOrFailingTicksNeverOverlapAreReArmedAndTakeAFreshSnapsho
     EXPECT_EQ(seen.mid(0, 2),
               (QStringList{"first@example.jp", "second@example.jp\tthird@example.jp\törjan@例え.jp"}));
     for (std::size_t i = 1; i < spans.size(); ++i)
-        EXPECT_GE(spans[i].first - spans[i - 1].second, 25) << "tick " << i << " overlapped or followed too soon";
+        EXPECT_GE(spans[i].first - spans[i - 1].second, 25) << "tick " << i << " started too soon after the previous one";
 }
 
 INSTANTIATE_TEST_SUITE_P(Threading, ServiceTest, ::testing::Values(Service::Threading::Inline, Service::Threading::Worker));
