@@ -1,6 +1,6 @@
 #include "config/IniFile.h"
 
-#include "config/FileSizeLimit.h"
+#include "support/Files.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>

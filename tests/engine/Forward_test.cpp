@@ -13,8 +13,6 @@
 namespace lw::engine {
 namespace {
 
-using test::LogEntries;
-
 TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
 {
     config::SettingsRecord s;
@@ -98,7 +96,8 @@ TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
     s.programFolder = home.Folder();
     rule.log = true;
     EXPECT_FALSE(Forward(s, rule, m));
-    EXPECT_EQ(LogEntries(home.Folder()), QStringList{QStringLiteral("転送エラー[/p/mail/work/x.eml]:転送先アドレスが指定されていません。")});
+    EXPECT_EQ(test::LogEntries(home.Folder()),
+              QStringList{"転送エラー[/p/mail/work/x.eml]:転送先アドレスが指定されていません。"});
 
     // A secret that can be neither read nor made: a line says so, and the forward is tried unmarked.
     ASSERT_TRUE(QDir(home.Folder()).mkdir(QStringLiteral("forward-mark.key")));
@@ -106,7 +105,7 @@ TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
     s.smtpServer = QStringLiteral("127.0.0.1");
     s.smtpPort = 9; // nothing listens: refused at once
     EXPECT_FALSE(Forward(s, rule, m));
-    const QStringList lines = LogEntries(home.Folder());
+    const QStringList lines = test::LogEntries(home.Folder());
     ASSERT_EQ(lines.size(), 3);
     EXPECT_TRUE(lines[1].startsWith(QStringLiteral("転送マークエラー[/p/mail/work/x.eml]:転送マークの鍵を読み書きできないため"))) << lines[1].toStdString();
     EXPECT_TRUE(lines[2].startsWith(QStringLiteral("転送エラー[/p/mail/work/x.eml]:"))) << lines[2].toStdString();
