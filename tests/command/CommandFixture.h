@@ -2,24 +2,19 @@
 
 #include "config/InMemoryWorkingCopy.h"
 #include "config/Settings.h"
-#include "support/Files.h"
-#include "support/Peek.h"
-#include "support/TempHome.h"
+#include "store/StoreFixture.h"
 
 #include <QVariantMap>
-
-#include <gtest/gtest.h>
 
 namespace lw::test {
 
 // A program folder with a list database made from the template, its settings file and a working
 // copy loaded from it, as the service has them while it runs.
-class CommandFixture : public ::testing::Test {
+class CommandFixture : public StoreFixture {
   protected:
     void SetUp() override
     {
-        ASSERT_TRUE(QFile::copy(TemplateDatabase(), home.File("list.db"))) << TemplateDatabase().toStdString();
-        QFile::setPermissions(home.File("list.db"), QFile::ReadOwner | QFile::WriteOwner);
+        StoreFixture::SetUp();
         copy.emplace(config::InMemoryWorkingCopy::FromSettingsFile(home.Folder()));
     }
     config::SettingsRecord Record() const { return config::TakeSettingsSnapshot(*copy); }
@@ -28,7 +23,7 @@ class CommandFixture : public ::testing::Test {
     QList<QVariantMap> Rows(const QString& sql, const QVariantList& values = {})
     {
         QList<QVariantMap> rows;
-        for (const QSqlRecord& record : Peek(home.File("list.db")).Rows(sql, values)) {
+        for (const QSqlRecord& record : Peek(DatabasePath()).Rows(sql, values)) {
             QVariantMap& row = rows.emplace_back();
             for (int i = 0; i < record.count(); ++i) row[record.fieldName(i)] = record.value(i);
         }
@@ -38,9 +33,7 @@ class CommandFixture : public ::testing::Test {
     QVariantMap Rule(const QString& address) { return Rows("SELECT * FROM tblList WHERE アドレス = ?", {address}).value(0); }
     qsizetype RuleCount() { return Rows(QStringLiteral("SELECT アドレス FROM tblList")).size(); }
     QByteArray SettingsFile() const { return ReadFile(home.File("larchwatcher.ini")); }
-    QStringList Log() const { return LogEntries(home.Folder()); }
 
-    TempHome home;
     std::optional<config::InMemoryWorkingCopy> copy;
 };
 

@@ -1,6 +1,6 @@
 #include "config/IniFile.h"
 
-#include "config/FileSizeLimit.h"
+#include "support/Files.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +21,18 @@ TEST(IniFile, ReadsKeysOfOneSectionWithoutRegardToCaseBomOrLineEnds)
     EXPECT_EQ(ini.Value("larchwatcher", "empty"), QString(""));
     EXPECT_FALSE(ini.Value("larchwatcher", "missing").has_value());
     EXPECT_FALSE(IniFile::Load(home.File("absent.ini")).Value("larchwatcher", "key").has_value());
+    // Valid keys between broken lines (NUL bytes, a lone CR, invalid UTF-8, Shift_JIS, an unclosed section).
+    const QByteArray broken = QByteArray("[larchwatcher]\n\x00\x01junk=\xff\r", 24) +
+                              "\r\na=1\n\x83\x65\x83\x58=\x93\xfa\nb=2\n\xc3\x28=\xe2\x82\n[unclosed\n";
+    ASSERT_TRUE(lw::test::WriteFile(home.File("b.ini"), broken));
+    const IniFile mixed = IniFile::Load(home.File("b.ini"));
+    EXPECT_EQ(mixed.Value("larchwatcher", "a"), QString("1"));
+    EXPECT_EQ(mixed.Value("larchwatcher", "b"), QString("2"));
+    // Saved by an editor as UTF-16 with a byte-order mark.
+    const QString utf16 = QString::fromUtf8("[larchwatcher]\r\nkey=値\r\n");
+    const QByteArray utf16Bytes(reinterpret_cast<const char*>(utf16.utf16()), utf16.size() * 2);
+    ASSERT_TRUE(lw::test::WriteFile(home.File("c.ini"), QByteArray("\xff\xfe", 2) + utf16Bytes));
+    EXPECT_EQ(IniFile::Load(home.File("c.ini")).Value("larchwatcher", "key"), QString::fromUtf8("値"));
 }
 
 TEST(IniFile, SaveKeepsForeignLinesReplacesInPlaceAddsInOrderAndKeepsLinesWhole)

@@ -3,12 +3,13 @@
 #include "config/DesktopSettings.h"
 #include "config/ConnectionSecurity.h"
 #include "config/InMemoryWorkingCopy.h"
-#include "config/FileSizeLimit.h"
+#include "support/Files.h"
 #include "support/TempHome.h"
 
-#include <QDateTime>
-
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
 
 using namespace lw::config;
 using lw::test::ReadFile;
@@ -17,6 +18,21 @@ using lw::test::WriteFile;
 namespace {
 
 QString IniPath(const lw::test::TempHome& home) { return home.File("larchwatcher.ini"); }
+
+// Saves as onto a disk that is full once a file reaches `bytes` (EFBIG; root too).
+lw::base::Status SaveOnFullDisk(const InMemoryWorkingCopy& copy, rlim_t bytes)
+{
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit limit = old;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const lw::base::Status saved = SaveSettings(copy);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    return saved;
+}
 
 } // namespace
 
@@ -113,11 +129,8 @@ TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
 
     // A full disk hit inside the authtyp line, which stays where the old file had it.
     const qsizetype authtypAt = QByteArray("[other]\nx=1\n[larchwatcher]\npopserver=new.example\n").size();
-    {
-        lw::test::FileSizeLimit limit(static_cast<rlim_t>(authtypAt + 3));
-        const lw::base::Status saved = SaveSettings(copy);
-        EXPECT_EQ(saved.ErrorText(), QString::fromUtf8("authtypの設定に失敗しました。"));
-    }
+    EXPECT_EQ(SaveOnFullDisk(copy, rlim_t(authtypAt + 3)).ErrorText(),
+              QString::fromUtf8("authtypの設定に失敗しました。"));
     EXPECT_EQ(ReadFile(IniPath(home)), old);
     EXPECT_FALSE(QFile::exists(IniPath(home) + ".tmp"));
     EXPECT_EQ(copy.Text("popserver"), "new.example");

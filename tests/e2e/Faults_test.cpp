@@ -71,35 +71,6 @@ TEST_F(FaultsTest, Pop3ConnectionCutInTheMiddleOfARetrIsFetchedAgainOnceNextTick
     EXPECT_EQ(Servers().SinkMessagesTo(Address("copy")).size(), 5u);
 }
 
-TEST_F(FaultsTest, SmtpServerRefusingOrHangingGivesAnErrorLineWithinTheTimeOut)
-{
-    Forwarding("0", Address("refuse-data"));
-    Set("timeoutsmtp", "3");
-    WriteSettings();
-    Deliver(Message("拒否される一通目"));
-    Deliver(Message("拒否される二通目"));
-    PollOk();
-    const QStringList refused = LogTexts();
-    EXPECT_TRUE(refused.filter("転送エラー[").size() == 2 && refused.filter("マクロ転送[").size() == 2)
-        << refused.join('\n').toStdString();
-
-    Set("trsto", Address("hang"));
-    WriteSettings();
-    Deliver(Message("止まる一通目"));
-    Deliver(Message("止まる二通目"));
-    QElapsedTimer timer;
-    timer.start();
-    PollOk();
-    // Each send gives up within twice the time-out (connection plus transfer), plus start-up.
-    EXPECT_LT(timer.elapsed(), 2 * (2 * 3 + 2) * 1000 + 10000);
-    const QStringList errors = LogTexts().filter("転送エラー[");
-    ASSERT_EQ(errors.size(), 4) << LogTexts().join('\n').toStdString();
-    EXPECT_TRUE(errors[2].contains(PathOf("止まる一通目"))) << errors[2].toStdString();
-    EXPECT_TRUE(errors[3].contains(PathOf("止まる二通目"))) << errors[3].toStdString();
-    EXPECT_EQ(Column("止まる二通目", "メール転送"), "1");
-    EXPECT_TRUE(Servers().SinkMessagesTo(Address("hang")).empty());
-}
-
 TEST_F(FaultsTest, WorkFolderOnAFullFileSystemLosesNothingAndCatchesUpOnceSpaceIsFreed)
 {
     Set("Interval", "1000");
@@ -215,48 +186,6 @@ TEST_F(FaultsTest, ServiceKilledAtRandomMomentsSkipsNoMessageAndLeavesNoneOnTheS
     const QStringList saved = QDir(SaveFolder()).entryList(QDir::Files | QDir::Hidden);
     EXPECT_EQ(saved.size(), kMessages) << saved.join(' ').toStdString();
     EXPECT_EQ(Files(WorkFolder()).filter(".eml").size(), kMessages);
-}
-
-TEST_F(FaultsTest, SettingsFileThatIsNotValidText)
-{
-    // Pure noise: a normal exit with a reason, no crash, no hang.
-    QByteArray noise;
-    for (int i = 0; i < 4096; ++i)
-        noise += char((i * 7919 + 13) % 256);
-    ASSERT_TRUE(WriteFile(File("larchwatcher.ini"), noise));
-    const Run garbage = PollOnce();
-    EXPECT_TRUE(garbage.status == 0 || garbage.status == 1) << garbage.status << garbage.err.toStdString();
-
-    // Valid keys between broken lines (NUL bytes, lone CR, invalid UTF-8, Shift_JIS, a 200 KB
-    // line, an unclosed section): every valid key is still read and the service runs.
-    Set("Interval", "1000");
-    WriteSettings();
-    const QByteArray text = ReadFile(File("larchwatcher.ini"));
-    const QList<QByteArray> lines = text.split('\n');
-    const QByteArray mixed = lines[0] + '\n' + lines[1] + '\n' + QByteArray("\x00\x01junk=\xff\xfe\r", 10) +
-                             "\r\n" + lines[2] + '\n' + lines[3] +
-                             "\n\x83\x65\x83\x58\x83\x67=\x93\xfa\x96\x7b\n" + lines[4] + '\n' + lines[5] +
-                             '\n' + QByteArray(200000, 'x') + '\n';
-    ASSERT_TRUE(WriteFile(File("larchwatcher.ini"),
-                          mixed + lines.mid(6).join('\n') + "\xc3\x28=\xe2\x82\n[unclosed section\n"));
-    Deliver(Message("壊れた設定でも届く"));
-    QProcess service;
-    StartService(service);
-    QByteArray out;
-    ASSERT_TRUE(ReadUntil(service, out, Ticks(2), 90000))
-        << out.toStdString() << service.readAllStandardError().toStdString();
-    EXPECT_TRUE(out.contains("interval 1000 ms")) << out.toStdString();
-    EXPECT_EQ(Subjects(), QStringList{"壊れた設定でも届く"});
-    EXPECT_EQ(StopService(service), 0);
-
-    // The same settings saved by an editor as UTF-16 with a byte-order mark read the same.
-    const QString utf16 = QString::fromUtf8(text);
-    ASSERT_TRUE(WriteFile(File("larchwatcher.ini"),
-                          QByteArray("\xff\xfe", 2) +
-                              QByteArray(reinterpret_cast<const char*>(utf16.utf16()), utf16.size() * 2)));
-    Deliver(Message("UTF-16の設定でも届く"));
-    PollOk();
-    EXPECT_EQ(Subjects().size(), 2);
 }
 
 } // namespace

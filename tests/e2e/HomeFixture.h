@@ -150,7 +150,6 @@ class HomeFixture : public ::testing::Test {
     }
     QString PathOf(const QString& subject) { return Column(subject, "保存ファイルパス"); }
     QString Base(const QString& path) const { return QFileInfo(path).fileName(); }
-    QString Saved(const QString& path) const { return SaveFolder() + '/' + Base(path); }
     // The log's entry texts; a malformed entry shows as "<bad>...".
     QStringList LogTexts() const { return LogEntries(m_home.Folder()); }
 

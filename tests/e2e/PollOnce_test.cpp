@@ -4,7 +4,6 @@
 
 #include <QDirIterator>
 #include <QMessageAuthenticationCode>
-#include <QRegularExpression>
 
 #include <gmock/gmock.h>
 
@@ -17,33 +16,6 @@ using PollOnceTest = HomeFixture;
 QString From(const QString& name, const QString& address)
 {
     return "]:from<" + address + u'>' + name;
-}
-
-TEST_F(PollOnceTest, AListedSendersPrintSaveAndClearRunInThatOrderOnAFreshFolder)
-{
-    WriteSettings();
-    PollOk(); // an empty mailbox in an empty folder: the database comes from the template, no question
-    EXPECT_TRUE(QFileInfo(File("list.db")).isFile());
-    EXPECT_TRUE(QFileInfo(WorkFolder()).isDir());
-    EXPECT_TRUE(LogTexts().isEmpty());
-
-    const QString sender = Address("yamada"), subject = "見積書送付のご案内",
-                  from = From("山田 太郎", sender);
-    AddRule(sender, "111100");
-    DeliverJp("山田 太郎", sender, subject, "いつもお世話になっております。\n見積書を送付いたします。\n");
-    PollOk();
-    const QString path = PathOf(subject);
-    ASSERT_FALSE(path.isEmpty());
-    EXPECT_EQ(QFileInfo(path).absolutePath(), QFileInfo(WorkFolder()).absoluteFilePath());
-    EXPECT_EQ(LogTexts(), (QStringList{"メール印刷[" + path + from, "メール保存[" + Saved(path) + from,
-                                       "メールボックスクリア[" + Base(path) + from}));
-    EXPECT_EQ(ReadFile(Saved(path)), ReadFile(path)) << "the saved copy is the whole message";
-    EXPECT_GT(QFileInfo(File("pdf/" + Base(path) + ".pdf")).size(), 0);
-    EXPECT_EQ(Servers().MailboxCount(User()), 0);
-    EXPECT_EQ(Column(subject, "印刷||メール保存||ボックスクリア||受信拒否"), "1110");
-    EXPECT_EQ(Column(subject, "送信アドレス名"), "山田 太郎");
-    EXPECT_EQ(QDir(SaveFolder()).entryList(QDir::Files | QDir::Hidden), QStringList{Base(path)})
-        << "no temporary left";
 }
 
 TEST_F(PollOnceTest, MacroForwardTakesOnlyUnlistedSendersMailAndNeverItsOwnForwards)
@@ -87,13 +59,7 @@ TEST_F(PollOnceTest, MacroForwardTakesOnlyUnlistedSendersMailAndNeverItsOwnForwa
             .toHex();
     EXPECT_TRUE(sent.contains("\r\nX-LarchWatcher-Forwarded: " + mark + "\r\n")) << sent.data();
     EXPECT_FALSE(sent.contains(identity));
-    // Its reader sees whose mail it is, and a reply goes to that sender.
-    const QRegularExpression replyTo("\r\nReply-To: [^\r\n]*<" + QRegularExpression::escape(stranger) +
-                                     ">\r\n");
-    EXPECT_TRUE(replyTo.match(QString(sent)).hasMatch()) << sent.data();
-    EXPECT_EQ(QDir(SaveFolder()).entryList(QDir::Files), QStringList{});
     EXPECT_EQ(Column("拒否1", "受信拒否||印刷"), "10");
-    EXPECT_FALSE(QDir(File("pdf")).exists()) << "neither a rejected nor a returned message is printed";
 
     // The forward coming back (its subject "Fw: " and the original) is not forwarded again; another
     // mailbox's mark is no bar; what an older version forwarded carries the identity in clear, and is ours.
@@ -111,93 +77,7 @@ TEST_F(PollOnceTest, MacroForwardTakesOnlyUnlistedSendersMailAndNeverItsOwnForwa
     EXPECT_EQ(Servers().SinkMessagesTo(macro).size(), 2u);
 }
 
-TEST_F(PollOnceTest, AddressBookAndPerSenderForwardOnlyForKnownSenders)
-{
-    Forwarding("1", Address("book-to"));
-    Set("trscc", Address("Book-CC") + "; " + Address("book-cc2"));
-    Set("trsbcc", Address("book-bcc"));
-    WriteSettings();
-    const QString known = Address("known");
-    Query("INSERT INTO tblAdrbook (電子メールアドレス, 表示名) VALUES (?, ?)", {known.toUpper(), "取引先"});
-    DeliverJp("取引先", known, "納品のご連絡");
-    DeliverJp("他人", Address("unknown"), "ご挨拶");
-    PollOk();
-    EXPECT_EQ(LogTexts(), QStringList{"アドレス帳転送[" + Base(PathOf("納品のご連絡")) + "]:to<" +
-                                      Address("book-to") + "; cc:" + Address("book-cc") + u'\t' +
-                                      Address("book-cc2") + ";bcc:" + Address("book-bcc") + '>'});
-    const auto sent = Servers().SinkMessagesTo(Address("book-bcc"));
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].rcptTos.size(), 4);
-    EXPECT_FALSE(sent[0].data.contains("book-bcc")) << "BCC must not be visible";
-    EXPECT_EQ(sent[0].mailFrom, "watch@example.jp");
-    EXPECT_EQ(Column("ご挨拶", "メール転送"), "0");
-
-    // Per sender: the rule's addresses (a copy with no TO still goes), an unlisted sender not at all.
-    Forwarding("2", Address("fixed"));
-    Set("trscc", "");
-    WriteSettings();
-    const QString sender = Address("branch");
-    AddRule(sender, "000101", "", Address("Rule-CC"));
-    DeliverJp("支店", sender, "日報1");
-    DeliverJp("他人", Address("other"), "無関係");
-    PollOk();
-    const QString p1 = PathOf("日報1");
-    EXPECT_EQ(LogTexts().mid(1),
-              QStringList{"送信者別転送[" + Base(p1) + "]:\t>#xfr " + p1 + "\tcc\t" + Address("rule-cc")});
-    EXPECT_EQ(Servers().SinkMessagesTo(Address("rule-cc")).size(), 1u);
-    EXPECT_TRUE(Servers().SinkMessagesTo(Address("fixed")).empty());
-}
-
-TEST_F(PollOnceTest, ACommandMailsRuleChangeActsOnItselfAndOnLaterMessages)
-{
-    Set("flgcmd", "1");
-    Set("cmdaccount", "remote");
-    Set("cmdpassword", "s3cret");
-    WriteSettings();
-    const QString admin = Address("admin"), target = Address("target");
-    AddRule(admin, "010100"); // save + log
-    DeliverJp(
-        "管理者", admin, "設定変更",
-        QString(
-            "設定変更です。\nmpp{acc=remote;pass=s3cret;listflg=%1;false;true;false;true;false;false;}\n以上")
-            .arg(target));
-    DeliverJp("対象", target, "変更後の受信");
-    PollOk();
-    const QString p1 = PathOf("設定変更"), p2 = PathOf("変更後の受信");
-    EXPECT_EQ(LogTexts(), (QStringList{"コマンド実行[" + p1 + "]:remote:s3cret",
-                                       "メール保存[" + Saved(p1) + From("管理者", admin),
-                                       "メール保存[" + Saved(p2) + From("対象", target)}));
-    EXPECT_EQ(Column("設定変更", "コマンド"), "1");
-}
-
-TEST_F(PollOnceTest, BrokenMessagesDoNotStopTheOthersAndTheTickPurgesOlderUnsavedWork)
-{
-    Set("keepday", "0");
-    WriteSettings();
-    const QString oldFile = WriteFile(WorkFolder(), "old-1.eml", "Subject: old\r\n\r\nold\r\n");
-    const QString yesterday = QDateTime::currentDateTime().addDays(-1).toString("yyyy-MM-ddTHH:mm:ss");
-    Query("INSERT INTO tblHistory (保存ファイルID, 保存ファイルパス, 件名, 受信日, メール保存) VALUES (?, ?, "
-          "?, ?, ?)",
-          {"old-1.eml", oldFile, "old unsaved", yesterday, 0});
-    const QString sender = Address("sender");
-    AddRule(sender, "011100");
-    Deliver(QByteArray()); // no header at all: the part reader gives nothing
-    QByteArray broken = JapaneseMessage("壊れ", sender, "壊れた添付", "x");
-    broken.replace("Content-Type: text/plain; charset=ISO-2022-JP",
-                   "Content-Type: multipart/mixed; boundary=\"never-closed\"");
-    Deliver(broken +
-            "--never-closed\r\nContent-Type: application/pdf\r\nContent-Transfer-Encoding: base64\r\n\r\n"
-            "%%%not base64");
-    DeliverJp("正常", sender, "正常な後続");
-    PollOk();
-    const QString good = PathOf("正常な後続");
-    EXPECT_TRUE(LogTexts().contains("メール保存[" + Saved(good) + From("正常", sender)))
-        << good.toStdString();
-    EXPECT_LE(Servers().MailboxCount(User()), 1) << "only the message without headers may stay on the server";
-    EXPECT_FALSE(QFileInfo::exists(oldFile) || Subjects().contains("old unsaved"));
-}
-
-TEST_F(PollOnceTest, ServiceTicksOneAfterAnotherAndGoesOnWhileTheServerIsDown)
+TEST_F(PollOnceTest, ServiceTakesTenMessagesATickAndGoesOnWhileTheServerIsDown)
 {
     Set("Interval", "300");
     WriteSettings();
@@ -220,22 +100,12 @@ TEST_F(PollOnceTest, ServiceTicksOneAfterAnotherAndGoesOnWhileTheServerIsDown)
     const QString out = seen + p.readAllStandardOutput();
     EXPECT_TRUE(out.contains("service stopped")) << out.toStdString();
     EXPECT_EQ(Servers().MailboxCount(User()), 0);
-    // Ticks never overlap: each starts after the previous one finished.
-    for (const int n : {1, 2, 3}) {
-        const qsizetype finished = out.indexOf(QString(" tick %1 finished").arg(n));
-        EXPECT_TRUE(finished > 0 && finished < out.indexOf(QString(" tick %1 started").arg(n + 1)))
-            << out.toStdString();
-    }
-    EXPECT_EQ(Query("SELECT COUNT(*) FROM tblHistory"), QStringList{"15"});
-    EXPECT_EQ(QDir(SaveFolder()).entryList(QDir::Files).size(), 15);
 
-    // Server down: a failed fetch says why and writes nothing to the log; the service goes on.
-    Set("portpop", QString::number(ClosedPort()));
+    // Server down: a failed fetch writes nothing to the log; the service goes on.
+    Set("portpop", "9"); // nothing listens there: refused at once
     Set("Interval", "100");
     WriteSettings();
     const qsizetype logSize = LogTexts().size();
-    const Run once = PollOnce();
-    EXPECT_TRUE(once.status > 0 && !once.err.isEmpty()) << once.status;
     QProcess down;
     StartService(down);
     QByteArray downOut;
@@ -270,6 +140,7 @@ TEST_F(PollOnceTest, TheProgramFolderIsTheOwnersAloneWhateverTheUmaskAndOlderFil
         ~Umask() { ::umask(old); }
     } usual;
     // What an older version left open, and a file of someone else's that is no part of the program's data.
+    Set("keepday", "0");
     WriteSettings();
     ASSERT_TRUE(WriteFile(File("log200001.txt"), "2000/01/01 00:00:00==> x\r\r\n"));
     ASSERT_FALSE(WriteFile(SaveFolder() + "/old.eml.files", "a.pdf", "%PDF").isEmpty());
@@ -288,11 +159,20 @@ TEST_F(PollOnceTest, TheProgramFolderIsTheOwnersAloneWhateverTheUmaskAndOlderFil
                 (QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
                  QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser));
 
-    // Saved mail, its attachment, the notice, the log and the history of a message with a PDF attached.
+    // An older unsaved message is purged by the tick, file and row.
+    const QString oldFile = WriteFile(WorkFolder(), "old-1.eml", "Subject: old\r\n\r\nold\r\n");
+    const QString yesterday = QDateTime::currentDateTime().addDays(-1).toString("yyyy-MM-ddTHH:mm:ss");
+    Query("INSERT INTO tblHistory (保存ファイルID, 保存ファイルパス, 件名, 受信日, メール保存) VALUES (?, ?, "
+          "?, ?, ?)",
+          {"old-1.eml", oldFile, "old unsaved", yesterday, 0});
+    // Saved mail, its attachment, the notice, the log and the history of a message with a PDF attached,
+    // after a message without any header that must not stop it.
     AddRule("broken@example.jp", "110100");
+    Deliver(QByteArray());
     Deliver(ReadFile(TEST_DATA_DIR "/mime/broken-mime-unclosed-boundary.eml"));
     PollOk();
     ASSERT_EQ(LogTexts().size(), 2) << LogTexts().join(u'\n').toStdString();
+    EXPECT_FALSE(QFileInfo::exists(oldFile) || Subjects().contains("old unsaved"));
     EXPECT_EQ(QDir(File("pdf")).entryList(QDir::Files).size(), 1);
     EXPECT_TRUE(QDirIterator(WorkFolder(), {"*.pdf"}, QDir::Files, QDirIterator::Subdirectories).hasNext())
         << "the attachment was written";

@@ -1,6 +1,6 @@
-// The real program with its window (offscreen): start-up time, polling, the single-instance
-// guards (per user for the window, per program folder in every mode), the seeding of the
-// lock passwords across restarts and a close during a tick.
+// The real program with its window (offscreen): polling, the single-instance guards (per user
+// for the window, per program folder in every mode), the seeding of the lock passwords and a
+// close during a tick.
 #include "e2e/HomeFixture.h"
 
 #include "config/PasswordLock.h"
@@ -48,20 +48,16 @@ class WindowTest : public HomeFixture {
     QTemporaryDir m_config;
 };
 
-TEST_F(WindowTest, WindowPollsAtTheIntervalAndKeepsThePasswordsThroughARefusedCopyAndACrash)
+TEST_F(WindowTest, WindowPollsAtTheIntervalSeedsThePasswordsAndARefusedCopyTouchesNeither)
 {
     Set("Interval", "1500");
     WriteSettings();
     AddRule(Address("suzuki"), "011100"); // save, clear, log
     DeliverJp("鈴木 一郎", Address("suzuki"), "窓口からの監視", "本文です。\n");
 
-    QElapsedTimer clock;
-    clock.start();
-    QProcess first, again;
+    QProcess first;
     const QString err = StartUntil(first, "window shown after");
-    const qint64 shownAfter = clock.elapsed();
     ASSERT_TRUE(err.contains("window shown after")) << err.toStdString();
-    EXPECT_LT(shownAfter, 5000) << "start-up far slower than the 1 s aimed at";
 
     // The first tick comes one interval after start-up, not at once.
     QTest::qWait(700);
@@ -73,25 +69,15 @@ TEST_F(WindowTest, WindowPollsAtTheIntervalAndKeepsThePasswordsThroughARefusedCo
     // Start-up has seeded both lock passwords.
     EXPECT_EQ(config::GetSecret(config::kUserEntry), "wvw");
     EXPECT_EQ(config::GetSecret(config::kMasterEntry), "pqvex");
-    const QString store = m_config.path() + "/larchwatcher/larchwatcher.conf";
-    const QByteArray storeBefore = ReadFile(store);
-    ASSERT_TRUE(config::SavePassword("chg1"));
     ASSERT_TRUE(config::SaveEntry(config::kMasterEntry, "tampered"));
-    const QByteArray storeTampered = ReadFile(store);
-    EXPECT_NE(storeBefore, storeTampered);
+    const QByteArray storeTampered = ReadFile(m_config.path() + "/larchwatcher/larchwatcher.conf");
+    ASSERT_FALSE(storeTampered.isEmpty());
 
     // A second copy says so and ends without touching the store.
     ExpectRefusedWindow();
-    EXPECT_EQ(ReadFile(store), storeTampered);
+    EXPECT_EQ(ReadFile(m_config.path() + "/larchwatcher/larchwatcher.conf"), storeTampered);
     EXPECT_EQ(first.state(), QProcess::Running) << "the running copy is left alone";
-
-    // Killed outright: its lock stays behind and must not block the next start, which seeds only the master.
     Kill(first);
-    const QString restarted = StartUntil(again, "window shown after");
-    ASSERT_TRUE(restarted.contains("window shown after")) << restarted.toStdString();
-    EXPECT_TRUE(QTest::qWaitFor([] { return config::GetSecret(config::kMasterEntry) == "pqvex"; }, 10000));
-    EXPECT_EQ(config::GetSecret(config::kUserEntry), "chg1");
-    Kill(again);
 }
 
 TEST_F(WindowTest, OneProgramFolderHasOneRunningProgramInEveryModeWhileOtherFoldersRunBesideIt)

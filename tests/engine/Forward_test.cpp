@@ -13,8 +13,6 @@
 namespace lw::engine {
 namespace {
 
-using test::LogEntries;
-
 TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
 {
     config::SettingsRecord s;
@@ -22,6 +20,7 @@ TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
     s.forwardBcc = QStringLiteral("fixed-bcc@x.jp");
     s.smtpAccount = QStringLiteral("acc");
     s.smtpPassword = QStringLiteral("pw");
+    s.smtpTimeoutSeconds = 7;
     SenderRule rule;
     rule.forwardTo = QStringLiteral("rule@x.jp");
     rule.forwardCc = QStringLiteral("rule-cc@x.jp");
@@ -63,6 +62,7 @@ TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
         EXPECT_EQ(r.account, c.account);
         EXPECT_EQ(r.password, *c.account ? "pw" : "");
         EXPECT_EQ(r.mechanism, c.sentMechanism);
+        EXPECT_EQ(r.timeoutSeconds, 7);
     }
     const mail::SmtpRequest r = BuildForwardArguments(s, rule, m).request;
     EXPECT_EQ(r.from.name, "監視 係");
@@ -88,12 +88,16 @@ TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
     s.forwardTo = QStringLiteral("\t ");
     s.forwardBcc.clear();
     EXPECT_FALSE(BuildForwardArguments(s, rule, m).hasRecipient) << "a list of only blanks names nobody";
+    s.forwardCc = QStringLiteral("cc@x.jp");
+    EXPECT_TRUE(BuildForwardArguments(s, rule, m).hasRecipient) << "a copy alone is someone to send to";
+    s.forwardCc.clear();
     // Nobody to send to: only the error line, whatever the rule's log flag says.
     test::TempHome home;
     s.programFolder = home.Folder();
     rule.log = true;
     EXPECT_FALSE(Forward(s, rule, m));
-    EXPECT_EQ(LogEntries(home.Folder()), QStringList{QStringLiteral("転送エラー[/p/mail/work/x.eml]:転送先アドレスが指定されていません。")});
+    EXPECT_EQ(test::LogEntries(home.Folder()),
+              QStringList{"転送エラー[/p/mail/work/x.eml]:転送先アドレスが指定されていません。"});
 
     // A secret that can be neither read nor made: a line says so, and the forward is tried unmarked.
     ASSERT_TRUE(QDir(home.Folder()).mkdir(QStringLiteral("forward-mark.key")));
@@ -101,7 +105,7 @@ TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
     s.smtpServer = QStringLiteral("127.0.0.1");
     s.smtpPort = 9; // nothing listens: refused at once
     EXPECT_FALSE(Forward(s, rule, m));
-    const QStringList lines = LogEntries(home.Folder());
+    const QStringList lines = test::LogEntries(home.Folder());
     ASSERT_EQ(lines.size(), 3);
     EXPECT_TRUE(lines[1].startsWith(QStringLiteral("転送マークエラー[/p/mail/work/x.eml]:転送マークの鍵を読み書きできないため"))) << lines[1].toStdString();
     EXPECT_TRUE(lines[2].startsWith(QStringLiteral("転送エラー[/p/mail/work/x.eml]:"))) << lines[2].toStdString();

@@ -18,8 +18,6 @@
 namespace lw::engine {
 namespace {
 
-using test::LogEntries;
-
 // Records what the cycle printed. With fail, every print is refused; with pdfFolder, notices
 // become PDF files there for want of a printer; onPrint runs first on each print.
 struct PrintRecord final : NoticePrinterFactory {
@@ -46,10 +44,11 @@ struct PrintRecord final : NoticePrinterFactory {
     std::unique_ptr<NoticePrinter> Create() override { return ++created, std::make_unique<Printer>(*this); }
 };
 
-class PollCycleTest : public ::testing::Test {
+class PollCycleTest : public test::StoreFixture {
 protected:
     void SetUp() override
     {
+        StoreFixture::SetUp();
         QString reason;
         m_servers = test::TestServers::Load(&reason);
         if (!m_servers) GTEST_SKIP() << reason.toStdString();
@@ -57,25 +56,15 @@ protected:
         ASSERT_TRUE(lease.has_value());
         m_lease.emplace(std::move(*lease));
         qputenv("LARCHWATCHER_CA_FILE", m_servers->caFile.toUtf8());
-        ASSERT_TRUE(QFile::copy(test::TemplateDatabase(), Database()));
-        m_settings.programFolder = m_home.Folder();
-        m_settings.popServer = m_servers->host;
-        m_settings.popPort = static_cast<std::uint16_t>(m_servers->pop3Port);
-        m_settings.popAccount = m_lease->User();
-        m_settings.popPassword = m_lease->Password();
-        m_settings.keepDays = 30000;
+        settings.popServer = m_servers->host;
+        settings.popPort = static_cast<std::uint16_t>(m_servers->pop3Port);
+        settings.popAccount = m_lease->User();
+        settings.popPassword = m_lease->Password();
+        settings.keepDays = 30000;
     }
 
-    QString Database() const { return m_home.File(QStringLiteral("list.db")); }
+    QString Database() const { return DatabasePath(); }
     QString Address(const QString& local) const { return local + u'-' + m_token + QStringLiteral("@example.jp"); }
-    // A rule for the address; flags: print, save, clear, log, reject, forward as six 0/1 digits.
-    void AddRule(const QString& address, const char* flags)
-    {
-        QVariantList values{address};
-        for (int i = 0; i < 6; ++i) values << (flags[i] == '1' ? 1 : 0);
-        test::Peek(Database()).Exec(QStringLiteral("INSERT INTO tblList (アドレス, 印刷, メール保存, ボックスクリア, "
-                                                   "ログ出力, 受信拒否, メール転送) VALUES (?, ?, ?, ?, ?, ?, ?)"), values);
-    }
     void Deliver(const QString& from, const QString& subject)
     {
         QString error;
@@ -86,7 +75,7 @@ protected:
     // The base names the transport gives the messages still on the server, in server order.
     std::vector<QString> WaitingBaseNames() const
     {
-        mail::Pop3Session session(*FetchEndpoint(m_settings));
+        mail::Pop3Session session(*FetchEndpoint(settings));
         std::vector<mail::Pop3Message> listing;
         std::string error;
         EXPECT_TRUE(session.List(listing, error)) << error;
@@ -98,27 +87,24 @@ protected:
     int OnServer() const { return m_servers->MailboxCount(m_lease->User()); }
     CycleSummary Run(NoticePrinterFactory* printers, const std::atomic<bool>* endRequested = nullptr)
     {
-        config::InMemoryWorkingCopy copy(m_home.Folder());
-        return RunPollCycle(m_settings, copy, printers, endRequested);
+        config::InMemoryWorkingCopy copy(home.Folder());
+        return RunPollCycle(settings, copy, printers, endRequested);
     }
-    QStringList Log() const { return LogEntries(m_settings.programFolder); }
 
-    QString Work() const { return m_home.Path() + QStringLiteral("/mail/work/"); }
-    QString Saved() const { return m_home.Path() + QStringLiteral("/mail/"); }
+    QString Work() const { return home.Path() + QStringLiteral("/mail/work/"); }
+    QString Saved() const { return home.Path() + QStringLiteral("/mail/"); }
     QString ErrorHead(const QString& name) const { return QStringLiteral("処理エラー[") + Work() + name + QStringLiteral("]:"); }
     QString SaveLine(const QString& name, const QString& sender) const
     {
         return QStringLiteral("メール保存[") + Saved() + name + QStringLiteral("]:from<") + sender + u'>';
     }
 
-    test::TempHome m_home;
     std::optional<test::TestServers> m_servers;
     std::optional<test::MailboxLease> m_lease;
-    config::SettingsRecord m_settings;
     QString m_token = QString::number(QRandomGenerator::global()->generate() % 1000000);
 };
 
-TEST_F(PollCycleTest, OnePrinterServesTheCycleAndANoticeTurnedPdfIsLoggedWithItsFile)
+TEST_F(PollCycleTest, OnePrinterServesTheCycleAndAPrintThatFailsOrHasNoPrinterIsLoggedWhileTheSaveGoesOn)
 {
     const QString sender = Address("print");
     AddRule(sender, "110100");
@@ -134,20 +120,6 @@ TEST_F(PollCycleTest, OnePrinterServesTheCycleAndANoticeTurnedPdfIsLoggedWithIts
         << record.texts[0].toStdString();
     EXPECT_TRUE(record.texts[1].contains(QStringLiteral("二通目")) && !record.texts[1].contains(QStringLiteral("一通目")));
 
-    // No printer installed: the notice became a PDF, and the log says where, after the print line.
-    const std::vector<QString> names = WaitingBaseNames();
-    ASSERT_EQ(names.size(), 2u);
-    const QStringList log = Log();
-    ASSERT_EQ(log.size(), 6) << log.join(u'\n').toStdString();
-    EXPECT_EQ(log[0], "メール印刷[" + Work() + names[0] + "]:from<" + sender + u'>');
-    EXPECT_EQ(log[1], "メール印刷PDF出力[" + Work() + names[0] + "]:" + record.pdfFolder + names[0] + ".pdf");
-    EXPECT_EQ(log[2], SaveLine(names[0], sender));
-}
-
-TEST_F(PollCycleTest, APrintThatFailsOrHasNoPrinterIsLoggedAndTheSaveGoesOn)
-{
-    const QString sender = Address("noprint");
-    AddRule(sender, "110100");
     Deliver(sender, QStringLiteral("印刷不可1"));
     const CycleSummary headless = Run(nullptr); // headless without a print interface
     Deliver(sender, QStringLiteral("印刷不可2"));
@@ -155,16 +127,21 @@ TEST_F(PollCycleTest, APrintThatFailsOrHasNoPrinterIsLoggedAndTheSaveGoesOn)
     failing.fail = true;
     EXPECT_EQ(Run(&failing).errors, 1);
     const std::vector<QString> names = WaitingBaseNames();
-    ASSERT_EQ(names.size(), 2u);
+    ASSERT_EQ(names.size(), 4u);
     EXPECT_EQ(headless.errors, 1);
-    EXPECT_TRUE(headless.firstError.startsWith(ErrorHead(names[0]))) << headless.firstError.toStdString();
-    const QStringList log = Log();
-    ASSERT_EQ(log.size(), 4) << log.join(u'\n').toStdString();
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_TRUE(log[2 * i].startsWith(ErrorHead(names[i]))) << log[2 * i].toStdString();
-        EXPECT_EQ(log[2 * i + 1], SaveLine(names[i], sender));
+    EXPECT_TRUE(headless.firstError.startsWith(ErrorHead(names[2]))) << headless.firstError.toStdString();
+    // No printer installed: the notice became a PDF, and the log says where, after the print line.
+    const QStringList log = LogEntries();
+    ASSERT_EQ(log.size(), 10) << log.join(u'\n').toStdString();
+    EXPECT_EQ(log[0], "メール印刷[" + Work() + names[0] + "]:from<" + sender + u'>');
+    EXPECT_EQ(log[1], "メール印刷PDF出力[" + Work() + names[0] + "]:" + record.pdfFolder + names[0] + ".pdf");
+    EXPECT_EQ(log[2], SaveLine(names[0], sender));
+    for (int i = 2; i < 4; ++i) {
+        EXPECT_TRUE(log[2 * i + 2].startsWith(ErrorHead(names[i]))) << log[2 * i + 2].toStdString();
+        EXPECT_EQ(log[2 * i + 3], SaveLine(names[i], sender));
     }
-    EXPECT_TRUE(log[2].endsWith(QStringLiteral("用紙がありません")));
+    EXPECT_TRUE(log[8].endsWith(QStringLiteral("用紙がありません")));
+    EXPECT_EQ(test::ReadFile(Saved() + names[0]), test::ReadFile(Work() + names[0])) << "the whole message";
 }
 
 TEST_F(PollCycleTest, AFailedSaveKeepsTheMessageOnTheServerAndTheCycleGoesOn)
@@ -181,7 +158,7 @@ TEST_F(PollCycleTest, AFailedSaveKeepsTheMessageOnTheServerAndTheCycleGoesOn)
     const CycleSummary summary = Run(nullptr);
     EXPECT_EQ(summary.handled, 2);
     EXPECT_EQ(summary.errors, 2) << "the save, then the clear held back";
-    const QStringList log = Log();
+    const QStringList log = LogEntries();
     ASSERT_EQ(log.size(), 4) << log.join(u'\n').toStdString();
     EXPECT_TRUE(log[0].startsWith(ErrorHead(names[0])) && log[1].startsWith(ErrorHead(names[0])));
     EXPECT_EQ(log[2], SaveLine(names[1], sender));
@@ -193,7 +170,7 @@ TEST_F(PollCycleTest, AFailedSaveKeepsTheMessageOnTheServerAndTheCycleGoesOn)
 
 TEST_F(PollCycleTest, AMissingListDatabaseIsAnErrorPerMessageNotTheEndOfTheCycle)
 {
-    m_settings.listDatabaseName = QStringLiteral("missing");
+    settings.listDatabaseName = QStringLiteral("missing");
     Deliver(Address("x"), QStringLiteral("DBなし1"));
     Deliver(Address("y"), QStringLiteral("DBなし2"));
     const CycleSummary summary = Run(nullptr);
@@ -203,8 +180,8 @@ TEST_F(PollCycleTest, AMissingListDatabaseIsAnErrorPerMessageNotTheEndOfTheCycle
     QStringList expected;
     for (int i = 0; i < 2; ++i)
         expected << QStringLiteral("受信履歴登録エラー[") + names[i] + QStringLiteral("]:from<") + Address(i ? "y" : "x") + u'>'
-                 << ErrorHead(names[i]) + u'[' + m_home.Path() + QStringLiteral("/missing.db]が存在しません。");
-    EXPECT_EQ(Log(), expected);
+                 << ErrorHead(names[i]) + u'[' + home.Path() + QStringLiteral("/missing.db]が存在しません。");
+    EXPECT_EQ(LogEntries(), expected);
 }
 
 TEST_F(PollCycleTest, AListDatabaseLockedMidTickLeavesTheMessagesOnTheServerForTheNextTick)
@@ -219,11 +196,11 @@ TEST_F(PollCycleTest, AListDatabaseLockedMidTickLeavesTheMessagesOnTheServerForT
     std::optional<test::Peek> holder;
     PrintRecord printer;
     printer.onPrint = [&] {
-        if (printer.texts.isEmpty()) holder.emplace(Database()).Exec(QStringLiteral("BEGIN IMMEDIATE"));
+        if (printer.texts.isEmpty()) holder.emplace(DatabasePath()).Exec(QStringLiteral("BEGIN IMMEDIATE"));
     };
     EXPECT_EQ(Run(&printer).handled, 1);
     EXPECT_EQ(OnServer(), 3) << "nothing may leave the server unrecorded";
-    const QStringList log = Log();
+    const QStringList log = LogEntries();
     for (const QString& name : names)
         EXPECT_EQ(log.filter(ErrorHead(name) + QStringLiteral("リストデータベースがロックされているため")).size(), 1)
             << log.join(u'\n').toStdString();
@@ -234,10 +211,70 @@ TEST_F(PollCycleTest, AListDatabaseLockedMidTickLeavesTheMessagesOnTheServerForT
     const CycleSummary next = Run(&printer);
     store::SetBusyTimeout(5000);
     EXPECT_EQ((std::vector{next.fetched, next.handled, int(printer.texts.size())}), (std::vector{3, 3, 4}));
-    EXPECT_EQ(test::Peek(Database()).Column(QStringLiteral("SELECT 印刷 || メール保存 || ボックスクリア FROM tblHistory")),
-              QStringList(3, QStringLiteral("111")));
+    const QString actions = QStringLiteral("SELECT 印刷 || メール保存 || ボックスクリア FROM tblHistory");
+    EXPECT_EQ(test::Peek(DatabasePath()).Column(actions), QStringList(3, QStringLiteral("111")));
     EXPECT_EQ(OnServer(), 0);
     EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden).size(), 3);
+}
+
+// Which mail each forward target takes (every message, the address book's senders, the rule
+// list's senders with forwarding on), each forward with its line.
+TEST_F(PollCycleTest, EachForwardTargetTakesOnlyItsSendersMail)
+{
+    settings.forwardEnabled = true;
+    settings.useFixedForwardAddresses = true;
+    settings.smtpServer = m_servers->host;
+    settings.smtpPort = static_cast<std::uint16_t>(m_servers->smtpPort);
+    using config::ForwardTarget;
+    for (const ForwardTarget target :
+         {ForwardTarget::AllMail, ForwardTarget::AddressBookSenders, ForwardTarget::RuleListSenders}) {
+        const QString tag = QString::number(static_cast<int>(target));
+        SCOPED_TRACE(tag.toStdString());
+        const QString known = Address("known" + tag), to = Address("to" + tag);
+        settings.forwardTarget = target;
+        settings.forwardTo = to;
+        if (target == ForwardTarget::RuleListSenders) AddRule(known, "000101"); // log and forward
+        if (target == ForwardTarget::AddressBookSenders)
+            test::Peek(Database()).Exec(QStringLiteral("INSERT INTO tblAdrbook (電子メールアドレス) VALUES (?)"),
+                                        {known.toUpper()}); // letter case does not matter
+        Deliver(known, QStringLiteral("既知"));
+        Deliver(Address("stranger" + tag), QStringLiteral("未知"));
+        const qsizetype before = LogEntries().size();
+        Run(nullptr);
+        const std::vector<QString> names = WaitingBaseNames();
+        ASSERT_GE(names.size(), 2u);
+        const QString& first = names[names.size() - 2];
+        const QString destinations = "]:to<" + to + "; cc:;bcc:>";
+        QStringList expected;
+        if (target == ForwardTarget::AllMail)
+            expected = {"マクロ転送[" + first + destinations, "マクロ転送[" + names.back() + destinations};
+        else if (target == ForwardTarget::AddressBookSenders)
+            expected = {"アドレス帳転送[" + first + destinations};
+        else
+            expected = {"送信者別転送[" + first + "]:" + to + "\t>#xfr " + Work() + first};
+        EXPECT_EQ(LogEntries().mid(before), expected);
+        EXPECT_EQ(m_servers->SinkMessagesTo(to).size(), static_cast<std::size_t>(expected.size()));
+    }
+}
+
+// A command mail acts before its sender's own rule, and its rule change is in force for the later
+// messages of the same tick.
+TEST_F(PollCycleTest, ACommandMailsRuleChangeActsOnTheLaterMessagesOfItsTick)
+{
+    settings.commandMailEnabled = true;
+    settings.commandAccount = QStringLiteral("remote");
+    settings.commandPassword = QStringLiteral("s3cret");
+    const QString admin = Address("admin"), target = Address("target");
+    AddRule(admin, "010100"); // save, log
+    Deliver(admin, "mpp{acc=remote;pass=s3cret;listflg=" + target + ";false;true;false;true;false;false;}");
+    Deliver(target, QStringLiteral("変更後"));
+    Run(nullptr);
+    const std::vector<QString> names = WaitingBaseNames();
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(LogEntries(), (QStringList{"コマンド実行[" + Work() + names[0] + "]:remote:s3cret",
+                                  SaveLine(names[0], admin), SaveLine(names[1], target)}));
+    EXPECT_EQ(test::Peek(Database()).Column(QStringLiteral("SELECT コマンド FROM tblHistory ORDER BY rowid")),
+              (QStringList{"1", "0"}));
 }
 
 // An end asked for (SIGTERM in the service) while a message is being handled lets that message
@@ -259,7 +296,7 @@ TEST_F(PollCycleTest, AnEndAskedForMidMessageFinishesItAndLeavesTheRestForTheNex
     EXPECT_EQ((std::vector{ended.fetched, ended.handled, ended.leftForNextTick, ended.errors}), (std::vector{3, 1, 2, 0}));
     EXPECT_EQ((std::vector{ended.actedOnListed, ended.actedOnAny}), (std::vector{1, 1}));
     EXPECT_EQ(OnServer(), 2) << "the finished message is cleared, the rest stay";
-    const QStringList log = Log();
+    const QStringList log = LogEntries();
     ASSERT_EQ(log.size(), 3) << log.join(u'\n').toStdString();
     EXPECT_TRUE(log[2].startsWith(QStringLiteral("メールボックスクリア[") + names[0]));
     EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden), QStringList{names[0]});
@@ -267,9 +304,9 @@ TEST_F(PollCycleTest, AnEndAskedForMidMessageFinishesItAndLeavesTheRestForTheNex
     printer.onPrint = nullptr;
     const std::atomic<bool> goOn{false};
     const CycleSummary next = Run(&printer, &goOn);
-    EXPECT_EQ((std::vector{next.fetched, next.handled, next.leftForNextTick, int(printer.texts.size())}),
-              (std::vector{2, 2, 0, 2}));
-    EXPECT_EQ((std::vector{next.actedOnListed, next.actedOnAny}), (std::vector{1, 1})) << "the unlisted one is only read";
+    EXPECT_EQ((std::vector{next.fetched, next.handled, next.leftForNextTick, int(printer.texts.size()),
+                           next.actedOnListed, next.actedOnAny}), (std::vector{2, 2, 0, 2, 1, 1}))
+        << "the unlisted one is only read";
     EXPECT_EQ(OnServer(), 1);
 }
 

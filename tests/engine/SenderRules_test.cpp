@@ -12,15 +12,6 @@ using test::Peek;
 
 class SenderRulesTest : public test::StoreFixture {
 protected:
-    void AddRule(const QString& address, const QVariantList& flags, const QVariant& to = QStringLiteral(""),
-                 const QVariant& cc = QStringLiteral(""), const QVariant& bcc = QStringLiteral(""))
-    {
-        Peek(DatabasePath()).Exec(
-            QStringLiteral("INSERT INTO tblList (アドレス, 印刷, メール保存, ボックスクリア, ログ出力, 受信拒否, メール転送, "
-                           "転送先TO, 転送先CC, 転送先BCC) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-            QVariantList{address} + flags + QVariantList{to, cc, bcc});
-    }
-
     bool Rule(const QString& address, SenderRule& rule)
     {
         const RuleLookup found = LookUpSenderRule(settings.programFolder, settings.listDatabaseName, address);
@@ -42,8 +33,8 @@ protected:
 
 TEST_F(SenderRulesTest, FoundRuleFillsFlagsAndNormalisedListsOnly)
 {
-    AddRule(QStringLiteral("Taro@Example.jp"), {1, 0, 1, 1, 0, 1}, QStringLiteral("A@x.jp; b@x.jp"),
-            QVariant(QMetaType::fromType<QString>()), QStringLiteral("　C@x.jp "));
+    AddRule(QStringLiteral("Taro@Example.jp"), "101101",
+            {"A@x.jp; b@x.jp", QVariant(QMetaType::fromType<QString>()), "　C@x.jp "});
     SenderRule rule;
     ASSERT_TRUE(Rule(QStringLiteral("  taro@example.jp "), rule));
     EXPECT_EQ((QList<bool>{rule.print, rule.save, rule.clear, rule.log, rule.reject, rule.forward}),
@@ -52,7 +43,7 @@ TEST_F(SenderRulesTest, FoundRuleFillsFlagsAndNormalisedListsOnly)
               (QStringList{"a@x.jp\tb@x.jp", "", "c@x.jp", ""})) << "a null column reads as empty; no name is filled";
 
     // Listed with every flag off still counts as found.
-    AddRule(QStringLiteral("quiet@example.jp"), {0, 0, 0, 0, 0, 0});
+    AddRule(QStringLiteral("quiet@example.jp"), "000000");
     SenderRule quiet;
     quiet.reject = true;
     EXPECT_TRUE(Rule(QStringLiteral("quiet@example.jp"), quiet) && !quiet.reject);
@@ -65,7 +56,7 @@ TEST_F(SenderRulesTest, LetterCaseIsIgnoredOnBothSidesIncludingNonAscii)
         {"ÄÖÜÉÈÊËÎÏ@ÀÂÇ.fr", "äöüéèêëîï@àâç.fr"},  // long non-ASCII address beyond the probe limit
     };
     for (const auto& [stored, probe] : pairs) {
-        AddRule(QString::fromUtf8(stored), {0, 0, 0, 1, 0, 0});
+        AddRule(QString::fromUtf8(stored), "000100");
         SenderRule rule;
         EXPECT_TRUE(Rule(QString::fromUtf8(probe), rule) && rule.log) << probe;
     }

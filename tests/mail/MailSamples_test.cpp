@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -144,18 +143,17 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
             }
         }
 
-        // Attachments: names (file-system safe, kept apart by a suffix) and decoded sizes.
-        // Every attachment is a file the reader wrote into this message's own folder.
-        for (int i = 0; i < mail.attachmentCount; ++i)
-            EXPECT_TRUE(lw::mail::IsFileInFolder(mail.attachments[static_cast<std::size_t>(i)], folder))
-                << mail.attachments[static_cast<std::size_t>(i)].toStdString();
+        // Attachments: names (file-system safe, kept apart by a suffix) and decoded sizes of files
+        // the reader wrote into this message's own folder.
         const QJsonArray list = (wanted.expect.contains(u"attachments") ? wanted.expect : wanted.expected)
                                     .value(u"attachments")
                                     .toArray();
         QStringList gotNames, wantNames;
         bool sizesRight = true;
         for (int i = 0; i < mail.attachmentCount; ++i) {
-            const QFileInfo info(mail.attachments[static_cast<std::size_t>(i)]);
+            const QString& written = mail.attachments[static_cast<std::size_t>(i)];
+            EXPECT_TRUE(lw::mail::IsFileInFolder(written, folder)) << written.toStdString();
+            const QFileInfo info(written);
             gotNames << WithoutCollisionSuffix(info.fileName());
             const QJsonValue size = i < list.size() ? list.at(i).toObject().value(u"size") : QJsonValue();
             if (size.isDouble() && info.size() != size.toInteger()) sizesRight = false;

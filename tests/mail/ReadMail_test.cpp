@@ -39,8 +39,7 @@ ReceivedMail Extract(const std::vector<MessagePart>& parts, const std::string& f
 
 bool HasPart(const MessageParts& parts, PartKind kind)
 {
-    return std::any_of(parts.parts.begin(), parts.parts.end(),
-                       [&](const MessagePart& p) { return p.kind == kind; });
+    return std::ranges::find(parts.parts, kind, &MessagePart::kind) != parts.parts.end();
 }
 
 class ReadMailTest : public ::testing::Test {
@@ -70,7 +69,6 @@ class ReadMailTest : public ::testing::Test {
 TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindows)
 {
     const auto utc = [](int d, int h) { return QDateTime(QDate(2024, 1, d), QTime(h, 0), Qt::UTC); };
-    const QDateTime sent(QDate(2014, 5, 28), QTime(8, 18, 19), Qt::UTC);
     const struct {
         const char* fixture;
         QString subject, fromName, fromAddress, toName, toAddress, body;
@@ -91,29 +89,14 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindows)
         // Raw ISO-2022-JP before an old carrier address; a comment is no name; a "+09:00" zone.
         {"raw-iso2022jp-headers-carrier-address.eml", u"件名 test"_qs, u"山田"_qs, "taro..x.@docomo.ne.jp",
          "", "hanako.@ezweb.ne.jp", "hello", utc(1, 0)},
-        // An empty group is skipped; no zone means local time.
-        {"comment-name-group-recipient.eml", "Returned mail: see transcript", "", "MAILER-DAEMON@example.jp",
-         "", "jiro..@docomo.ne.jp", "bounce", QDateTime(QDate(2024, 1, 1), QTime(9, 0), Qt::LocalTime)},
         // The HTML part is the body when there is no plain one.
         {"forward-marks-html-alternative.eml", "marked", "", "a@example.jp", "", "b@example.jp",
          u"<b>転送</b>"_qs, utc(3, 15)},
-        // A body or a header value that reads like another part is only what the reader says it is.
-        {"body-first-line-subject.eml", u"本当の件名"_qs, "Sender", "sender@example.jp", "",
-         "office@example.jp", "Subject: x\nthe first body line reads like a header field", sent},
-        {"body-first-line-date.eml", "body date", "Sender", "sender@example.jp", "", "office@example.jp",
-         "Date: 2001/02/03 04:05:06\nmpp{account=x}", sent},
-        {"body-first-line-file-path.eml", "body file", "Sender", "sender@example.jp", "", "office@example.jp",
-         "file:/etc/hostname", sent},
-        {"header-values-posing-as-parts.eml", "header values", "Sender", "sender@example.jp",
-         "subject: spoofed", "office@example.jp", "plain body", QDateTime()},
         // A header of one field is a header: the missing fields are empty, the body is read.
         {"single-field-header.eml", "", "", "", "", "", u"ヘッダーは一行だけ。"_qs, QDateTime()},
         // A continuation line before the first field costs no field.
         {"stray-continuation-first-line.eml", u"本当の件名"_qs, "Gateway User", "user@example.jp", "",
          "office@example.jp", u"本文は無事。"_qs, utc(1, 9)},
-        // Comments and folding blanks inside an address vanish, in From and in To.
-        {"comments-inside-addresses.eml", "comments in addresses", "", "kenji@example.jp", "Front Office",
-         "front@office.example.jp", "no blank is left where a comment was", utc(2, 12)},
         // Quotes decoded from encoded-words stay in the name (full-width, as the brackets, so the
         // fixed cuts still find it); adjacent words join without the blank between them.
         {"quotes-inside-encoded-words.eml", "quotes in encoded words", u"＂Suzuki＂ 花子"_qs,
@@ -169,13 +152,10 @@ TEST_F(ReadMailTest, AttachmentsBeyondCapacityAreWrittenApartAndCapped)
 {
     const auto parts = Parts(Fixture("many-attachments-120.eml"));
     ASSERT_TRUE(parts);
-    EXPECT_EQ(std::count_if(parts->parts.begin(), parts->parts.end(),
-                            [](const auto& p) { return p.kind == PartKind::Attachment; }),
-              120);
+    EXPECT_EQ(std::ranges::count(parts->parts, PartKind::Attachment, &MessagePart::kind), 120);
     EXPECT_FALSE(HasPart(*parts, PartKind::NoAttachment));
     // Parts past the capacity are dropped without touching the fields around the array.
-    ReceivedMail mail;
-    lw::mail::ExtractParts(*parts, mail);
+    const ReceivedMail mail = Extract(parts->parts);
     EXPECT_EQ(mail.attachmentCount, lw::mail::kMaxAttachments);
     EXPECT_EQ(mail.body, "see the files");
     QFile last(mail.attachments[99]);
@@ -307,11 +287,12 @@ TEST(Extractors, SubjectDateBodyAttachmentsAndReturnedMail)
     EXPECT_EQ(mail.received, local(1, 5, 10, 11, 12));
     EXPECT_FALSE(Extract({{PartKind::Date, "yesterday"}}).received.isValid());
 
-    // Each kind has its one extractor: a subject, body or date reading like another part stays
+    // Each kind has its one extractor: a subject, recipient, body or date reading like another part stays
     // what it is, and a body keeps its first line.
     mail = Extract({{PartKind::Subject, "body: x"},
                     {PartKind::Body, "Subject: late\r\nDate: 2001/02/03 04:05:06\r\nfile:/etc/hostname"},
                     {PartKind::Date, "subject: late"},
+                    {PartKind::To, "\"subject: late\" <x@example.jp>"},
                     {PartKind::Date, "file:/etc/passwd"}});
     EXPECT_EQ(mail.subject, "body: x");
     EXPECT_EQ(mail.body, "Subject: late\r\nDate: 2001/02/03 04:05:06\r\nfile:/etc/hostname");

@@ -1,12 +1,13 @@
-// SMTP sending and forwarding against the loopback sink of tools/test-servers. Delivered
-// messages are read back with Python's email package, independent of our own reader.
+// SMTP sending and forwarding against the loopback sink of tools/test-servers; forwards are read
+// back with Python's email package, independent of our own reader.
 #include "mail/SmtpMessage.h"
 #include "mail/SmtpSend.h"
+#include "support/Files.h"
 #include "support/TestServers.h"
 
 #include <QDateTime>
 #include <QDir>
-#include <QFile>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -37,33 +38,11 @@ std::string S(const QString& s)
     return s.toStdString();
 }
 
-// Per (original, delivered) pair: the new headers and whether every leaf part is the same.
+// Per (original, delivered) pair, as Python's email package reads them (forward_parts.py).
 QJsonArray CompareAll(const QStringList& pairs)
 {
-    static const QString script = QStringLiteral(R"(
-import email, email.policy, json, sys
-def load(p):
-    with open(p, "rb") as f:
-        return email.message_from_binary_file(f, policy=email.policy.default)
-def leaves(m):
-    return [[p.get_content_type(), p.get_filename() or "", (p.get_payload(decode=True) or b"").hex()]
-            for p in m.walk() if not p.is_multipart()]
-def compare(o, d):
-    h = lambda m, k: str(m[k] or "")
-    first = next((p for p in d.walk() if not p.is_multipart()), None)
-    return {"subject": h(d, "subject"), "from": h(d, "from"), "to": h(d, "to"), "cc": h(d, "cc"),
-            "reply_to": h(d, "reply-to"), "type": d.get_content_type(),
-            "bcc_header": d["bcc"] is not None, "date": h(d, "date"), "message_id": h(d, "message-id"),
-            "original_message_id": h(o, "message-id"), "same_leaves": leaves(o) == leaves(d)[1:],
-            "intro": first.get_content().replace("\r\n", "\n") if first is not None and first.get_content_type() == "text/plain" else "",
-            "marks": [str(v) for v in d.get_all("X-LarchWatcher-Forwarded", [])],
-            "fields": sorted(set(k.lower() for k in d.keys())),
-            "defects": len(d.defects) + sum(len(p.defects) for p in d.walk())}
-args = sys.argv[1:]
-print(json.dumps([compare(load(args[i]), load(args[i + 1])) for i in range(0, len(args), 2)]))
-)");
     QProcess p;
-    p.start("/usr/bin/python3", QStringList{"-c", script} + pairs);
+    p.start("/usr/bin/python3", QStringList{LW_SOURCE_DIR "/tests/mail/forward_parts.py"} + pairs);
     p.waitForFinished(60000);
     return QJsonDocument::fromJson(p.readAllStandardOutput()).array();
 }
@@ -77,9 +56,8 @@ class SmtpTest : public ::testing::Test {
         m_loaded = lw::test::TestServers::Load(&reason);
         if (!m_loaded) GTEST_SKIP() << reason.toStdString();
         setenv("LARCHWATCHER_CA_FILE", m_loaded->caFile.toLocal8Bit().constData(), 1);
-        QFile f(dir.filePath("m.eml"));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("Subject: x\r\n\r\nhello\r\n") > 0);
-        message = S(f.fileName());
+        message = S(lw::test::WriteFile(dir.path(), "m.eml", "Subject: x\r\n\r\nhello\r\n"));
+        ASSERT_FALSE(message.empty());
     }
     void TearDown() override { unsetenv("LARCHWATCHER_CA_FILE"); }
     const lw::test::TestServers& servers() const { return *m_loaded; }
@@ -203,7 +181,7 @@ TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPart)
     ASSERT_GE(hostile, 0);
     const QJsonObject h = results[hostile + 1].toObject();
     EXPECT_EQ(h["intro"].toString(), u"---------- 転送メッセージ ----------\n差出人: 山田  Bcc: evil@example.jp <sender@example.jp>\n"
-                                      "日付: 2026/12/07 00:30:12\n宛先: 総務課 <office@example.jp>, second@example.jp\n"
+                                      "日付: 2026/12/07 09:30:12\n宛先: 総務課 <office@example.jp>, second@example.jp\n"
                                       "件名: 見積  Bcc: evil2@example.jp    injected body\n\n"_qs);
     EXPECT_EQ(h["fields"].toArray(), (QJsonArray{"content-type", "date", "from", "message-id", "mime-version",
                                                  "reply-to", "subject", "to"}));
@@ -217,12 +195,10 @@ TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPart)
     EXPECT_EQ(text("from"), u"受付窓口 <box@example.jp>"_qs);
     EXPECT_EQ(text("to"), to1 + ", " + to2);
     EXPECT_EQ(text("cc"), cc);
-    EXPECT_FALSE(c["bcc_header"].toBool());
     EXPECT_TRUE(!text("date").contains("10:00:00") && !text("message_id").isEmpty());
     EXPECT_TRUE(c["same_leaves"].toBool()) << "body or attachments changed";
-    EXPECT_EQ(c["reply_to"].toString(), "a@example.jp") << "a reply goes to the original's sender";
     EXPECT_EQ(c["intro"].toString(), u"---------- 転送メッセージ ----------\n差出人: a@example.jp\n"
-                                      "日付: 2024/01/03 15:00:00\n宛先: b@example.jp\n件名: marked\n\n"_qs);
+                                      "日付: 2024/01/04 00:00:00\n宛先: b@example.jp\n件名: marked\n\n"_qs);
     EXPECT_EQ(c["marks"].toArray(),
               (QJsonArray{"first@example.jp", "second@example.jp", "box@pop.example.jp"}));
     EXPECT_EQ(c["defects"].toInt(), 0);
@@ -251,6 +227,14 @@ TEST_F(SmtpTest, RefusalsAreErrorTexts)
     SmtpRequest missing = To({"a@example.jp"});
     missing.contentPath = "/nonexistent/x.eml";
     EXPECT_NE(Send(missing).find("/nonexistent/x.eml"), std::string::npos);
+    // The whole message refused after DATA; a server that stops answering gives up within twice the time-out.
+    EXPECT_NE(Send(To({S(Unique("refuse-data"))})).find("554"), std::string::npos);
+    SmtpRequest hanging = To({S(Unique("hang"))});
+    hanging.timeoutSeconds = 2;
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(Send(hanging).empty());
+    EXPECT_LT(clock.elapsed(), 2 * 2 * 1000 + 2000);
 
     // Without the test CA (after connections that trusted it) the certificate check fails and nothing is
     // sent.
@@ -308,22 +292,17 @@ TEST(SmtpArguments, ServerSenderAndRecipientListsAsTyped)
                      {"Content-Type: text/plain;\r\n charset=utf-8", "Content-Type: text/plain;\r\n charset=utf-8\r\n\r\n"},
                      {"Subject: x", "\r\n"}};
     for (const auto& c : shortened) {
-        QFile file(dir.filePath("short.eml"));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(c.stored) > 0);
-        file.close();
         SmtpRequest forward;
         forward.host = "h";
         forward.from.address = "t@x.jp";
         forward.to = {"a@x.jp"};
-        forward.contentPath = S(file.fileName());
+        forward.contentPath = S(lw::test::WriteFile(dir.path(), "short.eml", c.stored));
         std::string message;
         ASSERT_TRUE(BuildOutgoingMessage(forward, message, error)) << error;
-        // The original is the forward's second part: its fields as they were, then its empty body.
-        const auto at = message.find("boundary=\"");
-        ASSERT_NE(at, std::string::npos) << message;
-        const std::string boundary = "--" + message.substr(at + 10, message.find('"', at + 10) - at - 10);
-        const auto second = message.find(boundary, message.find(boundary, message.find("\r\n\r\n")) + 1);
-        EXPECT_EQ(message.substr(second + boundary.size()), "\r\n" + std::string(c.contentFields) + "\r\n" + boundary + "--\r\n")
+        // The original is the forward's last part: its fields as they were, then its empty body.
+        const auto at = message.find("boundary=\"") + 10;
+        const std::string boundary = "--" + message.substr(at, message.find('"', at) - at);
+        EXPECT_TRUE(message.ends_with(boundary + "\r\n" + c.contentFields + "\r\n" + boundary + "--\r\n"))
             << message;
     }
 }

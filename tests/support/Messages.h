@@ -1,6 +1,6 @@
 #pragma once
 
-// Test messages and ports, with the file and log helpers.
+// Test messages, with the file and log helpers.
 
 #include "support/Files.h"
 
@@ -10,25 +10,8 @@
 #include <QStringList>
 
 #include <iconv.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace lw::test {
-
-// A loopback port where nothing listens (an unreachable server).
-inline int ClosedPort()
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), length) == 0 &&
-                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0;
-    if (fd >= 0) ::close(fd);
-    return bound ? ntohs(a.sin_port) : 0;
-}
 
 // Text in another character set (ISO-2022-JP, CP932), empty on a conversion failure.
 inline QByteArray Encode(const QString& text, const char* charset)
