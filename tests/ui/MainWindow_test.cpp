@@ -106,8 +106,7 @@ TEST(MainWindowChecks, NumbersRangesAndNames)
 {
     // field, text, message (empty: passes), text put back (empty: kept)
     const char* const cases[][4] = {{"txtIntv", "", "", ""},
-                                    {"txtIntv", "65535", "", ""},
-                                    {"txtIntv", " +1e3 ", "", ""},
+                                    {"txtIntv", "65535", "", ""}, {"txtIntv", " +1e3 ", "", ""},
                                     {"txtIntv", "0", "入力範囲(1-65535)を超えています。", "60000"},
                                     {"txtIntv", "abc", "数値を入力してください。", "60000"},
                                     {"txtIntv", "inf", "数値を入力してください。", "60000"},
@@ -119,8 +118,7 @@ TEST(MainWindowChecks, NumbersRangesAndNames)
                                     {"txtList", "../list", "\\マークは使用できません。", ""},
                                     {"txtStock", "..", "\\マークは使用できません。", ""},
                                     {"txtLog", " .. ", "\\マークは使用できません。", ""},
-                                    {"txtStock", "mail..old", "", ""},
-                                    {"txtPortpop", "65535", "", ""},
+                                    {"txtStock", "mail..old", "", ""}, {"txtPortpop", "65535", "", ""},
                                     {"txtPortpop", "70000", "入力範囲(1-65535)を超えています。", "110"},
                                     {"txtPortpop", "junk", "数値を入力してください。", "110"}};
     for (const auto& [field, text, message, reset] : cases) {
