@@ -29,22 +29,16 @@ class VirtualScreen {
         m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_server.start(xvfb, {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
         if (!m_server.waitForReadyRead(10000)) return "Xvfb did not start";
-        m_display = u':' + QString::fromLatin1(m_server.readLine().trimmed());
+        m_environment.insert("DISPLAY", u':' + QString::fromLatin1(m_server.readLine().trimmed()));
+        m_environment.insert("QT_QPA_PLATFORM", "xcb");
+        m_environment.insert("LANG", "ja_JP.UTF-8");
         if (const QString wm = QStandardPaths::findExecutable("openbox"); !wm.isEmpty()) {
-            m_manager.setProcessEnvironment(Environment());
+            m_manager.setProcessEnvironment(m_environment);
             m_manager.setStandardErrorFile(QProcess::nullDevice());
             m_manager.start(wm, {"--sm-disable"});
             m_manager.waitForFinished(700); // running: it has taken the screen
         }
         return {};
-    }
-    QProcessEnvironment Environment() const
-    {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("DISPLAY", m_display);
-        environment.insert("QT_QPA_PLATFORM", "xcb");
-        environment.insert("LANG", "ja_JP.UTF-8");
-        return environment;
     }
     // Asked to end first (Xvfb then removes its lock); QProcess kills what is still running.
     ~VirtualScreen()
@@ -55,8 +49,11 @@ class VirtualScreen {
         }
     }
 
+    // This environment with the screen's display, once it is up.
+    const QProcessEnvironment& Environment() const { return m_environment; }
+
   private:
-    QString m_display;
+    QProcessEnvironment m_environment = QProcessEnvironment::systemEnvironment();
     QProcess m_server;
     QProcess m_manager;
 };
