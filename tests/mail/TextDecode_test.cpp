@@ -6,9 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
-
 using namespace lw::mail;
 
 namespace {
@@ -69,8 +66,9 @@ TEST(HeaderDecode, EncodedWords)
     // Blanks between encoded-words go, blanks next to plain text stay.
     EXPECT_EQ(DecodeEncodedWords("=?UTF-8?B?5pel?= =?UTF-8?B?5pys?= x =?utf-8?q?a_b?="),
               Utf8(u8"日本 x a b"));
-    // Words of different charsets next to each other.
+    // Words of different charsets next to each other; a character cut between two words of one.
     EXPECT_EQ(DecodeEncodedWords("=?Shift_JIS?B?k/o=?= =?EUC-JP?B?y9w=?="), Utf8(u8"日本"));
+    EXPECT_EQ(DecodeEncodedWords("=?Shift_JIS?Q?=FB?= =?shift_jis?Q?=FC?="), Utf8(u8"髙"));
     // A stray "=" inside base64 costs only its own group.
     EXPECT_EQ(DecodeEncodedWords("=?us-ascii?B?YWJj=ZGVm?="), "abcdef");
     // Encoded-words glued to text and inside quotes are read; malformed ones stay as written.
