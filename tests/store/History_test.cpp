@@ -184,6 +184,30 @@ TEST_F(HistoryTest, SaveCopiesAttachmentsIntoAFolderOfTheMessageOnceAndLogsALost
     reported.clear();
 }
 
+// The viewer's delete of a saved message: only copies in the save folder that no other message
+// records go; every path of the message is emptied.
+TEST_F(HistoryTest, RemovingAttachmentCopiesSparesOnesOutsideTheSaveFolderOrOfAnotherMessage)
+{
+    Processing(Message(QStringLiteral("a.eml"), {QStringLiteral("memo.txt")}), kActionSave, true);
+    const QString save = SaveFolder(settings), own = save + QStringLiteral("/a.eml.files/memo.txt");
+    const QString outside = test::WriteFile(settings.programFolder, QStringLiteral("quote.pdf"), "keep");
+    const QString shared = test::WriteFile(save, QStringLiteral("shared.txt"), "both");
+    Peek(DatabasePath()).Exec(QStringLiteral("INSERT INTO tblHistoryFiles (保存ファイルID, 添付ファイル名, "
+                                             "添付ファイル保存先パス) VALUES ('a.eml', 'quote.pdf', ?), "
+                                             "('a.eml', 'shared.txt', ?), ('b.eml', 'shared.txt', ?)"),
+                              {outside, shared, shared});
+    ASSERT_TRUE(QFileInfo::exists(own));
+    ASSERT_TRUE(OpenListDatabase(home.Path(), QStringLiteral("list")).Ok());
+    EXPECT_TRUE(RemoveAttachmentCopies(ListConnection(), QStringLiteral("a.eml"), save).Ok());
+    EXPECT_FALSE(QFileInfo::exists(own));
+    EXPECT_TRUE(QFileInfo::exists(outside) && QFileInfo::exists(shared));
+    EXPECT_EQ(Files(QStringLiteral("a.eml"), "添付ファイル保存先パス"), QStringList(3, QString()));
+    // Once no other message records it, the shared copy goes with the last one.
+    EXPECT_TRUE(RemoveAttachmentCopies(ListConnection(), QStringLiteral("b.eml"), save).Ok());
+    CloseListDatabase();
+    EXPECT_FALSE(QFileInfo::exists(shared));
+}
+
 TEST_F(HistoryTest, RegistrationsOfASharedTransactionLandAtItsCommitOrAreToldAsLost)
 {
     const mail::ReceivedMail kept = Message(QStringLiteral("kept.eml"), {QStringLiteral("k.txt")});
