@@ -4,8 +4,6 @@
 
 #include <QDirIterator>
 
-#include <gmock/gmock.h>
-
 #include <sys/stat.h>
 
 namespace lw::test {
