@@ -11,33 +11,28 @@ namespace {
 
 using PollOnceTest = HomeFixture;
 
-TEST_F(PollOnceTest, ServiceTakesTenMessagesATickAndGoesOnWhileTheServerIsDown)
+TEST_F(PollOnceTest, ServiceSaysWhatItDidOnStandardErrorAndGoesOnWhileTheServerIsDown)
 {
-    Set("Interval", "300");
+    Set("Interval", "100");
     WriteSettings();
     const QString sender = Address("svc");
     AddRule(sender, "011100");
-    for (int i = 0; i < 15; ++i)
-        DeliverJp("定期", sender, QString("定期%1").arg(i));
+    DeliverJp("定期", sender, "定期");
     // No notification service in this session: the notices go to standard error (the journal).
     m_env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
     const auto fourTicks = [](const QByteArray& s) { return s.count(" finished") >= 4; };
     QProcess p;
     StartService(p);
-    QByteArray seen; // ten messages a tick: the third and fourth ticks are idle
+    QByteArray seen;
     EXPECT_TRUE(ReadUntil(p, seen, fourTicks, 30000)) << seen.data();
     EXPECT_EQ(StopService(p), 0);
-    const QString notices = p.readAllStandardError();
-    EXPECT_TRUE(notices.contains("10通のメールを処理しました") &&
-                notices.contains("5通のメールを処理しました"))
-        << notices.toStdString();
+    EXPECT_EQ(QString(p.readAllStandardError()).count("1通のメールを処理しました"), 1); // idle ticks: none
     const QString out = seen + p.readAllStandardOutput();
     EXPECT_TRUE(out.contains("service stopped")) << out.toStdString();
     EXPECT_EQ(Servers().MailboxCount(User()), 0);
 
     // Server down: a failed fetch writes nothing to the log; the service goes on.
     Set("portpop", "9"); // nothing listens there: refused at once
-    Set("Interval", "100");
     WriteSettings();
     const qsizetype logSize = LogTexts().size();
     QProcess down;
