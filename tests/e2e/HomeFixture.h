@@ -149,7 +149,6 @@ class HomeFixture : public ::testing::Test {
         return Query("SELECT " + column + " FROM tblHistory WHERE 件名 = ?", {subject}).value(0);
     }
     QString PathOf(const QString& subject) { return Column(subject, "保存ファイルパス"); }
-    QString Base(const QString& path) const { return QFileInfo(path).fileName(); }
     // The log's entry texts; a malformed entry shows as "<bad>...".
     QStringList LogTexts() const { return LogEntries(m_home.Folder()); }
 

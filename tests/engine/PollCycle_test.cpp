@@ -9,6 +9,7 @@
 #include "store/StoreFixture.h"
 #include "support/TestServers.h"
 
+#include <QMessageAuthenticationCode>
 #include <QRandomGenerator>
 #include <QThread>
 
@@ -65,12 +66,24 @@ protected:
 
     QString Database() const { return DatabasePath(); }
     QString Address(const QString& local) const { return local + u'-' + m_token + QStringLiteral("@example.jp"); }
-    void Deliver(const QString& from, const QString& subject)
+    void Deliver(const QByteArray& message)
     {
         QString error;
-        ASSERT_TRUE(m_servers->Deliver(m_lease->User(), test::JapaneseMessage({}, from, subject, subject + "の本文"), &error))
-            << error.toStdString();
+        ASSERT_TRUE(m_servers->Deliver(m_lease->User(), message, &error)) << error.toStdString();
         QThread::msleep(2);
+    }
+    void Deliver(const QString& from, const QString& subject)
+    {
+        Deliver(test::JapaneseMessage({}, from, subject, subject + "の本文"));
+    }
+    // Forwarding on, to the fixed addresses, through the loopback SMTP server.
+    void ForwardTo(const QString& to)
+    {
+        settings.forwardEnabled = true;
+        settings.useFixedForwardAddresses = true;
+        settings.smtpServer = m_servers->host;
+        settings.smtpPort = static_cast<std::uint16_t>(m_servers->smtpPort);
+        settings.forwardTo = to;
     }
     // The base names the transport gives the messages still on the server, in server order.
     std::vector<QString> WaitingBaseNames() const
@@ -171,15 +184,15 @@ TEST_F(PollCycleTest, AFailedSaveKeepsTheMessageOnTheServerAndTheCycleGoesOn)
 TEST_F(PollCycleTest, AMissingListDatabaseIsAnErrorPerMessageNotTheEndOfTheCycle)
 {
     settings.listDatabaseName = QStringLiteral("missing");
-    Deliver(Address("x"), QStringLiteral("DBなし1"));
-    Deliver(Address("y"), QStringLiteral("DBなし2"));
+    for (int i = 0; i < 11; ++i) Deliver(Address("x"), QStringLiteral("DBなし"));
     const CycleSummary summary = Run(nullptr);
-    EXPECT_EQ((std::vector{summary.fetched, summary.handled, summary.errors}), (std::vector{2, 2, 2}));
+    EXPECT_EQ((std::vector{summary.fetched, summary.handled, summary.errors}), (std::vector{10, 10, 10}))
+        << "ten messages a tick";
     const std::vector<QString> names = WaitingBaseNames(); // nothing was deleted
-    ASSERT_EQ(names.size(), 2u);
+    ASSERT_EQ(names.size(), 11u);
     QStringList expected;
-    for (int i = 0; i < 2; ++i)
-        expected << QStringLiteral("受信履歴登録エラー[") + names[i] + QStringLiteral("]:from<") + Address(i ? "y" : "x") + u'>'
+    for (int i = 0; i < 10; ++i)
+        expected << QStringLiteral("受信履歴登録エラー[") + names[i] + QStringLiteral("]:from<") + Address("x") + u'>'
                  << ErrorHead(names[i]) + u'[' + home.Path() + QStringLiteral("/missing.db]が存在しません。");
     EXPECT_EQ(LogEntries(), expected);
 }
@@ -217,22 +230,17 @@ TEST_F(PollCycleTest, AListDatabaseLockedMidTickLeavesTheMessagesOnTheServerForT
     EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden).size(), 3);
 }
 
-// Which mail each forward target takes (every message, the address book's senders, the rule
-// list's senders with forwarding on), each forward with its line.
+// Which mail the address book and the rule list forward (every message: the macro case below),
+// each forward with its line.
 TEST_F(PollCycleTest, EachForwardTargetTakesOnlyItsSendersMail)
 {
-    settings.forwardEnabled = true;
-    settings.useFixedForwardAddresses = true;
-    settings.smtpServer = m_servers->host;
-    settings.smtpPort = static_cast<std::uint16_t>(m_servers->smtpPort);
     using config::ForwardTarget;
-    for (const ForwardTarget target :
-         {ForwardTarget::AllMail, ForwardTarget::AddressBookSenders, ForwardTarget::RuleListSenders}) {
+    for (const ForwardTarget target : {ForwardTarget::AddressBookSenders, ForwardTarget::RuleListSenders}) {
         const QString tag = QString::number(static_cast<int>(target));
         SCOPED_TRACE(tag.toStdString());
         const QString known = Address("known" + tag), to = Address("to" + tag);
         settings.forwardTarget = target;
-        settings.forwardTo = to;
+        ForwardTo(to);
         if (target == ForwardTarget::RuleListSenders) AddRule(known, "000101"); // log and forward
         if (target == ForwardTarget::AddressBookSenders)
             test::Peek(Database()).Exec(QStringLiteral("INSERT INTO tblAdrbook (電子メールアドレス) VALUES (?)"),
@@ -246,15 +254,63 @@ TEST_F(PollCycleTest, EachForwardTargetTakesOnlyItsSendersMail)
         const QString& first = names[names.size() - 2];
         const QString destinations = "]:to<" + to + "; cc:;bcc:>";
         QStringList expected;
-        if (target == ForwardTarget::AllMail)
-            expected = {"マクロ転送[" + first + destinations, "マクロ転送[" + names.back() + destinations};
-        else if (target == ForwardTarget::AddressBookSenders)
+        if (target == ForwardTarget::AddressBookSenders)
             expected = {"アドレス帳転送[" + first + destinations};
         else
             expected = {"送信者別転送[" + first + "]:" + to + "\t>#xfr " + Work() + first};
         EXPECT_EQ(LogEntries().mid(before), expected);
         EXPECT_EQ(m_servers->SinkMessagesTo(to).size(), static_cast<std::size_t>(expected.size()));
     }
+}
+
+// Forwarding every message: a rejected sender's mail is only rejected, returned mail and mail
+// without a sender address go nowhere, and a forward coming back to this mailbox is not sent again.
+TEST_F(PollCycleTest, MacroForwardSkipsRejectedAndReturnedMailAndItsOwnForwards)
+{
+    const QString macro = Address("macro"), rejected = Address("spam1"), rejectedClear = Address("spam2");
+    ForwardTo(macro.toUpper());
+    AddRule(rejected, "111111");      // everything asked, reject wins
+    AddRule(rejectedClear, "001110"); // reject and clear: one deletion, one line
+    AddRule(QStringLiteral("postmaster@biglobe.ne.jp"), "111100");
+    Deliver(rejected, QStringLiteral("拒否1"));
+    Deliver(rejectedClear, QStringLiteral("拒否2"));
+    Deliver(Address("stranger"), QStringLiteral("問い合わせ"));
+    Deliver(test::ReadFile(TEST_DATA_DIR "/mime/returned-mail-mailbox-full.eml"));
+    Deliver(test::JapaneseMessage({}, "x@y", "差出人なし", "本文").replace("From: <x@y>", "From: MAILER-DAEMON"));
+    std::vector<QString> names = WaitingBaseNames();
+    ASSERT_EQ(names.size(), 5u);
+    Run(nullptr); // a print or save tried would show as its line
+    const auto forwardLine = [&](const QString& name) { return "マクロ転送[" + name + "]:to<" + macro.toUpper() + "; cc:;bcc:>"; };
+    EXPECT_EQ(LogEntries(), (QStringList{"受信拒否[" + names[0] + "]:from<" + rejected + u'>',
+                                         "受信拒否[" + names[1] + "]:from<" + rejectedClear + u'>', forwardLine(names[2]),
+                                         "フィルタリング実行[" + Work() + names[3] + "]:from<postmaster@biglobe.ne.jp>"}));
+    EXPECT_EQ(OnServer(), 3) << "both rejected messages, and no other, left the server";
+    const auto forwarded = m_servers->SinkMessagesTo(macro);
+    ASSERT_EQ(forwarded.size(), 1u);
+    const QByteArray& sent = forwarded[0].data;
+    // The forward mark does not name the mailbox: a keyed hash under an owner-only secret.
+    const QString keyFile = home.File(QStringLiteral("forward-mark.key"));
+    EXPECT_EQ(QFileInfo(keyFile).permissions() & ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
+              QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    const QByteArray identity = (m_lease->User() + u'@' + m_servers->host).toLower().toUtf8();
+    const QByteArray mark =
+        QMessageAuthenticationCode::hash(identity, test::ReadFile(keyFile).trimmed(), QCryptographicHash::Sha256).toHex();
+    EXPECT_TRUE(sent.contains("\r\nX-LarchWatcher-Forwarded: " + mark + "\r\n")) << sent.data();
+    EXPECT_FALSE(sent.contains(identity));
+
+    // The forward coming back is not forwarded again; another mailbox's mark is no bar; what an older
+    // version forwarded carries the identity in clear, and is ours.
+    Deliver(sent);
+    const QByteArray header = "X-LarchWatcher-Forwarded: ";
+    Deliver(test::JapaneseMessage({}, Address("other"), "他所", "本文").replace("X-Mailer", header + "a@other.jp\r\nX-Mailer"));
+    Deliver(test::JapaneseMessage({}, Address("old"), "旧版", "本文").replace("X-Mailer", header + identity.toUpper() + "\r\nX-Mailer"));
+    Run(nullptr);
+    names = WaitingBaseNames();
+    ASSERT_EQ(names.size(), 6u);
+    const QString notAgain = QStringLiteral("]:このメールボックスから転送されたメールのため転送しません");
+    EXPECT_EQ(LogEntries().mid(4), (QStringList{"転送抑止[" + names[3] + notAgain, forwardLine(names[4]),
+                                                "転送抑止[" + names[5] + notAgain}));
+    EXPECT_EQ(m_servers->SinkMessagesTo(macro).size(), 2u);
 }
 
 // A command mail acts before its sender's own rule, and its rule change is in force for the later

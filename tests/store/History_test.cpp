@@ -140,7 +140,7 @@ TEST_F(HistoryTest, ProcessingSetsOnlyItsOwnColumnAndASecondReceiptKeepsThem)
     EXPECT_EQ(Peek(DatabasePath()).Count(QStringLiteral("SELECT count(*) FROM tblHistory")), 1);
 }
 
-TEST_F(HistoryTest, SaveCopiesAttachmentsIntoAFolderOfTheMessageOnceAndLogsALostOne)
+TEST_F(HistoryTest, SaveCopiesAttachmentsIntoAFolderOfTheMessageOnceLogsALostOneAndTheDeleteRemovesThem)
 {
     // Another message saved earlier has a report.pdf of its own.
     mail::ReceivedMail earlier = Message(QStringLiteral("earlier.eml"), {QStringLiteral("report.pdf")});
@@ -182,6 +182,19 @@ TEST_F(HistoryTest, SaveCopiesAttachmentsIntoAFolderOfTheMessageOnceAndLogsALost
                     reported[i].endsWith(sources[i]))
             << reported[i].toStdString();
     reported.clear();
+
+    // The viewer's delete: the message's own copies go unless another message records them, one
+    // outside the save folder stays, and every path the message recorded is emptied.
+    Peek(DatabasePath()).Exec(QStringLiteral("INSERT INTO tblHistoryFiles (保存ファイルID, 添付ファイル名, "
+                                             "添付ファイル保存先パス) VALUES ('save.eml', 'secret.ini', ?), "
+                                             "('earlier.eml', 'memo', ?)"),
+                              {secret, own + QStringLiteral("/memo")});
+    ASSERT_TRUE(OpenListDatabase(home.Path(), QStringLiteral("list")).Ok());
+    EXPECT_TRUE(RemoveAttachmentCopies(ListConnection(), id, save).Ok());
+    CloseListDatabase();
+    EXPECT_EQ(QDir(own).entryList(QDir::Files), QStringList{QStringLiteral("memo")});
+    EXPECT_TRUE(QFileInfo::exists(secret));
+    EXPECT_EQ(Files(id, "添付ファイル保存先パス"), QStringList(3, QString()));
 }
 
 TEST_F(HistoryTest, RegistrationsOfASharedTransactionLandAtItsCommitOrAreToldAsLost)

@@ -167,7 +167,6 @@ TEST_F(Prompts, CertificateQuestionShowsItAndYesTrustsExactlyItForItsServer)
     EXPECT_TRUE(ui::OfferToTrust(nullptr, m_home.Path(), refused));
     const config::ConnectionSecurity security = config::ConnectionSecurity::Load(m_home.Path());
     EXPECT_EQ(security.PinnedFingerprint("192.0.2.7", 995).toStdString(), refused.certificate.fingerprint);
-    EXPECT_EQ(security.PinnedFingerprint("192.0.2.7", 110), "");
 
     // A certificate that replaced the trusted one names both fingerprints.
     refused.pinnedFingerprint = "AA:AA";

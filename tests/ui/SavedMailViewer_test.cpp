@@ -196,14 +196,12 @@ TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstAndPreviewsAndPrintsTheChos
 
 TEST_F(SavedMailViewerTest, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
 {
-    const QString save = saveFolder + u'/', outside = m_home.File("quote.pdf");
-    // Attachment copies: one of its own, one outside the save folder, one another message records too.
+    const QString save = saveFolder + u'/';
+    // An attachment copy of each, as older versions saved them beside the message.
     Sql("INSERT INTO tblHistoryFiles (保存ファイルID, 添付ファイル名, 添付ファイル保存先パス) VALUES "
-        "('a.eml', 'memo.txt', ?), ('a.eml', 'quote.pdf', ?), ('a.eml', 'shared.txt', ?), "
-        "('b.eml', 'x.txt', ?), ('b.eml', 'shared.txt', ?)",
-        {save + "memo.txt", outside, save + "shared.txt", save + "x.txt", save + "shared.txt"});
-    for (const QString& file : {save + "memo.txt", outside, save + "shared.txt"})
-        lw::test::WriteFile(file, "copy");
+        "('a.eml', 'memo.txt', ?), ('b.eml', 'x.txt', ?)",
+        {save + "memo.txt", save + "x.txt"});
+    lw::test::WriteFile(save + "memo.txt", "copy");
     Open();
     Select(0);
 
@@ -228,17 +226,13 @@ TEST_F(SavedMailViewerTest, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     MessageBox::ClearLog();
     Select(0);
 
-    // Yes on the picked row: the saved copy goes, the received one stays, and so do attachment
-    // copies outside the save folder or recorded by another message.
+    // Yes on the picked row: the saved copy and its attachment copies go, the received one stays.
     Delete(MessageBox::Yes);
     EXPECT_EQ(Column(2), QStringList{"plain"});
     EXPECT_TRUE(!QFile::exists(save + "a.eml") && QFile::exists(save + "work/a.eml"));
     EXPECT_EQ(Sql("SELECT メール保存 FROM tblHistory WHERE 保存ファイルID = 'a.eml'"), QStringList{"0"});
     EXPECT_EQ(Sql("SELECT メール保存先パス FROM tblHistory WHERE 保存ファイルID = 'a.eml'"), QStringList{""});
-    EXPECT_EQ(Sql("SELECT count(*) FROM tblHistoryFiles WHERE 添付ファイル保存先パス = ''"),
-              QStringList{"3"});
     EXPECT_FALSE(QFile::exists(save + "memo.txt") || QFileInfo::exists(save + "a.eml.files"));
-    EXPECT_TRUE(QFile::exists(outside) && QFile::exists(save + "shared.txt"));
 
     // A copy that cannot be removed (a folder in its place): row unchanged, error logged.
     ASSERT_TRUE(QFile::remove(save + "b.eml") && QDir().mkpath(save + "b.eml/inner"));
@@ -246,14 +240,11 @@ TEST_F(SavedMailViewerTest, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     Delete(MessageBox::Yes);
     EXPECT_EQ(Column(2).size(), 1);
     EXPECT_EQ(Errors().size(), 1);
-    EXPECT_EQ(
-        Sql("SELECT 添付ファイル保存先パス FROM tblHistoryFiles WHERE 保存ファイルID = 'b.eml' ORDER BY 1"),
-        (QStringList{save + "shared.txt", save + "x.txt"}));
-
+    EXPECT_EQ(Sql("SELECT 添付ファイル保存先パス FROM tblHistoryFiles WHERE 保存ファイルID = 'b.eml'"),
+              QStringList{save + "x.txt"});
     ASSERT_TRUE(QDir(save + "b.eml").removeRecursively());
     Select(0);
-    Delete(MessageBox::Yes); // b.eml: the copy no other message records now goes
-    EXPECT_FALSE(QFile::exists(save + "shared.txt"));
+    Delete(MessageBox::Yes);
     EXPECT_EQ(Column(2).size(), 0);
 
     // An empty list: the delete ends in the logged error, without a question.
