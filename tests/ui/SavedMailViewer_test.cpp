@@ -328,7 +328,7 @@ TEST_F(SavedMailViewerTest, WhatTheDesktopCannotOpenIsToldWithWhatToDo)
     const QString log =
         lw::test::WriteFile(m_home.Path(), "log202612.txt", "2026/12/07 09:30:12 ==> メール印刷\n");
     lw::ui::OpenWithDesktop(log, OpenedFile::Log, form.get());
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(log + ".opened"), 10000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(log + ".opened"); }, 10000));
     Select(0);
     ASSERT_EQ(form->AttachmentPaths().size(), 2);
     const QString pdf = form->AttachmentPaths().at(1), mail = saveFolder + "/a.eml";
@@ -337,7 +337,7 @@ TEST_F(SavedMailViewerTest, WhatTheDesktopCannotOpenIsToldWithWhatToDo)
         MessageBox::SetNextAnswer(MessageBox::Ok);
         lw::ui::DesktopMailClient().Open(file, kind, form.get());
     }
-    QTRY_COMPARE_WITH_TIMEOUT(MessageBox::Log().size(), 2, 10000);
+    ASSERT_TRUE(QTest::qWaitFor([] { return MessageBox::Log().size() == 2; }, 10000)) << MessageBox::Log();
     const QStringList said = MessageBox::Log();
     EXPECT_TRUE(said.contains(lw::ui::OpenFailureText(OpenedFile::Attachment, true, pdf)) &&
                 said.contains(lw::ui::OpenFailureText(OpenedFile::SavedMail, false, mail)))

@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -57,12 +58,15 @@ inline void Click(const QObject& parent, const char* button)
     QTest::mouseClick(Find<QAbstractButton>(parent, button), Qt::LeftButton);
 }
 
-// A program folder with a copy of the template list database; every message box answer is used.
+// A program folder with a copy of the template list database; every message box answer is used,
+// and a box nobody answers fails the test instead of waiting for ever.
 class ListTest : public ::testing::Test {
   protected:
     void SetUp() override
     {
         ui::MessageBox::ClearLog();
+        m_boxWatch.callOnTimeout([this] { CloseForgottenBox(); });
+        m_boxWatch.start(1000);
         ASSERT_TRUE(QFile::copy(TemplateDatabase(), m_home.File("list.db")));
         QFile::setPermissions(m_home.File("list.db"), QFile::ReadOwner | QFile::WriteOwner);
     }
@@ -79,6 +83,23 @@ class ListTest : public ::testing::Test {
     }
 
     TempHome m_home;
+
+  private:
+    void CloseForgottenBox()
+    {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box != m_openBox) {
+            m_openBox = box;
+            m_openFor = 0;
+        } else if (box != nullptr && ++m_openFor >= 15) {
+            ADD_FAILURE() << "a message box nobody answered for 15 s: " << box->text();
+            box->done(QMessageBox::Cancel);
+        }
+    }
+
+    QTimer m_boxWatch;
+    QPointer<QMessageBox> m_openBox;
+    int m_openFor = 0;
 };
 
 } // namespace lw::test
