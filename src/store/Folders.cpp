@@ -105,8 +105,12 @@ bool TakeBackToOwner(const QString& path)
 int TightenProgramFolder(const config::SettingsRecord& settings, bool includingTheFolder)
 {
     const QString home = BareFolder(settings.programFolder);
+    if (home.isEmpty()) return 0; // no folder named: nothing here is the program's
     int changed = 0;
-    if (includingTheFolder) changed += TakeBackToOwner(home);
+    // The file system's root stays as it is even as the program folder: made private, it would
+    // lock every other user and service out of the machine.
+    if (includingTheFolder && QFileInfo(home).canonicalFilePath() != QDir::rootPath())
+        changed += TakeBackToOwner(home);
     const QString database = ListDatabasePath(home, settings.listDatabaseName);
     QStringList files{JoinPath(home, QString::fromLatin1(config::kSettingsFileName)),
                       JoinPath(home, QStringLiteral("forward-mark.key")), database};
