@@ -106,10 +106,11 @@ int TightenProgramFolder(const config::SettingsRecord& settings, bool includingT
 {
     const QString home = BareFolder(settings.programFolder);
     if (home.isEmpty()) return 0; // no folder named: nothing here is the program's
+    const QString ownRoot = QFileInfo(home).canonicalFilePath();
     int changed = 0;
     // The file system's root stays as it is even as the program folder: made private, it would
     // lock every other user and service out of the machine.
-    if (includingTheFolder && QFileInfo(home).canonicalFilePath() != QDir::rootPath())
+    if (includingTheFolder && ownRoot != QDir::rootPath())
         changed += TakeBackToOwner(home);
     const QString database = ListDatabasePath(home, settings.listDatabaseName);
     QStringList files{JoinPath(home, QString::fromLatin1(config::kSettingsFileName)),
@@ -122,10 +123,14 @@ int TightenProgramFolder(const config::SettingsRecord& settings, bool includingT
     for (const QString& file : files) changed += TakeBackToOwner(file);
 
     // Everything below the save folder is mail, attachments, notices or fetch state; links are
-    // left alone, and so is whatever they point to.
+    // left alone, and so is whatever they point to. A save folder that is not inside the program
+    // folder (a hand-written "..") is not the program's to tighten.
     const QString saveFolder = SaveFolder(settings);
+    const QString saveRoot = QFileInfo(saveFolder).canonicalFilePath();
+    const QString below = ownRoot.endsWith(u'/') ? ownRoot : ownRoot + u'/';
     if (settings.saveFolderName.trimmed().isEmpty() || !QFileInfo(saveFolder).isDir() ||
-        QFileInfo(saveFolder).isSymLink())
+        QFileInfo(saveFolder).isSymLink() || ownRoot.isEmpty() || !saveRoot.startsWith(below) ||
+        saveRoot == ownRoot)
         return changed;
     changed += TakeBackToOwner(saveFolder);
     QDirIterator it(saveFolder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,

@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <utility>
 
@@ -339,6 +340,26 @@ TEST_F(HistoryTest, LockedOrMissingDatabaseLogsTheLineWritesNothingAndThePurgeWa
     Purge();
     EXPECT_TRUE(Remaining().isEmpty());
     EXPECT_FALSE(InWork(QStringLiteral("old.files/a.txt")));
+}
+
+TEST(TightenProgramFolder, TakesBackMailInsideTheProgramFolderAndNothingOutsideIt)
+{
+    QTemporaryDir outer;
+    const QString home = outer.filePath(QStringLiteral("home"));
+    const auto open = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
+                      QFileDevice::ReadOther;
+    const QString mail = test::WriteFile(home + QStringLiteral("/mail"), QStringLiteral("a.eml"), "x");
+    const QString neighbour = test::WriteFile(outer.path(), QStringLiteral("neighbour.txt"), "x");
+    ASSERT_TRUE(QFile::setPermissions(mail, open) && QFile::setPermissions(neighbour, open));
+    config::SettingsRecord settings;
+    settings.programFolder = home;
+    settings.saveFolderName = QStringLiteral("..");
+    (void)TightenProgramFolder(settings, true);
+    const auto others = QFileDevice::ReadGroup | QFileDevice::ReadOther;
+    EXPECT_EQ(QFileInfo(neighbour).permissions() & others, others) << "a save folder of \"..\" is not the program's";
+    settings.saveFolderName = QStringLiteral("mail");
+    (void)TightenProgramFolder(settings, true);
+    EXPECT_EQ(QFileInfo(mail).permissions() & others, 0);
 }
 
 } // namespace
