@@ -103,7 +103,7 @@ public:
     // committed; the step returns the line that tells the operator what was lost.
     void OnRollback(std::function<QString(const QString& reason)> step);
 
-  private:
+private:
     SharedTransaction* m_outer;
     QString m_connection; // the connection whose transaction is open; empty while none is
     std::vector<std::function<QString(const QString&)>> m_onRollback;
