@@ -18,19 +18,8 @@
 namespace lw::test {
 
 MailboxLease::MailboxLease(int fd, QString user, QString password)
-    : m_fd(fd), m_user(std::move(user)), m_password(std::move(password))
+    : m_lock(nullptr, [fd](void*) { ::close(fd); }), m_user(std::move(user)), m_password(std::move(password))
 {
-}
-
-MailboxLease::~MailboxLease()
-{
-    if (m_fd >= 0) ::close(m_fd); // releases the flock
-}
-
-MailboxLease::MailboxLease(MailboxLease&& other) noexcept
-    : m_fd(other.m_fd), m_user(std::move(other.m_user)), m_password(std::move(other.m_password))
-{
-    other.m_fd = -1;
 }
 
 std::optional<TestServers> TestServers::Load(QString* reason)
@@ -92,7 +81,11 @@ std::optional<MailboxLease> TestServers::LeaseMailbox(int timeoutMs) const
                                   O_RDWR | O_CREAT | O_CLOEXEC, 0666);
             if (fd < 0) continue;
             if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-                ClearMailbox(u);
+                for (const char* sub : {"/Maildir/cur", "/Maildir/new", "/Maildir/tmp"}) {
+                    QDir d(maildirRoot + '/' + u + sub);
+                    for (const QString& n : d.entryList(QDir::Files | QDir::Hidden))
+                        d.remove(n);
+                }
                 return MailboxLease(fd, u, Password(u));
             }
             ::close(fd);
@@ -124,15 +117,6 @@ bool TestServers::Deliver(const QString& user, const QByteArray& message, QStrin
         failure = "cannot move " + f.fileName() + " into new/";
     if (error) *error = failure;
     return failure.isEmpty();
-}
-
-void TestServers::ClearMailbox(const QString& user) const
-{
-    for (const char* sub : {"/Maildir/cur", "/Maildir/new", "/Maildir/tmp"}) {
-        QDir d(maildirRoot + '/' + user + sub);
-        for (const QString& n : d.entryList(QDir::Files | QDir::Hidden))
-            d.remove(n);
-    }
 }
 
 int TestServers::MailboxCount(const QString& user) const

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -25,21 +26,16 @@ struct SinkMessage {
     bool tls = false;
 };
 
-// Exclusive use of one test mailbox for the lifetime of the object (other test processes
+// Exclusive use of one test mailbox while the object or a copy of it lives (other test processes
 // running in parallel pick another one). The mailbox starts empty.
 class MailboxLease {
   public:
     MailboxLease(int fd, QString user, QString password);
-    ~MailboxLease();
-    MailboxLease(MailboxLease&& other) noexcept;
-    MailboxLease& operator=(MailboxLease&&) = delete;
-    MailboxLease(const MailboxLease&) = delete;
-    MailboxLease& operator=(const MailboxLease&) = delete;
     const QString& User() const { return m_user; }
     const QString& Password() const { return m_password; }
 
   private:
-    int m_fd;
+    std::shared_ptr<void> m_lock; // closing the descriptor releases the flock
     QString m_user;
     QString m_password;
 };
@@ -73,8 +69,6 @@ class TestServers {
     // mail user so the server can read it.
     [[nodiscard]] bool Deliver(const QString& user, const QByteArray& message,
                                QString* error = nullptr) const;
-    // Removes every message of the user's Maildir.
-    void ClearMailbox(const QString& user) const;
     // Number of messages in the user's Maildir (new/ and cur/).
     int MailboxCount(const QString& user) const;
 
