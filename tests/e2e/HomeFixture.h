@@ -17,32 +17,27 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <functional>
 
 namespace lw::test {
 
-// Collects one output channel into seen until done(seen); false on time-out or the process's end.
-inline bool ReadUntil(QProcess& p, QByteArray& seen, const std::function<bool(const QByteArray&)>& done,
-                      int ms = 15000, QProcess::ProcessChannel channel = QProcess::StandardOutput)
+// Collects one output channel into seen until it holds text `times` times; false on time-out or the
+// process's end.
+inline bool ReadUntil(QProcess& p, QByteArray& seen, const QByteArray& text, int times = 1, int ms = 15000,
+                      QProcess::ProcessChannel channel = QProcess::StandardOutput)
 {
     QElapsedTimer timer;
     timer.start();
     p.setReadChannel(channel);
-    while (!done(seen += p.readAll())) {
-        if (p.state() == QProcess::NotRunning) return done(seen += p.readAll());
+    while ((seen += p.readAll()).count(text) < times) {
+        if (p.state() == QProcess::NotRunning) return (seen += p.readAll()).count(text) >= times;
         if (timer.elapsed() > ms) return false;
         p.waitForReadyRead(100);
     }
     return true;
 }
-inline bool ReadUntil(QProcess& p, QByteArray& seen, const QByteArray& text, int ms = 15000)
-{
-    return ReadUntil(
-        p, seen, [&](const QByteArray& s) { return s.contains(text); }, ms);
-}
 
 // Waits for the end (after a signal, if given): the exit code, -2 on a crash, -3 (killed) when it hangs.
-inline int Finish(QProcess& p, int ms = 60000, int signal = 0)
+inline int Finish(QProcess& p, int signal = 0, int ms = 60000)
 {
     if (signal != 0) ::kill(static_cast<pid_t>(p.processId()), signal);
     if (p.waitForFinished(ms)) return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
@@ -56,15 +51,21 @@ inline void Kill(QProcess& p)
     p.waitForFinished();
 }
 
-// Starts tests/e2e/<script> and returns the port it says it listens on ("PORT n"), 0 on failure.
-inline int StartPortHelper(QProcess& p, const QString& script, const QStringList& args)
-{
-    p.start("/usr/bin/python3", QStringList{LW_SOURCE_DIR "/tests/e2e/" + script} + args);
-    QByteArray said;
-    if (!ReadUntil(p, said, [](const QByteArray& s) { return s.startsWith("PORT ") && s.contains('\n'); }))
-        return 0;
-    return said.mid(5).trimmed().toInt();
-}
+// tests/e2e/<script>, listening on the port it names first ("PORT n"; 0 when it did not), killed
+// with the object.
+struct PortHelper {
+    PortHelper(const QString& script, const QStringList& args)
+    {
+        p.start("/usr/bin/python3", QStringList{LW_SOURCE_DIR "/tests/e2e/" + script} + args);
+        QByteArray said;
+        if (ReadUntil(p, said, "\n") && said.startsWith("PORT ")) port = said.mid(5).trimmed().toInt();
+    }
+    ~PortHelper() { Kill(p); }
+    QString Port() const { return QString::number(port); }
+
+    QProcess p;
+    int port = 0;
+};
 
 // A temporary program folder, its settings and database, and runs of the real program.
 class HomeFixture : public ::testing::Test {
@@ -74,9 +75,8 @@ class HomeFixture : public ::testing::Test {
         QString reason;
         m_servers = TestServers::Load(&reason);
         if (!m_servers) GTEST_SKIP() << reason.toStdString();
-        auto lease = m_servers->LeaseMailbox();
-        ASSERT_TRUE(lease.has_value()) << "no free test mailbox";
-        m_lease.emplace(std::move(*lease));
+        m_lease = m_servers->LeaseMailbox();
+        ASSERT_TRUE(m_lease.has_value()) << "no free test mailbox";
         m_token = QString::number(QRandomGenerator::global()->generate() % 1000000);
         for (const QString side : {"pop", "smtp"}) {
             Set(side + "server", m_servers->host);
@@ -112,12 +112,13 @@ class HomeFixture : public ::testing::Test {
         Set("flgtrstgt", target);
         Set("trsto", to);
     }
-    void WriteSettings() const
+    // The settings file: the keys set, then the further sections given.
+    void WriteSettings(const QByteArray& sections = {}) const
     {
         QByteArray text = "[larchwatcher]\n";
         for (auto it = m_settings.cbegin(); it != m_settings.cend(); ++it)
             text += (it.key() + '=' + *it + '\n').toUtf8();
-        ASSERT_TRUE(WriteFile(File("larchwatcher.ini"), text));
+        ASSERT_TRUE(WriteFile(File("larchwatcher.ini"), text + sections));
     }
 
     // Runs sql on the list database (from the template when missing); each row's first column.
@@ -127,14 +128,14 @@ class HomeFixture : public ::testing::Test {
         return Peek(File("list.db")).Column(sql, values);
     }
     // flags: print, save, clear, log, reject, forward as a text of six 0/1 digits.
-    void AddRule(const QString& address, const char* flags, const QString& to = {}, const QString& cc = {})
+    void AddRule(const QString& address, const char* flags)
     {
         QVariantList v{address};
         for (int i = 0; i < 6; ++i)
             v << (flags[i] == '1' ? 1 : 0);
         Query("INSERT INTO tblList (アドレス, 名前, 印刷, メール保存, ボックスクリア, ログ出力, 受信拒否, "
-              "メール転送, 転送先TO, 転送先CC) VALUES (?, '', ?, ?, ?, ?, ?, ?, ?, ?)",
-              v << to << cc);
+              "メール転送) VALUES (?, '', ?, ?, ?, ?, ?, ?)",
+              v);
     }
     // One history column, in insertion order or sorted by another column.
     QStringList History(const QString& column, const QString& order = "rowid")
@@ -164,34 +165,48 @@ class HomeFixture : public ::testing::Test {
         Deliver(JapaneseMessage(name, from, subject, body));
     }
 
-    // Starts the program on this folder in a mode ("--poll-once", "--service", none for the window).
-    void Start(QProcess& p, const QStringList& args) const
+    // Starts the program on this folder, or another one, in a mode ("--poll-once", "--service", none
+    // for the window).
+    void Start(QProcess& p, const QStringList& args, QString home = {}) const
     {
+        if (home.isEmpty()) home = Home();
         p.setProcessEnvironment(m_env);
-        p.start(LW_PROGRAM, QStringList{"--home", Home(), "--print-to", File("pdf")} + args);
+        p.start(LW_PROGRAM, QStringList{"--home", home, "--print-to", home + "/pdf"} + args);
         EXPECT_TRUE(p.waitForStarted(10000));
     }
-    void StartService(QProcess& p) const { Start(p, {"--service"}); }
-    static int StopService(QProcess& p, int signal = SIGTERM) { return Finish(p, 60000, signal); }
+    // Starts the service and expects it to say it has started; what it wrote so far.
+    QByteArray StartService(QProcess& p, const QString& home = {}) const
+    {
+        Start(p, {"--service"}, home);
+        QByteArray out;
+        EXPECT_TRUE(ReadUntil(p, out, "service started")) << out.data();
+        return out;
+    }
 
     struct Run {
         int status;
         QString out, err;
     };
-    // One --poll-once run; PollOk also expects it to succeed.
-    Run PollOnce(const QStringList& args = {})
+    static constexpr int kAnyStatus = -1;
+    // One --poll-once run, expected to end with status (with any, given kAnyStatus).
+    Run PollOnce(int status = 0, const QStringList& args = {}, const QString& home = {}) const
     {
         QProcess p;
-        Start(p, QStringList{"--poll-once"} + args);
-        const int status = Finish(p, 120000);
-        EXPECT_NE(status, -3) << "--poll-once did not finish";
-        return {status, p.readAllStandardOutput(), p.readAllStandardError()};
-    }
-    Run PollOk()
-    {
-        const Run run = PollOnce();
-        EXPECT_EQ(run.status, 0) << run.err.toStdString();
+        Start(p, QStringList{"--poll-once"} + args, home);
+        const Run run{Finish(p, 0, 120000), p.readAllStandardOutput(), p.readAllStandardError()};
+        EXPECT_NE(run.status, -3) << "--poll-once did not finish";
+        EXPECT_EQ(run.status, status == kAnyStatus ? run.status : status) << run.err.toStdString();
         return run;
+    }
+    // What a relay recorded of the client: the capability request, and no credential, secret or mail.
+    void ExpectNothingInClear(const QString& record, const char* request, const QString& secret) const
+    {
+        const QByteArray seen = ReadFile(record).toUpper();
+        EXPECT_TRUE(seen.contains(request)) << "the relay was not used: " << seen.toStdString();
+        for (const char* word : {"USER ", "PASS ", "AUTH", "APOP ", "MAIL FROM", "DATA", "RETR"})
+            EXPECT_FALSE(seen.contains(word)) << word << " was sent in clear: " << seen.toStdString();
+        EXPECT_FALSE(ReadFile(record).contains(secret.toUtf8()));
+        QFile::remove(record);
     }
 
     TempHome m_home;
