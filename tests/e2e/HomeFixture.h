@@ -36,19 +36,18 @@ inline bool ReadUntil(QProcess& p, QByteArray& seen, const QByteArray& text, int
     return true;
 }
 
+inline void Kill(QProcess& p)
+{
+    p.kill();
+    p.waitForFinished();
+}
 // Waits for the end (after a signal, if given): the exit code, -2 on a crash, -3 (killed) when it hangs.
 inline int Finish(QProcess& p, int signal = 0, int ms = 60000)
 {
     if (signal != 0) ::kill(static_cast<pid_t>(p.processId()), signal);
     if (p.waitForFinished(ms)) return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-    p.kill();
-    p.waitForFinished();
+    Kill(p);
     return -3;
-}
-inline void Kill(QProcess& p)
-{
-    p.kill();
-    p.waitForFinished();
 }
 
 // tests/e2e/<script>, listening on the port it names first ("PORT n"; 0 when it did not), killed
@@ -144,12 +143,11 @@ class HomeFixture : public ::testing::Test {
     }
     QStringList Subjects() { return History("件名"); }
     QStringList SortedSubjects() { return History("件名", "件名"); }
-    // One history column of the message with this subject (empty without a row), and its work-folder path.
-    QString Column(const QString& subject, const QString& column)
+    // The work-folder path of the message with this subject (empty without a row).
+    QString PathOf(const QString& subject)
     {
-        return Query("SELECT " + column + " FROM tblHistory WHERE 件名 = ?", {subject}).value(0);
+        return Query("SELECT 保存ファイルパス FROM tblHistory WHERE 件名 = ?", {subject}).value(0);
     }
-    QString PathOf(const QString& subject) { return Column(subject, "保存ファイルパス"); }
     // The log's entry texts; a malformed entry shows as "<bad>...".
     QStringList LogTexts() const { return LogEntries(m_home.Folder()); }
 

@@ -27,12 +27,10 @@ class TlsTest : public HomeFixture {
         return QCryptographicHash::hash(der, QCryptographicHash::Sha256).toHex(':').toUpper();
     }
     // Changes one key the way the program does, keeping the other sections.
-    void Change(const QString& section, const QString& key, const QString& value)
+    void Change(const QString& key, const QString& value, const QString& section = "larchwatcher")
     {
         ASSERT_TRUE(config::WriteSetting(Home(), "larchwatcher.ini", section, key, value));
     }
-    void Change(const QString& key, const QString& value) { Change("larchwatcher", key, value); }
-    QString Ini() const { return ReadFile(File("larchwatcher.ini")); }
     // The log entries written since the last call.
     QString NewLog()
     {
@@ -72,7 +70,7 @@ TEST_F(TlsTest, ASelfSignedCertificateIsTrustedOnceForItsServerAndAChangedOneIsR
     // A fingerprint of another form or a bad server name is refused before any connection.
     PollOnce(1, {"--trust-certificate", server + "=" + first.left(90)});
     PollOnce(1, {"--trust-certificate", "127.0.0.1=" + first});
-    EXPECT_FALSE(Ini().contains("pin."));
+    EXPECT_FALSE(ReadFile(File("larchwatcher.ini")).contains("pin."));
 
     // Trusted once (in lower case without colons, as some tools print it), then kept.
     PollOnce(0, {"--trust-certificate", server + "=" + first.toLower().remove(u':')});
@@ -107,7 +105,7 @@ TEST_F(TlsTest, StartTlsStrippedAfterATlsSessionRefusesTheLoginAndSendsNothingIn
     WriteSettings();
 
     // TLS required from the start: the first connection ever is refused already.
-    Change("connection", "requiretls", "1");
+    Change("requiretls", "1", "connection");
     DeliverJp("差出人", Address("a"), "一通目");
     PollOnce(1);
     EXPECT_TRUE(NewLog().contains("TLSが必須に設定されていますが、サーバーがSTARTTLSを提供しない"));
@@ -115,7 +113,7 @@ TEST_F(TlsTest, StartTlsStrippedAfterATlsSessionRefusesTheLoginAndSendsNothingIn
     EXPECT_TRUE(Subjects().isEmpty());
 
     // Without the setting, servers that offer STARTTLS are reached over TLS and remembered.
-    Change("connection", "requiretls", "0");
+    Change("requiretls", "0", "connection");
     Change("portpop", QString::number(Servers().pop3Port));
     PollOnce();
     EXPECT_EQ(Subjects(), QStringList{"一通目"});
@@ -134,7 +132,8 @@ TEST_F(TlsTest, StartTlsStrippedAfterATlsSessionRefusesTheLoginAndSendsNothingIn
                 log.contains("STARTTLSが提供されませんでした"))
         << log.toStdString();
     ExpectNothingInClear(smtpRecord, "EHLO", m_lease->Password());
-    EXPECT_EQ(Column("二通目", "メール転送"), "1") << "a failed forward is recorded as tried";
+    EXPECT_EQ(Query("SELECT メール転送 FROM tblHistory WHERE 件名 = '二通目'"), QStringList{"1"})
+        << "a failed forward is recorded as tried";
     EXPECT_EQ(Servers().SinkMessagesTo(Address("copy")).size(), 1u);
 
     // The POP3 server's STLS stripped: no login, and the message stays on the server.

@@ -33,13 +33,10 @@ std::optional<TestServers> TestServers::Load(QString* reason)
         return std::nullopt;
     }
     TestServers s;
-    while (!f.atEnd()) { // KEY=value or KEY="value"
+    while (!f.atEnd()) { // KEY=value or KEY="value" (no value holds a quote)
         const QString line = QString(f.readLine()).trimmed();
-        const qsizetype eq = line.indexOf(u'=');
-        QString value = line.mid(eq + 1);
-        if (value.size() >= 2 && value.startsWith(u'"') && value.endsWith(u'"'))
-            value = value.mid(1, value.size() - 2);
-        if (eq > 0) s.m_env.insert(line.left(eq), value);
+        if (line.indexOf(u'=') > 0)
+            s.m_env.insert(line.section(u'=', 0, 0), line.section(u'=', 1).remove(u'"'));
     }
     const auto number = [&](const char* key) { return s.m_env.value(key, "-1").toInt(); };
     s.host = s.m_env.value("LW_POP3_HOST", s.host);
@@ -153,15 +150,13 @@ std::vector<SinkMessage> TestServers::SinkMessagesTo(const QString& recipient) c
         QFile jf(d.filePath(json)), ef(d.filePath(json.chopped(5) + ".eml"));
         if (!jf.open(QIODevice::ReadOnly) || !ef.open(QIODevice::ReadOnly)) continue;
         const QJsonObject o = QJsonDocument::fromJson(jf.readAll()).object();
-        SinkMessage m{.file = ef.fileName(),
-                      .data = ef.readAll(),
-                      .mailFrom = o.value("mail_from").toString(),
-                      .rcptTos = {},
-                      .authLogin = o.value("auth_login").toString(),
-                      .authMechanism = o.value("auth_mechanism").toString(),
-                      .tls = o.value("tls").toBool()};
-        for (const QJsonValue& v : o.value("rcpt_tos").toArray())
-            m.rcptTos << v.toString();
+        SinkMessage m{ef.fileName(),
+                      ef.readAll(),
+                      o.value("mail_from").toString(),
+                      o.value("rcpt_tos").toVariant().toStringList(),
+                      o.value("auth_login").toString(),
+                      o.value("auth_mechanism").toString(),
+                      o.value("tls").toBool()};
         if (m.rcptTos.contains(recipient, Qt::CaseInsensitive)) out.push_back(std::move(m));
     }
     return out;
