@@ -24,7 +24,7 @@ class FaultsTest : public HomeFixture {
 
 TEST_F(FaultsTest, Pop3ConnectionCutInTheMiddleOfARetrIsFetchedAgainOnceNextTick)
 {
-    Forwarding("0", Address("copy"));
+    Forwarding(Address("copy"));
     const QByteArray big = Message("大きな二通目", 4000), big5 = Message("大きな五通目", 4000);
     ASSERT_GT(big.size(), 120000);
     // Each round relays through a fresh proxy that cuts its second RETR after 40000 bytes. In the
@@ -70,9 +70,8 @@ TEST_F(FaultsTest, WorkFolderOnAFullFileSystemLosesNothingAndCatchesUpOnceSpaceI
     WriteSettings();
     ASSERT_TRUE(QDir().mkpath(WorkFolder()));
     const QByteArray big = Message("満杯時の大きな一通", 1500);
-    Deliver(Message("満杯時の一通目"));
-    Deliver(big);
-    Deliver(Message("満杯時の三通目"));
+    for (const QByteArray& message : {Message("満杯時の一通目"), big, Message("満杯時の三通目")})
+        Deliver(message);
 
     // A private mount namespace with a full 256 KiB tmpfs over the work folder, seen through
     // /proc/<pid>/root.
@@ -156,7 +155,6 @@ TEST_F(FaultsTest, ServiceKilledAtRandomMomentsSkipsNoMessageAndLeavesNoneOnTheS
         service.kill();
         ASSERT_TRUE(service.waitForFinished(60000)) << "a killed service did not end";
     }
-    // Then clean ticks until nothing is left.
     for (int i = 0; i < kMessages / 10 + 3 && Servers().MailboxCount(User()) > 0; ++i)
         PollOnce();
     PollOnce();
@@ -165,7 +163,7 @@ TEST_F(FaultsTest, ServiceKilledAtRandomMomentsSkipsNoMessageAndLeavesNoneOnTheS
     EXPECT_EQ(SortedSubjects(), subjects) << "a message was never handled";
     EXPECT_EQ(History("メール保存 || ボックスクリア"), QStringList(kMessages, "11"));
     // Each message stored and saved under one name: no second copy came in under another.
-    EXPECT_EQ(Files(SaveFolder()).size(), kMessages) << Files(SaveFolder()).join(' ').toStdString();
+    EXPECT_EQ(Files(File("mail")).size(), kMessages) << Files(File("mail")).join(' ').toStdString();
     EXPECT_EQ(Files(WorkFolder()).filter(".eml").size(), kMessages);
 }
 

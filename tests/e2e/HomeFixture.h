@@ -77,12 +77,12 @@ class HomeFixture : public ::testing::Test {
         m_lease = m_servers->LeaseMailbox();
         ASSERT_TRUE(m_lease.has_value()) << "no free test mailbox";
         m_token = QString::number(QRandomGenerator::global()->generate() % 1000000);
-        for (const QString side : {"pop", "smtp"}) {
-            Set(side + "server", m_servers->host);
-            Set(side + "account", User());
-            Set(side + "password", m_lease->Password());
-            Set("port" + side, QString::number(side == "pop" ? m_servers->pop3Port : m_servers->smtpPort));
-        }
+        for (const QString side : {"pop", "smtp"})
+            Set({{side + "server", m_servers->host},
+                 {side + "account", User()},
+                 {side + "password", m_lease->Password()},
+                 {"port" + side,
+                  QString::number(side == "pop" ? m_servers->pop3Port : m_servers->smtpPort)}});
         // keepday: old sample mail must not be purged in its own tick.
         for (const QString line :
              {"timeoutsmtp=10", "Interval=60000", "reffile=list", "savedir=mail", "logfile=log",
@@ -96,7 +96,6 @@ class HomeFixture : public ::testing::Test {
 
     QString Home() const { return m_home.Path(); }
     QString File(const QString& name) const { return m_home.File(name); }
-    QString SaveFolder() const { return File("mail"); }
     QString WorkFolder() const { return File("mail/work"); }
     const TestServers& Servers() const { return *m_servers; }
     const QString& User() const { return m_lease->User(); }
@@ -104,13 +103,9 @@ class HomeFixture : public ::testing::Test {
     QString Address(const QString& local) const { return local + u'-' + m_token + "@example.co.jp"; }
 
     void Set(const QString& key, const QString& value) { m_settings[key] = value; }
-    // Forwarding on: target 0 fixed list, 1 address book, 2 per sender.
-    void Forwarding(const char* target, const QString& to)
-    {
-        Set("flgtrs", "1");
-        Set("flgtrstgt", target);
-        Set("trsto", to);
-    }
+    void Set(const QMap<QString, QString>& values) { m_settings.insert(values); }
+    // Forwarding on, to a fixed list.
+    void Forwarding(const QString& to) { Set({{"flgtrs", "1"}, {"flgtrstgt", "0"}, {"trsto", to}}); }
     // The settings file: the keys set, then the further sections given.
     void WriteSettings(const QByteArray& sections = {}) const
     {
@@ -157,10 +152,9 @@ class HomeFixture : public ::testing::Test {
         ASSERT_TRUE(m_servers->Deliver(User(), message, &error)) << error.toStdString();
         QThread::msleep(2); // maildir names carry the time: server order is delivery order
     }
-    void DeliverJp(const QString& name, const QString& from, const QString& subject,
-                   const QString& body = "本文")
+    void DeliverJp(const QString& name, const QString& from, const QString& subject)
     {
-        Deliver(JapaneseMessage(name, from, subject, body));
+        Deliver(JapaneseMessage(name, from, subject, "本文"));
     }
 
     // Starts the program on this folder, or another one, in a mode ("--poll-once", "--service", none

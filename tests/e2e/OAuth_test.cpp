@@ -18,10 +18,8 @@ class OAuthTest : public HomeFixture {
         if (Servers().oauthUrl.isEmpty()) GTEST_SKIP() << "the test servers run no OAuth2 server";
         ASSERT_FALSE(Servers().OAuthCall("/test/reset", {"user=" + User()}).isEmpty());
         // SMTP logs in as the same account.
-        Set("flgauth", "1");
-        Forwarding("0", Address("copy"));
-        Set("poppassword", "not-the-password");
-        Set("smtppassword", "not-the-password");
+        Set({{"flgauth", "1"}, {"poppassword", "not-the-password"}, {"smtppassword", "not-the-password"}});
+        Forwarding(Address("copy"));
     }
     void WriteOAuthSettings() const
     {

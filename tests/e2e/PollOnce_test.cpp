@@ -69,7 +69,7 @@ TEST_F(PollOnceTest, TheProgramFolderIsTheOwnersAloneWhateverTheUmaskAndOlderFil
     Set("keepday", "0");
     WriteSettings();
     ASSERT_TRUE(WriteFile(File("log200001.txt"), "2000/01/01 00:00:00==> x\r\r\n"));
-    ASSERT_FALSE(WriteFile(SaveFolder() + "/old.eml.files", "a.pdf", "%PDF").isEmpty());
+    ASSERT_FALSE(WriteFile(File("mail/old.eml.files"), "a.pdf", "%PDF").isEmpty());
     ASSERT_TRUE(WriteFile(File("mail/old.eml"), "Subject: old\r\n\r\nx\r\n"));
     ASSERT_TRUE(WriteFile(File("notes.txt"), "not ours"));
     ASSERT_TRUE(QFile::link(File("notes.txt"), File("mail/link-to-notes")));
@@ -83,8 +83,8 @@ TEST_F(PollOnceTest, TheProgramFolderIsTheOwnersAloneWhateverTheUmaskAndOlderFil
     // An older unsaved message is purged by the tick, file and row.
     const QString oldFile = WriteFile(WorkFolder(), "old-1.eml", "Subject: old\r\n\r\nold\r\n");
     const QString yesterday = QDateTime::currentDateTime().addDays(-1).toString("yyyy-MM-ddTHH:mm:ss");
-    Query("INSERT INTO tblHistory (保存ファイルID, 保存ファイルパス, 件名, 受信日, メール保存) VALUES (?, ?, "
-          "?, ?, ?)",
+    Query("INSERT INTO tblHistory (保存ファイルID, 保存ファイルパス, 件名, 受信日, メール保存) "
+          "VALUES (?, ?, ?, ?, ?)",
           {"old-1.eml", oldFile, "old unsaved", yesterday, 0});
     // Saved mail, its attachment, the notice, the log and the history of a message with a PDF attached,
     // after a message without any header that must not stop it.

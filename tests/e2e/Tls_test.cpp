@@ -5,18 +5,17 @@
 #include "config/Settings.h"
 
 #include <QCryptographicHash>
-#include <QTemporaryDir>
 
 namespace lw::test {
 namespace {
 
 class TlsTest : public HomeFixture {
   protected:
-    // A self-signed certificate of its own in dir; its SHA-256 fingerprint as openssl prints it
-    // (empty when none was made).
-    static QString MakeCertificate(const QString& dir, const QString& name)
+    // A self-signed certificate of its own (name.pem, name.key); its SHA-256 fingerprint as openssl
+    // prints it (empty when none was made).
+    QString MakeCertificate(const QString& name) const
     {
-        const QString file = dir + "/" + name;
+        const QString file = File(name);
         QProcess openssl;
         openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
                                   "/O=Office " + name + "/CN=mail.office.example", "-keyout", file + ".key",
@@ -35,9 +34,7 @@ class TlsTest : public HomeFixture {
     QString NewLog()
     {
         const QStringList all = LogTexts();
-        const QString text = all.mid(m_seen).join(u'\n');
-        m_seen = all.size();
-        return text;
+        return all.mid(std::exchange(m_seen, all.size())).join(u'\n');
     }
 
     qsizetype m_seen = 0;
@@ -45,17 +42,13 @@ class TlsTest : public HomeFixture {
 
 TEST_F(TlsTest, ASelfSignedCertificateIsTrustedOnceForItsServerAndAChangedOneIsRefused)
 {
-    QTemporaryDir certs;
-    const QString first = MakeCertificate(certs.path(), "first"),
-                  second = MakeCertificate(certs.path(), "second");
+    const QString first = MakeCertificate("first"), second = MakeCertificate("second");
     ASSERT_FALSE(first.isEmpty() || second.isEmpty());
-    const QString c = certs.path();
-    PortHelper relay("tls_relay.py", {"terminate", QString::number(Servers().pop3Port), c + "/first.pem",
-                                      c + "/first.key", c + "/second.pem", c + "/second.key"});
+    PortHelper relay("tls_relay.py", {"terminate", QString::number(Servers().pop3Port), File("first.pem"),
+                                      File("first.key"), File("second.pem"), File("second.key")});
     ASSERT_GT(relay.port, 0);
     const QString server = "127.0.0.1:" + relay.Port();
-    Set("popserver", "pop3s://127.0.0.1");
-    Set("portpop", relay.Port());
+    Set({{"popserver", "pop3s://127.0.0.1"}, {"portpop", relay.Port()}});
     WriteSettings();
 
     DeliverJp("差出人", Address("a"), "一通目");
@@ -100,7 +93,7 @@ TEST_F(TlsTest, StartTlsStrippedAfterATlsSessionRefusesTheLoginAndSendsNothingIn
     PortHelper popRelay("tls_relay.py", {"strip", QString::number(Servers().pop3Port), popRecord}),
         smtpRelay("tls_relay.py", {"strip", QString::number(Servers().smtpPort), smtpRecord});
     ASSERT_TRUE(popRelay.port > 0 && smtpRelay.port > 0);
-    Forwarding("0", Address("copy"));
+    Forwarding(Address("copy"));
     Set("portpop", popRelay.Port());
     WriteSettings();
 

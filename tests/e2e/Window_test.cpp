@@ -37,8 +37,7 @@ class WindowTest : public HomeFixture {
         Kill(window);
     }
 
-    QTemporaryDir m_runtime;
-    QTemporaryDir m_config;
+    QTemporaryDir m_runtime, m_config;
 };
 
 TEST_F(WindowTest, WindowPollsAtTheIntervalSeedsThePasswordsAndARefusedCopyTouchesNeither)
@@ -46,7 +45,7 @@ TEST_F(WindowTest, WindowPollsAtTheIntervalSeedsThePasswordsAndARefusedCopyTouch
     Set("Interval", "1500");
     WriteSettings();
     AddRule(Address("suzuki"), "011100"); // save, clear, log
-    DeliverJp("鈴木 一郎", Address("suzuki"), "窓口からの監視", "本文です。\n");
+    Deliver(JapaneseMessage("鈴木 一郎", Address("suzuki"), "窓口からの監視", "本文です。\n"));
 
     QProcess first;
     Start(first, {});
@@ -137,9 +136,7 @@ TEST_F(WindowTest, ClosedWhileASaveWaitsForATickOnASilentServerEndsWithoutSpinni
 {
     PortHelper server("pop3_silent_server.py", {});
     ASSERT_GT(server.port, 0) << server.p.readAllStandardError().toStdString();
-    Set("popserver", "127.0.0.1");
-    Set("portpop", server.Port());
-    Set("Interval", "100");
+    Set({{"popserver", "127.0.0.1"}, {"portpop", server.Port()}, {"Interval", "100"}});
     WriteSettings();
     const QByteArray ini = ReadFile(File("larchwatcher.ini"));
     ASSERT_TRUE(QFile::copy(TemplateDatabase(), File("list.db")));

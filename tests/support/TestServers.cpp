@@ -8,7 +8,6 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QThread>
-#include <QUrl>
 
 #include <atomic>
 #include <fcntl.h>
@@ -57,11 +56,6 @@ std::optional<TestServers> TestServers::Load(QString* reason)
         return std::nullopt;
     }
     return s;
-}
-
-QString TestServers::Password(const QString& user) const
-{
-    return users.contains(user) ? m_env.value("LW_PASSWORD_" + user) : QString();
 }
 
 std::optional<MailboxLease> TestServers::LeaseMailbox(int timeoutMs) const
@@ -135,11 +129,6 @@ QJsonObject TestServers::OAuthCall(const QString& path, const QStringList& form)
     p.start("/usr/bin/python3", QStringList{"-c", script, oauthUrl + path} + form);
     if (!p.waitForFinished(30000) || p.exitCode() != 0) return {};
     return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
-}
-
-QJsonObject TestServers::OAuthStats(const QString& user) const
-{
-    return OAuthCall("/test/stats?user=" + QUrl::toPercentEncoding(user));
 }
 
 std::vector<SinkMessage> TestServers::SinkMessagesTo(const QString& recipient) const

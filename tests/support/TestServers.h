@@ -60,7 +60,7 @@ class TestServers {
     int mailGid = -1;
     QStringList users;
 
-    QString Password(const QString& user) const;
+    QString Password(const QString& user) const { return m_env.value("LW_PASSWORD_" + user); }
 
     // Takes a free mailbox, waiting up to timeoutMs; nothing when all stay busy.
     std::optional<MailboxLease> LeaseMailbox(int timeoutMs = 60000) const;
@@ -75,8 +75,8 @@ class TestServers {
     // One call of the OAuth2 server: a POST of the form fields ("name=value"), or a GET without
     // any; its JSON answer (empty when it gave none).
     QJsonObject OAuthCall(const QString& path, const QStringList& form = {}) const;
-    // The OAuth2 server's counters for user ("introspections", "accepted", "refreshes", ...).
-    QJsonObject OAuthStats(const QString& user) const;
+    // The OAuth2 server's counters for user, a plain name ("introspections", "accepted", "refreshes", ...).
+    QJsonObject OAuthStats(const QString& user) const { return OAuthCall("/test/stats?user=" + user); }
 
     // The messages the sink stored with this envelope recipient (case-insensitive), oldest first.
     std::vector<SinkMessage> SinkMessagesTo(const QString& recipient) const;
