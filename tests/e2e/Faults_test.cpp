@@ -13,10 +13,6 @@ class FaultsTest : public HomeFixture {
             "差出人", Address("sender"), subject,
             QString("行目：いつもお世話になっております。資料を送付いたします。\n").repeated(lines));
     }
-    static auto Ticks(int count)
-    {
-        return [count](const QByteArray& s) { return s.count(" finished: ") >= count; };
-    }
     // Message files in a folder (hidden temporaries included), the fetch state left out.
     static QStringList Files(const QString& folder)
     {
@@ -28,7 +24,7 @@ class FaultsTest : public HomeFixture {
 
 TEST_F(FaultsTest, Pop3ConnectionCutInTheMiddleOfARetrIsFetchedAgainOnceNextTick)
 {
-    Forwarding("0", Address("copy"));
+    Forwarding(Address("copy"));
     const QByteArray big = Message("大きな二通目", 4000), big5 = Message("大きな五通目", 4000);
     ASSERT_GT(big.size(), 120000);
     // Each round relays through a fresh proxy that cuts its second RETR after 40000 bytes. In the
@@ -36,26 +32,23 @@ TEST_F(FaultsTest, Pop3ConnectionCutInTheMiddleOfARetrIsFetchedAgainOnceNextTick
     // tick's last, so only the check after it can show the cut.
     const auto cutRound = [&](const QList<QByteArray>& messages, const QStringList& afterCut,
                               const QStringList& all) {
-        QProcess proxy;
-        const int port =
-            StartPortHelper(proxy, "pop3_cut_proxy.py", {QString::number(Servers().pop3Port), "2", "40000"});
-        ASSERT_GT(port, 0) << proxy.readAllStandardError().toStdString();
-        Set("portpop", QString::number(port));
+        PortHelper proxy("pop3_cut_proxy.py", {QString::number(Servers().pop3Port), "2", "40000"});
+        ASSERT_GT(proxy.port, 0) << proxy.p.readAllStandardError().toStdString();
+        Set("portpop", proxy.Port());
         WriteSettings();
         for (const QByteArray& message : messages)
             Deliver(message);
 
-        const Run cut = PollOnce();
+        const Run cut = PollOnce(kAnyStatus);
         QByteArray said;
-        EXPECT_TRUE(ReadUntil(proxy, said, "CUT", 1000)) << "no cut";
+        EXPECT_TRUE(ReadUntil(proxy.p, said, "CUT", 1, 1000)) << "no cut";
         EXPECT_NE(cut.status, -2) << "the program must not crash: " << cut.err.toStdString();
         EXPECT_EQ(SortedSubjects(), afterCut);
         EXPECT_EQ(Files(WorkFolder()).size(), afterCut.size()) << Files(WorkFolder()).join(' ').toStdString();
 
-        PollOk();
+        PollOnce();
         EXPECT_EQ(SortedSubjects(), all);
         EXPECT_EQ(Files(WorkFolder()).size(), all.size());
-        Kill(proxy);
     };
     cutRound({Message("一通目"), big, Message("三通目")}, {"一通目"}, {"一通目", "三通目", "大きな二通目"});
     EXPECT_EQ(ReadFile(PathOf("大きな二通目")), big) << "the second fetch stores the whole message";
@@ -66,7 +59,7 @@ TEST_F(FaultsTest, Pop3ConnectionCutInTheMiddleOfARetrIsFetchedAgainOnceNextTick
     // Nothing comes twice: a last tick finds nothing new, the sink got one forward each.
     Set("portpop", QString::number(Servers().pop3Port));
     WriteSettings();
-    EXPECT_TRUE(PollOk().out.startsWith("0 messages fetched"));
+    EXPECT_TRUE(PollOnce().out.startsWith("0 messages fetched"));
     EXPECT_EQ(Subjects().size(), 5);
     EXPECT_EQ(Servers().SinkMessagesTo(Address("copy")).size(), 5u);
 }
@@ -77,9 +70,8 @@ TEST_F(FaultsTest, WorkFolderOnAFullFileSystemLosesNothingAndCatchesUpOnceSpaceI
     WriteSettings();
     ASSERT_TRUE(QDir().mkpath(WorkFolder()));
     const QByteArray big = Message("満杯時の大きな一通", 1500);
-    Deliver(Message("満杯時の一通目"));
-    Deliver(big);
-    Deliver(Message("満杯時の三通目"));
+    for (const QByteArray& message : {Message("満杯時の一通目"), big, Message("満杯時の三通目")})
+        Deliver(message);
 
     // A private mount namespace with a full 256 KiB tmpfs over the work folder, seen through
     // /proc/<pid>/root.
@@ -91,7 +83,7 @@ TEST_F(FaultsTest, WorkFolderOnAFullFileSystemLosesNothingAndCatchesUpOnceSpaceI
                    "\"$1/filler\" 2>/dev/null; exec \"$2\" --home \"$3\" --service --print-to \"$3/pdf\"",
                    "sh", WorkFolder(), LW_PROGRAM, Home()});
     QByteArray out;
-    if (!ReadUntil(service, out, Ticks(3), 90000)) {
+    if (!ReadUntil(service, out, " finished: ", 3, 90000)) {
         service.waitForFinished(1000);
         const QString err = service.readAllStandardError();
         if (service.state() == QProcess::NotRunning && (service.exitCode() == 77 || err.contains("unshare")))
@@ -107,12 +99,12 @@ TEST_F(FaultsTest, WorkFolderOnAFullFileSystemLosesNothingAndCatchesUpOnceSpaceI
     EXPECT_TRUE(service.readAllStandardError().contains("No space left on device"));
 
     ASSERT_TRUE(QFile::remove(work + "/filler"));
-    ASSERT_TRUE(ReadUntil(service, out, Ticks(int(out.count(" finished: ")) + 2), 90000))
+    ASSERT_TRUE(ReadUntil(service, out, " finished: ", int(out.count(" finished: ")) + 2, 90000))
         << out.toStdString();
     EXPECT_EQ(SortedSubjects(), (QStringList{"満杯時の一通目", "満杯時の三通目", "満杯時の大きな一通"}));
     EXPECT_EQ(ReadFile(root + PathOf("満杯時の大きな一通")), big);
     EXPECT_EQ(Files(work).size(), 3) << Files(work).join(' ').toStdString();
-    EXPECT_EQ(StopService(service), 0);
+    EXPECT_EQ(Finish(service, SIGTERM), 0);
 }
 
 TEST_F(FaultsTest, ListDatabaseLockedByAnotherProcessIsRetriedNextTickWithoutLosingRows)
@@ -123,28 +115,17 @@ TEST_F(FaultsTest, ListDatabaseLockedByAnotherProcessIsRetriedNextTickWithoutLos
     DeliverJp("施錠", sender, "ロック中の一通目");
     DeliverJp("施錠", sender, "ロック中の二通目");
 
-    // Another process holds an exclusive transaction and adds a rule row inside it.
-    QProcess holder;
-    holder.start("/usr/bin/python3",
-                 {"-c",
-                  "import sqlite3, sys\n"
-                  "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
-                  "c.execute('BEGIN EXCLUSIVE')\n"
-                  "c.execute(\"INSERT INTO tblList (アドレス) VALUES ('holder@example.jp')\")\n"
-                  "print('LOCKED', flush=True)\nsys.stdin.readline()\nc.execute('COMMIT')\n",
-                  File("list.db")});
-    QByteArray said;
-    ASSERT_TRUE(ReadUntil(holder, said, "LOCKED\n")) << holder.readAllStandardError().toStdString();
-    EXPECT_NE(PollOnce().status, -2);
+    // Another process (this one) holds an exclusive transaction and adds a rule row inside it.
+    const Peek holder(File("list.db"));
+    holder.Exec("BEGIN EXCLUSIVE");
+    holder.Exec("INSERT INTO tblList (アドレス) VALUES ('holder@example.jp')");
+    EXPECT_NE(PollOnce(kAnyStatus).status, -2);
     EXPECT_TRUE(LogTexts().join('\n').contains("lock", Qt::CaseInsensitive))
         << LogTexts().join('\n').toStdString();
     EXPECT_TRUE(Subjects().isEmpty());
 
-    holder.write("\n");
-    holder.closeWriteChannel();
-    ASSERT_TRUE(holder.waitForFinished(10000) && holder.exitCode() == 0)
-        << holder.readAllStandardError().toStdString();
-    PollOk();
+    holder.Exec("COMMIT");
+    PollOnce();
     EXPECT_EQ(SortedSubjects(), (QStringList{"ロック中の一通目", "ロック中の二通目"}));
     EXPECT_EQ(History("ボックスクリア"), (QStringList{"1", "1"}));
     EXPECT_EQ(Servers().MailboxCount(User()), 0);
@@ -169,22 +150,20 @@ TEST_F(FaultsTest, ServiceKilledAtRandomMomentsSkipsNoMessageAndLeavesNoneOnTheS
     QRandomGenerator random(20240521);
     for (int i = 0; i < kKills; ++i) {
         QProcess service;
-        StartService(service);
+        Start(service, {"--service"});
         QThread::msleep(30 + random.bounded(400));
         service.kill();
         ASSERT_TRUE(service.waitForFinished(60000)) << "a killed service did not end";
     }
-    // Then clean ticks until nothing is left.
     for (int i = 0; i < kMessages / 10 + 3 && Servers().MailboxCount(User()) > 0; ++i)
-        PollOk();
-    PollOk();
+        PollOnce();
+    PollOnce();
 
     EXPECT_EQ(Servers().MailboxCount(User()), 0) << "a decided deletion was lost";
     EXPECT_EQ(SortedSubjects(), subjects) << "a message was never handled";
     EXPECT_EQ(History("メール保存 || ボックスクリア"), QStringList(kMessages, "11"));
     // Each message stored and saved under one name: no second copy came in under another.
-    const QStringList saved = QDir(SaveFolder()).entryList(QDir::Files | QDir::Hidden);
-    EXPECT_EQ(saved.size(), kMessages) << saved.join(' ').toStdString();
+    EXPECT_EQ(Files(File("mail")).size(), kMessages) << Files(File("mail")).join(' ').toStdString();
     EXPECT_EQ(Files(WorkFolder()).filter(".eml").size(), kMessages);
 }
 

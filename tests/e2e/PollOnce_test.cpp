@@ -20,12 +20,10 @@ TEST_F(PollOnceTest, ServiceSaysWhatItDidOnStandardErrorAndGoesOnWhileTheServerI
     DeliverJp("定期", sender, "定期");
     // No notification service in this session: the notices go to standard error (the journal).
     m_env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
-    const auto fourTicks = [](const QByteArray& s) { return s.count(" finished") >= 4; };
     QProcess p;
-    StartService(p);
-    QByteArray seen;
-    EXPECT_TRUE(ReadUntil(p, seen, fourTicks, 30000)) << seen.data();
-    EXPECT_EQ(StopService(p), 0);
+    QByteArray seen = StartService(p);
+    EXPECT_TRUE(ReadUntil(p, seen, " finished", 4, 30000)) << seen.data();
+    EXPECT_EQ(Finish(p, SIGTERM), 0);
     EXPECT_EQ(QString(p.readAllStandardError()).count("1通のメールを処理しました"), 1); // idle ticks: none
     const QString out = seen + p.readAllStandardOutput();
     EXPECT_TRUE(out.contains("service stopped")) << out.toStdString();
@@ -36,10 +34,9 @@ TEST_F(PollOnceTest, ServiceSaysWhatItDidOnStandardErrorAndGoesOnWhileTheServerI
     WriteSettings();
     const qsizetype logSize = LogTexts().size();
     QProcess down;
-    StartService(down);
-    QByteArray downOut;
-    EXPECT_TRUE(ReadUntil(down, downOut, fourTicks, 30000)) << downOut.data();
-    EXPECT_EQ(StopService(down, SIGINT), 0);
+    QByteArray downOut = StartService(down);
+    EXPECT_TRUE(ReadUntil(down, downOut, " finished", 4, 30000)) << downOut.data();
+    EXPECT_EQ(Finish(down, SIGINT), 0);
     // Failures in a row give one notice, not one per tick.
     EXPECT_EQ(QString(down.readAllStandardError()).count("回続けて失敗しました"), 1);
     EXPECT_EQ(LogTexts().size(), logSize);
@@ -72,34 +69,29 @@ TEST_F(PollOnceTest, TheProgramFolderIsTheOwnersAloneWhateverTheUmaskAndOlderFil
     Set("keepday", "0");
     WriteSettings();
     ASSERT_TRUE(WriteFile(File("log200001.txt"), "2000/01/01 00:00:00==> x\r\r\n"));
-    ASSERT_FALSE(WriteFile(SaveFolder() + "/old.eml.files", "a.pdf", "%PDF").isEmpty());
+    ASSERT_FALSE(WriteFile(File("mail/old.eml.files"), "a.pdf", "%PDF").isEmpty());
     ASSERT_TRUE(WriteFile(File("mail/old.eml"), "Subject: old\r\n\r\nx\r\n"));
     ASSERT_TRUE(WriteFile(File("notes.txt"), "not ours"));
     ASSERT_TRUE(QFile::link(File("notes.txt"), File("mail/link-to-notes")));
-    ASSERT_TRUE(QFile::setPermissions(Home(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                  QFileDevice::ExeOwner | QFileDevice::ReadGroup |
-                                                  QFileDevice::ExeGroup | QFileDevice::ReadOther |
-                                                  QFileDevice::ExeOther));
+    ASSERT_EQ(::chmod(QFile::encodeName(Home()).constData(), 0755), 0);
     ASSERT_EQ(OpenToOthers(Home()).size(), 7) << OpenToOthers(Home()).join(u' ').toStdString();
 
-    PollOk(); // the database from the template, the work folder and its fetch state
+    PollOnce(); // the database from the template, the work folder and its fetch state
     EXPECT_EQ(OpenToOthers(Home()), QStringList{"notes.txt"});
-    EXPECT_TRUE(QFileInfo(Home()).permissions() ==
-                (QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-                 QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser));
+    EXPECT_EQ(QFileInfo(Home()).permissions().toInt(), 0x7700) << "read, write and enter for the owner alone";
 
     // An older unsaved message is purged by the tick, file and row.
     const QString oldFile = WriteFile(WorkFolder(), "old-1.eml", "Subject: old\r\n\r\nold\r\n");
     const QString yesterday = QDateTime::currentDateTime().addDays(-1).toString("yyyy-MM-ddTHH:mm:ss");
-    Query("INSERT INTO tblHistory (保存ファイルID, 保存ファイルパス, 件名, 受信日, メール保存) VALUES (?, ?, "
-          "?, ?, ?)",
+    Query("INSERT INTO tblHistory (保存ファイルID, 保存ファイルパス, 件名, 受信日, メール保存) "
+          "VALUES (?, ?, ?, ?, ?)",
           {"old-1.eml", oldFile, "old unsaved", yesterday, 0});
     // Saved mail, its attachment, the notice, the log and the history of a message with a PDF attached,
     // after a message without any header that must not stop it.
     AddRule("broken@example.jp", "110100");
     Deliver(QByteArray());
     Deliver(ReadFile(TEST_DATA_DIR "/mime/broken-mime-unclosed-boundary.eml"));
-    PollOk();
+    PollOnce();
     ASSERT_EQ(LogTexts().size(), 2) << LogTexts().join(u'\n').toStdString();
     EXPECT_FALSE(QFileInfo::exists(oldFile) || Subjects().contains("old unsaved"));
     EXPECT_EQ(QDir(File("pdf")).entryList(QDir::Files).size(), 1);

@@ -25,27 +25,19 @@ class WindowTest : public HomeFixture {
         m_env.insert("XDG_CONFIG_HOME", m_config.path());
         m_env.insert("LARCHWATCHER_TRACE_START", "1");
     }
-    // Starts the program with its window and waits for text on its standard error; what it wrote so far.
-    QString StartUntil(QProcess& p, const QByteArray& text)
-    {
-        Start(p, {});
-        QByteArray err;
-        ReadUntil(
-            p, err, [&](const QByteArray& s) { return s.contains(text); }, 15000, QProcess::StandardError);
-        return err;
-    }
     // A second window on a folder in use says so (and waits for an OK nobody gives).
     void ExpectRefusedWindow()
     {
         QProcess window;
-        const QString refused = StartUntil(window, "既に起動されています");
-        EXPECT_TRUE(refused.contains("「LarchWatcher」は既に起動されています。")) << refused.toStdString();
+        Start(window, {});
+        QByteArray refused;
+        ReadUntil(window, refused, "既に起動されています", 1, 15000, QProcess::StandardError);
+        EXPECT_TRUE(refused.contains("「LarchWatcher」は既に起動されています。")) << refused.data();
         EXPECT_FALSE(refused.contains("window shown"));
         Kill(window);
     }
 
-    QTemporaryDir m_runtime;
-    QTemporaryDir m_config;
+    QTemporaryDir m_runtime, m_config;
 };
 
 TEST_F(WindowTest, WindowPollsAtTheIntervalSeedsThePasswordsAndARefusedCopyTouchesNeither)
@@ -53,11 +45,12 @@ TEST_F(WindowTest, WindowPollsAtTheIntervalSeedsThePasswordsAndARefusedCopyTouch
     Set("Interval", "1500");
     WriteSettings();
     AddRule(Address("suzuki"), "011100"); // save, clear, log
-    DeliverJp("鈴木 一郎", Address("suzuki"), "窓口からの監視", "本文です。\n");
+    Deliver(JapaneseMessage("鈴木 一郎", Address("suzuki"), "窓口からの監視", "本文です。\n"));
 
     QProcess first;
-    const QString err = StartUntil(first, "window shown after");
-    ASSERT_TRUE(err.contains("window shown after")) << err.toStdString();
+    Start(first, {});
+    QByteArray err;
+    ASSERT_TRUE(ReadUntil(first, err, "window shown after", 1, 15000, QProcess::StandardError)) << err.data();
 
     // The first tick comes one interval after start-up, not at once.
     QTest::qWait(700);
@@ -87,14 +80,12 @@ TEST_F(WindowTest, OneProgramFolderHasOneRunningProgramInEveryModeWhileOtherFold
     DeliverJp("鈴木", Address("lock"), "二重起動の確認");
     QProcess service;
     StartService(service);
-    QByteArray out;
-    ASSERT_TRUE(ReadUntil(service, out, "service started")) << out.data();
 
     // On the same folder, each headless mode says why in one line and exits with its own status;
     // the window shows its message. Nothing is fetched.
-    const Run once = PollOnce();
+    const Run once = PollOnce(kAnyStatus);
     QProcess second;
-    StartService(second);
+    Start(second, {"--service"});
     const int secondStatus = Finish(second);
     for (const auto& [status, err] :
          {std::pair{once.status, once.err}, {secondStatus, second.readAllStandardError()}}) {
@@ -111,66 +102,50 @@ TEST_F(WindowTest, OneProgramFolderHasOneRunningProgramInEveryModeWhileOtherFold
     // Another program folder runs beside it (the message is fetched there, without a rule).
     TempHome beside;
     ASSERT_TRUE(QFile::copy(File("larchwatcher.ini"), beside.File("larchwatcher.ini")));
-    QProcess besideRun, other;
-    besideRun.setProcessEnvironment(m_env);
-    besideRun.start(LW_PROGRAM, {"--home", beside.Path(), "--poll-once", "--print-to", beside.File("pdf")});
-    EXPECT_EQ(Finish(besideRun), 0) << besideRun.readAllStandardError().toStdString();
-    EXPECT_TRUE(besideRun.readAllStandardOutput().contains("1 messages fetched"));
+    EXPECT_TRUE(PollOnce(0, {}, beside.Path()).out.contains("1 messages fetched"));
 
     // The folder is free again once the service has stopped, or was killed outright.
-    EXPECT_EQ(StopService(service), 0);
+    EXPECT_EQ(Finish(service, SIGTERM), 0);
     StartService(service);
-    ASSERT_TRUE(ReadUntil(service, out = {}, "service started")) << out.data();
     Kill(service);
-    PollOk();
+    PollOnce();
     EXPECT_EQ(Subjects(), QStringList{"二重起動の確認"});
     EXPECT_EQ(Servers().MailboxCount(User()), 0);
     // Killed while writing the lock: a lock file that names no process does not block the folder.
     ASSERT_TRUE(WriteFile(File("larchwatcher.lock"), {}));
-    PollOk();
+    PollOnce();
     // Killed while removing such a lock: the removal's guard it left beside the lock does not block either.
     ASSERT_TRUE(WriteFile(File("larchwatcher.lock"), {}));
-    QFile guard(WriteFile(Home(), "larchwatcher.lock.rmlock", {}));
-    ASSERT_TRUE(
-        guard.open(QIODevice::ReadWrite) &&
-        guard.setFileTime(QDateTime::currentDateTime().addSecs(-5), QFileDevice::FileModificationTime));
-    guard.close();
-    PollOk();
+    ASSERT_EQ(QProcess::execute("touch", {"-d", "5 seconds ago", File("larchwatcher.lock.rmlock")}), 0);
+    PollOnce();
     // A dead holder's process number passed on to a copy running on another folder: the lock
     // names a live program of the same name, but that program does not hold this lock.
-    other.setProcessEnvironment(m_env);
-    other.start(LW_PROGRAM, {"--home", beside.Path(), "--service"});
-    ASSERT_TRUE(ReadUntil(other, out = {}, "service started")) << out.data();
+    QProcess other;
+    StartService(other, beside.Path());
     const QByteArray otherLock = ReadFile(beside.File("larchwatcher.lock"));
     ASSERT_TRUE(WriteFile(File("larchwatcher.lock"), otherLock));
-    PollOk();
+    PollOnce();
     EXPECT_EQ(ReadFile(beside.File("larchwatcher.lock")), otherLock) << "the other copy's lock is left alone";
-    EXPECT_EQ(StopService(other), 0);
+    EXPECT_EQ(Finish(other, SIGTERM), 0);
 }
 
 // Against a server that greets and then says nothing, 設定の保存 is pressed during the tick and
 // the window closed while that save waits: the window goes at once, nothing waits spinning, the
 // program ends once the tick's transfer gives up, and closing saves nothing.
-TEST(WindowCloseTest, ClosedWhileASaveWaitsForATickOnASilentServerEndsWithoutSpinning)
+TEST_F(WindowTest, ClosedWhileASaveWaitsForATickOnASilentServerEndsWithoutSpinning)
 {
-    QProcess server;
-    const int port = StartPortHelper(server, "pop3_silent_server.py", {});
-    ASSERT_GT(port, 0) << server.readAllStandardError().toStdString();
-    TempHome home;
-    const QByteArray ini = "[larchwatcher]\npopserver=127.0.0.1\nportpop=" + QByteArray::number(port) +
-                           "\npopaccount=user\npoppassword=secret\nInterval=100\nreffile=list\n"
-                           "savedir=mail\nlogfile=log\nkeepday=30\n";
-    ASSERT_TRUE(WriteFile(home.File("larchwatcher.ini"), ini));
-    ASSERT_TRUE(QFile::copy(TemplateDatabase(), home.File("list.db")));
+    PortHelper server("pop3_silent_server.py", {});
+    ASSERT_GT(server.port, 0) << server.p.readAllStandardError().toStdString();
+    Set({{"popserver", "127.0.0.1"}, {"portpop", server.Port()}, {"Interval", "100"}});
+    WriteSettings();
+    const QByteArray ini = ReadFile(File("larchwatcher.ini"));
+    ASSERT_TRUE(QFile::copy(TemplateDatabase(), File("list.db")));
 
     QProcess driver;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("LANG", "C.UTF-8");
-    driver.setProcessEnvironment(env);
-    driver.start(LW_CLOSE_DRIVER, {home.Path()});
+    driver.setProcessEnvironment(m_env);
+    driver.start(LW_CLOSE_DRIVER, {Home()});
     // The tick's login gives up after its 10 s time-out; far more means the program hangs.
-    const int status = Finish(driver, 60000);
+    const int status = Finish(driver);
     const QString out = driver.readAllStandardOutput();
     ASSERT_NE(status, -3) << "still running 60 s after the close: " << out.toStdString();
     EXPECT_EQ(status, 0) << driver.readAllStandardError().toStdString();
@@ -179,9 +154,8 @@ TEST(WindowCloseTest, ClosedWhileASaveWaitsForATickOnASilentServerEndsWithoutSpi
     ASSERT_TRUE(cpu.hasMatch()) << out.toStdString();
     EXPECT_LT(cpu.captured(1).toInt(), 2000) << "CPU spent while waiting for the tick's end";
     QByteArray said;
-    EXPECT_TRUE(ReadUntil(server, said, "CONNECTED", 1000)) << "the tick never reached the server";
-    EXPECT_EQ(ReadFile(home.File("larchwatcher.ini")), ini) << "closing saves nothing";
-    Kill(server);
+    EXPECT_TRUE(ReadUntil(server.p, said, "CONNECTED", 1, 1000)) << "the tick never reached the server";
+    EXPECT_EQ(ReadFile(File("larchwatcher.ini")), ini) << "closing saves nothing";
 }
 
 } // namespace

@@ -19,6 +19,9 @@ class TempHome {
 };
 
 // Path of the template database built from the schema.
-QString TemplateDatabase();
+inline QString TemplateDatabase()
+{
+    return QStringLiteral(LW_BUILD_DIR "/src/app/list_org.db");
+}
 
 } // namespace lw::test

@@ -8,7 +8,6 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QThread>
-#include <QUrl>
 
 #include <atomic>
 #include <fcntl.h>
@@ -18,19 +17,8 @@
 namespace lw::test {
 
 MailboxLease::MailboxLease(int fd, QString user, QString password)
-    : m_fd(fd), m_user(std::move(user)), m_password(std::move(password))
+    : m_lock(nullptr, [fd](void*) { ::close(fd); }), m_user(std::move(user)), m_password(std::move(password))
 {
-}
-
-MailboxLease::~MailboxLease()
-{
-    if (m_fd >= 0) ::close(m_fd); // releases the flock
-}
-
-MailboxLease::MailboxLease(MailboxLease&& other) noexcept
-    : m_fd(other.m_fd), m_user(std::move(other.m_user)), m_password(std::move(other.m_password))
-{
-    other.m_fd = -1;
 }
 
 std::optional<TestServers> TestServers::Load(QString* reason)
@@ -44,13 +32,10 @@ std::optional<TestServers> TestServers::Load(QString* reason)
         return std::nullopt;
     }
     TestServers s;
-    while (!f.atEnd()) { // KEY=value or KEY="value"
+    while (!f.atEnd()) { // KEY=value or KEY="value" (no value holds a quote)
         const QString line = QString(f.readLine()).trimmed();
-        const qsizetype eq = line.indexOf(u'=');
-        QString value = line.mid(eq + 1);
-        if (value.size() >= 2 && value.startsWith(u'"') && value.endsWith(u'"'))
-            value = value.mid(1, value.size() - 2);
-        if (eq > 0) s.m_env.insert(line.left(eq), value);
+        if (line.indexOf(u'=') > 0)
+            s.m_env.insert(line.section(u'=', 0, 0), line.section(u'=', 1).remove(u'"'));
     }
     const auto number = [&](const char* key) { return s.m_env.value(key, "-1").toInt(); };
     s.host = s.m_env.value("LW_POP3_HOST", s.host);
@@ -73,11 +58,6 @@ std::optional<TestServers> TestServers::Load(QString* reason)
     return s;
 }
 
-QString TestServers::Password(const QString& user) const
-{
-    return users.contains(user) ? m_env.value("LW_PASSWORD_" + user) : QString();
-}
-
 std::optional<MailboxLease> TestServers::LeaseMailbox(int timeoutMs) const
 {
     const QString lockDir = stateDir + "/locks";
@@ -92,7 +72,11 @@ std::optional<MailboxLease> TestServers::LeaseMailbox(int timeoutMs) const
                                   O_RDWR | O_CREAT | O_CLOEXEC, 0666);
             if (fd < 0) continue;
             if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-                ClearMailbox(u);
+                for (const char* sub : {"/Maildir/cur", "/Maildir/new", "/Maildir/tmp"}) {
+                    QDir d(maildirRoot + '/' + u + sub);
+                    for (const QString& n : d.entryList(QDir::Files | QDir::Hidden))
+                        d.remove(n);
+                }
                 return MailboxLease(fd, u, Password(u));
             }
             ::close(fd);
@@ -126,15 +110,6 @@ bool TestServers::Deliver(const QString& user, const QByteArray& message, QStrin
     return failure.isEmpty();
 }
 
-void TestServers::ClearMailbox(const QString& user) const
-{
-    for (const char* sub : {"/Maildir/cur", "/Maildir/new", "/Maildir/tmp"}) {
-        QDir d(maildirRoot + '/' + user + sub);
-        for (const QString& n : d.entryList(QDir::Files | QDir::Hidden))
-            d.remove(n);
-    }
-}
-
 int TestServers::MailboxCount(const QString& user) const
 {
     const QString md = maildirRoot + '/' + user + "/Maildir/";
@@ -156,11 +131,6 @@ QJsonObject TestServers::OAuthCall(const QString& path, const QStringList& form)
     return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
 }
 
-QJsonObject TestServers::OAuthStats(const QString& user) const
-{
-    return OAuthCall("/test/stats?user=" + QUrl::toPercentEncoding(user));
-}
-
 std::vector<SinkMessage> TestServers::SinkMessagesTo(const QString& recipient) const
 {
     std::vector<SinkMessage> out;
@@ -169,15 +139,13 @@ std::vector<SinkMessage> TestServers::SinkMessagesTo(const QString& recipient) c
         QFile jf(d.filePath(json)), ef(d.filePath(json.chopped(5) + ".eml"));
         if (!jf.open(QIODevice::ReadOnly) || !ef.open(QIODevice::ReadOnly)) continue;
         const QJsonObject o = QJsonDocument::fromJson(jf.readAll()).object();
-        SinkMessage m{.file = ef.fileName(),
-                      .data = ef.readAll(),
-                      .mailFrom = o.value("mail_from").toString(),
-                      .rcptTos = {},
-                      .authLogin = o.value("auth_login").toString(),
-                      .authMechanism = o.value("auth_mechanism").toString(),
-                      .tls = o.value("tls").toBool()};
-        for (const QJsonValue& v : o.value("rcpt_tos").toArray())
-            m.rcptTos << v.toString();
+        SinkMessage m{ef.fileName(),
+                      ef.readAll(),
+                      o.value("mail_from").toString(),
+                      o.value("rcpt_tos").toVariant().toStringList(),
+                      o.value("auth_login").toString(),
+                      o.value("auth_mechanism").toString(),
+                      o.value("tls").toBool()};
         if (m.rcptTos.contains(recipient, Qt::CaseInsensitive)) out.push_back(std::move(m));
     }
     return out;

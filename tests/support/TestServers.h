@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -25,21 +26,16 @@ struct SinkMessage {
     bool tls = false;
 };
 
-// Exclusive use of one test mailbox for the lifetime of the object (other test processes
+// Exclusive use of one test mailbox while the object or a copy of it lives (other test processes
 // running in parallel pick another one). The mailbox starts empty.
 class MailboxLease {
   public:
     MailboxLease(int fd, QString user, QString password);
-    ~MailboxLease();
-    MailboxLease(MailboxLease&& other) noexcept;
-    MailboxLease& operator=(MailboxLease&&) = delete;
-    MailboxLease(const MailboxLease&) = delete;
-    MailboxLease& operator=(const MailboxLease&) = delete;
     const QString& User() const { return m_user; }
     const QString& Password() const { return m_password; }
 
   private:
-    int m_fd;
+    std::shared_ptr<void> m_lock; // closing the descriptor releases the flock
     QString m_user;
     QString m_password;
 };
@@ -64,7 +60,7 @@ class TestServers {
     int mailGid = -1;
     QStringList users;
 
-    QString Password(const QString& user) const;
+    QString Password(const QString& user) const { return m_env.value("LW_PASSWORD_" + user); }
 
     // Takes a free mailbox, waiting up to timeoutMs; nothing when all stay busy.
     std::optional<MailboxLease> LeaseMailbox(int timeoutMs = 60000) const;
@@ -73,16 +69,14 @@ class TestServers {
     // mail user so the server can read it.
     [[nodiscard]] bool Deliver(const QString& user, const QByteArray& message,
                                QString* error = nullptr) const;
-    // Removes every message of the user's Maildir.
-    void ClearMailbox(const QString& user) const;
     // Number of messages in the user's Maildir (new/ and cur/).
     int MailboxCount(const QString& user) const;
 
     // One call of the OAuth2 server: a POST of the form fields ("name=value"), or a GET without
     // any; its JSON answer (empty when it gave none).
     QJsonObject OAuthCall(const QString& path, const QStringList& form = {}) const;
-    // The OAuth2 server's counters for user ("introspections", "accepted", "refreshes", ...).
-    QJsonObject OAuthStats(const QString& user) const;
+    // The OAuth2 server's counters for user, a plain name ("introspections", "accepted", "refreshes", ...).
+    QJsonObject OAuthStats(const QString& user) const { return OAuthCall("/test/stats?user=" + user); }
 
     // The messages the sink stored with this envelope recipient (case-insensitive), oldest first.
     std::vector<SinkMessage> SinkMessagesTo(const QString& recipient) const;
