@@ -69,7 +69,7 @@ TEST_F(HandleCommand, OnlyTheExactAccountAndPasswordAreAccepted)
 
 TEST_F(HandleCommand, DatabaseErrorIsLoggedWithoutExecutionLineAndNotForTheHistory)
 {
-    Rows("CREATE TRIGGER refuse BEFORE INSERT ON tblList BEGIN SELECT RAISE(ABORT, 'refused by test'); END");
+    Db().Exec("CREATE TRIGGER t BEFORE INSERT ON tblList BEGIN SELECT RAISE(ABORT, 'refused by test'); END");
     EXPECT_FALSE(Handle("mpp{acc=Admin;pass=s3cret;listflg=a@x.jp;true;}")) << "not for the history";
     ASSERT_EQ(logged.size(), 1);
     EXPECT_TRUE(logged[0].startsWith("コマンド実行エラー[" + file + "]:") && logged[0].contains("refused by test")) << logged[0].toStdString();
