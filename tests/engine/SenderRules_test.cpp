@@ -8,8 +8,6 @@
 namespace lw::engine {
 namespace {
 
-using test::Peek;
-
 class SenderRulesTest : public test::StoreFixture {
 protected:
     bool Rule(const QString& address, SenderRule& rule)
@@ -33,7 +31,7 @@ protected:
 
 TEST_F(SenderRulesTest, FoundRuleFillsFlagsAndNormalisedListsOnly)
 {
-    AddRule(QStringLiteral("Taro@Example.jp"), "101101",
+    AddRule("Taro@Example.jp", "101101",
             {"A@x.jp; b@x.jp", QVariant(QMetaType::fromType<QString>()), "　C@x.jp "});
     SenderRule rule;
     ASSERT_TRUE(Rule(QStringLiteral("  taro@example.jp "), rule));
@@ -65,8 +63,8 @@ TEST_F(SenderRulesTest, LetterCaseIsIgnoredOnBothSidesIncludingNonAscii)
         EXPECT_FALSE(Rule(QString::fromUtf8(other), rule)) << other;
     }
 
-    for (const char* address : {"ЖУРНАЛ@пример.рф", "it's@example.jp"})
-        Peek(DatabasePath()).Exec(QStringLiteral("INSERT INTO tblAdrbook (電子メールアドレス, 表示名) VALUES (?, 'x')"), {QString::fromUtf8(address)});
+    for (const QString& address : QStringList{"ЖУРНАЛ@пример.рф", "it's@example.jp"})
+        Db().Exec("INSERT INTO tblAdrbook (電子メールアドレス, 表示名) VALUES (?, 'x')", {address});
     EXPECT_TRUE(InBook(QStringLiteral(" журнал@ПРИМЕР.РФ ")));
     EXPECT_TRUE(InBook(QStringLiteral("IT'S@example.jp")));
     EXPECT_FALSE(InBook(QStringLiteral("o'brien@example.ie"))) << "the rule list is not the address book";

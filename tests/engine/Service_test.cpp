@@ -22,7 +22,7 @@ namespace lw::engine {
 namespace {
 
 class ServiceTest : public ::testing::TestWithParam<Service::Threading> {
-protected:
+  protected:
     test::TempHome m_home;
     config::InMemoryWorkingCopy m_copy{m_home.Folder()};
 };
@@ -78,10 +78,8 @@ INSTANTIATE_TEST_SUITE_P(Threading, ServiceTest, ::testing::Values(Service::Thre
 
 TEST_F(ServiceWorkerTest, PauseStopAndDestructionDuringATickWaitForItsEndAndAreNotUndoneByItsReArm)
 {
-    std::atomic<int> inside{0};
-    std::atomic<int> ticks{0};
-    std::atomic<bool> overlapped{false};
-    std::atomic<bool> hold{false};
+    std::atomic<int> inside{0}, ticks{0};
+    std::atomic<bool> overlapped{false}, hold{false};
     QStringList seen;
     auto owned = std::make_unique<Service>(m_copy, nullptr, Service::Threading::Worker);
     Service& service = *owned;
@@ -113,8 +111,7 @@ TEST_F(ServiceWorkerTest, PauseStopAndDestructionDuringATickWaitForItsEndAndAreN
         service.Resume(wasRunning, QStringLiteral("20"));
     }));
     EXPECT_TRUE(seen.isEmpty() && service.IsBusy() && service.IsPauseWaiting() && !service.IsRunning());
-    EXPECT_FALSE(service.PauseThen([&](bool) { seen << QStringLiteral("second"); }))
-        << "one pause waits at a time";
+    EXPECT_FALSE(service.PauseThen([&](bool) { seen << "second"; })) << "one pause waits at a time";
     service.Start(QStringLiteral("10")); // a start while the pause waits does not let a tick meet its work
     hold = false;
     ASSERT_TRUE(QTest::qWaitFor([&] { return !seen.isEmpty(); }, 3000));
