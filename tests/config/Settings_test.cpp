@@ -61,12 +61,11 @@ TEST(Settings, SaveWritesAllKeysInOrderAndLoadsBack)
     for (const char* line : {"\npopserver=\n", "\npopaccount=user one\n", "\ntrsto=A@X.JP; B@Y.JP\n", "\nflgcmd=2\n"})
         EXPECT_TRUE(file.contains(line)) << line;
 
+    // The server saved empty loads as the key's default; the password comes back whole.
     const InMemoryWorkingCopy back = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
-    EXPECT_EQ(back.Text("popserver"), "popserver"); // saved empty, loads as the key's default
-    EXPECT_EQ(back.Text("popaccount"), "user one");
-    EXPECT_EQ(back.Text("poppassword"), longPassword); // whole, no character split
-    EXPECT_EQ(back.State("authtyp"), 3);
-    EXPECT_EQ(back.State("flgcmd"), 2);
+    EXPECT_EQ((QStringList{back.Text("popserver"), back.Text("popaccount"), back.Text("poppassword")}),
+              (QStringList{"popserver", "user one", longPassword}));
+    EXPECT_EQ((QList<int>{back.State("authtyp"), back.State("flgcmd")}), (QList<int>{3, 2}));
     EXPECT_EQ(ReadSetting(home.Path(), "larchwatcher.ini", "larchwatcher", "popserver", "d"), "d");
 }
 
@@ -101,11 +100,10 @@ TEST(Settings, SnapshotNormalisesAddressesAndFallsBackToDefaultNumbers)
     EXPECT_EQ(record.programFolder, home.Folder());
     EXPECT_EQ(record.forwardTo, "a@x.jp\tb@y.jp");
     EXPECT_EQ(record.commandAccount, " admin ");
-    EXPECT_EQ(QList<int>({record.popPort, record.smtpPort, record.smtpTimeoutSeconds, record.keepDays}),
-              QList<int>({110, 25, 120, 2}));
-    EXPECT_EQ(record.intervalMs, 1500);
-    EXPECT_FALSE(record.smtpAuthEnabled); // greyed is not ticked
-    EXPECT_TRUE(record.forwardEnabled);
+    EXPECT_EQ(QList<int>({record.popPort, record.smtpPort, record.smtpTimeoutSeconds, record.keepDays,
+                          record.intervalMs}),
+              QList<int>({110, 25, 120, 2, 1500}));
+    EXPECT_TRUE(!record.smtpAuthEnabled && record.forwardEnabled) << "greyed is not ticked";
     EXPECT_EQ(record.smtpAuthMechanism, SmtpAuthMechanism::NotChosen);
     EXPECT_EQ(record.forwardTarget, ForwardTarget::AllMail);
 
@@ -114,9 +112,8 @@ TEST(Settings, SnapshotNormalisesAddressesAndFallsBackToDefaultNumbers)
     copy.SetText("portsmtp", "-25");
     copy.SetText("Interval", "x");
     record = TakeSettingsSnapshot(copy);
-    EXPECT_EQ(record.popPort, 50110);
-    EXPECT_EQ(record.smtpPort, 25);
-    EXPECT_EQ(record.intervalMs, 60000);
+    EXPECT_EQ(QList<int>({record.popPort, record.smtpPort, record.intervalMs}),
+              QList<int>({50110, 25, 60000}));
 }
 
 TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
@@ -129,8 +126,7 @@ TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
 
     // A full disk hit inside the authtyp line, which stays where the old file had it.
     const qsizetype authtypAt = QByteArray("[other]\nx=1\n[larchwatcher]\npopserver=new.example\n").size();
-    EXPECT_EQ(SaveOnFullDisk(copy, rlim_t(authtypAt + 3)).ErrorText(),
-              QString::fromUtf8("authtypの設定に失敗しました。"));
+    EXPECT_EQ(SaveOnFullDisk(copy, rlim_t(authtypAt + 3)).ErrorText(), "authtypの設定に失敗しました。");
     EXPECT_EQ(ReadFile(IniPath(home)), old);
     EXPECT_FALSE(QFile::exists(IniPath(home) + ".tmp"));
     EXPECT_EQ(copy.Text("popserver"), "new.example");

@@ -13,16 +13,13 @@
 namespace lw::engine {
 namespace {
 
-// Fields left out of a rule or a message are empty.
+// Fields left out of the settings, a rule or a message keep their defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
 {
-    config::SettingsRecord s;
-    s.forwardTo = QStringLiteral("fixed@x.jp");
-    s.forwardBcc = QStringLiteral("fixed-bcc@x.jp");
-    s.smtpAccount = QStringLiteral("acc");
-    s.smtpPassword = QStringLiteral("pw");
-    s.smtpTimeoutSeconds = 7;
+    config::SettingsRecord s{.smtpAccount = "acc", .smtpPassword = "pw", .smtpTimeoutSeconds = 7};
+    s.forwardTo = "fixed@x.jp";
+    s.forwardBcc = "fixed-bcc@x.jp";
     SenderRule rule{.forwardTo = "rule@x.jp", .forwardCc = "rule-cc@x.jp"};
     mail::ReceivedMail m{.file = "/p/mail/work/x.eml", .toAddress = "watch@example.jp", .toName = "監視 係"};
     const QString ruleTriple = QStringLiteral("rule@x.jp\t>#xfr /p/mail/work/x.eml\tcc\trule-cc@x.jp");

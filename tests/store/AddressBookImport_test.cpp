@@ -19,8 +19,7 @@ protected:
     // Imports; the reason it failed, empty when it succeeded.
     QString Import(const QString& path, const ImportProgress& progress = {})
     {
-        const base::Status imported = ImportAddressBook(path, home.Path(), QStringLiteral(" list "), m_report, progress);
-        return imported ? QString() : imported.ErrorText();
+        return ImportAddressBook(path, home.Path(), " list ", m_report, progress).ErrorText();
     }
 
     Book Rows() const
