@@ -29,7 +29,7 @@ class Apply : public lw::test::CommandFixture {
 
 } // namespace
 
-TEST_F(Apply, ForwardingFieldsChangeAndEverySettingIsSaved)
+TEST_F(Apply, ForwardingFieldsChangeEverySettingIsSavedAndSenderFlagsAndListsFindOrAddTheRule)
 {
     copy->SetText("popserver", "typed.example"); // typed by the operator, never saved
     copy->SetText("trsto", "old@x.jp");
@@ -50,10 +50,7 @@ TEST_F(Apply, ForwardingFieldsChangeAndEverySettingIsSaved)
     }
     ASSERT_TRUE(Run("trsflg=false;0;;"));
     EXPECT_EQ(Switches(), (QList<int>{0, 0, 1}));
-}
 
-TEST_F(Apply, SenderFlagsAndForwardListsFindOrAddTheRule)
-{
     AddRule("Known@X.JP", "011111", {"old@to", "old@cc", QVariant()});
     Db().Exec("UPDATE tblList SET 名前 = '既知'");
     // Existing rule, found without regard to letter case: true, empty, false, and nothing more.

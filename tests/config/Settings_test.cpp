@@ -69,12 +69,12 @@ TEST(Settings, SaveWritesAllKeysInOrderAndLoadsBack)
     EXPECT_EQ(ReadSetting(home.Path(), "larchwatcher.ini", "larchwatcher", "popserver", "d"), "d");
 }
 
-TEST(Settings, StatesLoadFromTheLeadingNumberAndOutOfRangeAsZero)
+TEST(Settings, StatesLoadFromTheLeadingNumberAndTheSnapshotNormalisesAddressesAndNumbers)
 {
     lw::test::TempHome home;
     ASSERT_TRUE(WriteFile(IniPath(home), "[larchwatcher]\nflgauth=1abc\nflgacpwpop=abc\nflgtrs= 1.6\nflgtrsto=7\n"
                                         "flgcmd=-1\nauthtyp=2.5\nflgtrstgt=1e0\n"));
-    const InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
+    InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     // 1.6 rounds to the greyed state; halves go to the even neighbour; out of range is 0.
     const std::pair<const char*, int> expected[] = {{"flgauth", 1}, {"flgacpwpop", 0}, {"flgtrs", 2}, {"flgtrsto", 0},
                                                     {"flgcmd", 0},  {"authtyp", 2},    {"flgtrstgt", 1}};
@@ -82,12 +82,8 @@ TEST(Settings, StatesLoadFromTheLeadingNumberAndOutOfRangeAsZero)
     ASSERT_TRUE(WriteFile(IniPath(home), "[larchwatcher]\nauthtyp=4\nflgtrstgt=3\n"));
     const InMemoryWorkingCopy outside = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     EXPECT_EQ(outside.State("authtyp") + outside.State("flgtrstgt"), 0);
-}
 
-TEST(Settings, SnapshotNormalisesAddressesAndFallsBackToDefaultNumbers)
-{
-    lw::test::TempHome home;
-    InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
+    // The snapshot normalises addresses and falls back to the default numbers.
     const std::pair<const char*, const char*> texts[] = {
         {"trsto", " A@X.JP; B@Y.JP "}, {"cmdaccount", " admin "}, {"portpop", "70000"}, {"portsmtp", ""},
         {"timeoutsmtp", "abc"},        {"keepday", " 2.5 "},      {"Interval", "1.5e3"}};
@@ -147,7 +143,7 @@ TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
 
 // The desktop section and the 26 keys are written by different saves; each keeps the other's
 // lines as they were, and a desktop value that no setting has reads as the default.
-TEST(Settings, DesktopSectionAndMainKeysKeepEachOther)
+TEST(Settings, DesktopAndConnectionSectionsAndMainKeysKeepEachOther)
 {
     lw::test::TempHome home;
     EXPECT_EQ(LoadDesktopSettings(home.Folder()).mailNotices, MailNotices::ListedSenders);
@@ -175,12 +171,8 @@ TEST(Settings, DesktopSectionAndMainKeysKeepEachOther)
         EXPECT_EQ(loaded.mailNotices, MailNotices::ListedSenders) << bad.constData();
         EXPECT_FALSE(loaded.closeHintShown);
     }
-}
 
-TEST(ConnectionSecurity, ServersAndPinsAreKeptInTheirOwnSectionAndAWindowSaveKeepsThem)
-{
-    lw::test::TempHome home;
-    InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
+    // Servers that need TLS and pinned certificates are kept in a section of their own.
     ASSERT_TRUE(SaveSettings(copy).Ok());
     const QByteArray keys = ReadFile(IniPath(home));
     // An account with the characters of the file's own structure stays one key.

@@ -35,7 +35,7 @@ protected:
 
 const Book kSmallBook = {{"taro@example.jp", "山田 太郎"}, {"hanako@example.jp", "鈴木 花子"}};
 
-TEST_F(AddressBookImportTest, DetectsEncodingFromMarkAndContent)
+TEST_F(AddressBookImportTest, DetectsEncodingFromMarkAndContentAndAFailureKeepsThePreviousBook)
 {
     const QString text = QStringLiteral("姓,表示名,電子メール アドレス\r\n山田,山田 太郎,taro@example.jp\r\n鈴木,鈴木 花子,hanako@example.jp\r\n");
     QStringEncoder le(QStringConverter::Utf16LE);
@@ -57,10 +57,8 @@ TEST_F(AddressBookImportTest, DetectsEncodingFromMarkAndContent)
     EXPECT_EQ(Import(Write("ext.csv", cp932)), "");
     EXPECT_EQ(m_report.encoding, "CP932");
     EXPECT_EQ(Rows(), (Book{{"t@x.jp", "髙橋①㈱"}, {"b@example.jp", QStringLiteral("\uFFFDbad")}}));
-}
 
-TEST_F(AddressBookImportTest, FailureKeepsThePreviousBookAndNamesTheLine)
-{
+    // A failure keeps the previous book and names the line.
     EXPECT_EQ(Import(Write("good.csv", "表示名,電子メール アドレス\r\n山田 太郎,taro@example.jp\r\n"
                                        "鈴木 花子,hanako@example.jp\r\n")), "");
     ASSERT_EQ(Rows(), kSmallBook);

@@ -50,7 +50,7 @@ TEST(EnsureListDatabaseTest, AsksBeforeCreatingAndCreatesNothingWithoutConsentOr
     EXPECT_EQ(ok.asked.size(), asked) << "an existing database is not asked about";
 }
 
-TEST_F(ListDatabaseTest, OpenNeverCreatesOrAcceptsABrokenFileAndKeepsLiveQueriesAcrossReopenAndHold)
+TEST_F(ListDatabaseTest, OpenNeverCreatesOrAcceptsABrokenFileKeepsQueriesAcrossReopenAndHoldAndIsPerThread)
 {
     const QString missing = OpenListDatabase(home.Path(), "missing").ErrorText();
     EXPECT_TRUE(missing.contains("missing.db")) << missing.toStdString();
@@ -87,11 +87,8 @@ TEST_F(ListDatabaseTest, OpenNeverCreatesOrAcceptsABrokenFileAndKeepsLiveQueries
     Open();
     { const ListConnectionHold hold; }
     EXPECT_TRUE(ListConnection().isOpen()) << "without a close asked for, a hold changes nothing";
-}
 
-TEST_F(ListDatabaseTest, EachThreadHasItsOwnConnectionRemovedWhenItCloses)
-{
-    Open();
+    // Each thread has a connection of its own, removed when the thread closes it.
     const QString mine = ListConnection().connectionName();
     QString name, error;
     std::thread([&] {
