@@ -112,7 +112,7 @@ TEST(Settings, StatesLoadFromTheLeadingNumberAndTheSnapshotNormalisesAddressesAn
               QList<int>({50110, 25, 60000}));
 }
 
-TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
+TEST(Settings, AFailedSaveKeepsTheOldFileAndTheMainKeysDesktopAndConnectionSectionsKeepEachOther)
 {
     lw::test::TempHome home;
     const QByteArray old = "[other]\nx=1\n[larchwatcher]\npopserver=old.example\nauthtyp=1\n";
@@ -138,17 +138,12 @@ TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
     EXPECT_TRUE(ReadFile(IniPath(home)).startsWith("[other]\nx=1\n[larchwatcher]\npopserver=new.example\n"));
     // One key alone: the rest of the file is kept, the value stored unchanged.
     EXPECT_TRUE(WriteSetting(home.Path(), "larchwatcher.ini", "larchwatcher", "popserver", "b=c"));
-    EXPECT_TRUE(ReadFile(IniPath(home)).startsWith("[other]\nx=1\n[larchwatcher]\npopserver=b=c\nauthtyp=1\n"));
-}
+    EXPECT_TRUE(
+        ReadFile(IniPath(home)).startsWith("[other]\nx=1\n[larchwatcher]\npopserver=b=c\nauthtyp=1\n"));
 
-// The desktop section and the 26 keys are written by different saves; each keeps the other's
-// lines as they were, and a desktop value that no setting has reads as the default.
-TEST(Settings, DesktopAndConnectionSectionsAndMainKeysKeepEachOther)
-{
-    lw::test::TempHome home;
+    // The desktop section and the 26 keys are written by different saves; each keeps the other's
+    // lines as they were, and a desktop value that no setting has reads as the default.
     EXPECT_EQ(LoadDesktopSettings(home.Folder()).mailNotices, MailNotices::ListedSenders);
-
-    InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     copy.SetText("popserver", "pop.example.co.jp");
     ASSERT_TRUE(SaveSettings(copy).Ok());
     const QByteArray mainOnly = ReadFile(IniPath(home));
