@@ -14,9 +14,7 @@ namespace {
 
 QByteArray Bytes(std::initializer_list<int> codes)
 {
-    QByteArray out;
-    for (int c : codes) out.append(static_cast<char>(c));
-    return out;
+    return QByteArray(std::vector<char>(codes.begin(), codes.end()).data(), qsizetype(codes.size()));
 }
 
 QByteArray Packed(const QByteArray& text, bool stretch)

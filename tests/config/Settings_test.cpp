@@ -25,8 +25,7 @@ lw::base::Status SaveOnFullDisk(const InMemoryWorkingCopy& copy, rlim_t bytes)
     const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit old{};
     getrlimit(RLIMIT_FSIZE, &old);
-    rlimit limit = old;
-    limit.rlim_cur = bytes;
+    const rlimit limit{bytes, old.rlim_max};
     setrlimit(RLIMIT_FSIZE, &limit);
     const lw::base::Status saved = SaveSettings(copy);
     setrlimit(RLIMIT_FSIZE, &old);

@@ -26,9 +26,9 @@ class ListDatabaseTest : public test::StoreFixture {
     }
 };
 
-TEST(EnsureListDatabaseTest, AsksBeforeCreatingAndCreatesNothingWithoutConsentOrTemplate)
+TEST_F(ListDatabaseTest, EnsureAsksFirstOpenNeverCreatesOrAcceptsABrokenFileKeepsQueriesAndIsPerThread)
 {
-    test::TempHome home;
+    // Ensure asks before creating, and creates nothing without consent or a template.
     EXPECT_EQ(ListDatabasePath(QStringLiteral("/p/"), QStringLiteral(" list.db ")), QStringLiteral("/p/list.db"));
     EXPECT_EQ(ListDatabasePath(QStringLiteral("/p"), QStringLiteral("my.list")), QStringLiteral("/p/my.list.db"));
     const QString folder = home.File(QStringLiteral("prog"));
@@ -48,10 +48,9 @@ TEST(EnsureListDatabaseTest, AsksBeforeCreatingAndCreatesNothingWithoutConsentOr
     const qsizetype asked = ok.asked.size();
     EXPECT_TRUE(EnsureListDatabase(folder, QStringLiteral("list.db"), QString(), ok)) << "exists: no template needed";
     EXPECT_EQ(ok.asked.size(), asked) << "an existing database is not asked about";
-}
 
-TEST_F(ListDatabaseTest, OpenNeverCreatesOrAcceptsABrokenFileKeepsQueriesAcrossReopenAndHoldAndIsPerThread)
-{
+    // Open never creates a database or accepts a broken file, and keeps live queries across a
+    // reopen and a hold.
     const QString missing = OpenListDatabase(home.Path(), "missing").ErrorText();
     EXPECT_TRUE(missing.contains("missing.db")) << missing.toStdString();
     EXPECT_FALSE(QFileInfo::exists(home.File("missing.db")));
