@@ -51,7 +51,7 @@ TEST_F(Apply, ForwardingFieldsAndSenderRulesChangeAndADatabaseFailureRollsTheRul
     EXPECT_EQ(Switches(), (QList<int>{0, 0, 1}));
 
     AddRule("Known@X.JP", "011111", {"old@to", "old@cc", QVariant()});
-    Db().Exec("UPDATE tblList SET 名前 = '既知'");
+    Db().Exec("UPDATE tblList SET 名前 = '既知' WHERE アドレス = 'Known@X.JP'");
     // Existing rule, found without regard to letter case: true, empty, false, and nothing more.
     ASSERT_TRUE(Run("listflg= known@x.jp ;true;;false;"));
     EXPECT_EQ(Flags("known@x.jp"), "110111");
