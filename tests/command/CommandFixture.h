@@ -4,8 +4,6 @@
 #include "config/Settings.h"
 #include "store/StoreFixture.h"
 
-#include <QVariantMap>
-
 namespace lw::test {
 
 // A program folder with a list database made from the template, its settings file and a working
@@ -18,20 +16,12 @@ class CommandFixture : public StoreFixture {
         copy.emplace(config::InMemoryWorkingCopy::FromSettingsFile(home.Folder()));
     }
     config::SettingsRecord Record() const { return config::TakeSettingsSnapshot(*copy); }
-
-    // Runs sql on a connection of the test's own; every row as column → value.
-    QList<QVariantMap> Rows(const QString& sql, const QVariantList& values = {})
-    {
-        QList<QVariantMap> rows;
-        for (const QSqlRecord& record : Peek(DatabasePath()).Rows(sql, values)) {
-            QVariantMap& row = rows.emplace_back();
-            for (int i = 0; i < record.count(); ++i) row[record.fieldName(i)] = record.value(i);
-        }
-        return rows;
-    }
     // The rule row of an address; empty without one.
-    QVariantMap Rule(const QString& address) { return Rows("SELECT * FROM tblList WHERE アドレス = ?", {address}).value(0); }
-    qsizetype RuleCount() { return Rows(QStringLiteral("SELECT アドレス FROM tblList")).size(); }
+    QSqlRecord Rule(const QString& address) const
+    {
+        return Db().Rows("SELECT * FROM tblList WHERE アドレス = ?", {address}).value(0);
+    }
+    int RuleCount() const { return Db().Count("SELECT count(*) FROM tblList"); }
     QByteArray SettingsFile() const { return ReadFile(home.File("larchwatcher.ini")); }
 
     std::optional<config::InMemoryWorkingCopy> copy;

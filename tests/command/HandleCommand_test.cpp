@@ -31,7 +31,7 @@ class HandleCommand : public lw::test::CommandFixture {
 
 } // namespace
 
-TEST_F(HandleCommand, OnlyTheFirstCompleteBlockCountsAndTheOthersLeaveNoTrace)
+TEST_F(HandleCommand, OnlyTheFirstCompleteBlockCountsAndOnlyTheExactAccountAndPasswordAreAccepted)
 {
     QString block;
     ASSERT_TRUE(lw::command::FindCommandBlock("Hello\nmpp{acc=Admin;} mpp{acc=Other;}\n-- \nsig }", block));
@@ -43,10 +43,7 @@ TEST_F(HandleCommand, OnlyTheFirstCompleteBlockCountsAndTheOthersLeaveNoTrace)
     EXPECT_TRUE(logged.isEmpty());
     EXPECT_EQ(copy->Text("trsto"), "kept@x.jp");
     EXPECT_TRUE(SettingsFile().isEmpty());
-}
-
-TEST_F(HandleCommand, OnlyTheExactAccountAndPasswordAreAccepted)
-{
+    // Only the exact account and password are accepted.
     copy->SetState("flgcmd", 0);
     Handle("mpp{acc=Admin;pass=s3cret;listflg=a@x.jp;true;}");
     copy->SetState("flgcmd", 1);
@@ -69,7 +66,7 @@ TEST_F(HandleCommand, OnlyTheExactAccountAndPasswordAreAccepted)
 
 TEST_F(HandleCommand, DatabaseErrorIsLoggedWithoutExecutionLineAndNotForTheHistory)
 {
-    Rows("CREATE TRIGGER refuse BEFORE INSERT ON tblList BEGIN SELECT RAISE(ABORT, 'refused by test'); END");
+    Db().Exec("CREATE TRIGGER t BEFORE INSERT ON tblList BEGIN SELECT RAISE(ABORT, 'refused by test'); END");
     EXPECT_FALSE(Handle("mpp{acc=Admin;pass=s3cret;listflg=a@x.jp;true;}")) << "not for the history";
     ASSERT_EQ(logged.size(), 1);
     EXPECT_TRUE(logged[0].startsWith("コマンド実行エラー[" + file + "]:") && logged[0].contains("refused by test")) << logged[0].toStdString();

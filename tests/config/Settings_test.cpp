@@ -25,8 +25,7 @@ lw::base::Status SaveOnFullDisk(const InMemoryWorkingCopy& copy, rlim_t bytes)
     const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit old{};
     getrlimit(RLIMIT_FSIZE, &old);
-    rlimit limit = old;
-    limit.rlim_cur = bytes;
+    const rlimit limit{bytes, old.rlim_max};
     setrlimit(RLIMIT_FSIZE, &limit);
     const lw::base::Status saved = SaveSettings(copy);
     setrlimit(RLIMIT_FSIZE, &old);
@@ -60,22 +59,20 @@ TEST(Settings, SaveWritesAllKeysInOrderAndLoadsBack)
     const QByteArray file = ReadFile(IniPath(home));
     for (const char* line : {"\npopserver=\n", "\npopaccount=user one\n", "\ntrsto=A@X.JP; B@Y.JP\n", "\nflgcmd=2\n"})
         EXPECT_TRUE(file.contains(line)) << line;
-
+    // The server saved empty loads as the key's default; the password comes back whole.
     const InMemoryWorkingCopy back = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
-    EXPECT_EQ(back.Text("popserver"), "popserver"); // saved empty, loads as the key's default
-    EXPECT_EQ(back.Text("popaccount"), "user one");
-    EXPECT_EQ(back.Text("poppassword"), longPassword); // whole, no character split
-    EXPECT_EQ(back.State("authtyp"), 3);
-    EXPECT_EQ(back.State("flgcmd"), 2);
+    EXPECT_EQ((QStringList{back.Text("popserver"), back.Text("popaccount"), back.Text("poppassword")}),
+              (QStringList{"popserver", "user one", longPassword}));
+    EXPECT_EQ((QList<int>{back.State("authtyp"), back.State("flgcmd")}), (QList<int>{3, 2}));
     EXPECT_EQ(ReadSetting(home.Path(), "larchwatcher.ini", "larchwatcher", "popserver", "d"), "d");
 }
 
-TEST(Settings, StatesLoadFromTheLeadingNumberAndOutOfRangeAsZero)
+TEST(Settings, StatesLoadFromTheLeadingNumberAndTheSnapshotNormalisesAddressesAndNumbers)
 {
     lw::test::TempHome home;
     ASSERT_TRUE(WriteFile(IniPath(home), "[larchwatcher]\nflgauth=1abc\nflgacpwpop=abc\nflgtrs= 1.6\nflgtrsto=7\n"
                                         "flgcmd=-1\nauthtyp=2.5\nflgtrstgt=1e0\n"));
-    const InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
+    InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     // 1.6 rounds to the greyed state; halves go to the even neighbour; out of range is 0.
     const std::pair<const char*, int> expected[] = {{"flgauth", 1}, {"flgacpwpop", 0}, {"flgtrs", 2}, {"flgtrsto", 0},
                                                     {"flgcmd", 0},  {"authtyp", 2},    {"flgtrstgt", 1}};
@@ -83,12 +80,7 @@ TEST(Settings, StatesLoadFromTheLeadingNumberAndOutOfRangeAsZero)
     ASSERT_TRUE(WriteFile(IniPath(home), "[larchwatcher]\nauthtyp=4\nflgtrstgt=3\n"));
     const InMemoryWorkingCopy outside = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     EXPECT_EQ(outside.State("authtyp") + outside.State("flgtrstgt"), 0);
-}
-
-TEST(Settings, SnapshotNormalisesAddressesAndFallsBackToDefaultNumbers)
-{
-    lw::test::TempHome home;
-    InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
+    // The snapshot normalises addresses and falls back to the default numbers.
     const std::pair<const char*, const char*> texts[] = {
         {"trsto", " A@X.JP; B@Y.JP "}, {"cmdaccount", " admin "}, {"portpop", "70000"}, {"portsmtp", ""},
         {"timeoutsmtp", "abc"},        {"keepday", " 2.5 "},      {"Interval", "1.5e3"}};
@@ -101,40 +93,34 @@ TEST(Settings, SnapshotNormalisesAddressesAndFallsBackToDefaultNumbers)
     EXPECT_EQ(record.programFolder, home.Folder());
     EXPECT_EQ(record.forwardTo, "a@x.jp\tb@y.jp");
     EXPECT_EQ(record.commandAccount, " admin ");
-    EXPECT_EQ(QList<int>({record.popPort, record.smtpPort, record.smtpTimeoutSeconds, record.keepDays}),
-              QList<int>({110, 25, 120, 2}));
-    EXPECT_EQ(record.intervalMs, 1500);
-    EXPECT_FALSE(record.smtpAuthEnabled); // greyed is not ticked
-    EXPECT_TRUE(record.forwardEnabled);
+    EXPECT_EQ(QList<int>({record.popPort, record.smtpPort, record.smtpTimeoutSeconds, record.keepDays,
+                          record.intervalMs}),
+              QList<int>({110, 25, 120, 2, 1500}));
+    EXPECT_TRUE(!record.smtpAuthEnabled && record.forwardEnabled) << "greyed is not ticked";
     EXPECT_EQ(record.smtpAuthMechanism, SmtpAuthMechanism::NotChosen);
     EXPECT_EQ(record.forwardTarget, ForwardTarget::AllMail);
-
     // Ports above 16 bits' signed range stay reachable.
     copy.SetText("portpop", "50110");
     copy.SetText("portsmtp", "-25");
     copy.SetText("Interval", "x");
     record = TakeSettingsSnapshot(copy);
-    EXPECT_EQ(record.popPort, 50110);
-    EXPECT_EQ(record.smtpPort, 25);
-    EXPECT_EQ(record.intervalMs, 60000);
+    EXPECT_EQ(QList<int>({record.popPort, record.smtpPort, record.intervalMs}),
+              QList<int>({50110, 25, 60000}));
 }
 
-TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
+TEST(Settings, AFailedSaveKeepsTheOldFileAndTheMainKeysDesktopAndConnectionSectionsKeepEachOther)
 {
     lw::test::TempHome home;
     const QByteArray old = "[other]\nx=1\n[larchwatcher]\npopserver=old.example\nauthtyp=1\n";
     ASSERT_TRUE(WriteFile(IniPath(home), old));
     InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     copy.SetText("popserver", "new.example");
-
     // A full disk hit inside the authtyp line, which stays where the old file had it.
     const qsizetype authtypAt = QByteArray("[other]\nx=1\n[larchwatcher]\npopserver=new.example\n").size();
-    EXPECT_EQ(SaveOnFullDisk(copy, rlim_t(authtypAt + 3)).ErrorText(),
-              QString::fromUtf8("authtypの設定に失敗しました。"));
+    EXPECT_EQ(SaveOnFullDisk(copy, rlim_t(authtypAt + 3)).ErrorText(), "authtypの設定に失敗しました。");
     EXPECT_EQ(ReadFile(IniPath(home)), old);
     EXPECT_FALSE(QFile::exists(IniPath(home) + ".tmp"));
     EXPECT_EQ(copy.Text("popserver"), "new.example");
-
     // A program folder that cannot hold files at all: the first key.
     ASSERT_TRUE(WriteFile(home.File("plain"), "x"));
     InMemoryWorkingCopy nowhere(home.File("plain"));
@@ -146,17 +132,11 @@ TEST(Settings, FailedSaveNamesTheFirstKeyAndKeepsTheOldFile)
     EXPECT_TRUE(ReadFile(IniPath(home)).startsWith("[other]\nx=1\n[larchwatcher]\npopserver=new.example\n"));
     // One key alone: the rest of the file is kept, the value stored unchanged.
     EXPECT_TRUE(WriteSetting(home.Path(), "larchwatcher.ini", "larchwatcher", "popserver", "b=c"));
-    EXPECT_TRUE(ReadFile(IniPath(home)).startsWith("[other]\nx=1\n[larchwatcher]\npopserver=b=c\nauthtyp=1\n"));
-}
-
-// The desktop section and the 26 keys are written by different saves; each keeps the other's
-// lines as they were, and a desktop value that no setting has reads as the default.
-TEST(Settings, DesktopSectionAndMainKeysKeepEachOther)
-{
-    lw::test::TempHome home;
+    EXPECT_TRUE(
+        ReadFile(IniPath(home)).startsWith("[other]\nx=1\n[larchwatcher]\npopserver=b=c\nauthtyp=1\n"));
+    // The desktop section and the 26 keys are written by different saves; each keeps the other's
+    // lines as they were, and a desktop value that no setting has reads as the default.
     EXPECT_EQ(LoadDesktopSettings(home.Folder()).mailNotices, MailNotices::ListedSenders);
-
-    InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     copy.SetText("popserver", "pop.example.co.jp");
     ASSERT_TRUE(SaveSettings(copy).Ok());
     const QByteArray mainOnly = ReadFile(IniPath(home));
@@ -179,12 +159,7 @@ TEST(Settings, DesktopSectionAndMainKeysKeepEachOther)
         EXPECT_EQ(loaded.mailNotices, MailNotices::ListedSenders) << bad.constData();
         EXPECT_FALSE(loaded.closeHintShown);
     }
-}
-
-TEST(ConnectionSecurity, ServersAndPinsAreKeptInTheirOwnSectionAndAWindowSaveKeepsThem)
-{
-    lw::test::TempHome home;
-    InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
+    // Servers that need TLS and pinned certificates are kept in a section of their own.
     ASSERT_TRUE(SaveSettings(copy).Ok());
     const QByteArray keys = ReadFile(IniPath(home));
     // An account with the characters of the file's own structure stays one key.

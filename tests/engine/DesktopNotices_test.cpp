@@ -10,14 +10,11 @@ namespace {
 
 using config::MailNotices;
 
+// The other fields of the summary are empty.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 CycleSummary Tick(int listed, int any, int commands = 0, const char* fetchError = "")
 {
-    CycleSummary cycle;
-    cycle.actedOnListed = listed;
-    cycle.actedOnAny = any;
-    cycle.commandChanges = commands;
-    cycle.fetchError = QString::fromUtf8(fetchError);
-    return cycle;
+    return {.fetchError = fetchError, .actedOnListed = listed, .actedOnAny = any, .commandChanges = commands};
 }
 
 // One run of ticks through one rules object: failures are counted across ticks, the failure

@@ -37,7 +37,7 @@ struct PrintRecord final : NoticePrinterFactory {
             if (r.onPrint) r.onPrint();
             if (r.fail) return base::Fail(QStringLiteral("用紙がありません"));
             r.texts << mailText;
-            pdf = r.pdfFolder.isEmpty() ? QString() : r.pdfFolder + baseName + QStringLiteral(".pdf");
+            pdf = r.pdfFolder.isEmpty() ? QString() : r.pdfFolder + baseName + ".pdf";
             return {};
         }
         QString FallbackFile() const override { return pdf; }
@@ -46,7 +46,7 @@ struct PrintRecord final : NoticePrinterFactory {
 };
 
 class PollCycleTest : public test::StoreFixture {
-protected:
+  protected:
     void SetUp() override
     {
         StoreFixture::SetUp();
@@ -64,8 +64,7 @@ protected:
         settings.keepDays = 30000;
     }
 
-    QString Database() const { return DatabasePath(); }
-    QString Address(const QString& local) const { return local + u'-' + m_token + QStringLiteral("@example.jp"); }
+    QString Address(const QString& local) const { return local + u'-' + m_token + "@example.jp"; }
     void Deliver(const QByteArray& message)
     {
         QString error;
@@ -76,6 +75,15 @@ protected:
     {
         Deliver(test::JapaneseMessage({}, from, subject, subject + "の本文"));
     }
+    // A rule for a new sender, and mail from it with these subjects; its address.
+    QString Listed(const QString& local, const char* flags, std::initializer_list<const char*> subjects)
+    {
+        const QString sender = Address(local);
+        AddRule(sender, flags);
+        for (const char* subject : subjects)
+            Deliver(sender, QString::fromUtf8(subject));
+        return sender;
+    }
     // Forwarding on, to the fixed addresses, through the loopback SMTP server.
     void ForwardTo(const QString& to)
     {
@@ -85,8 +93,8 @@ protected:
         settings.smtpPort = static_cast<std::uint16_t>(m_servers->smtpPort);
         settings.forwardTo = to;
     }
-    // The base names the transport gives the messages still on the server, in server order.
-    std::vector<QString> WaitingBaseNames() const
+    // The base names the transport gives the count messages still on the server, in server order.
+    std::vector<QString> WaitingBaseNames(std::size_t count) const
     {
         mail::Pop3Session session(*FetchEndpoint(settings));
         std::vector<mail::Pop3Message> listing;
@@ -95,6 +103,8 @@ protected:
         session.Quit();
         std::vector<QString> names;
         for (const auto& m : listing) names.push_back(QString::fromStdString(mail::UidlState::SafeName(m.uid)) + ".eml");
+        EXPECT_EQ(names.size(), count);
+        names.resize(count);
         return names;
     }
     int OnServer() const { return m_servers->MailboxCount(m_lease->User()); }
@@ -104,12 +114,12 @@ protected:
         return RunPollCycle(settings, copy, printers, endRequested);
     }
 
-    QString Work() const { return home.Path() + QStringLiteral("/mail/work/"); }
-    QString Saved() const { return home.Path() + QStringLiteral("/mail/"); }
-    QString ErrorHead(const QString& name) const { return QStringLiteral("処理エラー[") + Work() + name + QStringLiteral("]:"); }
+    QString Work() const { return home.Path() + "/mail/work/"; }
+    QString Saved() const { return home.Path() + "/mail/"; }
+    QString ErrorHead(const QString& name) const { return "処理エラー[" + Work() + name + "]:"; }
     QString SaveLine(const QString& name, const QString& sender) const
     {
-        return QStringLiteral("メール保存[") + Saved() + name + QStringLiteral("]:from<") + sender + u'>';
+        return "メール保存[" + Saved() + name + "]:from<" + sender + u'>';
     }
 
     std::optional<test::TestServers> m_servers;
@@ -119,28 +129,24 @@ protected:
 
 TEST_F(PollCycleTest, OnePrinterServesTheCycleAndAPrintThatFailsOrHasNoPrinterIsLoggedWhileTheSaveGoesOn)
 {
-    const QString sender = Address("print");
-    AddRule(sender, "110100");
-    Deliver(sender, QStringLiteral("一通目"));
-    Deliver(sender, QStringLiteral("二通目"));
+    const QString sender = Listed("print", "110100", {"一通目", "二通目"});
     PrintRecord record;
-    record.pdfFolder = Saved() + QStringLiteral("print/");
+    record.pdfFolder = Saved() + "print/";
     const CycleSummary summary = Run(&record);
     EXPECT_EQ((std::vector{summary.fetched, summary.handled, summary.errors}), (std::vector{2, 2, 0}));
     EXPECT_EQ(record.created, 1) << "one printer for the whole cycle";
     ASSERT_EQ(record.texts.size(), 2);
-    EXPECT_TRUE(record.texts[0].contains(sender) && record.texts[0].endsWith(QStringLiteral("\r\n")))
+    EXPECT_TRUE(record.texts[0].contains(sender) && record.texts[0].endsWith("\r\n"))
         << record.texts[0].toStdString();
-    EXPECT_TRUE(record.texts[1].contains(QStringLiteral("二通目")) && !record.texts[1].contains(QStringLiteral("一通目")));
+    EXPECT_TRUE(record.texts[1].contains("二通目") && !record.texts[1].contains("一通目"));
 
-    Deliver(sender, QStringLiteral("印刷不可1"));
+    Deliver(sender, "印刷不可1");
     const CycleSummary headless = Run(nullptr); // headless without a print interface
-    Deliver(sender, QStringLiteral("印刷不可2"));
+    Deliver(sender, "印刷不可2");
     PrintRecord failing;
     failing.fail = true;
     EXPECT_EQ(Run(&failing).errors, 1);
-    const std::vector<QString> names = WaitingBaseNames();
-    ASSERT_EQ(names.size(), 4u);
+    const std::vector<QString> names = WaitingBaseNames(4);
     EXPECT_EQ(headless.errors, 1);
     EXPECT_TRUE(headless.firstError.startsWith(ErrorHead(names[2]))) << headless.firstError.toStdString();
     // No printer installed: the notice became a PDF, and the log says where, after the print line.
@@ -153,29 +159,24 @@ TEST_F(PollCycleTest, OnePrinterServesTheCycleAndAPrintThatFailsOrHasNoPrinterIs
         EXPECT_TRUE(log[2 * i + 2].startsWith(ErrorHead(names[i]))) << log[2 * i + 2].toStdString();
         EXPECT_EQ(log[2 * i + 3], SaveLine(names[i], sender));
     }
-    EXPECT_TRUE(log[8].endsWith(QStringLiteral("用紙がありません")));
+    EXPECT_TRUE(log[8].endsWith("用紙がありません"));
     EXPECT_EQ(test::ReadFile(Saved() + names[0]), test::ReadFile(Work() + names[0])) << "the whole message";
 }
 
 TEST_F(PollCycleTest, AFailedSaveKeepsTheMessageOnTheServerAndTheCycleGoesOn)
 {
-    const QString sender = Address("save");
-    AddRule(sender, "011100");
-    Deliver(sender, QStringLiteral("保存失敗"));
-    Deliver(sender, QStringLiteral("保存成功"));
-    const std::vector<QString> names = WaitingBaseNames();
-    ASSERT_EQ(names.size(), 2u);
+    const QString sender = Listed("save", "011100", {"保存失敗", "保存成功"});
+    const std::vector<QString> names = WaitingBaseNames(2);
     // A folder where the first saved copy should go: the copy cannot be put there.
     ASSERT_TRUE(QDir().mkpath(Saved() + names[0]));
 
     const CycleSummary summary = Run(nullptr);
-    EXPECT_EQ(summary.handled, 2);
-    EXPECT_EQ(summary.errors, 2) << "the save, then the clear held back";
+    EXPECT_EQ((std::vector{summary.handled, summary.errors}), (std::vector{2, 2})) << "save, then no clear";
     const QStringList log = LogEntries();
     ASSERT_EQ(log.size(), 4) << log.join(u'\n').toStdString();
     EXPECT_TRUE(log[0].startsWith(ErrorHead(names[0])) && log[1].startsWith(ErrorHead(names[0])));
     EXPECT_EQ(log[2], SaveLine(names[1], sender));
-    EXPECT_EQ(log[3], QStringLiteral("メールボックスクリア[") + names[1] + QStringLiteral("]:from<") + sender + u'>');
+    EXPECT_EQ(log[3], "メールボックスクリア[" + names[1] + "]:from<" + sender + u'>');
     EXPECT_EQ(OnServer(), 1) << "only the safely saved message is deleted";
     EXPECT_TRUE(QFileInfo(Saved() + names[0]).isDir()) << "nothing written over the obstacle";
     EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden), QStringList{names[1]});
@@ -183,49 +184,42 @@ TEST_F(PollCycleTest, AFailedSaveKeepsTheMessageOnTheServerAndTheCycleGoesOn)
 
 TEST_F(PollCycleTest, AMissingListDatabaseIsAnErrorPerMessageNotTheEndOfTheCycle)
 {
-    settings.listDatabaseName = QStringLiteral("missing");
+    settings.listDatabaseName = "missing";
     for (int i = 0; i < 11; ++i) Deliver(Address("x"), QStringLiteral("DBなし"));
     const CycleSummary summary = Run(nullptr);
     EXPECT_EQ((std::vector{summary.fetched, summary.handled, summary.errors}), (std::vector{10, 10, 10}))
         << "ten messages a tick";
-    const std::vector<QString> names = WaitingBaseNames(); // nothing was deleted
-    ASSERT_EQ(names.size(), 11u);
+    const std::vector<QString> names = WaitingBaseNames(11); // nothing was deleted
     QStringList expected;
     for (int i = 0; i < 10; ++i)
-        expected << QStringLiteral("受信履歴登録エラー[") + names[i] + QStringLiteral("]:from<") + Address("x") + u'>'
-                 << ErrorHead(names[i]) + u'[' + home.Path() + QStringLiteral("/missing.db]が存在しません。");
+        expected << "受信履歴登録エラー[" + names[i] + "]:from<" + Address("x") + u'>'
+                 << ErrorHead(names[i]) + u'[' + home.Path() + "/missing.db]が存在しません。";
     EXPECT_EQ(LogEntries(), expected);
 }
 
 TEST_F(PollCycleTest, AListDatabaseLockedMidTickLeavesTheMessagesOnTheServerForTheNextTick)
 {
     store::SetBusyTimeout(300);
-    const QString sender = Address("locked");
-    AddRule(sender, "111100"); // print, save, clear, log
-    for (const char* subject : {"施錠中1", "施錠中2", "施錠中3"}) Deliver(sender, QString::fromUtf8(subject));
-    const std::vector<QString> names = WaitingBaseNames();
-    ASSERT_EQ(names.size(), 3u);
+    Listed("locked", "111100", {"施錠中1", "施錠中2", "施錠中3"}); // print, save, clear, log
+    const std::vector<QString> names = WaitingBaseNames(3);
     // Another connection takes the write lock while the first message is being printed.
     std::optional<test::Peek> holder;
     PrintRecord printer;
     printer.onPrint = [&] {
-        if (printer.texts.isEmpty()) holder.emplace(DatabasePath()).Exec(QStringLiteral("BEGIN IMMEDIATE"));
+        if (printer.texts.isEmpty()) holder.emplace(DatabasePath()).Exec("BEGIN IMMEDIATE");
     };
     EXPECT_EQ(Run(&printer).handled, 1);
     EXPECT_EQ(OnServer(), 3) << "nothing may leave the server unrecorded";
     const QStringList log = LogEntries();
     for (const QString& name : names)
-        EXPECT_EQ(log.filter(ErrorHead(name) + QStringLiteral("リストデータベースがロックされているため")).size(), 1)
+        EXPECT_EQ(log.filter(ErrorHead(name) + "リストデータベースがロックされているため").size(), 1)
             << log.join(u'\n').toStdString();
-    holder->Exec(QStringLiteral("ROLLBACK"));
-    holder.reset();
-
+    holder.reset(); // its connection closes: the transaction is rolled back
     // The next tick handles all three from the work folder; the first one's print repeats.
     const CycleSummary next = Run(&printer);
     store::SetBusyTimeout(5000);
     EXPECT_EQ((std::vector{next.fetched, next.handled, int(printer.texts.size())}), (std::vector{3, 3, 4}));
-    const QString actions = QStringLiteral("SELECT 印刷 || メール保存 || ボックスクリア FROM tblHistory");
-    EXPECT_EQ(test::Peek(DatabasePath()).Column(actions), QStringList(3, QStringLiteral("111")));
+    EXPECT_EQ(Db().Column("SELECT 印刷||メール保存||ボックスクリア FROM tblHistory"), QStringList(3, "111"));
     EXPECT_EQ(OnServer(), 0);
     EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden).size(), 3);
 }
@@ -235,6 +229,7 @@ TEST_F(PollCycleTest, AListDatabaseLockedMidTickLeavesTheMessagesOnTheServerForT
 TEST_F(PollCycleTest, EachForwardTargetTakesOnlyItsSendersMail)
 {
     using config::ForwardTarget;
+    std::size_t waiting = 0;
     for (const ForwardTarget target : {ForwardTarget::AddressBookSenders, ForwardTarget::RuleListSenders}) {
         const QString tag = QString::number(static_cast<int>(target));
         SCOPED_TRACE(tag.toStdString());
@@ -242,24 +237,19 @@ TEST_F(PollCycleTest, EachForwardTargetTakesOnlyItsSendersMail)
         settings.forwardTarget = target;
         ForwardTo(to);
         if (target == ForwardTarget::RuleListSenders) AddRule(known, "000101"); // log and forward
-        if (target == ForwardTarget::AddressBookSenders)
-            test::Peek(Database()).Exec(QStringLiteral("INSERT INTO tblAdrbook (電子メールアドレス) VALUES (?)"),
-                                        {known.toUpper()}); // letter case does not matter
-        Deliver(known, QStringLiteral("既知"));
-        Deliver(Address("stranger" + tag), QStringLiteral("未知"));
+        if (target == ForwardTarget::AddressBookSenders)                        // letter case does not matter
+            Db().Exec("INSERT INTO tblAdrbook (電子メールアドレス) VALUES (?)", {known.toUpper()});
+        Deliver(known, "既知");
+        Deliver(Address("stranger" + tag), "未知");
         const qsizetype before = LogEntries().size();
         Run(nullptr);
-        const std::vector<QString> names = WaitingBaseNames();
-        ASSERT_GE(names.size(), 2u);
-        const QString& first = names[names.size() - 2];
-        const QString destinations = "]:to<" + to + "; cc:;bcc:>";
-        QStringList expected;
-        if (target == ForwardTarget::AddressBookSenders)
-            expected = {"アドレス帳転送[" + first + destinations};
-        else
-            expected = {"送信者別転送[" + first + "]:" + to + "\t>#xfr " + Work() + first};
-        EXPECT_EQ(LogEntries().mid(before), expected);
-        EXPECT_EQ(m_servers->SinkMessagesTo(to).size(), static_cast<std::size_t>(expected.size()));
+        const std::vector<QString> names = WaitingBaseNames(waiting += 2);
+        const QString& first = names[waiting - 2];
+        const QString line = target == ForwardTarget::AddressBookSenders
+                                 ? "アドレス帳転送[" + first + "]:to<" + to + "; cc:;bcc:>"
+                                 : "送信者別転送[" + first + "]:" + to + "\t>#xfr " + Work() + first;
+        EXPECT_EQ(LogEntries().mid(before), QStringList{line});
+        EXPECT_EQ(m_servers->SinkMessagesTo(to).size(), 1u);
     }
 }
 
@@ -271,14 +261,13 @@ TEST_F(PollCycleTest, MacroForwardSkipsRejectedAndReturnedMailAndItsOwnForwards)
     ForwardTo(macro.toUpper());
     AddRule(rejected, "111111");      // everything asked, reject wins
     AddRule(rejectedClear, "001110"); // reject and clear: one deletion, one line
-    AddRule(QStringLiteral("postmaster@biglobe.ne.jp"), "111100");
-    Deliver(rejected, QStringLiteral("拒否1"));
-    Deliver(rejectedClear, QStringLiteral("拒否2"));
-    Deliver(Address("stranger"), QStringLiteral("問い合わせ"));
+    AddRule("postmaster@biglobe.ne.jp", "111100");
+    Deliver(rejected, "拒否1");
+    Deliver(rejectedClear, "拒否2");
+    Deliver(Address("stranger"), "問い合わせ");
     Deliver(test::ReadFile(TEST_DATA_DIR "/mime/returned-mail-mailbox-full.eml"));
     Deliver(test::JapaneseMessage({}, "x@y", "差出人なし", "本文").replace("From: <x@y>", "From: MAILER-DAEMON"));
-    std::vector<QString> names = WaitingBaseNames();
-    ASSERT_EQ(names.size(), 5u);
+    std::vector<QString> names = WaitingBaseNames(5);
     Run(nullptr); // a print or save tried would show as its line
     const auto forwardLine = [&](const QString& name) { return "マクロ転送[" + name + "]:to<" + macro.toUpper() + "; cc:;bcc:>"; };
     EXPECT_EQ(LogEntries(), (QStringList{"受信拒否[" + names[0] + "]:from<" + rejected + u'>',
@@ -289,7 +278,7 @@ TEST_F(PollCycleTest, MacroForwardSkipsRejectedAndReturnedMailAndItsOwnForwards)
     ASSERT_EQ(forwarded.size(), 1u);
     const QByteArray& sent = forwarded[0].data;
     // The forward mark does not name the mailbox: a keyed hash under an owner-only secret.
-    const QString keyFile = home.File(QStringLiteral("forward-mark.key"));
+    const QString keyFile = home.File("forward-mark.key");
     EXPECT_EQ(QFileInfo(keyFile).permissions() & ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
               QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     const QByteArray identity = (m_lease->User() + u'@' + m_servers->host).toLower().toUtf8();
@@ -297,7 +286,6 @@ TEST_F(PollCycleTest, MacroForwardSkipsRejectedAndReturnedMailAndItsOwnForwards)
         QMessageAuthenticationCode::hash(identity, test::ReadFile(keyFile).trimmed(), QCryptographicHash::Sha256).toHex();
     EXPECT_TRUE(sent.contains("\r\nX-LarchWatcher-Forwarded: " + mark + "\r\n")) << sent.data();
     EXPECT_FALSE(sent.contains(identity));
-
     // The forward coming back is not forwarded again; another mailbox's mark is no bar; what an older
     // version forwarded carries the identity in clear, and is ours.
     Deliver(sent);
@@ -305,9 +293,8 @@ TEST_F(PollCycleTest, MacroForwardSkipsRejectedAndReturnedMailAndItsOwnForwards)
     Deliver(test::JapaneseMessage({}, Address("other"), "他所", "本文").replace("X-Mailer", header + "a@other.jp\r\nX-Mailer"));
     Deliver(test::JapaneseMessage({}, Address("old"), "旧版", "本文").replace("X-Mailer", header + identity.toUpper() + "\r\nX-Mailer"));
     Run(nullptr);
-    names = WaitingBaseNames();
-    ASSERT_EQ(names.size(), 6u);
-    const QString notAgain = QStringLiteral("]:このメールボックスから転送されたメールのため転送しません");
+    names = WaitingBaseNames(6);
+    const QString notAgain = "]:このメールボックスから転送されたメールのため転送しません";
     EXPECT_EQ(LogEntries().mid(4), (QStringList{"転送抑止[" + names[3] + notAgain, forwardLine(names[4]),
                                                 "転送抑止[" + names[5] + notAgain}));
     EXPECT_EQ(m_servers->SinkMessagesTo(macro).size(), 2u);
@@ -318,19 +305,17 @@ TEST_F(PollCycleTest, MacroForwardSkipsRejectedAndReturnedMailAndItsOwnForwards)
 TEST_F(PollCycleTest, ACommandMailsRuleChangeActsOnTheLaterMessagesOfItsTick)
 {
     settings.commandMailEnabled = true;
-    settings.commandAccount = QStringLiteral("remote");
-    settings.commandPassword = QStringLiteral("s3cret");
+    settings.commandAccount = "remote";
+    settings.commandPassword = "s3cret";
     const QString admin = Address("admin"), target = Address("target");
     AddRule(admin, "010100"); // save, log
     Deliver(admin, "mpp{acc=remote;pass=s3cret;listflg=" + target + ";false;true;false;true;false;false;}");
-    Deliver(target, QStringLiteral("変更後"));
+    Deliver(target, "変更後");
     Run(nullptr);
-    const std::vector<QString> names = WaitingBaseNames();
-    ASSERT_EQ(names.size(), 2u);
+    const std::vector<QString> names = WaitingBaseNames(2);
     EXPECT_EQ(LogEntries(), (QStringList{"コマンド実行[" + Work() + names[0] + "]:remote:s3cret",
                                   SaveLine(names[0], admin), SaveLine(names[1], target)}));
-    EXPECT_EQ(test::Peek(Database()).Column(QStringLiteral("SELECT コマンド FROM tblHistory ORDER BY rowid")),
-              (QStringList{"1", "0"}));
+    EXPECT_EQ(Db().Column("SELECT コマンド FROM tblHistory ORDER BY rowid"), (QStringList{"1", "0"}));
 }
 
 // An end asked for (SIGTERM in the service) while a message is being handled lets that message
@@ -338,12 +323,9 @@ TEST_F(PollCycleTest, ACommandMailsRuleChangeActsOnTheLaterMessagesOfItsTick)
 // The summary counts the messages acted on, by listed and by any sender, for the notices.
 TEST_F(PollCycleTest, AnEndAskedForMidMessageFinishesItAndLeavesTheRestForTheNextRun)
 {
-    const QString sender = Address("ending");
-    AddRule(sender, "111100"); // print, save, clear, log
-    for (const char* subject : {"終了1", "終了2"}) Deliver(sender, QString::fromUtf8(subject));
-    Deliver(Address("unlisted"), QStringLiteral("未登録"));
-    const std::vector<QString> names = WaitingBaseNames();
-    ASSERT_EQ(names.size(), 3u);
+    Listed("ending", "111100", {"終了1", "終了2"}); // print, save, clear, log
+    Deliver(Address("unlisted"), "未登録");
+    const std::vector<QString> names = WaitingBaseNames(3);
     std::atomic<bool> end{false};
     PrintRecord printer;
     printer.onPrint = [&] { end = true; };
@@ -354,7 +336,7 @@ TEST_F(PollCycleTest, AnEndAskedForMidMessageFinishesItAndLeavesTheRestForTheNex
     EXPECT_EQ(OnServer(), 2) << "the finished message is cleared, the rest stay";
     const QStringList log = LogEntries();
     ASSERT_EQ(log.size(), 3) << log.join(u'\n').toStdString();
-    EXPECT_TRUE(log[2].startsWith(QStringLiteral("メールボックスクリア[") + names[0]));
+    EXPECT_TRUE(log[2].startsWith("メールボックスクリア[" + names[0]));
     EXPECT_EQ(QDir(Saved()).entryList(QDir::Files | QDir::Hidden), QStringList{names[0]});
 
     printer.onPrint = nullptr;

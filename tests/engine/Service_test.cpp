@@ -22,7 +22,7 @@ namespace lw::engine {
 namespace {
 
 class ServiceTest : public ::testing::TestWithParam<Service::Threading> {
-protected:
+  protected:
     test::TempHome m_home;
     config::InMemoryWorkingCopy m_copy{m_home.Folder()};
 };
@@ -78,10 +78,8 @@ INSTANTIATE_TEST_SUITE_P(Threading, ServiceTest, ::testing::Values(Service::Thre
 
 TEST_F(ServiceWorkerTest, PauseStopAndDestructionDuringATickWaitForItsEndAndAreNotUndoneByItsReArm)
 {
-    std::atomic<int> inside{0};
-    std::atomic<int> ticks{0};
-    std::atomic<bool> overlapped{false};
-    std::atomic<bool> hold{false};
+    std::atomic<int> inside{0}, ticks{0};
+    std::atomic<bool> overlapped{false}, hold{false};
     QStringList seen;
     auto owned = std::make_unique<Service>(m_copy, nullptr, Service::Threading::Worker);
     Service& service = *owned;
@@ -102,7 +100,6 @@ TEST_F(ServiceWorkerTest, PauseStopAndDestructionDuringATickWaitForItsEndAndAreN
     service.Stop();
     ASSERT_TRUE(idle());
     EXPECT_FALSE(service.IsRunning()) << "a stop during a tick is not undone by its re-arm";
-
     // Paused during a tick: the call returns at once and the work runs when the tick has ended,
     // with no tick while it lasts (a modal window serves events meanwhile).
     hold = true;
@@ -113,21 +110,18 @@ TEST_F(ServiceWorkerTest, PauseStopAndDestructionDuringATickWaitForItsEndAndAreN
         service.Resume(wasRunning, QStringLiteral("20"));
     }));
     EXPECT_TRUE(seen.isEmpty() && service.IsBusy() && service.IsPauseWaiting() && !service.IsRunning());
-    EXPECT_FALSE(service.PauseThen([&](bool) { seen << QStringLiteral("second"); }))
-        << "one pause waits at a time";
+    EXPECT_FALSE(service.PauseThen([&](bool) { seen << "second"; })) << "one pause waits at a time";
     service.Start(QStringLiteral("10")); // a start while the pause waits does not let a tick meet its work
     hold = false;
     ASSERT_TRUE(QTest::qWaitFor([&] { return !seen.isEmpty(); }, 3000));
     EXPECT_EQ(seen, QStringList{"was running 1, busy 0, running 0"});
     EXPECT_TRUE(service.IsRunning() && service.IntervalMs() == 20 && !service.IsPauseWaiting());
-
     // Stopped and started again during a tick: the tick's end arms it once.
     ASSERT_TRUE(inTick());
     service.Stop();
     service.Start(QStringLiteral("10"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return ticks.load() >= 5; }, 3000));
     EXPECT_FALSE(overlapped.load());
-
     // A pause that began Stopped runs at once and ends Stopped, with the interval taken anyway.
     service.Stop();
     ASSERT_TRUE(idle());
@@ -137,7 +131,6 @@ TEST_F(ServiceWorkerTest, PauseStopAndDestructionDuringATickWaitForItsEndAndAreN
         service.Resume(wasRunning, QStringLiteral("40"));
     }));
     EXPECT_TRUE(ranAtOnce && !service.IsRunning() && service.IntervalMs() == 40);
-
     // Destroyed during a tick: the tick ends first.
     service.Start(QStringLiteral("10"));
     ASSERT_TRUE(inTick());

