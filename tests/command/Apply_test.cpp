@@ -39,6 +39,7 @@ TEST_F(Apply, ForwardingFieldsAndSenderRulesChangeAndADatabaseFailureRollsTheRul
     EXPECT_EQ(copy->Text("trsto"), "");           // lists the command did not carry are emptied
     for (const char* line : {"\npopserver=typed.example\n", "\nflgtrsto=0\n", "\ntrsto=\n", "\ntrsbcc=B1@X.JP; b2@x.jp\n"})
         EXPECT_TRUE(SettingsFile().contains(line)) << line << "\n" << SettingsFile().data();
+
     // Switches absent or unusable are left alone; the command goes on.
     copy->SetState("flgtrstgt", 2);
     copy->SetState("flgtrsto", 1);
@@ -70,6 +71,7 @@ TEST_F(Apply, ForwardingFieldsAndSenderRulesChangeAndADatabaseFailureRollsTheRul
     EXPECT_EQ(Flags("b@x.jp"), "000000");
     EXPECT_EQ(Rule("c@x.jp").value("転送先BCC"), "bcc@y");
     EXPECT_EQ(RuleCount(), 4);
+
     // A database failure rolls the rule list back; a failed save of the settings does not stop it.
     Db().Exec("CREATE TRIGGER refuse BEFORE INSERT ON tblList WHEN NEW.アドレス = 'bad@x.jp' "
               "BEGIN SELECT RAISE(ABORT, 'refused by test'); END");

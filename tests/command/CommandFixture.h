@@ -16,6 +16,7 @@ class CommandFixture : public StoreFixture {
         copy.emplace(config::InMemoryWorkingCopy::FromSettingsFile(home.Folder()));
     }
     config::SettingsRecord Record() const { return config::TakeSettingsSnapshot(*copy); }
+
     // The rule row of an address; empty without one.
     QSqlRecord Rule(const QString& address) const
     {

@@ -43,6 +43,7 @@ TEST_F(HandleCommand, OnlyTheFirstCompleteBlockCountsAndOnlyTheExactAccountAndPa
     EXPECT_TRUE(logged.isEmpty());
     EXPECT_EQ(copy->Text("trsto"), "kept@x.jp");
     EXPECT_TRUE(SettingsFile().isEmpty());
+
     // Only the exact account and password are accepted.
     copy->SetState("flgcmd", 0);
     Handle("mpp{acc=Admin;pass=s3cret;listflg=a@x.jp;true;}");

@@ -31,6 +31,7 @@ TEST(IniFile, ReadsOneSectionWhateverTheCaseBomOrLineEndsAndSaveKeepsForeignLine
     const QByteArray utf16Bytes(reinterpret_cast<const char*>(utf16.utf16()), utf16.size() * 2);
     ASSERT_TRUE(lw::test::WriteFile(home.File("c.ini"), QByteArray("\xff\xfe", 2) + utf16Bytes));
     EXPECT_EQ(IniFile::Load(home.File("c.ini")).Value("larchwatcher", "key"), QString::fromUtf8("値"));
+
     // A save keeps foreign lines, replaces keys in place and adds new ones in order.
     const QString path = home.File("a.ini");
     ASSERT_TRUE(lw::test::WriteFile(path, "; top\n[larchwatcher]\nb=old\n; inner\nunknown=x\n\n[other]\nb=keep\n"));
@@ -48,6 +49,7 @@ TEST(IniFile, ReadsOneSectionWhateverTheCaseBomOrLineEndsAndSaveKeepsForeignLine
     EXPECT_EQ(QFile::permissions(path) & ~user, QFileDevice::ReadOwner | QFileDevice::WriteOwner)
         << "it holds passwords";
     EXPECT_FALSE(QFile::exists(path + ".tmp"));
+
     // A line break in a value must not split the file's line.
     IniFile fresh;
     fresh.SetValue("s", "k", QString::fromUtf8("パス=ワード;転送先 ①髙 🎌"));

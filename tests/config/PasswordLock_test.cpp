@@ -44,10 +44,12 @@ TEST_F(PasswordLock, SeedingRepairsEntriesAndOnlyTheStoredPasswordsPass)
     for (const QString& wrong : {QString(), QStringLiteral("WVW"), QStringLiteral("wvw "), QStringLiteral("ｗｖｗ")})
         EXPECT_FALSE(Check(wrong)) << wrong.toStdString();
     EXPECT_EQ(m_messages.shown, QStringList(4, QStringLiteral("パスワードが不正です。")));
+
     // Stored scrambled, never in plain text, in the lock's section of the program's store.
     QSettings raw(QSettings::NativeFormat, QSettings::UserScope, "larchwatcher", "larchwatcher");
     EXPECT_EQ(raw.value("EntrDat/EntrPwdUsr").toString().size(), 4) << "scrambled, not plain";
     EXPECT_FALSE(raw.value("EntrDat/EntrPwdCom").toString().isEmpty());
+
     // A changed user password replaces the old one; the master password as a "new" one lands
     // in the master entry and leaves the user one alone.
     ASSERT_TRUE(SavePassword(QStringLiteral("ﾊﾟｽ日本")));

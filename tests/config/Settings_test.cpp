@@ -59,6 +59,7 @@ TEST(Settings, SaveWritesAllKeysInOrderAndLoadsBack)
     const QByteArray file = ReadFile(IniPath(home));
     for (const char* line : {"\npopserver=\n", "\npopaccount=user one\n", "\ntrsto=A@X.JP; B@Y.JP\n", "\nflgcmd=2\n"})
         EXPECT_TRUE(file.contains(line)) << line;
+
     // The server saved empty loads as the key's default; the password comes back whole.
     const InMemoryWorkingCopy back = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     EXPECT_EQ((QStringList{back.Text("popserver"), back.Text("popaccount"), back.Text("poppassword")}),
@@ -80,6 +81,7 @@ TEST(Settings, StatesLoadFromTheLeadingNumberAndTheSnapshotNormalisesAddressesAn
     ASSERT_TRUE(WriteFile(IniPath(home), "[larchwatcher]\nauthtyp=4\nflgtrstgt=3\n"));
     const InMemoryWorkingCopy outside = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     EXPECT_EQ(outside.State("authtyp") + outside.State("flgtrstgt"), 0);
+
     // The snapshot normalises addresses and falls back to the default numbers.
     const std::pair<const char*, const char*> texts[] = {
         {"trsto", " A@X.JP; B@Y.JP "}, {"cmdaccount", " admin "}, {"portpop", "70000"}, {"portsmtp", ""},
@@ -99,6 +101,7 @@ TEST(Settings, StatesLoadFromTheLeadingNumberAndTheSnapshotNormalisesAddressesAn
     EXPECT_TRUE(!record.smtpAuthEnabled && record.forwardEnabled) << "greyed is not ticked";
     EXPECT_EQ(record.smtpAuthMechanism, SmtpAuthMechanism::NotChosen);
     EXPECT_EQ(record.forwardTarget, ForwardTarget::AllMail);
+
     // Ports above 16 bits' signed range stay reachable.
     copy.SetText("portpop", "50110");
     copy.SetText("portsmtp", "-25");
@@ -115,12 +118,14 @@ TEST(Settings, AFailedSaveKeepsTheOldFileAndTheMainKeysDesktopAndConnectionSecti
     ASSERT_TRUE(WriteFile(IniPath(home), old));
     InMemoryWorkingCopy copy = InMemoryWorkingCopy::FromSettingsFile(home.Folder());
     copy.SetText("popserver", "new.example");
+
     // A full disk hit inside the authtyp line, which stays where the old file had it.
     const qsizetype authtypAt = QByteArray("[other]\nx=1\n[larchwatcher]\npopserver=new.example\n").size();
     EXPECT_EQ(SaveOnFullDisk(copy, rlim_t(authtypAt + 3)).ErrorText(), "authtypの設定に失敗しました。");
     EXPECT_EQ(ReadFile(IniPath(home)), old);
     EXPECT_FALSE(QFile::exists(IniPath(home) + ".tmp"));
     EXPECT_EQ(copy.Text("popserver"), "new.example");
+
     // A program folder that cannot hold files at all: the first key.
     ASSERT_TRUE(WriteFile(home.File("plain"), "x"));
     InMemoryWorkingCopy nowhere(home.File("plain"));
@@ -134,6 +139,7 @@ TEST(Settings, AFailedSaveKeepsTheOldFileAndTheMainKeysDesktopAndConnectionSecti
     EXPECT_TRUE(WriteSetting(home.Path(), "larchwatcher.ini", "larchwatcher", "popserver", "b=c"));
     EXPECT_TRUE(
         ReadFile(IniPath(home)).startsWith("[other]\nx=1\n[larchwatcher]\npopserver=b=c\nauthtyp=1\n"));
+
     // The desktop section and the 26 keys are written by different saves; each keeps the other's
     // lines as they were, and a desktop value that no setting has reads as the default.
     EXPECT_EQ(LoadDesktopSettings(home.Folder()).mailNotices, MailNotices::ListedSenders);
@@ -159,6 +165,7 @@ TEST(Settings, AFailedSaveKeepsTheOldFileAndTheMainKeysDesktopAndConnectionSecti
         EXPECT_EQ(loaded.mailNotices, MailNotices::ListedSenders) << bad.constData();
         EXPECT_FALSE(loaded.closeHintShown);
     }
+
     // Servers that need TLS and pinned certificates are kept in a section of their own.
     ASSERT_TRUE(SaveSettings(copy).Ok());
     const QByteArray keys = ReadFile(IniPath(home));

@@ -90,6 +90,7 @@ TEST(ForwardArgumentsTest, ArgumentsFollowTheSettingsAndNobodyToSendToIsAnError)
     EXPECT_FALSE(Forward(s, rule, m));
     EXPECT_EQ(test::LogEntries(home.Folder()),
               QStringList{"転送エラー[/p/mail/work/x.eml]:転送先アドレスが指定されていません。"});
+
     // A secret that can be neither read nor made: a line says so, and the forward is tried unmarked.
     ASSERT_TRUE(QDir(home.Folder()).mkdir(QStringLiteral("forward-mark.key")));
     s.forwardTo = QStringLiteral("a@x.jp");

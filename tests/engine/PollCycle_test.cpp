@@ -215,6 +215,7 @@ TEST_F(PollCycleTest, AListDatabaseLockedMidTickLeavesTheMessagesOnTheServerForT
         EXPECT_EQ(log.filter(ErrorHead(name) + "リストデータベースがロックされているため").size(), 1)
             << log.join(u'\n').toStdString();
     holder.reset(); // its connection closes: the transaction is rolled back
+
     // The next tick handles all three from the work folder; the first one's print repeats.
     const CycleSummary next = Run(&printer);
     store::SetBusyTimeout(5000);
@@ -286,6 +287,7 @@ TEST_F(PollCycleTest, MacroForwardSkipsRejectedAndReturnedMailAndItsOwnForwards)
         QMessageAuthenticationCode::hash(identity, test::ReadFile(keyFile).trimmed(), QCryptographicHash::Sha256).toHex();
     EXPECT_TRUE(sent.contains("\r\nX-LarchWatcher-Forwarded: " + mark + "\r\n")) << sent.data();
     EXPECT_FALSE(sent.contains(identity));
+
     // The forward coming back is not forwarded again; another mailbox's mark is no bar; what an older
     // version forwarded carries the identity in clear, and is ours.
     Deliver(sent);

@@ -19,6 +19,7 @@ protected:
         rule = **found;
         return true;
     }
+
     // Whether the address book holds the address; expect an error or none.
     bool InBook(const QString& address, bool failing = false)
     {
@@ -44,6 +45,7 @@ TEST_F(SenderRulesTest, FoundRuleFillsFlagsAndNormalisedListsOnlyAndLetterCaseIs
     SenderRule quiet;
     quiet.reject = true;
     EXPECT_TRUE(Rule(QStringLiteral("quiet@example.jp"), quiet) && !quiet.reject);
+
     // Letter case is ignored on both sides, non-ASCII letters included.
     const std::pair<const char*, const char*> pairs[] = {
         {"o'brien@example.ie", "O'Brien@Example.IE"},

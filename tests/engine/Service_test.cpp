@@ -100,6 +100,7 @@ TEST_F(ServiceWorkerTest, PauseStopAndDestructionDuringATickWaitForItsEndAndAreN
     service.Stop();
     ASSERT_TRUE(idle());
     EXPECT_FALSE(service.IsRunning()) << "a stop during a tick is not undone by its re-arm";
+
     // Paused during a tick: the call returns at once and the work runs when the tick has ended,
     // with no tick while it lasts (a modal window serves events meanwhile).
     hold = true;
@@ -116,12 +117,14 @@ TEST_F(ServiceWorkerTest, PauseStopAndDestructionDuringATickWaitForItsEndAndAreN
     ASSERT_TRUE(QTest::qWaitFor([&] { return !seen.isEmpty(); }, 3000));
     EXPECT_EQ(seen, QStringList{"was running 1, busy 0, running 0"});
     EXPECT_TRUE(service.IsRunning() && service.IntervalMs() == 20 && !service.IsPauseWaiting());
+
     // Stopped and started again during a tick: the tick's end arms it once.
     ASSERT_TRUE(inTick());
     service.Stop();
     service.Start(QStringLiteral("10"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return ticks.load() >= 5; }, 3000));
     EXPECT_FALSE(overlapped.load());
+
     // A pause that began Stopped runs at once and ends Stopped, with the interval taken anyway.
     service.Stop();
     ASSERT_TRUE(idle());
@@ -131,6 +134,7 @@ TEST_F(ServiceWorkerTest, PauseStopAndDestructionDuringATickWaitForItsEndAndAreN
         service.Resume(wasRunning, QStringLiteral("40"));
     }));
     EXPECT_TRUE(ranAtOnce && !service.IsRunning() && service.IntervalMs() == 40);
+
     // Destroyed during a tick: the tick ends first.
     service.Start(QStringLiteral("10"));
     ASSERT_TRUE(inTick());

@@ -15,6 +15,7 @@ class AddressBookImportTest : public test::StoreFixture {
 protected:
     QString Write(const QString& name, const QByteArray& bytes) { return test::WriteFile(home.Path(), name, bytes); }
     static QString Fixture(const QString& name) { return QStringLiteral(TEST_DATA_DIR "/csv/") + name; }
+
     // Imports; the reason it failed, empty when it succeeded.
     QString Import(const QString& path, const ImportProgress& progress = {})
     {
@@ -49,16 +50,19 @@ TEST_F(AddressBookImportTest, DetectsEncodingFromMarkAndContentAndAFailureKeepsT
         EXPECT_EQ(m_report.encoding, encoding);
         EXPECT_EQ(Rows(), kSmallBook) << encoding.toStdString();
     }
+
     // Windows-only characters (NEC and IBM extensions) survive; a stray byte becomes U+FFFD.
     const QByteArray cp932 = test::Encode(QStringLiteral("表示名,電子メール アドレス\r\n髙橋①㈱,t@x.jp\r\n"), "CP932") +
                              "\xFF" "bad,b@example.jp\r\n";
     EXPECT_EQ(Import(Write("ext.csv", cp932)), "");
     EXPECT_EQ(m_report.encoding, "CP932");
     EXPECT_EQ(Rows(), (Book{{"t@x.jp", "髙橋①㈱"}, {"b@example.jp", QStringLiteral("\uFFFDbad")}}));
+
     // A failure keeps the previous book and names the line.
     EXPECT_EQ(Import(Write("good.csv", "表示名,電子メール アドレス\r\n山田 太郎,taro@example.jp\r\n"
                                        "鈴木 花子,hanako@example.jp\r\n")), "");
     ASSERT_EQ(Rows(), kSmallBook);
+
     // The database refuses rows: a trigger stands in for any refusal on line 3.
     test::Peek(DatabasePath()).Exec("CREATE TRIGGER refuse BEFORE INSERT ON tblAdrbook WHEN NEW.電子メールアドレス = "
                                     "'bad@example.jp' BEGIN SELECT RAISE(ABORT, 'refused by rule'); END");
@@ -77,10 +81,12 @@ TEST_F(AddressBookImportTest, DetectsEncodingFromMarkAndContentAndAFailureKeepsT
             << error.toStdString();
         EXPECT_EQ(Rows(), kSmallBook);
     }
+
     // Cancelling from the progress callback changes nothing either.
     EXPECT_NE(Import(Fixture("duplicate-address-later-wins.csv"), [](qint64, qint64) { return false; }), "");
     EXPECT_TRUE(m_report.cancelled);
     EXPECT_EQ(Rows(), kSmallBook);
+
     // No database: nothing to keep, but a clear reason.
     ASSERT_TRUE(QFile::remove(DatabasePath()));
     EXPECT_TRUE(Import(Fixture("duplicate-address-later-wins.csv")).contains("list.db"));

@@ -41,6 +41,7 @@ class HistoryTest : public test::StoreFixture {
         }
         return mail;
     }
+
     // A received message registered daysAgo at the time of day.
     mail::ReceivedMail Received(const QString& id, int daysAgo, const QTime& time, const QStringList& attachmentNames = {})
     {
@@ -48,6 +49,7 @@ class HistoryTest : public test::StoreFixture {
         Receipt(mail);
         return mail;
     }
+
     // The registrations and the purge, with what they report kept in order as the cycle logs it.
     void Receipt(const mail::ReceivedMail& mail) { Report(RegisterReceipt(settings, mail)); }
     void Processing(const mail::ReceivedMail& mail, int code, bool value)
@@ -64,6 +66,7 @@ class HistoryTest : public test::StoreFixture {
     bool InWork(const QString& name) const { return QFileInfo::exists(WorkFolder(settings) + u'/' + name); }
 
     QStringList Remaining() const { return Db().Column("SELECT 保存ファイルID FROM tblHistory ORDER BY 1"); }
+
     // One column (or expression) of the message's history row.
     QVariant Column(const QString& id, const QString& column) const
     {
@@ -71,11 +74,13 @@ class HistoryTest : public test::StoreFixture {
         EXPECT_EQ(rows.size(), 1) << id.toStdString();
         return rows.value(0).value(0);
     }
+
     // Columns of the message's history row, each with its expected text.
     void ExpectColumns(const QString& id, const std::vector<std::pair<const char*, QString>>& expected) const
     {
         for (const auto& [column, value] : expected) EXPECT_EQ(Column(id, column).toString(), value) << column;
     }
+
     // One column of each attachment row of the message, by attachment name.
     QStringList Files(const QString& id, const char* column) const
     {
@@ -95,10 +100,12 @@ TEST_F(HistoryTest, ReceiptWritesTrimmedHeaderAndReplacesAttachmentRows)
                        {"ファイル数", "2"}});
     EXPECT_EQ(Files(id, "添付ファイル名"), (QStringList{QStringLiteral("a.pdf"), QStringLiteral("b.txt")}));
     EXPECT_EQ(Files(id, "添付ファイル名パス").value(0), mail.attachments[0]);
+
     // Fetched again without attachments: the old attachment rows go.
     mail.attachmentCount = 0;
     Receipt(mail);
     EXPECT_TRUE(Files(id, "添付ファイル名").isEmpty());
+
     // Two slots with one base name give one row holding the later path.
     mail::ReceivedMail twice = Message("m2.eml");
     twice.attachments = {"/first/same.txt", " /second/SAME.txt"};
@@ -150,6 +157,7 @@ TEST_F(HistoryTest, SaveCopiesAttachmentsIntoAFolderOfTheMessageOnceLogsALostOne
               (QStringList{"earlier.eml.files", "save.eml.files", "work"}));
     EXPECT_EQ(QDir(own).entryList(QDir::Files).size(), 2);
     EXPECT_EQ(QFileInfo(own).permissions() & (QFileDevice::ReadOther | QFileDevice::ReadGroup), 0);
+
     // An attachment that cannot be copied is logged and left without a path; the save counts.
     // A path outside the message's own attachment folder is never copied, even when the file
     // exists (another message's attachment, a file of the program folder).
@@ -167,6 +175,7 @@ TEST_F(HistoryTest, SaveCopiesAttachmentsIntoAFolderOfTheMessageOnceLogsALostOne
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(lines[i].startsWith(kProcessingError.arg("lost.eml")) && lines[i].endsWith(sources[i]))
             << lines[i].toStdString();
+
     // The viewer's delete: the message's own copies go unless another message records them, one
     // outside the save folder stays, and every path the message recorded is emptied.
     Db().Exec("INSERT INTO tblHistoryFiles (保存ファイルID, 添付ファイル名, 添付ファイル保存先パス) VALUES "
@@ -228,6 +237,7 @@ TEST_F(HistoryTest, PurgeRemovesUnsavedRowsUpToMidnightOfTheCutoffDayButNeverAMe
     EXPECT_EQ(Remaining(), (QStringList{"later-that-day", "saved", "undated"}));
     EXPECT_FALSE(InWork(QStringLiteral("old")) || InWork(QStringLiteral("midnight")));
     EXPECT_TRUE(InWork(QStringLiteral("saved")));
+
     // A received message without a date is stamped with its arrival, so the purge of its own
     // tick keeps it even with keepday 0.
     settings.keepDays = 0;

@@ -48,6 +48,7 @@ TEST_F(ListDatabaseTest, EnsureAsksFirstOpenNeverCreatesOrAcceptsABrokenFileKeep
     const qsizetype asked = ok.asked.size();
     EXPECT_TRUE(EnsureListDatabase(folder, QStringLiteral("list.db"), QString(), ok)) << "exists: no template needed";
     EXPECT_EQ(ok.asked.size(), asked) << "an existing database is not asked about";
+
     // Open never creates a database or accepts a broken file, and keeps live queries across a
     // reopen and a hold.
     const QString missing = OpenListDatabase(home.Path(), "missing").ErrorText();
@@ -85,6 +86,7 @@ TEST_F(ListDatabaseTest, EnsureAsksFirstOpenNeverCreatesOrAcceptsABrokenFileKeep
     Open();
     { const ListConnectionHold hold; }
     EXPECT_TRUE(ListConnection().isOpen()) << "without a close asked for, a hold changes nothing";
+
     // Each thread has a connection of its own, removed when the thread closes it.
     const QString mine = ListConnection().connectionName();
     QString name, error;
