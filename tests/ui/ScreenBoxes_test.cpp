@@ -18,44 +18,38 @@
 namespace {
 
 // An X server of its own on a free display, and a window manager on it when there is one.
-class VirtualScreen {
-  public:
+struct VirtualScreen {
     // Empty once the screen is up, else why not.
     QString Start()
     {
         const QString xvfb = QStandardPaths::findExecutable("Xvfb");
         if (xvfb.isEmpty()) return "Xvfb is not installed (tools/install-deps installs it)";
         // The server picks the display and writes its number to fd 1 once it takes clients.
-        m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_server.start(xvfb, {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
-        if (!m_server.waitForReadyRead(10000)) return "Xvfb did not start";
-        m_environment.insert("DISPLAY", u':' + QString::fromLatin1(m_server.readLine().trimmed()));
-        m_environment.insert("QT_QPA_PLATFORM", "xcb");
-        m_environment.insert("LANG", "ja_JP.UTF-8");
+        server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        server.start(xvfb, {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
+        if (!server.waitForReadyRead(10000)) return "Xvfb did not start";
+        environment.insert("DISPLAY", u':' + QString::fromLatin1(server.readLine().trimmed()));
+        environment.insert("QT_QPA_PLATFORM", "xcb");
+        environment.insert("LANG", "ja_JP.UTF-8");
         if (const QString wm = QStandardPaths::findExecutable("openbox"); !wm.isEmpty()) {
-            m_manager.setProcessEnvironment(m_environment);
-            m_manager.setStandardErrorFile(QProcess::nullDevice());
-            m_manager.start(wm, {"--sm-disable"});
-            m_manager.waitForFinished(700); // running: it has taken the screen
+            manager.setProcessEnvironment(environment);
+            manager.setStandardErrorFile(QProcess::nullDevice());
+            manager.start(wm, {"--sm-disable"});
+            manager.waitForFinished(700); // running: it has taken the screen
         }
         return {};
     }
     // Asked to end first (Xvfb then removes its lock); QProcess kills what is still running.
     ~VirtualScreen()
     {
-        for (QProcess* process : {&m_manager, &m_server}) {
+        for (QProcess* process : {&manager, &server}) {
             process->terminate();
             process->waitForFinished(5000);
         }
     }
 
-    // This environment with the screen's display, once it is up.
-    const QProcessEnvironment& Environment() const { return m_environment; }
-
-  private:
-    QProcessEnvironment m_environment = QProcessEnvironment::systemEnvironment();
-    QProcess m_server;
-    QProcess m_manager;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment(); // with the display once up
+    QProcess server, manager;
 };
 
 class ScreenBoxes : public lw::test::ListTest {};
@@ -74,7 +68,7 @@ TEST_F(ScreenBoxes, EveryBoxOfTheEditorAndTheViewerIsPaintedOnTheXScreen)
         {saved, lw::store::ToStoredDateTime(QDateTime::currentDateTime()), saved});
 
     QTemporaryDir shots, runtime;
-    QProcessEnvironment environment = screen.Environment();
+    QProcessEnvironment& environment = screen.environment;
     environment.insert("XDG_RUNTIME_DIR", runtime.path());
     environment.insert("LW_SCREEN_BOXES_HOME", m_home.Path());
     if (!environment.contains("LW_SCREEN_BOXES_DIR")) environment.insert("LW_SCREEN_BOXES_DIR", shots.path());
@@ -114,14 +108,13 @@ QWidget* OpenModal(const QWidget* over)
 
 QStringList g_seen;
 
-// Grabs the X screen while the modal window that action opens is up, checks its text area (a
-// message box's label, else the whole window) and keeps the cut, then closes it with close (which
-// must end its modal loop).
-void Check(const char* name, const QWidget* over, const std::function<void()>& action,
-           const std::function<void(QWidget*)>& close)
+// Grabs the X screen while the modal window the button opens is up, checks its text area (a
+// message box's label, else the whole window) and keeps the cut, then answers No where the box
+// asks, else closes it (which must end its modal loop).
+void Check(const char* name, QWidget& over, const char* button)
 {
-    QTimer::singleShot(0, [=] {
-        QWidget* modal = OpenModal(over);
+    QTimer::singleShot(0, [=, &over] {
+        QWidget* modal = OpenModal(&over);
         ASSERT_NE(modal, nullptr) << name << " did not open";
         g_seen << name;
         const QImage screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
@@ -130,18 +123,13 @@ void Check(const char* name, const QWidget* over, const std::function<void()>& a
             << name << ": its text area is one colour on the screen";
         screen.copy(modal->frameGeometry().intersected(screen.rect()))
             .save(qEnvironmentVariable("LW_SCREEN_BOXES_DIR") + u'/' + name + ".png");
-        close(modal);
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        if (box != nullptr && box->button(QMessageBox::No) != nullptr)
+            box->button(QMessageBox::No)->click();
+        else if (auto* dialog = qobject_cast<QDialog*>(modal))
+            dialog->reject();
     });
-    action();
-}
-
-// Answers No where the box asks, else closes it.
-void AnswerNo(QWidget* modal)
-{
-    auto* box = qobject_cast<QMessageBox*>(modal);
-    if (box != nullptr && box->button(QMessageBox::No) != nullptr)
-        return box->button(QMessageBox::No)->click();
-    if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
+    lw::test::Click(over, button);
 }
 
 // The reply goes nowhere: the viewer tells why, in its message box.
@@ -177,8 +165,7 @@ TEST(ScreenBoxesOnX, DISABLED_Windows)
     QTimer::singleShot(0, [&] {
         EXPECT_EQ(OpenModal(&main), &editor);
         lw::test::Find<QLineEdit>(editor, "txtAcc")->setText("taro@example.jp");
-        Check(
-            "editor-register", &editor, [&] { lw::test::Click(editor, "cmdSav"); }, AnswerNo);
+        Check("editor-register", editor, "cmdSav");
         editor.accept();
     });
     editor.exec();
@@ -192,12 +179,9 @@ TEST(ScreenBoxesOnX, DISABLED_Windows)
         auto* grid = lw::test::Find<QTableView>(viewer, "DBGrid1");
         QTest::mouseClick(grid->viewport(), Qt::LeftButton, {},
                           grid->visualRect(grid->model()->index(0, 0)).center());
-        Check(
-            "viewer-reply", &viewer, [&] { lw::test::Click(viewer, "cmdMail"); }, AnswerNo);
-        Check(
-            "viewer-print-preview", &viewer, [&] { lw::test::Click(viewer, "cmdRead"); }, AnswerNo);
-        Check(
-            "viewer-delete", &viewer, [&] { lw::test::Click(viewer, "cmdDel"); }, AnswerNo);
+        Check("viewer-reply", viewer, "cmdMail");
+        Check("viewer-print-preview", viewer, "cmdRead");
+        Check("viewer-delete", viewer, "cmdDel");
         viewer.accept();
     });
     viewer.exec();
