@@ -38,13 +38,6 @@ class DesktopPresenceTest : public ::testing::Test {
         m_service.SetTickWork([cycle](const config::SettingsRecord&) { return cycle; });
         (void)m_service.RunTickNow();
     }
-    QStringList MenuNames(const DesktopPresence& presence) const
-    {
-        QStringList names;
-        for (const QAction* action : presence.Menu()->actions())
-            if (!action->isSeparator()) names << action->objectName() + u'=' + action->text();
-        return names;
-    }
 
     test::TempHome m_home;
     config::InMemoryWorkingCopy m_copy{m_home.Folder()};
@@ -63,11 +56,13 @@ TEST_F(DesktopPresenceTest, TrayFollowsTheServiceAndTheLastPollAndItsMenuCallsTh
     DesktopPresence presence(m_service, m_home.Folder(), m_notifier, true, actions);
 
     EXPECT_EQ(presence.State().kind, TrayState::Kind::Stopped);
-    EXPECT_EQ(MenuNames(presence),
-              (QStringList{"actShowWindow=ウィンドウを表示", "actToggleService=サービス開始",
-                           "actOpenLog=ログファイルを開く", "actQuit=終了"}));
-    for (QAction* action : presence.Menu()->actions())
+    QStringList names;
+    for (QAction* action : presence.Menu()->actions()) {
+        if (!action->isSeparator()) names << action->objectName() + u'=' + action->text();
         action->trigger();
+    }
+    EXPECT_EQ(names, (QStringList{"actShowWindow=ウィンドウを表示", "actToggleService=サービス開始",
+                                  "actOpenLog=ログファイルを開く", "actQuit=終了"}));
     EXPECT_EQ(called, (QStringList{"show", "toggle", "log", "quit"}));
 
     m_service.Start("60000");
@@ -106,7 +101,6 @@ TEST_F(DesktopPresenceTest, NoticesFollowTheChoiceAndTheCloseHintComesOnceWithAT
         QWidget parent;
         QWidget* box = presence.BuildSettingsBox(&parent);
         auto* notices = test::Find<QComboBox>(*box, "cboNotice");
-        ASSERT_NE(notices, nullptr);
         EXPECT_EQ(notices->currentIndex(), 1);
         NextTick(Cycle(1, 1));
         notices->setCurrentIndex(0);
@@ -120,8 +114,7 @@ TEST_F(DesktopPresenceTest, NoticesFollowTheChoiceAndTheCloseHintComesOnceWithAT
     for (int run = 0; run < 2; ++run) {
         DesktopPresence presence(m_service, m_home.Folder(), m_notifier, true, {});
         NextTick(Cycle(1, 1));
-        EXPECT_TRUE(presence.KeepRunningOnClose());
-        EXPECT_TRUE(presence.KeepRunningOnClose());
+        EXPECT_TRUE(presence.KeepRunningOnClose() && presence.KeepRunningOnClose());
     }
     ASSERT_EQ(m_notifier->shown.size(), 1u) << "the mail notice is off; the hint comes once over two runs";
     EXPECT_TRUE(m_notifier->shown[0].body.startsWith("ウィンドウを閉じても"));
@@ -139,7 +132,6 @@ TEST(AutostartTest, EntryStartsTheProgramHiddenOnItsFolderAndIsWrittenAndRemoved
         ASSERT_TRUE(
             g_key_file_load_from_data(file, text->toUtf8().constData(), -1, G_KEY_FILE_NONE, nullptr));
         g_autofree gchar* exec = g_key_file_get_string(file, "Desktop Entry", "Exec", nullptr);
-        ASSERT_NE(exec, nullptr);
         // Field codes: "%%" is a literal "%"; no other field code may appear.
         QString unescaped = QString::fromUtf8(exec);
         EXPECT_FALSE(QString(unescaped).remove("%%").contains(u'%')) << exec;

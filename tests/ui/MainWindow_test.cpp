@@ -69,11 +69,10 @@ class MainWindowTest : public test::ListTest {
 
     template <typename T> T* W(const char* name) { return test::Find<T>(*window, name); }
     QString T(const char* name) { return W<QLineEdit>(name)->text(); }
-    QString Caption() { return W<QPushButton>("Command1")->text(); }
     // The toggle's caption, the interval and whether the service runs.
     void ExpectService(const QString& caption, int intervalMs, bool running)
     {
-        EXPECT_EQ(Caption(), caption);
+        EXPECT_EQ(W<QPushButton>("Command1")->text(), caption);
         EXPECT_EQ(window->Service().IntervalMs(), intervalMs);
         EXPECT_EQ(window->Service().IsRunning(), running);
     }
@@ -123,12 +122,11 @@ TEST(MainWindowChecks, NumbersRangesAndNames)
                                     {"txtPortpop", "junk", "数値を入力してください。", "110"}};
     for (const auto& [field, text, message, reset] : cases) {
         SCOPED_TRACE(std::string(field) + " '" + text + "'");
-        const auto failure = ui::CheckField(QString::fromLatin1(field), QString::fromUtf8(text));
-        ASSERT_EQ(failure.has_value(), *message != 0);
-        if (!failure) continue;
-        EXPECT_EQ(failure->message, QString::fromUtf8(message));
-        EXPECT_EQ(failure->reset, *reset != 0);
-        EXPECT_EQ(failure->resetText, QString::fromLatin1(reset));
+        const auto failure = ui::CheckField(QString::fromLatin1(field), QString::fromUtf8(text))
+                                 .value_or(ui::FieldCheckFailure{"passes", {}, false});
+        EXPECT_EQ(failure.message, *message ? QString::fromUtf8(message) : "passes");
+        EXPECT_EQ(failure.reset, *reset != 0);
+        EXPECT_EQ(failure.resetText, QString::fromLatin1(reset));
     }
 }
 
@@ -149,8 +147,7 @@ TEST_F(MainWindowTest, LoadFillsTheFieldsAndControlsFollowTheirBoxes)
     W<QCheckBox>("chkAuth")->click();
     ExpectEnabled(auth, true);
     W<QCheckBox>("chkAcpwpop")->click();
-    EXPECT_EQ(T("txtAcsmtp"), "taro");
-    EXPECT_EQ(T("txtPwsmtp"), "secret");
+    EXPECT_EQ(T("txtAcsmtp") + u'|' + T("txtPwsmtp"), "taro|secret");
     W<QLineEdit>("txtAcpop")->setText("jiro");
     EXPECT_EQ(T("txtAcsmtp"), "taro");
     const auto command = {"txtAccmd", "txtPwcmd", "lblAccmd", "lblPwcmd"};
@@ -197,7 +194,7 @@ TEST_F(MainWindowTest, NoTickWhileModalWorkRunsAndTheServiceComesBackAsItWas)
     Click("cmdList");
     EXPECT_EQ(opens, QStringList{"editor paused"});
     EXPECT_EQ(prompts, 1);
-    EXPECT_EQ(Caption(), kRunning);
+    EXPECT_EQ(W<QPushButton>("Command1")->text(), kRunning);
     const int after = ticks;
     ASSERT_TRUE(QTest::qWaitFor([&] { return ticks > after; }, 5000)) << "resumed";
 
@@ -224,7 +221,7 @@ TEST_F(MainWindowTest, NoTickWhileModalWorkRunsAndTheServiceComesBackAsItWas)
     chosen = "/x/book.csv";
     Click("cmdInpAdr");
     EXPECT_EQ(opens.last(), "import /x/book.csv list paused");
-    EXPECT_EQ(Caption(), kRunning);
+    EXPECT_EQ(W<QPushButton>("Command1")->text(), kRunning);
 }
 
 TEST_F(MainWindowTest, MissingDatabaseRefusedLeavesTheInfoEmptyAndTheServiceRunning)
@@ -312,13 +309,11 @@ TEST_F(MainWindowTest, FailureInTheStatusBarAndCloseIntoTheTray)
     EXPECT_FALSE(failure->isVisibleTo(window.get()));
 
     EXPECT_FALSE(window->close()) << "closed into the tray";
-    EXPECT_FALSE(window->isVisible());
-    EXPECT_TRUE(window->Service().IsRunning());
+    EXPECT_TRUE(!window->isVisible() && window->Service().IsRunning());
     window->ShowFromTray();
     EXPECT_TRUE(window->isVisible());
     test::Click(*window, "Command2");
-    EXPECT_FALSE(window->isVisible());
-    EXPECT_FALSE(window->Service().IsRunning()) << "the quit button ends the program";
+    EXPECT_FALSE(window->isVisible() || window->Service().IsRunning()) << "the quit button ends the program";
 }
 
 TEST_F(MainWindowTest, TheBrowserSignInKeepsTokensARefusalIsShownAndSignOutForgetsThem)

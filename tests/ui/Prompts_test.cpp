@@ -67,11 +67,9 @@ TEST_F(Prompts, PromptRefusesWrongPasswordsAndEveryWayOut)
     }));
 
     // Cancel, closing and Escape refuse, even with the right password typed and an earlier acceptance.
-    const std::function<void(QWidget*)> refusals[] = {
-        [](QWidget* d) { test::Click(*d, "CmdCan"); },
-        [](QWidget* d) { d->close(); },
-        [](QWidget* d) { QTest::keyClick(d, Qt::Key_Escape); },
-    };
+    const std::function<void(QWidget*)> refusals[] = {[](QWidget* d) { test::Click(*d, "CmdCan"); },
+                                                      [](QWidget* d) { d->close(); },
+                                                      [](QWidget* d) { QTest::keyClick(d, Qt::Key_Escape); }};
     for (const auto& refuse : refusals)
         EXPECT_FALSE(Prompt([&](auto* d, QLineEdit* pw, auto*) { QTest::keyClicks(pw, "wvw"), refuse(d); }));
 }
@@ -129,8 +127,8 @@ TEST_F(Prompts, ChangeDialogChecksTheCurrentAndTheNewPasswords)
     EXPECT_EQ(config::GetSecret(config::kUserEntry), "Neu8");
     const QString store =
         QSettings(QSettings::NativeFormat, QSettings::UserScope, "larchwatcher", "larchwatcher").fileName();
-    EXPECT_EQ(QFileInfo(store).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                  QFileDevice::ReadUser | QFileDevice::WriteUser)
+    EXPECT_EQ(QFileInfo(store).permissions(),
+              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser)
         << store;
 }
 
