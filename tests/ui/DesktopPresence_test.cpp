@@ -48,12 +48,9 @@ class DesktopPresenceTest : public ::testing::Test {
 TEST_F(DesktopPresenceTest, TrayFollowsTheServiceAndTheLastPollAndItsMenuCallsTheWindow)
 {
     QStringList called;
-    DesktopPresence::MenuActions actions;
-    actions.showWindow = [&] { called << "show"; };
-    actions.toggleService = [&] { called << "toggle"; };
-    actions.openLog = [&] { called << "log"; };
-    actions.quit = [&] { called << "quit"; };
-    DesktopPresence presence(m_service, m_home.Folder(), m_notifier, true, actions);
+    const auto call = [&called](const char* what) { return [&called, what] { called << what; }; };
+    DesktopPresence presence(m_service, m_home.Folder(), m_notifier, true,
+                             {call("show"), call("toggle"), call("log"), call("quit")});
 
     EXPECT_EQ(presence.State().kind, TrayState::Kind::Stopped);
     QStringList names;

@@ -62,9 +62,8 @@ class MainWindowTest : public test::ListTest {
     // in flight (a stopped service starts no tick).
     void Modal(const QString& what)
     {
-        const engine::Service& service = window->Service();
-        opens.append(what + (service.IsRunning() ? " running" : " paused") +
-                     (service.IsBusy() ? " in a tick" : ""));
+        opens.append(what + (window->Service().IsRunning() ? " running" : " paused") +
+                     (window->Service().IsBusy() ? " in a tick" : ""));
     }
 
     template <typename T> T* W(const char* name) { return test::Find<T>(*window, name); }
@@ -131,9 +130,12 @@ TEST(MainWindowChecks, NumbersRangesAndNames)
 }
 
 // Load fills the fields (a missing key shows its default); authentication controls follow their
-// box; the account copy is made once, not kept in step.
-TEST_F(MainWindowTest, LoadFillsTheFieldsAndControlsFollowTheirBoxes)
+// box; the account copy is made once, not kept in step. With a tray: a failed fetch stays in the
+// status bar until a poll succeeds; the close hides the window and the program monitors on; the
+// quit button still ends it.
+TEST_F(MainWindowTest, LoadFillsTheFieldsControlsFollowTheirBoxesAndTheWindowClosesIntoTheTray)
 {
+    m_actions.hasTray = true;
     Open("[larchwatcher]\nflgcmd=1\nflgtrstgt=2\nauthtyp=2\npopaccount=taro\npoppassword=secret\n");
     EXPECT_EQ(T("txtSvpop"), "popserver");
     EXPECT_TRUE(W<QRadioButton>("optTrsTgt_2")->isChecked());
@@ -154,6 +156,22 @@ TEST_F(MainWindowTest, LoadFillsTheFieldsAndControlsFollowTheirBoxes)
     ExpectEnabled(command, true);
     W<QCheckBox>("chkCmd")->click();
     ExpectEnabled(command, false);
+
+    auto* failure = W<QLabel>("lblFetchFailure");
+    summary.fetchError = "login refused";
+    (void)window->Service().RunTickNow();
+    EXPECT_TRUE(failure->isVisibleTo(window.get()));
+    EXPECT_EQ(failure->text(), "受信に失敗しました: login refused");
+    summary.fetchError.clear();
+    (void)window->Service().RunTickNow();
+    EXPECT_FALSE(failure->isVisibleTo(window.get()));
+
+    EXPECT_FALSE(window->close()) << "closed into the tray";
+    EXPECT_TRUE(!window->isVisible() && window->Service().IsRunning());
+    window->ShowFromTray();
+    EXPECT_TRUE(window->isVisible());
+    test::Click(*window, "Command2");
+    EXPECT_FALSE(window->isVisible() || window->Service().IsRunning()) << "the quit button ends the program";
 }
 
 // A button clicked while a field fails its check only puts the text back; corrected, it saves.
@@ -293,29 +311,6 @@ TEST_F(MainWindowTest, TicksUseTheCopyOfTheFieldsAndASaveDuringATickWaitsWithout
     EXPECT_EQ(seen.last(), "typed@example.jp|1");
 }
 
-// With a tray: a failed fetch stays in the status bar until a poll succeeds; the close hides the
-// window and the program monitors on; the quit button still ends it.
-TEST_F(MainWindowTest, FailureInTheStatusBarAndCloseIntoTheTray)
-{
-    m_actions.hasTray = true;
-    Open("[larchwatcher]\nInterval=60000\n");
-    auto* failure = W<QLabel>("lblFetchFailure");
-    summary.fetchError = "login refused";
-    (void)window->Service().RunTickNow();
-    EXPECT_TRUE(failure->isVisibleTo(window.get()));
-    EXPECT_EQ(failure->text(), "受信に失敗しました: login refused");
-    summary.fetchError.clear();
-    (void)window->Service().RunTickNow();
-    EXPECT_FALSE(failure->isVisibleTo(window.get()));
-
-    EXPECT_FALSE(window->close()) << "closed into the tray";
-    EXPECT_TRUE(!window->isVisible() && window->Service().IsRunning());
-    window->ShowFromTray();
-    EXPECT_TRUE(window->isVisible());
-    test::Click(*window, "Command2");
-    EXPECT_FALSE(window->isVisible() || window->Service().IsRunning()) << "the quit button ends the program";
-}
-
 TEST_F(MainWindowTest, TheBrowserSignInKeepsTokensARefusalIsShownAndSignOutForgetsThem)
 {
     QString reason;
@@ -327,11 +322,10 @@ TEST_F(MainWindowTest, TheBrowserSignInKeepsTokensARefusalIsShownAndSignOutForge
     m_actions.openBrowser = [&](const QUrl& url) {
         opened = url;
         // The browser: follows the redirect to the loopback listener and shows its page.
-        browser.start("/usr/bin/python3",
-                      {"-c",
-                       "import sys, urllib.request; "
-                       "print(urllib.request.urlopen(sys.argv[1], timeout=20).read().decode())",
-                       url.toString(QUrl::FullyEncoded)});
+        browser.start("/usr/bin/python3", {"-c",
+                                           "import sys, urllib.request as u; "
+                                           "print(u.urlopen(sys.argv[1], timeout=20).read().decode())",
+                                           url.toString(QUrl::FullyEncoded)});
         return true;
     };
     Open(("[larchwatcher]\nInterval=60000\npopaccount=" + user + "\n").toUtf8());

@@ -74,8 +74,7 @@ TEST(NoticeReport, NoticesOfOneCycleAreSeparateA4PdfsAndLongTextsRunOverNumbered
     const int pages = PdfInfo(folder + "/long.pdf", "Pages").toInt();
     EXPECT_GE(pages, 4) << "300 lines and more";
     const QString text = Squeeze(PdfText(folder + "/long.pdf"));
-    for (const QString& line :
-         {QString("行001です"), QString("行300です"), wide, QString("%1/%1").arg(pages)})
+    for (const QString& line : QStringList{"行001です", "行300です", wide, QString("%1/%1").arg(pages)})
         EXPECT_TRUE(text.contains(line)) << line;
     EXPECT_EQ(text.count("メール通知書"), 1) << "the title is on the first page only";
 }

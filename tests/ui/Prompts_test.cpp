@@ -39,11 +39,6 @@ bool Prompt(const std::function<void(QWidget*, QLineEdit*, QPushButton*)>& steps
     return verdict;
 }
 
-void PressEnter(QWidget* widget)
-{
-    QTest::keyClick(widget, Qt::Key_Return);
-}
-
 } // namespace
 
 TEST_F(Prompts, PromptRefusesWrongPasswordsAndEveryWayOut)
@@ -52,7 +47,7 @@ TEST_F(Prompts, PromptRefusesWrongPasswordsAndEveryWayOut)
         EXPECT_EQ(field->echoMode(), QLineEdit::Password);
         field->setText("WVW");
         MessageBox::SetNextAnswer(MessageBox::Ok);
-        PressEnter(field); // Enter in the field presses OK
+        QTest::keyClick(field, Qt::Key_Return); // Enter in the field presses OK
         EXPECT_EQ(MessageBox::Log(), QStringList{"パスワードが不正です。"});
         EXPECT_TRUE(dialog->isVisible() && field->hasFocus() && field->text().isEmpty())
             << "the refused entry is cleared for the next try";
@@ -60,10 +55,10 @@ TEST_F(Prompts, PromptRefusesWrongPasswordsAndEveryWayOut)
         field->setText("WVW");
         MessageBox::SetNextAnswer(MessageBox::Ok);
         ok->setFocus();
-        PressEnter(ok); // a focused OK is pressed by Enter too
+        QTest::keyClick(ok, Qt::Key_Return); // a focused OK is pressed by Enter too
         EXPECT_EQ(MessageBox::Log().size(), 2);
         field->setText("wvw");
-        PressEnter(field);
+        QTest::keyClick(field, Qt::Key_Return);
     }));
 
     // Cancel, closing and Escape refuse, even with the right password typed and an earlier acceptance.
@@ -97,6 +92,7 @@ TEST_F(Prompts, ChangeDialogChecksTheCurrentAndTheNewPasswords)
         EXPECT_TRUE(emptied->text().isEmpty() && emptied->hasFocus() && dialog.isVisible()) << text;
     };
     const auto leave = [](QLineEdit* field) { QTest::keyClick(field, Qt::Key_Tab); };
+    const auto enter = [](QLineEdit* field) { QTest::keyClick(field, Qt::Key_Return); };
     const auto clickOk = [ok](QLineEdit*) { QTest::mouseClick(ok, Qt::LeftButton); };
 
     // A wrong current password is refused when the field is left, and at OK; an empty one is not
@@ -106,7 +102,7 @@ TEST_F(Prompts, ChangeDialogChecksTheCurrentAndTheNewPasswords)
     EXPECT_TRUE(first->hasFocus());
     // That refusal answered a leave by keyboard, not a click: the next OK is checked and says so.
     refused("", "zz", "zz", current, clickOk, "パスワードが不正です。", current);
-    refused("wvw", "abc", "abd", second, PressEnter, "新規パスワードが不正です。", first);
+    refused("wvw", "abc", "abd", second, enter, "新規パスワードが不正です。", first);
     EXPECT_TRUE(second->text().isEmpty());
     refused("wvw", "", "", current, clickOk, "新規パスワードを入力してください。", first);
     refused("nope", "zz", "zz", current, clickOk, "パスワードが不正です。", current);
@@ -121,15 +117,14 @@ TEST_F(Prompts, ChangeDialogChecksTheCurrentAndTheNewPasswords)
     dialog.show();
     current->setText("pqvex"), first->setText("Neu8"), second->setText("Neu8");
     MessageBox::SetNextAnswer(MessageBox::Ok);
-    PressEnter(second);
+    enter(second);
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(MessageBox::Log().mid(5), QStringList{"パスワードを変更しました。"});
     EXPECT_EQ(config::GetSecret(config::kUserEntry), "Neu8");
     const QString store =
         QSettings(QSettings::NativeFormat, QSettings::UserScope, "larchwatcher", "larchwatcher").fileName();
     EXPECT_EQ(QFileInfo(store).permissions(),
-              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser)
-        << store;
+              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
 }
 
 TEST_F(Prompts, AStoreThatCannotBeWrittenIsToldAtStart)

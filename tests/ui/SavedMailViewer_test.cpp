@@ -84,10 +84,11 @@ class SavedMailViewerTest : public test::ListTest {
         form->show();
         grid = test::Find<QTableView>(*form, "DBGrid1");
     }
-    void Select(int row)
+    QPoint Select(int row)
     {
         const QPoint at = grid->visualRect(grid->model()->index(row, 0)).center();
         QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, at);
+        return at;
     }
     // Answers the question, then deletes the current row.
     void Delete(MessageBox::Answer answer) { MessageBox::SetNextAnswer(answer), form->DeleteSavedMail(); }
@@ -125,11 +126,10 @@ class SavedMailViewerTest : public test::ListTest {
 TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstAndPreviewsAndPrintsTheChosenOne)
 {
     Add("f.eml", "neither", -3, BareAddresses("neither", "x"), "rs"); // received file and saved copy gone
-    // A docomo phone's mail in Shift_JIS: a heart in the subject, sun and heart in the body.
+    // A docomo phone's mail in Shift_JIS: a heart in the subject (82A0 F991), sun and heart in the body.
     const QByteArray sjis =
-        "From: taro@docomo.ne.jp\r\nTo: office@example.jp\r\nSubject: =?Shift_JIS?B?" +
-        QByteArray("\x82\xa0\xF9\x91").toBase64() +
-        "?=\r\nContent-Type: text/plain; charset=Shift_JIS\r\n\r\n\xF8\x9F\x82\xa0\xF9\x91\r\n";
+        "From: taro@docomo.ne.jp\r\nTo: office@example.jp\r\nSubject: =?Shift_JIS?B?gqD5kQ==?=\r\n"
+        "Content-Type: text/plain; charset=Shift_JIS\r\n\r\n\xF8\x9F\x82\xa0\xF9\x91\r\n";
     Add("g.eml", "emoji", -4, sjis);
     Open();
 
@@ -283,9 +283,7 @@ TEST_F(SavedMailViewerTest, WhatTheDesktopCannotOpenIsToldWithWhatToDo)
 {
     // A double click on a row hands its saved copy to the mail program; a copy that is gone is said.
     Open();
-    Select(0);
-    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {},
-                       grid->visualRect(grid->model()->index(0, 0)).center());
+    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, Select(0));
     EXPECT_EQ(client.opened, (Opened{{saveFolder + "/a.eml", OpenedFile::SavedMail}})) << MessageBox::Log();
     MessageBox::SetNextAnswer(MessageBox::Ok);
     form->OpenSavedCopy(2); // c.eml
