@@ -90,7 +90,6 @@ class SavedMailViewerTest : public test::ListTest {
         QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, at);
         return at;
     }
-    // Answers the question, then deletes the current row.
     void Delete(MessageBox::Answer answer) { MessageBox::SetNextAnswer(answer), form->DeleteSavedMail(); }
     template <typename T> T* Child(const char* name) { return test::Find<T>(*form, name); }
     // The title, the body and the attachment line.

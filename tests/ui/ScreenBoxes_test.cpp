@@ -1,9 +1,10 @@
-// The boxes of the rule editor and the viewer, and the print preview, painted on a real X screen:
-// a virtual X server (Xvfb, with a window manager when one is installed) runs the windows in a
+// Qt's own texts follow a Japanese locale once its translations are installed; so shown, the boxes
+// of the rule editor and the viewer, and the print preview, are painted on a real X screen: a
+// virtual X server (Xvfb, with a window manager when one is installed) runs the windows in a
 // process of their own (the disabled case below, run by the test), which opens each as the
-// operator does (the editor and the viewer modal over a main window, the box modal over them)
-// and grabs the screen from the server while it is open. A box whose text area on screen is one
-// colour has not been painted there. LW_SCREEN_BOXES_DIR keeps the cuts as NAME.png.
+// operator does (the editor and the viewer modal over a main window, the box modal over them) and
+// grabs the screen from the server while it is open. A box whose text area on screen is one colour
+// has not been painted there. LW_SCREEN_BOXES_DIR keeps the cuts as NAME.png.
 #include "store/FindOrAdd.h"
 #include "ui/MailClient.h"
 #include "ui/QtTranslations.h"
@@ -17,47 +18,58 @@
 
 namespace {
 
-// An X server of its own on a free display, and a window manager on it when there is one.
-struct VirtualScreen {
-    // Empty once the screen is up, else why not.
-    QString Start()
-    {
-        const QString xvfb = QStandardPaths::findExecutable("Xvfb");
-        if (xvfb.isEmpty()) return "Xvfb is not installed (tools/install-deps installs it)";
-        // The server picks the display and writes its number to fd 1 once it takes clients.
-        server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        server.start(xvfb, {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
-        if (!server.waitForReadyRead(10000)) return "Xvfb did not start";
-        environment.insert("DISPLAY", u':' + QString::fromLatin1(server.readLine().trimmed()));
-        environment.insert("QT_QPA_PLATFORM", "xcb");
-        environment.insert("LANG", "ja_JP.UTF-8");
-        if (const QString wm = QStandardPaths::findExecutable("openbox"); !wm.isEmpty()) {
-            manager.setProcessEnvironment(environment);
-            manager.setStandardErrorFile(QProcess::nullDevice());
-            manager.start(wm, {"--sm-disable"});
-            manager.waitForFinished(700); // running: it has taken the screen
-        }
-        return {};
-    }
+QString QuestionButtons()
+{
+    QMessageBox box;
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+    return box.button(QMessageBox::Yes)->text() + u'|' + box.button(QMessageBox::No)->text() + u'|' +
+           box.button(QMessageBox::Cancel)->text();
+}
+
+// The file dialog's texts come from the same catalogue as the buttons.
+TEST(QtTranslationsTest, JapaneseLocaleTranslatesStandardButtons)
+{
+    QString error;
+    EXPECT_FALSE(lw::ui::InstallQtTranslations(QLocale::c(), error));
+    EXPECT_TRUE(error.contains("qtbase")) << error;
+    EXPECT_EQ(QuestionButtons(), "&Yes|&No|Cancel") << "English before any translation";
+
+    ASSERT_TRUE(lw::ui::InstallQtTranslations(QLocale(QLocale::Japanese, QLocale::Japan), error))
+        << error << " (tools/install-deps installs qt6-translations-l10n)";
+    const QString buttons = QuestionButtons();
+    for (const char* text : {"はい", "いいえ", "キャンセル"})
+        EXPECT_TRUE(buttons.contains(QString::fromUtf8(text))) << buttons;
+}
+
+using ScreenBoxes = lw::test::ListTest;
+
+TEST_F(ScreenBoxes, EveryBoxOfTheEditorAndTheViewerIsPaintedOnTheXScreen)
+{
+    // An X server of its own on a free display, and a window manager on it when there is one.
+    const QString xvfb = QStandardPaths::findExecutable("Xvfb");
+    if (xvfb.isEmpty()) GTEST_SKIP() << "Xvfb is not installed (tools/install-deps installs it)";
+    QProcess server, manager;
     // Asked to end first (Xvfb then removes its lock); QProcess kills what is still running.
-    ~VirtualScreen()
-    {
+    const auto end = qScopeGuard([&] {
         for (QProcess* process : {&manager, &server}) {
             process->terminate();
             process->waitForFinished(5000);
         }
+    });
+    // The server picks the display and writes its number to fd 1 once it takes clients.
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.start(xvfb, {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
+    if (!server.waitForReadyRead(10000)) GTEST_SKIP() << "Xvfb did not start";
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DISPLAY", u':' + QString::fromLatin1(server.readLine().trimmed()));
+    environment.insert("QT_QPA_PLATFORM", "xcb");
+    environment.insert("LANG", "ja_JP.UTF-8");
+    if (const QString wm = QStandardPaths::findExecutable("openbox"); !wm.isEmpty()) {
+        manager.setProcessEnvironment(environment);
+        manager.setStandardErrorFile(QProcess::nullDevice());
+        manager.start(wm, {"--sm-disable"});
+        manager.waitForFinished(700); // running: it has taken the screen
     }
-
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment(); // with the display once up
-    QProcess server, manager;
-};
-
-class ScreenBoxes : public lw::test::ListTest {};
-
-TEST_F(ScreenBoxes, EveryBoxOfTheEditorAndTheViewerIsPaintedOnTheXScreen)
-{
-    VirtualScreen screen;
-    if (const QString reason = screen.Start(); !reason.isEmpty()) GTEST_SKIP() << reason;
 
     // One saved message for the viewer's boxes.
     const QString saved = lw::test::WriteFile(m_home.File("mail"), "a.eml",
@@ -68,7 +80,6 @@ TEST_F(ScreenBoxes, EveryBoxOfTheEditorAndTheViewerIsPaintedOnTheXScreen)
         {saved, lw::store::ToStoredDateTime(QDateTime::currentDateTime()), saved});
 
     QTemporaryDir shots, runtime;
-    QProcessEnvironment& environment = screen.environment;
     environment.insert("XDG_RUNTIME_DIR", runtime.path());
     environment.insert("LW_SCREEN_BOXES_HOME", m_home.Path());
     if (!environment.contains("LW_SCREEN_BOXES_DIR")) environment.insert("LW_SCREEN_BOXES_DIR", shots.path());
