@@ -100,8 +100,7 @@ TEST(NoticeReport, FailuresAreReportedNeverSilent)
         auto pdfPrinter = NoticePrinterFactoryQt(QString(), [&] { return fallback; }).Create();
         ASSERT_TRUE(pdfPrinter->Print("body: 印刷\r\n", "m4").Ok());
         EXPECT_TRUE(PdfText(fallback + "/m4.pdf").contains("body: 印刷"));
-        EXPECT_EQ(pdfPrinter->FallbackFile(), fallback + "/m4.pdf")
-            << "where the notice went instead of a printer";
+        EXPECT_EQ(pdfPrinter->FallbackFile(), fallback + "/m4.pdf") << "where the notice went";
     }
 
     // The preview's print into a PDF file, as the print dialog offers it without a printer: a file

@@ -155,8 +155,7 @@ TEST_F(SenderListsTest, SelectingARowFillsTheEditAreaAndDeleteRemovesOnlyTheName
     EXPECT_EQ(Cell(0, SenderRuleModel::Address), "b@example.jp") << "the grid is refreshed";
 
     test::Click(*m_dialog, "Command2");
-    EXPECT_FALSE(m_dialog->isVisible() || store::ListConnection().isOpen())
-        << "closing releases the database";
+    EXPECT_FALSE(m_dialog->isVisible() || store::ListConnection().isOpen()) << "closing frees the database";
 }
 
 TEST_F(SenderListsTest, GridEditsGoToTheTableAtOnceOrAreRefused)
