@@ -36,7 +36,7 @@ QString Squeeze(QString text)
     return text.remove(QRegularExpression("\\s"));
 }
 
-TEST(NoticeReport, NoticesOfOneCycleAreSeparateA4PdfsAndLongTextsRunOverNumberedPages)
+TEST(NoticeReport, NoticesAreSeparateA4PdfsLongTextsRunOverNumberedPagesAndFailuresAreNeverSilent)
 {
     lw::test::TempHome home;
     const QString folder = home.File("notices"); // missing: the printer creates it
@@ -77,11 +77,8 @@ TEST(NoticeReport, NoticesOfOneCycleAreSeparateA4PdfsAndLongTextsRunOverNumbered
     for (const QString& line : QStringList{"行001です", "行300です", wide, QString("%1/%1").arg(pages)})
         EXPECT_TRUE(text.contains(line)) << line;
     EXPECT_EQ(text.count("メール通知書"), 1) << "the title is on the first page only";
-}
 
-TEST(NoticeReport, FailuresAreReportedNeverSilent)
-{
-    lw::test::TempHome home;
+    // Failures are reported, never silent.
     ASSERT_TRUE(QFile(home.File("blocker")).open(QIODevice::WriteOnly));
     ASSERT_TRUE(QDir().mkpath(home.File("pdf/m2.pdf")));
     // A folder that cannot be created (a file is in the way); a PDF with a folder in its place.

@@ -68,7 +68,7 @@ TEST_F(Prompts, PromptRefusesWrongPasswordsAndEveryWayOut)
         EXPECT_FALSE(Prompt([&](auto* d, QLineEdit* pw, auto*) { QTest::keyClicks(pw, "wvw"), refuse(d); }));
 }
 
-TEST_F(Prompts, ChangeDialogChecksTheCurrentAndTheNewPasswords)
+TEST_F(Prompts, ChangeDialogChecksTheCurrentAndTheNewPasswordsAndAStoreThatCannotBeWrittenIsTold)
 {
     ui::ChangePasswordDialog dialog;
     dialog.show();
@@ -124,17 +124,14 @@ TEST_F(Prompts, ChangeDialogChecksTheCurrentAndTheNewPasswords)
         QSettings(QSettings::NativeFormat, QSettings::UserScope, "larchwatcher", "larchwatcher").fileName();
     EXPECT_EQ(QFileInfo(store).permissions(),
               QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
-}
 
-TEST_F(Prompts, AStoreThatCannotBeWrittenIsToldAtStart)
-{
-    // A file where the store's folder should be.
+    // A store that cannot be written (a file where its folder should be) is told at start.
     QTemporaryDir elsewhere;
     ASSERT_TRUE(QFile(elsewhere.filePath("larchwatcher")).open(QIODevice::WriteOnly));
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, elsewhere.path());
     MessageBox::SetNextAnswer(MessageBox::Ok);
     ui::SeedLockPasswords(nullptr);
-    EXPECT_EQ(MessageBox::Log(), QStringList{config::kStoreNotWritableMessage});
+    EXPECT_EQ(MessageBox::Log().mid(6), QStringList{config::kStoreNotWritableMessage});
 }
 
 TEST_F(Prompts, CertificateQuestionShowsItAndYesTrustsExactlyItForItsServer)

@@ -119,7 +119,7 @@ class SavedMailViewerTest : public test::ListTest {
     QTableView* grid = nullptr;
 };
 
-TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstAndPreviewsAndPrintsTheChosenOne)
+TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstPreviewsPrintsAndOpensTheChosenOneOrSaysWhatToDo)
 {
     Add("f.eml", "neither", -3, BareAddresses("neither", "x"), "rs"); // received file and saved copy gone
     // A docomo phone's mail in Shift_JIS: a heart in the subject (82A0 F991), sun and heart in the body.
@@ -185,6 +185,62 @@ TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstAndPreviewsAndPrintsTheChos
     EXPECT_TRUE(shown.last().contains(u"body:☀\uFE0Fあ❤\uFE0F"_qs)) << shown.last();
     EXPECT_TRUE(form->MailText().contains(QString(QChar(0xE63E)) + u"あ"_qs + QChar(0xE6EC)));
     EXPECT_EQ(test::ReadFile(saveFolder + "/g.eml"), sjis);
+
+    // A double click on a row hands its saved copy to the mail program; a copy that is gone is said.
+    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, Select(0));
+    EXPECT_EQ(client.opened.mid(1), (Opened{{saveFolder + "/a.eml", OpenedFile::SavedMail}}))
+        << MessageBox::Log();
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    form->OpenSavedCopy(2); // c.eml
+    EXPECT_EQ(MessageBox::Log().mid(1), QStringList{"ファイルが存在しません。\r\n" + saveFolder + "/c.eml"});
+
+    // The desktop's own opener, in a desktop of our making: a text editor registered for the log,
+    // a PDF program that fails at once, nothing for mail files.
+    for (const char* fallback : {"run-mailcap", "mimeopen"})
+        if (!QStandardPaths::findExecutable(fallback).isEmpty())
+            GTEST_SKIP() << fallback << " would open what the desktop has no program for";
+    QTemporaryDir desktop;
+    const auto program = [&](const QString& name, const QByteArray& script) {
+        const QString path = test::WriteFile(desktop.path(), name + ".sh", "#!/bin/sh\n" + script + "\n");
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner);
+        test::WriteFile(desktop.filePath("data/applications"), name + ".desktop",
+                        "[Desktop Entry]\nType=Application\nName=" + name.toUtf8() +
+                            "\nExec=" + path.toUtf8() + " %f\n");
+    };
+    program("editor", "cp \"$1\" \"$1.opened\"");
+    program("broken", "exit 1");
+    test::WriteFile(desktop.filePath("config"), "mimeapps.list",
+                    "[Default Applications]\ntext/plain=editor.desktop\napplication/pdf=broken.desktop\n");
+    const QString data = desktop.filePath("data"), config = desktop.filePath("config");
+    const QList<QPair<const char*, QString>> environment{
+        {"XDG_DATA_HOME", data},     {"XDG_DATA_DIRS", data}, {"XDG_CONFIG_HOME", config},
+        {"XDG_CONFIG_DIRS", config}, {"DISPLAY", ":lw-test"}, {"BROWSER", "lw-no-browser"},
+        {"XDG_CURRENT_DESKTOP", ""}, {"DESKTOP_SESSION", ""}};
+    const QProcessEnvironment before = QProcessEnvironment::systemEnvironment();
+    const auto restore = qScopeGuard([&] {
+        for (const auto& [name, value] : environment)
+            before.contains(name) ? qputenv(name, before.value(name).toUtf8()) : qunsetenv(name);
+    });
+    for (const auto& [name, value] : environment)
+        qputenv(name, value.toUtf8());
+
+    const QString log = test::WriteFile(m_home.Path(), "log202612.txt", "メール印刷\n");
+    ui::OpenWithDesktop(log, OpenedFile::Log, form.get());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(log + ".opened"); }, 10000));
+    ASSERT_EQ(form->AttachmentPaths().size(), 2);
+    const QString pdf = form->AttachmentPaths().at(1), mail = saveFolder + "/a.eml";
+    for (const auto& [file, kind] : {std::pair{pdf, OpenedFile::Attachment}, {mail, OpenedFile::SavedMail}}) {
+        MessageBox::SetNextAnswer(MessageBox::Ok);
+        ui::DesktopMailClient().Open(file, kind, form.get());
+    }
+    ASSERT_TRUE(QTest::qWaitFor([] { return MessageBox::Log().size() == 4; }, 10000)) << MessageBox::Log();
+    const QStringList said = MessageBox::Log().mid(2);
+    EXPECT_TRUE(said.contains(ui::OpenFailureText(OpenedFile::Attachment, true, pdf)) &&
+                said.contains(ui::OpenFailureText(OpenedFile::SavedMail, false, mail)))
+        << said;
+    EXPECT_TRUE(said.join("|").contains("添付ファイルを開くプログラムを起動できませんでした。\r\n") &&
+                said.join("|").contains(
+                    "保存メールを開くメールソフトが登録されていません。\r\n既定のメールソフトを設定するか"));
 }
 
 TEST_F(SavedMailViewerTest, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
@@ -271,65 +327,6 @@ TEST(ReplyUrl, QuotesTheBodyKeepsFieldSeparatorsAsTextAndCutsALongBodyToFit)
     EXPECT_EQ(item(cut, "subject"), "Re: ");
     EXPECT_TRUE(item(cut, "body").contains("長い本文の行です。長い") &&
                 item(cut, "body").endsWith(ui::ShortenedNotice() + end));
-}
-
-TEST_F(SavedMailViewerTest, WhatTheDesktopCannotOpenIsToldWithWhatToDo)
-{
-    // A double click on a row hands its saved copy to the mail program; a copy that is gone is said.
-    Open();
-    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, Select(0));
-    EXPECT_EQ(client.opened, (Opened{{saveFolder + "/a.eml", OpenedFile::SavedMail}})) << MessageBox::Log();
-    MessageBox::SetNextAnswer(MessageBox::Ok);
-    form->OpenSavedCopy(2); // c.eml
-    EXPECT_EQ(MessageBox::Log(), QStringList{"ファイルが存在しません。\r\n" + saveFolder + "/c.eml"});
-
-    // The desktop's own opener, in a desktop of our making: a text editor registered for the log,
-    // a PDF program that fails at once, nothing for mail files.
-    for (const char* fallback : {"run-mailcap", "mimeopen"})
-        if (!QStandardPaths::findExecutable(fallback).isEmpty())
-            GTEST_SKIP() << fallback << " would open what the desktop has no program for";
-    QTemporaryDir desktop;
-    const auto program = [&](const QString& name, const QByteArray& script) {
-        const QString path = test::WriteFile(desktop.path(), name + ".sh", "#!/bin/sh\n" + script + "\n");
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner);
-        test::WriteFile(desktop.filePath("data/applications"), name + ".desktop",
-                        "[Desktop Entry]\nType=Application\nName=" + name.toUtf8() +
-                            "\nExec=" + path.toUtf8() + " %f\n");
-    };
-    program("editor", "cp \"$1\" \"$1.opened\"");
-    program("broken", "exit 1");
-    test::WriteFile(desktop.filePath("config"), "mimeapps.list",
-                    "[Default Applications]\ntext/plain=editor.desktop\napplication/pdf=broken.desktop\n");
-    const QList<QPair<const char*, QString>> environment{
-        {"XDG_DATA_HOME", desktop.filePath("data")},     {"XDG_DATA_DIRS", desktop.filePath("data")},
-        {"XDG_CONFIG_HOME", desktop.filePath("config")}, {"XDG_CONFIG_DIRS", desktop.filePath("config")},
-        {"DISPLAY", ":lw-test"},                         {"BROWSER", "lw-no-browser"},
-        {"XDG_CURRENT_DESKTOP", ""},                     {"DESKTOP_SESSION", ""}};
-    const QProcessEnvironment before = QProcessEnvironment::systemEnvironment();
-    const auto restore = qScopeGuard([&] {
-        for (const auto& [name, value] : environment)
-            before.contains(name) ? qputenv(name, before.value(name).toUtf8()) : qunsetenv(name);
-    });
-    for (const auto& [name, value] : environment)
-        qputenv(name, value.toUtf8());
-
-    const QString log = test::WriteFile(m_home.Path(), "log202612.txt", "メール印刷\n");
-    ui::OpenWithDesktop(log, OpenedFile::Log, form.get());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(log + ".opened"); }, 10000));
-    ASSERT_EQ(form->AttachmentPaths().size(), 2);
-    const QString pdf = form->AttachmentPaths().at(1), mail = saveFolder + "/a.eml";
-    for (const auto& [file, kind] : {std::pair{pdf, OpenedFile::Attachment}, {mail, OpenedFile::SavedMail}}) {
-        MessageBox::SetNextAnswer(MessageBox::Ok);
-        ui::DesktopMailClient().Open(file, kind, form.get());
-    }
-    ASSERT_TRUE(QTest::qWaitFor([] { return MessageBox::Log().size() == 3; }, 10000)) << MessageBox::Log();
-    const QStringList said = MessageBox::Log().mid(1);
-    EXPECT_TRUE(said.contains(ui::OpenFailureText(OpenedFile::Attachment, true, pdf)) &&
-                said.contains(ui::OpenFailureText(OpenedFile::SavedMail, false, mail)))
-        << said;
-    EXPECT_TRUE(said.join("|").contains("添付ファイルを開くプログラムを起動できませんでした。\r\n") &&
-                said.join("|").contains(
-                    "保存メールを開くメールソフトが登録されていません。\r\n既定のメールソフトを設定するか"));
 }
 
 } // namespace
