@@ -120,8 +120,7 @@ TEST_F(Prompts, ChangeDialogChecksTheCurrentAndTheNewPasswordsAndAStoreThatCanno
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(MessageBox::Log().mid(5), QStringList{"パスワードを変更しました。"});
     EXPECT_EQ(config::GetSecret(config::kUserEntry), "Neu8");
-    const QString store =
-        QSettings(QSettings::NativeFormat, QSettings::UserScope, "larchwatcher", "larchwatcher").fileName();
+    const QString store = QSettings(QSettings::UserScope, "larchwatcher", "larchwatcher").fileName();
     EXPECT_EQ(QFileInfo(store).permissions(),
               QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
 

@@ -37,8 +37,7 @@ TEST(QtTranslationsTest, JapaneseLocaleTranslatesStandardButtons)
     ASSERT_TRUE(lw::ui::InstallQtTranslations(QLocale(QLocale::Japanese, QLocale::Japan), error))
         << error << " (tools/install-deps installs qt6-translations-l10n)";
     const QString buttons = QuestionButtons();
-    for (const char* text : {"はい", "いいえ", "キャンセル"})
-        EXPECT_TRUE(buttons.contains(QString::fromUtf8(text))) << buttons;
+    EXPECT_TRUE(QRegularExpression("^はい.*\\|いいえ.*\\|キャンセル").match(buttons).hasMatch()) << buttons;
 }
 
 using ScreenBoxes = lw::test::ListTest;
