@@ -89,8 +89,7 @@ TEST_F(DesktopPresenceTest, NoticesFollowTheChoiceAndTheCloseHintComesOnceWithAT
         DesktopPresence presence(m_service, m_home.Folder(), m_notifier, false, {});
         EXPECT_FALSE(presence.KeepRunningOnClose()) << "no tray: closing ends the program";
         QWidget parent;
-        QWidget* box = presence.BuildSettingsBox(&parent);
-        auto* notices = test::Find<QComboBox>(*box, "cboNotice");
+        auto* notices = test::Find<QComboBox>(*presence.BuildSettingsBox(&parent), "cboNotice");
         EXPECT_EQ(notices->currentIndex(), 1);
         NextTick(Cycle(1, 1));
         notices->setCurrentIndex(0);
