@@ -36,7 +36,7 @@ QString Squeeze(QString text)
     return text.remove(QRegularExpression("\\s"));
 }
 
-TEST(NoticeReport, NoticesOfOneCycleAreSeparateA4PdfsAndLongTextsRunOverNumberedPages)
+TEST(NoticeReport, NoticesAreSeparateA4PdfsLongTextsRunOverNumberedPagesAndFailuresAreNeverSilent)
 {
     lw::test::TempHome home;
     const QString folder = home.File("notices"); // missing: the printer creates it
@@ -74,15 +74,11 @@ TEST(NoticeReport, NoticesOfOneCycleAreSeparateA4PdfsAndLongTextsRunOverNumbered
     const int pages = PdfInfo(folder + "/long.pdf", "Pages").toInt();
     EXPECT_GE(pages, 4) << "300 lines and more";
     const QString text = Squeeze(PdfText(folder + "/long.pdf"));
-    for (const QString& line :
-         {QString("行001です"), QString("行300です"), wide, QString("%1/%1").arg(pages)})
+    for (const QString& line : QStringList{"行001です", "行300です", wide, QString("%1/%1").arg(pages)})
         EXPECT_TRUE(text.contains(line)) << line;
     EXPECT_EQ(text.count("メール通知書"), 1) << "the title is on the first page only";
-}
 
-TEST(NoticeReport, FailuresAreReportedNeverSilent)
-{
-    lw::test::TempHome home;
+    // Failures are reported, never silent.
     ASSERT_TRUE(QFile(home.File("blocker")).open(QIODevice::WriteOnly));
     ASSERT_TRUE(QDir().mkpath(home.File("pdf/m2.pdf")));
     // A folder that cannot be created (a file is in the way); a PDF with a folder in its place.
@@ -101,8 +97,7 @@ TEST(NoticeReport, FailuresAreReportedNeverSilent)
         auto pdfPrinter = NoticePrinterFactoryQt(QString(), [&] { return fallback; }).Create();
         ASSERT_TRUE(pdfPrinter->Print("body: 印刷\r\n", "m4").Ok());
         EXPECT_TRUE(PdfText(fallback + "/m4.pdf").contains("body: 印刷"));
-        EXPECT_EQ(pdfPrinter->FallbackFile(), fallback + "/m4.pdf")
-            << "where the notice went instead of a printer";
+        EXPECT_EQ(pdfPrinter->FallbackFile(), fallback + "/m4.pdf") << "where the notice went";
     }
 
     // The preview's print into a PDF file, as the print dialog offers it without a printer: a file

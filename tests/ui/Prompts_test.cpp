@@ -39,11 +39,6 @@ bool Prompt(const std::function<void(QWidget*, QLineEdit*, QPushButton*)>& steps
     return verdict;
 }
 
-void PressEnter(QWidget* widget)
-{
-    QTest::keyClick(widget, Qt::Key_Return);
-}
-
 } // namespace
 
 TEST_F(Prompts, PromptRefusesWrongPasswordsAndEveryWayOut)
@@ -52,7 +47,7 @@ TEST_F(Prompts, PromptRefusesWrongPasswordsAndEveryWayOut)
         EXPECT_EQ(field->echoMode(), QLineEdit::Password);
         field->setText("WVW");
         MessageBox::SetNextAnswer(MessageBox::Ok);
-        PressEnter(field); // Enter in the field presses OK
+        QTest::keyClick(field, Qt::Key_Return); // Enter in the field presses OK
         EXPECT_EQ(MessageBox::Log(), QStringList{"パスワードが不正です。"});
         EXPECT_TRUE(dialog->isVisible() && field->hasFocus() && field->text().isEmpty())
             << "the refused entry is cleared for the next try";
@@ -60,23 +55,20 @@ TEST_F(Prompts, PromptRefusesWrongPasswordsAndEveryWayOut)
         field->setText("WVW");
         MessageBox::SetNextAnswer(MessageBox::Ok);
         ok->setFocus();
-        PressEnter(ok); // a focused OK is pressed by Enter too
-        EXPECT_EQ(MessageBox::Log().size(), 2);
+        QTest::keyClick(ok, Qt::Key_Return); // a focused OK is pressed by Enter too
         field->setText("wvw");
-        PressEnter(field);
+        QTest::keyClick(field, Qt::Key_Return);
     }));
 
     // Cancel, closing and Escape refuse, even with the right password typed and an earlier acceptance.
-    const std::function<void(QWidget*)> refusals[] = {
-        [](QWidget* d) { test::Click(*d, "CmdCan"); },
-        [](QWidget* d) { d->close(); },
-        [](QWidget* d) { QTest::keyClick(d, Qt::Key_Escape); },
-    };
+    const std::function<void(QWidget*)> refusals[] = {[](QWidget* d) { test::Click(*d, "CmdCan"); },
+                                                      [](QWidget* d) { d->close(); },
+                                                      [](QWidget* d) { QTest::keyClick(d, Qt::Key_Escape); }};
     for (const auto& refuse : refusals)
         EXPECT_FALSE(Prompt([&](auto* d, QLineEdit* pw, auto*) { QTest::keyClicks(pw, "wvw"), refuse(d); }));
 }
 
-TEST_F(Prompts, ChangeDialogChecksTheCurrentAndTheNewPasswords)
+TEST_F(Prompts, ChangeDialogChecksTheCurrentAndTheNewPasswordsAndAStoreThatCannotBeWrittenIsTold)
 {
     ui::ChangePasswordDialog dialog;
     dialog.show();
@@ -99,6 +91,7 @@ TEST_F(Prompts, ChangeDialogChecksTheCurrentAndTheNewPasswords)
         EXPECT_TRUE(emptied->text().isEmpty() && emptied->hasFocus() && dialog.isVisible()) << text;
     };
     const auto leave = [](QLineEdit* field) { QTest::keyClick(field, Qt::Key_Tab); };
+    const auto enter = [](QLineEdit* field) { QTest::keyClick(field, Qt::Key_Return); };
     const auto clickOk = [ok](QLineEdit*) { QTest::mouseClick(ok, Qt::LeftButton); };
 
     // A wrong current password is refused when the field is left, and at OK; an empty one is not
@@ -108,7 +101,7 @@ TEST_F(Prompts, ChangeDialogChecksTheCurrentAndTheNewPasswords)
     EXPECT_TRUE(first->hasFocus());
     // That refusal answered a leave by keyboard, not a click: the next OK is checked and says so.
     refused("", "zz", "zz", current, clickOk, "パスワードが不正です。", current);
-    refused("wvw", "abc", "abd", second, PressEnter, "新規パスワードが不正です。", first);
+    refused("wvw", "abc", "abd", second, enter, "新規パスワードが不正です。", first);
     EXPECT_TRUE(second->text().isEmpty());
     refused("wvw", "", "", current, clickOk, "新規パスワードを入力してください。", first);
     refused("nope", "zz", "zz", current, clickOk, "パスワードが不正です。", current);
@@ -123,26 +116,21 @@ TEST_F(Prompts, ChangeDialogChecksTheCurrentAndTheNewPasswords)
     dialog.show();
     current->setText("pqvex"), first->setText("Neu8"), second->setText("Neu8");
     MessageBox::SetNextAnswer(MessageBox::Ok);
-    PressEnter(second);
+    enter(second);
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(MessageBox::Log().mid(5), QStringList{"パスワードを変更しました。"});
     EXPECT_EQ(config::GetSecret(config::kUserEntry), "Neu8");
-    const QString store =
-        QSettings(QSettings::NativeFormat, QSettings::UserScope, "larchwatcher", "larchwatcher").fileName();
-    EXPECT_EQ(QFileInfo(store).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                  QFileDevice::ReadUser | QFileDevice::WriteUser)
-        << store;
-}
+    const QString store = QSettings(QSettings::UserScope, "larchwatcher", "larchwatcher").fileName();
+    EXPECT_EQ(QFileInfo(store).permissions(),
+              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
 
-TEST_F(Prompts, AStoreThatCannotBeWrittenIsToldAtStart)
-{
-    // A file where the store's folder should be.
+    // A store that cannot be written (a file where its folder should be) is told at start.
     QTemporaryDir elsewhere;
     ASSERT_TRUE(QFile(elsewhere.filePath("larchwatcher")).open(QIODevice::WriteOnly));
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, elsewhere.path());
     MessageBox::SetNextAnswer(MessageBox::Ok);
     ui::SeedLockPasswords(nullptr);
-    EXPECT_EQ(MessageBox::Log(), QStringList{config::kStoreNotWritableMessage});
+    EXPECT_EQ(MessageBox::Log().mid(6), QStringList{config::kStoreNotWritableMessage});
 }
 
 TEST_F(Prompts, CertificateQuestionShowsItAndYesTrustsExactlyItForItsServer)
@@ -155,8 +143,7 @@ TEST_F(Prompts, CertificateQuestionShowsItAndYesTrustsExactlyItForItsServer)
     MessageBox::SetNextAnswer(MessageBox::No);
     EXPECT_FALSE(ui::OfferToTrust(nullptr, m_home.Path(), refused));
     EXPECT_EQ(config::ConnectionSecurity::Load(m_home.Path()).PinnedFingerprint("192.0.2.7", 995), "");
-    ASSERT_EQ(MessageBox::Log().size(), 1);
-    const QString asked = MessageBox::Log().front();
+    const QString asked = MessageBox::Log().value(0);
     for (const char* part :
          {"192.0.2.7:995（POP3）", "self-signed certificate", "主体: CN=mail.office.example,O=事務所",
           "発行者: CN=", "2026-01-01 00:00:00 UTC ～ 2027-01-01 00:00:00 UTC", "SHA-256: 11:22:33"})

@@ -10,30 +10,28 @@
 
 namespace {
 
-using lw::ui::MessageBox;
-using lw::ui::OpenedFile;
+using namespace lw;
+using ui::MessageBox;
+using ui::OpenedFile;
 using Opened = QList<QPair<QString, OpenedFile>>;
 
-struct FakeMailClient final : lw::ui::MailClient {
+struct FakeMailClient final : ui::MailClient {
     bool Compose(const QUrl& mailto, QString&) override { return drafts.append(mailto), true; }
     void Open(const QString& path, OpenedFile kind, QWidget*) override { opened.append({path, kind}); }
     QList<QUrl> drafts;
     Opened opened;
 };
 
-QByteArray Encoded(const QString& text)
-{
-    return "=?UTF-8?B?" + text.toUtf8().toBase64() + "?=";
-}
-
+// From 山田 太郎 to 総務課, subject 見積書の送付, with two attachments.
 QByteArray WithNamesAndAttachments()
 {
-    return "From: " + Encoded("山田 太郎") + " <taro@example.jp>\r\nTo: " + Encoded("総務課") +
-           " <soumu@example.jp>\r\nSubject: " + Encoded("見積書の送付") +
-           "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=b1\r\n\r\n--b1\r\n"
-           "Content-Type: text/plain; charset=UTF-8\r\nContent-Transfer-Encoding: 8bit\r\n\r\n" +
-           QStringLiteral("お世話になっております。\r\n見積書を添付します。\r\n").toUtf8() +
-           "--b1\r\nContent-Disposition: attachment; filename=memo.txt\r\n\r\nmemo\r\n--b1\r\n"
+    return "From: =?UTF-8?B?5bGx55SwIOWkqumDjg==?= <taro@example.jp>\r\n"
+           "To: =?UTF-8?B?57eP5YuZ6Kqy?= <soumu@example.jp>\r\n"
+           "Subject: =?UTF-8?B?6KaL56mN5pu444Gu6YCB5LuY?=\r\nMIME-Version: 1.0\r\n"
+           "Content-Type: multipart/mixed; boundary=b1\r\n\r\n--b1\r\n"
+           "Content-Type: text/plain; charset=UTF-8\r\nContent-Transfer-Encoding: 8bit\r\n\r\n"
+           "お世話になっております。\r\n見積書を添付します。\r\n--b1\r\n"
+           "Content-Disposition: attachment; filename=memo.txt\r\n\r\nmemo\r\n--b1\r\n"
            "Content-Disposition: attachment; filename=quote.pdf\r\n\r\n%PDF-1.4\r\n--b1--\r\n";
 }
 
@@ -43,7 +41,7 @@ QByteArray BareAddresses(const QByteArray& subject, const QByteArray& body)
            "\r\nContent-Type: text/plain; charset=UTF-8\r\n\r\n" + body + "\r\n";
 }
 
-class SavedMailViewerTest : public lw::test::ListTest {
+class SavedMailViewerTest : public test::ListTest {
   protected:
     void SetUp() override
     {
@@ -61,36 +59,36 @@ class SavedMailViewerTest : public lw::test::ListTest {
              const QString& kind = "rfsc")
     {
         const QString work = saveFolder + "/work/" + id, save = saveFolder + u'/' + id;
-        if (kind.contains(u'f')) lw::test::WriteFile(saveFolder + "/work", id, message);
-        if (kind.contains(u'c')) lw::test::WriteFile(save, message);
+        if (kind.contains(u'f')) test::WriteFile(saveFolder + "/work", id, message);
+        if (kind.contains(u'c')) test::WriteFile(save, message);
         const bool saved = kind.contains(u's');
         Sql("INSERT INTO tblHistory (保存ファイルID, 保存ファイルパス, 件名, 送信アドレス, 送信アドレス名, "
             "受信日, メール保存, メール保存先パス) VALUES (?, ?, ?, 'x@example.jp', 'x', ?, ?, ?)",
             {id, kind.contains(u'r') ? work : QString(""), subject,
-             lw::store::ToStoredDateTime(day.addDays(days)), saved ? 1 : 0, saved ? save : QString()});
+             store::ToStoredDateTime(day.addDays(days)), saved ? 1 : 0, saved ? save : QString()});
     }
     QString Secret() const { return m_home.File("larchwatcher.ini"); }
     QStringList Errors() const
     {
-        return lw::test::LogEntries(settings.programFolder, settings.logBaseName)
+        return test::LogEntries(settings.programFolder, settings.logBaseName)
             .filter(QRegularExpression("^保存メール削除エラー："));
     }
 
     void Open()
     {
-        form = std::make_unique<lw::ui::SavedMailViewer>([this] { return settings; }, client);
-        form->SetPreview([this](const lw::ui::NoticeReport& notice, QWidget*) { shown << notice.Body(); });
+        form = std::make_unique<ui::SavedMailViewer>([this] { return settings; }, client);
+        form->SetPreview([this](const ui::NoticeReport& notice, QWidget*) { shown << notice.Body(); });
         form->show();
-        grid = lw::test::Find<QTableView>(*form, "DBGrid1");
+        grid = test::Find<QTableView>(*form, "DBGrid1");
     }
-    void Select(int row)
+    QPoint Select(int row)
     {
         const QPoint at = grid->visualRect(grid->model()->index(row, 0)).center();
         QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, at);
+        return at;
     }
-    // Answers the question, then deletes the current row.
     void Delete(MessageBox::Answer answer) { MessageBox::SetNextAnswer(answer), form->DeleteSavedMail(); }
-    template <typename T> T* Child(const char* name) { return lw::test::Find<T>(*form, name); }
+    template <typename T> T* Child(const char* name) { return test::Find<T>(*form, name); }
     // The title, the body and the attachment line.
     QStringList Preview()
     {
@@ -108,36 +106,32 @@ class SavedMailViewerTest : public lw::test::ListTest {
     // Whether 印刷, 削除 and 返信 are enabled.
     QList<bool> Enabled()
     {
-        QList<bool> on;
-        for (const char* button : {"cmdRead", "cmdDel", "cmdMail"})
-            on << Child<QPushButton>(button)->isEnabled();
-        return on;
+        return {Child<QPushButton>("cmdRead")->isEnabled(), Child<QPushButton>("cmdDel")->isEnabled(),
+                Child<QPushButton>("cmdMail")->isEnabled()};
     }
 
     const QDateTime day{QDate(2026, 12, 7), QTime(9, 15, 0)};
-    lw::config::SettingsRecord settings;
+    config::SettingsRecord settings;
     QString saveFolder = m_home.File("mail");
     FakeMailClient client;
     QStringList shown; // notices previewed
-    std::unique_ptr<lw::ui::SavedMailViewer> form;
+    std::unique_ptr<ui::SavedMailViewer> form;
     QTableView* grid = nullptr;
 };
 
-TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstAndPreviewsAndPrintsTheChosenOne)
+TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstPreviewsPrintsAndOpensTheChosenOneOrSaysWhatToDo)
 {
     Add("f.eml", "neither", -3, BareAddresses("neither", "x"), "rs"); // received file and saved copy gone
-    // A docomo phone's mail in Shift_JIS: a heart in the subject, sun and heart in the body.
+    // A docomo phone's mail in Shift_JIS: a heart in the subject (82A0 F991), sun and heart in the body.
     const QByteArray sjis =
-        "From: taro@docomo.ne.jp\r\nTo: office@example.jp\r\nSubject: =?Shift_JIS?B?" +
-        QByteArray("\x82\xa0\xF9\x91").toBase64() +
-        "?=\r\nContent-Type: text/plain; charset=Shift_JIS\r\n\r\n\xF8\x9F\x82\xa0\xF9\x91\r\n";
+        "From: taro@docomo.ne.jp\r\nTo: office@example.jp\r\nSubject: =?Shift_JIS?B?gqD5kQ==?=\r\n"
+        "Content-Type: text/plain; charset=Shift_JIS\r\n\r\n\xF8\x9F\x82\xa0\xF9\x91\r\n";
     Add("g.eml", "emoji", -4, sjis);
     Open();
 
     // Saved rows only, newest first; the date in the system's text form.
     EXPECT_EQ(Column(2), (QStringList{"見積書の送付", "plain", "gone", "neither", "emoji"}));
     EXPECT_EQ(Column(3).value(0), "2026/12/07 09:15:00");
-    EXPECT_EQ(Enabled(), (QList<bool>{false, false, false})) << "no row chosen yet";
     Select(0);
     EXPECT_EQ(Enabled(), (QList<bool>{true, true, true}));
     EXPECT_EQ(Preview(),
@@ -149,7 +143,7 @@ TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstAndPreviewsAndPrintsTheChos
     form->OpenAttachment(2);
     EXPECT_EQ(client.opened, (Opened{{files + "quote.pdf", OpenedFile::Attachment}}));
     form->ComposeReply();
-    EXPECT_EQ(client.drafts, QList<QUrl>{lw::ui::ReplyUrl(form->ReadSavedMail(0))});
+    EXPECT_EQ(client.drafts, QList<QUrl>{ui::ReplyUrl(form->ReadSavedMail(0))});
     // Read again, the message uses the files it has there: nothing piles up.
     Select(1);
     Select(0);
@@ -161,14 +155,13 @@ TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstAndPreviewsAndPrintsTheChos
 
     // Without display names the addresses stand in; a body naming a file is only body: no
     // attachment to list or open. Its received file is gone: the notice comes from the saved copy.
-    lw::test::WriteFile(Secret(), "poppassword=secret");
+    test::WriteFile(Secret(), "poppassword=secret");
     Select(1);
     EXPECT_EQ(Preview(), (QStringList{"送信者：plain@example.com 宛先：office@example.jp\n件名：plain",
                                       "file:" + Secret(), ""}));
     form->OpenAttachment(0);
     EXPECT_EQ(client.opened.size(), 1);
     form->PrintSavedMail();
-    ASSERT_EQ(shown.size(), 2);
     EXPECT_TRUE(shown.last().startsWith("subject:plain\r\nfrom:plain@example.com")) << shown.last();
     // Neither the received file nor the saved copy: printing says so.
     Select(3);
@@ -191,7 +184,63 @@ TEST_F(SavedMailViewerTest, ListsSavedMailNewestFirstAndPreviewsAndPrintsTheChos
     form->PrintSavedMail();
     EXPECT_TRUE(shown.last().contains(u"body:☀\uFE0Fあ❤\uFE0F"_qs)) << shown.last();
     EXPECT_TRUE(form->MailText().contains(QString(QChar(0xE63E)) + u"あ"_qs + QChar(0xE6EC)));
-    EXPECT_EQ(lw::test::ReadFile(saveFolder + "/g.eml"), sjis);
+    EXPECT_EQ(test::ReadFile(saveFolder + "/g.eml"), sjis);
+
+    // A double click on a row hands its saved copy to the mail program; a copy that is gone is said.
+    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, Select(0));
+    EXPECT_EQ(client.opened.mid(1), (Opened{{saveFolder + "/a.eml", OpenedFile::SavedMail}}))
+        << MessageBox::Log();
+    MessageBox::SetNextAnswer(MessageBox::Ok);
+    form->OpenSavedCopy(2); // c.eml
+    EXPECT_EQ(MessageBox::Log().mid(1), QStringList{"ファイルが存在しません。\r\n" + saveFolder + "/c.eml"});
+
+    // The desktop's own opener, in a desktop of our making: a text editor registered for the log,
+    // a PDF program that fails at once, nothing for mail files.
+    for (const char* fallback : {"run-mailcap", "mimeopen"})
+        if (!QStandardPaths::findExecutable(fallback).isEmpty())
+            GTEST_SKIP() << fallback << " would open what the desktop has no program for";
+    QTemporaryDir desktop;
+    const auto program = [&](const QString& name, const QByteArray& script) {
+        const QString path = test::WriteFile(desktop.path(), name + ".sh", "#!/bin/sh\n" + script + "\n");
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner);
+        test::WriteFile(desktop.filePath("data/applications"), name + ".desktop",
+                        "[Desktop Entry]\nType=Application\nName=" + name.toUtf8() +
+                            "\nExec=" + path.toUtf8() + " %f\n");
+    };
+    program("editor", "cp \"$1\" \"$1.opened\"");
+    program("broken", "exit 1");
+    test::WriteFile(desktop.filePath("config"), "mimeapps.list",
+                    "[Default Applications]\ntext/plain=editor.desktop\napplication/pdf=broken.desktop\n");
+    const QString data = desktop.filePath("data"), config = desktop.filePath("config");
+    const QList<QPair<const char*, QString>> environment{
+        {"XDG_DATA_HOME", data},     {"XDG_DATA_DIRS", data}, {"XDG_CONFIG_HOME", config},
+        {"XDG_CONFIG_DIRS", config}, {"DISPLAY", ":lw-test"}, {"BROWSER", "lw-no-browser"},
+        {"XDG_CURRENT_DESKTOP", ""}, {"DESKTOP_SESSION", ""}};
+    const QProcessEnvironment before = QProcessEnvironment::systemEnvironment();
+    const auto restore = qScopeGuard([&] {
+        for (const auto& [name, value] : environment)
+            before.contains(name) ? qputenv(name, before.value(name).toUtf8()) : qunsetenv(name);
+    });
+    for (const auto& [name, value] : environment)
+        qputenv(name, value.toUtf8());
+
+    const QString log = test::WriteFile(m_home.Path(), "log202612.txt", "メール印刷\n");
+    ui::OpenWithDesktop(log, OpenedFile::Log, form.get());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(log + ".opened"); }, 10000));
+    ASSERT_EQ(form->AttachmentPaths().size(), 2);
+    const QString pdf = form->AttachmentPaths().at(1), mail = saveFolder + "/a.eml";
+    for (const auto& [file, kind] : {std::pair{pdf, OpenedFile::Attachment}, {mail, OpenedFile::SavedMail}}) {
+        MessageBox::SetNextAnswer(MessageBox::Ok);
+        ui::DesktopMailClient().Open(file, kind, form.get());
+    }
+    ASSERT_TRUE(QTest::qWaitFor([] { return MessageBox::Log().size() == 4; }, 10000)) << MessageBox::Log();
+    const QStringList said = MessageBox::Log().mid(2);
+    EXPECT_TRUE(said.contains(ui::OpenFailureText(OpenedFile::Attachment, true, pdf)) &&
+                said.contains(ui::OpenFailureText(OpenedFile::SavedMail, false, mail)))
+        << said;
+    EXPECT_TRUE(said.join("|").contains("添付ファイルを開くプログラムを起動できませんでした。\r\n") &&
+                said.join("|").contains(
+                    "保存メールを開くメールソフトが登録されていません。\r\n既定のメールソフトを設定するか"));
 }
 
 TEST_F(SavedMailViewerTest, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
@@ -201,7 +250,7 @@ TEST_F(SavedMailViewerTest, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     Sql("INSERT INTO tblHistoryFiles (保存ファイルID, 添付ファイル名, 添付ファイル保存先パス) VALUES "
         "('a.eml', 'memo.txt', ?), ('b.eml', 'x.txt', ?)",
         {save + "memo.txt", save + "x.txt"});
-    lw::test::WriteFile(save + "memo.txt", "copy");
+    test::WriteFile(save + "memo.txt", "copy");
     Open();
     Select(0);
 
@@ -213,14 +262,13 @@ TEST_F(SavedMailViewerTest, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     // Every reload is as the viewer opens: no current row and the buttons off, so a second 削除
     // and はい can never delete a row the operator did not pick.
     const auto asOpened = [this] { return Enabled() == QList<bool>(3, false) && form->CurrentRow() == -1; };
-    EXPECT_TRUE(asOpened());
     Select(2); // c.eml, whose saved copy is already gone: it leaves the list without complaint
     MessageBox::SetNextAnswer(MessageBox::Yes);
-    lw::test::Click(*form, "cmdDel");
+    test::Click(*form, "cmdDel");
     EXPECT_EQ(Column(2), (QStringList{"見積書の送付", "plain"}));
     EXPECT_TRUE(asOpened() && MessageBox::PendingAnswers() == 0);
     MessageBox::SetNextAnswer(MessageBox::Yes);
-    lw::test::Click(*form, "cmdDel");
+    test::Click(*form, "cmdDel");
     EXPECT_EQ(MessageBox::PendingAnswers(), 1) << "削除 acted with no row picked";
     EXPECT_TRUE(Column(2).size() == 2 && QFile::exists(save + "a.eml"));
     MessageBox::ClearLog();
@@ -238,8 +286,7 @@ TEST_F(SavedMailViewerTest, DeleteAsksThenClearsTheMarksOnlyWhenTheCopyIsGone)
     ASSERT_TRUE(QFile::remove(save + "b.eml") && QDir().mkpath(save + "b.eml/inner"));
     Select(0);
     Delete(MessageBox::Yes);
-    EXPECT_EQ(Column(2).size(), 1);
-    EXPECT_EQ(Errors().size(), 1);
+    EXPECT_TRUE(Column(2).size() == 1 && Errors().size() == 1);
     EXPECT_EQ(Sql("SELECT 添付ファイル保存先パス FROM tblHistoryFiles WHERE 保存ファイルID = 'b.eml'"),
               QStringList{save + "x.txt"});
     ASSERT_TRUE(QDir(save + "b.eml").removeRecursively());
@@ -261,90 +308,25 @@ TEST(ReplyUrl, QuotesTheBodyKeepsFieldSeparatorsAsTextAndCutsALongBodyToFit)
     const auto item = [](const QUrl& url, const char* key) {
         return QUrlQuery(url).queryItemValue(key, QUrl::FullyDecoded);
     };
-    lw::mail::ReceivedMail odd;
+    mail::ReceivedMail odd;
     odd.subject = "1+1=2 & more #3 100%";
     odd.fromAddress = "a+b@example.jp";
     odd.body = "x&body=injected";
-    const QUrl oddUrl = lw::ui::ReplyUrl(odd);
+    const QUrl oddUrl = ui::ReplyUrl(odd);
     EXPECT_EQ(oddUrl.scheme() + ':' + oddUrl.path(), "mailto:a+b@example.jp");
     EXPECT_EQ(item(oddUrl, "subject"), "Re: 1+1=2 & more #3 100%");
     EXPECT_EQ(QUrlQuery(oddUrl).allQueryItemValues("body").size(), 1);
     EXPECT_EQ(item(oddUrl, "body"), "---------------- Original Message ----------------\r\nx&body=injected" + end);
 
-    lw::mail::ReceivedMail longMail;
+    mail::ReceivedMail longMail;
     longMail.fromAddress = "taro@example.jp";
     longMail.body = QStringLiteral("長い本文の行です。").repeated(2000);
-    const QUrl cut = lw::ui::ReplyUrl(longMail);
+    const QUrl cut = ui::ReplyUrl(longMail);
     const auto size = cut.toEncoded().size();
-    EXPECT_TRUE(size <= lw::ui::kMaxReplyUrlLength && size > lw::ui::kMaxReplyUrlLength - 100) << size;
+    EXPECT_TRUE(size <= ui::kMaxReplyUrlLength && size > ui::kMaxReplyUrlLength - 100) << size;
     EXPECT_EQ(item(cut, "subject"), "Re: ");
     EXPECT_TRUE(item(cut, "body").contains("長い本文の行です。長い") &&
-                item(cut, "body").endsWith(lw::ui::ShortenedNotice() + end));
-}
-
-TEST_F(SavedMailViewerTest, WhatTheDesktopCannotOpenIsToldWithWhatToDo)
-{
-    // A double click on a row hands its saved copy to the mail program; a copy that is gone is said.
-    Open();
-    Select(0);
-    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {},
-                       grid->visualRect(grid->model()->index(0, 0)).center());
-    EXPECT_EQ(client.opened, (Opened{{saveFolder + "/a.eml", OpenedFile::SavedMail}})) << MessageBox::Log();
-    MessageBox::SetNextAnswer(MessageBox::Ok);
-    form->OpenSavedCopy(2); // c.eml
-    EXPECT_EQ(MessageBox::Log(), QStringList{"ファイルが存在しません。\r\n" + saveFolder + "/c.eml"});
-
-    // The desktop's own opener, in a desktop of our making: a text editor registered for the log,
-    // a PDF program that fails at once, nothing for mail files.
-    for (const char* fallback : {"run-mailcap", "mimeopen"})
-        if (!QStandardPaths::findExecutable(fallback).isEmpty())
-            GTEST_SKIP() << fallback << " would open what the desktop has no program for";
-    QTemporaryDir desktop;
-    const auto program = [&](const QString& name, const QByteArray& script) {
-        const QString path = lw::test::WriteFile(desktop.path(), name + ".sh", "#!/bin/sh\n" + script + "\n");
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner);
-        lw::test::WriteFile(desktop.filePath("data/applications"), name + ".desktop",
-                            "[Desktop Entry]\nType=Application\nName=" + name.toUtf8() +
-                                "\nExec=" + path.toUtf8() + " %f\n");
-    };
-    program("editor", "cp \"$1\" \"$1.opened\"");
-    program("broken", "exit 1");
-    lw::test::WriteFile(
-        desktop.filePath("config"), "mimeapps.list",
-        "[Default Applications]\ntext/plain=editor.desktop\napplication/pdf=broken.desktop\n");
-    const QList<QPair<const char*, QString>> environment{
-        {"XDG_DATA_HOME", desktop.filePath("data")},     {"XDG_DATA_DIRS", desktop.filePath("data")},
-        {"XDG_CONFIG_HOME", desktop.filePath("config")}, {"XDG_CONFIG_DIRS", desktop.filePath("config")},
-        {"DISPLAY", ":lw-test"},                         {"BROWSER", "lw-no-browser"},
-        {"XDG_CURRENT_DESKTOP", ""},                     {"DESKTOP_SESSION", ""}};
-    const QProcessEnvironment before = QProcessEnvironment::systemEnvironment();
-    const auto restore = qScopeGuard([&] {
-        for (const auto& [name, value] : environment)
-            before.contains(name) ? qputenv(name, before.value(name).toUtf8()) : qunsetenv(name);
-    });
-    for (const auto& [name, value] : environment)
-        qputenv(name, value.toUtf8());
-
-    const QString log =
-        lw::test::WriteFile(m_home.Path(), "log202612.txt", "2026/12/07 09:30:12 ==> メール印刷\n");
-    lw::ui::OpenWithDesktop(log, OpenedFile::Log, form.get());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(log + ".opened"); }, 10000));
-    Select(0);
-    ASSERT_EQ(form->AttachmentPaths().size(), 2);
-    const QString pdf = form->AttachmentPaths().at(1), mail = saveFolder + "/a.eml";
-    MessageBox::ClearLog();
-    for (const auto& [file, kind] : {std::pair{pdf, OpenedFile::Attachment}, {mail, OpenedFile::SavedMail}}) {
-        MessageBox::SetNextAnswer(MessageBox::Ok);
-        lw::ui::DesktopMailClient().Open(file, kind, form.get());
-    }
-    ASSERT_TRUE(QTest::qWaitFor([] { return MessageBox::Log().size() == 2; }, 10000)) << MessageBox::Log();
-    const QStringList said = MessageBox::Log();
-    EXPECT_TRUE(said.contains(lw::ui::OpenFailureText(OpenedFile::Attachment, true, pdf)) &&
-                said.contains(lw::ui::OpenFailureText(OpenedFile::SavedMail, false, mail)))
-        << said;
-    EXPECT_TRUE(said.join("|").contains("添付ファイルを開くプログラムを起動できませんでした。\r\n") &&
-                said.join("|").contains(
-                    "保存メールを開くメールソフトが登録されていません。\r\n既定のメールソフトを設定するか"));
+                item(cut, "body").endsWith(ui::ShortenedNotice() + end));
 }
 
 } // namespace

@@ -1,9 +1,10 @@
-// The boxes of the rule editor and the viewer, and the print preview, painted on a real X screen:
-// a virtual X server (Xvfb, with a window manager when one is installed) runs the windows in a
+// Qt's own texts follow a Japanese locale once its translations are installed; so shown, the boxes
+// of the rule editor and the viewer, and the print preview, are painted on a real X screen: a
+// virtual X server (Xvfb, with a window manager when one is installed) runs the windows in a
 // process of their own (the disabled case below, run by the test), which opens each as the
-// operator does (the editor and the viewer modal over a main window, the box modal over them)
-// and grabs the screen from the server while it is open. A box whose text area on screen is one
-// colour has not been painted there. LW_SCREEN_BOXES_DIR keeps the cuts as NAME.png.
+// operator does (the editor and the viewer modal over a main window, the box modal over them) and
+// grabs the screen from the server while it is open. A box whose text area on screen is one colour
+// has not been painted there. LW_SCREEN_BOXES_DIR keeps the cuts as NAME.png.
 #include "store/FindOrAdd.h"
 #include "ui/MailClient.h"
 #include "ui/QtTranslations.h"
@@ -17,53 +18,57 @@
 
 namespace {
 
-// An X server of its own on a free display, and a window manager on it when there is one.
-class VirtualScreen {
-  public:
-    // Empty once the screen is up, else why not.
-    QString Start()
-    {
-        const QString xvfb = QStandardPaths::findExecutable("Xvfb");
-        if (xvfb.isEmpty()) return "Xvfb is not installed (tools/install-deps installs it)";
-        // The server picks the display and writes its number to fd 1 once it takes clients.
-        m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_server.start(xvfb, {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
-        if (!m_server.waitForReadyRead(10000)) return "Xvfb did not start";
-        m_environment.insert("DISPLAY", u':' + QString::fromLatin1(m_server.readLine().trimmed()));
-        m_environment.insert("QT_QPA_PLATFORM", "xcb");
-        m_environment.insert("LANG", "ja_JP.UTF-8");
-        if (const QString wm = QStandardPaths::findExecutable("openbox"); !wm.isEmpty()) {
-            m_manager.setProcessEnvironment(m_environment);
-            m_manager.setStandardErrorFile(QProcess::nullDevice());
-            m_manager.start(wm, {"--sm-disable"});
-            m_manager.waitForFinished(700); // running: it has taken the screen
-        }
-        return {};
-    }
-    // Asked to end first (Xvfb then removes its lock); QProcess kills what is still running.
-    ~VirtualScreen()
-    {
-        for (QProcess* process : {&m_manager, &m_server}) {
-            process->terminate();
-            process->waitForFinished(5000);
-        }
-    }
+QString QuestionButtons()
+{
+    QMessageBox box;
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+    return box.button(QMessageBox::Yes)->text() + u'|' + box.button(QMessageBox::No)->text() + u'|' +
+           box.button(QMessageBox::Cancel)->text();
+}
 
-    // This environment with the screen's display, once it is up.
-    const QProcessEnvironment& Environment() const { return m_environment; }
+// The file dialog's texts come from the same catalogue as the buttons.
+TEST(QtTranslationsTest, JapaneseLocaleTranslatesStandardButtons)
+{
+    QString error;
+    EXPECT_FALSE(lw::ui::InstallQtTranslations(QLocale::c(), error));
+    EXPECT_TRUE(error.contains("qtbase")) << error;
+    EXPECT_EQ(QuestionButtons(), "&Yes|&No|Cancel") << "English before any translation";
 
-  private:
-    QProcessEnvironment m_environment = QProcessEnvironment::systemEnvironment();
-    QProcess m_server;
-    QProcess m_manager;
-};
+    ASSERT_TRUE(lw::ui::InstallQtTranslations(QLocale(QLocale::Japanese, QLocale::Japan), error))
+        << error << " (tools/install-deps installs qt6-translations-l10n)";
+    const QString buttons = QuestionButtons();
+    EXPECT_TRUE(QRegularExpression("^はい.*\\|いいえ.*\\|キャンセル").match(buttons).hasMatch()) << buttons;
+}
 
-class ScreenBoxes : public lw::test::ListTest {};
+using ScreenBoxes = lw::test::ListTest;
 
 TEST_F(ScreenBoxes, EveryBoxOfTheEditorAndTheViewerIsPaintedOnTheXScreen)
 {
-    VirtualScreen screen;
-    if (const QString reason = screen.Start(); !reason.isEmpty()) GTEST_SKIP() << reason;
+    // An X server of its own on a free display, and a window manager on it when there is one.
+    const QString xvfb = QStandardPaths::findExecutable("Xvfb");
+    if (xvfb.isEmpty()) GTEST_SKIP() << "Xvfb is not installed (tools/install-deps installs it)";
+    QProcess server, manager;
+    // Asked to end first (Xvfb then removes its lock); QProcess kills what is still running.
+    const auto end = qScopeGuard([&] {
+        for (QProcess* process : {&manager, &server}) {
+            process->terminate();
+            process->waitForFinished(5000);
+        }
+    });
+    // The server picks the display and writes its number to fd 1 once it takes clients.
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.start(xvfb, {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
+    if (!server.waitForReadyRead(10000)) GTEST_SKIP() << "Xvfb did not start";
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DISPLAY", u':' + QString::fromLatin1(server.readLine().trimmed()));
+    environment.insert("QT_QPA_PLATFORM", "xcb");
+    environment.insert("LANG", "ja_JP.UTF-8");
+    if (const QString wm = QStandardPaths::findExecutable("openbox"); !wm.isEmpty()) {
+        manager.setProcessEnvironment(environment);
+        manager.setStandardErrorFile(QProcess::nullDevice());
+        manager.start(wm, {"--sm-disable"});
+        manager.waitForFinished(700); // running: it has taken the screen
+    }
 
     // One saved message for the viewer's boxes.
     const QString saved = lw::test::WriteFile(m_home.File("mail"), "a.eml",
@@ -74,7 +79,6 @@ TEST_F(ScreenBoxes, EveryBoxOfTheEditorAndTheViewerIsPaintedOnTheXScreen)
         {saved, lw::store::ToStoredDateTime(QDateTime::currentDateTime()), saved});
 
     QTemporaryDir shots, runtime;
-    QProcessEnvironment environment = screen.Environment();
     environment.insert("XDG_RUNTIME_DIR", runtime.path());
     environment.insert("LW_SCREEN_BOXES_HOME", m_home.Path());
     if (!environment.contains("LW_SCREEN_BOXES_DIR")) environment.insert("LW_SCREEN_BOXES_DIR", shots.path());
@@ -114,14 +118,13 @@ QWidget* OpenModal(const QWidget* over)
 
 QStringList g_seen;
 
-// Grabs the X screen while the modal window that action opens is up, checks its text area (a
-// message box's label, else the whole window) and keeps the cut, then closes it with close (which
-// must end its modal loop).
-void Check(const char* name, const QWidget* over, const std::function<void()>& action,
-           const std::function<void(QWidget*)>& close)
+// Grabs the X screen while the modal window the button opens is up, checks its text area (a
+// message box's label, else the whole window) and keeps the cut, then answers No where the box
+// asks, else closes it (which must end its modal loop).
+void Check(const char* name, QWidget& over, const char* button)
 {
-    QTimer::singleShot(0, [=] {
-        QWidget* modal = OpenModal(over);
+    QTimer::singleShot(0, [=, &over] {
+        QWidget* modal = OpenModal(&over);
         ASSERT_NE(modal, nullptr) << name << " did not open";
         g_seen << name;
         const QImage screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
@@ -130,18 +133,13 @@ void Check(const char* name, const QWidget* over, const std::function<void()>& a
             << name << ": its text area is one colour on the screen";
         screen.copy(modal->frameGeometry().intersected(screen.rect()))
             .save(qEnvironmentVariable("LW_SCREEN_BOXES_DIR") + u'/' + name + ".png");
-        close(modal);
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        if (box != nullptr && box->button(QMessageBox::No) != nullptr)
+            box->button(QMessageBox::No)->click();
+        else if (auto* dialog = qobject_cast<QDialog*>(modal))
+            dialog->reject();
     });
-    action();
-}
-
-// Answers No where the box asks, else closes it.
-void AnswerNo(QWidget* modal)
-{
-    auto* box = qobject_cast<QMessageBox*>(modal);
-    if (box != nullptr && box->button(QMessageBox::No) != nullptr)
-        return box->button(QMessageBox::No)->click();
-    if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
+    lw::test::Click(over, button);
 }
 
 // The reply goes nowhere: the viewer tells why, in its message box.
@@ -177,8 +175,7 @@ TEST(ScreenBoxesOnX, DISABLED_Windows)
     QTimer::singleShot(0, [&] {
         EXPECT_EQ(OpenModal(&main), &editor);
         lw::test::Find<QLineEdit>(editor, "txtAcc")->setText("taro@example.jp");
-        Check(
-            "editor-register", &editor, [&] { lw::test::Click(editor, "cmdSav"); }, AnswerNo);
+        Check("editor-register", editor, "cmdSav");
         editor.accept();
     });
     editor.exec();
@@ -192,12 +189,9 @@ TEST(ScreenBoxesOnX, DISABLED_Windows)
         auto* grid = lw::test::Find<QTableView>(viewer, "DBGrid1");
         QTest::mouseClick(grid->viewport(), Qt::LeftButton, {},
                           grid->visualRect(grid->model()->index(0, 0)).center());
-        Check(
-            "viewer-reply", &viewer, [&] { lw::test::Click(viewer, "cmdMail"); }, AnswerNo);
-        Check(
-            "viewer-print-preview", &viewer, [&] { lw::test::Click(viewer, "cmdRead"); }, AnswerNo);
-        Check(
-            "viewer-delete", &viewer, [&] { lw::test::Click(viewer, "cmdDel"); }, AnswerNo);
+        Check("viewer-reply", viewer, "cmdMail");
+        Check("viewer-print-preview", viewer, "cmdRead");
+        Check("viewer-delete", viewer, "cmdDel");
         viewer.accept();
     });
     viewer.exec();

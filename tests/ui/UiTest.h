@@ -10,7 +10,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -22,7 +21,6 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTableView>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QUrlQuery>
@@ -31,7 +29,6 @@
 
 #include <functional>
 #include <memory>
-#include <ostream>
 
 // Qt texts after << in a failure message.
 inline std::ostream& operator<<(std::ostream& out, const QString& text)
