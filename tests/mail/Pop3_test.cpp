@@ -14,8 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 using namespace lw::mail;
 
 namespace {
@@ -73,13 +71,11 @@ struct Helper : QProcess {
     int port = 0;
 };
 
-struct CaFile {
-    explicit CaFile(const QString& path)
-    {
-        setenv("LARCHWATCHER_CA_FILE", path.toLocal8Bit().constData(), 1);
-    }
-    ~CaFile() { unsetenv("LARCHWATCHER_CA_FILE"); }
-};
+// The extra CA file of the connections made after this; none when empty.
+void Trust(const QString& caFile)
+{
+    qputenv("LARCHWATCHER_CA_FILE", caFile.toLocal8Bit());
+}
 
 // One leased mailbox, the test CA and a work folder; Fetch and Delete as the service calls them.
 class Pop3Test : public ::testing::Test {
@@ -95,8 +91,9 @@ class Pop3Test : public ::testing::Test {
         user = box->User().toStdString();
         pass = box->Password().toStdString();
         host = servers->host.toStdString();
-        ca.emplace(servers->caFile);
+        Trust(servers->caFile);
     }
+    void TearDown() override { qunsetenv("LARCHWATCHER_CA_FILE"); }
     void Deliver(int from, int to, int bodyBytes = 40)
     {
         for (int i = from; i < to; ++i)
@@ -109,8 +106,7 @@ class Pop3Test : public ::testing::Test {
     // A deletion in a session of its own, as the next cycle would carry it out.
     bool Delete(const std::string& base)
     {
-        Pop3Mailbox mailbox(Box(), folder);
-        const TransportStatus status = mailbox.DeleteStoredMessage(base);
+        const TransportStatus status = Pop3Mailbox(Box(), folder).DeleteStoredMessage(base);
         lastError = status.error;
         return status.Ok();
     }
@@ -152,16 +148,14 @@ class Pop3Test : public ::testing::Test {
         EXPECT_TRUE(state.Load(folder, host, user, error)) << error;
         return state.Entries().size();
     }
-    qint64 LogMark() const { return QFileInfo(servers->stateDir + "/dovecot/dovecot.log").size(); }
+    QString Log() const { return servers->stateDir + "/dovecot/dovecot.log"; }
     // Dovecot's login lines for this user over TLS with this method, logged after `from`; polled
     // until one shows (the server logs a little later), then settled so extra lines count too.
     int TlsLoginsSince(qint64 from, const QByteArray& method)
     {
         const auto count = [&] {
-            QFile f(servers->stateDir + "/dovecot/dovecot.log");
-            if (!f.open(QIODevice::ReadOnly) || !f.seek(from)) return -1;
             int n = 0;
-            for (const QByteArray& line : f.readAll().split('\n'))
+            for (const QByteArray& line : lw::test::ReadFile(Log()).mid(from).split('\n'))
                 n += line.contains("Login: user=<" + QByteArray::fromStdString(user) + ">") &&
                      line.contains(method) && line.contains("TLS");
             return n;
@@ -176,7 +170,6 @@ class Pop3Test : public ::testing::Test {
 
     std::optional<lw::test::TestServers> servers;
     std::optional<lw::test::MailboxLease> box;
-    std::optional<CaFile> ca;
     QTemporaryDir work;
     std::string user, pass, host, folder = work.path().toStdString();
     std::string lastError; // of the last Fetch or Delete
@@ -213,7 +206,7 @@ TEST_F(Pop3Test, LoginMechanismsStartTlsAndPop3s)
     // STARTTLS is taken because the server offers it.
     for (const auto& [options, method] :
          {std::pair{"", "method=CRAM-MD5"}, {"AUTH=+APOP", "method=APOP"}, {"AUTH=PLAIN", "method=PLAIN"}}) {
-        const qint64 mark = LogMark();
+        const qint64 mark = QFileInfo(Log()).size();
         Pop3Session s(Box(0, options));
         EXPECT_EQ(Listed(s), 1u) << options;
         EXPECT_EQ(TlsLoginsSince(mark, method), 1) << options;
@@ -227,15 +220,12 @@ TEST_F(Pop3Test, LoginMechanismsStartTlsAndPop3s)
     };
     (void)resumed();
     EXPECT_TRUE(resumed());
-    {
-        QTemporaryDir other;
-        const QString copy = other.filePath(QStringLiteral("ca.pem"));
-        ASSERT_TRUE(QFile::copy(servers->caFile, copy));
-        CaFile otherAuthorities(copy);
-        EXPECT_FALSE(resumed());
-        EXPECT_TRUE(resumed());
-    }
-    ca.emplace(servers->caFile);
+    QTemporaryDir other;
+    ASSERT_TRUE(QFile::copy(servers->caFile, other.filePath("ca.pem")));
+    Trust(other.filePath("ca.pem"));
+    EXPECT_FALSE(resumed());
+    EXPECT_TRUE(resumed());
+    Trust(servers->caFile);
     // POP3S against the extra CA; the deletion, given the plain port, finds the port through the state.
     host = "localhost";
     const auto got = Fetch(Pop3s());
@@ -253,11 +243,11 @@ TEST_F(Pop3Test, FailuresAreReportedAndFetchNothing)
     EXPECT_TRUE(Fetch(wrong).empty());
     EXPECT_FALSE(lastError.empty());
     // Without the test CA, after connections that trusted it, the certificate check fails.
-    ca.reset();
+    Trust({});
     EXPECT_TRUE(Fetch().empty());
     EXPECT_NE(lastError.find("certificate"), std::string::npos) << lastError;
     EXPECT_TRUE(Fetch(Pop3s()).empty());
-    ca.emplace(servers->caFile);
+    Trust(servers->caFile);
     {
         // A server that accepts but never greets fails (within the connect time-out: WindowCloseTest).
         Helper silentServer({"-c", "import socket, time; s = socket.create_server(('127.0.0.1', 0)); "
@@ -392,11 +382,8 @@ TEST(Pop3, ServerWithoutUidlOrSaslUsesUserPassAndHeaderHashes)
     EXPECT_TRUE(fetch().empty());
 
     // Deleting the second copy of the twins removes exactly that one.
-    {
-        Pop3Mailbox mailbox(old, folder);
-        const TransportStatus deleted = mailbox.DeleteStoredMessage(Base(got[2]));
-        EXPECT_TRUE(deleted.Ok()) << deleted.error;
-    }
+    const TransportStatus deleted = Pop3Mailbox(old, folder).DeleteStoredMessage(Base(got[2]));
+    EXPECT_TRUE(deleted.Ok()) << deleted.error;
     EXPECT_EQ(ReadAll(dir.filePath("state.remaining").toStdString()),
               (files[0] + "\n" + files[1] + "\n" + files[3]).toUtf8());
     EXPECT_TRUE(fetch().empty());
