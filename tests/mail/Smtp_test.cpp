@@ -5,7 +5,6 @@
 #include "support/Files.h"
 #include "support/TestServers.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -14,12 +13,11 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QUuid>
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <tuple>
-#include <unistd.h>
 
 using namespace lw::mail;
 
@@ -28,9 +26,7 @@ namespace {
 // A recipient address no other test (or run) uses.
 QString Unique(const QString& local)
 {
-    static int n = 0;
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    return QStringLiteral("%1-%2-%3-%4@example.jp").arg(local).arg(now).arg(::getpid()).arg(++n);
+    return local + "-" + QUuid::createUuid().toString(QUuid::Id128) + "@example.jp";
 }
 
 std::string S(const QString& s)
@@ -53,20 +49,19 @@ class SmtpTest : public ::testing::Test {
     void SetUp() override
     {
         QString reason;
-        m_loaded = lw::test::TestServers::Load(&reason);
-        if (!m_loaded) GTEST_SKIP() << reason.toStdString();
-        setenv("LARCHWATCHER_CA_FILE", m_loaded->caFile.toLocal8Bit().constData(), 1);
+        servers = lw::test::TestServers::Load(&reason);
+        if (!servers) GTEST_SKIP() << reason.toStdString();
+        qputenv("LARCHWATCHER_CA_FILE", servers->caFile.toLocal8Bit());
         message = S(lw::test::WriteFile(dir.path(), "m.eml", "Subject: x\r\n\r\nhello\r\n"));
         ASSERT_FALSE(message.empty());
     }
-    void TearDown() override { unsetenv("LARCHWATCHER_CA_FILE"); }
-    const lw::test::TestServers& servers() const { return *m_loaded; }
+    void TearDown() override { qunsetenv("LARCHWATCHER_CA_FILE"); }
     // A forward of the one-line message to the STARTTLS port, from box@example.jp, without AUTH.
     SmtpRequest To(std::vector<std::string> to) const
     {
         SmtpRequest r;
-        r.host = S(servers().host);
-        r.port = servers().smtpPort;
+        r.host = S(servers->host);
+        r.port = servers->smtpPort;
         r.timeoutSeconds = 10;
         r.from = {"", "box@example.jp"};
         r.to = std::move(to);
@@ -77,13 +72,13 @@ class SmtpTest : public ::testing::Test {
     static std::string Send(const SmtpRequest& r) { return SendRequest(r).error; }
     SmtpRequest WithAuth(SmtpRequest r, const QString& mechanism = {}) const
     {
-        r.account = S(servers().users.first());
-        r.password = S(servers().Password(servers().users.first()));
+        r.account = S(servers->users.first());
+        r.password = S(servers->Password(servers->users.first()));
         r.mechanism = S(mechanism);
         return r;
     }
 
-    std::optional<lw::test::TestServers> m_loaded;
+    std::optional<lw::test::TestServers> servers;
     QTemporaryDir dir;
     std::string message;
 };
@@ -96,8 +91,7 @@ TEST_F(SmtpTest, AuthMechanismsOverStartTlsAndImplicitTls)
     // credentials means no AUTH; smtps is TLS on its own port.
     const struct {
         QString mechanism, expected;
-        bool credentials;
-        bool smtps;
+        bool credentials, smtps;
     } cases[] = {{"LOGIN", "LOGIN", true, false},
                  {"PLAIN", "PLAIN", true, false},
                  {"", "CRAM-MD5", true, false},
@@ -109,13 +103,13 @@ TEST_F(SmtpTest, AuthMechanismsOverStartTlsAndImplicitTls)
         r.from.name = "Box";
         if (c.smtps) {
             r.host = " smtps://localhost";
-            r.port = servers().smtpsPort;
+            r.port = servers->smtpsPort;
         }
         EXPECT_EQ(Send(c.credentials ? WithAuth(r, c.mechanism) : r), "");
-        const auto got = servers().SinkMessagesTo(to);
+        const auto got = servers->SinkMessagesTo(to);
         ASSERT_EQ(got.size(), 1u) << S(c.mechanism);
         EXPECT_EQ(got[0].authMechanism, c.expected);
-        EXPECT_EQ(got[0].authLogin, c.credentials ? servers().users.first() : "");
+        EXPECT_EQ(got[0].authLogin, c.credentials ? servers->users.first() : "");
     }
 
     // A wrong password is an error text naming the server's reply.
@@ -124,7 +118,7 @@ TEST_F(SmtpTest, AuthMechanismsOverStartTlsAndImplicitTls)
     wrongPassword.password = "no";
     const std::string wrong = Send(wrongPassword);
     EXPECT_NE(wrong.find("535"), std::string::npos) << wrong;
-    EXPECT_TRUE(servers().SinkMessagesTo(refused).empty());
+    EXPECT_TRUE(servers->SinkMessagesTo(refused).empty());
 }
 
 TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPart)
@@ -139,7 +133,7 @@ TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPart)
     r.subject = "Fw: 見積の件";
     r.forwardMark = "box@pop.example.jp";
     ASSERT_EQ(Send(r), "");
-    const auto got = servers().SinkMessagesTo(bcc);
+    const auto got = servers->SinkMessagesTo(bcc);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].rcptTos, (QStringList{to1, to2, cc, bcc}));
     EXPECT_FALSE(QByteArray(got[0].data).replace("\r\n", "").contains('\n')) << "lines must end in CR LF";
@@ -159,7 +153,7 @@ TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPart)
         SmtpRequest sample = To({S(to)});
         sample.contentPath = S(source);
         ASSERT_EQ(Send(sample), "") << S(source);
-        const auto sent = servers().SinkMessagesTo(to);
+        const auto sent = servers->SinkMessagesTo(to);
         ASSERT_EQ(sent.size(), 1u) << S(source);
         pairs << source << sent[0].file;
     }
@@ -209,7 +203,7 @@ TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPart)
     unsignedForward.from = {};
     unsignedForward.nullReversePath = true;
     ASSERT_EQ(Send(unsignedForward), "");
-    const auto bounced = servers().SinkMessagesTo(nullSender);
+    const auto bounced = servers->SinkMessagesTo(nullSender);
     ASSERT_EQ(bounced.size(), 1u);
     EXPECT_EQ(bounced[0].mailFrom, "<>");
     EXPECT_TRUE(bounced[0].data.startsWith("From: undisclosed-sender: ;\r\n")) << bounced[0].data.constData();
@@ -222,7 +216,7 @@ TEST_F(SmtpTest, RefusalsAreErrorTexts)
     const QString good = Unique("good");
     const std::string partial = Send(To({S(good), S(Unique("refuse-rcpt"))}));
     EXPECT_NE(partial.find("550"), std::string::npos) << partial;
-    EXPECT_EQ(servers().SinkMessagesTo(good).size(), 1u);
+    EXPECT_EQ(servers->SinkMessagesTo(good).size(), 1u);
     // A missing stored message and a bad server text.
     SmtpRequest missing = To({"a@example.jp"});
     missing.contentPath = "/nonexistent/x.eml";
@@ -242,7 +236,7 @@ TEST_F(SmtpTest, RefusalsAreErrorTexts)
     const QString untrusted = Unique("untrusted");
     const std::string tls = Send(To({S(untrusted)}));
     EXPECT_NE(tls.find("certificate"), std::string::npos) << tls;
-    EXPECT_TRUE(servers().SinkMessagesTo(untrusted).empty());
+    EXPECT_TRUE(servers->SinkMessagesTo(untrusted).empty());
 }
 
 TEST(SmtpArguments, ServerSenderAndRecipientListsAsTyped)
