@@ -52,8 +52,7 @@ void CheckCopies(const QString& sourceFolder, const QString& targetFolder)
 
     EXPECT_FALSE(base::CopyFileDurably(S(sourceFolder + "/missing"), S(targetFolder + "/x"), true, error) ||
                  base::CopyFileDurably(S(target), S(targetFolder + "/no/such/folder/x"), true, error));
-    EXPECT_EQ(QDir(targetFolder).entryList(QDir::Files | QDir::Hidden),
-              QStringList{QStringLiteral("保存先.eml")})
+    EXPECT_EQ(QDir(targetFolder).entryList(QDir::Files | QDir::Hidden), QStringList{"保存先.eml"})
         << "temporary files left behind";
 }
 

@@ -119,8 +119,7 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
             check(got == want, "body", got, want);
         }
 
-        // Attachments: names (file-system safe, kept apart by a suffix) and decoded sizes of files
-        // the reader wrote into this message's own folder.
+        // Attachments: names (file-system safe) and decoded sizes of the files in the message's own folder.
         const QJsonArray list = reviewed("attachments", "attachments").toArray();
         QStringList gotNames, wantNames;
         bool sizesRight = true;

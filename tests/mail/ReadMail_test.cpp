@@ -151,8 +151,7 @@ TEST_F(ReadMailTest, AttachmentsBeyondCapacityAreWrittenApartAndCapped)
     EXPECT_EQ(mail.body, "see the files");
     EXPECT_EQ(lw::test::ReadFile(mail.attachments[99]), "attachment 99\n");
 
-    // Reading again into the same folder uses the files it finds there unchanged, and never
-    // overwrites one that was changed meanwhile.
+    // Reading again into the same folder reuses its files unchanged, never overwriting one changed since.
     ASSERT_TRUE(lw::test::WriteFile(mail.attachments[0], "edited"));
     const auto again = Read("many-attachments-120.eml");
     ASSERT_TRUE(again);
@@ -232,8 +231,7 @@ TEST(Extractors, FromAndToPartsAreCutAtFixedPlaces)
             << c.value;
     }
 
-    // The first usable address wins, the last subject wins; a from part without a usable
-    // address does not block a later one.
+    // The first usable address wins (a from part without one blocks nothing); the last subject wins.
     auto mail = Extract({{PartKind::Subject, "first"},
                          {PartKind::From, "\"Broken\" <broken"},
                          {PartKind::From, "\"A\" <a@example.jp>"},

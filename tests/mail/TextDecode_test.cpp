@@ -142,8 +142,7 @@ TEST(CarrierEmoji, PrivateCodePointsShowAsStandardEmojiByTheSendersCarrier)
     ASSERT_EQ(heart, QString(QChar(0xE6EC)));
     const struct {
         const char* sender;
-        QString text;
-        QString shown;
+        QString text, shown;
     } cases[] = {
         {"taro@docomo.ne.jp", QChar(0xE63E) + u"晴れ"_qs + heart, u"☀\uFE0F晴れ❤\uFE0F"_qs},
         {"taro@docomo.ne.jp", QString(QChar(0xE6E2)) + QChar(0xE6D1), u"1\uFE0F\u20E3[iモード]"_qs},
