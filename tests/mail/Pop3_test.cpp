@@ -134,8 +134,7 @@ class Pop3Test : public ::testing::Test {
         return state.Entries().size();
     }
     QString Log() const { return servers->stateDir + "/dovecot/dovecot.log"; }
-    // Dovecot's login lines for this user over TLS with this method, logged after `from`; polled
-    // until one shows (the server logs a little later), then settled so extra lines count too.
+    // Dovecot's login lines for this user over TLS with this method since `from` (it logs a little late).
     int TlsLoginsSince(qint64 from, const QByteArray& method)
     {
         const auto count = [&] {
@@ -146,7 +145,7 @@ class Pop3Test : public ::testing::Test {
             return n;
         };
         (void)QTest::qWaitFor([&] { return count() > 0; }, 3000);
-        QThread::msleep(150);
+        QThread::msleep(150); // so that extra lines count too
         return count();
     }
 
@@ -202,8 +201,7 @@ TEST_F(Pop3Test, ARefusedLoginFetchesNothingAndLoginMechanismsStartTlsAndPop3sWo
         EXPECT_EQ(Listed(s), 1u) << options;
         EXPECT_EQ(TlsLoginsSince(mark, method), 1) << options;
     }
-    // A later session over STARTTLS resumes the TLS session of an earlier one; under other
-    // authorities (another extra CA file) it makes a full handshake and is verified afresh.
+    // A later STARTTLS session resumes an earlier one's TLS; under another extra CA file it verifies anew.
     const auto resumed = [&] {
         Pop3Session s(Box());
         Listed(s);
@@ -254,8 +252,7 @@ TEST_F(Pop3Test, DeletionAfterALostSessionNeverHitsAnotherMessage)
 TEST_F(Pop3Test, UnsettledMessagesComeFirstAndARecordedDeletionOutlivesItsSession)
 {
     Deliver(0, 4);
-    // Handed out, never settled (the program ended while handling them): handed out again first,
-    // counting towards the ten, and not stored a second time.
+    // Never settled (the program ended meanwhile): handed out first again, within the ten, not stored twice.
     const auto first = Fetch({}, false);
     ASSERT_EQ(first.size(), 4u) << lastError;
     Deliver(4, 12);

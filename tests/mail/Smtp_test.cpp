@@ -1,5 +1,4 @@
-// SMTP sending and forwarding against the loopback sink of tools/test-servers; forwards are read
-// back with Python's email package, independent of our own reader.
+// SMTP sending and forwarding against the loopback sink; forwards read back by Python's email package.
 #include "mail/SmtpMessage.h"
 #include "mail/SmtpSend.h"
 #include "support/Files.h"
@@ -87,8 +86,7 @@ class SmtpTest : public ::testing::Test {
 
 TEST_F(SmtpTest, AuthMechanismsOverStartTlsAndImplicitTls)
 {
-    // Mechanism as passed, as the sink saw it; none given means the strongest offered, no
-    // credentials means no AUTH; smtps is TLS on its own port.
+    // The mechanism as asked; none: the strongest offered; no credentials: no AUTH; smtps: TLS on its port.
     const struct {
         QString mechanism, expected;
         bool credentials, smtps;
@@ -158,8 +156,7 @@ TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPart)
     }
     const QJsonArray results = CompareAll(pairs);
     ASSERT_EQ(results.size(), sources.size() + 1);
-    // Python reads a file that starts with a byte-order mark as having no headers at all. Every
-    // forward starts with the original's origin and then holds every part of the original.
+    // Each forward: the origin, then every original part (Python sees no header in a file with a BOM).
     for (qsizetype i = 0; i < sources.size(); ++i) {
         const QJsonObject r = results[i + 1].toObject();
         EXPECT_TRUE(QFileInfo(sources[i]).fileName().contains("-bom-") ||
@@ -271,8 +268,7 @@ TEST(SmtpArguments, ServerSenderAndRecipientListsAsTyped)
               (std::vector<std::string>{"a@x.jp", "b@x.jp", "c@x.jp"}));
     EXPECT_EQ(ToCrLf("a\nb\r\nc\rd"), "a\r\nb\r\nc\r\nd");
 
-    // Stored messages cut short: no blank line, no final line break. The header ends where the
-    // file does, its last field whole.
+    // Stored messages cut short (no blank line, no final break): the header ends whole where the file does.
     QTemporaryDir dir;
     const struct {
         const char* stored;

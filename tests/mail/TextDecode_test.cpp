@@ -153,8 +153,7 @@ TEST(CarrierEmoji, PrivateCodePointsShowAsStandardEmojiByTheSendersCarrier)
         // One code point, two carriers: SoftBank's Shift_JIS F941 through CP932, docomo's own.
         {"jiro@softbank.ne.jp", QString(QChar(0xE69D)), u"🚶"_qs},
         {"taro@docomo.ne.jp", QString(QChar(0xE69D)), u"🌔"_qs},
-        // Any other sender: code points of one carrier alone; others and a company's own
-        // characters stay as they are.
+        // Any other sender: one carrier's own code points; shared ones and a company's own characters stay.
         {"office@example.jp", heart + QChar(0xE04A) + QChar(0xE488), u"❤\uFE0F☀\uFE0F☀\uFE0F"_qs},
         {"office@example.jp", QString(QChar(0xE6A6)) + QChar(0xE000), QString(QChar(0xE6A6)) + QChar(0xE000)},
         {"office@example.jp", u"絵文字なし"_qs, u"絵文字なし"_qs},
