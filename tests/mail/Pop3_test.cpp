@@ -56,12 +56,6 @@ std::vector<std::string> FetchOnce(const Pop3Endpoint& endpoint, const std::stri
     return got.messages;
 }
 
-// The extra CA file of the connections made after this; none when empty.
-void Trust(const QString& caFile)
-{
-    qputenv("LARCHWATCHER_CA_FILE", caFile.toLocal8Bit());
-}
-
 // One leased mailbox, the test CA and a work folder; Fetch and Delete as the service calls them.
 class Pop3Test : public ::testing::Test {
   protected:
@@ -76,7 +70,7 @@ class Pop3Test : public ::testing::Test {
         user = box->User().toStdString();
         pass = box->Password().toStdString();
         host = servers->host.toStdString();
-        Trust(servers->caFile);
+        qputenv("LARCHWATCHER_CA_FILE", servers->caFile.toLocal8Bit());
     }
     void TearDown() override { qunsetenv("LARCHWATCHER_CA_FILE"); }
     void Deliver(int from, int to, int bodyBytes = 40)
@@ -102,13 +96,6 @@ class Pop3Test : public ::testing::Test {
                 .account = user,
                 .password = pass,
                 .loginOptions = options};
-    }
-    Pop3Endpoint Pop3s() const
-    {
-        Pop3Endpoint e = *MakePop3Endpoint("pop3s://localhost", servers->pop3sPort);
-        e.account = user;
-        e.password = pass;
-        return e;
     }
     size_t Listed(Pop3Session& s)
     {
@@ -211,13 +198,15 @@ TEST_F(Pop3Test, ARefusedLoginFetchesNothingAndLoginMechanismsStartTlsAndPop3sWo
     EXPECT_TRUE(resumed());
     QTemporaryDir other;
     ASSERT_TRUE(QFile::copy(servers->caFile, other.filePath("ca.pem")));
-    Trust(other.filePath("ca.pem"));
+    qputenv("LARCHWATCHER_CA_FILE", other.filePath("ca.pem").toLocal8Bit());
     EXPECT_FALSE(resumed());
     EXPECT_TRUE(resumed());
-    Trust(servers->caFile);
+    qputenv("LARCHWATCHER_CA_FILE", servers->caFile.toLocal8Bit());
     // POP3S against the extra CA; the deletion, given the plain port, finds the port through the state.
     host = "localhost";
-    const auto got = Fetch(Pop3s());
+    Pop3Endpoint pop3s = Box(servers->pop3sPort);
+    pop3s.implicitTls = true;
+    const auto got = Fetch(pop3s);
     ASSERT_EQ(got.size(), 1u) << lastError;
     EXPECT_EQ(ReadAll(got.front()), Message(1));
     EXPECT_TRUE(Delete(Base(got.front()))) << lastError;
