@@ -191,7 +191,7 @@ TEST_F(ReadMailTest, BrokenMimeNonMessagesAndPartLists)
                 !HasPart(*unwritable, PartKind::NoAttachment) && HasPart(*unwritable, PartKind::Body));
 }
 
-TEST(Extractors, FromAndToPartsAreCutAtFixedPlaces)
+TEST(Extractors, AddressesAreCutAtFixedPlacesAndEachPartKindHasItsOwnExtractor)
 {
     const struct {
         PartKind kind;
@@ -230,11 +230,8 @@ TEST(Extractors, FromAndToPartsAreCutAtFixedPlaces)
                          {PartKind::Subject, "second"}});
     EXPECT_EQ(QStringList({mail.fromAddress, mail.fromName, mail.toAddress, mail.toName, mail.subject}),
               QStringList({"a@example.jp", "A", "c@example.jp", "", "second"}));
-}
 
-TEST(Extractors, SubjectDateBodyAttachmentsAndReturnedMail)
-{
-    auto mail = Extract({{PartKind::Subject, "  件名  "}, {PartKind::Body, "\n本文\r\n"}});
+    mail = Extract({{PartKind::Subject, "  件名  "}, {PartKind::Body, "\n本文\r\n"}});
     EXPECT_EQ(mail.subject, u"件名"_qs);
     EXPECT_EQ(mail.body, u"本文"_qs);
 
@@ -282,10 +279,8 @@ TEST(Extractors, SubjectDateBodyAttachmentsAndReturnedMail)
     for (const auto& [subject, may] :
          {std::pair{"", true}, {"Fwd: RETURNED MAIL: user unknown", false}, {"Returned  mail", true}})
         EXPECT_EQ(lw::mail::MayProcess(Extract({{PartKind::Subject, subject}})), may) << subject;
-}
 
-TEST(Extractors, PartTextAndMailTextAreKeywordAndValueEachEndedByCrLf)
-{
+    // Part texts and the mail text: keyword and value, each ended by CR LF.
     const MessageParts parts{{{PartKind::Subject, "件名"},
                               {PartKind::From, "\"A\" <a@example.jp>"},
                               {PartKind::To, "b@example.jp"},
@@ -298,9 +293,9 @@ TEST(Extractors, PartTextAndMailTextAreKeywordAndValueEachEndedByCrLf)
         u"subject:件名\r\nfrom:\"A\" <a@example.jp>\r\nto:b@example.jp\r\n"
         u"date:2024/01/05 10:11:12\r\nbody:本文\n二行目\r\nfile:/w/a.txt\r\nnofile:\r\n"_qs;
     EXPECT_EQ(lw::mail::MailText(parts), expected);
-    ReceivedMail mail;
+    ReceivedMail fresh;
     QString mailText = "left over";
-    lw::mail::ExtractParts(parts, mail, &mailText);
+    lw::mail::ExtractParts(parts, fresh, &mailText);
     EXPECT_EQ(mailText, expected);
 }
 

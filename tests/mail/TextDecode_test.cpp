@@ -61,7 +61,7 @@ TEST(Charset, JapaneseCharsetsReadAsOnWindowsWithOneReplacementPerBadByte)
     EXPECT_FALSE(IsValidUtf8("\xC0\xAF") || IsValidUtf8("\xED\xA0\x80")) << "overlong or surrogate";
 }
 
-TEST(HeaderDecode, EncodedWords)
+TEST(HeaderDecode, EncodedWordsFirstMailboxMailDatesAndFieldParameters)
 {
     // Blanks between encoded-words go, blanks next to plain text stay.
     EXPECT_EQ(DecodeEncodedWords("=?UTF-8?B?5pel?= =?UTF-8?B?5pys?= x =?utf-8?q?a_b?="),
@@ -75,10 +75,7 @@ TEST(HeaderDecode, EncodedWords)
     EXPECT_EQ(DecodeEncodedWords("Re:=?UTF-8?B?5pel?=!"), Utf8(u8"Re:日!"));
     EXPECT_EQ(DecodeEncodedWords("=?UTF-8?X?abc?= =?broken"), "=?UTF-8?X?abc?= =?broken");
     EXPECT_EQ(DecodeUnstructured(" =?UTF-8?B?5pel?=\r\n\t=?UTF-8?B?5pys?=\tend\r\n"), Utf8(u8"日本 end"));
-}
 
-TEST(HeaderDecode, FirstMailbox)
-{
     const struct {
         const char *field, *name, *address;
     } cases[] = {
@@ -98,10 +95,7 @@ TEST(HeaderDecode, FirstMailbox)
         EXPECT_TRUE(box->address == c.address && (c.name == nullptr || box->name == c.name)) << c.field;
     }
     EXPECT_FALSE(FirstMailbox(" , ;") || FirstMailbox(""));
-}
 
-TEST(HeaderDecode, MailDates)
-{
     const auto utc = [](const char* raw) {
         const auto moment = ParseMailDate(raw);
         return moment ? moment->toUTC().toString(u"yyyy/MM/dd HH:mm:ss"_qs).toStdString()
@@ -116,10 +110,7 @@ TEST(HeaderDecode, MailDates)
     // No zone: the time is read as local time (the tests run in JST, so that the two differ).
     EXPECT_EQ(ParseMailDate("Mon, 01 Jan 2024 09:00:00").value_or(QDateTime()),
               QDateTime(QDate(2024, 1, 1), QTime(9, 0), Qt::LocalTime));
-}
 
-TEST(HeaderDecode, StructuredFieldParameters)
-{
     const std::string disposition =
         "attachment;\r\n\tfilename*0*=utf-8''%E6%97%A5;\r\n\tfilename*1=\"x.txt\"; size=4";
     EXPECT_EQ(FieldToken(disposition), "attachment");
