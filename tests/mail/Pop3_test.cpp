@@ -328,14 +328,12 @@ TEST(Pop3, ServerWithoutUidlOrSaslUsesUserPassAndHeaderHashes)
         EXPECT_EQ(ReadAll(got[i]), messages[i]);
     EXPECT_NE(got[1], got[2]) << "two identical messages still get two names";
     EXPECT_TRUE(fetch().empty());
-
     // Deleting the second copy of the twins removes exactly that one.
     const TransportStatus deleted = Pop3Mailbox(old, folder).DeleteStoredMessage(Base(got[2]));
     EXPECT_TRUE(deleted.Ok()) << deleted.error;
     EXPECT_EQ(ReadAll(dir.filePath("state.remaining").toStdString()),
               (files[0] + "\n" + files[1] + "\n" + files[3]).toUtf8());
     EXPECT_TRUE(fetch().empty());
-
     // A mailbox that had real UIDLs is not read by hashes when UIDL fails: nothing is delivered again.
     UidlState state;
     std::string error;
