@@ -25,11 +25,6 @@ QByteArray Message(int i, int bodyBytes = 40)
            QByteArray(bodyBytes, 'x') + "\r\n.leading dot\r\nend " + n + "\r\n";
 }
 
-QByteArray ReadAll(const std::string& path)
-{
-    return lw::test::ReadFile(QString::fromStdString(path));
-}
-
 std::string Base(const std::string& path)
 {
     return QFileInfo(QString::fromStdString(path)).fileName().toStdString();
@@ -157,7 +152,7 @@ TEST_F(Pop3Test, FetchesAtMostTenInServerOrderNeverTwiceAndDeletesExactlyTheOneN
         all.insert(all.end(), got.begin(), got.end());
     }
     for (int i = 0; i < 13; ++i)
-        EXPECT_EQ(ReadAll(all[i]), Message(i, i == 1 ? 200000 : 40))
+        EXPECT_EQ(lw::test::ReadFile(QString::fromStdString(all[i])), Message(i, i == 1 ? 200000 : 40))
             << i << " not byte-exact or out of order";
     EXPECT_TRUE(Fetch().empty() && lastError.empty()) << "nothing new is no error";
     ASSERT_TRUE(Delete(Base(all[2]))) << lastError;
@@ -208,7 +203,7 @@ TEST_F(Pop3Test, ARefusedLoginFetchesNothingAndLoginMechanismsStartTlsAndPop3sWo
     pop3s.implicitTls = true;
     const auto got = Fetch(pop3s);
     ASSERT_EQ(got.size(), 1u) << lastError;
-    EXPECT_EQ(ReadAll(got.front()), Message(1));
+    EXPECT_EQ(lw::test::ReadFile(QString::fromStdString(got.front())), Message(1));
     EXPECT_TRUE(Delete(Base(got.front()))) << lastError;
     EXPECT_EQ(Count(), 0);
 }
@@ -325,13 +320,13 @@ TEST(Pop3, ServerWithoutUidlOrSaslUsesUserPassAndHeaderHashes)
     const auto got = fetch();
     ASSERT_EQ(got.size(), 4u) << lastError;
     for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(ReadAll(got[i]), messages[i]);
+        EXPECT_EQ(lw::test::ReadFile(QString::fromStdString(got[i])), messages[i]);
     EXPECT_NE(got[1], got[2]) << "two identical messages still get two names";
     EXPECT_TRUE(fetch().empty());
     // Deleting the second copy of the twins removes exactly that one.
     const TransportStatus deleted = Pop3Mailbox(old, folder).DeleteStoredMessage(Base(got[2]));
     EXPECT_TRUE(deleted.Ok()) << deleted.error;
-    EXPECT_EQ(ReadAll(dir.filePath("state.remaining").toStdString()),
+    EXPECT_EQ(lw::test::ReadFile(dir.filePath("state.remaining")),
               (files[0] + "\n" + files[1] + "\n" + files[3]).toUtf8());
     EXPECT_TRUE(fetch().empty());
     // A mailbox that had real UIDLs is not read by hashes when UIDL fails: nothing is delivered again.

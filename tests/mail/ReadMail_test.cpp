@@ -24,10 +24,7 @@ using lw::mail::ReceivedMail;
 
 constexpr const char* kCycleParts = "subject:from:to:date:nofile:";
 
-std::string Fixture(const char* name)
-{
-    return std::string(TEST_DATA_DIR "/mime/") + name;
-}
+const std::string kMime = TEST_DATA_DIR "/mime/";
 
 ReceivedMail Extract(const std::vector<MessagePart>& parts, const std::string& folder = {})
 {
@@ -50,7 +47,7 @@ class ReadMailTest : public ::testing::Test {
     // All fields empty when the fixture is no message.
     ReceivedMail Read(const char* fixture)
     {
-        const MessageParts read = Parts(Fixture(fixture)).value_or(MessageParts{});
+        const MessageParts read = Parts(kMime + fixture).value_or(MessageParts{});
         return Extract(read.parts, read.attachmentFolder);
     }
     std::string WriteFile(const char* name, const QByteArray& data)
@@ -104,7 +101,7 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindowsOnAnyNumb
     std::vector<std::pair<std::string, MessageParts>> reference; // for the readers on threads below
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fixture);
-        reference.emplace_back(Fixture(c.fixture), Parts(Fixture(c.fixture)).value_or(MessageParts{}));
+        reference.emplace_back(kMime + c.fixture, Parts(kMime + c.fixture).value_or(MessageParts{}));
         const ReceivedMail mail = Read(c.fixture);
         EXPECT_EQ(QStringList({mail.subject, mail.fromName, mail.fromAddress, mail.toName, mail.toAddress,
                                mail.body}),
@@ -113,9 +110,9 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindowsOnAnyNumb
         EXPECT_EQ(mail.attachmentCount, 0);
     }
     EXPECT_TRUE(QDir(m_folder.path()).isEmpty()) << "no attachment was written for any of them";
-    EXPECT_EQ(lw::mail::ForwardMarks(Fixture("forward-marks-html-alternative.eml")),
+    EXPECT_EQ(lw::mail::ForwardMarks(kMime + "forward-marks-html-alternative.eml"),
               (std::vector<std::string>{"first@example.jp", "second@example.jp"}));
-    EXPECT_TRUE(lw::mail::ForwardMarks(Fixture("sjis-q-encoded-subject.eml")).empty());
+    EXPECT_TRUE(lw::mail::ForwardMarks(kMime + "sjis-q-encoded-subject.eml").empty());
     // Readers on several threads agree with one reader; a failed read mismatches its empty reference.
     std::atomic<int> mismatches = 0;
     {
@@ -130,9 +127,9 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindowsOnAnyNumb
     EXPECT_EQ(mismatches, 0);
 }
 
-TEST_F(ReadMailTest, AttachmentsBeyondCapacityAreWrittenApartAndCapped)
+TEST_F(ReadMailTest, AttachmentsBeyondCapacityAreCappedBrokenMimeIsReadAndNonMessagesGiveNothing)
 {
-    const auto parts = Parts(Fixture("many-attachments-120.eml"));
+    const auto parts = Parts(kMime + "many-attachments-120.eml");
     ASSERT_TRUE(parts);
     EXPECT_EQ(std::ranges::count(parts->parts, PartKind::Attachment, &MessagePart::kind), 120);
     EXPECT_FALSE(HasPart(*parts, PartKind::NoAttachment));
@@ -147,17 +144,14 @@ TEST_F(ReadMailTest, AttachmentsBeyondCapacityAreWrittenApartAndCapped)
     EXPECT_EQ(QFileInfo(again.attachments[0]).fileName(), "file000 (2).bin");
     EXPECT_EQ(again.attachments[99], mail.attachments[99]);
     EXPECT_EQ(QDir(m_folder.path()).entryList(QDir::Files).size(), 121);
-}
-
-TEST_F(ReadMailTest, BrokenMimeNonMessagesAndPartLists)
-{
-    const ReceivedMail mail = Read("broken-mime-unclosed-boundary.eml");
-    EXPECT_EQ(mail.subject, u"壊れた MIME"_qs);
-    EXPECT_EQ(mail.fromName, "Broken Sender");
-    EXPECT_TRUE(mail.body.contains(u"壊れた本文"_qs)) << mail.body.toStdString();
+    // An unclosed boundary: the header, the text and the attachment are still read.
+    const ReceivedMail broken = Read("broken-mime-unclosed-boundary.eml");
+    EXPECT_EQ(broken.subject, u"壊れた MIME"_qs);
+    EXPECT_EQ(broken.fromName, "Broken Sender");
+    EXPECT_TRUE(broken.body.contains(u"壊れた本文"_qs)) << broken.body.toStdString();
     // A name with folders and reserved characters stays inside the folder, made harmless.
-    ASSERT_EQ(mail.attachmentCount, 1);
-    const QFileInfo written(mail.attachments[0]);
+    ASSERT_EQ(broken.attachmentCount, 1);
+    const QFileInfo written(broken.attachments[0]);
     EXPECT_EQ(written.absoluteFilePath(), QFileInfo(m_folder.path()).absoluteFilePath() + "/pass_wd_.pdf");
     EXPECT_EQ(written.size(), 9);
     // Blank lines before the header, as some tools store messages.
@@ -167,17 +161,17 @@ TEST_F(ReadMailTest, BrokenMimeNonMessagesAndPartLists)
     EXPECT_TRUE(Parts(WriteFile("wrapper.eml", "Content-Type: message/rfc822\n\nSubject: inner\n\nx\n")));
     // Files that are no message give nothing.
     for (const std::string& file :
-         {Fixture("does-not-exist.eml"), Fixture("no-header-not-a-message.txt"),
+         {kMime + "does-not-exist.eml", kMime + "no-header-not-a-message.txt",
           std::string(TEST_DATA_DIR "/mime"), std::string(), WriteFile("empty.eml", {})})
         EXPECT_FALSE(Parts(file)) << file;
-    EXPECT_TRUE(lw::mail::ForwardMarks(Fixture("does-not-exist.eml")).empty());
+    EXPECT_TRUE(lw::mail::ForwardMarks(kMime + "does-not-exist.eml").empty());
     // Only the header parts named come; the body always does.
-    const auto report = Parts(Fixture("sjis-q-encoded-subject.eml"), "subject:from:date:nofile:");
+    const auto report = Parts(kMime + "sjis-q-encoded-subject.eml", "subject:from:date:nofile:");
     ASSERT_TRUE(report);
     EXPECT_TRUE(!HasPart(*report, PartKind::To) && HasPart(*report, PartKind::Body) &&
                 HasPart(*report, PartKind::NoAttachment));
     // A folder that cannot take files: no "file:" part, and no "nofile:" hiding the attachment.
-    const auto unwritable = lw::mail::ReadMail(Fixture("broken-mime-unclosed-boundary.eml"), kCycleParts,
+    const auto unwritable = lw::mail::ReadMail(kMime + "broken-mime-unclosed-boundary.eml", kCycleParts,
                                                WriteFile("blocker", {}) + "/sub");
     ASSERT_TRUE(unwritable);
     EXPECT_TRUE(!HasPart(*unwritable, PartKind::Attachment) &&
