@@ -64,6 +64,7 @@ TEST(DurableFilesTest, CopyReplacesOnlyWhenAskedLeavesNoTemporaryFileAndWaitsFor
     // /dev/shm is another file system than the temporary folder on this platform's test machines.
     QTemporaryDir other(QStringLiteral("/dev/shm/lw-durable-XXXXXX"));
     if (other.isValid()) CheckCopies(home.File("in"), other.path());
+
     // A batch collects the copies until its flush and reports what it cannot flush.
     const QString source = home.File("m.eml");
     Replace(source, "body");
@@ -95,6 +96,7 @@ TEST(ActivityLogTest, EntriesAreStampedInTheFileOfTheirMonthAndPrefixOrElseGoToS
         << "a folder in bare form";
     EXPECT_EQ(test::ReadFile(home.File("log200802.txt")), "2008/02/29 23:59:59==> " + text.toUtf8() + "\r\r\n");
     EXPECT_EQ(test::ReadFile(home.File("other200803.txt")), "2008/03/01 00:00:00==> after\r\r\n");
+
     // A value with line breaks cannot end its entry and forge another one.
     WriteLog(home.Folder(), "other", "件名\r\r\n2008/03/01 00:00:01==> 偽の行\nx\ry", lastSecond.addSecs(2));
     EXPECT_EQ(test::ReadFile(home.File("other200803.txt")),
@@ -107,6 +109,7 @@ TEST(ActivityLogTest, EntriesAreStampedInTheFileOfTheirMonthAndPrefixOrElseGoToS
     QString said = QString::fromStdString(testing::internal::GetCapturedStderr());
     EXPECT_TRUE(said.contains("no/such/folder") && said.contains("行方不明")) << said.toStdString();
     EXPECT_FALSE(QFileInfo::exists(home.File("no")));
+
     // A full disk: the month's file is a link to /dev/full.
     ASSERT_TRUE(QFile::link("/dev/full", home.File("log200803.txt")));
     testing::internal::CaptureStderr();

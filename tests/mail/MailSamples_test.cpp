@@ -72,6 +72,7 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
             const QString want = reviewed(key, writtenKey).toString();
             field(key, got, want, got == want);
         }
+
         // Subject: blanks left by unfolding do not count.
         if (expect.contains(u"subject_prefix")) {
             const QString prefix = expect.value(u"subject_prefix").toString();
@@ -81,6 +82,7 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
             const QString want = reviewed("subject", "subject").toString();
             field("subject", mail.subject, want, mail.subject.simplified() == want.simplified());
         }
+
         // Date, compared as a moment (UTC) so the machine's zone does not matter.
         QString wantDate = expected.value(u"date").toObject().value(u"utc").toString();
         if (expect.contains(u"date_local")) {
@@ -95,6 +97,7 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
         const QString gotDate =
             mail.received.toUTC().toString(u"yyyy/MM/dd HH:mm:ss"_qs); // empty when invalid
         field("date", gotDate, wantDate, gotDate == wantDate);
+
         // Body: trimmed as the reference trims (Unicode blanks), line ends as LF.
         const QString got = mail.body.trimmed();
         const QString want = expected.value(u"body").toObject().value(u"text_trimmed").toString();
@@ -115,6 +118,7 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
         } else {
             check(got == want, "body", got, want);
         }
+
         // Attachments: names (file-system safe) and decoded sizes of the files in the message's own folder.
         const QJsonArray list = reviewed("attachments", "attachments").toArray();
         QStringList gotNames, wantNames;

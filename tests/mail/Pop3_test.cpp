@@ -175,6 +175,7 @@ TEST_F(Pop3Test, ARefusedLoginFetchesNothingAndLoginMechanismsStartTlsAndPop3sWo
     EXPECT_TRUE(!refused.List(listing, lastError) && refused.Broken());
     EXPECT_TRUE(QDir(work.path()).entryList(QDir::Files).filter(".eml").isEmpty());
     EXPECT_EQ(Fetch().size(), 1u) << "the message is still to be delivered";
+
     // STARTTLS is taken because the server offers it.
     for (const auto& [options, method] :
          {std::pair{"", "method=CRAM-MD5"}, {"AUTH=+APOP", "method=APOP"}, {"AUTH=PLAIN", "method=PLAIN"}}) {
@@ -323,12 +324,14 @@ TEST(Pop3, ServerWithoutUidlOrSaslUsesUserPassAndHeaderHashes)
         EXPECT_EQ(lw::test::ReadFile(QString::fromStdString(got[i])), messages[i]);
     EXPECT_NE(got[1], got[2]) << "two identical messages still get two names";
     EXPECT_TRUE(fetch().empty());
+
     // Deleting the second copy of the twins removes exactly that one.
     const TransportStatus deleted = Pop3Mailbox(old, folder).DeleteStoredMessage(Base(got[2]));
     EXPECT_TRUE(deleted.Ok()) << deleted.error;
     EXPECT_EQ(lw::test::ReadFile(dir.filePath("state.remaining")),
               (files[0] + "\n" + files[1] + "\n" + files[3]).toUtf8());
     EXPECT_TRUE(fetch().empty());
+
     // A mailbox that had real UIDLs is not read by hashes when UIDL fails: nothing is delivered again.
     UidlState state;
     std::string error;

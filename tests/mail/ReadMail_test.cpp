@@ -113,6 +113,7 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindowsOnAnyNumb
     EXPECT_EQ(lw::mail::ForwardMarks(kMime + "forward-marks-html-alternative.eml"),
               (std::vector<std::string>{"first@example.jp", "second@example.jp"}));
     EXPECT_TRUE(lw::mail::ForwardMarks(kMime + "sjis-q-encoded-subject.eml").empty());
+
     // Readers on several threads agree with one reader; a failed read mismatches its empty reference.
     std::atomic<int> mismatches = 0;
     {
@@ -138,12 +139,14 @@ TEST_F(ReadMailTest, AttachmentsBeyondCapacityAreCappedBrokenMimeIsReadAndNonMes
     EXPECT_EQ(mail.attachmentCount, lw::mail::kMaxAttachments);
     EXPECT_EQ(mail.body, "see the files");
     EXPECT_EQ(lw::test::ReadFile(mail.attachments[99]), "attachment 99\n");
+
     // Reading again into the same folder reuses its files unchanged, never overwriting one changed since.
     ASSERT_TRUE(lw::test::WriteFile(mail.attachments[0], "edited"));
     const ReceivedMail again = Read("many-attachments-120.eml");
     EXPECT_EQ(QFileInfo(again.attachments[0]).fileName(), "file000 (2).bin");
     EXPECT_EQ(again.attachments[99], mail.attachments[99]);
     EXPECT_EQ(QDir(m_folder.path()).entryList(QDir::Files).size(), 121);
+
     // An unclosed boundary: the header, the text and the attachment are still read.
     const ReceivedMail broken = Read("broken-mime-unclosed-boundary.eml");
     EXPECT_EQ(broken.subject, u"壊れた MIME"_qs);
@@ -154,22 +157,27 @@ TEST_F(ReadMailTest, AttachmentsBeyondCapacityAreCappedBrokenMimeIsReadAndNonMes
     const QFileInfo written(broken.attachments[0]);
     EXPECT_EQ(written.absoluteFilePath(), QFileInfo(m_folder.path()).absoluteFilePath() + "/pass_wd_.pdf");
     EXPECT_EQ(written.size(), 9);
+
     // Blank lines before the header, as some tools store messages.
     const auto padded = Parts(WriteFile("padded.eml", "\r\n\nFrom: a@example.jp\nSubject: padded\n\nbody\n"));
     EXPECT_EQ(Extract(padded.value_or(MessageParts{}).parts).subject, "padded");
+
     // A bare message/rfc822 wrapper has a header of one field, so it is a message.
     EXPECT_TRUE(Parts(WriteFile("wrapper.eml", "Content-Type: message/rfc822\n\nSubject: inner\n\nx\n")));
+
     // Files that are no message give nothing.
     for (const std::string& file :
          {kMime + "does-not-exist.eml", kMime + "no-header-not-a-message.txt",
           std::string(TEST_DATA_DIR "/mime"), std::string(), WriteFile("empty.eml", {})})
         EXPECT_FALSE(Parts(file)) << file;
     EXPECT_TRUE(lw::mail::ForwardMarks(kMime + "does-not-exist.eml").empty());
+
     // Only the header parts named come; the body always does.
     const auto report = Parts(kMime + "sjis-q-encoded-subject.eml", "subject:from:date:nofile:");
     ASSERT_TRUE(report);
     EXPECT_TRUE(!HasPart(*report, PartKind::To) && HasPart(*report, PartKind::Body) &&
                 HasPart(*report, PartKind::NoAttachment));
+
     // A folder that cannot take files: no "file:" part, and no "nofile:" hiding the attachment.
     const auto unwritable = lw::mail::ReadMail(kMime + "broken-mime-unclosed-boundary.eml", kCycleParts,
                                                WriteFile("blocker", {}) + "/sub");
@@ -206,6 +214,7 @@ TEST(Extractors, AddressesAreCutAtFixedPlacesAndEachPartKindHasItsOwnExtractor)
                   QStringList({c.fromAddress, c.fromName, c.toAddress, c.toName}))
             << c.value;
     }
+
     // The first usable address wins (a from part without one blocks nothing); the last subject wins.
     auto mail = Extract({{PartKind::Subject, "first"},
                          {PartKind::From, "\"Broken\" <broken"},
@@ -220,6 +229,7 @@ TEST(Extractors, AddressesAreCutAtFixedPlacesAndEachPartKindHasItsOwnExtractor)
     mail = Extract({{PartKind::Subject, "  件名  "}, {PartKind::Body, "\n本文\r\n"}});
     EXPECT_EQ(mail.subject, u"件名"_qs);
     EXPECT_EQ(mail.body, u"本文"_qs);
+
     // Local forms; fractions of a second are dropped.
     const auto local = [](int month, int day, int h, int m, int s) {
         return QDateTime(QDate(2024, month, day), QTime(h, m, s), Qt::LocalTime);
@@ -230,6 +240,7 @@ TEST(Extractors, AddressesAreCutAtFixedPlacesAndEachPartKindHasItsOwnExtractor)
                                                         {" 2024/01/05", local(1, 5, 0, 0, 0)},
                                                         {"2024-01-05T10:11:12.345", local(1, 5, 10, 11, 12)}})
         EXPECT_EQ(Extract({{PartKind::Date, value}}).received, expected) << value;
+
     // Unreadable dates leave the earlier value.
     mail = Extract({{PartKind::Date, "2024/01/05 10:11:12"},
                     {PartKind::Date, "Wed, 28 May 2014 17:18:19 +0900"},
@@ -238,6 +249,7 @@ TEST(Extractors, AddressesAreCutAtFixedPlacesAndEachPartKindHasItsOwnExtractor)
                     {PartKind::Date, ""}});
     EXPECT_EQ(mail.received, local(1, 5, 10, 11, 12));
     EXPECT_FALSE(Extract({{PartKind::Date, "yesterday"}}).received.isValid());
+
     // Each kind has its one extractor: a part reading like another stays what it is; a body keeps line one.
     mail = Extract({{PartKind::Subject, "body: x"},
                     {PartKind::Body, "Subject: late\r\nDate: 2001/02/03 04:05:06\r\nfile:/etc/hostname"},
@@ -248,6 +260,7 @@ TEST(Extractors, AddressesAreCutAtFixedPlacesAndEachPartKindHasItsOwnExtractor)
     EXPECT_EQ(mail.body, "Subject: late\r\nDate: 2001/02/03 04:05:06\r\nfile:/etc/hostname");
     EXPECT_FALSE(mail.received.isValid());
     EXPECT_EQ(mail.attachmentCount, 0);
+
     // Attachment parts add their paths in order; a "no file" part adds none.
     mail = Extract({{PartKind::NoAttachment, ""},
                     {PartKind::Attachment, " /w/a.txt"},
@@ -261,6 +274,7 @@ TEST(Extractors, AddressesAreCutAtFixedPlacesAndEachPartKindHasItsOwnExtractor)
     for (const auto& [subject, may] :
          {std::pair{"", true}, {"Fwd: RETURNED MAIL: user unknown", false}, {"Returned  mail", true}})
         EXPECT_EQ(lw::mail::MayProcess(Extract({{PartKind::Subject, subject}})), may) << subject;
+
     // Part texts and the mail text: keyword and value, each ended by CR LF.
     const MessageParts parts{{{PartKind::Subject, "件名"},
                               {PartKind::From, "\"A\" <a@example.jp>"},

@@ -109,6 +109,7 @@ TEST_F(SmtpTest, AuthMechanismsOverStartTlsAndImplicitTlsAndRefusalsAsErrorTexts
         EXPECT_EQ(got[0].authMechanism, c.expected);
         EXPECT_EQ(got[0].authLogin, c.credentials ? servers->users.first() : "");
     }
+
     // A wrong password is an error text naming the server's reply.
     const QString refused = Unique("wrongpw");
     SmtpRequest wrongPassword = WithAuth(To({S(refused)}));
@@ -116,6 +117,7 @@ TEST_F(SmtpTest, AuthMechanismsOverStartTlsAndImplicitTlsAndRefusalsAsErrorTexts
     const std::string wrong = Send(wrongPassword);
     EXPECT_NE(wrong.find("535"), std::string::npos) << wrong;
     EXPECT_TRUE(servers->SinkMessagesTo(refused).empty());
+
     EXPECT_FALSE(Send(To({})).empty()) << "no recipient at all";
     // One refused recipient: the others still get it and the text names the refusal.
     const QString good = Unique("good");
@@ -134,6 +136,7 @@ TEST_F(SmtpTest, AuthMechanismsOverStartTlsAndImplicitTlsAndRefusalsAsErrorTexts
     clock.start();
     EXPECT_FALSE(Send(hanging).empty());
     EXPECT_LT(clock.elapsed(), 2 * 2 * 1000 + 2000);
+
     // Without the test CA (after connections that trusted it) the certificate check fails: nothing sent.
     qunsetenv("LARCHWATCHER_CA_FILE");
     const QString untrusted = Unique("untrusted");
@@ -158,6 +161,7 @@ TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPart)
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].rcptTos, (QStringList{to1, to2, cc, bcc}));
     EXPECT_FALSE(QByteArray(got[0].data).replace("\r\n", "").contains('\n')) << "lines must end in CR LF";
+
     // Every fixture, and every real sample when given, is forwarded the same way, its parts unchanged.
     QStringList sources;
     for (const QString& folder : {QStringLiteral(TEST_DATA_DIR "/mime"), QStringLiteral(MAIL_SAMPLES_DIR)}) {
@@ -211,6 +215,7 @@ TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPart)
     EXPECT_EQ(c["marks"].toArray(),
               (QJsonArray{"first@example.jp", "second@example.jp", "box@pop.example.jp"}));
     EXPECT_EQ(c["defects"].toInt(), 0);
+
     // The null reverse-path goes out as MAIL FROM:<>, under a From field that is still well formed.
     const QString nullSender = Unique("null-sender");
     SmtpRequest unsignedForward = To({S(nullSender)});
@@ -259,6 +264,7 @@ TEST(SmtpArguments, ServerSenderAndRecipientListsAsTyped)
     EXPECT_EQ(RecipientList("a@x.jp; <b@x.jp>,c@x.jp\ta@x.jp <>"),
               (std::vector<std::string>{"a@x.jp", "b@x.jp", "c@x.jp"}));
     EXPECT_EQ(ToCrLf("a\nb\r\nc\rd"), "a\r\nb\r\nc\r\nd");
+
     // Stored messages cut short (no blank line, no final break): the header ends whole where the file does.
     QTemporaryDir dir;
     const struct {

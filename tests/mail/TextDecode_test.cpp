@@ -31,8 +31,10 @@ TEST(Charset, JapaneseCharsetsReadAsOnWindowsWithOneReplacementPerBadByte)
     EXPECT_EQ(DecodeCp932("a\x82"), "a" + kFffd);
     EXPECT_EQ(DecodeCp932(std::string("\x85\x40") + "c"), kFffd + kFffd + "c");
     EXPECT_EQ(DecodeCp932(std::string("\x82\x0A") + "d"), kFffd + "\nd");
+
     // EUC-JP and ISO-2022-JP read the same Windows extensions.
     EXPECT_EQ(DecodeCharset("\xAD\xA1\xA4\xA2\x8E\xB1", "EUC-JP"), Utf8(u8"①あｱ"));
+
     // JIS X 0208 with NEC row 13, JIS X 0201 kana by escape and by SO/SI, then ASCII again.
     EXPECT_EQ(DecodeCharset("\x1b$B-!$\"\x1b(I12\x1b(Bok\x0e\x33\x0fx", "iso-2022-jp"), Utf8(u8"①あｱｲokｳx"));
     // Rows CP932 leaves empty (carrier emoji) go to the private-use area; a cut pair is replaced.
@@ -42,6 +44,7 @@ TEST(Charset, JapaneseCharsetsReadAsOnWindowsWithOneReplacementPerBadByte)
     EXPECT_EQ(DecodeIso2022Jp("\x1b$B$\"\nab"), Utf8(u8"あ\nab"));
     // Labelled JIS but really UTF-8.
     EXPECT_EQ(DecodeCharset(Utf8(u8"送信"), "ISO-2022-JP"), Utf8(u8"送信"));
+
     // Undeclared eight-bit text is guessed.
     EXPECT_EQ(DecodeGuess(Utf8(u8"日本語")), Utf8(u8"日本語"));
     EXPECT_EQ(DecodeGuess("\xC6\xFC\xCB\xDC\xB8\xEC"), Utf8(u8"日本語"));           // EUC-JP
