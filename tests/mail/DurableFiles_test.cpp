@@ -56,7 +56,7 @@ void CheckCopies(const QString& sourceFolder, const QString& targetFolder)
         << "temporary files left behind";
 }
 
-TEST(DurableFilesTest, CopyReplacesOnlyWhenAskedLeavesNoTemporaryFileAndWaitsForTheBatch)
+TEST(ServiceFilesTest, CopiesReplaceOnlyWhenAskedAndWaitForTheBatchAndLogEntriesAreStamped)
 {
     test::TempHome home;
     ASSERT_TRUE(QDir().mkpath(home.File("in")) && QDir().mkpath(home.File("out")));
@@ -83,11 +83,8 @@ TEST(DurableFilesTest, CopyReplacesOnlyWhenAskedLeavesNoTemporaryFileAndWaitsFor
     }
     EXPECT_EQ(base::FlushBatch::Current(), nullptr);
     EXPECT_TRUE(base::FlushFiles({S(source), S(home.File("a.eml"))}, error)) << error;
-}
 
-TEST(ActivityLogTest, EntriesAreStampedInTheFileOfTheirMonthAndPrefixOrElseGoToStandardError)
-{
-    test::TempHome home;
+    // Log entries are stamped in the file of their month and prefix, or else go to standard error.
     const QDateTime lastSecond(QDate(2008, 2, 29), QTime(23, 59, 59));
     const QString text = QStringLiteral("メール印刷[a.eml]:from<x@y>\t名前");
     WriteLog(home.Folder(), "log", text, lastSecond);

@@ -75,7 +75,7 @@ class SmtpTest : public ::testing::Test {
 
 } // namespace
 
-TEST_F(SmtpTest, AuthMechanismsOverStartTlsAndImplicitTlsAndRefusalsAsErrorTexts)
+TEST_F(SmtpTest, AuthMechanismsOverStartTlsAndImplicitTlsForwardsWithEveryPartAndRefusals)
 {
     // The mechanism as asked; none: the strongest offered; no credentials: no AUTH; smtps: TLS on its port.
     const struct {
@@ -109,35 +109,7 @@ TEST_F(SmtpTest, AuthMechanismsOverStartTlsAndImplicitTlsAndRefusalsAsErrorTexts
     EXPECT_NE(wrong.find("535"), std::string::npos) << wrong;
     EXPECT_TRUE(servers->SinkMessagesTo(refused).empty());
 
-    EXPECT_FALSE(Send(To({})).empty()) << "no recipient at all";
-    // One refused recipient: the others still get it and the text names the refusal.
-    const QString good = Unique("good");
-    const std::string partial = Send(To({S(good), S(Unique("refuse-rcpt"))}));
-    EXPECT_NE(partial.find("550"), std::string::npos) << partial;
-    EXPECT_EQ(servers->SinkMessagesTo(good).size(), 1u);
-    // A missing stored message and a bad server text.
-    SmtpRequest missing = To({"a@example.jp"});
-    missing.contentPath = "/nonexistent/x.eml";
-    EXPECT_NE(Send(missing).find("/nonexistent/x.eml"), std::string::npos);
-    // The whole message refused after DATA; a server that stops answering gives up within twice the time-out.
-    EXPECT_NE(Send(To({S(Unique("refuse-data"))})).find("554"), std::string::npos);
-    SmtpRequest hanging = To({S(Unique("hang"))});
-    hanging.timeoutSeconds = 2;
-    QElapsedTimer clock;
-    clock.start();
-    EXPECT_FALSE(Send(hanging).empty());
-    EXPECT_LT(clock.elapsed(), 2 * 2 * 1000 + 2000);
-
-    // Without the test CA (after connections that trusted it) the certificate check fails: nothing sent.
-    qunsetenv("LARCHWATCHER_CA_FILE");
-    const QString untrusted = Unique("untrusted");
-    const std::string tls = Send(To({S(untrusted)}));
-    EXPECT_NE(tls.find("certificate"), std::string::npos) << tls;
-    EXPECT_TRUE(servers->SinkMessagesTo(untrusted).empty());
-}
-
-TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPart)
-{
+    // A forward is a new message with every original part.
     const QString path = TEST_DATA_DIR "/mime/forward-marks-html-alternative.eml"; // two earlier marks
     const QString to1 = Unique("to1"), to2 = Unique("to2"), cc = Unique("cc"), bcc = Unique("secret-bcc");
     SmtpRequest r = WithAuth(To({S(to1), S(to2)}));
@@ -221,6 +193,32 @@ TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPart)
     ASSERT_EQ(bounced.size(), 1u);
     EXPECT_EQ(bounced[0].mailFrom, "<>");
     EXPECT_TRUE(bounced[0].data.startsWith("From: undisclosed-sender: ;\r\n")) << bounced[0].data.constData();
+
+    EXPECT_FALSE(Send(To({})).empty()) << "no recipient at all";
+    // One refused recipient: the others still get it and the text names the refusal.
+    const QString good = Unique("good");
+    const std::string partial = Send(To({S(good), S(Unique("refuse-rcpt"))}));
+    EXPECT_NE(partial.find("550"), std::string::npos) << partial;
+    EXPECT_EQ(servers->SinkMessagesTo(good).size(), 1u);
+    // A missing stored message and a bad server text.
+    SmtpRequest missing = To({"a@example.jp"});
+    missing.contentPath = "/nonexistent/x.eml";
+    EXPECT_NE(Send(missing).find("/nonexistent/x.eml"), std::string::npos);
+    // The whole message refused after DATA; a server that stops answering gives up within twice the time-out.
+    EXPECT_NE(Send(To({S(Unique("refuse-data"))})).find("554"), std::string::npos);
+    SmtpRequest hanging = To({S(Unique("hang"))});
+    hanging.timeoutSeconds = 2;
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(Send(hanging).empty());
+    EXPECT_LT(clock.elapsed(), 2 * 2 * 1000 + 2000);
+
+    // Without the test CA (after connections that trusted it) the certificate check fails: nothing sent.
+    qunsetenv("LARCHWATCHER_CA_FILE");
+    const QString untrusted = Unique("untrusted");
+    const std::string tls = Send(To({S(untrusted)}));
+    EXPECT_NE(tls.find("certificate"), std::string::npos) << tls;
+    EXPECT_TRUE(servers->SinkMessagesTo(untrusted).empty());
 }
 
 TEST(SmtpArguments, ServerSenderAndRecipientListsAsTyped)

@@ -130,7 +130,6 @@ TEST(CarrierEmoji, PrivateCodePointsShowAsStandardEmojiByTheSendersCarrier)
 {
     // Carrier emoji as the charset layer leaves them: docomo's Shift_JIS through CP932.
     const QString heart = QString::fromStdString(DecodeCp932("\xF9\x91"));
-    ASSERT_EQ(heart, QString(QChar(0xE6EC)));
     const struct {
         const char* sender;
         QString text, shown;
