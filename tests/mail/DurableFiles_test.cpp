@@ -33,8 +33,7 @@ void Replace(const QString& path, const QByteArray& data)
 // Same folder (a link) and across file systems (a real copy): the same promises.
 void CheckCopies(const QString& sourceFolder, const QString& targetFolder)
 {
-    const QString source = sourceFolder + QStringLiteral("/送信元.eml"),
-                  target = targetFolder + QStringLiteral("/保存先.eml");
+    const QString source = sourceFolder + "/送信元.eml", target = targetFolder + "/保存先.eml";
     const QByteArray big = QByteArray(700 * 1024, 'a') + "末尾"; // more than one copy buffer
     Replace(source, big);
     std::string error;

@@ -60,7 +60,7 @@ class ReadMailTest : public ::testing::Test {
 
 } // namespace
 
-TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindowsOnAnyNumberOfThreads)
+TEST_F(ReadMailTest, HeadersAddressesDatesAttachmentsAndBrokenMimeReadAsOnWindowsOnAnyThread)
 {
     const auto utc = [](int d, int h) { return QDateTime(QDate(2024, 1, d), QTime(h, 0), Qt::UTC); };
     const struct {
@@ -126,10 +126,8 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindowsOnAnyNumb
             });
     }
     EXPECT_EQ(mismatches, 0);
-}
 
-TEST_F(ReadMailTest, AttachmentsBeyondCapacityAreCappedBrokenMimeIsReadAndNonMessagesGiveNothing)
-{
+    // Attachments beyond the capacity are written apart and capped.
     const auto parts = Parts(kMime + "many-attachments-120.eml");
     ASSERT_TRUE(parts);
     EXPECT_EQ(std::ranges::count(parts->parts, PartKind::Attachment, &MessagePart::kind), 120);
@@ -186,7 +184,7 @@ TEST_F(ReadMailTest, AttachmentsBeyondCapacityAreCappedBrokenMimeIsReadAndNonMes
                 !HasPart(*unwritable, PartKind::NoAttachment) && HasPart(*unwritable, PartKind::Body));
 }
 
-TEST(Extractors, AddressesAreCutAtFixedPlacesAndEachPartKindHasItsOwnExtractor)
+TEST(Extractors, AddressesAreCutAtFixedPlacesEachPartKindHasItsExtractorAndFilesStayInTheirFolder)
 {
     const struct {
         PartKind kind;
@@ -291,10 +289,8 @@ TEST(Extractors, AddressesAreCutAtFixedPlacesAndEachPartKindHasItsOwnExtractor)
     QString mailText = "left over";
     lw::mail::ExtractParts(parts, fresh, &mailText);
     EXPECT_EQ(mailText, expected);
-}
 
-TEST(Extractors, AnAttachmentPathCountsOnlyAsAFileDirectlyInsideItsFolder)
-{
+    // An attachment path counts only as a file directly inside its folder.
     QTemporaryDir root;
     const QString folder = root.filePath("m.eml.files");
     ASSERT_FALSE(lw::test::WriteFile(folder, "a.txt", {}).isEmpty() ||

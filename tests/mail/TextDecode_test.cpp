@@ -19,7 +19,7 @@ std::string Utf8(const char8_t* text)
 
 } // namespace
 
-TEST(Charset, JapaneseCharsetsReadAsOnWindowsWithOneReplacementPerBadByte)
+TEST(TextDecode, CharsetsEncodedWordsMailboxesDatesParametersAndCarrierEmojiReadAsOnWindows)
 {
     // ① (NEC row 13), 髙 (IBM extension), ～ (CP932 mapping of the wave dash), ㈱
     const std::string bytes = "\x87\x40\xFB\xFC\x81\x60\x87\x8A";
@@ -59,10 +59,7 @@ TEST(Charset, JapaneseCharsetsReadAsOnWindowsWithOneReplacementPerBadByte)
     EXPECT_EQ(DecodeGuess("\x81\x40", {"windows-1252", "no-such-charset"}), Utf8(u8"\u3000"));
     EXPECT_EQ(DecodeUtf8(std::string("a\xE3\x81") + "b"), "a" + kFffd + kFffd + "b");
     EXPECT_FALSE(IsValidUtf8("\xC0\xAF") || IsValidUtf8("\xED\xA0\x80")) << "overlong or surrogate";
-}
 
-TEST(HeaderDecode, EncodedWordsFirstMailboxMailDatesAndFieldParameters)
-{
     // Blanks between encoded-words go, blanks next to plain text stay.
     EXPECT_EQ(DecodeEncodedWords("=?UTF-8?B?5pel?= =?UTF-8?B?5pys?= x =?utf-8?q?a_b?="),
               Utf8(u8"日本 x a b"));
@@ -124,16 +121,13 @@ TEST(HeaderDecode, EncodedWordsFirstMailboxMailDatesAndFieldParameters)
               "a;b \"c\" C:\\dir\\d.txt");
     EXPECT_EQ(FieldParameter("application/octet-stream; name=\x95\x5C.txt", "name"), Utf8(u8"表.txt"));
     EXPECT_EQ(FieldToken(" Text/HTML (comment); charset=utf-8"), "text/html");
-}
 
-TEST(CarrierEmoji, PrivateCodePointsShowAsStandardEmojiByTheSendersCarrier)
-{
     // Carrier emoji as the charset layer leaves them: docomo's Shift_JIS through CP932.
     const QString heart = QString::fromStdString(DecodeCp932("\xF9\x91"));
     const struct {
         const char* sender;
         QString text, shown;
-    } cases[] = {
+    } emoji[] = {
         {"taro@docomo.ne.jp", QChar(0xE63E) + u"晴れ"_qs + heart, u"☀\uFE0F晴れ❤\uFE0F"_qs},
         {"taro@docomo.ne.jp", QString(QChar(0xE6E2)) + QChar(0xE6D1), u"1\uFE0F\u20E3[iモード]"_qs},
         {"taro@docomo.ne.jp", QString(QChar(0xE6A6)), u"〓"_qs}, // in docomo's range, no emoji there
@@ -148,7 +142,7 @@ TEST(CarrierEmoji, PrivateCodePointsShowAsStandardEmojiByTheSendersCarrier)
         {"office@example.jp", QString(QChar(0xE6A6)) + QChar(0xE000), QString(QChar(0xE6A6)) + QChar(0xE000)},
         {"office@example.jp", u"絵文字なし"_qs, u"絵文字なし"_qs},
     };
-    for (const auto& c : cases)
+    for (const auto& c : emoji)
         EXPECT_EQ(CarrierEmojiForDisplay(c.text, QString::fromLatin1(c.sender)), c.shown) << c.sender << " " << c.text.toStdString();
     EXPECT_EQ(CarrierOf("X@Biz.EZweb.ne.jp"), Carrier::Au);
     EXPECT_EQ(CarrierOf("x@notdocomo.ne.jp"), Carrier::Unknown);
