@@ -25,9 +25,7 @@ std::string S(const QString& path)
 void Replace(const QString& path, const QByteArray& data)
 {
     QSaveFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(data);
-    ASSERT_TRUE(file.commit());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit());
 }
 
 // Same folder (a link) and across file systems (a real copy): the same promises.
