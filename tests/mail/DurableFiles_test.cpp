@@ -25,16 +25,13 @@ std::string S(const QString& path)
 void Replace(const QString& path, const QByteArray& data)
 {
     QSaveFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(data);
-    ASSERT_TRUE(file.commit());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit());
 }
 
 // Same folder (a link) and across file systems (a real copy): the same promises.
 void CheckCopies(const QString& sourceFolder, const QString& targetFolder)
 {
-    const QString source = sourceFolder + QStringLiteral("/送信元.eml"),
-                  target = targetFolder + QStringLiteral("/保存先.eml");
+    const QString source = sourceFolder + "/送信元.eml", target = targetFolder + "/保存先.eml";
     const QByteArray big = QByteArray(700 * 1024, 'a') + "末尾"; // more than one copy buffer
     Replace(source, big);
     std::string error;
@@ -52,12 +49,11 @@ void CheckCopies(const QString& sourceFolder, const QString& targetFolder)
 
     EXPECT_FALSE(base::CopyFileDurably(S(sourceFolder + "/missing"), S(targetFolder + "/x"), true, error) ||
                  base::CopyFileDurably(S(target), S(targetFolder + "/no/such/folder/x"), true, error));
-    EXPECT_EQ(QDir(targetFolder).entryList(QDir::Files | QDir::Hidden),
-              QStringList{QStringLiteral("保存先.eml")})
+    EXPECT_EQ(QDir(targetFolder).entryList(QDir::Files | QDir::Hidden), QStringList{"保存先.eml"})
         << "temporary files left behind";
 }
 
-TEST(DurableFilesTest, CopyReplacesOnlyWhenAskedAndLeavesNoTemporaryFile)
+TEST(ServiceFilesTest, CopiesReplaceOnlyWhenAskedAndWaitForTheBatchAndLogEntriesAreStamped)
 {
     test::TempHome home;
     ASSERT_TRUE(QDir().mkpath(home.File("in")) && QDir().mkpath(home.File("out")));
@@ -65,11 +61,8 @@ TEST(DurableFilesTest, CopyReplacesOnlyWhenAskedAndLeavesNoTemporaryFile)
     // /dev/shm is another file system than the temporary folder on this platform's test machines.
     QTemporaryDir other(QStringLiteral("/dev/shm/lw-durable-XXXXXX"));
     if (other.isValid()) CheckCopies(home.File("in"), other.path());
-}
 
-TEST(DurableFilesTest, BatchCollectsCopiesUntilFlushAndReportsWhatItCannotFlush)
-{
-    test::TempHome home;
+    // A batch collects the copies until its flush and reports what it cannot flush.
     const QString source = home.File("m.eml");
     Replace(source, "body");
     std::string error;
@@ -87,11 +80,8 @@ TEST(DurableFilesTest, BatchCollectsCopiesUntilFlushAndReportsWhatItCannotFlush)
     }
     EXPECT_EQ(base::FlushBatch::Current(), nullptr);
     EXPECT_TRUE(base::FlushFiles({S(source), S(home.File("a.eml"))}, error)) << error;
-}
 
-TEST(ActivityLogTest, EntriesAreStampedInTheFileOfTheirMonthAndPrefix)
-{
-    test::TempHome home;
+    // Log entries are stamped in the file of their month and prefix, or else go to standard error.
     const QDateTime lastSecond(QDate(2008, 2, 29), QTime(23, 59, 59));
     const QString text = QStringLiteral("メール印刷[a.eml]:from<x@y>\t名前");
     WriteLog(home.Folder(), "log", text, lastSecond);
@@ -105,25 +95,21 @@ TEST(ActivityLogTest, EntriesAreStampedInTheFileOfTheirMonthAndPrefix)
     WriteLog(home.Folder(), "other", "件名\r\r\n2008/03/01 00:00:01==> 偽の行\nx\ry", lastSecond.addSecs(2));
     EXPECT_EQ(test::ReadFile(home.File("other200803.txt")),
               "2008/03/01 00:00:00==> after\r\r\n"
-              "2008/03/01 00:00:01==> " + QStringLiteral("件名\\r\\r\\n2008/03/01 00:00:01==> 偽の行\\nx\\ry").toUtf8() + "\r\r\n");
-}
+              "2008/03/01 00:00:01==> 件名\\r\\r\\n2008/03/01 00:00:01==> 偽の行\\nx\\ry\r\r\n");
 
-TEST(ActivityLogTest, UnwritableLogGoesToStandardErrorWithoutThrowing)
-{
-    test::TempHome home;
     const QDateTime moment(QDate(2008, 3, 5), QTime(7, 8, 9));
     testing::internal::CaptureStderr(); // the entry must not be lost, so it goes to standard error
     WriteLog(home.File("no/such/folder"), "log", "行方不明", moment);
-    QString text = QString::fromStdString(testing::internal::GetCapturedStderr());
-    EXPECT_TRUE(text.contains("no/such/folder") && text.contains("行方不明")) << text.toStdString();
+    QString said = QString::fromStdString(testing::internal::GetCapturedStderr());
+    EXPECT_TRUE(said.contains("no/such/folder") && said.contains("行方不明")) << said.toStdString();
     EXPECT_FALSE(QFileInfo::exists(home.File("no")));
 
     // A full disk: the month's file is a link to /dev/full.
     ASSERT_TRUE(QFile::link("/dev/full", home.File("log200803.txt")));
     testing::internal::CaptureStderr();
     WriteLog(home.Folder(), "log", "満杯", moment);
-    text = QString::fromStdString(testing::internal::GetCapturedStderr());
-    EXPECT_TRUE(text.contains("満杯") && text.contains("cannot write log")) << text.toStdString();
+    said = QString::fromStdString(testing::internal::GetCapturedStderr());
+    EXPECT_TRUE(said.contains("満杯") && said.contains("cannot write log")) << said.toStdString();
 }
 
 } // namespace

@@ -15,42 +15,6 @@
 
 #include <string_view>
 
-namespace {
-
-// A written attachment's name without the " (n)" that keeps names apart in one folder.
-QString WithoutCollisionSuffix(QString name)
-{
-    static const QRegularExpression suffix(QStringLiteral(" \\(\\d+\\)(?=\\.[^.]*$|$)"));
-    return name.remove(suffix);
-}
-
-// The value a field must have: the hand review's where it differs, else the reference reading.
-struct Wanted {
-    explicit Wanted(const QJsonObject& message)
-        : expected(message.value(u"expected").toObject()),
-          expect(message.value(u"hand_check").toObject().value(u"expect").toObject()),
-          alternative(message.value(u"alt_cp932_reading").toObject()),
-          verdict(message.value(u"hand_check").toObject().value(u"verdict").toString())
-    {
-        for (const QJsonValue& field : message.value(u"hand_check").toObject().value(u"checked").toArray())
-            checked << field.toString();
-    }
-    bool Uncertain(const QString& field) const
-    {
-        return verdict == u"uncertain" && (checked.contains(field) || checked.contains(u"all"));
-    }
-    QString Value(const char* handKey, const char* key) const
-    {
-        const QLatin1String hand(handKey);
-        return (expect.contains(hand) ? expect.value(hand) : expected.value(QLatin1String(key))).toString();
-    }
-    QJsonObject expected, expect, alternative;
-    QString verdict;
-    QStringList checked;
-};
-
-} // namespace
-
 TEST(MailSamples, EveryMessageReadsAsReviewed)
 {
     if (std::string_view(MAIL_SAMPLES_DIR).empty())
@@ -61,11 +25,26 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
         QJsonDocument::fromJson(index.readAll()).object().value(QStringLiteral("messages")).toArray();
     ASSERT_GE(messages.size(), 30);
     QTemporaryDir work;
+    // The " (n)" that keeps the names of written attachments apart in one folder.
+    const QRegularExpression collisionSuffix(QStringLiteral(" \\(\\d+\\)(?=\\.[^.]*$|$)"));
 
     for (const QJsonValue& entry : messages) {
-        const QString name = entry.toObject().value(u"file").toString();
+        const QJsonObject message = entry.toObject();
+        const QString name = message.value(u"file").toString();
         SCOPED_TRACE(name.toStdString());
-        const Wanted wanted(entry.toObject());
+        const QJsonObject hand = message.value(u"hand_check").toObject();
+        const QJsonObject expected = message.value(u"expected").toObject();
+        const QJsonObject expect = hand.value(u"expect").toObject();
+        const QJsonArray checked = hand.value(u"checked").toArray();
+        const auto uncertain = [&](const QString& field) {
+            return hand.value(u"verdict").toString() == u"uncertain" &&
+                   (checked.contains(field) || checked.contains(u"all"_qs));
+        };
+        // The value a field must have: the hand review's where it differs, else the reference reading.
+        const auto reviewed = [&](const char* handKey, const char* key) {
+            return expect.contains(QLatin1String(handKey)) ? expect.value(QLatin1String(handKey))
+                                                           : expected.value(QLatin1String(key));
+        };
         const QString path = QStringLiteral(MAIL_SAMPLES_DIR "/") + name;
         const QString folder = work.filePath(QFileInfo(name).completeBaseName());
         const auto parts =
@@ -81,8 +60,7 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
         };
         // Exact, or where the review is uncertain: present whenever a value is expected.
         const auto field = [&](const char* key, const QString& got, const QString& want, bool exact) {
-            check(wanted.Uncertain(QLatin1String(key)) ? want.isEmpty() || !got.isEmpty() : exact, key, got,
-                  want);
+            check(uncertain(QLatin1String(key)) ? want.isEmpty() || !got.isEmpty() : exact, key, got, want);
         };
 
         for (const auto& [key, writtenKey, got] :
@@ -91,26 +69,26 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
               {"from_name", "from_name", mail.fromName},
               {"to_address", "to_address_as_written", mail.toAddress},
               {"to_name", "to_name", mail.toName}}) {
-            const QString want = wanted.Value(key, writtenKey);
+            const QString want = reviewed(key, writtenKey).toString();
             field(key, got, want, got == want);
         }
 
         // Subject: blanks left by unfolding do not count.
-        if (wanted.expect.contains(u"subject_prefix")) {
-            const QString prefix = wanted.expect.value(u"subject_prefix").toString();
+        if (expect.contains(u"subject_prefix")) {
+            const QString prefix = expect.value(u"subject_prefix").toString();
             check(mail.subject.startsWith(prefix) && mail.subject.size() > prefix.size(), "subject",
                   mail.subject, prefix + "…");
         } else {
-            const QString want = wanted.Value("subject", "subject");
+            const QString want = reviewed("subject", "subject").toString();
             field("subject", mail.subject, want, mail.subject.simplified() == want.simplified());
         }
 
         // Date, compared as a moment (UTC) so the machine's zone does not matter.
-        QString wantDate = wanted.expected.value(u"date").toObject().value(u"utc").toString();
-        if (wanted.expect.contains(u"date_local")) {
-            const QString offset = wanted.expect.value(u"utc_offset").toString();
-            QDateTime local = QDateTime::fromString(wanted.expect.value(u"date_local").toString(),
-                                                    u"yyyy/MM/dd HH:mm:ss"_qs);
+        QString wantDate = expected.value(u"date").toObject().value(u"utc").toString();
+        if (expect.contains(u"date_local")) {
+            const QString offset = expect.value(u"utc_offset").toString();
+            QDateTime local =
+                QDateTime::fromString(expect.value(u"date_local").toString(), u"yyyy/MM/dd HH:mm:ss"_qs);
             local.setTimeSpec(Qt::UTC);
             const int seconds = (offset.mid(1, 2).toInt() * 3600 + offset.mid(3, 2).toInt() * 60) *
                                 (offset.startsWith(u'-') ? -1 : 1);
@@ -121,54 +99,47 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
         field("date", gotDate, wantDate, gotDate == wantDate);
 
         // Body: trimmed as the reference trims (Unicode blanks), line ends as LF.
-        {
-            const QString got = mail.body.trimmed();
-            const QString want = wanted.expected.value(u"body").toObject().value(u"text_trimmed").toString();
-            QString handWant = wanted.expect.value(u"body_text_trimmed").toString();
-            if (handWant.startsWith(u"see alt_cp932_reading"))
-                handWant = wanted.alternative.value(u"body_text_trimmed").toString();
-            if (wanted.expect.contains(u"body_prefix")) {
-                const QString prefix = wanted.expect.value(u"body_prefix").toString();
-                check(got.startsWith(prefix) && got.size() > prefix.size(), "body", got, prefix + "…");
-            } else if (wanted.expect.contains(u"body_text_trimmed_starts")) {
-                const QString prefix = wanted.expect.value(u"body_text_trimmed_starts").toString();
-                check(got.startsWith(prefix), "body", got, prefix + "…");
-            } else if (!handWant.isEmpty()) {
-                check(got == handWant.trimmed(), "body", got, handWant);
-            } else if (wanted.Uncertain(u"body"_qs)) {
-                // Either reading passes, as long as the text is somewhere.
-                check(!got.isEmpty() || mail.attachmentCount > 0, "body", got, want);
-            } else {
-                check(got == want, "body", got, want);
-            }
+        const QString got = mail.body.trimmed();
+        const QString want = expected.value(u"body").toObject().value(u"text_trimmed").toString();
+        QString handWant = expect.value(u"body_text_trimmed").toString();
+        if (handWant.startsWith(u"see alt_cp932_reading"))
+            handWant = message.value(u"alt_cp932_reading").toObject().value(u"body_text_trimmed").toString();
+        if (expect.contains(u"body_prefix")) {
+            const QString prefix = expect.value(u"body_prefix").toString();
+            check(got.startsWith(prefix) && got.size() > prefix.size(), "body", got, prefix + "…");
+        } else if (expect.contains(u"body_text_trimmed_starts")) {
+            const QString prefix = expect.value(u"body_text_trimmed_starts").toString();
+            check(got.startsWith(prefix), "body", got, prefix + "…");
+        } else if (!handWant.isEmpty()) {
+            check(got == handWant.trimmed(), "body", got, handWant);
+        } else if (uncertain(u"body"_qs)) {
+            // Either reading passes, as long as the text is somewhere.
+            check(!got.isEmpty() || mail.attachmentCount > 0, "body", got, want);
+        } else {
+            check(got == want, "body", got, want);
         }
 
-        // Attachments: names (file-system safe, kept apart by a suffix) and decoded sizes of files
-        // the reader wrote into this message's own folder.
-        const QJsonArray list = (wanted.expect.contains(u"attachments") ? wanted.expect : wanted.expected)
-                                    .value(u"attachments")
-                                    .toArray();
+        // Attachments: names (file-system safe) and decoded sizes of the files in the message's own folder.
+        const QJsonArray list = reviewed("attachments", "attachments").toArray();
         QStringList gotNames, wantNames;
         bool sizesRight = true;
         for (int i = 0; i < mail.attachmentCount; ++i) {
             const QString& written = mail.attachments[static_cast<std::size_t>(i)];
             EXPECT_TRUE(lw::mail::IsFileInFolder(written, folder)) << written.toStdString();
             const QFileInfo info(written);
-            gotNames << WithoutCollisionSuffix(info.fileName());
+            gotNames << info.fileName().remove(collisionSuffix);
             const QJsonValue size = i < list.size() ? list.at(i).toObject().value(u"size") : QJsonValue();
             if (size.isDouble() && info.size() != size.toInteger()) sizesRight = false;
         }
         for (const QJsonValue& item : list)
             wantNames << item.toObject().value(u"filename").toString();
         // Where the review is uncertain, either reading passes as long as something was read.
-        check(wanted.Uncertain(u"attachments"_qs) ? mail.attachmentCount > 0 || !mail.body.isEmpty()
-                                                  : gotNames == wantNames && sizesRight,
+        check(uncertain(u"attachments"_qs) ? mail.attachmentCount > 0 || !mail.body.isEmpty()
+                                           : gotNames == wantNames && sizesRight,
               "attachments", gotNames.join(u", "),
               wantNames.join(u", ") + (sizesRight ? "" : " (sizes differ)"));
 
-        const bool returned = (wanted.expect.contains(u"returned_mail") ? wanted.expect : wanted.expected)
-                                  .value(u"returned_mail")
-                                  .toBool();
+        const bool returned = reviewed("returned_mail", "returned_mail").toBool();
         check(lw::mail::MayProcess(mail) == !returned, "returned_mail",
               lw::mail::MayProcess(mail) ? "may process" : "returned", returned ? "returned" : "may process");
     }

@@ -1,5 +1,4 @@
-// ReadMail on messages made for one quirk each (tests/data/mime) and on files that are no message; the
-// field extractors on single parts of each kind.
+// ReadMail on one-quirk fixtures (tests/data/mime) and non-messages; the extractors on single parts.
 
 #include "mail/ReceivedMail.h"
 #include "mail/Transport.h"
@@ -25,10 +24,7 @@ using lw::mail::ReceivedMail;
 
 constexpr const char* kCycleParts = "subject:from:to:date:nofile:";
 
-std::string Fixture(const char* name)
-{
-    return std::string(TEST_DATA_DIR "/mime/") + name;
-}
+const std::string kMime = TEST_DATA_DIR "/mime/";
 
 ReceivedMail Extract(const std::vector<MessagePart>& parts, const std::string& folder = {})
 {
@@ -48,13 +44,11 @@ class ReadMailTest : public ::testing::Test {
     {
         return lw::mail::ReadMail(file, partList, folder);
     }
-    std::optional<ReceivedMail> Read(const char* fixture)
+    // All fields empty when the fixture is no message.
+    ReceivedMail Read(const char* fixture)
     {
-        const auto read = Parts(Fixture(fixture));
-        if (!read) return std::nullopt;
-        ReceivedMail mail;
-        lw::mail::ExtractParts(*read, mail);
-        return mail;
+        const MessageParts read = Parts(kMime + fixture).value_or(MessageParts{});
+        return Extract(read.parts, read.attachmentFolder);
     }
     std::string WriteFile(const char* name, const QByteArray& data)
     {
@@ -66,7 +60,7 @@ class ReadMailTest : public ::testing::Test {
 
 } // namespace
 
-TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindows)
+TEST_F(ReadMailTest, HeadersAddressesDatesAttachmentsAndBrokenMimeReadAsOnWindowsOnAnyThread)
 {
     const auto utc = [](int d, int h) { return QDateTime(QDate(2024, 1, d), QTime(h, 0), Qt::UTC); };
     const struct {
@@ -104,34 +98,23 @@ TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindows)
         {"raw-latin-headers-declared-charsets.eml", u"Résumé “draft” € 5"_qs, u"André Martin"_qs,
          "andre@example.fr", u"Jürgen Müller"_qs, "juergen@example.de", u"Café crème"_qs, utc(4, 9)},
     };
+    std::vector<std::pair<std::string, MessageParts>> reference; // for the readers on threads below
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fixture);
-        const auto mail = Read(c.fixture);
-        ASSERT_TRUE(mail);
-        EXPECT_EQ(mail->subject, c.subject);
-        EXPECT_EQ(mail->fromName, c.fromName);
-        EXPECT_EQ(mail->fromAddress, c.fromAddress);
-        EXPECT_EQ(mail->toName, c.toName);
-        EXPECT_EQ(mail->toAddress, c.toAddress);
-        EXPECT_EQ(mail->body, c.body);
-        EXPECT_EQ(mail->received, c.received) << mail->received.toString(Qt::ISODate).toStdString();
-        EXPECT_EQ(mail->attachmentCount, 0);
+        reference.emplace_back(kMime + c.fixture, Parts(kMime + c.fixture).value_or(MessageParts{}));
+        const ReceivedMail mail = Read(c.fixture);
+        EXPECT_EQ(QStringList({mail.subject, mail.fromName, mail.fromAddress, mail.toName, mail.toAddress,
+                               mail.body}),
+                  QStringList({c.subject, c.fromName, c.fromAddress, c.toName, c.toAddress, c.body}));
+        EXPECT_EQ(mail.received, c.received) << mail.received.toString(Qt::ISODate).toStdString();
+        EXPECT_EQ(mail.attachmentCount, 0);
     }
     EXPECT_TRUE(QDir(m_folder.path()).isEmpty()) << "no attachment was written for any of them";
-    EXPECT_EQ(lw::mail::ForwardMarks(Fixture("forward-marks-html-alternative.eml")),
+    EXPECT_EQ(lw::mail::ForwardMarks(kMime + "forward-marks-html-alternative.eml"),
               (std::vector<std::string>{"first@example.jp", "second@example.jp"}));
-    EXPECT_TRUE(lw::mail::ForwardMarks(Fixture("sjis-q-encoded-subject.eml")).empty());
-}
+    EXPECT_TRUE(lw::mail::ForwardMarks(kMime + "sjis-q-encoded-subject.eml").empty());
 
-TEST_F(ReadMailTest, ReadersOnSeveralThreadsAgreeWithOneReader)
-{
-    // Messages without attachments, so every reading writes nothing. A failed read is an empty
-    // reference and so counts as a mismatch.
-    std::vector<std::pair<std::string, MessageParts>> reference;
-    for (const char* name :
-         {"sjis-q-encoded-subject.eml", "iso2022jp-split-encoded-words.eml",
-          "undeclared-8bit-cp932-headers.eml", "raw-iso2022jp-headers-carrier-address.eml"})
-        reference.emplace_back(Fixture(name), Parts(Fixture(name)).value_or(MessageParts{}));
+    // Readers on several threads agree with one reader; a failed read mismatches its empty reference.
     std::atomic<int> mismatches = 0;
     {
         std::vector<std::jthread> threads; // joined at the end of the block
@@ -143,11 +126,9 @@ TEST_F(ReadMailTest, ReadersOnSeveralThreadsAgreeWithOneReader)
             });
     }
     EXPECT_EQ(mismatches, 0);
-}
 
-TEST_F(ReadMailTest, AttachmentsBeyondCapacityAreWrittenApartAndCapped)
-{
-    const auto parts = Parts(Fixture("many-attachments-120.eml"));
+    // Attachments beyond the capacity are written apart and capped.
+    const auto parts = Parts(kMime + "many-attachments-120.eml");
     ASSERT_TRUE(parts);
     EXPECT_EQ(std::ranges::count(parts->parts, PartKind::Attachment, &MessagePart::kind), 120);
     EXPECT_FALSE(HasPart(*parts, PartKind::NoAttachment));
@@ -155,65 +136,55 @@ TEST_F(ReadMailTest, AttachmentsBeyondCapacityAreWrittenApartAndCapped)
     const ReceivedMail mail = Extract(parts->parts);
     EXPECT_EQ(mail.attachmentCount, lw::mail::kMaxAttachments);
     EXPECT_EQ(mail.body, "see the files");
-    QFile last(mail.attachments[99]);
-    ASSERT_TRUE(last.open(QIODevice::ReadOnly));
-    EXPECT_EQ(last.readAll(), "attachment 99\n");
+    EXPECT_EQ(lw::test::ReadFile(mail.attachments[99]), "attachment 99\n");
 
-    // Reading again into the same folder uses the files it finds there unchanged, and never
-    // overwrites one that was changed meanwhile.
-    QFile changed(mail.attachments[0]);
-    ASSERT_TRUE(changed.open(QIODevice::WriteOnly | QIODevice::Append) && changed.write("edited") == 6);
-    changed.close();
-    const auto again = Read("many-attachments-120.eml");
-    ASSERT_TRUE(again);
-    EXPECT_EQ(QFileInfo(again->attachments[0]).fileName(), "file000 (2).bin");
-    EXPECT_EQ(again->attachments[99], mail.attachments[99]);
+    // Reading again into the same folder reuses its files unchanged, never overwriting one changed since.
+    ASSERT_TRUE(lw::test::WriteFile(mail.attachments[0], "edited"));
+    const ReceivedMail again = Read("many-attachments-120.eml");
+    EXPECT_EQ(QFileInfo(again.attachments[0]).fileName(), "file000 (2).bin");
+    EXPECT_EQ(again.attachments[99], mail.attachments[99]);
     EXPECT_EQ(QDir(m_folder.path()).entryList(QDir::Files).size(), 121);
-}
 
-TEST_F(ReadMailTest, BrokenMimeNonMessagesAndPartLists)
-{
-    auto mail = Read("broken-mime-unclosed-boundary.eml");
-    ASSERT_TRUE(mail);
-    EXPECT_EQ(mail->subject, u"壊れた MIME"_qs);
-    EXPECT_EQ(mail->fromName, "Broken Sender");
-    EXPECT_TRUE(mail->body.contains(u"壊れた本文"_qs)) << mail->body.toStdString();
+    // An unclosed boundary: the header, the text and the attachment are still read.
+    const ReceivedMail broken = Read("broken-mime-unclosed-boundary.eml");
+    EXPECT_EQ(broken.subject, u"壊れた MIME"_qs);
+    EXPECT_EQ(broken.fromName, "Broken Sender");
+    EXPECT_TRUE(broken.body.contains(u"壊れた本文"_qs)) << broken.body.toStdString();
     // A name with folders and reserved characters stays inside the folder, made harmless.
-    ASSERT_EQ(mail->attachmentCount, 1);
-    const QFileInfo written(mail->attachments[0]);
+    ASSERT_EQ(broken.attachmentCount, 1);
+    const QFileInfo written(broken.attachments[0]);
     EXPECT_EQ(written.absoluteFilePath(), QFileInfo(m_folder.path()).absoluteFilePath() + "/pass_wd_.pdf");
     EXPECT_EQ(written.size(), 9);
 
     // Blank lines before the header, as some tools store messages.
     const auto padded = Parts(WriteFile("padded.eml", "\r\n\nFrom: a@example.jp\nSubject: padded\n\nbody\n"));
-    ASSERT_TRUE(padded);
-    EXPECT_EQ(Extract(padded->parts).subject, "padded");
+    EXPECT_EQ(Extract(padded.value_or(MessageParts{}).parts).subject, "padded");
 
     // A bare message/rfc822 wrapper has a header of one field, so it is a message.
     EXPECT_TRUE(Parts(WriteFile("wrapper.eml", "Content-Type: message/rfc822\n\nSubject: inner\n\nx\n")));
 
     // Files that are no message give nothing.
     for (const std::string& file :
-         {Fixture("does-not-exist.eml"), Fixture("no-header-not-a-message.txt"),
+         {kMime + "does-not-exist.eml", kMime + "no-header-not-a-message.txt",
           std::string(TEST_DATA_DIR "/mime"), std::string(), WriteFile("empty.eml", {})})
         EXPECT_FALSE(Parts(file)) << file;
-    EXPECT_TRUE(lw::mail::ForwardMarks(Fixture("does-not-exist.eml")).empty());
+    EXPECT_TRUE(lw::mail::ForwardMarks(kMime + "does-not-exist.eml").empty());
 
     // Only the header parts named come; the body always does.
-    const auto report = Parts(Fixture("sjis-q-encoded-subject.eml"), "subject:from:date:nofile:");
+    const auto report = Parts(kMime + "sjis-q-encoded-subject.eml", "subject:from:date:nofile:");
     ASSERT_TRUE(report);
     EXPECT_TRUE(!HasPart(*report, PartKind::To) && HasPart(*report, PartKind::Body) &&
                 HasPart(*report, PartKind::NoAttachment));
 
     // A folder that cannot take files: no "file:" part, and no "nofile:" hiding the attachment.
-    const auto unwritable = lw::mail::ReadMail(Fixture("broken-mime-unclosed-boundary.eml"), kCycleParts,
+    const auto unwritable = lw::mail::ReadMail(kMime + "broken-mime-unclosed-boundary.eml", kCycleParts,
                                                WriteFile("blocker", {}) + "/sub");
     ASSERT_TRUE(unwritable);
     EXPECT_TRUE(!HasPart(*unwritable, PartKind::Attachment) &&
                 !HasPart(*unwritable, PartKind::NoAttachment) && HasPart(*unwritable, PartKind::Body));
 }
 
-TEST(Extractors, FromAndToPartsAreCutAtFixedPlaces)
+TEST(Extractors, AddressesAreCutAtFixedPlacesEachPartKindHasItsExtractorAndFilesStayInTheirFolder)
 {
     const struct {
         PartKind kind;
@@ -242,8 +213,7 @@ TEST(Extractors, FromAndToPartsAreCutAtFixedPlaces)
             << c.value;
     }
 
-    // The first usable address wins, the last subject wins; a from part without a usable
-    // address does not block a later one.
+    // The first usable address wins (a from part without one blocks nothing); the last subject wins.
     auto mail = Extract({{PartKind::Subject, "first"},
                          {PartKind::From, "\"Broken\" <broken"},
                          {PartKind::From, "\"A\" <a@example.jp>"},
@@ -251,18 +221,11 @@ TEST(Extractors, FromAndToPartsAreCutAtFixedPlaces)
                          {PartKind::To, "c@example.jp"},
                          {PartKind::To, "\"D\" <d@example.jp>"},
                          {PartKind::Subject, "second"}});
-    EXPECT_EQ(mail.fromAddress, "a@example.jp");
-    EXPECT_EQ(mail.fromName, "A");
-    EXPECT_EQ(mail.toAddress, "c@example.jp");
-    EXPECT_EQ(mail.toName, "");
-    EXPECT_EQ(mail.subject, "second");
-}
+    EXPECT_EQ(QStringList({mail.fromAddress, mail.fromName, mail.toAddress, mail.toName, mail.subject}),
+              QStringList({"a@example.jp", "A", "c@example.jp", "", "second"}));
 
-TEST(Extractors, SubjectDateBodyAttachmentsAndReturnedMail)
-{
-    auto mail = Extract({{PartKind::Subject, "  件名  "}, {PartKind::Body, "\n本文\r\n"}});
-    EXPECT_EQ(mail.subject, u"件名"_qs);
-    EXPECT_EQ(mail.body, u"本文"_qs);
+    mail = Extract({{PartKind::Subject, "  件名  "}, {PartKind::Body, "\n本文\r\n"}});
+    EXPECT_EQ(QStringList({mail.subject, mail.body}), QStringList({u"件名"_qs, u"本文"_qs}));
 
     // Local forms; fractions of a second are dropped.
     const auto local = [](int month, int day, int h, int m, int s) {
@@ -284,15 +247,14 @@ TEST(Extractors, SubjectDateBodyAttachmentsAndReturnedMail)
     EXPECT_EQ(mail.received, local(1, 5, 10, 11, 12));
     EXPECT_FALSE(Extract({{PartKind::Date, "yesterday"}}).received.isValid());
 
-    // Each kind has its one extractor: a subject, recipient, body or date reading like another part stays
-    // what it is, and a body keeps its first line.
+    // Each kind has its one extractor: a part reading like another stays what it is; a body keeps line one.
     mail = Extract({{PartKind::Subject, "body: x"},
                     {PartKind::Body, "Subject: late\r\nDate: 2001/02/03 04:05:06\r\nfile:/etc/hostname"},
                     {PartKind::Date, "subject: late"},
                     {PartKind::To, "\"subject: late\" <x@example.jp>"},
                     {PartKind::Date, "file:/etc/passwd"}});
-    EXPECT_EQ(mail.subject, "body: x");
-    EXPECT_EQ(mail.body, "Subject: late\r\nDate: 2001/02/03 04:05:06\r\nfile:/etc/hostname");
+    EXPECT_EQ(QStringList({mail.subject, mail.body}),
+              QStringList({"body: x", "Subject: late\r\nDate: 2001/02/03 04:05:06\r\nfile:/etc/hostname"}));
     EXPECT_FALSE(mail.received.isValid());
     EXPECT_EQ(mail.attachmentCount, 0);
 
@@ -302,18 +264,15 @@ TEST(Extractors, SubjectDateBodyAttachmentsAndReturnedMail)
                     {PartKind::Attachment, "/w/B.PDF "},
                     {PartKind::Body, "see file: /w/x"}},
                    "/w");
-    ASSERT_EQ(mail.attachmentCount, 2);
-    EXPECT_EQ(mail.attachments[0], "/w/a.txt");
-    EXPECT_EQ(mail.attachments[1], "/w/B.PDF");
-    EXPECT_EQ(mail.attachmentFolder, "/w");
+    EXPECT_EQ(mail.attachmentCount, 2);
+    EXPECT_EQ(QStringList({mail.attachments[0], mail.attachments[1], mail.attachmentFolder}),
+              QStringList({"/w/a.txt", "/w/B.PDF", "/w"}));
 
     for (const auto& [subject, may] :
          {std::pair{"", true}, {"Fwd: RETURNED MAIL: user unknown", false}, {"Returned  mail", true}})
         EXPECT_EQ(lw::mail::MayProcess(Extract({{PartKind::Subject, subject}})), may) << subject;
-}
 
-TEST(Extractors, PartTextAndMailTextAreKeywordAndValueEachEndedByCrLf)
-{
+    // Part texts and the mail text: keyword and value, each ended by CR LF.
     const MessageParts parts{{{PartKind::Subject, "件名"},
                               {PartKind::From, "\"A\" <a@example.jp>"},
                               {PartKind::To, "b@example.jp"},
@@ -326,14 +285,12 @@ TEST(Extractors, PartTextAndMailTextAreKeywordAndValueEachEndedByCrLf)
         u"subject:件名\r\nfrom:\"A\" <a@example.jp>\r\nto:b@example.jp\r\n"
         u"date:2024/01/05 10:11:12\r\nbody:本文\n二行目\r\nfile:/w/a.txt\r\nnofile:\r\n"_qs;
     EXPECT_EQ(lw::mail::MailText(parts), expected);
-    ReceivedMail mail;
+    ReceivedMail fresh;
     QString mailText = "left over";
-    lw::mail::ExtractParts(parts, mail, &mailText);
+    lw::mail::ExtractParts(parts, fresh, &mailText);
     EXPECT_EQ(mailText, expected);
-}
 
-TEST(Extractors, AnAttachmentPathCountsOnlyAsAFileDirectlyInsideItsFolder)
-{
+    // An attachment path counts only as a file directly inside its folder.
     QTemporaryDir root;
     const QString folder = root.filePath("m.eml.files");
     ASSERT_FALSE(lw::test::WriteFile(folder, "a.txt", {}).isEmpty() ||
