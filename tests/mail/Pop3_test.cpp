@@ -257,9 +257,9 @@ TEST_F(Pop3Test, UnsettledMessagesComeFirstAndARecordedDeletionOutlivesItsSessio
     EXPECT_EQ(StateSize(), 11u);
 }
 
-TEST(Pop3, StateNamesAreSafeAndUniqueAndAServerWithoutUidlOrSaslUsesUserPassAndHeaderHashes)
+TEST(UidlState, BaseNamesAreSafeAndUniqueAndAForeignFileIsAnError)
 {
-    QTemporaryDir dir, work;
+    QTemporaryDir dir;
     EXPECT_EQ(UidlState::SafeName("a/b\\c:d*e"), "a_b_c_d_e");
     EXPECT_EQ(UidlState::SafeName(".hidden"), "m.hidden");
     UidlState s;
@@ -284,8 +284,13 @@ TEST(Pop3, StateNamesAreSafeAndUniqueAndAServerWithoutUidlOrSaslUsesUserPassAndH
     // A file that is not ours is an error, not an empty state (which would deliver everything again).
     ASSERT_TRUE(lw::test::WriteFile(QString::fromStdString(s.Path()), "garbage\n"));
     EXPECT_FALSE(s.Load(dir.path().toStdString(), "h", "a", error));
+}
 
+TEST(Pop3, ServerWithoutUidlOrSaslUsesUserPassAndHeaderHashes)
+{
     // An old server (tools/pop3-no-uidl-server.py): no CAPA, no UIDL, USER/PASS only.
+    QTemporaryDir dir, work;
+    std::string error;
     QStringList files;
     const QList<QByteArray> messages{Message(1), Message(7), Message(7), Message(2)};
     for (const QByteArray& m : messages)

@@ -60,7 +60,7 @@ class ReadMailTest : public ::testing::Test {
 
 } // namespace
 
-TEST_F(ReadMailTest, HeadersAddressesDatesAttachmentsAndBrokenMimeReadAsOnWindowsOnAnyThread)
+TEST_F(ReadMailTest, JapaneseHeadersOddAddressesAndDatesReadAsOnWindowsOnAnyThread)
 {
     const auto utc = [](int d, int h) { return QDateTime(QDate(2024, 1, d), QTime(h, 0), Qt::UTC); };
     const struct {
@@ -126,8 +126,10 @@ TEST_F(ReadMailTest, HeadersAddressesDatesAttachmentsAndBrokenMimeReadAsOnWindow
             });
     }
     EXPECT_EQ(mismatches, 0);
+}
 
-    // Attachments beyond the capacity are written apart and capped.
+TEST_F(ReadMailTest, AttachmentsBeyondCapacityAreWrittenApartAndCapped)
+{
     const auto parts = Parts(kMime + "many-attachments-120.eml");
     ASSERT_TRUE(parts);
     EXPECT_EQ(std::ranges::count(parts->parts, PartKind::Attachment, &MessagePart::kind), 120);
@@ -144,7 +146,10 @@ TEST_F(ReadMailTest, HeadersAddressesDatesAttachmentsAndBrokenMimeReadAsOnWindow
     EXPECT_EQ(QFileInfo(again.attachments[0]).fileName(), "file000 (2).bin");
     EXPECT_EQ(again.attachments[99], mail.attachments[99]);
     EXPECT_EQ(QDir(m_folder.path()).entryList(QDir::Files).size(), 121);
+}
 
+TEST_F(ReadMailTest, BrokenMimeNonMessagesAndPartLists)
+{
     // An unclosed boundary: the header, the text and the attachment are still read.
     const ReceivedMail broken = Read("broken-mime-unclosed-boundary.eml");
     EXPECT_EQ(broken.subject, u"壊れた MIME"_qs);
@@ -184,7 +189,7 @@ TEST_F(ReadMailTest, HeadersAddressesDatesAttachmentsAndBrokenMimeReadAsOnWindow
                 !HasPart(*unwritable, PartKind::NoAttachment) && HasPart(*unwritable, PartKind::Body));
 }
 
-TEST(Extractors, AddressesAreCutAtFixedPlacesEachPartKindHasItsExtractorAndFilesStayInTheirFolder)
+TEST(Extractors, FromAndToPartsAreCutAtFixedPlaces)
 {
     const struct {
         PartKind kind;
@@ -223,8 +228,11 @@ TEST(Extractors, AddressesAreCutAtFixedPlacesEachPartKindHasItsExtractorAndFiles
                          {PartKind::Subject, "second"}});
     EXPECT_EQ(QStringList({mail.fromAddress, mail.fromName, mail.toAddress, mail.toName, mail.subject}),
               QStringList({"a@example.jp", "A", "c@example.jp", "", "second"}));
+}
 
-    mail = Extract({{PartKind::Subject, "  件名  "}, {PartKind::Body, "\n本文\r\n"}});
+TEST(Extractors, SubjectDateBodyAttachmentsAndReturnedMail)
+{
+    auto mail = Extract({{PartKind::Subject, "  件名  "}, {PartKind::Body, "\n本文\r\n"}});
     EXPECT_EQ(QStringList({mail.subject, mail.body}), QStringList({u"件名"_qs, u"本文"_qs}));
 
     // Local forms; fractions of a second are dropped.
@@ -271,8 +279,10 @@ TEST(Extractors, AddressesAreCutAtFixedPlacesEachPartKindHasItsExtractorAndFiles
     for (const auto& [subject, may] :
          {std::pair{"", true}, {"Fwd: RETURNED MAIL: user unknown", false}, {"Returned  mail", true}})
         EXPECT_EQ(lw::mail::MayProcess(Extract({{PartKind::Subject, subject}})), may) << subject;
+}
 
-    // Part texts and the mail text: keyword and value, each ended by CR LF.
+TEST(Extractors, PartTextAndMailTextAreKeywordAndValueEachEndedByCrLf)
+{
     const MessageParts parts{{{PartKind::Subject, "件名"},
                               {PartKind::From, "\"A\" <a@example.jp>"},
                               {PartKind::To, "b@example.jp"},
@@ -289,8 +299,10 @@ TEST(Extractors, AddressesAreCutAtFixedPlacesEachPartKindHasItsExtractorAndFiles
     QString mailText = "left over";
     lw::mail::ExtractParts(parts, fresh, &mailText);
     EXPECT_EQ(mailText, expected);
+}
 
-    // An attachment path counts only as a file directly inside its folder.
+TEST(Extractors, AnAttachmentPathCountsOnlyAsAFileDirectlyInsideItsFolder)
+{
     QTemporaryDir root;
     const QString folder = root.filePath("m.eml.files");
     ASSERT_FALSE(lw::test::WriteFile(folder, "a.txt", {}).isEmpty() ||

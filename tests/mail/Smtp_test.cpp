@@ -76,7 +76,7 @@ class SmtpTest : public ::testing::Test {
 
 } // namespace
 
-TEST_F(SmtpTest, AuthMechanismsOverStartTlsAndImplicitTlsForwardsWithEveryPartAndRefusals)
+TEST_F(SmtpTest, AuthMechanismsOverStartTlsAndImplicitTls)
 {
     // The mechanism as asked; none: the strongest offered; no credentials: no AUTH; smtps: TLS on its port.
     const struct {
@@ -108,8 +108,10 @@ TEST_F(SmtpTest, AuthMechanismsOverStartTlsAndImplicitTlsForwardsWithEveryPartAn
     wrongPassword.password = "no";
     EXPECT_THAT(Send(wrongPassword), testing::HasSubstr("535"));
     EXPECT_TRUE(servers->SinkMessagesTo(refused).empty());
+}
 
-    // A forward is a new message with every original part.
+TEST_F(SmtpTest, ForwardIsANewMessageWithEveryOriginalPart)
+{
     const QString path = TEST_DATA_DIR "/mime/forward-marks-html-alternative.eml"; // two earlier marks
     const QString to1 = Unique("to1"), to2 = Unique("to2"), cc = Unique("cc"), bcc = Unique("secret-bcc");
     SmtpRequest r = WithAuth(To({S(to1), S(to2)}));
@@ -193,7 +195,10 @@ TEST_F(SmtpTest, AuthMechanismsOverStartTlsAndImplicitTlsForwardsWithEveryPartAn
     ASSERT_EQ(bounced.size(), 1u);
     EXPECT_EQ(bounced[0].mailFrom, "<>");
     EXPECT_TRUE(bounced[0].data.startsWith("From: undisclosed-sender: ;\r\n")) << bounced[0].data.constData();
+}
 
+TEST_F(SmtpTest, RefusalsAreErrorTexts)
+{
     EXPECT_FALSE(Send(To({})).empty()) << "no recipient at all";
     // One refused recipient: the others still get it and the text names the refusal.
     const QString good = Unique("good");

@@ -19,7 +19,7 @@ std::string Utf8(const char8_t* text)
 
 } // namespace
 
-TEST(TextDecode, CharsetsEncodedWordsMailboxesDatesParametersAndCarrierEmojiReadAsOnWindows)
+TEST(Charset, JapaneseCharsetsReadAsOnWindowsWithOneReplacementPerBadByte)
 {
     // ① (NEC row 13), 髙 (IBM extension), ～ (CP932 mapping of the wave dash), ㈱
     const std::string bytes = "\x87\x40\xFB\xFC\x81\x60\x87\x8A";
@@ -59,7 +59,10 @@ TEST(TextDecode, CharsetsEncodedWordsMailboxesDatesParametersAndCarrierEmojiRead
     EXPECT_EQ(DecodeGuess("\x81\x40", {"windows-1252", "no-such-charset"}), Utf8(u8"\u3000"));
     EXPECT_EQ(DecodeUtf8(std::string("a\xE3\x81") + "b"), "a" + kFffd + kFffd + "b");
     EXPECT_FALSE(IsValidUtf8("\xC0\xAF") || IsValidUtf8("\xED\xA0\x80")) << "overlong or surrogate";
+}
 
+TEST(HeaderDecode, EncodedWords)
+{
     // Blanks between encoded-words go, blanks next to plain text stay.
     EXPECT_EQ(DecodeEncodedWords("=?UTF-8?B?5pel?= =?UTF-8?B?5pys?= x =?utf-8?q?a_b?="),
               Utf8(u8"日本 x a b"));
@@ -72,7 +75,10 @@ TEST(TextDecode, CharsetsEncodedWordsMailboxesDatesParametersAndCarrierEmojiRead
     EXPECT_EQ(DecodeEncodedWords("Re:=?UTF-8?B?5pel?=!"), Utf8(u8"Re:日!"));
     EXPECT_EQ(DecodeEncodedWords("=?UTF-8?X?abc?= =?broken"), "=?UTF-8?X?abc?= =?broken");
     EXPECT_EQ(DecodeUnstructured(" =?UTF-8?B?5pel?=\r\n\t=?UTF-8?B?5pys?=\tend\r\n"), Utf8(u8"日本 end"));
+}
 
+TEST(HeaderDecode, FirstMailbox)
+{
     const struct {
         const char *field, *name, *address;
     } cases[] = {
@@ -92,7 +98,10 @@ TEST(TextDecode, CharsetsEncodedWordsMailboxesDatesParametersAndCarrierEmojiRead
         EXPECT_TRUE(box->address == c.address && (c.name == nullptr || box->name == c.name)) << c.field;
     }
     EXPECT_FALSE(FirstMailbox(" , ;") || FirstMailbox(""));
+}
 
+TEST(HeaderDecode, MailDates)
+{
     const auto utc = [](const char* raw) {
         const auto moment = ParseMailDate(raw);
         return moment ? moment->toUTC().toString(u"yyyy/MM/dd HH:mm:ss"_qs).toStdString()
@@ -107,7 +116,10 @@ TEST(TextDecode, CharsetsEncodedWordsMailboxesDatesParametersAndCarrierEmojiRead
     // No zone: the time is read as local time (the tests run in JST, so that the two differ).
     EXPECT_EQ(ParseMailDate("Mon, 01 Jan 2024 09:00:00").value_or(QDateTime()),
               QDateTime(QDate(2024, 1, 1), QTime(9, 0), Qt::LocalTime));
+}
 
+TEST(HeaderDecode, StructuredFieldParameters)
+{
     const std::string disposition =
         "attachment;\r\n\tfilename*0*=utf-8''%E6%97%A5;\r\n\tfilename*1=\"x.txt\"; size=4";
     EXPECT_EQ(FieldToken(disposition), "attachment");
@@ -121,7 +133,10 @@ TEST(TextDecode, CharsetsEncodedWordsMailboxesDatesParametersAndCarrierEmojiRead
               "a;b \"c\" C:\\dir\\d.txt");
     EXPECT_EQ(FieldParameter("application/octet-stream; name=\x95\x5C.txt", "name"), Utf8(u8"表.txt"));
     EXPECT_EQ(FieldToken(" Text/HTML (comment); charset=utf-8"), "text/html");
+}
 
+TEST(CarrierEmoji, PrivateCodePointsShowAsStandardEmojiByTheSendersCarrier)
+{
     // Carrier emoji as the charset layer leaves them: docomo's Shift_JIS through CP932.
     const QString heart = QString::fromStdString(DecodeCp932("\xF9\x91"));
     const struct {
