@@ -53,9 +53,8 @@ class PollCycleTest : public test::StoreFixture {
         QString reason;
         m_servers = test::TestServers::Load(&reason);
         if (!m_servers) GTEST_SKIP() << reason.toStdString();
-        auto lease = m_servers->LeaseMailbox();
-        ASSERT_TRUE(lease.has_value());
-        m_lease.emplace(std::move(*lease));
+        m_lease = m_servers->LeaseMailbox();
+        ASSERT_TRUE(m_lease.has_value());
         qputenv("LARCHWATCHER_CA_FILE", m_servers->caFile.toUtf8());
         settings.popServer = m_servers->host;
         settings.popPort = static_cast<std::uint16_t>(m_servers->pop3Port);

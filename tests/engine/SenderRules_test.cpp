@@ -3,8 +3,6 @@
 #include "store/ListDatabase.h"
 #include "store/StoreFixture.h"
 
-#include <QFileInfo>
-
 namespace lw::engine {
 namespace {
 
