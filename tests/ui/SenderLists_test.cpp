@@ -100,7 +100,6 @@ TEST_F(SenderListsTest, RegisterAddsThenUpdatesTheTrimmedAddressAndReportsARefus
     OpenEditor();
     SetFields("  Taro@Example.jp | 山田 太郎 |100101|a@example.jp; b@example.jp||");
     Answer(MessageBox::Yes, "cmdSav");
-    EXPECT_EQ(MessageBox::Log(), QStringList{"データを登録します。よろしいですか。"});
     EXPECT_EQ(Rules(), QList<Rule>{"Taro@Example.jp| 山田 太郎 |100101|a@example.jp; b@example.jp||"});
 
     // Same address in other case and with blanks: the row is updated, its address kept.
