@@ -76,7 +76,6 @@ TEST_F(Prompts, ChangeDialogChecksTheCurrentAndTheNewPasswordsAndAStoreThatCanno
     auto* current = Find<QLineEdit>(dialog, "TxtPwdP");
     auto* first = Find<QLineEdit>(dialog, "TxtPwdO_0");
     auto* second = Find<QLineEdit>(dialog, "TxtPwdO_1");
-    auto* ok = Find<QPushButton>(dialog, "CmdOk");
     for (QLineEdit* field : {current, first, second})
         EXPECT_TRUE(field->echoMode() == QLineEdit::Password && field->maxLength() == 8);
     // Fills the fields and runs step on focus: exactly text is shown, emptied is emptied and focused.
@@ -92,7 +91,7 @@ TEST_F(Prompts, ChangeDialogChecksTheCurrentAndTheNewPasswordsAndAStoreThatCanno
     };
     const auto leave = [](QLineEdit* field) { QTest::keyClick(field, Qt::Key_Tab); };
     const auto enter = [](QLineEdit* field) { QTest::keyClick(field, Qt::Key_Return); };
-    const auto clickOk = [ok](QLineEdit*) { QTest::mouseClick(ok, Qt::LeftButton); };
+    const auto clickOk = [&dialog](QLineEdit*) { test::Click(dialog, "CmdOk"); };
 
     // A wrong current password is refused when the field is left, and at OK; an empty one is not
     // checked on leaving. Unequal new passwords are refused at Enter; empty ones at OK.

@@ -1,10 +1,9 @@
 // Qt's own texts follow a Japanese locale once its translations are installed; so shown, the boxes
-// of the rule editor and the viewer, and the print preview, are painted on a real X screen: a
-// virtual X server (Xvfb, with a window manager when one is installed) runs the windows in a
-// process of their own (the disabled case below, run by the test), which opens each as the
-// operator does (the editor and the viewer modal over a main window, the box modal over them) and
-// grabs the screen from the server while it is open. A box whose text area on screen is one colour
-// has not been painted there. LW_SCREEN_BOXES_DIR keeps the cuts as NAME.png.
+// of the rule editor and the viewer, and the print preview, are painted on a virtual X server (Xvfb,
+// with a window manager when installed). The disabled case below, run by the test in a process of
+// its own, opens each as the operator does (the editor and the viewer modal over a main window, the
+// box modal over them) and grabs the screen while it is open. A box whose text area on screen is one
+// colour has not been painted there. LW_SCREEN_BOXES_DIR keeps the cuts as NAME.png.
 #include "store/FindOrAdd.h"
 #include "ui/MailClient.h"
 #include "ui/QtTranslations.h"
@@ -44,7 +43,6 @@ using ScreenBoxes = lw::test::ListTest;
 
 TEST_F(ScreenBoxes, EveryBoxOfTheEditorAndTheViewerIsPaintedOnTheXScreen)
 {
-    // An X server of its own on a free display, and a window manager on it when there is one.
     const QString xvfb = QStandardPaths::findExecutable("Xvfb");
     if (xvfb.isEmpty()) GTEST_SKIP() << "Xvfb is not installed (tools/install-deps installs it)";
     QProcess server, manager;
@@ -70,7 +68,6 @@ TEST_F(ScreenBoxes, EveryBoxOfTheEditorAndTheViewerIsPaintedOnTheXScreen)
         manager.waitForFinished(700); // running: it has taken the screen
     }
 
-    // One saved message for the viewer's boxes.
     const QString saved = lw::test::WriteFile(m_home.File("mail"), "a.eml",
                                               "From: taro@example.jp\r\nSubject: test\r\n\r\nhello\r\n");
     ASSERT_TRUE(QDir().mkpath(m_home.File("mail/work")));
@@ -146,14 +143,12 @@ void Check(const char* name, QWidget& over, const char* button)
 struct NoMailClient final : lw::ui::MailClient {
     bool Compose(const QUrl&, QString& error) override
     {
-        error =
-            "メールソフトが登録されていないため、返信できません。\r\n既定のメールソフトを設定してください。";
+        error = "メールソフトが登録されていないため、返信できません。";
         return false;
     }
     void Open(const QString&, lw::ui::OpenedFile, QWidget*) override {}
 };
 
-// The windows, run by the test above on its X screen.
 TEST(ScreenBoxesOnX, DISABLED_Windows)
 {
     ASSERT_EQ(QGuiApplication::platformName(), "xcb");
