@@ -7,7 +7,7 @@
 #include "support/TempHome.h"
 #include "support/TestServers.h"
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QMap>
 #include <QProcess>
@@ -25,12 +25,11 @@ namespace lw::test {
 inline bool ReadUntil(QProcess& p, QByteArray& seen, const QByteArray& text, int times = 1, int ms = 15000,
                       QProcess::ProcessChannel channel = QProcess::StandardOutput)
 {
-    QElapsedTimer timer;
-    timer.start();
+    const QDeadlineTimer deadline(ms);
     p.setReadChannel(channel);
     while ((seen += p.readAll()).count(text) < times) {
         if (p.state() == QProcess::NotRunning) return (seen += p.readAll()).count(text) >= times;
-        if (timer.elapsed() > ms) return false;
+        if (deadline.hasExpired()) return false;
         p.waitForReadyRead(100);
     }
     return true;

@@ -1,8 +1,8 @@
 // The main window as the program runs it (shown, loaded, the application's event loop), driven
 // through one close during a tick: once the first tick is in flight it presses 設定の保存 and,
 // while that save waits for the tick, closes the window. Prints "closed" (with "hidden" when the
-// window has gone at once) and, when everything has ended, "ended cpu-ms N": the CPU time the
-// process used from the close to its end.
+// window has gone at once, "with the save waiting" unless the close dropped the save) and, once
+// everything has ended, "ended cpu-ms N": the CPU time used from the close to the end.
 //
 //     e2e_close_during_tick PROGRAM_FOLDER
 #include "ui/MainWindow.h"
@@ -31,7 +31,8 @@ int main(int argc, char** argv)
             QTimer::singleShot(300, &window, [&] {
                 cpuAtClose = std::clock();
                 window.close();
-                std::printf("closed%s\n", window.isVisible() ? "" : " hidden");
+                std::printf("closed%s%s\n", window.isVisible() ? "" : " hidden",
+                            window.Service().IsPauseWaiting() ? " with the save waiting" : "");
                 std::fflush(stdout);
             });
             window.findChild<QPushButton*>(QStringLiteral("cmdSet"))->click();

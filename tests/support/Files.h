@@ -49,10 +49,9 @@ inline QStringList LogEntries(const QString& programFolder, const QString& prefi
     for (const QByteArray& raw : all.split('\n')) {
         if (raw.isEmpty()) continue;
         const QString entry = QString::fromUtf8(raw);
-        const bool stamped =
-            QDateTime::fromString(entry.left(19), QStringLiteral("yyyy/MM/dd hh:mm:ss")).isValid() &&
-            entry.mid(19, 4) == QStringLiteral("==> ") && entry.endsWith(QStringLiteral("\r\r"));
-        entries << (stamped ? entry.mid(23).chopped(2) : QStringLiteral("<bad>") + entry);
+        const bool stamped = QDateTime::fromString(entry.left(19), "yyyy/MM/dd hh:mm:ss").isValid() &&
+                             entry.mid(19, 4) == "==> " && entry.endsWith("\r\r");
+        entries << (stamped ? entry.mid(23).chopped(2) : "<bad>" + entry);
     }
     if (!all.isEmpty() && !all.endsWith('\n')) entries << QStringLiteral("<bad>unterminated last entry");
     return entries;

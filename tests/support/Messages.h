@@ -7,7 +7,6 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
-#include <QStringList>
 
 #include <iconv.h>
 

@@ -1,23 +1,21 @@
 #include "support/TestServers.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <atomic>
-#include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 namespace lw::test {
 
-MailboxLease::MailboxLease(int fd, QString user, QString password)
-    : m_lock(nullptr, [fd](void*) { ::close(fd); }), m_user(std::move(user)), m_password(std::move(password))
+MailboxLease::MailboxLease(std::unique_ptr<QFile> lock, QString user, QString password)
+    : m_lock(std::move(lock)), m_user(std::move(user)), m_password(std::move(password))
 {
 }
 
@@ -32,10 +30,11 @@ std::optional<TestServers> TestServers::Load(QString* reason)
         return std::nullopt;
     }
     TestServers s;
-    while (!f.atEnd()) { // KEY=value or KEY="value" (no value holds a quote)
+    const QRegularExpression quoted("^\"(.*)\"$");
+    while (!f.atEnd()) { // KEY=value or KEY="value"
         const QString line = QString(f.readLine()).trimmed();
         if (line.indexOf(u'=') > 0)
-            s.m_env.insert(line.section(u'=', 0, 0), line.section(u'=', 1).remove(u'"'));
+            s.m_env.insert(line.section(u'=', 0, 0), line.section(u'=', 1).replace(quoted, "\\1"));
     }
     const auto number = [&](const char* key) { return s.m_env.value(key, "-1").toInt(); };
     s.host = s.m_env.value("LW_POP3_HOST", s.host);
@@ -62,27 +61,23 @@ std::optional<MailboxLease> TestServers::LeaseMailbox(int timeoutMs) const
 {
     const QString lockDir = stateDir + "/locks";
     QDir().mkpath(lockDir);
-    QElapsedTimer t;
-    t.start();
+    const QDeadlineTimer deadline(timeoutMs);
     do {
         for (const QString& u : users) {
             // Kept for the benchmark and for the one test of a password beginning with "a ".
             if (u == "lwbench" || u == "lwapass") continue;
-            const int fd = ::open(QFile::encodeName(lockDir + '/' + u + ".lock").constData(),
-                                  O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-            if (fd < 0) continue;
-            if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            auto lock = std::make_unique<QFile>(lockDir + '/' + u + ".lock");
+            if (lock->open(QIODevice::ReadWrite) && ::flock(lock->handle(), LOCK_EX | LOCK_NB) == 0) {
                 for (const char* sub : {"/Maildir/cur", "/Maildir/new", "/Maildir/tmp"}) {
                     QDir d(maildirRoot + '/' + u + sub);
                     for (const QString& n : d.entryList(QDir::Files | QDir::Hidden))
                         d.remove(n);
                 }
-                return MailboxLease(fd, u, Password(u));
+                return MailboxLease(std::move(lock), u, Password(u));
             }
-            ::close(fd);
         }
         QThread::msleep(50);
-    } while (t.elapsed() < timeoutMs);
+    } while (!deadline.hasExpired());
     return std::nullopt;
 }
 
@@ -90,21 +85,17 @@ bool TestServers::Deliver(const QString& user, const QByteArray& message, QStrin
 {
     static std::atomic<int> counter{0};
     const QString md = maildirRoot + '/' + user + "/Maildir";
-    const QString name = QString("%1.P%2Q%3.lwtest") // sorts in delivery order
-                             .arg(QDateTime::currentMSecsSinceEpoch())
-                             .arg(::getpid())
-                             .arg(counter++, 8, 10, QLatin1Char('0'));
+    const QString name = QString::asprintf("%lld.P%dQ%08d.lwtest", // sorts in delivery order
+                                           QDateTime::currentMSecsSinceEpoch(), ::getpid(), counter++);
     QFile f(md + "/tmp/" + name);
     QString failure;
     if (!f.open(QIODevice::WriteOnly) || f.write(message) != message.size())
         failure = "cannot write " + f.fileName() + ": " + f.errorString();
     f.close();
-    const QByteArray tmp = QFile::encodeName(f.fileName());
     if (failure.isEmpty() && mailUid >= 0 && ::geteuid() == 0 &&
-        ::chown(tmp.constData(), static_cast<uid_t>(mailUid), static_cast<gid_t>(mailGid)) != 0)
+        ::chown(QFile::encodeName(f.fileName()).constData(), uid_t(mailUid), gid_t(mailGid)) != 0)
         failure = "cannot give " + f.fileName() + " to the mail user";
-    if (failure.isEmpty() &&
-        ::rename(tmp.constData(), QFile::encodeName(md + "/new/" + name).constData()) != 0)
+    if (failure.isEmpty() && !f.rename(md + "/new/" + name))
         failure = "cannot move " + f.fileName() + " into new/";
     if (error) *error = failure;
     return failure.isEmpty();
@@ -139,13 +130,9 @@ std::vector<SinkMessage> TestServers::SinkMessagesTo(const QString& recipient) c
         QFile jf(d.filePath(json)), ef(d.filePath(json.chopped(5) + ".eml"));
         if (!jf.open(QIODevice::ReadOnly) || !ef.open(QIODevice::ReadOnly)) continue;
         const QJsonObject o = QJsonDocument::fromJson(jf.readAll()).object();
-        SinkMessage m{ef.fileName(),
-                      ef.readAll(),
-                      o.value("mail_from").toString(),
-                      o.value("rcpt_tos").toVariant().toStringList(),
-                      o.value("auth_login").toString(),
-                      o.value("auth_mechanism").toString(),
-                      o.value("tls").toBool()};
+        SinkMessage m(ef.fileName(), ef.readAll(), o["mail_from"].toString(),
+                      o["rcpt_tos"].toVariant().toStringList(), o["auth_login"].toString(),
+                      o["auth_mechanism"].toString(), o["tls"].toBool());
         if (m.rcptTos.contains(recipient, Qt::CaseInsensitive)) out.push_back(std::move(m));
     }
     return out;

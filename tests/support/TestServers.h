@@ -4,6 +4,7 @@
 // Maildir delivery and the SMTP sink's stored messages.
 
 #include <QByteArray>
+#include <QFile>
 #include <QHash>
 #include <QJsonObject>
 #include <QString>
@@ -26,16 +27,16 @@ struct SinkMessage {
     bool tls = false;
 };
 
-// Exclusive use of one test mailbox while the object or a copy of it lives (other test processes
-// running in parallel pick another one). The mailbox starts empty.
+// Exclusive use of one test mailbox for the lifetime of the object, which can be moved but not
+// copied (other test processes running in parallel pick another one). The mailbox starts empty.
 class MailboxLease {
   public:
-    MailboxLease(int fd, QString user, QString password);
+    MailboxLease(std::unique_ptr<QFile> lock, QString user, QString password);
     const QString& User() const { return m_user; }
     const QString& Password() const { return m_password; }
 
   private:
-    std::shared_ptr<void> m_lock; // closing the descriptor releases the flock
+    std::unique_ptr<QFile> m_lock; // holds the flock until it is closed
     QString m_user;
     QString m_password;
 };
