@@ -21,8 +21,7 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
         GTEST_SKIP() << "no sample folder configured: set the CMake cache variable LW_MAIL_SAMPLES_DIR";
     QFile index(QStringLiteral(MAIL_SAMPLES_DIR "/expected.json"));
     ASSERT_TRUE(index.open(QIODevice::ReadOnly)) << "sample set not found at " MAIL_SAMPLES_DIR;
-    const QJsonArray messages =
-        QJsonDocument::fromJson(index.readAll()).object().value(QStringLiteral("messages")).toArray();
+    const QJsonArray messages = QJsonDocument::fromJson(index.readAll())[u"messages"].toArray();
     ASSERT_GE(messages.size(), 30);
     QTemporaryDir work;
     // The " (n)" that keeps the names of written attachments apart in one folder.
@@ -94,8 +93,7 @@ TEST(MailSamples, EveryMessageReadsAsReviewed)
                                 (offset.startsWith(u'-') ? -1 : 1);
             wantDate = local.addSecs(-seconds).toString(u"yyyy/MM/dd HH:mm:ss"_qs);
         }
-        const QString gotDate =
-            mail.received.toUTC().toString(u"yyyy/MM/dd HH:mm:ss"_qs); // empty when invalid
+        const QString gotDate = mail.received.toUTC().toString(u"yyyy/MM/dd HH:mm:ss"); // empty when invalid
         field("date", gotDate, wantDate, gotDate == wantDate);
 
         // Body: trimmed as the reference trims (Unicode blanks), line ends as LF.
