@@ -188,8 +188,6 @@ bool Pop3Session::Perform(const std::string& path, const char* customRequest, bo
             curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, "AUTH=OAUTHBEARER;AUTH=XOAUTH2");
         } else {
             curl_easy_setopt(c, CURLOPT_PASSWORD, m_endpoint.password.c_str());
-            if (!m_endpoint.loginOptions.empty())
-                curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, m_endpoint.loginOptions.c_str());
         }
         m_tls.Apply(c, m_endpoint.implicitTls, &m_handle->tlsSessions);
         // The credentials go with the AUTH command itself: one round trip less per login.

@@ -21,9 +21,6 @@ struct Pop3Endpoint {
     bool implicitTls = false; // pop3s: TLS from the first byte
     std::string account;
     std::string password;
-    // Empty: the best login the server offers (SASL, then APOP, then USER/PASS).
-    // Otherwise a libcurl login option such as "AUTH=+APOP" or "AUTH=PLAIN".
-    std::string loginOptions;
     // An OAuth2 access token: set, the login is XOAUTH2 or OAUTHBEARER (whichever the server
     // offers) with it in place of the password, and never without TLS.
     std::string bearerToken{};
