@@ -119,8 +119,7 @@ TEST_F(FaultsTest, ListDatabaseLockedByAnotherProcessIsRetriedNextTickWithoutLos
     holder.Exec("BEGIN EXCLUSIVE");
     holder.Exec("INSERT INTO tblList (アドレス) VALUES ('holder@example.jp')");
     EXPECT_NE(PollOnce(kAnyStatus).status, -2);
-    EXPECT_TRUE(LogTexts().join('\n').contains("lock", Qt::CaseInsensitive))
-        << LogTexts().join('\n').toStdString();
+    EXPECT_TRUE(LogTexts().join('\n').contains("lock", Qt::CaseInsensitive)) << LogTexts().join('\n');
     EXPECT_TRUE(Subjects().isEmpty());
 
     holder.Exec("COMMIT");

@@ -60,8 +60,7 @@ TEST(Package, UserUnitRunsTheServiceWithOptionsTheProgramKnows)
     EXPECT_EQ(exec.value(0), "larchwatcher");
     const QString help = RunProgram(LW_PROGRAM, {"--help"});
     for (const QString& word : exec.filter(QRegularExpression("^--")))
-        EXPECT_TRUE(help.contains(QRegularExpression(QRegularExpression::escape(word) + "[ <\n]")))
-            << word.toStdString();
+        EXPECT_TRUE(help.contains(QRegularExpression(QRegularExpression::escape(word) + "[ <\n]"))) << word;
     EXPECT_TRUE(exec.contains("--service"));
     EXPECT_EQ(exec.value(exec.indexOf("--home") + 1), "${LARCHWATCHER_HOME}")
         << "one argument, whatever blanks the folder holds";

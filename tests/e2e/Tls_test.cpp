@@ -83,7 +83,7 @@ TEST_F(TlsTest, ASelfSignedCertificateIsTrustedOnceForItsServerAndAChangedOneIsR
     log = NewLog();
     EXPECT_TRUE(log.contains("証明書が信頼済みのものと異なる") &&
                 log.contains("信頼済み SHA-256: " + first) && log.contains("今回 SHA-256: " + second))
-        << log.toStdString();
+        << log;
     EXPECT_EQ(Subjects(), QStringList{"一通目"});
 }
 
@@ -123,7 +123,7 @@ TEST_F(TlsTest, StartTlsStrippedAfterATlsSessionRefusesTheLoginAndSendsNothingIn
     EXPECT_EQ(log.count("転送エラー["), 2) << log.toStdString();
     EXPECT_TRUE(log.contains("マクロ転送[") && log.contains("SMTP 127.0.0.1:" + smtpRelay.Port()) &&
                 log.contains("STARTTLSが提供されませんでした"))
-        << log.toStdString();
+        << log;
     ExpectNothingInClear(smtpRecord, "EHLO", m_lease->Password());
     EXPECT_EQ(Query("SELECT メール転送 FROM tblHistory WHERE 件名 = '二通目'"), QStringList{"1"})
         << "a failed forward is recorded as tried";
@@ -136,7 +136,7 @@ TEST_F(TlsTest, StartTlsStrippedAfterATlsSessionRefusesTheLoginAndSendsNothingIn
     log = NewLog();
     EXPECT_TRUE(log.contains("処理エラー[POP3 127.0.0.1:" + popRelay.Port() + "]") &&
                 log.contains("ログインを中止しました（パスワードは送信していません）"))
-        << log.toStdString();
+        << log;
     EXPECT_TRUE(run.err.contains("STARTTLS")) << run.err.toStdString();
     ExpectNothingInClear(popRecord, "CAPA", m_lease->Password());
     EXPECT_EQ(Subjects(), (QStringList{"一通目", "二通目", "二通目の後"}));

@@ -135,8 +135,7 @@ TEST_F(PollCycleTest, OnePrinterServesTheCycleAndAPrintThatFailsOrHasNoPrinterIs
     EXPECT_EQ((std::vector{summary.fetched, summary.handled, summary.errors}), (std::vector{2, 2, 0}));
     EXPECT_EQ(record.created, 1) << "one printer for the whole cycle";
     ASSERT_EQ(record.texts.size(), 2);
-    EXPECT_TRUE(record.texts[0].contains(sender) && record.texts[0].endsWith("\r\n"))
-        << record.texts[0].toStdString();
+    EXPECT_TRUE(record.texts[0].contains(sender) && record.texts[0].endsWith("\r\n")) << record.texts[0];
     EXPECT_TRUE(record.texts[1].contains("二通目") && !record.texts[1].contains("一通目"));
 
     Deliver(sender, "印刷不可1");
@@ -212,7 +211,7 @@ TEST_F(PollCycleTest, AListDatabaseLockedMidTickLeavesTheMessagesOnTheServerForT
     const QStringList log = LogEntries();
     for (const QString& name : names)
         EXPECT_EQ(log.filter(ErrorHead(name) + "リストデータベースがロックされているため").size(), 1)
-            << log.join(u'\n').toStdString();
+            << log.join(u'\n');
     holder.reset(); // its connection closes: the transaction is rolled back
 
     // The next tick handles all three from the work folder; the first one's print repeats.

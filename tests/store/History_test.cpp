@@ -220,7 +220,7 @@ TEST_F(HistoryTest, RegistrationsOfASharedTransactionLandAtItsCommitOrAreToldAsL
     EXPECT_EQ(log[0], QStringLiteral("受信履歴登録エラー[lost.eml]:from<taro@example.jp>山田 太郎"));
     EXPECT_TRUE(log[1].startsWith(kProcessingError.arg("lost.eml")) &&
                 log[1].size() > kProcessingError.arg("lost.eml").size())
-        << log[1].toStdString();
+        << log[1];
 }
 
 TEST_F(HistoryTest, PurgeRemovesUnsavedRowsUpToMidnightOfTheCutoffDayButNeverAMessageWithoutDate)
@@ -312,8 +312,7 @@ TEST_F(HistoryTest, LockedOrMissingDatabaseLogsTheLineWritesNothingAndThePurgeWa
     const QString processingError = kProcessingError.arg(QStringLiteral("x.eml"));
     EXPECT_EQ(log[0], QStringLiteral("受信履歴登録エラー[x.eml]:from<taro@example.jp>山田 太郎"));
     for (const int i : {1, 3})
-        EXPECT_TRUE(log[i].startsWith(processingError) && log[i].size() > processingError.size())
-            << log[i].toStdString();
+        EXPECT_TRUE(log[i].startsWith(processingError) && log[i].size() > processingError.size()) << log[i];
     EXPECT_TRUE(log[1].contains(QStringLiteral("locked")) && log[2].contains(QStringLiteral("locked")));
     EXPECT_TRUE(log[2].startsWith(QStringLiteral("ワーククリアエラー："))) << log[2].toStdString();
     EXPECT_TRUE(log[4].startsWith(QStringLiteral("ワーククリアエラー：["))) << log[4].toStdString();

@@ -11,10 +11,18 @@
 
 #include <ostream>
 
-// Readable QString values in test failure messages.
+// Readable QString values in test failure messages, and Qt texts after << in one.
 inline void PrintTo(const QString& text, std::ostream* out)
 {
     *out << '"' << text.toStdString() << '"';
+}
+inline std::ostream& operator<<(std::ostream& out, const QString& text)
+{
+    return out << text.toStdString();
+}
+inline std::ostream& operator<<(std::ostream& out, const QStringList& texts)
+{
+    return out << texts.join(u'|');
 }
 
 namespace lw::test {

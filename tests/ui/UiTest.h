@@ -30,16 +30,6 @@
 #include <functional>
 #include <memory>
 
-// Qt texts after << in a failure message.
-inline std::ostream& operator<<(std::ostream& out, const QString& text)
-{
-    return out << text.toStdString();
-}
-inline std::ostream& operator<<(std::ostream& out, const QStringList& texts)
-{
-    return out << texts.join(u'|');
-}
-
 namespace lw::test {
 
 // The child of parent named name; fails the test when there is none.
