@@ -64,8 +64,7 @@ std::optional<MailboxLease> TestServers::LeaseMailbox(int timeoutMs) const
     const QDeadlineTimer deadline(timeoutMs);
     do {
         for (const QString& u : users) {
-            // Kept for the benchmark and for the one test of a password beginning with "a ".
-            if (u == "lwbench" || u == "lwapass") continue;
+            if (u == "lwbench") continue; // kept for the benchmarks
             auto lock = std::make_unique<QFile>(lockDir + '/' + u + ".lock");
             if (lock->open(QIODevice::ReadWrite) && ::flock(lock->handle(), LOCK_EX | LOCK_NB) == 0) {
                 for (const char* sub : {"/Maildir/cur", "/Maildir/new", "/Maildir/tmp"}) {
