@@ -79,7 +79,8 @@ void OAuthSignIn::OnAnswer(const QVariantMap& values)
     // The values come form-encoded, as the provider's redirect wrote them: a '+' is a blank.
     QMap<QString, QString> answer;
     for (auto it = values.cbegin(); it != values.cend(); ++it)
-        answer.insert(it.key(), QUrl::fromPercentEncoding(it.value().toString().replace(u'+', u' ').toUtf8()));
+        answer.insert(it.key(),
+                      QUrl::fromPercentEncoding(it.value().toString().replace(u'+', u' ').toUtf8()));
     // The listener has answered the browser; it takes no second answer.
     m_listener->close();
     const engine::PendingSignIn pending = *m_pending;

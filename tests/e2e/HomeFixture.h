@@ -186,7 +186,9 @@ class HomeFixture : public ::testing::Test {
         Start(p, QStringList{"--poll-once"} + args, home);
         const Run run{Finish(p, 0, 120000), p.readAllStandardOutput(), p.readAllStandardError()};
         EXPECT_NE(run.status, -3) << "--poll-once did not finish";
-        EXPECT_EQ(run.status, status == kAnyStatus ? run.status : status) << run.err.toStdString();
+        if (status != kAnyStatus) {
+            EXPECT_EQ(run.status, status) << run.err.toStdString();
+        }
         return run;
     }
     // What a relay recorded of the client: the capability request, and no credential, secret or mail.

@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 #include <memory>
 #include <optional>
@@ -76,8 +77,11 @@ class TestServers {
     // One call of the OAuth2 server: a POST of the form fields ("name=value"), or a GET without
     // any; its JSON answer (empty when it gave none).
     QJsonObject OAuthCall(const QString& path, const QStringList& form = {}) const;
-    // The OAuth2 server's counters for user, a plain name ("introspections", "accepted", "refreshes", ...).
-    QJsonObject OAuthStats(const QString& user) const { return OAuthCall("/test/stats?user=" + user); }
+    // The OAuth2 server's counters for user ("introspections", "accepted", "refreshes", ...).
+    QJsonObject OAuthStats(const QString& user) const
+    {
+        return OAuthCall("/test/stats?user=" + QUrl::toPercentEncoding(user));
+    }
 
     // The messages the sink stored with this envelope recipient (case-insensitive), oldest first.
     std::vector<SinkMessage> SinkMessagesTo(const QString& recipient) const;
